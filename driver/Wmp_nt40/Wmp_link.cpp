@@ -1,0 +1,172 @@
+// Links: (re)initialisation, ownership, send-ring occupancy and the 32-bit handles
+// by which NDIS and TAPI name them. Guarded by AdapterSpinLock.
+#include <cstring>
+
+#include "driver/Common/RSS_init.h"
+
+// ---- handles ----
+//
+// A handle is 0x4C000000 | slot << 8 | group << 5 | link, where slot (1..MAX) names
+// an adapter in this driver-wide table. A handle of another adapter, of a Link not in
+// use, or of nothing at all is refused.
+
+#define LINK_HANDLE_TAG 0x4C000000u
+#define MAX_HANDLE_SLOTS 32
+
+static Adapter* HandleSlots[MAX_HANDLE_SLOTS + 1];
+
+void LinkHandlesReset(void) { std::memset(HandleSlots, 0, sizeof HandleSlots); }
+
+void LinkHandlesRegister(Adapter* ThisAdapter)
+{
+    for (ULONG s = 1; s <= MAX_HANDLE_SLOTS; s++) {
+        if (HandleSlots[s] == NULL) {
+            HandleSlots[s] = ThisAdapter;
+            ThisAdapter->LinkHandleSlot = s;
+            return;
+        }
+    }
+    ThisAdapter->LinkHandleSlot = 0;
+}
+
+void LinkHandlesUnregister(Adapter* ThisAdapter)
+{
+    ULONG s = ThisAdapter->LinkHandleSlot;
+    if (s != 0 && s <= MAX_HANDLE_SLOTS && HandleSlots[s] == ThisAdapter) HandleSlots[s] = NULL;
+    ThisAdapter->LinkHandleSlot = 0;
+}
+
+static NDIS_WAN_LINK_HANDLE MakeLinkHandle(Adapter* ThisAdapter, ULONG Group, ULONG Index)
+{
+    if (ThisAdapter->LinkHandleSlot == 0) return 0;
+    return LINK_HANDLE_TAG | (ThisAdapter->LinkHandleSlot << 8) | (Group << 5) | Index;
+}
+
+Link* LinkFromHandle(Adapter* ThisAdapter, NDIS_WAN_LINK_HANDLE Handle)
+{
+    if ((Handle & 0xFFFF0000u) != LINK_HANDLE_TAG) return NULL;
+    ULONG slot = (Handle >> 8) & 0xFF;
+    ULONG group = (Handle >> 5) & 0x7;
+    ULONG index = Handle & 0x1F;
+    if (slot == 0 || slot > MAX_HANDLE_SLOTS || HandleSlots[slot] != ThisAdapter || ThisAdapter == NULL) return NULL;
+    if (group >= ThisAdapter->NumberOfGroups || index >= ThisAdapter->LinksPerGroup[group]) return NULL;
+    return &ThisAdapter->NdisWanInfo[group][index];
+}
+
+// ---- send-ring occupancy ----
+
+ULONG LinkTxRingOccupancy(const Link* ThisLink) { return ThisLink->TxQueuedCount - ThisLink->TxCompletedCount; }
+
+BOOLEAN LinkTxRingFull(const Link* ThisLink) { return LinkTxRingOccupancy(ThisLink) >= ThisLink->NumTxPackets; }
+
+void LinkTxRingNoteQueued(Link* ThisLink)
+{
+    ThisLink->TxQueuedCount++;
+    if (ThisLink->Stats.TxFramesQueued != 0xFFFFFFFF) ThisLink->Stats.TxFramesQueued++;
+}
+
+void LinkTxRingNoteCompleted(Link* ThisLink)
+{
+    ThisLink->TxCompletedCount++;
+    if (ThisLink->Stats.NumSendCompleteInd != 0xFFFFFFFF) ThisLink->Stats.NumSendCompleteInd++;
+}
+
+// ---- initialisation and ownership ----
+
+extern void TapiCallTimerHandler(PVOID, PVOID, PVOID, PVOID);
+
+void InitializeLinks(Adapter* ThisAdapter)
+{
+    ULONG g, l, inUse = 0, noted = 0;
+    ULONG nulPos[MAX_GROUPS * MAX_LINKS_PER_GROUP];
+
+    for (g = 0; g < ThisAdapter->NumberOfGroups; g++) inUse += ThisAdapter->LinksPerGroup[g];
+    for (ULONG i = 0; i < ADDRESS_LIST_SIZE && noted < inUse; i++)
+        if (ThisAdapter->AddressList[i] == 0) nulPos[noted++] = i;
+
+    ULONG k = 0;
+    for (g = 0; g < ThisAdapter->NumberOfGroups; g++) {
+        for (l = 0; l < MAX_LINKS_PER_GROUP; l++) {
+            Link* ThisLink = &ThisAdapter->NdisWanInfo[g][l];
+            if (ThisLink->CallTimer.MiniportTimerFunction != NULL) {
+                BOOLEAN cancelled;
+                NdisMCancelTimer(&ThisLink->CallTimer, &cancelled);
+            }
+            std::memset(ThisLink, 0, sizeof *ThisLink);
+            ThisLink->ThisAdapter = ThisAdapter;
+            ThisLink->Index = l;
+            ThisLink->GroupID = g;
+            ThisLink->ChannelState = CHANNEL_STATE_IDLE;
+            ThisLink->BChProtocol = ThisAdapter->BChProtocol[g];
+            ThisLink->TxPacketSize = 2048;
+            ThisLink->NumTxPackets = 2;
+            ThisLink->RxPacketSize = 2048;
+            ThisLink->RxMsgPerCh = 8;
+            ThisLink->LinkSpeed = 64000;
+            ThisLink->TransferCaps = 1;
+            ThisLink->LinkHandle = MakeLinkHandle(ThisAdapter, g, l);
+            if (l >= ThisAdapter->LinksPerGroup[g]) continue;
+
+            // A Link in use: its line address is the k-th string of the list.
+            if (k < noted) {
+                ULONG start = k == 0 ? 0 : nulPos[k - 1] + 1;
+                ULONG len = nulPos[k] - start;
+                if (len > LINE_ADDRESS_SIZE - 1) len = LINE_ADDRESS_SIZE - 1;
+                std::memcpy(ThisLink->LineAddress, &ThisAdapter->AddressList[start], len);
+            }
+            k++;
+            ThisLink->ChannelProtocol = ThisAdapter->DirectoryNumberChProtocol[g][l];
+            ThisLink->MediaMode = 0x100;
+            ThisLink->MediaModesSupported = 0x102;
+            ThisLink->BearerMode = 8;
+            ThisLink->DisconnectMode = 2;
+            ThisLink->WanQuality = 1;
+            ThisLink->WanLinkInfo.NdisLinkHandle = ThisLink->LinkHandle;
+            ThisLink->WanLinkInfo.MaxSendFrameSize = ThisAdapter->WanInfo.MaxFrameSize;
+            ThisLink->WanLinkInfo.MaxRecvFrameSize = ThisAdapter->WanInfo.MaxFrameSize;
+            ThisLink->WanLinkInfo.SendFramingBits = ThisAdapter->WanInfo.FramingBits;
+            ThisLink->WanLinkInfo.RecvFramingBits = ThisAdapter->WanInfo.FramingBits;
+            ThisLink->WanLinkInfo.SendACCM = ThisAdapter->WanInfo.DesiredACCM;
+            ThisLink->WanLinkInfo.RecvACCM = ThisAdapter->WanInfo.DesiredACCM;
+            ThisLink->LineStatesSupported = 0x40ECE;
+            ThisLink->AddressStatesSupported = 0x2D;
+            ThisLink->CallStatesSupported = 0xC3FF;
+            NdisMInitializeTimer(&ThisLink->CallTimer, ThisAdapter->MiniportAdapterHandle, TapiCallTimerHandler, ThisLink);
+        }
+    }
+}
+
+Link* LinkAcquire(Adapter* ThisAdapter, ULONG OwnerContext, ULONG Group, ULONG LinkIndex, ULONG Owner)
+{
+    if (Group >= ThisAdapter->NumberOfGroups || LinkIndex >= ThisAdapter->LinksPerGroup[Group]) return NULL;
+    Link* ThisLink = &ThisAdapter->NdisWanInfo[Group][LinkIndex];
+    if (ThisLink->CurrentOwner != OWNER_NONE) return NULL;
+    ThisLink->CurrentOwner = Owner;
+    ThisLink->OwnerContext = OwnerContext;
+    ThisLink->RingCount = 0;
+    ThisLink->LineState = 0x40;
+    ThisLink->LineStatesEnabled = ThisLink->LineStatesSupported;
+    ThisLink->AddressState = 0;
+    ThisLink->AddressStatesEnabled = ThisLink->AddressStatesSupported;
+    ThisLink->CallState = 1;
+    ThisLink->CallStatesEnabled = ThisLink->CallStatesSupported;
+    ThisLink->DisconnectMode = 2;
+    ThisLink->BearerMode = 8;
+    ThisLink->MediaMode = 0x100;
+    ThisLink->MediaModesMonitored = ThisLink->MediaModesSupported;
+    ThisLink->TransferTerminated = 0;
+    ThisLink->SendBlocked = 0;
+    return ThisLink;
+}
+
+void LinkRelease(Link* ThisLink, ULONG Owner)
+{
+    if (Owner != ThisLink->CurrentOwner) {
+        RSS_TRACE("LinkRelease: Owner != ThisLink->CurrentOwner\n");
+        return;
+    }
+    ThisLink->CurrentOwner = OWNER_NONE;
+    ThisLink->OwnerContext = 0;
+    ThisLink->htCall = 0;
+    ThisLink->NdisLinkContext = 0;
+}

@@ -1,0 +1,283 @@
+// Driver entry, the miniport handlers and the main loop.
+//
+// Every handler but the ISR, the hang check and the interrupt enable/disable handlers
+// runs its body under AdapterSpinLock. The ISR touches only the IRQ latch image and
+// the interrupt-side copies of the HDLC controller and framers; enable and disable run
+// at interrupt level and are synchronised with the ISR by NDIS, so they take no lock.
+#include "driver/Wmp_nt40/Wmp_shel.h"
+
+#include <cstring>
+
+#include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/Wmp_params.h"
+#include "driver/Wmp_nt40/Wmp_upper.h"
+
+static NDIS_HANDLE NdisWrapperHandle;
+static PDRIVER_OBJECT SavedDriverObject;
+
+PDRIVER_OBJECT WmpDriverObject(void) { return SavedDriverObject; }
+NDIS_HANDLE WmpWrapperHandle(void) { return NdisWrapperHandle; }
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    NDIS_MINIPORT_CHARACTERISTICS chars;
+    UCHAR path[100];
+    NDIS_STATUS status;
+
+    NdisZeroMemory(&chars, sizeof chars);
+    CopyUnicodeToAnsi(path, RegistryPath, sizeof path);
+    RSS_TRACE("DriverEntry: RegistryPath %s\n", path);
+
+    NdisWrapperHandle = NULL;
+    NdisInitializeWrapper(&NdisWrapperHandle, DriverObject, RegistryPath, NULL);
+    if (NdisWrapperHandle == NULL) {
+        RSS_TRACE("NdisMInitializeWrapper Failed\n");
+        return (NTSTATUS)NDIS_STATUS_FAILURE;
+    }
+    SavedDriverObject = DriverObject;
+
+    chars.MajorNdisVersion = 4;
+    chars.MinorNdisVersion = 0;
+    chars.Reserved = 1;
+    chars.CheckForHangHandler = CheckForHangHdlr;
+    chars.DisableInterruptHandler = DisableInterruptHdlr;
+    chars.EnableInterruptHandler = EnableInterruptHdlr;
+    chars.HaltHandler = HaltHdlr;
+    chars.HandleInterruptHandler = HandleInterruptHdlr;
+    chars.InitializeHandler = InitializeHdlr;
+    chars.ISRHandler = ISRHdlr;
+    chars.QueryInformationHandler = QueryInformationHdlr;
+    chars.ReconfigureHandler = NULL;
+    chars.ResetHandler = ResetHdlr;
+    chars.WanSendHandler = SendHdlr;
+    chars.SetInformationHandler = SetInformationHdlr;
+    chars.TransferDataHandler = NULL;
+
+    status = NdisMRegisterMiniport(NdisWrapperHandle, &chars, sizeof chars);
+    if (status != NDIS_STATUS_SUCCESS) {
+        NdisTerminateWrapper(NdisWrapperHandle, NULL);
+        NdisWrapperHandle = NULL;
+        RSS_TRACE("NdisMRegisterMiniport Failed, NdisTerminateWrapper called. Status = %lx\n", (unsigned long)status);
+        return (NTSTATUS)status;
+    }
+    return STATUS_SUCCESS;
+}
+
+// ---- interrupt synchronisation ----
+
+BOOLEAN AdapterSyncWithInterrupt(Adapter* ThisAdapter, ULONG Which, PNDIS_SYNCHRONIZE_FUNCTION Function, PVOID Context)
+{
+    if (Which == 0) return NdisMSynchronizeWithInterrupt(&ThisAdapter->PriInterrupt, (PVOID)Function, Context);
+    return NdisMSynchronizeWithInterrupt(&ThisAdapter->SecInterrupt, (PVOID)Function, Context);
+}
+
+typedef struct _SYNC_BOTH {
+    Adapter* ThisAdapter;
+    PNDIS_SYNCHRONIZE_FUNCTION Function;
+    PVOID Context;
+} SYNC_BOTH;
+
+static BOOLEAN SyncSecondThenRun(PVOID Context)
+{
+    SYNC_BOTH* s = (SYNC_BOTH*)Context;
+    if (s->ThisAdapter->SecIntRegistered) return AdapterSyncWithInterrupt(s->ThisAdapter, 1, s->Function, s->Context);
+    return s->Function(s->Context);
+}
+
+BOOLEAN AdapterSyncWithInterrupts(Adapter* ThisAdapter, PNDIS_SYNCHRONIZE_FUNCTION Function, PVOID Context)
+{
+    SYNC_BOTH s = {ThisAdapter, Function, Context};
+    if (ThisAdapter->PriIntRegistered) return AdapterSyncWithInterrupt(ThisAdapter, 0, SyncSecondThenRun, &s);
+    return SyncSecondThenRun(&s);
+}
+
+// ---- handlers ----
+
+BOOLEAN CheckForHangHdlr(NDIS_HANDLE MiniportAdapterContext)
+{
+    return ((Adapter*)MiniportAdapterContext)->AdapterFailed;
+}
+
+// NDIS calls these two at interrupt level, synchronised with the ISR: the latch image
+// is changed without the spin lock.
+void DisableInterruptHdlr(NDIS_HANDLE MiniportAdapterContext)
+{
+    Adapter* a = (Adapter*)MiniportAdapterContext;
+    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage & ~a->IrqLatchBits);
+    a->LatchIrqImage &= ~a->IrqLatchBits;
+}
+
+void EnableInterruptHdlr(NDIS_HANDLE MiniportAdapterContext)
+{
+    Adapter* a = (Adapter*)MiniportAdapterContext;
+    if (a->IrqEnabled != 1) return;
+    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage & ~a->IrqLatchBits);
+    a->LatchIrqImage |= a->IrqLatchBits;
+    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage);
+}
+
+// May run at any level while the system goes down: no lock, the latch write is
+// synchronised with the interrupts, and IrqEnabled is cleared so that no deferred
+// handler unmasks the board again.
+void ShutdownHdlr(PVOID ShutdownContext)
+{
+    Adapter* a = (Adapter*)ShutdownContext;
+    a->IrqEnabled = 0;
+    AdapterSetLatchIRQ_OFF(a);
+}
+
+void ISRHdlr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt, NDIS_HANDLE MiniportAdapterContext)
+{
+    Adapter* a = (Adapter*)MiniportAdapterContext;
+    ULONG saved = a->LatchIrqImage;
+    BOOLEAN ours = FALSE;
+    ULONG n;
+
+    *InterruptRecognized = FALSE;
+    *QueueMiniportHandleInterrupt = FALSE;
+    a->LatchIrqImage &= ~a->IrqLatchBits;
+    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage);
+
+    ours |= Bt847xIsrHdlr(&a->Bt847x);
+    for (n = 0; n < a->NumberOfLines; n++) ours |= Bt8370IsrHdlr(&a->Framer[n]);
+
+    if (ours) {
+        *InterruptRecognized = TRUE;
+        *QueueMiniportHandleInterrupt = TRUE;
+        return;
+    }
+    a->LatchIrqImage = saved;
+    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage);
+}
+
+void HandleInterruptHdlr(NDIS_HANDLE MiniportAdapterContext)
+{
+    Adapter* a = (Adapter*)MiniportAdapterContext;
+    ULONG n;
+    if (a->IrqEnabled == 0) return;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    Bt847xHandleInterruptHdlr(&a->Bt847x);
+    for (n = 0; n < a->NumberOfLines; n++) Bt8370HandleInterruptHdlr(&a->Framer[n]);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+}
+
+#define OID_TAPI_RANGE_MASK 0xFFFFFF00
+#define OID_TAPI_RANGE 0x07030100
+
+NDIS_STATUS QueryInformationHdlr(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+                                 ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded)
+{
+    Adapter* a = (Adapter*)MiniportAdapterContext;
+    NDIS_STATUS status;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    if ((Oid & OID_TAPI_RANGE_MASK) == OID_TAPI_RANGE)
+        status = TAPIQueryInformationHdlr(a, Oid, InformationBuffer, InformationBufferLength, BytesWritten, BytesNeeded);
+    else
+        status = WanQueryInformation(a, Oid, InformationBuffer, InformationBufferLength, BytesWritten, BytesNeeded);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    return status;
+}
+
+NDIS_STATUS SetInformationHdlr(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+                               ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded)
+{
+    Adapter* a = (Adapter*)MiniportAdapterContext;
+    NDIS_STATUS status;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    if ((Oid & OID_TAPI_RANGE_MASK) == OID_TAPI_RANGE)
+        status = TAPISetInformationHdlr(a, Oid, InformationBuffer, InformationBufferLength, BytesRead, BytesNeeded);
+    else
+        status = WanSetInformation(a, Oid, InformationBuffer, InformationBufferLength, BytesRead, BytesNeeded);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    return status;
+}
+
+NDIS_STATUS ResetHdlr(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext)
+{
+    Adapter* a = (Adapter*)MiniportAdapterContext;
+    if (a->AdapterFailed == 1) {
+        NdisAcquireSpinLock(&a->AdapterSpinLock);
+        ResetAdapter(a);
+        NdisReleaseSpinLock(&a->AdapterSpinLock);
+        *AddressingReset = TRUE;
+    }
+    return NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS SendHdlr(NDIS_HANDLE MiniportAdapterContext, NDIS_WAN_LINK_HANDLE NdisLinkHandle, PNDIS_WAN_PACKET Packet)
+{
+    Adapter* a = (Adapter*)MiniportAdapterContext;
+    NDIS_STATUS status;
+    if (a == NULL || NdisLinkHandle == 0 || Packet == NULL) {
+        RSS_TRACE("SendHdlr:NDIS_STATUS_FAILURE\n");
+        return NDIS_STATUS_FAILURE;
+    }
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    Link* ThisLink = LinkFromHandle(a, NdisLinkHandle);
+    if (ThisLink == NULL) {
+        RSS_TRACE("SendHdlr: unknown link handle %lx\n", (unsigned long)NdisLinkHandle);
+        status = NDIS_STATUS_FAILURE;
+    } else if (LinkTxRingFull(ThisLink)) {
+        RSS_TRACE("\tToo many messages\n");
+        status = NDIS_STATUS_RESOURCES;
+    } else if (Packet->CurrentLength == 0 || Packet->CurrentLength > MAX_SEND_FRAME ||
+               Packet->CurrentLength > ThisLink->TxPacketSize || Packet->CurrentBuffer == NULL) {
+        status = NDIS_STATUS_FAILURE;
+    } else if (ThisLink->ChannelState != CHANNEL_STATE_ACTIVE) {
+        status = NDIS_STATUS_FAILURE;
+    } else if (ThisLink->TransferTerminated != 0) {
+        status = NDIS_STATUS_FAILURE;
+    } else {
+        TX_PACKET* entry = &ThisLink->TxPackets[ThisLink->WriteTxPacketIdx];
+        LinkTxRingNoteQueued(ThisLink);
+        entry->Packet = Packet;
+        entry->Data = Packet->CurrentBuffer;
+        entry->Length = Packet->CurrentLength;
+        entry->Word4 = 0;
+        entry->InFlight = 0;
+        ThisLink->WriteTxPacketIdx++;
+        if (ThisLink->WriteTxPacketIdx >= ThisLink->NumTxPackets) ThisLink->WriteTxPacketIdx = 0;
+        status = NDIS_STATUS_PENDING;
+    }
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    return status;
+}
+
+// ---- main loop ----
+
+void AdapterArmTimer(Adapter* ThisAdapter)
+{
+    ThisAdapter->TimerArmed = 1;
+    NdisMSetTimer(&ThisAdapter->AdapterTimer, ThisAdapter->TimerResolution);
+}
+
+void MiniportTimerFunction(PVOID, PVOID FunctionContext, PVOID, PVOID)
+{
+    Adapter* a = (Adapter*)FunctionContext;
+    ULONG n;
+
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    a->TimerArmed = 0;
+    if (a->Halting) {
+        NdisReleaseSpinLock(&a->AdapterSpinLock);
+        return;
+    }
+    TmrTick(&a->AdapterTimerPool, a->TimerResolution);
+    for (n = 0; n < a->NumberOfLines; n++) {
+        SGNL_CONTROL control = a->SgnlProtocolOps[n].Control;
+        PVOID stack = a->ThisSgnlStack[n];
+        if (a->SignallingProtocol[n] == 0) {
+            if (control(CTL_KIND_SET, CTL_POLL_QUESTION, stack, 0) != 0)
+                control(CTL_KIND_ACTION, CTL_TICK, stack, a->TimerResolution);
+        } else {
+            a->QStackTickCount[n]++;
+            if (a->QStackTickCount[n] == a->QStackMultiplier[n]) {
+                a->QStackTickCount[n] = 0;
+                control(CTL_KIND_ACTION, CTL_TICK, stack, a->TimerResolution * a->QStackMultiplier[n]);
+            }
+        }
+    }
+    // Re-armed under the lock: once halt has set Halting, no run arms the timer again.
+    if (!a->Halting) AdapterArmTimer(a);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+}

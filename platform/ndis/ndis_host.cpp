@@ -1,0 +1,229 @@
+#include "platform/ndis/ndis_host.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/host/host.h"
+
+int plat_ndis_open_configs();
+int plat_ndis_open_files();
+void plat_ndis_reset_counters();
+
+namespace plat::ndis {
+
+std::u16string widen(const std::string& s)
+{
+    std::u16string w;
+    for (unsigned char c : s) w.push_back(c);
+    return w;
+}
+
+std::string narrow(const UNICODE_STRING& s)
+{
+    std::string n;
+    if (s.Buffer == nullptr) return n;
+    for (USHORT i = 0; i < s.Length / 2; ++i) n.push_back(static_cast<char>(s.Buffer[i] & 0xFF));
+    return n;
+}
+
+NdisState::NdisState(Host& host) : host_(host)
+{
+    plat_ndis_reset_counters();
+    on_status = [this](Adapter&, NDIS_STATUS status, void* buffer, UINT size) {
+        if (status == NDIS_STATUS_WAN_LINE_UP && size >= sizeof(NDIS_MAC_LINE_UP)) {
+            auto* up = static_cast<NDIS_MAC_LINE_UP*>(buffer);
+            if (up->NdisLinkContext == 0) up->NdisLinkContext = next_link_context++;
+        }
+    };
+}
+
+NdisState::~NdisState() = default;
+
+NTSTATUS NdisState::load_driver(DriverEntryFn entry, const std::string& service)
+{
+    std::memset(&driver_object_, 0, sizeof driver_object_);
+    registry_path_ = widen("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service);
+    registry_path_string_.Buffer = registry_path_.data();
+    registry_path_string_.Length = static_cast<USHORT>(registry_path_.size() * 2);
+    registry_path_string_.MaximumLength = registry_path_string_.Length;
+    return entry(&driver_object_, &registry_path_string_);
+}
+
+Adapter* NdisState::from_handle(NDIS_HANDLE h)
+{
+    for (auto& a : adapters_)
+        if (a.get() == h) return a.get();
+    return nullptr;
+}
+
+Adapter* NdisState::initialize(unsigned instance, std::vector<NDIS_MEDIUM> media)
+{
+    if (!registered_) {
+        host_.violation("initialising an adapter with no miniport registered");
+        return nullptr;
+    }
+    auto a = std::make_unique<Adapter>();
+    a->instance = instance;
+    a->service = "VORNET" + std::to_string(instance);
+    Adapter* raw = a.get();
+    adapters_.push_back(std::move(a));
+    current_config_key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + raw->service + "\\Parameters";
+    NDIS_STATUS open_error = 0;
+    UINT selected = 0xFFFFFFFF;
+    NDIS_STATUS s = chars_.InitializeHandler(&open_error, &selected, media.data(), static_cast<UINT>(media.size()),
+                                             raw, &current_config_key);
+    last_init_status_ = s;
+    raw->init_status = s;
+    if (s != NDIS_STATUS_SUCCESS) {
+        if (!raw->interrupts.empty()) host_.violation("failed initialisation left an interrupt registered");
+        if (raw->shutdown_handler != nullptr) host_.violation("failed initialisation left a shutdown handler");
+        if (raw->map_registers) host_.violation("failed initialisation left map registers allocated");
+        adapters_.pop_back();
+        return nullptr;
+    }
+    if (selected >= media.size() || media[selected] != NdisMediumWan)
+        host_.violation("initialisation selected a medium other than WAN");
+    raw->initialised = true;
+    schedule_hang_check(raw);
+    return raw;
+}
+
+void NdisState::schedule_hang_check(Adapter* a)
+{
+    a->hang_check_event = host_.sched.after(hang_check_period, [this, a] {
+        a->hang_check_event = 0;
+        if (!a->initialised || a->halted) return;
+        if (check_for_hang(a)) reset(a);
+        if (!a->halted) schedule_hang_check(a);
+    });
+}
+
+bool NdisState::check_for_hang(Adapter* a)
+{
+    if (chars_.CheckForHangHandler == nullptr) return false;
+    uint8_t old = host_.raise_irql(kDispatchLevel);
+    bool hung = chars_.CheckForHangHandler(a->context) != 0;
+    host_.lower_irql(old);
+    return hung;
+}
+
+NDIS_STATUS NdisState::reset(Adapter* a)
+{
+    BOOLEAN addressing = FALSE;
+    uint8_t old = host_.raise_irql(kDispatchLevel);
+    NDIS_STATUS s = chars_.ResetHandler(&addressing, a->context);
+    host_.lower_irql(old);
+    ++a->resets;
+    return s;
+}
+
+void NdisState::halt(Adapter* a)
+{
+    if (a == nullptr || !a->initialised || a->halted) {
+        host_.violation("halting an adapter that is not running");
+        return;
+    }
+    if (a->hang_check_event != 0) host_.sched.cancel(a->hang_check_event);
+    a->hang_check_event = 0;
+    a->halting = true;
+    chars_.HaltHandler(a->context);
+    a->halting = false;
+    a->halted = true;
+    if (!a->interrupts.empty()) host_.violation("halt left an interrupt registered");
+    if (a->shutdown_handler != nullptr) host_.violation("halt left a shutdown handler registered");
+    if (a->map_registers) host_.violation("halt left map registers allocated");
+}
+
+void NdisState::shutdown(Adapter* a)
+{
+    if (a == nullptr || a->shutdown_handler == nullptr) return;
+    uint8_t old = host_.raise_irql(kDispatchLevel);
+    a->shutdown_handler(a->shutdown_context);
+    host_.lower_irql(old);
+}
+
+NDIS_STATUS NdisState::query(Adapter* a, NDIS_OID oid, void* buffer, ULONG length, ULONG* written, ULONG* needed)
+{
+    uint8_t old = host_.raise_irql(kDispatchLevel);
+    NDIS_STATUS s = chars_.QueryInformationHandler(a->context, oid, buffer, length, written, needed);
+    host_.lower_irql(old);
+    return s;
+}
+
+NDIS_STATUS NdisState::set(Adapter* a, NDIS_OID oid, void* buffer, ULONG length, ULONG* read, ULONG* needed)
+{
+    uint8_t old = host_.raise_irql(kDispatchLevel);
+    NDIS_STATUS s = chars_.SetInformationHandler(a->context, oid, buffer, length, read, needed);
+    host_.lower_irql(old);
+    return s;
+}
+
+NDIS_STATUS NdisState::send(Adapter* a, NDIS_WAN_LINK_HANDLE link, PNDIS_WAN_PACKET packet)
+{
+    uint8_t old = host_.raise_irql(kDispatchLevel);
+    NDIS_STATUS s = chars_.WanSendHandler(a->context, link, packet);
+    host_.lower_irql(old);
+    return s;
+}
+
+bool NdisState::range_has_armed_timer(const void* p, size_t len) const
+{
+    auto lo = reinterpret_cast<uintptr_t>(p);
+    for (auto& [t, ev] : armed_timers_) {
+        auto a = reinterpret_cast<uintptr_t>(t);
+        if (a >= lo && a < lo + len && host_.sched.pending(ev)) return true;
+    }
+    return false;
+}
+
+void NdisState::cancel_timers_in(const void* p, size_t len)
+{
+    auto lo = reinterpret_cast<uintptr_t>(p);
+    for (auto it = armed_timers_.begin(); it != armed_timers_.end();) {
+        auto a = reinterpret_cast<uintptr_t>(it->first);
+        if (a >= lo && a < lo + len) {
+            host_.sched.cancel(it->second);
+            it = armed_timers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool NdisState::run_isr(PNDIS_MINIPORT_INTERRUPT interrupt)
+{
+    Adapter* a = from_handle(interrupt->MiniportAdapterHandle);
+    if (a == nullptr || chars_.ISRHandler == nullptr) return false;
+    BOOLEAN recognized = FALSE, queue = FALSE;
+    chars_.ISRHandler(&recognized, &queue, a->context);
+    if (queue && !interrupt->DpcQueued) {
+        interrupt->DpcQueued = TRUE;
+        host_.sched.after(0, [this, interrupt, a] {
+            // The adapter may be gone, or the interrupt deregistered, meanwhile.
+            if (from_handle(a) == nullptr) return;
+            if (std::find(a->interrupts.begin(), a->interrupts.end(), interrupt) == a->interrupts.end()) return;
+            run_interrupt_dpc(interrupt);
+        });
+    }
+    return recognized != 0;
+}
+
+void NdisState::run_interrupt_dpc(PNDIS_MINIPORT_INTERRUPT interrupt)
+{
+    interrupt->DpcQueued = FALSE;
+    Adapter* a = from_handle(interrupt->MiniportAdapterHandle);
+    if (a == nullptr || a->halted) return;
+    uint8_t old = host_.raise_irql(kDispatchLevel);
+    if (chars_.HandleInterruptHandler) chars_.HandleInterruptHandler(a->context);
+    if (chars_.EnableInterruptHandler) {
+        uint8_t d = host_.raise_irql(kDeviceLevel);
+        chars_.EnableInterruptHandler(a->context);
+        host_.lower_irql(d);
+    }
+    host_.lower_irql(old);
+}
+
+size_t NdisState::mapped_windows() const { return host_.io.mapped(); }
+size_t NdisState::shared_memory_blocks() const { return host_.phys.blocks(); }
+
+}  // namespace plat::ndis

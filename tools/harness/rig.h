@@ -1,0 +1,76 @@
+// A host with boards on its bus and the vornet driver loaded: what the main job and
+// the scenario tests drive.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "platform/ndis/ndis_host.h"
+#include "sim/board/board.h"
+
+typedef struct _Adapter Adapter;
+
+namespace rig {
+
+// The embedded default configuration (a .reg text).
+extern const char* const kDefaultConfig;
+
+class Rig {
+public:
+    Rig();
+    ~Rig();
+
+    plat::Host host;
+    std::vector<std::unique_ptr<sim::Board>> boards;
+
+    // Loads a .reg text into the registry; false with the reason.
+    bool load_config(const std::string& text, std::string* error);
+    // Writes the firmware image file the driver opens.
+    void set_firmware(const std::vector<uint8_t>& image);
+
+    sim::Board& add_board(const sim::BoardConfig& config);
+    // A board as the configuration of that instance describes it.
+    sim::Board& add_board_for(unsigned instance, uint32_t slot);
+
+    NTSTATUS load_driver();
+    plat::ndis::Adapter* initialize(unsigned instance);
+    void halt(plat::ndis::Adapter* adapter);
+    static Adapter* driver_adapter(plat::ndis::Adapter* adapter);
+
+    size_t leaked_allocations() const { return host.allocations.size(); }
+    size_t leaked_mappings() const { return host.io.mapped(); }
+    size_t leaked_shared_memory() const { return host.phys.blocks(); }
+
+    std::string parameters_key(unsigned instance) const;
+
+private:
+    std::string files_dir_;
+};
+
+// What the main job reports, as one JSON object.
+struct Summary {
+    bool initialised = false;
+    bool data_interface_up = false;
+    bool halted_clean = false;
+    std::vector<plat::ErrorLogEntry> error_log;
+    struct Line {
+        unsigned line = 0;
+        std::string signalling;
+    };
+    std::vector<Line> lines;
+    struct Processor {
+        unsigned socket = 0, processor = 0, pumps = 0;
+    };
+    std::vector<Processor> processors;
+    size_t leaked_allocations = 0;
+    size_t leaked_mappings = 0;
+};
+
+// Reads what the running adapter shows; call before halt.
+void observe_adapter(Adapter* adapter, Summary& summary);
+std::string to_json(const Summary& summary);
+std::string signalling_name(uint32_t protocol);
+
+}  // namespace rig
