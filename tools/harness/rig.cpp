@@ -43,13 +43,13 @@ void Rig::set_firmware(const std::vector<uint8_t>& image)
     out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
 }
 
-sim::Board& Rig::add_board(const sim::BoardConfig& config)
+sim::Card& Rig::add_board(const sim::BoardConfig& config)
 {
-    boards.push_back(std::make_unique<sim::Board>(host, config));
+    boards.push_back(std::make_unique<sim::Card>(host, config));
     return *boards.back();
 }
 
-sim::Board& Rig::add_board_for(unsigned instance, uint32_t slot)
+sim::Card& Rig::add_board_for(unsigned instance, uint32_t slot)
 {
     return add_board(sim::board_config_from_registry(host.registry, instance, slot));
 }

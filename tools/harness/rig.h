@@ -8,7 +8,7 @@
 
 #include "platform/host/host.h"
 #include "platform/ndis/ndis_host.h"
-#include "sim/board/board.h"
+#include "sim/board/card.h"
 
 typedef struct _Adapter Adapter;
 
@@ -23,16 +23,16 @@ public:
     ~Rig();
 
     plat::Host host;
-    std::vector<std::unique_ptr<sim::Board>> boards;
+    std::vector<std::unique_ptr<sim::Card>> boards;
 
     // Loads a .reg text into the registry; false with the reason.
     bool load_config(const std::string& text, std::string* error);
     // Writes the firmware image file the driver opens.
     void set_firmware(const std::vector<uint8_t>& image);
 
-    sim::Board& add_board(const sim::BoardConfig& config);
+    sim::Card& add_board(const sim::BoardConfig& config);
     // A board as the configuration of that instance describes it.
-    sim::Board& add_board_for(unsigned instance, uint32_t slot);
+    sim::Card& add_board_for(unsigned instance, uint32_t slot);
 
     NTSTATUS load_driver();
     plat::ndis::Adapter* initialize(unsigned instance);
