@@ -82,10 +82,11 @@ void InterruptController::set_level(uint32_t vector, const void* source, bool as
     Line& line = lines_[vector];
     auto it = std::find(line.sources.begin(), line.sources.end(), source);
     bool was = !line.sources.empty();
-    if (asserted && it == line.sources.end()) line.sources.push_back(source);
+    bool joined = asserted && it == line.sources.end();
+    if (joined) line.sources.push_back(source);
     if (!asserted && it != line.sources.end()) line.sources.erase(it);
     bool now = !line.sources.empty();
-    if (was != now) line.quiet = false;
+    if (was != now || joined) line.quiet = false;  // a source joining a quiet line is new work
     if (now) deliver();
 }
 
