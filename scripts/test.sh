@@ -1,9 +1,28 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and runs every test.
+# Installs what is missing; runs every libFuzzer target briefly (clang build); builds
+# with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_FUZZ=ON -DVORNET_TESTS=OFF >/dev/null
+cmake --build build-fuzz --target fuzz_targets
+for target in fuzz/corpus/*/; do
+    name=$(basename "$target")
+    work=$(mktemp -d)
+    log=$(mktemp)
+    cp "$target"* "$work"/
+    echo "fuzzing $name for ${VORNET_FUZZ_SECONDS:-15} s"
+    if ! build-fuzz/fuzz/fuzz_"$name" -max_total_time="${VORNET_FUZZ_SECONDS:-15}" -seed=1 \
+        -artifact_prefix=build-fuzz/ "$work" >"$log" 2>&1; then
+        tail -n 40 "$log"
+        echo "fuzz_$name failed; the input is in build-fuzz/"
+        exit 1
+    fi
+    grep -E '^Done' "$log" || tail -n 1 "$log"
+    rm -rf "$work" "$log"
+done
+
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_SANITIZE=ON -DVORNET_TESTS=ON >/dev/null
 cmake --build build-test
 cd build-test

@@ -339,6 +339,7 @@ private:
         std::string full(*root);
         for (size_t k = 1; k < parts.size(); ++k) {
             if (parts[k].empty()) fail(i, "empty key name in '" + std::string(path) + "'");
+            if (has_control(parts[k])) fail(i, "control character in key name");
             full += '\\';
             full += parts[k];
         }
@@ -369,6 +370,13 @@ private:
         fail(i, "unterminated string");
     }
 
+    static bool has_control(std::string_view s)
+    {
+        for (unsigned char c : s)
+            if (c < 0x20 || c == 0x7F) return true;
+        return false;
+    }
+
     static void expect_end(size_t i, std::string_view rest)
     {
         if (!rest.empty()) fail(i, "unexpected text after the data: '" + std::string(rest) + "'");
@@ -385,6 +393,7 @@ private:
             line.remove_prefix(1);
         } else {
             name = quoted_string(i, line);
+            if (has_control(name)) fail(i, "control character in value name");
         }
         line = trim_left(line);
         if (line.empty() || line.front() != '=') fail(i, "expected '=' after the value name");

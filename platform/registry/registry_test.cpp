@@ -340,6 +340,8 @@ TEST_F(RegistryRefuse, MalformedTextReportsLineAndAppliesNothing)
         {good + "\"a\"=dword:xyz\n", next, "dword value needs 1 to 8 hex digits"},
         {good + "\"a\"=dword:12 34\n", next, "after the data"},
         {good + "\"a\"=\"abc\n", next, "unterminated string"},
+        {good + "\"a\x01b\"=dword:1\n", next, "control character in value name"},
+        {good + "[HKLM\\A\x01]\n", next, "control character in key name"},
         {good + "\"a\"=\"abc\\\n\"b\"=\"x\"\n", next, "unterminated string"},
         {good + "\"abc=\"x\"\n", next, "="},
         {good + "\"a\"=\"a\\nb\"\n", next, "bad escape"},
