@@ -359,6 +359,7 @@ private:
                 s.remove_prefix(k + 1);
                 return r;
             }
+            if (c == '\0') fail(i, "NUL character in string");
             if (c == '\\') {
                 if (++k == s.size()) break;
                 if (s[k] != '\\' && s[k] != '"')

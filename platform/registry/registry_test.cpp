@@ -341,6 +341,7 @@ TEST_F(RegistryRefuse, MalformedTextReportsLineAndAppliesNothing)
         {good + "\"a\"=dword:12 34\n", next, "after the data"},
         {good + "\"a\"=\"abc\n", next, "unterminated string"},
         {good + "\"a\x01b\"=dword:1\n", next, "control character in value name"},
+        {good + std::string("\"a\"=\"x\0y\"\n", 10), next, "NUL character in string"},
         {good + "[HKLM\\A\x01]\n", next, "control character in key name"},
         {good + "\"a\"=\"abc\\\n\"b\"=\"x\"\n", next, "unterminated string"},
         {good + "\"abc=\"x\"\n", next, "="},
