@@ -497,3 +497,28 @@ TEST_F(CoreTest, LeasedLineGroupUsesAllLinksOfTheGroup)
 }
 
 }  // namespace
+
+namespace {
+
+// Shutdown masks the board and clears IrqEnabled, so that a deferred handler still
+// queued cannot unmask the board again through the enable handler.
+TEST_F(CoreTest, ShutdownMasksTheBoardForGood)
+{
+    Adapter* a = up();
+    ASSERT_NE(a, nullptr);
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    AdapterEnableLatchIRQ(a);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    ASSERT_TRUE(r.boards[0]->irq_enabled());
+
+    r.host.ndis().shutdown(na);
+    EXPECT_FALSE(r.boards[0]->irq_enabled());
+    EXPECT_EQ(a->IrqEnabled, 0);
+    uint8_t old = r.host.raise_irql(plat::kDeviceLevel);
+    EnableInterruptHdlr(a);  // as NDIS does after a deferred handler
+    r.host.lower_irql(old);
+    EXPECT_FALSE(r.boards[0]->irq_enabled());
+    r.halt(na);
+}
+
+}  // namespace
