@@ -2,7 +2,7 @@
 # Installs what the build needs from Debian's packages, when missing.
 set -euo pipefail
 need=()
-for pkg in cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev; do
+for pkg in cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
