@@ -1,8 +1,25 @@
-// Call control's callbacks to the signalling stacks, and the small services the
-// stacks use for the D channel and the line LED. Run under AdapterSpinLock.
+// Call control's side of the signalling contract: the fourteen callbacks handed to the
+// stacks (RSS_FillInterfaceTable), the D-channel send services (RSS_IsTxQueueFull,
+// SendLy2Frame, on the Link's send ring), the line LED and LineUp (RSS_SetLed), and the
+// simulated incoming call and disconnection. Everything runs under AdapterSpinLock,
+// held by the caller (stack tick, framer poll, interrupt DPC, adapter-pool timer).
+#include "driver/Common/RSS_SGNL.h"
+
+#include "driver/Common/RSS_BChIntf.h"
 #include "driver/Common/RSS_init.h"
 
-BOOLEAN RSS_IsTxQueueFull(Link* ThisLink) { return LinkTxRingFull(ThisLink); }
+// Hex dump of every frame handed to the D channel: compiled in, switched off.
+#define RSS_SGNL_TX_DUMP 0
+
+void RSS_NullHandler(PVOID, PVOID) {}
+
+// ---- D-channel send ring ----
+
+BOOLEAN RSS_IsTxQueueFull(Link* ThisLink)
+{
+    if (ThisLink == NULL) return TRUE;
+    return LinkTxRingFull(ThisLink);
+}
 
 BOOLEAN SendLy2Frame(Link* ThisLink, PVOID Owner, PUCHAR Frame, UCHAR Length)
 {
@@ -11,52 +28,109 @@ BOOLEAN SendLy2Frame(Link* ThisLink, PVOID Owner, PUCHAR Frame, UCHAR Length)
         RSS_TRACE("SendLy2Frame() : Too many messages\n");
         return FALSE;
     }
+    if (ThisLink->NumTxPackets > MAX_TX_PACKETS || ThisLink->WriteTxPacketIdx >= ThisLink->NumTxPackets) {
+        RSS_TRACE("SendLy2Frame() : bad send ring %lu/%lu\n", (unsigned long)ThisLink->WriteTxPacketIdx,
+                  (unsigned long)ThisLink->NumTxPackets);
+        return FALSE;
+    }
     LinkTxRingNoteQueued(ThisLink);
     TX_PACKET* entry = &ThisLink->TxPackets[ThisLink->WriteTxPacketIdx];
     entry->Packet = Owner;
-    entry->Data = Frame + 1;
+    entry->Data = Frame + 1;  // the length byte is not sent
     entry->Length = Length;
     entry->Word4 = 0;
     entry->InFlight = 0;
+    if (RSS_SGNL_TX_DUMP) {
+        RSS_TRACE("TX ******* ");
+        for (ULONG i = 0; i < Length; i++) RSS_TRACE("%02X ", entry->Data[i]);
+        RSS_TRACE("\n");
+    }
     ThisLink->WriteTxPacketIdx++;
     if (ThisLink->WriteTxPacketIdx >= ThisLink->NumTxPackets) ThisLink->WriteTxPacketIdx = 0;
     return TRUE;
 }
 
+// ---- line LED ----
+
+// LED value and LineUp by layer code and state; -1 leaves LineUp as it is.
+typedef struct _RSS_LED_ROW {
+    ULONG Mask;
+    ULONG On;
+    ULONG Led;
+    LONG LineUp;
+} RSS_LED_ROW;
+
+static const RSS_LED_ROW RssLedTable[] = {
+    {LED_MASK_PHYSICAL, 1, LED_VALUE_LAYER1_UP, -1},
+    {LED_MASK_PHYSICAL, 0, LED_VALUE_LINE_DOWN, 0},
+    {LED_MASK_DATA_LINK, 1, LED_VALUE_DATA_LINK_UP, 1},
+    {LED_MASK_DATA_LINK, 0, LED_VALUE_LAYER1_UP, 0},
+};
+
 void RSS_SetLed(Adapter* ThisAdapter, ULONG Line, ULONG Mask, ULONG On)
 {
-    ULONG value;
-    if (Line >= MAX_LINES) return;
-    if (Mask == 0xE0) {
-        value = On ? 0 : 1;
-        if (!On) ThisAdapter->LineUp[Line] = 0;
-    } else if (Mask == 0xC0) {
-        value = On ? 2 : 0;
-        ThisAdapter->LineUp[Line] = On ? 1 : 0;
-    } else {
+    if (ThisAdapter == NULL || Line >= MAX_LINES || Line >= ThisAdapter->NumberOfLines) return;
+    for (const RSS_LED_ROW& row : RssLedTable) {
+        if (row.Mask != Mask || row.On != (On ? 1u : 0u)) continue;
+        if (row.LineUp >= 0) ThisAdapter->LineUp[Line] = (UCHAR)row.LineUp;
+        AdapterSetLatchLed(ThisAdapter, Line, row.Led);
         return;
     }
-    AdapterSetLatchLed(ThisAdapter, Line, value);
 }
 
-// Placeholders until call control lands.
-static void OutOfService(Adapter*, ULONG, ULONG) {}
-static void GoToConnectedState(Link*) {}
-static Link* RSS_GetGroupLink31(Adapter* ThisAdapter, ULONG Group)
+// ---- simulated incoming call and disconnection ----
+
+BOOLEAN BackdoorIncomingCall(PVOID Context)
 {
-    return Group < MAX_GROUPS ? &ThisAdapter->NdisWanInfo[Group][31] : NULL;
+    Link* ThisLink = (Link*)Context;
+    if (ThisLink != NULL) IncomingCallIndHdlr(ThisLink->ThisAdapter, ThisLink, INFO_TRANSFER_CAPS_SPEECH);
+    return TRUE;
 }
-static Link* GetLinkAssignedToBChannel(Adapter*, PVOID, ULONG, PUCHAR, ULONG) { return NULL; }
-static void RSS_SetLinkBChannel(Link* ThisLink, PVOID CallObject) { ThisLink->ThisBChannel = CallObject; }
-static void RSS_ClearLinkBChannel(Link* ThisLink) { ThisLink->ThisBChannel = NULL; }
-static void ConnectHdlr(Link*) {}
-static void DisconnectHdlr(Link*) {}
-static void IncomingCallIndHdlr(Adapter*, Link*, ULONG) {}
-static void RSS_SetLinkDisconnectFlag(Link* ThisLink) { ThisLink->DisconnectFlag = 1; }
-static void RSS_PrintLink(Link*) {}
+
+BOOLEAN BackdoorDisconnect(PVOID Context)
+{
+    Link* ThisLink = (Link*)Context;
+    if (ThisLink != NULL) DisconnectHdlr(ThisLink);
+    return TRUE;
+}
+
+// ---- call control (placeholders until call control lands) ----
+
+void OutOfService(Adapter*, ULONG Line, ULONG Channel)
+{
+    RSS_TRACE("OutOfService: line %lu channel %lu\n", (unsigned long)Line, (unsigned long)Channel);
+}
+
+void GoToConnectedState(Link* ThisLink)
+{
+    if (ThisLink == NULL) return;
+    RSS_TRACE("GoToConnectedState: Grp %lu / Link %lu\n", (unsigned long)ThisLink->GroupID, (unsigned long)ThisLink->Index);
+}
+
+void ConnectHdlr(Link* ThisLink)
+{
+    if (ThisLink == NULL) return;
+    RSS_TRACE("ConnectHdlr: Grp %lu / Link %lu\n", (unsigned long)ThisLink->GroupID, (unsigned long)ThisLink->Index);
+}
+
+void DisconnectHdlr(Link* ThisLink)
+{
+    if (ThisLink == NULL) return;
+    RSS_TRACE("DisconnectHdlr: Grp %lu / Link %lu\n", (unsigned long)ThisLink->GroupID, (unsigned long)ThisLink->Index);
+}
+
+void IncomingCallIndHdlr(Adapter* ThisAdapter, Link* ThisLink, ULONG BearerCode)
+{
+    if (ThisAdapter == NULL || ThisLink == NULL) return;
+    RSS_TRACE("IncomingCallIndHdlr: Grp %lu / Link %lu bearer %lu\n", (unsigned long)ThisLink->GroupID,
+              (unsigned long)ThisLink->Index, (unsigned long)BearerCode);
+}
+
+// ---- the table the stacks receive ----
 
 void RSS_FillInterfaceTable(RSS_INTERFACE_TABLE* Table)
 {
+    if (Table == NULL) return;
     Table->OutOfService = OutOfService;
     Table->RSS_IsTxQueueFull = RSS_IsTxQueueFull;
     Table->SendLy2Frame = SendLy2Frame;

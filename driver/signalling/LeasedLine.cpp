@@ -1,11 +1,9 @@
-// The leased-line "stack": a line without signalling. Every entry does nothing.
+// The leased-line "stack" (SignallingProtocol 6): a line without signalling. No calls,
+// no frames, no data path of its own; every entry does nothing and Control answers
+// CONTROL_UNKNOWN to everything. Holds no state, so it needs no lock (its callers
+// hold AdapterSpinLock).
+#include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
-
-BOOLEAN RbsStackPutFrame(PVOID Stack, PUCHAR Frame, ULONG Length);
-void RbsStackManagementRequest(ULONG Action, PVOID Stack, ULONG, ULONG, ULONG, ULONG, ULONG, ULONG, ULONG, ULONG,
-                               ULONG);
-
-void RSS_NullHandler(PVOID, PVOID) {}
 
 static void LeasedLineSetAdapter(PVOID Stack, Adapter* ThisAdapter) { RSS_NullHandler(Stack, ThisAdapter); }
 static void LeasedLineLayer1Indication(Adapter*, PVOID, ULONG, ULONG) {}

@@ -1,0 +1,29 @@
+// Call control: the callbacks the signalling stacks reach through RSS_INTERFACE_TABLE,
+// the small services for the D channel and the line LED, and the simulated incoming
+// call and disconnection of the management request service. Runs under AdapterSpinLock.
+#pragma once
+
+#include "driver/Common/RSS_types.h"
+
+// Link timers of the adapter pool (key1 the Link) started by the management request
+// service; each runs once, one adapter tick later.
+#define LINK_TMR_BACKDOOR_INCOMING_CALL 3
+#define LINK_TMR_BACKDOOR_DISCONNECT 4
+
+// Does nothing; also the handler of mailbox codes that have none of their own.
+void RSS_NullHandler(PVOID, PVOID);
+
+BOOLEAN RSS_IsTxQueueFull(Link* ThisLink);
+BOOLEAN SendLy2Frame(Link* ThisLink, PVOID Owner, PUCHAR Frame, UCHAR Length);
+void RSS_SetLed(Adapter* ThisAdapter, ULONG Line, ULONG Mask, ULONG On);
+
+// Pool-timer callbacks, context the Link; TRUE ends the timer.
+BOOLEAN BackdoorIncomingCall(PVOID Context);
+BOOLEAN BackdoorDisconnect(PVOID Context);
+
+// Call control's handlers (placeholders until call control lands).
+void OutOfService(Adapter* ThisAdapter, ULONG Line, ULONG Channel);
+void GoToConnectedState(Link* ThisLink);
+void ConnectHdlr(Link* ThisLink);
+void DisconnectHdlr(Link* ThisLink);
+void IncomingCallIndHdlr(Adapter* ThisAdapter, Link* ThisLink, ULONG BearerCode);
