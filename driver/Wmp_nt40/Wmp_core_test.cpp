@@ -455,15 +455,16 @@ TEST_F(CoreTest, HangCheckResetsAFailedAdapterOnly)
 {
     Adapter* a = up();
     ASSERT_NE(a, nullptr);
-    size_t writes = r.boards[0]->latch_writes().size();
     r.host.run_for(plat::ms(2100));
-    EXPECT_EQ(na->resets, 0u);
-    EXPECT_EQ(r.boards[0]->latch_writes().size(), writes) << "a healthy adapter is left alone";
+    EXPECT_EQ(na->resets, 0u) << "a healthy adapter is left alone";
+    // A failed bring-up: the hang check reports it and the reset re-runs the chain,
+    // which starts with every latch cleared.
     a->AdapterFailed = 1;
+    size_t writes = r.boards[0]->latch_writes().size();
     r.host.run_for(plat::ms(2000));
     EXPECT_EQ(na->resets, 1u);
-    EXPECT_EQ(a->AdapterFailed, 0);
-    EXPECT_GT(r.boards[0]->latch_writes().size(), writes);
+    ASSERT_GT(r.boards[0]->latch_writes().size(), writes);
+    EXPECT_EQ(r.boards[0]->latch_writes()[writes].value, 0u);
     r.halt(na);
 }
 
