@@ -2,6 +2,7 @@
 // sends, the main loop, reset.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -463,8 +464,8 @@ TEST_F(CoreTest, HangCheckResetsAFailedAdapterOnly)
     size_t writes = r.boards[0]->latch_writes().size();
     r.host.run_for(plat::ms(2000));
     EXPECT_EQ(na->resets, 1u);
-    ASSERT_GT(r.boards[0]->latch_writes().size(), writes);
-    EXPECT_EQ(r.boards[0]->latch_writes()[writes].value, 0u);
+    const auto& log = r.boards[0]->latch_writes();
+    EXPECT_TRUE(std::any_of(log.begin() + writes, log.end(), [](const auto& w) { return w.value == 0; }));
     r.halt(na);
 }
 
