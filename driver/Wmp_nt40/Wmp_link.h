@@ -22,43 +22,52 @@
 #define LINE_ADDRESS_SIZE 32
 #define LOOPBACK_MESSAGE_SIZE 2080
 
-// One send-ring entry: the frame handed to the HDLC transmitter.
+// One ring entry (seven words; the receive ring uses five of them: packet and in
+// flight stay 0). Bt847xCopyTxFrame reads Data, Length and Descriptor of a send entry.
 typedef struct _TX_PACKET {
-    PVOID Packet;       // the NDIS_WAN_PACKET, or the owner handle of a stack frame
-    ULONG Index;
-    PUCHAR Data;
+    PVOID Packet;       // the NDIS_WAN_PACKET, the owner handle of a stack frame, or NULL
+    ULONG Index;        // the entry's own index, which is also its descriptor's
+    PUCHAR Data;        // frame bytes: to copy to the controller, or received in its buffer
     ULONG Length;
-    ULONG Word4;
-    UCHAR InFlight;
-    PVOID Descriptor;
+    ULONG Word4;        // always 0
+    UCHAR InFlight;     // 1 while the frame is in the controller's buffer, not yet completed
+    PVOID Descriptor;   // the controller's descriptor of this entry
 } TX_PACKET;
+typedef struct _TX_PACKET RX_PACKET;
 
-typedef struct _RX_PACKET {
-    PUCHAR Data;
-    ULONG Length;
-    PVOID Descriptor;
-} RX_PACKET;
-
-// First statistics block of a Link.
+// First statistics block of a Link (17 words, in this order). All saturate at
+// 0xFFFFFFFF.
 typedef struct _LINK_STATS {
-    ULONG TxFramesQueued;       // saturating
-    ULONG NumSendCompleteInd;   // saturating
-    ULONG TxFramesSent;
-    ULONG TxBytes;
-    ULONG RxFrames;
-    ULONG RxBytes;
-    ULONG RxErrors;
-    ULONG TxErrors;
-    ULONG RxOverruns;
-    ULONG TxUnderruns;
-    ULONG RxToStack;
-    ULONG RxToNdis;
-    ULONG RxDropped;
-    ULONG TxRefused;
-    ULONG LoopBackGood;
-    ULONG LoopBackBad;
-    ULONG Reserved;
+    ULONG RxAbortFrames;       // receive status 11
+    ULONG RxBufferErrors;      // status 1
+    ULONG RxFcsErrors;         // status 9
+    ULONG TxFramesQueued;      // every frame queued: sends, stack frames, back-to-back and loop-back frames
+    ULONG NumSendCompleteInd;  // every completed send entry
+    ULONG RxFramesDelivered;   // good frames taken while active (to the stack, NDIS, compared or dropped)
+    ULONG RxFramesBit29;       // good frames with status bit 29, or any good frame on a transparent channel
+    ULONG RxLongFrames;        // status 12
+    ULONG RxCofaErrors;        // status 2
+    ULONG RxOofErrors;         // status 8
+    ULONG RxAlignErrors;       // status 10
+    ULONG RxGoodFrames;        // status 0
+    ULONG RxLpbMatched;        // loop-back frames that compared equal
+    ULONG RxLpbMismatched;     // loop-back frames that did not
+    ULONG RxOtherErrors;       // status 3-7, 13-15
+    ULONG RxByteCount;         // good received bytes
+    ULONG TxByteCount;         // completed sent bytes
 } LINK_STATS;
+static_assert(sizeof(LINK_STATS) == 17 * 4);
+
+// Second statistics block (12 words, after the loop-back fields). These wrap.
+typedef struct _LINK_STATS2 {
+    ULONG TxTicks;             // transmit-background runs on an active Link
+    ULONG TxCompletions;       // completions reaped by the transmit background
+    ULONG TxHeldByPump;        // transmit scans held because the call's pump is not in data mode
+    ULONG TxAttempts;          // entries examined for transmission on an active Link
+    ULONG TxBackToBackFrames;  // back-to-back frames generated
+    ULONG Reserved[7];         // cleared with the block, read by the management service
+} LINK_STATS2;
+static_assert(sizeof(LINK_STATS2) == 12 * 4);
 
 typedef struct _Link {
     Adapter* ThisAdapter;
@@ -94,11 +103,11 @@ typedef struct _Link {
     ULONG ChannelState;
     ULONG BChProtocol;
 
-    // Send ring.
+    // Send ring (driver/Common/RSS_PKTH.cpp).
     TX_PACKET TxPackets[MAX_TX_PACKETS];
-    ULONG WriteTxPacketIdx;
-    ULONG DriverWriteTxPacketIdx;
-    ULONG ReadTxPacketIdx;
+    ULONG WriteTxPacketIdx;        // next entry a producer fills
+    ULONG DriverWriteTxPacketIdx;  // next entry the transmit background hands to the controller
+    ULONG ReadTxPacketIdx;         // next entry whose completion is awaited
     ULONG TxPacketSize;
     ULONG NumTxPackets;
     ULONG TxQueuedCount;     // wrapping counts whose difference is the ring's occupancy
@@ -108,6 +117,14 @@ typedef struct _Link {
     ULONG ReadRxPacketIdx;
     ULONG RxPacketSize;
     ULONG RxMsgPerCh;
+    // The HDLC channel each ring was built on (0xFFFF: none), a count raised by every
+    // rebuild (so a background that dropped the lock notices one), and whether each
+    // background's timer is wanted (so a pass that ran across a stop or start knows).
+    ULONG TxRingChannel;
+    ULONG RxRingChannel;
+    ULONG RingGeneration;
+    UCHAR RxBackGroundWanted;
+    UCHAR TxBackGroundWanted;
 
     UCHAR LoopBackVerify;
     UCHAR OutgoingCall;
@@ -123,12 +140,11 @@ typedef struct _Link {
     UCHAR LoopBackMessage[LOOPBACK_MESSAGE_SIZE];
     UCHAR InboundBackToBack;
     UCHAR OutboundBackToBack;
-    UCHAR TestReceive;
     ULONG LoopBackTxWordCount;
     ULONG LoopBackRxWordCount;
-    ULONG LoopBackTxOffset;
-    ULONG LoopBackRxOffset;
-    ULONG Stats2[12];
+    CHAR LoopBackTxOffset;  // 0..7: where the next frame starts in the message
+    CHAR LoopBackRxOffset;  // 0..7: where the next frame is expected to start
+    LINK_STATS2 Stats2;
     ULONG ForcedSackCount;
 
     NDIS_WAN_LINK_HANDLE LinkHandle;  // what NDIS and TAPI see of this Link

@@ -6,9 +6,13 @@
 #include <memory>
 
 #include "sim/board/board.h"
+#include "sim/board/framer.h"
 #include "sim/far/line.h"
 
 namespace sim {
+
+class HdlcController;
+class TimeSlotSwitch;
 
 class Card : public Board {
 public:
@@ -26,9 +30,17 @@ public:
     std::function<int(unsigned line, unsigned bus_slot)> bus_slot_channel;
 
     // Device models, fitted as they exist.
+    // The framer of line n (one per line of the board type; nullptr beyond).
+    Framer* framer(unsigned n) { return n < kMaxLines ? framers_[n].get() : nullptr; }
+    HdlcController& hdlc() { return *hdlc_model_; }     // on BAR0, interrupt of function 0
+    TimeSlotSwitch& tsswitch() { return *tsswitch_; }
 
 private:
     std::array<std::unique_ptr<Line>, kMaxLines> lines_;
+    std::array<std::unique_ptr<Framer>, kMaxLines> framers_;  // after lines_: destroyed first
+    void fit_framers();
+    std::unique_ptr<HdlcController> hdlc_model_;
+    std::unique_ptr<TimeSlotSwitch> tsswitch_;
 };
 
 }  // namespace sim

@@ -89,7 +89,8 @@ void observe_adapter(Adapter* a, Summary& s)
     if (a == nullptr) return;
     s.data_interface_up = a->BringUpCompleted != 0;
     s.lines.clear();
-    for (ULONG n = 0; n < a->NumberOfLines; n++) s.lines.push_back({n, signalling_name(a->SignallingProtocol[n])});
+    for (ULONG n = 0; n < a->NumberOfLines; n++)
+        s.lines.push_back({n, signalling_name(a->SignallingProtocol[n]), a->Framer[n].bL1Up ? "up" : "down"});
     s.processors.clear();
     for (ULONG k = 0; k < a->SocketCount && k < MAX_SOCKETS; k++)
         for (ULONG c = 0; c < a->Socket[k].ProcessorCount; c++)
@@ -129,7 +130,7 @@ std::string to_json(const Summary& s)
     for (size_t i = 0; i < s.lines.size(); i++) {
         const auto& l = s.lines[i];
         o << (i ? ", " : "") << "{\"line\": " << l.line << ", \"signalling\": " << quote(l.signalling)
-          << ", \"layer1\": null, \"layer2\": " << (l.signalling == "leased line" || l.signalling == "robbed-bit" ? "\"n/a\"" : "null")
+          << ", \"layer1\": " << (l.layer1.empty() ? "null" : quote(l.layer1)) << ", \"layer2\": " << (l.signalling == "leased line" || l.signalling == "robbed-bit" ? "\"n/a\"" : "null")
           << ", \"calls_connected\": null, \"calls_failed\": null}";
     }
     o << "], \"modem_processors\": [";

@@ -58,6 +58,7 @@ struct Summary {
     struct Line {
         unsigned line = 0;
         std::string signalling;
+        std::string layer1;  // "up" or "down", as the framer last reported it to the line's stack
     };
     std::vector<Line> lines;
     struct Processor {

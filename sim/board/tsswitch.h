@@ -1,0 +1,57 @@
+// The board's time-slot switch: carries frames between each line's channels, the HDLC
+// controller's time slots and the modem processors' slots, as the driver programmed
+// them: the controller's live time-slot maps and port mode, and the framers' system
+// bus (Card::bus_slot_channel). Never by the configuration.
+//
+// Controller time slot s of group g reaches the framer of line g by the group's port mode:
+//   0 (T1, 24 slots)   s = bus slot - 1
+//   1 (E1, 32 slots)   s = bus slot
+//   3 (8.192 Mbit/s)   s = 4 x bus slot; slots 1-3 modulo 4 belong to the modem processors
+// A map byte with bit 7 set is an enabled slot of the channel in bits 0-4.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace sim {
+
+class Card;
+class HdlcController;
+
+class TimeSlotSwitch {
+public:
+    using SlotSink = std::function<void(unsigned group, unsigned slot, const std::vector<uint8_t>& frame)>;
+    struct Stats {
+        uint64_t to_line = 0;
+        uint64_t to_hdlc = 0;
+        uint64_t to_modem = 0;
+        uint64_t dropped = 0;  // no enabled slot, or the line's framer gives no clock
+    };
+
+    TimeSlotSwitch(Card& card, HdlcController& hdlc);
+
+    // The modem processors' side: frames the controller sends on a modem slot, and frames
+    // a modem processor sends on one of its slots towards the controller.
+    void on_modem_slot(SlotSink sink) { modem_sink_ = std::move(sink); }
+    void frame_from_modem(unsigned group, unsigned slot, const std::vector<uint8_t>& frame);
+
+    // Where controller time slot s of group g goes: a framer bus slot (>= 0), kModemSlot or kNoSlot.
+    static constexpr int kModemSlot = -2;
+    static constexpr int kNoSlot = -1;
+    int bus_slot(unsigned group, unsigned slot) const;
+
+    const Stats& stats() const { return stats_; }
+
+private:
+    void from_hdlc(unsigned group, unsigned channel, const std::vector<uint8_t>& frame);
+    void from_line(unsigned line, uint32_t channels, const std::vector<uint8_t>& frame);
+    int line_channel(unsigned group, unsigned slot) const;  // -1: none
+
+    Card& card_;
+    HdlcController& hdlc_;
+    SlotSink modem_sink_;
+    Stats stats_;
+};
+
+}  // namespace sim
