@@ -162,6 +162,29 @@ static void ReleaseAdapter(Adapter* a, BOOLEAN Registered)
 
 static void FreeAdapterRecord(Adapter* a) { NdisFreeMemory(a, sizeof(Adapter), 0); }
 
+// Initialisation failed after the adapter owned something: give it all back.
+static NDIS_STATUS FailInitialisation(Adapter* a)
+{
+    ReleaseAdapter(a, FALSE);
+    FreeAdapterRecord(a);
+    return NDIS_STATUS_FAILURE;
+}
+
+static BOOLEAN ConnectInterrupt(Adapter* a, PNDIS_MINIPORT_INTERRUPT Interrupt, ULONG Vector, ULONG Level,
+                                ULONG SubCode, PUCHAR Registered)
+{
+    *Registered = 0;
+    NDIS_STATUS status = NdisMRegisterInterrupt(Interrupt, a->MiniportAdapterHandle, Vector, Level, TRUE, TRUE,
+                                                NdisInterruptLevelSensitive);
+    if (status != NDIS_STATUS_SUCCESS) {
+        NdisWriteErrorLogEntry(a->MiniportAdapterHandle, NDIS_ERROR_CODE_INTERRUPT_CONNECT, 5, status, Vector,
+                               MODULE_NUMBER, LOC_INTERRUPT, SubCode);
+        return FALSE;
+    }
+    *Registered = 1;
+    return TRUE;
+}
+
 NDIS_STATUS InitializeHdlr(PNDIS_STATUS, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
                            NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE WrapperConfigurationContext)
 {
@@ -254,9 +277,7 @@ NDIS_STATUS InitializeHdlr(PNDIS_STATUS, PUINT SelectedMediumIndex, PNDIS_MEDIUM
         if (status != NDIS_STATUS_SUCCESS) {
             a->ThisSgnlStack[g] = NULL;
             NdisWriteErrorLogEntry(handle, NDIS_ERROR_CODE_OUT_OF_RESOURCES, 4, status, MODULE_NUMBER, LOC_STACK, 31);
-            ReleaseAdapter(a, FALSE);
-            FreeAdapterRecord(a);
-            return NDIS_STATUS_FAILURE;
+            return FailInitialisation(a);
         }
         a->SgnlStackSize[g] = size;
         NdisZeroMemory(a->ThisSgnlStack[g], size);
@@ -271,11 +292,7 @@ NDIS_STATUS InitializeHdlr(PNDIS_STATUS, PUINT SelectedMediumIndex, PNDIS_MEDIUM
 
     // 10-11. Resources and object graph.
     LinkHandlesRegister(a);
-    if (!WmpAssignResources(a) || !BuildAdapterGraph(a)) {
-        ReleaseAdapter(a, FALSE);
-        FreeAdapterRecord(a);
-        return NDIS_STATUS_FAILURE;
-    }
+    if (!WmpAssignResources(a) || !BuildAdapterGraph(a)) return FailInitialisation(a);
     for (g = 0; g < MAX_LINES; g++) {
         ULONG links = g < a->NumberOfGroups ? a->LinksPerGroup[g] : 0;
         if (a->AsyncPorts[g] > links) a->AsyncPorts[g] = links;
@@ -288,27 +305,10 @@ NDIS_STATUS InitializeHdlr(PNDIS_STATUS, PUINT SelectedMediumIndex, PNDIS_MEDIUM
     ResetAdapter(a);
     NdisReleaseSpinLock(&a->AdapterSpinLock);
 
-    // 15. Interrupts.
-    status = NdisMRegisterInterrupt(&a->PriInterrupt, handle, a->PriIntVector, a->PriIntLevel, TRUE, TRUE,
-                                    NdisInterruptLevelSensitive);
-    if (status != NDIS_STATUS_SUCCESS) {
-        NdisWriteErrorLogEntry(handle, NDIS_ERROR_CODE_INTERRUPT_CONNECT, 5, status, a->PriIntVector, MODULE_NUMBER,
-                               LOC_INTERRUPT, 8);
-        ReleaseAdapter(a, FALSE);
-        FreeAdapterRecord(a);
-        return NDIS_STATUS_FAILURE;
-    }
-    a->PriIntRegistered = 1;
-    status = NdisMRegisterInterrupt(&a->SecInterrupt, handle, a->SecIntVector, a->SecIntLevel, TRUE, TRUE,
-                                    NdisInterruptLevelSensitive);
-    if (status != NDIS_STATUS_SUCCESS) {
-        NdisWriteErrorLogEntry(handle, NDIS_ERROR_CODE_INTERRUPT_CONNECT, 5, status, a->SecIntVector, MODULE_NUMBER,
-                               LOC_INTERRUPT, 9);
-        ReleaseAdapter(a, FALSE);
-        FreeAdapterRecord(a);
-        return NDIS_STATUS_FAILURE;
-    }
-    a->SecIntRegistered = 1;
+    // 15. Interrupts: the HDLC controller's function, then the board's.
+    if (!ConnectInterrupt(a, &a->PriInterrupt, a->PriIntVector, a->PriIntLevel, 8, &a->PriIntRegistered) ||
+        !ConnectInterrupt(a, &a->SecInterrupt, a->SecIntVector, a->SecIntLevel, 9, &a->SecIntRegistered))
+        return FailInitialisation(a);
 
     // 16-17. Main loop and shutdown handler.
     NdisAcquireSpinLock(&a->AdapterSpinLock);
