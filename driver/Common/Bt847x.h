@@ -236,8 +236,8 @@ void Bt847xIdleTimeslotWord(PULONG MapWord);
 BT847X_DESCR* Bt847xTxDescr(Bt847xDevice* ThisBt847x, ULONG Group, ULONG Channel, ULONG Index);
 BT847X_DESCR* Bt847xRxDescr(Bt847xDevice* ThisBt847x, ULONG Group, ULONG Channel, ULONG Index);
 
-// ---- entry points of the packet rings and the modem side, called from here ----
-// Placeholders in Bt847x_hooks.cpp until those modules land.
+// ---- entry points of the packet rings (RSS_PKTH.cpp) and the modem side, called from
+// here; the modem side's is a placeholder in Bt847x_hooks.cpp until it lands.
 void RxOverRunHdlr(Link* ThisLink);
 void TxUnderRunHdlr(Link* ThisLink);
 void PktRxEventHdlr(Link* ThisLink, ULONG Event);  // a receive event (EOB, EOM ...) of the Link's channel

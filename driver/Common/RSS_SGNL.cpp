@@ -1,9 +1,12 @@
 // Call control's side of the signalling contract: the fourteen callbacks handed to the
 // stacks (RSS_FillInterfaceTable), the D-channel send services (RSS_IsTxQueueFull,
 // SendLy2Frame, on the Link's send ring), the line LED and LineUp (RSS_SetLed), and the
-// simulated incoming call and disconnection. Everything runs under AdapterSpinLock,
+// simulated incoming call and disconnection, and the connect chain that opens a Link's
+// data path (GoToConnectedState .. GoToConnectedState3). Everything runs under AdapterSpinLock,
 // held by the caller (stack tick, framer poll, interrupt DPC, adapter-pool timer).
 #include "driver/Common/RSS_SGNL.h"
+
+#include <cstddef>
 
 #include "driver/Common/RSS_BChIntf.h"
 #include "driver/Common/RSS_init.h"
@@ -94,17 +97,134 @@ BOOLEAN BackdoorDisconnect(PVOID Context)
     return TRUE;
 }
 
+// ---- connect chain ----
+
+static void RssRestartLinkTimer(Link* ThisLink, ULONG Key, ULONG Milliseconds, TMR_CALLBACK Callback)
+{
+    TmrPool* pool = &ThisLink->ThisAdapter->AdapterTimerPool;
+    while (TmrClear(pool, (ULONG_PTR)ThisLink, Key)) {
+    }
+    if (!TmrStart(pool, (ULONG_PTR)ThisLink, Key, Milliseconds, Callback, ThisLink))
+        RSS_TRACE("Link[%lu][%lu]: no timer %lu\n", (unsigned long)ThisLink->GroupID, (unsigned long)ThisLink->Index,
+                  (unsigned long)Key);
+}
+
+void GoToConnectedState(Link* ThisLink)
+{
+    if (ThisLink == NULL || ThisLink->ThisAdapter == NULL) return;
+    Adapter* a = ThisLink->ThisAdapter;
+    RSS_TRACE("GoToConnectedState: Grp %lu / Link %lu\n", (unsigned long)ThisLink->GroupID, (unsigned long)ThisLink->Index);
+    PktStopBackGround(ThisLink, LINK_TMR_RX_BACKGROUND);
+    PktStopBackGround(ThisLink, LINK_TMR_TX_BACKGROUND);
+    ThisLink->ChannelState = CHANNEL_STATE_ACTIVE;
+    SetLinkBufferGeometry(ThisLink);
+    // The channel's descriptors follow the geometry the rings are built with.
+    ULONG channel = GetLinkTimeslot(ThisLink);
+    if (channel < BT847X_CHANNELS)
+        Bt847xSetupChannelMsgDescr(&a->Bt847x, ThisLink->GroupID, channel, ThisLink->NumTxPackets,
+                                   ThisLink->TxPacketSize, ThisLink->RxMsgPerCh, ThisLink->RxPacketSize);
+    ClearLinkStatistics(ThisLink);
+    InitChTxPackets(ThisLink);
+    InitChRxPackets(ThisLink);
+    ThisLink->ReadTxPacketIdx = 0;
+    ThisLink->WriteTxPacketIdx = 0;
+    if (!Bt847xChannelRequest(0, 1, GoToConnectedState2, ThisLink)) {
+        RSS_TRACE("GoToConnectedState: receive activation refused\n");
+        return;  // nothing to wait for: no fallback
+    }
+    RssRestartLinkTimer(ThisLink, LINK_TMR_SACK_FALLBACK, SACK_FALLBACK_MS, ConnectedSackCallback);
+}
+
+BOOLEAN GoToConnectedStateTmr(PVOID Context)
+{
+    GoToConnectedState((Link*)Context);
+    return TRUE;
+}
+
+void GoToConnectedState2(PVOID Context)
+{
+    Link* ThisLink = (Link*)Context;
+    while (TmrClear(&ThisLink->ThisAdapter->AdapterTimerPool, (ULONG_PTR)ThisLink, LINK_TMR_SACK_FALLBACK)) {
+    }
+    PktStartBackGround(ThisLink, LINK_TMR_RX_BACKGROUND);
+    Bt847xChannelRequest(1, 1, GoToConnectedState3, ThisLink);
+}
+
+void GoToConnectedState3(PVOID Context)
+{
+    Link* ThisLink = (Link*)Context;
+    PktStartBackGround(ThisLink, LINK_TMR_TX_BACKGROUND);
+    IndicateCallConnected2Owner(ThisLink);
+}
+
+BOOLEAN ConnectedSackCallback(PVOID Context)
+{
+    Link* ThisLink = (Link*)Context;
+    if (ThisLink->ForcedSackCount < MAX_FORCED_SACKS) {
+        ThisLink->ForcedSackCount++;
+        Bt847xEventSACKhdlr(&ThisLink->ThisAdapter->Bt847x);
+    }
+    return TRUE;
+}
+
+// ---- owner indications ----
+
+// Counter index of a connected call by its transfer capability and speed; -1 none.
+static LONG RssConnectCounter(Link* ThisLink)
+{
+    switch (ThisLink->TransferCaps) {
+    case 1: return offsetof(CALL_STATS, Connect64K) / sizeof(ULONG);
+    case 2: return offsetof(CALL_STATS, Connect56K) / sizeof(ULONG);
+    case 0:
+        if (ThisLink->LinkSpeed == 300) return offsetof(CALL_STATS, ConnectAt300) / sizeof(ULONG);
+        if (ThisLink->LinkSpeed <= 14400) return offsetof(CALL_STATS, ConnectTo14400) / sizeof(ULONG);
+        if (ThisLink->LinkSpeed <= 33600) return offsetof(CALL_STATS, ConnectTo33600) / sizeof(ULONG);
+        return offsetof(CALL_STATS, ConnectAbove33600) / sizeof(ULONG);
+    default: return -1;
+    }
+}
+
+void IndicateCallConnected2Owner(Link* ThisLink)
+{
+    Adapter* a = ThisLink->ThisAdapter;
+    RSS_TRACE("IndicateCallConnected2Owner[%lu][%lu]: %lu\n", (unsigned long)ThisLink->GroupID,
+              (unsigned long)ThisLink->Index, (unsigned long)ThisLink->CurrentOwner);
+    // The D channel coming up is no call.
+    if (ThisLink->IsDChannelLink == 0 && ThisLink->GroupID < MAX_GROUPS) {
+        PULONG link = (PULONG)&ThisLink->LinkCallStats;
+        PULONG group = (PULONG)&a->GroupCallStats[ThisLink->GroupID];
+        ULONG connected = offsetof(CALL_STATS, ConnectInd) / sizeof(ULONG);
+        link[connected]++;
+        group[connected]++;
+        LONG k = RssConnectCounter(ThisLink);
+        if (k >= 0) {
+            link[k]++;
+            group[k]++;
+        } else {
+            RSS_TRACE("GoToConnectedState3:Unknown TransferCaps %lu for Link %lu\n", (unsigned long)ThisLink->TransferCaps,
+                      (unsigned long)ThisLink->Index);
+        }
+    }
+    switch (ThisLink->CurrentOwner) {
+    case OWNER_TELEPHONY_SUBSYSTEM:
+        // LINEDEVSTATE_CONNECTED to the TAPI provider, when it lands.
+        RSS_TRACE("IndicateCallConnected2Owner: TAPI connected\n");
+        break;
+    case OWNER_NONE:
+    case OWNER_VOVIZ4EZ:
+    case OWNER_VOVIZ4EZ_ALT:
+    case OWNER_DRIVER:
+    case OWNER_SIGNALLING_STACK:
+    case 5: break;
+    default: RSS_TRACE("Call Connected with no owner\n"); break;
+    }
+}
+
 // ---- call control (placeholders until call control lands) ----
 
 void OutOfService(Adapter*, ULONG Line, ULONG Channel)
 {
     RSS_TRACE("OutOfService: line %lu channel %lu\n", (unsigned long)Line, (unsigned long)Channel);
-}
-
-void GoToConnectedState(Link* ThisLink)
-{
-    if (ThisLink == NULL) return;
-    RSS_TRACE("GoToConnectedState: Grp %lu / Link %lu\n", (unsigned long)ThisLink->GroupID, (unsigned long)ThisLink->Index);
 }
 
 void ConnectHdlr(Link* ThisLink)

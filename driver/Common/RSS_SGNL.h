@@ -21,9 +21,24 @@ void RSS_SetLed(Adapter* ThisAdapter, ULONG Line, ULONG Mask, ULONG On);
 BOOLEAN BackdoorIncomingCall(PVOID Context);
 BOOLEAN BackdoorDisconnect(PVOID Context);
 
+// Link timers of the connect chain (adapter pool, key1 the Link).
+#define LINK_TMR_CONNECT 5          // open the data path at the next adapter tick
+#define LINK_TMR_SACK_FALLBACK 0x32  // the first channel activation was not acknowledged
+#define SACK_FALLBACK_MS 500
+#define MAX_FORCED_SACKS 10
+
+// The connect chain: rings built, receive direction on (then its background), transmit
+// direction on (then its background), the owner told. Each step after the controller
+// acknowledged the previous request.
+void GoToConnectedState(Link* ThisLink);
+BOOLEAN GoToConnectedStateTmr(PVOID Context);  // Link timer 5's form; TRUE
+void GoToConnectedState2(PVOID Context);
+void GoToConnectedState3(PVOID Context);
+BOOLEAN ConnectedSackCallback(PVOID Context);
+void IndicateCallConnected2Owner(Link* ThisLink);
+
 // Call control's handlers (placeholders until call control lands).
 void OutOfService(Adapter* ThisAdapter, ULONG Line, ULONG Channel);
-void GoToConnectedState(Link* ThisLink);
 void ConnectHdlr(Link* ThisLink);
 void DisconnectHdlr(Link* ThisLink);
 void IncomingCallIndHdlr(Adapter* ThisAdapter, Link* ThisLink, ULONG BearerCode);

@@ -10,6 +10,7 @@
 #include "driver/Common/Bt837x.h"
 #include "driver/Common/Bt847x.h"
 #include "driver/Common/MDM_DIMM.h"
+#include "driver/Common/RSS_PKTH.h"
 #include "driver/Common/RSS_tmrs.h"
 #include "driver/Common/RSS_types.h"
 #include "driver/Wmp_nt40/Wmp_link.h"
@@ -198,6 +199,7 @@ typedef struct _Adapter {
     // Shared memory and the HDLC controller
     SHARED_MEMORY_MAP SharedMem;
     Bt847xDevice Bt847x;
+    PKT_ADAPTER Pkt;  // the packet rings' send-completion backlog and scratch
 
     // Framers
     Bt8370 Framer[MAX_LINES];

@@ -397,6 +397,17 @@ TEST_F(SendTest, QueuesUntilTheRingIsFullAndWraps)
     EXPECT_EQ(send(link->LinkHandle, 1), NDIS_STATUS_PENDING);
 }
 
+TEST_F(SendTest, HaltCompletesPacketsNeverSent)
+{
+    ASSERT_EQ(send(link->LinkHandle, 100), NDIS_STATUS_PENDING);
+    plat::ndis::Adapter* adapter = na;
+    r.halt(na);
+    na = nullptr;
+    ASSERT_EQ(adapter->send_completions.size(), 1u);
+    EXPECT_EQ(adapter->send_completions[0].packet, &packets[0]);
+    EXPECT_EQ(adapter->send_completions[0].status, NDIS_STATUS_FAILURE);
+}
+
 TEST_F(SendTest, AnotherAdaptersHandleIsRefused)
 {
     Adapter other{};

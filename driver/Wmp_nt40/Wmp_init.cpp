@@ -340,9 +340,13 @@ void HaltHdlr(NDIS_HANDLE MiniportAdapterContext)
         for (int wait = 0; a->TimerArmed && wait < 100; wait++) NdisMSleep(a->TimerResolution * 1000);
     }
 
-    // The HDLC controller must no longer reach the shared memory.
+    // The HDLC controller must no longer reach the shared memory; packets NDIS handed
+    // over and that were never sent are completed.
     NdisAcquireSpinLock(&a->AdapterSpinLock);
     Bt847xStop(&a->Bt847x);
+    for (ULONG g = 0; g < a->NumberOfGroups; g++)
+        for (ULONG l = 0; l < MAX_LINKS_PER_GROUP; l++) PktFlushTxRing(&a->NdisWanInfo[g][l], NDIS_STATUS_FAILURE);
+    PktCompleteSends(a);
     NdisReleaseSpinLock(&a->AdapterSpinLock);
 
     ReleaseAdapter(a, TRUE);

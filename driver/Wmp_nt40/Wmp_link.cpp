@@ -57,7 +57,14 @@ Link* LinkFromHandle(Adapter* ThisAdapter, NDIS_WAN_LINK_HANDLE Handle)
 
 ULONG LinkTxRingOccupancy(const Link* ThisLink) { return ThisLink->TxQueuedCount - ThisLink->TxCompletedCount; }
 
-BOOLEAN LinkTxRingFull(const Link* ThisLink) { return LinkTxRingOccupancy(ThisLink) >= ThisLink->NumTxPackets; }
+// A ring whose geometry or write index is out of bounds takes nothing.
+BOOLEAN LinkTxRingFull(const Link* ThisLink)
+{
+    if (ThisLink->NumTxPackets == 0 || ThisLink->NumTxPackets > MAX_TX_PACKETS ||
+        ThisLink->WriteTxPacketIdx >= ThisLink->NumTxPackets)
+        return TRUE;
+    return LinkTxRingOccupancy(ThisLink) >= ThisLink->NumTxPackets;
+}
 
 void LinkTxRingNoteQueued(Link* ThisLink)
 {
@@ -88,6 +95,8 @@ void InitializeLinks(Adapter* ThisAdapter)
     for (g = 0; g < ThisAdapter->NumberOfGroups; g++) {
         for (l = 0; l < MAX_LINKS_PER_GROUP; l++) {
             Link* ThisLink = &ThisAdapter->NdisWanInfo[g][l];
+            // Packets NDIS handed over before a reset are owed their completions.
+            if (ThisLink->ThisAdapter == ThisAdapter) PktFlushTxRing(ThisLink, NDIS_STATUS_FAILURE);
             if (ThisLink->CallTimer.MiniportTimerFunction != NULL) {
                 BOOLEAN cancelled;
                 NdisMCancelTimer(&ThisLink->CallTimer, &cancelled);

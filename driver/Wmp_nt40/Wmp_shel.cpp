@@ -198,6 +198,7 @@ NDIS_STATUS ResetHdlr(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterConte
     if (a->AdapterFailed == 1) {
         NdisAcquireSpinLock(&a->AdapterSpinLock);
         ResetAdapter(a);
+        PktCompleteSends(a);  // packets the reset took out of the send rings
         NdisReleaseSpinLock(&a->AdapterSpinLock);
         *AddressingReset = TRUE;
     }
@@ -263,6 +264,7 @@ void MiniportTimerFunction(PVOID, PVOID FunctionContext, PVOID, PVOID)
         return;
     }
     TmrTick(&a->AdapterTimerPool, a->TimerResolution);
+    PktCompleteSends(a);  // send completions owed by the packet rings
     for (n = 0; n < a->NumberOfLines; n++) {
         SGNL_CONTROL control = a->SgnlProtocolOps[n].Control;
         PVOID stack = a->ThisSgnlStack[n];

@@ -1,5 +1,5 @@
-// Upper edges of the driver. Placeholders until the TAPI provider, the WAN OIDs, the
-// serial ports and the packet rings land.
+// Upper edges of the driver. Placeholders until the TAPI provider, the WAN OIDs and the
+// serial ports land.
 #include "driver/Wmp_nt40/Wmp_upper.h"
 
 #include "driver/Common/RSS_init.h"
@@ -38,5 +38,3 @@ NDIS_STATUS WanSetInformation(Adapter*, NDIS_OID, PVOID, ULONG, PULONG BytesRead
 
 NTSTATUS ser_WriteSerialCommValues(Adapter*) { return STATUS_SUCCESS; }
 NTSTATUS ser_CreatePortDevices(PDRIVER_OBJECT, Adapter*) { return STATUS_SUCCESS; }
-void InitChTxPackets(Link*) {}
-void InitChRxPackets(Link*) {}

@@ -15,5 +15,3 @@ NDIS_STATUS WanSetInformation(Adapter* ThisAdapter, NDIS_OID Oid, PVOID Informat
                               ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
 NTSTATUS ser_WriteSerialCommValues(Adapter* ThisAdapter);
 NTSTATUS ser_CreatePortDevices(PDRIVER_OBJECT DriverObject, Adapter* ThisAdapter);
-void InitChTxPackets(Link* ThisLink);
-void InitChRxPackets(Link* ThisLink);

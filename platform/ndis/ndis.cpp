@@ -655,6 +655,10 @@ void NdisMWanIndicateReceive(PNDIS_STATUS status, NDIS_HANDLE handle, NDIS_WAN_L
     if (a == nullptr) return;
     a->receives.push_back({ctx, std::vector<uint8_t>(packet, packet + size)});
     *status = NDIS_STATUS_SUCCESS;
+    if (ndis().on_receive) {
+        plat::ndis::Receive copy = a->receives.back();
+        ndis().on_receive(*a, copy);
+    }
 }
 
 void NdisMWanIndicateReceiveComplete(NDIS_HANDLE handle, NDIS_WAN_LINK_HANDLE)
@@ -666,7 +670,10 @@ void NdisMWanIndicateReceiveComplete(NDIS_HANDLE handle, NDIS_WAN_LINK_HANDLE)
 void NdisMWanSendComplete(NDIS_HANDLE handle, PNDIS_WAN_PACKET packet, NDIS_STATUS status)
 {
     check_upcall("NdisMWanSendComplete");
-    if (plat::ndis::Adapter* a = ndis().from_handle(handle)) a->send_completions.push_back({packet, status});
+    plat::ndis::Adapter* a = ndis().from_handle(handle);
+    if (a == nullptr) return;
+    a->send_completions.push_back({packet, status});
+    if (ndis().on_send_complete) ndis().on_send_complete(*a, {packet, status});
 }
 
 void NdisMIndicateStatus(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer, UINT size)

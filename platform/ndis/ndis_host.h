@@ -94,6 +94,10 @@ public:
     // Write-back of NDISWAN and TAPI to a status indication; the default gives every
     // line-up a fresh link context.
     std::function<void(Adapter&, NDIS_STATUS, void*, UINT)> on_status;
+    // Called from inside NdisMWanIndicateReceive and NdisMWanSendComplete after the
+    // recording, as NDISWAN would act from inside the upcall.
+    std::function<void(Adapter&, const Receive&)> on_receive;
+    std::function<void(Adapter&, const SendCompletion&)> on_send_complete;
     NDIS_WAN_LINK_HANDLE next_link_context = 0x1000;
 
     // The next NdisMCancelTimer of an armed timer misses: its callback is already
