@@ -31,11 +31,6 @@
 #define BT847X_TMR_RESET_CHECK 1
 #define BT847X_RESET_CHECK_MS 20
 #define BT847X_MAX_SOFT_RESETS 3
-#define CTL_SLOT_MODE 0x4D       // (kind 4) slot mode of statically assigned slots
-#define CTL_D_CHANNEL_SLOT 0x2A  // (kind 2) the D channel's HDLC channel
-#ifndef CTL_CALL_CHANNEL
-#define CTL_CALL_CHANNEL 0x3C    // (kind 3) channel of the call
-#endif
 #define LINK_SPEED_56K 56000
 
 // ---- index and offset helpers ----
@@ -397,7 +392,7 @@ BOOLEAN Bt847xSetupTimeSlotMap(Bt847xDevice* ThisBt847x, ULONG Group)
     PUCHAR rx = (PUCHAR)Bt847xAreaWord(ThisBt847x, Group, BT847X_AREA_RX_TSMAP);
     std::memset(tx, BT847X_SLOT_IDLE, BT847X_TIMESLOTS);
     std::memset(rx, BT847X_SLOT_IDLE, BT847X_TIMESLOTS);
-    ULONG mode = Bt847xControl(a, Group, CTL_KIND_CONST, CTL_SLOT_MODE, NULL, 0) & 7;
+    ULONG mode = Bt847xControl(a, Group, CTL_KIND_CONST, CTL_TIMESLOT_MAP_MODE, NULL, 0) & 7;
     for (ULONG s = 0; s < BT847X_TIMESLOTS; s++) {
         LONG rc = ThisBt847x->RxTimeslotAssign[Group][s];
         LONG tc = ThisBt847x->TxTimeslotAssign[Group][s];
@@ -579,7 +574,7 @@ static Link* Bt847xEntryLink(Bt847xDevice* ThisBt847x, ULONG Group, ULONG Channe
 {
     Adapter* a = ThisBt847x->ThisAdapter;
     if (Bt847xControl(a, Group, CTL_KIND_CONST, CTL_HAS_D_CHANNEL, NULL, 0) == 1 &&
-        Bt847xControl(a, Group, CTL_KIND_GET, CTL_D_CHANNEL_SLOT, a->ThisSgnlStack[Group], 0) == Channel)
+        Bt847xControl(a, Group, CTL_KIND_GET, CTL_D_CHANNEL_TIMESLOT, a->ThisSgnlStack[Group], 0) == Channel)
         return RSS_GetGroupLink31(a, Group);
     Link* l = GetLinkByTimeslot(a, Group, Channel);
     return l != NULL ? l : &a->NdisWanInfo[Group][Channel];
