@@ -83,3 +83,46 @@ TEST(Scenario, ResetWritesTheLatchesInOrder)
 }
 
 }  // namespace
+
+namespace {
+
+// A leased line: no calls and no signalling, but the line comes up, its LED and
+// LineUp follow, and the HDLC group gets the static map of time slots 0..31.
+TEST(Scenario, LeasedLineComesUpWithItsStaticTimeSlotMap)
+{
+    rig::Rig r;
+    std::string error;
+    ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &error)) << error;
+    r.host.registry.set_dword(r.parameters_key(1), "SignallingProtocol_0", 6);
+    sim::Card& card = r.add_board_for(1, 4);
+    ASSERT_EQ(r.load_driver(), 0);
+    plat::ndis::Adapter* na = r.initialize(1);
+    ASSERT_NE(na, nullptr);
+    r.host.run_for(plat::ms(3000));
+
+    Adapter* a = rig::Rig::driver_adapter(na);
+    rig::Summary s;
+    rig::observe_adapter(a, s);
+    EXPECT_TRUE(s.data_interface_up);
+    ASSERT_EQ(s.lines.size(), 1u);
+    EXPECT_EQ(s.lines[0].signalling, "leased line");
+    EXPECT_EQ(s.lines[0].layer1, "up");
+    EXPECT_EQ(a->LineUp[0], 1);
+    EXPECT_EQ(card.led(0), 2);
+    EXPECT_EQ(a->LinksPerGroup[0], 32u);
+    EXPECT_EQ(a->NdisWanInfo[0][31].IsDChannelLink, 0);
+
+    const uint8_t* area = a->SharedMem.GroupAreas.Virtual;
+    for (unsigned slot = 0; slot < 32; slot++) {
+        SCOPED_TRACE(slot);
+        EXPECT_EQ(area[0x200 + slot], 0xE0 | slot);  // transmit map: mode 7, channel = slot
+        EXPECT_EQ(area[0x400 + slot], 0xE0 | slot);  // receive map
+    }
+
+    r.halt(na);
+    EXPECT_EQ(r.leaked_allocations(), 0u);
+    EXPECT_EQ(r.leaked_mappings(), 0u);
+    for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
+}
+
+}  // namespace
