@@ -208,7 +208,10 @@ TEST_F(Bt847xTest, FullRingRefusesAndKeepsWhatItHolds)
 // acknowledgement arrives it must not retire the request after it.
 TEST_F(Bt847xTest, LateAcknowledgementAfterTheFallbackDoesNotRetireTheNextRequest)
 {
+    // A leased line: no signalling stack asks the controller for anything meanwhile.
+    r.host.registry.set_dword(r.parameters_key(1), "SignallingProtocol_0", 6);
     up();
+    ASSERT_EQ(a->Bt847x.SrvReqCount, 0u);
     g_completions.clear();
     model().knobs.ack_delay = plat::ms(600);
     locked([&] {
