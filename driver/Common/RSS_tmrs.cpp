@@ -10,11 +10,12 @@ static ULONG TraceTickCounter;
 ULONG TraceTick(void) { return TraceTickCounter; }
 void TraceResetTick(void) { TraceTickCounter = 0; }
 
+// The base name of a source path; this host's paths separate with '/' as well.
 const char* TraceFileName(const char* Path)
 {
     const char* name = Path;
     for (const char* p = Path; *p != 0; ++p)
-        if (*p == '\\') name = p + 1;
+        if (*p == '\\' || *p == '/') name = p + 1;
     return name;
 }
 

@@ -419,7 +419,7 @@ void PrintTo(const FileNameCase& c, std::ostream* os) { *os << '"' << c.path << 
 
 class TraceFileNameTest : public testing::TestWithParam<FileNameCase> {};
 
-TEST_P(TraceFileNameTest, PointsAfterLastBackslash)
+TEST_P(TraceFileNameTest, PointsAfterLastSeparator)
 {
     const FileNameCase& c = GetParam();
     EXPECT_EQ(TraceFileName(c.path), c.path + c.nameAt) << c.path;
@@ -431,7 +431,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, TraceFileNameTest,
                                          FileNameCase{"RSS_tmrs.c", 0},
                                          FileNameCase{"Common\\", 7},
                                          FileNameCase{"", 0},
-                                         FileNameCase{"driver/Common/RSS_tmrs.cpp", 0}));
+                                         FileNameCase{"driver/Common/RSS_tmrs.cpp", 14},
+                                         FileNameCase{"d:\\src/Common\\RSS_tmrs.c", 14}));
 
 // The counter counts ticks of every pool, not milliseconds, and a tick's callbacks
 // already see that tick counted.
