@@ -406,73 +406,88 @@ static NDIS_ERROR_CODE MapErrorCode(NDIS_STATUS Status)
     return NDIS_ERROR_CODE_INVALID_VALUE_FROM_ADAPTER;
 }
 
+// Assigns one PCI function's resources and reads its header again.
+static BOOLEAN ClaimFunction(Adapter* a, PNDIS_RESOURCE_LIST* List, PUCHAR Header, ULONG AssignCode, ULONG ReadCode)
+{
+    NDIS_STATUS status = NdisMPciAssignResources(a->MiniportAdapterHandle, a->SlotNumber, List);
+    if (status != NDIS_STATUS_SUCCESS) {
+        LogResourceFailure(a, AssignCode, status, a->SlotNumber);
+        return FALSE;
+    }
+    if (NdisReadPciSlotInformation(a->MiniportAdapterHandle, a->SlotNumber, 0, Header, PCI_HEADER_SIZE) < PCI_HEADER_SIZE) {
+        LogResourceFailure(a, ReadCode, NDIS_STATUS_FAILURE, a->SlotNumber);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The first interrupt of a function's resources; Which (1 or 2) names the function in the log.
+static BOOLEAN TakeInterrupt(Adapter* a, PNDIS_RESOURCE_LIST List, PULONG Vector, PULONG Level, ULONG SubCode, ULONG Which)
+{
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR d = FirstOfType(List, CmResourceTypeInterrupt);
+    if (d == NULL || d->u.Interrupt.Vector == 0) {
+        LogResourceFailure(a, SubCode, NDIS_STATUS_FAILURE, Which);
+        return FALSE;
+    }
+    *Vector = d->u.Interrupt.Vector;
+    *Level = d->u.Interrupt.Level;
+    return TRUE;
+}
+
+// The start of the first memory range of a function's resources.
+static BOOLEAN TakeWindow(Adapter* a, PNDIS_RESOURCE_LIST List, PULONG Physical, ULONG SubCode, ULONG Which)
+{
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR d = FirstOfType(List, CmResourceTypeMemory);
+    if (d == NULL || d->u.Memory.Start.u.LowPart == 0) {
+        LogResourceFailure(a, SubCode, NDIS_STATUS_FAILURE, Which);
+        return FALSE;
+    }
+    *Physical = d->u.Memory.Start.u.LowPart;
+    return TRUE;
+}
+
+static BOOLEAN MapWindow(Adapter* a, ULONG Physical, PUCHAR* Virtual, ULONG SubCode)
+{
+    NDIS_PHYSICAL_ADDRESS phys;
+    phys.QuadPart = Physical;
+    NDIS_STATUS status = NdisMMapIoSpace((PVOID*)Virtual, a->MiniportAdapterHandle, phys, REGISTER_WINDOW_SIZE);
+    if (status != NDIS_STATUS_SUCCESS) {
+        *Virtual = NULL;
+        NdisWriteErrorLogEntry(a->MiniportAdapterHandle, MapErrorCode(status), 5, status, Physical, MODULE_NUMBER,
+                               LOC_RESOURCES, SubCode);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOLEAN WmpAssignResources(Adapter* a)
 {
     NDIS_HANDLE handle = a->MiniportAdapterHandle;
     NDIS_STATUS status;
     ULONG slot = a->SlotNumber & 0x1F;
-    PCM_PARTIAL_RESOURCE_DESCRIPTOR d;
 
     NdisMSetAttributes(handle, a, TRUE, NdisInterfacePci);
 
     // Function 0: the HDLC controller.
     a->SlotNumber = slot;
-    status = NdisMPciAssignResources(handle, a->SlotNumber, &a->PriResources);
-    if (status != NDIS_STATUS_SUCCESS) {
-        LogResourceFailure(a, 10, status, a->SlotNumber);
-        return FALSE;
-    }
-    if (NdisReadPciSlotInformation(handle, a->SlotNumber, 0, a->PciFunctionZero, PCI_HEADER_SIZE) < PCI_HEADER_SIZE) {
-        LogResourceFailure(a, 11, NDIS_STATUS_FAILURE, a->SlotNumber);
-        return FALSE;
-    }
-    if (!EnsureCommandBits(a, a->PciFunctionZero, PCI_MEMORY_SPACE | PCI_BUS_MASTER | PCI_SERR_ENABLE,
+    if (!ClaimFunction(a, &a->PriResources, a->PciFunctionZero, 10, 11) ||
+        !EnsureCommandBits(a, a->PciFunctionZero, PCI_MEMORY_SPACE | PCI_BUS_MASTER | PCI_SERR_ENABLE,
                            PCI_MEMORY_SPACE | PCI_BUS_MASTER | PCI_SERR_ENABLE, 12, 13, 14))
         return FALSE;
 
     // Function 1: the board's local bus.
     a->SlotNumber = slot | 0x20;
-    status = NdisMPciAssignResources(handle, a->SlotNumber, &a->SecResources);
-    if (status != NDIS_STATUS_SUCCESS) {
-        LogResourceFailure(a, 15, status, a->SlotNumber);
+    if (!ClaimFunction(a, &a->SecResources, a->PciFunctionOne, 15, 16) ||
+        !EnsureCommandBits(a, a->PciFunctionOne, PCI_MEMORY_SPACE, PCI_MEMORY_SPACE, 18, 17, 19))
         return FALSE;
-    }
-    if (NdisReadPciSlotInformation(handle, a->SlotNumber, 0, a->PciFunctionOne, PCI_HEADER_SIZE) < PCI_HEADER_SIZE) {
-        LogResourceFailure(a, 16, NDIS_STATUS_FAILURE, a->SlotNumber);
-        return FALSE;
-    }
-    if (!EnsureCommandBits(a, a->PciFunctionOne, PCI_MEMORY_SPACE, PCI_MEMORY_SPACE, 18, 17, 19)) return FALSE;
     a->SlotNumber = slot;
 
-    // Interrupts.
-    d = FirstOfType(a->PriResources, CmResourceTypeInterrupt);
-    if (d == NULL || d->u.Interrupt.Vector == 0) {
-        LogResourceFailure(a, 20, NDIS_STATUS_FAILURE, 1);
+    // Interrupts and register windows.
+    if (!TakeInterrupt(a, a->PriResources, &a->PriIntVector, &a->PriIntLevel, 20, 1) ||
+        !TakeInterrupt(a, a->SecResources, &a->SecIntVector, &a->SecIntLevel, 21, 2) ||
+        !TakeWindow(a, a->PriResources, &a->PhysicalAddressBAR0, 22, 1) ||
+        !TakeWindow(a, a->SecResources, &a->PhysicalAddressBAR1, 23, 2))
         return FALSE;
-    }
-    a->PriIntVector = d->u.Interrupt.Vector;
-    a->PriIntLevel = d->u.Interrupt.Level;
-    d = FirstOfType(a->SecResources, CmResourceTypeInterrupt);
-    if (d == NULL || d->u.Interrupt.Vector == 0) {
-        LogResourceFailure(a, 21, NDIS_STATUS_FAILURE, 2);
-        return FALSE;
-    }
-    a->SecIntVector = d->u.Interrupt.Vector;
-    a->SecIntLevel = d->u.Interrupt.Level;
-
-    // Register windows.
-    d = FirstOfType(a->PriResources, CmResourceTypeMemory);
-    if (d == NULL || d->u.Memory.Start.u.LowPart == 0) {
-        LogResourceFailure(a, 22, NDIS_STATUS_FAILURE, 1);
-        return FALSE;
-    }
-    a->PhysicalAddressBAR0 = d->u.Memory.Start.u.LowPart;
-    d = FirstOfType(a->SecResources, CmResourceTypeMemory);
-    if (d == NULL || d->u.Memory.Start.u.LowPart == 0) {
-        LogResourceFailure(a, 23, NDIS_STATUS_FAILURE, 2);
-        return FALSE;
-    }
-    a->PhysicalAddressBAR1 = d->u.Memory.Start.u.LowPart;
     if (a->PhysicalAddressBAR0 == a->PhysicalAddressBAR1) {
         NdisWriteErrorLogEntry(handle, NDIS_ERROR_CODE_OUT_OF_RESOURCES, 6, NDIS_STATUS_FAILURE, a->PhysicalAddressBAR0,
                                a->PhysicalAddressBAR1, MODULE_NUMBER, LOC_RESOURCES, 28);
@@ -496,23 +511,9 @@ BOOLEAN WmpAssignResources(Adapter* a)
     a->MapRegAllocated = 1;
 
     // Register windows.
-    NDIS_PHYSICAL_ADDRESS phys;
-    phys.QuadPart = a->PhysicalAddressBAR0;
-    status = NdisMMapIoSpace((PVOID*)&a->VirtualAddressBAR0, handle, phys, REGISTER_WINDOW_SIZE);
-    if (status != NDIS_STATUS_SUCCESS) {
-        a->VirtualAddressBAR0 = NULL;
-        NdisWriteErrorLogEntry(handle, MapErrorCode(status), 5, status, a->PhysicalAddressBAR0, MODULE_NUMBER,
-                               LOC_RESOURCES, 25);
+    if (!MapWindow(a, a->PhysicalAddressBAR0, &a->VirtualAddressBAR0, 25) ||
+        !MapWindow(a, a->PhysicalAddressBAR1, &a->VirtualAddressBAR1, 26))
         return FALSE;
-    }
-    phys.QuadPart = a->PhysicalAddressBAR1;
-    status = NdisMMapIoSpace((PVOID*)&a->VirtualAddressBAR1, handle, phys, REGISTER_WINDOW_SIZE);
-    if (status != NDIS_STATUS_SUCCESS) {
-        a->VirtualAddressBAR1 = NULL;
-        NdisWriteErrorLogEntry(handle, MapErrorCode(status), 5, status, a->PhysicalAddressBAR1, MODULE_NUMBER,
-                               LOC_RESOURCES, 26);
-        return FALSE;
-    }
 
     // Shared memory.
     a->SharedMemoryVirtual = NULL;

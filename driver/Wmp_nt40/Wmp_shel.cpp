@@ -164,32 +164,35 @@ void HandleInterruptHdlr(NDIS_HANDLE MiniportAdapterContext)
 #define OID_TAPI_RANGE_MASK 0xFFFFFF00
 #define OID_TAPI_RANGE 0x07030100
 
+typedef NDIS_STATUS (*INFORMATION_HANDLER)(Adapter* ThisAdapter, NDIS_OID Oid, PVOID InformationBuffer,
+                                           ULONG InformationBufferLength, PULONG BytesDone, PULONG BytesNeeded);
+
+// OID_TAPI_* requests go to the TAPI provider, every other OID to the WAN handler; the
+// adapter spin lock is held across the routed call.
+static NDIS_STATUS RouteInformationRequest(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+                                           ULONG InformationBufferLength, PULONG BytesDone, PULONG BytesNeeded,
+                                           INFORMATION_HANDLER Tapi, INFORMATION_HANDLER Wan)
+{
+    Adapter* a = (Adapter*)MiniportAdapterContext;
+    INFORMATION_HANDLER handler = (Oid & OID_TAPI_RANGE_MASK) == OID_TAPI_RANGE ? Tapi : Wan;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    NDIS_STATUS status = handler(a, Oid, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    return status;
+}
+
 NDIS_STATUS QueryInformationHdlr(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
                                  ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded)
 {
-    Adapter* a = (Adapter*)MiniportAdapterContext;
-    NDIS_STATUS status;
-    NdisAcquireSpinLock(&a->AdapterSpinLock);
-    if ((Oid & OID_TAPI_RANGE_MASK) == OID_TAPI_RANGE)
-        status = TAPIQueryInformationHdlr(a, Oid, InformationBuffer, InformationBufferLength, BytesWritten, BytesNeeded);
-    else
-        status = WanQueryInformation(a, Oid, InformationBuffer, InformationBufferLength, BytesWritten, BytesNeeded);
-    NdisReleaseSpinLock(&a->AdapterSpinLock);
-    return status;
+    return RouteInformationRequest(MiniportAdapterContext, Oid, InformationBuffer, InformationBufferLength, BytesWritten,
+                                   BytesNeeded, TAPIQueryInformationHdlr, WanQueryInformation);
 }
 
 NDIS_STATUS SetInformationHdlr(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
                                ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded)
 {
-    Adapter* a = (Adapter*)MiniportAdapterContext;
-    NDIS_STATUS status;
-    NdisAcquireSpinLock(&a->AdapterSpinLock);
-    if ((Oid & OID_TAPI_RANGE_MASK) == OID_TAPI_RANGE)
-        status = TAPISetInformationHdlr(a, Oid, InformationBuffer, InformationBufferLength, BytesRead, BytesNeeded);
-    else
-        status = WanSetInformation(a, Oid, InformationBuffer, InformationBufferLength, BytesRead, BytesNeeded);
-    NdisReleaseSpinLock(&a->AdapterSpinLock);
-    return status;
+    return RouteInformationRequest(MiniportAdapterContext, Oid, InformationBuffer, InformationBufferLength, BytesRead,
+                                   BytesNeeded, TAPISetInformationHdlr, WanSetInformation);
 }
 
 NDIS_STATUS ResetHdlr(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext)
