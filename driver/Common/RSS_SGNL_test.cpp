@@ -467,13 +467,16 @@ TEST_F(OnBoard, SimulatedCallServicesRunOnceOnTheirLinkTimers)
     r.host.run_for(plat::ms(3 * a->TimerResolution));
     EXPECT_FALSE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_BACKDOOR_INCOMING_CALL));
     EXPECT_FALSE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_BACKDOOR_DISCONNECT));
+    // No call is bound to the Link: the offer stops at the missing call object, the
+    // disconnection tells the (absent) owner.
     size_t incoming = 0, disconnect = 0;
     for (const auto& line : r.host.trace.lines()) {
-        incoming += line.find("IncomingCallIndHdlr: Grp 0 / Link 4 bearer 0") != std::string::npos;
-        disconnect += line.find("DisconnectHdlr: Grp 0 / Link 4") != std::string::npos;
+        incoming += line.find("IncomingCallIndHdlr: Entry") != std::string::npos;
+        disconnect += line.find("IndicateCallDisConnected2Owner[0][4]") != std::string::npos;
     }
     EXPECT_EQ(incoming, 1u) << "a speech call offered once";
     EXPECT_EQ(disconnect, 1u);
+    EXPECT_EQ(l->DisconnectCause, 2u);
 }
 
 TEST_F(OnBoard, DChannelSlotIsProgrammedInBothMapsOfItsLine)

@@ -1,5 +1,7 @@
-// Links: (re)initialisation, ownership, send-ring occupancy and the 32-bit handles
-// by which NDIS and TAPI name them. Guarded by AdapterSpinLock.
+// Links: (re)initialisation, ownership, send-ring occupancy, the 32-bit handles by
+// which NDIS and TAPI name them, the NDIS WAN line-up, line-down and fragment
+// indications, and the lookups of TAPI handles and device IDs. Guarded by
+// AdapterSpinLock.
 #include <cstring>
 
 #include "driver/Common/RSS_init.h"
@@ -178,4 +180,80 @@ void LinkRelease(Link* ThisLink, ULONG Owner)
     ThisLink->OwnerContext = 0;
     ThisLink->htCall = 0;
     ThisLink->NdisLinkContext = 0;
+}
+
+// ---- NDIS WAN indications ----
+//
+// While InboundBackToBack is set the Link runs a raw receive test for the management
+// service: NDISWAN is told nothing of it.
+
+void LinkLineUp(Link* ThisLink)
+{
+    if (ThisLink == NULL || ThisLink->InboundBackToBack == 1) return;
+    Adapter* a = ThisLink->ThisAdapter;
+    NDIS_MAC_LINE_UP up;
+    NdisZeroMemory(&up, sizeof up);
+    up.LinkSpeed = ThisLink->LinkSpeed / 100;
+    up.Quality = ThisLink->WanQuality;
+    up.SendWindow = ThisLink->SendWindow;
+    up.ConnectionWrapperID = ThisLink->LinkHandle;
+    up.NdisLinkHandle = ThisLink->LinkHandle;
+    up.NdisLinkContext = ThisLink->NdisLinkContext;
+    NdisMIndicateStatus(a->MiniportAdapterHandle, NDIS_STATUS_WAN_LINE_UP, &up, sizeof up);
+    NdisMIndicateStatusComplete(a->MiniportAdapterHandle);
+    ThisLink->NdisLinkContext = up.NdisLinkContext;
+    ThisLink->TransferTerminated = 0;
+}
+
+void LinkLineDown(Link* ThisLink)
+{
+    if (ThisLink == NULL || ThisLink->InboundBackToBack == 1 || ThisLink->NdisLinkContext == 0) return;
+    Adapter* a = ThisLink->ThisAdapter;
+    NDIS_MAC_LINE_DOWN down;
+    down.NdisLinkContext = ThisLink->NdisLinkContext;
+    NdisMIndicateStatus(a->MiniportAdapterHandle, NDIS_STATUS_WAN_LINE_DOWN, &down, sizeof down);
+    NdisMIndicateStatusComplete(a->MiniportAdapterHandle);
+    ThisLink->NdisLinkContext = 0;
+    ThisLink->SendBlocked = 0;
+}
+
+void LinkFragment(Link* ThisLink, ULONG Errors)
+{
+    if (ThisLink == NULL || ThisLink->NdisLinkContext == 0) return;
+    Adapter* a = ThisLink->ThisAdapter;
+    NDIS_MAC_FRAGMENT fragment;
+    fragment.NdisLinkContext = ThisLink->NdisLinkContext;
+    fragment.Errors = Errors;
+    NdisMIndicateStatus(a->MiniportAdapterHandle, NDIS_STATUS_WAN_FRAGMENT, &fragment, sizeof fragment);
+    NdisMIndicateStatusComplete(a->MiniportAdapterHandle);
+}
+
+// ---- lookups ----
+
+Link* LinkFromLineHandle(Adapter* ThisAdapter, ULONG Handle)
+{
+    if (ThisAdapter == NULL || Handle == 0) return NULL;
+    Link* ThisLink = LinkFromHandle(ThisAdapter, Handle);
+    if (ThisLink == NULL || ThisLink->LinkHandle != Handle || ThisLink->ThisAdapter != ThisAdapter) return NULL;
+    return ThisLink;
+}
+
+Link* LinkFromDeviceId(Adapter* ThisAdapter, ULONG DeviceId)
+{
+    if (ThisAdapter == NULL) return NULL;
+    ULONG n = DeviceId - ThisAdapter->DeviceIDBase;  // below the base wraps to a huge value
+    for (ULONG g = 0; g < ThisAdapter->NumberOfGroups && g < MAX_GROUPS; g++) {
+        ULONG inUse = ThisAdapter->LinksPerGroup[g];
+        if (inUse > MAX_LINKS_PER_GROUP) inUse = MAX_LINKS_PER_GROUP;
+        if (n < inUse) return &ThisAdapter->NdisWanInfo[g][n];
+        n -= inUse;
+    }
+    return NULL;
+}
+
+ULONG LinkDeviceIndex(Adapter* ThisAdapter, Link* ThisLink)
+{
+    ULONG index = ThisLink->Index;
+    for (ULONG g = 0; g < ThisLink->GroupID && g < MAX_GROUPS; g++) index += ThisAdapter->LinksPerGroup[g];
+    return index;
 }

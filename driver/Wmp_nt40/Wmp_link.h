@@ -154,6 +154,18 @@ void InitializeLinks(Adapter* ThisAdapter);
 Link* LinkAcquire(Adapter* ThisAdapter, ULONG OwnerContext, ULONG Group, ULONG LinkIndex, ULONG Owner);
 void LinkRelease(Link* ThisLink, ULONG Owner);
 
+// NDIS WAN status indications of a Link (made with AdapterSpinLock held).
+void LinkLineUp(Link* ThisLink);
+void LinkLineDown(Link* ThisLink);
+void LinkFragment(Link* ThisLink, ULONG Errors);
+#define WAN_ERROR_TIMEOUT 0x10
+
+// Lookups of TAPI handles and device IDs; NULL for anything but a Link in use of this
+// adapter. The TAPI device ID of a Link is DeviceIDBase + LinkDeviceIndex.
+Link* LinkFromLineHandle(Adapter* ThisAdapter, ULONG Handle);
+Link* LinkFromDeviceId(Adapter* ThisAdapter, ULONG DeviceId);
+ULONG LinkDeviceIndex(Adapter* ThisAdapter, Link* ThisLink);
+
 // Send-ring occupancy: frames queued and not yet completed.
 ULONG LinkTxRingOccupancy(const Link* ThisLink);
 BOOLEAN LinkTxRingFull(const Link* ThisLink);

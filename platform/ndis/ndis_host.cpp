@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/host/host.h"
+#include "platform/ndis/ndistapi.h"
 
 int plat_ndis_open_configs();
 int plat_ndis_open_files();
@@ -33,6 +34,10 @@ NdisState::NdisState(Host& host) : host_(host)
         if (status == NDIS_STATUS_WAN_LINE_UP && size >= sizeof(NDIS_MAC_LINE_UP)) {
             auto* up = static_cast<NDIS_MAC_LINE_UP*>(buffer);
             if (up->NdisLinkContext == 0) up->NdisLinkContext = next_link_context++;
+        }
+        if (status == NDIS_STATUS_TAPI_INDICATION && size >= sizeof(NDIS_TAPI_EVENT)) {
+            auto* event = static_cast<NDIS_TAPI_EVENT*>(buffer);
+            if (event->ulMsg == LINE_NEWCALL) event->ulParam2 = next_tapi_call_handle++;
         }
     };
 }

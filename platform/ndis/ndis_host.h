@@ -92,13 +92,15 @@ public:
     VTime hang_check_period = 2'000'000;
 
     // Write-back of NDISWAN and TAPI to a status indication; the default gives every
-    // line-up a fresh link context.
+    // line-up a fresh link context and every TAPI new-call message a fresh TAPI call
+    // handle (in the event's ulParam2).
     std::function<void(Adapter&, NDIS_STATUS, void*, UINT)> on_status;
     // Called from inside NdisMWanIndicateReceive and NdisMWanSendComplete after the
     // recording, as NDISWAN would act from inside the upcall.
     std::function<void(Adapter&, const Receive&)> on_receive;
     std::function<void(Adapter&, const SendCompletion&)> on_send_complete;
     NDIS_WAN_LINK_HANDLE next_link_context = 0x1000;
+    ULONG next_tapi_call_handle = 0x7C000001;
 
     // The next NdisMCancelTimer of an armed timer misses: its callback is already
     // due and runs as the next event; the cancel reports FALSE.

@@ -16,6 +16,13 @@ Card::Card(plat::Host& host, const BoardConfig& config) : Board(host, config)
     hdlc_model_ = std::make_unique<HdlcController>(host, *this);
     set_hdlc(hdlc_model_.get());
     tsswitch_ = std::make_unique<TimeSlotSwitch>(*this, *hdlc_model_);
+
+    // Modem processors, one model per fitted socket.
+    for (unsigned s = 0; s < kMaxSockets; s++) {
+        if (!socket_fitted(int(s))) continue;
+        modems_[s] = std::make_unique<ModemSocket>(host.sched, module_type(config.module_id[s]));
+        set_socket(int(s), modems_[s].get());
+    }
 }
 
 // One framer per line: in the board's window, reset by its latch, interrupting on
@@ -43,6 +50,8 @@ void Card::fit_framers()
 Card::~Card()
 {
     set_hdlc(nullptr);
+    for (unsigned s = 0; s < kMaxSockets; s++)
+        if (modems_[s]) set_socket(int(s), nullptr);
 }
 
 }  // namespace sim

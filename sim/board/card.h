@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "sim/board/board.h"
+#include "sim/board/csm.h"
 #include "sim/board/framer.h"
 #include "sim/far/line.h"
 
@@ -34,6 +35,8 @@ public:
     Framer* framer(unsigned n) { return n < kMaxLines ? framers_[n].get() : nullptr; }
     HdlcController& hdlc() { return *hdlc_model_; }     // on BAR0, interrupt of function 0
     TimeSlotSwitch& tsswitch() { return *tsswitch_; }
+    // The modem processors of socket s (nullptr when the socket is not fitted).
+    ModemSocket* modem(unsigned s) { return s < kMaxSockets ? modems_[s].get() : nullptr; }
 
 private:
     std::array<std::unique_ptr<Line>, kMaxLines> lines_;
@@ -41,6 +44,7 @@ private:
     void fit_framers();
     std::unique_ptr<HdlcController> hdlc_model_;
     std::unique_ptr<TimeSlotSwitch> tsswitch_;
+    std::array<std::unique_ptr<ModemSocket>, kMaxSockets> modems_;
 };
 
 }  // namespace sim

@@ -173,6 +173,7 @@ IsdnNetworkSide::IsdnNetworkSide(plat::Host& host, Line& line, IsdnNetworkConfig
     });
     const LineCondition& c = line_.condition();
     layer1_up_ = c.signal && c.framed && !c.ais;
+    if (layer1_up_) arm_keep_up(cfg_.keep_link_up);
 }
 
 IsdnNetworkSide::~IsdnNetworkSide()
@@ -180,6 +181,7 @@ IsdnNetworkSide::~IsdnNetworkSide()
     self_.reset();
     stop(t200_);
     stop(t203_);
+    stop(keep_up_);
     stop(flush_timer_);
     stop(restart_.timer);
     for (auto& [k, c] : calls_) {
@@ -224,6 +226,7 @@ void IsdnNetworkSide::on_condition()
     if (up == layer1_up_) return;
     layer1_up_ = up;
     note(up ? "layer 1 up" : "layer 1 lost");
+    if (up) arm_keep_up(cfg_.keep_link_up);
     if (!up) {
         out_.clear();
         stop(flush_timer_);
@@ -401,6 +404,16 @@ void IsdnNetworkSide::established()
     stop(t200_);
     start(t203_, cfg_.t203, [this] { t203_expired(); });
     set_l2(L2State::Established);
+}
+
+void IsdnNetworkSide::arm_keep_up(plat::VTime after)
+{
+    if (cfg_.keep_link_up == 0) return;
+    start(keep_up_, after, [this] {
+        if (!layer1_up_) return;
+        if (l2_ == L2State::Released) establish();
+        arm_keep_up(cfg_.keep_link_up);
+    });
 }
 
 void IsdnNetworkSide::released(const char* why)

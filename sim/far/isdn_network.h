@@ -111,6 +111,9 @@ struct IsdnNetworkConfig {
     plat::VTime t308 = plat::ms(4000);
     plat::VTime t316 = plat::ms(120000);
     plat::VTime turnaround = 0;  // from deciding to send a frame to its delivery on the line
+    // Not 0: the network keeps its link up as a switch does, with SABME whenever layer 1
+    // is up and the link released, and again this long after each attempt that failed.
+    plat::VTime keep_link_up = 0;
 };
 
 struct IsdnCounters {
@@ -251,6 +254,7 @@ private:
     void try_send_i();
     void established();
     void released(const char* why);
+    void arm_keep_up(plat::VTime after);
     bool queue_message(const q931::Message& m);
 
     // layer 3
@@ -305,7 +309,7 @@ private:
     uint8_t vs_ = 0, va_ = 0, vr_ = 0;
     unsigned rc_ = 0;
     bool peer_busy_ = false, own_busy_ = false, reject_ = false, ack_pending_ = false;
-    Timer t200_, t203_;
+    Timer t200_, t203_, keep_up_;
     std::vector<std::vector<uint8_t>> unacked_;  // I-frame information from V(A) on
     std::vector<std::vector<uint8_t>> pending_;  // waiting for the window
     std::vector<std::vector<uint8_t>> delivered_;  // in-sequence information for layer 3

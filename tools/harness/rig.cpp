@@ -9,13 +9,19 @@
 
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_shel.h"
+#include "driver/signalling/isdn/IsdnStack.h"
+#include "driver/signalling/rbs/RbsStack.h"
 
 namespace rig {
 
 Rig::Rig()
 {
     WmpResetGlobals();
-    host.on_teardown([] { WmpResetGlobals(); });
+    DimmResetGlobals();
+    host.on_teardown([] {
+        WmpResetGlobals();
+        DimmResetGlobals();
+    });
     char tmpl[] = "/tmp/vornet-files-XXXXXX";
     if (mkdtemp(tmpl) != nullptr) files_dir_ = tmpl;
     host.files_root = files_dir_;
@@ -23,6 +29,8 @@ Rig::Rig()
 
 Rig::~Rig()
 {
+    isdn_networks.clear();
+    robbed_bit_far_ends.clear();
     boards.clear();
     if (!files_dir_.empty()) {
         std::error_code ec;
@@ -52,6 +60,48 @@ sim::Card& Rig::add_board(const sim::BoardConfig& config)
 sim::Card& Rig::add_board_for(unsigned instance, uint32_t slot)
 {
     return add_board(sim::board_config_from_registry(host.registry, instance, slot));
+}
+
+sim::IsdnNetworkSide& Rig::attach_isdn_network(sim::Card& card, unsigned line, sim::SwitchVariant variant, bool e1)
+{
+    sim::IsdnNetworkConfig config;
+    config.variant = variant;
+    config.e1 = e1;
+    return attach_isdn_network(card, line, config);
+}
+
+sim::IsdnNetworkSide& Rig::attach_isdn_network(sim::Card& card, unsigned line, const sim::IsdnNetworkConfig& config)
+{
+    isdn_networks.push_back(std::make_unique<sim::IsdnNetworkSide>(host, card.line(line), config));
+    return *isdn_networks.back();
+}
+
+sim::RobbedBitFarEnd& Rig::attach_robbed_bit(sim::Card& card, unsigned line, sim::RobbedBitFarEnd::Protocol protocol)
+{
+    robbed_bit_far_ends.push_back(std::make_unique<sim::RobbedBitFarEnd>(host.sched, card.line(line), protocol));
+    return *robbed_bit_far_ends.back();
+}
+
+void Rig::attach_far_ends(sim::Card& card, unsigned instance)
+{
+    const std::string key = parameters_key(instance);
+    auto value = [&](const std::string& name, unsigned n, uint32_t otherwise) {
+        return host.registry.get_dword(key, name + "_" + std::to_string(n)).value_or(otherwise);
+    };
+    for (unsigned n = 0; n < card.line_count(); n++) {
+        uint32_t protocol = value("SignallingProtocol", n, 1);
+        if (protocol >= 1 && protocol <= 5) {
+            sim::IsdnNetworkConfig config;
+            config.variant = sim::SwitchVariant(protocol);
+            config.e1 = value("LineMode", n, 0) == 1;
+            config.keep_link_up = plat::ms(1000);
+            attach_isdn_network(card, n, config);
+        } else if (protocol == 0) {
+            using P = sim::RobbedBitFarEnd::Protocol;
+            uint32_t start = value("RBSProtocol", n, RBS_SETTING_EAR_MOUTH);
+            attach_robbed_bit(card, n, start == RBS_SETTING_WINK ? P::Wink : start == RBS_SETTING_EAR_MOUTH ? P::EarAndMouth : P::Immediate);
+        }
+    }
 }
 
 NTSTATUS Rig::load_driver() { return host.ndis().load_driver(DriverEntry); }
@@ -89,12 +139,23 @@ void observe_adapter(Adapter* a, Summary& s)
     if (a == nullptr) return;
     s.data_interface_up = a->BringUpCompleted != 0;
     s.lines.clear();
-    for (ULONG n = 0; n < a->NumberOfLines; n++)
-        s.lines.push_back({n, signalling_name(a->SignallingProtocol[n]), a->Framer[n].bL1Up ? "up" : "down"});
+    for (ULONG n = 0; n < a->NumberOfLines; n++) {
+        std::string layer2;
+        ULONG protocol = a->SignallingProtocol[n];
+        if (protocol >= 1 && protocol <= 5 && a->SgnlProtocolOps[n].Control != NULL && a->ThisSgnlStack[n] != NULL) {
+            // The stack's entries run under the adapter lock.
+            NdisAcquireSpinLock(&a->AdapterSpinLock);
+            ULONG state = a->SgnlProtocolOps[n].Control(CTL_KIND_GET, CTL_L2_STATE, a->ThisSgnlStack[n], 0);
+            NdisReleaseSpinLock(&a->AdapterSpinLock);
+            layer2 = state == L2_ESTABLISHED ? "established" : state == L2_RELEASED ? "released" : "";
+        }
+        s.lines.push_back({n, signalling_name(protocol), a->Framer[n].bL1Up ? "up" : "down", layer2});
+    }
     s.processors.clear();
     for (ULONG k = 0; k < a->SocketCount && k < MAX_SOCKETS; k++)
         for (ULONG c = 0; c < a->Socket[k].ProcessorCount; c++)
-            s.processors.push_back({k, c, a->Socket[k].Csms[c].PumpCount});
+            s.processors.push_back(
+                {k, c, a->Socket[k].Csms[c].PumpCount, CsmStateName(a->Socket[k].Csms[c].State)});
 }
 
 static std::string hex32(uint32_t v)
@@ -130,14 +191,15 @@ std::string to_json(const Summary& s)
     for (size_t i = 0; i < s.lines.size(); i++) {
         const auto& l = s.lines[i];
         o << (i ? ", " : "") << "{\"line\": " << l.line << ", \"signalling\": " << quote(l.signalling)
-          << ", \"layer1\": " << (l.layer1.empty() ? "null" : quote(l.layer1)) << ", \"layer2\": " << (l.signalling == "leased line" || l.signalling == "robbed-bit" ? "\"n/a\"" : "null")
+          << ", \"layer1\": " << (l.layer1.empty() ? "null" : quote(l.layer1)) << ", \"layer2\": "
+          << (l.signalling == "leased line" || l.signalling == "robbed-bit" ? "\"n/a\"" : l.layer2.empty() ? "null" : quote(l.layer2))
           << ", \"calls_connected\": null, \"calls_failed\": null}";
     }
     o << "], \"modem_processors\": [";
     for (size_t i = 0; i < s.processors.size(); i++) {
         const auto& p = s.processors[i];
         o << (i ? ", " : "") << "{\"socket\": " << p.socket << ", \"processor\": " << p.processor
-          << ", \"state\": null, \"pumps\": " << p.pumps << "}";
+          << ", \"state\": " << (p.state.empty() ? "null" : quote(p.state)) << ", \"pumps\": " << p.pumps << "}";
     }
     o << "], \"calls\": {\"offered\": null, \"answered\": null, \"connected\": null, \"cleared\": null, \"failed\": null}"
       << ", \"data\": {\"frames_sent\": null, \"frames_received\": null, \"bytes_verified\": null, \"bytes_lost\": null}"

@@ -9,6 +9,8 @@
 #include "platform/host/host.h"
 #include "platform/ndis/ndis_host.h"
 #include "sim/board/card.h"
+#include "sim/far/isdn_network.h"
+#include "sim/far/robbed_bit.h"
 
 typedef struct _Adapter Adapter;
 
@@ -24,6 +26,9 @@ public:
 
     plat::Host host;
     std::vector<std::unique_ptr<sim::Card>> boards;
+    // What is at the far end of the boards' lines; destroyed before the boards.
+    std::vector<std::unique_ptr<sim::IsdnNetworkSide>> isdn_networks;
+    std::vector<std::unique_ptr<sim::RobbedBitFarEnd>> robbed_bit_far_ends;
 
     // Loads a .reg text into the registry; false with the reason.
     bool load_config(const std::string& text, std::string* error);
@@ -33,6 +38,15 @@ public:
     sim::Card& add_board(const sim::BoardConfig& config);
     // A board as the configuration of that instance describes it.
     sim::Card& add_board_for(unsigned instance, uint32_t slot);
+
+    // Puts a far end on line n of a board and returns it (owned by the rig).
+    sim::IsdnNetworkSide& attach_isdn_network(sim::Card& card, unsigned line, sim::SwitchVariant variant, bool e1);
+    sim::IsdnNetworkSide& attach_isdn_network(sim::Card& card, unsigned line, const sim::IsdnNetworkConfig& config);
+    sim::RobbedBitFarEnd& attach_robbed_bit(sim::Card& card, unsigned line, sim::RobbedBitFarEnd::Protocol protocol);
+    // A far end on every line of the board as the configuration of that instance
+    // describes the line: the ISDN network side of its switch variant (keeping its link
+    // up), or a robbed-bit far end of its start protocol; leased lines get none.
+    void attach_far_ends(sim::Card& card, unsigned instance);
 
     NTSTATUS load_driver();
     plat::ndis::Adapter* initialize(unsigned instance);
@@ -59,10 +73,12 @@ struct Summary {
         unsigned line = 0;
         std::string signalling;
         std::string layer1;  // "up" or "down", as the framer last reported it to the line's stack
+        std::string layer2;  // ISDN: "established" or "released", as the line's stack answers
     };
     std::vector<Line> lines;
     struct Processor {
         unsigned socket = 0, processor = 0, pumps = 0;
+        std::string state;  // the driver's Csm state name, e.g. "CSM_RUNNING"
     };
     std::vector<Processor> processors;
     size_t leaked_allocations = 0;

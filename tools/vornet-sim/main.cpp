@@ -1,6 +1,8 @@
 // vornet-sim: the vornet driver on a simulated board, with what is at the far end of
 // its lines. Loads a configuration, puts the board on the bus, loads and initialises
-// the driver, runs for a while in virtual time, halts, and reports.
+// the driver, runs for a while in virtual time, halts, and reports. Each ISDN line has
+// the network side of its switch variant at its far end, each robbed-bit line a
+// robbed-bit far end.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,7 +92,8 @@ int main(int argc, char** argv)
 
     r.host.trace.echo = trace;
     RssTraceEnabled = trace ? TRUE : FALSE;
-    r.add_board_for(1, 4);
+    sim::Card& card = r.add_board_for(1, 4);
+    r.attach_far_ends(card, 1);  // the network side on each ISDN line, a far end on each robbed-bit line
 
     rig::Summary summary;
     if (r.load_driver() != 0) {

@@ -462,6 +462,10 @@ static void RbsChannelReset(RBS_STACK* s, RBS_CHANNEL* ch)
     ch->RxChanged = 0;
     ch->TxState = RBS_TX_RESET;
     ch->ClearingPending = 0;
+    ch->CalledNumber[0] = '1';
+    ch->CalledNumber[1] = 0;
+    ch->CallingNumber[0] = '0';
+    ch->CallingNumber[1] = 0;
     std::memset(&s->RxBits[k], 0, sizeof s->RxBits[k]);
     std::memset(&s->TxBits[k], 0, sizeof s->TxBits[k]);
 }
@@ -477,10 +481,6 @@ static void RbsReset(RBS_STACK* s)
     s->AnyChannelChanged = 0;
     RbsIdentifyChannels(s);
     for (ULONG k = 0; k < RBS_CHANNELS; k++) RbsChannelReset(s, &s->Channel[k]);
-    s->CalledNumber[0] = '1';
-    s->CalledNumber[1] = 0;
-    s->CallingNumber[0] = '0';
-    s->CallingNumber[1] = 0;
 }
 
 static void RbsApplyType(RBS_STACK* s, ULONG Setting)
@@ -548,8 +548,9 @@ static ULONG RbsCallControl(RBS_CHANNEL* ch, ULONG Id)
     case CTL_CALL_CHANNEL: return ch->ChannelNumber;
     case CTL_CALLED_NUMBER_LENGTH:
     case CTL_CALLING_NUMBER_LENGTH: return 1;
-    case CTL_CALLED_NUMBER: return ch->ThisStack->CalledNumber[0];
-    case CTL_CALLING_NUMBER: return ch->ThisStack->CallingNumber[0];
+    // Offsets of the digits inside the call object.
+    case CTL_CALLED_NUMBER: return (ULONG)offsetof(RBS_CHANNEL, CalledNumber);
+    case CTL_CALLING_NUMBER: return (ULONG)offsetof(RBS_CHANNEL, CallingNumber);
     default: return CONTROL_UNKNOWN;
     }
 }
@@ -623,8 +624,8 @@ PUCHAR RbsStackCallNumber(PVOID CallObject, ULONG Id)
 {
     RBS_CHANNEL* ch = RbsCallObject(CallObject);
     if (ch == NULL) return NULL;
-    if (Id == CTL_CALLED_NUMBER) return ch->ThisStack->CalledNumber;
-    if (Id == CTL_CALLING_NUMBER) return ch->ThisStack->CallingNumber;
+    if (Id == CTL_CALLED_NUMBER) return ch->CalledNumber;
+    if (Id == CTL_CALLING_NUMBER) return ch->CallingNumber;
     return NULL;
 }
 

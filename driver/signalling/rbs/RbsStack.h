@@ -126,6 +126,8 @@ typedef struct _RBS_CHANNEL {
     UCHAR RxChanged;
     ULONG TxState;
     UCHAR ClearingPending;          // the far end cleared a call no Link carried
+    UCHAR CalledNumber[2];          // "1": a robbed-bit call carries no number
+    UCHAR CallingNumber[2];         // "0"
 } RBS_CHANNEL;
 
 // Received bits of one channel, and its transmit bits (first word only).
@@ -157,8 +159,6 @@ struct _RBS_STACK {
     RBS_BITS RxBits[RBS_CHANNELS];
     RBS_BITS TxBits[RBS_CHANNELS];
     ULONG Halt;
-    UCHAR CalledNumber[2];          // "1"
-    UCHAR CallingNumber[2];         // "0"
 };
 
 static_assert(sizeof(RBS_BITS) == 20);
@@ -178,7 +178,7 @@ void RbsStackCallRequest(UCHAR Primitive, PVOID CallObject, PUCHAR Number, UCHAR
 BOOLEAN RbsStackTimerHdlr(PVOID Context);
 
 // The NUL-terminated one-digit number of a call (CTL_CALLED_NUMBER or
-// CTL_CALLING_NUMBER), kept in the instance; NULL for anything else. Control answers
-// the same digits packed in its 32-bit value (first character in the low byte), since
-// an address does not fit there on a 64-bit host.
+// CTL_CALLING_NUMBER), kept in its channel record; NULL for anything else. Control
+// answers, as the ISDN stack does, the byte offset of the digits inside the call object
+// (an address does not fit its 32-bit answer on a 64-bit host).
 PUCHAR RbsStackCallNumber(PVOID CallObject, ULONG Id);

@@ -216,9 +216,9 @@ TEST(RbsControl, CallQuestionsReadOnlyOurChannelRecords)
     RBS_CHANNEL* c = f.ch(7);
     EXPECT_EQ(f.ops.Control(CTL_KIND_CALL, CTL_CALL_CHANNEL, c, 0), 7u);
     EXPECT_EQ(f.ops.Control(CTL_KIND_CALL, CTL_CALLED_NUMBER_LENGTH, c, 0), 1u);
-    EXPECT_EQ(f.ops.Control(CTL_KIND_CALL, CTL_CALLED_NUMBER, c, 0), (ULONG)'1');
+    EXPECT_STREQ((const char*)c + f.ops.Control(CTL_KIND_CALL, CTL_CALLED_NUMBER, c, 0), "1") << "offset in the call";
     EXPECT_EQ(f.ops.Control(CTL_KIND_CALL, CTL_CALLING_NUMBER_LENGTH, c, 0), 1u);
-    EXPECT_EQ(f.ops.Control(CTL_KIND_CALL, CTL_CALLING_NUMBER, c, 0), (ULONG)'0');
+    EXPECT_STREQ((const char*)c + f.ops.Control(CTL_KIND_CALL, CTL_CALLING_NUMBER, c, 0), "0");
     EXPECT_EQ(f.ops.Control(CTL_KIND_CALL, CTL_HAS_D_CHANNEL, c, 0), 0u);
     EXPECT_EQ(f.ops.Control(CTL_KIND_CALL, CTL_NUM_B_CHANNELS, c, 0), U) << "an instance question on a call";
     EXPECT_EQ(f.ops.Control(CTL_KIND_GET, CTL_CALL_CHANNEL, f.s.get(), 0), U) << "a call question on the instance";

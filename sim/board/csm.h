@@ -1,0 +1,164 @@
+// The modem processors of one modem socket: each a mailbox and data FIFO in a block of
+// sixteen 16-bit registers at a stride of 8 bytes, and a 32-bit reset register. Out of
+// reset a processor runs its boot loader (handshakes, Load, read-back, ZeroFill,
+// StartCode); once started it runs the firmware, which answers the pump protocol
+// minimally: channel reset, data and command requests, modem status, AT text answered
+// with OK, and the checksum of what it was loaded with.
+//
+// Register block of processor c at c x stride in the socket window (byte offsets):
+//   0x00 W  data to the processor (Load data; host data for the pumps)
+//   0x08 R  data FIFO status (0: the host may write pump data)
+//   0x18 R  FIFO read (next word to the host)      0x20 R  FIFO not empty
+//   0x30 W  FIFO control (0x11 empties both FIFOs)
+//   0x38 RW control/status: write 0x0004 doorbell, 0x0040 inbound taken;
+//           read 0x0400 outbound taken, 0x4000 inbound pending
+//   0x40-0x58 W outbound words 0..3 (word 3 completes the message)
+//   0x60-0x78 R inbound words 0..3
+// Reset register at c x stride + the module's second window: a 32-bit write of 0
+// resets the processor into its boot loader with its memory cleared.
+//
+// One state struct per processor, one table of register handlers (storage by default),
+// a reset. The model acts only on what the driver writes: the checksum it reports is
+// the 16-bit sum of the words it was loaded with (sim/firmware/firmware.h).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/host/devices.h"
+#include "platform/host/scheduler.h"
+#include "sim/board/board.h"
+
+namespace sim {
+
+class ModemSocket : public plat::MmioDevice {
+public:
+    static constexpr unsigned kRegisters = 16;
+    static constexpr unsigned kMaxProcessors = 2;
+    static constexpr unsigned kMaxPumps = 12;
+    // Register numbers (offset / 8).
+    enum : unsigned {
+        kData = 0, kFifoStatus = 1, kFifoRead = 3, kFifoNotEmpty = 4, kFifoControl = 6, kStatus = 7,
+        kOut0 = 8, kOut3 = 11, kIn0 = 12, kIn3 = 15,
+    };
+    enum : uint16_t { kDoorbell = 0x0004, kInboundTaken = 0x0040, kOutTaken = 0x0400, kInPending = 0x4000 };
+    enum class Mode { Loader, Running };
+
+    struct Message {
+        plat::VTime time = 0;
+        unsigned processor = 0;
+        std::array<uint16_t, 4> words{};
+        bool running = false;  // posted to the running firmware (else to the boot loader)
+        uint8_t code() const { return uint8_t(words[3] >> 8); }
+    };
+
+    ModemSocket(plat::Scheduler& sched, const ModuleType& type);
+    ~ModemSocket() override;
+    ModemSocket(const ModemSocket&) = delete;
+    ModemSocket& operator=(const ModemSocket&) = delete;
+
+    uint32_t mmio_read(uint32_t offset, unsigned width) override;
+    void mmio_write(uint32_t offset, unsigned width, uint32_t value) override;
+
+    // Knobs, per processor.
+    void set_never_answer(unsigned c, bool on);        // takes no message, ever
+    void stall_at(unsigned c, uint32_t n);             // the n-th message from now (1 = next) is never taken, until reset
+    void set_bad_checksum(unsigned c, uint32_t boots); // the next boots report a wrong checksum
+    void corrupt_load_at(unsigned c, uint32_t n);      // the n-th Load from now stores a wrong first byte
+    void set_take_delay(plat::VTime t) { take_delay_ = t; }  // running firmware's time to take a message
+    // Queues a message from pump p to the host (running firmware), with FIFO bytes.
+    void send_to_host(unsigned c, std::array<uint16_t, 4> words, const std::vector<uint8_t>& fifo = {});
+
+    // Inspection.
+    unsigned processors() const { return processors_; }
+    Mode mode(unsigned c) const { return p_.at(c).mode; }
+    uint8_t peek_memory(unsigned c, uint32_t address) const;
+    uint16_t checksum(unsigned c) const { return p_.at(c).sum; }
+    uint32_t resets(unsigned c) const { return p_.at(c).resets; }
+    uint32_t boots(unsigned c) const { return p_.at(c).boots; }
+    uint32_t start_address(unsigned c) const { return p_.at(c).start_address; }
+    const std::vector<Message>& messages() const { return log_; }
+    size_t count(unsigned c, bool running, uint16_t word3_or_code) const;  // loader: word 3; running: code
+    std::string text_from_host(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).text; }
+
+private:
+    using ReadFn = uint16_t (ModemSocket::*)(unsigned c, unsigned reg);
+    using WriteFn = void (ModemSocket::*)(unsigned c, unsigned reg, uint16_t value);
+    struct RegOps {
+        ReadFn read;
+        WriteFn write;
+    };
+    struct PumpState {
+        bool host_wants_data = false;
+        std::vector<uint8_t> answer;  // text waiting for the host's data request
+        std::string text;             // everything the host wrote to this pump
+    };
+    struct Inbound {
+        std::array<uint16_t, 4> words{};
+        std::vector<uint8_t> fifo;
+    };
+    struct Processor {
+        std::array<uint16_t, kRegisters> regs{};
+        Mode mode = Mode::Loader;
+        bool taken = true;
+        bool pending = false;
+        bool armed = false;  // doorbell rung, message not complete
+        bool rockwell = false, hostboot = false;
+        std::map<uint32_t, uint8_t> memory;  // absent bytes read 0
+        std::deque<uint16_t> to_host, from_host;
+        std::deque<Inbound> inbound;
+        // Load in progress: the data words follow the command.
+        bool loading = false;
+        uint32_t load_address = 0, load_count = 0;
+        std::vector<uint16_t> load_words;
+        uint16_t sum = 0;
+        uint32_t start_address = 0;
+        std::array<PumpState, kMaxPumps> pumps{};
+        plat::Scheduler::EventId take_event = 0;
+        // Knobs and counts.
+        bool never_answer = false;
+        uint32_t stall_countdown = 0;
+        bool stalled = false;
+        uint32_t bad_checksum_boots = 0;
+        uint32_t corrupt_countdown = 0;
+        uint32_t resets = 0, boots = 0;
+    };
+
+    void build_table();
+    void reset_processor(unsigned c);
+    bool decode(uint32_t offset, unsigned& c, unsigned& reg, bool& reset) const;
+
+    uint16_t read_storage(unsigned c, unsigned reg) { return p_[c].regs[reg]; }
+    void write_storage(unsigned c, unsigned reg, uint16_t v) { p_[c].regs[reg] = v; }
+    uint16_t read_zero(unsigned, unsigned) { return 0; }
+    uint16_t read_fifo(unsigned c, unsigned reg);
+    uint16_t read_not_empty(unsigned c, unsigned) { return p_[c].to_host.empty() ? 0 : 1; }
+    uint16_t read_status(unsigned c, unsigned reg);
+    void write_data(unsigned c, unsigned reg, uint16_t v);
+    void write_fifo_control(unsigned c, unsigned reg, uint16_t v);
+    void write_status(unsigned c, unsigned reg, uint16_t v);
+    void write_outbound(unsigned c, unsigned reg, uint16_t v);
+
+    void message_complete(unsigned c);
+    void loader_command(unsigned c, const std::array<uint16_t, 4>& w);
+    void finish_load(unsigned c);
+    void loader_answer(unsigned c, std::array<uint16_t, 4> w);
+    void firmware_take(unsigned c, std::array<uint16_t, 4> w);
+    void pump_answer(unsigned c, unsigned pump);
+    void present_inbound(unsigned c);
+    std::vector<uint8_t> take_host_bytes(unsigned c, unsigned count);
+
+    plat::Scheduler& sched_;
+    ModuleType type_;
+    unsigned processors_;
+    std::array<Processor, kMaxProcessors> p_;
+    std::array<RegOps, kRegisters> table_{};
+    std::vector<Message> log_;
+    plat::VTime take_delay_ = 20;
+};
+
+}  // namespace sim

@@ -1,0 +1,103 @@
+#include "sim/firmware/firmware.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace sim::fw {
+
+uint32_t get32(const std::vector<uint8_t>& image, uint32_t offset)
+{
+    if (uint64_t(offset) + 4 > image.size()) throw std::out_of_range("word beyond the image");
+    return uint32_t(image[offset]) | uint32_t(image[offset + 1]) << 8 | uint32_t(image[offset + 2]) << 16 |
+           uint32_t(image[offset + 3]) << 24;
+}
+
+void put32(std::vector<uint8_t>& image, uint32_t offset, uint32_t value)
+{
+    if (uint64_t(offset) + 4 > image.size()) throw std::out_of_range("word beyond the image");
+    for (int i = 0; i < 4; ++i) image[offset + i] = uint8_t(value >> (8 * i));
+}
+
+uint16_t word_sum(const std::vector<uint8_t>& bytes)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+        uint32_t lo = bytes[i];
+        uint32_t hi = i + 1 < bytes.size() ? bytes[i + 1] : 0;
+        sum += lo | hi << 8;
+    }
+    return uint16_t(sum);
+}
+
+namespace {
+
+bool counted(uint32_t address)
+{
+    return address < kControlRegistersBase || address >= kControlRegistersEnd;
+}
+
+}  // namespace
+
+uint16_t image_checksum(const ImageSpec& spec)
+{
+    uint32_t sum = 0;
+    if (counted(spec.image_base)) sum += word_sum(spec.read_only);
+    if (counted(spec.data_base)) sum += word_sum(spec.read_write);
+    for (const Region& r : spec.regions)
+        if (counted(r.load_address)) sum += word_sum(r.data);
+    return uint16_t(sum);
+}
+
+std::vector<uint8_t> build_image(const ImageSpec& spec)
+{
+    std::vector<Region> regions = spec.regions;
+    if (spec.checksum_region) {
+        uint16_t c = image_checksum(spec);
+        uint16_t n = uint16_t(-c);
+        regions.push_back({"ck_seg_area", spec.checksum_address,
+                           {uint8_t(c), uint8_t(c >> 8), uint8_t(n), uint8_t(n >> 8)}});
+    }
+    std::vector<uint8_t> image(kHeaderSize, 0);
+    put32(image, kReadOnlySize, uint32_t(spec.read_only.size()));
+    put32(image, kReadWriteSize, uint32_t(spec.read_write.size()));
+    put32(image, kImageBase, spec.image_base);
+    put32(image, kDataBase, spec.data_base);
+    image.insert(image.end(), spec.read_only.begin(), spec.read_only.end());
+    image.insert(image.end(), spec.read_write.begin(), spec.read_write.end());
+    uint32_t link = kFirstFatOffset;  // where the next region's offset is written
+    for (const Region& r : regions) {
+        while (image.size() % 4) image.push_back(0);
+        uint32_t at = uint32_t(image.size());
+        put32(image, link, at);
+        image.resize(at + kRegionHeaderSize, 0);
+        put32(image, at + kLoadAddress, r.load_address);
+        put32(image, at + kRegionSize, uint32_t(r.data.size()));
+        size_t n = std::min<size_t>(r.name.size(), kRegionNameSize - 1);
+        std::copy_n(r.name.begin(), n, image.begin() + at + kRegionName);
+        image.insert(image.end(), r.data.begin(), r.data.end());
+        link = at + kNextFatOffset;
+    }
+    return image;
+}
+
+ImageSpec default_spec()
+{
+    ImageSpec s;
+    s.read_only.resize(1000);
+    for (size_t i = 0; i < s.read_only.size(); ++i) s.read_only[i] = uint8_t(i * 7 + 3);
+    s.read_write.resize(300);
+    for (size_t i = 0; i < s.read_write.size(); ++i) s.read_write[i] = uint8_t(0xA5 ^ i);
+    Region empty{"bss_area", 0x00280000, {}};
+    Region tables{"tables", 0x00290000, std::vector<uint8_t>(257)};
+    for (size_t i = 0; i < tables.data.size(); ++i) tables.data[i] = uint8_t(i * 13);
+    Region sum{"cksum_area", 0x002A0000, {1, 2, 3, 4}};
+    s.regions = {empty, tables, sum};
+    return s;
+}
+
+std::vector<uint8_t> default_image()
+{
+    return build_image(default_spec());
+}
+
+}  // namespace sim::fw
