@@ -111,14 +111,8 @@ static UCHAR AllocateInstanceNumber(void)
 // record. The timer must already be stopped.
 static void ReleaseAdapter(Adapter* a, BOOLEAN Registered)
 {
-    ULONG g, l;
-    for (g = 0; g < MAX_GROUPS; g++) {
-        for (l = 0; l < MAX_LINKS_PER_GROUP; l++) {
-            BOOLEAN cancelled;
-            if (a->NdisWanInfo[g][l].CallTimer.MiniportTimerFunction != NULL)
-                NdisMCancelTimer(&a->NdisWanInfo[g][l].CallTimer, &cancelled);
-        }
-    }
+    ULONG g;
+    TapiHaltHandler(a);  // no call timer may run on the freed record
     if (a->PriIntRegistered) {
         NdisMDeregisterInterrupt(&a->PriInterrupt);
         a->PriIntRegistered = 0;

@@ -44,10 +44,6 @@ public:
     void TearDown() override
     {
         if (na != nullptr) {
-            // Halt does not stop the Links' call timers yet (see TapiHaltHandler).
-            NdisAcquireSpinLock(&a->AdapterSpinLock);
-            TapiHaltHandler(a);
-            NdisReleaseSpinLock(&a->AdapterSpinLock);
             r.halt(na);
         }
         for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
