@@ -69,9 +69,9 @@ size_t loads_for(size_t n) { return (n + 125) / 126; }
 
 TEST(ModemScenario, EveryProcessorBootsThroughTheDownload)
 {
-    const sim::fw::ImageSpec spec = sim::fw::default_spec();
-    size_t image_loads = loads_for(spec.read_only.size()) + loads_for(spec.read_write.size()) + 1 /* ck_seg_area */;
-    for (const auto& region : spec.regions) image_loads += loads_for(region.data.size());
+    const sim::fw::ImageLayout layout = sim::fw::default_layout();
+    size_t image_loads = loads_for(layout.read_only.size()) + loads_for(layout.read_write.size()) + 1 /* ck_seg_area */;
+    for (const auto& region : layout.regions) image_loads += loads_for(region.data.size());
     struct Case {
         uint32_t verify_load;
         uint32_t module_id;
@@ -105,9 +105,9 @@ TEST(ModemScenario, EveryProcessorBootsThroughTheDownload)
                 SCOPED_TRACE("socket " + std::to_string(s) + " processor " + std::to_string(p));
                 Csm& csm = m.csm(s, p);
                 EXPECT_EQ(model->mode(p), sim::ModemSocket::Mode::Running);
-                EXPECT_EQ(model->start_address(p), spec.image_base);
-                EXPECT_EQ(model->checksum(p), sim::fw::image_checksum(spec));
-                EXPECT_EQ(csm.EmbeddedChecksum, sim::fw::image_checksum(spec));
+                EXPECT_EQ(model->start_address(p), layout.image_base);
+                EXPECT_EQ(model->checksum(p), sim::fw::image_checksum(layout));
+                EXPECT_EQ(csm.EmbeddedChecksum, sim::fw::image_checksum(layout));
                 EXPECT_EQ(model->count(p, false, CMD_LOAD), image_loads + c.setup_loads);
                 EXPECT_EQ(model->count(p, false, CMD_FIFOREAD), c.verify_load ? image_loads + c.setup_loads : 0);
                 EXPECT_EQ(model->count(p, false, CMD_ZEROFILL), c.zero_fills);

@@ -17,9 +17,9 @@ using sim::fw::get32;
 using sim::fw::put32;
 
 std::vector<uint8_t> image_with(std::function<void(std::vector<uint8_t>&)> damage,
-                                sim::fw::ImageSpec spec = sim::fw::default_spec())
+                                sim::fw::ImageLayout layout = sim::fw::default_layout())
 {
-    std::vector<uint8_t> image = sim::fw::build_image(spec);
+    std::vector<uint8_t> image = sim::fw::build_image(layout);
     damage(image);
     return image;
 }
@@ -29,12 +29,12 @@ uint32_t first_region(const std::vector<uint8_t>& image) { return get32(image, s
 TEST(FirmwareImage, TheCheckAcceptsWellFormedImagesAndRefusesEveryReadOutsideThem)
 {
     using namespace sim::fw;
-    ImageSpec no_sum = default_spec();
+    ImageLayout no_sum = default_layout();
     no_sum.checksum_region = false;
-    ImageSpec parts_only = default_spec();
+    ImageLayout parts_only = default_layout();
     parts_only.regions.clear();
     parts_only.checksum_region = false;
-    ImageSpec regions_only = default_spec();
+    ImageLayout regions_only = default_layout();
     regions_only.read_only.clear();
     regions_only.read_write.clear();
     struct Case {
@@ -46,7 +46,7 @@ TEST(FirmwareImage, TheCheckAcceptsWellFormedImagesAndRefusesEveryReadOutsideThe
     };
     const std::vector<uint8_t> good = default_image();
     const Case cases[] = {
-        {"default image", good, CSM_IMAGE_OK, 4, image_checksum(default_spec())},
+        {"default image", good, CSM_IMAGE_OK, 4, image_checksum(default_layout())},
         {"no checksum region: checksum 0", build_image(no_sum), CSM_IMAGE_OK, 3, 0},
         {"no regions at all", build_image(parts_only), CSM_IMAGE_OK, 0, 0},
         {"regions only", build_image(regions_only), CSM_IMAGE_OK, 4, image_checksum(regions_only)},
@@ -177,6 +177,10 @@ TEST_F(InboundDispatch, MessagesMovePumpEventsAndStates)
         p.PumpState = c.state_before;
         p.PumpEvent = Pump_Ev_None;
         p.ResetFailures = 0;
+        // Hold the pump's state handler (no command accepted, none asked for) so the
+        // event the dispatch posted is still pending when it is checked.
+        p.CmdRequested = 1;
+        p.CmdAccepted = 0;
         ULONG inbound = csm().InboundCounters[CsmMsgCounterIndex(c.code) == CSM_NOT_COUNTED ? 50 : CsmMsgCounterIndex(c.code)];
         inject(c.code, 1, c.w2, c.fifo);
         EXPECT_EQ(p.PumpEvent, c.event_after);

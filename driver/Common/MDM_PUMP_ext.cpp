@@ -1,7 +1,6 @@
-// Placeholders for the pump state machine and the serial-port side, which have not
-// landed, and the pump record operations the socket service needs. The owners delete the
-// placeholders as theirs land (the link refuses two definitions). Runs under
-// AdapterSpinLock.
+// The pump record operations the socket service needs and the pump accessors of call
+// control. The state machine is in MDM_PUMP.cpp, the serial-port side in
+// driver/Wmp_nt40/ser_*.cpp. Runs under AdapterSpinLock.
 #include "driver/Common/MDM_PUMP_ext.h"
 
 #include <cstring>
@@ -72,31 +71,4 @@ void PumpSetBChannelTimeslot(Pump* ThisPump, ULONG Timeslot)
 
 BOOLEAN PumpIsFaxConnection(Pump* ThisPump) { return ThisPump != NULL && ThisPump->PumpFaxConnection != 0; }
 
-// ---- pump state machine (placeholders: every state sends nothing) ----
-
-PUMP_PLACEHOLDER BOOLEAN Pump_NeedResetState(Pump*, PUCHAR*, ULONG* Length) { *Length = 0; return FALSE; }
-PUMP_PLACEHOLDER BOOLEAN Pump_SleepState(Pump*, PUCHAR*, ULONG* Length) { *Length = 0; return FALSE; }
-PUMP_PLACEHOLDER BOOLEAN Pump_InitState(Pump*, PUCHAR*, ULONG* Length) { *Length = 0; return FALSE; }
-PUMP_PLACEHOLDER BOOLEAN Pump_IdleState(Pump*, PUCHAR*, ULONG* Length) { *Length = 0; return FALSE; }
-PUMP_PLACEHOLDER BOOLEAN Pump_DialAnswerState(Pump*, PUCHAR*, ULONG* Length) { *Length = 0; return FALSE; }
-PUMP_PLACEHOLDER BOOLEAN Pump_OnLineState(Pump*, PUCHAR*, ULONG* Length) { *Length = 0; return FALSE; }
-PUMP_PLACEHOLDER BOOLEAN Pump_HangupState(Pump*, PUCHAR*, ULONG* Length) { *Length = 0; return FALSE; }
-PUMP_PLACEHOLDER BOOLEAN Pump_GetStatisticsState(Pump*, PUCHAR*, ULONG* Length) { *Length = 0; return FALSE; }
-
-// The indication itself (the pump's Link when it has one, else the adapter's first).
-PUMP_PLACEHOLDER void PumpIndicateStatus(Pump* ThisPump, ULONG Code, ULONG ValueA, ULONG ValueB)
-{
-    if (ThisPump == NULL || ThisPump->ThisCsm == NULL) return;
-    DimmIndicateOnLink(ThisPump->ThisCsm->ThisAdapter, ThisPump->ThisLink, Code, ValueA, ValueB);
-}
-
-// ---- serial-port side (placeholders: no port exists yet) ----
-
-PUMP_PLACEHOLDER SER_RX_RING* ser_ReceiveRing(PVOID) { return NULL; }
-PUMP_PLACEHOLDER ULONG ser_HandleModemUpdate(PVOID) { return 0; }
-PUMP_PLACEHOLDER void ser_DropCts(PVOID) {}
-PUMP_PLACEHOLDER void ser_RaiseCts(PVOID) {}
-PUMP_PLACEHOLDER void WriteIrpWorker(PVOID) {}
-PUMP_PLACEHOLDER void NTWRK_RxBackGround(Link*) {}
-PUMP_PLACEHOLDER void NTWRK_TxBackGround(Link*) {}
-PUMP_PLACEHOLDER BOOLEAN NTWRK_TxBlocked(Link*) { return TRUE; }
+// ---- serial-port side: driver/Wmp_nt40/ser_shel.cpp and ser_io.cpp ----

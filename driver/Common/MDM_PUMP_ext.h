@@ -1,9 +1,8 @@
 // The Pump record (one modem channel of a modem processor), its states and events, and
 // the entry points of the pump state machine and of the serial-port side that the
-// modem-processor modules call. The pump state machine and the serial ports have not
-// landed: MDM_PUMP_ext.cpp gives each entry point a placeholder body (to be deleted
-// when the real definition lands), except the record operations, which the socket
-// service needs to run. Every field is guarded by AdapterSpinLock.
+// modem-processor modules call. The state machine is in MDM_PUMP.cpp; the record
+// operations are in MDM_PUMP_ext.cpp; the serial-port side is in driver/Wmp_nt40/ser_*.cpp.
+// Every field is guarded by AdapterSpinLock.
 #pragma once
 
 #include "driver/Common/RSS_types.h"
@@ -136,13 +135,19 @@ typedef struct _Pump {
     ULONG StatisticsLength;
     ULONG CallNumber;
     UCHAR PumpFaxConnection;
+    // Not in the original record: the answer or dial command being sent (built just
+    // before it goes to the FIFO), so a pending management command is not overwritten.
+    UCHAR CommandText[20];
+    // Not in the original record: DTR has been raised for the call in hand, so a modem
+    // OK that overtakes the raise does not leave the call without DTR.
+    UCHAR DtrRaised;
 } Pump;
 
 // ---- record operations (built here; the pump state machine owns them) ----
 BOOLEAN BuildPumpGraph(Pump* ThisPump, Csm* ThisCsm, ULONG PumpNumber, ULONG TimeslotBase);
 BOOLEAN PumpInitialize(Pump* ThisPump);
 
-// ---- pump state machine: state handlers (placeholders) ----
+// ---- pump state machine: state handlers (MDM_PUMP.cpp) ----
 // Each sets *Length to 0 first; TRUE hands the block at *Data to the modem's FIFO.
 typedef BOOLEAN (*PUMP_STATE_HANDLER)(Pump* ThisPump, PUCHAR* Data, ULONG* Length);
 BOOLEAN Pump_NeedResetState(Pump* ThisPump, PUCHAR* Data, ULONG* Length);
@@ -157,7 +162,7 @@ BOOLEAN Pump_GetStatisticsState(Pump* ThisPump, PUCHAR* Data, ULONG* Length);
 // Device-specific status indication for a pump (on its Link, else the adapter's first).
 void PumpIndicateStatus(Pump* ThisPump, ULONG Code, ULONG ValueA, ULONG ValueB);
 
-// ---- serial-port side (placeholders until the virtual serial ports land) ----
+// ---- serial-port side (driver/Wmp_nt40/ser_shel.cpp and ser_io.cpp) ----
 // The port's receive ring (in its device extension).
 #define SER_RX_RING_SIZE 1024
 typedef struct _SER_RX_RING {

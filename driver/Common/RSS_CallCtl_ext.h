@@ -13,15 +13,16 @@
 #include "driver/Wmp_nt40/Wmp_link.h"
 #include "driver/Wmp_nt40/Wmp_tspi.h"
 
-// ---- modem manager ----
+// ---- modem manager (MDM_MGR.cpp) ----
 // Reserves a free pump on a running modem processor of the Link's line for an offered
 // call on time slot Timeslot; FALSE when none is free.
 BOOLEAN MDM_Mgr_IncomingCallHdlr(Link* ThisLink, ULONG Timeslot);
 // Hands the connected call on time slot Timeslot to the Link's pump; FALSE when the
 // pump is not ready to handshake.
 BOOLEAN MDM_Mgr_ConnectHdlr(Link* ThisLink, ULONG Timeslot);
-// Gives the Link's pump back (statistics read, pump put to sleep).
-void MDM_Mgr_DisconnectHdlr(Link* ThisLink);
+// Gives the Link's pump back (statistics read, pump put to sleep); FALSE when the Link
+// has no pump.
+BOOLEAN MDM_Mgr_DisconnectHdlr(Link* ThisLink);
 // Reserves a free pump for a call placed on the Link; FALSE when none is free.
 BOOLEAN MDM_Mgr_MakeCallHdlr(Link* ThisLink);
 

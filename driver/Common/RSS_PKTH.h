@@ -75,6 +75,6 @@ void PktFlushTxRing(Link* ThisLink, NDIS_STATUS Status);
 // each NdisMWanSendComplete and holds it again on return.
 void PktCompleteSends(Adapter* ThisAdapter);
 
-// From the modem side (placeholder in Bt847x_hooks.cpp): the pump's modem is in data
-// mode (bit 0 of its modem status register). FALSE for no pump.
+// From the modem side (MDM_PUMP.cpp): the pump's modem is in data mode, from its
+// CONNECT until the pump starts clearing (PUMP_ON_LINE). FALSE for no pump.
 BOOLEAN PumpInDataMode(Pump* ThisPump);

@@ -21,6 +21,7 @@ void WmpResetGlobals(void)
     InstancesInUse = 0;
     LinkHandlesReset();
     TraceResetTick();
+    ser_ResetGlobals();
 }
 
 // Error-log locations: where in this file a failure was detected.
@@ -319,6 +320,7 @@ void HaltHdlr(NDIS_HANDLE MiniportAdapterContext)
     Adapter* a = (Adapter*)MiniportAdapterContext;
     BOOLEAN cancelled;
     if (a == NULL) return;
+    ser_WithdrawPorts(WmpDriverObject(), a);  // before the record they refer to goes
 
     // Silence the board; from here no timer run re-arms and no deferred handler unmasks.
     NdisAcquireSpinLock(&a->AdapterSpinLock);

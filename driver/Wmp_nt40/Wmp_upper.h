@@ -9,3 +9,6 @@
 
 NTSTATUS ser_WriteSerialCommValues(Adapter* ThisAdapter);
 NTSTATUS ser_CreatePortDevices(PDRIVER_OBJECT DriverObject, Adapter* ThisAdapter);
+void ser_ResetGlobals(void);  // for a fresh platform (tests, tools)
+// Halt: the adapter's ports refuse requests, cancel what they hold and forget the adapter.
+void ser_WithdrawPorts(PDRIVER_OBJECT DriverObject, Adapter* ThisAdapter);

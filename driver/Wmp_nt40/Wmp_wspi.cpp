@@ -153,16 +153,3 @@ NDIS_STATUS WanSetInformation(Adapter* ThisAdapter, NDIS_OID Oid, PVOID Informat
     default: return NDIS_STATUS_INVALID_OID;
     }
 }
-
-// ---- placeholders of other subsystems, until they land ----
-
-// The management request service has not landed: every record is answered "object
-// missing" in its Status, when the record is long enough to hold one.
-void RSS_BackdoorRequest(Adapter*, PVOID Request, ULONG Length)
-{
-    if (Request == NULL || Length < offsetof(BACKDOOR_REQUEST_HEADER, Status) + sizeof(ULONG)) return;
-    ((BACKDOOR_REQUEST_HEADER*)Request)->Status = BACKDOOR_STATUS_NO_OBJECT;
-}
-
-// The pump state machine has not landed: no pump takes the new ACCM.
-void PumpSetAccmEvent(Pump*) {}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver/Common/RSS_types.h"
+#include "driver/Wmp_nt40/RSS_DVSP.h"
 #include "platform/ndis/ndistapi.h"
 
 #define OID_GEN_SUPPORTED_LIST 0x00010101
@@ -40,41 +41,6 @@ NDIS_STATUS WanQueryInformation(Adapter* ThisAdapter, NDIS_OID Oid, PVOID Inform
 NDIS_STATUS WanSetInformation(Adapter* ThisAdapter, NDIS_OID Oid, PVOID InformationBuffer,
                               ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
 
-// ---- the management request record, as far as the WAN OIDs and TAPI read it ----
-// (the whole record is BACKDOOR_REQUEST_SIZE bytes: this header, then the data area)
-
-typedef struct _BACKDOOR_SEGMENT {
-    ULONG Length;
-    ULONG Offset;
-} BACKDOOR_SEGMENT;
-
-typedef struct _BACKDOOR_REQUEST_HEADER {
-    ULONG Signature;
-    ULONG Class;
-    ULONG Action;
-    ULONG BufferLength;
-    ULONG ReplyLength;
-    ULONG Status;
-    ULONG Arg[6];
-    BACKDOOR_SEGMENT Segment[4];
-    ULONG Reserved;
-} BACKDOOR_REQUEST_HEADER;
-static_assert(sizeof(BACKDOOR_REQUEST_HEADER) == 84);
-
-#define BACKDOOR_SIGNATURE 0x524F4B00
-#define BACKDOOR_REQUEST_SIZE 16468
-#define BACKDOOR_CLASS_LINE_ADDRESS 7
-#define BACKDOOR_CLASS_PUMP_DATA_IN 10
-#define BACKDOOR_CLASS_PUMP_DATA_OUT 11
-#define BACKDOOR_STATUS_DONE 0
-#define BACKDOOR_STATUS_NO_OBJECT 0xF0000003
-
-// Entry points of other subsystems that these modules call. Until the management
-// request service and the pump state machine land, Wmp_wspi.cpp holds placeholders;
-// delete each when its real definition is added.
-//
-// Serves the management request record at Request (Length bytes) in place; the
-// outcome is in the record's Status.
-void RSS_BackdoorRequest(Adapter* ThisAdapter, PVOID Request, ULONG Length);
+// Entry points of other subsystems that these modules call.
 // Posts the ACCM event to an on-line pump bound to a Link; nothing otherwise.
 void PumpSetAccmEvent(Pump* ThisPump);

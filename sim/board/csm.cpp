@@ -15,9 +15,10 @@ constexpr std::array<uint16_t, 4> kHostBoot{0x4F48, 0x5453, 0x4F42, 0x544F};
 constexpr uint16_t kCmdFifoRead = 4, kCmdLoad = 5, kCmdStart = 6, kCmdZeroFill = 8;
 constexpr uint32_t kMaxLoad = 126, kMaxZeroFill = 65534;
 // Message codes of the running firmware.
-constexpr uint8_t kErrInd = 0x00, kDataReq = 0x08, kFifoDat = 0x09, kCmdDat = 0x14, kCmdReq = 0x15, kDceReq = 0x2A,
-                  kDceRpt = 0x2B, kChStatus = 0x3A, kChReset = 0x3B, kChecksum = 0x3E;
-constexpr uint16_t kCtsDsr = 0x3;
+constexpr uint8_t kErrInd = 0x00, kDataReq = 0x08, kFifoDat = 0x09, kCmdDat = 0x14, kCmdReq = 0x15, kDteRpt = 0x29,
+                  kDceReq = 0x2A, kDceRpt = 0x2B, kHangup = 0x2F, kSetTsa = 0x36, kChStatus = 0x3A, kChReset = 0x3B,
+                  kChecksum = 0x3E;
+constexpr uint16_t kCtsDsr = 0x3, kDcd = 0x8, kDtr = 0x1;
 constexpr size_t kFifoBlock = 128;
 
 uint32_t address_of(const std::array<uint16_t, 4>& w) { return uint32_t(w[1]) << 16 | w[2]; }
@@ -32,8 +33,19 @@ ModemSocket::ModemSocket(plat::Scheduler& sched, const ModuleType& type)
 
 ModemSocket::~ModemSocket()
 {
-    for (auto& p : p_)
+    for (auto& p : p_) {
         if (p.take_event) sched_.cancel(p.take_event);
+        cancel_pump_events(p);
+    }
+}
+
+void ModemSocket::cancel_pump_events(Processor& p)
+{
+    for (auto& ps : p.pumps)
+        if (ps.train_event) {
+            sched_.cancel(ps.train_event);
+            ps.train_event = 0;
+        }
 }
 
 void ModemSocket::build_table()
@@ -90,6 +102,7 @@ void ModemSocket::reset_processor(unsigned c)
 {
     Processor& p = p_[c];
     if (p.take_event) sched_.cancel(p.take_event);
+    cancel_pump_events(p);
     bool never = p.never_answer;
     uint32_t bad = p.bad_checksum_boots, corrupt = p.corrupt_countdown, resets = p.resets + 1, boots = p.boots;
     p = Processor{};
@@ -325,9 +338,26 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         send_to_host(c, {0, w1, w2, uint16_t(code_in << 8 | pump)});
     };
     switch (code) {
-    case kChReset:
+    case kChReset: {
+        // The modem channel restarts; the host interface keeps its outstanding data request.
+        end_call(c, pump);
+        bool wants = ps.host_wants_data;
+        std::string text = ps.text;
         ps = PumpState{};
+        ps.host_wants_data = wants;
+        ps.text = text;
         to_host(kChStatus, 1);
+        break;
+    }
+    case kDteRpt:
+        ps.dtr = (w[2] & kDtr) != 0;
+        if (!ps.dtr && ps.call != Call::None) {  // DTR dropped: the modem hangs up
+            end_call(c, pump);
+            to_host(kHangup, 0);
+        }
+        break;
+    case kSetTsa:  // the call's time slot is taken away from the channel
+        ps.tsa = -1;
         break;
     case kDataReq:
         ps.host_wants_data = true;
@@ -338,7 +368,7 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         to_host(kCmdReq, 0);
         break;
     case kDceReq:
-        to_host(kDceRpt, kCtsDsr);
+        to_host(kDceRpt, uint16_t(kCtsDsr | (ps.call == Call::Connected ? kDcd : 0)));
         break;
     case kCmdDat:
         take_host_bytes(c, w[2] & 0xFF);
@@ -348,10 +378,7 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         std::vector<uint8_t> bytes = take_host_bytes(c, n);
         std::string text(bytes.begin(), bytes.end());
         ps.text += text;
-        if (text.size() >= 2 && std::toupper(uint8_t(text[0])) == 'A' && std::toupper(uint8_t(text[1])) == 'T') {
-            const std::string ok = "\r\nOK\r\n";
-            ps.answer.insert(ps.answer.end(), ok.begin(), ok.end());
-        }
+        modem_text(c, pump, text);
         to_host(kDataReq, 0x80, 0x0A);
         pump_answer(c, pump);
         break;
@@ -371,6 +398,118 @@ void ModemSocket::pump_answer(unsigned c, unsigned pump)
     ps.answer.erase(ps.answer.begin(), ps.answer.begin() + long(n));
     ps.host_wants_data = false;
     send_to_host(c, {0, 0, uint16_t(n), uint16_t(kFifoDat << 8 | pump)}, block);
+}
+
+// ---- pumps: the AT dialect, the far-end modem and the data path ----
+
+namespace {
+std::string upper(const std::string& s)
+{
+    std::string u = s;
+    for (char& ch : u) ch = char(std::toupper(uint8_t(ch)));
+    return u;
+}
+}  // namespace
+
+void ModemSocket::modem_say(unsigned c, unsigned pump, const std::string& text)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    ps.answer.insert(ps.answer.end(), text.begin(), text.end());
+    pump_answer(c, pump);
+}
+
+// A block of AT text from the host: one command per block, as the driver writes them.
+void ModemSocket::modem_text(unsigned c, unsigned pump, const std::string& text)
+{
+    std::string u = upper(text);
+    if (u.size() < 2 || u[0] != 'A' || u[1] != 'T') return;
+    if (u.rfind("AT&V1&V2", 0) == 0) {
+        modem_say(c, pump, statistics_text(pump));
+        return;
+    }
+    if (u.rfind("AT+TSA=", 0) == 0) {
+        // AT+TSA=<slot>,1;%U<s>A|D: the slot in decimal, blank padded, the sampling
+        // digit, then the mode (answer or dial).
+        size_t comma = u.find(',');
+        std::string digits = u.substr(7, comma == std::string::npos ? 0 : comma - 7);
+        while (!digits.empty() && digits.back() == ' ') digits.pop_back();
+        bool number = !digits.empty() && digits.size() <= 3 &&
+                      std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
+        size_t cr = u.find('\r');
+        char mode = cr != std::string::npos && cr > 0 ? u[cr - 1] : 0;
+        bool form = comma != std::string::npos && u.compare(comma, 5, ",1;%U") == 0 && comma + 6 < u.size() &&
+                    u[comma + 5] >= '0' && u[comma + 5] <= '9' && cr == comma + 7;
+        if (!number || !form || (mode != 'A' && mode != 'D')) {
+            modem_say(c, pump, "\r\nERROR\r\n");
+            return;
+        }
+        start_call(c, pump, std::stoi(digits));
+        return;
+    }
+    modem_say(c, pump, "\r\nOK\r\n");
+}
+
+void ModemSocket::start_call(unsigned c, unsigned pump, int slot)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    end_call(c, pump);
+    ps.tsa = slot;
+    ps.call = Call::Training;
+    ps.train_event = sched_.after(far_.train, [this, c, pump] {
+        PumpState& q = p_[c].pumps[pump];
+        q.train_event = 0;
+        if (!far_.answers || q.tsa < 0) {
+            q.call = Call::None;
+            modem_say(c, pump, "\r\nNO CARRIER\r\n");
+            return;
+        }
+        q.call = Call::Connected;
+        std::string speed = std::to_string(far_.speed);
+        modem_say(c, pump, "\r\nCARRIER TX: " + speed + " RX: " + speed + "\r\n\r\nCONNECT " + speed + "\r\n");
+    });
+}
+
+void ModemSocket::end_call(unsigned c, unsigned pump)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    if (ps.train_event) sched_.cancel(ps.train_event);
+    ps.train_event = 0;
+    ps.call = Call::None;
+}
+
+void ModemSocket::far_end_hangup(unsigned c, unsigned pump)
+{
+    PumpState& ps = p_.at(c).pumps.at(pump);
+    if (ps.call == Call::None) return;
+    end_call(c, pump);
+    modem_say(c, pump, "\r\nNO CARRIER\r\n");
+}
+
+// Over 512 bytes of report, then OK: what the driver waits for before hanging up.
+std::string ModemSocket::statistics_text(unsigned pump) const
+{
+    std::string t = "\r\nTERMINATION REASON.......... LOCAL REQUEST\r\n";
+    for (int i = 0; i < 16; ++i)
+        t += "LINE STATISTICS " + std::to_string(pump) + "." + std::to_string(i) + " ......... 00000000\r\n";
+    return t + "\r\nOK\r\n";
+}
+
+void ModemSocket::data_from_slot(unsigned c, unsigned pump, const std::vector<uint8_t>& frame)
+{
+    const PumpState& ps = p_.at(c).pumps.at(pump);
+    if (ps.call == Call::Connected && ps.tsa >= 0 && to_line_) to_line_(c, pump, ps.tsa, frame);
+}
+
+bool ModemSocket::data_from_line(int slot, const std::vector<uint8_t>& frame)
+{
+    for (unsigned c = 0; c < processors_; ++c)
+        for (unsigned pump = 0; pump < kMaxPumps; ++pump) {
+            const PumpState& ps = p_[c].pumps[pump];
+            if (ps.call != Call::Connected || ps.tsa != slot) continue;
+            if (to_slot_) to_slot_(c, pump, slot, frame);
+            return true;
+        }
+    return false;
 }
 
 // ---- knobs and inspection ----

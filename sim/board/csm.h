@@ -25,6 +25,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -85,6 +86,29 @@ public:
     size_t count(unsigned c, bool running, uint16_t word3_or_code) const;  // loader: word 3; running: code
     std::string text_from_host(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).text; }
 
+    // ---- pumps: the far-end modem and the data path ----
+    // What the far-end modem on a call's time slot does when a pump answers or dials.
+    struct FarModem {
+        bool answers = true;           // false: no carrier ever (NO CARRIER)
+        uint32_t speed = 33600;        // reported in CARRIER TX: and CONNECT
+        plat::VTime train = plat::ms(300);  // from the answer or dial command to the connect
+    };
+    void set_far_modem(const FarModem& m) { far_ = m; }
+    enum class Call { None, Training, Connected };
+    Call call(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).call; }
+    int call_slot(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).tsa; }  // -1: none
+    bool dtr(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).dtr; }
+    std::string statistics_text(unsigned pump) const;  // what "AT&V1&V2" answers
+    // The far-end modem drops its carrier on the pump's call: NO CARRIER.
+    void far_end_hangup(unsigned c, unsigned pump);
+    // Frames of a connected call: from the HDLC controller on pump p's data slot, and
+    // from the far end on time slot `slot`. Where they go is wired by the board.
+    using DataSink = std::function<void(unsigned c, unsigned pump, int slot, const std::vector<uint8_t>& frame)>;
+    void on_data_to_line(DataSink sink) { to_line_ = std::move(sink); }
+    void on_data_to_slot(DataSink sink) { to_slot_ = std::move(sink); }
+    void data_from_slot(unsigned c, unsigned pump, const std::vector<uint8_t>& frame);
+    bool data_from_line(int slot, const std::vector<uint8_t>& frame);  // false: no call on it
+
 private:
     using ReadFn = uint16_t (ModemSocket::*)(unsigned c, unsigned reg);
     using WriteFn = void (ModemSocket::*)(unsigned c, unsigned reg, uint16_t value);
@@ -96,6 +120,10 @@ private:
         bool host_wants_data = false;
         std::vector<uint8_t> answer;  // text waiting for the host's data request
         std::string text;             // everything the host wrote to this pump
+        Call call = Call::None;
+        int tsa = -1;                 // the call's time slot (AT+TSA), -1 none
+        bool dtr = false;
+        plat::Scheduler::EventId train_event = 0;
     };
     struct Inbound {
         std::array<uint16_t, 4> words{};
@@ -151,6 +179,11 @@ private:
     void pump_answer(unsigned c, unsigned pump);
     void present_inbound(unsigned c);
     std::vector<uint8_t> take_host_bytes(unsigned c, unsigned count);
+    void modem_text(unsigned c, unsigned pump, const std::string& text);
+    void modem_say(unsigned c, unsigned pump, const std::string& text);
+    void start_call(unsigned c, unsigned pump, int slot);
+    void end_call(unsigned c, unsigned pump);
+    void cancel_pump_events(Processor& p);
 
     plat::Scheduler& sched_;
     ModuleType type_;
@@ -159,6 +192,8 @@ private:
     std::array<RegOps, kRegisters> table_{};
     std::vector<Message> log_;
     plat::VTime take_delay_ = 20;
+    FarModem far_;
+    DataSink to_line_, to_slot_;
 };
 
 }  // namespace sim

@@ -38,32 +38,32 @@ bool counted(uint32_t address)
 
 }  // namespace
 
-uint16_t image_checksum(const ImageSpec& spec)
+uint16_t image_checksum(const ImageLayout& layout)
 {
     uint32_t sum = 0;
-    if (counted(spec.image_base)) sum += word_sum(spec.read_only);
-    if (counted(spec.data_base)) sum += word_sum(spec.read_write);
-    for (const Region& r : spec.regions)
+    if (counted(layout.image_base)) sum += word_sum(layout.read_only);
+    if (counted(layout.data_base)) sum += word_sum(layout.read_write);
+    for (const Region& r : layout.regions)
         if (counted(r.load_address)) sum += word_sum(r.data);
     return uint16_t(sum);
 }
 
-std::vector<uint8_t> build_image(const ImageSpec& spec)
+std::vector<uint8_t> build_image(const ImageLayout& layout)
 {
-    std::vector<Region> regions = spec.regions;
-    if (spec.checksum_region) {
-        uint16_t c = image_checksum(spec);
+    std::vector<Region> regions = layout.regions;
+    if (layout.checksum_region) {
+        uint16_t c = image_checksum(layout);
         uint16_t n = uint16_t(-c);
-        regions.push_back({"ck_seg_area", spec.checksum_address,
+        regions.push_back({"ck_seg_area", layout.checksum_address,
                            {uint8_t(c), uint8_t(c >> 8), uint8_t(n), uint8_t(n >> 8)}});
     }
     std::vector<uint8_t> image(kHeaderSize, 0);
-    put32(image, kReadOnlySize, uint32_t(spec.read_only.size()));
-    put32(image, kReadWriteSize, uint32_t(spec.read_write.size()));
-    put32(image, kImageBase, spec.image_base);
-    put32(image, kDataBase, spec.data_base);
-    image.insert(image.end(), spec.read_only.begin(), spec.read_only.end());
-    image.insert(image.end(), spec.read_write.begin(), spec.read_write.end());
+    put32(image, kReadOnlySize, uint32_t(layout.read_only.size()));
+    put32(image, kReadWriteSize, uint32_t(layout.read_write.size()));
+    put32(image, kImageBase, layout.image_base);
+    put32(image, kDataBase, layout.data_base);
+    image.insert(image.end(), layout.read_only.begin(), layout.read_only.end());
+    image.insert(image.end(), layout.read_write.begin(), layout.read_write.end());
     uint32_t link = kFirstFatOffset;  // where the next region's offset is written
     for (const Region& r : regions) {
         while (image.size() % 4) image.push_back(0);
@@ -80,9 +80,9 @@ std::vector<uint8_t> build_image(const ImageSpec& spec)
     return image;
 }
 
-ImageSpec default_spec()
+ImageLayout default_layout()
 {
-    ImageSpec s;
+    ImageLayout s;
     s.read_only.resize(1000);
     for (size_t i = 0; i < s.read_only.size(); ++i) s.read_only[i] = uint8_t(i * 7 + 3);
     s.read_write.resize(300);
@@ -97,7 +97,7 @@ ImageSpec default_spec()
 
 std::vector<uint8_t> default_image()
 {
-    return build_image(default_spec());
+    return build_image(default_layout());
 }
 
 }  // namespace sim::fw

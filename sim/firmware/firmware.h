@@ -31,7 +31,7 @@ struct Region {
     std::vector<uint8_t> data;
 };
 
-struct ImageSpec {
+struct ImageLayout {
     uint32_t image_base = 0x00010000;
     uint32_t data_base = 0x00200000;
     std::vector<uint8_t> read_only;
@@ -43,14 +43,14 @@ struct ImageSpec {
 
 // The 16-bit sum of the words the processor receives for these bytes (zero pad when odd).
 uint16_t word_sum(const std::vector<uint8_t>& bytes);
-// The checksum the running firmware reports for the image built from spec.
-uint16_t image_checksum(const ImageSpec& spec);
+// The checksum the running firmware reports for the image built from layout.
+uint16_t image_checksum(const ImageLayout& layout);
 
-std::vector<uint8_t> build_image(const ImageSpec& spec);
+std::vector<uint8_t> build_image(const ImageLayout& layout);
 
 // A small image with patterned parts, two regions (one of them empty, one of odd length)
 // and the checksum region: what tests and the default run load.
-ImageSpec default_spec();
+ImageLayout default_layout();
 std::vector<uint8_t> default_image();
 
 // Little-endian word access into a built image (for tests that damage one).

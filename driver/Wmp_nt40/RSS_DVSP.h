@@ -1,0 +1,217 @@
+// The management request service: the BackdoorRequest record that a management client
+// (the applet, or a TAPI application through a device-specific request) fills and hands
+// to the driver, and RSS_BackdoorRequest, which serves it in place. The service keeps
+// no state of its own; what a request changes lives in the adapter and its objects.
+// Entered from the miniport's query handler with AdapterSpinLock held; every request
+// runs to its end under that lock and never waits.
+//
+// The record crosses a wire: every field is a 32-bit little-endian word, and no
+// pointer value ever travels in it. Where a reply names a place in memory, it gives
+// the bus (physical) address of that place, which means the same thing to a client
+// on any host, or an offset; never a kernel virtual address.
+#pragma once
+
+#include <cstddef>
+
+#include "driver/Common/RSS_types.h"
+
+typedef struct _BACKDOOR_SEGMENT {
+    ULONG Length;
+    ULONG Offset;  // from the start of the record
+} BACKDOOR_SEGMENT;
+
+typedef struct _BACKDOOR_REQUEST_HEADER {
+    ULONG Signature;
+    ULONG Class;
+    ULONG Action;
+    ULONG BufferLength;
+    ULONG ReplyLength;
+    ULONG Status;
+    ULONG Arg[6];
+    BACKDOOR_SEGMENT Segment[4];
+    ULONG Reserved;
+} BACKDOOR_REQUEST_HEADER;
+
+#define BACKDOOR_HEADER_SIZE 0x54
+#define BACKDOOR_DATA_SIZE 16384
+#define BACKDOOR_REQUEST_SIZE 16468
+
+typedef struct _BACKDOOR_REQUEST {
+    BACKDOOR_REQUEST_HEADER Header;
+    UCHAR Data[BACKDOOR_DATA_SIZE];
+} BACKDOOR_REQUEST;
+
+static_assert(sizeof(BACKDOOR_REQUEST_HEADER) == BACKDOOR_HEADER_SIZE);
+static_assert(sizeof(BACKDOOR_REQUEST) == BACKDOOR_REQUEST_SIZE);
+static_assert(offsetof(BACKDOOR_REQUEST_HEADER, Status) == 0x14);
+static_assert(offsetof(BACKDOOR_REQUEST_HEADER, Arg) == 0x18);
+static_assert(offsetof(BACKDOOR_REQUEST_HEADER, Segment) == 0x30);
+static_assert(offsetof(BACKDOOR_REQUEST_HEADER, Reserved) == 0x50);
+
+#define BACKDOOR_SIGNATURE 0x524F4B00
+
+// Status.
+#define BACKDOOR_STATUS_OK 0
+#define BACKDOOR_STATUS_DONE BACKDOOR_STATUS_OK
+#define BACKDOOR_STATUS_PENDING 1
+#define BACKDOOR_STATUS_BAD_SIGNATURE 0xF0000001
+#define BACKDOOR_STATUS_BAD_PARAMETER 0xF0000002
+#define BACKDOOR_STATUS_BAD_INDEX 0xF0000003
+#define BACKDOOR_STATUS_NO_OBJECT BACKDOOR_STATUS_BAD_INDEX
+#define BACKDOOR_STATUS_NOT_ASYNC_PORT 0xF0000004
+#define BACKDOOR_STATUS_REFUSED 0xFFFFFFFF
+
+// Classes.
+#define BACKDOOR_CLASS_READ 0
+#define BACKDOOR_CLASS_INIT 1
+#define BACKDOOR_CLASS_START 2
+#define BACKDOOR_CLASS_STOP 3
+#define BACKDOOR_CLASS_ACTION 4
+#define BACKDOOR_CLASS_WRITE 5
+#define BACKDOOR_CLASS_LOOPBACK 6
+#define BACKDOOR_CLASS_LINE_ADDRESS 7
+#define BACKDOOR_CLASS_SET_FLAG 8
+#define BACKDOOR_CLASS_CLEAR_FLAG 9
+#define BACKDOOR_CLASS_PUMP_DATA_IN 10
+#define BACKDOOR_CLASS_PUMP_DATA_OUT 11
+#define BACKDOOR_CLASS_PORT_MONITOR 12
+
+// Class 0 actions.
+#define BACKDOOR_READ_ADAPTER_WORDS 0
+#define BACKDOOR_READ_HDLC_GLOBAL_REG 1
+#define BACKDOOR_READ_HDLC_GROUP_WINDOW 2
+#define BACKDOOR_READ_HDLC_GROUP_REG 3
+#define BACKDOOR_READ_LINE_INTERFACE 4
+#define BACKDOOR_READ_LINE_BLOCK 5
+#define BACKDOOR_READ_LINE_WORD 6
+#define BACKDOOR_READ_FRAMER_REG 7
+#define BACKDOOR_READ_LINK_STATISTICS 8
+#define BACKDOOR_READ_GROUP_BUFFERS 9
+#define BACKDOOR_READ_LINK_MEMORY 10
+#define BACKDOOR_READ_HDLC_INFO 11
+#define BACKDOOR_READ_GLOBAL_BLOCK 12
+#define BACKDOOR_READ_CSM_FIFO_REGS 13
+#define BACKDOOR_READ_CSM_REG 14
+#define BACKDOOR_READ_CSM_STATE 15
+#define BACKDOOR_READ_BOARD_WORD 16
+#define BACKDOOR_READ_ADAPTER_INFO 17
+#define BACKDOOR_READ_LINE_INTERFACE_2 18
+#define BACKDOOR_READ_DATA_INTERFACE_STATUS 19
+#define BACKDOOR_READ_MODULE_INFO 20
+#define BACKDOOR_READ_CSM_INFO 21
+#define BACKDOOR_READ_PUMP_INFO 22
+#define BACKDOOR_READ_SYSTEM_BUS 23
+#define BACKDOOR_READ_QSTACK_STATE 24
+#define BACKDOOR_READ_CSM_FRAME_COUNTERS 25
+#define BACKDOOR_READ_PORT_STATUS 26
+#define BACKDOOR_READ_RBS_STATE 27
+#define BACKDOOR_READ_LINK_STATE 28
+#define BACKDOOR_READ_CALL_STATISTICS 29
+#define BACKDOOR_READ_CALL_VIEW 30
+#define BACKDOOR_READ_LINK_COUNTERS 31
+#define BACKDOOR_READ_MEMORY_WORD 32
+#define BACKDOOR_READ_AT_RESPONSE 33
+#define BACKDOOR_READ_LINK_PUMP 34
+#define BACKDOOR_READ_TRACE_FRAMES 35
+#define BACKDOOR_READ_QSTACK_BLOCK 36
+#define BACKDOOR_READ_L2L3_STATISTICS 37
+#define BACKDOOR_READ_LINK_RINGS 41
+#define BACKDOOR_READ_LINK_CHANNEL 42
+#define BACKDOOR_READ_CSM_RESPONSE 43
+#define BACKDOOR_READ_PUMP_WORD 45
+#define BACKDOOR_READ_CSM_MSG_COUNTERS 47
+#define BACKDOOR_READ_LINE_WORDS 48
+#define BACKDOOR_READ_RAW_BLOCK 49
+#define BACKDOOR_READ_STATUS_SNAPSHOT 100
+
+// Class 1 actions.
+#define BACKDOOR_INIT_ADAPTER 0
+#define BACKDOOR_INIT_DATA_INTERFACE 1
+#define BACKDOOR_INIT_LINE_INTERFACE 2
+
+// Class 2 actions.
+#define BACKDOOR_START_LOOPBACK_TEST 0
+#define BACKDOOR_START_LOOPBACK_TEST_1 1
+#define BACKDOOR_START_INCOMING_CALL 3
+#define BACKDOOR_START_DISCONNECT 4
+#define BACKDOOR_START_CSM_DOWNLOAD 5
+#define BACKDOOR_START_CSM_CODE 6
+#define BACKDOOR_START_CSM_OUT_OF_SERVICE 7
+#define BACKDOOR_START_PUMP_RESET 8
+#define BACKDOOR_START_PUMP_OUT_OF_SERVICE 9
+#define BACKDOOR_START_RESET_LOCAL 10
+#define BACKDOOR_START_RESET_GLOBAL 11
+#define BACKDOOR_START_SET_TX_PULSE_TEMPLATE 12
+#define BACKDOOR_START_SET_LBO_OPTION 13
+#define BACKDOOR_START_TX_ISOLATED_PULSES 14
+#define BACKDOOR_START_TX_ALL_ONES 15
+#define BACKDOOR_START_FORCE_LAYER2 16
+#define BACKDOOR_START_DEFAULT_LAYER2 17
+#define BACKDOOR_START_SET_RX_SENSITIVITY 18
+#define BACKDOOR_START_TEST_MODE 21
+#define BACKDOOR_START_SEND_SETUP 22
+#define BACKDOOR_START_SEND_CONNECT 23
+#define BACKDOOR_START_SEND_DISCONNECT 24
+#define BACKDOOR_START_SEND_STATUS_ENQUIRY 25
+#define BACKDOOR_START_SEND_RESTART 26
+#define BACKDOOR_START_LINK_RX 27
+#define BACKDOOR_START_LINK_TX 28
+#define BACKDOOR_START_CSM_CODE_UPDATE 30
+#define BACKDOOR_START_HALT 31
+#define BACKDOOR_START_CSM_DOWNLOAD_ONLY 39
+
+// Class 3 actions.
+#define BACKDOOR_STOP_LINK 0
+#define BACKDOOR_STOP_TX_ISOLATED_PULSES 2
+#define BACKDOOR_STOP_TX_ALL_ONES 3
+#define BACKDOOR_STOP_FORCE_LAYER2 4
+#define BACKDOOR_STOP_VALUE_9 9
+#define BACKDOOR_STOP_VALUE_10 10
+#define BACKDOOR_STOP_CSM_COMMAND 11
+
+// Class 4 actions.
+#define BACKDOOR_ACTION_CONFIGURE_LINE_INTERFACE 0
+#define BACKDOOR_ACTION_CONFIGURE_LOOPBACK_TIMESLOT 4
+#define BACKDOOR_ACTION_CONFIGURE_LOOPBACKMESSAGE 9
+#define BACKDOOR_ACTION_CONFIGURE_10 10
+
+// Class 5 actions.
+#define BACKDOOR_WRITE_FRAMER_REG 0
+#define BACKDOOR_WRITE_HDLC_GROUP_REG 1
+#define BACKDOOR_WRITE_HDLC_GLOBAL_REG 2
+#define BACKDOOR_WRITE_CSM_REG 3
+#define BACKDOOR_WRITE_CSM_V42CTRL 4
+#define BACKDOOR_WRITE_AT_COMMAND 5
+#define BACKDOOR_WRITE_TRACE_FRAME_TYPE 6
+#define BACKDOOR_WRITE_CSM_COMMAND 8
+#define BACKDOOR_WRITE_CSM_RTS 9
+#define BACKDOOR_WRITE_MEMORY_WORD 10
+
+// Class 6 actions.
+#define BACKDOOR_LOOPBACK_ANALOG_ON 0
+#define BACKDOOR_LOOPBACK_ANALOG_OFF 1
+#define BACKDOOR_LOOPBACK_RUN 2
+#define BACKDOOR_LOOPBACK_STOP 3
+#define BACKDOOR_LOOPBACK_STOP_ALL 4
+
+// Classes 8 and 9 actions.
+#define BACKDOOR_FLAG_STATUS_EVENTS 0
+#define BACKDOOR_FLAG_1 1
+#define BACKDOOR_FLAG_PUMP_EVENTS 2
+
+// Sizes of the replies and buffers the service checks against.
+#define BACKDOOR_FRAMER_IMAGE_SIZE 2172
+#define BACKDOOR_GLOBAL_BLOCK_SIZE 0x156C
+#define BACKDOOR_ADAPTER_RECORD_SIZE 3005168
+#define BACKDOOR_PUMP_DATA_SIZE 136
+#define BACKDOOR_PORT_MONITOR_SIZE 0x208
+#define BACKDOOR_LINK_DUMP_WORDS 134
+#define BACKDOOR_CALL_VIEW_SIZE 0xA00
+// Board memory is one 1 MiB window: word indexes of 0/32 and 5/10 stay below this.
+#define BACKDOOR_BOARD_MEMORY_WORDS (REGISTER_WINDOW_SIZE / 4)
+
+// Serves the record at Request in place; Length is the size of the buffer that holds
+// it, and nothing outside those bytes is read or written. A buffer too short for the
+// header is answered BACKDOOR_STATUS_BAD_PARAMETER in Status when Status fits, and
+// nothing else is touched.
+void RSS_BackdoorRequest(Adapter* ThisAdapter, PVOID Request, ULONG Length);

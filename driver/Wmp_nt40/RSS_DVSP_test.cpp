@@ -1,0 +1,559 @@
+// The management request service on a running default adapter, every record sent
+// through the vendor OID of the miniport's query entry: the dispatch and its status
+// codes, the checks of lengths, indexes and segments, and the pump mailbox.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/RSS_DVSP.h"
+#include "driver/Wmp_nt40/Wmp_wspi.h"
+#include "tools/harness/rig.h"
+
+namespace {
+
+constexpr ULONG BP = BACKDOOR_STATUS_BAD_PARAMETER;
+constexpr ULONG BI = BACKDOOR_STATUS_BAD_INDEX;
+
+// A whole record, word-aligned, with room behind it for a guard pattern.
+struct Record {
+    std::vector<ULONG> words = std::vector<ULONG>(BACKDOOR_REQUEST_SIZE / 4 + 64, 0);
+    BACKDOOR_REQUEST_HEADER& h() { return *reinterpret_cast<BACKDOOR_REQUEST_HEADER*>(words.data()); }
+    UCHAR* bytes() { return reinterpret_cast<UCHAR*>(words.data()); }
+    Record(ULONG cls, ULONG action, std::vector<ULONG> args = {})
+    {
+        h().Class = cls;
+        h().Action = action;
+        for (size_t i = 0; i < args.size() && i < 6; i++) h().Arg[i] = args[i];
+        h().Signature = BACKDOOR_SIGNATURE;
+        h().BufferLength = BACKDOOR_REQUEST_SIZE;
+    }
+    ULONG word(ULONG offset) const
+    {
+        ULONG w;
+        std::memcpy(&w, reinterpret_cast<const UCHAR*>(words.data()) + offset, 4);
+        return w;
+    }
+    ULONG seg_word(ULONG k, ULONG i) { return word(h().Segment[k].Offset + 4 * i); }
+    void payload(ULONG k, const std::string& text, ULONG offset = BACKDOOR_HEADER_SIZE)
+    {
+        h().Segment[k].Offset = offset;
+        h().Segment[k].Length = ULONG(text.size());
+        std::memcpy(bytes() + offset, text.data(), text.size());
+    }
+};
+
+class Mgmt : public ::testing::Test {
+public:
+    rig::Rig r;
+    plat::ndis::Adapter* na = nullptr;
+    Adapter* a = nullptr;
+
+    void SetUp() override
+    {
+        std::string e;
+        ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &e)) << e;
+        configure();
+        r.add_board_for(1, 4);
+        ASSERT_EQ(r.load_driver(), 0);
+        na = r.initialize(1);
+        ASSERT_NE(na, nullptr);
+        a = rig::Rig::driver_adapter(na);
+        r.host.run_for(plat::ms(500));
+    }
+    virtual void configure() {}
+    void TearDown() override
+    {
+        if (na != nullptr) r.halt(na);
+        EXPECT_EQ(r.leaked_allocations(), 0u);
+        for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
+    }
+    // Through the vendor OID, as the applet's DeviceIoControl arrives.
+    ULONG send(Record& rec, ULONG length = BACKDOOR_REQUEST_SIZE)
+    {
+        ULONG w = 0, n = 0;
+        EXPECT_EQ(r.host.ndis().query(na, OID_BACKDOOR_REQUEST, rec.bytes(), length, &w, &n), NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(w, length);
+        EXPECT_EQ(n, length);
+        return rec.h().Status;
+    }
+    Pump& pump(unsigned s, unsigned c, unsigned p) { return a->Socket[s].Csms[c].Pumps[p]; }
+};
+
+TEST_F(Mgmt, TheRecordIsTheWireSize) { EXPECT_EQ(sizeof(BACKDOOR_REQUEST), 16468u); }
+
+TEST_F(Mgmt, DispatchAnswersUnknownAndRefusedRequestsWithoutTouchingTheRecord)
+{
+    struct Case {
+        ULONG cls, action, status;
+    } cases[] = {
+        {13, 0, 0}, {0, 40, 0}, {2, 19, 0}, {2, 2, 0},   {10, 1, 0},  {11, 1, 0}, {7, 0, 0}, {1, 9, 0},
+        {0, 38, BI}, {0, 39, BI}, {0, 44, BI}, {0, 46, BI}, {5, 7, BI}, {0, 99, 0}, {6, 9, BP} /* line checked first */,
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "class " << c.cls << " action " << c.action);
+        Record rec(c.cls, c.action, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
+        rec.h().ReplyLength = 0x777;
+        Record before = rec;
+        EXPECT_EQ(send(rec), c.status);
+        EXPECT_EQ(rec.h().ReplyLength, 0u);
+        for (int i = 0; i < 6; i++) EXPECT_EQ(rec.h().Arg[i], before.h().Arg[i]);
+        EXPECT_EQ(std::memcmp(rec.bytes() + 0x30, before.bytes() + 0x30, BACKDOOR_REQUEST_SIZE - 0x30), 0);
+    }
+}
+
+TEST_F(Mgmt, ABigEndianSignatureIsRefusedAndNothingElseChanges)
+{
+    Record rec(0, 17);
+    const UCHAR be[4] = {0x52, 0x4F, 0x4B, 0x00};
+    std::memcpy(rec.bytes(), be, 4);
+    rec.h().ReplyLength = 5;
+    Record before = rec;
+    EXPECT_EQ(send(rec), BACKDOOR_STATUS_BAD_SIGNATURE);
+    EXPECT_EQ(rec.h().ReplyLength, 0u);
+    EXPECT_EQ(std::memcmp(rec.bytes() + 0x18, before.bytes() + 0x18, BACKDOOR_REQUEST_SIZE - 0x18), 0);
+}
+
+TEST_F(Mgmt, ShortBuffersAndShortLengthsNeverOverrunAndNameTheNeededLength)
+{
+    // BufferLength too small for the reply: BP with the needed length.
+    struct Case {
+        ULONG action;
+        std::vector<ULONG> args;
+        ULONG buffer_length, needed;
+    } cases[] = {
+        {8, {0, 0}, 0x187, 0x188},
+        {17, {}, 84, 84 + 0x8C},
+        {11, {}, 0xD3, 0xD4},
+        {2, {0}, 0x853, 0x854},
+        {28, {0, 1}, 84, 84 + 134 * 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "action " << c.action);
+        Record rec(0, c.action, c.args);
+        rec.h().BufferLength = c.buffer_length;
+        EXPECT_EQ(send(rec), BP);
+        EXPECT_EQ(rec.h().ReplyLength, c.needed);
+    }
+
+    // A buffer that claims the whole record but brings only 100 bytes: the read is
+    // refused and not a byte behind the 100 is written.
+    Record rec(0, 17);
+    for (ULONG i = 25; i < rec.words.size(); i++) rec.words[i] = 0xA5A5A5A5;
+    EXPECT_EQ(send(rec, 100), BP);
+    EXPECT_EQ(rec.h().ReplyLength, 84u + 0x8C);
+    for (ULONG i = 25; i < rec.words.size(); i++) ASSERT_EQ(rec.words[i], 0xA5A5A5A5u) << i;
+
+    // Shorter than the header: Status only, when it fits.
+    Record tiny(0, 17);
+    tiny.h().Status = 0x1234;
+    send(tiny, 0x18);
+    EXPECT_EQ(tiny.h().Status, BP);
+    Record tinier(0, 17);
+    tinier.h().Status = 0x1234;
+    send(tinier, 0x17);
+    EXPECT_EQ(tinier.h().Status, 0x1234u);
+}
+
+TEST_F(Mgmt, EveryIndexIsCheckedWithTheStatusItsActionGives)
+{
+    // The default board: one line, one group, five modem sockets of two processors.
+    struct Case {
+        ULONG cls, action;
+        std::vector<ULONG> args;
+        ULONG status;
+    } cases[] = {
+        {0, 4, {1}, BI},                 {0, 7, {0, 512}, BI},            {0, 8, {0, 0xFFFFFFFF}, BI},
+        {0, 8, {0, 32}, BI},             {0, 1, {0, 0x800}, BI},          {0, 3, {0, 2}, BI},
+        {0, 13, {5, 0}, BI},             {0, 13, {0, 2}, BI},             {0, 14, {0, 0, 16}, BI},
+        {0, 15, {0, 3}, BI},             {0, 20, {5}, BP},                {0, 21, {0, 2}, BI},
+        {0, 22, {0, 0, 12}, BP},         {0, 22, {0, 3, 0}, BI},          {0, 22, {0, 1, 11}, BI},
+        {0, 26, {1}, BI},                {0, 28, {0, 32}, BI},            {0, 32, {0x40000}, BI},
+        {0, 33, {0, 0, 12}, BI},         {0, 10, {0, 0, 99, 0}, BI},      {0, 35, {0, 5}, BI},
+        {0, 42, {0, 3}, BI},             {0, 49, {1}, BI},                {0, 100, {4}, BI},
+        {1, 2, {1}, BP},                 {2, 0, {0, 0xFFFFFFFF}, BP},     {2, 3, {0, 32}, BP},
+        {2, 3, {1, 0}, BP},              {2, 5, {5, 0}, BP},              {2, 8, {0, 0, 12}, BP},
+        {2, 10, {1}, BP},                {2, 21, {1}, BP},                {2, 27, {1, 0}, BI},
+        {2, 31, {}, BI},                 {2, 30, {0, 1}, BI},             {2, 30, {0x100001, 1}, BI},
+        {3, 0, {1, 0}, BI},              {3, 0, {0, 32}, BI},             {3, 2, {1}, BP},
+        {3, 9, {0, 32}, BI},             {3, 11, {0, 2, 0}, BI},          {4, 0, {1}, BP},
+        {4, 9, {0, 0xFFFFFFFF}, BI},     {4, 9, {0, 0, 5000}, BP},        {4, 10, {0, 0, 4}, BI},
+        {5, 0, {0, 512}, BP},            {5, 1, {0, 0x800}, BP},          {5, 2, {0, 3}, BP},
+        {5, 3, {0, 0, 16}, BP},          {5, 4, {0, 0, 12}, BI},          {5, 5, {0, 0, 0, 3}, BI},
+        {5, 6, {1}, BI},                 {5, 10, {0x40000}, BI},          {6, 0, {1}, BP},
+        {6, 2, {0, 0, 6}, BP},           {8, 2, {5}, BI},                 {9, 2, {0, 0, 12}, BI},
+        {10, 0, {0, 2}, BI},             {11, 0, {0, 0, 12}, BI},         {12, 0, {5}, BI},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "class " << c.cls << " action " << c.action);
+        Record rec(c.cls, c.action, c.args);
+        EXPECT_EQ(send(rec), c.status);
+    }
+}
+
+TEST_F(Mgmt, AddressWordsAreBusAddressesNeverPointers)
+{
+    Record rec(0, 0);
+    ASSERT_EQ(send(rec), 0u);
+    EXPECT_EQ(rec.h().ReplyLength, 84u + 0x800);
+    EXPECT_EQ(rec.h().Arg[0], a->PhysicalAddressBAR0);
+    EXPECT_EQ(rec.h().Arg[1], a->PhysicalAddressBAR0);
+    EXPECT_EQ(rec.h().Arg[2], a->PhysicalAddressBAR1);
+    EXPECT_EQ(rec.h().Arg[4], ULONG(a->SharedMemoryPhysical.QuadPart));
+    EXPECT_EQ(rec.h().Segment[0].Offset, 0x54u);
+    EXPECT_EQ(rec.h().Segment[0].Length, 0x800u);
+    EXPECT_EQ(std::memcmp(rec.bytes() + 0x54, a->SharedMem.GroupAreas.Virtual, 0x800), 0);
+
+    Record info(0, 17);
+    ASSERT_EQ(send(info), 0u);
+    ASSERT_EQ(info.h().Segment[0].Length, 0x8Cu);
+    EXPECT_EQ(info.seg_word(0, 0), 4u);  // AdapterID
+    EXPECT_EQ(info.seg_word(0, 2), a->NumberOfLines);
+    EXPECT_EQ(info.seg_word(0, 3), a->SocketCount);
+    EXPECT_EQ(info.seg_word(0, 5), 3005168u);
+    EXPECT_EQ(info.seg_word(0, 9), a->PhysicalAddressBAR0);
+    EXPECT_EQ(info.seg_word(0, 15), 0x1000u + a->NumberOfGroups * (0x800u + 0xC00 + 0x3000 + 0x20000 + 0x80000));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.bytes() + 0x54 + 21 * 4)), "RIROVE");
+    EXPECT_EQ(info.seg_word(0, 34), 32u);
+}
+
+TEST_F(Mgmt, FramerReadsAndWritesGoToTheLinesFramer)
+{
+    Record w(5, 0, {0, BT_TPATT, 0x1A5});
+    ASSERT_EQ(send(w), 0u);
+    Record one(0, 7, {0, BT_TPATT});
+    ASSERT_EQ(send(one), 0u);
+    EXPECT_EQ(one.h().Arg[2], 0xA5u) << "the low byte only";
+
+    Record all(0, 4, {0});
+    ASSERT_EQ(send(all), 0u);
+    EXPECT_EQ(all.h().Arg[1], a->Framer[0].nMode);
+    EXPECT_EQ(all.h().Segment[0].Length, 0x800u);
+    EXPECT_EQ(all.h().Segment[1].Offset, 0x54u + 0x800);
+    EXPECT_EQ(all.h().Segment[1].Length, 2172u);
+    EXPECT_EQ(all.seg_word(0, BT_TPATT), 0xA5u);
+    ULONG line;
+    std::memcpy(&line, all.bytes() + all.h().Segment[1].Offset + offsetof(Bt8370, nLine), 4);
+    EXPECT_EQ(line, 0u);
+    std::vector<UCHAR> zero(sizeof(void*), 0);
+    EXPECT_EQ(std::memcmp(all.bytes() + all.h().Segment[1].Offset + offsetof(Bt8370, pRegs), zero.data(), zero.size()), 0)
+        << "no kernel pointer crosses the record";
+}
+
+TEST_F(Mgmt, LinkReadsGiveTheDumpAndNoPumpMarks)
+{
+    Record dump(0, 28, {0, 5});
+    ASSERT_EQ(send(dump), 0u);
+    EXPECT_EQ(dump.h().Segment[0].Length, 0x218u);
+    EXPECT_EQ(dump.seg_word(0, 32), 0xFFu);
+    EXPECT_EQ(dump.seg_word(0, 33), 0xFFu);
+    EXPECT_EQ(dump.seg_word(0, 34), 0xFFu);
+
+    Record lp(0, 34, {0, 5});
+    ASSERT_EQ(send(lp), 0u);
+    EXPECT_EQ(lp.h().Arg[2], 0xFFFFFFFFu);
+    EXPECT_EQ(lp.h().Arg[3], 0xFFFFFFFFu);
+    EXPECT_EQ(lp.h().Arg[4], 0xFFFFFFFFu);
+
+    a->NdisWanInfo[0][2].Stats.RxGoodFrames = 7;
+    a->NdisWanInfo[0][3].Stats.RxGoodFrames = 5;
+    Record sum(0, 31, {0, 99});  // more links than a group has: all 32, no further
+    ASSERT_EQ(send(sum), 0u);
+    EXPECT_EQ(sum.seg_word(0, 11), 12u);
+}
+
+TEST_F(Mgmt, BackToBackAndLoopBackMessageSettingsLandOnTheLink)
+{
+    Link* l = &a->NdisWanInfo[0][4];
+    Record rx(2, 27, {0, 4, 0x101});
+    ASSERT_EQ(send(rx), 0u);
+    EXPECT_EQ(l->InboundBackToBack, 1);
+    EXPECT_EQ(l->LoopBackVerify, 1);
+    Record off(3, 9, {0, 4});
+    ASSERT_EQ(send(off), 0u);
+    EXPECT_EQ(l->InboundBackToBack, 0);
+
+    Record msg(4, 9, {0, 4, 7, 0, 3, 99});
+    ASSERT_EQ(send(msg), 0u);
+    EXPECT_EQ(l->LoopBackMessageLength, 7u);
+    EXPECT_EQ(l->LoopBackMode, 3u);
+    EXPECT_EQ(l->LoopBackTxWordCount, 99u);
+    EXPECT_EQ(l->LoopBackRxWordCount, 99u);
+
+    Record proto(4, 10, {0, 4, 3});
+    ASSERT_EQ(send(proto), 0u);
+    EXPECT_EQ(l->ChannelProtocol, 3u);
+}
+
+TEST_F(Mgmt, LoopBackTimeslotsNeedBothTablesAndFailAfterTheFirstPart)
+{
+    Record rec(4, 4, {0});
+    rec.h().Segment[0] = {0x200, 0x54};
+    rec.h().Segment[2] = {0x40, 0x54 + 0x200};
+    EXPECT_EQ(send(rec), BP);
+    Record shortfirst(4, 4, {0});
+    shortfirst.h().Segment[0] = {0x1FC, 0x54};
+    EXPECT_EQ(send(shortfirst), BP);
+    Record outside(4, 4, {0});
+    outside.h().Segment[0] = {0x200, BACKDOOR_REQUEST_SIZE - 0x100};
+    EXPECT_EQ(send(outside), BP) << "a table that runs past the record";
+
+    Record ok(4, 4, {0});
+    ok.h().Segment[0] = {0x200, 0x54};
+    ok.h().Segment[2] = {0x80, 0x54 + 0x200};
+    for (ULONG i = 0; i < 32; i++) {
+        ULONG v = i % 4;
+        std::memcpy(ok.bytes() + 0x54 + 0x200 + 4 * i, &v, 4);
+    }
+    EXPECT_EQ(send(ok), 0u);
+    EXPECT_EQ(a->NdisWanInfo[0][6].BChProtocol, 2u);
+}
+
+TEST_F(Mgmt, FlagsAreSetAndClearedByClassesEightAndNine)
+{
+    struct Case {
+        ULONG action;
+        std::vector<ULONG> args;
+        std::function<UCHAR()> flag;
+    } cases[] = {
+        {0, {}, [&] { return a->StatusEventIndication; }},
+        {1, {}, [&] { return a->PumpStatusIndication; }},
+        {2, {1, 1, 2}, [&] { return pump(1, 1, 2).PumpEventsEnabled; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action);
+        Record set(8, c.action, c.args);
+        ASSERT_EQ(send(set), 0u);
+        EXPECT_EQ(c.flag(), 1);
+        Record clear(9, c.action, c.args);
+        ASSERT_EQ(send(clear), 0u);
+        EXPECT_EQ(c.flag(), 0);
+    }
+}
+
+TEST_F(Mgmt, AtCommandsUseThePumpsOneSlotMailbox)
+{
+    Pump& p = pump(0, 0, 1);
+    p.PumpEvent = Pump_Ev_None;
+
+    Record none(5, 5, {0, 0, 1, 2});
+    ASSERT_EQ(send(none), 0u) << "Arg3 2: accepted, nothing done";
+    EXPECT_EQ(p.PumpEvent, ULONG(Pump_Ev_None));
+
+    Record at(5, 5, {0, 0, 1, 0});
+    at.payload(0, "ATI3");
+    ASSERT_EQ(send(at), 0u);
+    EXPECT_EQ(p.AtCommandLength, 4u);
+    EXPECT_STREQ(reinterpret_cast<char*>(p.AtCommand), "ATI3");
+    EXPECT_EQ(p.PumpEvent, ULONG(Host_Ev_Cmd));
+
+    Record busy(5, 5, {0, 0, 1, 0});
+    busy.payload(0, "ATZ");
+    EXPECT_EQ(send(busy), BI) << "the slot still holds the first command";
+    EXPECT_STREQ(reinterpret_cast<char*>(p.AtCommand), "ATI3");
+
+    p.PumpEvent = Pump_Ev_None;
+    Record toolong(5, 5, {0, 0, 1, 0});
+    toolong.payload(0, std::string(128, 'A'));
+    EXPECT_EQ(send(toolong), BP) << "128 bytes leave no room for the terminating 0";
+    EXPECT_EQ(p.PumpEvent, ULONG(Pump_Ev_None));
+
+    Record init(5, 5, {0, 0, 1, 1});
+    init.payload(0, "AT&F S0=1", 0x100);
+    ASSERT_EQ(send(init), 0u);
+    EXPECT_EQ(a->ModemDataInit[0].Count, 9);
+    EXPECT_EQ(std::string(a->ModemDataInit[0].Text, 9), "AT&F S0=1");
+
+    p.AtResponseLength = 2;
+    std::memcpy(p.AtResponse, "OK", 2);
+    Record resp(0, 33, {0, 0, 1});
+    ASSERT_EQ(send(resp), 0u);
+    EXPECT_EQ(resp.h().Segment[0].Length, 2u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(resp.bytes() + 0x54), 2), "OK");
+    EXPECT_EQ(p.AtResponseLength, 0u) << "taken";
+}
+
+TEST_F(Mgmt, CsmCommandsAreQueuedAnsweredOnceAndAbandoned)
+{
+    Pump& p = pump(2, 0, 0);
+    p.PumpEvent = Pump_Ev_None;
+
+    Record nocode(5, 8, {2, 0, 0, 0});
+    EXPECT_EQ(send(nocode), BACKDOOR_STATUS_REFUSED);
+    EXPECT_EQ(nocode.h().Segment[0].Offset, 0x54u);
+    EXPECT_EQ(p.PumpEvent, ULONG(Pump_Ev_None));
+
+    Record big(5, 8, {2, 0, 0, 0x12});
+    big.payload(0, std::string(129, 'x'));
+    EXPECT_EQ(send(big), BP) << "the command data area holds 128 bytes";
+
+    UCHAR seq = p.CmdChan.OutCmdIndex;
+    Record cmd(5, 8, {2, 0, 0, 0x12, 0x134, 0x5678});
+    cmd.payload(0, "\x01\x02\x03");
+    EXPECT_EQ(send(cmd), BACKDOOR_STATUS_PENDING);
+    EXPECT_EQ(p.PumpEvent, ULONG(Host_Ev_Cmd));
+    EXPECT_EQ(p.CmdChan.OutCount, 3);
+    EXPECT_EQ(p.CmdChan.OutCmdClass, 0x1200);
+    EXPECT_EQ(p.CmdChan.OutCmdType, 0x34);
+    EXPECT_EQ(p.CmdChan.OutFcnCode, 0x5678);
+    EXPECT_EQ(p.CmdChan.OutCmdIndex, UCHAR(seq + 1));
+    EXPECT_EQ(p.CmdChan.OutData[2], 3);
+
+    Record empty(0, 43, {2, 0, 0});
+    EXPECT_EQ(send(empty), 0u);
+    EXPECT_EQ(empty.h().Segment[0].Length, 0u) << "no segment written";
+
+    p.CmdChan.InCmdClass = 0x1200;
+    p.CmdChan.InCmdType = 7;
+    p.CmdChan.InCmdIndex = 9;
+    p.CmdChan.InCount = 2;
+    p.CmdChan.InData[0] = 0xAB;
+    p.CmdChan.InData[1] = 0xCD;
+    Record answer(0, 43, {2, 0, 0});
+    EXPECT_EQ(send(answer), BACKDOOR_STATUS_PENDING);
+    EXPECT_EQ(answer.h().Arg[3], 0x12u);
+    EXPECT_EQ(answer.h().Arg[4], 7u);
+    EXPECT_EQ(answer.h().Arg[5], 9u);
+    EXPECT_EQ(answer.h().Segment[0].Length, 2u);
+    EXPECT_EQ(answer.word(0x54) & 0xFFFF, 0xCDABu);
+    Record again(0, 43, {2, 0, 0});
+    EXPECT_EQ(send(again), 0u) << "each answer is delivered once";
+
+    Record abandon(3, 11, {2, 0, 0});
+    EXPECT_EQ(send(abandon), BACKDOOR_STATUS_PENDING);
+    EXPECT_EQ(p.PumpEvent, ULONG(Pump_Ev_None));
+    p.PumpEvent = Host_Ev_Dial;
+    Record refused(3, 11, {2, 0, 0});
+    EXPECT_EQ(send(refused), BACKDOOR_STATUS_REFUSED) << "the slot holds another event";
+    EXPECT_EQ(p.PumpEvent, ULONG(Host_Ev_Dial));
+}
+
+TEST_F(Mgmt, ModemProcessorStatesAreSetByStartRequests)
+{
+    Csm& c = a->Socket[3].Csms[1];
+    Record dl(2, 39, {3, 1});
+    ASSERT_EQ(send(dl), 0u);
+    EXPECT_EQ(c.State, ULONG(CSM_NEED_RESET));
+    EXPECT_EQ(c.DownloadOnly, 1);
+    EXPECT_EQ(c.ResetAttempts, 0u);
+
+    Record oos(2, 7, {3, 1});
+    ASSERT_EQ(send(oos), 0u);
+    EXPECT_EQ(c.State, ULONG(CSM_DEAD));
+    Record state(0, 15, {3, 1});
+    ASSERT_EQ(send(state), 0u);
+    EXPECT_EQ(state.h().Arg[2], 6u);
+    EXPECT_EQ(state.h().Arg[3], c.PumpCount);
+    EXPECT_EQ(state.h().Segment[0].Length, 4 * c.PumpCount);
+
+    Record pr(2, 9, {3, 1, 2});
+    ASSERT_EQ(send(pr), 0u);
+    EXPECT_EQ(c.Pumps[2].PumpState, ULONG(PUMP_OUT_OF_SERVICE));
+    Record reset(2, 8, {3, 1, 2});
+    ASSERT_EQ(send(reset), 0u);
+    EXPECT_EQ(c.Pumps[2].PumpState, ULONG(PUMP_NEED_RESET));
+    EXPECT_EQ(c.Pumps[2].PumpEvent, ULONG(Host_Ev_Reset_Requested));
+}
+
+TEST_F(Mgmt, CodeUpdateCopiesPiecesFromTheRecordInsideTheImageArea)
+{
+    Record rec(2, 30, {0x2000, 1, 0x1000});
+    rec.payload(0, "IMAGE");
+    ASSERT_EQ(send(rec), 0u);
+    EXPECT_EQ(a->CSMCodeSize, 0x2000u);
+    EXPECT_EQ(std::memcmp(a->CSMCode + 0x1000, "IMAGE", 5), 0);
+
+    Record past(2, 30, {0x1002, 1, 0x1000});
+    past.payload(0, "IMAGE");
+    EXPECT_EQ(send(past), BP) << "a piece beyond the declared size";
+    Record end(2, 30, {0x100000, 1, 0xFFFFE});
+    end.payload(0, "IMAGE");
+    EXPECT_EQ(send(end), BP) << "a piece beyond the 1 MiB area";
+}
+
+TEST_F(Mgmt, BoardMemoryWordsStayInsideTheOneMegabyteWindow)
+{
+    // Line 0's framer window lies in board memory: a word written there is its register.
+    ULONG word = ULONG(a->FramerBase[0] - a->VirtualAddressBAR1) / 4 + BT_TPATT;
+    Record w(5, 10, {word, 0x5A});
+    ASSERT_EQ(send(w), 0u);
+    Record reg(0, 7, {0, BT_TPATT});
+    ASSERT_EQ(send(reg), 0u);
+    EXPECT_EQ(reg.h().Arg[2], 0x5Au);
+    Record rd(0, 32, {word});
+    ASSERT_EQ(send(rd), 0u);
+    EXPECT_EQ(rd.h().Arg[1] & 0xFF, 0x5Au);
+    Record last(0, 32, {0x3FFFF});
+    EXPECT_EQ(send(last), 0u) << "the last word of the window";
+    Record beyond(0, 32, {0x40000});
+    EXPECT_EQ(send(beyond), BI) << "a word index beyond the 1 MiB window";
+}
+
+TEST_F(Mgmt, PortMonitorNeedsASerialPortsLink)
+{
+    Pump& p = pump(0, 1, 0);
+    Record nolink(12, 0, {0, 1, 0});
+    EXPECT_EQ(send(nolink), BI);
+    EXPECT_EQ(nolink.h().Segment[0].Length, 0x208u);
+
+    Record shortbuf(12, 0, {0, 1, 0});
+    shortbuf.h().BufferLength = 0x25B;
+    EXPECT_EQ(send(shortbuf), BP);
+    EXPECT_EQ(shortbuf.h().ReplyLength, 0x25Cu);
+
+    Link* l = &a->NdisWanInfo[0][9];
+    p.ThisLink = l;
+    ULONG owner = l->CurrentOwner;
+    l->CurrentOwner = OWNER_TELEPHONY_SUBSYSTEM;
+    Record tapi(12, 7, {0, 1, 0});
+    EXPECT_EQ(send(tapi), BACKDOOR_STATUS_NOT_ASYNC_PORT);
+    l->CurrentOwner = owner;
+    p.ThisLink = nullptr;
+
+    Record toomuch(10, 0, {0, 1, 0});
+    toomuch.payload(0, std::string(137, 'd'));
+    EXPECT_EQ(send(toomuch), BI);
+}
+
+// The same board with line 0 run by another signalling protocol.
+class MgmtProtocol : public Mgmt, public ::testing::WithParamInterface<ULONG> {
+public:
+    void configure() override { r.host.registry.set_dword(r.parameters_key(1), "SignallingProtocol_0", GetParam()); }
+};
+
+TEST_P(MgmtProtocol, PortStatusAndSnapshotFollowTheLinesProtocol)
+{
+    Record port(0, 26, {0});
+    Record snap(0, 100, {0});
+    if (GetParam() == 6) {
+        EXPECT_EQ(send(port), BI) << "a leased line has no port status";
+        EXPECT_EQ(send(snap), BI);
+        return;
+    }
+    ASSERT_EQ(send(port), 0u);
+    ASSERT_EQ(send(snap), 0u);
+    EXPECT_EQ(snap.seg_word(0, 0), GetParam());
+    ULONG sockets = 0;
+    for (ULONG k = 0; k < a->SocketsPerGroup[0]; k++) {
+        const DimmSocket& s = a->Socket[k];
+        sockets += 2;
+        for (ULONG c = 0; c < s.ProcessorCount; c++) sockets += s.Csms[c].PumpCount;
+    }
+    // Port status: head, 32 channel words, the sockets' words; no tags anywhere.
+    EXPECT_EQ(port.h().Segment[0].Length, 4 * (3 + 32 + sockets));
+    if (GetParam() == 0) {
+        // Robbed bit: the 32 channel words carry no per-channel tags or terminators.
+        EXPECT_EQ(snap.seg_word(0, 2), a->LineUp[0] ? 4u : 1u);
+        EXPECT_EQ(snap.seg_word(0, 3 + 32), a->Socket[0].ModuleID);
+    } else {
+        EXPECT_EQ(snap.seg_word(0, 3 + 1), 0u) << "channel 0's terminator";
+        EXPECT_EQ(snap.seg_word(0, 3 + 64), a->Socket[0].ModuleID);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, MgmtProtocol, ::testing::Values(0u, 1u, 6u));
+
+}  // namespace

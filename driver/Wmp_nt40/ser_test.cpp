@@ -1,0 +1,832 @@
+// The virtual serial ports on a running adapter: device creation and names, the
+// dispatch hook, open refusals, control codes, read time-outs, purge, cancellation,
+// wait masks, the write path in command mode and the port data monitor.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/Common/MDM_CSM.h"
+#include "driver/Common/MDM_DIMM.h"
+#include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/Wmp_link.h"
+#include "driver/Wmp_nt40/ser_init.h"
+#include "platform/nt/win32.h"
+#include "sim/firmware/firmware.h"
+#include "tools/harness/rig.h"
+
+namespace {
+
+using plat::nt::HANDLE;
+using plat::nt::INVALID_HANDLE_VALUE;
+using plat::nt::Request;
+
+constexpr uint64_t kBootMs = 14000;  // processors booted and pumps asleep
+
+[[maybe_unused]] std::vector<uint8_t> u32(uint32_t v)
+{
+    std::vector<uint8_t> b(4);
+    std::memcpy(b.data(), &v, 4);
+    return b;
+}
+
+[[maybe_unused]] uint32_t as_u32(const std::vector<uint8_t>& b, size_t at = 0)
+{
+    uint32_t v = 0;
+    if (b.size() >= at + 4) std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+
+[[maybe_unused]] std::vector<uint8_t> timeouts(uint32_t i, uint32_t m, uint32_t k)
+{
+    SERIAL_TIMEOUTS t = {i, m, k, 0, 0};
+    std::vector<uint8_t> b(sizeof t);
+    std::memcpy(b.data(), &t, sizeof t);
+    return b;
+}
+
+struct SerialRig {
+    rig::Rig r;
+    plat::ndis::Adapter* na = nullptr;
+    plat::nt::Win32Client client;
+
+    explicit SerialRig(std::vector<uint32_t> ports = {2, 1, 0, 0}, uint32_t start_at = 5, bool boot = true,
+                       const char* config_file = nullptr)
+    {
+        std::string error;
+        if (config_file != nullptr) {
+            auto loaded = r.host.registry.load_reg_file(std::string(VORNET_SOURCE_DIR) + "/configs/" + config_file);
+            EXPECT_TRUE(loaded.ok) << loaded.message;
+        } else {
+            EXPECT_TRUE(r.load_config(rig::kDefaultConfig, &error)) << error;
+        }
+        for (size_t n = 0; n < ports.size(); n++)
+            r.host.registry.set_dword(r.parameters_key(1), "AsyncPorts_" + std::to_string(n), ports[n]);
+        r.host.registry.set_dword(r.parameters_key(1), "AsyncPortNumbersStartAt", start_at);
+        r.set_firmware(sim::fw::build_image(sim::fw::default_layout()));
+        r.add_board_for(1, 4);
+        EXPECT_EQ(r.load_driver(), 0);
+        if (boot) start();
+    }
+    void start()
+    {
+        na = r.initialize(1);
+        ASSERT_NE(na, nullptr);
+        r.host.run_for(plat::ms(kBootMs));
+    }
+    ~SerialRig()
+    {
+        for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
+    }
+    Adapter* a() { return rig::Rig::driver_adapter(na); }
+    PDEVICE_OBJECT device(unsigned com) { return plat_nt_find_device(("\\DosDevices\\COM" + std::to_string(com)).c_str()); }
+    AsyncPort* port(unsigned com) { return ser_PortOf(device(com)); }
+    HANDLE open(unsigned com) { return client.CreateFile("\\\\.\\COM" + std::to_string(com)); }
+    // Puts bytes into a port's receive ring as the modem side does.
+    void receive(unsigned com, const std::string& bytes)
+    {
+        AsyncPort* p = port(com);
+        for (char c : bytes) {
+            p->Rx.Data[p->Rx.WriteIndex] = static_cast<UCHAR>(c);
+            p->Rx.WriteIndex = (p->Rx.WriteIndex + 1) % READ_BUFFER_SIZE;
+            p->Rx.ByteCount++;
+        }
+    }
+    std::string trace_text()
+    {
+        std::string all;
+        for (const auto& l : r.host.trace.lines()) all += l + "\n";
+        return all;
+    }
+};
+
+NTSTATUS FakeNdisDeviceControl(PDEVICE_OBJECT, PIRP Irp)
+{
+    Irp->IoStatus.Status = (NTSTATUS)0x40001234;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return (NTSTATUS)0x40001234;
+}
+
+TEST(SerialPorts, DevicesAreNamedFromTheFirstNumberLineByLineAndListedInTheDeviceMap)
+{
+    SerialRig s({2, 1, 0, 0}, 5, true, "four-line.reg");
+    struct Expect { unsigned com, group, index; } cases[] = {{5, 0, 0}, {6, 0, 1}, {7, 1, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("COM" + std::to_string(c.com));
+        PDEVICE_OBJECT d = plat_nt_find_device(("\\Device\\COM" + std::to_string(c.com)).c_str());
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(s.device(c.com), d);
+        EXPECT_EQ(d->DeviceType, (ULONG)FILE_DEVICE_SERIAL_PORT);
+        EXPECT_TRUE(d->Flags & DO_BUFFERED_IO);
+        EXPECT_FALSE(d->Flags & DO_DEVICE_INITIALIZING);
+        AsyncPort* p = ser_PortOf(d);
+        EXPECT_EQ(p->ComNumber, c.com);
+        EXPECT_EQ(p->ThisLink, &s.a()->NdisWanInfo[c.group][c.index]);
+        EXPECT_EQ(s.a()->NdisWanInfo[c.group][c.index].ThisAsyncPort, d);
+        auto v = s.r.host.registry.get_value("HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                                             "Serial" + std::to_string(c.com));
+        ASSERT_TRUE(v.has_value());
+        EXPECT_EQ(v->sz, "COM" + std::to_string(c.com));
+    }
+    EXPECT_EQ(s.device(8), nullptr);
+    EXPECT_EQ(s.r.host.registry.value_names("HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM").size(), 3u);
+    DRIVER_OBJECT& drv = s.r.host.ndis().driver_object();
+    EXPECT_EQ(drv.MajorFunction[IRP_MJ_READ], ser_MJ_READ);
+    EXPECT_EQ(drv.DriverUnload, ser_DriverUnload);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, AnAdapterWithoutPortsLeavesTheDriverObjectAlone)
+{
+    SerialRig s({0, 0, 0, 0});
+    EXPECT_EQ(s.device(5), nullptr);
+    EXPECT_EQ(plat_nt_devices(), 0u);
+    DRIVER_OBJECT& drv = s.r.host.ndis().driver_object();
+    for (int m = 0; m < SER_MAJOR_COUNT; m++) EXPECT_EQ(drv.MajorFunction[m], nullptr) << m;
+    EXPECT_EQ(ser_WriteSerialCommValues(s.a()), STATUS_INSUFFICIENT_RESOURCES);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, RequestsForOtherDevicesReachNdisAndPlainRequestsOnAPortAreRefused)
+{
+    SerialRig s({1, 0, 0, 0}, 5, false);
+    DRIVER_OBJECT& drv = s.r.host.ndis().driver_object();
+    drv.MajorFunction[IRP_MJ_DEVICE_CONTROL] = FakeNdisDeviceControl;  // NDIS's entry before the hook
+    PDEVICE_OBJECT ndisDevice = nullptr;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\VORNET0");
+    ASSERT_EQ(IoCreateDevice(&drv, 0, &name, 0x17, 0, FALSE, &ndisDevice), STATUS_SUCCESS);
+    s.start();
+    ASSERT_EQ(drv.MajorFunction[IRP_MJ_DEVICE_CONTROL], ser_MJ_DEVICE_CONTROL);
+
+    auto r = s.client.send(ndisDevice, IRP_MJ_DEVICE_CONTROL, 0x170002, {1, 2, 3, 4}, 4);
+    EXPECT_EQ(r->dispatch_status, (NTSTATUS)0x40001234);
+    // NDIS had no entry for reads: the request is refused, not dropped.
+    r = s.client.send(ndisDevice, IRP_MJ_READ, 0, {}, 4);
+    EXPECT_TRUE(r->done());
+    EXPECT_EQ(r->status(), STATUS_INVALID_DEVICE_REQUEST);
+
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    for (UCHAR major : {UCHAR(9) /* flush */, UCHAR(5) /* query information */, UCHAR(17) /* lock control */}) {
+        SCOPED_TRACE(int(major));
+        auto q = s.client.send(s.device(5), major, 0, {}, 0);
+        ASSERT_TRUE(q->done());
+        EXPECT_EQ(q->status(), STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(q->information(), 0u);
+    }
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, OpenRefusalsLeaveThePortClosedAndCloseFreesLinkAndPump)
+{
+    SerialRig s;
+    Link* l = &s.a()->NdisWanInfo[0][0];
+    // TAPI holds the link.
+    l->CurrentOwner = OWNER_TELEPHONY_SUBSYSTEM;
+    EXPECT_EQ(s.open(5), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(s.client.last_status(), STATUS_ALREADY_COMMITTED);
+    l->CurrentOwner = OWNER_NONE;
+    // Every pump of the line busy.
+    std::vector<std::pair<Pump*, ULONG>> saved;
+    for (ULONG k = 0; k < s.a()->SocketCount; k++)
+        for (ULONG c = 0; c < s.a()->Socket[k].ProcessorCount; c++)
+            for (ULONG p = 0; p < s.a()->Socket[k].Csms[c].PumpCount; p++) {
+                Pump* pump = &s.a()->Socket[k].Csms[c].Pumps[p];
+                saved.push_back({pump, pump->PumpState});
+                pump->PumpState = PUMP_ON_LINE;
+            }
+    EXPECT_EQ(s.open(5), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(s.client.last_status(), STATUS_ALREADY_COMMITTED);
+    EXPECT_EQ(l->CurrentOwner, (ULONG)OWNER_NONE);
+    for (auto& [pump, state] : saved) pump->PumpState = state;
+
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(l->CurrentOwner, (ULONG)OWNER_VOVIZ4EZ);
+    Pump* pump = l->ThisPump;
+    ASSERT_NE(pump, nullptr);
+    EXPECT_EQ(pump->ThisLink, l);
+    EXPECT_EQ(l->TxPacketSize, 2046u);
+    EXPECT_EQ(l->NumTxPackets, 2u);
+    EXPECT_EQ(l->RxMsgPerCh, 8u);
+    EXPECT_EQ(s.port(5)->ModemControl, (ULONG)SER_MC_AT_OPEN);
+    // A second open is refused; the first handle keeps working.
+    EXPECT_EQ(s.open(5), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(s.client.last_status(), STATUS_ACCESS_DENIED);
+    uint32_t n = 0;
+    EXPECT_TRUE(s.client.DeviceIoControl(h, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, &n));
+
+    EXPECT_TRUE(s.client.CloseHandle(h));
+    EXPECT_EQ(l->CurrentOwner, (ULONG)OWNER_NONE);
+    EXPECT_EQ(l->ThisPump, nullptr);
+    EXPECT_EQ(pump->ThisLink, nullptr);
+    EXPECT_EQ(pump->PumpEvent, (ULONG)Host_Ev_Reset_Requested);
+    EXPECT_EQ(s.port(5)->OpenCount, 0u);
+    // The pump comes back to sleep and the port opens again.
+    s.r.host.run_for(plat::ms(3000));
+    h = s.open(5);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << std::hex << s.client.last_status();
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, ControlCodesCheckTheirBuffersBeforeAnyEffect)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(1, 2, 3), 0)->status(), STATUS_SUCCESS);
+    struct Case {
+        const char* name;
+        uint32_t code;
+        std::vector<uint8_t> in;
+        uint32_t out;
+        NTSTATUS status;
+        size_t information;
+    } cases[] = {
+        {"set baud", IOCTL_SERIAL_SET_BAUD_RATE, u32(9600), 0, STATUS_SUCCESS, 0},
+        {"get baud: no data", IOCTL_SERIAL_GET_BAUD_RATE, {}, 4, STATUS_SUCCESS, 0},
+        {"line control", IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 8}, 0, STATUS_SUCCESS, 0},
+        {"handflow", IOCTL_SERIAL_SET_HANDFLOW, std::vector<uint8_t>(16), 0, STATUS_SUCCESS, 0},
+        {"get handflow", IOCTL_SERIAL_GET_HANDFLOW, {}, 16, STATUS_SUCCESS, 0},
+        {"break on", IOCTL_SERIAL_SET_BREAK_ON, {}, 0, STATUS_SUCCESS, 0},
+        {"xoff", IOCTL_SERIAL_SET_XOFF, {}, 0, STATUS_SUCCESS, 0},
+        {"properties", IOCTL_SERIAL_GET_PROPERTIES, {}, 64, STATUS_SUCCESS, 0},
+        {"unknown code", SER_CTL_CODE(31), {}, 8, STATUS_SUCCESS, 0},
+        {"set timeouts short", IOCTL_SERIAL_SET_TIMEOUTS, std::vector<uint8_t>(16, 0xFF), 0, STATUS_BUFFER_TOO_SMALL, 0},
+        {"get timeouts short", IOCTL_SERIAL_GET_TIMEOUTS, {}, 19, STATUS_BUFFER_TOO_SMALL, 0},
+        {"get timeouts", IOCTL_SERIAL_GET_TIMEOUTS, {}, 20, STATUS_SUCCESS, 20},
+        {"modem status short", IOCTL_SERIAL_GET_MODEMSTATUS, {}, 3, STATUS_BUFFER_TOO_SMALL, 0},
+        {"comm status short", IOCTL_SERIAL_GET_COMMSTATUS, {}, 19, STATUS_BUFFER_TOO_SMALL, 0},
+        {"comm status", IOCTL_SERIAL_GET_COMMSTATUS, {}, 20, STATUS_SUCCESS, 20},
+        {"purge short", IOCTL_SERIAL_PURGE, {2, 0, 0}, 0, STATUS_BUFFER_TOO_SMALL, 0},
+        {"set mask short", IOCTL_SERIAL_SET_WAIT_MASK, {1, 0}, 0, STATUS_BUFFER_TOO_SMALL, 0},
+        {"set mask above EV_EVENT2", IOCTL_SERIAL_SET_WAIT_MASK, u32(0x2000), 0, STATUS_INVALID_PARAMETER, 0},
+        {"get mask short", IOCTL_SERIAL_GET_WAIT_MASK, {}, 2, STATUS_BUFFER_TOO_SMALL, 0},
+        {"wait short", IOCTL_SERIAL_WAIT_ON_MASK, {}, 3, STATUS_BUFFER_TOO_SMALL, 0},
+        {"wait without a mask", IOCTL_SERIAL_WAIT_ON_MASK, {}, 4, STATUS_INVALID_PARAMETER, 0},
+        {"immediate char without a byte", IOCTL_SERIAL_IMMEDIATE_CHAR, {}, 0, STATUS_BUFFER_TOO_SMALL, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = s.client.start_ioctl(h, c.code, c.in, c.out);
+        ASSERT_TRUE(r->done());
+        EXPECT_EQ(r->status(), c.status);
+        EXPECT_EQ(r->information(), c.information);
+    }
+    // The refused SET_TIMEOUTS kept the old values.
+    auto r = s.client.start_ioctl(h, IOCTL_SERIAL_GET_TIMEOUTS, {}, 20);
+    EXPECT_EQ(r->output(), timeouts(1, 2, 3));
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, ReadTotalTimeoutFollowsTheTimeoutTable)
+{
+    SerialRig s;
+    AsyncPort* p = s.port(5);
+    const uint32_t M = 0xFFFFFFFF;
+    struct Case { uint32_t i, m, k, length, total; } cases[] = {
+        {M, 0, 0, 10, 0},      {M, 3, 7, 10, 37},     {M, M, 50, 10, 50},  {M, 3, M, 10, 0},
+        {M, M, M, 10, 0},      {20, 2, 0, 100, 200},  {20, 0, 0, 100, 0},  {0, 0, 100, 10, 100},
+        {0, 0x80000000, 1, 2, 1},  // unsigned 32-bit arithmetic
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.i << "/" << c.m << "/" << c.k);
+        p->Timeouts = {c.i, c.m, c.k, 0, 0};
+        p->ReadLength = c.length;
+        ser_SetReadTimeouts(p);
+        EXPECT_EQ(p->ReadTotalTimeout, c.total);
+    }
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, ReadsCompleteWithWhatIsThereOrTimeOutOnlyWhileTheRingIsEmpty)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));  // let the modem settle
+    AsyncPort* p = s.port(5);
+    p->Rx.ByteCount = p->Rx.WriteIndex = p->ReadBufferOut = 0;
+
+    // A constant of 100 ms: the eleventh tick after the read became current.
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(0, 0, 100), 0);
+    auto r = s.client.start_read(h, 10);
+    plat::VTime t0 = s.r.host.now();
+    ASSERT_TRUE(s.client.wait(*r, plat::ms(1000)));
+    EXPECT_EQ(r->status(), STATUS_TIMEOUT);
+    EXPECT_EQ(r->information(), 0u);
+    plat::VTime took = s.r.host.now() - t0;
+    EXPECT_GT(took, plat::ms(100));
+    EXPECT_LE(took, plat::ms(120));
+
+    // No time-outs: the read waits for data however long, then takes what is there.
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(0, 0, 0), 0);
+    r = s.client.start_read(h, 100);
+    EXPECT_FALSE(s.client.wait(*r, plat::ms(5000)));
+    s.receive(5, std::string(30, 'x'));
+    ASSERT_TRUE(s.client.wait(*r, plat::ms(10)));
+    EXPECT_EQ(r->status(), STATUS_SUCCESS);
+    EXPECT_EQ(r->information(), 30u);
+
+    // A zero-length read with data present completes at once with nothing.
+    s.receive(5, "abc");
+    r = s.client.start_read(h, 0);
+    ASSERT_TRUE(s.client.wait(*r, plat::ms(10)));
+    EXPECT_EQ(r->status(), STATUS_SUCCESS);
+    EXPECT_EQ(r->information(), 0u);
+    EXPECT_EQ(p->Rx.ByteCount, 3u);
+
+    // A copy across the end of the ring keeps the arrival order.
+    p->Rx.ByteCount = 0;
+    p->ReadBufferOut = p->Rx.WriteIndex = READ_BUFFER_SIZE - 4;
+    s.receive(5, "0123456789");
+    char buf[16] = {};
+    uint32_t n = 0;
+    EXPECT_TRUE(s.client.ReadFile(h, buf, sizeof buf, &n));
+    EXPECT_EQ(std::string(buf, n), "0123456789");
+    EXPECT_EQ(p->ReadBufferOut, 6u);
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, PurgeCancelsReadsOnlyWithTheReceiveAbortBit)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    AsyncPort* p = s.port(5);
+    p->Rx.ByteCount = p->Rx.WriteIndex = p->ReadBufferOut = 0;
+    auto r1 = s.client.start_read(h, 10);
+    auto r2 = s.client.start_read(h, 10);
+    s.r.host.run_for(plat::ms(20));  // r1 current, r2 queued
+    s.receive(5, "");
+    p->Rx.ByteCount = 0;
+
+    auto purge = s.client.start_ioctl(h, IOCTL_SERIAL_PURGE, u32(SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXABORT), 0);
+    EXPECT_EQ(purge->status(), STATUS_SUCCESS);
+    EXPECT_FALSE(r1->done());
+    EXPECT_FALSE(r2->done());
+
+    // Bytes arrive in the same instant as the purge: the ring empties, no read gets them.
+    p->Rx.Data[0] = 'z';
+    p->Rx.WriteIndex = 1;
+    p->Rx.ByteCount = 1;
+    purge = s.client.start_ioctl(h, IOCTL_SERIAL_PURGE, u32(SERIAL_PURGE_RXABORT), 0);
+    EXPECT_EQ(purge->status(), STATUS_SUCCESS);
+    for (auto* r : {r1.get(), r2.get()}) {
+        ASSERT_TRUE(r->done());
+        EXPECT_EQ(r->status(), STATUS_CANCELLED);
+        EXPECT_EQ(r->information(), 0u);
+    }
+    EXPECT_EQ(p->Rx.ByteCount, 0u);
+    EXPECT_EQ(p->CurrentReadIrp, nullptr);
+    EXPECT_TRUE(IsListEmpty(&p->ReadQueue));
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, CleanUpCancelsTheReadTheWriteAndTheWaitAndACancelledReadLeavesItsQueue)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // A queued read cancelled by its client.
+    auto lone = s.client.start_read(h, 10);
+    EXPECT_TRUE(IoCancelIrp(&lone->irp));
+    ASSERT_TRUE(lone->done());
+    EXPECT_EQ(lone->status(), STATUS_CANCELLED);
+    EXPECT_TRUE(IsListEmpty(&s.port(5)->ReadQueue));
+
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RLSD), 0);
+    auto read = s.client.start_read(h, 10);
+    auto write = s.client.start_write(h, std::vector<uint8_t>(1000, 'w'));
+    auto wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_FALSE(read->done());
+    ASSERT_FALSE(write->done());
+    ASSERT_FALSE(wait->done());
+    auto cleanup = s.client.start_cleanup(h);
+    ASSERT_TRUE(cleanup->done());
+    EXPECT_EQ(cleanup->status(), STATUS_SUCCESS);
+    for (auto* r : {read.get(), write.get(), wait.get()}) {
+        ASSERT_TRUE(r->done());
+        EXPECT_EQ(r->status(), STATUS_CANCELLED);
+        EXPECT_EQ(r->information(), 0u);
+    }
+    EXPECT_EQ(s.port(5)->CurrentWaitIrp, nullptr);
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, WaitMasksCollectModemEventsAndAnswerTheNextWait)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    AsyncPort* p = s.port(5);
+    Pump* pump = s.a()->NdisWanInfo[0][0].ThisPump;
+    ASSERT_NE(pump, nullptr);
+    PDEVICE_OBJECT d = s.device(5);
+
+    // EV_RLSD with a wait pending: a carrier change completes it and is consumed.
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RLSD), 0);
+    auto wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_FALSE(wait->done());
+    // A second wait beside it is refused and leaves it pending.
+    auto second = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    EXPECT_EQ(second->status(), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(wait->done());
+    pump->ModemStatusRegister = SER_MSR_DCD | SER_MSR_DDCD;
+    ULONG keep = ser_HandleModemUpdate(d);
+    EXPECT_EQ(keep & SER_MSR_DDCD, 0u);
+    ASSERT_TRUE(wait->done());
+    EXPECT_EQ(wait->status(), STATUS_SUCCESS);
+    EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_RLSD);
+
+    // EV_CTS without a wait: kept in the history, the next wait completes at once.
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_CTS), 0);
+    pump->ModemStatusRegister = SER_MSR_DCD | SER_MSR_DCTS;
+    EXPECT_EQ(ser_HandleModemUpdate(d), 0xFFu);  // nothing consumed: the bit stays for GET_MODEMSTATUS
+    wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_TRUE(wait->done());
+    EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_CTS);
+
+    // Received data while carrier is down does not raise EV_RXCHAR until carrier comes up.
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RXCHAR), 0);
+    wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    pump->ModemStatusRegister = 0;
+    p->PortEvents |= SER_PE_RXCHAR;
+    ser_HandleModemUpdate(d);
+    EXPECT_FALSE(wait->done());
+    EXPECT_TRUE(p->PortEvents & SER_PE_RXCHAR);
+    pump->ModemStatusRegister = SER_MSR_DCD;
+    ser_HandleModemUpdate(d);
+    ASSERT_TRUE(wait->done());
+    EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_RXCHAR);
+    EXPECT_FALSE(p->PortEvents & SER_PE_RXCHAR);
+
+    // A new mask completes the pending wait with success and the value 0.
+    wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_FALSE(wait->done());
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_DSR | EV_RING), 0);
+    ASSERT_TRUE(wait->done());
+    EXPECT_EQ(wait->status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait->information(), 4u);
+    EXPECT_EQ(as_u32(wait->output()), 0u);
+    auto mask = s.client.start_ioctl(h, IOCTL_SERIAL_GET_WAIT_MASK, {}, 4);
+    EXPECT_EQ(as_u32(mask->output()), (uint32_t)(EV_DSR | EV_RING));
+
+    // Cancelling a waiting wait completes it with STATUS_CANCELLED and no data.
+    wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    EXPECT_TRUE(IoCancelIrp(&wait->irp));
+    ASSERT_TRUE(wait->done());
+    EXPECT_EQ(wait->status(), STATUS_CANCELLED);
+    EXPECT_EQ(wait->information(), 0u);
+    EXPECT_EQ(p->CurrentWaitIrp, nullptr);
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, ModemAndCommStatusReportThePumpAndThePortQueues)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    AsyncPort* p = s.port(5);
+    Pump* pump = s.a()->NdisWanInfo[0][0].ThisPump;
+    ASSERT_NE(pump, nullptr);
+
+    pump->ModemStatusRegister = SER_MSR_DCD | 0x30 | SER_MSR_DDCD;
+    auto r = s.client.start_ioctl(h, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
+    EXPECT_EQ(as_u32(r->output()), 0xB8u);
+    r = s.client.start_ioctl(h, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
+    EXPECT_EQ(as_u32(r->output()), 0xB0u);
+
+    p->Rx.ByteCount = 0;
+    p->ReadBufferOut = p->Rx.WriteIndex = 0;
+    s.receive(5, std::string(10, 'r'));
+    p->WriteBytesMoved = 300;
+    pump->ModemStatus = MODEM_STATUS_CTS;  // DSR and DCD off
+    s.client.start_ioctl(h, IOCTL_SERIAL_CLR_DTR, {}, 0);
+    EXPECT_EQ(pump->DteSignals & DTE_SIGNAL_DTR, 0);
+    EXPECT_EQ(pump->DteSignalsChanged, 1);
+    EXPECT_EQ(p->ModemControl & SER_MC_DTR, 0u);
+    r = s.client.start_ioctl(h, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20);
+    SERIAL_STATUS st;
+    ASSERT_EQ(r->output().size(), sizeof st);
+    std::memcpy(&st, r->output().data(), sizeof st);
+    EXPECT_EQ(st.Errors, 0u);
+    EXPECT_EQ(st.HoldReasons, (ULONG)(SERIAL_HOLD_DSR | SERIAL_HOLD_DCD | SERIAL_HOLD_DTR));
+    EXPECT_EQ(st.AmountInInQueue, 10u);
+    EXPECT_EQ(st.AmountInOutQueue, 300u);
+    p->WriteBytesMoved = 0;
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, CommandModeWritesLeaveInFifoBlocksOnePerReadinessOfThePump)
+{
+    struct Case { const char* name; bool fax; size_t length; std::vector<int> blocks; } cases[] = {
+        {"300 bytes", false, 300, {128, 128, 44}},
+        {"fax connection", true, 150, {64, 64, 22}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SerialRig s;
+        HANDLE h = s.open(5);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        s.r.host.run_for(plat::ms(300));
+        Pump* pump = s.a()->NdisWanInfo[0][0].ThisPump;
+        pump->PumpFaxConnection = c.fax ? 1 : 0;
+        s.r.host.trace.clear();
+        auto w = s.client.start_write(h, std::vector<uint8_t>(c.length, '+'));
+        ASSERT_TRUE(s.client.wait(*w, plat::ms(2000)));
+        EXPECT_EQ(w->status(), STATUS_SUCCESS);
+        EXPECT_EQ(w->information(), c.length);
+        std::vector<int> blocks;
+        for (const auto& line : s.r.host.trace.lines()) {
+            auto at = line.find("ser:ProcessWriteBytes OutboundBlockLength ");
+            if (at != std::string::npos) blocks.push_back(std::stoi(line.substr(at + 42)));
+        }
+        EXPECT_EQ(blocks, c.blocks);
+        pump->PumpFaxConnection = 0;
+        s.client.CloseHandle(h);
+        s.r.halt(s.na);
+    }
+}
+
+TEST(SerialPorts, TheDataMonitorRecordsEachTransfer)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    AsyncPort* p = s.port(5);
+    SER_DATA_MONITOR& m = p->DataMonitor;
+
+    // A 5-byte write: 20 bytes of record.
+    ULONG at = m.WriteIndex;
+    uint32_t n = 0;
+    ASSERT_TRUE(s.client.WriteFile(h, "ATZ\r\n", 5, &n));
+    ASSERT_GE(m.WriteIndex, at + 20);
+    const UCHAR* rec = m.Ring + at;
+    EXPECT_EQ(rec[0], SER_MON_WRITE);
+    EXPECT_EQ(rec[1], 0xF5);
+    EXPECT_EQ(rec[2], 4);
+    const UCHAR count[] = {0xF3, 4, 5, 0, 0, 0, 0xF4, 5, 'A', 'T', 'Z', '\r', '\n'};
+    EXPECT_EQ(std::memcmp(rec + 7, count, sizeof count), 0);
+
+    // A 300-byte read records the count 300 and its first 20 bytes.
+    s.r.host.run_for(plat::ms(500));
+    p->Rx.ByteCount = 0;
+    p->ReadBufferOut = p->Rx.WriteIndex = 0;
+    std::string data;
+    for (int i = 0; i < 300; i++) data.push_back(char('a' + i % 26));
+    s.receive(5, data);
+    ser_MonitorReset(&m);
+    std::vector<char> buf(300);
+    ASSERT_TRUE(s.client.ReadFile(h, buf.data(), 300, &n));
+    EXPECT_EQ(n, 300u);
+    EXPECT_EQ(m.WriteIndex, 1u + 6 + 6 + 2 + 20);
+    EXPECT_EQ(m.Ring[0], SER_MON_READ);
+    EXPECT_EQ(as_u32(std::vector<uint8_t>(m.Ring + 9, m.Ring + 13)), 300u);
+    EXPECT_EQ(m.Ring[14], 20);
+    EXPECT_EQ(std::memcmp(m.Ring + 15, data.data(), 20), 0);
+
+    // A read across the ring's end: marker 2 and a second run of bytes from the ring's start.
+    ser_MonitorReset(&m);
+    p->Rx.ByteCount = 0;
+    p->ReadBufferOut = p->Rx.WriteIndex = READ_BUFFER_SIZE - 3;
+    s.receive(5, "xyz12345");
+    ASSERT_TRUE(s.client.ReadFile(h, buf.data(), 300, &n));
+    EXPECT_EQ(m.Ring[0], SER_MON_READ_SPLIT);
+    const UCHAR runs[] = {0xF4, 3, 'x', 'y', 'z', 0xF4, 5, '1', '2', '3', '4', '5'};
+    EXPECT_EQ(std::memcmp(m.Ring + 13, runs, sizeof runs), 0);
+
+    // 600 bytes of records: index 88, one wrap.
+    ser_MonitorReset(&m);
+    for (int i = 0; i < 600; i++) ser_MonitorPutByte(p, 0x55);
+    EXPECT_EQ(m.WriteIndex, 88u);
+    EXPECT_EQ(m.WrapCount, 1u);
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, HaltWithdrawsOpenPortsAndUnloadDeletesThem)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RLSD), 0);
+    auto read = s.client.start_read(h, 10);
+    auto wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    s.r.host.run_for(plat::ms(20));  // the read is current
+    s.r.halt(s.na);
+    for (auto* r : {read.get(), wait.get()}) {
+        ASSERT_TRUE(r->done());
+        EXPECT_EQ(r->status(), STATUS_CANCELLED);
+    }
+    // The port outlives its adapter but takes no request; its timer has stopped.
+    auto late = s.client.start_ioctl(h, IOCTL_SERIAL_SET_DTR, {}, 0);
+    ASSERT_TRUE(late->done());
+    EXPECT_EQ(late->status(), STATUS_UNSUCCESSFUL);
+    late = s.client.start_read(h, 4);
+    EXPECT_EQ(late->status(), STATUS_UNSUCCESSFUL);
+    s.r.host.run_for(plat::ms(100));
+    EXPECT_TRUE(s.client.CloseHandle(h));
+    EXPECT_EQ(s.open(6), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(s.client.last_status(), STATUS_UNSUCCESSFUL);
+
+    DRIVER_OBJECT& drv = s.r.host.ndis().driver_object();
+    ASSERT_EQ(drv.DriverUnload, ser_DriverUnload);
+    drv.DriverUnload(&drv);
+    EXPECT_EQ(plat_nt_devices(), 0u);
+    EXPECT_EQ(s.device(5), nullptr);
+}
+
+// A port-owned link in network mode with its receive and transmit descriptors in host
+// memory; the backgrounds are called as the modem step calls them (the clock stands).
+struct NtwrkLink {
+    SerialRig s;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    Link* l = nullptr;
+    Pump* pump = nullptr;
+    BT847X_DESCR rx[MAX_RX_PACKETS] = {};
+    BT847X_DESCR tx[MAX_TX_PACKETS] = {};
+
+    explicit NtwrkLink(ULONG rx_count = 8)
+    {
+        h = s.open(5);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
+        l = &s.a()->NdisWanInfo[0][0];
+        pump = l->ThisPump;
+        l->ChannelState = CHANNEL_STATE_ACTIVE;
+        l->RxMsgPerCh = rx_count;
+        l->RxRingChannel = 0;
+        l->ReadRxPacketIdx = 0;
+        for (ULONG i = 0; i < MAX_RX_PACKETS; i++) {
+            l->RxPackets[i].Index = i;
+            l->RxPackets[i].Descriptor = &rx[i];
+            rx[i].Status = l->RxPacketSize;
+        }
+        for (ULONG i = 0; i < MAX_TX_PACKETS; i++) l->TxPackets[i].Descriptor = &tx[i];
+        pump->DteSignalsChanged = 0;
+    }
+    ~NtwrkLink()
+    {
+        l->ChannelState = CHANNEL_STATE_IDLE;
+        for (ULONG i = 0; i < MAX_RX_PACKETS; i++) l->RxPackets[i].Descriptor = nullptr;
+        for (ULONG i = 0; i < MAX_TX_PACKETS; i++) l->TxPackets[i].Descriptor = nullptr;
+        s.client.CloseHandle(h);
+        s.r.halt(s.na);
+    }
+    // The controller fills receive entry i with a frame.
+    void arrive(ULONG i, const std::string& frame)
+    {
+        PUCHAR at = s.a()->SharedMem.RxBuffers.Virtual + i * l->RxPacketSize;
+        std::memcpy(at, frame.data(), frame.size());
+        rx[i].Status = BT847X_DESCR_OWNER | ULONG(frame.size());
+    }
+    bool rts() const { return (pump->DteSignals & DTE_SIGNAL_RTS) != 0; }
+};
+
+TEST(SerialNetworkMode, FramesWaitInTheRingUntilTheReadBufferHoldsThemWhole)
+{
+    NtwrkLink n;
+    AsyncPort* p = n.s.port(5);
+    p->Rx.ByteCount = 1000;  // 24 bytes free
+    p->Rx.WriteIndex = 1000;
+    n.arrive(0, std::string(30, 'f'));
+    NTWRK_RxBackGround(n.l);
+    EXPECT_EQ(p->Rx.ByteCount, 1000u);
+    EXPECT_EQ(n.l->ReadRxPacketIdx, 0u);
+    p->Rx.ByteCount = 0;  // the reader made room
+    NTWRK_RxBackGround(n.l);
+    EXPECT_EQ(p->Rx.ByteCount, 30u);
+    EXPECT_EQ(p->Rx.WriteIndex, (1000u + 30) % READ_BUFFER_SIZE);  // the copy wraps
+    EXPECT_EQ(n.l->ReadRxPacketIdx, 1u);
+    EXPECT_TRUE(p->PortEvents & SER_PE_RXCHAR);
+    EXPECT_FALSE(n.rx[0].Status & BT847X_DESCR_OWNER);  // back to the controller
+}
+
+TEST(SerialNetworkMode, RtsDropsOnceAboveTheThresholdAndReturnsOnlyWhenNoFrameWaits)
+{
+    NtwrkLink n;
+    AsyncPort* p = n.s.port(5);
+    p->Rx.ByteCount = READ_BUFFER_SIZE;  // the reader is behind: frames wait
+    n.pump->DteSignals |= DTE_SIGNAL_RTS;
+    for (ULONG i = 0; i < 5; i++) n.arrive(i, "frame");
+    NTWRK_RxBackGround(n.l);
+    EXPECT_FALSE(n.rts());
+    EXPECT_EQ(n.pump->DteSignalsChanged, 1);
+    n.pump->DteSignalsChanged = 0;
+    NTWRK_RxBackGround(n.l);
+    EXPECT_EQ(n.pump->DteSignalsChanged, 0);  // asked once
+    // Four waiting: below the threshold but not empty, nothing changes.
+    p->Rx.ByteCount = READ_BUFFER_SIZE - 5;
+    NTWRK_RxBackGround(n.l);
+    EXPECT_EQ(n.l->ReadRxPacketIdx, 1u);
+    EXPECT_FALSE(n.rts());
+    EXPECT_EQ(n.pump->DteSignalsChanged, 0);
+    // All taken: the next pass finds none waiting and raises RTS.
+    p->Rx.ByteCount = 0;
+    NTWRK_RxBackGround(n.l);
+    EXPECT_EQ(n.l->ReadRxPacketIdx, 5u);
+    NTWRK_RxBackGround(n.l);
+    EXPECT_TRUE(n.rts());
+    EXPECT_EQ(n.pump->DteSignalsChanged, 1);
+}
+
+TEST(SerialNetworkMode, NoFlowControlForOtherRingSizesAndNothingWhileTheChannelIsIdle)
+{
+    {
+        NtwrkLink n(16);
+        n.s.port(5)->Rx.ByteCount = READ_BUFFER_SIZE;
+        for (ULONG i = 0; i < 16; i++) n.arrive(i, "x");
+        NTWRK_RxBackGround(n.l);
+        NTWRK_RxBackGround(n.l);
+        EXPECT_EQ(n.pump->DteSignalsChanged, 0);
+    }
+    {
+        NtwrkLink n;
+        n.l->ChannelState = CHANNEL_STATE_IDLE;
+        for (ULONG i = 0; i < 6; i++) n.arrive(i, "x");
+        NTWRK_RxBackGround(n.l);
+        NTWRK_TxBackGround(n.l);
+        EXPECT_EQ(n.s.port(5)->Rx.ByteCount, 0u);
+        EXPECT_EQ(n.l->ReadRxPacketIdx, 0u);
+        EXPECT_EQ(n.pump->DteSignalsChanged, 0);
+    }
+}
+
+TEST(SerialNetworkMode, TransmitEmptyIsRaisedOncePerDrain)
+{
+    NtwrkLink n;
+    AsyncPort* p = n.s.port(5);
+    n.s.client.start_ioctl(n.h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_TXEMPTY), 0);
+    auto wait = n.s.client.start_ioctl(n.h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    n.l->NumTxPackets = 2;
+    n.l->ReadTxPacketIdx = 0;
+    n.l->DriverWriteTxPacketIdx = 0;  // two queued: the write index went round
+    for (ULONG i = 0; i < 2; i++) {
+        n.l->TxPackets[i].InFlight = 1;
+        n.l->TxPackets[i].Length = 100;
+        n.tx[i].Status = 0;  // sent
+    }
+    n.tx[1].Status = BT847X_DESCR_OWNER;  // the second is still going out
+    NTWRK_TxBackGround(n.l);
+    EXPECT_EQ(n.l->ReadTxPacketIdx, 1u);
+    EXPECT_FALSE(wait->done());
+    n.tx[1].Status = 0;
+    NTWRK_TxBackGround(n.l);
+    ASSERT_TRUE(wait->done());
+    EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_TXEMPTY);
+    // Reported once: a later update with nothing drained raises nothing.
+    wait = n.s.client.start_ioctl(n.h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    NTWRK_TxBackGround(n.l);
+    ser_HandleModemUpdate(n.s.device(5));
+    EXPECT_FALSE(wait->done());
+    EXPECT_FALSE(p->PortEvents & SER_PE_TXEMPTY);
+    IoCancelIrp(&wait->irp);  // the request's memory goes before the port's clean-up
+    EXPECT_TRUE(wait->done());
+}
+
+TEST(SerialNetworkMode, DataModeWritesLeaveAsFramesOfTheTransmitBufferSizeAsSlotsFree)
+{
+    NtwrkLink n;
+    n.pump->OnLineData = 1;
+    n.pump->ModemStatus |= MODEM_STATUS_CTS;
+    n.l->NumTxPackets = 2;
+    n.l->DriverWriteTxPacketIdx = n.l->ReadTxPacketIdx = 0;
+    n.l->TxQueuedCount = n.l->TxCompletedCount = 0;
+    auto w = n.s.client.start_write(n.h, std::vector<uint8_t>(5000, 'd'));
+    AsyncPort* p = n.s.port(5);
+    WriteIrpWorker(n.s.device(5));
+    EXPECT_EQ(p->WriteBytesMoved, 2046u);
+    WriteIrpWorker(n.s.device(5));
+    EXPECT_EQ(p->WriteBytesMoved, 4092u);
+    WriteIrpWorker(n.s.device(5));  // both slots in flight: nothing moves
+    EXPECT_EQ(p->WriteBytesMoved, 4092u);
+    EXPECT_EQ(n.l->TxPackets[0].Length, 2046u);
+    EXPECT_FALSE(w->done());
+    n.l->TxCompletedCount++;  // the first frame went out
+    n.l->TxPackets[0].InFlight = 0;
+    WriteIrpWorker(n.s.device(5));
+    ASSERT_TRUE(w->done());
+    EXPECT_EQ(w->status(), STATUS_SUCCESS);
+    EXPECT_EQ(w->information(), 5000u);
+    EXPECT_EQ(n.l->TxPackets[0].Length, 908u);
+    EXPECT_EQ(n.l->TxQueuedCount, 3u);
+    n.pump->OnLineData = 0;
+}
+
+}  // namespace

@@ -1,0 +1,439 @@
+// Modem calls on the default board with its firmware booted: the ISDN network side on
+// line 0 offers a speech call to a Link the driver owns; the call goes to a free pump,
+// which initialises its modem, answers on the call's time slot when the B channel is
+// connected, and goes on line at the far-end modem's CONNECT; frames then cross between
+// the far end and NDIS through the pump and the Link's HDLC channel; the network clears,
+// the pump drops DTR, reads the call's statistics and goes back to sleep. A far-end
+// modem that never answers ends the call as a failed one; a line whose pumps are all
+// busy refuses the next call as busy.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/Common/MDM_CSM.h"
+#include "driver/Common/MDM_DIMM.h"
+#include "driver/Common/MDM_PUMP.h"
+#include "driver/Common/RSS_BChIntf.h"
+#include "driver/Common/RSS_SGNL.h"
+#include "driver/Common/RSS_init.h"
+#include "sim/board/hdlc.h"
+#include "sim/board/tsswitch.h"
+#include "sim/far/isdn_network.h"
+#include "sim/firmware/firmware.h"
+#include "tools/harness/rig.h"
+
+namespace {
+
+using Frame = std::vector<uint8_t>;
+constexpr unsigned kLine = 0;
+
+class ModemCalls : public ::testing::Test {
+public:
+    rig::Rig r;
+    plat::ndis::Adapter* na = nullptr;
+    Adapter* a = nullptr;
+    sim::Card* card = nullptr;
+    std::unique_ptr<sim::IsdnNetworkSide> net;  // destroyed before the rig's boards
+    std::vector<std::pair<uint32_t, Frame>> at_far_end;
+    std::deque<NDIS_WAN_PACKET> packets;
+    std::deque<Frame> payloads;
+
+    void SetUp() override
+    {
+        std::string e;
+        ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &e)) << e;
+        r.set_firmware(sim::fw::default_image());
+        card = &r.add_board_for(1, 4);
+        card->line(kLine).on_frame_from_adapter([this](uint32_t m, const Frame& f) { at_far_end.push_back({m, f}); });
+        net = std::make_unique<sim::IsdnNetworkSide>(r.host, card->line(kLine), sim::IsdnNetworkConfig{});
+        ASSERT_EQ(r.load_driver(), 0);
+        a = rig::Rig::driver_adapter(na = r.initialize(1));
+        ASSERT_NE(a, nullptr);
+        wire_modem_slots();
+        // Processors boot (the 8 s start wait); layer 2 comes up meanwhile.
+        ASSERT_TRUE(run_until([&] { return running_processors() == processors_of_line(); }, plat::ms(15000)));
+        if (!run_until([&] { return net->link_up(); }, plat::ms(3000))) net->establish();
+        ASSERT_TRUE(run_until([&] { return net->link_up(); }, plat::ms(3000)));
+        ASSERT_TRUE(run_until([&] { return sleeping_pumps() == pumps_of_line(); }, plat::ms(2000)))
+            << "every pump reset its channel and fell asleep";
+    }
+    void TearDown() override
+    {
+        if (na) r.halt(na);
+        EXPECT_EQ(r.leaked_allocations(), 0u);
+        for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
+        if (!net) return;
+        EXPECT_EQ(net->counters().malformed, 0u);
+        EXPECT_EQ(net->counters().bad_messages, 0u);
+    }
+
+    // ---- the board's wiring of the modem processors' slots ----
+    // A pump's data slots are fixed by where its socket sits on the board; the driver's
+    // graph carries the same layout, so it is read from there.
+    struct PumpAt {
+        unsigned socket, processor, pump;
+    };
+    bool pump_of_slot(unsigned slot, PumpAt& at)
+    {
+        for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
+            for (unsigned c = 0; c < a->Socket[s].ProcessorCount; c++)
+                for (unsigned p = 0; p < a->Socket[s].Csms[c].PumpCount; p++) {
+                    ULONG first = a->Socket[s].Csms[c].Pumps[p].PumpDataTS;
+                    if (slot >= first && slot < first + 3) {
+                        at = {s, c, p};
+                        return true;
+                    }
+                }
+        return false;
+    }
+    // The line channel a controller time slot reaches (-1: none).
+    int channel_of_slot(int slot)
+    {
+        int bus = card->tsswitch().bus_slot(kLine, unsigned(slot));
+        return bus < 0 || !card->bus_slot_channel ? -1 : card->bus_slot_channel(kLine, unsigned(bus));
+    }
+    void wire_modem_slots()
+    {
+        card->tsswitch().on_modem_slot([this](unsigned, unsigned slot, const Frame& f) {
+            PumpAt at{};
+            if (pump_of_slot(slot, at)) card->modem(at.socket)->data_from_slot(at.processor, at.pump, f);
+        });
+        for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++) {
+            sim::ModemSocket* m = card->modem(s);
+            if (m == nullptr) continue;
+            m->on_data_to_line([this](unsigned, unsigned, int slot, const Frame& f) {
+                int ch = channel_of_slot(slot);
+                if (ch >= 0) card->line(kLine).frame_from_adapter(1u << ch, f);
+            });
+            m->on_data_to_slot([this, s](unsigned c, unsigned p, int, const Frame& f) {
+                card->tsswitch().frame_from_modem(kLine, a->Socket[s].Csms[c].Pumps[p].PumpDataTS, f);
+            });
+        }
+        card->line(kLine).on_frame_to_adapter([this](uint32_t channels, const Frame& f) {
+            for (unsigned slot = 0; slot < sim::HdlcController::kSlots; slot++) {
+                int ch = channel_of_slot(int(slot));
+                if (ch < 0 || !(channels >> ch & 1)) continue;
+                for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
+                    if (card->modem(s) && card->modem(s)->data_from_line(int(slot), f)) return;
+            }
+        });
+    }
+
+    // ---- helpers ----
+    void locked(const std::function<void()>& fn)
+    {
+        NdisAcquireSpinLock(&a->AdapterSpinLock);
+        fn();
+        NdisReleaseSpinLock(&a->AdapterSpinLock);
+    }
+    bool run_until(const std::function<bool()>& done, plat::VTime limit)
+    {
+        for (plat::VTime t = 0; t < limit; t += plat::ms(5)) {
+            if (done()) return true;
+            r.host.run_for(plat::ms(5));
+        }
+        return done();
+    }
+    template <typename Fn>
+    void each_pump_of_line(Fn fn)
+    {
+        for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++) {
+            DimmSocket& socket = a->Socket[s];
+            if (socket.Present != 1 || socket.Group != kLine) continue;
+            for (unsigned c = 0; c < socket.ProcessorCount; c++) fn(socket.Csms[c]);
+        }
+    }
+    size_t processors_of_line()
+    {
+        size_t n = 0;
+        each_pump_of_line([&](Csm&) { n++; });
+        return n;
+    }
+    size_t running_processors()
+    {
+        size_t n = 0;
+        each_pump_of_line([&](Csm& c) { n += c.State == CSM_RUNNING; });
+        return n;
+    }
+    size_t pumps_of_line()
+    {
+        size_t n = 0;
+        each_pump_of_line([&](Csm& c) { n += c.PumpCount; });
+        return n;
+    }
+    size_t sleeping_pumps()
+    {
+        size_t n = 0;
+        each_pump_of_line([&](Csm& c) {
+            for (ULONG p = 0; p < c.PumpCount; p++) n += c.Pumps[p].PumpState == PUMP_SLEEP && c.Pumps[p].ThisLink == nullptr;
+        });
+        return n;
+    }
+    sim::ModemSocket& model_of(Pump* p) { return *card->modem(p->ThisCsm->ThisSocket->SocketIndex); }
+    std::string host_text(Pump* p) { return model_of(p).text_from_host(p->ThisCsm->Index, p->PumpNumber); }
+    // Running-firmware messages the driver sent to pump p, by code, in order.
+    std::vector<uint8_t> codes_to(Pump* p, std::initializer_list<uint8_t> wanted, plat::VTime since)
+    {
+        std::vector<uint8_t> out;
+        for (const auto& m : model_of(p).messages())
+            if (m.running && m.time >= since && m.processor == p->ThisCsm->Index && (m.words[3] & 0xFF) == p->PumpNumber &&
+                std::find(wanted.begin(), wanted.end(), m.code()) != wanted.end())
+                out.push_back(m.code());
+        return out;
+    }
+    std::vector<Frame> far_frames(uint32_t mask) const
+    {
+        std::vector<Frame> out;
+        for (const auto& [m, f] : at_far_end)
+            if (m == mask) out.push_back(f);
+        return out;
+    }
+    NDIS_STATUS send(Link* l, const Frame& f)
+    {
+        payloads.push_back(f);
+        packets.emplace_back();
+        NDIS_WAN_PACKET& p = packets.back();
+        std::memset(&p, 0, sizeof p);
+        p.CurrentBuffer = payloads.back().data();
+        p.CurrentLength = ULONG(f.size());
+        return r.host.ndis().send(na, l->LinkHandle, &p);
+    }
+    // The cause of the first clearing message the network received (0: none).
+    uint8_t clearing_cause() const
+    {
+        for (const auto& ev : net->log())
+            if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message && ev.message->cause &&
+                (ev.message->type == uint8_t(sim::q931::MsgType::Disconnect) ||
+                 ev.message->type == uint8_t(sim::q931::MsgType::Release) ||
+                 ev.message->type == uint8_t(sim::q931::MsgType::ReleaseComplete)))
+                return ev.message->cause->value;
+        return 0;
+    }
+    bool net_sent(sim::q931::MsgType type) const
+    {
+        for (const auto& ev : net->log())
+            if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message && ev.message->type == uint8_t(type)) return true;
+        return false;
+    }
+    char sampling_digit()
+    {
+        ULONG s = a->SamplingType[kLine];
+        return char('0' + (s != 2 ? s : 0));  // line 0 is T1
+    }
+    std::string answer_command(ULONG slot)
+    {
+        std::string digits = std::to_string(slot);
+        digits.resize(3, ' ');
+        return "AT+TSA=" + digits + ",1;%U" + sampling_digit() + "A\r";
+    }
+};
+
+TEST_F(ModemCalls, SpeechCallIsAnsweredByAPumpCarriesDataAndEndsWithStatistics)
+{
+    const ULONG kIndex = 2;       // directory number 5551002
+    const unsigned kChannel = 3;  // the call's B channel
+    Link* l = nullptr;
+    locked([&] { l = LinkAcquire(a, 0, kLine, kIndex, OWNER_DRIVER); });
+    ASSERT_NE(l, nullptr);
+
+    auto key = net->offer_call(kChannel, "5551002", "4165550199", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return l->ThisPump != nullptr; }, plat::ms(1000))) << "a pump was reserved";
+    Pump* p = l->ThisPump;
+    EXPECT_EQ(p->ThisLink, l);
+    EXPECT_EQ(p->ThisCsm->State, ULONG(CSM_RUNNING));
+    EXPECT_EQ(p->ThisCsm->ThisSocket->Group, kLine);
+    EXPECT_EQ(p->CallNumber, 1u);
+    const plat::VTime offered = r.host.sched.now();
+
+    // Init string, OK, ring: the driver answers its own call; CONNECT ACKNOWLEDGE hands
+    // the call to the pump, which answers on the call's slot; the far end connects.
+    ASSERT_TRUE(run_until([&] { return net->call(*key) && net->call(*key)->state == sim::NetState::Active; },
+                          plat::ms(3000)));
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE; }, plat::ms(3000)));
+    ASSERT_TRUE(run_until([&] { return l->ChannelState == CHANNEL_STATE_ACTIVE && l->LinkCallStats.ConnectInd == 1; },
+                          plat::ms(1000)));
+    const std::string init(a->ModemDataInit[kLine].Text, size_t(a->ModemDataInit[kLine].Count));
+    EXPECT_EQ(init, "ATS95=4\\N3%C3\r");
+    const std::string answer = answer_command(p->TimeSlot);
+    EXPECT_EQ(host_text(p), init + answer) << "the init string, then the answer command, nothing else";
+    EXPECT_EQ(channel_of_slot(int(p->TimeSlot)), int(kChannel)) << "the answer command names the call's channel";
+    EXPECT_EQ(model_of(p).call(p->ThisCsm->Index, p->PumpNumber), sim::ModemSocket::Call::Connected);
+    EXPECT_TRUE(model_of(p).dtr(p->ThisCsm->Index, p->PumpNumber)) << "DTR raised after the init string";
+    EXPECT_EQ(l->LinkSpeed, 33600u) << "from the modem's CARRIER report";
+    EXPECT_EQ(l->TransferCaps, 0u);
+    EXPECT_EQ(l->LinkCallStats.ConnectTo33600, 1u);
+    EXPECT_EQ(p->GoodCalls, 1u);
+    EXPECT_EQ(p->FailedCalls, 0u);
+    EXPECT_EQ(p->PumpCallStats.ConnectTo33600, 1u);
+    EXPECT_EQ(p->ThisCsm->CallStats.ConnectTo33600, 1u);
+    EXPECT_EQ(p->ThisCsm->GoodCalls, 1u);
+    EXPECT_EQ(p->ResetAttempts, 0u);
+    // The B channel went to the pump: the controller's map carries the pump's data slots.
+    ULONG ch = GetLinkTimeslot(l);
+    for (ULONG s = p->PumpDataTS; s < p->PumpDataTS + 3; s++)
+        EXPECT_EQ(card->hdlc().map_byte(false, kLine, s), 0x80 | ch) << "slot " << s;
+    EXPECT_EQ(codes_to(p, {MSG_DTERPT, MSG_SETTSA, MSG_CHRESET}, offered), (std::vector<uint8_t>{MSG_DTERPT}));
+
+    // Data both ways: far-end modem <-> pump <-> HDLC channel <-> NDIS.
+    locked([&] { l->NdisLinkContext = 0x7702; });
+    card->line(kLine).frame_to_adapter(1u << kChannel, {0xFF, 0x03, 0xC0, 0x21, 0x01, 0x07});
+    ASSERT_TRUE(run_until([&] { return na->receives.size() == 1; }, plat::ms(200)));
+    EXPECT_EQ(na->receives[0].link_context, 0x7702u);
+    EXPECT_EQ(na->receives[0].data, (Frame{0xFF, 0x03, 0xC0, 0x21, 0x01, 0x07}));
+    ASSERT_EQ(send(l, {0xFF, 0x03, 0x00, 0x21, 0x45, 0x00}), NDIS_STATUS_PENDING);
+    ASSERT_TRUE(run_until([&] { return far_frames(1u << kChannel).size() == 1; }, plat::ms(200)));
+    EXPECT_EQ(far_frames(1u << kChannel)[0], payloads[0]);
+
+    // The network clears: time slot away, DTR dropped, the modem hangs up, statistics
+    // are read, the channel is reset and the pump sleeps.
+    const plat::VTime cleared = r.host.sched.now();
+    ASSERT_TRUE(net->clear_call(*key));
+    ASSERT_TRUE(run_until([&] { return l->ThisPump == nullptr; }, plat::ms(3000)));
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_SLEEP; }, plat::ms(5000)));
+    EXPECT_EQ(p->ThisLink, nullptr);
+    EXPECT_EQ(codes_to(p, {MSG_SETTSA, MSG_DTERPT, MSG_CHRESET, MSG_DCEREQ}, cleared),
+              (std::vector<uint8_t>{MSG_SETTSA, MSG_DTERPT, MSG_CHRESET, MSG_DCEREQ}));
+    EXPECT_FALSE(model_of(p).dtr(p->ThisCsm->Index, p->PumpNumber));
+    EXPECT_EQ(host_text(p), init + answer + "AT&V1&V2\r ");
+    const std::string stats = model_of(p).statistics_text(p->PumpNumber);
+    ASSERT_GT(stats.size(), 512u);
+    EXPECT_EQ(std::string((const char*)p->StatisticsText, p->StatisticsLength), stats);
+    EXPECT_EQ(p->FailedCalls, 0u) << "a host clearing is no failed call";
+    EXPECT_EQ(p->GoodCalls, 1u);
+    EXPECT_EQ(l->ChannelState, (ULONG)CHANNEL_STATE_IDLE);
+    EXPECT_TRUE(r.host.trace.contains("PUMP_ON_LINE + Host_Ev_Disc= PUMP_GET_STATISTICS"));
+    EXPECT_TRUE(r.host.trace.contains("PUMP_GET_STATISTICS + Pump_Ev_End_Statistics= PUMP_HANGUP"));
+    EXPECT_EQ(sleeping_pumps(), pumps_of_line());
+
+    // The next call takes a pump again and connects.
+    auto again = net->offer_call(kChannel, "5551002", "4165550199", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(again.has_value());
+    EXPECT_TRUE(run_until([&] { return l->LinkCallStats.ConnectInd == 2; }, plat::ms(5000)));
+    ASSERT_NE(l->ThisPump, nullptr);
+    EXPECT_EQ(l->ThisPump->CallNumber, 2u);
+}
+
+TEST_F(ModemCalls, OutgoingModemCallDialsOnItsPumpAndIsDroppedLocally)
+{
+    Link* l = nullptr;
+    locked([&] { l = LinkAcquire(a, 0x1234, kLine, 7, OWNER_TELEPHONY_SUBSYSTEM); });
+    ASSERT_NE(l, nullptr);
+    const char dial[] = "555-1212";
+    BOOLEAN placed = FALSE;
+    locked([&] {
+        DecodeCallModifiers(l, (const UCHAR*)dial, sizeof dial - 1);
+        l->TransferCaps = 0;  // a modem call
+        placed = RSS_MakeCall(l);
+    });
+    ASSERT_TRUE(placed);
+    Pump* p = l->ThisPump;
+    ASSERT_NE(p, nullptr) << "the pump is reserved before the SETUP";
+    EXPECT_EQ(p->OutgoingCall, 1);
+    EXPECT_TRUE(net->calls().empty()) << "no SETUP before the pump is ready";
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && l->LinkCallStats.ConnectInd == 1; },
+                          plat::ms(5000)));
+    auto calls = net->calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].called, "5551212");
+    EXPECT_EQ(calls[0].bearer.capability, 0x00) << "speech";
+    EXPECT_EQ(channel_of_slot(int(p->TimeSlot)), int(calls[0].channel));
+    std::string digits = std::to_string(p->TimeSlot);
+    digits.resize(3, ' ');
+    EXPECT_EQ(host_text(p), "ATS95=4\\N3%C3\r" + std::string("AT+TSA=") + digits + ",1;%U" + sampling_digit() + "D\r");
+    EXPECT_EQ(l->LinkCallStats.ConnectTo33600, 1u);
+    EXPECT_EQ(p->PumpCallStats.ConnectTo33600, 1u);
+
+    // TAPI drops the call: the pump clears, reads its statistics and sleeps.
+    locked([&] { RSS_Disconnect(l, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); });
+    EXPECT_EQ(l->ThisPump, nullptr);
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_SLEEP; }, plat::ms(5000)));
+    EXPECT_EQ(p->ThisLink, nullptr);
+    EXPECT_EQ(p->FailedCalls, 0u);
+    EXPECT_NE(host_text(p).find("AT&V1&V2\r "), std::string::npos);
+    ASSERT_TRUE(run_until([&] { return net->calls().empty() || net->calls()[0].state == sim::NetState::Null; },
+                          plat::ms(3000)));
+}
+
+TEST_F(ModemCalls, FarModemWithoutCarrierFailsTheCallAndStillReadsStatistics)
+{
+    for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
+        if (card->modem(s)) card->modem(s)->set_far_modem({false, 0, plat::ms(300)});
+    Link* l = nullptr;
+    locked([&] { l = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return l->ThisPump != nullptr; }, plat::ms(1000)));
+    Pump* p = l->ThisPump;
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ANSWER; }, plat::ms(3000)));
+    // NO CARRIER: a failed call, reported to call control, which clears the call.
+    ASSERT_TRUE(run_until([&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
+                          plat::ms(6000)));
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_SLEEP; }, plat::ms(5000)));
+    EXPECT_EQ(p->FailedCalls, 1u);
+    EXPECT_EQ(p->GoodCalls, 0u);
+    EXPECT_EQ(p->ThisCsm->FailedCalls, 1u);
+    const CALL_STATS zero{};
+    EXPECT_EQ(std::memcmp(&p->PumpCallStats, &zero, sizeof zero), 0) << "no speed class for a failed call";
+    EXPECT_EQ(l->DisconnectCause, (ULONG)DISCONNECT_CAUSE_PUMP_FAILURE);
+    EXPECT_EQ(l->LinkCallStats.ConnectInd, 0u);
+    EXPECT_EQ(l->ThisPump, nullptr);
+    EXPECT_EQ(p->ThisLink, nullptr);
+    EXPECT_NE(host_text(p).find("AT&V1&V2\r "), std::string::npos) << "statistics read after a failed call too";
+    EXPECT_GT(p->StatisticsLength, 512u);
+    EXPECT_TRUE(net_sent(sim::q931::MsgType::Disconnect) || net_sent(sim::q931::MsgType::Release));
+}
+
+TEST_F(ModemCalls, FarModemDroppingItsCarrierEndsTheCallAsAFailedOne)
+{
+    Link* l = nullptr;
+    locked([&] { l = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::speech(true));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return l->ThisPump != nullptr; }, plat::ms(1000)));
+    Pump* p = l->ThisPump;
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && l->LinkCallStats.ConnectInd == 1; },
+                          plat::ms(5000)));
+    model_of(p).far_end_hangup(p->ThisCsm->Index, p->PumpNumber);
+    // NO CARRIER on line: a failed call after a good one; call control clears the call.
+    ASSERT_TRUE(run_until([&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
+                          plat::ms(6000)));
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_SLEEP; }, plat::ms(5000)));
+    EXPECT_EQ(p->GoodCalls, 1u);
+    EXPECT_EQ(p->FailedCalls, 1u);
+    EXPECT_EQ(l->DisconnectCause, (ULONG)DISCONNECT_CAUSE_PUMP_FAILURE);
+    EXPECT_EQ(l->ThisPump, nullptr);
+    EXPECT_EQ(p->ThisLink, nullptr);
+    EXPECT_GT(p->StatisticsLength, 512u);
+    EXPECT_TRUE(r.host.trace.contains("PUMP_ON_LINE + Pump_Ev_No_Carrier= PUMP_GET_STATISTICS"));
+}
+
+TEST_F(ModemCalls, CallsBeyondTheFreePumpsAreRefusedBusy)
+{
+    // No pump of the line is free (out of service here), so the offered call is refused.
+    each_pump_of_line([&](Csm& c) {
+        for (ULONG p = 0; p < c.PumpCount; p++) c.Pumps[p].PumpState = PUMP_OUT_OF_SERVICE;
+    });
+    Link* l = nullptr;
+    locked([&] { l = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
+                          plat::ms(6000)));
+    EXPECT_EQ(l->ThisPump, nullptr);
+    EXPECT_TRUE(r.host.trace.contains("\tNo pump available"));
+    EXPECT_FALSE(net_sent(sim::q931::MsgType::Connect));
+    EXPECT_EQ(clearing_cause(), 17) << "user busy";
+    EXPECT_EQ(l->LinkCallStats.IncomingInd, 1u);
+}
+
+}  // namespace
