@@ -149,7 +149,14 @@ void observe_adapter(Adapter* a, Summary& s)
             NdisReleaseSpinLock(&a->AdapterSpinLock);
             layer2 = state == L2_ESTABLISHED ? "established" : state == L2_RELEASED ? "released" : "";
         }
-        s.lines.push_back({n, signalling_name(protocol), a->Framer[n].bL1Up ? "up" : "down", layer2});
+        s.lines.push_back({n, signalling_name(protocol), a->Framer[n].bL1Up ? "up" : "down", layer2,
+                           long(a->GroupCallStats[n].ConnectInd)});
+    }
+    s.calls_offered = s.calls_answered = s.calls_connected = 0;
+    for (ULONG g = 0; g < a->NumberOfGroups && g < MAX_GROUPS; g++) {
+        s.calls_offered += a->GroupCallStats[g].IncomingInd;
+        s.calls_answered += a->GroupCallStats[g].AnswerRequests;
+        s.calls_connected += a->GroupCallStats[g].ConnectInd;
     }
     s.processors.clear();
     for (ULONG k = 0; k < a->SocketCount && k < MAX_SOCKETS; k++)
@@ -157,6 +164,17 @@ void observe_adapter(Adapter* a, Summary& s)
             s.processors.push_back(
                 {k, c, a->Socket[k].Csms[c].PumpCount, CsmStateName(a->Socket[k].Csms[c].State)});
 }
+
+void observe_ndis(const plat::ndis::Adapter* na, Summary& s)
+{
+    if (na == nullptr) return;
+    s.frames_received = long(na->receives.size());
+    s.frames_sent = 0;
+    for (const auto& c : na->send_completions)
+        if (c.status == NDIS_STATUS_SUCCESS) s.frames_sent++;
+}
+
+static std::string count(long v) { return v < 0 ? "null" : std::to_string(v); }
 
 static std::string hex32(uint32_t v)
 {
@@ -193,7 +211,7 @@ std::string to_json(const Summary& s)
         o << (i ? ", " : "") << "{\"line\": " << l.line << ", \"signalling\": " << quote(l.signalling)
           << ", \"layer1\": " << (l.layer1.empty() ? "null" : quote(l.layer1)) << ", \"layer2\": "
           << (l.signalling == "leased line" || l.signalling == "robbed-bit" ? "\"n/a\"" : l.layer2.empty() ? "null" : quote(l.layer2))
-          << ", \"calls_connected\": null, \"calls_failed\": null}";
+          << ", \"calls_connected\": " << count(l.calls_connected) << ", \"calls_failed\": null}";
     }
     o << "], \"modem_processors\": [";
     for (size_t i = 0; i < s.processors.size(); i++) {
@@ -201,8 +219,10 @@ std::string to_json(const Summary& s)
         o << (i ? ", " : "") << "{\"socket\": " << p.socket << ", \"processor\": " << p.processor
           << ", \"state\": " << (p.state.empty() ? "null" : quote(p.state)) << ", \"pumps\": " << p.pumps << "}";
     }
-    o << "], \"calls\": {\"offered\": null, \"answered\": null, \"connected\": null, \"cleared\": null, \"failed\": null}"
-      << ", \"data\": {\"frames_sent\": null, \"frames_received\": null, \"bytes_verified\": null, \"bytes_lost\": null}"
+    o << "], \"calls\": {\"offered\": " << count(s.calls_offered) << ", \"answered\": " << count(s.calls_answered)
+      << ", \"connected\": " << count(s.calls_connected) << ", \"cleared\": null, \"failed\": null}"
+      << ", \"data\": {\"frames_sent\": " << count(s.frames_sent) << ", \"frames_received\": " << count(s.frames_received)
+      << ", \"bytes_verified\": null, \"bytes_lost\": null}"
       << ", \"leaks\": {\"allocations\": " << s.leaked_allocations << ", \"mappings\": " << s.leaked_mappings << "}}";
     return o.str();
 }

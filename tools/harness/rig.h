@@ -74,6 +74,7 @@ struct Summary {
         std::string signalling;
         std::string layer1;  // "up" or "down", as the framer last reported it to the line's stack
         std::string layer2;  // ISDN: "established" or "released", as the line's stack answers
+        long calls_connected = -1;  // -1: not observed
     };
     std::vector<Line> lines;
     struct Processor {
@@ -81,12 +82,17 @@ struct Summary {
         std::string state;  // the driver's Csm state name, e.g. "CSM_RUNNING"
     };
     std::vector<Processor> processors;
+    // Counters as the driver and NDIS show them; -1: not observed.
+    long calls_offered = -1, calls_answered = -1, calls_connected = -1;
+    long frames_sent = -1, frames_received = -1;
     size_t leaked_allocations = 0;
     size_t leaked_mappings = 0;
 };
 
 // Reads what the running adapter shows; call before halt.
 void observe_adapter(Adapter* adapter, Summary& summary);
+// Frames NDIS saw: receive indications and successful send completions.
+void observe_ndis(const plat::ndis::Adapter* adapter, Summary& summary);
 std::string to_json(const Summary& summary);
 std::string signalling_name(uint32_t protocol);
 

@@ -105,6 +105,7 @@ int main(int argc, char** argv)
     if (adapter != nullptr) {
         r.host.run_for(plat::ms(run_ms));
         rig::observe_adapter(rig::Rig::driver_adapter(adapter), summary);
+        rig::observe_ndis(adapter, summary);
         size_t before = r.host.violations().size();
         r.halt(adapter);
         summary.halted_clean = r.host.violations().size() == before;
