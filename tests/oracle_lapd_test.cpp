@@ -142,14 +142,7 @@ public:
         for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
         if (!path.empty() && getenv("VORNET_KEEP_PCAP") == nullptr) std::filesystem::remove(path);
     }
-    bool run_until(const std::function<bool()>& done, plat::VTime limit)
-    {
-        for (plat::VTime t = 0; t < limit; t += plat::ms(5)) {
-            if (done()) return true;
-            r.host.run_for(plat::ms(5));
-        }
-        return done();
-    }
+    bool run_until(const std::function<bool()>& done, plat::VTime limit) { return rig::run_until(r.host, done, limit); }
     template <typename F>
     auto locked(F fn)
     {

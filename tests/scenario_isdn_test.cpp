@@ -119,14 +119,7 @@ public:
         }
     }
 
-    bool run_until(const std::function<bool()>& done, plat::VTime limit)
-    {
-        for (plat::VTime t = 0; t < limit; t += plat::ms(5)) {
-            if (done()) return true;
-            r.host.run_for(plat::ms(5));
-        }
-        return done();
-    }
+    bool run_until(const std::function<bool()>& done, plat::VTime limit) { return rig::run_until(r.host, done, limit); }
     ULONG control(ULONG id, ULONG argument = 0)
     {
         NdisAcquireSpinLock(&a->AdapterSpinLock);

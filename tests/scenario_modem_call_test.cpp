@@ -126,20 +126,8 @@ public:
     }
 
     // ---- helpers ----
-    void locked(const std::function<void()>& fn)
-    {
-        NdisAcquireSpinLock(&a->AdapterSpinLock);
-        fn();
-        NdisReleaseSpinLock(&a->AdapterSpinLock);
-    }
-    bool run_until(const std::function<bool()>& done, plat::VTime limit)
-    {
-        for (plat::VTime t = 0; t < limit; t += plat::ms(5)) {
-            if (done()) return true;
-            r.host.run_for(plat::ms(5));
-        }
-        return done();
-    }
+    void locked(const std::function<void()>& fn) { rig::with_adapter_lock(a, fn); }
+    bool run_until(const std::function<bool()>& done, plat::VTime limit) { return rig::run_until(r.host, done, limit); }
     template <typename Fn>
     void each_pump_of_line(Fn fn)
     {

@@ -75,12 +75,7 @@ public:
         EXPECT_EQ(card->hdlc().stats().dma_faults, 0u);
         for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
     }
-    void locked(const std::function<void()>& fn)
-    {
-        NdisAcquireSpinLock(&a->AdapterSpinLock);
-        fn();
-        NdisReleaseSpinLock(&a->AdapterSpinLock);
-    }
+    void locked(const std::function<void()>& fn) { rig::with_adapter_lock(a, fn); }
     // Call control's part for a B-channel call on Link `index`: the call bound to B
     // channel `b`, the NDIS line up, the time slot switched in, the data path opened.
     Link* connect_b_channel(ULONG index, ULONG b)

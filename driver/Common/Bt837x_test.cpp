@@ -100,12 +100,7 @@ public:
         a = rig::Rig::driver_adapter(na);
         return a;
     }
-    void locked(const std::function<void()>& fn)
-    {
-        NdisAcquireSpinLock(&a->AdapterSpinLock);
-        fn();
-        NdisReleaseSpinLock(&a->AdapterSpinLock);
-    }
+    void locked(const std::function<void()>& fn) { rig::with_adapter_lock(a, fn); }
     std::vector<std::pair<unsigned, unsigned>> writes_since(size_t mark, unsigned n = 0)
     {
         std::vector<std::pair<unsigned, unsigned>> w;

@@ -46,12 +46,7 @@ public:
         ASSERT_EQ(a->BringUpCompleted, 1) << "data interface up";
         ASSERT_EQ(a->AdapterFailed, 0);
     }
-    void locked(const std::function<void()>& fn)
-    {
-        NdisAcquireSpinLock(&a->AdapterSpinLock);
-        fn();
-        NdisReleaseSpinLock(&a->AdapterSpinLock);
-    }
+    void locked(const std::function<void()>& fn) { rig::with_adapter_lock(a, fn); }
     // Service-request words written to the controller, in order, from the write log.
     std::vector<uint32_t> srq_writes(size_t from = 0)
     {

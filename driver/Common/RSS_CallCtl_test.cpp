@@ -129,12 +129,7 @@ public:
         if (na) r.halt(na);
         for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
     }
-    void locked(const std::function<void()>& fn)
-    {
-        NdisAcquireSpinLock(&a->AdapterSpinLock);
-        fn();
-        NdisReleaseSpinLock(&a->AdapterSpinLock);
-    }
+    void locked(const std::function<void()>& fn) { rig::with_adapter_lock(a, fn); }
     // Link `index` of group 0 with owner `owner` and the offered call of B channel `ch` bound.
     Link* offered(ULONG index, ULONG owner, ULONG ch)
     {

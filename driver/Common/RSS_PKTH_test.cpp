@@ -64,12 +64,7 @@ public:
         if (na) r.halt(na);
         for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
     }
-    void locked(const std::function<void()>& fn)
-    {
-        NdisAcquireSpinLock(&a->AdapterSpinLock);
-        fn();
-        NdisReleaseSpinLock(&a->AdapterSpinLock);
-    }
+    void locked(const std::function<void()>& fn) { rig::with_adapter_lock(a, fn); }
     BT847X_DESCR* rxd(ULONG i) { return (BT847X_DESCR*)link->RxPackets[i].Descriptor; }
     BT847X_DESCR* txd(ULONG i) { return (BT847X_DESCR*)link->TxPackets[i].Descriptor; }
     PUCHAR buffer(BT847X_DESCR* d) { return a->SharedMemoryVirtual + (d->Buffer - a->SharedMemoryPhysical.u.LowPart); }

@@ -120,6 +120,22 @@ std::string Rig::parameters_key(unsigned instance) const
     return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET" + std::to_string(instance) + "\\Parameters";
 }
 
+void with_adapter_lock(Adapter* a, const std::function<void()>& fn)
+{
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    fn();
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+}
+
+bool run_until(plat::Host& host, const std::function<bool()>& done, plat::VTime limit)
+{
+    for (plat::VTime t = 0; t < limit; t += plat::ms(5)) {
+        if (done()) return true;
+        host.run_for(plat::ms(5));
+    }
+    return done();
+}
+
 std::string signalling_name(uint32_t protocol)
 {
     switch (protocol) {

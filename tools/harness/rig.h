@@ -2,6 +2,7 @@
 // the scenario tests drive.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,6 +89,11 @@ struct Summary {
     size_t leaked_allocations = 0;
     size_t leaked_mappings = 0;
 };
+
+// Runs fn under the adapter's spin lock, as the driver's own contexts run.
+void with_adapter_lock(Adapter* adapter, const std::function<void()>& fn);
+// Advances the clock in 5 ms steps until done() holds or limit has passed; answers done().
+bool run_until(plat::Host& host, const std::function<bool()>& done, plat::VTime limit);
 
 // Reads what the running adapter shows; call before halt.
 void observe_adapter(Adapter* adapter, Summary& summary);
