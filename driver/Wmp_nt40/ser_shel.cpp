@@ -83,17 +83,20 @@ NTSTATUS ser_MJ_CREATE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+static NTSTATUS ser_CompleteSuccess(PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS ser_MJ_CLOSE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     NTSTATUS status;
     if (ser_DispatchToNdis(DeviceObject, Irp, &status)) return status;
     AsyncPort* p = SER_PORT(DeviceObject);
-    if (p->ThisAdapter == NULL) {  // withdrawn at its adapter's halt: nothing left to give back
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
+    if (p->ThisAdapter == NULL) return ser_CompleteSuccess(Irp);  // withdrawn at its adapter's halt: nothing to give back
     Adapter* a = p->ThisAdapter;
     Link* l = p->ThisLink;
     KIRQL irql;
@@ -126,12 +129,7 @@ NTSTATUS ser_MJ_CLEANUP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
     if (ser_DispatchToNdis(DeviceObject, Irp, &status)) return status;
     AsyncPort* p = SER_PORT(DeviceObject);
-    if (p->ThisAdapter == NULL) {  // withdrawn at its adapter's halt: nothing left to give back
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
+    if (p->ThisAdapter == NULL) return ser_CompleteSuccess(Irp);  // withdrawn at its adapter's halt: nothing to give back
     Adapter* a = p->ThisAdapter;
     Link* l = p->ThisLink;
     KIRQL irql;
