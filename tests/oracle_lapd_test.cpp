@@ -77,16 +77,8 @@ std::vector<std::string> lines(const std::string& text)
     return v;
 }
 
-struct VariantCase {
-    const char* name;
-    SwitchVariant variant;
-    bool e1;
-};
-const VariantCase kVariants[] = {
-    {"ESS5", SwitchVariant::Ess5, false},     {"NI1", SwitchVariant::Ni1, false},
-    {"DMS100", SwitchVariant::Dms100, false}, {"EuroIsdn", SwitchVariant::EuroIsdn, true},
-    {"VN4", SwitchVariant::Vn4, false},
-};
+using VariantCase = rig::IsdnVariantCase;
+const auto& kVariants = rig::kIsdnVariants;
 
 void NoUpcall(Link*) {}
 void NoIncoming(Adapter*, Link*, ULONG) {}

@@ -45,17 +45,8 @@ size_t Count(const std::string& what, ULONG link)
     return size_t(std::count_if(g_up.begin(), g_up.end(), [&](const Upcall& u) { return u.what == what && u.link == link; }));
 }
 
-struct VariantCase {
-    const char* name;
-    SwitchVariant variant;
-    bool e1;
-};
-
-const VariantCase kVariants[] = {
-    {"ESS5", SwitchVariant::Ess5, false},      {"NI1", SwitchVariant::Ni1, false},
-    {"DMS100", SwitchVariant::Dms100, false},  {"EuroIsdn", SwitchVariant::EuroIsdn, true},
-    {"VN4", SwitchVariant::Vn4, false},
-};
+using VariantCase = rig::IsdnVariantCase;
+const auto& kVariants = rig::kIsdnVariants;
 
 class IsdnScenario : public ::testing::TestWithParam<VariantCase> {
 public:

@@ -136,6 +136,12 @@ bool run_until(plat::Host& host, const std::function<bool()>& done, plat::VTime 
     return done();
 }
 
+const IsdnVariantCase kIsdnVariants[5] = {
+    {"ESS5", sim::SwitchVariant::Ess5, false},     {"NI1", sim::SwitchVariant::Ni1, false},
+    {"DMS100", sim::SwitchVariant::Dms100, false}, {"EuroIsdn", sim::SwitchVariant::EuroIsdn, true},
+    {"VN4", sim::SwitchVariant::Vn4, false},
+};
+
 std::string signalling_name(uint32_t protocol)
 {
     switch (protocol) {

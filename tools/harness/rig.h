@@ -64,6 +64,14 @@ private:
     std::string files_dir_;
 };
 
+// The five ISDN switch variants as the scenario tests run them (Euro ISDN on E1).
+struct IsdnVariantCase {
+    const char* name;
+    sim::SwitchVariant variant;
+    bool e1;
+};
+extern const IsdnVariantCase kIsdnVariants[5];
+
 // What the main job reports, as one JSON object.
 struct Summary {
     bool initialised = false;
