@@ -49,9 +49,10 @@ bool exchange(int fd, uint32_t kind, uint32_t code, const void* in, uint32_t in_
     if (in_length > vornet::wire::kMaxTransfer || out_length > vornet::wire::kMaxTransfer)
         return fail(ERROR_INVALID_PARAMETER, false);
     vornet::wire::RequestHeader q{vornet::wire::kRequestMagic, kind, code, in_length, out_length};
-    std::vector<uint8_t> datagram(sizeof q + in_length);
+    std::vector<uint8_t> datagram(sizeof q + in_length + out_length);
     std::memcpy(datagram.data(), &q, sizeof q);
     if (in_length > 0) std::memcpy(datagram.data() + sizeof q, in, in_length);
+    if (out_length > 0) std::memcpy(datagram.data() + sizeof q + in_length, out, out_length);
     if (!send_all(fd, datagram)) return fail(ERROR_DEVICE_NOT_CONNECTED, false);
 
     std::vector<uint8_t> reply(sizeof(vornet::wire::ReplyHeader) + out_length + 1);

@@ -1,6 +1,8 @@
 // What travels on the simulator's device sockets (one per adapter, named for the
 // adapter's DOS device name, in the run's root) and on its machine socket: one request
-// datagram and one reply datagram, each whole (SOCK_SEQPACKET). The first request on a
+// datagram and one reply datagram, each whole (SOCK_SEQPACKET). A device control carries
+// the caller's output buffer too: with direct I/O the driver reads what the caller put
+// there (the management record is filled by the caller and answered in place). The first request on a
 // device connection is a create; clean-up and close follow when the connection ends.
 #pragma once
 
@@ -22,8 +24,8 @@ struct RequestHeader {
     uint32_t magic;
     uint32_t kind;
     uint32_t code;           // device control code
-    uint32_t input_length;   // bytes that follow
-    uint32_t output_length;  // bytes the caller can take
+    uint32_t input_length;   // bytes of input that follow
+    uint32_t output_length;  // bytes of the caller's output buffer that follow them
 };
 
 struct ReplyHeader {
