@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, starts the simulator serving a fresh run's root
+# (the default configuration, or --config FILE.reg; --firmware FILE as the drivers
+# folder's armcsm), and opens the control-panel applet with vornet-control. The
+# simulator stops when the applet closes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+config=configs/default.reg
+firmware=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --config) config="$2"; shift 2 ;;
+    --firmware) firmware="$2"; shift 2 ;;
+    *) echo "usage: scripts/run-applet.sh [--config FILE.reg] [--firmware FILE]" >&2; exit 2 ;;
+    esac
+done
+[ -r "$config" ] || { echo "run-applet: cannot read $config" >&2; exit 2; }
+[ -z "$firmware" ] || [ -r "$firmware" ] || { echo "run-applet: cannot read $firmware" >&2; exit 2; }
+
+scripts/install-deps.sh >&2
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_TESTS=OFF >&2
+cmake --build build --target vornet-sim vornet-control >&2
+if ! cmake --build build --target vornetap >&2; then
+    echo "run-applet: the applet vornetap does not build" >&2
+    exit 1
+fi
+applet=$(find build -name libvornetap.so -print -quit)
+[ -n "$applet" ] || { echo "run-applet: libvornetap.so not found under build/" >&2; exit 1; }
+
+# A fresh root: the hive, drive C with the system folder, the devices' sockets.
+root=$(mktemp -d /tmp/vornet-run-XXXXXX)
+mkdir -p "$root/C/WINNT/system32/drivers"
+cp "$config" "$root/registry.reg"
+[ -z "$firmware" ] || cp "$firmware" "$root/C/WINNT/system32/drivers/armcsm"
+
+build/tools/vornet-sim/vornet-sim --serve --root "$root" &
+sim=$!
+stop() {
+    kill "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+    rm -rf "$root"
+}
+trap stop EXIT
+
+# The applet opens "\\.\VORNET<n>": wait for the simulator's first device socket.
+for _ in $(seq 1 300); do
+    if compgen -G "$root/VORNET*" >/dev/null; then break; fi
+    kill -0 "$sim" 2>/dev/null || { echo "run-applet: the simulator ended" >&2; exit 1; }
+    sleep 0.1
+done
+compgen -G "$root/VORNET*" >/dev/null || { echo "run-applet: the simulator serves no device" >&2; exit 1; }
+
+export VORNET_ROOT="$root"
+export VORNET_LAUNCHER="$PWD/scripts/view-file.sh"
+export VORNET_LIBRARY_PATH="$PWD/build/platform/tapi32"
+build/tools/vornet-control/vornet-control --open "$applet"
