@@ -372,3 +372,65 @@ TEST_F(DeviceServerTest, RestartReloadsTheHiveAndTheFirmwareAndInitialisesAgain)
 }
 
 }  // namespace
+
+namespace {
+
+// Datagrams as a faulty or hostile client might send them: each is refused with its
+// own reply, and the connection goes on serving.
+TEST_F(DeviceServerTest, MalformedRequestsAreRefusedAndTheConnectionServesOn)
+{
+    namespace wire = vornet::wire;
+    auto datagram = [](uint32_t magic, uint32_t kind, uint32_t in_length, uint32_t out_length, size_t body) {
+        wire::RequestHeader h{magic, kind, kIoctl, in_length, out_length};
+        std::vector<uint8_t> d(sizeof h + body, 0);
+        std::memcpy(d.data(), &h, sizeof h);
+        if (body >= 4 && in_length >= 4) std::memcpy(d.data() + sizeof h, &kOid, 4);
+        return d;
+    };
+    const uint32_t R = BACKDOOR_REQUEST_SIZE;
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> datagram;
+        int32_t status;
+    } cases[] = {
+        {"shorter than a header", std::vector<uint8_t>(7, 0), (int32_t)STATUS_INVALID_PARAMETER},
+        {"wrong magic", datagram(0x12345678, wire::kCreate, 0, 0, 0), (int32_t)STATUS_INVALID_PARAMETER},
+        {"control before the create", datagram(wire::kRequestMagic, wire::kDeviceControl, 4, R, 4 + R),
+         (int32_t)STATUS_INVALID_PARAMETER},
+        {"create", datagram(wire::kRequestMagic, wire::kCreate, 0, 0, 0), (int32_t)STATUS_SUCCESS},
+        {"second create", datagram(wire::kRequestMagic, wire::kCreate, 0, 0, 0), (int32_t)STATUS_INVALID_PARAMETER},
+        {"unknown kind", datagram(wire::kRequestMagic, 0x03, 0, 0, 0), (int32_t)STATUS_INVALID_PARAMETER},
+        {"lengths beyond the datagram", datagram(wire::kRequestMagic, wire::kDeviceControl, 4, R, 4),
+         (int32_t)STATUS_INVALID_PARAMETER},
+        {"lengths short of the datagram", datagram(wire::kRequestMagic, wire::kDeviceControl, 4, 0, 4 + R),
+         (int32_t)STATUS_INVALID_PARAMETER},
+        {"output beyond one transfer", datagram(wire::kRequestMagic, wire::kDeviceControl, 4, wire::kMaxTransfer + 4, 4),
+         (int32_t)STATUS_INVALID_PARAMETER},
+        {"no OID", datagram(wire::kRequestMagic, wire::kDeviceControl, 0, R, R), (int32_t)STATUS_INVALID_PARAMETER},
+        {"a sound request", datagram(wire::kRequestMagic, wire::kDeviceControl, 4, R, 4 + R), (int32_t)STATUS_SUCCESS},
+    };
+    server->service();
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strcpy(a.sun_path, (root.dir / "VORNET1").c_str());
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(send(fd, c.datagram.data(), c.datagram.size(), 0), (ssize_t)c.datagram.size());
+        server->service();
+        std::vector<uint8_t> reply(sizeof(wire::ReplyHeader) + R);
+        ssize_t n = recv(fd, reply.data(), reply.size(), MSG_DONTWAIT);
+        ASSERT_GE(n, (ssize_t)sizeof(wire::ReplyHeader));
+        wire::ReplyHeader h{};
+        std::memcpy(&h, reply.data(), sizeof h);
+        EXPECT_EQ(h.magic, wire::kReplyMagic);
+        EXPECT_EQ(h.status, c.status);
+        EXPECT_EQ((size_t)n, sizeof h + h.information);
+    }
+    close(fd);
+    server->service();  // the connection's end: clean-up and close reach the device
+    for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
+}
+
+}  // namespace
