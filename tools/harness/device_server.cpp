@@ -279,6 +279,38 @@ void DeviceServer::service()
     std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) { return c->fd < 0 && !c->pending; });
 }
 
+bool DeviceServer::load_root(Rig& rig, const fs::path& root, std::string* error)
+{
+    bool ok = true;
+    std::error_code missing;
+    if (fs::exists(plat::win32::hive_file(root), missing)) {
+        plat::reg::Registry hive;
+        if (plat::win32::read_hive(root, hive, error)) {
+            rig.host.registry.clear();
+            rig.host.registry.load_reg(hive.save_reg());
+        } else {
+            ok = false;
+        }
+    }
+    // C:\WINNT\system32\drivers\armcsm, its names matched without regard to case.
+    fs::path file = root / "C";
+    for (const char* part : {"WINNT", "system32", "drivers", "armcsm"}) {
+        std::error_code ec;
+        fs::path found;
+        for (fs::directory_iterator it(file, ec), end; !ec && it != end; it.increment(ec))
+            if (strcasecmp(it->path().filename().c_str(), part) == 0) found = it->path();
+        file = found.empty() ? file / part : found;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (in) {
+        std::ostringstream image;
+        image << in.rdbuf();
+        std::string s = image.str();
+        rig.set_firmware(std::vector<uint8_t>(s.begin(), s.end()));
+    }
+    return ok;
+}
+
 void DeviceServer::restart()
 {
     std::vector<unsigned> instances;
@@ -293,32 +325,8 @@ void DeviceServer::restart()
     WmpResetGlobals();
     DimmResetGlobals();
 
-    plat::reg::Registry hive;
     std::string error;
-    std::error_code missing;
-    if (!fs::exists(plat::win32::hive_file(root_), missing)) {
-        rig_.host.trace.write("restart: no hive in the root; the registry is kept\n");
-    } else if (plat::win32::read_hive(root_, hive, &error)) {
-        rig_.host.registry.clear();
-        rig_.host.registry.load_reg(hive.save_reg());
-    } else {
-        rig_.host.trace.write("restart: the hive was not reloaded: " + error + "\n");
-    }
-    fs::path drivers = root_ / "C";
-    for (const char* part : {"WINNT", "system32", "drivers", "armcsm"}) {
-        std::error_code ec;
-        fs::path found;
-        for (fs::directory_iterator it(drivers, ec), end; !ec && it != end; it.increment(ec))
-            if (strcasecmp(it->path().filename().c_str(), part) == 0) found = it->path();
-        drivers = found.empty() ? drivers / part : found;
-    }
-    std::ifstream in(drivers, std::ios::binary);
-    if (in) {
-        std::ostringstream image;
-        image << in.rdbuf();
-        std::string s = image.str();
-        rig_.set_firmware(std::vector<uint8_t>(s.begin(), s.end()));
-    }
+    if (!load_root(rig_, root_, &error)) rig_.host.trace.write("restart: " + error + "\n");
     if (rig_.load_driver() != STATUS_SUCCESS) {
         rig_.host.trace.write("restart: the driver did not load\n");
         return;

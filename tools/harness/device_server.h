@@ -38,6 +38,12 @@ public:
     // from the system's drivers folder, and initialises those adapters again.
     void restart();
 
+    // What a run's root gives the machine at start and at each restart: the hive
+    // (registry.reg) into the registry, C:\WINNT\system32\drivers\armcsm as the
+    // firmware file. What the root lacks is left as it was; false (with the reason)
+    // for a hive that cannot be read.
+    static bool load_root(Rig& rig, const std::filesystem::path& root, std::string* error);
+
     uint64_t requests_served() const { return served_; }
 
 private:

@@ -84,7 +84,8 @@ public:
             << rig::kDefaultConfig
             << "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET1\\Parameters]\n"
                "\"AsyncPorts_0\"=dword:00000002\n";
-        ASSERT_TRUE(r.host.registry.load_reg_file((root.dir / "registry.reg").string()).ok);
+        std::string error;
+        ASSERT_TRUE(rig::DeviceServer::load_root(r, root.dir, &error)) << error;
         sim::Card& card = r.add_board_for(1, 4);
         r.attach_far_ends(card, 1);
         ASSERT_EQ(r.load_driver(), 0);
