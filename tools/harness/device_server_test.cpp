@@ -435,3 +435,27 @@ TEST_F(DeviceServerTest, MalformedRequestsAreRefusedAndTheConnectionServesOn)
 }
 
 }  // namespace
+
+namespace {
+
+// The whole road from another process: vornet-control loads a control-panel library
+// whose applet reads the hive and sends a management request to "\\.\VORNET1".
+TEST_F(DeviceServerTest, AnAppletInTheControlPanelHostReachesTheDriverAndTheHive)
+{
+    std::string out;
+    int status = -1;
+    with_client([&] {
+        FILE* p = popen(VORNET_CONTROL " --open " CPL_DEVICE_LIB " 2>&1", "r");
+        if (p == nullptr) return;
+        char buf[256];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        status = pclose(p);
+    });
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("applet 0: Device probe"), std::string::npos) << out;
+    EXPECT_NE(out.find("DeviceName RIROVE\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("request status 0 returned 16468\n"), std::string::npos) << out;
+}
+
+}  // namespace
