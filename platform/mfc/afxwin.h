@@ -596,6 +596,8 @@ public:
     HWND GetSafeHwnd() const { return m_hWnd; }
     // The object that owns a window: the one subclassing it, or the library's own.
     static CWnd* FromHandle(HWND h);
+    // The desktop: centring on it centres on the screen.
+    static CWnd* GetDesktopWindow();
 
     CWnd* GetDlgItem(int nID) const;
     int GetDlgCtrlID() const;

@@ -14,7 +14,7 @@
 // Under LeakSanitizer: fontconfig, which Qt's font database uses, keeps its caches for
 // the life of the process. Nothing else is left out of the leak check.
 extern "C" const char* __lsan_default_suppressions();
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
 // ---- CString -------------------------------------------------------------------------
 

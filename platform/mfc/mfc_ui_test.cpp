@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <thread>
 
+#include "platform/mfc/afxtempl.h"
 #include "platform/mfc/afxtest.h"
 #include "platform/mfc/sample/sample.h"
 
@@ -438,6 +441,112 @@ TEST_F(MfcTest, ScreenshotOfTheSampleSheet)
     EXPECT_EQ(result, IDOK);
     EXPECT_TRUE(saved[0]);
     EXPECT_TRUE(saved[1]);
+}
+
+// A sheet runs again after it closed, with fresh windows; a dialog's close box cancels it.
+TEST_F(MfcTest, SheetRunsAgainAndCloseBoxCancelsADialog)
+{
+    CSampleSheet sheet;
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        int result = Run(sheet, [&](CPropertySheet&) {
+            EXPECT_EQ(Text(&sheet.m_line, IDC_NAME), run == 0 ? "" : "kept");
+            afxtest::SetText(&sheet.m_line, IDC_NAME, "kept");
+            afxtest::Click(&sheet, IDOK);
+        });
+        EXPECT_EQ(result, IDOK);
+        EXPECT_EQ(sheet.m_line.m_name, "kept");
+    }
+    EXPECT_EQ(std::count(sheet.m_line.events.begin(), sheet.m_line.events.end(), "init"), 2);
+
+    CBusDialog dlg;
+    dlg.m_bus = 3;
+    afxtest::RunModal([](CWnd* d) {
+        afxtest::SetText(d, IDC_BUS, "7");
+        afxtest::CloseWindow(d);
+    });
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_EQ(dlg.m_bus, 3u);
+}
+
+// Strings, collections, files and the file dialog behave as the pages expect.
+TEST_F(MfcTest, StringsCollectionsAndFiles)
+{
+    CString s;
+    s.Format("Port %d: 0x%08X", 2, 0xABCDu);
+    EXPECT_EQ(s, "Port 2: 0x0000ABCD");
+    EXPECT_EQ(s.Left(4), "Port");
+    EXPECT_EQ(s.Right(4), "ABCD");
+    EXPECT_EQ(s.Mid(5, 1), "2");
+    EXPECT_EQ(s.Mid(100), "");
+    EXPECT_EQ(s.Left(-1), "");
+    EXPECT_EQ(s.Find("0x"), 8);
+    EXPECT_EQ(s.ReverseFind('0'), 13);
+    CString digits = "555-12 34";
+    EXPECT_EQ(digits.Remove('-') + digits.Remove(' '), 2);
+    EXPECT_EQ(digits, "5551234");
+    CString path = "C:\\winnt\\system32\\drivers\\armcsm";
+    EXPECT_EQ(path.Left(path.ReverseFind('\\')), "C:\\winnt\\system32\\drivers");
+    CString upper = "ab1f";
+    EXPECT_EQ(upper.MakeUpper(), "AB1F");
+    CString loaded = "unchanged";
+    EXPECT_FALSE(loaded.LoadString(9999));
+    EXPECT_EQ(loaded, "unchanged");
+    EXPECT_TRUE(loaded.LoadString(IDS_CAPTION));
+    EXPECT_EQ(loaded, "Sample Sheet");
+    char* buffer = s.GetBuffer(40);
+    std::strcpy(buffer, "RIROVE line");
+    s.ReleaseBuffer();
+    EXPECT_EQ(s, "RIROVE line");
+
+    CArray<UINT, UINT> a;
+    a.SetSize(3);
+    a[2] = 7;
+    EXPECT_EQ(a.Add(9), 3);
+    a.RemoveAt(0);
+    EXPECT_EQ(a.GetSize(), 3);
+    EXPECT_EQ(a[1], 7u);
+    EXPECT_THROW(a.RemoveAt(3), std::out_of_range);
+    CMap<UINT, UINT, CString, LPCTSTR> m;
+    m.SetAt(2031, "layer 1");
+    m[2033] = "layer 2";
+    CString found;
+    EXPECT_TRUE(m.Lookup(2033, found));
+    EXPECT_EQ(found, "layer 2");
+    EXPECT_FALSE(m.Lookup(1, found));
+    int walked = 0;
+    for (POSITION pos = m.GetStartPosition(); pos;) {
+        UINT key;
+        CString value;
+        m.GetNextAssoc(pos, key, value);
+        ++walked;
+    }
+    EXPECT_EQ(walked, 2);
+
+    // A file chosen in the file dialog is written and read back.
+    std::string name = testing::TempDir() + "mfc_file_test.log";
+    afxtest::AnswerFileDialog(name);
+    afxtest::AnswerFileDialog("");
+    CFileDialog save(FALSE, "log", nullptr, OFN_OVERWRITEPROMPT, "Log Files (*.log)|*.log|All Files (*.*)|*.*||");
+    ASSERT_EQ(save.DoModal(), IDOK);
+    EXPECT_EQ(save.GetPathName(), name.c_str());
+    EXPECT_EQ(save.GetFileExt(), "log");
+    CFileDialog cancelled(TRUE);
+    EXPECT_EQ(cancelled.DoModal(), IDCANCEL);
+    CFile out;
+    ASSERT_TRUE(out.Open(save.GetPathName(), CFile::modeCreate | CFile::modeWrite));
+    out.Write("Line 0 Parameters:\n", 19);
+    out.Close();
+    CFile in;
+    ASSERT_TRUE(in.Open(save.GetPathName(), CFile::modeRead));
+    EXPECT_EQ(in.GetLength(), 19u);
+    char text[32] = {};
+    EXPECT_EQ(in.Read(text, sizeof text), 19u);
+    EXPECT_STREQ(text, "Line 0 Parameters:\n");
+    CFileException error;
+    CFile missing;
+    EXPECT_FALSE(missing.Open((name + ".none").c_str(), CFile::modeRead, &error));
+    EXPECT_NE(error.m_cause, 0);
 }
 
 }  // namespace

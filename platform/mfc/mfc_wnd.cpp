@@ -220,6 +220,11 @@ CWnd::~CWnd()
 }
 
 CWnd* CWnd::FromHandle(HWND h) { return afx::IsLive(h) ? h->owner : nullptr; }
+CWnd* CWnd::GetDesktopWindow()
+{
+    static CWnd desktop;  // no window of its own
+    return &desktop;
+}
 
 CWnd* CWnd::GetDlgItem(int nID) const
 {
