@@ -151,7 +151,9 @@ public:
     int SetCurSel(int nItem);
 };
 
-class CSliderCtrl : public CWnd {
+// Sliders and spins tell their parent through WM_HSCROLL and WM_VSCROLL, whose handlers
+// receive them as CScrollBar pointers.
+class CSliderCtrl : public CScrollBar {
     DECLARE_DYNAMIC(CSliderCtrl)
 public:
     void SetRange(int nMin, int nMax, BOOL bRedraw = FALSE);
@@ -166,7 +168,7 @@ public:
     int SetPageSize(int nSize);
 };
 
-class CSpinButtonCtrl : public CWnd {
+class CSpinButtonCtrl : public CScrollBar {
     DECLARE_DYNAMIC(CSpinButtonCtrl)
 public:
     void SetRange(short nLower, short nUpper);

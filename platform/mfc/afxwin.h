@@ -681,7 +681,9 @@ public:
     friend struct AfxWindowAccess;
 };
 
-class CScrollBar : public CWnd {};
+class CScrollBar : public CWnd {
+    DECLARE_DYNAMIC(CScrollBar)
+};
 
 class CButton : public CWnd {
     DECLARE_DYNAMIC(CButton)

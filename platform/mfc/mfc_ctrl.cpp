@@ -130,17 +130,18 @@ public:
 private:
     HWND h_;
 };
-void Limit(HWND h, QLineEdit* l, int n)
+}  // namespace
+
+void afx::LimitText(HWND h, QLineEdit* l, int n)
 {
     h->limit = n;
     if (l && !l->validator()) l->setValidator(new LimitValidator(l, h));
 }
-}  // namespace
 
 void CEdit::SetLimitText(UINT nMax)
 {
     if (!afx::IsLive(m_hWnd)) return;
-    Limit(m_hWnd, W<QLineEdit>(this), static_cast<int>(nMax));
+    afx::LimitText(m_hWnd, W<QLineEdit>(this), static_cast<int>(nMax));
 }
 UINT CEdit::GetLimitText() const { return afx::IsLive(m_hWnd) ? static_cast<UINT>(m_hWnd->limit) : 0; }
 BOOL CEdit::SetReadOnly(BOOL bReadOnly)
@@ -288,7 +289,7 @@ BOOL CComboBox::LimitText(int nMaxChars)
 {
     auto* c = W<QComboBox>(this);
     if (!c) return FALSE;
-    Limit(m_hWnd, c->lineEdit(), nMaxChars);
+    afx::LimitText(m_hWnd, c->lineEdit(), nMaxChars);
     return TRUE;
 }
 
@@ -614,7 +615,7 @@ int CTabCtrl::SetCurSel(int nItem)
 
 // ---- Slider ---------------------------------------------------------------------------
 
-IMPLEMENT_DYNAMIC(CSliderCtrl, CWnd)
+IMPLEMENT_DYNAMIC(CSliderCtrl, CScrollBar)
 
 void CSliderCtrl::SetRange(int nMin, int nMax, BOOL)
 {
@@ -670,7 +671,7 @@ int CSliderCtrl::SetPageSize(int nSize)
 
 // ---- Spin -----------------------------------------------------------------------------
 
-IMPLEMENT_DYNAMIC(CSpinButtonCtrl, CWnd)
+IMPLEMENT_DYNAMIC(CSpinButtonCtrl, CScrollBar)
 
 void CSpinButtonCtrl::SetRange(short nLower, short nUpper) { SetRange32(nLower, nUpper); }
 void CSpinButtonCtrl::SetRange32(int nLower, int nUpper)

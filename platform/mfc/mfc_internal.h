@@ -88,6 +88,9 @@ void Scroll(HWND control, UINT message, UINT code, int pos);
 // The text the control's parent gives for its tooltip, when tooltips are on.
 bool ToolTipFor(HWND control, std::string& text);
 
+// Holds what the user types in the edit to n characters (0: no limit).
+void LimitText(HWND h, QLineEdit* edit, int n);
+
 // Dialog units to pixels.
 int Dx(int du);
 int Dy(int du);

@@ -196,6 +196,7 @@ BOOL CCmdTarget::OnCmdMsg(UINT nID, int nCode, void* pExtra, void*)
 // ---- CWnd -----------------------------------------------------------------------------
 
 IMPLEMENT_DYNAMIC(CWnd, CObject)
+IMPLEMENT_DYNAMIC(CScrollBar, CWnd)
 BEGIN_MESSAGE_MAP(CWnd, CCmdTarget)
 END_MESSAGE_MAP()
 
@@ -1267,25 +1268,36 @@ void DDX_Text(CDataExchange* pDX, int nIDC, UINT& value) { NumberExchange(pDX, n
 void DDX_Text(CDataExchange* pDX, int nIDC, long& value) { NumberExchange(pDX, nIDC, value, true); }
 void DDX_Text(CDataExchange* pDX, int nIDC, unsigned long& value) { NumberExchange(pDX, nIDC, value, false); }
 
+// The list exchanges work on the control itself, whatever object subclassed it.
 void DDX_CBIndex(CDataExchange* pDX, int nIDC, int& index)
 {
     HWND h = pDX->PrepareCtrl(nIDC);
-    auto* c = static_cast<CComboBox*>(Ctl(h));
-    if (pDX->m_bSaveAndValidate)
-        index = c->GetCurSel();
-    else
-        c->SetCurSel(index);
+    auto* c = qobject_cast<QComboBox*>(h->widget);
+    if (!c) return;
+    if (pDX->m_bSaveAndValidate) {
+        index = c->currentIndex();
+    } else {
+        bool was = h->quiet;
+        h->quiet = true;
+        c->setCurrentIndex(index >= 0 && index < c->count() ? index : -1);
+        if (c->currentIndex() < 0 && c->isEditable()) c->setEditText(QString());
+        h->quiet = was;
+    }
 }
 void DDX_CBString(CDataExchange* pDX, int nIDC, CString& value)
 {
     HWND h = pDX->PrepareCtrl(nIDC);
-    auto* c = static_cast<CComboBox*>(Ctl(h));
+    auto* c = qobject_cast<QComboBox*>(h->widget);
+    if (!c) return;
     if (pDX->m_bSaveAndValidate) {
-        c->GetWindowText(value);
-    } else if (auto* q = qobject_cast<QComboBox*>(h->widget); q && q->isEditable()) {
-        c->SetWindowText(value);
+        Ctl(h)->GetWindowText(value);
+    } else if (c->isEditable()) {
+        c->setEditText(QString::fromLatin1(static_cast<LPCTSTR>(value)));
     } else {
-        c->SetCurSel(c->FindStringExact(-1, value));
+        bool was = h->quiet;
+        h->quiet = true;
+        c->setCurrentIndex(c->findText(QString::fromLatin1(static_cast<LPCTSTR>(value)), Qt::MatchFixedString));
+        h->quiet = was;
     }
 }
 void DDX_Radio(CDataExchange* pDX, int nIDC, int& value)
@@ -1326,11 +1338,16 @@ void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& control)
 void DDX_Slider(CDataExchange* pDX, int nIDC, int& value)
 {
     HWND h = pDX->PrepareCtrl(nIDC);
-    auto* s = static_cast<CSliderCtrl*>(Ctl(h));
-    if (pDX->m_bSaveAndValidate)
-        value = s->GetPos();
-    else
-        s->SetPos(value);
+    auto* s = qobject_cast<QSlider*>(h->widget);
+    if (!s) return;
+    if (pDX->m_bSaveAndValidate) {
+        value = s->value();
+    } else {
+        bool was = h->quiet;
+        h->quiet = true;
+        s->setValue(value);
+        h->quiet = was;
+    }
 }
 
 void DDV_MaxChars(CDataExchange* pDX, const CString& value, int nChars)
@@ -1341,13 +1358,10 @@ void DDV_MaxChars(CDataExchange* pDX, const CString& value, int nChars)
             text.Replace("%1", std::to_string(nChars).c_str());
             Refuse(pDX, text);
         }
-    } else if (afx::IsLive(pDX->m_hWndLastControl)) {
-        if (auto* c = dynamic_cast<CComboBox*>(Ctl(pDX->m_hWndLastControl)))
-            c->LimitText(nChars);
-        else if (auto* e = dynamic_cast<CEdit*>(Ctl(pDX->m_hWndLastControl)))
-            e->SetLimitText(static_cast<UINT>(nChars));
-        else
-            pDX->m_hWndLastControl->limit = nChars;
+    } else if (HWND h = pDX->m_hWndLastControl; afx::IsLive(h)) {
+        QLineEdit* edit = qobject_cast<QLineEdit*>(h->widget);
+        if (auto* c = qobject_cast<QComboBox*>(h->widget)) edit = c->lineEdit();
+        afx::LimitText(h, edit, nChars);
     }
 }
 

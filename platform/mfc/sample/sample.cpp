@@ -249,7 +249,7 @@ void CLinePage::OnFramingChange()
 // The slider and the spin move together; each moves the other.
 void CLinePage::OnHScroll(UINT, UINT, CScrollBar* pScrollBar)
 {
-    if (reinterpret_cast<CWnd*>(pScrollBar) != GetDlgItem(IDC_WINDOW_SLIDER)) return;
+    if (!pScrollBar || pScrollBar->GetDlgCtrlID() != IDC_WINDOW_SLIDER) return;
     int pos = static_cast<CSliderCtrl*>(GetDlgItem(IDC_WINDOW_SLIDER))->GetPos();
     m_spin.SetPos(pos);
     events.push_back("slider " + std::to_string(pos));
@@ -257,7 +257,7 @@ void CLinePage::OnHScroll(UINT, UINT, CScrollBar* pScrollBar)
 
 void CLinePage::OnVScroll(UINT nSBCode, UINT nPos, CScrollBar* pScrollBar)
 {
-    if (reinterpret_cast<CWnd*>(pScrollBar) != &m_spin || nSBCode != SB_THUMBPOSITION) return;
+    if (pScrollBar != &m_spin || nSBCode != SB_THUMBPOSITION) return;
     static_cast<CSliderCtrl*>(GetDlgItem(IDC_WINDOW_SLIDER))->SetPos(static_cast<int>(nPos));
     events.push_back("spin " + std::to_string(nPos));
 }
