@@ -832,6 +832,8 @@ BOOL KillTimer(HWND hWnd, UINT_PTR uIDEvent);
 int GetDlgCtrlID(HWND hWnd);
 BOOL IsWindow(HWND hWnd);
 HBITMAP LoadBitmap(HINSTANCE hInstance, UINT id);
+HMENU LoadMenu(HINSTANCE hInstance, UINT id);
+BOOL DestroyMenu(HMENU hMenu);
 BOOL DeleteObject(void* hObject);
 inline UINT MAKEINTRESOURCE(UINT id) { return id; }
 

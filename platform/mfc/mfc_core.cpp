@@ -432,7 +432,11 @@ bool afx::ScriptModal(CWnd* dialog)
 static int ShowMessageBox(QWidget* parent, LPCTSTR text, LPCTSTR caption, UINT type)
 {
     std::string t = text ? text : "";
-    std::string c = caption ? caption : (g_app && g_app->m_pszAppName ? g_app->m_pszAppName : "Error");
+    // Without a caption: the application's name, else its module's name.
+    std::string c = caption                               ? caption
+                    : g_app && g_app->m_pszAppName ? g_app->m_pszAppName
+                    : g_app && g_app->m_pszExeName ? g_app->m_pszExeName
+                                                   : "Error";
     if (afxtest::Scripted()) return afx::ScriptMessageBox(t, c, type);
     AfxEnsureApplication();
     QMessageBox box(parent);

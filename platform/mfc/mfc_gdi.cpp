@@ -254,6 +254,17 @@ static HMENU__::Item* FindItem(HMENU m, UINT id, UINT flags)
     return nullptr;
 }
 
+HMENU LoadMenu(HINSTANCE, UINT id)
+{
+    const AFX_MENU* res = AfxFindMenu(id);
+    return res ? BuildMenu(res->items) : nullptr;
+}
+BOOL DestroyMenu(HMENU hMenu)
+{
+    FreeMenu(hMenu);
+    return hMenu != nullptr;
+}
+
 CMenu::~CMenu() { DestroyMenu(); }
 BOOL CMenu::LoadMenu(UINT id)
 {

@@ -443,6 +443,47 @@ TEST_F(MfcTest, ScreenshotOfTheSampleSheet)
     EXPECT_TRUE(saved[1]);
 }
 
+// A sheet that owns its pages deletes them when its window goes, as the main sheet does.
+class COwningSheet : public CPropertySheet {
+public:
+    COwningSheet() : CPropertySheet("Owner")
+    {
+        for (int i = 0; i < 3; ++i) {
+            pages.push_back(new CLinePage);
+            AddPage(pages.back());
+        }
+    }
+    std::vector<CLinePage*> pages;
+    bool destroyed = false;
+
+protected:
+    void OnDestroy()
+    {
+        CPropertySheet::OnDestroy();
+        for (CLinePage* p : pages) delete p;
+        pages.clear();
+        destroyed = true;
+    }
+    DECLARE_MESSAGE_MAP()
+};
+BEGIN_MESSAGE_MAP(COwningSheet, CPropertySheet)
+    ON_WM_DESTROY()
+END_MESSAGE_MAP()
+
+TEST_F(MfcTest, SheetDeletesItsPagesWhenItsWindowGoes)
+{
+    COwningSheet sheet;
+    int result = Run(sheet, [&](CPropertySheet&) {
+        afxtest::SelectSheetPage(&sheet, 2);  // two of three pages have windows
+        EXPECT_NE(sheet.pages[2]->m_hWnd, nullptr);
+        EXPECT_EQ(sheet.pages[1]->m_hWnd, nullptr);
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_TRUE(sheet.destroyed);
+    EXPECT_EQ(sheet.m_hWnd, nullptr);
+}
+
 // A sheet runs again after it closed, with fresh windows; a dialog's close box cancels it.
 TEST_F(MfcTest, SheetRunsAgainAndCloseBoxCancelsADialog)
 {

@@ -105,7 +105,7 @@ void CLampButton::OnRButtonDown(UINT nFlags, CPoint point)
 {
     CButton::OnRButtonDown(nFlags, point);
     CMenu menu;
-    if (!menu.LoadMenu(IDM_LAMP)) return;
+    if (!menu.Attach(::LoadMenu(AfxGetResourceHandle(), MAKEINTRESOURCE(IDM_LAMP)))) return;
     CMenu* popup = menu.GetSubMenu(0);
     popup->CheckMenuItem(ID_OUT_OF_SERVICE, MF_BYCOMMAND | (outOfService ? MF_CHECKED : MF_UNCHECKED));
     popup->CheckMenuItem(ID_DEBUG_LOG, MF_BYCOMMAND | (debugLog ? MF_CHECKED : MF_UNCHECKED));
