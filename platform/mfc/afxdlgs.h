@@ -96,7 +96,6 @@ private:
     int active_ = -1;
     int result_ = -1;
     bool modal_ = false;
-    CTabCtrl* tabs_ = nullptr;
 };
 
 enum : DWORD {

@@ -331,10 +331,11 @@ public:
 };
 
 #define RUNTIME_CLASS(name) (&name::class##name)
+// Classes that declare these mark their own overrides `override` as well.
 #define DECLARE_DYNAMIC(name)                                   \
 public:                                                         \
     static const CRuntimeClass class##name;                     \
-    virtual const CRuntimeClass* GetRuntimeClass() const;
+    const CRuntimeClass* GetRuntimeClass() const override;
 #define DECLARE_DYNCREATE(name)                                 \
     DECLARE_DYNAMIC(name)                                       \
     static CObject* CreateObject();
@@ -384,7 +385,7 @@ struct AFX_MSGMAP {
 #define DECLARE_MESSAGE_MAP()                          \
 protected:                                             \
     static const AFX_MSGMAP* GetThisMessageMap();      \
-    virtual const AFX_MSGMAP* GetMessageMap() const;
+    const AFX_MSGMAP* GetMessageMap() const override;
 
 #define BEGIN_MESSAGE_MAP(theClass, baseClass)                                            \
     const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); }     \

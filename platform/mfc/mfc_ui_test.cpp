@@ -392,9 +392,10 @@ TEST_F(MfcTest, ControlsNotifyTheirPage)
         afxtest::Click(&device, IDC_RESET);
         EXPECT_EQ(device.m_resets, 1);
         EXPECT_EQ(device.m_images.GetImageCount(), 2);
-        afxtest::Click(&sheet, IDOK);
+        afxtest::Click(&sheet, IDCANCEL);
     });
-    EXPECT_EQ(result, IDOK);
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_EQ(sheet.m_device.m_resets, 1) << "the sheet's Cancel reached the page's button handler";
 }
 
 // Window timers reach OnTimer; thread timers call their procedure; both on this thread.

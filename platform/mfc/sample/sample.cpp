@@ -291,7 +291,7 @@ BOOL CLinePage::OnToolTipText(UINT, NMHDR* pNMHDR, LRESULT* pResult)
 BEGIN_MESSAGE_MAP(CDevicePage, CPropertyPage)
     ON_NOTIFY(TVN_SELCHANGED, IDC_TREE, OnSelchangedTree)
     ON_BN_CLICKED(IDC_REFRESH, OnRefresh)
-    ON_BN_CLICKED(IDC_RESET, OnReset)
+    ON_BN_CLICKED(IDC_RESET, OnResetButton)
 END_MESSAGE_MAP()
 
 CDevicePage::CDevicePage() : CPropertyPage(IDD_DEVICE) {}
@@ -362,7 +362,7 @@ void CDevicePage::OnRefresh()
     UpdateData(FALSE);
 }
 
-void CDevicePage::OnReset()
+void CDevicePage::OnResetButton()
 {
     ++m_resets;
 }

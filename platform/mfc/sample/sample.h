@@ -109,7 +109,7 @@ protected:
     BOOL OnInitDialog() override;
     void OnSelchangedTree(NMHDR* pNMHDR, LRESULT* pResult);
     void OnRefresh();
-    void OnReset();
+    void OnResetButton();
     DECLARE_MESSAGE_MAP()
 };
 
