@@ -423,7 +423,22 @@ bool afx::ScriptModal(CWnd* dialog)
     dialog->GetWindowText(caption);
     auto e = Take(Prompt::Modal, caption.str());
     if (!e) return false;
-    QTimer::singleShot(0, dialog->m_hWnd->widget, [dialog, action = std::move(e->action)] { action(dialog); });
+    HWND h = dialog->m_hWnd;
+    QTimer::singleShot(0, h->widget, [h, dialog, action = std::move(e->action)] {
+        action(dialog);
+        // Nobody else will close it: a dialog the action left open is cancelled.
+        if (!afx::IsLive(h) || h->owner != dialog) return;
+        auto* sheet = dynamic_cast<CPropertySheet*>(dialog);
+        auto* dlg = dynamic_cast<CDialog*>(dialog);
+        bool open = sheet ? AfxWindowAccess::Result(sheet) == -1 : dlg && AfxWindowAccess::Result(dlg) == -1;
+        if (!open) return;
+        ++S().misses;
+        std::fprintf(stderr, "afxtest: the scripted action left its dialog open; cancelled\n");
+        if (sheet)
+            sheet->EndDialog(IDCANCEL);
+        else
+            dlg->EndDialog(IDCANCEL);
+    });
     return true;
 }
 

@@ -136,4 +136,5 @@ struct AfxWindowAccess {
     static void PressCancel(CPropertySheet* s) { s->PressCancel(); }
     static void PressApply(CPropertySheet* s) { s->PressApply(); }
     static bool Activate(CPropertySheet* s, int i) { return s->Activate(i); }
+    static int Result(CPropertySheet* s) { return s->result_; }
 };

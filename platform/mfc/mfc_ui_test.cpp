@@ -485,6 +485,23 @@ TEST_F(MfcTest, SheetDeletesItsPagesWhenItsWindowGoes)
     EXPECT_EQ(sheet.m_hWnd, nullptr);
 }
 
+// A scripted run never hangs: a prompt without an answer is cancelled, and so is a
+// dialog that its action leaves open; both count as misses.
+TEST_F(MfcTest, ScriptedRunsNeverWaitForAPerson)
+{
+    CBusDialog dlg;
+    afxtest::RunModal([](CWnd*) {});
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_EQ(afxtest::Misses(), 1);
+    CSampleSheet sheet;
+    EXPECT_EQ(sheet.DoModal(), IDCANCEL);  // no action queued
+    EXPECT_EQ(::MessageBox(nullptr, "Restart now?", "Setup", MB_YESNO), IDNO);
+    afxtest::AnswerMessageBox(IDOK);  // does not fit a Yes/No box
+    EXPECT_EQ(::MessageBox(nullptr, "Restart now?", "Setup", MB_YESNO), IDNO);
+    EXPECT_EQ(afxtest::Misses(), 4);
+    afxtest::BeginScript();  // start clean for the fixture's checks
+}
+
 // A sheet runs again after it closed, with fresh windows; a dialog's close box cancels it.
 TEST_F(MfcTest, SheetRunsAgainAndCloseBoxCancelsADialog)
 {
