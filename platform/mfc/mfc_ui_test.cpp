@@ -321,6 +321,8 @@ TEST_F(MfcTest, PagesAreAddedAndRemovedWhileTheSheetRuns)
         EXPECT_FALSE(sheet.GetDlgItem(IDOK)->IsWindowVisible());
         EXPECT_FALSE(sheet.GetDlgItem(IDCANCEL)->IsWindowVisible());
         EXPECT_EQ(sheet.GetDlgItem(ID_APPLY_NOW)->IsWindowVisible(), TRUE);
+        EXPECT_EQ(sheet.m_line.GetParent(), &sheet);
+        EXPECT_EQ(sheet.m_line.m_lamp.GetParent(), &sheet.m_line);
         CTabCtrl* tabs = sheet.GetTabControl();
         ASSERT_NE(tabs, nullptr);
         EXPECT_EQ(tabs->GetItemCount(), 2);
@@ -517,6 +519,19 @@ TEST_F(MfcTest, SheetRunsAgainAndCloseBoxCancelsADialog)
         EXPECT_EQ(sheet.m_line.m_name, "kept");
     }
     EXPECT_EQ(std::count(sheet.m_line.events.begin(), sheet.m_line.events.end(), "init"), 2);
+
+    // A page also runs alone as a modal dialog.
+    CLinePage alone;
+    afxtest::RunModal([&alone](CWnd* d) {
+        EXPECT_EQ(d, &alone);
+        EXPECT_EQ(alone.GetParent(), nullptr);
+        afxtest::SetText(d, IDC_WINDOW, "2");
+        ASSERT_TRUE(alone.UpdateData(TRUE));
+        alone.EndDialog(IDOK);
+    });
+    EXPECT_EQ(alone.DoModal(), IDOK);
+    EXPECT_EQ(alone.m_window, 2);
+    EXPECT_EQ(alone.events.front(), "init");
 
     CBusDialog dlg;
     dlg.m_bus = 3;
