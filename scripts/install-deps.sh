@@ -2,8 +2,10 @@
 # Installs what the build needs from Debian's packages, when missing.
 set -euo pipefail
 need=()
-# tshark decodes our D-channel frames in the oracle tests.
-for pkg in cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev tshark; do
+# tshark decodes our D-channel frames in the oracle tests; Qt 6 Widgets and a font carry
+# the user interface of the applet and the setup library (platform/mfc).
+for pkg in cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev tshark \
+    qt6-base-dev fonts-dejavu-core; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
