@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/host/host.h"
+#include "platform/ndis/ndis_device.h"
 #include "platform/ndis/ndistapi.h"
 
 int plat_ndis_open_configs();
@@ -47,6 +48,7 @@ NdisState::~NdisState() = default;
 NTSTATUS NdisState::load_driver(DriverEntryFn entry, const std::string& service)
 {
     std::memset(&driver_object_, 0, sizeof driver_object_);
+    fill_driver_object(driver_object_);
     registry_path_ = widen("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service);
     registry_path_string_.Buffer = registry_path_.data();
     registry_path_string_.Length = static_cast<USHORT>(registry_path_.size() * 2);
@@ -89,6 +91,7 @@ Adapter* NdisState::initialize(unsigned instance, std::vector<NDIS_MEDIUM> media
     if (selected >= media.size() || media[selected] != NdisMediumWan)
         host_.violation("initialisation selected a medium other than WAN");
     raw->initialised = true;
+    if (!create_adapter_device(driver_object_, *raw)) host_.violation("NDIS could not create the adapter's device");
     schedule_hang_check(raw);
     return raw;
 }
@@ -130,6 +133,7 @@ void NdisState::halt(Adapter* a)
     }
     if (a->hang_check_event != 0) host_.sched.cancel(a->hang_check_event);
     a->hang_check_event = 0;
+    delete_adapter_device(*a);
     a->halting = true;
     chars_.HaltHandler(a->context);
     a->halting = false;

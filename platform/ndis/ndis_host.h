@@ -53,6 +53,7 @@ struct Adapter {
     uint64_t hang_check_event = 0;
     uint64_t resets = 0;
     NDIS_STATUS init_status = 0;
+    struct _DEVICE_OBJECT* device = nullptr;  // NDIS's device for the adapter while it runs
 
     std::vector<StatusIndication> indications;
     std::vector<Receive> receives;

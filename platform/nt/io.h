@@ -85,6 +85,7 @@ typedef struct _IRP {
     LIST_ENTRY ListEntry;  // for the driver that owns the request
     IO_STACK_LOCATION Stack;
     CHAR PriorityBoost;
+    PVOID UserBuffer;  // direct I/O: the caller's output buffer, mapped (else null)
 } IRP, *PIRP;
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return &Irp->Stack; }
