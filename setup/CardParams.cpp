@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/win32/windows.h"
 #include "setup/RegValue.h"
 
 CardParameters GCard;
@@ -157,7 +158,7 @@ int ReadCardParameters()
     return 1;
 }
 
-BOOL WriteCardParameters()
+bool WriteCardParameters()
 {
     const std::string key = CardWriteKeyPath();
     g_LastFailure.clear();
@@ -167,26 +168,26 @@ BOOL WriteCardParameters()
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
                         &created, &disposition) != ERROR_SUCCESS) {
         g_LastFailure = key;
-        return FALSE;
+        return false;
     }
     RegCloseKey(created);
     if (!WriteWord(key, "TimerResolution", GCard.TimerResolution) || !WriteWord(key, "AdapterID", GCard.AdapterID) ||
         !WriteWord(key, "IrqStatistics", GCard.IrqStatistics))
-        return FALSE;
+        return false;
     for (int n = 0; n < CARD_LINES; n++) {
         const CardLine& line = GCard.Line[n];
         for (const LineWord& w : kLineWords)
             if (!WriteWord(key, LineName(w.name, n), line.*w.field))
-                return FALSE;
+                return false;
         if (!WriteWord(key, "AsyncPortNumbersStartAt", GCard.AsyncPortNumbersStartAt) ||
             !WriteWord(key, LineName("AsyncPorts", n), line.AsyncPorts))
-            return FALSE;
+            return false;
         for (int d = 0; d < CARD_DIRNUMS; d++)
             if (!WriteText(key, DirNumName(n, d), line.DirectoryNumber[d]))
-                return FALSE;
+                return false;
     }
     for (int m = 0; m < CARD_MODULES; m++)
         if (!WriteWord(key, LineName("ModuleID", m), GCard.ModuleID[m]))
-            return FALSE;
-    return TRUE;
+            return false;
+    return true;
 }

@@ -2,9 +2,8 @@
 // edited by the setup sheet on line 0, and written back.
 #pragma once
 
+#include <cstdint>
 #include <string>
-
-#include "platform/win32/windows.h"
 
 constexpr int CARD_LINES = 4;
 constexpr int CARD_DIRNUMS = 31;
@@ -13,17 +12,19 @@ constexpr int CARD_MODULES = 8;
 // The most digits the driver dials or matches.
 constexpr int CARD_DIRNUM_MAX_DIGITS = 38;
 
+typedef uint32_t CARD_WORD;
+
 struct CardLine {
-    DWORD LineIntfMode, SystemBusMode, NetworkSide, LineMode, QStackMultiplier, LineCode, FramingFormat,
+    CARD_WORD LineIntfMode, SystemBusMode, NetworkSide, LineMode, QStackMultiplier, LineCode, FramingFormat,
         DS0IdleCode, DChRate, TxPulseTemplate, Modulus, WindowSize, SignallingProtocol, DChInversion, BChProtocol,
         ISDNthroughCSM, SamplingType, RBSType, RBSCallType, RBSProtocol, RBSWinkDuration, AsyncPorts;
     char DirectoryNumber[CARD_DIRNUMS][CARD_DIRNUM_SIZE];
 };
 
 struct CardParameters {
-    DWORD AdapterID, IrqStatistics, TimerResolution, AsyncPortNumbersStartAt;
+    CARD_WORD AdapterID, IrqStatistics, TimerResolution, AsyncPortNumbersStartAt;
     CardLine Line[CARD_LINES];
-    DWORD ModuleID[CARD_MODULES];
+    CARD_WORD ModuleID[CARD_MODULES];
 };
 
 extern CardParameters GCard;
@@ -36,6 +37,6 @@ void ClearCardParameters();
 std::string CardReadKeyPath();
 std::string CardWriteKeyPath();
 int ReadCardParameters();
-BOOL WriteCardParameters();
+bool WriteCardParameters();
 // The name of the value that failed last, for the user.
 const std::string& CardLastFailure();
