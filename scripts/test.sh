@@ -23,6 +23,12 @@ for target in fuzz/corpus/*/; do
     rm -rf "$work" "$log"
 done
 
+# The applet's threads under ThreadSanitizer.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_TSAN=ON -DVORNET_TESTS=ON >/dev/null
+cmake --build build-tsan --target qlcommon_test
+echo "ThreadSanitizer: the applet's management library"
+TSAN_OPTIONS=halt_on_error=1 build-tsan/QLCommon/qlcommon_test --gtest_brief=1
+
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_SANITIZE=ON -DVORNET_TESTS=ON >/dev/null
 cmake --build build-test
 cd build-test

@@ -1,0 +1,3 @@
+#include "QLCommon/ConfigMap.h"
+
+void DbgTrace(int, const char*, int, const char*, ...) {}

@@ -1,0 +1,93 @@
+// The setup sheet: PRI, directory-number and asynchronous-port pages over line 0 of the
+// card's parameter tables.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/mfc/afxdlgs.h"
+
+class CPriConfig : public CPropertyPage {
+    DECLARE_DYNCREATE(CPriConfig)
+public:
+    CPriConfig();
+    int m_Framing = -1;
+    int m_LineCode = -1;
+    int m_SwitchType = -1;
+    int m_TxLevel = -1;
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+
+private:
+    // What the page showed first, so a value the user left alone is kept as stored.
+    int m_InitialFraming = -1, m_InitialLineCode = -1, m_InitialSwitchType = -1, m_InitialTxLevel = -1;
+};
+
+class CDirNumberCfg : public CPropertyPage {
+    DECLARE_DYNCREATE(CDirNumberCfg)
+public:
+    CDirNumberCfg();
+    CSpinButtonCtrl m_Spin;
+    CComboBox m_Combo;
+    int m_Channel = 0;
+    CString m_ComboText;
+    int m_FillMode = -1;
+    CString m_FirstNumber;
+    int m_EditChannel = 0;
+
+    // The rows "Fill" makes from a first number.
+    static std::vector<std::string> FillRows(const std::string& first, bool increment);
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    BOOL OnKillActive() override;
+    void OnOK() override;
+    void OnVScroll(UINT nSBCode, UINT nPos, CScrollBar* pScrollBar);
+    void OnSelchangeDirNumber();
+    void OnFill();
+    DECLARE_MESSAGE_MAP()
+
+private:
+    void ReplaceEditedRow();
+    bool RowsFit();
+};
+
+class CAsyncPorts : public CPropertyPage {
+    DECLARE_DYNCREATE(CAsyncPorts)
+public:
+    CAsyncPorts();
+    UINT m_FirstPort = 0;
+    UINT m_Count = 0;
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+};
+
+class CConfigSheet : public CPropertySheet {
+public:
+    explicit CConfigSheet(LPCTSTR caption);
+    CPriConfig m_PriConfig;
+    CDirNumberCfg m_DirNumberCfg;
+    CAsyncPorts m_AsyncPorts;
+
+    BOOL OnInitDialog() override;
+};
+
+class CBusNumberDlg : public CDialog {
+public:
+    explicit CBusNumberDlg(CWnd* pParent = nullptr);
+    UINT m_BusNumber = 0;
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+};
+
+// The dialog templates of the library, registered once.
+void RegisterSetupResources();

@@ -1,0 +1,339 @@
+// The setup procedures as NT setup calls them, with the answers of a person scripted:
+// the setup sheet over a run's hive, its answers, what it writes, and a driver that
+// boots with what setup wrote.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+
+#include "driver/Common/RSS_init.h"
+#include "platform/mfc/afxtest.h"
+#include "platform/registry/registry.h"
+#include "setup/CardParams.h"
+#include "setup/ConfigSheet.h"
+#include "setup/resource.h"
+#include "tools/harness/rig.h"
+
+extern "C" int ConfigPriCard(uint32_t count, char* args[], char** answer);
+extern "C" int GetBusNumber(uint32_t count, char* args[], char** answer);
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kParams = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET1\\Parameters";
+
+std::string Call(int (*proc)(uint32_t, char*[], char**), std::vector<std::string> args)
+{
+    std::vector<char*> pointers;
+    for (auto& a : args)
+        pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    char* answer = nullptr;
+    EXPECT_EQ(proc((uint32_t)args.size(), pointers.data(), &answer), 1);
+    return answer != nullptr ? answer : "(none)";
+}
+
+class SetupTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = fs::temp_directory_path() / ("brantel-ui-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root);
+        ::setenv("VORNET_ROOT", root.c_str(), 1);
+        afxtest::BeginScript();
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(afxtest::Pending(), 0u) << "answers left unused";
+        EXPECT_EQ(afxtest::Misses(), 0) << "prompts nobody answered";
+        afxtest::EndScript();
+        fs::remove_all(root);
+    }
+    // The default configuration, with every value setup reads present (so reading
+    // creates nothing), changed as the case says.
+    void WriteHive(const std::function<void(plat::reg::Registry&)>& change = nullptr)
+    {
+        plat::reg::Registry r;
+        ASSERT_TRUE(r.load_reg(rig::kDefaultConfig).ok);
+        GParameterKey = "VORNET1\\Parameters";
+        // A first read through setup's own functions fills in every value it reads.
+        std::ofstream(root / "registry.reg") << r.save_reg();
+        ClearCardParameters();
+        ASSERT_EQ(ReadCardParameters(), 1);
+        if (change) {
+            plat::reg::Registry full;
+            ASSERT_TRUE(full.load_reg_file((root / "registry.reg").string()).ok);
+            change(full);
+            std::ofstream(root / "registry.reg") << full.save_reg();
+        }
+    }
+    std::optional<uint32_t> Dword(const char* name)
+    {
+        plat::reg::Registry r;
+        EXPECT_TRUE(r.load_reg_file((root / "registry.reg").string()).ok);
+        return r.get_dword(kParams, name);
+    }
+    std::optional<std::string> Sz(const char* name)
+    {
+        plat::reg::Registry r;
+        EXPECT_TRUE(r.load_reg_file((root / "registry.reg").string()).ok);
+        return r.get_sz(kParams, name);
+    }
+    std::string HiveText()
+    {
+        std::ifstream in(root / "registry.reg");
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    fs::path root;
+};
+
+CConfigSheet* Sheet(CWnd* w) { return static_cast<CConfigSheet*>(w); }
+
+TEST_F(SetupTest, AnswerTexts)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> script;
+        const char* answer;
+        bool written;
+    };
+    const Case cases[] = {
+        {"OK unchanged", [] { afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDOK); }); }, "OK,0,3,0,0,1", true},
+        {"E1 without CRC, Euro ISDN, HDB3, four ports",
+         [] {
+             afxtest::RunModal([](CWnd* s) {
+                 CPriConfig& pri = Sheet(s)->m_PriConfig;
+                 afxtest::SelectCombo(&pri, IDC_FRAMING, 5);
+                 afxtest::SelectCombo(&pri, IDC_SWITCHTYPE, 3);
+                 afxtest::SelectCombo(&pri, IDC_LINECODE, 2);
+                 afxtest::SelectSheetPage(s, 2);
+                 afxtest::SetText(&Sheet(s)->m_AsyncPorts, IDC_ASYNC_COUNT, "4");
+                 afxtest::Click(s, IDOK);
+             });
+         },
+         "OK,4,6,2,3,1", true},
+        {"Cancel, then Yes",
+         [] {
+             afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDCANCEL); });
+             afxtest::AnswerMessageBox(IDYES);
+         },
+         "Cancel", false},
+        {"Cancel, No, then OK",
+         [] {
+             afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDCANCEL); });
+             afxtest::AnswerMessageBox(IDNO);
+             afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDOK); });
+         },
+         "OK,0,3,0,0,1", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteHive([](plat::reg::Registry& r) { r.set_dword(kParams, "TimerResolution", 77); });
+        std::string before = HiveText();
+        c.script();
+        EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), c.answer);
+        if (!c.written) {
+            EXPECT_EQ(HiveText(), before);
+        } else {
+            EXPECT_EQ(Dword("TimerResolution"), 77u);  // kept, written back
+        }
+    }
+    EXPECT_EQ(Call(ConfigPriCard, {}), "Cancel");
+}
+
+TEST_F(SetupTest, E1FramingSetsLineModeAndBusModeAndT1SetsThemBack)
+{
+    WriteHive();
+    afxtest::RunModal([](CWnd* s) {
+        afxtest::SelectCombo(&Sheet(s)->m_PriConfig, IDC_FRAMING, 4);
+        afxtest::Click(s, IDOK);
+    });
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,0,4,0,0,1");
+    EXPECT_EQ(Dword("LineMode_0"), 1u);
+    EXPECT_EQ(Dword("SystemBusMode_0"), 5u);
+    afxtest::RunModal([](CWnd* s) {
+        afxtest::SelectCombo(&Sheet(s)->m_PriConfig, IDC_FRAMING, 3);
+        afxtest::Click(s, IDOK);
+    });
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,0,3,0,0,1");
+    EXPECT_EQ(Dword("LineMode_0"), 0u);
+    EXPECT_EQ(Dword("SystemBusMode_0"), 2u);
+}
+
+TEST_F(SetupTest, StoredValuesWithoutAListEntryAreKeptUnlessTheUserPicksOne)
+{
+    struct Case {
+        const char* name;
+        uint32_t signalling, framing;
+        int pickSwitch;  // -1: leave it
+        uint32_t expectSignalling, expectFraming;
+    };
+    const Case cases[] = {
+        {"robbed bit left alone", 0, 3, -1, 0, 3},
+        {"leased line left alone", 6, 3, -1, 6, 3},
+        {"framing 5 left alone", 1, 5, -1, 1, 5},
+        {"robbed bit, user picks DMS100", 0, 3, 2, 3, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteHive([&](plat::reg::Registry& r) {
+            r.set_dword(kParams, "SignallingProtocol_0", c.signalling);
+            r.set_dword(kParams, "FramingFormat_0", c.framing);
+        });
+        int pick = c.pickSwitch;
+        afxtest::RunModal([pick](CWnd* s) {
+            if (pick >= 0)
+                afxtest::SelectCombo(&Sheet(s)->m_PriConfig, IDC_SWITCHTYPE, pick);
+            afxtest::Click(s, IDOK);
+        });
+        Call(ConfigPriCard, {"VORNET1"});
+        EXPECT_EQ(Dword("SignallingProtocol_0"), c.expectSignalling);
+        EXPECT_EQ(Dword("FramingFormat_0"), c.expectFraming);
+    }
+}
+
+TEST(DirectoryFill, RowsAsATable)
+{
+    struct Case {
+        const char* first;
+        bool increment;
+        std::vector<std::string> firstRows;
+        const char* last;
+    };
+    const Case cases[] = {
+        {"5550998", true, {"5550998", "5550999", "5550000", "5550001"}, "5550028"},
+        {"5551200", false, {"5551200", "5551200"}, "5551200"},
+        {"7", true, {"7", "8", "9", "0"}, "7"},
+        {"555-12", true, {"555-12", "555-13"}, "555-42"},
+        {"55-", true, {"55-", "55-"}, "55-"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.first);
+        auto rows = CDirNumberCfg::FillRows(c.first, c.increment);
+        ASSERT_EQ(rows.size(), 31u);
+        for (size_t i = 0; i < c.firstRows.size(); i++)
+            EXPECT_EQ(rows[i], c.firstRows[i]) << "row " << i;
+        EXPECT_EQ(rows[30], c.last);
+    }
+}
+
+TEST_F(SetupTest, DirectoryNumbersAreStoredAsDigitsAndLongOnesAreRefused)
+{
+    WriteHive();
+    afxtest::RunModal([](CWnd* s) {
+        afxtest::SelectSheetPage(s, 1);
+        CDirNumberCfg& dir = Sheet(s)->m_DirNumberCfg;
+        afxtest::SetText(&dir, IDC_FIRST_NUMBER, "555-0998");
+        afxtest::Click(&dir, IDC_FILL);
+        // Row 5 edited by hand: 39 digits are one too many.
+        afxtest::SpinBy(&dir, IDC_CHANNEL_SPIN, 5);
+        afxtest::SetText(&dir, IDC_DIRNUMBER, "123456789012345678901234567890123456789");
+        afxtest::Click(s, IDOK);  // refused: the sheet stays
+        afxtest::SetText(&dir, IDC_DIRNUMBER, "(555) 77-88");
+        afxtest::Click(s, IDOK);
+    });
+    afxtest::AnswerMessageBox(IDOK);
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,0,3,0,0,1");
+    ASSERT_EQ(afxtest::MessageBoxes().size(), 1u);
+    EXPECT_NE(afxtest::MessageBoxes()[0].text.find("more than 38 digits"), std::string::npos);
+    EXPECT_EQ(Sz("Line_0.DirectoryNumber_00"), "5550998");
+    EXPECT_EQ(Sz("Line_0.DirectoryNumber_02"), "5550000");
+    EXPECT_EQ(Sz("Line_0.DirectoryNumber_05"), "5557788");
+    EXPECT_EQ(Sz("Line_0.DirectoryNumber_30"), "5550028");
+}
+
+TEST_F(SetupTest, AHiveThatCannotBeWrittenNeverAnswersOK)
+{
+    WriteHive();
+    fs::create_directories(root / ("registry.reg." + std::to_string(::getpid()) + ".tmp"));
+    afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDOK); });
+    afxtest::AnswerMessageBox(IDOK);  // what failed
+    afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDCANCEL); });
+    afxtest::AnswerMessageBox(IDYES);
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "Cancel");
+    ASSERT_GE(afxtest::MessageBoxes().size(), 1u);
+    EXPECT_NE(afxtest::MessageBoxes()[0].text.find("could not be written"), std::string::npos);
+}
+
+TEST_F(SetupTest, BusNumberAnswers)
+{
+    afxtest::RunModal([](CWnd* d) { afxtest::Click(d, IDOK); });
+    EXPECT_EQ(Call(GetBusNumber, {"a", "b", "3"}), "3");
+    afxtest::RunModal([](CWnd* d) { afxtest::CloseWindow(d); });
+    EXPECT_EQ(Call(GetBusNumber, {"a", "b", "3"}), "BusNumber 3d");
+    afxtest::RunModal([](CWnd* d) { afxtest::Click(d, IDOK); });
+    EXPECT_EQ(Call(GetBusNumber, {"a"}), "0");
+    afxtest::RunModal([](CWnd* d) { afxtest::Click(d, IDOK); });
+    EXPECT_EQ(Call(GetBusNumber, {"a", "b", "bus"}), "0");
+    // Out of range: the class library's refusal keeps the dialog open.
+    afxtest::RunModal([](CWnd* d) {
+        afxtest::SetText(d, IDC_BUS_NUMBER, "11");
+        afxtest::Click(d, IDOK);
+        afxtest::SetText(d, IDC_BUS_NUMBER, "7");
+        afxtest::Click(d, IDOK);
+    });
+    afxtest::AnswerMessageBox(IDOK);
+    EXPECT_EQ(Call(GetBusNumber, {"a", "b", "0"}), "7");
+}
+
+TEST_F(SetupTest, PagesAsAPersonSeesThem)
+{
+    WriteHive();
+    fs::path shots = fs::current_path();
+    afxtest::RunModal([shots](CWnd* s) {
+        const char* names[] = {"pri", "directory", "async"};
+        for (int i = 0; i < 3; i++) {
+            afxtest::SelectSheetPage(s, i);
+            EXPECT_TRUE(afxtest::SaveImage(s, (shots / (std::string("setup-") + names[i] + ".png")).string()));
+        }
+        afxtest::Click(s, IDCANCEL);
+    });
+    afxtest::AnswerMessageBox(IDYES);
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "Cancel");
+    afxtest::RunModal([shots](CWnd* d) {
+        EXPECT_TRUE(afxtest::SaveImage(d, (shots / "setup-bus-number.png").string()));
+        afxtest::Click(d, IDOK);
+    });
+    EXPECT_EQ(Call(GetBusNumber, {"a", "b", "2"}), "2");
+}
+
+TEST_F(SetupTest, TheDriverBootsWithWhatSetupWrote)
+{
+    WriteHive();
+    afxtest::RunModal([](CWnd* s) {
+        CPriConfig& pri = Sheet(s)->m_PriConfig;
+        afxtest::SelectCombo(&pri, IDC_FRAMING, 5);    // E1 without CRC
+        afxtest::SelectCombo(&pri, IDC_SWITCHTYPE, 3);  // Euro ISDN
+        afxtest::SelectCombo(&pri, IDC_LINECODE, 2);    // HDB3
+        afxtest::Click(s, IDOK);
+    });
+    ASSERT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,0,6,2,3,1");
+
+    rig::Rig r;
+    std::string error;
+    ASSERT_TRUE(r.load_config(HiveText(), &error)) << error;
+    r.add_board_for(1, 4);
+    ASSERT_EQ(r.load_driver(), 0);
+    plat::ndis::Adapter* na = r.initialize(1);
+    ASSERT_NE(na, nullptr);
+    Adapter* a = rig::Rig::driver_adapter(na);
+    EXPECT_EQ(a->FramingFormat[0], 6u);
+    EXPECT_EQ(a->LineMode[0], 1u);
+    EXPECT_EQ(a->SystemBusMode[0], 5u);
+    EXPECT_EQ(a->LineCode[0], 2u);
+    EXPECT_EQ(a->SignallingProtocol[0], 4u);
+    r.halt(na);
+}
+
+}  // namespace

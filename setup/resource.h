@@ -1,0 +1,24 @@
+// Dialog and control ids of the setup library.
+#pragma once
+
+enum : int {
+    IDD_PRI_CONFIG = 101,
+    IDD_DIRNUMBER_CFG = 102,
+    IDD_ASYNC_PORTS = 103,
+    IDD_BUS_NUMBER = 104,
+
+    IDC_FRAMING = 1000,
+    IDC_LINECODE = 1001,
+    IDC_SWITCHTYPE = 1003,
+    IDC_TXLEVEL = 1004,
+    IDC_CHANNEL = 1008,
+    IDC_CHANNEL_SPIN = 1009,
+    IDC_DIRNUMBER = 1010,
+    IDC_FILL = 1013,
+    IDC_FIRST_NUMBER = 1014,
+    IDC_INCREMENT = 1015,
+    IDC_SAME = 1016,
+    IDC_ASYNC_COUNT = 1017,
+    IDC_FIRST_PORT = 1018,
+    IDC_BUS_NUMBER = 1019,
+};
