@@ -528,7 +528,7 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
     case MGMT_CLEAR_QUIET: s->Quiet = 0; break;
     case MGMT_TEST_CALL: {
         // A1 channel, A2 call-reference flag, A3 call-reference value, A4 bearer choice,
-        // A5 digit count, A6..A9 the digits.
+        // A5 digit count, A6..A9 the digits, four to a word.
         if (!IsdnIsBChannel(s, A1)) return;
         ISDN_CALL* c = &s->Calls[A1];
         if (c->State != 0) return;
@@ -537,7 +537,8 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
         c->CallRefLen = 2;
         c->CallRefSet = A3 != 0;
         UCHAR number[1 + ISDN_OUT_NUMBER_MAX] = {0};
-        for (ULONG i = 0; i < A5 && i < 4; i++) number[++number[0]] = (UCHAR)((digits[i] & 0xFF) | 0x30);
+        for (ULONG i = 0; i < A5 && i < MGMT_SETUP_DIGITS_MAX && i < ISDN_OUT_NUMBER_MAX; i++)
+            number[++number[0]] = (UCHAR)(((digits[i / 4] >> (8 * (i % 4))) & 0xFF) | 0x30);
         IsdnStackCallRequest(REQUEST_SETUP, c, number, (UCHAR)(A4 == 1 ? 2 : A4 == 2 ? 0 : 1), 0);
         break;
     }
