@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,109 @@ TEST_F(MgmtScenario, StatusSnapshotOfTheRunningAdapterFollowsANetworkCall)
     EXPECT_EQ(l->DisconnectCause, ULONG(DISCONNECT_CAUSE_NONE)) << "nothing happens inside the request";
     ASSERT_TRUE(run_until([&] { return l->DisconnectCause == DISCONNECT_CAUSE_NETWORK; }, 100));
     EXPECT_TRUE(run_until([&] { return l->ChannelState == CHANNEL_STATE_IDLE; }, 1000));
+}
+
+// The layer-3 test page's messages, as it sends them, reach the network side whole.
+TEST_F(MgmtScenario, LayerThreeTestMessagesReachTheNetworkWithEveryDigit)
+{
+    sim::AnswerPolicy manual;
+    manual.action = sim::AnswerPolicy::Action::Manual;
+    net->set_answer_policy(manual);
+    net->clear_log();
+
+    // "Setup": the number as one word per character, Length counting characters.
+    const std::string number = "5551212";
+    std::vector<ULONG> rec(BACKDOOR_REQUEST_SIZE / 4, 0);
+    BACKDOOR_REQUEST_HEADER h{};
+    h.Class = 2;
+    h.Action = 22;
+    h.Arg[0] = 0;
+    h.Arg[1] = 2;       // call reference length
+    h.Arg[2] = 0x0001;  // call reference value
+    h.Arg[3] = 0;       // "ISDN Not Restricted (64K)"
+    h.Arg[4] = 5;       // channel index 4 + 1
+    h.Arg[5] = 1;       // exclusive
+    h.Segment[0] = {ULONG(number.size()), BACKDOOR_HEADER_SIZE};
+    h.Signature = BACKDOOR_SIGNATURE;
+    h.BufferLength = BACKDOOR_REQUEST_SIZE;
+    std::memcpy(rec.data(), &h, sizeof h);
+    for (size_t i = 0; i < number.size(); i++) rec[BACKDOOR_HEADER_SIZE / 4 + i] = ULONG(number[i] - '0');
+    ULONG w = 0, n = 0;
+    ASSERT_EQ(r.host.ndis().query(na, OID_BACKDOOR_REQUEST, rec.data(), BACKDOOR_REQUEST_SIZE, &w, &n), 0u);
+    std::memcpy(&h, rec.data(), sizeof h);
+    ASSERT_EQ(h.Status, 0u);
+    ASSERT_TRUE(run_until([&] { return !net->calls().empty(); }, 1000)) << "a SETUP reached the network";
+    auto calls = net->calls();
+    EXPECT_EQ(calls[0].called, number);
+    EXPECT_EQ(calls[0].channel, 5u);
+
+    // "Restart" of the indicated channel, then of the whole interface.
+    auto restarts = [&] {
+        std::vector<sim::q931::Message> out;
+        for (const auto& ev : net->log())
+            if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message && ev.message->type == uint8_t(sim::q931::MsgType::Restart))
+                out.push_back(*ev.message);
+        return out;
+    };
+    ASSERT_EQ(request(2, 26, {0, 7, 1, 0}).status, 0u);
+    ASSERT_TRUE(run_until([&] { return restarts().size() == 1; }, 1000)) << "a RESTART reached the line";
+    ASSERT_TRUE(restarts()[0].channel.has_value());
+    EXPECT_EQ(restarts()[0].channel->channel, std::optional<uint8_t>(7));
+    ASSERT_EQ(request(2, 26, {0, 0, 0, 1}).status, 0u);
+    ASSERT_TRUE(run_until([&] { return restarts().size() == 2; }, 1000));
+    EXPECT_EQ(restarts()[1].restart_class, std::optional<uint8_t>(7)) << "all interfaces";
+}
+
+// 0/10 reads the link's transmit buffer on the board, not the sender's packet.
+TEST_F(MgmtScenario, LinkMemoryAfterAShortSendIsTheBoardsTransmitBuffer)
+{
+    Link* l = nullptr;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l = LinkAcquire(a, 0, 0, 2, OWNER_DRIVER);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return l->LinkCallStats.ConnectInd == 1 && l->ChannelState == CHANNEL_STATE_ACTIVE; }, 3000));
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l->NdisLinkContext = 0x7702;
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+
+    // Six bytes in a buffer of their own: reading 2 KiB from it would run past it.
+    auto frame = std::make_unique<UCHAR[]>(6);
+    const UCHAR bytes[6] = {0xFF, 0x03, 0xC0, 0x21, 0x09, 0x01};
+    std::memcpy(frame.get(), bytes, 6);
+    NDIS_WAN_PACKET packet{};
+    packet.CurrentBuffer = frame.get();
+    packet.CurrentLength = 6;
+    ASSERT_EQ(r.host.ndis().send(na, l->LinkHandle, &packet), NDIS_STATUS_PENDING);
+    ASSERT_TRUE(run_until([&] { return !na->send_completions.empty(); }, 1000));
+
+    Reply mem = request(0, 10, {0, 2, 0, 0});
+    ASSERT_EQ(mem.status, 0u);
+    ASSERT_EQ(mem.h.Segment[0].Length, l->TxPacketSize);
+    EXPECT_EQ(std::memcmp(mem.seg[0].data(), bytes, 6), 0) << "the frame as the controller sent it";
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l->NdisLinkContext = 0;
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+}
+
+// Stopping every link of the group leaves the line's signalling running.
+TEST_F(MgmtScenario, StoppingAllLinksOfTheGroupKeepsTheDChannel)
+{
+    ASSERT_EQ(request(3, 0, {0, 0xFFFFFFFF}).status, 0u);
+    EXPECT_EQ(a->NdisWanInfo[0][31].ChannelState, ULONG(CHANNEL_STATE_ACTIVE));
+    r.host.run_for(plat::ms(15000));  // beyond the network's T203 and T200 retries
+    EXPECT_TRUE(net->link_up());
+    EXPECT_EQ(a->LineUp[0], 1);
+    // A call still gets through.
+    Link* l = nullptr;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l = LinkAcquire(a, 0, 0, 2, OWNER_DRIVER);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    auto key = net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key.has_value());
+    EXPECT_TRUE(run_until([&] { return l->LinkCallStats.ConnectInd == 1; }, 3000));
 }
 
 TEST_F(MgmtScenario, FramerLoopbackOnAndOffAndTheLineComesBack)
