@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/Common/MDM_DIMM.h"
 #include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/RSS_DVSP.h"
 #include "driver/Wmp_nt40/Wmp_tspi.h"
 #include "driver/Wmp_nt40/Wmp_wspi.h"
 #include "platform/ndis/tapi_client.h"
@@ -291,6 +293,25 @@ TEST_F(TapiModemScenario, AVoiceCallParameterSetGoesToAModemAndSendsSpeechWhenTh
     LINE_CALL_INFO info{};
     ASSERT_EQ(tapi->call_info(call, &info), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(info.ulBearerMode, ULONG(LINEBEARERMODE_VOICE));
+
+    // A management record through the line's device-specific request: the provider
+    // names the call's pump and the pump-data-out buffer of its link comes back.
+    for (ULONG i = 0; i < 136; i++) l->PumpDataOut[i] = UCHAR(i ^ 0x5A);
+    std::vector<ULONG> rec(BACKDOOR_REQUEST_SIZE / 4, 0);
+    BACKDOOR_REQUEST_HEADER h{};
+    h.Signature = BACKDOOR_SIGNATURE;
+    h.Class = BACKDOOR_CLASS_PUMP_DATA_OUT;
+    h.BufferLength = BACKDOOR_REQUEST_SIZE;
+    std::memcpy(rec.data(), &h, sizeof h);
+    ASSERT_EQ(tapi->dev_specific(hd, rec.data(), BACKDOOR_REQUEST_SIZE), NDIS_STATUS_SUCCESS);
+    std::memcpy(&h, rec.data(), sizeof h);
+    EXPECT_EQ(h.Status, 0u);
+    const Pump* pump = l->ThisPump;
+    EXPECT_EQ(h.Arg[0], pump->ThisCsm->ThisSocket->SocketIndex);
+    EXPECT_EQ(h.Arg[1], pump->ThisCsm->Index);
+    EXPECT_EQ(h.Arg[2], pump->PumpNumber);
+    ASSERT_EQ(h.Segment[0].Length, 136u);
+    EXPECT_EQ(std::memcmp(reinterpret_cast<UCHAR*>(rec.data()) + h.Segment[0].Offset, l->PumpDataOut, 136), 0);
     ASSERT_EQ(tapi->drop(call), NDIS_STATUS_SUCCESS);
     ASSERT_EQ(tapi->close_call(call), NDIS_STATUS_SUCCESS);
     ASSERT_TRUE(run_until([&] { return net->calls().empty() || net->calls()[0].state == sim::NetState::Null; }, plat::ms(3000)));
