@@ -399,8 +399,9 @@ static void BdPortStatus(Adapter* a, ULONG Group, BD_WORDS* w, BOOLEAN Tagged)
             Pump* p = l->ThisPump;
             if (p == NULL || p->ThisCsm == NULL || p->ThisCsm->ThisSocket == NULL) continue;
             // Entry ch is the line's channel ch, as the stack numbers it: not the bus
-            // time slot that the system bus mode makes of it.
-            if (GetLinkTimeslot(l) != ch) continue;
+            // time slot that the system bus mode makes of it. Only a call puts a link
+            // on a channel.
+            if (l->ThisBChannel == NULL || GetLinkTimeslot(l) != ch) continue;
             BdWord(w, SNAPSHOT_TAG_PUMP);
             BdWord(w, 3);
             BdWord(w, p->PumpNumber);
