@@ -183,6 +183,12 @@ TEST_F(TapiScenario, ACallTapiPlacesConnectsAndIsDroppedAndTheNextCallDoesNotRep
 {
     const HTAPI_LINE kHt = 0x11;
     HDRV_LINE hd = open_line(9, kHt);
+    ULONG id = 0;
+    ASSERT_EQ(tapi->line_device_id(hd, &id), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(id, kBase + 9);
+    LINE_DEV_STATUS status_before{};
+    ASSERT_EQ(tapi->line_dev_status(hd, &status_before), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(status_before.ulNumActiveCalls, 0u);
     HDRV_CALL call = 0;
     ASSERT_EQ(tapi->make_call(hd, 0xCA11, "5552000", nullptr, &call), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(call, hd);

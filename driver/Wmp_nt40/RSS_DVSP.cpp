@@ -312,53 +312,54 @@ static void BdRbsRecord(Adapter* a, ULONG Line, PUCHAR To)
 
 static ULONG BdLinkDump(Adapter* a, Link* l, PUCHAR To)
 {
-    ULONG w[BACKDOOR_LINK_DUMP_WORDS];
+    static_assert(BD_LINK_WORDS == BACKDOOR_LINK_DUMP_WORDS);
+    ULONG w[BD_LINK_WORDS];
     std::memset(w, 0, sizeof w);
-    w[0] = l->CurrentOwner;
-    w[1] = l->NdisLinkContext;
-    w[2] = l->LineState;
-    w[3] = l->AddressState;
-    w[4] = l->CallState;
-    w[5] = l->MediaMode;
-    w[6] = l->BearerMode;
-    w[7] = l->LinkSpeed;
-    w[8] = l->TransferCaps;
-    w[9] = 0;  // transfer mode: the driver keeps none
-    w[10] = l->ChannelProtocol;
-    w[11] = l->DisconnectFlag;
-    w[12] = l->TransferTerminated;
-    w[13] = l->ChannelState;
-    w[14] = l->BChProtocol;
-    w[15] = l->WriteTxPacketIdx;
-    w[16] = l->ReadTxPacketIdx;
-    w[17] = l->ReadRxPacketIdx;
-    w[18] = l->OutgoingCall;
-    w[19] = l->DisconnectCause == DISCONNECT_CAUSE_NETWORK;
-    std::memcpy(&w[20], &l->LinkCallStats, sizeof l->LinkCallStats);
-    w[31] = l->PumpAllocateAttempts;
+    w[BD_LINK_W_OWNER] = l->CurrentOwner;
+    w[BD_LINK_W_LINK_CONTEXT] = l->NdisLinkContext;
+    w[BD_LINK_W_LINE_STATE] = l->LineState;
+    w[BD_LINK_W_ADDRESS_STATE] = l->AddressState;
+    w[BD_LINK_W_CALL_STATE] = l->CallState;
+    w[BD_LINK_W_MEDIA_MODE] = l->MediaMode;
+    w[BD_LINK_W_BEARER_MODE] = l->BearerMode;
+    w[BD_LINK_W_RATE] = l->LinkSpeed;
+    w[BD_LINK_W_TRANSFER_CAPS] = l->TransferCaps;
+    w[BD_LINK_W_TRANSFER_MODE] = 0;  // transfer mode: the driver keeps none
+    w[BD_LINK_W_CHANNEL_PROTOCOL] = l->ChannelProtocol;
+    w[BD_LINK_W_CLOSING] = l->DisconnectFlag;
+    w[BD_LINK_W_CALL_CLOSING] = l->TransferTerminated;
+    w[BD_LINK_W_PACKETS_STATE] = l->ChannelState;
+    w[BD_LINK_W_BCH_PROTOCOL] = l->BChProtocol;
+    w[BD_LINK_W_WRITE_TX_INDEX] = l->WriteTxPacketIdx;
+    w[BD_LINK_W_READ_TX_INDEX] = l->ReadTxPacketIdx;
+    w[BD_LINK_W_RX_INDEX] = l->ReadRxPacketIdx;
+    w[BD_LINK_W_CALL_ORIGINATE] = l->OutgoingCall;
+    w[BD_LINK_W_NETWORK_DISC] = l->DisconnectCause == DISCONNECT_CAUSE_NETWORK;
+    std::memcpy(&w[BD_LINK_W_CALL_STATS], &l->LinkCallStats, sizeof l->LinkCallStats);
+    w[BD_LINK_W_PUMP_ATTEMPTS] = l->PumpAllocateAttempts;
     Pump* p = l->ThisPump;
     if (p != NULL && p->ThisCsm != NULL && p->ThisCsm->ThisSocket != NULL) {
-        w[32] = p->PumpNumber;
-        w[33] = p->ThisCsm->Index;
-        w[34] = p->ThisCsm->ThisSocket->SocketIndex;
+        w[BD_LINK_W_PUMP] = p->PumpNumber;
+        w[BD_LINK_W_PUMP + 1] = p->ThisCsm->Index;
+        w[BD_LINK_W_PUMP + 2] = p->ThisCsm->ThisSocket->SocketIndex;
     } else {
-        w[32] = w[33] = w[34] = NO_PUMP_BYTE;
+        w[BD_LINK_W_PUMP] = w[BD_LINK_W_PUMP + 1] = w[BD_LINK_W_PUMP + 2] = NO_PUMP_BYTE;
     }
-    w[35] = l->InboundBackToBack;
-    w[36] = l->OutboundBackToBack;
-    w[37] = l->LoopBackTxWordCount;
-    w[38] = l->LoopBackRxWordCount;
+    w[BD_LINK_W_INBOUND_B2B] = l->InboundBackToBack;
+    w[BD_LINK_W_OUTBOUND_B2B] = l->OutboundBackToBack;
+    w[BD_LINK_W_TX_LPB_COUNTER] = l->LoopBackTxWordCount;
+    w[BD_LINK_W_RX_LPB_COUNTER] = l->LoopBackRxWordCount;
     const ULONG* dbg = (const ULONG*)&l->Stats2;
-    for (ULONG i = 0; i < 12; i++) w[39 + i] = dbg[i];
+    for (ULONG i = 0; i < 12; i++) w[BD_LINK_W_DEBUG_COUNTERS + i] = dbg[i];
     // B channel of the call; none without a call object (the stack is not asked).
-    w[51] = l->ThisBChannel == NULL ? 0xFFFFFFFF
-                                    : BdCtl(a, l->GroupID < MAX_GROUPS ? l->GroupID : 0, CTL_KIND_CALL,
-                                            CTL_CALL_CHANNEL, l->ThisBChannel, 0);
-    w[52] = l->Stats.RxByteCount;
-    w[53] = l->Stats.TxByteCount;
-    for (ULONG i = 0; i < 40; i++) {
-        w[54 + i] = (ULONG)(LONG)(signed char)l->CallingNumber[i];
-        w[94 + i] = (ULONG)(LONG)(signed char)l->CalledNumber[i];
+    w[BD_LINK_W_B_CHANNEL] = l->ThisBChannel == NULL ? 0xFFFFFFFF
+                                                     : BdCtl(a, l->GroupID < MAX_GROUPS ? l->GroupID : 0, CTL_KIND_CALL,
+                                                             CTL_CALL_CHANNEL, l->ThisBChannel, 0);
+    w[BD_LINK_W_BYTES_IN] = l->Stats.RxByteCount;
+    w[BD_LINK_W_BYTES_OUT] = l->Stats.TxByteCount;
+    for (ULONG i = 0; i < BD_LINK_NUMBER_CHARS; i++) {
+        w[BD_LINK_W_CALLING + i] = (ULONG)(LONG)(signed char)l->CallingNumber[i];
+        w[BD_LINK_W_CALLED + i] = (ULONG)(LONG)(signed char)l->CalledNumber[i];
     }
     std::memcpy(To, w, sizeof w);
     return sizeof w;
@@ -592,38 +593,38 @@ static void BdRead(BD_REQ* r)
     }
     case BACKDOOR_READ_BOARD_WORD: h->Arg[0] = a->PhysicalAddressBAR1; return;
     case BACKDOOR_READ_ADAPTER_INFO: {
-        if (!BdNeed(r, 35 * 4)) return;
-        ULONG w[35];
+        if (!BdNeed(r, BD_ADAPTER_WORDS * 4)) return;
+        ULONG w[BD_ADAPTER_WORDS];
         std::memset(w, 0, sizeof w);
-        w[0] = a->AdapterID;
-        w[1] = a->NumberOfGroups;
-        w[2] = a->NumberOfLines;
-        w[3] = a->SocketCount;
-        w[4] = a->AdapterFailed;
-        w[5] = BACKDOOR_ADAPTER_RECORD_SIZE;
-        w[6] = a->InstanceNumber;  // the handle itself is a pointer: the adapter's instance names it
-        w[7] = a->InstanceNumber;
-        w[8] = a->SlotNumber & 0x1F;
-        w[9] = a->PhysicalAddressBAR0;
-        w[10] = a->PhysicalAddressBAR0;
-        w[11] = a->PhysicalAddressBAR1;
-        w[12] = a->PhysicalAddressBAR1;
-        w[13] = BdSharedBus(a);
-        w[14] = BdSharedBus(a);
-        w[15] = SHARED_INT_QUEUE_SIZE + a->NumberOfGroups * SHARED_PER_GROUP;
-        w[16] = a->PriIntVector;
-        w[17] = a->PriIntLevel;
-        w[18] = a->SecIntVector;
-        w[19] = a->SecIntLevel;
+        w[BD_ADAPTER_W_ID] = a->AdapterID;
+        w[BD_ADAPTER_W_GROUPS] = a->NumberOfGroups;
+        w[BD_ADAPTER_W_LINES] = a->NumberOfLines;
+        w[BD_ADAPTER_W_SOCKETS] = a->SocketCount;
+        w[BD_ADAPTER_W_FAILED] = a->AdapterFailed;
+        w[BD_ADAPTER_W_RECORD_SIZE] = BACKDOOR_ADAPTER_RECORD_SIZE;
+        w[BD_ADAPTER_W_HANDLE] = a->InstanceNumber;  // the handle itself is a pointer: the adapter's instance names it
+        w[BD_ADAPTER_W_INSTANCE] = a->InstanceNumber;
+        w[BD_ADAPTER_W_SLOT] = a->SlotNumber & 0x1F;
+        w[BD_ADAPTER_W_WINDOWS] = a->PhysicalAddressBAR0;
+        w[BD_ADAPTER_W_WINDOWS + 1] = a->PhysicalAddressBAR0;
+        w[BD_ADAPTER_W_WINDOWS + 2] = a->PhysicalAddressBAR1;
+        w[BD_ADAPTER_W_WINDOWS + 3] = a->PhysicalAddressBAR1;
+        w[BD_ADAPTER_W_SHARED] = BdSharedBus(a);
+        w[BD_ADAPTER_W_SHARED + 1] = BdSharedBus(a);
+        w[BD_ADAPTER_W_SHARED_SIZE] = SHARED_INT_QUEUE_SIZE + a->NumberOfGroups * SHARED_PER_GROUP;
+        w[BD_ADAPTER_W_INTERRUPTS] = a->PriIntVector;
+        w[BD_ADAPTER_W_INTERRUPTS + 1] = a->PriIntLevel;
+        w[BD_ADAPTER_W_INTERRUPTS + 2] = a->SecIntVector;
+        w[BD_ADAPTER_W_INTERRUPTS + 3] = a->SecIntLevel;
         w[20] = 8;
-        std::memcpy(&w[21], a->DeviceName, DEVICE_NAME_SIZE);
-        for (ULONG g = 0; g < a->NumberOfGroups && g < MAX_GROUPS; g++) w[29] += a->LinksPerGroup[g];
+        std::memcpy(&w[BD_ADAPTER_W_DEVICE_NAME], a->DeviceName, DEVICE_NAME_SIZE);
+        for (ULONG g = 0; g < a->NumberOfGroups && g < MAX_GROUPS; g++) w[BD_ADAPTER_W_LINKS] += a->LinksPerGroup[g];
         w[30] = 0;
-        w[31] = a->OpenLineCount;
-        w[32] = a->DeviceIDBase;
-        w[33] = a->CSMCodeSize;
+        w[BD_ADAPTER_W_TAPI_STATE] = a->OpenLineCount;
+        w[BD_ADAPTER_W_DEVICE_ID_BASE] = a->DeviceIDBase;
+        w[BD_ADAPTER_W_CODE_SIZE] = a->CSMCodeSize;
         w[34] = 32;
-        BdSegWords(r, 0, w, 35);
+        BdSegWords(r, 0, w, BD_ADAPTER_WORDS);
         return;
     }
     case BACKDOOR_READ_DATA_INTERFACE_STATUS: h->Arg[0] = a->Bt847x.IntQueuePhysical; return;

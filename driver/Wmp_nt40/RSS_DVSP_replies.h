@@ -23,6 +23,64 @@
 #define BD_FRAMER_W_OVERFLOWS 109          // their 8 overflow counts
 #define BD_FRAMER_COUNTERS 8
 
+// ---- 0/17, Segment 0: the adapter summary, 35 words ----
+#define BD_ADAPTER_WORDS 35
+#define BD_ADAPTER_W_ID 0                  // AdapterID
+#define BD_ADAPTER_W_GROUPS 1
+#define BD_ADAPTER_W_LINES 2
+#define BD_ADAPTER_W_SOCKETS 3
+#define BD_ADAPTER_W_FAILED 4
+#define BD_ADAPTER_W_RECORD_SIZE 5
+#define BD_ADAPTER_W_HANDLE 6              // names the adapter; not a pointer
+#define BD_ADAPTER_W_INSTANCE 7
+#define BD_ADAPTER_W_SLOT 8
+#define BD_ADAPTER_W_WINDOWS 9             // 4 words: window 0 and board memory, each twice
+#define BD_ADAPTER_W_SHARED 13             // 2 words: shared memory
+#define BD_ADAPTER_W_SHARED_SIZE 15
+#define BD_ADAPTER_W_INTERRUPTS 16         // 4 words: primary vector, level, secondary vector, level
+#define BD_ADAPTER_W_DEVICE_NAME 21        // 8 words: 32 characters
+#define BD_ADAPTER_W_LINKS 29
+#define BD_ADAPTER_W_TAPI_STATE 31
+#define BD_ADAPTER_W_DEVICE_ID_BASE 32
+#define BD_ADAPTER_W_CODE_SIZE 33
+
+// ---- 0/28, Segment 0: the link dump, 134 words ----
+#define BD_LINK_WORDS 134
+#define BD_LINK_W_OWNER 0
+#define BD_LINK_W_LINK_CONTEXT 1
+#define BD_LINK_W_LINE_STATE 2
+#define BD_LINK_W_ADDRESS_STATE 3
+#define BD_LINK_W_CALL_STATE 4
+#define BD_LINK_W_MEDIA_MODE 5
+#define BD_LINK_W_BEARER_MODE 6
+#define BD_LINK_W_RATE 7
+#define BD_LINK_W_TRANSFER_CAPS 8
+#define BD_LINK_W_TRANSFER_MODE 9
+#define BD_LINK_W_CHANNEL_PROTOCOL 10
+#define BD_LINK_W_CLOSING 11
+#define BD_LINK_W_CALL_CLOSING 12
+#define BD_LINK_W_PACKETS_STATE 13
+#define BD_LINK_W_BCH_PROTOCOL 14
+#define BD_LINK_W_WRITE_TX_INDEX 15
+#define BD_LINK_W_READ_TX_INDEX 16
+#define BD_LINK_W_RX_INDEX 17
+#define BD_LINK_W_CALL_ORIGINATE 18
+#define BD_LINK_W_NETWORK_DISC 19
+#define BD_LINK_W_CALL_STATS 20            // 11 counters, in the order of 0/29
+#define BD_LINK_W_PUMP_ATTEMPTS 31
+#define BD_LINK_W_PUMP 32                  // 3 words: pump, processor, socket; 0xFF each when none
+#define BD_LINK_W_INBOUND_B2B 35
+#define BD_LINK_W_OUTBOUND_B2B 36
+#define BD_LINK_W_TX_LPB_COUNTER 37
+#define BD_LINK_W_RX_LPB_COUNTER 38
+#define BD_LINK_W_DEBUG_COUNTERS 39        // 12 words: "Dbg TxCnt0" .. "Dbg RxCnt5"
+#define BD_LINK_W_B_CHANNEL 51             // 0xFFFFFFFF without a call
+#define BD_LINK_W_BYTES_IN 52
+#define BD_LINK_W_BYTES_OUT 53
+#define BD_LINK_W_CALLING 54               // 40 characters, one per word
+#define BD_LINK_W_CALLED 94                // 40 characters, one per word
+#define BD_LINK_NUMBER_CHARS 40
+
 // ---- 0/27, Segment 0: the robbed-bit signalling record of one line ----
 #define BD_RBS_W_GROUP 107
 #define BD_RBS_W_STACK_SIZE 108            // bytes

@@ -65,7 +65,7 @@ NDIS_STATUS TapiClient::shutdown()
 
 // ---- lines ----
 
-NDIS_STATUS TapiClient::line_name(ULONG device_id, std::string* name)
+NDIS_STATUS TapiClient::dev_caps(ULONG device_id, LINE_DEV_CAPS* caps, std::string* name)
 {
     constexpr ULONG kLength = 400;
     std::vector<uint8_t> b(kLength, 0);
@@ -75,12 +75,58 @@ NDIS_STATUS TapiClient::line_name(ULONG device_id, std::string* name)
     r->LineDevCaps.ulTotalSize = kLength - offsetof(NDIS_TAPI_GET_DEV_CAPS, LineDevCaps);
     NDIS_STATUS s = query(OID_TAPI_GET_DEV_CAPS, b.data(), kLength);
     if (s != NDIS_STATUS_SUCCESS) return s;
-    const LINE_DEV_CAPS& caps = r->LineDevCaps;
-    size_t at = offsetof(NDIS_TAPI_GET_DEV_CAPS, LineDevCaps) + caps.ulLineNameOffset;
+    const LINE_DEV_CAPS& c = r->LineDevCaps;
+    if (caps != nullptr) *caps = c;
+    if (name == nullptr) return s;
     name->clear();
-    if (caps.ulLineNameSize == 0 || caps.ulLineNameOffset == 0 || at + caps.ulLineNameSize > kLength) return s;
-    name->assign(reinterpret_cast<const char*>(b.data() + at), strnlen(reinterpret_cast<const char*>(b.data() + at),
-                                                                        caps.ulLineNameSize));
+    size_t at = offsetof(NDIS_TAPI_GET_DEV_CAPS, LineDevCaps) + size_t(c.ulLineNameOffset);
+    if (c.ulLineNameSize == 0 || c.ulLineNameOffset == 0 || at + c.ulLineNameSize > kLength) return s;
+    const char* text = reinterpret_cast<const char*>(b.data() + at);
+    name->assign(text, strnlen(text, c.ulLineNameSize));
+    return s;
+}
+
+NDIS_STATUS TapiClient::line_dev_status(HDRV_LINE hdLine, LINE_DEV_STATUS* status)
+{
+    NDIS_TAPI_GET_LINE_DEV_STATUS r{};
+    r.ulRequestID = request_id_++;
+    r.hdLine = hdLine;
+    r.LineDevStatus.ulTotalSize = sizeof(LINE_DEV_STATUS);
+    NDIS_STATUS s = query(OID_TAPI_GET_LINE_DEV_STATUS, &r, sizeof r);
+    if (status != nullptr) *status = r.LineDevStatus;
+    return s;
+}
+
+NDIS_STATUS TapiClient::get_id(HDRV_LINE hdLine, HDRV_CALL hdCall, ULONG select, const char* device_class,
+                               ULONG value_size, std::vector<uint8_t>* value)
+{
+    const size_t class_size = std::strlen(device_class) + 1;
+    std::vector<uint8_t> b(sizeof(NDIS_TAPI_GET_ID) + value_size + class_size, 0);
+    auto* r = reinterpret_cast<NDIS_TAPI_GET_ID*>(b.data());
+    r->ulRequestID = request_id_++;
+    r->hdLine = hdLine;
+    r->hdCall = hdCall;
+    r->ulSelect = select;
+    r->ulDeviceClassSize = ULONG(class_size);
+    r->ulDeviceClassOffset = ULONG(sizeof(NDIS_TAPI_GET_ID) + value_size);
+    std::memcpy(b.data() + r->ulDeviceClassOffset, device_class, class_size);
+    r->DeviceID.ulTotalSize = ULONG(sizeof(VAR_STRING) + value_size);
+    NDIS_STATUS s = query(OID_TAPI_GET_ID, b.data(), ULONG(b.size()));
+    if (s != NDIS_STATUS_SUCCESS) return s;
+    const VAR_STRING& v = r->DeviceID;
+    const size_t at = offsetof(NDIS_TAPI_GET_ID, DeviceID) + size_t(v.ulStringOffset);
+    if (v.ulStringSize == 0 || v.ulStringSize > value_size || at + v.ulStringSize > b.size()) return NDIS_STATUS_FAILURE;
+    value->assign(b.begin() + long(at), b.begin() + long(at + v.ulStringSize));
+    return s;
+}
+
+NDIS_STATUS TapiClient::line_device_id(HDRV_LINE hdLine, ULONG* device_id)
+{
+    std::vector<uint8_t> v;
+    NDIS_STATUS s = get_id(hdLine, 0, LINECALLSELECT_LINE, "tapi/line", 4, &v);
+    if (s != NDIS_STATUS_SUCCESS) return s;
+    if (v.size() < 4) return NDIS_STATUS_FAILURE;
+    std::memcpy(device_id, v.data(), 4);
     return s;
 }
 
@@ -202,22 +248,12 @@ NDIS_STATUS TapiClient::call_info(HDRV_CALL hdCall, LINE_CALL_INFO* info)
 
 NDIS_STATUS TapiClient::ndis_link(HDRV_CALL hdCall, NDIS_WAN_LINK_HANDLE* link)
 {
-    static const char kClass[] = "ndis";
-    constexpr ULONG kValue = 9;  // the link handle, then "isdn" and NUL
-    std::vector<uint8_t> b(sizeof(NDIS_TAPI_GET_ID) + kValue + sizeof kClass, 0);
-    auto* r = reinterpret_cast<NDIS_TAPI_GET_ID*>(b.data());
-    r->ulRequestID = request_id_++;
-    r->hdCall = hdCall;
-    r->ulSelect = LINECALLSELECT_CALL;
-    r->ulDeviceClassSize = sizeof kClass;
-    r->ulDeviceClassOffset = ULONG(sizeof(NDIS_TAPI_GET_ID) + kValue);
-    std::memcpy(b.data() + r->ulDeviceClassOffset, kClass, sizeof kClass);
-    r->DeviceID.ulTotalSize = sizeof(VAR_STRING) + kValue;
-    NDIS_STATUS s = query(OID_TAPI_GET_ID, b.data(), ULONG(b.size()));
+    std::vector<uint8_t> v;  // the link handle, then "isdn" and NUL
+    NDIS_STATUS s = get_id(0, hdCall, LINECALLSELECT_CALL, "ndis", 9, &v);
     if (s != NDIS_STATUS_SUCCESS) return s;
-    if (r->DeviceID.ulStringSize < sizeof(ULONG)) return NDIS_STATUS_FAILURE;
+    if (v.size() < sizeof(ULONG)) return NDIS_STATUS_FAILURE;
     ULONG handle = 0;
-    std::memcpy(&handle, b.data() + offsetof(NDIS_TAPI_GET_ID, DeviceID) + r->DeviceID.ulStringOffset, sizeof handle);
+    std::memcpy(&handle, v.data(), sizeof handle);
     if (link != nullptr) *link = handle;
     return s;
 }

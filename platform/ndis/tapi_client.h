@@ -56,7 +56,11 @@ public:
     ULONG num_lines() const { return num_lines_; }
 
     // Lines, by device ID (device_id_base() + n) or by the provider's line handle.
-    NDIS_STATUS line_name(ULONG device_id, std::string* name);
+    NDIS_STATUS dev_caps(ULONG device_id, LINE_DEV_CAPS* caps, std::string* name);
+    NDIS_STATUS line_name(ULONG device_id, std::string* name) { return dev_caps(device_id, nullptr, name); }
+    NDIS_STATUS line_dev_status(HDRV_LINE hdLine, LINE_DEV_STATUS* status);
+    // The TAPI device ID of an open line ("tapi/line" device class).
+    NDIS_STATUS line_device_id(HDRV_LINE hdLine, ULONG* device_id);
     NDIS_STATUS open(ULONG device_id, HTAPI_LINE htLine, HDRV_LINE* hdLine);
     NDIS_STATUS close(HDRV_LINE hdLine);
     NDIS_STATUS set_status_messages(HDRV_LINE hdLine, ULONG line_states, ULONG address_states);
@@ -92,6 +96,8 @@ public:
 private:
     NDIS_STATUS query(NDIS_OID oid, void* buffer, ULONG length);
     NDIS_STATUS set(NDIS_OID oid, void* buffer, ULONG length);
+    NDIS_STATUS get_id(HDRV_LINE hdLine, HDRV_CALL hdCall, ULONG select, const char* device_class, ULONG value_size,
+                       std::vector<uint8_t>* value);
     void indicated(Adapter& adapter, NDIS_STATUS status, void* buffer, UINT size);
 
     NdisState& ndis_;
