@@ -166,9 +166,9 @@ NDIS_STATUS TapiClient::dev_specific(HDRV_LINE hdLine, void* params, ULONG size)
     r->ulRequestID = request_id_++;
     r->hdLine = hdLine;
     r->ulParamsSize = size;
-    std::memcpy(b.data() + offsetof(NDIS_TAPI_DEV_SPECIFIC, Params), params, size);
+    if (size != 0) std::memcpy(b.data() + offsetof(NDIS_TAPI_DEV_SPECIFIC, Params), params, size);
     NDIS_STATUS s = query(OID_TAPI_DEV_SPECIFIC, b.data(), ULONG(b.size()));
-    std::memcpy(params, b.data() + offsetof(NDIS_TAPI_DEV_SPECIFIC, Params), size);
+    if (size != 0) std::memcpy(params, b.data() + offsetof(NDIS_TAPI_DEV_SPECIFIC, Params), size);
     return s;
 }
 

@@ -6,7 +6,9 @@
 //
 // Requests go through NdisState::query and NdisState::set exactly as NDIS hands them to
 // the miniport; every answer is the provider's NDIS status. Events are recorded in the
-// order the provider indicated them.
+// order the provider indicated them. A client chains itself onto NdisState::on_status
+// for its life; clients of several adapters are destroyed in the reverse order of
+// their creation.
 #pragma once
 
 #include <functional>
