@@ -165,9 +165,12 @@ inline bool BdSnapshotReadEntry(const uint32_t* Words, uint32_t Count, uint32_t*
     }
 }
 
-// The head and the 32 channel entries of a snapshot of a line that is not robbed bit;
-// false when the words end early.
-inline bool BdSnapshotParseChannels(const uint32_t* Words, uint32_t Count, BD_SNAPSHOT* Snapshot)
+#define BD_SNAPSHOT_PROTOCOL_ROBBED_BIT 0
+
+// The head and the 32 channel entries of a snapshot (bare states on a robbed-bit line);
+// false when the words end early. *Next, when given, is where the sockets' part begins.
+inline bool BdSnapshotParseChannels(const uint32_t* Words, uint32_t Count, BD_SNAPSHOT* Snapshot,
+                                    uint32_t* Next = nullptr)
 {
     *Snapshot = BD_SNAPSHOT{};
     if (Count < BD_SNAPSHOT_HEAD_WORDS) return false;
@@ -175,8 +178,15 @@ inline bool BdSnapshotParseChannels(const uint32_t* Words, uint32_t Count, BD_SN
     Snapshot->FramerState = Words[1];
     Snapshot->Layer2State = Words[2];
     uint32_t at = BD_SNAPSHOT_HEAD_WORDS;
-    for (uint32_t k = 0; k < BD_SNAPSHOT_CHANNELS; k++)
-        if (!BdSnapshotReadEntry(Words, Count, &at, &Snapshot->Channel[k])) return false;
+    for (uint32_t k = 0; k < BD_SNAPSHOT_CHANNELS; k++) {
+        if (Snapshot->Protocol == BD_SNAPSHOT_PROTOCOL_ROBBED_BIT) {
+            if (at >= Count) return false;
+            Snapshot->Channel[k].State = Words[at++];
+        } else if (!BdSnapshotReadEntry(Words, Count, &at, &Snapshot->Channel[k])) {
+            return false;
+        }
+    }
+    if (Next != nullptr) *Next = at;
     return true;
 }
 

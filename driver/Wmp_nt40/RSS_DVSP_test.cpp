@@ -890,6 +890,15 @@ TEST_P(MgmtProtocol, PortStatusAndSnapshotFollowTheLinesProtocol)
     ASSERT_EQ(send(port), 0u);
     ASSERT_EQ(send(snap), 0u);
     EXPECT_EQ(snap.seg_word(0, 0), GetParam());
+    // The shared layouts read both forms up to the sockets' part.
+    std::vector<uint32_t> words(snap.h().Segment[0].Length / 4);
+    std::memcpy(words.data(), snap.bytes() + 0x54, words.size() * 4);
+    BD_SNAPSHOT parsed;
+    uint32_t next = 0;
+    ASSERT_TRUE(BdSnapshotParseChannels(words.data(), uint32_t(words.size()), &parsed, &next));
+    EXPECT_EQ(next, GetParam() == 0 ? 3u + 32 : 3u + 64);
+    EXPECT_EQ(words[next], a->Socket[0].ModuleID);
+    for (ULONG k = 0; k < 32; k++) EXPECT_FALSE(parsed.Channel[k].HasModem);
     ULONG sockets = 0;
     for (ULONG k = 0; k < a->SocketsPerGroup[0]; k++) {
         const DimmSocket& s = a->Socket[k];
