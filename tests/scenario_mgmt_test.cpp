@@ -16,7 +16,10 @@
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/RSS_DVSP.h"
+#include "driver/Wmp_nt40/RSS_DVSP_replies.h"
 #include "driver/Wmp_nt40/Wmp_wspi.h"
+#include "driver/Wmp_nt40/ser_init.h"
+#include "platform/nt/win32.h"
 #include "sim/firmware/firmware.h"
 #include "tools/harness/rig.h"
 
@@ -377,6 +380,83 @@ TEST_F(MgmtModemScenario, AnAtCommandReachesAPumpAndItsAnswerIsReadOnce)
     EXPECT_GT(answer.h.Segment[0].Length, 0u);
     EXPECT_EQ(p.AtResponseLength, 0u);
     EXPECT_EQ(request(0, 33, {0, 0, 0}).h.Segment[0].Length, 0u) << "each answer is read once";
+}
+
+}  // namespace
+
+namespace {
+
+// A management client watches a serial application: the port's data monitor and the
+// snapshot's COM number of the port's pump.
+TEST(MgmtSerialScenario, ThePortMonitorAndTheSnapshotShowAnOpenComPort)
+{
+    rig::Rig r;
+    std::string error;
+    ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &error)) << error;
+    r.host.registry.set_dword(r.parameters_key(1), "AsyncPorts_0", 2);
+    r.host.registry.set_dword(r.parameters_key(1), "AsyncPortNumbersStartAt", 3);
+    r.set_firmware(sim::fw::default_image());
+    r.add_board_for(1, 4);
+    ASSERT_EQ(r.load_driver(), 0);
+    plat::ndis::Adapter* na = r.initialize(1);
+    ASSERT_NE(na, nullptr);
+    r.host.run_for(plat::ms(14000));
+
+    plat::nt::Win32Client client;
+    plat::nt::HANDLE h = client.CreateFile("\\\\.\\COM3");
+    ASSERT_NE(h, plat::nt::INVALID_HANDLE_VALUE) << std::hex << client.last_status();
+    SERIAL_TIMEOUTS t = {0xFFFFFFFF, 0xFFFFFFFF, 300, 0, 0};
+    uint32_t n = 0;
+    ASSERT_TRUE(client.DeviceIoControl(h, IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0, &n));
+    ASSERT_TRUE(client.DeviceIoControl(h, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, &n));
+    r.host.run_for(plat::ms(200));
+    const std::string command = "ATI3\r";
+    ASSERT_TRUE(client.WriteFile(h, command.data(), uint32_t(command.size()), &n));
+    char buf[64];
+    while (client.ReadFile(h, buf, sizeof buf, &n) && n > 0) {
+    }
+
+    Adapter* a = rig::Rig::driver_adapter(na);
+    Link* l = &a->NdisWanInfo[0][0];
+    Pump* pump = l->ThisPump;
+    ASSERT_NE(pump, nullptr);
+    const ULONG socket = pump->ThisCsm->ThisSocket->SocketIndex, csm = pump->ThisCsm->Index, number = pump->PumpNumber;
+
+    auto send = [&](ULONG cls, ULONG action, std::vector<ULONG> args, std::vector<ULONG>& rec) {
+        rec.assign(BACKDOOR_REQUEST_SIZE / 4, 0);
+        BACKDOOR_REQUEST_HEADER hd{};
+        hd.Class = cls;
+        hd.Action = action;
+        for (size_t i = 0; i < args.size(); i++) hd.Arg[i] = args[i];
+        hd.Signature = BACKDOOR_SIGNATURE;
+        hd.BufferLength = BACKDOOR_REQUEST_SIZE;
+        std::memcpy(rec.data(), &hd, sizeof hd);
+        ULONG w = 0, m = 0;
+        EXPECT_EQ(r.host.ndis().query(na, OID_BACKDOOR_REQUEST, rec.data(), BACKDOOR_REQUEST_SIZE, &w, &m), 0u);
+        std::memcpy(&hd, rec.data(), sizeof hd);
+        return hd;
+    };
+    std::vector<ULONG> rec;
+    BACKDOOR_REQUEST_HEADER hd = send(12, 0, {socket, csm, number}, rec);
+    ASSERT_EQ(hd.Status, 0u);
+    ASSERT_EQ(hd.Segment[0].Length, 0x208u);
+    const UCHAR* ring = reinterpret_cast<const UCHAR*>(rec.data()) + 0x54 + 8;
+    EXPECT_NE(std::search(ring, ring + SER_MONITOR_RING_SIZE, command.begin(), command.end() - 1),
+              ring + SER_MONITOR_RING_SIZE)
+        << "the command the application wrote is in the monitor";
+
+    hd = send(0, 100, {0}, rec);
+    ASSERT_EQ(hd.Status, 0u);
+    const ULONG* w = rec.data() + 0x54 / 4;
+    bool com3 = false;
+    for (ULONG i = 0; i + 2 < hd.Segment[0].Length / 4; i++)
+        com3 |= w[i] == BD_SNAPSHOT_TAG_LINE_ID && w[i + 1] == 1 && w[i + 2] == 3;
+    EXPECT_TRUE(com3) << "the port's pump names COM3";
+
+    EXPECT_TRUE(client.CloseHandle(h));
+    r.halt(na);
+    EXPECT_EQ(r.leaked_allocations(), 0u);
+    for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
 }
 
 }  // namespace
