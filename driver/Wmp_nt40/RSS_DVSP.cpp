@@ -279,35 +279,42 @@ static const RBS_STACK* BdRbsStack(Adapter* a, ULONG Line)
     return (const RBS_STACK*)a->ThisSgnlStack[Line];
 }
 
-// The robbed-bit record of a line (BdRbsStack not NULL), word by word.
+// The robbed-bit record of a line (BdRbsStack not NULL), word by word, straight into
+// the reply.
 static void BdRbsRecord(Adapter* a, ULONG Line, PUCHAR To)
 {
     const RBS_STACK* s = BdRbsStack(a, Line);
-    ULONG w[BD_RBS_RECORD_WORDS];
-    std::memset(w, 0, sizeof w);
-    w[BD_RBS_W_GROUP] = Line;
-    w[BD_RBS_W_STACK_SIZE] = BdCtl(a, Line, CTL_KIND_CONST, CTL_INSTANCE_SIZE, NULL, 0);
-    w[BD_RBS_W_MONITORING] = s->Mode;
-    w[BD_RBS_W_PERIOD] = s->Timing[RBS_T_PERIOD];
-    for (ULONG i = 0; i < 3; i++) w[BD_RBS_W_WINK + i] = s->Timing[RBS_T_ANSWER_DELAY + i];
-    w[BD_RBS_W_DIRECTION] = a->NetworkSide[Line] != 0 ? 3 : 4;
-    w[BD_RBS_W_STATUS] = s->Halt != 0 ? 7 : s->Layer1State;
+    std::memset(To, 0, BD_RBS_RECORD_WORDS * 4);
+    BdPut(To, BD_RBS_W_GROUP, Line);
+    BdPut(To, BD_RBS_W_STACK_SIZE, BdCtl(a, Line, CTL_KIND_CONST, CTL_INSTANCE_SIZE, NULL, 0));
+    BdPut(To, BD_RBS_W_MONITORING, s->Mode);
+    BdPut(To, BD_RBS_W_PERIOD, s->Timing[RBS_T_PERIOD]);
+    for (ULONG i = 0; i < 3; i++) BdPut(To, BD_RBS_W_WINK + i, s->Timing[RBS_T_ANSWER_DELAY + i]);
+    BdPut(To, BD_RBS_W_DIRECTION, a->NetworkSide[Line] != 0 ? 3 : 4);
+    BdPut(To, BD_RBS_W_STATUS, s->Halt != 0 ? 7 : s->Layer1State);
+    static_assert(RBS_HISTORY_ENTRIES == BD_RBS_TRACE_ENTRIES);
+    static_assert(RBS_HISTORY_VALID == BD_RBS_TRACE_VALID);
     for (ULONG c = 0; c < BD_RBS_CHANNELS; c++) {
         const RBS_CHANNEL* ch = &s->Channel[c];
-        ULONG* r = &w[BD_RBS_W_CHANNELS + c * BD_RBS_CHANNEL_WORDS];
-        r[BD_RBS_CH_RX_BITS] = s->RxBits[c].Stable;
-        r[BD_RBS_CH_RX_MESSAGE] = ch->RxState;
-        r[BD_RBS_CH_TX_BITS] = s->TxBits[c].Latest;
-        r[BD_RBS_CH_TX_MESSAGE] = ch->TxState;
-        r[BD_RBS_CH_STATE] = ch->State;
-        r[BD_RBS_CH_ENABLED] = ch->Enabled;
-        r[BD_RBS_CH_SIGNALLING_TYPE] = ch->SignallingType;
-        r[BD_RBS_CH_BEARER] = 2;  // speech: robbed-bit channels carry voice-band calls
-        r[BD_RBS_CH_ISDN] = ch->CallType == RBS_CALL_TYPE_ISDN;
-        r[BD_RBS_CH_ORIGINATING] = ch->Outgoing;
-        r[BD_RBS_CH_PROTOCOL] = ch->Protocol;
+        const ULONG at = BD_RBS_W_CHANNELS + c * BD_RBS_CHANNEL_WORDS;
+        BdPut(To, at + BD_RBS_CH_RX_BITS, s->RxBits[c].Stable);
+        BdPut(To, at + BD_RBS_CH_RX_MESSAGE, ch->RxState);
+        BdPut(To, at + BD_RBS_CH_TX_BITS, s->TxBits[c].Latest);
+        BdPut(To, at + BD_RBS_CH_TX_MESSAGE, ch->TxState);
+        BdPut(To, at + BD_RBS_CH_STATE, ch->State);
+        BdPut(To, at + BD_RBS_CH_ENABLED, ch->Enabled);
+        BdPut(To, at + BD_RBS_CH_SIGNALLING_TYPE, ch->SignallingType);
+        BdPut(To, at + BD_RBS_CH_BEARER, 2);  // speech: robbed-bit channels carry voice-band calls
+        BdPut(To, at + BD_RBS_CH_ISDN, ch->CallType == RBS_CALL_TYPE_ISDN);
+        BdPut(To, at + BD_RBS_CH_ORIGINATING, ch->Outgoing);
+        BdPut(To, at + BD_RBS_CH_PROTOCOL, ch->Protocol);
+        const USHORT* traces[BD_RBS_TRACES] = {ch->RxHistory, ch->TxHistory, ch->StateHistory};
+        for (ULONG t = 0; t < BD_RBS_TRACES; t++) {
+            const ULONG first = BD_RBS_W_TRACES + (c * BD_RBS_TRACES + t) * BD_RBS_TRACE_WORDS;
+            for (ULONG i = 0; i < BD_RBS_TRACE_WORDS; i++)
+                BdPut(To, first + i, (ULONG)traces[t][2 * i] | (ULONG)traces[t][2 * i + 1] << 16);
+        }
     }
-    std::memcpy(To, w, sizeof w);
 }
 
 static ULONG BdLinkDump(Adapter* a, Link* l, PUCHAR To)
@@ -741,7 +748,11 @@ static void BdRead(BD_REQ* r)
     }
     case BACKDOOR_READ_LINK_COUNTERS: {
         if (!BdGroupOk(a, line)) return BdStatus(r, BI);
-        if (!BdNeed(r, 17 * 4)) return;
+        if (!BdNeed(r, 17 * 4)) {
+            // A client sizes its record for the whole link statistics reply (0/8).
+            h->ReplyLength = BACKDOOR_HEADER_SIZE + (17 + 2 * HDLC_COUNTERS) * 4;
+            return;
+        }
         ULONG sum[17];
         std::memset(sum, 0, sizeof sum);
         for (ULONG i = 0; i < h->Arg[1] && i < MAX_LINKS_PER_GROUP; i++) {

@@ -104,7 +104,26 @@
 #define BD_RBS_CH_ORIGINATING 9            // 1 originating, 0 answering
 #define BD_RBS_CH_PROTOCOL 10              // 2 to 7
 #define BD_RBS_CHANNEL_WORDS 11
-#define BD_RBS_RECORD_WORDS (BD_RBS_W_CHANNELS + BD_RBS_CHANNELS * BD_RBS_CHANNEL_WORDS)
+// Then, per channel, three traces of the A bit as the stack recorded them since the
+// channel's last call began: received bits, sent bits, channel states. A trace is 32
+// 16-bit entries, two to a word, the first in the low half; an entry counts while its
+// bit 15 is set, and the first one without it ends the trace.
+#define BD_RBS_W_TRACES (BD_RBS_W_CHANNELS + BD_RBS_CHANNELS * BD_RBS_CHANNEL_WORDS)
+#define BD_RBS_TRACE_RX 0
+#define BD_RBS_TRACE_TX 1
+#define BD_RBS_TRACE_STATE 2
+#define BD_RBS_TRACES 3
+#define BD_RBS_TRACE_ENTRIES 32
+#define BD_RBS_TRACE_WORDS (BD_RBS_TRACE_ENTRIES / 2)
+#define BD_RBS_TRACE_VALID 0x8000
+#define BD_RBS_RECORD_WORDS (BD_RBS_W_TRACES + BD_RBS_CHANNELS * BD_RBS_TRACES * BD_RBS_TRACE_WORDS)
+
+// Entry i of trace Trace of channel Channel in a robbed-bit record of BD_RBS_RECORD_WORDS.
+inline uint16_t BdRbsTraceEntry(const uint32_t* Words, uint32_t Channel, uint32_t Trace, uint32_t i)
+{
+    uint32_t w = Words[BD_RBS_W_TRACES + (Channel * BD_RBS_TRACES + Trace) * BD_RBS_TRACE_WORDS + i / 2];
+    return (uint16_t)(i % 2 == 0 ? w & 0xFFFF : w >> 16);
+}
 
 // ---- 0/100, Segment 0: the tagged status snapshot ----
 // Words 0 to 2: protocol, framer state, layer-2 state. Then, on a line that is not

@@ -15,6 +15,7 @@
 #include "driver/Wmp_nt40/Wmp_wspi.h"
 #include "driver/Wmp_nt40/ser_init.h"
 #include "driver/signalling/isdn/IsdnStack.h"
+#include "driver/signalling/rbs/RbsStack.h"
 #include "tools/harness/rig.h"
 
 namespace {
@@ -134,6 +135,9 @@ TEST_F(Mgmt, ShortBuffersAndShortLengthsNeverOverrunAndNameTheNeededLength)
         {11, {}, 0xD3, 0xD4},
         {2, {0}, 0x853, 0x854},
         {28, {0, 1}, 84, 84 + 134 * 4},
+        {9, {0}, 0xF53, 0xF54},
+        {47, {0, 0}, 0x1EB, 0x1EC},
+        {31, {0, 4}, 0x97, 0x188},  // the link counters' sum names the link statistics' length
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "action " << c.action);
@@ -911,7 +915,36 @@ TEST_P(MgmtProtocol, PortStatusAndSnapshotFollowTheLinesProtocol)
     if (GetParam() != 0) {
         EXPECT_EQ(send(rbs), BI) << "only a robbed-bit line has the record";
     } else {
+        // Channel 5's A-bit traces as the stack keeps them: two received runs, one sent
+        // run, three states.
+        auto* stack = static_cast<RBS_STACK*>(a->ThisSgnlStack[0]);
+        RBS_CHANNEL& ch = stack->Channel[5];
+        const USHORT rx[] = {RBS_HISTORY_VALID | RBS_HISTORY_BIT | 12, RBS_HISTORY_VALID | 3};
+        const USHORT tx[] = {RBS_HISTORY_VALID | 40};
+        const USHORT st[] = {RBS_HISTORY_VALID | 2, RBS_HISTORY_VALID | 16, RBS_HISTORY_VALID | 18};
+        NdisAcquireSpinLock(&a->AdapterSpinLock);
+        for (ULONG k = 4; k <= 6; k++) {
+            RBS_CHANNEL& c = stack->Channel[k];
+            std::memset(c.RxHistory, 0, sizeof c.RxHistory);
+            std::memset(c.TxHistory, 0, sizeof c.TxHistory);
+            std::memset(c.StateHistory, 0, sizeof c.StateHistory);
+        }
+        std::memcpy(ch.RxHistory, rx, sizeof rx);
+        std::memcpy(ch.TxHistory, tx, sizeof tx);
+        std::memcpy(ch.StateHistory, st, sizeof st);
+        ch.RxHistory[31] = RBS_HISTORY_VALID | 7;  // the last entry lands in the high half
+        NdisReleaseSpinLock(&a->AdapterSpinLock);
         ASSERT_EQ(send(rbs), 0u);
+        std::vector<uint32_t> w(BD_RBS_RECORD_WORDS);
+        std::memcpy(w.data(), rbs.bytes() + rbs.h().Segment[0].Offset, w.size() * 4);
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_RX, 0), rx[0]);
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_RX, 1), rx[1]);
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_RX, 2), 0u) << "the trace ends here";
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_RX, 31), RBS_HISTORY_VALID | 7);
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_TX, 0), tx[0]);
+        for (ULONG i = 0; i < 3; i++) EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_STATE, i), st[i]) << i;
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 4, BD_RBS_TRACE_RX, 0), 0u) << "channel 4 has no trace";
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 6, BD_RBS_TRACE_RX, 0), 0u);
         ASSERT_EQ(rbs.h().Segment[0].Length, ULONG(BD_RBS_RECORD_WORDS * 4));
         EXPECT_EQ(rbs.seg_word(0, BD_RBS_W_GROUP), 0u);
         EXPECT_EQ(rbs.seg_word(0, BD_RBS_W_STACK_SIZE), a->SgnlStackSize[0]);
