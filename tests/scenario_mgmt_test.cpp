@@ -238,6 +238,29 @@ TEST_F(MgmtScenario, LayerThreeTestMessagesReachTheNetworkWithEveryDigit)
     EXPECT_EQ(restarts()[1].restart_class, std::optional<uint8_t>(7)) << "all interfaces";
 }
 
+// In test mode the layer-3 test page answers and clears a call the network offers; it
+// names the call by the reference value and sends the length (2) where a flag would be.
+TEST_F(MgmtScenario, LayerThreeTestPageConnectsAndClearsAnOfferedCall)
+{
+    ASSERT_EQ(request(2, 21, {0, 1}).status, 0u);  // "Test running"
+    net->clear_log();
+    auto key = net->offer_call(6, "5559999", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key.has_value());
+    r.host.run_for(plat::ms(300));
+    auto got = [&](sim::q931::MsgType type) {
+        for (const auto& ev : net->log())
+            if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message && ev.message->type == uint8_t(type)) return true;
+        return false;
+    };
+    ASSERT_FALSE(got(sim::q931::MsgType::Connect));
+
+    ASSERT_EQ(request(2, 23, {0, 2, key->ref}).status, 0u);  // "Connect"
+    EXPECT_TRUE(run_until([&] { return got(sim::q931::MsgType::Connect); }, 1000)) << "CONNECT reached the network";
+    ASSERT_EQ(request(2, 24, {0, 2, key->ref, 1}).status, 0u);  // "Disconnect", 16 normal clearing
+    EXPECT_TRUE(run_until([&] { return got(sim::q931::MsgType::Disconnect); }, 1000)) << "DISCONNECT reached the network";
+    ASSERT_EQ(request(2, 21, {0, 0}).status, 0u);
+}
+
 // 0/10 reads the link's transmit buffer on the board, not the sender's packet.
 TEST_F(MgmtScenario, LinkMemoryAfterAShortSendIsTheBoardsTransmitBuffer)
 {

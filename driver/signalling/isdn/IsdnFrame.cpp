@@ -545,8 +545,12 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
     case MGMT_TEST_ANSWER:
     case MGMT_SEND_INFORMATION:
     case MGMT_TEST_DISCONNECT: {
-        // A1 call-reference flag, A2 call-reference value, A3 cause index.
-        ISDN_CALL* c = IsdnFindCallByRef(s, A1 ? 0x80 : 0, (USHORT)(A2 & 0x7FFF));
+        // A1 call-reference flag, A2 call-reference value, A3 cause index. The layer-3
+        // test page sends the reference's length where the flag goes, so a call found by
+        // the value under the other flag is the one meant.
+        UCHAR flag = A1 ? 0x80 : 0;
+        ISDN_CALL* c = IsdnFindCallByRef(s, flag, (USHORT)(A2 & 0x7FFF));
+        if (c == NULL) c = IsdnFindCallByRef(s, (UCHAR)(flag ^ 0x80), (USHORT)(A2 & 0x7FFF));
         if (c == NULL) return;
         if (Action == MGMT_TEST_ANSWER)
             IsdnStackCallRequest(REQUEST_SETUP_RESPONSE, c, NULL, 0, 0);
