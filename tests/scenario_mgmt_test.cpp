@@ -203,7 +203,7 @@ TEST_F(MgmtScenario, LayerThreeTestMessagesReachTheNetworkWithEveryDigit)
     h.Action = 22;
     h.Arg[0] = 0;
     h.Arg[1] = 2;       // call reference length
-    h.Arg[2] = 0x0001;  // call reference value
+    h.Arg[2] = 0x0123;  // call reference value
     h.Arg[3] = 0;       // "ISDN Not Restricted (64K)"
     h.Arg[4] = 5;       // channel index 4 + 1
     h.Arg[5] = 1;       // exclusive
@@ -220,6 +220,12 @@ TEST_F(MgmtScenario, LayerThreeTestMessagesReachTheNetworkWithEveryDigit)
     auto calls = net->calls();
     EXPECT_EQ(calls[0].called, number);
     EXPECT_EQ(calls[0].channel, 5u);
+    EXPECT_EQ(calls[0].key.ref, 0x0123u) << "the page's call reference";
+    EXPECT_TRUE(calls[0].key.user_originated);
+    // "Disconnect" names that call by the same reference.
+    ASSERT_EQ(request(2, 24, {0, 2, 0x0123, 1}).status, 0u);
+    EXPECT_TRUE(run_until([&] { return !net->calls().empty() && net->calls()[0].last_cause == 0x10; }, 1000))
+        << "DISCONNECT, normal clearing, for the page's call";
 
     // "Restart" of the indicated channel, then of the whole interface.
     auto restarts = [&] {
