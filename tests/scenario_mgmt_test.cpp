@@ -267,6 +267,40 @@ TEST_F(MgmtScenario, LayerThreeTestPageConnectsAndClearsAnOfferedCall)
     ASSERT_EQ(request(2, 21, {0, 0}).status, 0u);
 }
 
+// "Restart" of the indicated channel restarts that channel only: a call on another
+// channel of the line stays up.
+TEST_F(MgmtScenario, RestartOfOneChannelKeepsTheOtherCallsOfTheLine)
+{
+    Link* l = nullptr;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l = LinkAcquire(a, 0, 0, 2, OWNER_DRIVER);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return net->call(*key) && net->call(*key)->state == sim::NetState::Active; }, 3000));
+    net->clear_log();
+
+    ASSERT_EQ(request(2, 26, {0, 7, 1, 0}).status, 0u);
+    std::optional<sim::q931::Message> restart;
+    ASSERT_TRUE(run_until(
+        [&] {
+            for (const auto& ev : net->log())
+                if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message &&
+                    ev.message->type == uint8_t(sim::q931::MsgType::Restart))
+                    restart = *ev.message;
+            return restart.has_value();
+        },
+        1000));
+    EXPECT_EQ(restart->restart_class, std::optional<uint8_t>(0)) << "indicated channels";
+    ASSERT_TRUE(restart->channel.has_value());
+    EXPECT_EQ(restart->channel->channel, std::optional<uint8_t>(7));
+    r.host.run_for(plat::ms(500));
+    ASSERT_TRUE(net->call(*key).has_value());
+    EXPECT_EQ(net->call(*key)->state, sim::NetState::Active) << "the call on channel 3 is untouched";
+    EXPECT_EQ(l->ChannelState, ULONG(CHANNEL_STATE_ACTIVE));
+}
+
 // 0/10 reads the link's transmit buffer on the board, not the sender's packet.
 TEST_F(MgmtScenario, LinkMemoryAfterAShortSendIsTheBoardsTransmitBuffer)
 {

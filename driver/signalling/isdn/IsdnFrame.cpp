@@ -561,14 +561,15 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
         break;
     }
     case MGMT_SEND_RESTART: {
-        // A1: 1 class 6 (one channel), 2 class 7 (the interface); A2 the channel.
+        // A1: 1 the indicated channel (class 0), 2 every interface (class 7); A2 the
+        // channel. Class 6 would restart the whole interface and clear every call on it.
         ISDN_TX_ARGS a;
         std::memset(&a, 0, sizeof a);
         a.Pd = PD_Q931;
         a.Type = MT_RESTART;
         a.CrLen = 2;
-        a.RestartClass = A1 == 2 ? 7 : 6;
-        if (a.RestartClass == 6 && !IsdnIsBChannel(s, A2)) return;
+        a.RestartClass = A1 == 2 ? 7 : 0;
+        if (a.RestartClass == 0 && !IsdnIsBChannel(s, A2)) return;
         a.Channel = (UCHAR)A2;
         a.Exclusive = 1;
         IsdnSendArgs(s, &a);
