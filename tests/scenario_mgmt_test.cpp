@@ -9,13 +9,17 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/RSS_DVSP.h"
+#include "driver/Wmp_nt40/RSS_DVSP_replies.h"
 #include "driver/Wmp_nt40/Wmp_wspi.h"
+#include "driver/Wmp_nt40/ser_init.h"
+#include "platform/nt/win32.h"
 #include "sim/firmware/firmware.h"
 #include "tools/harness/rig.h"
 
@@ -183,6 +187,172 @@ TEST_F(MgmtScenario, StatusSnapshotOfTheRunningAdapterFollowsANetworkCall)
     EXPECT_TRUE(run_until([&] { return l->ChannelState == CHANNEL_STATE_IDLE; }, 1000));
 }
 
+// The layer-3 test page's messages, as it sends them, reach the network side whole.
+TEST_F(MgmtScenario, LayerThreeTestMessagesReachTheNetworkWithEveryDigit)
+{
+    sim::AnswerPolicy manual;
+    manual.action = sim::AnswerPolicy::Action::Manual;
+    net->set_answer_policy(manual);
+    net->clear_log();
+
+    // "Setup": the number as one word per character, Length counting characters.
+    const std::string number = "5551212";
+    std::vector<ULONG> rec(BACKDOOR_REQUEST_SIZE / 4, 0);
+    BACKDOOR_REQUEST_HEADER h{};
+    h.Class = 2;
+    h.Action = 22;
+    h.Arg[0] = 0;
+    h.Arg[1] = 2;       // call reference length
+    h.Arg[2] = 0x0123;  // call reference value
+    h.Arg[3] = 0;       // "ISDN Not Restricted (64K)"
+    h.Arg[4] = 5;       // channel index 4 + 1
+    h.Arg[5] = 1;       // exclusive
+    h.Segment[0] = {ULONG(number.size()), BACKDOOR_HEADER_SIZE};
+    h.Signature = BACKDOOR_SIGNATURE;
+    h.BufferLength = BACKDOOR_REQUEST_SIZE;
+    std::memcpy(rec.data(), &h, sizeof h);
+    for (size_t i = 0; i < number.size(); i++) rec[BACKDOOR_HEADER_SIZE / 4 + i] = ULONG(number[i] - '0');
+    ULONG w = 0, n = 0;
+    ASSERT_EQ(r.host.ndis().query(na, OID_BACKDOOR_REQUEST, rec.data(), BACKDOOR_REQUEST_SIZE, &w, &n), 0u);
+    std::memcpy(&h, rec.data(), sizeof h);
+    ASSERT_EQ(h.Status, 0u);
+    ASSERT_TRUE(run_until([&] { return !net->calls().empty(); }, 1000)) << "a SETUP reached the network";
+    auto calls = net->calls();
+    EXPECT_EQ(calls[0].called, number);
+    EXPECT_EQ(calls[0].channel, 5u);
+    EXPECT_EQ(calls[0].key.ref, 0x0123u) << "the page's call reference";
+    EXPECT_TRUE(calls[0].key.user_originated);
+    // "Disconnect" names that call by the same reference.
+    ASSERT_EQ(request(2, 24, {0, 2, 0x0123, 1}).status, 0u);
+    EXPECT_TRUE(run_until([&] { return !net->calls().empty() && net->calls()[0].last_cause == 0x10; }, 1000))
+        << "DISCONNECT, normal clearing, for the page's call";
+
+    // "Restart" of the indicated channel, then of the whole interface.
+    auto restarts = [&] {
+        std::vector<sim::q931::Message> out;
+        for (const auto& ev : net->log())
+            if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message && ev.message->type == uint8_t(sim::q931::MsgType::Restart))
+                out.push_back(*ev.message);
+        return out;
+    };
+    ASSERT_EQ(request(2, 26, {0, 7, 1, 0}).status, 0u);
+    ASSERT_TRUE(run_until([&] { return restarts().size() == 1; }, 1000)) << "a RESTART reached the line";
+    ASSERT_TRUE(restarts()[0].channel.has_value());
+    EXPECT_EQ(restarts()[0].channel->channel, std::optional<uint8_t>(7));
+    ASSERT_EQ(request(2, 26, {0, 0, 0, 1}).status, 0u);
+    ASSERT_TRUE(run_until([&] { return restarts().size() == 2; }, 1000));
+    EXPECT_EQ(restarts()[1].restart_class, std::optional<uint8_t>(7)) << "all interfaces";
+}
+
+// In test mode the layer-3 test page answers and clears a call the network offers; it
+// names the call by the reference value and sends the length (2) where a flag would be.
+TEST_F(MgmtScenario, LayerThreeTestPageConnectsAndClearsAnOfferedCall)
+{
+    ASSERT_EQ(request(2, 21, {0, 1}).status, 0u);  // "Test running"
+    net->clear_log();
+    auto key = net->offer_call(6, "5559999", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key.has_value());
+    r.host.run_for(plat::ms(300));
+    auto got = [&](sim::q931::MsgType type) {
+        for (const auto& ev : net->log())
+            if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message && ev.message->type == uint8_t(type)) return true;
+        return false;
+    };
+    ASSERT_FALSE(got(sim::q931::MsgType::Connect));
+
+    ASSERT_EQ(request(2, 23, {0, 2, key->ref}).status, 0u);  // "Connect"
+    EXPECT_TRUE(run_until([&] { return got(sim::q931::MsgType::Connect); }, 1000)) << "CONNECT reached the network";
+    ASSERT_EQ(request(2, 24, {0, 2, key->ref, 1}).status, 0u);  // "Disconnect", 16 normal clearing
+    EXPECT_TRUE(run_until([&] { return got(sim::q931::MsgType::Disconnect); }, 1000)) << "DISCONNECT reached the network";
+    ASSERT_EQ(request(2, 21, {0, 0}).status, 0u);
+}
+
+// "Restart" of the indicated channel restarts that channel only: a call on another
+// channel of the line stays up.
+TEST_F(MgmtScenario, RestartOfOneChannelKeepsTheOtherCallsOfTheLine)
+{
+    Link* l = nullptr;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l = LinkAcquire(a, 0, 0, 2, OWNER_DRIVER);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return net->call(*key) && net->call(*key)->state == sim::NetState::Active; }, 3000));
+    net->clear_log();
+
+    ASSERT_EQ(request(2, 26, {0, 7, 1, 0}).status, 0u);
+    std::optional<sim::q931::Message> restart;
+    ASSERT_TRUE(run_until(
+        [&] {
+            for (const auto& ev : net->log())
+                if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message &&
+                    ev.message->type == uint8_t(sim::q931::MsgType::Restart))
+                    restart = *ev.message;
+            return restart.has_value();
+        },
+        1000));
+    EXPECT_EQ(restart->restart_class, std::optional<uint8_t>(0)) << "indicated channels";
+    ASSERT_TRUE(restart->channel.has_value());
+    EXPECT_EQ(restart->channel->channel, std::optional<uint8_t>(7));
+    r.host.run_for(plat::ms(500));
+    ASSERT_TRUE(net->call(*key).has_value());
+    EXPECT_EQ(net->call(*key)->state, sim::NetState::Active) << "the call on channel 3 is untouched";
+    EXPECT_EQ(l->ChannelState, ULONG(CHANNEL_STATE_ACTIVE));
+}
+
+// 0/10 reads the link's transmit buffer on the board, not the sender's packet.
+TEST_F(MgmtScenario, LinkMemoryAfterAShortSendIsTheBoardsTransmitBuffer)
+{
+    Link* l = nullptr;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l = LinkAcquire(a, 0, 0, 2, OWNER_DRIVER);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return l->LinkCallStats.ConnectInd == 1 && l->ChannelState == CHANNEL_STATE_ACTIVE; }, 3000));
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l->NdisLinkContext = 0x7702;
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+
+    // Six bytes in a buffer of their own: reading 2 KiB from it would run past it.
+    auto frame = std::make_unique<UCHAR[]>(6);
+    const UCHAR bytes[6] = {0xFF, 0x03, 0xC0, 0x21, 0x09, 0x01};
+    std::memcpy(frame.get(), bytes, 6);
+    NDIS_WAN_PACKET packet{};
+    packet.CurrentBuffer = frame.get();
+    packet.CurrentLength = 6;
+    ASSERT_EQ(r.host.ndis().send(na, l->LinkHandle, &packet), NDIS_STATUS_PENDING);
+    ASSERT_TRUE(run_until([&] { return !na->send_completions.empty(); }, 1000));
+
+    Reply mem = request(0, 10, {0, 2, 0, 0});
+    ASSERT_EQ(mem.status, 0u);
+    ASSERT_EQ(mem.h.Segment[0].Length, l->TxPacketSize);
+    EXPECT_EQ(std::memcmp(mem.seg[0].data(), bytes, 6), 0) << "the frame as the controller sent it";
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l->NdisLinkContext = 0;
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+}
+
+// Stopping every link of the group leaves the line's signalling running.
+TEST_F(MgmtScenario, StoppingAllLinksOfTheGroupKeepsTheDChannel)
+{
+    ASSERT_EQ(request(3, 0, {0, 0xFFFFFFFF}).status, 0u);
+    EXPECT_EQ(a->NdisWanInfo[0][31].ChannelState, ULONG(CHANNEL_STATE_ACTIVE));
+    r.host.run_for(plat::ms(15000));  // beyond the network's T203 and T200 retries
+    EXPECT_TRUE(net->link_up());
+    EXPECT_EQ(a->LineUp[0], 1);
+    // A call still gets through.
+    Link* l = nullptr;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    l = LinkAcquire(a, 0, 0, 2, OWNER_DRIVER);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+    auto key = net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key.has_value());
+    EXPECT_TRUE(run_until([&] { return l->LinkCallStats.ConnectInd == 1; }, 3000));
+}
+
 TEST_F(MgmtScenario, FramerLoopbackOnAndOffAndTheLineComesBack)
 {
     Reply on = request(6, 2, {0, 0, FRAMER_LOOPBACK});
@@ -273,6 +443,83 @@ TEST_F(MgmtModemScenario, AnAtCommandReachesAPumpAndItsAnswerIsReadOnce)
     EXPECT_GT(answer.h.Segment[0].Length, 0u);
     EXPECT_EQ(p.AtResponseLength, 0u);
     EXPECT_EQ(request(0, 33, {0, 0, 0}).h.Segment[0].Length, 0u) << "each answer is read once";
+}
+
+}  // namespace
+
+namespace {
+
+// A management client watches a serial application: the port's data monitor and the
+// snapshot's COM number of the port's pump.
+TEST(MgmtSerialScenario, ThePortMonitorAndTheSnapshotShowAnOpenComPort)
+{
+    rig::Rig r;
+    std::string error;
+    ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &error)) << error;
+    r.host.registry.set_dword(r.parameters_key(1), "AsyncPorts_0", 2);
+    r.host.registry.set_dword(r.parameters_key(1), "AsyncPortNumbersStartAt", 3);
+    r.set_firmware(sim::fw::default_image());
+    r.add_board_for(1, 4);
+    ASSERT_EQ(r.load_driver(), 0);
+    plat::ndis::Adapter* na = r.initialize(1);
+    ASSERT_NE(na, nullptr);
+    r.host.run_for(plat::ms(14000));
+
+    plat::nt::Win32Client client;
+    plat::nt::HANDLE h = client.CreateFile("\\\\.\\COM3");
+    ASSERT_NE(h, plat::nt::INVALID_HANDLE_VALUE) << std::hex << client.last_status();
+    SERIAL_TIMEOUTS t = {0xFFFFFFFF, 0xFFFFFFFF, 300, 0, 0};
+    uint32_t n = 0;
+    ASSERT_TRUE(client.DeviceIoControl(h, IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0, &n));
+    ASSERT_TRUE(client.DeviceIoControl(h, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, &n));
+    r.host.run_for(plat::ms(200));
+    const std::string command = "ATI3\r";
+    ASSERT_TRUE(client.WriteFile(h, command.data(), uint32_t(command.size()), &n));
+    char buf[64];
+    while (client.ReadFile(h, buf, sizeof buf, &n) && n > 0) {
+    }
+
+    Adapter* a = rig::Rig::driver_adapter(na);
+    Link* l = &a->NdisWanInfo[0][0];
+    Pump* pump = l->ThisPump;
+    ASSERT_NE(pump, nullptr);
+    const ULONG socket = pump->ThisCsm->ThisSocket->SocketIndex, csm = pump->ThisCsm->Index, number = pump->PumpNumber;
+
+    auto send = [&](ULONG cls, ULONG action, std::vector<ULONG> args, std::vector<ULONG>& rec) {
+        rec.assign(BACKDOOR_REQUEST_SIZE / 4, 0);
+        BACKDOOR_REQUEST_HEADER hd{};
+        hd.Class = cls;
+        hd.Action = action;
+        for (size_t i = 0; i < args.size(); i++) hd.Arg[i] = args[i];
+        hd.Signature = BACKDOOR_SIGNATURE;
+        hd.BufferLength = BACKDOOR_REQUEST_SIZE;
+        std::memcpy(rec.data(), &hd, sizeof hd);
+        ULONG w = 0, m = 0;
+        EXPECT_EQ(r.host.ndis().query(na, OID_BACKDOOR_REQUEST, rec.data(), BACKDOOR_REQUEST_SIZE, &w, &m), 0u);
+        std::memcpy(&hd, rec.data(), sizeof hd);
+        return hd;
+    };
+    std::vector<ULONG> rec;
+    BACKDOOR_REQUEST_HEADER hd = send(12, 0, {socket, csm, number}, rec);
+    ASSERT_EQ(hd.Status, 0u);
+    ASSERT_EQ(hd.Segment[0].Length, 0x208u);
+    const UCHAR* ring = reinterpret_cast<const UCHAR*>(rec.data()) + 0x54 + 8;
+    EXPECT_NE(std::search(ring, ring + SER_MONITOR_RING_SIZE, command.begin(), command.end() - 1),
+              ring + SER_MONITOR_RING_SIZE)
+        << "the command the application wrote is in the monitor";
+
+    hd = send(0, 100, {0}, rec);
+    ASSERT_EQ(hd.Status, 0u);
+    const ULONG* w = rec.data() + 0x54 / 4;
+    bool com3 = false;
+    for (ULONG i = 0; i + 2 < hd.Segment[0].Length / 4; i++)
+        com3 |= w[i] == BD_SNAPSHOT_TAG_LINE_ID && w[i + 1] == 1 && w[i + 2] == 3;
+    EXPECT_TRUE(com3) << "the port's pump names COM3";
+
+    EXPECT_TRUE(client.CloseHandle(h));
+    r.halt(na);
+    EXPECT_EQ(r.leaked_allocations(), 0u);
+    for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
 }
 
 }  // namespace

@@ -14,8 +14,12 @@
 
 #include "driver/Common/MDM_DIMM.h"
 #include "driver/Common/MDM_PUMP_ext.h"
+#include "driver/Common/RSS_BChIntf.h"
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/RSS_DVSP_replies.h"
+#include "driver/Wmp_nt40/ser_init.h"
+#include "driver/signalling/rbs/RbsStack.h"
 
 #define BP BACKDOOR_STATUS_BAD_PARAMETER
 #define BI BACKDOOR_STATUS_BAD_INDEX
@@ -26,11 +30,11 @@
 #define CALL_VIEW_NO_CALL 100
 #define CALL_VIEW_CALL_STATE 4
 #define CALL_VIEW_CALL_REF 2
-#define SNAPSHOT_TAG_OWNER 1
-#define SNAPSHOT_TAG_LINE_ID 2
-#define SNAPSHOT_TAG_PUMP 3
-#define SNAPSHOT_TAG_TIMESLOT 4
-#define SNAPSHOT_CSM_OUT_OF_SERVICE 9
+#define SNAPSHOT_TAG_OWNER BD_SNAPSHOT_TAG_OWNER
+#define SNAPSHOT_TAG_LINE_ID BD_SNAPSHOT_TAG_LINE_ID
+#define SNAPSHOT_TAG_PUMP BD_SNAPSHOT_TAG_PUMP
+#define SNAPSHOT_TAG_TIMESLOT BD_SNAPSHOT_TAG_TIMESLOT
+#define SNAPSHOT_CSM_OUT_OF_SERVICE BD_SNAPSHOT_CSM_OUT_OF_SERVICE
 #define LEASED_LINE_PROTOCOL 6
 #define RBS_PROTOCOL 0
 #define FRAMER_LOOPBACK_REG 0x14
@@ -117,6 +121,17 @@ static Link* BdLink(Adapter* a, ULONG Group, ULONG Index)
 {
     if (!BdGroupOk(a, Group) || Index >= MAX_LINKS_PER_GROUP) return NULL;
     return &a->NdisWanInfo[Group][Index];
+}
+
+// The line's D-channel Link carries the signalling stack's frames: a test, a simulated
+// call or a stopped transfer on it would cut the line off until the next reset.
+static BOOLEAN BdDChannel(const Link* l) { return l->IsDChannelLink == 1 || l->CurrentOwner == OWNER_SIGNALLING_STACK; }
+
+// A B-channel Link the request may act on: NULL for a bad index or the D-channel Link.
+static Link* BdBLink(Adapter* a, ULONG Group, ULONG Index)
+{
+    Link* l = BdLink(a, Group, Index);
+    return l == NULL || BdDChannel(l) ? NULL : l;
 }
 
 static DimmSocket* BdSocket(Adapter* a, ULONG Module)
@@ -220,66 +235,138 @@ static void BdReadFramerRegs(Adapter* a, ULONG Line, PUCHAR To)
     for (ULONG reg = 0; reg < BT8370_NUM_REGS; reg++) BdPut(To, reg, Bt8370Read(&a->Framer[Line], reg));
 }
 
-// The framer record as an image, its pointer fields zeroed.
+// The bus address of a place inside register window 0 or 1, 0 outside both.
+static ULONG BdRegisterBus(Adapter* a, const void* Place)
+{
+    const UCHAR* p = (const UCHAR*)Place;
+    if (a->VirtualAddressBAR0 != NULL && p >= a->VirtualAddressBAR0 && p < a->VirtualAddressBAR0 + REGISTER_WINDOW_SIZE)
+        return a->PhysicalAddressBAR0 + (ULONG)(p - a->VirtualAddressBAR0);
+    return BdBoardBus(a, Place);
+}
+
+// The framer record, word by word as the reply's map places its fields; every other
+// word is 0.
 static void BdFramerImage(Adapter* a, ULONG Line, PUCHAR To)
 {
-    ULONG n = sizeof(Bt8370) < BACKDOOR_FRAMER_IMAGE_SIZE ? (ULONG)sizeof(Bt8370) : BACKDOOR_FRAMER_IMAGE_SIZE;
-    std::memset(To, 0, BACKDOOR_FRAMER_IMAGE_SIZE);
-    std::memcpy(To, &a->Framer[Line], n);
-    static const size_t pointers[] = {offsetof(Bt8370, ThisAdapter), offsetof(Bt8370, pRegs), offsetof(Bt8370, RegBase)};
-    for (size_t off : pointers)
-        if (off + sizeof(void*) <= n) std::memset(To + off, 0, sizeof(void*));
+    static_assert(BD_FRAMER_IMAGE_WORDS * 4 == BACKDOOR_FRAMER_IMAGE_SIZE);
+    const Bt8370* f = &a->Framer[Line];
+    ULONG w[BD_FRAMER_IMAGE_WORDS];
+    std::memset(w, 0, sizeof w);
+    w[BD_FRAMER_W_LINE] = f->nLine;
+    w[BD_FRAMER_W_MODE] = f->nMode;
+    w[BD_FRAMER_W_PROTOTYPE] = f->nDeviceCode;
+    w[BD_FRAMER_W_STATE] = f->nState;
+    w[BD_FRAMER_W_REG_IMAGE] = 0;
+    w[BD_FRAMER_W_BASE] = BdRegisterBus(a, f->pRegs);
+    w[BD_FRAMER_W_MASTER] = f->bMaster;
+    w[BD_FRAMER_W_RESETS] = f->nNumResets;
+    w[BD_FRAMER_W_INBAND] = f->bRbsMode;
+    w[BD_FRAMER_W_PH_ACTIVATE] = f->nL1UpReports;
+    w[BD_FRAMER_W_PH_DEACTIVATE] = f->nL1DownReports;
+    for (ULONG i = 0; i < BD_FRAMER_COUNTERS; i++) {
+        w[BD_FRAMER_W_COUNTERS + i] = f->CounterError[i];
+        w[BD_FRAMER_W_OVERFLOWS + i] = f->CounterOverflow[i];
+    }
+    std::memcpy(To, w, sizeof w);
+}
+
+// The line's robbed-bit stack, NULL when the line runs another one.
+static const RBS_STACK* BdRbsStack(Adapter* a, ULONG Line)
+{
+    if (a->SignallingProtocol[Line] != RBS_PROTOCOL || a->ThisSgnlStack[Line] == NULL ||
+        a->SgnlStackSize[Line] < sizeof(RBS_STACK))
+        return NULL;
+    return (const RBS_STACK*)a->ThisSgnlStack[Line];
+}
+
+// The robbed-bit record of a line (BdRbsStack not NULL), word by word, straight into
+// the reply.
+static void BdRbsRecord(Adapter* a, ULONG Line, PUCHAR To)
+{
+    const RBS_STACK* s = BdRbsStack(a, Line);
+    std::memset(To, 0, BD_RBS_RECORD_WORDS * 4);
+    BdPut(To, BD_RBS_W_GROUP, Line);
+    BdPut(To, BD_RBS_W_STACK_SIZE, BdCtl(a, Line, CTL_KIND_CONST, CTL_INSTANCE_SIZE, NULL, 0));
+    BdPut(To, BD_RBS_W_MONITORING, s->Mode);
+    BdPut(To, BD_RBS_W_PERIOD, s->Timing[RBS_T_PERIOD]);
+    for (ULONG i = 0; i < 3; i++) BdPut(To, BD_RBS_W_WINK + i, s->Timing[RBS_T_ANSWER_DELAY + i]);
+    BdPut(To, BD_RBS_W_DIRECTION, a->NetworkSide[Line] != 0 ? 3 : 4);
+    BdPut(To, BD_RBS_W_STATUS, s->Halt != 0 ? 7 : s->Layer1State);
+    static_assert(RBS_HISTORY_ENTRIES == BD_RBS_TRACE_ENTRIES);
+    static_assert(RBS_HISTORY_VALID == BD_RBS_TRACE_VALID);
+    for (ULONG c = 0; c < BD_RBS_CHANNELS; c++) {
+        const RBS_CHANNEL* ch = &s->Channel[c];
+        const ULONG at = BD_RBS_W_CHANNELS + c * BD_RBS_CHANNEL_WORDS;
+        BdPut(To, at + BD_RBS_CH_RX_BITS, s->RxBits[c].Stable);
+        BdPut(To, at + BD_RBS_CH_RX_MESSAGE, ch->RxState);
+        BdPut(To, at + BD_RBS_CH_TX_BITS, s->TxBits[c].Latest);
+        BdPut(To, at + BD_RBS_CH_TX_MESSAGE, ch->TxState);
+        BdPut(To, at + BD_RBS_CH_STATE, ch->State);
+        BdPut(To, at + BD_RBS_CH_ENABLED, ch->Enabled);
+        BdPut(To, at + BD_RBS_CH_SIGNALLING_TYPE, ch->SignallingType);
+        BdPut(To, at + BD_RBS_CH_BEARER, 2);  // speech: robbed-bit channels carry voice-band calls
+        BdPut(To, at + BD_RBS_CH_ISDN, ch->CallType == RBS_CALL_TYPE_ISDN);
+        BdPut(To, at + BD_RBS_CH_ORIGINATING, ch->Outgoing);
+        BdPut(To, at + BD_RBS_CH_PROTOCOL, ch->Protocol);
+        const USHORT* traces[BD_RBS_TRACES] = {ch->RxHistory, ch->TxHistory, ch->StateHistory};
+        for (ULONG t = 0; t < BD_RBS_TRACES; t++) {
+            const ULONG first = BD_RBS_W_TRACES + (c * BD_RBS_TRACES + t) * BD_RBS_TRACE_WORDS;
+            for (ULONG i = 0; i < BD_RBS_TRACE_WORDS; i++)
+                BdPut(To, first + i, (ULONG)traces[t][2 * i] | (ULONG)traces[t][2 * i + 1] << 16);
+        }
+    }
 }
 
 static ULONG BdLinkDump(Adapter* a, Link* l, PUCHAR To)
 {
-    ULONG w[BACKDOOR_LINK_DUMP_WORDS];
+    static_assert(BD_LINK_WORDS == BACKDOOR_LINK_DUMP_WORDS);
+    ULONG w[BD_LINK_WORDS];
     std::memset(w, 0, sizeof w);
-    w[0] = l->CurrentOwner;
-    w[1] = l->NdisLinkContext;
-    w[2] = l->LineState;
-    w[3] = l->AddressState;
-    w[4] = l->CallState;
-    w[5] = l->MediaMode;
-    w[6] = l->BearerMode;
-    w[7] = l->LinkSpeed;
-    w[8] = l->TransferCaps;
-    w[9] = 0;  // transfer mode: the driver keeps none
-    w[10] = l->ChannelProtocol;
-    w[11] = l->DisconnectFlag;
-    w[12] = l->TransferTerminated;
-    w[13] = l->ChannelState;
-    w[14] = l->BChProtocol;
-    w[15] = l->WriteTxPacketIdx;
-    w[16] = l->ReadTxPacketIdx;
-    w[17] = l->ReadRxPacketIdx;
-    w[18] = l->OutgoingCall;
-    w[19] = l->DisconnectCause == DISCONNECT_CAUSE_NETWORK;
-    std::memcpy(&w[20], &l->LinkCallStats, sizeof l->LinkCallStats);
-    w[31] = l->PumpAllocateAttempts;
+    w[BD_LINK_W_OWNER] = l->CurrentOwner;
+    w[BD_LINK_W_LINK_CONTEXT] = l->NdisLinkContext;
+    w[BD_LINK_W_LINE_STATE] = l->LineState;
+    w[BD_LINK_W_ADDRESS_STATE] = l->AddressState;
+    w[BD_LINK_W_CALL_STATE] = l->CallState;
+    w[BD_LINK_W_MEDIA_MODE] = l->MediaMode;
+    w[BD_LINK_W_BEARER_MODE] = l->BearerMode;
+    w[BD_LINK_W_RATE] = l->LinkSpeed;
+    w[BD_LINK_W_TRANSFER_CAPS] = l->TransferCaps;
+    w[BD_LINK_W_TRANSFER_MODE] = 0;  // transfer mode: the driver keeps none
+    w[BD_LINK_W_CHANNEL_PROTOCOL] = l->ChannelProtocol;
+    w[BD_LINK_W_CLOSING] = l->DisconnectFlag;
+    w[BD_LINK_W_CALL_CLOSING] = l->TransferTerminated;
+    w[BD_LINK_W_PACKETS_STATE] = l->ChannelState;
+    w[BD_LINK_W_BCH_PROTOCOL] = l->BChProtocol;
+    w[BD_LINK_W_WRITE_TX_INDEX] = l->WriteTxPacketIdx;
+    w[BD_LINK_W_READ_TX_INDEX] = l->ReadTxPacketIdx;
+    w[BD_LINK_W_RX_INDEX] = l->ReadRxPacketIdx;
+    w[BD_LINK_W_CALL_ORIGINATE] = l->OutgoingCall;
+    w[BD_LINK_W_NETWORK_DISC] = l->DisconnectCause == DISCONNECT_CAUSE_NETWORK;
+    std::memcpy(&w[BD_LINK_W_CALL_STATS], &l->LinkCallStats, sizeof l->LinkCallStats);
+    w[BD_LINK_W_PUMP_ATTEMPTS] = l->PumpAllocateAttempts;
     Pump* p = l->ThisPump;
     if (p != NULL && p->ThisCsm != NULL && p->ThisCsm->ThisSocket != NULL) {
-        w[32] = p->PumpNumber;
-        w[33] = p->ThisCsm->Index;
-        w[34] = p->ThisCsm->ThisSocket->SocketIndex;
+        w[BD_LINK_W_PUMP] = p->PumpNumber;
+        w[BD_LINK_W_PUMP + 1] = p->ThisCsm->Index;
+        w[BD_LINK_W_PUMP + 2] = p->ThisCsm->ThisSocket->SocketIndex;
     } else {
-        w[32] = w[33] = w[34] = NO_PUMP_BYTE;
+        w[BD_LINK_W_PUMP] = w[BD_LINK_W_PUMP + 1] = w[BD_LINK_W_PUMP + 2] = NO_PUMP_BYTE;
     }
-    w[35] = l->InboundBackToBack;
-    w[36] = l->OutboundBackToBack;
-    w[37] = l->LoopBackTxWordCount;
-    w[38] = l->LoopBackRxWordCount;
+    w[BD_LINK_W_INBOUND_B2B] = l->InboundBackToBack;
+    w[BD_LINK_W_OUTBOUND_B2B] = l->OutboundBackToBack;
+    w[BD_LINK_W_TX_LPB_COUNTER] = l->LoopBackTxWordCount;
+    w[BD_LINK_W_RX_LPB_COUNTER] = l->LoopBackRxWordCount;
     const ULONG* dbg = (const ULONG*)&l->Stats2;
-    for (ULONG i = 0; i < 12; i++) w[39 + i] = dbg[i];
+    for (ULONG i = 0; i < 12; i++) w[BD_LINK_W_DEBUG_COUNTERS + i] = dbg[i];
     // B channel of the call; none without a call object (the stack is not asked).
-    w[51] = l->ThisBChannel == NULL ? 0xFFFFFFFF
-                                    : BdCtl(a, l->GroupID < MAX_GROUPS ? l->GroupID : 0, CTL_KIND_CALL,
-                                            CTL_CALL_CHANNEL, l->ThisBChannel, 0);
-    w[52] = l->Stats.RxByteCount;
-    w[53] = l->Stats.TxByteCount;
-    for (ULONG i = 0; i < 40; i++) {
-        w[54 + i] = (ULONG)(LONG)(signed char)l->CallingNumber[i];
-        w[94 + i] = (ULONG)(LONG)(signed char)l->CalledNumber[i];
+    w[BD_LINK_W_B_CHANNEL] = l->ThisBChannel == NULL ? 0xFFFFFFFF
+                                                     : BdCtl(a, l->GroupID < MAX_GROUPS ? l->GroupID : 0, CTL_KIND_CALL,
+                                                             CTL_CALL_CHANNEL, l->ThisBChannel, 0);
+    w[BD_LINK_W_BYTES_IN] = l->Stats.RxByteCount;
+    w[BD_LINK_W_BYTES_OUT] = l->Stats.TxByteCount;
+    for (ULONG i = 0; i < BD_LINK_NUMBER_CHARS; i++) {
+        w[BD_LINK_W_CALLING + i] = (ULONG)(LONG)(signed char)l->CallingNumber[i];
+        w[BD_LINK_W_CALLED + i] = (ULONG)(LONG)(signed char)l->CalledNumber[i];
     }
     std::memcpy(To, w, sizeof w);
     return sizeof w;
@@ -297,6 +384,15 @@ static void BdStatusHead(Adapter* a, ULONG Group, BD_WORDS* w)
         BdWord(w, BdCtl(a, Group, CTL_KIND_GET, CTL_L2_STATE, NULL, 0));
 }
 
+// What a client calls the pump's link: its TAPI device for a TAPI line, else the COM
+// number of the serial port that owns it (0 when none).
+static ULONG BdLineIdentity(Adapter* a, Link* l)
+{
+    if (l->CurrentOwner == OWNER_TELEPHONY_SUBSYSTEM) return l->Index + 1 + a->DeviceIDBase;
+    AsyncPort* port = ser_PortOf(l->ThisAsyncPort);
+    return port == NULL ? 0 : port->ComNumber;
+}
+
 static ULONG BdGroupSocketFirst(Adapter* a, ULONG Group) { return Group * a->SocketsPerGroup[Group]; }
 
 static void BdPortStatus(Adapter* a, ULONG Group, BD_WORDS* w, BOOLEAN Tagged)
@@ -310,7 +406,10 @@ static void BdPortStatus(Adapter* a, ULONG Group, BD_WORDS* w, BOOLEAN Tagged)
             Link* l = &a->NdisWanInfo[Group][i];
             Pump* p = l->ThisPump;
             if (p == NULL || p->ThisCsm == NULL || p->ThisCsm->ThisSocket == NULL) continue;
-            if (Bt847xBChannelToTimeslot(l) != ch) continue;
+            // Entry ch is the line's channel ch, as the stack numbers it: not the bus
+            // time slot that the system bus mode makes of it. Only a call puts a link
+            // on a channel.
+            if (l->ThisBChannel == NULL || GetLinkTimeslot(l) != ch) continue;
             BdWord(w, SNAPSHOT_TAG_PUMP);
             BdWord(w, 3);
             BdWord(w, p->PumpNumber);
@@ -343,11 +442,10 @@ static void BdPortStatus(Adapter* a, ULONG Group, BD_WORDS* w, BOOLEAN Tagged)
                 if (l != NULL) {
                     BdWord(w, SNAPSHOT_TAG_LINE_ID);
                     BdWord(w, 1);
-                    // The serial ports have not landed: a port-owned link names COM 0.
-                    BdWord(w, l->CurrentOwner == OWNER_TELEPHONY_SUBSYSTEM ? l->Index + 1 + a->DeviceIDBase : 0);
+                    BdWord(w, BdLineIdentity(a, l));
                     BdWord(w, SNAPSHOT_TAG_TIMESLOT);
                     BdWord(w, 1);
-                    BdWord(w, Bt847xBChannelToTimeslot(l));
+                    BdWord(w, GetLinkTimeslot(l));
                 }
                 BdWord(w, 0);
             }
@@ -435,15 +533,25 @@ static void BdRead(BD_REQ* r)
         return;
     }
     case BACKDOOR_READ_LINK_MEMORY: {
+        // The link's own slices of the board's transmit and receive data areas: packet
+        // Arg2 and message Arg3, each wholly inside the slice.
         Link* l = BdLink(a, line, h->Arg[1]);
         if (l == NULL) return BdStatus(r, BI);
         ULONG tx = l->TxPacketSize, rx = l->RxPacketSize;
-        if (h->Arg[2] >= l->NumTxPackets || h->Arg[2] >= MAX_TX_PACKETS || h->Arg[3] >= l->RxMsgPerCh ||
-            h->Arg[3] >= MAX_RX_PACKETS || tx > BT847X_TX_BUF_CH_BYTES || rx > BT847X_RX_BUF_CH_BYTES)
+        if (tx == 0 || rx == 0 || h->Arg[2] >= BT847X_TX_BUF_CH_BYTES / tx || h->Arg[3] >= BT847X_RX_BUF_CH_BYTES / rx)
             return BdStatus(r, BI);
         if (!BdNeed(r, tx + rx)) return;
-        BdCopyOrZero(BdSeg(r, 0, tx), l->TxPackets[h->Arg[2]].Data, tx);
-        BdCopyOrZero(BdSeg(r, 1, rx), l->RxPackets[h->Arg[3]].Data, rx);
+        ULONG txSlice = l->TxRingChannel < BT847X_CHANNELS ? l->TxRingChannel : l->Index;
+        ULONG rxSlice = l->RxRingChannel < BT847X_CHANNELS ? l->RxRingChannel : l->Index;
+        PUCHAR txa = a->SharedMem.TxBuffers.Virtual, rxa = a->SharedMem.RxBuffers.Virtual;
+        BdCopyOrZero(BdSeg(r, 0, tx),
+                     txa == NULL ? NULL
+                                 : txa + line * SHARED_TX_BUF_SIZE + txSlice * BT847X_TX_BUF_CH_BYTES + h->Arg[2] * tx,
+                     tx);
+        BdCopyOrZero(BdSeg(r, 1, rx),
+                     rxa == NULL ? NULL
+                                 : rxa + line * SHARED_RX_BUF_SIZE + rxSlice * BT847X_RX_BUF_CH_BYTES + h->Arg[3] * rx,
+                     rx);
         return;
     }
     case BACKDOOR_READ_HDLC_INFO:
@@ -492,38 +600,38 @@ static void BdRead(BD_REQ* r)
     }
     case BACKDOOR_READ_BOARD_WORD: h->Arg[0] = a->PhysicalAddressBAR1; return;
     case BACKDOOR_READ_ADAPTER_INFO: {
-        if (!BdNeed(r, 35 * 4)) return;
-        ULONG w[35];
+        if (!BdNeed(r, BD_ADAPTER_WORDS * 4)) return;
+        ULONG w[BD_ADAPTER_WORDS];
         std::memset(w, 0, sizeof w);
-        w[0] = a->AdapterID;
-        w[1] = a->NumberOfGroups;
-        w[2] = a->NumberOfLines;
-        w[3] = a->SocketCount;
-        w[4] = a->AdapterFailed;
-        w[5] = BACKDOOR_ADAPTER_RECORD_SIZE;
-        w[6] = a->InstanceNumber;  // the handle itself is a pointer: the adapter's instance names it
-        w[7] = a->InstanceNumber;
-        w[8] = a->SlotNumber & 0x1F;
-        w[9] = a->PhysicalAddressBAR0;
-        w[10] = a->PhysicalAddressBAR0;
-        w[11] = a->PhysicalAddressBAR1;
-        w[12] = a->PhysicalAddressBAR1;
-        w[13] = BdSharedBus(a);
-        w[14] = BdSharedBus(a);
-        w[15] = SHARED_INT_QUEUE_SIZE + a->NumberOfGroups * SHARED_PER_GROUP;
-        w[16] = a->PriIntVector;
-        w[17] = a->PriIntLevel;
-        w[18] = a->SecIntVector;
-        w[19] = a->SecIntLevel;
+        w[BD_ADAPTER_W_ID] = a->AdapterID;
+        w[BD_ADAPTER_W_GROUPS] = a->NumberOfGroups;
+        w[BD_ADAPTER_W_LINES] = a->NumberOfLines;
+        w[BD_ADAPTER_W_SOCKETS] = a->SocketCount;
+        w[BD_ADAPTER_W_FAILED] = a->AdapterFailed;
+        w[BD_ADAPTER_W_RECORD_SIZE] = BACKDOOR_ADAPTER_RECORD_SIZE;
+        w[BD_ADAPTER_W_HANDLE] = a->InstanceNumber;  // the handle itself is a pointer: the adapter's instance names it
+        w[BD_ADAPTER_W_INSTANCE] = a->InstanceNumber;
+        w[BD_ADAPTER_W_SLOT] = a->SlotNumber & 0x1F;
+        w[BD_ADAPTER_W_WINDOWS] = a->PhysicalAddressBAR0;
+        w[BD_ADAPTER_W_WINDOWS + 1] = a->PhysicalAddressBAR0;
+        w[BD_ADAPTER_W_WINDOWS + 2] = a->PhysicalAddressBAR1;
+        w[BD_ADAPTER_W_WINDOWS + 3] = a->PhysicalAddressBAR1;
+        w[BD_ADAPTER_W_SHARED] = BdSharedBus(a);
+        w[BD_ADAPTER_W_SHARED + 1] = BdSharedBus(a);
+        w[BD_ADAPTER_W_SHARED_SIZE] = SHARED_INT_QUEUE_SIZE + a->NumberOfGroups * SHARED_PER_GROUP;
+        w[BD_ADAPTER_W_INTERRUPTS] = a->PriIntVector;
+        w[BD_ADAPTER_W_INTERRUPTS + 1] = a->PriIntLevel;
+        w[BD_ADAPTER_W_INTERRUPTS + 2] = a->SecIntVector;
+        w[BD_ADAPTER_W_INTERRUPTS + 3] = a->SecIntLevel;
         w[20] = 8;
-        std::memcpy(&w[21], a->DeviceName, DEVICE_NAME_SIZE);
-        for (ULONG g = 0; g < a->NumberOfGroups && g < MAX_GROUPS; g++) w[29] += a->LinksPerGroup[g];
+        std::memcpy(&w[BD_ADAPTER_W_DEVICE_NAME], a->DeviceName, DEVICE_NAME_SIZE);
+        for (ULONG g = 0; g < a->NumberOfGroups && g < MAX_GROUPS; g++) w[BD_ADAPTER_W_LINKS] += a->LinksPerGroup[g];
         w[30] = 0;
-        w[31] = a->OpenLineCount;
-        w[32] = a->DeviceIDBase;
-        w[33] = a->CSMCodeSize;
+        w[BD_ADAPTER_W_TAPI_STATE] = a->OpenLineCount;
+        w[BD_ADAPTER_W_DEVICE_ID_BASE] = a->DeviceIDBase;
+        w[BD_ADAPTER_W_CODE_SIZE] = a->CSMCodeSize;
         w[34] = 32;
-        BdSegWords(r, 0, w, 35);
+        BdSegWords(r, 0, w, BD_ADAPTER_WORDS);
         return;
     }
     case BACKDOOR_READ_DATA_INTERFACE_STATUS: h->Arg[0] = a->Bt847x.IntQueuePhysical; return;
@@ -593,11 +701,16 @@ static void BdRead(BD_REQ* r)
         BdSeg(r, 0, w.Count * 4);
         return;
     }
-    case BACKDOOR_READ_RBS_STATE:
-        // An instance image carries the stack's own pointers, which never leave the
-        // driver: refused outright once the line is checked.
+    case BACKDOOR_READ_RBS_STATE: {
+        // The robbed-bit record word by word: the stack's own pointers never leave.
         if (!BdLineOk(a, line)) return BdStatus(r, BI);
-        return BdStatus(r, BI);
+        ULONG size = BdCtl(a, line, CTL_KIND_CONST, CTL_INSTANCE_SIZE, NULL, 0);
+        if (size == CONTROL_UNKNOWN || size > BACKDOOR_DATA_SIZE || !BdRbsStack(a, line)) return BdStatus(r, BI);
+        if (!BdNeed(r, BD_RBS_RECORD_WORDS * 4)) return;
+        h->Arg[1] = 0;
+        BdRbsRecord(a, line, BdSeg(r, 0, BD_RBS_RECORD_WORDS * 4));
+        return;
+    }
     case BACKDOOR_READ_LINK_STATE: {
         Link* l = BdLineOk(a, line) ? BdLink(a, line, h->Arg[1]) : NULL;
         if (l == NULL) return BdStatus(r, BI);
@@ -635,7 +748,11 @@ static void BdRead(BD_REQ* r)
     }
     case BACKDOOR_READ_LINK_COUNTERS: {
         if (!BdGroupOk(a, line)) return BdStatus(r, BI);
-        if (!BdNeed(r, 17 * 4)) return;
+        if (!BdNeed(r, 17 * 4)) {
+            // A client sizes its record for the whole link statistics reply (0/8).
+            h->ReplyLength = BACKDOOR_HEADER_SIZE + (17 + 2 * HDLC_COUNTERS) * 4;
+            return;
+        }
         ULONG sum[17];
         std::memset(sum, 0, sizeof sum);
         for (ULONG i = 0; i < h->Arg[1] && i < MAX_LINKS_PER_GROUP; i++) {
@@ -824,23 +941,53 @@ static void BdStackMessage(BD_REQ* r, ULONG Kind, ULONG A, ULONG B, ULONG C)
     m(Kind, a->ThisSgnlStack[line], A, B, C, 0, 0, C, 0, 0, 0);
 }
 
+// 2/26: the sender gives the channel in Arg1 and the restart indicator in Arg3 (0 the
+// indicated channel, 1 the whole interface); the stacks take the RESTART class (1 one
+// channel, 2 the interface) and the channel.
+static void BdSendRestart(BD_REQ* r)
+{
+    Adapter* a = r->a;
+    BACKDOOR_REQUEST_HEADER* h = &r->H;
+    ULONG line = h->Arg[0];
+    if (!BdLineOk(a, line)) return BdStatus(r, BP);
+    SGNL_MANAGEMENT_REQUEST m = a->SgnlProtocolOps[line].ManagementRequest;
+    if (m == NULL || a->ThisSgnlStack[line] == NULL) return;
+    m(MGMT_SEND_RESTART, a->ThisSgnlStack[line], h->Arg[3] == 0 ? 1 : 2, h->Arg[1], 0, 0, 0, 0, 0, 0, 0);
+}
+
+// 2/22: Arg1 call-reference length, Arg2 its value, Arg3 the bearer choice, Arg4 the
+// channel, Arg5 the exclusive flag; Segment 0 holds the number as one 32-bit word per
+// character, Length counting characters. Decimal digits are kept, anything else is
+// skipped. The stacks take the digits by value, four to a word: no address of the
+// record is handed down.
 static void BdSendSetup(BD_REQ* r)
 {
     Adapter* a = r->a;
     BACKDOOR_REQUEST_HEADER* h = &r->H;
     if (!BdLineOk(a, h->Arg[0])) return BdStatus(r, BP);
-    PUCHAR digits = NULL;
+    ULONG chars = h->Segment[0].Length;
+    if (chars > BACKDOOR_DATA_SIZE / 4) return BdStatus(r, BP);
+    h->Segment[0].Length = chars * 4;
+    PUCHAR words = NULL;
     ULONG n = 0;
-    if (h->Segment[0].Length != 0 && !BdSenderSeg(r, 0, &digits, &n)) return BdStatus(r, BP);
+    BOOLEAN inside = chars == 0 || BdSenderSeg(r, 0, &words, &n);
+    h->Segment[0].Length = chars;
+    if (!inside) return BdStatus(r, BP);
     SGNL_MANAGEMENT_REQUEST m = a->SgnlProtocolOps[h->Arg[0]].ManagementRequest;
     if (m == NULL || a->ThisSgnlStack[h->Arg[0]] == NULL) return;
-    // The stacks take the channel, the call reference and the bearer choice, then up to
-    // four digits by value: no address of the record is handed down.
-    ULONG d[4] = {0, 0, 0, 0};
-    ULONG count = n < 4 ? n : 4;
-    for (ULONG i = 0; i < count; i++) d[i] = digits[i];
-    m(MGMT_TEST_CALL, a->ThisSgnlStack[h->Arg[0]], h->Arg[4], h->Arg[1], h->Arg[2], h->Arg[3], count, d[0], d[1], d[2],
-      d[3]);
+    ULONG packed[MGMT_SETUP_DIGIT_WORDS] = {0, 0, 0, 0};
+    ULONG count = 0;
+    for (ULONG i = 0; i < chars && count < MGMT_SETUP_DIGITS_MAX; i++) {
+        ULONG v;
+        std::memcpy(&v, words + 4 * i, 4);
+        if (v > 9) continue;
+        packed[count / 4] |= ('0' + v) << (8 * (count % 4));
+        count++;
+    }
+    // The record's call reference is a length and a value; an originating SETUP
+    // carries the flag of the side that allocated it, ours (0).
+    m(MGMT_TEST_CALL, a->ThisSgnlStack[h->Arg[0]], h->Arg[4], 0, h->Arg[2], h->Arg[3], count, packed[0], packed[1],
+      packed[2], packed[3]);
 }
 
 // 2/30: the image travels in the record, never by the sender's address: Arg0 the
@@ -876,7 +1023,7 @@ static void BdStart(BD_REQ* r)
     case BACKDOOR_START_LOOPBACK_TEST_1:
     case BACKDOOR_START_INCOMING_CALL:
     case BACKDOOR_START_DISCONNECT: {
-        Link* l = BdLink(a, h->Arg[0], h->Arg[1]);
+        Link* l = BdBLink(a, h->Arg[0], h->Arg[1]);
         if (l == NULL) return BdStatus(r, BP);
         if (act == BACKDOOR_START_LOOPBACK_TEST || act == BACKDOOR_START_LOOPBACK_TEST_1)
             GoToLoopBackState(l, act == BACKDOOR_START_LOOPBACK_TEST_1);
@@ -926,10 +1073,10 @@ static void BdStart(BD_REQ* r)
     case BACKDOOR_START_SEND_CONNECT: return BdStackMessage(r, MGMT_TEST_ANSWER, h->Arg[1], h->Arg[2], 0);
     case BACKDOOR_START_SEND_DISCONNECT: return BdStackMessage(r, MGMT_TEST_DISCONNECT, h->Arg[1], h->Arg[2], h->Arg[3]);
     case BACKDOOR_START_SEND_STATUS_ENQUIRY: return BdStackMessage(r, MGMT_SEND_INFORMATION, h->Arg[1], h->Arg[2], 0);
-    case BACKDOOR_START_SEND_RESTART: return BdStackMessage(r, MGMT_SEND_RESTART, 0, 0, h->Arg[3]);
+    case BACKDOOR_START_SEND_RESTART: return BdSendRestart(r);
     case BACKDOOR_START_LINK_RX:
     case BACKDOOR_START_LINK_TX: {
-        Link* l = BdLink(a, h->Arg[0], h->Arg[1]);
+        Link* l = BdBLink(a, h->Arg[0], h->Arg[1]);
         if (l == NULL) return BdStatus(r, BI);
         if (act == BACKDOOR_START_LINK_RX) {
             l->InboundBackToBack = 1;
@@ -960,10 +1107,15 @@ static void BdStop(BD_REQ* r)
     case BACKDOOR_STOP_LINK:
         if (!BdGroupOk(a, h->Arg[0])) return BdStatus(r, BI);
         if (h->Arg[1] == ALL_LINKS) {
-            for (ULONG i = 0; i < MAX_LINKS_PER_GROUP; i++) RSS_Disconnect(&a->NdisWanInfo[h->Arg[0]][i], TERMINATE_TRANSFER);
+            // Every B-channel link of the group; the D-channel link keeps the line's
+            // signalling running.
+            for (ULONG i = 0; i < MAX_LINKS_PER_GROUP; i++) {
+                Link* l = &a->NdisWanInfo[h->Arg[0]][i];
+                if (!BdDChannel(l)) RSS_Disconnect(l, TERMINATE_TRANSFER);
+            }
             return;
         }
-        if (h->Arg[1] >= MAX_LINKS_PER_GROUP) return BdStatus(r, BI);
+        if (BdBLink(a, h->Arg[0], h->Arg[1]) == NULL) return BdStatus(r, BI);
         RSS_Disconnect(&a->NdisWanInfo[h->Arg[0]][h->Arg[1]], TERMINATE_TRANSFER);
         return;
     case BACKDOOR_STOP_TX_ISOLATED_PULSES:
@@ -1011,9 +1163,16 @@ static void BdLoopbackTimeslots(BD_REQ* r)
     if (!BdGroupOk(a, g)) return BdStatus(r, BP);
     PUCHAR tables;
     ULONG n;
-    if (h->Segment[0].Length < 0x200 || !BdSenderSeg(r, 0, &tables, &n)) return BdStatus(r, BP);
-    // The 128-word tables live in the controller's time-slot assignment: the driver
-    // sets up each link's loop-back slot from it.
+    if (h->Segment[0].Length < BT847X_TIMESLOTS * 4 || !BdSenderSeg(r, 0, &tables, &n)) return BdStatus(r, BP);
+    // The group's loop-back time-slot tables are the controller's receive and transmit
+    // time-slot assignments: both take the 128 words, and each link's loop-back slot is
+    // set up from the transmit one.
+    for (ULONG s = 0; s < BT847X_TIMESLOTS; s++) {
+        LONG channel;
+        std::memcpy(&channel, tables + 4 * s, 4);
+        a->Bt847x.RxTimeslotAssign[g][s] = channel;
+        a->Bt847x.TxTimeslotAssign[g][s] = channel;
+    }
     for (ULONG i = 0; i < MAX_LINKS_PER_GROUP; i++) Bt847xSetupTimeslotForLoopback(&a->NdisWanInfo[g][i], 1);
     PUCHAR protocols;
     ULONG m;
@@ -1080,7 +1239,9 @@ static void BdAtCommand(BD_REQ* r, Pump* p)
     switch (h->Arg[3]) {
     case 0: {
         h->Segment[0].Offset = BACKDOOR_HEADER_SIZE;
-        if (p->PumpEvent == Host_Ev_Cmd) return BdStatus(r, BI);
+        // The pump's event slot takes the command only when empty: a command already
+        // waiting, or a reset or mode change posted by someone else, is never replaced.
+        if (p->PumpEvent != Pump_Ev_None) return BdStatus(r, BI);
         PUCHAR text;
         ULONG n;
         if (!BdSenderSeg(r, 0, &text, &n) || n >= PUMP_AT_TEXT_SIZE) return BdStatus(r, BP);
@@ -1113,6 +1274,8 @@ static void BdCsmCommand(BD_REQ* r, Pump* p)
     PUCHAR data;
     ULONG n;
     if (!BdSenderSeg(r, 0, &data, &n) || n > FIFO_DATA_BLOCK_SIZE) return BdStatus(r, BP);
+    // A command replaces a command still waiting, never another event in the slot.
+    if (p->PumpEvent != Pump_Ev_None && p->PumpEvent != Host_Ev_Cmd) return BdStatus(r, BACKDOOR_STATUS_REFUSED);
     CMD_CHAN* c = &p->CmdChan;
     p->PumpEvent = Host_Ev_Cmd;
     c->OutCount = (USHORT)n;
@@ -1234,9 +1397,11 @@ static void BdFlag(BD_REQ* r, UCHAR Value)
 
 // ---- classes 10 to 12: pump data and the port monitor ----
 
-// The links' pump-data buffers and the serial ports' monitor rings have not landed:
-// the requests make every check and then answer "object missing" (10, 11) or "nothing
-// copied" (12), moving no data.
+static_assert(BACKDOOR_PUMP_DATA_SIZE == LINK_PUMP_DATA_SIZE);
+static_assert(BACKDOOR_PORT_MONITOR_SIZE == sizeof(SER_DATA_MONITOR));
+
+// Class 10 hands data to the pump's link with event 33, only into an empty event slot;
+// class 11 copies what the link holds for management.
 static void BdPumpData(BD_REQ* r)
 {
     BACKDOOR_REQUEST_HEADER* h = &r->H;
@@ -1248,14 +1413,19 @@ static void BdPumpData(BD_REQ* r)
         ULONG n;
         if (h->Segment[0].Length > BACKDOOR_PUMP_DATA_SIZE) return BdStatus(r, BI);
         if (!BdSenderSeg(r, 0, &data, &n)) return BdStatus(r, BP);
-        if (p->ThisLink == NULL) return BdStatus(r, BI);
-        return BdStatus(r, BI);  // no pump-data-in buffer yet
+        Link* l = p->ThisLink;
+        if (l == NULL) return BdStatus(r, BI);
+        if (p->PumpEvent != Pump_Ev_None) return BdStatus(r, BACKDOOR_STATUS_REFUSED);
+        p->PumpEvent = PUMP_EVENT_PUMP_DATA_IN;
+        std::memcpy(l->PumpDataIn, data, n);
+        return;
     }
     h->Segment[0].Length = BACKDOOR_PUMP_DATA_SIZE;
     h->Segment[0].Offset = BACKDOOR_HEADER_SIZE;
     if (!BdNeed(r, BACKDOOR_PUMP_DATA_SIZE)) return;
-    if (p->ThisLink == NULL) return BdStatus(r, BI);
-    BdStatus(r, BI);  // no pump-data-out buffer yet
+    Link* l = p->ThisLink;
+    if (l == NULL) return BdStatus(r, BI);
+    std::memcpy(BdSeg(r, 0, BACKDOOR_PUMP_DATA_SIZE), l->PumpDataOut, BACKDOOR_PUMP_DATA_SIZE);
 }
 
 static void BdPortMonitor(BD_REQ* r)
@@ -1270,7 +1440,9 @@ static void BdPortMonitor(BD_REQ* r)
     if (l == NULL) return BdStatus(r, BI);
     if (l->CurrentOwner != OWNER_VOVIZ4EZ && l->CurrentOwner != OWNER_VOVIZ4EZ_ALT)
         return BdStatus(r, BACKDOOR_STATUS_NOT_ASYNC_PORT);
-    // A port's monitor ring is not reachable yet: status 0, nothing copied.
+    AsyncPort* port = ser_PortOf(l->ThisAsyncPort);
+    if (port == NULL) return;  // no port: status 0, nothing copied
+    std::memcpy(BdSeg(r, 0, BACKDOOR_PORT_MONITOR_SIZE), &port->DataMonitor, BACKDOOR_PORT_MONITOR_SIZE);
 }
 
 // ---- the entry ----

@@ -9,8 +9,13 @@
 #include <vector>
 
 #include "driver/Common/RSS_init.h"
+#include "driver/Common/MDM_PUMP_ext.h"
 #include "driver/Wmp_nt40/RSS_DVSP.h"
+#include "driver/Wmp_nt40/RSS_DVSP_replies.h"
 #include "driver/Wmp_nt40/Wmp_wspi.h"
+#include "driver/Wmp_nt40/ser_init.h"
+#include "driver/signalling/isdn/IsdnStack.h"
+#include "driver/signalling/rbs/RbsStack.h"
 #include "tools/harness/rig.h"
 
 namespace {
@@ -130,6 +135,9 @@ TEST_F(Mgmt, ShortBuffersAndShortLengthsNeverOverrunAndNameTheNeededLength)
         {11, {}, 0xD3, 0xD4},
         {2, {0}, 0x853, 0x854},
         {28, {0, 1}, 84, 84 + 134 * 4},
+        {9, {0}, 0xF53, 0xF54},
+        {47, {0, 0}, 0x1EB, 0x1EC},
+        {31, {0, 4}, 0x97, 0x188},  // the link counters' sum names the link statistics' length
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "action " << c.action);
@@ -186,7 +194,12 @@ TEST_F(Mgmt, EveryIndexIsCheckedWithTheStatusItsActionGives)
         {5, 6, {1}, BI},                 {5, 10, {0x40000}, BI},          {6, 0, {1}, BP},
         {6, 2, {0, 0, 6}, BP},           {8, 2, {5}, BI},                 {9, 2, {0, 0, 12}, BI},
         {10, 0, {0, 2}, BI},             {11, 0, {0, 0, 12}, BI},         {12, 0, {5}, BI},
+        // The line's D-channel link (31) is never a test or a simulated call's link.
+        {2, 0, {0, 31}, BP},             {2, 1, {0, 31}, BP},             {2, 3, {0, 31}, BP},
+        {2, 4, {0, 31}, BP},             {2, 27, {0, 31}, BI},            {2, 28, {0, 31}, BI},
+        {3, 0, {0, 31}, BI},
     };
+    ASSERT_EQ(a->NdisWanInfo[0][31].IsDChannelLink, 1) << "the line's D-channel link";
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "class " << c.cls << " action " << c.action);
         Record rec(c.cls, c.action, c.args);
@@ -235,9 +248,7 @@ TEST_F(Mgmt, FramerReadsAndWritesGoToTheLinesFramer)
     EXPECT_EQ(all.h().Segment[1].Offset, 0x54u + 0x800);
     EXPECT_EQ(all.h().Segment[1].Length, 2172u);
     EXPECT_EQ(all.seg_word(0, BT_TPATT), 0xA5u);
-    ULONG line;
-    std::memcpy(&line, all.bytes() + all.h().Segment[1].Offset + offsetof(Bt8370, nLine), 4);
-    EXPECT_EQ(line, 0u);
+    EXPECT_EQ(all.seg_word(1, BD_FRAMER_W_LINE), 0u);
     std::vector<UCHAR> zero(sizeof(void*), 0);
     EXPECT_EQ(std::memcmp(all.bytes() + all.h().Segment[1].Offset + offsetof(Bt8370, pRegs), zero.data(), zero.size()), 0)
         << "no kernel pointer crosses the record";
@@ -518,6 +529,353 @@ TEST_F(Mgmt, PortMonitorNeedsASerialPortsLink)
     EXPECT_EQ(send(toomuch), BI);
 }
 
+// ---- replies read word by word, and the objects that classes 10 to 12 move ----
+
+// A serial port as the port devices hold it: a device object whose extension is the port.
+struct FakePort {
+    DEVICE_OBJECT device{};
+    AsyncPort port{};
+    FakePort(ULONG com)
+    {
+        device.DeviceType = FILE_DEVICE_SERIAL_PORT;
+        device.DeviceExtension = &port;
+        port.ComNumber = com;
+    }
+};
+
+TEST_F(Mgmt, TheFramerRecordIsTheReplysWordMap)
+{
+    Bt8370& f = a->Framer[0];
+    f.nNumResets = 3;
+    f.bMaster = 1;
+    f.nL1UpReports = 5;
+    f.nL1DownReports = 2;
+    for (ULONG i = 0; i < 8; i++) {
+        f.CounterError[i] = 100 + i;
+        f.CounterOverflow[i] = 200 + i;
+    }
+    Record rec(0, 4, {0});
+    ASSERT_EQ(send(rec), 0u);
+    ASSERT_EQ(rec.h().Segment[1].Length, ULONG(BD_FRAMER_IMAGE_WORDS * 4));
+    struct Word {
+        ULONG index, value;
+    } words[] = {
+        {BD_FRAMER_W_LINE, 0},
+        {BD_FRAMER_W_MODE, f.nMode},
+        {BD_FRAMER_W_PROTOTYPE, f.nDeviceCode},
+        {BD_FRAMER_W_STATE, f.nState},
+        {BD_FRAMER_W_REG_IMAGE, 0},
+        {BD_FRAMER_W_MASTER, 1},
+        {BD_FRAMER_W_RESETS, 3},
+        {BD_FRAMER_W_INBAND, f.bRbsMode},
+        {BD_FRAMER_W_PH_ACTIVATE, 5},
+        {BD_FRAMER_W_PH_DEACTIVATE, 2},
+        {BD_FRAMER_W_COUNTERS, 100},
+        {BD_FRAMER_W_COUNTERS + 7, 107},
+        {BD_FRAMER_W_OVERFLOWS, 200},
+        {BD_FRAMER_W_OVERFLOWS + 7, 207},
+    };
+    for (const auto& w : words) EXPECT_EQ(rec.seg_word(1, w.index), w.value) << "word " << w.index;
+    EXPECT_EQ(f.nMode & 1, 1u) << "the default line is T1";
+    // The base is the framer's bus address: inside one of the two register windows.
+    ULONG base = rec.seg_word(1, BD_FRAMER_W_BASE);
+    EXPECT_TRUE((base >= a->PhysicalAddressBAR0 && base < a->PhysicalAddressBAR0 + REGISTER_WINDOW_SIZE) ||
+                (base >= a->PhysicalAddressBAR1 && base < a->PhysicalAddressBAR1 + REGISTER_WINDOW_SIZE))
+        << std::hex << base;
+    // Nothing else: every word outside the map is 0.
+    ULONG others = 0;
+    for (ULONG i = 0; i < BD_FRAMER_IMAGE_WORDS; i++) {
+        bool mapped = i >= BD_FRAMER_W_COUNTERS && i < BD_FRAMER_W_OVERFLOWS + BD_FRAMER_COUNTERS;
+        for (const auto& w : words) mapped |= w.index == i;
+        if (!mapped && i != BD_FRAMER_W_BASE) others += rec.seg_word(1, i) != 0;
+    }
+    EXPECT_EQ(others, 0u);
+}
+
+TEST_F(Mgmt, LinkMemoryComesFromTheLinksSlicesOfTheBoardsDataAreas)
+{
+    Link* l = &a->NdisWanInfo[0][5];  // idle: its slices are channel 5's
+    const ULONG tx = l->TxPacketSize, rx = l->RxPacketSize;
+    ASSERT_EQ(tx, 2048u);
+    PUCHAR txa = a->SharedMem.TxBuffers.Virtual + 5 * 0x1000 + 1 * tx;
+    PUCHAR rxa = a->SharedMem.RxBuffers.Virtual + 5 * 0x4000 + 3 * rx;
+    for (ULONG i = 0; i < tx; i++) txa[i] = UCHAR(i * 7);
+    for (ULONG i = 0; i < rx; i++) rxa[i] = UCHAR(i * 3 + 1);
+    Record rec(0, 10, {0, 5, 1, 3});
+    ASSERT_EQ(send(rec), 0u);
+    ASSERT_EQ(rec.h().Segment[0].Length, tx);
+    ASSERT_EQ(rec.h().Segment[1].Length, rx);
+    EXPECT_EQ(std::memcmp(rec.bytes() + rec.h().Segment[0].Offset, txa, tx), 0);
+    EXPECT_EQ(std::memcmp(rec.bytes() + rec.h().Segment[1].Offset, rxa, rx), 0);
+    // Packets beyond the link's slice are refused.
+    Record far(0, 10, {0, 5, 0x1000 / tx, 0});
+    EXPECT_EQ(send(far), BI);
+    Record farrx(0, 10, {0, 5, 0, 0x4000 / rx});
+    EXPECT_EQ(send(farrx), BI);
+}
+
+TEST_F(Mgmt, GroupBuffersGlobalBlockAndMessageCountersCarryWhatTheAdapterHolds)
+{
+    Record buffers(0, 9, {0});
+    ASSERT_EQ(send(buffers), 0u);
+    EXPECT_EQ(buffers.h().Arg[1], 2u);
+    EXPECT_EQ(buffers.h().Arg[2], 0x800u);
+    EXPECT_EQ(buffers.h().Arg[3], 8u);
+    EXPECT_EQ(buffers.h().Arg[4], 0x800u);
+    ASSERT_EQ(buffers.h().Segment[0].Length, 0x300u);
+    ASSERT_EQ(buffers.h().Segment[1].Length, 0xC00u);
+    EXPECT_EQ(buffers.h().Segment[1].Offset, 0x54u + 0x300);
+    EXPECT_EQ(std::memcmp(buffers.bytes() + 0x54, a->SharedMem.TxDescriptors.Virtual, 0x300), 0);
+    EXPECT_EQ(std::memcmp(buffers.bytes() + 0x54 + 0x300, a->SharedMem.RxDescriptors.Virtual, 0xC00), 0);
+
+    Record global(0, 12);
+    ASSERT_EQ(send(global), 0u);
+    ASSERT_EQ(global.h().Segment[0].Length, 0x156Cu);
+    EXPECT_EQ(global.seg_word(0, 0), a->TimerResolution) << "the block begins at TimerResolution";
+
+    Csm& c = a->Socket[1].Csms[1];
+    c.InboundCounters[3] = 7;    // FIFODAT
+    c.OutboundCounters[50] = 9;  // unknown codes
+    Record counters(0, 47, {1, 1});
+    ASSERT_EQ(send(counters), 0u);
+    ASSERT_EQ(counters.h().Segment[0].Length, 51u * 4);
+    ASSERT_EQ(counters.h().Segment[1].Offset, 0x54u + 51 * 4);
+    EXPECT_EQ(counters.seg_word(0, 3), 7u);
+    EXPECT_EQ(counters.seg_word(1, 50), 9u);
+    EXPECT_EQ(counters.seg_word(1, 3), 0u);
+}
+
+TEST_F(Mgmt, LinkRingsGiveTheDescriptorsOfTheDChannelLink)
+{
+    Link* d = &a->NdisWanInfo[0][31];
+    Record rec(0, 41, {0, 31});
+    ASSERT_EQ(send(rec), 0u);
+    EXPECT_EQ(rec.h().Arg[2], d->TxPacketSize);
+    EXPECT_EQ(rec.h().Arg[3], d->NumTxPackets);
+    EXPECT_EQ(rec.h().Arg[4], d->RxPacketSize);
+    EXPECT_EQ(rec.h().Arg[5], d->RxMsgPerCh);
+    ASSERT_EQ(rec.h().Segment[1].Length, 12 * d->RxMsgPerCh);
+    // Each receive descriptor's buffer word names a buffer in the group's receive area.
+    const ULONG lo = a->SharedMem.RxBuffers.Physical, hi = lo + SHARED_RX_BUF_SIZE;
+    for (ULONG i = 0; i < d->RxMsgPerCh; i++) {
+        ULONG buffer = rec.seg_word(1, 3 * i + 1);
+        EXPECT_TRUE(buffer >= lo && buffer < hi) << "descriptor " << i << std::hex << " buffer " << buffer;
+        ULONG status;
+        std::memcpy(&status, d->RxPackets[i].Descriptor, 4);
+        EXPECT_EQ(rec.seg_word(1, 3 * i), status);
+    }
+}
+
+TEST_F(Mgmt, StackBlocksComeFromTheLinesStack)
+{
+    Record trace(0, 35, {0, 0});
+    ASSERT_EQ(send(trace), 0u);
+    const ULONG size = trace.h().Arg[2], per = trace.h().Arg[4];
+    ASSERT_GT(size * per, 0u);
+    EXPECT_EQ(trace.h().Segment[3].Offset, 0x54u) << "the only segment of the reply";
+    EXPECT_EQ(trace.h().Segment[3].Length, size * per);
+    // The first entry of the first block is a trace record: its type is 1 to 15.
+    UCHAR type = trace.bytes()[0x54];
+    EXPECT_GE(type, 1);
+    EXPECT_LE(type, 15);
+
+    Record block(0, 36, {0});
+    ASSERT_EQ(send(block), 0u);
+    EXPECT_EQ(block.h().Segment[1].Offset, 0x54u);
+    EXPECT_EQ(block.h().Segment[1].Length, 13u * 4) << "the stack's 13 counters";
+
+    // Arg1 counters per channel, for all 32 channels: the page reads channel c's
+    // counter t at word Arg1 * (c - 1) + t.
+    Record stats(0, 37, {0});
+    ASSERT_EQ(send(stats), 0u);
+    EXPECT_EQ(stats.h().Segment[2].Offset, 0x54u);
+    EXPECT_EQ(stats.h().Arg[1], 24u);
+    EXPECT_EQ(stats.h().Segment[2].Length, 32 * stats.h().Arg[1] * 4);
+}
+
+TEST_F(Mgmt, LoopBackTablesAreStoredAndTheLoopBackSetUpReadsThem)
+{
+    Record rec(4, 4, {0});
+    rec.h().Segment[0] = {0x200, 0x54};
+    rec.h().Segment[2] = {0x40, 0x54 + 0x200};  // too short: BP after the tables
+    for (ULONG s = 0; s < 128; s++) {
+        LONG v = s == 9 ? 4 : s == 17 ? 6 : -1;
+        std::memcpy(rec.bytes() + 0x54 + 4 * s, &v, 4);
+    }
+    EXPECT_EQ(send(rec), BP);
+    for (ULONG s = 0; s < 128; s++) {
+        LONG want = s == 9 ? 4 : s == 17 ? 6 : -1;
+        ASSERT_EQ(a->Bt847x.TxTimeslotAssign[0][s], want) << s;
+        ASSERT_EQ(a->Bt847x.RxTimeslotAssign[0][s], want) << s;
+    }
+    // Slot 9 loops link 4, slot 17 link 6: both maps of the descriptor area carry them.
+    auto rx_byte = [&](ULONG slot) { return a->SharedMem.GroupAreas.Virtual[BT847X_AREA_RX_TSMAP + slot]; };
+    auto tx_byte = [&](ULONG slot) { return a->SharedMem.GroupAreas.Virtual[BT847X_AREA_TX_TSMAP + slot]; };
+    EXPECT_EQ(rx_byte(9), 0x84);
+    EXPECT_EQ(tx_byte(9), 0x84);
+    EXPECT_EQ(rx_byte(17), 0x86);
+}
+
+TEST_F(Mgmt, APendingResetOrModeChangeIsNeverOverwrittenByACommand)
+{
+    Pump& p = pump(0, 0, 2);
+    for (ULONG pending : {ULONG(Host_Ev_Reset_Requested), ULONG(Host_Ev_EnterNtwrkMdmMode)}) {
+        SCOPED_TRACE(pending);
+        p.PumpEvent = pending;
+        Record at(5, 5, {0, 0, 2, 0});
+        at.payload(0, "ATZ");
+        EXPECT_EQ(send(at), BI);
+        EXPECT_EQ(p.PumpEvent, pending);
+        EXPECT_EQ(p.AtCommandLength, 0u);
+
+        USHORT index = p.CmdChan.OutCmdIndex;
+        Record cmd(5, 8, {0, 0, 2, 0x12, 1, 2});
+        cmd.payload(0, "xy");
+        EXPECT_EQ(send(cmd), BACKDOOR_STATUS_REFUSED);
+        EXPECT_EQ(p.PumpEvent, pending);
+        EXPECT_EQ(p.CmdChan.OutCmdIndex, index);
+
+        Record in(10, 0, {0, 0, 2});
+        in.payload(0, "data");
+        p.ThisLink = &a->NdisWanInfo[0][8];
+        EXPECT_EQ(send(in), BACKDOOR_STATUS_REFUSED);
+        EXPECT_EQ(p.PumpEvent, pending);
+        p.ThisLink = nullptr;
+    }
+    // A command still waiting is replaced by the next command.
+    p.PumpEvent = Host_Ev_Cmd;
+    Record cmd(5, 8, {0, 0, 2, 0x12, 1, 2});
+    cmd.payload(0, "xy");
+    EXPECT_EQ(send(cmd), BACKDOOR_STATUS_PENDING);
+    EXPECT_EQ(p.CmdChan.OutCmdClass, 0x1200u);
+}
+
+TEST_F(Mgmt, PumpDataMovesThroughTheLinksTwoBuffers)
+{
+    Pump& p = pump(1, 0, 1);
+    Link* l = &a->NdisWanInfo[0][12];
+    p.ThisLink = l;
+    p.PumpEvent = Pump_Ev_None;
+    std::string in(136, 0);
+    for (size_t i = 0; i < in.size(); i++) in[i] = char(i + 1);
+    Record rec(10, 0, {1, 0, 1});
+    rec.payload(0, in, 0x100);
+    ASSERT_EQ(send(rec), 0u);
+    EXPECT_EQ(p.PumpEvent, 33u);
+    EXPECT_EQ(std::memcmp(l->PumpDataIn, in.data(), 136), 0);
+    Record again(10, 0, {1, 0, 1});
+    again.payload(0, "later");
+    EXPECT_EQ(send(again), BACKDOOR_STATUS_REFUSED) << "event 33 still waits";
+    EXPECT_EQ(l->PumpDataIn[0], 1);
+
+    for (ULONG i = 0; i < 136; i++) l->PumpDataOut[i] = UCHAR(0xF0 ^ i);
+    Record out(11, 0, {1, 0, 1});
+    ASSERT_EQ(send(out), 0u);
+    ASSERT_EQ(out.h().Segment[0].Length, 136u);
+    ASSERT_EQ(out.h().Segment[0].Offset, 0x54u);
+    EXPECT_EQ(std::memcmp(out.bytes() + 0x54, l->PumpDataOut, 136), 0);
+    Record shortbuf(11, 0, {1, 0, 1});
+    shortbuf.h().BufferLength = 0xDB;
+    EXPECT_EQ(send(shortbuf), BP);
+    EXPECT_EQ(shortbuf.h().ReplyLength, 0xDCu);
+    p.ThisLink = nullptr;
+    p.PumpEvent = Pump_Ev_None;
+}
+
+TEST_F(Mgmt, PortMonitorIsCopiedFromTheSerialPortThatOwnsTheLink)
+{
+    Pump& p = pump(0, 1, 1);
+    ULONG state = a->Socket[0].Csms[1].State;
+    a->Socket[0].Csms[1].State = CSM_RUNNING;  // a dead processor's pumps carry no items
+    Link* l = &a->NdisWanInfo[0][10];
+    FakePort port(7);
+    for (ULONG i = 0; i < SER_MONITOR_RING_SIZE; i++) port.port.DataMonitor.Ring[i] = UCHAR(i * 5);
+    port.port.DataMonitor.WriteIndex = 44;
+    port.port.DataMonitor.WrapCount = 2;
+    p.ThisLink = l;
+    l->ThisPump = &p;
+    ULONG owner = l->CurrentOwner;
+    l->CurrentOwner = OWNER_VOVIZ4EZ;
+    Record none(12, 3, {0, 1, 1});
+    EXPECT_EQ(send(none), 0u) << "no port yet: nothing copied";
+    l->ThisAsyncPort = &port.device;
+    Record rec(12, 3, {0, 1, 1});
+    ASSERT_EQ(send(rec), 0u);
+    ASSERT_EQ(rec.h().Segment[0].Length, 0x208u);
+    EXPECT_EQ(std::memcmp(rec.bytes() + 0x54, &port.port.DataMonitor, 0x208), 0);
+    EXPECT_EQ(rec.seg_word(0, 0), 44u);
+
+    // The snapshot names the port's COM number as the pump's line.
+    Record snap(0, 100, {0});
+    ASSERT_EQ(send(snap), 0u);
+    std::vector<uint32_t> w(snap.h().Segment[0].Length / 4);
+    std::memcpy(w.data(), snap.bytes() + 0x54, w.size() * 4);
+    bool named = false;
+    for (size_t i = 0; i + 2 < w.size(); i++) named |= w[i] == BD_SNAPSHOT_TAG_LINE_ID && w[i + 1] == 1 && w[i + 2] == 7;
+    EXPECT_TRUE(named);
+
+    l->ThisAsyncPort = nullptr;
+    l->CurrentOwner = owner;
+    l->ThisPump = nullptr;
+    p.ThisLink = nullptr;
+    a->Socket[0].Csms[1].State = state;
+}
+
+// The contract of the status snapshot: entry k is channel k of the line, read with the
+// shared reply layouts as the applet reads it, whatever the system bus mode.
+TEST_F(Mgmt, SnapshotEntriesAreLineChannelsAsTheAppletReadsThem)
+{
+    ASSERT_EQ(a->SystemBusMode[0], 2u) << "channel v is bus time slot 4v";
+    ISDN_STACK* s = (ISDN_STACK*)a->ThisSgnlStack[0];
+    ASSERT_EQ(s->Calls[5].Channel, 5);
+    Link* l = &a->NdisWanInfo[0][4];
+    Pump& p = pump(1, 1, 2);  // modem (1 * 2 + 1) * 3 + 2 + 1 = 12
+    ULONG state = a->Socket[1].Csms[1].State;
+    a->Socket[1].Csms[1].State = CSM_RUNNING;
+    l->ThisBChannel = &s->Calls[5];
+    l->ThisPump = &p;
+    p.ThisLink = l;
+    ULONG owner = l->CurrentOwner;
+    l->CurrentOwner = OWNER_TELEPHONY_SUBSYSTEM;
+    a->DeviceIDBase = 100;
+
+    Record snap(0, 100, {0});
+    ASSERT_EQ(send(snap), 0u);
+    std::vector<uint32_t> w(snap.h().Segment[0].Length / 4);
+    std::memcpy(w.data(), snap.bytes() + 0x54, w.size() * 4);
+    BD_SNAPSHOT parsed;
+    ASSERT_TRUE(BdSnapshotParseChannels(w.data(), uint32_t(w.size()), &parsed));
+    for (ULONG k = 0; k < BD_SNAPSHOT_CHANNELS; k++) EXPECT_EQ(parsed.Channel[k].HasModem, k == 5 ? 1u : 0u) << k;
+    EXPECT_EQ(parsed.Channel[5].Pump, 2u);
+    EXPECT_EQ(parsed.Channel[5].Processor, 1u);
+    EXPECT_EQ(parsed.Channel[5].Socket, 1u);
+    EXPECT_EQ(BdSnapshotModemNumber(&parsed.Channel[5]), 12);
+    // The pump's own entry names its link's channel and TAPI line.
+    bool found = false;
+    for (size_t i = 0; i + 5 < w.size(); i++)
+        if (w[i] == BD_SNAPSHOT_TAG_LINE_ID && w[i + 1] == 1 && w[i + 2] == 4 + 1 + 100 &&
+            w[i + 3] == BD_SNAPSHOT_TAG_TIMESLOT && w[i + 4] == 1 && w[i + 5] == 5)
+            found = true;
+    EXPECT_TRUE(found);
+
+    l->CurrentOwner = owner;
+    l->ThisBChannel = nullptr;
+    l->ThisPump = nullptr;
+    p.ThisLink = nullptr;
+    a->Socket[1].Csms[1].State = state;
+}
+
+TEST_F(Mgmt, StoppingEveryLinkOfAGroupSparesTheDChannel)
+{
+    Link* d = &a->NdisWanInfo[0][31];
+    d->ChannelState = CHANNEL_STATE_ACTIVE;
+    Record rec(3, 0, {0, 0xFFFFFFFF});
+    ASSERT_EQ(send(rec), 0u);
+    EXPECT_EQ(d->TransferTerminated, 0);
+    EXPECT_EQ(d->ChannelState, ULONG(CHANNEL_STATE_ACTIVE)) << "the D channel was not touched";
+    EXPECT_EQ(a->NdisWanInfo[0][3].TransferTerminated, 1);
+}
+
 // The same board with line 0 run by another signalling protocol.
 class MgmtProtocol : public Mgmt, public ::testing::WithParamInterface<ULONG> {
 public:
@@ -536,6 +894,15 @@ TEST_P(MgmtProtocol, PortStatusAndSnapshotFollowTheLinesProtocol)
     ASSERT_EQ(send(port), 0u);
     ASSERT_EQ(send(snap), 0u);
     EXPECT_EQ(snap.seg_word(0, 0), GetParam());
+    // The shared layouts read both forms up to the sockets' part.
+    std::vector<uint32_t> words(snap.h().Segment[0].Length / 4);
+    std::memcpy(words.data(), snap.bytes() + 0x54, words.size() * 4);
+    BD_SNAPSHOT parsed;
+    uint32_t next = 0;
+    ASSERT_TRUE(BdSnapshotParseChannels(words.data(), uint32_t(words.size()), &parsed, &next));
+    EXPECT_EQ(next, GetParam() == 0 ? 3u + 32 : 3u + 64);
+    EXPECT_EQ(words[next], a->Socket[0].ModuleID);
+    for (ULONG k = 0; k < 32; k++) EXPECT_FALSE(parsed.Channel[k].HasModem);
     ULONG sockets = 0;
     for (ULONG k = 0; k < a->SocketsPerGroup[0]; k++) {
         const DimmSocket& s = a->Socket[k];
@@ -544,6 +911,56 @@ TEST_P(MgmtProtocol, PortStatusAndSnapshotFollowTheLinesProtocol)
     }
     // Port status: head, 32 channel words, the sockets' words; no tags anywhere.
     EXPECT_EQ(port.h().Segment[0].Length, 4 * (3 + 32 + sockets));
+    Record rbs(0, 27, {0});
+    if (GetParam() != 0) {
+        EXPECT_EQ(send(rbs), BI) << "only a robbed-bit line has the record";
+    } else {
+        // Channel 5's A-bit traces as the stack keeps them: two received runs, one sent
+        // run, three states.
+        auto* stack = static_cast<RBS_STACK*>(a->ThisSgnlStack[0]);
+        RBS_CHANNEL& ch = stack->Channel[5];
+        const USHORT rx[] = {RBS_HISTORY_VALID | RBS_HISTORY_BIT | 12, RBS_HISTORY_VALID | 3};
+        const USHORT tx[] = {RBS_HISTORY_VALID | 40};
+        const USHORT st[] = {RBS_HISTORY_VALID | 2, RBS_HISTORY_VALID | 16, RBS_HISTORY_VALID | 18};
+        NdisAcquireSpinLock(&a->AdapterSpinLock);
+        for (ULONG k = 4; k <= 6; k++) {
+            RBS_CHANNEL& c = stack->Channel[k];
+            std::memset(c.RxHistory, 0, sizeof c.RxHistory);
+            std::memset(c.TxHistory, 0, sizeof c.TxHistory);
+            std::memset(c.StateHistory, 0, sizeof c.StateHistory);
+        }
+        std::memcpy(ch.RxHistory, rx, sizeof rx);
+        std::memcpy(ch.TxHistory, tx, sizeof tx);
+        std::memcpy(ch.StateHistory, st, sizeof st);
+        ch.RxHistory[31] = RBS_HISTORY_VALID | 7;  // the last entry lands in the high half
+        NdisReleaseSpinLock(&a->AdapterSpinLock);
+        ASSERT_EQ(send(rbs), 0u);
+        std::vector<uint32_t> w(BD_RBS_RECORD_WORDS);
+        std::memcpy(w.data(), rbs.bytes() + rbs.h().Segment[0].Offset, w.size() * 4);
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_RX, 0), rx[0]);
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_RX, 1), rx[1]);
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_RX, 2), 0u) << "the trace ends here";
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_RX, 31), RBS_HISTORY_VALID | 7);
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_TX, 0), tx[0]);
+        for (ULONG i = 0; i < 3; i++) EXPECT_EQ(BdRbsTraceEntry(w.data(), 5, BD_RBS_TRACE_STATE, i), st[i]) << i;
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 4, BD_RBS_TRACE_RX, 0), 0u) << "channel 4 has no trace";
+        EXPECT_EQ(BdRbsTraceEntry(w.data(), 6, BD_RBS_TRACE_RX, 0), 0u);
+        ASSERT_EQ(rbs.h().Segment[0].Length, ULONG(BD_RBS_RECORD_WORDS * 4));
+        EXPECT_EQ(rbs.seg_word(0, BD_RBS_W_GROUP), 0u);
+        EXPECT_EQ(rbs.seg_word(0, BD_RBS_W_STACK_SIZE), a->SgnlStackSize[0]);
+        EXPECT_GE(rbs.seg_word(0, BD_RBS_W_MONITORING), 3u);
+        EXPECT_LE(rbs.seg_word(0, BD_RBS_W_MONITORING), 5u);
+        EXPECT_GT(rbs.seg_word(0, BD_RBS_W_PERIOD), 0u);
+        EXPECT_EQ(rbs.seg_word(0, BD_RBS_W_DIRECTION), a->NetworkSide[0] ? 3u : 4u);
+        EXPECT_GE(rbs.seg_word(0, BD_RBS_W_STATUS), 4u);
+        EXPECT_LE(rbs.seg_word(0, BD_RBS_W_STATUS), 6u);
+        for (ULONG c = 1; c <= 24; c++) {
+            ULONG at = BD_RBS_W_CHANNELS + c * BD_RBS_CHANNEL_WORDS;
+            EXPECT_GE(rbs.seg_word(0, at + BD_RBS_CH_STATE), 2u) << c;
+            EXPECT_LE(rbs.seg_word(0, at + BD_RBS_CH_STATE), 20u) << c;
+            EXPECT_LE(rbs.seg_word(0, at + BD_RBS_CH_PROTOCOL), 7u) << c;
+        }
+    }
     if (GetParam() == 0) {
         // Robbed bit: the 32 channel words carry no per-channel tags or terminators.
         EXPECT_EQ(snap.seg_word(0, 2), a->LineUp[0] ? 4u : 1u);

@@ -21,6 +21,7 @@
 #define MAX_SEND_FRAME 2046
 #define LINE_ADDRESS_SIZE 32
 #define LOOPBACK_MESSAGE_SIZE 2080
+#define LINK_PUMP_DATA_SIZE 136
 
 // One ring entry (seven words; the receive ring uses five of them: packet and in
 // flight stay 0). Bt847xCopyTxFrame reads Data, Length and Descriptor of a send entry.
@@ -135,6 +136,8 @@ typedef struct _Link {
     ULONG PumpAllocateAttempts;
     CALL_STATS LinkCallStats;
     ULONG DisconnectCause;
+    UCHAR PumpDataIn[LINK_PUMP_DATA_SIZE];   // management data for the call's pump
+    UCHAR PumpDataOut[LINK_PUMP_DATA_SIZE];  // what the pump left for management
     ULONG LoopBackMode;
     ULONG LoopBackMessageLength;
     UCHAR LoopBackMessage[LOOPBACK_MESSAGE_SIZE];

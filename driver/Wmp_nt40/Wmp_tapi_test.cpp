@@ -150,10 +150,13 @@ TEST_F(TapiTest, EveryTapiRequestChecksItsLengthAndAnswersItsOwnCode)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << "oid 0x" << c.oid);
         Bytes b(c.min + 8, 0);
-        Answer x = c.is_set ? set(c.oid, b.data(), c.min - 1) : query(c.oid, b.data(), c.min - 1);
-        EXPECT_EQ(x.status, NDIS_STATUS_INVALID_LENGTH);
-        EXPECT_EQ(x.needed, c.min);
-        EXPECT_EQ(x.done, 0u);
+        for (ULONG len : {0u, c.min - 1}) {
+            Answer x = c.is_set ? set(c.oid, b.data(), len) : query(c.oid, b.data(), len);
+            EXPECT_EQ(x.status, NDIS_STATUS_INVALID_LENGTH) << len;
+            EXPECT_EQ(x.needed, c.min) << len;
+            EXPECT_EQ(x.done, 0u) << len;
+        }
+        Answer x{};
         x = c.is_set ? set(c.oid, nullptr, c.min) : query(c.oid, nullptr, c.min);
         EXPECT_EQ(x.status, NDIS_STATUS_INVALID_LENGTH) << "no buffer at all";
         x = c.is_set ? set(c.oid, b.data(), c.min) : query(c.oid, b.data(), c.min);
@@ -213,11 +216,17 @@ TEST_F(TapiTest, GeneralAndWanQueriesAnswerTheirValueOrTheLengthTheyNeed)
             continue;
         }
         ULONG n = ULONG(c.value.size());
-        Answer x = query(c.oid, b.data(), n - 1);
-        EXPECT_EQ(x.status, NDIS_STATUS_INVALID_LENGTH);
-        EXPECT_EQ(x.needed, n);
-        EXPECT_EQ(b[0], 0xEE) << "nothing written on a short buffer";
-        x = query(c.oid, b.data(), 64);
+        for (ULONG len : {0u, n - 1}) {
+            Answer x = query(c.oid, b.data(), len);
+            EXPECT_EQ(x.status, NDIS_STATUS_INVALID_LENGTH) << len;
+            EXPECT_EQ(x.needed, n) << len;
+            EXPECT_EQ(b[0], 0xEE) << "nothing written on a short buffer";
+        }
+        Bytes exact(n, 0xEE);
+        Answer e = query(c.oid, exact.data(), n);
+        EXPECT_EQ(e.status, NDIS_STATUS_SUCCESS) << "a buffer of exactly the length";
+        EXPECT_EQ(exact, c.value);
+        Answer x = query(c.oid, b.data(), 64);
         EXPECT_EQ(x.status, NDIS_STATUS_SUCCESS);
         EXPECT_EQ(x.done, n);
         EXPECT_EQ(x.needed, n);
@@ -890,6 +899,105 @@ TEST_F(TapiTest, ResetReportsEveryOpenLineDisconnectedThenFreesTheLinks)
     EXPECT_EQ(got, want);
     EXPECT_EQ(count_status(NDIS_STATUS_WAN_LINE_DOWN, m), 1u);
     for (ULONG i = 0; i < 23; i++) EXPECT_EQ(link(i)->CurrentOwner, ULONG(OWNER_NONE)) << i;
+}
+
+// ---- ownership, line addresses and the second adapter ----
+
+TEST_F(TapiTest, AReleaseByAnyoneButTheOwnerChangesNothing)
+{
+    Link* l = nullptr;
+    locked([&] { l = LinkAcquire(a, 0x1234, 0, 3, OWNER_TELEPHONY_SUBSYSTEM); });
+    ASSERT_NE(l, nullptr);
+    l->htCall = 0x77;
+    for (ULONG other : {ULONG(OWNER_VOVIZ4EZ), ULONG(OWNER_DRIVER), ULONG(OWNER_NONE)}) {
+        locked([&] { LinkRelease(l, other); });
+        EXPECT_EQ(l->CurrentOwner, ULONG(OWNER_TELEPHONY_SUBSYSTEM));
+        EXPECT_EQ(l->OwnerContext, 0x1234u);
+        EXPECT_EQ(l->htCall, 0x77u);
+    }
+    Link* again = nullptr;
+    locked([&] { again = LinkAcquire(a, 0x9999, 0, 3, OWNER_VOVIZ4EZ); });
+    EXPECT_EQ(again, nullptr) << "still taken";
+    EXPECT_EQ(l->OwnerContext, 0x1234u);
+    locked([&] { LinkRelease(l, OWNER_TELEPHONY_SUBSYSTEM); });
+    EXPECT_EQ(l->CurrentOwner, ULONG(OWNER_NONE));
+    EXPECT_EQ(l->OwnerContext, 0u);
+}
+
+// The default board with its own AddressList, or a second adapter beside it.
+class LinkSetupTest : public ::testing::Test {
+public:
+    rig::Rig r;
+    std::vector<plat::ndis::Adapter*> adapters;
+
+    void start(const std::vector<std::string>& addresses, unsigned instances)
+    {
+        std::string e;
+        ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &e)) << e;
+        if (!addresses.empty())
+            r.host.registry.set_value(r.parameters_key(1), "AddressList", plat::reg::Value::MultiSz(addresses));
+        for (unsigned i = 2; i <= instances; i++) {
+            r.host.registry.set_sz(r.parameters_key(i), "DeviceName", "SECOND");
+            r.host.registry.set_value(r.parameters_key(i), "AddressList", plat::reg::Value::MultiSz({"5552000"}));
+        }
+        ASSERT_EQ(r.load_driver(), 0);
+        for (unsigned i = 1; i <= instances; i++) {
+            r.add_board_for(i, 3 + i);
+            adapters.push_back(r.initialize(i));
+            ASSERT_NE(adapters.back(), nullptr);
+        }
+    }
+    void TearDown() override
+    {
+        for (auto* na : adapters) r.halt(na);
+        for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
+    }
+    std::string address_caps(plat::ndis::Adapter* na, ULONG device, ULONG* size)
+    {
+        Bytes b(300, 0);
+        auto* q = reinterpret_cast<NDIS_TAPI_GET_ADDRESS_CAPS*>(b.data());
+        q->ulDeviceID = device;
+        q->LineAddressCaps.ulTotalSize = 300 - offsetof(NDIS_TAPI_GET_ADDRESS_CAPS, LineAddressCaps);
+        ULONG w = 0, n = 0;
+        EXPECT_EQ(r.host.ndis().query(na, OID_TAPI_GET_ADDRESS_CAPS, b.data(), 300, &w, &n), NDIS_STATUS_SUCCESS);
+        *size = q->LineAddressCaps.ulAddressSize;
+        const char* at = reinterpret_cast<const char*>(b.data() + offsetof(NDIS_TAPI_GET_ADDRESS_CAPS, LineAddressCaps) +
+                                                       q->LineAddressCaps.ulAddressOffset);
+        return q->LineAddressCaps.ulAddressSize == 0 ? std::string() : std::string(at);
+    }
+};
+
+TEST_F(LinkSetupTest, TwoAddressesGoToTheFirstTwoLinksAndALongOneIsCutTo31Characters)
+{
+    const std::string longer(40, 'x');
+    start({"5551000", longer}, 1);
+    Adapter* a = rig::Rig::driver_adapter(adapters[0]);
+    EXPECT_STREQ(a->NdisWanInfo[0][0].LineAddress, "5551000");
+    EXPECT_EQ(std::string(a->NdisWanInfo[0][1].LineAddress), std::string(31, 'x'));
+    for (ULONG l = 2; l < 32; l++) EXPECT_EQ(a->NdisWanInfo[0][l].LineAddress[0], 0) << l;
+
+    NDIS_TAPI_PROVIDER_INITIALIZE init{};
+    init.ulDeviceIDBase = 10;
+    ULONG w = 0, n = 0;
+    ASSERT_EQ(r.host.ndis().query(adapters[0], OID_TAPI_PROVIDER_INITIALIZE, &init, sizeof init, &w, &n), 0u);
+    ULONG size = 0;
+    EXPECT_EQ(address_caps(adapters[0], 11, &size), std::string(31, 'x'));
+    EXPECT_EQ(size, 32u) << "31 characters and the NUL";
+    EXPECT_EQ(address_caps(adapters[0], 12, &size), "");
+    EXPECT_EQ(size, 1u) << "an empty address is its NUL";
+}
+
+TEST_F(LinkSetupTest, TheSecondAdapterAnswersItsOwnWanAddress)
+{
+    start({}, 2);
+    for (unsigned i = 0; i < 2; i++) {
+        SCOPED_TRACE(i);
+        Bytes b(6, 0);
+        ULONG w = 0, n = 0;
+        ASSERT_EQ(r.host.ndis().query(adapters[i], 0x04010101, b.data(), 6, &w, &n), NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(std::string(b.begin(), b.end()), "QLSID" + std::to_string(i + 1));
+    }
+    EXPECT_EQ(rig::Rig::driver_adapter(adapters[1])->InstanceNumber, 2);
 }
 
 }  // namespace

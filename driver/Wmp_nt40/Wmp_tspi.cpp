@@ -110,6 +110,8 @@ void TapiCallStateHandler(Adapter* ThisAdapter, Link* ThisLink, ULONG CallState,
     case LINECALLSTATE_ACCEPTED: TapiArmCallTimer(ThisLink); break;
     case LINECALLSTATE_CONNECTED: LinkLineUp(ThisLink); break;
     case LINECALLSTATE_DISCONNECTED:
+        // Every disconnection tells why, so a later call never reports an earlier one's mode.
+        ThisLink->DisconnectMode = CallStateMode != 0 ? CallStateMode : LINEDISCONNECTMODE_UNKNOWN;
         if (ThisLink->CallState == 0 || TapiCallIdle(ThisLink)) {
             // Already cleared, but a modem call may still hold its call object.
             if (ThisLink->TransferCaps == 0 && ThisLink->ThisBChannel != NULL)

@@ -137,6 +137,10 @@ const SGNL_UPCALL* SgnlUpcall(ULONG Code);
 #define MGMT_TEST_DISCONNECT 5
 #define MGMT_SEND_RESTART 6
 #define MGMT_NUM_ACTIONS 7
+// MGMT_TEST_CALL takes its digits by value: A5 the count, A6 to A9 four characters
+// each, the first in the low byte.
+#define MGMT_SETUP_DIGIT_WORDS 4
+#define MGMT_SETUP_DIGITS_MAX 16
 
 // Cause of MGMT_TEST_DISCONNECT by the request's cause index; any index beyond the
 // table, and index 1, give NORMALCALLCLEARING.

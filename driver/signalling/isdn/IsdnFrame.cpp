@@ -528,7 +528,7 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
     case MGMT_CLEAR_QUIET: s->Quiet = 0; break;
     case MGMT_TEST_CALL: {
         // A1 channel, A2 call-reference flag, A3 call-reference value, A4 bearer choice,
-        // A5 digit count, A6..A9 the digits.
+        // A5 digit count, A6..A9 the digits, four to a word.
         if (!IsdnIsBChannel(s, A1)) return;
         ISDN_CALL* c = &s->Calls[A1];
         if (c->State != 0) return;
@@ -537,15 +537,20 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
         c->CallRefLen = 2;
         c->CallRefSet = A3 != 0;
         UCHAR number[1 + ISDN_OUT_NUMBER_MAX] = {0};
-        for (ULONG i = 0; i < A5 && i < 4; i++) number[++number[0]] = (UCHAR)((digits[i] & 0xFF) | 0x30);
+        for (ULONG i = 0; i < A5 && i < MGMT_SETUP_DIGITS_MAX && i < ISDN_OUT_NUMBER_MAX; i++)
+            number[++number[0]] = (UCHAR)(((digits[i / 4] >> (8 * (i % 4))) & 0xFF) | 0x30);
         IsdnStackCallRequest(REQUEST_SETUP, c, number, (UCHAR)(A4 == 1 ? 2 : A4 == 2 ? 0 : 1), 0);
         break;
     }
     case MGMT_TEST_ANSWER:
     case MGMT_SEND_INFORMATION:
     case MGMT_TEST_DISCONNECT: {
-        // A1 call-reference flag, A2 call-reference value, A3 cause index.
-        ISDN_CALL* c = IsdnFindCallByRef(s, A1 ? 0x80 : 0, (USHORT)(A2 & 0x7FFF));
+        // A1 call-reference flag, A2 call-reference value, A3 cause index. The layer-3
+        // test page sends the reference's length where the flag goes, so a call found by
+        // the value under the other flag is the one meant.
+        UCHAR flag = A1 ? 0x80 : 0;
+        ISDN_CALL* c = IsdnFindCallByRef(s, flag, (USHORT)(A2 & 0x7FFF));
+        if (c == NULL) c = IsdnFindCallByRef(s, (UCHAR)(flag ^ 0x80), (USHORT)(A2 & 0x7FFF));
         if (c == NULL) return;
         if (Action == MGMT_TEST_ANSWER)
             IsdnStackCallRequest(REQUEST_SETUP_RESPONSE, c, NULL, 0, 0);
@@ -556,14 +561,15 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
         break;
     }
     case MGMT_SEND_RESTART: {
-        // A1: 1 class 6 (one channel), 2 class 7 (the interface); A2 the channel.
+        // A1: 1 the indicated channel (class 0), 2 every interface (class 7); A2 the
+        // channel. Class 6 would restart the whole interface and clear every call on it.
         ISDN_TX_ARGS a;
         std::memset(&a, 0, sizeof a);
         a.Pd = PD_Q931;
         a.Type = MT_RESTART;
         a.CrLen = 2;
-        a.RestartClass = A1 == 2 ? 7 : 6;
-        if (a.RestartClass == 6 && !IsdnIsBChannel(s, A2)) return;
+        a.RestartClass = A1 == 2 ? 7 : 0;
+        if (a.RestartClass == 0 && !IsdnIsBChannel(s, A2)) return;
         a.Channel = (UCHAR)A2;
         a.Exclusive = 1;
         IsdnSendArgs(s, &a);

@@ -97,11 +97,15 @@ static ULONG ProfileWord(const ISDN_STACK* s, ULONG w)
 
 static void ActNewOutgoingCall(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
 {
-    c->CallRef = (USHORT)s->CallRefCounter;
+    // A layer-3 test call brings the reference its sender chose (only it reaches here
+    // with one set); every other call takes the next of the counter.
+    if (!c->CallRefSet || c->CallRef == 0) {
+        c->CallRef = (USHORT)s->CallRefCounter;
+        s->CallRefCounter = s->CallRefCounter + 1 >= 32768 ? 1 : s->CallRefCounter + 1;
+    }
     c->CallRefLen = 2;
     c->CallRefFlag = 0x80;  // the network's messages for a call we originated carry the flag
     c->CallRefSet = 1;
-    s->CallRefCounter = s->CallRefCounter + 1 >= 32768 ? 1 : s->CallRefCounter + 1;
     c->SetupPending = 1;
     c->SetupSent = 1;
     c->FirstAnswerSeen = 0;
