@@ -307,6 +307,15 @@ void IsdnStackLayer1Indication(Adapter* ThisAdapter, PVOID Stack, ULONG Line, UL
     if (s == NULL) return;
     (void)ThisAdapter;
     (void)Line;
+    if (State == LAYER1_ACTIVATED) {
+        // Layer 1 came up again under live calls: they end here, and their Links let go
+        // of the records the reset is about to hand out afresh.
+        for (ISDN_CALL& c : s->Calls) {
+            if (c.ThisLink == NULL || !IsCallRecord(s, &c)) continue;
+            UpcallClear(s, &c);
+            IsdnFreeCall(s, &c);
+        }
+    }
     IsdnStackReset(s);
     if (State == LAYER1_ACTIVATED) {
         RSS_TRACE("IsdnStackLayer1Indication: Line %lu layer 1 up\n", (unsigned long)s->Line);
@@ -484,6 +493,9 @@ PVOID IsdnStackAllocCall(PVOID Stack, Link* ThisLink, ULONG LinkIndex)
     return NULL;
 }
 
+// A primitive runs at once on the caller's thread. A SETUP the stack refuses there (a
+// number it cannot send) frees the record without an upcall: the caller sees its Link's
+// call object cleared on return and answers for the call itself.
 void IsdnStackCallRequest(UCHAR Primitive, PVOID CallObject, PUCHAR Number, UCHAR Value, ULONG Flag)
 {
     ISDN_CALL* c = (ISDN_CALL*)CallObject;
@@ -497,8 +509,6 @@ void IsdnStackCallRequest(UCHAR Primitive, PVOID CallObject, PUCHAR Number, UCHA
             ULONG n = Number[0];
             if (n > ISDN_OUT_NUMBER_MAX) {
                 RSS_TRACE("IsdnStackCallRequest: number of %lu digits refused\n", (unsigned long)n);
-                c->Cause = CAUSE_REPORT_CLEARED;
-                IsdnUpcall(s, 0x95, c);
                 IsdnFreeCall(s, c);
                 return;
             }
@@ -514,7 +524,10 @@ void IsdnStackCallRequest(UCHAR Primitive, PVOID CallObject, PUCHAR Number, UCHA
     case REQUEST_SETUP_RESPONSE: break;
     default: return;
     }
+    UCHAR nested = s->InCallRequest;
+    s->InCallRequest = 1;
     IsdnRunPrimitive(s, Primitive, c);
+    s->InCallRequest = nested;
 }
 
 void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, ULONG A3, ULONG A4, ULONG A5,
