@@ -42,6 +42,7 @@ struct Request {
 FakeInstance* g_inst;
 std::vector<Request> g_requests;
 BOOLEAN g_alloc_fails;
+Link* g_refuse_setup_of;  // the stack refuses this Link's SETUP and lets go of the call
 ULONG g_digits_offset_override;  // 0: the true offset
 
 ULONG FakeControl(ULONG Kind, ULONG Id, PVOID Object, ULONG)
@@ -63,6 +64,7 @@ void FakeCallRequest(UCHAR Primitive, PVOID Call, PUCHAR Number, UCHAR Value, UL
 {
     std::string n = Number ? std::string((const char*)Number + 1, Number[0]) : "";
     g_requests.push_back({Primitive, Call, n, Value, Flag});
+    if (Primitive == REQUEST_SETUP && g_refuse_setup_of != NULL) RSS_ClearLinkBChannel(g_refuse_setup_of);
 }
 
 PVOID FakeAllocCall(PVOID, Link*, ULONG Index)
@@ -102,6 +104,7 @@ public:
         g_inst = &inst;
         g_requests.clear();
         g_alloc_fails = FALSE;
+        g_refuse_setup_of = NULL;
         g_digits_offset_override = 0;
         for (ULONG c = 0; c < MAX_LINKS_PER_GROUP; c++) {
             inst.Calls[c].Stack = &inst;
@@ -408,6 +411,7 @@ TEST_F(CallCtl, PlacedCallsGoToTheStackOrWaitForAPump)
         BOOLEAN result;
         bool setup;
         UCHAR outgoing;
+        bool refused = false;  // the stack refuses the SETUP inside the request
     };
     const Case cases[] = {
         {"TAPI 64K data", OWNER_TELEPHONY_SUBSYSTEM, 1, 0, FALSE, TRUE, true, 1},
@@ -417,12 +421,14 @@ TEST_F(CallCtl, PlacedCallsGoToTheStackOrWaitForAPump)
         {"serial port dials at once", OWNER_VOVIZ4EZ, 0, 0, FALSE, TRUE, true, 1},
         {"no free channel", OWNER_TELEPHONY_SUBSYSTEM, 1, 0, TRUE, FALSE, false, 1},
         {"unknown call type", OWNER_TELEPHONY_SUBSYSTEM, 5, 0, FALSE, FALSE, false, 0},
+        {"the stack refuses the SETUP", OWNER_TELEPHONY_SUBSYSTEM, 1, 0, FALSE, FALSE, true, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         g_requests.clear();
         g_alloc_fails = c.alloc_fails;
         Link* l = &a->NdisWanInfo[0][5];
+        g_refuse_setup_of = c.refused ? l : NULL;
         BOOLEAN result = FALSE;
         ULONG dials = 0;
         locked([&] {
@@ -448,7 +454,11 @@ TEST_F(CallCtl, PlacedCallsGoToTheStackOrWaitForAPump)
             EXPECT_EQ(Num(l->CallingNumber), "5551005") << "the Link's directory number";
             EXPECT_EQ(l->DisconnectCause, 0u);
         }
+        if (c.refused) {
+            EXPECT_EQ(l->ThisBChannel, nullptr) << "the Link is left idle";
+        }
     }
+    g_refuse_setup_of = NULL;
     locked([&] {
         a->ISDNthroughCSM[0] = 0;
         a->NdisWanInfo[0][5].CurrentOwner = OWNER_NONE;
@@ -717,6 +727,19 @@ TEST_F(CallCtl, PumpCallbacksSendTheSetupRingOrEndTheCall)
     EXPECT_EQ(g_requests[0].primitive, REQUEST_SETUP);
     EXPECT_EQ(g_requests[0].number, "911");
     EXPECT_EQ(g_requests[0].value, 0);
+
+    // A SETUP the stack refuses when the pump is ready ends the call there.
+    g_requests.clear();
+    locked([&] {
+        l->DisconnectCause = DISCONNECT_CAUSE_NONE;
+        g_refuse_setup_of = l;
+        PUMP_ReadyHdlr(l);
+        g_refuse_setup_of = NULL;
+    });
+    ASSERT_EQ(g_requests.size(), 1u);
+    EXPECT_EQ(l->ThisBChannel, nullptr);
+    EXPECT_EQ(l->DisconnectCause, (ULONG)DISCONNECT_CAUSE_NETWORK) << "the owner was told of the cleared call";
+    locked([&] { l->ThisBChannel = &inst.Calls[4]; });
 
     // An offered call gone before its pump was ready: the driver never answers it.
     g_requests.clear();
