@@ -5,7 +5,9 @@
 //
 // Layer 2: a multiple-frame link with V(S), V(A), V(R), window k, T200/N200 and T203
 // on the host's virtual clock; SABME either way, DISC/DM, RR/RNR/REJ, timer recovery.
-// Frames it cannot parse are counted and dropped; never trusted.
+// Frames it cannot parse are counted and dropped; never trusted. Tests can make it
+// lose, double, swap or cut the frames it sends, withhold its acknowledgements until
+// polled, or give them only inside its own I-frames.
 //
 // Layer 3: one record per call (key: call reference and which side allocated it),
 // network call states N0..N19, answers driven by a table of (states, message) rows and
