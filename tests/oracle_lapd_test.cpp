@@ -183,7 +183,7 @@ public:
         ASSERT_TRUE(net->restart(9));
         ASSERT_TRUE(run_until([&] { return !net->restart_pending(); }, plat::ms(1000)));
         locked([&](SGNL_PROTOCOL_OPS& o) {
-            o.ManagementRequest(MGMT_SEND_RESTART, s, 2, 0, 0, 0, 0, 0, 0, 0, 0);
+            o.ManagementRequest(MGMT_SEND_RESTART, s, 0, 0, 2, 0, 0, 0, 0, 0, 0);
             return 0;
         });
         r.host.run_for(plat::ms(12000));  // an idle link: T203 enquiries both ways

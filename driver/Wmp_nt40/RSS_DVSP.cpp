@@ -926,7 +926,8 @@ static void BdStart(BD_REQ* r)
     case BACKDOOR_START_SEND_CONNECT: return BdStackMessage(r, MGMT_TEST_ANSWER, h->Arg[1], h->Arg[2], 0);
     case BACKDOOR_START_SEND_DISCONNECT: return BdStackMessage(r, MGMT_TEST_DISCONNECT, h->Arg[1], h->Arg[2], h->Arg[3]);
     case BACKDOOR_START_SEND_STATUS_ENQUIRY: return BdStackMessage(r, MGMT_SEND_INFORMATION, h->Arg[1], h->Arg[2], 0);
-    case BACKDOOR_START_SEND_RESTART: return BdStackMessage(r, MGMT_SEND_RESTART, 0, 0, h->Arg[3]);
+    // The channel (Arg1) goes down too: a restart of the indicated channel names it.
+    case BACKDOOR_START_SEND_RESTART: return BdStackMessage(r, MGMT_SEND_RESTART, 0, h->Arg[1], h->Arg[3]);
     case BACKDOOR_START_LINK_RX:
     case BACKDOOR_START_LINK_TX: {
         Link* l = BdLink(a, h->Arg[0], h->Arg[1]);

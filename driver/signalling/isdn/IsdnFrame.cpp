@@ -551,14 +551,20 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
         c->CallRefSet = A3 != 0;
         UCHAR number[1 + ISDN_OUT_NUMBER_MAX] = {0};
         for (ULONG i = 0; i < A5 && i < 4; i++) number[++number[0]] = (UCHAR)((digits[i] & 0xFF) | 0x30);
-        IsdnStackCallRequest(REQUEST_SETUP, c, number, (UCHAR)(A4 == 1 ? 2 : A4 == 2 ? 0 : 1), 0);
+        // Bearer choice: 0 64 kbit/s, 1 56 kbit/s, 2 and 3 speech (the law follows the line).
+        IsdnStackCallRequest(REQUEST_SETUP, c, number, (UCHAR)(A4 == 1 ? 2 : A4 == 2 || A4 == 3 ? 0 : 1), 0);
         break;
     }
     case MGMT_TEST_ANSWER:
     case MGMT_SEND_INFORMATION:
     case MGMT_TEST_DISCONNECT: {
-        // A1 call-reference flag, A2 call-reference value, A3 cause index.
-        ISDN_CALL* c = IsdnFindCallByRef(s, A1 ? 0x80 : 0, (USHORT)(A2 & 0x7FFF));
+        // A1 call-reference length, A2 call-reference value, A3 cause index. The request
+        // names no side: a call the network offered is looked for first, and only such a
+        // call can be answered.
+        if (A1 < 1 || A1 > 2 || (A1 == 1 && A2 > 0x7F)) return;
+        USHORT value = (USHORT)(A2 & 0x7FFF);
+        ISDN_CALL* c = IsdnFindCallByRef(s, 0, value);
+        if (c == NULL && Action != MGMT_TEST_ANSWER) c = IsdnFindCallByRef(s, 0x80, value);
         if (c == NULL) return;
         if (Action == MGMT_TEST_ANSWER)
             IsdnStackCallRequest(REQUEST_SETUP_RESPONSE, c, NULL, 0, 0);
@@ -569,15 +575,17 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
         break;
     }
     case MGMT_SEND_RESTART: {
-        // A1: 1 class 6 (one channel), 2 class 7 (the interface); A2 the channel.
+        // A2 the channel, A3 the restart indicator: 0 the indicated channel (class 0),
+        // 1 the interface (class 6), 2 every interface (class 7).
         ISDN_TX_ARGS a;
         std::memset(&a, 0, sizeof a);
         a.Pd = PD_Q931;
         a.Type = MT_RESTART;
         a.CrLen = 2;
-        a.RestartClass = A1 == 2 ? 7 : 6;
-        if (a.RestartClass == 6 && !IsdnIsBChannel(s, A2)) return;
-        a.Channel = (UCHAR)A2;
+        if (A3 > 2) return;
+        a.RestartClass = A3 == 0 ? 0 : A3 == 1 ? 6 : 7;
+        if (a.RestartClass == 0 && !IsdnIsBChannel(s, A2)) return;
+        a.Channel = a.RestartClass != 7 && IsdnIsBChannel(s, A2) ? (UCHAR)A2 : 0xFF;
         a.Exclusive = 1;
         IsdnSendArgs(s, &a);
         break;

@@ -1192,3 +1192,61 @@ TEST_F(IsdnCall, CallReferenceCounterWrapsTo1)
 }
 
 }  // namespace
+
+// The layer-3 test messages of the management requests: the call reference comes as
+// length and value, the restart indicator and the bearer choice as the page's indexes.
+TEST_F(IsdnCall, ManagementTestMessagesFindTheCallAndCodeTheChoices)
+{
+    Offer();
+    Sent();
+    ops.ManagementRequest(MGMT_TEST_ANSWER, s, 2, 0x21, 0, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    auto out = Sent();
+    ASSERT_EQ(out.size(), 1u) << "the offered call, found by its two-octet reference";
+    EXPECT_EQ(out[0][4], MT_CONNECT);
+    EXPECT_EQ(Call(5)->State, 8);
+    ops.ManagementRequest(MGMT_TEST_ANSWER, s, 0, 0x21, 0, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    EXPECT_TRUE(Sent().empty()) << "a dummy reference names no call";
+    ops.ManagementRequest(MGMT_TEST_DISCONNECT, s, 2, 0x21, 2, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    out = Sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0][4], MT_DISCONNECT);
+    EXPECT_EQ(Ie(out[0], IE_CAUSE), (Bytes{0x08, 0x02, 0x80, 0x80 | BUSY}));
+
+    // Restart indicator: the indicated channel, the interface, every interface.
+    const struct {
+        ULONG indicator;
+        Bytes restart;
+    } restarts[] = {
+        {0, {0x08, 0x02, 0x00, 0x00, MT_RESTART, 0x18, 0x03, 0xA9, 0x83, 0x87, 0x79, 0x01, 0x80}},
+        {1, {0x08, 0x02, 0x00, 0x00, MT_RESTART, 0x18, 0x03, 0xA9, 0x83, 0x87, 0x79, 0x01, 0x86}},
+        {2, {0x08, 0x02, 0x00, 0x00, MT_RESTART, 0x79, 0x01, 0x87}},
+    };
+    for (const auto& r : restarts) {
+        SCOPED_TRACE(r.indicator);
+        ops.ManagementRequest(MGMT_SEND_RESTART, s, 0, 7, r.indicator, 0, 0, 0, 0, 0, 0);
+        RunAcked(100);
+        out = Sent();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0], r.restart);
+    }
+    ops.ManagementRequest(MGMT_SEND_RESTART, s, 0, 16, 0, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    EXPECT_TRUE(Sent().empty()) << "the D channel is no channel to restart";
+
+    // Bearer choice: 64k, 56k, speech µ-law, speech A-law.
+    const UCHAR bearers[] = {0x88, 0x89, 0x80, 0x80};
+    for (ULONG choice = 0; choice < 4; choice++) {
+        SCOPED_TRACE(choice);
+        ops.ManagementRequest(MGMT_TEST_CALL, s, 10 + choice, 0, 0, choice, 2, 5, 6, 0, 0);
+        RunAcked(100);
+        out = Sent();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0][4], MT_SETUP);
+        Bytes bearer = Ie(out[0], IE_BEARER);
+        ASSERT_GE(bearer.size(), 3u);
+        EXPECT_EQ(bearer[2], bearers[choice]);
+    }
+}
