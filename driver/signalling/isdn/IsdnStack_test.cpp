@@ -1250,3 +1250,18 @@ TEST_F(IsdnCall, ManagementTestMessagesFindTheCallAndCodeTheChoices)
         EXPECT_EQ(bearer[2], bearers[choice]);
     }
 }
+
+// The network's RESTART ACKNOWLEDGE of our RESTART ends the exchange: nothing answers it.
+TEST_F(IsdnCall, RestartAcknowledgeOfOurRestartIsTakenQuietly)
+{
+    Offer();
+    Sent();
+    ops.ManagementRequest(MGMT_SEND_RESTART, s, 0, 7, 0, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    ASSERT_EQ(Sent().size(), 1u);
+    NetI({0x08, 0x02, 0x80, 0x00, MT_RESTART_ACK, 0x18, 0x03, 0xA9, 0x83, 0x87, 0x79, 0x01, 0x80});
+    RunAcked(100);
+    EXPECT_TRUE(Sent().empty()) << "no STATUS, no RELEASE COMPLETE";
+    EXPECT_EQ(Call(5)->State, 7) << "the offered call on another channel is untouched";
+    EXPECT_EQ(Count("DisconnectHdlr"), 0u);
+}
