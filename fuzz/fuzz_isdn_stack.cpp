@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             case 3: ops.CallRequest(REQUEST_RELEASE, c, NULL, a, 0); break;
             case 4: ops.Layer1Indication(kAdapter, s, 0, LAYER1_DEACTIVATED); break;
             case 5: ops.Layer1Indication(kAdapter, s, 0, LAYER1_ACTIVATED); break;
-            case 6: ops.ManagementRequest(MGMT_SEND_RESTART, s, a & 1 ? 2 : 1, a % 32, 0, 0, 0, 0, 0, 0, 0); break;
+            case 6: ops.ManagementRequest(MGMT_SEND_RESTART, s, 0, a % 32, a % 4, 0, 0, 0, 0, 0, 0); break;
             default: ctl(CTL_KIND_GET, CTL_STACK_COUNTERS + a % 0x28u, a); break;  // any question
             }
             tick(1);

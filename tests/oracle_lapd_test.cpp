@@ -183,7 +183,7 @@ public:
         ASSERT_TRUE(net->restart(9));
         ASSERT_TRUE(run_until([&] { return !net->restart_pending(); }, plat::ms(1000)));
         locked([&](SGNL_PROTOCOL_OPS& o) {
-            o.ManagementRequest(MGMT_SEND_RESTART, s, 2, 0, 0, 0, 0, 0, 0, 0, 0);
+            o.ManagementRequest(MGMT_SEND_RESTART, s, 0, 0, 2, 0, 0, 0, 0, 0, 0);
             return 0;
         });
         r.host.run_for(plat::ms(12000));  // an idle link: T203 enquiries both ways
@@ -255,9 +255,16 @@ TEST_P(LapdOracle, TsharkDecodesEveryFrameAndTheMessagesWeExchanged)
     std::string numbers = run("tshark -n -r '" + path +
                                   "' -Y 'q931.message_type == 0x05 && lapd.cr == 0' -T fields -e q931.called_party_number.digits 2>/dev/null");
     EXPECT_NE(numbers.find("5559876"), std::string::npos) << numbers;
-    std::string causes = run("tshark -n -r '" + path + "' -Y 'q931.message_type == 0x45' -T fields -e q931.cause_value 2>/dev/null");
-    EXPECT_NE(causes.find(std::to_string(BUSY)), std::string::npos) << "user busy from the adapter: " << causes;
-    EXPECT_NE(causes.find("16"), std::string::npos) << "normal clearing from the network: " << causes;
+    // DISCONNECT and RELEASE of both calls in frame order: the network clears the first
+    // call (normal clearing), the adapter the second (user busy).
+    auto causes = [&](const char* type) {
+        return lines(run("tshark -n -r '" + path + "' -Y 'q931.message_type == " + type +
+                         "' -T fields -e lapd.cr -e q931.cause_value 2>/dev/null"));
+    };
+    EXPECT_EQ(causes("0x45"), (std::vector<std::string>{"1\t16", "0\t" + std::to_string(BUSY)}))
+        << "DISCONNECT: from the network (C/R 1), then from the adapter";
+    EXPECT_EQ(causes("0x4d"), (std::vector<std::string>{"0\t16", "1\t" + std::to_string(BUSY)}))
+        << "RELEASE: each side answers with the cause it was given";
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, LapdOracle, ::testing::ValuesIn(kVariants),

@@ -164,8 +164,9 @@ TEST_F(IsdnCalls, DriverOwnedLinkAnswersADataCallCarriesFramesAndIsClearedByTheN
     r.host.run_for(plat::ms(50));
     EXPECT_EQ(l->DisconnectCause, (ULONG)DISCONNECT_CAUSE_NETWORK);
     EXPECT_EQ(l->ChannelState, (ULONG)CHANNEL_STATE_IDLE);
-    EXPECT_EQ(l->NdisLinkContext, 0u) << "the NDIS line went down";
-    EXPECT_EQ(indications(NDIS_STATUS_WAN_LINE_DOWN), 1u);
+    // The driver ends its transfer and its call; an NDIS line is not its to take down.
+    EXPECT_EQ(indications(NDIS_STATUS_WAN_LINE_DOWN), 0u);
+    locked([&] { l->NdisLinkContext = 0; });
     EXPECT_EQ(l->CurrentOwner, (ULONG)OWNER_DRIVER) << "the driver keeps its Link for the next call";
     EXPECT_FALSE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_RX_BACKGROUND));
     EXPECT_FALSE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_TX_BACKGROUND));
@@ -180,7 +181,7 @@ TEST_F(IsdnCalls, DriverOwnedLinkAnswersADataCallCarriesFramesAndIsClearedByTheN
     EXPECT_TRUE(run_until([&] { return l->LinkCallStats.ConnectInd == 2; }, plat::ms(1000)));
 }
 
-TEST_F(IsdnCalls, CallOnALinkNobodyOwnsOrThroughAMissingPumpIsRefusedBusy)
+TEST_F(IsdnCalls, CallOnALinkNobodyOwnsRingsUnansweredAndOneWithoutAPumpIsRefusedBusy)
 {
     // Link 4 has no owner; Link 5 belongs to TAPI but its line sends speech to a pump.
     Link* tapi = nullptr;
@@ -189,14 +190,19 @@ TEST_F(IsdnCalls, CallOnALinkNobodyOwnsOrThroughAMissingPumpIsRefusedBusy)
     auto unowned = net->offer_call(4, "5551004", "100", sim::q931::Bearer::unrestricted64());
     auto speech = net->offer_call(6, "5551005", "101", sim::q931::Bearer::speech(false));
     ASSERT_TRUE(unowned && speech);
-    for (auto key : {*unowned, *speech}) {
-        ASSERT_TRUE(run_until([&] { return !net->call(key) || net->call(key)->state == sim::NetState::Null; },
-                              plat::ms(6000)));
-    }
+    ASSERT_TRUE(run_until([&] { return !net->call(*speech) || net->call(*speech)->state == sim::NetState::Null; },
+                          plat::ms(6000)));
     EXPECT_TRUE(net_sent(sim::q931::MsgType::Disconnect) || net_sent(sim::q931::MsgType::ReleaseComplete) ||
                 net_sent(sim::q931::MsgType::Release));
-    EXPECT_FALSE(net_sent(sim::q931::MsgType::Connect)) << "neither call was answered";
     EXPECT_EQ(tapi->LinkCallStats.IncomingInd, 1u);
+    // Nobody answers for Link 4: its call rings until the network gives up.
+    r.host.run_for(plat::ms(6000));
+    ASSERT_TRUE(net->call(*unowned));
+    EXPECT_EQ(net->call(*unowned)->state, sim::NetState::CallReceived);
+    EXPECT_FALSE(net_sent(sim::q931::MsgType::Connect)) << "neither call was answered";
+    ASSERT_TRUE(net->clear_call(*unowned));
+    EXPECT_TRUE(run_until([&] { return !net->call(*unowned) && a->NdisWanInfo[0][4].ThisBChannel == nullptr; },
+                          plat::ms(3000)));
 }
 
 TEST_F(IsdnCalls, OutgoingCallFromADialStringIsAnsweredByTheNetworkAndClearedLocally)

@@ -445,6 +445,36 @@ TEST_F(MgmtModemScenario, AnAtCommandReachesAPumpAndItsAnswerIsReadOnce)
     EXPECT_EQ(request(0, 33, {0, 0, 0}).h.Segment[0].Length, 0u) << "each answer is read once";
 }
 
+
+// The PRI debug page's messages reach the network: CONNECT for the offered call named
+// by its reference (length and value), RESTART of the indicated channel and of the
+// interface.
+TEST_F(MgmtScenario, LayerThreeTestMessagesAnswerTheOfferedCallAndRestartAsAsked)
+{
+    auto key = net->offer_call(6, "5551003", "100", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return net->call(*key) && net->call(*key)->state == sim::NetState::CallReceived; }, 2000))
+        << "nobody owns the Link: the call rings";
+    ASSERT_EQ(request(2, 23, {0, 2, key->ref}).status, 0u);
+    ASSERT_TRUE(run_until([&] { return net->call(*key) && net->call(*key)->state == sim::NetState::Active; }, 2000))
+        << "CONNECT for the call of that reference";
+
+    auto restart_sent = [&](uint8_t cls) -> std::optional<sim::q931::Message> {
+        for (const auto& ev : net->log())
+            if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message &&
+                ev.message->type == uint8_t(sim::q931::MsgType::Restart) && ev.message->restart_class == cls)
+                return ev.message;
+        return std::nullopt;
+    };
+    ASSERT_EQ(request(2, 26, {0, 6, 0, 0}).status, 0u);  // channel 6, indicated channel
+    ASSERT_TRUE(run_until([&] { return restart_sent(0).has_value(); }, 1000));
+    ASSERT_TRUE(restart_sent(0)->channel.has_value());
+    EXPECT_EQ(restart_sent(0)->channel->channel, std::optional<uint8_t>(6));
+    EXPECT_FALSE(restart_sent(6).has_value()) << "one channel, not the interface";
+    ASSERT_EQ(request(2, 26, {0, 6, 0, 1}).status, 0u);  // whole interface
+    EXPECT_TRUE(run_until([&] { return restart_sent(6).has_value(); }, 1000));
+}
+
 }  // namespace
 
 namespace {

@@ -42,6 +42,7 @@ struct Request {
 FakeInstance* g_inst;
 std::vector<Request> g_requests;
 BOOLEAN g_alloc_fails;
+Link* g_refuse_setup_of;  // the stack refuses this Link's SETUP and lets go of the call
 ULONG g_digits_offset_override;  // 0: the true offset
 
 ULONG FakeControl(ULONG Kind, ULONG Id, PVOID Object, ULONG)
@@ -63,6 +64,7 @@ void FakeCallRequest(UCHAR Primitive, PVOID Call, PUCHAR Number, UCHAR Value, UL
 {
     std::string n = Number ? std::string((const char*)Number + 1, Number[0]) : "";
     g_requests.push_back({Primitive, Call, n, Value, Flag});
+    if (Primitive == REQUEST_SETUP && g_refuse_setup_of != NULL) RSS_ClearLinkBChannel(g_refuse_setup_of);
 }
 
 PVOID FakeAllocCall(PVOID, Link*, ULONG Index)
@@ -102,6 +104,7 @@ public:
         g_inst = &inst;
         g_requests.clear();
         g_alloc_fails = FALSE;
+        g_refuse_setup_of = NULL;
         g_digits_offset_override = 0;
         for (ULONG c = 0; c < MAX_LINKS_PER_GROUP; c++) {
             inst.Calls[c].Stack = &inst;
@@ -175,12 +178,14 @@ std::string Num(const CHAR* field) { return std::string(field + 1, size_t((UCHAR
 
 TEST_F(CallCtl, OfferedCallsAreRoutedByBearerLineAndOwner)
 {
-    enum Outcome { Rung, Answered, Busy, Rejected };
+    // Left: neither rung nor refused; the call stays with the stack until it is cleared.
+    enum Outcome { Rung, Answered, Busy, Left };
     struct Case {
         const char* what;
         ULONG bearer, through_csm, owner, protocol;
         ULONG speed;
         Outcome outcome;
+        ULONG channel = 4;  // what the stack reports as the call's channel
     };
     const Case cases[] = {
         {"64K data to TAPI rings", 1, 0, OWNER_TELEPHONY_SUBSYSTEM, 0, 64000, Rung},
@@ -191,12 +196,13 @@ TEST_F(CallCtl, OfferedCallsAreRoutedByBearerLineAndOwner)
         {"data through modems: no pump", 1, 1, OWNER_TELEPHONY_SUBSYSTEM, 0, 64000, Busy},
         {"driver answers 64K with tones", 4, 0, OWNER_DRIVER, 0, 64000, Answered},
         {"driver answers video", 5, 0, OWNER_DRIVER, 3, 64000, Answered},
-        {"nobody owns the Link", 1, 0, OWNER_NONE, 0, 64000, Busy},
-        {"the D channel's owner takes no calls", 1, 0, OWNER_SIGNALLING_STACK, 0, 64000, Busy},
+        {"nobody owns the Link", 1, 0, OWNER_NONE, 0, 64000, Left},
+        {"the D channel's owner takes no calls", 1, 0, OWNER_SIGNALLING_STACK, 0, 64000, Left},
         {"serial port without its pump", 1, 0, OWNER_VOVIZ4EZ, 0, 64000, Busy},
-        {"unknown bearer", 6, 0, OWNER_TELEPHONY_SUBSYSTEM, 0, 0, Rejected},
-        {"huge bearer", 0xFFFFFFFF, 0, OWNER_DRIVER, 0, 0, Rejected},
-        {"bad channel protocol", 1, 0, OWNER_DRIVER, 4, 64000, Rejected},
+        {"unknown bearer", 6, 0, OWNER_TELEPHONY_SUBSYSTEM, 0, 0, Left},
+        {"huge bearer", 0xFFFFFFFF, 0, OWNER_DRIVER, 0, 0, Left},
+        {"bad channel protocol", 1, 0, OWNER_DRIVER, 4, 64000, Left},
+        {"speech on no channel the stack names", 0, 0, OWNER_TELEPHONY_SUBSYSTEM, 0, 64000, Left, CONTROL_UNKNOWN},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -207,10 +213,13 @@ TEST_F(CallCtl, OfferedCallsAreRoutedByBearerLineAndOwner)
             a->ISDNthroughCSM[0] = c.through_csm;
             a->DirectoryNumberChProtocol[0][3] = c.protocol;
             l = offered(3, c.owner, 4);
+            inst.Calls[4].Channel = c.channel;
             l->DisconnectFlag = 1;  // left from an earlier call
             l->TransferTerminated = 1;
             l->LinkCallStats = CALL_STATS{};
+            l->RingCount = 0;
             IncomingCallIndHdlr(a, l, c.bearer);
+            inst.Calls[4].Channel = 4;
         });
         EXPECT_EQ(l->LinkSpeed, c.speed);
         EXPECT_EQ(l->TransferCaps, c.bearer);
@@ -218,18 +227,25 @@ TEST_F(CallCtl, OfferedCallsAreRoutedByBearerLineAndOwner)
         EXPECT_EQ(l->LinkCallStats.IncomingInd, 1u);
         EXPECT_EQ(a->GroupCallStats[0].IncomingInd, group.IncomingInd + 1);
         switch (c.outcome) {
-        case Rung: EXPECT_TRUE(g_requests.empty()); break;
+        case Rung:
+            EXPECT_TRUE(g_requests.empty());
+            EXPECT_EQ(l->RingCount, 1u);
+            break;
+        case Left:
+            EXPECT_TRUE(g_requests.empty());
+            EXPECT_EQ(l->RingCount, 0u);
+            EXPECT_EQ(l->ThisPump, nullptr);
+            break;
         case Answered:
             ASSERT_EQ(g_requests.size(), 1u);
             EXPECT_EQ(g_requests[0].primitive, REQUEST_SETUP_RESPONSE);
             EXPECT_EQ(l->LinkCallStats.AnswerRequests, 1u);
             break;
         case Busy:
-        case Rejected:
             ASSERT_EQ(g_requests.size(), 1u);
             EXPECT_EQ(g_requests[0].primitive, REQUEST_DISCONNECT);
             EXPECT_EQ(g_requests[0].call, &inst.Calls[4]);
-            EXPECT_EQ(g_requests[0].value, c.outcome == Busy ? BUSY : CALLREJECTED);
+            EXPECT_EQ(g_requests[0].value, BUSY);
             EXPECT_EQ(g_requests[0].flag, 0u) << "a fresh call is cleared at the stack";
             break;
         }
@@ -347,8 +363,11 @@ TEST_F(CallCtl, DialStringModifiersSetTheNumberAndTheCallType)
         {"iR5551234m", "5551234", 0, 64000, 0},
         {"V5551234", "5551234", 0, 64000, 1},
         {"r 555 12", "55512", 2, 56000, 0},
-        {std::string(45, '1'), std::string(39, '1'), 1, 64000, 2},
+        {std::string(45, '1'), "", 1, 64000, 2},  // never shortened: no number at all
+        {std::string(40, '1'), "", 1, 64000, 2},
+        {std::string(39, '1'), std::string(39, '1'), 1, 64000, 2},
         {std::string(39, '2') + "R", std::string(39, '2'), 1, 64000, 2},
+        {std::string(39, '2') + "R3", "", 1, 64000, 2},
         {"", "", 1, 64000, 2},
         {"IRM-#*", "", 0, 64000, 0},
     };
@@ -392,6 +411,7 @@ TEST_F(CallCtl, PlacedCallsGoToTheStackOrWaitForAPump)
         BOOLEAN result;
         bool setup;
         UCHAR outgoing;
+        bool refused = false;  // the stack refuses the SETUP inside the request
     };
     const Case cases[] = {
         {"TAPI 64K data", OWNER_TELEPHONY_SUBSYSTEM, 1, 0, FALSE, TRUE, true, 1},
@@ -401,12 +421,14 @@ TEST_F(CallCtl, PlacedCallsGoToTheStackOrWaitForAPump)
         {"serial port dials at once", OWNER_VOVIZ4EZ, 0, 0, FALSE, TRUE, true, 1},
         {"no free channel", OWNER_TELEPHONY_SUBSYSTEM, 1, 0, TRUE, FALSE, false, 1},
         {"unknown call type", OWNER_TELEPHONY_SUBSYSTEM, 5, 0, FALSE, FALSE, false, 0},
+        {"the stack refuses the SETUP", OWNER_TELEPHONY_SUBSYSTEM, 1, 0, FALSE, FALSE, true, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         g_requests.clear();
         g_alloc_fails = c.alloc_fails;
         Link* l = &a->NdisWanInfo[0][5];
+        g_refuse_setup_of = c.refused ? l : NULL;
         BOOLEAN result = FALSE;
         ULONG dials = 0;
         locked([&] {
@@ -432,7 +454,11 @@ TEST_F(CallCtl, PlacedCallsGoToTheStackOrWaitForAPump)
             EXPECT_EQ(Num(l->CallingNumber), "5551005") << "the Link's directory number";
             EXPECT_EQ(l->DisconnectCause, 0u);
         }
+        if (c.refused) {
+            EXPECT_EQ(l->ThisBChannel, nullptr) << "the Link is left idle";
+        }
     }
+    g_refuse_setup_of = NULL;
     locked([&] {
         a->ISDNthroughCSM[0] = 0;
         a->NdisWanInfo[0][5].CurrentOwner = OWNER_NONE;
@@ -625,7 +651,8 @@ TEST_F(CallCtl, EndingTheDChannelsTransferCompletesNothingToNdis)
 
 TEST_F(CallCtl, NetworkClearingTellsTheOwner)
 {
-    // The driver's own call: transfer and call end, NDIS line down, Link kept.
+    // The driver's own call: transfer and call end (0x3000), the Link is kept; the NDIS
+    // line is not the driver's to take down.
     Link* l = connected(3, 4);
     locked([&] {
         l->NdisLinkContext = 0x4403;
@@ -634,7 +661,9 @@ TEST_F(CallCtl, NetworkClearingTellsTheOwner)
     });
     EXPECT_EQ(l->DisconnectCause, (ULONG)DISCONNECT_CAUSE_NETWORK);
     EXPECT_EQ(l->ChannelState, (ULONG)CHANNEL_STATE_IDLE);
-    EXPECT_EQ(l->NdisLinkContext, 0u);
+    EXPECT_EQ(l->TransferTerminated, 1);
+    EXPECT_EQ(l->NdisLinkContext, 0x4403u);
+    locked([&] { l->NdisLinkContext = 0; });
     EXPECT_EQ(l->CurrentOwner, (ULONG)OWNER_DRIVER);
     ASSERT_EQ(g_requests.size(), 1u);
     EXPECT_EQ(g_requests[0].flag, 1u) << "the network already cleared it";
@@ -698,6 +727,19 @@ TEST_F(CallCtl, PumpCallbacksSendTheSetupRingOrEndTheCall)
     EXPECT_EQ(g_requests[0].primitive, REQUEST_SETUP);
     EXPECT_EQ(g_requests[0].number, "911");
     EXPECT_EQ(g_requests[0].value, 0);
+
+    // A SETUP the stack refuses when the pump is ready ends the call there.
+    g_requests.clear();
+    locked([&] {
+        l->DisconnectCause = DISCONNECT_CAUSE_NONE;
+        g_refuse_setup_of = l;
+        PUMP_ReadyHdlr(l);
+        g_refuse_setup_of = NULL;
+    });
+    ASSERT_EQ(g_requests.size(), 1u);
+    EXPECT_EQ(l->ThisBChannel, nullptr);
+    EXPECT_EQ(l->DisconnectCause, (ULONG)DISCONNECT_CAUSE_NETWORK) << "the owner was told of the cleared call";
+    locked([&] { l->ThisBChannel = &inst.Calls[4]; });
 
     // An offered call gone before its pump was ready: the driver never answers it.
     g_requests.clear();
@@ -787,25 +829,39 @@ TEST_F(CallCtl, LoopBackTestRunsOnTheLinksOwnSlotAndRefusesALiveCall)
     EXPECT_EQ(busy->ChannelState, (ULONG)CHANNEL_STATE_IDLE) << "a call's Link is not taken for a test";
     EXPECT_NE(busy->ThisBChannel, nullptr);
 
+    // A Link with no slot of its own: nothing starts.
     Link* l = &a->NdisWanInfo[0][2];
     locked([&] {
         InitLoopBackMessage(l, 1, 0, 64);
         GoToLoopBackState(l, 1);
     });
     r.host.run_for(plat::ms(100));
-    if (l->ChannelState == CHANNEL_STATE_LOOPBACK) {
-        EXPECT_EQ(l->LoopBackVerify, 1);
-        EXPECT_TRUE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_RX_BACKGROUND));
-        EXPECT_TRUE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_TX_BACKGROUND));
-        EXPECT_EQ(l->Stats.RxLpbMismatched, 0u);
-        locked([&] { RSS_Disconnect(l, TERMINATE_TRANSFER); });
-        EXPECT_EQ(l->ChannelState, (ULONG)CHANNEL_STATE_IDLE);
-        EXPECT_FALSE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_TX_BACKGROUND));
-    } else {
-        // The default map gives Link 2 no static slot: nothing starts.
-        EXPECT_FALSE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_RX_BACKGROUND));
-    }
-    locked([&] { busy->ThisBChannel = NULL; });
+    EXPECT_EQ(l->ChannelState, (ULONG)CHANNEL_STATE_IDLE);
+    EXPECT_FALSE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_RX_BACKGROUND));
+
+    // Given a slot, the chain runs through every acknowledgement to both backgrounds,
+    // and the transmit background sends test frames on it.
+    const ULONG kSlot = 9;
+    locked([&] { a->Bt847x.TxTimeslotAssign[0][kSlot] = 2; });
+    locked([&] { GoToLoopBackState(l, 1); });
+    EXPECT_EQ(l->ChannelState, (ULONG)CHANNEL_STATE_IDLE) << "each step waits for its acknowledgement";
+    r.host.run_for(plat::ms(300));
+    ASSERT_EQ(l->ChannelState, (ULONG)CHANNEL_STATE_LOOPBACK);
+    EXPECT_EQ(l->ThisBChannel, nullptr);
+    EXPECT_EQ(l->LoopBackVerify, 1);
+    EXPECT_EQ(slot_byte(kSlot), 0x82) << "the slot loops to the Link's channel";
+    EXPECT_TRUE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_RX_BACKGROUND));
+    EXPECT_TRUE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_TX_BACKGROUND));
+    EXPECT_GT(l->Stats.TxFramesQueued, 0u);
+    EXPECT_EQ(l->Stats.RxLpbMismatched, 0u);
+    locked([&] { RSS_Disconnect(l, TERMINATE_TRANSFER); });
+    EXPECT_EQ(l->ChannelState, (ULONG)CHANNEL_STATE_IDLE);
+    EXPECT_FALSE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_TX_BACKGROUND));
+    locked([&] {
+        Bt847xSetupTimeslotForLoopback(l, 0);
+        a->Bt847x.TxTimeslotAssign[0][kSlot] = -1;
+        busy->ThisBChannel = NULL;
+    });
 }
 
 }  // namespace

@@ -415,12 +415,8 @@ void IncomingCallIndHdlr(Adapter* ThisAdapter, Link* ThisLink, ULONG BearerCode)
         return;
     }
     ThisLink->TransferTerminated = 0;
-    if (!DecodeIncomingCall(ThisAdapter, ThisLink, BearerCode)) {
-        // A call nobody can take is refused at once rather than left to the network's timers.
-        RSS_TRACE("REQUEST_DISCONNECT : CALLREJECTED parameters not usable\n");
-        RssRejectCall(ThisLink, CALLREJECTED);
-        return;
-    }
+    // A call of unusable parameters stays with the stack until the network clears it.
+    if (!DecodeIncomingCall(ThisAdapter, ThisLink, BearerCode)) return;
     RSS_ReadCallNumber(ThisLink, CTL_CALLING_NUMBER_LENGTH, CTL_CALLING_NUMBER, ThisLink->CallingNumber);
     RssLogNumber("\tCalling Number: ", ThisLink->CallingNumber);
     RSS_ReadCallNumber(ThisLink, CTL_CALLED_NUMBER_LENGTH, CTL_CALLED_NUMBER, ThisLink->CalledNumber);
@@ -437,17 +433,14 @@ void IncomingCallIndHdlr(Adapter* ThisAdapter, Link* ThisLink, ULONG BearerCode)
         RssRejectCall(ThisLink, BUSY);
         return;
     }
-    if (!RssRoutedOwner(ThisLink)) {
-        RSS_TRACE("REQUEST_DISCONNECT : BUSY Link owner %lu takes no calls\n", (unsigned long)ThisLink->CurrentOwner);
-        RssRejectCall(ThisLink, BUSY);
-        return;
-    }
+    // A Link nobody answers for is neither rung nor refused: the call rings unanswered
+    // until the network clears it.
+    if (!RssRoutedOwner(ThisLink)) return;
     if (RSS_CallViaPump(ThisLink)) {
         ULONG t = Bt847xBChannelToTimeslot(ThisLink);
         if (t == BT847X_NO_TIMESLOT) {
             RSS_TRACE("ConnectHdlr(): BAD TIMESLOT VALUE - SHOULD NEVER REACH THIS POINT\n");
             MDM_Mgr_DisconnectHdlr(ThisLink);
-            RssRejectCall(ThisLink, CALLREJECTED);
             return;
         }
         if (MDM_Mgr_IncomingCallHdlr(ThisLink, t)) return;  // PUMP_ReadyHdlr rings the owner
@@ -550,8 +543,8 @@ void IndicateCallDisConnected2Owner(Link* ThisLink)
     case OWNER_TELEPHONY_SUBSYSTEM:
         TapiLineDevStateHandler(ThisLink->ThisAdapter, ThisLink, LINEDEVSTATE_DISCONNECTED);
         break;
-    // The driver is its own owner: the call ends and so does any NDIS line it was given.
-    case OWNER_DRIVER: RSS_Disconnect(ThisLink, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); break;
+    // The driver is its own owner: its data path and its call end.
+    case OWNER_DRIVER: RSS_Disconnect(ThisLink, TERMINATE_TRANSFER | TERMINATE_CALL); break;
     case OWNER_NONE:
     case OWNER_VOVIZ4EZ:
     case OWNER_VOVIZ4EZ_ALT:
@@ -619,6 +612,12 @@ BOOLEAN RSS_MakeCall(Link* ThisLink)
     if (!serial && viaPump) return TRUE;  // PUMP_ReadyHdlr sends the SETUP
     RSS_TRACE("MakeCall: Group %lu Link %lu \n", (unsigned long)ThisLink->GroupID, (unsigned long)ThisLink->Index);
     RssCallRequest(ThisLink, REQUEST_SETUP, (PUCHAR)ThisLink->CalledNumber, (UCHAR)ThisLink->TransferCaps, 0);
+    if (ThisLink->ThisBChannel == NULL) {
+        // The stack refused the SETUP (a number it cannot send) and let go of the call.
+        RSS_TRACE("\tSETUP refused by the stack\n");
+        ThisLink->OutgoingCall = 0;
+        return FALSE;
+    }
     if (serial) RSS_TRACE("MakeCall: Dial has been performed!!\n");
     return TRUE;
 }
@@ -664,11 +663,19 @@ ULONG DecodeCallModifiers(Link* ThisLink, const UCHAR* DialString, ULONG Length)
     RSS_TRACE("DecodeCallModifiers: Length of TAPI Called Number %lu : %.*s\n", (unsigned long)Length, (int)Length,
               (const char*)DialString);
     ULONG digits = 0;
-    for (ULONG i = 0; i < Length && digits < CALL_NUMBER_MAX_DIGITS; i++) {
+    for (ULONG i = 0; i < Length; i++) {
         UCHAR c = DialString[i];
         const RSS_MODIFIER_ROW* row;
         if (c >= '0' && c <= '9') {
+            if (digits == CALL_NUMBER_MAX_DIGITS) {
+                // A shortened number would reach somebody else: no number at all.
+                RSS_TRACE("\tCalled Number longer than %d digits\n", CALL_NUMBER_MAX_DIGITS);
+                ThisLink->CalledNumber[0] = 0;
+                return 0;
+            }
             ThisLink->CalledNumber[1 + digits++] = (CHAR)c;
+        } else if (digits == CALL_NUMBER_MAX_DIGITS) {
+            continue;  // past the 39th digit only a further digit matters
         } else if ((row = RssModifier(c)) != NULL) {
             RSS_TRACE(row->Trace, c);
             ThisLink->ChannelProtocol = row->ChannelProtocol;
@@ -833,6 +840,11 @@ void PUMP_ReadyHdlr(Link* ThisLink)
     RSS_TRACE("\tGroup %lu Index %lu \n", (unsigned long)ThisLink->GroupID, (unsigned long)ThisLink->Index);
     if (ThisLink->OutgoingCall == 1) {
         RssCallRequest(ThisLink, REQUEST_SETUP, (PUCHAR)ThisLink->CalledNumber, (UCHAR)ThisLink->TransferCaps, 0);
+        if (ThisLink->ThisBChannel == NULL) {
+            // The stack refused the SETUP: the call ends before it was dialled.
+            DisconnectHdlr(ThisLink);
+            return;
+        }
         TapiCallStateHandler(ThisLink->ThisAdapter, ThisLink, LINECALLSTATE_DIALING, 0);
         return;
     }

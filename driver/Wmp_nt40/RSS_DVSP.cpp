@@ -952,7 +952,8 @@ static void BdSendRestart(BD_REQ* r)
     if (!BdLineOk(a, line)) return BdStatus(r, BP);
     SGNL_MANAGEMENT_REQUEST m = a->SgnlProtocolOps[line].ManagementRequest;
     if (m == NULL || a->ThisSgnlStack[line] == NULL) return;
-    m(MGMT_SEND_RESTART, a->ThisSgnlStack[line], h->Arg[3] == 0 ? 1 : 2, h->Arg[1], 0, 0, 0, 0, 0, 0, 0);
+    // Arg1 the channel, Arg3 the restart indicator (0 the channel, 1 the interface, 2 all).
+    m(MGMT_SEND_RESTART, a->ThisSgnlStack[line], 0, h->Arg[1], h->Arg[3], 0, 0, 0, 0, 0, 0);
 }
 
 // 2/22: Arg1 call-reference length, Arg2 its value, Arg3 the bearer choice, Arg4 the

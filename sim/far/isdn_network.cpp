@@ -245,8 +245,62 @@ void IsdnNetworkSide::send_frame(std::vector<uint8_t> frame)
     if (auto f = lapd::parse(frame)) what = lapd::describe(*f) + ": " + what;
     emit({IsdnEvent::Kind::FrameOut, 0, what, {}, l2_, {}, {}});
     if (pcap_ != nullptr) pcap_->write(host_.now(), true, frame);
+    bool i_frame = frame.size() >= 4 && (frame[2] & 1) == 0;
+    auto f = std::find_if(faults_.begin(), faults_.end(), [i_frame](const Fault& x) { return i_frame || !x.i_frames_only; });
+    if (f == faults_.end()) {
+        deliver(std::move(frame));
+    } else {
+        FrameFault fault = f->fault;
+        faults_.erase(f);
+        switch (fault) {
+        case FrameFault::Drop: note("fault: frame dropped"); break;
+        case FrameFault::Duplicate:
+            note("fault: frame duplicated");
+            deliver(frame);
+            deliver(std::move(frame));
+            break;
+        case FrameFault::Reorder:
+            note("fault: frame held back");
+            held_ = std::move(frame);
+            return;  // goes out behind the next one
+        case FrameFault::Runt:
+            note("fault: frame cut to two octets");
+            frame.resize(2);
+            deliver(std::move(frame));
+            break;
+        }
+    }
+    if (held_) {
+        auto h = std::move(*held_);
+        held_.reset();
+        deliver(std::move(h));
+    }
+}
+
+void IsdnNetworkSide::deliver(std::vector<uint8_t> frame)
+{
     out_.push_back({host_.now() + cfg_.turnaround, std::move(frame)});
     if (!running(flush_timer_)) start(flush_timer_, cfg_.turnaround, [this] { flush(); });
+}
+
+void IsdnNetworkSide::inject(FrameFault fault, bool i_frames_only) { faults_.push_back({fault, i_frames_only}); }
+
+void IsdnNetworkSide::withhold_acknowledgement(bool on)
+{
+    if (on && !withhold_) given_nr_ = vr_;
+    withhold_ = on;
+}
+
+// The N(R) a frame carries: V(R), unless acknowledgements are withheld; the answer to
+// a poll always gives V(R) and ends the withholding.
+uint8_t IsdnNetworkSide::nr_to_send(bool poll_answer)
+{
+    if (poll_answer && withhold_) {
+        withhold_ = false;
+        note("poll answered: acknowledgements no longer withheld");
+    }
+    if (!withhold_) given_nr_ = vr_;
+    return given_nr_;
 }
 
 void IsdnNetworkSide::flush()
@@ -267,7 +321,7 @@ void IsdnNetworkSide::send_u(lapd::UType type, bool command, bool pf)
 void IsdnNetworkSide::send_s(lapd::SType type, bool command, bool pf)
 {
     if (type == lapd::SType::Rej) ++counters_.rej_out;
-    send_frame(lapd::build_s(lapd::kSapiCallControl, command, cfg_.tei, type, vr_, pf));
+    send_frame(lapd::build_s(lapd::kSapiCallControl, command, cfg_.tei, type, nr_to_send(!command && pf), pf));
 }
 
 void IsdnNetworkSide::from_line(uint32_t channels, const std::vector<uint8_t>& bytes)
@@ -312,7 +366,7 @@ void IsdnNetworkSide::from_line(uint32_t channels, const std::vector<uint8_t>& b
         on_message(info);
     }
     try_send_i();
-    if (ack_pending_ && link_up()) {
+    if (ack_pending_ && link_up() && !withhold_ && !piggyback_) {
         ack_pending_ = false;
         send_s(own_busy_ ? lapd::SType::Rnr : lapd::SType::Rr, false, false);
     }
@@ -353,7 +407,7 @@ void IsdnNetworkSide::set_l2(L2State s)
 
 void IsdnNetworkSide::reset_variables()
 {
-    vs_ = va_ = vr_ = 0;
+    vs_ = va_ = vr_ = given_nr_ = 0;
     peer_busy_ = reject_ = ack_pending_ = false;
     unacked_.clear();
 }
@@ -677,7 +731,7 @@ void IsdnNetworkSide::try_send_i()
             info = &unacked_.back();
         }
         ++counters_.i_out;
-        send_frame(lapd::build_i(lapd::kSapiCallControl, true, cfg_.tei, vs_, vr_, false, *info));
+        send_frame(lapd::build_i(lapd::kSapiCallControl, true, cfg_.tei, vs_, nr_to_send(false), false, *info));
         vs_ = mod(vs_ + 1);
         ack_pending_ = false;
         if (!running(t200_)) {
@@ -907,6 +961,7 @@ bool IsdnNetworkSide::alert(CallKey key)
         return false;
     q931::Message m = msg_for(*c, MsgType::Alerting);
     if (!c->first_answer_sent) m.channel = q931::ChannelId{true, false, uint8_t(c->info.channel)};
+    if (cfg_.bearer_in_answers) m.bearer = c->info.bearer;
     if (profile_->progress_in_alerting && is_speech(c->info.bearer)) m.progress = q931::Progress{0x02, 8};
     c->first_answer_sent = true;
     send_call(*c, m);
@@ -922,6 +977,7 @@ bool IsdnNetworkSide::connect(CallKey key)
     if (s != NetState::CallInitiated && s != NetState::OutgoingProceeding && s != NetState::CallDelivered) return false;
     q931::Message m = msg_for(*c, MsgType::Connect);
     if (!c->first_answer_sent) m.channel = q931::ChannelId{true, false, uint8_t(c->info.channel)};
+    if (cfg_.bearer_in_answers) m.bearer = c->info.bearer;
     c->first_answer_sent = true;
     stop(c->policy_timer);
     send_call(*c, m);
@@ -963,14 +1019,18 @@ bool IsdnNetworkSide::restart(unsigned channel)
     return true;
 }
 
-bool IsdnNetworkSide::restart_all()
+bool IsdnNetworkSide::restart_all() { return restart_all_of(7); }
+
+bool IsdnNetworkSide::restart_interface() { return restart_all_of(6); }
+
+bool IsdnNetworkSide::restart_all_of(uint8_t cls)
 {
     if (!link_up()) return false;
     while (!calls_.empty()) drop(calls_.begin()->second, "RESTART");
     q931::Message m = q931::make(MsgType::Restart, 0, false);
-    m.restart_class = 7;
+    m.restart_class = cls;
     restart_.channel.reset();
-    restart_.cls = 7;
+    restart_.cls = cls;
     restart_.expiries = 0;
     restart_.active = true;
     queue_message(m);
@@ -1025,6 +1085,7 @@ const IsdnNetworkSide::Row IsdnNetworkSide::kRows[] = {
     {bit(NetState::Active), MsgType::ConnectAcknowledge, &IsdnNetworkSide::h_connect_ack},
     {bit(NetState::CallPresent) | bit(NetState::IncomingProceeding) | bit(NetState::CallReceived), MsgType::Progress,
      &IsdnNetworkSide::h_progress},
+    {bit(NetState::CallInitiated), MsgType::Setup, &IsdnNetworkSide::h_ignore},  // the user's T303 repeat
     {bit(NetState::ReleaseRequest), MsgType::Disconnect, &IsdnNetworkSide::h_ignore},
     {kAllStates & ~bit(NetState::Null), MsgType::Disconnect, &IsdnNetworkSide::h_disconnect},
     {bit(NetState::ReleaseRequest), MsgType::Release, &IsdnNetworkSide::h_release_in_release},

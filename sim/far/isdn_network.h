@@ -5,7 +5,9 @@
 //
 // Layer 2: a multiple-frame link with V(S), V(A), V(R), window k, T200/N200 and T203
 // on the host's virtual clock; SABME either way, DISC/DM, RR/RNR/REJ, timer recovery.
-// Frames it cannot parse are counted and dropped; never trusted.
+// Frames it cannot parse are counted and dropped; never trusted. Tests can make it
+// lose, double, swap or cut the frames it sends, withhold its acknowledgements until
+// polled, or give them only inside its own I-frames.
 //
 // Layer 3: one record per call (key: call reference and which side allocated it),
 // network call states N0..N19, answers driven by a table of (states, message) rows and
@@ -114,6 +116,16 @@ struct IsdnNetworkConfig {
     // Not 0: the network keeps its link up as a switch does, with SABME whenever layer 1
     // is up and the link released, and again this long after each attempt that failed.
     plat::VTime keep_link_up = 0;
+    // ALERTING and CONNECT towards the user repeat the call's bearer capability.
+    bool bearer_in_answers = false;
+};
+
+// A fault put on the next frame the network sends (of the kind asked for).
+enum class FrameFault : uint8_t {
+    Drop,       // never reaches the line
+    Duplicate,  // reaches it twice
+    Reorder,    // reaches it after the frame sent next
+    Runt,       // only its first two octets reach it
 };
 
 struct IsdnCounters {
@@ -171,6 +183,16 @@ public:
     void establish();                      // SABME
     void release();                        // DISC
     void set_receiver_busy(bool busy);     // RNR while busy
+    // Faults on frames sent, each for the next frame that is an I-frame (or any frame).
+    void inject(FrameFault fault, bool i_frames_only = true);
+    size_t faults_pending() const { return faults_.size(); }
+    // While set, received I-frames are not acknowledged: no RR, and the network's
+    // I-frames carry the N(R) last given; a poll is answered with the true V(R), which
+    // ends the withholding.
+    void withhold_acknowledgement(bool on);
+    // While set, received I-frames are acknowledged only in the N(R) of the network's
+    // next I-frame (or the answer to a poll), never by an RR of their own.
+    void acknowledge_by_piggyback(bool on) { piggyback_ = on; }
     uint8_t vs() const { return vs_; }
     uint8_t va() const { return va_; }
     uint8_t vr() const { return vr_; }
@@ -182,7 +204,9 @@ public:
     bool clear_call(CallKey key, uint8_t cause = q931::cause::kNormalClearing);
     bool clear_channel(unsigned channel, uint8_t cause = q931::cause::kNormalClearing);
     bool restart(unsigned channel);  // RESTART of one channel (class 0)
+    bool restart_all_of(uint8_t cls);
     bool restart_all();              // RESTART of all interfaces (class 7)
+    bool restart_interface();        // RESTART of this interface (class 6, no channel)
     bool status_enquiry(CallKey key);
     bool proceed(CallKey key);
     bool alert(CallKey key);
@@ -230,6 +254,8 @@ private:
     void from_line(uint32_t channels, const std::vector<uint8_t>& frame);
     void on_condition();
     void send_frame(std::vector<uint8_t> frame);
+    void deliver(std::vector<uint8_t> frame);
+    uint8_t nr_to_send(bool poll_answer);
     void flush();
     void send_u(lapd::UType type, bool command, bool pf);
     void send_s(lapd::SType type, bool command, bool pf);
@@ -314,6 +340,14 @@ private:
     std::vector<std::vector<uint8_t>> pending_;  // waiting for the window
     std::vector<std::vector<uint8_t>> delivered_;  // in-sequence information for layer 3
     bool layer1_up_ = true;
+    bool withhold_ = false, piggyback_ = false;
+    uint8_t given_nr_ = 0;  // the N(R) last sent
+    struct Fault {
+        FrameFault fault;
+        bool i_frames_only;
+    };
+    std::vector<Fault> faults_;
+    std::optional<std::vector<uint8_t>> held_;  // a reordered frame, sent after the next one
 
     // output
     struct Out {

@@ -839,6 +839,121 @@ TEST(IsdnNetworkCalls, LosingTheLinkClearsCalls)
 // ---------------------------------------------------------------------------------
 // pcap
 
+TEST(IsdnNetworkFaults, FramesAreDroppedDuplicatedReorderedOrCut)
+{
+    using FF = sim::FrameFault;
+    struct Case {
+        const char* name;
+        FF fault;
+        std::vector<uint8_t> ns;  // N(S) of the I-frames reaching the user, in order
+    };
+    const Case cases[] = {
+        {"drop", FF::Drop, {1}},
+        {"duplicate", FF::Duplicate, {0, 0, 1}},
+        {"reorder", FF::Reorder, {1, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b;
+        b.up();
+        b.net.inject(c.fault);
+        EXPECT_EQ(b.net.faults_pending(), 1u);
+        b.net.offer_call(3, "100", "200", q931::Bearer::unrestricted64());
+        b.net.offer_call(4, "101", "200", q931::Bearer::unrestricted64());
+        b.host.run_for(plat::ms(1));
+        std::vector<uint8_t> ns;
+        for (const Bytes& f : b.sent)
+            if (auto p = lapd::parse(f); p && p->kind == lapd::Frame::Kind::I) ns.push_back(p->ns);
+        EXPECT_EQ(ns, c.ns);
+        EXPECT_EQ(b.net.faults_pending(), 0u);
+    }
+    // A runt: only the address reaches the line; S- and U-frames pass unless asked for.
+    Bench b;
+    b.up();
+    b.net.inject(FF::Runt, false);
+    b.net.set_receiver_busy(true);
+    b.host.run_for(plat::ms(1));
+    EXPECT_EQ(b.take(), std::vector<std::string>{"00 01 "});
+}
+
+TEST(IsdnNetworkFaults, WithheldAcknowledgementIsGivenOnAPoll)
+{
+    Bench b;
+    b.up();
+    b.net.withhold_acknowledgement(true);
+    b.send("08 02 00 01 05 04 02 88 90 18 03 A1 83 81 70 04 80 '5' '5' '5'");  // SETUP
+    b.host.run_for(plat::ms(50));
+    for (const Bytes& f : b.sent) {
+        auto p = lapd::parse(f);
+        ASSERT_TRUE(p);
+        EXPECT_NE(p->kind, lapd::Frame::Kind::S) << "no RR";
+        if (p->kind == lapd::Frame::Kind::I) { EXPECT_EQ(p->nr, 0) << "the SETUP is not acknowledged"; }
+    }
+    b.sent.clear();
+    b.user("00 01 01 01");  // RR command, P = 1: the user enquires
+    EXPECT_EQ(b.take(), std::vector<std::string>{"00 01 01 03 "}) << "RR response, F = 1, N(R) = 1";
+    b.net.offer_call(5, "100", "200", q931::Bearer::unrestricted64());
+    b.host.run_for(plat::ms(1));
+    auto p = lapd::parse(b.sent.back());
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->nr, 1) << "withholding ended with the poll";
+}
+
+TEST(IsdnNetworkFaults, PiggyBackedAcknowledgementWaitsForTheNextIFrame)
+{
+    Bench b;
+    b.up();
+    b.net.acknowledge_by_piggyback(true);
+    b.send("08 02 00 07 75");  // STATUS ENQUIRY, unknown call: answered by STATUS
+    auto m = b.messages(false);
+    ASSERT_EQ(m.size(), 1u);
+    b.send("08 02 00 07 5A");  // RELEASE COMPLETE, unknown call: no answer
+    b.host.run_for(plat::ms(50));
+    EXPECT_TRUE(b.sent.empty()) << "no RR of its own";
+    b.net.offer_call(5, "100", "200", q931::Bearer::unrestricted64());
+    b.host.run_for(plat::ms(1));
+    ASSERT_EQ(b.sent.size(), 1u);
+    auto p = lapd::parse(b.sent[0]);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->kind, lapd::Frame::Kind::I);
+    EXPECT_EQ(p->nr, 2) << "both frames acknowledged in the SETUP";
+}
+
+TEST(IsdnNetworkFaults, BearerInAnswersRestartOfTheInterfaceAndALongCallReference)
+{
+    sim::IsdnNetworkConfig cfg;
+    cfg.bearer_in_answers = true;
+    Bench b(cfg);
+    b.up();
+    b.net.set_answer_policy(sim::AnswerPolicy{sim::AnswerPolicy::Action::Connect, plat::ms(10), plat::ms(20)});
+    b.send("08 02 00 01 05 04 02 88 90 18 03 A1 83 81 70 04 80 '5' '5' '5'");  // SETUP
+    b.host.run_for(plat::ms(50));
+    auto m = b.messages();
+    ASSERT_EQ(names(m), (std::vector<std::string>{"CALL PROCEEDING", "ALERTING", "CONNECT"}));
+    EXPECT_FALSE(m[0].bearer) << "CALL PROCEEDING as before";
+    for (size_t i : {1u, 2u}) {
+        ASSERT_TRUE(m[i].bearer);
+        EXPECT_EQ(*m[i].bearer, q931::Bearer::unrestricted64());
+    }
+    EXPECT_TRUE(q931::check(m[1]).ok());
+
+    ASSERT_TRUE(b.net.restart_interface());
+    m = b.messages();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].type, uint8_t(q931::MsgType::Restart));
+    EXPECT_EQ(m[0].restart_class, 6);
+    EXPECT_FALSE(m[0].channel) << "the whole interface";
+    EXPECT_TRUE(b.net.calls().empty());
+    b.send("08 02 80 00 4E 79 01 86");  // RESTART ACKNOWLEDGE
+    EXPECT_FALSE(b.net.restart_pending());
+
+    q931::Message longer = q931::make(q931::MsgType::StatusEnquiry, 0x0102, false);
+    longer.cr_length = 3;
+    EXPECT_EQ(q931::encode(longer), (Bytes{0x08, 0x03, 0x00, 0x01, 0x02, 0x75}));
+    longer.cr_flag = true;
+    EXPECT_EQ(q931::encode(longer), (Bytes{0x08, 0x03, 0x80, 0x01, 0x02, 0x75}));
+}
+
 TEST(LapdPcap, HeaderAndRecordLayout)
 {
     EXPECT_EQ(show(sim::LapdPcapWriter::file_header()),

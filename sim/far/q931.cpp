@@ -381,13 +381,14 @@ constexpr A M(uint8_t id) { return {id, true}; }
 constexpr A O(uint8_t id) { return {id, false}; }
 
 const MessageRow kMessageTable[] = {
-    {uint8_t(MsgType::Alerting), "ALERTING", {O(ie::kChannelId), O(ie::kProgress), O(ie::kDisplay)}},
-    {uint8_t(MsgType::CallProceeding), "CALL PROCEEDING", {O(ie::kChannelId), O(ie::kProgress), O(ie::kDisplay)}},
-    {uint8_t(MsgType::Progress), "PROGRESS", {O(ie::kCause), M(ie::kProgress), O(ie::kDisplay)}},
+    {uint8_t(MsgType::Alerting), "ALERTING", {O(ie::kBearer), O(ie::kChannelId), O(ie::kProgress), O(ie::kDisplay)}},
+    {uint8_t(MsgType::CallProceeding), "CALL PROCEEDING",
+     {O(ie::kBearer), O(ie::kChannelId), O(ie::kProgress), O(ie::kDisplay)}},
+    {uint8_t(MsgType::Progress), "PROGRESS", {O(ie::kBearer), O(ie::kCause), M(ie::kProgress), O(ie::kDisplay)}},
     {uint8_t(MsgType::Setup), "SETUP",
      {M(ie::kBearer), M(ie::kChannelId), O(ie::kProgress), O(ie::kDisplay), O(ie::kCalling), O(ie::kCalled),
       O(ie::kSendingComplete)}},
-    {uint8_t(MsgType::Connect), "CONNECT", {O(ie::kChannelId), O(ie::kProgress), O(ie::kDisplay)}},
+    {uint8_t(MsgType::Connect), "CONNECT", {O(ie::kBearer), O(ie::kChannelId), O(ie::kProgress), O(ie::kDisplay)}},
     {uint8_t(MsgType::SetupAcknowledge), "SETUP ACKNOWLEDGE", {O(ie::kChannelId), O(ie::kProgress), O(ie::kDisplay)}},
     {uint8_t(MsgType::ConnectAcknowledge), "CONNECT ACKNOWLEDGE", {O(ie::kChannelId), O(ie::kDisplay)}},
     {uint8_t(MsgType::Disconnect), "DISCONNECT", {M(ie::kCause), O(ie::kProgress), O(ie::kDisplay)}},
@@ -534,6 +535,10 @@ std::vector<uint8_t> encode(const Message& m)
         out.push_back(uint8_t((m.cr_flag ? 0x80 : 0) | (m.cr & 0x7F)));
     } else if (m.cr_length == 2) {
         out.push_back(uint8_t((m.cr_flag ? 0x80 : 0) | ((m.cr >> 8) & 0x7F)));
+        out.push_back(uint8_t(m.cr & 0xFF));
+    } else if (m.cr_length > 2) {  // longer than a primary-rate reference: leading zero octets
+        for (unsigned i = 0; i + 2 < m.cr_length; i++) out.push_back(i == 0 && m.cr_flag ? 0x80 : 0);
+        out.push_back(uint8_t(m.cr >> 8));
         out.push_back(uint8_t(m.cr & 0xFF));
     }
     out.push_back(m.type);

@@ -307,6 +307,15 @@ void IsdnStackLayer1Indication(Adapter* ThisAdapter, PVOID Stack, ULONG Line, UL
     if (s == NULL) return;
     (void)ThisAdapter;
     (void)Line;
+    if (State == LAYER1_ACTIVATED) {
+        // Layer 1 came up again under live calls: they end here, and their Links let go
+        // of the records the reset is about to hand out afresh.
+        for (ISDN_CALL& c : s->Calls) {
+            if (c.ThisLink == NULL || !IsCallRecord(s, &c)) continue;
+            UpcallClear(s, &c);
+            IsdnFreeCall(s, &c);
+        }
+    }
     IsdnStackReset(s);
     if (State == LAYER1_ACTIVATED) {
         RSS_TRACE("IsdnStackLayer1Indication: Line %lu layer 1 up\n", (unsigned long)s->Line);
@@ -484,6 +493,9 @@ PVOID IsdnStackAllocCall(PVOID Stack, Link* ThisLink, ULONG LinkIndex)
     return NULL;
 }
 
+// A primitive runs at once on the caller's thread. A SETUP the stack refuses there (a
+// number it cannot send) frees the record without an upcall: the caller sees its Link's
+// call object cleared on return and answers for the call itself.
 void IsdnStackCallRequest(UCHAR Primitive, PVOID CallObject, PUCHAR Number, UCHAR Value, ULONG Flag)
 {
     ISDN_CALL* c = (ISDN_CALL*)CallObject;
@@ -497,8 +509,6 @@ void IsdnStackCallRequest(UCHAR Primitive, PVOID CallObject, PUCHAR Number, UCHA
             ULONG n = Number[0];
             if (n > ISDN_OUT_NUMBER_MAX) {
                 RSS_TRACE("IsdnStackCallRequest: number of %lu digits refused\n", (unsigned long)n);
-                c->Cause = CAUSE_REPORT_CLEARED;
-                IsdnUpcall(s, 0x95, c);
                 IsdnFreeCall(s, c);
                 return;
             }
@@ -514,7 +524,10 @@ void IsdnStackCallRequest(UCHAR Primitive, PVOID CallObject, PUCHAR Number, UCHA
     case REQUEST_SETUP_RESPONSE: break;
     default: return;
     }
+    UCHAR nested = s->InCallRequest;
+    s->InCallRequest = 1;
     IsdnRunPrimitive(s, Primitive, c);
+    s->InCallRequest = nested;
 }
 
 void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, ULONG A3, ULONG A4, ULONG A5,
@@ -539,18 +552,20 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
         UCHAR number[1 + ISDN_OUT_NUMBER_MAX] = {0};
         for (ULONG i = 0; i < A5 && i < MGMT_SETUP_DIGITS_MAX && i < ISDN_OUT_NUMBER_MAX; i++)
             number[++number[0]] = (UCHAR)(((digits[i / 4] >> (8 * (i % 4))) & 0xFF) | 0x30);
-        IsdnStackCallRequest(REQUEST_SETUP, c, number, (UCHAR)(A4 == 1 ? 2 : A4 == 2 ? 0 : 1), 0);
+        // Bearer choice: 0 64 kbit/s, 1 56 kbit/s, 2 and 3 speech (the law follows the line).
+        IsdnStackCallRequest(REQUEST_SETUP, c, number, (UCHAR)(A4 == 1 ? 2 : A4 == 2 || A4 == 3 ? 0 : 1), 0);
         break;
     }
     case MGMT_TEST_ANSWER:
     case MGMT_SEND_INFORMATION:
     case MGMT_TEST_DISCONNECT: {
-        // A1 call-reference flag, A2 call-reference value, A3 cause index. The layer-3
-        // test page sends the reference's length where the flag goes, so a call found by
-        // the value under the other flag is the one meant.
-        UCHAR flag = A1 ? 0x80 : 0;
-        ISDN_CALL* c = IsdnFindCallByRef(s, flag, (USHORT)(A2 & 0x7FFF));
-        if (c == NULL) c = IsdnFindCallByRef(s, (UCHAR)(flag ^ 0x80), (USHORT)(A2 & 0x7FFF));
+        // A1 call-reference length, A2 call-reference value, A3 cause index. The request
+        // names no side: a call the network offered is looked for first, and only such a
+        // call can be answered.
+        if (A1 < 1 || A1 > 2 || (A1 == 1 && A2 > 0x7F)) return;
+        USHORT value = (USHORT)(A2 & 0x7FFF);
+        ISDN_CALL* c = IsdnFindCallByRef(s, 0, value);
+        if (c == NULL && Action != MGMT_TEST_ANSWER) c = IsdnFindCallByRef(s, 0x80, value);
         if (c == NULL) return;
         if (Action == MGMT_TEST_ANSWER)
             IsdnStackCallRequest(REQUEST_SETUP_RESPONSE, c, NULL, 0, 0);
@@ -561,16 +576,17 @@ void IsdnStackManagementRequest(ULONG Action, PVOID Stack, ULONG A1, ULONG A2, U
         break;
     }
     case MGMT_SEND_RESTART: {
-        // A1: 1 the indicated channel (class 0), 2 every interface (class 7); A2 the
-        // channel. Class 6 would restart the whole interface and clear every call on it.
+        // A2 the channel, A3 the restart indicator: 0 the indicated channel (class 0),
+        // 1 the interface (class 6), 2 every interface (class 7).
         ISDN_TX_ARGS a;
         std::memset(&a, 0, sizeof a);
         a.Pd = PD_Q931;
         a.Type = MT_RESTART;
         a.CrLen = 2;
-        a.RestartClass = A1 == 2 ? 7 : 0;
+        if (A3 > 2) return;
+        a.RestartClass = A3 == 0 ? 0 : A3 == 1 ? 6 : 7;
         if (a.RestartClass == 0 && !IsdnIsBChannel(s, A2)) return;
-        a.Channel = (UCHAR)A2;
+        a.Channel = a.RestartClass != 7 && IsdnIsBChannel(s, A2) ? (UCHAR)A2 : 0xFF;
         a.Exclusive = 1;
         IsdnSendArgs(s, &a);
         break;

@@ -49,9 +49,9 @@ void IsdnL2Reset(ISDN_STACK* s)
     l->N200 = L2_N200;
     l->L3State = L2_RELEASED;
     l->K = k;
-    // A primary-rate interface is point to point: TEI 0 is fixed, no TEI procedure.
+    // No TEI until the identity procedure assigns one, or the network addresses TEI 0.
     l->Tei = 0;
-    l->TeiAssigned = 1;
+    l->TeiAssigned = 0;
     IsdnTimerStop(s, ISDN_TMR_T200, NULL);
     IsdnTimerStop(s, ISDN_TMR_T203, NULL);
 }
@@ -91,14 +91,15 @@ static void L2Establish(ISDN_STACK* s)
     IsdnTimerStart(s, ISDN_TMR_T200, NULL);
 }
 
-// Error procedure: logged; an established link answers with FRMR and re-establishes.
+// Error procedure: logged; an established link answers with FRMR and, once the FRMR
+// is out, re-establishes (IsdnL2Transmit). No I-frame goes out meanwhile.
 static void L2Error(ISDN_STACK* s, const UCHAR* Frame, ULONG Length, UCHAR Reason)
 {
     ISDN_L2* l = &s->L2;
     IsdnLog(s, LOG_L2_ERROR, Frame, Length);
     s->StackCounters[CNT_L2_ERRORS]++;
     RSS_TRACE("IsdnL2: Line %lu error procedure, reason 0x%x\n", (unsigned long)s->Line, Reason);
-    if (l->L3State != L2_ESTABLISHED) return;
+    if (l->L3State != L2_ESTABLISHED || (l->Flags & L2F_FRMR_PENDING)) return;
     l->FrmrInfo[0] = Length >= 3 ? Frame[2] : 0;
     l->FrmrInfo[1] = Length >= 4 ? Frame[3] : 0;
     l->FrmrInfo[2] = (UCHAR)(l->VS << 1);
@@ -106,7 +107,14 @@ static void L2Error(ISDN_STACK* s, const UCHAR* Frame, ULONG Length, UCHAR Reaso
     l->FrmrInfo[4] = Reason;
     l->Flags |= L2F_FRMR_PENDING;
     Due(s, DUE_FRMR);
-    L2Establish(s);
+}
+
+// A frame the link does not expect in its state: reported (MDL error), nothing else.
+static void L2ErrorReport(ISDN_STACK* s, const UCHAR* Frame, ULONG Length)
+{
+    IsdnLog(s, LOG_L2_ERROR, Frame, Length);
+    s->StackCounters[CNT_L2_ERRORS]++;
+    RSS_TRACE("IsdnL2: Line %lu unexpected frame reported\n", (unsigned long)s->Line);
 }
 
 // Hands a frame (first byte its length) to the D-channel Link.
@@ -177,7 +185,8 @@ static void L2SendIFrame(ISDN_STACK* s)
 {
     ISDN_L2* l = &s->L2;
     if (l->L3State != L2_ESTABLISHED) return;
-    if (l->Flags & (L2F_PEER_BUSY | L2F_REJECT_SENT | L2F_OWN_BUSY | L2F_TIMER_RECOVERY)) return;
+    // A REJ this side sent waits for the peer's frames; it never holds back our own.
+    if (l->Flags & (L2F_PEER_BUSY | L2F_OWN_BUSY | L2F_TIMER_RECOVERY | L2F_FRMR_PENDING)) return;
     ULONG n = Outstanding(l);
     if (n >= l->K || n >= TxQueued(l)) return;
     UCHAR* f = l->TxStore[TxSlotAfterHead(l, n)];
@@ -207,9 +216,12 @@ void IsdnL2Transmit(ISDN_STACK* s)
         BuildDue(s, (L2_DUE)d, b);
         if (!L2Send(s, b)) return;
         l->Due &= ~(1u << d);
-        if (d == DUE_FRMR) l->Flags &= ~L2F_FRMR_PENDING;
         if (LogsSU(s)) IsdnLog(s, LOG_SU_SENT, b + 1, b[0]);
         s->StackCounters[CNT_SU_SENT]++;
+        if (d == DUE_FRMR && (l->Flags & L2F_FRMR_PENDING)) {
+            l->Flags &= ~L2F_FRMR_PENDING;
+            if (l->L3State == L2_ESTABLISHED) L2Establish(s);
+        }
         return;
     }
     L2SendIFrame(s);
@@ -355,7 +367,7 @@ static void L2ReceiveUFrame(ISDN_STACK* s, const UCHAR* f, ULONG Length, BOOLEAN
         return;
     case 0x43:  // DISC
         if (!Command || Length != 3) break;
-        if (l->L3State == L2_RELEASED) {
+        if (l->L3State == L2_RELEASED || l->L3State == L2_AWAITING_ESTABLISHMENT) {
             Due(s, pf ? DUE_DM_F : DUE_DM);
             return;
         }
@@ -375,7 +387,8 @@ static void L2ReceiveUFrame(ISDN_STACK* s, const UCHAR* f, ULONG Length, BOOLEAN
             IsdnTimerStart(s, ISDN_TMR_T203, NULL);
             return;
         }
-        break;
+        L2ErrorReport(s, f, Length);  // a UA nobody asked for
+        return;
     case 0x0F:  // DM
         if (Command || Length != 3) break;
         if (l->L3State == L2_AWAITING_ESTABLISHMENT && pf) {
@@ -426,6 +439,15 @@ void IsdnL2Receive(ISDN_STACK* s, const UCHAR* f, ULONG Length)
             IsdnPostEvent(s, EV_TEI_FRAME, NULL, 0);
         }
         return;
+    }
+    if (sapi == 0 && tei == 0 && !l->TeiAssigned) {
+        // A primary-rate network speaks to TEI 0 without the identity procedure.
+        IsdnTimerStop(s, ISDN_TMR_UPPER, NULL);
+        l->Tei = 0;
+        l->TeiAssigned = 1;
+        l->Flags &= ~L2F_TEI_PROCEDURE;
+        l->Due &= ~(1u << DUE_TEI_MGMT);
+        RSS_TRACE("IsdnL2: Line %lu takes TEI 0\n", (unsigned long)s->Line);
     }
     if (sapi != 0 || tei == 127 || !l->TeiAssigned || tei != l->Tei) {
         s->StackCounters[CNT_FRAMES_IGNORED]++;

@@ -251,13 +251,13 @@ static_assert(sizeof IsdnIeTable / sizeof IsdnIeTable[0] <= 32, "Seen holds one 
 #define RX 2  // taken when received, never built
 #define NONE 0u
 const ISDN_MSG_DEF IsdnMsgTable[] = {
-    {PD_Q931, MT_ALERTING, "ALERTING", S(1) | S(2) | S(3), {{IE_CHANNEL_ID, 0}, {IE_PROGRESS, RX}}},
-    {PD_Q931, MT_CALL_PROCEEDING, "CALL PROCEEDING", S(1) | S(2), {{IE_CHANNEL_ID, 0}}},
-    {PD_Q931, MT_PROGRESS, "PROGRESS", S(2) | S(3), {{IE_CAUSE, RX}, {IE_PROGRESS, M | RX}}},
+    {PD_Q931, MT_ALERTING, "ALERTING", S(1) | S(2) | S(3), {{IE_BEARER, RX}, {IE_CHANNEL_ID, 0}, {IE_PROGRESS, RX}}},
+    {PD_Q931, MT_CALL_PROCEEDING, "CALL PROCEEDING", S(1) | S(2), {{IE_BEARER, RX}, {IE_CHANNEL_ID, 0}}},
+    {PD_Q931, MT_PROGRESS, "PROGRESS", S(2) | S(3), {{IE_BEARER, RX}, {IE_CAUSE, RX}, {IE_PROGRESS, M | RX}}},
     {PD_Q931, MT_SETUP, "SETUP", S(0),
      {{IE_SENDING_COMPLETE, RX}, {IE_BEARER, M}, {IE_CHANNEL_ID, M}, {IE_PROGRESS, RX}, {IE_CALLING_NUMBER, RX},
       {IE_CALLED_NUMBER, 0}}},
-    {PD_Q931, MT_CONNECT, "CONNECT", S(2) | S(3) | S(4), {{IE_CHANNEL_ID, 0}, {IE_PROGRESS, RX}}},
+    {PD_Q931, MT_CONNECT, "CONNECT", S(2) | S(3) | S(4), {{IE_BEARER, RX}, {IE_CHANNEL_ID, 0}, {IE_PROGRESS, RX}}},
     {PD_Q931, MT_SETUP_ACK, "SETUP ACKNOWLEDGE", S(1), {{IE_CHANNEL_ID, RX}, {IE_PROGRESS, RX}}},
     {PD_Q931, MT_CONNECT_ACK, "CONNECT ACKNOWLEDGE", S(8), {}},
     {PD_Q931, MT_DISCONNECT, "DISCONNECT", S(2) | S(3) | S(4) | S(7) | S(8) | S(9) | S(10) | S(11),

@@ -79,11 +79,20 @@ static void ReplyToMessage(ISDN_STACK* s, const ISDN_RX_MSG* m, UCHAR Type, UCHA
     IsdnSendArgs(s, &a);
 }
 
+// The cause a message of the call carries: the call's Q.931 cause, never one of the
+// stack's internal values (a call the stack reported cleared ended on a timer).
+static UCHAR WireCause(const ISDN_CALL* c)
+{
+    if (c->Cause != 0 && c->Cause < 0x80) return c->Cause;
+    if (c->Cause == CAUSE_REPORT_CLEARED || c->Cause == CAUSE_CLEARED_BY_STACK) return CAUSE_TIMER_RECOVERY;
+    return NORMALCALLCLEARING;
+}
+
 static void SendStatus(ISDN_STACK* s, ISDN_CALL* c)
 {
     ISDN_TX_ARGS a;
     IsdnArgsForCall(s, c, MT_STATUS, &a);
-    a.Cause = c->Cause & 0x7F;
+    a.Cause = WireCause(c);
     IsdnSendArgs(s, &a);
 }
 
@@ -112,9 +121,12 @@ static void ActNewOutgoingCall(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
     c->Exclusive = 0;
     c->Cause = NORMALCALLCLEARING;
     if (!IsdnSendMessage(s, c, MT_SETUP, 0)) {
-        // The number does not fit the one frame a message may take: refused.
-        c->Cause = CAUSE_REPORT_CLEARED;
-        IsdnUpcall(s, 0x95, c);
+        // The number does not fit the one frame a message may take: refused. Inside
+        // call control's request the cleared call object tells it; later, the upcall.
+        if (!s->InCallRequest) {
+            c->Cause = CAUSE_REPORT_CLEARED;
+            IsdnUpcall(s, 0x95, c);
+        }
         IsdnFreeCall(s, c);
         return;
     }
@@ -146,14 +158,15 @@ static void ActT4Expiry(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
     ULONG channel = c->Channel;
     if (ProfileWord(s, 3) == 1) IsdnSendMessage(s, c, MT_RELEASE_COMPLETE, s->Profile[25]);
     ReportCleared(s, c);
-    if (ProfileWord(s, 3) != 1 && s->Upcalls.OutOfService) s->Upcalls.OutOfService(s->ThisAdapter, s->Line, channel);
+    // The owner has been told: the channel goes out of service with no call left on it.
     IsdnFreeCall(s, c);
+    if (ProfileWord(s, 3) != 1 && s->Upcalls.OutOfService) s->Upcalls.OutOfService(s->ThisAdapter, s->Line, channel);
 }
 
 static void ActDisconnectWithCause(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
 {
     StopCallTimers(s, c);
-    IsdnSendMessage(s, c, MT_DISCONNECT, c->Cause & 0x7F);
+    IsdnSendMessage(s, c, MT_DISCONNECT, WireCause(c));
     StartFresh(s, ISDN_TMR_T6, c);
 }
 
@@ -254,14 +267,14 @@ static void ActReleaseAfterT6(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
 static void ActReleaseWithCause(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
 {
     StopCallTimers(s, c);
-    IsdnSendMessage(s, c, MT_RELEASE, c->Cause & 0x7F);
+    IsdnSendMessage(s, c, MT_RELEASE, WireCause(c));
     StartFresh(s, ISDN_TMR_T7, c);
 }
 
 static void ActReleasedByNetwork(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
 {
     StopCallTimers(s, c);
-    UCHAR cause = c->Cause & 0x7F;
+    UCHAR cause = WireCause(c);
     IsdnUpcall(s, 0x9A, c);
     IsdnSendMessage(s, c, MT_RELEASE_COMPLETE, cause);
     IsdnFreeCall(s, c);
@@ -270,7 +283,7 @@ static void ActReleasedByNetwork(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*
 static void ActT7Expiry(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
 {
     if (c->TimerExpiries[ISDN_TMR_T7 - ISDN_FIRST_CALL_TIMER] <= 1) {
-        IsdnSendMessage(s, c, MT_RELEASE, c->Cause & 0x7F);
+        IsdnSendMessage(s, c, MT_RELEASE, WireCause(c));
         IsdnTimerStart(s, ISDN_TMR_T7, c);
         return;
     }
@@ -299,10 +312,13 @@ static void ActReleaseDone(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
 }
 
 // Common rows.
+// STATUS with cause 30; the call keeps its own cause for its clearing.
 static void ActStatusEnquiry(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*)
 {
+    UCHAR cause = c->Cause;
     c->Cause = 0x1E;
     SendStatus(s, c);
+    c->Cause = cause;
 }
 
 static void ActInformation(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG*) { IsdnUpcall(s, 0x99, c); }
@@ -350,6 +366,9 @@ static void ActDisconnectReceived(ISDN_STACK* s, ISDN_CALL* c, const ISDN_RX_MSG
     IsdnUpcall(s, 0x9B, c);
 }
 
+// The call is already being cleared from this side.
+static void ActIgnore(ISDN_STACK*, ISDN_CALL*, const ISDN_RX_MSG*) {}
+
 // The call state machine: specific rows first, then the common rows for states 1 to 12.
 static const ISDN_STATE_ROW StateRows[] = {
     {0, REQUEST_SETUP, 1, ActNewOutgoingCall},
@@ -381,6 +400,7 @@ static const ISDN_STATE_ROW StateRows[] = {
     {8, EV_T9_EXPIRY, 8, ActT9Expiry},
     {8, MSG(MT_CONNECT_ACK), 10, ActConnectAck},
     {11, EV_T6_EXPIRY, 19, ActReleaseAfterT6},
+    {11, REQUEST_DISCONNECT, 11, ActIgnore},
     {11, MSG(MT_DISCONNECT), 19, ActReleaseWithCause},
     {11, MSG(MT_RELEASE), 0, ActReleasedByNetwork},
     {12, REQUEST_RELEASE, 19, ActReleaseWithCause},
@@ -648,9 +668,12 @@ static void Restart(ISDN_STACK* s, const ISDN_RX_MSG* m)
 {
     UCHAR cls = m->RestartClass;
     if (cls != 0 && cls != 6 && cls != 7) return;
-    if (cls != 7 && !m->HasChannel) return;
+    if (cls == 0 && !m->HasChannel) return;
+    // Class 0 names its channels; class 6 does when it carries a channel identification,
+    // otherwise it restarts the whole interface as class 7 does.
+    BOOLEAN oneChannel = cls != 7 && m->HasChannel;
     for (ISDN_CALL& c : s->Calls) {
-        if (!IsdnIsBChannel(s, c.Channel) || (cls != 7 && c.Channel != m->Channel)) continue;
+        if (!IsdnIsBChannel(s, c.Channel) || (oneChannel && c.Channel != m->Channel)) continue;
         // A call that call control holds is reported cleared before its record is reset.
         if (c.ThisLink != NULL) {
             c.Cause = CAUSE_REPORT_CLEARED;

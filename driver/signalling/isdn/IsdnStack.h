@@ -37,8 +37,8 @@
 #define L2_HEADER 4                   // address (2) and control (2) of an I-frame
 #define L2_MAX_MESSAGE (L2_TX_SLOT_SIZE - 1 - L2_HEADER)
 #define L2_RX_SLOTS 16
-#define L2_RX_SLOT_SIZE 80            // length byte and an I-frame shorter than 81 bytes
-#define L2_MAX_RX_IFRAME 80
+#define L2_MAX_RX_IFRAME 80           // I-frames shorter than 81 bytes are taken
+#define L2_RX_SLOT_SIZE (1 + L2_MAX_RX_IFRAME)  // length byte and the largest I-frame taken
 #define L2_SU_BUFFER 9                // length byte + up to 8 octets
 #define L2_N200 3
 #define L2_DEFAULT_WINDOW 7
@@ -170,6 +170,8 @@ typedef struct _ISDN_TIMER_CTX {
     ISDN_STACK* Stack;
     ULONG Id;
 } ISDN_TIMER_CTX;
+
+#define CAUSE_TIMER_RECOVERY 0x66  // recovery on timer expiry
 
 #define ISDN_OUT_NUMBER_MAX 19
 #define ISDN_NUMBER_MAX 39
@@ -313,6 +315,8 @@ struct _ISDN_STACK {
     ULONG StackCounters[ISDN_NUM_STACK_COUNTERS];                      // 19
     ULONG ChannelCounters[ISDN_NUM_SLOTS][ISDN_COUNTERS_PER_CHANNEL];
     ULONG StackSetting;                         // 20
+    UCHAR InCallRequest;                        // a primitive runs on call control's thread
+    UCHAR Pad5[3];
 };
 
 // ---- frame (IsdnFrame.cpp) ----

@@ -3,6 +3,7 @@
 // the network written as byte arrays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -101,15 +102,31 @@ struct Isdn : testing::Test {
     {
         for (ULONG t = 0; t < ms; t += ISDN_TICK_MS) Ctl(CTL_KIND_ACTION, CTL_TICK, ISDN_TICK_MS);
     }
-    // The network acknowledges every I-frame as it arrives.
+    // The network acknowledges every I-frame as it arrives and answers every poll.
     void RunAcked(ULONG ms)
     {
         for (ULONG t = 0; t < ms; t += ISDN_TICK_MS) {
+            size_t seen = rec.sent.size();
             Ctl(CTL_KIND_ACTION, CTL_TICK, ISDN_TICK_MS);
-            if (s->L2.VA != s->L2.VS) Put({0x00, 0x01, 0x01, (UCHAR)(s->L2.VS << 1)});
+            bool poll = false;
+            for (size_t i = seen; i < rec.sent.size(); i++) {
+                const Bytes& f = rec.sent[i];
+                poll |= f.size() == 4 && f[0] == 0x00 && (f[2] & 3) == 1 && (f[3] & 1);
+            }
+            if (poll)
+                Put({0x00, 0x01, 0x01, (UCHAR)(s->L2.VS << 1 | 1)});
+            else if (s->L2.VA != s->L2.VS)
+                Put({0x00, 0x01, 0x01, (UCHAR)(s->L2.VS << 1)});
         }
     }
     BOOLEAN Put(Bytes f) { return ops.PutFrame(s, f.data(), (ULONG)f.size()); }
+    // The network answers the stack's identity request with TEI `tei`.
+    void AssignTei(UCHAR tei)
+    {
+        USHORT ri = s->L2.TeiReference;
+        ASSERT_TRUE(Put({0xFE, 0xFF, 0x03, 0x0F, (UCHAR)(ri >> 8), (UCHAR)ri, 0x02, (UCHAR)(tei << 1 | 1)}));
+        Run(100);
+    }
     void Layer1Up()
     {
         ops.Layer1Indication(TheAdapter, s, 0, LAYER1_ACTIVATED);
@@ -249,15 +266,21 @@ TEST_F(Isdn, EventLogWrapsAndKeepsTheEndMarkerAfterTheNewest)
 
 // ---- LAPD ----
 
-TEST_F(Isdn, LinkIsEstablishedBySabmeAfterTimer3AndUaBringsTheLinkUp)
+TEST_F(Isdn, TimerThreeAsksForATeiThenSabmeOnItAndUaBringsTheLinkUp)
 {
     Layer1Up();
     Run(59900);
     EXPECT_TRUE(rec.sent.empty());
     Run(200);
     ASSERT_EQ(rec.sent.size(), 1u);
-    EXPECT_EQ(rec.sent[0], (Bytes{0x00, 0x01, 0x7F}));
-    ASSERT_TRUE(Put({0x00, 0x01, 0x73}));  // UA, F = 1
+    EXPECT_EQ(rec.sent[0], (Bytes{0xFC, 0xFF, 0x03, 0x0F, 0x00, 0x01, 0x01, 0xFF})) << "identity request, any TEI";
+    rec.sent.clear();
+    Run(1500);
+    EXPECT_TRUE(rec.sent.empty()) << "nothing until the network answers";
+    AssignTei(5);
+    ASSERT_EQ(rec.sent.size(), 1u);
+    EXPECT_EQ(rec.sent[0], (Bytes{0x00, 0x0B, 0x7F})) << "SABME on TEI 5";
+    ASSERT_TRUE(Put({0x00, 0x0B, 0x73}));  // UA, F = 1
     Run(40);
     EXPECT_EQ(Ctl(CTL_KIND_GET, CTL_L2_STATE, 0), 4u);
     EXPECT_EQ(rec.leds.back(), (std::pair<ULONG, ULONG>{0xC0, 1}));
@@ -267,6 +290,7 @@ TEST_F(Isdn, UnansweredSabmeIsRepeatedN200TimesThenTheLinkIsReleased)
 {
     Layer1Up();
     Run(60100);
+    AssignTei(0);
     Run(5000);
     size_t sabmes = 0;
     for (const Bytes& f : rec.sent) sabmes += f == Bytes{0x00, 0x01, 0x7F};
@@ -409,6 +433,98 @@ TEST_F(Isdn, TeiManagementFrameBecomesUpperEventWhateverTheTei)
     Run(60);
     EXPECT_EQ(s->L2.Tei, 5);
     EXPECT_TRUE(s->L2.TeiAssigned);
+}
+
+TEST_F(Isdn, IFrameOfExactlyTheLimitIsStoredWithoutTouchingItsNeighbours)
+{
+    // STATUS ENQUIRY for an unknown call, padded with an element the stack skips to
+    // the 80-byte limit; its last octet is not zero.
+    Bytes m = Msg(MT_STATUS_ENQUIRY, 0x1234, false, {0x7E, 69});
+    m.resize(76, 0xEE);
+    for (ULONG first : {0u, ULONG(L2_RX_SLOTS - 1)}) {
+        SCOPED_TRACE(first);
+        Make(1, 1);
+        Up();
+        s->L2.RxIndex = first;
+        netVS = 0;
+        Bytes f = {0x02, 0x01, 0x00, 0x00};
+        f.insert(f.end(), m.begin(), m.end());
+        ASSERT_EQ(f.size(), size_t(L2_MAX_RX_IFRAME));
+        ASSERT_TRUE(Put(f));
+        Run(100);
+        EXPECT_EQ(s->L2.VR, 1) << "taken for layer 3";
+        EXPECT_EQ(s->L2.RxStore[(first + 1) % L2_RX_SLOTS][0], 0) << "the next slot's length byte";
+        for (ULONG k = 0; k < L2_RX_SLOTS; k++) EXPECT_EQ(s->L2.RxBusy[k], 0) << "slot " << k;
+        auto out = Sent();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0][4], MT_STATUS) << "the whole message was decoded";
+    }
+}
+
+TEST_F(Isdn, FrameForTeiZeroIsTakenWhenNoTeiIsAssigned)
+{
+    Layer1Up();
+    EXPECT_FALSE(s->L2.TeiAssigned);
+    ASSERT_TRUE(Put({0x02, 0x01, 0x7F}));  // SABME, TEI 0
+    Run(40);
+    EXPECT_EQ(Ctl(CTL_KIND_GET, CTL_L2_STATE, 0), 4u);
+    EXPECT_EQ(rec.sent.back(), (Bytes{0x02, 0x01, 0x73}));
+    // Identity removed: the link drops; the network's next SABME on TEI 0 brings it back.
+    rec.sent.clear();
+    ASSERT_TRUE(Put({0xFE, 0xFF, 0x03, 0x0F, 0x00, 0x00, 0x06, 0x01}));
+    Run(40);
+    EXPECT_EQ(Ctl(CTL_KIND_GET, CTL_L2_STATE, 0), 1u);
+    EXPECT_FALSE(s->L2.TeiAssigned);
+    ASSERT_TRUE(Put({0x02, 0x01, 0x7F}));
+    Run(40);
+    EXPECT_EQ(Ctl(CTL_KIND_GET, CTL_L2_STATE, 0), 4u);
+    ASSERT_FALSE(rec.sent.empty());
+    EXPECT_EQ(rec.sent.back(), (Bytes{0x02, 0x01, 0x73}));
+    // A frame for another TEI is still not taken.
+    Make(1, 1);
+    Layer1Up();
+    ASSERT_TRUE(Put({0x02, 0x05, 0x7F}));
+    Run(40);
+    EXPECT_FALSE(s->L2.TeiAssigned);
+    EXPECT_TRUE(rec.sent.empty());
+}
+
+TEST_F(Isdn, FrameErrorIsAnsweredByFrmrBeforeTheLinkIsEstablishedAgain)
+{
+    Up();
+    ASSERT_TRUE(Put({0x02, 0x01, 0x01, 0x00, 0x00}));  // RR of five bytes
+    Run(100);
+    ASSERT_GE(rec.sent.size(), 2u);
+    EXPECT_EQ(rec.sent[0], (Bytes{0x02, 0x01, 0x87, 0x01, 0x00, 0x00, 0x00, 0x01})) << "FRMR with its five bytes";
+    EXPECT_EQ(rec.sent[1], (Bytes{0x00, 0x01, 0x7F})) << "then SABME";
+}
+
+TEST_F(Isdn, UnexpectedUaIsReportedAndDiscWhileEstablishingIsAnsweredDm)
+{
+    Up();
+    ULONG log = s->EventLogIndex;
+    ASSERT_TRUE(Put({0x00, 0x01, 0x73}));  // UA, F = 1, in the established state
+    Run(100);
+    EXPECT_EQ(Ctl(CTL_KIND_GET, CTL_L2_STATE, 0), 4u);
+    EXPECT_TRUE(rec.sent.empty()) << "no FRMR, no SABME";
+    bool reported = false;
+    for (ULONG i = log; i < s->EventLogIndex; i++) reported |= s->EventLog[i][0] == LOG_L2_ERROR;
+    EXPECT_TRUE(reported);
+
+    Make(1, 1);
+    Layer1Up();
+    Run(60100);
+    AssignTei(0);
+    ASSERT_EQ(rec.sent.back(), (Bytes{0x00, 0x01, 0x7F}));
+    rec.sent.clear();
+    ASSERT_TRUE(Put({0x02, 0x01, 0x53}));  // DISC, P = 1
+    Run(40);
+    ASSERT_EQ(rec.sent.size(), 1u);
+    EXPECT_EQ(rec.sent[0], (Bytes{0x02, 0x01, 0x1F})) << "DM, F = 1";
+    EXPECT_EQ(s->L2.L3State, (ULONG)L2_AWAITING_ESTABLISHMENT);
+    ASSERT_TRUE(Put({0x00, 0x01, 0x73}));
+    Run(40);
+    EXPECT_EQ(Ctl(CTL_KIND_GET, CTL_L2_STATE, 0), 4u);
 }
 
 // ---- layer 3 messages ----
@@ -582,6 +698,12 @@ TEST_F(IsdnCall, IncomingCallIsOfferedAnsweredAndConnected)
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(Ie(out[0], IE_CAUSE), (Bytes{0x08, 0x02, 0x80, 0x9E}));
     EXPECT_EQ(Ie(out[0], IE_CALL_STATE), (Bytes{0x14, 0x01, 10}));
+    // The enquiry's cause is the STATUS's alone: the RELEASE carries the network's.
+    NetI(Msg(MT_DISCONNECT, 0x21, false, {0x08, 0x02, 0x80, 0x80 | BUSY}));
+    out = Sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0][4], MT_RELEASE);
+    EXPECT_EQ(Ie(out[0], IE_CAUSE), (Bytes{0x08, 0x02, 0x80, 0x80 | BUSY}));
 }
 
 TEST_F(IsdnCall, AnswerGivenInsideTheOfferIsTakenAtOnce)
@@ -745,14 +867,36 @@ TEST_F(IsdnCall, UnansweredSetupIsSentTwiceThenReportedCleared)
 
 TEST_F(IsdnCall, OverlongNumberIsRefusedNotOverrun)
 {
+    // 19 digits do not fit the message beside a 56K bearer; 20 do not fit the record.
+    for (UCHAR digits : {19, 20}) {
+        SCOPED_TRACE(digits);
+        Make(1, 1);
+        Up();
+        PVOID call = ops.AllocCall(s, L(2), 1);
+        UCHAR number[1 + 40];
+        number[0] = digits;
+        std::memset(number + 1, '9', digits);
+        ops.CallRequest(REQUEST_SETUP, call, number, 2, 0);
+        Run(40);
+        EXPECT_TRUE(Sent().empty());
+        EXPECT_EQ(Count("DisconnectHdlr"), 0u) << "refused inside the request: the caller answers for it";
+        EXPECT_EQ(Count("ClearLinkBChannel"), 1u);
+        EXPECT_EQ(Call(1)->State, 0);
+        EXPECT_EQ(Call(1)->ThisLink, nullptr);
+    }
+    // Refused later, from the event queue (the store was full when it was asked for):
+    // the refusal reaches call control by the upcall.
+    Make(1, 1);
     Up();
     PVOID call = ops.AllocCall(s, L(2), 1);
     UCHAR number[1 + 19];
     number[0] = 19;
     std::memset(number + 1, '9', 19);
+    s->L2.TxFull = 1;
     ops.CallRequest(REQUEST_SETUP, call, number, 2, 0);
+    EXPECT_EQ(Call(1)->ThisLink, L(2)) << "waits in the queue";
+    s->L2.TxFull = 0;
     Run(40);
-    EXPECT_TRUE(Sent().empty());
     EXPECT_EQ(Count("DisconnectHdlr"), 1u);
     EXPECT_EQ(Call(1)->State, 0);
 }
@@ -804,6 +948,238 @@ TEST_F(IsdnCall, RestartResetsTheChannelAndIsAcknowledged)
     EXPECT_EQ(Count("DisconnectHdlr"), 1u);
 }
 
+TEST_F(IsdnCall, LayerOneComingUpAgainClearsTheCallsBeforeTheReset)
+{
+    Offer();
+    rec.calls.clear();
+    ops.Layer1Indication(TheAdapter, s, 0, LAYER1_ACTIVATED);
+    EXPECT_EQ(rec.calls, (std::vector<std::string>{"SetLinkDisconnectFlag", "DisconnectHdlr", "ClearLinkBChannel",
+                                                   "GoToConnectedState"}));
+    EXPECT_EQ(Call(5)->State, 0);
+    EXPECT_EQ(Call(5)->ThisLink, nullptr);
+}
+
+TEST_F(IsdnCall, BearerCapabilityIsTakenInTheAnswersToOurSetup)
+{
+    const Bytes bearer = {0x04, 0x02, 0x88, 0x90};
+    const Bytes channel = {0x18, 0x03, 0xA9, 0x83, 0x81};
+    const Bytes progress = {0x1E, 0x02, 0x82, 0x88};
+    auto with = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const struct {
+        const char* name;
+        std::vector<std::pair<UCHAR, Bytes>> answers;
+        UCHAR state;
+    } cases[] = {
+        {"CALL PROCEEDING", {{MT_CALL_PROCEEDING, with(bearer, channel)}}, 3},
+        {"then PROGRESS", {{MT_CALL_PROCEEDING, channel}, {MT_PROGRESS, with(bearer, progress)}}, 4},
+        {"ALERTING", {{MT_ALERTING, with(bearer, channel)}}, 4},
+        {"CONNECT", {{MT_CONNECT, with(bearer, channel)}}, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Make(1, 1);
+        Up();
+        PVOID call = ops.AllocCall(s, L(2), 1);
+        ops.CallRequest(REQUEST_SETUP, call, NULL, 1, 0);
+        Run(40);
+        Sent();
+        for (const auto& [type, ies] : c.answers) NetI(Msg(type, 1, true, ies));
+        EXPECT_EQ(Call(1)->State, c.state);
+        for (const Bytes& m : Sent()) EXPECT_NE(m[4], MT_STATUS) << "no element is misplaced";
+    }
+}
+
+TEST_F(IsdnCall, RestartOfTheInterfaceWithoutChannelClearsEveryCall)
+{
+    for (UCHAR cls : {6, 7}) {
+        SCOPED_TRACE(cls);
+        Make(1, 1);
+        Offer();
+        PVOID call = ops.AllocCall(s, L(2), 1);
+        ops.CallRequest(REQUEST_SETUP, call, NULL, 1, 0);
+        Run(40);
+        Sent();
+        rec.calls.clear();
+        NetI({0x08, 0x02, 0x00, 0x00, MT_RESTART, 0x79, 0x01, (UCHAR)(0x80 | cls)});
+        auto out = Sent();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0], (Bytes{0x08, 0x02, 0x80, 0x00, MT_RESTART_ACK, 0x79, 0x01, (UCHAR)(0x80 | cls)}));
+        EXPECT_EQ(Call(5)->State, 0);
+        EXPECT_EQ(Call(1)->State, 0);
+        EXPECT_EQ(Count("DisconnectHdlr"), 2u);
+        EXPECT_EQ(Count("ClearLinkBChannel"), 2u);
+    }
+    // Class 0 without a channel names nothing: no acknowledgement, the call stays.
+    Make(1, 1);
+    Offer();
+    Sent();
+    NetI({0x08, 0x02, 0x00, 0x00, MT_RESTART, 0x79, 0x01, 0x80});
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(Call(5)->State, 7);
+}
+
+// After T313 (timer 9) the call is cleared by the stack; what follows on the wire
+// carries Q.931 causes only, and T308 (timer 7) twice ends in RESTART of the channel.
+TEST_F(IsdnCall, ClearingAfterTimersCarriesOnlyQ931CausesAndEndsInRestart)
+{
+    Make(1, 2);
+    Offer();
+    Sent();
+    ops.CallRequest(REQUEST_SETUP_RESPONSE, Call(5), NULL, 0, 0);
+    RunAcked(4100);
+    auto out = Sent();
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back()[4], MT_DISCONNECT);
+    EXPECT_EQ(Ie(out.back(), IE_CAUSE), (Bytes{0x08, 0x02, 0x80, 0x80 | 0x66}));
+    RunAcked(30000);  // T305
+    out = Sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0][4], MT_RELEASE);
+    EXPECT_EQ(Ie(out[0], IE_CAUSE), (Bytes{0x08, 0x02, 0x80, 0x90}));
+    RunAcked(4000);  // T308
+    out = Sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0][4], MT_RELEASE);
+    EXPECT_EQ(Ie(out[0], IE_CAUSE), (Bytes{0x08, 0x02, 0x80, 0x80 | 0x66})) << "recovery on timer expiry, never 1";
+    RunAcked(4000);  // T308 again
+    out = Sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], (Bytes{0x08, 0x02, 0x00, 0x00, MT_RESTART, 0x18, 0x03, 0xA9, 0x83, 0x85, 0x79, 0x01, 0x80}));
+    EXPECT_EQ(Call(5)->State, 0);
+    EXPECT_EQ(Call(5)->ThisLink, nullptr);
+}
+
+TEST_F(IsdnCall, SecondDisconnectRequestWhileClearingChangesNothing)
+{
+    Offer();
+    ops.CallRequest(REQUEST_SETUP_RESPONSE, Call(5), NULL, 0, 0);
+    Run(40);
+    NetI(Msg(MT_CONNECT_ACK, 0x21, false));
+    Sent();
+    ops.CallRequest(REQUEST_DISCONNECT, Call(5), NULL, CALLREJECTED, 0);
+    RunAcked(20000);
+    auto out = Sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(Ie(out[0], IE_CAUSE), (Bytes{0x08, 0x02, 0x80, 0x80 | CALLREJECTED}));
+    ops.CallRequest(REQUEST_DISCONNECT, Call(5), NULL, NORMALCALLCLEARING, 0);
+    RunAcked(10100);
+    out = Sent();
+    ASSERT_EQ(out.size(), 1u) << "no second DISCONNECT; T305 runs from the first";
+    EXPECT_EQ(out[0][4], MT_RELEASE);
+    EXPECT_EQ(Call(5)->State, 19);
+}
+
+TEST_F(IsdnCall, ClearingInStatesTwoToFourFollowsTheNetwork)
+{
+    struct Case {
+        const char* name;
+        UCHAR answer;  // brings the call to its state
+        UCHAR state;
+        UCHAR clearing;  // from the network
+        UCHAR reply;     // what we send
+    };
+    const Case cases[] = {
+        {"overlap sending, DISCONNECT", MT_SETUP_ACK, 2, MT_DISCONNECT, MT_RELEASE},
+        {"proceeding, DISCONNECT", MT_CALL_PROCEEDING, 3, MT_DISCONNECT, MT_RELEASE},
+        {"delivered, DISCONNECT", MT_ALERTING, 4, MT_DISCONNECT, MT_RELEASE},
+        {"proceeding, RELEASE", MT_CALL_PROCEEDING, 3, MT_RELEASE, MT_RELEASE_COMPLETE},
+        {"delivered, RELEASE COMPLETE", MT_ALERTING, 4, MT_RELEASE_COMPLETE, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Make(1, 1);
+        Up();
+        PVOID call = ops.AllocCall(s, L(2), 1);
+        ops.CallRequest(REQUEST_SETUP, call, NULL, 1, 0);
+        Run(40);
+        Sent();
+        NetI(Msg(c.answer, 1, true, {0x18, 0x03, 0xA9, 0x83, 0x81}));
+        ASSERT_EQ(Call(1)->State, c.state);
+        NetI(Msg(c.clearing, 1, true, {0x08, 0x02, 0x80, 0x80 | BUSY}));
+        Run(40);
+        auto out = Sent();
+        EXPECT_EQ(Count("DisconnectHdlr"), 1u);
+        if (c.reply == 0) {
+            EXPECT_TRUE(out.empty());
+            EXPECT_EQ(Call(1)->State, 0);
+            continue;
+        }
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0][4], c.reply);
+        if (c.reply == MT_RELEASE) {
+            // The call holds its cause from the SETUP: the network's is not taken.
+            EXPECT_EQ(Ie(out[0], IE_CAUSE), (Bytes{0x08, 0x02, 0x80, 0x90}));
+            EXPECT_EQ(Call(1)->State, 19);
+        } else {
+            EXPECT_EQ(Call(1)->State, 0);
+        }
+    }
+}
+
+TEST_F(IsdnCall, ClearCollisionEndsWithoutAThirdMessage)
+{
+    Offer();
+    ops.CallRequest(REQUEST_SETUP_RESPONSE, Call(5), NULL, 0, 0);
+    Run(40);
+    NetI(Msg(MT_CONNECT_ACK, 0x21, false));
+    Sent();
+    // Both sides send DISCONNECT at once: ours goes out, then the network's arrives.
+    ops.CallRequest(REQUEST_DISCONNECT, Call(5), NULL, NORMALCALLCLEARING, 0);
+    Run(40);
+    ASSERT_EQ(Sent().size(), 1u);
+    NetI(Msg(MT_DISCONNECT, 0x21, false, {0x08, 0x02, 0x80, 0x90}));
+    auto out = Sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0][4], MT_RELEASE);
+    EXPECT_EQ(Call(5)->State, 19);
+    // And the RELEASEs cross: the network's RELEASE ends the call, nothing more is sent.
+    NetI(Msg(MT_RELEASE, 0x21, false, {0x08, 0x02, 0x80, 0x90}));
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(Call(5)->State, 0);
+    EXPECT_EQ(Count("DisconnectHdlr"), 1u);
+}
+
+TEST_F(IsdnCall, SecondSetupExpiryTellsTheOwnerOnceInEveryVariant)
+{
+    struct Case {
+        ULONG variant;
+        bool releaseComplete;  // else the channel is taken out of service
+        UCHAR cause;
+    };
+    const Case cases[] = {{1, true, 0x66}, {2, false, 0}, {3, true, 0x10}, {4, false, 0}, {5, false, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.variant);
+        Make(1, c.variant);
+        Up();
+        PVOID call = ops.AllocCall(s, L(2), 1);
+        ops.CallRequest(REQUEST_SETUP, call, NULL, 1, 0);
+        RunAcked(8100);
+        auto out = Sent();
+        size_t setups = 0;
+        for (auto& m : out) setups += m[4] == MT_SETUP;
+        EXPECT_EQ(setups, 2u);
+        EXPECT_EQ(Count("DisconnectHdlr"), 1u);
+        EXPECT_EQ(Call(1)->State, 0);
+        EXPECT_EQ(Call(1)->ThisLink, nullptr);
+        if (c.releaseComplete) {
+            ASSERT_FALSE(out.empty());
+            EXPECT_EQ(out.back()[4], MT_RELEASE_COMPLETE);
+            EXPECT_EQ(Ie(out.back(), IE_CAUSE), (Bytes{0x08, 0x02, 0x80, (UCHAR)(0x80 | c.cause)}));
+            EXPECT_EQ(Count("OutOfService 1"), 0u);
+        } else {
+            EXPECT_EQ(out.back()[4], MT_SETUP);
+            ASSERT_EQ(Count("OutOfService 1"), 1u);
+            // Out of service only once the Link has let go of the call.
+            auto clear = std::find(rec.calls.begin(), rec.calls.end(), "ClearLinkBChannel");
+            auto oos = std::find(rec.calls.begin(), rec.calls.end(), "OutOfService 1");
+            EXPECT_LT(clear - rec.calls.begin(), oos - rec.calls.begin());
+        }
+    }
+}
+
 TEST_F(IsdnCall, CallReferenceCounterWrapsTo1)
 {
     Up();
@@ -816,3 +1192,76 @@ TEST_F(IsdnCall, CallReferenceCounterWrapsTo1)
 }
 
 }  // namespace
+
+// The layer-3 test messages of the management requests: the call reference comes as
+// length and value, the restart indicator and the bearer choice as the page's indexes.
+TEST_F(IsdnCall, ManagementTestMessagesFindTheCallAndCodeTheChoices)
+{
+    Offer();
+    Sent();
+    ops.ManagementRequest(MGMT_TEST_ANSWER, s, 2, 0x21, 0, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    auto out = Sent();
+    ASSERT_EQ(out.size(), 1u) << "the offered call, found by its two-octet reference";
+    EXPECT_EQ(out[0][4], MT_CONNECT);
+    EXPECT_EQ(Call(5)->State, 8);
+    ops.ManagementRequest(MGMT_TEST_ANSWER, s, 0, 0x21, 0, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    EXPECT_TRUE(Sent().empty()) << "a dummy reference names no call";
+    ops.ManagementRequest(MGMT_TEST_DISCONNECT, s, 2, 0x21, 2, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    out = Sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0][4], MT_DISCONNECT);
+    EXPECT_EQ(Ie(out[0], IE_CAUSE), (Bytes{0x08, 0x02, 0x80, 0x80 | BUSY}));
+
+    // Restart indicator: the indicated channel, the interface, every interface.
+    const struct {
+        ULONG indicator;
+        Bytes restart;
+    } restarts[] = {
+        {0, {0x08, 0x02, 0x00, 0x00, MT_RESTART, 0x18, 0x03, 0xA9, 0x83, 0x87, 0x79, 0x01, 0x80}},
+        {1, {0x08, 0x02, 0x00, 0x00, MT_RESTART, 0x18, 0x03, 0xA9, 0x83, 0x87, 0x79, 0x01, 0x86}},
+        {2, {0x08, 0x02, 0x00, 0x00, MT_RESTART, 0x79, 0x01, 0x87}},
+    };
+    for (const auto& r : restarts) {
+        SCOPED_TRACE(r.indicator);
+        ops.ManagementRequest(MGMT_SEND_RESTART, s, 0, 7, r.indicator, 0, 0, 0, 0, 0, 0);
+        RunAcked(100);
+        out = Sent();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0], r.restart);
+    }
+    ops.ManagementRequest(MGMT_SEND_RESTART, s, 0, 16, 0, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    EXPECT_TRUE(Sent().empty()) << "the D channel is no channel to restart";
+
+    // Bearer choice: 64k, 56k, speech µ-law, speech A-law.
+    const UCHAR bearers[] = {0x88, 0x89, 0x80, 0x80};
+    for (ULONG choice = 0; choice < 4; choice++) {
+        SCOPED_TRACE(choice);
+        ops.ManagementRequest(MGMT_TEST_CALL, s, 10 + choice, 0, 0, choice, 2, 5, 6, 0, 0);
+        RunAcked(100);
+        out = Sent();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0][4], MT_SETUP);
+        Bytes bearer = Ie(out[0], IE_BEARER);
+        ASSERT_GE(bearer.size(), 3u);
+        EXPECT_EQ(bearer[2], bearers[choice]);
+    }
+}
+
+// The network's RESTART ACKNOWLEDGE of our RESTART ends the exchange: nothing answers it.
+TEST_F(IsdnCall, RestartAcknowledgeOfOurRestartIsTakenQuietly)
+{
+    Offer();
+    Sent();
+    ops.ManagementRequest(MGMT_SEND_RESTART, s, 0, 7, 0, 0, 0, 0, 0, 0, 0);
+    RunAcked(100);
+    ASSERT_EQ(Sent().size(), 1u);
+    NetI({0x08, 0x02, 0x80, 0x00, MT_RESTART_ACK, 0x18, 0x03, 0xA9, 0x83, 0x87, 0x79, 0x01, 0x80});
+    RunAcked(100);
+    EXPECT_TRUE(Sent().empty()) << "no STATUS, no RELEASE COMPLETE";
+    EXPECT_EQ(Call(5)->State, 7) << "the offered call on another channel is untouched";
+    EXPECT_EQ(Count("DisconnectHdlr"), 0u);
+}

@@ -347,8 +347,9 @@ TEST(RbsDebounce, ReceivedStateFollowsTheSignallingType)
 
 // The far end seizes: immediate start stays on-hook and offers; wink start sends
 // on-hook for position 1, off-hook for position 2 (the wink), on-hook for position 3,
-// then offers; E&M offers at once and answers with the same wink before going
-// off-hook. The far end then clears, call control releases, the guard returns to idle.
+// then offers; E&M offers at once and answers on-hook for position 1, then off-hook
+// for good: its wink is not ended by an on-hook after it. The far end then clears,
+// call control releases, the guard returns to idle.
 TEST(RbsIncoming, SeizureOfferAnswerAndFarEndClearing)
 {
     struct Case {
@@ -360,7 +361,7 @@ TEST(RbsIncoming, SeizureOfferAnswerAndFarEndClearing)
     const Case cases[] = {
         {RBS_SETTING_IMMEDIATE, "", "Fx1", {16, 18, 17, 19, 2}},
         {RBS_SETTING_WINK, "0x6 Fx79 0x12", "Fx1", {8, 9, 10, 11, 16, 18, 17, 19, 2}},
-        {RBS_SETTING_EAR_MOUTH, "", "0x7 Fx79 0x11 Fx1", {16, 8, 9, 10, 11, 18, 17, 19, 2}},
+        {RBS_SETTING_EAR_MOUTH, "", "0x7 Fx91", {16, 8, 9, 10, 11, 18, 17, 19, 2}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "protocol " << c.protocol);
