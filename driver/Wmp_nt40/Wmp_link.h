@@ -94,7 +94,9 @@ typedef struct _Link {
     USHORT SendWindow;
     UCHAR TransferTerminated;  // a local drop ended the transfer; sends are refused
     UCHAR SendBlocked;
-    NDIS_MINIPORT_TIMER CallTimer;
+    NDIS_MINIPORT_TIMER CallTimer;  // initialised once; kept across InitializeLinks
+    UCHAR CallTimerArmed;           // the callback is to act when it runs
+    UCHAR CallTimerQueued;          // armed or already due; cleared as the callback runs
     LINK_STATS Stats;
     ULONG TxEvents[30];
     ULONG RxEvents[30];
