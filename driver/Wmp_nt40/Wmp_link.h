@@ -125,6 +125,7 @@ typedef struct _Link {
     ULONG TxRingChannel;
     ULONG RxRingChannel;
     ULONG RingGeneration;
+    ULONG RxRingGeneration;  // raised each time the receive ring is rebuilt
     UCHAR RxBackGroundWanted;
     UCHAR TxBackGroundWanted;
 
