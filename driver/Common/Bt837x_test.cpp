@@ -90,7 +90,10 @@ public:
     sim::Card& board(uint32_t adapterId = 4)
     {
         r.host.registry.set_dword(r.parameters_key(1), "AdapterID", adapterId);
-        return r.add_board_for(1, 4);
+        sim::Card& card = r.add_board_for(1, 4);
+        for (unsigned n = 0; n < sim::kMaxLines; n++)
+            if (card.framer(n) != nullptr) card.framer(n)->log_writes(true);
+        return card;
     }
     sim::Framer& model(unsigned n = 0) { return *r.boards.at(0)->framer(n); }
     Adapter* up()

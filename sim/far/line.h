@@ -19,6 +19,14 @@ struct LineCondition {
     bool operator==(const LineCondition&) const = default;
 };
 
+// What the far end transmits: T1 or E1, and for T1 the multiframe it frames with
+// (12 frames: FT or SF; 24: ESF or SLC; 0: a far end that follows either).
+struct LineFormat {
+    bool t1 = true;
+    unsigned multiframe = 0;
+    bool operator==(const LineFormat&) const = default;
+};
+
 class Line {
 public:
     explicit Line(unsigned index) : index_(index) {}
@@ -31,6 +39,12 @@ public:
         for (auto& l : condition_listeners_) l();
     }
     void on_condition(std::function<void()> listener) { condition_listeners_.push_back(std::move(listener)); }
+    const LineFormat& format() const { return format_; }
+    void set_format(const LineFormat& f)
+    {
+        format_ = f;
+        for (auto& l : condition_listeners_) l();
+    }
     void take_down() { set_condition({false, false, false, false}); }
     void bring_up() { set_condition({}); }
 
@@ -55,6 +69,7 @@ public:
 private:
     unsigned index_;
     LineCondition condition_;
+    LineFormat format_;
     std::vector<std::function<void()>> condition_listeners_;
     std::vector<FrameSink> from_adapter_;
     std::vector<FrameSink> to_adapter_;
