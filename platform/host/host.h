@@ -42,6 +42,8 @@ public:
         FileMap,       // NdisMapFile
         Interrupt,     // NdisMRegisterInterrupt
         Config,        // NdisOpenConfiguration
+        Wrapper,       // NdisInitializeWrapper leaves the handle 0
+        Register,      // NdisMRegisterMiniport answers NDIS_STATUS_FAILURE
         kCount
     };
     // The n-th call from now (1 = the next one) of that kind fails.

@@ -728,13 +728,17 @@ void NdisMIndicateStatusComplete(NDIS_HANDLE) {}
 
 void NdisInitializeWrapper(PNDIS_HANDLE wrapper, PVOID, PVOID, PVOID)
 {
+    if (host().faults.should_fail(Fault::Wrapper)) {
+        *wrapper = nullptr;
+        return;
+    }
     *wrapper = &ndis();
     ndis().set_wrapper_open(true);
 }
 
 NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHARACTERISTICS c, UINT length)
 {
-    if (wrapper != &ndis()) return NDIS_STATUS_FAILURE;
+    if (wrapper != &ndis() || host().faults.should_fail(Fault::Register)) return NDIS_STATUS_FAILURE;
     if (c->MajorNdisVersion != 4 || c->MinorNdisVersion != 0) return NDIS_STATUS_BAD_VERSION;
     if (length != sizeof(NDIS_MINIPORT_CHARACTERISTICS)) return NDIS_STATUS_BAD_CHARACTERISTICS;
     if (c->InitializeHandler == nullptr || c->HaltHandler == nullptr || c->QueryInformationHandler == nullptr ||
