@@ -761,3 +761,53 @@ TEST_F(FramerTest, StatusPollLeavesAFailedFramerAlone)
 }
 
 }  // namespace
+
+namespace {
+
+// The interrupt enables by line kind, signalling and device code, each read back from
+// the framer model: once from cleared enables (what is set) and once from all-ones
+// (what is cleared).
+TEST_F(FramerTest, EnableIntsProgramsTheEnablesForTheLineAndTheDevice)
+{
+    struct Case {
+        const char* name;
+        ULONG line_mode, protocol;
+        uint8_t did;
+        UCHAR sig_option;
+        uint8_t preset;
+        std::array<uint8_t, 8> ier;  // IER7 .. IER0
+    };
+    const Case cases[] = {
+        {"T1 ISDN, set", 0, 1, 3, 0, 0x00, {0x02, 0, 0, 0x80, 0, 0, 0, 0}},
+        {"T1 ISDN, cleared", 0, 1, 3, 0, 0xFF, {0xFF, 0xFF, 0xF9, 0xF7, 0xFF, 0, 0, 0xFD}},
+        {"E1 ISDN, set", 1, 1, 3, 0, 0x00, {0x02, 0, 0, 0x80, 0, 0, 0, 0}},
+        {"E1 ISDN, cleared", 1, 1, 3, 0, 0xFF, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0xFF}},
+        {"robbed bit with the signalling option", 0, 0, 3, 1, 0x00, {0, 0, 0, 0x80, 0x08, 0, 0, 0}},
+        {"robbed bit without it", 0, 0, 3, 0, 0x00, {0, 0, 0, 0x80, 0, 0, 0, 0}},
+        {"device code 7", 0, 1, 7, 0, 0xFF, {0xFF, 0xFB, 0xF9, 0xF7, 0xFF, 0, 0, 0xFD}},
+        {"device code 8", 0, 1, 8, 0, 0xFF, {0xFF, 0xFB, 0xF9, 0xF7, 0xFF, 0, 0, 0xFD}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (na != nullptr) r.halt(na);
+        na = nullptr;
+        r.boards.clear();
+        ASSERT_EQ(r.load_driver(), 0);
+        set("LineMode", 0, c.line_mode);
+        set("FramingFormat", 0, c.line_mode == 1 ? 4 : 3);
+        set("SignallingProtocol", 0, c.protocol);
+        board().framer(0)->set_did(c.did);
+        ASSERT_NE(up(), nullptr);
+        r.host.run_for(plat::ms(200));
+        Bt8370* f = &a->Framer[0];
+        ASSERT_EQ(f->nDeviceCode, c.did);
+        locked([&] {
+            f->bSigOption = c.sig_option;
+            for (unsigned n = 0; n < 8; n++) model().poke(sim::Framer::kIer7 + n, c.preset);
+            Bt8370EnableInts(f);
+        });
+        for (unsigned n = 0; n < 8; n++) EXPECT_EQ(model().peek(sim::Framer::kIer7 + n), c.ier[n]) << "IER" << 7 - n;
+    }
+}
+
+}  // namespace
