@@ -6,6 +6,7 @@
 
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_shel.h"
+#include "sim/firmware/firmware.h"
 #include "tools/harness/rig.h"
 
 using plat::FaultInjector;
@@ -137,6 +138,85 @@ TEST_F(EntryTest, ASecondResetHalfWayThroughABringUpStartsAgainFromFramerZero)
     ASSERT_EQ(t1.size(), 1u);
     EXPECT_LT(t0[0], t1[0]) << "the chain starts again from framer 0";
     r.halt(na);
+}
+
+// Every injection point of initialisation, each call in turn: the entry's code and
+// sub-code name the failure, and nothing is left held. Each attempt gets a board fresh
+// from power-up (command registers clear), so the command-register paths are reached.
+TEST_F(EntryTest, EveryInitialisationFaultLogsItsCodeAndSubCode)
+{
+    using Point = FaultInjector::Point;
+    struct Attempt {
+        bool initialised;
+        uint32_t code, sub;  // the last entry (0/0: none)
+    };
+    auto attempts = [&](Point p) {
+        std::vector<Attempt> out;
+        for (uint64_t n = 1; n < 200; n++) {
+            SCOPED_TRACE(testing::Message() << "point " << p << " call " << n);
+            r.boards.clear();
+            r.add_board_for(1, 4);
+            r.host.error_log.clear();
+            r.host.faults.reset();
+            r.host.faults.fail_at(p, n);
+            plat::ndis::Adapter* na = r.initialize(1);
+            Attempt a{na != nullptr, 0, 0};
+            if (!r.host.error_log.empty()) {
+                a.code = r.host.error_log.back().code;
+                a.sub = r.host.error_log.back().values.empty() ? 0 : r.host.error_log.back().values.back();
+            }
+            bool reached = r.host.faults.calls(p) >= n;
+            if (na != nullptr) {
+                r.halt(na);
+                EXPECT_EQ(r.load_driver(), STATUS_SUCCESS);
+            }
+            EXPECT_EQ(r.host.allocations.size(), 0u);
+            EXPECT_EQ(r.host.io.mapped(), 0u);
+            EXPECT_EQ(r.host.irq.connections(), 0u);
+            if (!reached) break;  // every call of the kind has been failed once
+            out.push_back(a);
+        }
+        return out;
+    };
+    ASSERT_EQ(r.load_driver(), STATUS_SUCCESS);
+    r.set_firmware(sim::fw::build_image(sim::fw::default_layout()));
+
+    // Memory: the adapter record (3), each parameter's key name (35), the stack (31).
+    auto alloc = attempts(FaultInjector::Alloc);
+    ASSERT_GE(alloc.size(), 3u);
+    for (size_t i = 0; i < alloc.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(alloc[i].initialised);
+        EXPECT_EQ(alloc[i].code, 0xC0001389u);
+        EXPECT_EQ(alloc[i].sub, i == 0 ? 3u : i + 1 == alloc.size() ? 31u : 35u);
+    }
+
+    // Configuration reads: the scan skips a short read of another slot; the board's own
+    // reads name where they failed.
+    std::vector<std::pair<uint32_t, uint32_t>> failed;
+    for (const Attempt& a : attempts(FaultInjector::PciRead))
+        if (!a.initialised) failed.push_back({a.code, a.sub});
+    EXPECT_EQ(failed, (std::vector<std::pair<uint32_t, uint32_t>>{
+                          {0xC000138B, 6}, {0xC000138B, 7}, {0xC0001389, 11}, {0xC0001389, 13}, {0xC0001389, 16},
+                          {0xC0001389, 17}}));
+
+    // Command-register writes: function 0 (12), function 1 (18).
+    failed.clear();
+    for (const Attempt& a : attempts(FaultInjector::PciWrite))
+        if (!a.initialised) failed.push_back({a.code, a.sub});
+    EXPECT_EQ(failed, (std::vector<std::pair<uint32_t, uint32_t>>{{0xC0001389, 12}, {0xC0001389, 18}}));
+
+    // The firmware file: not opened (29) or not mapped (30) is logged, and the adapter
+    // still comes up.
+    auto open = attempts(FaultInjector::FileOpen);
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_TRUE(open[0].initialised);
+    EXPECT_EQ(open[0].code, 0xC0001393u);
+    EXPECT_EQ(open[0].sub, 29u);
+    auto map = attempts(FaultInjector::FileMap);
+    ASSERT_EQ(map.size(), 1u);
+    EXPECT_TRUE(map[0].initialised);
+    EXPECT_EQ(map[0].sub, 30u);
 }
 
 }  // namespace
