@@ -811,3 +811,61 @@ TEST_F(FramerTest, EnableIntsProgramsTheEnablesForTheLineAndTheDevice)
 }
 
 }  // namespace
+
+namespace {
+
+// RYEL from the far end feeds layer-1 event 3 with a clean error count and event 7
+// when the far end's errors are in the 10-bit count.
+TEST_F(RunningFramerTest, YellowAlarmWithFarEndErrorsIsLayerOneEvent7)
+{
+    start();
+    locked([&] { f->bL1Machine = 1; });
+    sim::Line& line = r.boards[0]->line(0);
+    sim::LineCondition yellow{};
+    yellow.yellow = true;
+    line.send_errors(1, 3);
+    line.set_condition(yellow);
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->nL1LastEvent, ULONG(L1_EVT_YELLOW_ERRORS));
+    line.bring_up();
+    r.host.run_for(plat::ms(1));
+    line.set_condition(yellow);  // the count was cleared by its reading
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->nL1LastEvent, ULONG(L1_EVT_YELLOW));
+}
+
+// ALM2 interrupts from the far end's loop codes: a change of the ALM2 state is served;
+// a loop code that came and went before the service routine ran leaves ALM2 as it was,
+// and its ISR6 bits are dropped in the merge.
+TEST_F(RunningFramerTest, Alarm2BitsAreDroppedWhenTheAlarm2StateDidNotChange)
+{
+    start();
+    locked([&] {
+        f->bL1Machine = 1;
+        Bt8370EnableInts(f);
+    });
+    ASSERT_EQ(model().peek(BT_IER(6)) & 0xC0, 0xC0);
+    sim::Line& line = r.boards[0]->line(0);
+    sim::LineCondition loop{};
+    loop.loop_code = 1;
+    line.set_condition(loop);
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->Alarm2[7 - 6].OnCount, 1u) << "LOOPUP served";
+    EXPECT_EQ(f->Alarm2Tracked & 0x40, 0x40u);
+    line.bring_up();
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->Alarm2[7 - 6].OffCount, 1u);
+
+    ULONG on = f->Alarm2[7 - 6].OnCount, off = f->Alarm2[7 - 6].OffCount, viol = f->Alarm2[7 - 6].Violations;
+    locked([&] { AdapterSetLatchIRQ_OFF(a); });
+    line.set_condition(loop);
+    line.bring_up();
+    locked([&] { AdapterSetLatchIRQ_ON(a); });
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->Alarm2[7 - 6].OnCount, on);
+    EXPECT_EQ(f->Alarm2[7 - 6].OffCount, off);
+    EXPECT_EQ(f->Alarm2[7 - 6].Violations, viol) << "dropped, not served";
+    EXPECT_EQ(f->Alarm2Tracked & 0x40, 0u);
+}
+
+}  // namespace

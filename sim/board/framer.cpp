@@ -20,6 +20,7 @@ Framer::~Framer()
 {
     if (soft_reset_event_ != 0) sched_.cancel(soft_reset_event_);
     if (multiframe_event_ != 0) sched_.cancel(multiframe_event_);
+    if (onesec_event_ != 0) sched_.cancel(onesec_event_);
 }
 
 void Framer::build_table()
@@ -33,7 +34,7 @@ void Framer::build_table()
     for (unsigned r = kIer7; r <= kIer0; ++r) table_[r] = {&Framer::read_storage, &Framer::write_ier};
     table_[kRstat] = {&Framer::read_rstat, &Framer::write_ignored};
     table_[kAlm1] = {&Framer::read_alm1, &Framer::write_ignored};
-    table_[kAlm2] = {&Framer::read_storage, &Framer::write_ignored};
+    table_[kAlm2] = {&Framer::read_alm2, &Framer::write_ignored};
     for (unsigned r = kCounters; r <= kCountersEnd; ++r) table_[r] = {&Framer::read_counter, &Framer::write_ignored};
     for (unsigned k = 0; k < 32; ++k) {
         table_[kRsig + k] = {&Framer::read_rsig, &Framer::write_storage};
@@ -80,8 +81,10 @@ void Framer::reset_registers()
     s_.regs.fill(0);
     s_.soft_reset = false;
     s_.alm1 = alarms_from_line();
+    s_.alm2 = alarms2_from_line();
     update_irq();
     update_multiframe();
+    update_onesec();
 }
 
 void Framer::hw_reset(bool in_reset)
@@ -186,8 +189,41 @@ void Framer::condition_changed()
         if ((now & kRlof) && !(s_.alm1 & kRlof)) s_.regs[isr_reg(4)] |= kIsr4Rlof;  // loss-of-frame counter
         s_.alm1 = now;
     }
+    uint8_t now2 = alarms2_from_line();
+    if (now2 != s_.alm2) {
+        s_.regs[isr_reg(6)] |= uint8_t(now2 ^ s_.alm2);
+        s_.alm2 = now2;
+    }
     update_irq();
     update_multiframe();
+    update_onesec();
+}
+
+uint8_t Framer::alarms2_from_line() const
+{
+    const LineCondition& c = line_.condition();
+    uint8_t a = 0;
+    if (alarms_from_line() & kRlof) a |= kTlof;
+    if (c.signal && c.loop_code == 1) a |= kLoopUp;
+    if (c.signal && c.loop_code == 2) a |= kLoopDown;
+    return a;
+}
+
+void Framer::update_onesec()
+{
+    bool want = !s_.hw_reset && !s_.soft_reset && (s_.regs[kRcr0] & 0x01) != 0;
+    if (!want) {
+        if (onesec_event_ != 0) sched_.cancel(onesec_event_);
+        onesec_event_ = 0;
+        return;
+    }
+    if (onesec_event_ != 0) return;
+    onesec_event_ = sched_.after(plat::ms(1000), [this] {
+        onesec_event_ = 0;
+        s_.regs[isr_reg(6)] |= kOnesec;
+        update_irq();
+        update_onesec();
+    });
 }
 
 uint8_t Framer::read_rstat(unsigned) { return in_frame() ? 0x03 : 0x00; }

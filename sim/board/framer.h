@@ -15,7 +15,11 @@
 //             enables the receive framer; PCR0 bit 0 T1 and its framing code must match
 //             the line's T1/E1 and multiframe): a framer that does not match stays out
 //             of frame
-//   0x50-0x5F error counters, eight pairs low/high; reading the high byte clears the pair
+//   ALM2      TLOF while the receive side is out of frame (the transmitter is loop-timed),
+//             LOOPUP/LOOPDN while the far end sends that loop code; changes latch ISR6;
+//             ISR6 ONESEC latches once a second while the receive framer is on
+//   0x50-0x5F error counters, eight pairs low/high, counting the far end's errors;
+//             reading the high byte clears the pair
 //   RSIG      high nibble = the A, B, C, D bits the far end sends on that channel
 //   TPC       with bit 4 set, bits 3-0 are the robbed bits sent to the far end
 // While the board holds the framers in hardware reset every register reads 0 and
@@ -50,6 +54,8 @@ public:
     };
     // ALM1 / ISR7 bits.
     enum : uint8_t { kRlof = 0x02, kRlos = 0x04, kRalos = 0x08, kRais = 0x10, kRyel = 0x40 };
+    // ALM2 / ISR6 bits.
+    enum : uint8_t { kOnesec = 0x01, kTlof = 0x02, kLoopUp = 0x40, kLoopDown = 0x80 };
     static constexpr uint8_t kIsr3Rmf = 0x02;
     static constexpr uint8_t kIsr4Rlof = 0x80;
 
@@ -112,6 +118,7 @@ private:
     struct State {
         std::array<uint8_t, kRegisters> regs{};
         uint8_t alm1 = 0;
+        uint8_t alm2 = 0;
         bool hw_reset = false;
         bool soft_reset = false;
         bool irq = false;
@@ -124,6 +131,8 @@ private:
     void update_irq();
     void update_multiframe();
     uint8_t alarms_from_line() const;
+    uint8_t alarms2_from_line() const;
+    void update_onesec();
     bool in_frame() const;
     bool programmed_for_line() const;
     void write_framing(unsigned reg, uint8_t v);
@@ -139,6 +148,7 @@ private:
     uint8_t read_pcr0(unsigned reg);
     uint8_t read_rstat(unsigned);
     uint8_t read_alm1(unsigned) { return alarms_from_line(); }
+    uint8_t read_alm2(unsigned) { return alarms2_from_line(); }
     uint8_t read_counter(unsigned reg);
     uint8_t read_rsig(unsigned reg);
     void write_tpc(unsigned reg, uint8_t v);
@@ -155,6 +165,7 @@ private:
     std::vector<Write> writes_;
     plat::Scheduler::EventId soft_reset_event_ = 0;
     plat::Scheduler::EventId multiframe_event_ = 0;
+    plat::Scheduler::EventId onesec_event_ = 0;
 };
 
 }  // namespace sim

@@ -22,6 +22,7 @@ struct FramerFixture : ::testing::Test {
     {
         f.on_irq([this](bool on) { irq_changes.push_back(on); });
         line.on_condition([this] { f.condition_changed(); });
+        line.on_errors([this](unsigned pair, unsigned n) { f.count_errors(pair, n); });
     }
     uint8_t rd(unsigned n) { return uint8_t(f.mmio_read(reg(n), 1)); }
     void wr(unsigned n, uint8_t v) { f.mmio_write(reg(n), 1, v); }
@@ -283,3 +284,33 @@ TEST_F(FramerFixture, WritesAreLoggedOnlyWhenAsked)
     f.log_writes(false);
     EXPECT_TRUE(f.writes().empty());
 }
+
+namespace {
+
+// ALM2 and the error counters follow the far end: its loop codes, loss of frame (the
+// loop-timed transmitter loses it too), a one-second tick, and the errors it sends.
+TEST_F(FramerFixture, Alarm2AndErrorCountersFollowTheFarEnd)
+{
+    program();
+    EXPECT_EQ(rd(Framer::kAlm2), 0);
+    sim::LineCondition up{};
+    up.loop_code = 1;
+    line.set_condition(up);
+    EXPECT_EQ(rd(Framer::kAlm2), Framer::kLoopUp);
+    EXPECT_EQ(rd(Framer::kIsr7 + 1), Framer::kLoopUp) << "ISR6 latches the change";
+    up.loop_code = 2;
+    line.set_condition(up);
+    EXPECT_EQ(rd(Framer::kAlm2), Framer::kLoopDown);
+    EXPECT_EQ(rd(Framer::kIsr7 + 1), Framer::kLoopUp | Framer::kLoopDown);
+    line.set_condition({true, false, false, false});
+    EXPECT_EQ(rd(Framer::kAlm2), Framer::kTlof);
+    line.bring_up();
+    rd(Framer::kIsr7 + 1);
+    sched.run_for(plat::ms(1000));
+    EXPECT_EQ(rd(Framer::kIsr7 + 1), Framer::kOnesec);
+    line.send_errors(1, 0x105);
+    EXPECT_EQ(rd(0x52), 0x05);
+    EXPECT_EQ(rd(0x53), 0x01);
+}
+
+}  // namespace
