@@ -267,3 +267,30 @@ TEST_F(RingsScenario, PacketsOfARebuiltRingOrAResetAdapterComeBackOnce)
 }
 
 }  // namespace
+
+namespace {
+
+// Nine frames arrive at once into a receive ring of eight: the controller stops the
+// channel on the ninth and reports the over-run; the driver rebuilds the ring and
+// re-activates the channel, and the next frame is delivered, once.
+TEST_F(RingsScenario, AReceiveOverRunRebuildsTheRingAndTheNextFrameIsDelivered)
+{
+    Link* l = connect_b_channel(2, 3);
+    ASSERT_EQ(l->RxMsgPerCh, 8u);
+    for (uint8_t i = 1; i <= 9; i++) card->line(0).frame_to_adapter(1u << 3, {0xFF, 0x03, i});
+    r.host.run_for(plat::ms(50));
+    EXPECT_EQ(card->hdlc().stats().overruns, 1u);
+    EXPECT_TRUE(card->hdlc().channel_active(false, 0, 3)) << "re-activated";
+    EXPECT_EQ(l->RxEvents[HDLC_CNT_ERROR(IRQERROR_ONR)], 1u);
+    size_t before = na->receives.size();
+    EXPECT_LE(before, 8u);
+    for (size_t i = 0; i < before; i++) EXPECT_NE(na->receives[i].data.back(), 9) << "the ninth frame was lost";
+
+    card->line(0).frame_to_adapter(1u << 3, {0xFF, 0x03, 10});
+    r.host.run_for(plat::ms(50));
+    ASSERT_EQ(na->receives.size(), before + 1);
+    EXPECT_EQ(na->receives.back().data, (Frame{0xFF, 0x03, 10}));
+    EXPECT_EQ(card->hdlc().stats().overruns, 1u);
+}
+
+}  // namespace

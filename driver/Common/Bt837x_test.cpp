@@ -90,7 +90,10 @@ public:
     sim::Card& board(uint32_t adapterId = 4)
     {
         r.host.registry.set_dword(r.parameters_key(1), "AdapterID", adapterId);
-        return r.add_board_for(1, 4);
+        sim::Card& card = r.add_board_for(1, 4);
+        for (unsigned n = 0; n < sim::kMaxLines; n++)
+            if (card.framer(n) != nullptr) card.framer(n)->log_writes(true);
+        return card;
     }
     sim::Framer& model(unsigned n = 0) { return *r.boards.at(0)->framer(n); }
     Adapter* up()
@@ -755,6 +758,114 @@ TEST_F(FramerTest, StatusPollLeavesAFailedFramerAlone)
     locked([&] { Bt8370StartBackground(f); });
     EXPECT_FALSE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)f, BT8370_TMR_ENABLE_INTS));
     EXPECT_NE(model().peek(BT_POE), 0x3F) << "not clamped either";
+}
+
+}  // namespace
+
+namespace {
+
+// The interrupt enables by line kind, signalling and device code, each read back from
+// the framer model: once from cleared enables (what is set) and once from all-ones
+// (what is cleared).
+TEST_F(FramerTest, EnableIntsProgramsTheEnablesForTheLineAndTheDevice)
+{
+    struct Case {
+        const char* name;
+        ULONG line_mode, protocol;
+        uint8_t did;
+        UCHAR sig_option;
+        uint8_t preset;
+        std::array<uint8_t, 8> ier;  // IER7 .. IER0
+    };
+    const Case cases[] = {
+        {"T1 ISDN, set", 0, 1, 3, 0, 0x00, {0x02, 0, 0, 0x80, 0, 0, 0, 0}},
+        {"T1 ISDN, cleared", 0, 1, 3, 0, 0xFF, {0xFF, 0xFF, 0xF9, 0xF7, 0xFF, 0, 0, 0xFD}},
+        {"E1 ISDN, set", 1, 1, 3, 0, 0x00, {0x02, 0, 0, 0x80, 0, 0, 0, 0}},
+        {"E1 ISDN, cleared", 1, 1, 3, 0, 0xFF, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0xFF}},
+        {"robbed bit with the signalling option", 0, 0, 3, 1, 0x00, {0, 0, 0, 0x80, 0x08, 0, 0, 0}},
+        {"robbed bit without it", 0, 0, 3, 0, 0x00, {0, 0, 0, 0x80, 0, 0, 0, 0}},
+        {"device code 7", 0, 1, 7, 0, 0xFF, {0xFF, 0xFB, 0xF9, 0xF7, 0xFF, 0, 0, 0xFD}},
+        {"device code 8", 0, 1, 8, 0, 0xFF, {0xFF, 0xFB, 0xF9, 0xF7, 0xFF, 0, 0, 0xFD}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (na != nullptr) r.halt(na);
+        na = nullptr;
+        r.boards.clear();
+        ASSERT_EQ(r.load_driver(), 0);
+        set("LineMode", 0, c.line_mode);
+        set("FramingFormat", 0, c.line_mode == 1 ? 4 : 3);
+        set("SignallingProtocol", 0, c.protocol);
+        board().framer(0)->set_did(c.did);
+        ASSERT_NE(up(), nullptr);
+        r.host.run_for(plat::ms(200));
+        Bt8370* f = &a->Framer[0];
+        ASSERT_EQ(f->nDeviceCode, c.did);
+        locked([&] {
+            f->bSigOption = c.sig_option;
+            for (unsigned n = 0; n < 8; n++) model().poke(sim::Framer::kIer7 + n, c.preset);
+            Bt8370EnableInts(f);
+        });
+        for (unsigned n = 0; n < 8; n++) EXPECT_EQ(model().peek(sim::Framer::kIer7 + n), c.ier[n]) << "IER" << 7 - n;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// RYEL from the far end feeds layer-1 event 3 with a clean error count and event 7
+// when the far end's errors are in the 10-bit count.
+TEST_F(RunningFramerTest, YellowAlarmWithFarEndErrorsIsLayerOneEvent7)
+{
+    start();
+    locked([&] { f->bL1Machine = 1; });
+    sim::Line& line = r.boards[0]->line(0);
+    sim::LineCondition yellow{};
+    yellow.yellow = true;
+    line.send_errors(1, 3);
+    line.set_condition(yellow);
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->nL1LastEvent, ULONG(L1_EVT_YELLOW_ERRORS));
+    line.bring_up();
+    r.host.run_for(plat::ms(1));
+    line.set_condition(yellow);  // the count was cleared by its reading
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->nL1LastEvent, ULONG(L1_EVT_YELLOW));
+}
+
+// ALM2 interrupts from the far end's loop codes: a change of the ALM2 state is served;
+// a loop code that came and went before the service routine ran leaves ALM2 as it was,
+// and its ISR6 bits are dropped in the merge.
+TEST_F(RunningFramerTest, Alarm2BitsAreDroppedWhenTheAlarm2StateDidNotChange)
+{
+    start();
+    locked([&] {
+        f->bL1Machine = 1;
+        Bt8370EnableInts(f);
+    });
+    ASSERT_EQ(model().peek(BT_IER(6)) & 0xC0, 0xC0);
+    sim::Line& line = r.boards[0]->line(0);
+    sim::LineCondition loop{};
+    loop.loop_code = 1;
+    line.set_condition(loop);
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->Alarm2[7 - 6].OnCount, 1u) << "LOOPUP served";
+    EXPECT_EQ(f->Alarm2Tracked & 0x40, 0x40u);
+    line.bring_up();
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->Alarm2[7 - 6].OffCount, 1u);
+
+    ULONG on = f->Alarm2[7 - 6].OnCount, off = f->Alarm2[7 - 6].OffCount, viol = f->Alarm2[7 - 6].Violations;
+    locked([&] { AdapterSetLatchIRQ_OFF(a); });
+    line.set_condition(loop);
+    line.bring_up();
+    locked([&] { AdapterSetLatchIRQ_ON(a); });
+    r.host.run_for(plat::ms(1));
+    EXPECT_EQ(f->Alarm2[7 - 6].OnCount, on);
+    EXPECT_EQ(f->Alarm2[7 - 6].OffCount, off);
+    EXPECT_EQ(f->Alarm2[7 - 6].Violations, viol) << "dropped, not served";
+    EXPECT_EQ(f->Alarm2Tracked & 0x40, 0u);
 }
 
 }  // namespace

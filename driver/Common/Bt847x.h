@@ -237,7 +237,7 @@ BT847X_DESCR* Bt847xTxDescr(Bt847xDevice* ThisBt847x, ULONG Group, ULONG Channel
 BT847X_DESCR* Bt847xRxDescr(Bt847xDevice* ThisBt847x, ULONG Group, ULONG Channel, ULONG Index);
 
 // ---- entry points of the packet rings (RSS_PKTH.cpp) and the modem side, called from
-// here; the modem side's is a placeholder in Bt847x_hooks.cpp until it lands.
+// here.
 void RxOverRunHdlr(Link* ThisLink);
 void TxUnderRunHdlr(Link* ThisLink);
 void PktRxEventHdlr(Link* ThisLink, ULONG Event);  // a receive event (EOB, EOM ...) of the Link's channel

@@ -476,3 +476,41 @@ TEST_F(Bt847xTest, HaltStopsTheController)
 }
 
 }  // namespace
+
+namespace {
+
+// A transmit BUFF error is recovered like an under-run (the channel's transmit side is
+// re-primed and re-activated by a service request); a receive BUFF error is only
+// counted; PERR counts on the group's Link 31 in the entry's direction.
+TEST_F(Bt847xTest, TransmitBuffErrorRecoversLikeAnUnderRunAndPerrCountsOnLink31)
+{
+    up();
+    Link* d = RSS_GetGroupLink31(a, 0);
+    Link* l5 = &a->NdisWanInfo[0][5];
+    l5->ChannelState = CHANNEL_STATE_ACTIVE;
+    r.host.run_for(plat::ms(5));
+
+    size_t requests = model().executed().size();
+    model().post_entry(rx_event(5, EVENT_NONE, IRQERROR_BUFF));
+    r.host.run_for(plat::ms(3));
+    EXPECT_EQ(l5->RxEvents[HDLC_CNT_ERROR(IRQERROR_BUFF)], 1u);
+    EXPECT_EQ(model().executed().size(), requests) << "a receive BUFF error is only counted";
+
+    model().post_entry(1u << 31 | rx_event(5, EVENT_NONE, IRQERROR_BUFF));
+    r.host.run_for(plat::ms(3));
+    EXPECT_EQ(l5->TxEvents[HDLC_CNT_ERROR(IRQERROR_BUFF)], 1u);
+    ASSERT_GT(model().executed().size(), requests) << "under-run recovery re-activates the channel";
+    uint32_t word = model().executed().back().word;
+    EXPECT_EQ(word & 0x1F, 5u);
+    EXPECT_NE(word, 0x805u) << "the transmit side, not the receive side";
+
+    ULONG rx_perr = d->RxEvents[HDLC_CNT_PERR], tx_perr = d->TxEvents[HDLC_CNT_PERR];
+    model().post_entry(rx_event(5, EVENT_EOB) | BT847X_IRQ_PERR);
+    model().post_entry(1u << 31 | rx_event(5, EVENT_EOB) | BT847X_IRQ_PERR);
+    r.host.run_for(plat::ms(3));
+    EXPECT_EQ(d->RxEvents[HDLC_CNT_PERR], rx_perr + 1);
+    EXPECT_EQ(d->TxEvents[HDLC_CNT_PERR], tx_perr + 1);
+    EXPECT_EQ(l5->RxEvents[HDLC_CNT_PERR], 0u);
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/ser_init.h"
 
 // Driver-wide values of the modem side.
 static ULONG DimmSeed = 1;
@@ -259,7 +260,8 @@ Link* GetPumpLink(DimmSocket* Socket, ULONG Processor, ULONG PumpIndex, PULONG O
     Pump* p = DimmPump(Socket, Processor, PumpIndex);
     if (p == NULL || Owner == NULL || ComNumber == NULL || p->ThisLink == NULL) return NULL;
     *Owner = p->ThisLink->CurrentOwner;
-    // The port's COM number comes with the serial ports; none exist yet.
+    AsyncPort* port = ser_PortOf(p->ThisLink->ThisAsyncPort);  // the port's device object
+    if (port != NULL) *ComNumber = port->ComNumber;
     return p->ThisLink;
 }
 

@@ -9,8 +9,6 @@
 #include "driver/Common/MDM_DIMM.h"
 #include "driver/Common/RSS_init.h"
 
-#define PUMP_PLACEHOLDER
-
 // ---- record operations ----
 
 BOOLEAN BuildPumpGraph(Pump* ThisPump, Csm* ThisCsm, ULONG PumpNumber, ULONG TimeslotBase)
@@ -58,7 +56,7 @@ BOOLEAN PumpInitialize(Pump* ThisPump)
     return TRUE;
 }
 
-// Small accessors call control uses (declared in its RSS_CallCtl_ext.h).
+// Small accessors call control uses (declared in RSS_CallCtl_ext.h).
 void PumpSetPendingEvent(Pump* ThisPump, ULONG Event)
 {
     if (ThisPump != NULL) ThisPump->PumpEvent = Event;

@@ -1,15 +1,13 @@
-// Entry points of other subsystems that call control calls: the modem manager's, which
-// have not landed (RSS_CallCtl_ext.cpp gives each a placeholder body; delete the
-// placeholder when the real definition lands), the
-// pump accessors (defined with the pump record, MDM_PUMP_ext.cpp), and the TAPI provider
-// and WAN links through their own headers. Everything here is called with
-// AdapterSpinLock held.
+// Entry points of other subsystems that call control calls: the modem manager's
+// (MDM_MGR.cpp), the pump accessors (defined with the pump record, MDM_PUMP_ext.cpp),
+// and the TAPI provider and WAN links through their own headers. Everything here is
+// called with AdapterSpinLock held.
 #pragma once
 
 #include "driver/Common/RSS_types.h"
 
-// ---- TAPI provider and WAN links: landed (TapiLineDevStateHandler, TapiCallStateHandler,
-// the LINEDEVSTATE_* and LINECALLSTATE_* values; LinkLineDown) ----
+// ---- TAPI provider and WAN links (TapiLineDevStateHandler, TapiCallStateHandler, the
+// LINEDEVSTATE_* and LINECALLSTATE_* values; LinkLineDown) ----
 #include "driver/Wmp_nt40/Wmp_link.h"
 #include "driver/Wmp_nt40/Wmp_tspi.h"
 

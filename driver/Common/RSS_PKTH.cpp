@@ -238,6 +238,7 @@ void InitChRxPackets(Link* ThisLink)
     }
     ThisLink->ReadRxPacketIdx = 0;
     ThisLink->RingGeneration++;
+    ThisLink->RxRingGeneration++;
 }
 
 void ClearLinkStatistics(Link* ThisLink)
@@ -407,25 +408,34 @@ static BOOLEAN PktLinkUnchanged(const Link* ThisLink, const PKT_LINK_NOTE* Note)
 
 // ---- receive ----
 
-// Indicates a frame to NDIS straight from the receive buffer. FALSE: the Link changed
-// while the lock was released, and the pass must stop without touching the ring.
-static BOOLEAN PktIndicateReceive(Link* ThisLink, RX_PACKET* Entry)
+// What the receive pass does after a frame.
+typedef enum _PKT_RX_NEXT {
+    PKT_RX_CONTINUE,      // recycle the entry and go on
+    PKT_RX_RECYCLE_STOP,  // recycle the entry, then stop: the Link changed, its ring did not
+    PKT_RX_STOP,          // stop at once: the ring was rebuilt and the entry is no longer ours
+} PKT_RX_NEXT;
+
+// Indicates a frame to NDIS straight from the receive buffer. The Link may change while
+// the lock is released: the pass then stops, after giving the indicated frame's buffer
+// back if the ring is still the one it came from (so it is never indicated twice).
+static PKT_RX_NEXT PktIndicateReceive(Link* ThisLink, RX_PACKET* Entry)
 {
     Adapter* a = ThisLink->ThisAdapter;
     PKT_LINK_NOTE note = PktNoteLink(ThisLink);
+    ULONG rxRing = ThisLink->RxRingGeneration;
     NDIS_STATUS status;
     NdisReleaseSpinLock(&a->AdapterSpinLock);
     NdisMWanIndicateReceive(&status, a->MiniportAdapterHandle, note.NdisLinkContext, Entry->Data, Entry->Length);
     if (status == NDIS_STATUS_SUCCESS) NdisMWanIndicateReceiveComplete(a->MiniportAdapterHandle, note.NdisLinkContext);
     NdisAcquireSpinLock(&a->AdapterSpinLock);
-    if (PktLinkUnchanged(ThisLink, &note)) return TRUE;
+    if (PktLinkUnchanged(ThisLink, &note)) return PKT_RX_CONTINUE;
     RSS_TRACE("RxBackGround: Link[%lu][%lu] changed during the receive indication\n", (unsigned long)ThisLink->GroupID,
               (unsigned long)ThisLink->Index);
-    return FALSE;
+    return ThisLink->RxRingGeneration == rxRing ? PKT_RX_RECYCLE_STOP : PKT_RX_STOP;
 }
 
-// A good frame goes to its consumer. FALSE: stop the pass (see PktIndicateReceive).
-static BOOLEAN PktRxDeliver(Link* ThisLink, RX_PACKET* Entry, ULONG Status)
+// A good frame goes to its consumer (see PktIndicateReceive for the answer).
+static PKT_RX_NEXT PktRxDeliver(Link* ThisLink, RX_PACKET* Entry, ULONG Status)
 {
     Adapter* a = ThisLink->ThisAdapter;
     LINK_STATS* s = &ThisLink->Stats;
@@ -447,13 +457,13 @@ static BOOLEAN PktRxDeliver(Link* ThisLink, RX_PACKET* Entry, ULONG Status)
         } else {
             return PktIndicateReceive(ThisLink, Entry);
         }
-        return TRUE;
+        return PKT_RX_CONTINUE;
     case CHANNEL_STATE_LOOPBACK:
         if (ThisLink->LoopBackVerify == 1) PktCompareLoopBack(ThisLink, Entry);
-        return TRUE;
+        return PKT_RX_CONTINUE;
     default:
         RSS_TRACE("RxBackGround() : Serious Error\n");
-        return TRUE;
+        return PKT_RX_CONTINUE;
     }
 }
 
@@ -477,14 +487,17 @@ BOOLEAN RxBackGround(PVOID Context)
             code = IRQERROR_LNG;
         }
         LinkCountRxStatus(ThisLink, code);
+        PKT_RX_NEXT next = PKT_RX_CONTINUE;
         if (code == IRQERROR_NONE) {
-            if (!PktRxDeliver(ThisLink, e, status)) break;
+            next = PktRxDeliver(ThisLink, e, status);
+            if (next == PKT_RX_STOP) break;
         } else {
             // The lost frame took one rotation step on the sending side.
             ThisLink->LoopBackRxOffset = PktNextRotation(ThisLink->LoopBackRxOffset);
         }
         Bt847xRecycleRxDescr(e->Descriptor, ThisLink->RxPacketSize);
         ThisLink->ReadRxPacketIdx = PktNextIdx(ThisLink->ReadRxPacketIdx, ThisLink->RxMsgPerCh);
+        if (next == PKT_RX_RECYCLE_STOP) break;
     }
     return PktBackGroundEnd(ThisLink, LINK_TMR_RX_BACKGROUND);
 }
@@ -549,6 +562,11 @@ static BOOLEAN PktTxReap(Link* ThisLink)
         ThisLink->ReadTxPacketIdx = PktNextIdx(ThisLink->ReadTxPacketIdx, ThisLink->NumTxPackets);
         if (ThisLink->ChannelState != CHANNEL_STATE_ACTIVE && ThisLink->ChannelState != CHANNEL_STATE_LOOPBACK) {
             RSS_TRACE("TxBackGround() : Strange Trap\n");
+            // The controller sent it: its packet is still owed its one completion.
+            if (packet != NULL) {
+                PktAdd(&ThisLink->Stats.TxByteCount, e->Length);
+                PktRetirePacket(ThisLink, packet, NDIS_STATUS_SUCCESS);
+            }
             continue;
         }
         if (packet != NULL) {

@@ -513,3 +513,51 @@ TEST_F(PktTest, UpcallsRunWithTheLockReleasedAndTheirChangesStopThePass)
 }
 
 }  // namespace
+
+namespace {
+
+// NDIS gives the link a new context while a frame is being indicated: the pass stops,
+// but the indicated frame's buffer goes back to the controller, so that it is neither
+// stuck nor indicated a second time; the next pass goes on with the next frame.
+TEST_F(PktTest, ALinkContextChangedDuringAnIndicationRecyclesTheIndicatedFrameOnce)
+{
+    link->NdisLinkContext = 0x42;
+    int inside = 0;
+    r.host.ndis().on_receive = [&](plat::ndis::Adapter&, const plat::ndis::Receive&) {
+        if (inside++ == 0) link->NdisLinkContext = 0x43;
+    };
+    arrive(0, {1, 1});
+    arrive(1, {2, 2});
+    rx();
+    ASSERT_EQ(na->receives.size(), 1u);
+    EXPECT_EQ(link->ReadRxPacketIdx, 1u);
+    EXPECT_EQ(rxd(0)->Status & BT847X_DESCR_OWNER, 0u) << "the indicated frame's buffer is given back";
+    EXPECT_EQ(link->Stats.RxFramesDelivered, 1u);
+    rx();
+    ASSERT_EQ(na->receives.size(), 2u);
+    EXPECT_EQ(na->receives[1].link_context, 0x43u);
+    EXPECT_EQ(na->receives[1].data, (std::vector<uint8_t>{2, 2}));
+    EXPECT_EQ(link->Stats.RxFramesDelivered, 2u);
+    rx();
+    EXPECT_EQ(na->receives.size(), 2u) << "no frame is indicated twice";
+}
+
+// A frame the controller finished while the Link is in a state no pass expects is
+// still completed, once, and the later flush does not complete it again.
+TEST_F(PktTest, ASentFrameReapedInAnUnexpectedStateIsCompletedExactlyOnce)
+{
+    ASSERT_EQ(send(40), NDIS_STATUS_PENDING);
+    tx();
+    ASSERT_EQ(transmit().size(), 1u);
+    locked([&] { link->ChannelState = 3; });
+    tx();
+    ASSERT_EQ(na->send_completions.size(), 1u);
+    EXPECT_EQ(na->send_completions[0].packet, &packets[0]);
+    EXPECT_EQ(na->send_completions[0].status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(LinkTxRingOccupancy(link), 0u);
+    locked([&] { link->ChannelState = CHANNEL_STATE_IDLE; });
+    tx();
+    EXPECT_EQ(na->send_completions.size(), 1u);
+}
+
+}  // namespace

@@ -173,8 +173,8 @@ BOOLEAN BuildAdapterGraph(Adapter* ThisAdapter)
 
 // ---- latches ----
 //
-// The ISR masks and restores the IRQ latch image; every other read-modify-write of
-// an image runs synchronised with the interrupts so that it cannot interleave.
+// Every read-modify-write of an image, the ISR's mask and restore among them, runs
+// under the latch lock (AdapterSyncWithInterrupts) so that none can interleave.
 
 typedef struct _LATCH_OP {
     Adapter* ThisAdapter;
@@ -251,11 +251,22 @@ static void LatchRun(Adapter* ThisAdapter, PNDIS_SYNCHRONIZE_FUNCTION Fn, ULONG 
 void AdapterSetLatchIRQ_ON(Adapter* ThisAdapter) { LatchRun(ThisAdapter, LatchIrqOnSync, 0, 0); }
 void AdapterSetLatchIRQ_OFF(Adapter* ThisAdapter) { LatchRun(ThisAdapter, LatchIrqOffSync, 0, 0); }
 
-void AdapterEnableLatchIRQ(Adapter* ThisAdapter)
+static BOOLEAN LatchIrqEnableSync(PVOID Context)
 {
-    ThisAdapter->IrqEnabled = 1;
-    AdapterSetLatchIRQ_ON(ThisAdapter);
+    ((LATCH_OP*)Context)->ThisAdapter->IrqEnabled = 1;
+    return LatchIrqOnSync(Context);
 }
+
+static BOOLEAN LatchIrqDisableSync(PVOID Context)
+{
+    ((LATCH_OP*)Context)->ThisAdapter->IrqEnabled = 0;
+    return LatchIrqOffSync(Context);
+}
+
+// IrqEnabled changes in the same step as the latch, so that no enable handler sees
+// one without the other.
+void AdapterEnableLatchIRQ(Adapter* ThisAdapter) { LatchRun(ThisAdapter, LatchIrqEnableSync, 0, 0); }
+void AdapterDisableLatchIRQ(Adapter* ThisAdapter) { LatchRun(ThisAdapter, LatchIrqDisableSync, 0, 0); }
 
 void AdapterSetLatchBT8370_HWRESET(Adapter* ThisAdapter, BOOLEAN Active)
 {
@@ -273,6 +284,7 @@ void AdapterSetLatchLed(Adapter* ThisAdapter, ULONG Line, ULONG Value)
 static BOOLEAN LatchClearSync(PVOID Context)
 {
     Adapter* a = ((LATCH_OP*)Context)->ThisAdapter;
+    a->IrqEnabled = 0;
     a->LatchIrqImage = 0;
     LatchWrite(a->LatchIrq, 0);
     a->LatchRstImage = 0;
@@ -290,7 +302,6 @@ void ResetAdapter(Adapter* ThisAdapter)
     Bt847xInitGlobalCfgReg(&ThisAdapter->Bt847x);
     LatchRun(ThisAdapter, LatchClearSync, 0, 0);
     ThisAdapter->AdapterFailed = 0;
-    ThisAdapter->IrqEnabled = 0;
     TapiResetHandler(ThisAdapter);
     TmrInit(&ThisAdapter->AdapterTimerPool, ThisAdapter->AdapterTimerEntries, ADAPTER_TIMER_ENTRIES);
     InitializeLinks(ThisAdapter);

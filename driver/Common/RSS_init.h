@@ -186,7 +186,10 @@ typedef struct _Adapter {
     TmrEntry AdapterTimerEntries[ADAPTER_TIMER_ENTRIES];
     TmrPool AdapterTimerPool;
 
-    // Board latches and their images (the latches are write-only)
+    // Board latches and their images (the latches are write-only). Every change of
+    // an image, the ISR's included, happens under LatchSpinLock at HIGH_LEVEL: one
+    // synchronisation that excludes both interrupts on every processor.
+    KSPIN_LOCK LatchSpinLock;
     volatile ULONG* LatchIrq;
     ULONG LatchIrqImage;
     volatile ULONG* LatchLed;
@@ -241,6 +244,7 @@ BOOLEAN BuildAdapterGraph(Adapter* ThisAdapter);
 void AdapterSetLatchIRQ_ON(Adapter* ThisAdapter);
 void AdapterSetLatchIRQ_OFF(Adapter* ThisAdapter);
 void AdapterEnableLatchIRQ(Adapter* ThisAdapter);
+void AdapterDisableLatchIRQ(Adapter* ThisAdapter);
 void AdapterSetLatchBT8370_HWRESET(Adapter* ThisAdapter, BOOLEAN Active);
 void AdapterSetLatchLed(Adapter* ThisAdapter, ULONG Line, ULONG Value);
 

@@ -525,5 +525,6 @@ BOOLEAN WmpAssignResources(Adapter* a)
     NdisMInitializeTimer(&a->AdapterTimer, handle, MiniportTimerFunction, a);
     a->TimerInitialised = 1;
     NdisAllocateSpinLock(&a->AdapterSpinLock);
+    KeInitializeSpinLock(&a->LatchSpinLock);
     return TRUE;
 }

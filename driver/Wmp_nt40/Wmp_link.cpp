@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/Wmp_tspi.h"
 
 // ---- handles ----
 //
@@ -82,7 +83,6 @@ void LinkTxRingNoteCompleted(Link* ThisLink)
 
 // ---- initialisation and ownership ----
 
-extern void TapiCallTimerHandler(PVOID, PVOID, PVOID, PVOID);
 
 void InitializeLinks(Adapter* ThisAdapter)
 {
@@ -99,11 +99,14 @@ void InitializeLinks(Adapter* ThisAdapter)
             Link* ThisLink = &ThisAdapter->NdisWanInfo[g][l];
             // Packets NDIS handed over before a reset are owed their completions.
             if (ThisLink->ThisAdapter == ThisAdapter) PktFlushTxRing(ThisLink, NDIS_STATUS_FAILURE);
-            if (ThisLink->CallTimer.MiniportTimerFunction != NULL) {
-                BOOLEAN cancelled;
-                NdisMCancelTimer(&ThisLink->CallTimer, &cancelled);
-            }
+            // The call timer may be due already: it is disarmed, never re-initialised,
+            // and its callback then finds nothing to do.
+            TapiCancelCallTimer(ThisLink);
+            NDIS_MINIPORT_TIMER callTimer = ThisLink->CallTimer;
+            UCHAR callTimerQueued = ThisLink->CallTimerQueued;
             std::memset(ThisLink, 0, sizeof *ThisLink);
+            ThisLink->CallTimer = callTimer;
+            ThisLink->CallTimerQueued = callTimerQueued;
             ThisLink->ThisAdapter = ThisAdapter;
             ThisLink->Index = l;
             ThisLink->GroupID = g;
@@ -142,7 +145,8 @@ void InitializeLinks(Adapter* ThisAdapter)
             ThisLink->LineStatesSupported = 0x40ECE;
             ThisLink->AddressStatesSupported = 0x2D;
             ThisLink->CallStatesSupported = 0xC3FF;
-            NdisMInitializeTimer(&ThisLink->CallTimer, ThisAdapter->MiniportAdapterHandle, TapiCallTimerHandler, ThisLink);
+            if (ThisLink->CallTimer.MiniportTimerFunction == NULL)
+                NdisMInitializeTimer(&ThisLink->CallTimer, ThisAdapter->MiniportAdapterHandle, TapiCallTimerHandler, ThisLink);
         }
     }
 }

@@ -95,7 +95,9 @@ typedef struct _Link {
     USHORT SendWindow;
     UCHAR TransferTerminated;  // a local drop ended the transfer; sends are refused
     UCHAR SendBlocked;
-    NDIS_MINIPORT_TIMER CallTimer;
+    NDIS_MINIPORT_TIMER CallTimer;  // initialised once; kept across InitializeLinks
+    UCHAR CallTimerArmed;           // the callback is to act when it runs
+    UCHAR CallTimerQueued;          // armed or already due; cleared as the callback runs
     LINK_STATS Stats;
     ULONG TxEvents[30];
     ULONG RxEvents[30];
@@ -124,6 +126,7 @@ typedef struct _Link {
     ULONG TxRingChannel;
     ULONG RxRingChannel;
     ULONG RingGeneration;
+    ULONG RxRingGeneration;  // raised each time the receive ring is rebuilt
     UCHAR RxBackGroundWanted;
     UCHAR TxBackGroundWanted;
 

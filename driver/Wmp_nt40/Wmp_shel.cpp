@@ -2,8 +2,8 @@
 //
 // Every handler but the ISR, the hang check and the interrupt enable/disable handlers
 // runs its body under AdapterSpinLock. The ISR touches only the IRQ latch image and
-// the interrupt-side copies of the HDLC controller and framers; enable and disable run
-// at interrupt level and are synchronised with the ISR by NDIS, so they take no lock.
+// the interrupt-side copies of the HDLC controller and framers; it and the enable and
+// disable handlers change the latch image only under the adapter's latch lock.
 #include "driver/Wmp_nt40/Wmp_shel.h"
 
 #include <cstring>
@@ -71,24 +71,30 @@ BOOLEAN AdapterSyncWithInterrupt(Adapter* ThisAdapter, ULONG Which, PNDIS_SYNCHR
     return NdisMSynchronizeWithInterrupt(&ThisAdapter->SecInterrupt, (PVOID)Function, Context);
 }
 
-typedef struct _SYNC_BOTH {
-    Adapter* ThisAdapter;
-    PNDIS_SYNCHRONIZE_FUNCTION Function;
-    PVOID Context;
-} SYNC_BOTH;
-
-static BOOLEAN SyncSecondThenRun(PVOID Context)
+// The two interrupts may have different levels and run on different processors, so
+// neither NDIS synchronisation excludes both, and nesting them could ask to raise to a
+// lower level. The latch images are instead guarded by the adapter's LatchSpinLock,
+// taken at HIGH_LEVEL here and in the ISR: one step, above both interrupts.
+KIRQL AdapterLatchLock(Adapter* ThisAdapter)
 {
-    SYNC_BOTH* s = (SYNC_BOTH*)Context;
-    if (s->ThisAdapter->SecIntRegistered) return AdapterSyncWithInterrupt(s->ThisAdapter, 1, s->Function, s->Context);
-    return s->Function(s->Context);
+    KIRQL old;
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    KeAcquireSpinLockAtDpcLevel(&ThisAdapter->LatchSpinLock);
+    return old;
+}
+
+void AdapterLatchUnlock(Adapter* ThisAdapter, KIRQL OldIrql)
+{
+    KeReleaseSpinLockFromDpcLevel(&ThisAdapter->LatchSpinLock);
+    KeLowerIrql(OldIrql);
 }
 
 BOOLEAN AdapterSyncWithInterrupts(Adapter* ThisAdapter, PNDIS_SYNCHRONIZE_FUNCTION Function, PVOID Context)
 {
-    SYNC_BOTH s = {ThisAdapter, Function, Context};
-    if (ThisAdapter->PriIntRegistered) return AdapterSyncWithInterrupt(ThisAdapter, 0, SyncSecondThenRun, &s);
-    return SyncSecondThenRun(&s);
+    KIRQL old = AdapterLatchLock(ThisAdapter);
+    BOOLEAN result = Function(Context);
+    AdapterLatchUnlock(ThisAdapter, old);
+    return result;
 }
 
 // ---- handlers ----
@@ -98,22 +104,33 @@ BOOLEAN CheckForHangHdlr(NDIS_HANDLE MiniportAdapterContext)
     return ((Adapter*)MiniportAdapterContext)->AdapterFailed;
 }
 
-// NDIS calls these two at interrupt level, synchronised with the ISR: the latch image
-// is changed without the spin lock.
-void DisableInterruptHdlr(NDIS_HANDLE MiniportAdapterContext)
+// NDIS may call these two at interrupt level: no spin lock, only the latch step.
+static BOOLEAN DisableInterruptSync(PVOID Context)
 {
-    Adapter* a = (Adapter*)MiniportAdapterContext;
+    Adapter* a = (Adapter*)Context;
     WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage & ~a->IrqLatchBits);
     a->LatchIrqImage &= ~a->IrqLatchBits;
+    return TRUE;
+}
+
+static BOOLEAN EnableInterruptSync(PVOID Context)
+{
+    Adapter* a = (Adapter*)Context;
+    if (a->IrqEnabled != 1) return FALSE;
+    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage & ~a->IrqLatchBits);
+    a->LatchIrqImage |= a->IrqLatchBits;
+    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage);
+    return TRUE;
+}
+
+void DisableInterruptHdlr(NDIS_HANDLE MiniportAdapterContext)
+{
+    AdapterSyncWithInterrupts((Adapter*)MiniportAdapterContext, DisableInterruptSync, MiniportAdapterContext);
 }
 
 void EnableInterruptHdlr(NDIS_HANDLE MiniportAdapterContext)
 {
-    Adapter* a = (Adapter*)MiniportAdapterContext;
-    if (a->IrqEnabled != 1) return;
-    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage & ~a->IrqLatchBits);
-    a->LatchIrqImage |= a->IrqLatchBits;
-    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage);
+    AdapterSyncWithInterrupts((Adapter*)MiniportAdapterContext, EnableInterruptSync, MiniportAdapterContext);
 }
 
 // May run at any level while the system goes down: no lock, the latch write is
@@ -121,20 +138,19 @@ void EnableInterruptHdlr(NDIS_HANDLE MiniportAdapterContext)
 // handler unmasks the board again.
 void ShutdownHdlr(PVOID ShutdownContext)
 {
-    Adapter* a = (Adapter*)ShutdownContext;
-    a->IrqEnabled = 0;
-    AdapterSetLatchIRQ_OFF(a);
+    AdapterDisableLatchIRQ((Adapter*)ShutdownContext);
 }
 
 void ISRHdlr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt, NDIS_HANDLE MiniportAdapterContext)
 {
     Adapter* a = (Adapter*)MiniportAdapterContext;
-    ULONG saved = a->LatchIrqImage;
     BOOLEAN ours = FALSE;
     ULONG n;
 
     *InterruptRecognized = FALSE;
     *QueueMiniportHandleInterrupt = FALSE;
+    KIRQL old = AdapterLatchLock(a);
+    ULONG saved = a->LatchIrqImage;
     a->LatchIrqImage &= ~a->IrqLatchBits;
     WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage);
 
@@ -144,10 +160,11 @@ void ISRHdlr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt
     if (ours) {
         *InterruptRecognized = TRUE;
         *QueueMiniportHandleInterrupt = TRUE;
-        return;
+    } else {
+        a->LatchIrqImage = saved;
+        WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage);
     }
-    a->LatchIrqImage = saved;
-    WRITE_REGISTER_ULONG(a->LatchIrq, a->LatchIrqImage);
+    AdapterLatchUnlock(a, old);
 }
 
 void HandleInterruptHdlr(NDIS_HANDLE MiniportAdapterContext)

@@ -27,6 +27,9 @@ BOOLEAN AdapterSyncWithInterrupt(Adapter* ThisAdapter, ULONG Which, PNDIS_SYNCHR
 // Runs Function synchronised with every registered interrupt of the adapter (directly
 // while none is registered).
 BOOLEAN AdapterSyncWithInterrupts(Adapter* ThisAdapter, PNDIS_SYNCHRONIZE_FUNCTION Function, PVOID Context);
+// The latch lock behind AdapterSyncWithInterrupts, for the ISR: raises to HIGH_LEVEL.
+KIRQL AdapterLatchLock(Adapter* ThisAdapter);
+void AdapterLatchUnlock(Adapter* ThisAdapter, KIRQL OldIrql);
 
 // Driver-wide state.
 PDRIVER_OBJECT WmpDriverObject(void);

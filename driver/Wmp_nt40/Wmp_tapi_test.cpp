@@ -796,7 +796,7 @@ TEST_F(TapiTest, TheCallTimerActsOnlyInOfferingAcceptedAndDialling)
         l->NdisLinkContext = 0x700 + device;  // an NDIS link up
         locked([&] {
             TapiCallStateHandler(a, l, c.state, 0);
-            NdisMSetTimer(&l->CallTimer, CALL_TIMEOUT);  // as make call arms it
+            TapiArmCallTimer(l);  // as make call arms it
         });
         size_t m = mark();
         r.host.run_for(plat::ms(69990));

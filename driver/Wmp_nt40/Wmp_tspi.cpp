@@ -64,16 +64,22 @@ static void TapiIndicate(Adapter* ThisAdapter, NDIS_TAPI_EVENT* Event)
     NdisMIndicateStatusComplete(ThisAdapter->MiniportAdapterHandle);
 }
 
-static void TapiCancelCallTimer(Link* ThisLink)
+// A cancel that misses leaves the callback due: it still runs, but finds the timer
+// disarmed and does nothing; CallTimerQueued stays set until it has run.
+void TapiCancelCallTimer(Link* ThisLink)
 {
     if (ThisLink->CallTimer.MiniportTimerFunction == NULL) return;  // a Link not in use has none
     BOOLEAN cancelled;
+    ThisLink->CallTimerArmed = 0;
     NdisMCancelTimer(&ThisLink->CallTimer, &cancelled);
+    if (cancelled) ThisLink->CallTimerQueued = 0;
 }
 
-static void TapiArmCallTimer(Link* ThisLink)
+void TapiArmCallTimer(Link* ThisLink)
 {
     if (ThisLink->CallTimer.MiniportTimerFunction == NULL) return;
+    ThisLink->CallTimerArmed = 1;
+    ThisLink->CallTimerQueued = 1;
     NdisMSetTimer(&ThisLink->CallTimer, CALL_TIMEOUT);
 }
 
@@ -186,10 +192,21 @@ void TapiResetHandler(Adapter* ThisAdapter)
             TapiLineDevStateHandler(ThisAdapter, &ThisAdapter->NdisWanInfo[g][l], LINEDEVSTATE_DISCONNECTED);
 }
 
+static BOOLEAN TapiCallTimerStillDue(Adapter* ThisAdapter)
+{
+    for (ULONG g = 0; g < ThisAdapter->NumberOfGroups && g < MAX_GROUPS; g++)
+        for (ULONG l = 0; l < MAX_LINKS_PER_GROUP; l++)
+            if (ThisAdapter->NdisWanInfo[g][l].CallTimerQueued) return TRUE;
+    return FALSE;
+}
+
+// Passive level, with the main loop stopped: a callback whose cancel missed is waited
+// out, so that none runs on the freed record.
 void TapiHaltHandler(Adapter* ThisAdapter)
 {
     for (ULONG g = 0; g < ThisAdapter->NumberOfGroups && g < MAX_GROUPS; g++)
         for (ULONG l = 0; l < MAX_LINKS_PER_GROUP; l++) TapiCancelCallTimer(&ThisAdapter->NdisWanInfo[g][l]);
+    for (int wait = 0; TapiCallTimerStillDue(ThisAdapter) && wait < 100; wait++) NdisMSleep(1000);
 }
 
 void TapiCallTimerHandler(PVOID, PVOID FunctionContext, PVOID, PVOID)
@@ -198,6 +215,12 @@ void TapiCallTimerHandler(PVOID, PVOID FunctionContext, PVOID, PVOID)
     if (ThisLink == NULL || ThisLink->ThisAdapter == NULL) return;
     Adapter* a = ThisLink->ThisAdapter;
     NdisAcquireSpinLock(&a->AdapterSpinLock);
+    ThisLink->CallTimerQueued = 0;
+    if (!ThisLink->CallTimerArmed || a->Halting) {  // cancelled after it fell due
+        NdisReleaseSpinLock(&a->AdapterSpinLock);
+        return;
+    }
+    ThisLink->CallTimerArmed = 0;
     switch (ThisLink->CallState) {
     case LINECALLSTATE_OFFERING:
     case LINECALLSTATE_ACCEPTED:

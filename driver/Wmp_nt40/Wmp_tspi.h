@@ -23,7 +23,12 @@ void TapiCallStateHandler(Adapter* ThisAdapter, Link* ThisLink, ULONG CallState,
 void TapiResetHandler(Adapter* ThisAdapter);
 // The CallTimer callback; FunctionContext is the Link.
 void TapiCallTimerHandler(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);
-// Cancels every Link's call timer; for halt, before the adapter record is freed.
+// Arms the Link's call timer for CALL_TIMEOUT.
+void TapiArmCallTimer(Link* ThisLink);
+// Disarms the Link's call timer; a callback already due runs and does nothing.
+void TapiCancelCallTimer(Link* ThisLink);
+// Cancels every Link's call timer and waits out those already due; for halt, before
+// the adapter record is freed.
 void TapiHaltHandler(Adapter* ThisAdapter);
 
 // The line name of a device ID: DeviceName, " Channel:" and the ID in decimal, at most

@@ -21,7 +21,12 @@ namespace plat {
 namespace ndis { class NdisState; }
 
 // Interrupt request levels as the driver sees them.
-enum : uint8_t { kPassiveLevel = 0, kDispatchLevel = 2, kDeviceLevel = 5 };
+enum : uint8_t { kPassiveLevel = 0, kDispatchLevel = 2, kDeviceLevel = 5, kHighLevel = 31 };
+
+// The level at which an interrupt of the given bus level is served and synchronised
+// with: as on a PC, a lower bus level is a higher priority. Always in
+// [kDeviceLevel + 1, kHighLevel - 1].
+inline uint8_t interrupt_irql(uint32_t bus_level) { return static_cast<uint8_t>(kHighLevel - 1 - bus_level % 25); }
 
 class FaultInjector {
 public:
@@ -37,6 +42,8 @@ public:
         FileMap,       // NdisMapFile
         Interrupt,     // NdisMRegisterInterrupt
         Config,        // NdisOpenConfiguration
+        Wrapper,       // NdisInitializeWrapper leaves the handle 0
+        Register,      // NdisMRegisterMiniport answers NDIS_STATUS_FAILURE
         kCount
     };
     // The n-th call from now (1 = the next one) of that kind fails.

@@ -153,6 +153,29 @@ void KfReleaseSpinLock(PKSPIN_LOCK l, KIRQL old)
 
 KIRQL KeGetCurrentIrql() { return host().irql(); }
 
+void KeRaiseIrql(KIRQL level, PKIRQL old) { *old = host().raise_irql(level); }
+void KeLowerIrql(KIRQL level) { host().lower_irql(level); }
+
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK l)
+{
+    Host& h = host();
+    if (l->Magic != kLockMagic) h.violation("acquiring a spin lock that was never initialised");
+    if (h.irql() < kDispatchLevel) h.violation("KeAcquireSpinLockAtDpcLevel below dispatch level");
+    if (l->Held) h.violation("spin lock taken while already held");
+    l->Held = 1;
+    ++g_locks_held;
+}
+
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK l)
+{
+    if (!l->Held) {
+        host().violation("releasing a spin lock that is not held");
+        return;
+    }
+    l->Held = 0;
+    --g_locks_held;
+}
+
 void NdisAllocateSpinLock(PNDIS_SPIN_LOCK l)
 {
     KeInitializeSpinLock(&l->SpinLock);
@@ -180,6 +203,7 @@ void NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK l) { NdisReleaseSpinLock(l); }
 
 void NdisMInitializeTimer(PNDIS_MINIPORT_TIMER t, NDIS_HANDLE adapter, PNDIS_TIMER_FUNCTION fn, PVOID ctx)
 {
+    if (ndis().range_has_armed_timer(t, sizeof *t)) host().violation("initialising a timer that is still armed");
     t->MiniportTimerFunction = fn;
     t->MiniportTimerContext = ctx;
     t->MiniportAdapterHandle = adapter;
@@ -228,9 +252,12 @@ void NdisMCancelTimer(PNDIS_MINIPORT_TIMER t, PBOOLEAN cancelled)
         return;
     }
     if (t->HostEvent == 0 || !host().sched.pending(t->HostEvent)) return;
-    if (ndis().cancel_misses_next) {
+    if (ndis().cancel_misses_next || ndis().cancel_misses_timer == t) {
         // The callback is already due: it still runs, as the next event.
-        ndis().cancel_misses_next = false;
+        if (ndis().cancel_misses_timer == t)
+            ndis().cancel_misses_timer = nullptr;
+        else
+            ndis().cancel_misses_next = false;
         arm_timer(t, 0);
         return;
     }
@@ -573,7 +600,7 @@ void WRITE_REGISTER_ULONG(volatile ULONG* r, ULONG v) { reg_write(r, 4, v); }
 
 // ---- interrupts ----
 
-NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT i, NDIS_HANDLE handle, UINT vector, UINT, BOOLEAN,
+NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT i, NDIS_HANDLE handle, UINT vector, UINT level, BOOLEAN,
                                    BOOLEAN, NDIS_INTERRUPT_MODE)
 {
     plat::ndis::Adapter* a = ndis().from_handle(handle);
@@ -585,6 +612,7 @@ NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT i, NDIS_HANDLE handl
     if (host().faults.should_fail(Fault::Interrupt) || vector == 0) return NDIS_STATUS_RESOURCE_CONFLICT;
     i->MiniportAdapterHandle = handle;
     i->Vector = vector;
+    i->Irql = plat::interrupt_irql(level);
     i->Magic = kInterruptMagic;
     a->interrupts.push_back(i);
     i->HostConnection = host().irq.connect(vector, [i] { return ndis().run_isr(i); });
@@ -610,7 +638,13 @@ BOOLEAN NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT i, PVOID fn, PVOI
 {
     if (i->Magic != kInterruptMagic) host().violation("synchronising with an interrupt that is not registered");
     Host& h = host();
-    uint8_t old = h.irql() >= kDeviceLevel ? h.irql() : h.raise_irql(kDeviceLevel);
+    // The interrupt's own level: from above it (another interrupt's synchronisation
+    // with a higher level, say) this would be a lowering, which the hardware forbids.
+    if (h.irql() > i->Irql) {
+        h.violation("synchronising with an interrupt whose level is below the current one");
+        return reinterpret_cast<PNDIS_SYNCHRONIZE_FUNCTION>(fn)(ctx);
+    }
+    uint8_t old = h.raise_irql(i->Irql);
     BOOLEAN r = reinterpret_cast<PNDIS_SYNCHRONIZE_FUNCTION>(fn)(ctx);
     if (old < h.irql()) h.lower_irql(old);
     return r;
@@ -694,13 +728,17 @@ void NdisMIndicateStatusComplete(NDIS_HANDLE) {}
 
 void NdisInitializeWrapper(PNDIS_HANDLE wrapper, PVOID, PVOID, PVOID)
 {
+    if (host().faults.should_fail(Fault::Wrapper)) {
+        *wrapper = nullptr;
+        return;
+    }
     *wrapper = &ndis();
     ndis().set_wrapper_open(true);
 }
 
 NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHARACTERISTICS c, UINT length)
 {
-    if (wrapper != &ndis()) return NDIS_STATUS_FAILURE;
+    if (wrapper != &ndis() || host().faults.should_fail(Fault::Register)) return NDIS_STATUS_FAILURE;
     if (c->MajorNdisVersion != 4 || c->MinorNdisVersion != 0) return NDIS_STATUS_BAD_VERSION;
     if (length != sizeof(NDIS_MINIPORT_CHARACTERISTICS)) return NDIS_STATUS_BAD_CHARACTERISTICS;
     if (c->InitializeHandler == nullptr || c->HaltHandler == nullptr || c->QueryInformationHandler == nullptr ||

@@ -233,6 +233,7 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
     ULONG Vector;
     int HostConnection;   // 0 when not registered
     BOOLEAN DpcQueued;
+    KIRQL Irql;  // its ISR runs, and synchronisation with it happens, at this level
     ULONG Magic;
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
 

@@ -204,7 +204,9 @@ bool NdisState::run_isr(PNDIS_MINIPORT_INTERRUPT interrupt)
     Adapter* a = from_handle(interrupt->MiniportAdapterHandle);
     if (a == nullptr || chars_.ISRHandler == nullptr) return false;
     BOOLEAN recognized = FALSE, queue = FALSE;
+    uint8_t old = host_.irql() < interrupt->Irql ? host_.raise_irql(interrupt->Irql) : host_.irql();
     chars_.ISRHandler(&recognized, &queue, a->context);
+    if (old < host_.irql()) host_.lower_irql(old);
     if (queue && !interrupt->DpcQueued) {
         interrupt->DpcQueued = TRUE;
         host_.sched.after(0, [this, interrupt, a] {

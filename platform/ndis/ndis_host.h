@@ -106,6 +106,8 @@ public:
     // The next NdisMCancelTimer of an armed timer misses: its callback is already
     // due and runs as the next event; the cancel reports FALSE.
     bool cancel_misses_next = false;
+    // The same, aimed at one timer: its next cancel while armed misses.
+    const void* cancel_misses_timer = nullptr;
 
     // Outstanding counts for leak checks.
     size_t mapped_windows() const;

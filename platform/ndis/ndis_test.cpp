@@ -659,11 +659,12 @@ TEST_F(MiniportTest, InterruptRunsIsrThenDeferredThenEnableAtTheirLevels)
 {
     Adapter* a = bring_up();
     ASSERT_NE(a, nullptr);
+    const std::string isr = "isr@" + std::to_string(plat::interrupt_irql(FakeMiniport::kVector));
     fake.set_line(true);
-    EXPECT_EQ(fake.log, std::vector<std::string>{"isr@5"});
+    EXPECT_EQ(fake.log, std::vector<std::string>{isr});
     fake.set_line(true);  // raised again before the deferred handler ran: queued once
     host.run_for(0);
-    EXPECT_EQ(fake.log, (std::vector<std::string>{"isr@5", "isr@5", "dpc@2", "enable@5"}));
+    EXPECT_EQ(fake.log, (std::vector<std::string>{isr, isr, "dpc@2", "enable@5"}));
     EXPECT_EQ(host.irql(), kPassiveLevel);
     host.ndis().halt(a);
 }
@@ -679,12 +680,62 @@ TEST_F(MiniportTest, InterruptIsHeldOffWhileSynchronisedAndDeferredHandlerSkippe
         return TRUE;
     };
     EXPECT_TRUE(NdisMSynchronizeWithInterrupt(&fake.interrupt, reinterpret_cast<PVOID>(+sync), &fake));
-    EXPECT_EQ(fake.log, (std::vector<std::string>{"sync@5", "isr@5"}));
+    const std::string level = "@" + std::to_string(plat::interrupt_irql(FakeMiniport::kVector));
+    EXPECT_EQ(fake.log, (std::vector<std::string>{"sync" + level, "isr" + level}));
     NdisMDeregisterInterrupt(&fake.interrupt);
     host.run_for(ms(1));
     EXPECT_EQ(fake.log.size(), 2u);
     fake.deregister_on_halt = false;
     host.ndis().halt(a);
+}
+
+// Each interrupt has its own level; synchronising with one from above its level (from
+// inside a synchronisation with a higher one) would lower the level and is flagged.
+TEST_F(MiniportTest, SynchronisingBelowTheCurrentLevelIsFlagged)
+{
+    Adapter* a = bring_up();
+    ASSERT_NE(a, nullptr);
+    EXPECT_NE(plat::interrupt_irql(FakeMiniport::kVector), plat::interrupt_irql(FakeMiniport::kVector + 1));
+    EXPECT_GT(plat::interrupt_irql(FakeMiniport::kVector), kDeviceLevel);
+    EXPECT_LT(plat::interrupt_irql(FakeMiniport::kVector), kHighLevel);
+    auto note = [](PVOID ctx) -> BOOLEAN {
+        static_cast<FakeMiniport*>(ctx)->note("sync");
+        return TRUE;
+    };
+    NdisMSynchronizeWithInterrupt(&fake.interrupt, reinterpret_cast<PVOID>(+note), &fake);
+    EXPECT_TRUE(host.violations().empty()) << "from dispatch level";
+    KIRQL old;
+    KeRaiseIrql(plat::interrupt_irql(FakeMiniport::kVector) + 1, &old);
+    NdisMSynchronizeWithInterrupt(&fake.interrupt, reinterpret_cast<PVOID>(+note), &fake);
+    KeLowerIrql(old);
+    EXPECT_TRUE(violated("synchronising with an interrupt whose level is below the current one"));
+    EXPECT_EQ(fake.log.size(), 2u);
+    host.ndis().halt(a);
+}
+
+// The kernel's own raise and lower, and spin locks taken above dispatch level.
+TEST_F(MiniportTest, RaiseLowerAndSpinLocksAtRaisedLevel)
+{
+    KSPIN_LOCK l;
+    KeInitializeSpinLock(&l);
+    KIRQL old;
+    KeAcquireSpinLockAtDpcLevel(&l);
+    EXPECT_TRUE(violated("KeAcquireSpinLockAtDpcLevel below dispatch level"));
+    KeReleaseSpinLockFromDpcLevel(&l);
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    EXPECT_EQ(old, kPassiveLevel);
+    EXPECT_EQ(KeGetCurrentIrql(), HIGH_LEVEL);
+    KeAcquireSpinLockAtDpcLevel(&l);
+    KeAcquireSpinLockAtDpcLevel(&l);
+    EXPECT_TRUE(violated("spin lock taken while already held"));
+    KeReleaseSpinLockFromDpcLevel(&l);
+    KeLowerIrql(old);
+    KeReleaseSpinLockFromDpcLevel(&l);
+    EXPECT_TRUE(violated("releasing a spin lock that is not held"));
+    KeRaiseIrql(kDispatchLevel, &old);
+    KeRaiseIrql(kPassiveLevel, &old);
+    EXPECT_TRUE(violated("raising the interrupt level to below the current one"));
+    KeLowerIrql(kPassiveLevel);
 }
 
 TEST_F(MiniportTest, HangCheckEveryTwoSecondsAndTrueResets)

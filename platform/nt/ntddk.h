@@ -32,6 +32,7 @@ typedef uintptr_t ULONG_PTR;
 
 #define PASSIVE_LEVEL 0
 #define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 31
 
 typedef union _LARGE_INTEGER {
     struct {
@@ -61,6 +62,12 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 KIRQL KeGetCurrentIrql();
+// Raising to a level below the current one, or lowering above it, is a misuse.
+void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+void KeLowerIrql(KIRQL NewIrql);
+// For callers already at or above dispatch level; the level is left as it is.
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 

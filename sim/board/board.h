@@ -146,6 +146,8 @@ public:
     int led(int line) const;  // the line's 2-bit LED field; -1 when the line has no LED
     bool framers_in_hw_reset() const;
     void on_hw_reset(std::function<void(bool in_reset)> listener) { reset_listeners_.push_back(std::move(listener)); }
+    // Called as each latch write lands, for tests that check the writer's context.
+    void on_latch_write(std::function<void(const LatchWrite&)> listener) { write_listeners_.push_back(std::move(listener)); }
 
     // Interrupts. A model holds its request until it drops it; the function's line
     // follows (any request) AND irq_enabled().
@@ -198,6 +200,7 @@ private:
     std::array<uint32_t, 3> latches_{};
     std::vector<LatchWrite> latch_writes_;
     std::vector<std::function<void(bool)>> reset_listeners_;
+    std::vector<std::function<void(const LatchWrite&)>> write_listeners_;
 
     std::array<std::set<const void*>, 2> requests_;
     std::array<bool, 2> driven_{};

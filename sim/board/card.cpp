@@ -35,6 +35,7 @@ void Card::fit_framers()
         f->on_irq([this, f](bool on) { request_irq(1, f, on); });
         f->hw_reset(framers_in_hw_reset());
         lines_[n]->on_condition([f] { f->condition_changed(); });
+        lines_[n]->on_errors([f](unsigned pair, unsigned count) { f->count_errors(pair, count); });
         set_framer(int(n), f);
     }
     on_hw_reset([this](bool in_reset) {

@@ -20,6 +20,7 @@ Framer::~Framer()
 {
     if (soft_reset_event_ != 0) sched_.cancel(soft_reset_event_);
     if (multiframe_event_ != 0) sched_.cancel(multiframe_event_);
+    if (onesec_event_ != 0) sched_.cancel(onesec_event_);
 }
 
 void Framer::build_table()
@@ -27,12 +28,13 @@ void Framer::build_table()
     for (auto& op : table_) op = {&Framer::read_storage, &Framer::write_storage};
     table_[kDid] = {&Framer::read_did, &Framer::write_ignored};
     table_[kPcr0] = {&Framer::read_pcr0, &Framer::write_pcr0};
+    table_[kRcr0] = {&Framer::read_storage, &Framer::write_framing};
     table_[kIrr] = {&Framer::read_irr, &Framer::write_ignored};
     for (unsigned r = kIsr7; r <= kIsr0; ++r) table_[r] = {&Framer::read_isr, &Framer::write_ignored};
     for (unsigned r = kIer7; r <= kIer0; ++r) table_[r] = {&Framer::read_storage, &Framer::write_ier};
     table_[kRstat] = {&Framer::read_rstat, &Framer::write_ignored};
     table_[kAlm1] = {&Framer::read_alm1, &Framer::write_ignored};
-    table_[kAlm2] = {&Framer::read_storage, &Framer::write_ignored};
+    table_[kAlm2] = {&Framer::read_alm2, &Framer::write_ignored};
     for (unsigned r = kCounters; r <= kCountersEnd; ++r) table_[r] = {&Framer::read_counter, &Framer::write_ignored};
     for (unsigned k = 0; k < 32; ++k) {
         table_[kRsig + k] = {&Framer::read_rsig, &Framer::write_storage};
@@ -61,7 +63,7 @@ void Framer::mmio_write(uint32_t offset, unsigned width, uint32_t value)
         return;
     }
     uint8_t v = uint8_t(value);
-    writes_.push_back({sched_.now(), reg, v});
+    if (log_writes_) writes_.push_back({sched_.now(), reg, v});
     (this->*table_[reg].write)(reg, v);
 }
 
@@ -79,8 +81,10 @@ void Framer::reset_registers()
     s_.regs.fill(0);
     s_.soft_reset = false;
     s_.alm1 = alarms_from_line();
+    s_.alm2 = alarms2_from_line();
     update_irq();
     update_multiframe();
+    update_onesec();
 }
 
 void Framer::hw_reset(bool in_reset)
@@ -102,7 +106,13 @@ void Framer::write_pcr0(unsigned reg, uint8_t v)
                 reset_registers();
             });
     }
-    update_multiframe();
+    condition_changed();  // the framing may now match the line, or no longer
+}
+
+void Framer::write_framing(unsigned reg, uint8_t v)
+{
+    s_.regs[reg] = v;
+    condition_changed();
 }
 
 // ---- interrupts ----
@@ -145,10 +155,17 @@ void Framer::update_irq()
 
 // ---- line condition ----
 
+bool Framer::programmed_for_line() const
+{
+    const LineFormat& f = line_.format();
+    if (s_.soft_reset || (s_.regs[kRcr0] & 0x01) == 0 || t1() != f.t1) return false;
+    return !f.t1 || f.multiframe == 0 || f.multiframe == multiframe_frames();
+}
+
 bool Framer::in_frame() const
 {
     const LineCondition& c = line_.condition();
-    return c.signal && c.framed && !c.ais;
+    return c.signal && c.framed && !c.ais && programmed_for_line();
 }
 
 uint8_t Framer::alarms_from_line() const
@@ -157,8 +174,8 @@ uint8_t Framer::alarms_from_line() const
     if (!c.signal) return kRlos | kRalos | kRlof;
     uint8_t a = 0;
     if (c.ais) a |= kRais | kRlof;
-    if (!c.framed) a |= kRlof;
-    if (c.yellow && c.framed && !c.ais) a |= kRyel;
+    if (!c.framed || !programmed_for_line()) a |= kRlof;
+    if (c.yellow && !(a & kRlof)) a |= kRyel;
     return a;
 }
 
@@ -172,8 +189,41 @@ void Framer::condition_changed()
         if ((now & kRlof) && !(s_.alm1 & kRlof)) s_.regs[isr_reg(4)] |= kIsr4Rlof;  // loss-of-frame counter
         s_.alm1 = now;
     }
+    uint8_t now2 = alarms2_from_line();
+    if (now2 != s_.alm2) {
+        s_.regs[isr_reg(6)] |= uint8_t(now2 ^ s_.alm2);
+        s_.alm2 = now2;
+    }
     update_irq();
     update_multiframe();
+    update_onesec();
+}
+
+uint8_t Framer::alarms2_from_line() const
+{
+    const LineCondition& c = line_.condition();
+    uint8_t a = 0;
+    if (alarms_from_line() & kRlof) a |= kTlof;
+    if (c.signal && c.loop_code == 1) a |= kLoopUp;
+    if (c.signal && c.loop_code == 2) a |= kLoopDown;
+    return a;
+}
+
+void Framer::update_onesec()
+{
+    bool want = !s_.hw_reset && !s_.soft_reset && (s_.regs[kRcr0] & 0x01) != 0;
+    if (!want) {
+        if (onesec_event_ != 0) sched_.cancel(onesec_event_);
+        onesec_event_ = 0;
+        return;
+    }
+    if (onesec_event_ != 0) return;
+    onesec_event_ = sched_.after(plat::ms(1000), [this] {
+        onesec_event_ = 0;
+        s_.regs[isr_reg(6)] |= kOnesec;
+        update_irq();
+        update_onesec();
+    });
 }
 
 uint8_t Framer::read_rstat(unsigned) { return in_frame() ? 0x03 : 0x00; }
@@ -223,12 +273,14 @@ int Framer::bus_slot_channel(unsigned slot) const
 
 // T1 with framing code 0 or 4 has a 12-frame multiframe, any other T1 framing 24
 // frames; E1 16 frames.
-plat::VTime Framer::multiframe_period() const
+unsigned Framer::multiframe_frames() const
 {
-    if (!t1()) return 16 * kFrameUs;
+    if (!t1()) return 16;
     unsigned x = (s_.regs[kPcr0] >> 1) & 0x0F;
-    return (x == 0 || x == 4 ? 12 : 24) * kFrameUs;
+    return x == 0 || x == 4 ? 12 : 24;
 }
+
+plat::VTime Framer::multiframe_period() const { return multiframe_frames() * kFrameUs; }
 
 void Framer::update_multiframe()
 {

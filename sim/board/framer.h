@@ -1,5 +1,6 @@
 // The Bt8370 T1/E1 framer of one line: 512 byte registers, one per 32-bit word of
-// its 0x800-byte window, with a write log.
+// its 0x800-byte window, with a write log that is kept only when a test asks for it
+// (the driver's polls would otherwise grow it without end).
 //
 // One state struct, one table that gives every register its read and write handler
 // (plain storage by default), a reset, and one place (update_irq) that recomputes
@@ -9,8 +10,16 @@
 //   IRR       read-only: bit n set while ISRn & IERn is non-zero
 //   ISR7-0    latched events, clear on read; writes are ignored
 //   IER7-0    storage; every write re-evaluates the interrupt
-//   ALM1/ALM2, receive status (0x21)  read-only, from the far end's line condition
-//   0x50-0x5F error counters, eight pairs low/high; reading the high byte clears the pair
+//   ALM1/ALM2, receive status (0x21)  read-only, from the far end's line condition and
+//             whether the framer is programmed for what the far end sends (RCR0 bit 0
+//             enables the receive framer; PCR0 bit 0 T1 and its framing code must match
+//             the line's T1/E1 and multiframe): a framer that does not match stays out
+//             of frame
+//   ALM2      TLOF while the receive side is out of frame (the transmitter is loop-timed),
+//             LOOPUP/LOOPDN while the far end sends that loop code; changes latch ISR6;
+//             ISR6 ONESEC latches once a second while the receive framer is on
+//   0x50-0x5F error counters, eight pairs low/high, counting the far end's errors;
+//             reading the high byte clears the pair
 //   RSIG      high nibble = the A, B, C, D bits the far end sends on that channel
 //   TPC       with bit 4 set, bits 3-0 are the robbed bits sent to the far end
 // While the board holds the framers in hardware reset every register reads 0 and
@@ -40,11 +49,13 @@ public:
     // Register numbers the model gives a behaviour of its own.
     enum : unsigned {
         kDid = 0x00, kPcr0 = 0x01, kIrr = 0x03, kIsr7 = 0x04, kIsr0 = 0x0B, kIer7 = 0x0C, kIer0 = 0x13,
-        kRstat = 0x21, kAlm1 = 0x47, kAlm2 = 0x48, kCounters = 0x50, kCountersEnd = 0x5F,
+        kRstat = 0x21, kRcr0 = 0x40, kAlm1 = 0x47, kAlm2 = 0x48, kCounters = 0x50, kCountersEnd = 0x5F,
         kSbiCr = 0xD0, kSbc = 0xE0, kTpc = 0x100, kRsig = 0x1A0,
     };
     // ALM1 / ISR7 bits.
     enum : uint8_t { kRlof = 0x02, kRlos = 0x04, kRalos = 0x08, kRais = 0x10, kRyel = 0x40 };
+    // ALM2 / ISR6 bits.
+    enum : uint8_t { kOnesec = 0x01, kTlof = 0x02, kLoopUp = 0x40, kLoopDown = 0x80 };
     static constexpr uint8_t kIsr3Rmf = 0x02;
     static constexpr uint8_t kIsr4Rlof = 0x80;
 
@@ -76,6 +87,11 @@ public:
     // Inspection, for tests and for the board's other models.
     uint8_t peek(unsigned reg) const { return reg < kRegisters ? s_.regs[reg] : 0; }
     void poke(unsigned reg, uint8_t value);  // not logged; raises nothing
+    void log_writes(bool on)
+    {
+        log_writes_ = on;
+        if (!on) writes_.clear();
+    }
     const std::vector<Write>& writes() const { return writes_; }
     void clear_writes() { writes_.clear(); }
     bool irq() const { return s_.irq; }
@@ -85,6 +101,7 @@ public:
     int bus_slot_channel(unsigned slot) const;  // channel a bus slot carries, -1 none
     bool t1() const { return (s_.regs[kPcr0] & 0x01) != 0; }
     plat::VTime multiframe_period() const;  // from the framing in PCR0
+    unsigned multiframe_frames() const;     // 12, 24 (T1) or 16 (E1)
     uint64_t multiframes() const { return s_.multiframes; }
     uint64_t stray_accesses() const { return s_.stray; }
     // Adds to an error counter pair (0-7), saturating at 0xFFFF.
@@ -101,6 +118,7 @@ private:
     struct State {
         std::array<uint8_t, kRegisters> regs{};
         uint8_t alm1 = 0;
+        uint8_t alm2 = 0;
         bool hw_reset = false;
         bool soft_reset = false;
         bool irq = false;
@@ -113,7 +131,11 @@ private:
     void update_irq();
     void update_multiframe();
     uint8_t alarms_from_line() const;
+    uint8_t alarms2_from_line() const;
+    void update_onesec();
     bool in_frame() const;
+    bool programmed_for_line() const;
+    void write_framing(unsigned reg, uint8_t v);
 
     uint8_t read_storage(unsigned reg) { return s_.regs[reg]; }
     void write_storage(unsigned reg, uint8_t v) { s_.regs[reg] = v; }
@@ -126,6 +148,7 @@ private:
     uint8_t read_pcr0(unsigned reg);
     uint8_t read_rstat(unsigned);
     uint8_t read_alm1(unsigned) { return alarms_from_line(); }
+    uint8_t read_alm2(unsigned) { return alarms2_from_line(); }
     uint8_t read_counter(unsigned reg);
     uint8_t read_rsig(unsigned reg);
     void write_tpc(unsigned reg, uint8_t v);
@@ -138,9 +161,11 @@ private:
     uint8_t did_ = 0x08;
     std::optional<plat::VTime> soft_reset_time_ = plat::ms(1);
     std::function<void(bool)> irq_sink_;
+    bool log_writes_ = false;
     std::vector<Write> writes_;
     plat::Scheduler::EventId soft_reset_event_ = 0;
     plat::Scheduler::EventId multiframe_event_ = 0;
+    plat::Scheduler::EventId onesec_event_ = 0;
 };
 
 }  // namespace sim

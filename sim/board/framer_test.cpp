@@ -22,13 +22,23 @@ struct FramerFixture : ::testing::Test {
     {
         f.on_irq([this](bool on) { irq_changes.push_back(on); });
         line.on_condition([this] { f.condition_changed(); });
+        line.on_errors([this](unsigned pair, unsigned n) { f.count_errors(pair, n); });
     }
     uint8_t rd(unsigned n) { return uint8_t(f.mmio_read(reg(n), 1)); }
     void wr(unsigned n, uint8_t v) { f.mmio_write(reg(n), 1, v); }
+    // The driver's T1 (or E1) framing with the receive framer on; the alarm edges the
+    // programming latched are read away.
+    void program(uint8_t pcr0 = 0x1B)
+    {
+        wr(Framer::kPcr0, pcr0);
+        wr(Framer::kRcr0, (pcr0 & 0x01) ? 0x03 : 0x09);
+        for (unsigned r = Framer::kIsr7; r <= Framer::kIsr0; ++r) rd(r);
+    }
 };
 
 TEST_F(FramerFixture, DidIsReadOnlyAndConfigurable)
 {
+    f.log_writes(true);
     EXPECT_EQ(rd(Framer::kDid), 0x08);
     wr(Framer::kDid, 0x33);
     EXPECT_EQ(rd(Framer::kDid), 0x08);
@@ -72,6 +82,7 @@ TEST_F(FramerFixture, HardwareResetHidesEverythingAndRestoresPowerUp)
 // follows status & enable; IRR shows which ISR has an enabled bit pending.
 TEST_F(FramerFixture, StatusClearsOnReadAndTheRequestFollowsTheEnables)
 {
+    program();
     line.take_down();
     EXPECT_TRUE(irq_changes.empty()) << "nothing is enabled";
     EXPECT_EQ(rd(Framer::kIrr), 0);
@@ -105,12 +116,55 @@ TEST_F(FramerFixture, AlarmsAndSyncFollowTheLineCondition)
         {"AIS", {true, true, true, false}, Framer::kRais | Framer::kRlof, 0},
         {"yellow", {true, true, false, true}, Framer::kRyel, 0x03},
     };
+    program();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         line.set_condition(c.c);
         EXPECT_EQ(rd(Framer::kAlm1), c.alm1);
         EXPECT_EQ(rd(Framer::kRstat), c.rstat);
     }
+}
+
+// A clean line syncs only a framer programmed for what the far end sends: an
+// unconfigured framer, a T1 framer on an E1 line (or the reverse), or a T1 framer whose
+// multiframe differs from the far end's stays out of frame and reports loss of frame.
+TEST_F(FramerFixture, SyncFollowsTheProgrammedFraming)
+{
+    struct Case {
+        const char* name;
+        sim::LineFormat line;
+        int pcr0;  // -1: never programmed
+        bool sync;
+    };
+    const Case cases[] = {
+        {"unconfigured on T1", {true, 0}, -1, false},
+        {"unconfigured on E1", {false, 0}, -1, false},
+        {"T1 ESF on T1", {true, 0}, 0x1B, true},
+        {"T1 ESF on T1 ESF", {true, 24}, 0x1B, true},
+        {"T1 SF on T1 ESF", {true, 24}, 0x09, false},
+        {"T1 SF on T1 SF", {true, 12}, 0x09, true},
+        {"T1 on E1", {false, 0}, 0x1B, false},
+        {"E1 on E1", {false, 0}, 0x08, true},
+        {"E1 on T1", {true, 0}, 0x08, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        f.hw_reset(false);
+        line.set_format(c.line);
+        if (c.pcr0 >= 0) program(uint8_t(c.pcr0));
+        EXPECT_EQ(rd(Framer::kRstat), c.sync ? 0x03 : 0x00);
+        EXPECT_EQ(rd(Framer::kAlm1), c.sync ? 0 : Framer::kRlof);
+    }
+    // Reprogramming for the line brings the frame, with an RLOF edge in ISR7.
+    f.hw_reset(false);
+    line.set_format({false, 0});
+    program(0x1B);
+    wr(Framer::kPcr0, 0x08);
+    EXPECT_EQ(rd(Framer::kIsr7) & Framer::kRlof, Framer::kRlof);
+    EXPECT_EQ(rd(Framer::kRstat), 0x03);
+    // The far end switching its framing loses it again.
+    line.set_format({true, 0});
+    EXPECT_EQ(rd(Framer::kAlm1), Framer::kRlof);
 }
 
 TEST_F(FramerFixture, ErrorCountersClearWhenTheHighByteIsRead)
@@ -145,7 +199,8 @@ TEST_F(FramerFixture, MultiframeRateFollowsTheFramingInPcr0)
     for (const Case& c : cases) {
         SCOPED_TRACE(int(c.pcr0));
         f.hw_reset(false);
-        wr(Framer::kPcr0, c.pcr0);
+        line.set_format({(c.pcr0 & 0x01) != 0, 0});
+        program(c.pcr0);
         uint64_t before = f.multiframes();
         sched.run_for(plat::ms(30));
         EXPECT_EQ(f.multiframes() - before, 0u) << "not enabled";
@@ -177,6 +232,7 @@ TEST_F(FramerFixture, SystemBusCarriesTheSlotsTheDriverMapped)
 
 TEST_F(FramerFixture, StrayAccessesAreCountedNotServed)
 {
+    f.log_writes(true);
     EXPECT_EQ(f.mmio_read(2, 1), 0u);
     f.mmio_write(0x800, 1, 1);
     EXPECT_EQ(f.stray_accesses(), 2u);
@@ -200,7 +256,11 @@ TEST(FramerOnCard, OnePerLineFollowingTheResetLatchAndInterruptingOnFunctionOne)
     plat::MmioDevice* bus = &card.function(1).bar_window();
     bus->mmio_write(card.type().reset_latch, 4, 0xFFFFFFFF);
     EXPECT_FALSE(card.framer(2)->in_hw_reset());
-    bus->mmio_write(card.type().framer_window[2] + 4 * Framer::kIer7, 1, 0x02);
+    uint32_t window = card.type().framer_window[2];
+    bus->mmio_write(window + 4 * Framer::kPcr0, 1, 0x1B);  // T1, the framing programmed
+    bus->mmio_write(window + 4 * Framer::kRcr0, 1, 0x03);
+    bus->mmio_read(window + 4 * Framer::kIsr7, 1);
+    bus->mmio_write(window + 4 * Framer::kIer7, 1, 0x02);
     card.line(2).take_down();
     EXPECT_TRUE(card.irq_requested(1));
     EXPECT_FALSE(card.irq_requested(0));
@@ -208,6 +268,49 @@ TEST(FramerOnCard, OnePerLineFollowingTheResetLatchAndInterruptingOnFunctionOne)
     EXPECT_FALSE(card.irq_requested(1));
     bus->mmio_write(card.type().reset_latch, 4, 0);
     EXPECT_TRUE(card.framer(2)->in_hw_reset());
+}
+
+}  // namespace
+
+// The write log is kept only on request: a driver polling for hours must not grow it.
+TEST_F(FramerFixture, WritesAreLoggedOnlyWhenAsked)
+{
+    for (int i = 0; i < 1000; i++) wr(Framer::kSbc, 0x01);
+    EXPECT_TRUE(f.writes().empty());
+    f.log_writes(true);
+    wr(Framer::kSbc + 1, 0x01);
+    ASSERT_EQ(f.writes().size(), 1u);
+    EXPECT_EQ(f.writes()[0].reg, Framer::kSbc + 1u);
+    f.log_writes(false);
+    EXPECT_TRUE(f.writes().empty());
+}
+
+namespace {
+
+// ALM2 and the error counters follow the far end: its loop codes, loss of frame (the
+// loop-timed transmitter loses it too), a one-second tick, and the errors it sends.
+TEST_F(FramerFixture, Alarm2AndErrorCountersFollowTheFarEnd)
+{
+    program();
+    EXPECT_EQ(rd(Framer::kAlm2), 0);
+    sim::LineCondition up{};
+    up.loop_code = 1;
+    line.set_condition(up);
+    EXPECT_EQ(rd(Framer::kAlm2), Framer::kLoopUp);
+    EXPECT_EQ(rd(Framer::kIsr7 + 1), Framer::kLoopUp) << "ISR6 latches the change";
+    up.loop_code = 2;
+    line.set_condition(up);
+    EXPECT_EQ(rd(Framer::kAlm2), Framer::kLoopDown);
+    EXPECT_EQ(rd(Framer::kIsr7 + 1), Framer::kLoopUp | Framer::kLoopDown);
+    line.set_condition({true, false, false, false});
+    EXPECT_EQ(rd(Framer::kAlm2), Framer::kTlof);
+    line.bring_up();
+    rd(Framer::kIsr7 + 1);
+    sched.run_for(plat::ms(1000));
+    EXPECT_EQ(rd(Framer::kIsr7 + 1), Framer::kOnesec);
+    line.send_errors(1, 0x105);
+    EXPECT_EQ(rd(0x52), 0x05);
+    EXPECT_EQ(rd(0x53), 0x01);
 }
 
 }  // namespace

@@ -16,7 +16,16 @@ struct LineCondition {
     bool framed = true;   // false: out of frame
     bool ais = false;     // unframed all-ones
     bool yellow = false;  // remote alarm indication
+    uint8_t loop_code = 0;  // in-band loop code the far end sends: 1 loop-up, 2 loop-down
     bool operator==(const LineCondition&) const = default;
+};
+
+// What the far end transmits: T1 or E1, and for T1 the multiframe it frames with
+// (12 frames: FT or SF; 24: ESF or SLC; 0: a far end that follows either).
+struct LineFormat {
+    bool t1 = true;
+    unsigned multiframe = 0;
+    bool operator==(const LineFormat&) const = default;
 };
 
 class Line {
@@ -31,6 +40,19 @@ public:
         for (auto& l : condition_listeners_) l();
     }
     void on_condition(std::function<void()> listener) { condition_listeners_.push_back(std::move(listener)); }
+    // Bit errors the far end's signal carries, by the framer's error-counter pair
+    // (0 framing bits, 1 CRC, 2 line code, ...): the framer counts them.
+    void on_errors(std::function<void(unsigned pair, unsigned n)> listener) { error_listeners_.push_back(std::move(listener)); }
+    void send_errors(unsigned pair, unsigned n)
+    {
+        for (auto& l : error_listeners_) l(pair, n);
+    }
+    const LineFormat& format() const { return format_; }
+    void set_format(const LineFormat& f)
+    {
+        format_ = f;
+        for (auto& l : condition_listeners_) l();
+    }
     void take_down() { set_condition({false, false, false, false}); }
     void bring_up() { set_condition({}); }
 
@@ -55,7 +77,9 @@ public:
 private:
     unsigned index_;
     LineCondition condition_;
+    LineFormat format_;
     std::vector<std::function<void()>> condition_listeners_;
+    std::vector<std::function<void(unsigned, unsigned)>> error_listeners_;
     std::vector<FrameSink> from_adapter_;
     std::vector<FrameSink> to_adapter_;
 };

@@ -59,7 +59,13 @@ sim::Card& Rig::add_board(const sim::BoardConfig& config)
 
 sim::Card& Rig::add_board_for(unsigned instance, uint32_t slot)
 {
-    return add_board(sim::board_config_from_registry(host.registry, instance, slot));
+    sim::Card& card = add_board(sim::board_config_from_registry(host.registry, instance, slot));
+    // The far end of each line sends what the configuration says the line is.
+    for (unsigned n = 0; n < card.line_count(); n++) {
+        auto mode = host.registry.get_dword(parameters_key(instance), "LineMode_" + std::to_string(n));
+        card.line(n).set_format({mode.value_or(0) != 1, 0});
+    }
+    return card;
 }
 
 sim::IsdnNetworkSide& Rig::attach_isdn_network(sim::Card& card, unsigned line, sim::SwitchVariant variant, bool e1)
