@@ -404,6 +404,57 @@ TEST_F(ModemCalls, FarModemDroppingItsCarrierEndsTheCallAsAFailedOne)
     EXPECT_TRUE(r.host.trace.contains("PUMP_ON_LINE + Pump_Ev_No_Carrier= PUMP_GET_STATISTICS"));
 }
 
+// A processor reset takes its pumps from their calls: the call is reported cleared (the
+// network hears of it), both sides of the binding go, and the old Link no longer reaches
+// the pump once it serves another call. A good call on a processor that was reset
+// before starts its reset count afresh.
+TEST_F(ModemCalls, AProcessorResetClearsItsCallsAndUnbindsBothSides)
+{
+    a->ModemRouting[kLine] = 1;  // every call takes the line's first free pump
+    Csm& csm = a->Socket[0].Csms[0];
+    Link* first = nullptr;
+    locked([&] { first = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
+    ASSERT_NE(first, nullptr);
+    auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return first->ThisPump != nullptr; }, plat::ms(1000)));
+    Pump* p = first->ThisPump;
+    ASSERT_EQ(p, &csm.Pumps[0]);
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && first->LinkCallStats.ConnectInd == 1; },
+                          plat::ms(5000)));
+    EXPECT_EQ(csm.ResetAttempts, 0u) << "the good call cleared the bring-up's reset";
+
+    // The processor asks for its own reset in the middle of the call.
+    card->modem(0)->send_to_host(0, {0, 0, 0, uint16_t(MSG_CHRESET << 8)});
+    ASSERT_TRUE(run_until([&] { return csm.State != CSM_RUNNING; }, plat::ms(100)));
+    ASSERT_TRUE(run_until([&] { return csm.State == CSM_RESETTING || csm.State == CSM_DOWNLOADING; }, plat::ms(100)));
+    EXPECT_EQ(first->ThisPump, nullptr);
+    EXPECT_EQ(p->ThisLink, nullptr);
+    EXPECT_EQ(first->DisconnectCause, (ULONG)DISCONNECT_CAUSE_PUMP_FAILURE);
+    ASSERT_TRUE(run_until([&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
+                          plat::ms(3000)))
+        << "the network heard the call cleared";
+
+    // Once loaded again the pump serves a new call on another Link; clearing the old
+    // Link does not touch it.
+    ASSERT_TRUE(run_until([&] { return csm.State == CSM_RUNNING && p->PumpState == PUMP_SLEEP; }, plat::ms(15000)));
+    EXPECT_EQ(csm.ResetAttempts, 1u);
+    Link* second = nullptr;
+    locked([&] { second = LinkAcquire(a, 0, kLine, 4, OWNER_DRIVER); });
+    ASSERT_NE(second, nullptr);
+    auto again = net->offer_call(5, "5551004", "100", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(again.has_value());
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && second->LinkCallStats.ConnectInd == 1; },
+                          plat::ms(5000)));
+    ASSERT_EQ(second->ThisPump, p);
+    EXPECT_EQ(csm.ResetAttempts, 0u);
+    locked([&] { RSS_Disconnect(first, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); });
+    r.host.run_for(plat::ms(500));
+    EXPECT_EQ(p->PumpState, ULONG(PUMP_ON_LINE)) << "the new call goes on";
+    EXPECT_EQ(p->ThisLink, second);
+    EXPECT_EQ(net->call(*again)->state, sim::NetState::Active);
+}
+
 TEST_F(ModemCalls, CallsBeyondTheFreePumpsAreRefusedBusy)
 {
     // No pump of the line is free (out of service here), so the offered call is refused.

@@ -234,3 +234,49 @@ TEST(ModemScenario, AWrongChecksumOrACorruptBlockIsLoadedAgain)
 }
 
 }  // namespace
+
+namespace {
+
+// The checksum wait keeps one request outstanding and gives up after its rounds: a
+// firmware that takes the request and never answers gets at most one request per round,
+// one that never takes it gets exactly one; either way the processor is reset.
+TEST(ModemScenario, AnUnansweredChecksumRequestIsNotPiledUpAndEndsInAReset)
+{
+    for (bool taken : {true, false}) {
+        SCOPED_TRACE(taken ? "taken, never answered" : "never taken");
+        ModemRig m(sim::fw::default_image());
+        sim::ModemSocket* model = m.card->modem(3);
+        model->ignore_code(0, MSG_CHECKSUM, taken);
+        m.start();
+        ASSERT_TRUE(rig::run_until(m.r.host, [&] { return model->resets(0) == 2; }, plat::ms(kBootMs + 8000)))
+            << "reset after the checksum wait gave up";
+        EXPECT_EQ(model->count(0, true, MSG_CHECKSUM), taken ? size_t(CSM_CHECKSUM_TRIES) : 1u);
+        EXPECT_EQ(m.trace_count("@@@@CSM gave no checksum in 5 tries { G:0, D:3, C:0 }"), 1u);
+        EXPECT_EQ(model->resets(1), 1u) << "its neighbour booted";
+        EXPECT_EQ(m.csm(3, 1).State, ULONG(CSM_RUNNING));
+        m.halt_clean();
+    }
+}
+
+// Sporadic faults do not add up: after a stable run the reset count starts again, so a
+// seventh fault months later resets the processor instead of killing it.
+TEST(ModemScenario, AStableRunClearsTheResetCount)
+{
+    ModemRig m(sim::fw::default_image());
+    m.start();
+    m.r.host.run_for(plat::ms(kBootMs));
+    ASSERT_EQ(m.csm(1, 1).State, ULONG(CSM_RUNNING));
+    rig::with_adapter_lock(m.a(), [&] { m.csm(1, 1).ResetAttempts = DIMM_MAX_RESET_ATTEMPTS; });
+    m.r.host.run_for(plat::ms(DIMM_STABLE_RUN_MS / 2));
+    EXPECT_EQ(m.csm(1, 1).ResetAttempts, ULONG(DIMM_MAX_RESET_ATTEMPTS)) << "not yet a stable run";
+    m.r.host.run_for(plat::ms(DIMM_STABLE_RUN_MS / 2 + 100));
+    EXPECT_EQ(m.csm(1, 1).ResetAttempts, 0u);
+    // A fault now is reset and loaded again, not the end of the processor.
+    m.card->modem(1)->send_to_host(1, {0, 0, 0, uint16_t(MSG_CHRESET << 8)});
+    m.r.host.run_for(plat::ms(kBootMs));
+    EXPECT_EQ(m.csm(1, 1).State, ULONG(CSM_RUNNING));
+    EXPECT_EQ(m.csm(1, 1).ResetAttempts, 1u);
+    m.halt_clean();
+}
+
+}  // namespace

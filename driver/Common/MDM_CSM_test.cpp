@@ -170,6 +170,8 @@ TEST_F(InboundDispatch, MessagesMovePumpEventsAndStates)
         {"NO CARRIER out of service: reset asked", PUMP_OUT_OF_SERVICE, MSG_FIFODAT, 12, "\r\nNO CARRIER",
          Host_Ev_Reset_Requested, 0},
         {"an unlisted code is ignored", PUMP_SLEEP, 0x5A, 0, "", Pump_Ev_None, 0},
+        {"NO CARRIER while waiting to collect statistics", PUMP_GET_STATISTICS, MSG_FIFODAT, 14, "\r\nNO CARRIER\r\n",
+         Pump_Ev_No_Carrier, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -212,6 +214,19 @@ TEST_F(InboundDispatch, BadPumpNumbersAndFifoCountsAreRefusedWithoutLosingStep)
     EXPECT_EQ(p.FifoCount, ULONG(FIFO_DATA_BLOCK_SIZE));
     inject(MSG_FIFODAT, 2, 6, "\r\nOK\r\n");
     EXPECT_EQ(p.PumpEvent, ULONG(Pump_Ev_Init_Done)) << "the next block is read from its own start";
+    // A dropped message's FIFO bytes go with it, whatever the code that carries them.
+    const struct {
+        UCHAR code;
+        USHORT w2;
+        std::string text;
+    } dropped[] = {{MSG_FIFODAT, 9, "\r\nERROR\r\n"}, {MSG_CMDDAT, 0x0305, "ERROR"}, {MSG_DIALDET, 0x0083, "555"}};
+    for (const auto& d : dropped) {
+        SCOPED_TRACE(int(d.code));
+        p.PumpEvent = Pump_Ev_None;
+        inject(d.code, 7, d.w2, d.text);
+        inject(MSG_FIFODAT, 2, 6, "\r\nOK\r\n");
+        EXPECT_EQ(p.PumpEvent, ULONG(Pump_Ev_Init_Done)) << "read from its own start, not after the dropped bytes";
+    }
     // A processor exception naming no pump still takes the processor down for a reset.
     inject(MSG_ABORT, 40, 0);
     EXPECT_NE(csm().State, ULONG(CSM_RUNNING));

@@ -204,8 +204,11 @@ TEST_F(PumpMachine, StateHandlersPostTheirMessagesAndMoveOn)
         {"idle cleared: sleep", PUMP_IDLE, Host_Ev_Sleep, true, 0, PUMP_SLEEP, Pump_Ev_None, -1, 0, nullptr, false},
         {"answer cleared by the host", PUMP_ANSWER, Host_Ev_Disc, true, 5, PUMP_GET_STATISTICS, Host_Ev_Drop_DTR,
          MSG_SETTSA, 12, nullptr, true},
-        {"answer without response", PUMP_ANSWER, Pump_Ev_None, true, 12001, PUMP_ANSWER, Host_Ev_Disc, -1, 0, nullptr,
-         true},
+        {"answer without response: no carrier", PUMP_ANSWER, Pump_Ev_None, true, 12001, PUMP_GET_STATISTICS,
+         Host_Ev_SetASync, MSG_SETTSA, 12, nullptr, true},
+        {"dial without response: no carrier", PUMP_DIAL, Pump_Ev_None, true, 12001, PUMP_GET_STATISTICS, Host_Ev_SetASync,
+         MSG_SETTSA, 12, nullptr, true},
+        {"answer: still waiting", PUMP_ANSWER, Pump_Ev_None, true, 12000, PUMP_ANSWER, Pump_Ev_None, -1, 0, nullptr, true},
         {"on line cleared by the host", PUMP_ON_LINE, Host_Ev_Disc, true, 5, PUMP_GET_STATISTICS, Host_Ev_Drop_DTR,
          MSG_SETTSA, 12, nullptr, true},
         {"on line: no timer", PUMP_ON_LINE, Pump_Ev_None, true, 50000, PUMP_ON_LINE, Pump_Ev_None, -1, 0, nullptr, true},
@@ -288,9 +291,19 @@ TEST_F(PumpMachine, SixFailedResetsPutThePumpOutOfService)
 
 TEST_F(PumpMachine, NoCarrierFailsTheCallReportsItAndStillReadsStatistics)
 {
-    for (ULONG state : {ULONG(PUMP_DIAL), ULONG(PUMP_ON_LINE)}) {
-        SCOPED_TRACE(state);
-        bind(state, Pump_Ev_No_Carrier);
+    struct Case {
+        ULONG state, event, steps;
+    };
+    const Case cases[] = {
+        {PUMP_DIAL, Pump_Ev_No_Carrier, 0},
+        {PUMP_ON_LINE, Pump_Ev_No_Carrier, 0},
+        {PUMP_ANSWER, Pump_Ev_None, PUMP_DIAL_ANSWER_POLLS + 1},  // the modem never answered
+        {PUMP_DIAL, Pump_Ev_None, PUMP_DIAL_ANSWER_POLLS + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.state) + " " + std::to_string(c.event));
+        bind(c.state, c.event);
+        pump().StepsWithoutSending = c.steps;
         link->DisconnectCause = 0;
         ULONG failed = pump().FailedCalls;
         size_t since = mark();
@@ -379,6 +392,33 @@ TEST_F(PumpMachine, ModemManagerBindsConnectsAndClearsByPumpState)
     EXPECT_FALSE(MDM_Mgr_ConnectHdlr(link, 3)) << "no pump";
     p->ThisLink = nullptr;
     p->PumpState = PUMP_SLEEP;
+}
+
+// A call cleared before its reserved pump woke up: the pump is unbound and its wake-up
+// dropped, so it neither stays bound for ever nor initialises (and sends a SETUP) for a
+// call that is gone.
+TEST_F(PumpMachine, ACallClearedBeforeItsPumpWokeLeavesThePumpFree)
+{
+    for (UCHAR outgoing : {UCHAR(0), UCHAR(1)}) {
+        SCOPED_TRACE(int(outgoing));
+        link->OutgoingCall = outgoing;
+        a->ModemRouting[0] = 1;  // always the line's first free pump
+        ASSERT_TRUE(outgoing ? MDM_Mgr_MakeCallHdlr(link) : MDM_Mgr_IncomingCallHdlr(link, 9));
+        Pump* p = link->ThisPump;
+        ASSERT_EQ(p->PumpState, ULONG(PUMP_SLEEP));
+        ASSERT_EQ(p->PumpEvent, ULONG(Host_Ev_Init));
+        ASSERT_TRUE(MDM_Mgr_DisconnectHdlr(link));
+        EXPECT_EQ(link->ThisPump, nullptr);
+        EXPECT_EQ(p->ThisLink, nullptr);
+        EXPECT_EQ(p->PumpEvent, ULONG(Pump_Ev_None));
+        EXPECT_EQ(p->PumpState, ULONG(PUMP_SLEEP));
+        Link* other = &a->NdisWanInfo[0][5];
+        ASSERT_TRUE(MDM_Mgr_IncomingCallHdlr(other, 9));
+        EXPECT_EQ(other->ThisPump, p) << "the pump is free again";
+        ASSERT_TRUE(MDM_Mgr_DisconnectHdlr(other));
+        a->ModemRouting[0] = 0;
+    }
+    link->OutgoingCall = 0;
 }
 
 TEST_F(PumpMachine, FailedInitialisationMovesTheCallToAnotherPumpAtMostNineTimes)

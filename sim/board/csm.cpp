@@ -105,7 +105,9 @@ void ModemSocket::reset_processor(unsigned c)
     cancel_pump_events(p);
     bool never = p.never_answer;
     uint32_t bad = p.bad_checksum_boots, corrupt = p.corrupt_countdown, resets = p.resets + 1, boots = p.boots;
+    std::map<uint8_t, bool> ignored = std::move(p.ignored);
     p = Processor{};
+    p.ignored = std::move(ignored);
     p.never_answer = never;
     p.taken = !never;
     p.bad_checksum_boots = bad;
@@ -189,6 +191,8 @@ void ModemSocket::message_complete(unsigned c)
         loader_command(c, w);
         return;
     }
+    auto ignored = p.ignored.find(uint8_t(w[3] >> 8));
+    if (ignored != p.ignored.end() && !ignored->second) return;  // never taken
     // The running firmware takes the message a little later.
     if (p.take_event) sched_.cancel(p.take_event);
     p.take_event = sched_.after(take_delay_, [this, c, w] {
@@ -319,6 +323,7 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
     p.taken = true;
     uint8_t code = uint8_t(w[3] >> 8);
     unsigned pump = w[3] & 0xFF;
+    if (p.ignored.count(code)) return;
     if (code == kChecksum) {
         uint16_t sum = p.sum;
         if (p.bad_checksum_boots) {

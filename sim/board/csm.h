@@ -71,6 +71,9 @@ public:
     void set_bad_checksum(unsigned c, uint32_t boots); // the next boots report a wrong checksum
     void corrupt_load_at(unsigned c, uint32_t n);      // the n-th Load from now stores a wrong first byte
     void set_take_delay(plat::VTime t) { take_delay_ = t; }  // running firmware's time to take a message
+    // The running firmware takes messages of this code and never answers them (take), or
+    // never takes them, so the mailbox stays full until reset (!take). Kept over resets.
+    void ignore_code(unsigned c, uint8_t code, bool take) { p_.at(c).ignored[code] = take; }
     // Queues a message from pump p to the host (running firmware), with FIFO bytes.
     void send_to_host(unsigned c, std::array<uint16_t, 4> words, const std::vector<uint8_t>& fifo = {});
 
@@ -152,6 +155,7 @@ private:
         uint32_t stall_countdown = 0;
         bool stalled = false;
         uint32_t bad_checksum_boots = 0;
+        std::map<uint8_t, bool> ignored;  // code -> taken
         uint32_t corrupt_countdown = 0;
         uint32_t resets = 0, boots = 0;
     };
