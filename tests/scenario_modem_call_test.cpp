@@ -25,6 +25,7 @@
 #include "sim/board/hdlc.h"
 #include "sim/board/tsswitch.h"
 #include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
 #include "sim/firmware/firmware.h"
 #include "tools/harness/rig.h"
 
@@ -40,7 +41,7 @@ public:
     Adapter* a = nullptr;
     sim::Card* card = nullptr;
     std::unique_ptr<sim::IsdnNetworkSide> net;  // destroyed before the rig's boards
-    std::vector<std::pair<uint32_t, Frame>> at_far_end;
+    std::unique_ptr<sim::ModemPeer> peer;       // the far modem, on each B channel the network connects
     std::deque<NDIS_WAN_PACKET> packets;
     std::deque<Frame> payloads;
 
@@ -50,12 +51,12 @@ public:
         ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &e)) << e;
         r.set_firmware(sim::fw::default_image());
         card = &r.add_board_for(1, 4);
-        card->line(kLine).on_frame_from_adapter([this](uint32_t m, const Frame& f) { at_far_end.push_back({m, f}); });
         net = std::make_unique<sim::IsdnNetworkSide>(r.host, card->line(kLine), sim::IsdnNetworkConfig{});
+        peer = std::make_unique<sim::ModemPeer>(r.host.sched, card->line(kLine));
+        peer->follow(*net);
         ASSERT_EQ(r.load_driver(), 0);
         a = rig::Rig::driver_adapter(na = r.initialize(1));
         ASSERT_NE(a, nullptr);
-        wire_modem_slots();
         // Processors boot (the 8 s start wait); layer 2 comes up meanwhile.
         ASSERT_TRUE(run_until([&] { return running_processors() == processors_of_line(); }, plat::ms(15000)));
         if (!run_until([&] { return net->link_up(); }, plat::ms(3000))) net->establish();
@@ -73,56 +74,11 @@ public:
         EXPECT_EQ(net->counters().bad_messages, 0u);
     }
 
-    // ---- the board's wiring of the modem processors' slots ----
-    // A pump's data slots are fixed by where its socket sits on the board; the driver's
-    // graph carries the same layout, so it is read from there.
-    struct PumpAt {
-        unsigned socket, processor, pump;
-    };
-    bool pump_of_slot(unsigned slot, PumpAt& at)
-    {
-        for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
-            for (unsigned c = 0; c < a->Socket[s].ProcessorCount; c++)
-                for (unsigned p = 0; p < a->Socket[s].Csms[c].PumpCount; p++) {
-                    ULONG first = a->Socket[s].Csms[c].Pumps[p].PumpDataTS;
-                    if (slot >= first && slot < first + 3) {
-                        at = {s, c, p};
-                        return true;
-                    }
-                }
-        return false;
-    }
     // The line channel a controller time slot reaches (-1: none).
     int channel_of_slot(int slot)
     {
         int bus = card->tsswitch().bus_slot(kLine, unsigned(slot));
         return bus < 0 || !card->bus_slot_channel ? -1 : card->bus_slot_channel(kLine, unsigned(bus));
-    }
-    void wire_modem_slots()
-    {
-        card->tsswitch().on_modem_slot([this](unsigned, unsigned slot, const Frame& f) {
-            PumpAt at{};
-            if (pump_of_slot(slot, at)) card->modem(at.socket)->data_from_slot(at.processor, at.pump, f);
-        });
-        for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++) {
-            sim::ModemSocket* m = card->modem(s);
-            if (m == nullptr) continue;
-            m->on_data_to_line([this](unsigned, unsigned, int slot, const Frame& f) {
-                int ch = channel_of_slot(slot);
-                if (ch >= 0) card->line(kLine).frame_from_adapter(1u << ch, f);
-            });
-            m->on_data_to_slot([this, s](unsigned c, unsigned p, int, const Frame& f) {
-                card->tsswitch().frame_from_modem(kLine, a->Socket[s].Csms[c].Pumps[p].PumpDataTS, f);
-            });
-        }
-        card->line(kLine).on_frame_to_adapter([this](uint32_t channels, const Frame& f) {
-            for (unsigned slot = 0; slot < sim::HdlcController::kSlots; slot++) {
-                int ch = channel_of_slot(int(slot));
-                if (ch < 0 || !(channels >> ch & 1)) continue;
-                for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
-                    if (card->modem(s) && card->modem(s)->data_from_line(int(slot), f)) return;
-            }
-        });
     }
 
     // ---- helpers ----
@@ -175,13 +131,6 @@ public:
                 out.push_back(m.code());
         return out;
     }
-    std::vector<Frame> far_frames(uint32_t mask) const
-    {
-        std::vector<Frame> out;
-        for (const auto& [m, f] : at_far_end)
-            if (m == mask) out.push_back(f);
-        return out;
-    }
     NDIS_STATUS send(Link* l, const Frame& f)
     {
         payloads.push_back(f);
@@ -191,6 +140,19 @@ public:
         p.CurrentBuffer = payloads.back().data();
         p.CurrentLength = ULONG(f.size());
         return r.host.ndis().send(na, l->LinkHandle, &p);
+    }
+    // One frame each way between the far modem on `channel` and NDIS on Link l.
+    void exchange_data(Link* l, unsigned channel, ULONG context)
+    {
+        const Frame in{0xFF, 0x03, 0xC0, 0x21, 0x01, 0x07, 0x00, 0x04};
+        size_t before = na->receives.size(), heard = peer->received(channel).size();
+        ASSERT_TRUE(peer->send(channel, in));
+        ASSERT_TRUE(run_until([&] { return na->receives.size() == before + 1; }, plat::ms(200)));
+        EXPECT_EQ(na->receives[before].link_context, context);
+        EXPECT_EQ(na->receives[before].data, in);
+        ASSERT_EQ(send(l, {0xFF, 0x03, 0x00, 0x21, 0x45, 0x00, 0x00, 0x14}), NDIS_STATUS_PENDING);
+        ASSERT_TRUE(run_until([&] { return peer->received(channel).size() == heard + 1; }, plat::ms(200)));
+        EXPECT_EQ(peer->received(channel).back(), payloads.back());
     }
     // The cause of the first clearing message the network received (0: none).
     uint8_t clearing_cause() const
@@ -269,15 +231,13 @@ TEST_F(ModemCalls, SpeechCallIsAnsweredByAPumpCarriesDataAndEndsWithStatistics)
         EXPECT_EQ(card->hdlc().map_byte(false, kLine, s), 0x80 | ch) << "slot " << s;
     EXPECT_EQ(codes_to(p, {MSG_DTERPT, MSG_SETTSA, MSG_CHRESET}, offered), (std::vector<uint8_t>{MSG_DTERPT}));
 
-    // Data both ways: far-end modem <-> pump <-> HDLC channel <-> NDIS.
+    EXPECT_EQ(peer->state(kChannel), sim::ModemPeer::State::Connected) << "the far modem on the call's channel";
+    EXPECT_EQ(peer->connects(kChannel), 1u);
+
+    // Data both ways: far modem <-> line channel <-> time-slot switch <-> pump <-> its
+    // data slots <-> HDLC channel <-> NDIS.
     locked([&] { l->NdisLinkContext = 0x7702; });
-    card->line(kLine).frame_to_adapter(1u << kChannel, {0xFF, 0x03, 0xC0, 0x21, 0x01, 0x07});
-    ASSERT_TRUE(run_until([&] { return na->receives.size() == 1; }, plat::ms(200)));
-    EXPECT_EQ(na->receives[0].link_context, 0x7702u);
-    EXPECT_EQ(na->receives[0].data, (Frame{0xFF, 0x03, 0xC0, 0x21, 0x01, 0x07}));
-    ASSERT_EQ(send(l, {0xFF, 0x03, 0x00, 0x21, 0x45, 0x00}), NDIS_STATUS_PENDING);
-    ASSERT_TRUE(run_until([&] { return far_frames(1u << kChannel).size() == 1; }, plat::ms(200)));
-    EXPECT_EQ(far_frames(1u << kChannel)[0], payloads[0]);
+    exchange_data(l, kChannel, 0x7702);
 
     // The network clears: time slot away, DTR dropped, the modem hangs up, statistics
     // are read, the channel is reset and the pump sleeps.
@@ -337,6 +297,11 @@ TEST_F(ModemCalls, OutgoingModemCallDialsOnItsPumpAndIsDroppedLocally)
     EXPECT_EQ(host_text(p), "ATS95=4\\N3%C3\r" + std::string("AT+TSA=") + digits + ",1;%U" + sampling_digit() + "D\r");
     EXPECT_EQ(l->LinkCallStats.ConnectTo33600, 1u);
     EXPECT_EQ(p->PumpCallStats.ConnectTo33600, 1u);
+    EXPECT_EQ(peer->state(calls[0].channel), sim::ModemPeer::State::Connected) << "the far modem answered the dial";
+
+    // Data both ways through the board's time-slot switch.
+    ASSERT_TRUE(run_until([&] { return l->NdisLinkContext != 0; }, plat::ms(200))) << "NDIS has the line up";
+    exchange_data(l, calls[0].channel, l->NdisLinkContext);
 
     // TAPI drops the call: the pump clears, reads its statistics and sleeps.
     locked([&] { RSS_Disconnect(l, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); });
@@ -345,14 +310,18 @@ TEST_F(ModemCalls, OutgoingModemCallDialsOnItsPumpAndIsDroppedLocally)
     EXPECT_EQ(p->ThisLink, nullptr);
     EXPECT_EQ(p->FailedCalls, 0u);
     EXPECT_NE(host_text(p).find("AT&V1&V2\r "), std::string::npos);
+    EXPECT_EQ(std::string((const char*)p->StatisticsText, p->StatisticsLength),
+              model_of(p).statistics_text(p->PumpNumber));
+    EXPECT_EQ(peer->hangups_heard(calls[0].channel), 1u) << "the far modem heard the pump hang up";
     ASSERT_TRUE(run_until([&] { return net->calls().empty() || net->calls()[0].state == sim::NetState::Null; },
                           plat::ms(3000)));
 }
 
 TEST_F(ModemCalls, FarModemWithoutCarrierFailsTheCallAndStillReadsStatistics)
 {
+    peer->set_config({false, 33600, plat::ms(200)});  // hears the pump's carrier, never answers it
     for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
-        if (card->modem(s)) card->modem(s)->set_far_modem({false, 0, plat::ms(300)});
+        if (card->modem(s)) card->modem(s)->set_carrier_wait(plat::ms(1000));
     Link* l = nullptr;
     locked([&] { l = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
     ASSERT_NE(l, nullptr);
@@ -390,7 +359,7 @@ TEST_F(ModemCalls, FarModemDroppingItsCarrierEndsTheCallAsAFailedOne)
     Pump* p = l->ThisPump;
     ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && l->LinkCallStats.ConnectInd == 1; },
                           plat::ms(5000)));
-    model_of(p).far_end_hangup(p->ThisCsm->Index, p->PumpNumber);
+    ASSERT_TRUE(peer->hang_up(3));
     // NO CARRIER on line: a failed call after a good one; call control clears the call.
     ASSERT_TRUE(run_until([&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
                           plat::ms(6000)));

@@ -515,6 +515,13 @@ BOOLEAN Pump_GetStatisticsState(Pump* ThisPump, PUCHAR* Data, ULONG* Length)
         ThisPump->PumpEvent = Pump_Ev_None;
         return FALSE;
     case Pump_Ev_No_Carrier:
+        if (ThisPump->DtrRaised) {
+            // The modem hung up before the host's DTR drop went out: drop it first.
+            RSS_LOG("PUMP_GET_STATISTICS + Pump_Ev_No_Carrier before Host_Ev_Drop_DTR= Drop DTR\n");
+            PumpPost(ThisPump, MSG_DTERPT, DTE_SIGNAL_RTS, 0, 0);
+            ThisPump->DtrRaised = 0;
+            return FALSE;
+        }
         RSS_LOG("PUMP_GET_STATISTICS + Pump_Ev_No_Carrier= ");
         RSS_LOG("Host_Ev_GetAmperVStats \n");
         ThisPump->StepsWithoutSending = 0;
