@@ -842,8 +842,10 @@ BOOLEAN CsmModuleHasTdm(ULONG ModuleID) { return ModuleID == 2 || ModuleID == 5 
 
 static ULONG CsmModuleID(Csm* ThisCsm) { return ThisCsm->ThisSocket ? ThisCsm->ThisSocket->ModuleID : 0; }
 
-static const USHORT Rockwell[4] = {0x4F52, 0x4B43, 0x4557, 0x4C4C};
-static const USHORT HostBootWords[4] = {0x4F48, 0x5453, 0x4F42, 0x544F};
+// The boot handshakes, four little-endian words each: the processor's handshake, which
+// the loader echoes when it is ready, then the host's, which it answers to take commands.
+static const USHORT CsmProcessorHandshake[4] = {0x4F52, 0x4B43, 0x4557, 0x4C4C};
+static const USHORT CsmHostHandshake[4] = {0x4F48, 0x5453, 0x4F42, 0x544F};
 
 static BOOLEAN CheckRockwellResponse(PVOID Context);
 static BOOLEAN CheckHostBootResponse(PVOID Context);
@@ -906,7 +908,7 @@ static Csm* CsmBootContext(PVOID Context)
 
 static void WriteRockwell(Csm* ThisCsm)
 {
-    WriteMsg(ThisCsm, Rockwell[0], Rockwell[1], Rockwell[2], Rockwell[3]);
+    WriteMsg(ThisCsm, CsmProcessorHandshake[0], CsmProcessorHandshake[1], CsmProcessorHandshake[2], CsmProcessorHandshake[3]);
     ThisCsm->HandshakeAttempts++;
 }
 
@@ -961,8 +963,8 @@ static BOOLEAN CheckRockwellResponse(PVOID Context)
     if (c == NULL) return TRUE;
     ULONG wait = CsmBootWait(c);
     if (wait != CSM_WAIT_READY) return wait == CSM_WAIT_FAILED;
-    if (std::memcmp(c->InboundMsg, Rockwell, sizeof Rockwell) == 0) {
-        WriteMsg(c, HostBootWords[0], HostBootWords[1], HostBootWords[2], HostBootWords[3]);
+    if (std::memcmp(c->InboundMsg, CsmProcessorHandshake, sizeof CsmProcessorHandshake) == 0) {
+        WriteMsg(c, CsmHostHandshake[0], CsmHostHandshake[1], CsmHostHandshake[2], CsmHostHandshake[3]);
         CsmArmStep(c, CSM_TMR_BOOT_STEP, CSM_BOOT_POLL_MS, CheckHostBootResponse);
         return TRUE;
     }

@@ -202,6 +202,8 @@ TEST_F(PumpMachine, StateHandlersPostTheirMessagesAndMoveOn)
          "AT+TSA=12 ,1;%U0A\r", true},
         {"dial: the command", PUMP_IDLE, Host_Ev_Dial, true, 7, PUMP_DIAL, Host_Ev_Dial, -1, 0, "AT+TSA=12 ,1;%U0D\r", true},
         {"idle cleared: sleep", PUMP_IDLE, Host_Ev_Sleep, true, 0, PUMP_SLEEP, Pump_Ev_None, -1, 0, nullptr, false},
+        {"answer refused by the modem: reset, slot away next", PUMP_ANSWER, Pump_Ev_Action_Failed, true, 5,
+         PUMP_NEED_RESET, Host_Ev_DisableTimeSlot, -1, 0, nullptr, false},
         {"answer cleared by the host", PUMP_ANSWER, Host_Ev_Disc, true, 5, PUMP_GET_STATISTICS, Host_Ev_Drop_DTR,
          MSG_SETTSA, 12, nullptr, true},
         {"answer without response: no carrier", PUMP_ANSWER, Pump_Ev_None, true, 12001, PUMP_GET_STATISTICS,
@@ -270,6 +272,98 @@ TEST_F(PumpMachine, StateHandlersPostTheirMessagesAndMoveOn)
         }
         EXPECT_EQ(pump().ThisLink != nullptr, c.linked_after);
     }
+    link->ThisPump = nullptr;
+}
+
+// The statistics row's asynchronous framing carries the line's E1 flag in word 0.
+TEST_F(PumpMachine, HangupSetsAsynchronousFramingForTheLinesKind)
+{
+    for (ULONG e1 : {0u, 1u}) {
+        SCOPED_TRACE(e1);
+        g_is_e1 = e1;
+        bind(PUMP_HANGUP, Host_Ev_SetASync);
+        size_t since = mark();
+        step();
+        auto msgs = posted(since);
+        ASSERT_EQ(msgs.size(), 1u);
+        EXPECT_EQ(msgs[0].code(), MSG_SETASYN);
+        EXPECT_EQ(msgs[0].words[0], e1);
+        EXPECT_EQ(msgs[0].words[2], 0u);
+    }
+    link->ThisPump = nullptr;
+    pump().ThisLink = nullptr;
+}
+
+// Initialisation: DTR is raised before the pump goes idle, even when the modem's OK
+// overtakes it; then call control hears the pump is ready (here a call without a B
+// channel, so it gives the pump back at once).
+TEST_F(PumpMachine, APumpIsReadyOnlyAfterItsDtrIsUp)
+{
+    bind(PUMP_INIT, Pump_Ev_Init_Done);
+    pump().DtrRaised = 0;
+    link->OutgoingCall = 0;
+    link->ThisBChannel = nullptr;
+    size_t since = mark();
+    step();
+    ASSERT_EQ(posted(since).size(), 1u);
+    EXPECT_EQ(posted(since)[0].code(), MSG_DTERPT);
+    EXPECT_EQ(posted(since)[0].words[2], 3u);
+    EXPECT_EQ(pump().PumpState, ULONG(PUMP_INIT));
+    step();
+    EXPECT_EQ(pump().PumpState, ULONG(PUMP_IDLE));
+    EXPECT_EQ(pump().PumpEvent, ULONG(Host_Ev_Sleep)) << "ready: call control released the pump of a vanished call";
+    EXPECT_EQ(link->ThisPump, nullptr);
+    step();
+    EXPECT_EQ(pump().PumpState, ULONG(PUMP_SLEEP));
+    EXPECT_EQ(pump().ThisLink, nullptr);
+}
+
+// A management command pending with Host_Ev_Cmd is sent as a FIFO block, the AT text
+// before a command-channel block, and only in the states that take it.
+TEST_F(PumpMachine, PendingHostCommandsAreSentInTheirStates)
+{
+    struct Case {
+        const char* name;
+        ULONG state;
+        bool at, cmdchan;
+        const char* block;
+        USHORT code;
+    };
+    const Case cases[] = {
+        {"asleep: AT text", PUMP_SLEEP, true, true, "ATI3\r", 0x0900},
+        {"asleep: command channel", PUMP_SLEEP, false, true, "\x01\x02\x03", 0x1400},
+        {"idle: AT text", PUMP_IDLE, true, false, "ATI3\r", 0x0900},
+        {"idle: no command channel", PUMP_IDLE, false, true, nullptr, 0x0900},
+        {"on line: command channel", PUMP_ON_LINE, false, true, "\x01\x02\x03", 0x1400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bind(c.state, Host_Ev_Cmd);
+        if (c.state == PUMP_SLEEP) {
+            pump().ThisLink = nullptr;
+            link->ThisPump = nullptr;
+        }
+        std::memcpy(pump().AtCommand, "ATI3\r", 5);
+        pump().AtCommandLength = c.at ? 5 : 0;
+        std::memset(&pump().CmdChan, 0, sizeof(CMD_CHAN));
+        if (c.cmdchan) {
+            pump().CmdChan.OutCmdClass = 0x0200;
+            pump().CmdChan.OutCount = 3;
+            std::memcpy(pump().CmdChan.OutData, "\x01\x02\x03", 3);
+        }
+        pump().OutboundCode = 0x0900;
+        std::string block;
+        BOOLEAN sent = step(&block);
+        EXPECT_EQ(bool(sent), c.block != nullptr);
+        if (c.block) {
+            EXPECT_EQ(block, c.block);
+        }
+        EXPECT_EQ(pump().OutboundCode, c.code);
+        EXPECT_EQ(pump().AtCommandLength, 0u);
+        EXPECT_EQ(pump().PumpEvent, ULONG(Host_Ev_Cmd)) << "the answer ends the command, not the sending";
+    }
+    std::memset(&pump().CmdChan, 0, sizeof(CMD_CHAN));
+    pump().ThisLink = nullptr;
     link->ThisPump = nullptr;
 }
 

@@ -11,10 +11,10 @@ namespace sim {
 
 namespace {
 
-// The handshakes: the host's first word to the loader (echoed back) and the loader's
-// answer to the host's second.
-constexpr std::array<uint16_t, 4> kHostHandshake{0x4F52, 0x4B43, 0x4557, 0x4C4C};
-constexpr std::array<uint16_t, 4> kHostBootHandshake{0x4F48, 0x5453, 0x4F42, 0x544F};
+// The boot handshakes: the processor's, echoed when the loader is ready, then the host's,
+// answered in kind before the loader takes commands.
+constexpr std::array<uint16_t, 4> kProcessorHandshake{0x4F52, 0x4B43, 0x4557, 0x4C4C};
+constexpr std::array<uint16_t, 4> kHostHandshake{0x4F48, 0x5453, 0x4F42, 0x544F};
 constexpr uint16_t kCmdFifoRead = 4, kCmdLoad = 5, kCmdStart = 6, kCmdZeroFill = 8;
 constexpr uint32_t kMaxLoad = 126, kMaxZeroFill = 65534;
 // Message codes of the running firmware.
@@ -239,18 +239,18 @@ void ModemSocket::loader_command(unsigned c, const std::array<uint16_t, 4>& w)
         loader_answer(c, failed);
         return;
     }
-    if (w == kHostHandshake) {
-        p.host_handshake = true;
-        loader_answer(c, kHostHandshake);
+    if (w == kProcessorHandshake) {
+        p.processor_handshake = true;
+        loader_answer(c, kProcessorHandshake);
         return;
     }
-    if (w == kHostBootHandshake) {
-        p.boot_handshake = p.host_handshake;
-        loader_answer(c, p.boot_handshake ? kHostBootHandshake : failed);
+    if (w == kHostHandshake) {
+        p.host_handshake = p.processor_handshake;
+        loader_answer(c, p.host_handshake ? kHostHandshake : failed);
         return;
     }
     uint32_t n = w[0], address = address_of(w);
-    if (!p.boot_handshake) {
+    if (!p.host_handshake) {
         loader_answer(c, failed);
         return;
     }

@@ -166,7 +166,7 @@ private:
         bool taken = true;
         bool pending = false;
         bool armed = false;  // doorbell rung, message not complete
-        bool host_handshake = false, boot_handshake = false;
+        bool processor_handshake = false, host_handshake = false;
         std::map<uint32_t, uint8_t> memory;  // absent bytes read 0
         std::deque<uint16_t> to_host, from_host;
         std::deque<Inbound> inbound;
