@@ -641,3 +641,42 @@ TEST_F(PumpMachine, AccmEventOnlyForAPumpOnLine)
 }
 
 }  // namespace
+
+namespace {
+
+// Rotation compares keys socket x 100 + processor x 10 + pump, which collide on
+// processors of twelve pumps: after processor 0's pump 11 (key 11) the next choice is
+// processor 1's pump 2 (key 12), and after the highest key the first candidate again.
+TEST(FreePump, RotationFollowsTheKeysOrder)
+{
+    auto a = std::make_unique<Adapter>();
+    a->SocketCount = 1;
+    a->ModemRouting[0] = 0;
+    DimmSocket& socket = a->Socket[0];
+    socket.Present = 1;
+    socket.Group = 0;
+    socket.ProcessorCount = 2;
+    for (ULONG c = 0; c < 2; c++) {
+        socket.Csms[c].State = CSM_RUNNING;
+        socket.Csms[c].PumpCount = 12;
+        for (ULONG p = 0; p < 12; p++) socket.Csms[c].Pumps[p].PumpState = PUMP_SLEEP;
+    }
+    DimmResetGlobals();
+    Link link{};
+    std::vector<std::pair<ULONG, ULONG>> chosen;
+    for (int i = 0; i < 23; i++) {
+        ASSERT_TRUE(FindFreePump(a.get(), &link, 0));
+        Pump* p = link.ThisPump;
+        chosen.push_back({99, 99});
+        for (ULONG c = 0; c < 2; c++)
+            if (p >= socket.Csms[c].Pumps && p < socket.Csms[c].Pumps + 12) chosen.back() = {c, ULONG(p - socket.Csms[c].Pumps)};
+    }
+    std::vector<std::pair<ULONG, ULONG>> expected;
+    for (ULONG p = 0; p < 12; p++) expected.push_back({0, p});
+    for (ULONG p = 2; p < 12; p++) expected.push_back({1, p});
+    expected.push_back({0, 0});  // past the highest key: the first candidate
+    EXPECT_EQ(chosen, expected);
+    DimmResetGlobals();
+}
+
+}  // namespace

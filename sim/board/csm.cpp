@@ -116,7 +116,9 @@ void ModemSocket::reset_processor(unsigned c)
     std::map<uint8_t, bool> ignored = std::move(p.ignored);
     std::string refused = std::move(p.refused_at);
     uint32_t fail = p.loader_fail_countdown;
+    bool garbled = p.garbled;
     p = Processor{};
+    p.garbled = garbled;
     p.ignored = std::move(ignored);
     p.refused_at = std::move(refused);
     p.loader_fail_countdown = fail;
@@ -240,6 +242,10 @@ void ModemSocket::loader_command(unsigned c, const std::array<uint16_t, 4>& w)
         return;
     }
     if (w == kProcessorHandshake) {
+        if (p.garbled) {
+            loader_answer(c, {0x2020, 0x2020, 0x2020, 0x2020});
+            return;
+        }
         p.processor_handshake = true;
         loader_answer(c, kProcessorHandshake);
         return;

@@ -133,6 +133,8 @@ public:
     // the time the loader takes to answer each command.
     void fail_loader_at(unsigned c, uint32_t n) { p_.at(c).loader_fail_countdown = n; }
     void set_loader_delay(plat::VTime t) { loader_delay_ = t; }
+    // The loader answers the processor's handshake with other words (kept over resets).
+    void garble_handshake(unsigned c, bool on) { p_.at(c).garbled = on; }
 
 private:
     using ReadFn = uint16_t (ModemSocket::*)(unsigned c, unsigned reg);
@@ -188,6 +190,7 @@ private:
         uint32_t loader_fail_countdown = 0;
         int tdm_first_slot = -1;  // from the TDM set-up message
         std::string refused_at;
+        bool garbled = false;
         uint32_t resets = 0, boots = 0;
     };
 
