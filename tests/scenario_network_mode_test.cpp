@@ -139,3 +139,76 @@ TEST_F(NetworkMode, ADtrChangeIsPostedBeforeTheData)
 }
 
 }  // namespace
+
+#include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
+
+namespace {
+
+// A call offered to the port's Link: the modem rings the application, which answers
+// with ATA; the call connects through the board's time-slot switch to the far modem,
+// and data crosses both ways between the far modem and the port.
+class PortCall : public NetworkMode {
+protected:
+    std::unique_ptr<sim::IsdnNetworkSide> net;
+    std::unique_ptr<sim::ModemPeer> peer;
+    void SetUp() override
+    {
+        NetworkMode::SetUp();
+        if (HasFatalFailure()) return;
+        sim::IsdnNetworkConfig config;
+        config.keep_link_up = plat::ms(500);
+        net = std::make_unique<sim::IsdnNetworkSide>(r.host, card->line(0), config);
+        peer = std::make_unique<sim::ModemPeer>(r.host.sched, card->line(0));
+        peer->follow(*net);
+        ASSERT_TRUE(rig::run_until(r.host, [&] { return net->link_up(); }, plat::ms(5000)));
+    }
+    void TearDown() override
+    {
+        NetworkMode::TearDown();
+        peer.reset();
+        net.reset();
+    }
+    std::string read_port(uint32_t max)
+    {
+        std::vector<char> b(max);
+        uint32_t n = 0;
+        client.ReadFile(h, b.data(), max, &n);
+        return std::string(b.data(), n);
+    }
+};
+
+TEST_F(PortCall, AnOfferedCallRingsIsAnsweredWithAtaAndCarriesData)
+{
+    const unsigned kChannel = 1;
+    auto key = net->offer_call(kChannel, "5551000", "4165550123", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return ring().ByteCount >= 8; }, plat::ms(3000))) << "RING";
+    EXPECT_EQ(read_port(64), "\r\nRING\r\n");
+    uint32_t written = 0;
+    ASSERT_TRUE(client.WriteFile(h, "ATA\r", 4, &written));
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return pump->PumpState == PUMP_ON_LINE && pump->OnLineData == 1; },
+                               plat::ms(5000)));
+    EXPECT_EQ(net->call(*key)->state, sim::NetState::Active);
+    EXPECT_EQ(peer->state(kChannel), sim::ModemPeer::State::Connected);
+    std::string said = read_port(256);
+    EXPECT_NE(said.find("ATA\r"), std::string::npos) << "echo";
+    EXPECT_NE(said.find("\r\nCONNECT 33600\r\n"), std::string::npos);
+
+    // Far modem -> port.
+    ASSERT_TRUE(peer->send(kChannel, {'h', 'e', 'l', 'l', 'o'}));
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return ring().ByteCount >= 5; }, plat::ms(500)));
+    EXPECT_EQ(read_port(64), "hello");
+    // Port -> far modem.
+    ASSERT_TRUE(client.WriteFile(h, "world", 5, &written));
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return !peer->received(kChannel).empty(); }, plat::ms(500)));
+    EXPECT_EQ(peer->received(kChannel).back(), (std::vector<uint8_t>{'w', 'o', 'r', 'l', 'd'}));
+
+    // The far modem hangs up: NO CARRIER to the application, the call is cleared.
+    ASSERT_TRUE(peer->hang_up(kChannel));
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
+                               plat::ms(5000)));
+    EXPECT_NE(read_port(64).find("\r\nNO CARRIER\r\n"), std::string::npos);
+}
+
+}  // namespace
