@@ -50,6 +50,7 @@ public:
         std::string e;
         ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &e)) << e;
         r.set_firmware(sim::fw::default_image());
+        configure();
         card = &r.add_board_for(1, 4);
         net = std::make_unique<sim::IsdnNetworkSide>(r.host, card->line(kLine), sim::IsdnNetworkConfig{});
         peer = std::make_unique<sim::ModemPeer>(r.host.sched, card->line(kLine));
@@ -64,6 +65,7 @@ public:
         ASSERT_TRUE(run_until([&] { return sleeping_pumps() == pumps_of_line(); }, plat::ms(2000)))
             << "every pump reset its channel and fell asleep";
     }
+    virtual void configure() {}
     void TearDown() override
     {
         if (na) r.halt(na);
@@ -442,6 +444,41 @@ TEST_F(ModemCalls, CallsBeyondTheFreePumpsAreRefusedBusy)
     EXPECT_FALSE(net_sent(sim::q931::MsgType::Connect));
     EXPECT_EQ(clearing_cause(), 17) << "user busy";
     EXPECT_EQ(l->LinkCallStats.IncomingInd, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// Six-pump modules are told their pumps' data slots by the TDM set-up message: a call
+// on such a board connects and carries data on the slots the driver named.
+class TdmModemCalls : public ModemCalls {
+    void configure() override
+    {
+        for (int k = 0; k < 5; k++) r.host.registry.set_dword(r.parameters_key(1), "ModuleID_" + std::to_string(k), 5);
+    }
+};
+
+TEST_F(TdmModemCalls, ACallRunsOnTheDataSlotsTheDriverNamed)
+{
+    a->ModemRouting[kLine] = 1;  // the first free pump: socket 0's slots lie inside the controller's 128
+    Link* l = nullptr;
+    locked([&] { l = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return l->ThisPump != nullptr; }, plat::ms(1000)));
+    Pump* p = l->ThisPump;
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && l->ChannelState == CHANNEL_STATE_ACTIVE; },
+                          plat::ms(5000)));
+    EXPECT_EQ(p->ThisCsm->PumpCount, 6u);
+    EXPECT_EQ(model_of(p).data_slot(p->ThisCsm->Index, p->PumpNumber), int(p->PumpDataTS));
+    locked([&] { l->NdisLinkContext = 0x5A; });
+    r.host.run_for(plat::ms(100));  // the channel's activation completes at the controller
+    exchange_data(l, 3, 0x5A);
+    ASSERT_TRUE(net->clear_call(*key));
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_SLEEP; }, plat::ms(5000)));
+    EXPECT_GT(p->StatisticsLength, 512u);
 }
 
 }  // namespace
