@@ -25,6 +25,7 @@
 #include "sim/board/hdlc.h"
 #include "sim/board/tsswitch.h"
 #include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
 #include "sim/firmware/firmware.h"
 #include "tools/harness/rig.h"
 
@@ -40,7 +41,7 @@ public:
     Adapter* a = nullptr;
     sim::Card* card = nullptr;
     std::unique_ptr<sim::IsdnNetworkSide> net;  // destroyed before the rig's boards
-    std::vector<std::pair<uint32_t, Frame>> at_far_end;
+    std::unique_ptr<sim::ModemPeer> peer;       // the far modem, on each B channel the network connects
     std::deque<NDIS_WAN_PACKET> packets;
     std::deque<Frame> payloads;
 
@@ -49,13 +50,14 @@ public:
         std::string e;
         ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &e)) << e;
         r.set_firmware(sim::fw::default_image());
+        configure();
         card = &r.add_board_for(1, 4);
-        card->line(kLine).on_frame_from_adapter([this](uint32_t m, const Frame& f) { at_far_end.push_back({m, f}); });
         net = std::make_unique<sim::IsdnNetworkSide>(r.host, card->line(kLine), sim::IsdnNetworkConfig{});
+        peer = std::make_unique<sim::ModemPeer>(r.host.sched, card->line(kLine));
+        peer->follow(*net);
         ASSERT_EQ(r.load_driver(), 0);
         a = rig::Rig::driver_adapter(na = r.initialize(1));
         ASSERT_NE(a, nullptr);
-        wire_modem_slots();
         // Processors boot (the 8 s start wait); layer 2 comes up meanwhile.
         ASSERT_TRUE(run_until([&] { return running_processors() == processors_of_line(); }, plat::ms(15000)));
         if (!run_until([&] { return net->link_up(); }, plat::ms(3000))) net->establish();
@@ -63,6 +65,7 @@ public:
         ASSERT_TRUE(run_until([&] { return sleeping_pumps() == pumps_of_line(); }, plat::ms(2000)))
             << "every pump reset its channel and fell asleep";
     }
+    virtual void configure() {}
     void TearDown() override
     {
         if (na) r.halt(na);
@@ -73,56 +76,11 @@ public:
         EXPECT_EQ(net->counters().bad_messages, 0u);
     }
 
-    // ---- the board's wiring of the modem processors' slots ----
-    // A pump's data slots are fixed by where its socket sits on the board; the driver's
-    // graph carries the same layout, so it is read from there.
-    struct PumpAt {
-        unsigned socket, processor, pump;
-    };
-    bool pump_of_slot(unsigned slot, PumpAt& at)
-    {
-        for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
-            for (unsigned c = 0; c < a->Socket[s].ProcessorCount; c++)
-                for (unsigned p = 0; p < a->Socket[s].Csms[c].PumpCount; p++) {
-                    ULONG first = a->Socket[s].Csms[c].Pumps[p].PumpDataTS;
-                    if (slot >= first && slot < first + 3) {
-                        at = {s, c, p};
-                        return true;
-                    }
-                }
-        return false;
-    }
     // The line channel a controller time slot reaches (-1: none).
     int channel_of_slot(int slot)
     {
         int bus = card->tsswitch().bus_slot(kLine, unsigned(slot));
         return bus < 0 || !card->bus_slot_channel ? -1 : card->bus_slot_channel(kLine, unsigned(bus));
-    }
-    void wire_modem_slots()
-    {
-        card->tsswitch().on_modem_slot([this](unsigned, unsigned slot, const Frame& f) {
-            PumpAt at{};
-            if (pump_of_slot(slot, at)) card->modem(at.socket)->data_from_slot(at.processor, at.pump, f);
-        });
-        for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++) {
-            sim::ModemSocket* m = card->modem(s);
-            if (m == nullptr) continue;
-            m->on_data_to_line([this](unsigned, unsigned, int slot, const Frame& f) {
-                int ch = channel_of_slot(slot);
-                if (ch >= 0) card->line(kLine).frame_from_adapter(1u << ch, f);
-            });
-            m->on_data_to_slot([this, s](unsigned c, unsigned p, int, const Frame& f) {
-                card->tsswitch().frame_from_modem(kLine, a->Socket[s].Csms[c].Pumps[p].PumpDataTS, f);
-            });
-        }
-        card->line(kLine).on_frame_to_adapter([this](uint32_t channels, const Frame& f) {
-            for (unsigned slot = 0; slot < sim::HdlcController::kSlots; slot++) {
-                int ch = channel_of_slot(int(slot));
-                if (ch < 0 || !(channels >> ch & 1)) continue;
-                for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
-                    if (card->modem(s) && card->modem(s)->data_from_line(int(slot), f)) return;
-            }
-        });
     }
 
     // ---- helpers ----
@@ -175,13 +133,6 @@ public:
                 out.push_back(m.code());
         return out;
     }
-    std::vector<Frame> far_frames(uint32_t mask) const
-    {
-        std::vector<Frame> out;
-        for (const auto& [m, f] : at_far_end)
-            if (m == mask) out.push_back(f);
-        return out;
-    }
     NDIS_STATUS send(Link* l, const Frame& f)
     {
         payloads.push_back(f);
@@ -191,6 +142,19 @@ public:
         p.CurrentBuffer = payloads.back().data();
         p.CurrentLength = ULONG(f.size());
         return r.host.ndis().send(na, l->LinkHandle, &p);
+    }
+    // One frame each way between the far modem on `channel` and NDIS on Link l.
+    void exchange_data(Link* l, unsigned channel, ULONG context)
+    {
+        const Frame in{0xFF, 0x03, 0xC0, 0x21, 0x01, 0x07, 0x00, 0x04};
+        size_t before = na->receives.size(), heard = peer->received(channel).size();
+        ASSERT_TRUE(peer->send(channel, in));
+        ASSERT_TRUE(run_until([&] { return na->receives.size() == before + 1; }, plat::ms(200)));
+        EXPECT_EQ(na->receives[before].link_context, context);
+        EXPECT_EQ(na->receives[before].data, in);
+        ASSERT_EQ(send(l, {0xFF, 0x03, 0x00, 0x21, 0x45, 0x00, 0x00, 0x14}), NDIS_STATUS_PENDING);
+        ASSERT_TRUE(run_until([&] { return peer->received(channel).size() == heard + 1; }, plat::ms(200)));
+        EXPECT_EQ(peer->received(channel).back(), payloads.back());
     }
     // The cause of the first clearing message the network received (0: none).
     uint8_t clearing_cause() const
@@ -269,15 +233,13 @@ TEST_F(ModemCalls, SpeechCallIsAnsweredByAPumpCarriesDataAndEndsWithStatistics)
         EXPECT_EQ(card->hdlc().map_byte(false, kLine, s), 0x80 | ch) << "slot " << s;
     EXPECT_EQ(codes_to(p, {MSG_DTERPT, MSG_SETTSA, MSG_CHRESET}, offered), (std::vector<uint8_t>{MSG_DTERPT}));
 
-    // Data both ways: far-end modem <-> pump <-> HDLC channel <-> NDIS.
+    EXPECT_EQ(peer->state(kChannel), sim::ModemPeer::State::Connected) << "the far modem on the call's channel";
+    EXPECT_EQ(peer->connects(kChannel), 1u);
+
+    // Data both ways: far modem <-> line channel <-> time-slot switch <-> pump <-> its
+    // data slots <-> HDLC channel <-> NDIS.
     locked([&] { l->NdisLinkContext = 0x7702; });
-    card->line(kLine).frame_to_adapter(1u << kChannel, {0xFF, 0x03, 0xC0, 0x21, 0x01, 0x07});
-    ASSERT_TRUE(run_until([&] { return na->receives.size() == 1; }, plat::ms(200)));
-    EXPECT_EQ(na->receives[0].link_context, 0x7702u);
-    EXPECT_EQ(na->receives[0].data, (Frame{0xFF, 0x03, 0xC0, 0x21, 0x01, 0x07}));
-    ASSERT_EQ(send(l, {0xFF, 0x03, 0x00, 0x21, 0x45, 0x00}), NDIS_STATUS_PENDING);
-    ASSERT_TRUE(run_until([&] { return far_frames(1u << kChannel).size() == 1; }, plat::ms(200)));
-    EXPECT_EQ(far_frames(1u << kChannel)[0], payloads[0]);
+    exchange_data(l, kChannel, 0x7702);
 
     // The network clears: time slot away, DTR dropped, the modem hangs up, statistics
     // are read, the channel is reset and the pump sleeps.
@@ -337,6 +299,11 @@ TEST_F(ModemCalls, OutgoingModemCallDialsOnItsPumpAndIsDroppedLocally)
     EXPECT_EQ(host_text(p), "ATS95=4\\N3%C3\r" + std::string("AT+TSA=") + digits + ",1;%U" + sampling_digit() + "D\r");
     EXPECT_EQ(l->LinkCallStats.ConnectTo33600, 1u);
     EXPECT_EQ(p->PumpCallStats.ConnectTo33600, 1u);
+    EXPECT_EQ(peer->state(calls[0].channel), sim::ModemPeer::State::Connected) << "the far modem answered the dial";
+
+    // Data both ways through the board's time-slot switch.
+    ASSERT_TRUE(run_until([&] { return l->NdisLinkContext != 0; }, plat::ms(200))) << "NDIS has the line up";
+    exchange_data(l, calls[0].channel, l->NdisLinkContext);
 
     // TAPI drops the call: the pump clears, reads its statistics and sleeps.
     locked([&] { RSS_Disconnect(l, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); });
@@ -345,14 +312,18 @@ TEST_F(ModemCalls, OutgoingModemCallDialsOnItsPumpAndIsDroppedLocally)
     EXPECT_EQ(p->ThisLink, nullptr);
     EXPECT_EQ(p->FailedCalls, 0u);
     EXPECT_NE(host_text(p).find("AT&V1&V2\r "), std::string::npos);
+    EXPECT_EQ(std::string((const char*)p->StatisticsText, p->StatisticsLength),
+              model_of(p).statistics_text(p->PumpNumber));
+    EXPECT_EQ(peer->hangups_heard(calls[0].channel), 1u) << "the far modem heard the pump hang up";
     ASSERT_TRUE(run_until([&] { return net->calls().empty() || net->calls()[0].state == sim::NetState::Null; },
                           plat::ms(3000)));
 }
 
 TEST_F(ModemCalls, FarModemWithoutCarrierFailsTheCallAndStillReadsStatistics)
 {
+    peer->set_config({false, 33600, plat::ms(200)});  // hears the pump's carrier, never answers it
     for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
-        if (card->modem(s)) card->modem(s)->set_far_modem({false, 0, plat::ms(300)});
+        if (card->modem(s)) card->modem(s)->set_carrier_wait(plat::ms(1000));
     Link* l = nullptr;
     locked([&] { l = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
     ASSERT_NE(l, nullptr);
@@ -390,7 +361,7 @@ TEST_F(ModemCalls, FarModemDroppingItsCarrierEndsTheCallAsAFailedOne)
     Pump* p = l->ThisPump;
     ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && l->LinkCallStats.ConnectInd == 1; },
                           plat::ms(5000)));
-    model_of(p).far_end_hangup(p->ThisCsm->Index, p->PumpNumber);
+    ASSERT_TRUE(peer->hang_up(3));
     // NO CARRIER on line: a failed call after a good one; call control clears the call.
     ASSERT_TRUE(run_until([&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
                           plat::ms(6000)));
@@ -402,6 +373,57 @@ TEST_F(ModemCalls, FarModemDroppingItsCarrierEndsTheCallAsAFailedOne)
     EXPECT_EQ(p->ThisLink, nullptr);
     EXPECT_GT(p->StatisticsLength, 512u);
     EXPECT_TRUE(r.host.trace.contains("PUMP_ON_LINE + Pump_Ev_No_Carrier= PUMP_GET_STATISTICS"));
+}
+
+// A processor reset takes its pumps from their calls: the call is reported cleared (the
+// network hears of it), both sides of the binding go, and the old Link no longer reaches
+// the pump once it serves another call. A good call on a processor that was reset
+// before starts its reset count afresh.
+TEST_F(ModemCalls, AProcessorResetClearsItsCallsAndUnbindsBothSides)
+{
+    a->ModemRouting[kLine] = 1;  // every call takes the line's first free pump
+    Csm& csm = a->Socket[0].Csms[0];
+    Link* first = nullptr;
+    locked([&] { first = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
+    ASSERT_NE(first, nullptr);
+    auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return first->ThisPump != nullptr; }, plat::ms(1000)));
+    Pump* p = first->ThisPump;
+    ASSERT_EQ(p, &csm.Pumps[0]);
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && first->LinkCallStats.ConnectInd == 1; },
+                          plat::ms(5000)));
+    EXPECT_EQ(csm.ResetAttempts, 0u) << "the good call cleared the bring-up's reset";
+
+    // The processor asks for its own reset in the middle of the call.
+    card->modem(0)->send_to_host(0, {0, 0, 0, uint16_t(MSG_CHRESET << 8)});
+    ASSERT_TRUE(run_until([&] { return csm.State != CSM_RUNNING; }, plat::ms(100)));
+    ASSERT_TRUE(run_until([&] { return csm.State == CSM_RESETTING || csm.State == CSM_DOWNLOADING; }, plat::ms(100)));
+    EXPECT_EQ(first->ThisPump, nullptr);
+    EXPECT_EQ(p->ThisLink, nullptr);
+    EXPECT_EQ(first->DisconnectCause, (ULONG)DISCONNECT_CAUSE_PUMP_FAILURE);
+    ASSERT_TRUE(run_until([&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
+                          plat::ms(3000)))
+        << "the network heard the call cleared";
+
+    // Once loaded again the pump serves a new call on another Link; clearing the old
+    // Link does not touch it.
+    ASSERT_TRUE(run_until([&] { return csm.State == CSM_RUNNING && p->PumpState == PUMP_SLEEP; }, plat::ms(15000)));
+    EXPECT_EQ(csm.ResetAttempts, 1u);
+    Link* second = nullptr;
+    locked([&] { second = LinkAcquire(a, 0, kLine, 4, OWNER_DRIVER); });
+    ASSERT_NE(second, nullptr);
+    auto again = net->offer_call(5, "5551004", "100", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(again.has_value());
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && second->LinkCallStats.ConnectInd == 1; },
+                          plat::ms(5000)));
+    ASSERT_EQ(second->ThisPump, p);
+    EXPECT_EQ(csm.ResetAttempts, 0u);
+    locked([&] { RSS_Disconnect(first, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); });
+    r.host.run_for(plat::ms(500));
+    EXPECT_EQ(p->PumpState, ULONG(PUMP_ON_LINE)) << "the new call goes on";
+    EXPECT_EQ(p->ThisLink, second);
+    EXPECT_EQ(net->call(*again)->state, sim::NetState::Active);
 }
 
 TEST_F(ModemCalls, CallsBeyondTheFreePumpsAreRefusedBusy)
@@ -422,6 +444,41 @@ TEST_F(ModemCalls, CallsBeyondTheFreePumpsAreRefusedBusy)
     EXPECT_FALSE(net_sent(sim::q931::MsgType::Connect));
     EXPECT_EQ(clearing_cause(), 17) << "user busy";
     EXPECT_EQ(l->LinkCallStats.IncomingInd, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// Six-pump modules are told their pumps' data slots by the TDM set-up message: a call
+// on such a board connects and carries data on the slots the driver named.
+class TdmModemCalls : public ModemCalls {
+    void configure() override
+    {
+        for (int k = 0; k < 5; k++) r.host.registry.set_dword(r.parameters_key(1), "ModuleID_" + std::to_string(k), 5);
+    }
+};
+
+TEST_F(TdmModemCalls, ACallRunsOnTheDataSlotsTheDriverNamed)
+{
+    a->ModemRouting[kLine] = 1;  // the first free pump: socket 0's slots lie inside the controller's 128
+    Link* l = nullptr;
+    locked([&] { l = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(run_until([&] { return l->ThisPump != nullptr; }, plat::ms(1000)));
+    Pump* p = l->ThisPump;
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_ON_LINE && l->ChannelState == CHANNEL_STATE_ACTIVE; },
+                          plat::ms(5000)));
+    EXPECT_EQ(p->ThisCsm->PumpCount, 6u);
+    EXPECT_EQ(model_of(p).data_slot(p->ThisCsm->Index, p->PumpNumber), int(p->PumpDataTS));
+    locked([&] { l->NdisLinkContext = 0x5A; });
+    r.host.run_for(plat::ms(100));  // the channel's activation completes at the controller
+    exchange_data(l, 3, 0x5A);
+    ASSERT_TRUE(net->clear_call(*key));
+    ASSERT_TRUE(run_until([&] { return p->PumpState == PUMP_SLEEP; }, plat::ms(5000)));
+    EXPECT_GT(p->StatisticsLength, 512u);
 }
 
 }  // namespace

@@ -234,3 +234,119 @@ TEST(ModemScenario, AWrongChecksumOrACorruptBlockIsLoadedAgain)
 }
 
 }  // namespace
+
+namespace {
+
+// The checksum wait keeps one request outstanding and gives up after its rounds: a
+// firmware that takes the request and never answers gets at most one request per round,
+// one that never takes it gets exactly one; either way the processor is reset.
+TEST(ModemScenario, AnUnansweredChecksumRequestIsNotPiledUpAndEndsInAReset)
+{
+    for (bool taken : {true, false}) {
+        SCOPED_TRACE(taken ? "taken, never answered" : "never taken");
+        ModemRig m(sim::fw::default_image());
+        sim::ModemSocket* model = m.card->modem(3);
+        model->ignore_code(0, MSG_CHECKSUM, taken);
+        m.start();
+        ASSERT_TRUE(rig::run_until(m.r.host, [&] { return model->resets(0) == 2; }, plat::ms(kBootMs + 8000)))
+            << "reset after the checksum wait gave up";
+        EXPECT_EQ(model->count(0, true, MSG_CHECKSUM), taken ? size_t(CSM_CHECKSUM_TRIES) : 1u);
+        EXPECT_EQ(m.trace_count("@@@@CSM gave no checksum in 5 tries { G:0, D:3, C:0 }"), 1u);
+        EXPECT_EQ(model->resets(1), 1u) << "its neighbour booted";
+        EXPECT_EQ(m.csm(3, 1).State, ULONG(CSM_RUNNING));
+        m.halt_clean();
+    }
+}
+
+// Sporadic faults do not add up: after a stable run the reset count starts again, so a
+// seventh fault months later resets the processor instead of killing it.
+TEST(ModemScenario, AStableRunClearsTheResetCount)
+{
+    ModemRig m(sim::fw::default_image());
+    m.start();
+    m.r.host.run_for(plat::ms(kBootMs));
+    ASSERT_EQ(m.csm(1, 1).State, ULONG(CSM_RUNNING));
+    rig::with_adapter_lock(m.a(), [&] { m.csm(1, 1).ResetAttempts = DIMM_MAX_RESET_ATTEMPTS; });
+    m.r.host.run_for(plat::ms(DIMM_STABLE_RUN_MS / 2));
+    EXPECT_EQ(m.csm(1, 1).ResetAttempts, ULONG(DIMM_MAX_RESET_ATTEMPTS)) << "not yet a stable run";
+    m.r.host.run_for(plat::ms(DIMM_STABLE_RUN_MS / 2 + 100));
+    EXPECT_EQ(m.csm(1, 1).ResetAttempts, 0u);
+    // A fault now is reset and loaded again, not the end of the processor.
+    m.card->modem(1)->send_to_host(1, {0, 0, 0, uint16_t(MSG_CHRESET << 8)});
+    m.r.host.run_for(plat::ms(kBootMs));
+    EXPECT_EQ(m.csm(1, 1).State, ULONG(CSM_RUNNING));
+    EXPECT_EQ(m.csm(1, 1).ResetAttempts, 1u);
+    m.halt_clean();
+}
+
+}  // namespace
+
+namespace {
+
+// Parts and regions of odd length whose last byte is not zero land in the processor's
+// memory byte for byte, the last byte included.
+TEST(ModemScenario, OddLengthBlocksLandWholeInTheProcessorsMemory)
+{
+    sim::fw::ImageLayout layout = sim::fw::default_layout();
+    layout.read_only.resize(1001);
+    layout.read_only.back() = 0xC3;
+    layout.read_write.resize(127);  // one full block and one of a single byte
+    layout.read_write.back() = 0x5A;
+    for (auto& region : layout.regions)
+        if (region.data.size() % 2 == 1) region.data.back() = 0xAB;
+    layout.regions.push_back({"odd_tail", 0x002B0000, {0x11, 0x22, 0x33}});
+    for (uint32_t verify : {0u, 1u}) {
+        SCOPED_TRACE(verify ? "read back" : "no read-back");
+        ModemRig m(sim::fw::build_image(layout), verify);
+        m.start();
+        m.r.host.run_for(plat::ms(kBootMs));
+        ASSERT_EQ(m.states(), all(10, "CSM_RUNNING"));
+        sim::ModemSocket* model = m.card->modem(2);
+        auto check = [&](const char* what, uint32_t address, const std::vector<uint8_t>& data) {
+            SCOPED_TRACE(what);
+            size_t wrong = 0;
+            for (size_t i = 0; i < data.size(); i++) wrong += model->peek_memory(1, address + uint32_t(i)) != data[i];
+            EXPECT_EQ(wrong, 0u);
+            EXPECT_EQ(model->peek_memory(1, address + uint32_t(data.size()) - 1), data.back());
+        };
+        check("read-only part", layout.image_base, layout.read_only);
+        check("read-write part", layout.data_base, layout.read_write);
+        for (const auto& region : layout.regions)
+            if (!region.data.empty()) check(region.name.c_str(), region.load_address, region.data);
+        EXPECT_EQ(m.csm(2, 1).ReadBackMismatches, 0u);
+        m.halt_clean();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A loader that answers the processor's handshake with other words gets it 100 times in
+// one boot, then the processor is reset; a loader that fails a step or answers slowly
+// is reset and loaded again, or simply waited for.
+TEST(ModemScenario, HandshakesAndLoaderStepsAreBounded)
+{
+    {
+        ModemRig m(sim::fw::default_image());
+        m.card->modem(4)->garble_handshake(0, true);
+        m.start();
+        ASSERT_TRUE(rig::run_until(m.r.host, [&] { return m.card->modem(4)->resets(0) == 2; }, plat::ms(4000)));
+        EXPECT_EQ(m.card->modem(4)->count(0, false, 0x4C4C), size_t(CSM_HANDSHAKES_MAX)) << "handshakes in the first boot";
+        EXPECT_EQ(m.card->modem(4)->count(0, false, 0x544F), 0u) << "never the host's handshake";
+        m.halt_clean();
+    }
+    {
+        ModemRig m(sim::fw::default_image());
+        m.card->modem(4)->fail_loader_at(0, 7);  // a Load in the middle of the image
+        m.card->modem(0)->set_loader_delay(plat::ms(15));
+        m.start();
+        m.r.host.run_for(plat::ms(kBootMs + 8000));
+        EXPECT_EQ(m.states(), all(10, "CSM_RUNNING"));
+        EXPECT_EQ(m.card->modem(4)->resets(0), 2u) << "the failed step reset it once";
+        EXPECT_EQ(m.card->modem(0)->resets(0), 1u) << "a slow loader is waited for";
+        m.halt_clean();
+    }
+}
+
+}  // namespace

@@ -457,6 +457,12 @@ static void csm_InboundFifoDatHdlr(Csm* ThisCsm, Pump* ThisPump)
     TransferReceiveDataToRxBuffer(ThisCsm, ThisPump, buffer);
     ULONG n = ThisPump->FifoCount;
     if (ThisPump->PumpState == PUMP_GET_STATISTICS) {
+        // The modem's hang-up comes before the statistics are asked for: it is the answer
+        // the state waits for, not statistics text.
+        if (ThisPump->PumpEvent != Host_Ev_Cmd && CsmHasText(buffer, n, "\r\nNO CARRIER")) {
+            ThisPump->PumpEvent = Pump_Ev_No_Carrier;
+            return;
+        }
         csm_InboundStatisticsText(ThisPump, buffer, n);
         return;
     }
@@ -682,9 +688,28 @@ static BOOLEAN CsmPumpValid(Csm* ThisCsm, ULONG PumpNumber)
     return PumpNumber < CSM_MAX_PUMPS && PumpNumber < ThisCsm->PumpCount;
 }
 
+// The FIFO bytes that come with an inbound message, by its code and word 2.
+static ULONG CsmFifoBytesOf(UCHAR Code, USHORT Word2)
+{
+    switch (Code) {
+    case MSG_FIFODAT: return Word2;
+    case MSG_CMDDAT: return Word2 & 0xFF;
+    case MSG_DIALDET: return Word2 & 0x7F;
+    default: return 0;
+    }
+}
+
+// Reads and drops a message's FIFO bytes, so the next message starts at its own data.
+static void CsmDrainFifo(Csm* ThisCsm, ULONG Bytes)
+{
+    for (ULONG w = 0; w < WordsFor(Bytes) && CsmReadReg(ThisCsm, CSM_REG_FIFO_NOT_EMPTY) != 0; w++)
+        (void)CsmReadReg(ThisCsm, CSM_REG_FIFO_READ);
+}
+
 // Takes at most one inbound message. A message that names no pump of this processor is
-// traced, acknowledged and dropped (it would otherwise stay pending and block every
-// later message); a processor exception among them still resets the processor.
+// traced, acknowledged and dropped with its FIFO bytes (it would otherwise stay pending
+// and block every later message); a processor exception among them still resets the
+// processor.
 BOOLEAN csm_InboundMsgHdlr(Csm* ThisCsm)
 {
     if (!CSMReadInboundMsg(ThisCsm)) return TRUE;
@@ -694,6 +719,7 @@ BOOLEAN csm_InboundMsgHdlr(Csm* ThisCsm)
     if (!CsmPumpValid(ThisCsm, p)) {
         RSS_LOG("@@@@Wrong Pump Nbr %d\n", (int)p);
         if (CsmFatalCode(code)) ThisCsm->State = CSM_NEED_RESET;
+        CsmDrainFifo(ThisCsm, CsmFifoBytesOf(code, ThisCsm->InboundMsg[2]));
         CSMAckInboundMsg(ThisCsm);
         return FALSE;
     }
@@ -816,8 +842,10 @@ BOOLEAN CsmModuleHasTdm(ULONG ModuleID) { return ModuleID == 2 || ModuleID == 5 
 
 static ULONG CsmModuleID(Csm* ThisCsm) { return ThisCsm->ThisSocket ? ThisCsm->ThisSocket->ModuleID : 0; }
 
-static const USHORT Rockwell[4] = {0x4F52, 0x4B43, 0x4557, 0x4C4C};
-static const USHORT HostBootWords[4] = {0x4F48, 0x5453, 0x4F42, 0x544F};
+// The boot handshakes, four little-endian words each: the processor's handshake, which
+// the loader echoes when it is ready, then the host's, which it answers to take commands.
+static const USHORT CsmProcessorHandshake[4] = {0x4F52, 0x4B43, 0x4557, 0x4C4C};
+static const USHORT CsmHostHandshake[4] = {0x4F48, 0x5453, 0x4F42, 0x544F};
 
 static BOOLEAN CheckRockwellResponse(PVOID Context);
 static BOOLEAN CheckHostBootResponse(PVOID Context);
@@ -880,7 +908,7 @@ static Csm* CsmBootContext(PVOID Context)
 
 static void WriteRockwell(Csm* ThisCsm)
 {
-    WriteMsg(ThisCsm, Rockwell[0], Rockwell[1], Rockwell[2], Rockwell[3]);
+    WriteMsg(ThisCsm, CsmProcessorHandshake[0], CsmProcessorHandshake[1], CsmProcessorHandshake[2], CsmProcessorHandshake[3]);
     ThisCsm->HandshakeAttempts++;
 }
 
@@ -935,8 +963,8 @@ static BOOLEAN CheckRockwellResponse(PVOID Context)
     if (c == NULL) return TRUE;
     ULONG wait = CsmBootWait(c);
     if (wait != CSM_WAIT_READY) return wait == CSM_WAIT_FAILED;
-    if (std::memcmp(c->InboundMsg, Rockwell, sizeof Rockwell) == 0) {
-        WriteMsg(c, HostBootWords[0], HostBootWords[1], HostBootWords[2], HostBootWords[3]);
+    if (std::memcmp(c->InboundMsg, CsmProcessorHandshake, sizeof CsmProcessorHandshake) == 0) {
+        WriteMsg(c, CsmHostHandshake[0], CsmHostHandshake[1], CsmHostHandshake[2], CsmHostHandshake[3]);
         CsmArmStep(c, CSM_TMR_BOOT_STEP, CSM_BOOT_POLL_MS, CheckHostBootResponse);
         return TRUE;
     }
@@ -1192,6 +1220,7 @@ static BOOLEAN CheckStartResponse(PVOID Context)
 static BOOLEAN StartGetChecksum(Csm* ThisCsm)
 {
     ThisCsm->BootPollCount = 0;
+    ThisCsm->ChecksumTries = 0;
     CSMInitInboundMsg(ThisCsm);
     CSMSendOutboundMsg(ThisCsm, CSM_MSG_WORD3(MSG_CHECKSUM, 0), 0, 0, 0);
     return CsmArmStep(ThisCsm, CSM_TMR_BOOT_STEP, CSM_BOOT_POLL_MS, CheckChecksumResponse);
@@ -1210,11 +1239,18 @@ static BOOLEAN CheckChecksumResponse(PVOID Context)
             return FALSE;
         }
         CsmNoResponse(c);
-        if (CsmLatchStatus(c) & CSM_CS_OUTBOUND_TAKEN)
+        if (++c->ChecksumTries >= CSM_CHECKSUM_TRIES) {
+            RSS_LOG("@@@@CSM gave no checksum in %d tries { G:%d, D:%d, C:%d }\n", (int)c->ChecksumTries, (int)c->Group,
+                    (int)CsmSocketIndex(c), (int)c->Index);
+            return CsmBootFailed(c);
+        }
+        // One request outstanding: it is posted again only once the last one was taken.
+        if (CsmLatchStatus(c) & CSM_CS_OUTBOUND_TAKEN) {
             RSS_TRACE("Last Message read so send again { D:%d, C:%d }\n", (int)CsmSocketIndex(c), (int)c->Index);
-        else
+            CSMSendOutboundMsg(c, CSM_MSG_WORD3(MSG_CHECKSUM, 0), 0, 0, 0);
+        } else {
             RSS_TRACE("Last Message NOT read { D:%d, C:%d }\n", (int)CsmSocketIndex(c), (int)c->Index);
-        CSMSendOutboundMsg(c, CSM_MSG_WORD3(MSG_CHECKSUM, 0), 0, 0, 0);
+        }
         c->BootPollCount = 0;
         CsmRestartStep(c, CSM_TMR_BOOT_STEP);
         return FALSE;

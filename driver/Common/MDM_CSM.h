@@ -120,6 +120,7 @@
 #define CSM_START_WAIT_MS 8000
 #define CSM_BOOT_POLLS_MAX 100
 #define CSM_HANDSHAKES_MAX 100
+#define CSM_CHECKSUM_TRIES 5  // rounds of 100 polls the checksum wait gives the firmware
 #define CSM_VERIFY_PASSES 5
 #define CSM_VERIFY_FIFO_POLLS 100000
 #define CSM_VERIFY_ACK_POLLS 50000
@@ -200,6 +201,11 @@ typedef struct _Csm {
     // Not in the original record: verification outcome of the last download (passes
     // that found a difference), for the management service and tests.
     ULONG ReadBackMismatches;
+    // Not in the original record: polls since the processor last started running; after
+    // a stable run its reset count starts again, so sporadic faults never add up to six.
+    ULONG RunningPolls;
+    // Not in the original record: rounds of the checksum wait without an answer.
+    ULONG ChecksumTries;
 } Csm;
 static_assert(sizeof(CALL_STATS) == CSM_CALL_STATS_SIZE);
 

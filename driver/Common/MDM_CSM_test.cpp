@@ -8,6 +8,7 @@
 
 #include "driver/Common/MDM_CSM.h"
 #include "driver/Common/RSS_init.h"
+#include "sim/far/isdn_network.h"
 #include "sim/firmware/firmware.h"
 #include "tools/harness/rig.h"
 
@@ -170,6 +171,8 @@ TEST_F(InboundDispatch, MessagesMovePumpEventsAndStates)
         {"NO CARRIER out of service: reset asked", PUMP_OUT_OF_SERVICE, MSG_FIFODAT, 12, "\r\nNO CARRIER",
          Host_Ev_Reset_Requested, 0},
         {"an unlisted code is ignored", PUMP_SLEEP, 0x5A, 0, "", Pump_Ev_None, 0},
+        {"NO CARRIER while waiting to collect statistics", PUMP_GET_STATISTICS, MSG_FIFODAT, 14, "\r\nNO CARRIER\r\n",
+         Pump_Ev_No_Carrier, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -212,6 +215,19 @@ TEST_F(InboundDispatch, BadPumpNumbersAndFifoCountsAreRefusedWithoutLosingStep)
     EXPECT_EQ(p.FifoCount, ULONG(FIFO_DATA_BLOCK_SIZE));
     inject(MSG_FIFODAT, 2, 6, "\r\nOK\r\n");
     EXPECT_EQ(p.PumpEvent, ULONG(Pump_Ev_Init_Done)) << "the next block is read from its own start";
+    // A dropped message's FIFO bytes go with it, whatever the code that carries them.
+    const struct {
+        UCHAR code;
+        USHORT w2;
+        std::string text;
+    } dropped[] = {{MSG_FIFODAT, 9, "\r\nERROR\r\n"}, {MSG_CMDDAT, 0x0305, "ERROR"}, {MSG_DIALDET, 0x0083, "555"}};
+    for (const auto& d : dropped) {
+        SCOPED_TRACE(int(d.code));
+        p.PumpEvent = Pump_Ev_None;
+        inject(d.code, 7, d.w2, d.text);
+        inject(MSG_FIFODAT, 2, 6, "\r\nOK\r\n");
+        EXPECT_EQ(p.PumpEvent, ULONG(Pump_Ev_Init_Done)) << "read from its own start, not after the dropped bytes";
+    }
     // A processor exception naming no pump still takes the processor down for a reset.
     inject(MSG_ABORT, 40, 0);
     EXPECT_NE(csm().State, ULONG(CSM_RUNNING));
@@ -225,6 +241,204 @@ TEST_F(InboundDispatch, ResettingAProcessorClearsItsCounters)
     for (ULONG i = 0; i < CSM_MSG_COUNTERS; i++) {
         EXPECT_EQ(csm().InboundCounters[i], 0u);
         EXPECT_EQ(csm().OutboundCounters[i], 0u);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The handlers of a COM-owned or TAPI-owned call, on pump 1 of processor 0 bound to a
+// Link of line 0 (no serial port on it).
+class CallHandlers : public InboundDispatch {
+protected:
+    void SetUp() override
+    {
+        InboundDispatch::SetUp();
+        sim::IsdnNetworkConfig config;
+        config.keep_link_up = plat::ms(500);
+        net = std::make_unique<sim::IsdnNetworkSide>(r.host, card->line(0), config);
+        net->set_answer_policy(sim::AnswerPolicy{sim::AnswerPolicy::Action::Manual});
+        ASSERT_TRUE(rig::run_until(r.host, [&] { return net->link_up(); }, plat::ms(5000)));
+    }
+    void TearDown() override
+    {
+        InboundDispatch::TearDown();
+        net.reset();
+    }
+    std::unique_ptr<sim::IsdnNetworkSide> net;
+    Adapter* a() { return rig::Rig::driver_adapter(na); }
+    Pump& pump() { return csm().Pumps[1]; }
+    Link* bind(ULONG owner, ULONG state, ULONG event = Pump_Ev_None)
+    {
+        Link* l = &a()->NdisWanInfo[0][3];
+        rig::with_adapter_lock(a(), [&] {
+            l->CurrentOwner = owner;
+            l->OwnerContext = 0x44;
+            l->ThisPump = &pump();
+            pump().ThisLink = l;
+            pump().PumpState = state;
+            pump().PumpEvent = event;
+            // hold the pump's state handler, as in the dispatch table above
+            pump().CmdRequested = 1;
+            pump().CmdAccepted = 0;
+        });
+        return l;
+    }
+    void unbind(Link* l)
+    {
+        rig::with_adapter_lock(a(), [&] {
+            l->ThisPump = nullptr;
+            l->CurrentOwner = OWNER_NONE;
+            pump().ThisLink = nullptr;
+            pump().PumpState = PUMP_SLEEP;
+            pump().PumpEvent = Pump_Ev_None;
+            TmrClear(&a()->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_ASYNC_DIAL);
+        });
+    }
+};
+
+// Modem status: the 16550 image with its deltas, DCD driving the pump where the
+// processor says it follows the call, and the 0x1000 indication to a TAPI owner.
+TEST_F(CallHandlers, ModemStatusReportsMoveTheImageTheCallAndTheOwner)
+{
+    struct Case {
+        const char* name;
+        ULONG dcd_follows, state, old_status;
+        USHORT report;
+        ULONG state_after, event_after;
+        UCHAR image;
+        bool indication;
+    };
+    const Case cases[] = {
+        {"DCD up while answering: on line", 1, PUMP_ANSWER, 0x3, 0xB, PUMP_ON_LINE, Pump_Ev_None, 0xB8, true},
+        {"DCD down on line: no carrier", 1, PUMP_ON_LINE, 0xB, 0x3, PUMP_ON_LINE, Pump_Ev_No_Carrier, 0x38, true},
+        {"DCD down collecting statistics: nothing", 1, PUMP_GET_STATISTICS, 0xB, 0x3, PUMP_GET_STATISTICS, Pump_Ev_None,
+         0x38, true},
+        {"DCD not followed: state kept", 0, PUMP_ANSWER, 0x3, 0xB, PUMP_ANSWER, Pump_Ev_None, 0xB8, true},
+        {"ring indicator: its delta stays", 0, PUMP_ON_LINE, 0x3, 0x7, PUMP_ON_LINE, Pump_Ev_None, 0x74, true},
+        {"no change: no indication", 0, PUMP_ON_LINE, 0x3, 0x3, PUMP_ON_LINE, Pump_Ev_None, 0x30, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Link* l = bind(OWNER_TELEPHONY_SUBSYSTEM, c.state);
+        rig::with_adapter_lock(a(), [&] {
+            csm().DcdFollowsCallState = c.dcd_follows;
+            a()->StatusEventIndication = 1;
+            pump().ModemStatus = USHORT(c.old_status);
+            pump().ModemStatusRegister = UCHAR((c.old_status & 0xF) << 4);
+        });
+        size_t before = na->indications.size();
+        inject(MSG_DCERPT, 1, c.report);
+        EXPECT_EQ(pump().ModemStatus, c.report);
+        EXPECT_EQ(pump().ModemStatusRegister, c.image);
+        EXPECT_EQ(pump().PumpState, c.state_after);
+        EXPECT_EQ(pump().PumpEvent, c.event_after);
+        ASSERT_EQ(na->indications.size(), before + (c.indication ? 1 : 0));
+        if (c.indication) {
+            ULONG w[6];
+            std::memcpy(w, na->indications.back().buffer.data(), sizeof w);
+            EXPECT_EQ(w[3], ULONG(DEVSPECIFIC_PUMP_STATE));
+            EXPECT_EQ(w[4], c.report);
+            EXPECT_EQ(w[5], 3u << 24 | 0u << 16 | 0u << 8 | 1u) << "Link, socket, processor, pump";
+        }
+        rig::with_adapter_lock(a(), [&] { a()->StatusEventIndication = 0; });
+        unbind(l);
+    }
+}
+
+// The modem dialled by itself: its digits (at most 39 of them) become the Link's called
+// number and call control places the call; the dial time-out clears it after 50 s
+// unless an event indication ends the wait.
+TEST_F(CallHandlers, ADialDetectedPlacesTheCallAndTimesOut)
+{
+    std::string digits;
+    for (int i = 0; i < 45; i++) digits += char('0' + i % 10);
+    Link* l = bind(OWNER_VOVIZ4EZ, PUMP_IDLE);
+    inject(MSG_DIALDET, 1, USHORT(digits.size()), digits);
+    EXPECT_EQ(pump().PumpState, ULONG(PUMP_DIAL));
+    ASSERT_EQ(UCHAR(l->CalledNumber[0]), 39);
+    EXPECT_EQ(std::string(l->CalledNumber + 1, 39), digits.substr(0, 39));
+    EXPECT_EQ(l->TransferCaps, 0u);
+    ASSERT_TRUE(TmrIsRunning(&a()->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_ASYNC_DIAL)) << "the call was placed";
+    unbind(l);
+
+    // A call the network leaves unanswered is cleared as no answer after 50 s.
+    l = bind(OWNER_VOVIZ4EZ, PUMP_IDLE);
+    inject(MSG_DIALDET, 1, 7, "5551212");
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return net->calls().size() == 1; }, plat::ms(1000)));
+    EXPECT_EQ(net->calls()[0].called, "5551212");
+    net->proceed(net->calls()[0].key);
+    net->alert(net->calls()[0].key);  // ringing, never answered
+    r.host.run_for(plat::ms(ASYNC_DIAL_TIMEOUT_MS - 1000));
+    EXPECT_FALSE(r.host.trace.contains("dialing timeout"));
+    r.host.run_for(plat::ms(1500));
+    EXPECT_TRUE(r.host.trace.contains("AsyncDialTimeout Csm0 Pump1 Link3: dialing timeout => No Answer"));
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return net->calls().empty() || net->calls()[0].last_cause != 0; },
+                               plat::ms(1000)));
+    if (!net->calls().empty()) {
+        EXPECT_EQ(net->calls()[0].last_cause, 0x12) << "no answer";
+    }
+    unbind(l);
+
+    // An event indication (on line) ends the wait; a dial without digits or without a
+    // Link disconnects the channel.
+    l = bind(OWNER_VOVIZ4EZ, PUMP_IDLE);
+    inject(MSG_DIALDET, 1, 3, "555");
+    ASSERT_TRUE(TmrIsRunning(&a()->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_ASYNC_DIAL));
+    inject(MSG_EVENTIND, 1, 1);
+    EXPECT_FALSE(TmrIsRunning(&a()->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_ASYNC_DIAL));
+    EXPECT_EQ(pump().PumpState, ULONG(PUMP_ON_LINE));
+    unbind(l);
+    l = bind(OWNER_VOVIZ4EZ, PUMP_IDLE);
+    size_t lineerr = card->modem(0)->count(0, true, MSG_LINEERR);
+    inject(MSG_DIALDET, 1, 4, "ATD,");
+    EXPECT_EQ(card->modem(0)->count(0, true, MSG_LINEERR), lineerr + 1) << "channel disconnected, in network mode";
+    EXPECT_FALSE(TmrIsRunning(&a()->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_ASYNC_DIAL));
+    unbind(l);
+    inject(MSG_DIALDET, 1, 3, "555");
+    EXPECT_EQ(pump().PumpEvent, ULONG(Host_Ev_ChannelDisconnected)) << "no Link";
+    rig::with_adapter_lock(a(), [&] { pump().PumpEvent = Pump_Ev_None; });
+    inject(MSG_ANSDET, 1, 0);
+    EXPECT_EQ(pump().PumpEvent, ULONG(Host_Ev_ChannelDisconnected)) << "an answer without a Link";
+    rig::with_adapter_lock(a(), [&] { pump().PumpEvent = Pump_Ev_None; });
+}
+
+// Event indications of a COM-owned call, by code; owner 6 takes only the on-line code.
+TEST_F(CallHandlers, EventIndicationsMoveTheDataStateOfAPortsCall)
+{
+    struct Case {
+        ULONG owner;
+        USHORT code;
+        ULONG online_before;
+        ULONG state_after, online_after;
+        UCHAR fax_after;
+        ULONG event_after;
+    };
+    const Case cases[] = {
+        {OWNER_VOVIZ4EZ, 0, 1, PUMP_DIAL, 0, 0, Pump_Ev_None},
+        {OWNER_VOVIZ4EZ, 1, 0, PUMP_ON_LINE, 1, 0, Pump_Ev_None},
+        {OWNER_VOVIZ4EZ, 2, 1, PUMP_DIAL, 0, 0, Pump_Ev_None},
+        {OWNER_VOVIZ4EZ, 3, 0, PUMP_ON_LINE, 1, 1, Pump_Ev_None},
+        {OWNER_VOVIZ4EZ, 4, 1, PUMP_DIAL, 0, 0, Pump_Ev_None},  // call control clears the call (no port here)
+        {OWNER_VOVIZ4EZ, 9, 1, PUMP_DIAL, 1, 0, Pump_Ev_None},
+        {OWNER_VOVIZ4EZ_ALT, 1, 0, PUMP_ON_LINE, 0, 0, Pump_Ev_None},
+        {OWNER_VOVIZ4EZ_ALT, 4, 1, PUMP_DIAL, 1, 0, Pump_Ev_None},
+        {OWNER_TELEPHONY_SUBSYSTEM, 1, 0, PUMP_DIAL, 0, 0, Pump_Ev_None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.owner) + " code " + std::to_string(c.code));
+        Link* l = bind(c.owner, PUMP_DIAL);
+        rig::with_adapter_lock(a(), [&] {
+            pump().OnLineData = c.online_before;
+            pump().PumpFaxConnection = 0;
+        });
+        inject(MSG_EVENTIND, 1, c.code);
+        EXPECT_EQ(pump().PumpState, c.state_after);
+        EXPECT_EQ(pump().OnLineData, c.online_after);
+        EXPECT_EQ(pump().PumpFaxConnection, c.fax_after);
+        EXPECT_EQ(pump().PumpEvent, c.event_after);
+        unbind(l);
     }
 }
 

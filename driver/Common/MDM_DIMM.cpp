@@ -67,14 +67,21 @@ BOOLEAN DimmTimerHdlr(PVOID Context)
         case CSM_CODE_LOADED:
             ThisCsm->State = CSM_RUNNING;
             ThisCsm->PollsWithoutAck = 0;
+            ThisCsm->RunningPolls = 0;
             ThisCsm->DownloadOnly = 0;
             CSMInitFIFO(ThisCsm);
             break;
         case CSM_RUNNING:
+            if (ThisCsm->ResetAttempts != 0 &&
+                ++ThisCsm->RunningPolls >= DIMM_STABLE_RUN_MS / (Socket->TimerPeriod ? Socket->TimerPeriod : 1))
+                ThisCsm->ResetAttempts = 0;
             DimmPollCsm(ThisCsm, 1);
             break;
         case CSM_NEED_RESET:
-            for (p = 0; p < ThisCsm->PumpCount; p++) ThisCsm->Pumps[p].PumpState = PUMP_OUT_OF_SERVICE;
+            for (p = 0; p < ThisCsm->PumpCount; p++) {
+                ThisCsm->Pumps[p].PumpState = PUMP_OUT_OF_SERVICE;
+                PumpDropCall(&ThisCsm->Pumps[p]);
+            }
             if (ThisCsm->ResetAttempts < DIMM_MAX_RESET_ATTEMPTS) {
                 ThisCsm->ResetAttempts++;
                 StartCsmReset(ThisCsm);

@@ -26,6 +26,7 @@ typedef struct _DimmSocket {
 
 #define DIMM_MAX_RESET_ATTEMPTS 6
 #define DIMM_ACK_WATCHDOG_POLLS 500
+#define DIMM_STABLE_RUN_MS 60000  // running this long clears the processor's reset count
 #define DIMM_MAX_CANDIDATES 240
 #define DIMM_BAD_INDEX 0xFFFFFFFF
 #define DIMM_INFO_WORDS 20

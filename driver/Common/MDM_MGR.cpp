@@ -76,6 +76,16 @@ BOOLEAN MDM_Mgr_DisconnectHdlr(Link* ThisLink)
     case PUMP_DIAL: p->PumpEvent = Host_Ev_Disc; break;
     case PUMP_IDLE:
     case PUMP_INIT: p->PumpEvent = Host_Ev_Sleep; break;
+    case PUMP_SLEEP:
+        // Reserved and not yet woken: it stays asleep, free for the next call.
+        if (p->PumpEvent == Host_Ev_Init && p->ThisLink == ThisLink) {
+            RSS_LOG("\tPUMP_SLEEP with Host_Ev_Init: unbound\n");
+            p->PumpEvent = Pump_Ev_None;
+            p->ThisLink = NULL;
+            break;
+        }
+        RSS_LOG("\tDo Nothing\n");
+        break;
     default: RSS_LOG("\tDo Nothing\n"); break;
     }
     ThisLink->ThisPump = NULL;

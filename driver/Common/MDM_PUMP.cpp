@@ -157,6 +157,7 @@ void IncrementStats(Pump* ThisPump, USHORT Kind)
     }
     if (Kind != PUMP_STATS_GOOD_CALL) return;
     ThisPump->ResetAttempts = 0;
+    csm->ResetAttempts = 0;  // a processor that carries calls again starts a fresh count of resets
     ThisPump->GoodCalls++;
     csm->GoodCalls++;
     RSS_LOG("Good Call Number: %d\n", (int)ThisPump->CallNumber);
@@ -417,9 +418,10 @@ BOOLEAN Pump_DialAnswerState(Pump* ThisPump, PUCHAR*, ULONG* Length)
         return FALSE;
     }
     default:
+        // No answer from the modem: no carrier, so a failed call that call control hears of.
         if (ThisPump->StepsWithoutSending > PUMP_DIAL_ANSWER_POLLS) {
-            ThisPump->PumpEvent = Host_Ev_Disc;
-            RSS_LOG("@@@@No Pump Response, raise event: Host_Ev_Disc \n");
+            RSS_LOG("@@@@No Pump Response, raise event: Pump_Ev_No_Carrier \n");
+            PumpLineClear(ThisPump);
         }
         return FALSE;
     }
@@ -513,6 +515,13 @@ BOOLEAN Pump_GetStatisticsState(Pump* ThisPump, PUCHAR* Data, ULONG* Length)
         ThisPump->PumpEvent = Pump_Ev_None;
         return FALSE;
     case Pump_Ev_No_Carrier:
+        if (ThisPump->DtrRaised) {
+            // The modem hung up before the host's DTR drop went out: drop it first.
+            RSS_LOG("PUMP_GET_STATISTICS + Pump_Ev_No_Carrier before Host_Ev_Drop_DTR= Drop DTR\n");
+            PumpPost(ThisPump, MSG_DTERPT, DTE_SIGNAL_RTS, 0, 0);
+            ThisPump->DtrRaised = 0;
+            return FALSE;
+        }
         RSS_LOG("PUMP_GET_STATISTICS + Pump_Ev_No_Carrier= ");
         RSS_LOG("Host_Ev_GetAmperVStats \n");
         ThisPump->StepsWithoutSending = 0;

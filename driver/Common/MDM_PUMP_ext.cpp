@@ -7,6 +7,7 @@
 
 #include "driver/Common/MDM_CSM.h"
 #include "driver/Common/MDM_DIMM.h"
+#include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
 
 // ---- record operations ----
@@ -24,10 +25,28 @@ BOOLEAN BuildPumpGraph(Pump* ThisPump, Csm* ThisCsm, ULONG PumpNumber, ULONG Tim
     return TRUE;
 }
 
+// A pump taken from its call by a processor reset or reload. While pump and Link still
+// point at each other the call is reported cleared to call control (the pump is out of
+// service meanwhile, so the clearing leaves it alone); then both sides are unbound, so
+// a Link never keeps a pump that goes on to serve another call.
+void PumpDropCall(Pump* ThisPump)
+{
+    Link* l = ThisPump->ThisLink;
+    if (l == NULL) return;
+    if (l->ThisPump == ThisPump) {
+        RSS_LOG("@@@@Pump%d of Csm%d taken from its call by a processor reset\n", (int)ThisPump->PumpNumber,
+                (int)ThisPump->ThisCsm->Index);
+        ThisPump->PumpState = PUMP_OUT_OF_SERVICE;
+        PumpDisconnectHdlr(l);
+        if (l->ThisPump == ThisPump) l->ThisPump = NULL;
+    }
+    ThisPump->ThisLink = NULL;
+}
+
 BOOLEAN PumpInitialize(Pump* ThisPump)
 {
     RSS_TRACE("@@@@PumpInitialize, Pump#%d \n", (int)ThisPump->PumpNumber);
-    ThisPump->ThisLink = NULL;
+    PumpDropCall(ThisPump);
     ThisPump->ResetAttempts = 0;
     ThisPump->FifoCount = 0;
     ThisPump->DataReqWord2 = 0;

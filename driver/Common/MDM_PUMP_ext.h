@@ -146,6 +146,9 @@ typedef struct _Pump {
 // ---- record operations (built here; the pump state machine owns them) ----
 BOOLEAN BuildPumpGraph(Pump* ThisPump, Csm* ThisCsm, ULONG PumpNumber, ULONG TimeslotBase);
 BOOLEAN PumpInitialize(Pump* ThisPump);
+// Unbinds a pump whose processor is reset or reloaded from its call, reporting the call
+// cleared to call control.
+void PumpDropCall(Pump* ThisPump);
 
 // ---- pump state machine: state handlers (MDM_PUMP.cpp) ----
 // Each sets *Length to 0 first; TRUE hands the block at *Data to the modem's FIFO.

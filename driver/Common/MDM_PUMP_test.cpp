@@ -202,10 +202,15 @@ TEST_F(PumpMachine, StateHandlersPostTheirMessagesAndMoveOn)
          "AT+TSA=12 ,1;%U0A\r", true},
         {"dial: the command", PUMP_IDLE, Host_Ev_Dial, true, 7, PUMP_DIAL, Host_Ev_Dial, -1, 0, "AT+TSA=12 ,1;%U0D\r", true},
         {"idle cleared: sleep", PUMP_IDLE, Host_Ev_Sleep, true, 0, PUMP_SLEEP, Pump_Ev_None, -1, 0, nullptr, false},
+        {"answer refused by the modem: reset, slot away next", PUMP_ANSWER, Pump_Ev_Action_Failed, true, 5,
+         PUMP_NEED_RESET, Host_Ev_DisableTimeSlot, -1, 0, nullptr, false},
         {"answer cleared by the host", PUMP_ANSWER, Host_Ev_Disc, true, 5, PUMP_GET_STATISTICS, Host_Ev_Drop_DTR,
          MSG_SETTSA, 12, nullptr, true},
-        {"answer without response", PUMP_ANSWER, Pump_Ev_None, true, 12001, PUMP_ANSWER, Host_Ev_Disc, -1, 0, nullptr,
-         true},
+        {"answer without response: no carrier", PUMP_ANSWER, Pump_Ev_None, true, 12001, PUMP_GET_STATISTICS,
+         Host_Ev_SetASync, MSG_SETTSA, 12, nullptr, true},
+        {"dial without response: no carrier", PUMP_DIAL, Pump_Ev_None, true, 12001, PUMP_GET_STATISTICS, Host_Ev_SetASync,
+         MSG_SETTSA, 12, nullptr, true},
+        {"answer: still waiting", PUMP_ANSWER, Pump_Ev_None, true, 12000, PUMP_ANSWER, Pump_Ev_None, -1, 0, nullptr, true},
         {"on line cleared by the host", PUMP_ON_LINE, Host_Ev_Disc, true, 5, PUMP_GET_STATISTICS, Host_Ev_Drop_DTR,
          MSG_SETTSA, 12, nullptr, true},
         {"on line: no timer", PUMP_ON_LINE, Pump_Ev_None, true, 50000, PUMP_ON_LINE, Pump_Ev_None, -1, 0, nullptr, true},
@@ -270,6 +275,98 @@ TEST_F(PumpMachine, StateHandlersPostTheirMessagesAndMoveOn)
     link->ThisPump = nullptr;
 }
 
+// The statistics row's asynchronous framing carries the line's E1 flag in word 0.
+TEST_F(PumpMachine, HangupSetsAsynchronousFramingForTheLinesKind)
+{
+    for (ULONG e1 : {0u, 1u}) {
+        SCOPED_TRACE(e1);
+        g_is_e1 = e1;
+        bind(PUMP_HANGUP, Host_Ev_SetASync);
+        size_t since = mark();
+        step();
+        auto msgs = posted(since);
+        ASSERT_EQ(msgs.size(), 1u);
+        EXPECT_EQ(msgs[0].code(), MSG_SETASYN);
+        EXPECT_EQ(msgs[0].words[0], e1);
+        EXPECT_EQ(msgs[0].words[2], 0u);
+    }
+    link->ThisPump = nullptr;
+    pump().ThisLink = nullptr;
+}
+
+// Initialisation: DTR is raised before the pump goes idle, even when the modem's OK
+// overtakes it; then call control hears the pump is ready (here a call without a B
+// channel, so it gives the pump back at once).
+TEST_F(PumpMachine, APumpIsReadyOnlyAfterItsDtrIsUp)
+{
+    bind(PUMP_INIT, Pump_Ev_Init_Done);
+    pump().DtrRaised = 0;
+    link->OutgoingCall = 0;
+    link->ThisBChannel = nullptr;
+    size_t since = mark();
+    step();
+    ASSERT_EQ(posted(since).size(), 1u);
+    EXPECT_EQ(posted(since)[0].code(), MSG_DTERPT);
+    EXPECT_EQ(posted(since)[0].words[2], 3u);
+    EXPECT_EQ(pump().PumpState, ULONG(PUMP_INIT));
+    step();
+    EXPECT_EQ(pump().PumpState, ULONG(PUMP_IDLE));
+    EXPECT_EQ(pump().PumpEvent, ULONG(Host_Ev_Sleep)) << "ready: call control released the pump of a vanished call";
+    EXPECT_EQ(link->ThisPump, nullptr);
+    step();
+    EXPECT_EQ(pump().PumpState, ULONG(PUMP_SLEEP));
+    EXPECT_EQ(pump().ThisLink, nullptr);
+}
+
+// A management command pending with Host_Ev_Cmd is sent as a FIFO block, the AT text
+// before a command-channel block, and only in the states that take it.
+TEST_F(PumpMachine, PendingHostCommandsAreSentInTheirStates)
+{
+    struct Case {
+        const char* name;
+        ULONG state;
+        bool at, cmdchan;
+        const char* block;
+        USHORT code;
+    };
+    const Case cases[] = {
+        {"asleep: AT text", PUMP_SLEEP, true, true, "ATI3\r", 0x0900},
+        {"asleep: command channel", PUMP_SLEEP, false, true, "\x01\x02\x03", 0x1400},
+        {"idle: AT text", PUMP_IDLE, true, false, "ATI3\r", 0x0900},
+        {"idle: no command channel", PUMP_IDLE, false, true, nullptr, 0x0900},
+        {"on line: command channel", PUMP_ON_LINE, false, true, "\x01\x02\x03", 0x1400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bind(c.state, Host_Ev_Cmd);
+        if (c.state == PUMP_SLEEP) {
+            pump().ThisLink = nullptr;
+            link->ThisPump = nullptr;
+        }
+        std::memcpy(pump().AtCommand, "ATI3\r", 5);
+        pump().AtCommandLength = c.at ? 5 : 0;
+        std::memset(&pump().CmdChan, 0, sizeof(CMD_CHAN));
+        if (c.cmdchan) {
+            pump().CmdChan.OutCmdClass = 0x0200;
+            pump().CmdChan.OutCount = 3;
+            std::memcpy(pump().CmdChan.OutData, "\x01\x02\x03", 3);
+        }
+        pump().OutboundCode = 0x0900;
+        std::string block;
+        BOOLEAN sent = step(&block);
+        EXPECT_EQ(bool(sent), c.block != nullptr);
+        if (c.block) {
+            EXPECT_EQ(block, c.block);
+        }
+        EXPECT_EQ(pump().OutboundCode, c.code);
+        EXPECT_EQ(pump().AtCommandLength, 0u);
+        EXPECT_EQ(pump().PumpEvent, ULONG(Host_Ev_Cmd)) << "the answer ends the command, not the sending";
+    }
+    std::memset(&pump().CmdChan, 0, sizeof(CMD_CHAN));
+    pump().ThisLink = nullptr;
+    link->ThisPump = nullptr;
+}
+
 TEST_F(PumpMachine, SixFailedResetsPutThePumpOutOfService)
 {
     bind(PUMP_NEED_RESET, Host_Ev_Reset_Requested);
@@ -288,9 +385,19 @@ TEST_F(PumpMachine, SixFailedResetsPutThePumpOutOfService)
 
 TEST_F(PumpMachine, NoCarrierFailsTheCallReportsItAndStillReadsStatistics)
 {
-    for (ULONG state : {ULONG(PUMP_DIAL), ULONG(PUMP_ON_LINE)}) {
-        SCOPED_TRACE(state);
-        bind(state, Pump_Ev_No_Carrier);
+    struct Case {
+        ULONG state, event, steps;
+    };
+    const Case cases[] = {
+        {PUMP_DIAL, Pump_Ev_No_Carrier, 0},
+        {PUMP_ON_LINE, Pump_Ev_No_Carrier, 0},
+        {PUMP_ANSWER, Pump_Ev_None, PUMP_DIAL_ANSWER_POLLS + 1},  // the modem never answered
+        {PUMP_DIAL, Pump_Ev_None, PUMP_DIAL_ANSWER_POLLS + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.state) + " " + std::to_string(c.event));
+        bind(c.state, c.event);
+        pump().StepsWithoutSending = c.steps;
         link->DisconnectCause = 0;
         ULONG failed = pump().FailedCalls;
         size_t since = mark();
@@ -379,6 +486,33 @@ TEST_F(PumpMachine, ModemManagerBindsConnectsAndClearsByPumpState)
     EXPECT_FALSE(MDM_Mgr_ConnectHdlr(link, 3)) << "no pump";
     p->ThisLink = nullptr;
     p->PumpState = PUMP_SLEEP;
+}
+
+// A call cleared before its reserved pump woke up: the pump is unbound and its wake-up
+// dropped, so it neither stays bound for ever nor initialises (and sends a SETUP) for a
+// call that is gone.
+TEST_F(PumpMachine, ACallClearedBeforeItsPumpWokeLeavesThePumpFree)
+{
+    for (UCHAR outgoing : {UCHAR(0), UCHAR(1)}) {
+        SCOPED_TRACE(int(outgoing));
+        link->OutgoingCall = outgoing;
+        a->ModemRouting[0] = 1;  // always the line's first free pump
+        ASSERT_TRUE(outgoing ? MDM_Mgr_MakeCallHdlr(link) : MDM_Mgr_IncomingCallHdlr(link, 9));
+        Pump* p = link->ThisPump;
+        ASSERT_EQ(p->PumpState, ULONG(PUMP_SLEEP));
+        ASSERT_EQ(p->PumpEvent, ULONG(Host_Ev_Init));
+        ASSERT_TRUE(MDM_Mgr_DisconnectHdlr(link));
+        EXPECT_EQ(link->ThisPump, nullptr);
+        EXPECT_EQ(p->ThisLink, nullptr);
+        EXPECT_EQ(p->PumpEvent, ULONG(Pump_Ev_None));
+        EXPECT_EQ(p->PumpState, ULONG(PUMP_SLEEP));
+        Link* other = &a->NdisWanInfo[0][5];
+        ASSERT_TRUE(MDM_Mgr_IncomingCallHdlr(other, 9));
+        EXPECT_EQ(other->ThisPump, p) << "the pump is free again";
+        ASSERT_TRUE(MDM_Mgr_DisconnectHdlr(other));
+        a->ModemRouting[0] = 0;
+    }
+    link->OutgoingCall = 0;
 }
 
 TEST_F(PumpMachine, FailedInitialisationMovesTheCallToAnotherPumpAtMostNineTimes)
@@ -504,6 +638,45 @@ TEST_F(PumpMachine, AccmEventOnlyForAPumpOnLine)
     PumpSetAccmEvent(&pump());  // no Link: nothing
     PumpSetAccmEvent(nullptr);
     link->ThisPump = nullptr;
+}
+
+}  // namespace
+
+namespace {
+
+// Rotation compares keys socket x 100 + processor x 10 + pump, which collide on
+// processors of twelve pumps: after processor 0's pump 11 (key 11) the next choice is
+// processor 1's pump 2 (key 12), and after the highest key the first candidate again.
+TEST(FreePump, RotationFollowsTheKeysOrder)
+{
+    auto a = std::make_unique<Adapter>();
+    a->SocketCount = 1;
+    a->ModemRouting[0] = 0;
+    DimmSocket& socket = a->Socket[0];
+    socket.Present = 1;
+    socket.Group = 0;
+    socket.ProcessorCount = 2;
+    for (ULONG c = 0; c < 2; c++) {
+        socket.Csms[c].State = CSM_RUNNING;
+        socket.Csms[c].PumpCount = 12;
+        for (ULONG p = 0; p < 12; p++) socket.Csms[c].Pumps[p].PumpState = PUMP_SLEEP;
+    }
+    DimmResetGlobals();
+    Link link{};
+    std::vector<std::pair<ULONG, ULONG>> chosen;
+    for (int i = 0; i < 23; i++) {
+        ASSERT_TRUE(FindFreePump(a.get(), &link, 0));
+        Pump* p = link.ThisPump;
+        chosen.push_back({99, 99});
+        for (ULONG c = 0; c < 2; c++)
+            if (p >= socket.Csms[c].Pumps && p < socket.Csms[c].Pumps + 12) chosen.back() = {c, ULONG(p - socket.Csms[c].Pumps)};
+    }
+    std::vector<std::pair<ULONG, ULONG>> expected;
+    for (ULONG p = 0; p < 12; p++) expected.push_back({0, p});
+    for (ULONG p = 2; p < 12; p++) expected.push_back({1, p});
+    expected.push_back({0, 0});  // past the highest key: the first candidate
+    EXPECT_EQ(chosen, expected);
+    DimmResetGlobals();
 }
 
 }  // namespace

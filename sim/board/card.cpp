@@ -17,12 +17,42 @@ Card::Card(plat::Host& host, const BoardConfig& config) : Board(host, config)
     set_hdlc(hdlc_model_.get());
     tsswitch_ = std::make_unique<TimeSlotSwitch>(*this, *hdlc_model_);
 
-    // Modem processors, one model per fitted socket.
+    // Modem processors, one model per fitted socket, wired to the time-slot switch.
     for (unsigned s = 0; s < kMaxSockets; s++) {
         if (!socket_fitted(int(s))) continue;
         modems_[s] = std::make_unique<ModemSocket>(host.sched, module_type(config.module_id[s]));
         set_socket(int(s), modems_[s].get());
     }
+    wire_modems();
+}
+
+// Socket j of a group's sockets starts its TDM numbering at j x the board's step; the
+// six-pump modules without a variant are told their slots by the TDM set-up message.
+void Card::wire_modems()
+{
+    const BoardType& t = type();
+    for (unsigned g = 0; g < 4; g++)
+        for (unsigned j = 0; j < t.sockets_per_group[g]; j++) {
+            unsigned k = j + g * t.sockets_per_group[g];
+            if (k >= kMaxSockets || !modems_[k]) continue;
+            uint32_t id = config().module_id[k];
+            modems_[k]->wire(k < 8 ? t.socket_group[k] : 0, j * t.timeslot_step, id == 2 || id == 5 || id == 14 || id == 17);
+        }
+    for (auto& m : modems_) {
+        if (!m) continue;
+        m->on_to_line([this](unsigned g, unsigned slot, const std::vector<uint8_t>& f) { tsswitch_->modem_to_line(g, slot, f); });
+        m->on_to_controller(
+            [this](unsigned g, unsigned slot, const std::vector<uint8_t>& f) { tsswitch_->frame_from_modem(g, slot, f); });
+    }
+    tsswitch_->on_modem_slot([this](unsigned g, unsigned slot, const std::vector<uint8_t>& f) {
+        for (auto& m : modems_)
+            if (m && m->group() == g && m->from_controller(slot, f)) return;
+    });
+    tsswitch_->on_line_to_modem([this](unsigned g, unsigned slot, const std::vector<uint8_t>& f) {
+        for (auto& m : modems_)
+            if (m && m->group() == g && m->from_line(slot, f)) return true;
+        return false;
+    });
 }
 
 // One framer per line: in the board's window, reset by its latch, interrupting on

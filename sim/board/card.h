@@ -42,6 +42,7 @@ private:
     std::array<std::unique_ptr<Line>, kMaxLines> lines_;
     std::array<std::unique_ptr<Framer>, kMaxLines> framers_;  // after lines_: destroyed first
     void fit_framers();
+    void wire_modems();
     std::unique_ptr<HdlcController> hdlc_model_;
     std::unique_ptr<TimeSlotSwitch> tsswitch_;
     std::array<std::unique_ptr<ModemSocket>, kMaxSockets> modems_;

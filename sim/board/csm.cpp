@@ -4,22 +4,27 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "sim/far/modem_peer.h"
 #include "sim/firmware/firmware.h"
 
 namespace sim {
 
 namespace {
 
-constexpr std::array<uint16_t, 4> kRockwell{0x4F52, 0x4B43, 0x4557, 0x4C4C};
-constexpr std::array<uint16_t, 4> kHostBoot{0x4F48, 0x5453, 0x4F42, 0x544F};
+// The boot handshakes: the processor's, echoed when the loader is ready, then the host's,
+// answered in kind before the loader takes commands.
+constexpr std::array<uint16_t, 4> kProcessorHandshake{0x4F52, 0x4B43, 0x4557, 0x4C4C};
+constexpr std::array<uint16_t, 4> kHostHandshake{0x4F48, 0x5453, 0x4F42, 0x544F};
 constexpr uint16_t kCmdFifoRead = 4, kCmdLoad = 5, kCmdStart = 6, kCmdZeroFill = 8;
 constexpr uint32_t kMaxLoad = 126, kMaxZeroFill = 65534;
 // Message codes of the running firmware.
 constexpr uint8_t kErrInd = 0x00, kDataReq = 0x08, kFifoDat = 0x09, kCmdDat = 0x14, kCmdReq = 0x15, kDteRpt = 0x29,
-                  kDceReq = 0x2A, kDceRpt = 0x2B, kHangup = 0x2F, kSetTsa = 0x36, kChStatus = 0x3A, kChReset = 0x3B,
-                  kChecksum = 0x3E;
+                  kDceReq = 0x2A, kDceRpt = 0x2B, kDialDet = 0x30, kAnsDet = 0x31, kHgupDet = 0x32, kLineCon = 0x33,
+                  kLineErr = 0x34, kRingInd = 0x35, kSetTsa = 0x36, kEventInd = 0x37, kChStatus = 0x3A,
+                  kChReset = 0x3B, kChecksum = 0x3E, kSetupTdm = 0x52, kNtwkEna = 0xBE, kNtwkDis = 0xBF;
 constexpr uint16_t kCtsDsr = 0x3, kDcd = 0x8, kDtr = 0x1;
 constexpr size_t kFifoBlock = 128;
+constexpr plat::VTime kLossOfCarrier = plat::ms(1400);
 
 uint32_t address_of(const std::array<uint16_t, 4>& w) { return uint32_t(w[1]) << 16 | w[2]; }
 
@@ -39,13 +44,16 @@ ModemSocket::~ModemSocket()
     }
 }
 
+void ModemSocket::cancel_pump_events(PumpState& ps)
+{
+    if (ps.train_event) sched_.cancel(ps.train_event);
+    if (ps.tone_event) sched_.cancel(ps.tone_event);
+    ps.train_event = ps.tone_event = 0;
+}
+
 void ModemSocket::cancel_pump_events(Processor& p)
 {
-    for (auto& ps : p.pumps)
-        if (ps.train_event) {
-            sched_.cancel(ps.train_event);
-            ps.train_event = 0;
-        }
+    for (auto& ps : p.pumps) cancel_pump_events(ps);
 }
 
 void ModemSocket::build_table()
@@ -105,7 +113,15 @@ void ModemSocket::reset_processor(unsigned c)
     cancel_pump_events(p);
     bool never = p.never_answer;
     uint32_t bad = p.bad_checksum_boots, corrupt = p.corrupt_countdown, resets = p.resets + 1, boots = p.boots;
+    std::map<uint8_t, bool> ignored = std::move(p.ignored);
+    std::string refused = std::move(p.refused_at);
+    uint32_t fail = p.loader_fail_countdown;
+    bool garbled = p.garbled;
     p = Processor{};
+    p.garbled = garbled;
+    p.ignored = std::move(ignored);
+    p.refused_at = std::move(refused);
+    p.loader_fail_countdown = fail;
     p.never_answer = never;
     p.taken = !never;
     p.bad_checksum_boots = bad;
@@ -189,6 +205,8 @@ void ModemSocket::message_complete(unsigned c)
         loader_command(c, w);
         return;
     }
+    auto ignored = p.ignored.find(uint8_t(w[3] >> 8));
+    if (ignored != p.ignored.end() && !ignored->second) return;  // never taken
     // The running firmware takes the message a little later.
     if (p.take_event) sched_.cancel(p.take_event);
     p.take_event = sched_.after(take_delay_, [this, c, w] {
@@ -197,29 +215,48 @@ void ModemSocket::message_complete(unsigned c)
     });
 }
 
+// The loader's answer, at once or after the loader delay.
 void ModemSocket::loader_answer(unsigned c, std::array<uint16_t, 4> w)
 {
     Processor& p = p_[c];
-    for (unsigned i = 0; i < 4; ++i) p.regs[kIn0 + i] = w[i];
-    p.taken = true;
+    auto answer = [this, c, w] {
+        Processor& q = p_[c];
+        q.take_event = 0;
+        for (unsigned i = 0; i < 4; ++i) q.regs[kIn0 + i] = w[i];
+        q.taken = true;
+    };
+    if (loader_delay_ == 0) {
+        answer();
+        return;
+    }
+    if (p.take_event) sched_.cancel(p.take_event);
+    p.take_event = sched_.after(loader_delay_, answer);
 }
 
 void ModemSocket::loader_command(unsigned c, const std::array<uint16_t, 4>& w)
 {
     Processor& p = p_[c];
     const std::array<uint16_t, 4> failed{w[0], w[1], w[2], 0};
-    if (w == kRockwell) {
-        p.rockwell = true;
-        loader_answer(c, kRockwell);
+    if (p.loader_fail_countdown != 0 && --p.loader_fail_countdown == 0) {
+        loader_answer(c, failed);
         return;
     }
-    if (w == kHostBoot) {
-        p.hostboot = p.rockwell;
-        loader_answer(c, p.hostboot ? kHostBoot : failed);
+    if (w == kProcessorHandshake) {
+        if (p.garbled) {
+            loader_answer(c, {0x2020, 0x2020, 0x2020, 0x2020});
+            return;
+        }
+        p.processor_handshake = true;
+        loader_answer(c, kProcessorHandshake);
+        return;
+    }
+    if (w == kHostHandshake) {
+        p.host_handshake = p.processor_handshake;
+        loader_answer(c, p.host_handshake ? kHostHandshake : failed);
         return;
     }
     uint32_t n = w[0], address = address_of(w);
-    if (!p.hostboot) {
+    if (!p.host_handshake) {
         loader_answer(c, failed);
         return;
     }
@@ -312,13 +349,14 @@ std::vector<uint8_t> ModemSocket::take_host_bytes(unsigned c, unsigned count)
     return out;
 }
 
-// The running firmware takes one message: the pump protocol, minimally.
+// The running firmware takes one message: the pump protocol.
 void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
 {
     Processor& p = p_[c];
     p.taken = true;
     uint8_t code = uint8_t(w[3] >> 8);
     unsigned pump = w[3] & 0xFF;
+    if (p.ignored.count(code)) return;
     if (code == kChecksum) {
         uint16_t sum = p.sum;
         if (p.bad_checksum_boots) {
@@ -328,7 +366,10 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         send_to_host(c, {0, 0, sum, uint16_t(kChecksum << 8)});
         return;
     }
-    if (code == 0x52) return;  // TDM interface set-up
+    if (code == kSetupTdm) {  // the first pump's data slot
+        if (tdm_setup_) p.tdm_first_slot = w[2];
+        return;
+    }
     if (pump >= type_.pumps || pump >= kMaxPumps) {
         send_to_host(c, {0, 0, 0, uint16_t(kErrInd << 8)});
         return;
@@ -349,15 +390,32 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         to_host(kChStatus, 1);
         break;
     }
-    case kDteRpt:
+    case kDteRpt: {
+        bool was = ps.dtr;
         ps.dtr = (w[2] & kDtr) != 0;
-        if (!ps.dtr && ps.call != Call::None) {  // DTR dropped: the modem hangs up
-            end_call(c, pump);
-            to_host(kHangup, 0);
+        if (was && !ps.dtr && ps.call != Call::None) {  // DTR dropped: the modem hangs up
+            lose_carrier(c, pump, true, true);
+            if (ps.network) event_ind(c, pump, 4);
         }
         break;
-    case kSetTsa:  // the call's time slot is taken away from the channel
-        ps.tsa = -1;
+    }
+    case kSetTsa:
+        if (w[1] == 1) {  // network mode: the channel's time slot is the call's
+            ps.tsa = w[2];
+        } else if (ps.tsa >= 0 && w[2] == uint16_t(ps.tsa)) {
+            // The call's time slot is taken away: the modem hears silence and gives the
+            // carrier up after its loss-of-carrier delay (unless DTR drops first).
+            if (ps.call != Call::None && to_line_) to_line_(group_, unsigned(ps.tsa), modem_line::carrier_off());
+            ps.tsa = -1;
+            if (ps.call != Call::None) {
+                cancel_pump_events(ps);
+                ps.train_event = sched_.after(kLossOfCarrier, [this, c, pump] {
+                    p_[c].pumps[pump].train_event = 0;
+                    lose_carrier(c, pump, false, true);
+                    if (p_[c].pumps[pump].network) event_ind(c, pump, 4);
+                });
+            }
+        }
         break;
     case kDataReq:
         ps.host_wants_data = true;
@@ -368,7 +426,7 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         to_host(kCmdReq, 0);
         break;
     case kDceReq:
-        to_host(kDceRpt, uint16_t(kCtsDsr | (ps.call == Call::Connected ? kDcd : 0)));
+        report_status(c, pump);
         break;
     case kCmdDat:
         take_host_bytes(c, w[2] & 0xFF);
@@ -378,29 +436,76 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         std::vector<uint8_t> bytes = take_host_bytes(c, n);
         std::string text(bytes.begin(), bytes.end());
         ps.text += text;
-        modem_text(c, pump, text);
+        if (ps.network)
+            network_text(c, pump, text);
+        else
+            modem_text(c, pump, text);
         to_host(kDataReq, 0x80, 0x0A);
         pump_answer(c, pump);
         break;
     }
-    default:
+    case kNtwkEna:
+        ps.network = true;
+        break;
+    case kNtwkDis:
+        ps.network = false;
+        break;
+    case kRingInd:
+        if (ps.network) {
+            ps.ringing = true;
+            modem_say(c, pump, "\r\nRING\r\n");
+        }
+        break;
+    case kLineCon:  // the channel is connected: the modem starts its handshake
+        if (ps.network && ps.tsa >= 0 && ps.call == Call::None) start_call(c, pump, ps.tsa, ps.dial_detected);
+        break;
+    case kLineErr:  // the channel is disconnected
+        ps.ringing = ps.dial_detected = ps.answer_detected = false;
+        if (ps.call != Call::None) lose_carrier(c, pump, true, true);
+        break;
+    default:  // SETASYN, SETSYNC, CRCENA, ACCM, V.42 control: taken
         break;
     }
 }
 
-// Answer text goes to the host only while the host asks for data.
+// FIFO messages go to the host one per data request of the host.
 void ModemSocket::pump_answer(unsigned c, unsigned pump)
 {
     PumpState& ps = p_[c].pumps[pump];
     if (!ps.host_wants_data || ps.answer.empty()) return;
-    size_t n = std::min(ps.answer.size(), kFifoBlock);
-    std::vector<uint8_t> block(ps.answer.begin(), ps.answer.begin() + long(n));
-    ps.answer.erase(ps.answer.begin(), ps.answer.begin() + long(n));
+    auto [code, block] = std::move(ps.answer.front());
+    ps.answer.pop_front();
     ps.host_wants_data = false;
-    send_to_host(c, {0, 0, uint16_t(n), uint16_t(kFifoDat << 8 | pump)}, block);
+    uint16_t w2 = code == kDialDet ? uint16_t(block.size() & 0x7F) : uint16_t(block.size());
+    send_to_host(c, {0, 0, w2, uint16_t(code << 8 | pump)}, block);
 }
 
-// ---- pumps: the AT dialect, the far-end modem and the data path ----
+void ModemSocket::fifo_to_host(unsigned c, unsigned pump, uint8_t code, const std::vector<uint8_t>& bytes)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    for (size_t at = 0; at < bytes.size() || (at == 0 && code != kFifoDat); at += kFifoBlock) {
+        size_t n = std::min(bytes.size() - at, kFifoBlock);
+        ps.answer.emplace_back(code, std::vector<uint8_t>(bytes.begin() + long(at), bytes.begin() + long(at + n)));
+        if (bytes.empty()) break;
+    }
+    pump_answer(c, pump);
+}
+
+void ModemSocket::report_status(unsigned c, unsigned pump)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    ps.status = uint16_t(kCtsDsr | (ps.call == Call::Connected ? kDcd : 0));
+    send_to_host(c, {0, 0, ps.status, uint16_t(kDceRpt << 8 | pump)});
+}
+
+void ModemSocket::event_ind(unsigned c, unsigned pump, uint16_t code)
+{
+    send_to_host(c, {0, 0, code, uint16_t(kEventInd << 8 | pump)});
+}
+
+uint16_t ModemSocket::modem_status(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).status; }
+
+// ---- pumps: the AT dialect, the call on the line and the data path ----
 
 namespace {
 std::string upper(const std::string& s)
@@ -413,9 +518,7 @@ std::string upper(const std::string& s)
 
 void ModemSocket::modem_say(unsigned c, unsigned pump, const std::string& text)
 {
-    PumpState& ps = p_[c].pumps[pump];
-    ps.answer.insert(ps.answer.end(), text.begin(), text.end());
-    pump_answer(c, pump);
+    fifo_to_host(c, pump, kFifoDat, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 // A block of AT text from the host: one command per block, as the driver writes them.
@@ -443,46 +546,146 @@ void ModemSocket::modem_text(unsigned c, unsigned pump, const std::string& text)
             modem_say(c, pump, "\r\nERROR\r\n");
             return;
         }
-        start_call(c, pump, std::stoi(digits));
+        start_call(c, pump, std::stoi(digits), mode == 'D');
+        return;
+    }
+    const std::string& refused = p_[c].refused_at;
+    if (!refused.empty() && u.rfind(upper(refused), 0) == 0) {
+        modem_say(c, pump, "\r\nERROR\r\n");
         return;
     }
     modem_say(c, pump, "\r\nOK\r\n");
 }
 
-void ModemSocket::start_call(unsigned c, unsigned pump, int slot)
+// Network mode, command state: the application's bytes, echoed, one command per line.
+void ModemSocket::network_text(unsigned c, unsigned pump, const std::string& text)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    modem_say(c, pump, text);  // echo
+    for (char ch : text) {
+        if (ch != '\r') {
+            if (ps.command.size() < 256) ps.command += ch;
+            continue;
+        }
+        std::string line = upper(ps.command);
+        ps.command.clear();
+        network_command(c, pump, line);
+    }
+}
+
+void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& line)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    if (line.rfind("AT", 0) != 0) return;
+    std::string cmd = line.substr(2);
+    if (cmd.rfind("D", 0) == 0) {  // ATD<number>: the modem dials; the host places the call
+        std::string number = cmd.substr(1);
+        ps.dial_detected = true;
+        ps.calling = true;
+        fifo_to_host(c, pump, kDialDet, std::vector<uint8_t>(number.begin(), number.end()));
+        return;
+    }
+    if (cmd == "A") {  // answer the ringing call
+        if (!ps.ringing) {
+            modem_say(c, pump, "\r\nERROR\r\n");
+            return;
+        }
+        ps.ringing = false;
+        ps.answer_detected = true;
+        ps.calling = false;
+        send_to_host(c, {0, 0, 0, uint16_t(kAnsDet << 8 | pump)});
+        return;
+    }
+    if (cmd == "H" || cmd == "H0") {  // hang up
+        bool before_connect = ps.call == Call::Training || ((ps.dial_detected || ps.answer_detected) && ps.call == Call::None);
+        if (ps.call != Call::None) lose_carrier(c, pump, true, false);
+        ps.ringing = ps.dial_detected = ps.answer_detected = false;
+        modem_say(c, pump, "\r\nOK\r\n");
+        if (before_connect)
+            send_to_host(c, {0, 0, 0, uint16_t(kHgupDet << 8 | pump)});
+        else if (ps.tsa >= 0)
+            event_ind(c, pump, 4);
+        return;
+    }
+    if (cmd == "O" && ps.call == Call::Connected) {  // back on line
+        ps.online = true;
+        event_ind(c, pump, 1);
+        modem_say(c, pump, "\r\nCONNECT " + std::to_string(ps.speed) + "\r\n");
+        return;
+    }
+    modem_say(c, pump, "\r\nOK\r\n");
+}
+
+// The modem answers or dials on TDM slot `slot`: it sends its carrier there until it
+// hears the far modem's or gives up.
+void ModemSocket::start_call(unsigned c, unsigned pump, int slot, bool calling)
 {
     PumpState& ps = p_[c].pumps[pump];
     end_call(c, pump);
     ps.tsa = slot;
     ps.call = Call::Training;
-    ps.train_event = sched_.after(far_.train, [this, c, pump] {
+    ps.calling = calling;
+    send_tone(c, pump);
+    ps.train_event = sched_.after(carrier_wait_, [this, c, pump] {
         PumpState& q = p_[c].pumps[pump];
         q.train_event = 0;
-        if (!far_.answers || q.tsa < 0) {
-            q.call = Call::None;
-            modem_say(c, pump, "\r\nNO CARRIER\r\n");
-            return;
-        }
-        q.call = Call::Connected;
-        std::string speed = std::to_string(far_.speed);
-        modem_say(c, pump, "\r\nCARRIER TX: " + speed + " RX: " + speed + "\r\n\r\nCONNECT " + speed + "\r\n");
+        if (q.call != Call::Training) return;
+        end_call(c, pump);
+        modem_say(c, pump, "\r\nNO CARRIER\r\n");
+        if (q.network) event_ind(c, pump, 4);
     });
+}
+
+void ModemSocket::send_tone(unsigned c, unsigned pump)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    ps.tone_event = 0;
+    if (ps.call != Call::Training || ps.tsa < 0) return;
+    if (to_line_)
+        to_line_(group_, unsigned(ps.tsa),
+                 modem_line::carrier(ps.calling ? modem_line::kCallingCarrier : modem_line::kAnswerTone, speed_));
+    ps.tone_event = sched_.after(plat::ms(500), [this, c, pump] { send_tone(c, pump); });
+}
+
+void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    cancel_pump_events(ps);
+    ps.call = Call::Connected;
+    ps.speed = std::min(speed, speed_);
+    // The carrier the far modem expects from the caller: an answering modem that hears
+    // a calling carrier has sent its answer tone already, a calling modem answers back.
+    if (ps.calling && to_line_)
+        to_line_(group_, unsigned(ps.tsa), modem_line::carrier(modem_line::kCallingCarrier, ps.speed));
+    std::string sp = std::to_string(ps.speed);
+    if (ps.network) {
+        modem_say(c, pump, "\r\nCONNECT " + sp + "\r\n");
+        ps.online = true;
+        event_ind(c, pump, 1);
+    } else {
+        modem_say(c, pump, "\r\nCARRIER TX: " + sp + " RX: " + sp + "\r\n\r\nCONNECT " + sp + "\r\n");
+    }
+    report_status(c, pump);  // DCD on
+}
+
+// The call ends: carrier-off to the far modem (tell_line), NO CARRIER and DCD off to the
+// host (tell_host).
+void ModemSocket::lose_carrier(unsigned c, unsigned pump, bool tell_line, bool tell_host)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    bool had = ps.call == Call::Connected;
+    if (tell_line && ps.tsa >= 0 && to_line_) to_line_(group_, unsigned(ps.tsa), modem_line::carrier_off());
+    end_call(c, pump);
+    ps.online = false;
+    if (tell_host) modem_say(c, pump, "\r\nNO CARRIER\r\n");
+    if (had) report_status(c, pump);  // DCD off
 }
 
 void ModemSocket::end_call(unsigned c, unsigned pump)
 {
     PumpState& ps = p_[c].pumps[pump];
-    if (ps.train_event) sched_.cancel(ps.train_event);
-    ps.train_event = 0;
+    cancel_pump_events(ps);
     ps.call = Call::None;
-}
-
-void ModemSocket::far_end_hangup(unsigned c, unsigned pump)
-{
-    PumpState& ps = p_.at(c).pumps.at(pump);
-    if (ps.call == Call::None) return;
-    end_call(c, pump);
-    modem_say(c, pump, "\r\nNO CARRIER\r\n");
 }
 
 // Over 512 bytes of report, then OK: what the driver waits for before hanging up.
@@ -494,22 +697,95 @@ std::string ModemSocket::statistics_text(unsigned pump) const
     return t + "\r\nOK\r\n";
 }
 
-void ModemSocket::data_from_slot(unsigned c, unsigned pump, const std::vector<uint8_t>& frame)
+// ---- the board's wiring: data slots and the line ----
+
+void ModemSocket::wire(unsigned group, uint32_t slot_base, bool tdm_setup)
 {
-    const PumpState& ps = p_.at(c).pumps.at(pump);
-    if (ps.call == Call::Connected && ps.tsa >= 0 && to_line_) to_line_(c, pump, ps.tsa, frame);
+    group_ = group;
+    slot_base_ = slot_base;
+    tdm_setup_ = tdm_setup;
 }
 
-bool ModemSocket::data_from_line(int slot, const std::vector<uint8_t>& frame)
+int ModemSocket::data_slot(unsigned c, unsigned pump) const
 {
-    for (unsigned c = 0; c < processors_; ++c)
-        for (unsigned pump = 0; pump < kMaxPumps; ++pump) {
-            const PumpState& ps = p_[c].pumps[pump];
-            if (ps.call != Call::Connected || ps.tsa != slot) continue;
-            if (to_slot_) to_slot_(c, pump, slot, frame);
-            return true;
+    if (c >= processors_ || pump >= type_.pumps || pump >= kMaxPumps) return -1;
+    if (tdm_setup_) {
+        int first = p_[c].tdm_first_slot;
+        return first < 0 || p_[c].mode != Mode::Running ? -1 : first + int(4 * pump);
+    }
+    return int(slot_base_ + c * type_.timeslot_step + 4 * pump + 1);
+}
+
+bool ModemSocket::pump_of_slot(unsigned slot, unsigned& c, unsigned& pump) const
+{
+    for (c = 0; c < processors_; ++c)
+        for (pump = 0; pump < type_.pumps && pump < kMaxPumps; ++pump) {
+            int first = data_slot(c, pump);
+            if (first >= 0 && slot >= unsigned(first) && slot < unsigned(first) + 3) return true;
         }
     return false;
+}
+
+bool ModemSocket::from_controller(unsigned slot, const std::vector<uint8_t>& frame)
+{
+    unsigned c = 0, pump = 0;
+    if (!pump_of_slot(slot, c, pump)) return false;
+    PumpState& ps = p_[c].pumps[pump];
+    if (p_[c].mode != Mode::Running || ps.call != Call::Connected || ps.tsa < 0) return true;  // taken, dropped
+    std::string text(frame.begin(), frame.end());
+    if (ps.network && ps.online && text == "+++") {  // escape to command state
+        ps.online = false;
+        event_ind(c, pump, 0);
+        modem_say(c, pump, "\r\nOK\r\n");
+        return true;
+    }
+    if (to_line_) to_line_(group_, unsigned(ps.tsa), modem_line::data(frame));
+    return true;
+}
+
+bool ModemSocket::from_line(unsigned slot, const std::vector<uint8_t>& frame)
+{
+    if (frame.empty()) return false;
+    for (unsigned c = 0; c < processors_; ++c) {
+        if (p_[c].mode != Mode::Running) continue;
+        for (unsigned pump = 0; pump < type_.pumps && pump < kMaxPumps; ++pump) {
+            PumpState& ps = p_[c].pumps[pump];
+            if (ps.tsa != int(slot) || ps.call == Call::None) continue;
+            switch (frame[0]) {
+            case modem_line::kAnswerTone:
+            case modem_line::kCallingCarrier: {
+                // The far modem's carrier: the caller hears an answer tone, the answerer a calling carrier.
+                bool fits = (frame[0] == modem_line::kAnswerTone) == ps.calling;
+                uint32_t speed = modem_line::speed_of(frame);
+                if (ps.call == Call::Training && fits && speed != 0) connected(c, pump, speed);
+                break;
+            }
+            case modem_line::kData: {
+                if (ps.call != Call::Connected) break;
+                int first = data_slot(c, pump);
+                if (first >= 0 && to_controller_)
+                    to_controller_(group_, unsigned(first), std::vector<uint8_t>(frame.begin() + 1, frame.end()));
+                break;
+            }
+            case modem_line::kCarrierOff:
+                if (ps.call != Call::Connected) break;
+                lose_carrier(c, pump, false, true);
+                if (ps.network) event_ind(c, pump, 4);
+                break;
+            default:
+                break;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+void ModemSocket::crash(unsigned c, uint8_t code, unsigned pump)
+{
+    send_to_host(c, {0, 0, 0, uint16_t(code << 8 | pump)});
+    p_.at(c).stalled = true;
+    p_[c].taken = false;
 }
 
 // ---- knobs and inspection ----

@@ -1,9 +1,14 @@
 // The modem processors of one modem socket: each a mailbox and data FIFO in a block of
 // sixteen 16-bit registers at a stride of 8 bytes, and a 32-bit reset register. Out of
 // reset a processor runs its boot loader (handshakes, Load, read-back, ZeroFill,
-// StartCode); once started it runs the firmware, which answers the pump protocol
-// minimally: channel reset, data and command requests, modem status, AT text answered
-// with OK, and the checksum of what it was loaded with.
+// StartCode); once started it runs the firmware: the pump protocol and the checksum of
+// what it was loaded with.
+//
+// Running, each pump is a modem: AT commands (AT+TSA answers or dials on a TDM slot of
+// the line), carrier and data through the board's time-slot switch to the far modem on
+// the line's channel (sim/far/modem_peer.h), modem-status reports, NO CARRIER on
+// hang-up, statistics, and network mode, where the modem serves a serial port's
+// application itself (echo, ATD, ATA, RING, +++ and ATH, DTR drop).
 //
 // Register block of processor c at c x stride in the socket window (byte offsets):
 //   0x00 W  data to the processor (Load data; host data for the pumps)
@@ -71,6 +76,9 @@ public:
     void set_bad_checksum(unsigned c, uint32_t boots); // the next boots report a wrong checksum
     void corrupt_load_at(unsigned c, uint32_t n);      // the n-th Load from now stores a wrong first byte
     void set_take_delay(plat::VTime t) { take_delay_ = t; }  // running firmware's time to take a message
+    // The running firmware takes messages of this code and never answers them (take), or
+    // never takes them, so the mailbox stays full until reset (!take). Kept over resets.
+    void ignore_code(unsigned c, uint8_t code, bool take) { p_.at(c).ignored[code] = take; }
     // Queues a message from pump p to the host (running firmware), with FIFO bytes.
     void send_to_host(unsigned c, std::array<uint16_t, 4> words, const std::vector<uint8_t>& fifo = {});
 
@@ -86,28 +94,47 @@ public:
     size_t count(unsigned c, bool running, uint16_t word3_or_code) const;  // loader: word 3; running: code
     std::string text_from_host(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).text; }
 
-    // ---- pumps: the far-end modem and the data path ----
-    // What the far-end modem on a call's time slot does when a pump answers or dials.
-    struct FarModem {
-        bool answers = true;           // false: no carrier ever (NO CARRIER)
-        uint32_t speed = 33600;        // reported in CARRIER TX: and CONNECT
-        plat::VTime train = plat::ms(300);  // from the answer or dial command to the connect
-    };
-    void set_far_modem(const FarModem& m) { far_ = m; }
+    // ---- pumps: their data slots, the call on a line channel, network mode ----
+    // Where the socket sits on the board: the line (group) its processors are wired to,
+    // and the first slot of its numbering on the modem processors' TDM bus. Processor c's
+    // pump p has the data slots base + c x module step + 4p + 1 .. + 3; on a module that
+    // is told its slots by the TDM set-up message, the first pump's data slot is the one
+    // that message names (none before it).
+    void wire(unsigned group, uint32_t slot_base, bool tdm_setup);
+    unsigned group() const { return group_; }
+    int data_slot(unsigned c, unsigned pump) const;  // first of the pump's three; -1: none
+    // The modem signal (sim/far/modem_peer.h) a pump sends on the TDM slot of its call,
+    // and the frames it hands the HDLC controller on its data slot.
+    using SlotSink = std::function<void(unsigned group, unsigned slot, const std::vector<uint8_t>& frame)>;
+    void on_to_line(SlotSink sink) { to_line_ = std::move(sink); }
+    void on_to_controller(SlotSink sink) { to_controller_ = std::move(sink); }
+    // A frame from the HDLC controller on a data slot, and one from the line on a TDM
+    // slot; false when no pump of the socket takes it.
+    bool from_controller(unsigned slot, const std::vector<uint8_t>& frame);
+    bool from_line(unsigned slot, const std::vector<uint8_t>& frame);
+
     enum class Call { None, Training, Connected };
     Call call(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).call; }
     int call_slot(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).tsa; }  // -1: none
     bool dtr(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).dtr; }
+    bool network_mode(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).network; }
+    uint16_t modem_status(unsigned c, unsigned pump) const;  // CTS 1, DSR 2, DCD 8 as last reported
     std::string statistics_text(unsigned pump) const;  // what "AT&V1&V2" answers
-    // The far-end modem drops its carrier on the pump's call: NO CARRIER.
-    void far_end_hangup(unsigned c, unsigned pump);
-    // Frames of a connected call: from the HDLC controller on pump p's data slot, and
-    // from the far end on time slot `slot`. Where they go is wired by the board.
-    using DataSink = std::function<void(unsigned c, unsigned pump, int slot, const std::vector<uint8_t>& frame)>;
-    void on_data_to_line(DataSink sink) { to_line_ = std::move(sink); }
-    void on_data_to_slot(DataSink sink) { to_slot_ = std::move(sink); }
-    void data_from_slot(unsigned c, unsigned pump, const std::vector<uint8_t>& frame);
-    bool data_from_line(int slot, const std::vector<uint8_t>& frame);  // false: no call on it
+    // Knobs of the running firmware: how long a pump's modem waits for the far modem's
+    // carrier before NO CARRIER, the speed it offers, and AT commands that begin with
+    // `prefix` answered ERROR (an init string the modem refuses).
+    void set_carrier_wait(plat::VTime t) { carrier_wait_ = t; }
+    void set_speed(uint32_t bit_s) { speed_ = bit_s; }
+    void refuse_at(unsigned c, const std::string& prefix) { p_.at(c).refused_at = prefix; }
+    // A failing processor: it reports an exception (code 0xF8..0xFB) for a pump and
+    // stops taking messages until it is reset.
+    void crash(unsigned c, uint8_t code, unsigned pump);
+    // Knobs of the boot loader: the n-th loader command from now answered as failed, and
+    // the time the loader takes to answer each command.
+    void fail_loader_at(unsigned c, uint32_t n) { p_.at(c).loader_fail_countdown = n; }
+    void set_loader_delay(plat::VTime t) { loader_delay_ = t; }
+    // The loader answers the processor's handshake with other words (kept over resets).
+    void garble_handshake(unsigned c, bool on) { p_.at(c).garbled = on; }
 
 private:
     using ReadFn = uint16_t (ModemSocket::*)(unsigned c, unsigned reg);
@@ -118,12 +145,18 @@ private:
     };
     struct PumpState {
         bool host_wants_data = false;
-        std::vector<uint8_t> answer;  // text waiting for the host's data request
+        std::deque<std::pair<uint8_t, std::vector<uint8_t>>> answer;  // FIFO messages waiting for a data request
         std::string text;             // everything the host wrote to this pump
         Call call = Call::None;
-        int tsa = -1;                 // the call's time slot (AT+TSA), -1 none
+        bool calling = false;         // originating (dial) rather than answering
+        int tsa = -1;                 // the call's time slot (AT+TSA or MSG_SETTSA), -1 none
         bool dtr = false;
-        plat::Scheduler::EventId train_event = 0;
+        uint16_t status = 0;          // modem status last reported (MSG_DCERPT)
+        uint32_t speed = 0;
+        plat::Scheduler::EventId train_event = 0, tone_event = 0;
+        // Network mode: the modem answers the port's application itself.
+        bool network = false, online = false, ringing = false, dial_detected = false, answer_detected = false;
+        std::string command;          // command-mode line being typed
     };
     struct Inbound {
         std::array<uint16_t, 4> words{};
@@ -135,7 +168,7 @@ private:
         bool taken = true;
         bool pending = false;
         bool armed = false;  // doorbell rung, message not complete
-        bool rockwell = false, hostboot = false;
+        bool processor_handshake = false, host_handshake = false;
         std::map<uint32_t, uint8_t> memory;  // absent bytes read 0
         std::deque<uint16_t> to_host, from_host;
         std::deque<Inbound> inbound;
@@ -152,7 +185,12 @@ private:
         uint32_t stall_countdown = 0;
         bool stalled = false;
         uint32_t bad_checksum_boots = 0;
+        std::map<uint8_t, bool> ignored;  // code -> taken
         uint32_t corrupt_countdown = 0;
+        uint32_t loader_fail_countdown = 0;
+        int tdm_first_slot = -1;  // from the TDM set-up message
+        std::string refused_at;
+        bool garbled = false;
         uint32_t resets = 0, boots = 0;
     };
 
@@ -180,10 +218,20 @@ private:
     void present_inbound(unsigned c);
     std::vector<uint8_t> take_host_bytes(unsigned c, unsigned count);
     void modem_text(unsigned c, unsigned pump, const std::string& text);
+    void network_text(unsigned c, unsigned pump, const std::string& text);
+    void network_command(unsigned c, unsigned pump, const std::string& line);
     void modem_say(unsigned c, unsigned pump, const std::string& text);
-    void start_call(unsigned c, unsigned pump, int slot);
+    void fifo_to_host(unsigned c, unsigned pump, uint8_t code, const std::vector<uint8_t>& bytes);
+    void report_status(unsigned c, unsigned pump);
+    void event_ind(unsigned c, unsigned pump, uint16_t code);
+    void start_call(unsigned c, unsigned pump, int slot, bool calling);
+    void send_tone(unsigned c, unsigned pump);
+    void connected(unsigned c, unsigned pump, uint32_t speed);
+    void lose_carrier(unsigned c, unsigned pump, bool tell_line, bool tell_host);
     void end_call(unsigned c, unsigned pump);
+    void cancel_pump_events(PumpState& ps);
     void cancel_pump_events(Processor& p);
+    bool pump_of_slot(unsigned slot, unsigned& c, unsigned& pump) const;
 
     plat::Scheduler& sched_;
     ModuleType type_;
@@ -192,8 +240,13 @@ private:
     std::array<RegOps, kRegisters> table_{};
     std::vector<Message> log_;
     plat::VTime take_delay_ = 20;
-    FarModem far_;
-    DataSink to_line_, to_slot_;
+    plat::VTime loader_delay_ = 0;
+    plat::VTime carrier_wait_ = plat::ms(5000);
+    uint32_t speed_ = 33600;
+    unsigned group_ = 0;
+    uint32_t slot_base_ = 0;
+    bool tdm_setup_ = false;
+    SlotSink to_line_, to_controller_;
 };
 
 }  // namespace sim

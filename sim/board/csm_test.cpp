@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/host/scheduler.h"
+#include "sim/far/modem_peer.h"
 #include "sim/firmware/firmware.h"
 
 namespace {
@@ -96,6 +97,239 @@ TEST_F(Model, KnobsMakeAProcessorSilentOrStallIt)
     EXPECT_FALSE(taken(1)) << "and the mailbox stays stalled until reset";
     m.mmio_write(0x300, 4, 0);
     EXPECT_TRUE(taken(1));
+}
+
+}  // namespace
+
+namespace {
+
+// The running firmware at its registers, with the board's wiring replaced by sinks.
+class Firmware : public ::testing::Test {
+protected:
+    plat::Scheduler sched;
+    sim::ModemSocket m{sched, sim::module_type(4)};
+    std::vector<std::pair<unsigned, std::vector<uint8_t>>> line, controller;  // (slot, frame)
+    struct In {
+        uint8_t code;
+        unsigned pump;
+        uint16_t w2;
+        std::string fifo;
+    };
+
+    void SetUp() override
+    {
+        m.wire(0, 24, false);
+        m.on_to_line([this](unsigned, unsigned slot, const std::vector<uint8_t>& f) { line.push_back({slot, f}); });
+        m.on_to_controller(
+            [this](unsigned, unsigned slot, const std::vector<uint8_t>& f) { controller.push_back({slot, f}); });
+        boot(m, 0);
+    }
+    static void post(sim::ModemSocket& s, unsigned c, std::array<uint16_t, 4> w)
+    {
+        s.mmio_write(c * 0x100 + 0x38, 2, 0x0004);
+        for (unsigned i = 0; i < 4; i++) s.mmio_write(c * 0x100 + 0x40 + 8 * i, 2, w[i]);
+    }
+    void boot(sim::ModemSocket& s, unsigned c)
+    {
+        post(s, c, {0x4F52, 0x4B43, 0x4557, 0x4C4C});
+        post(s, c, {0x4F48, 0x5453, 0x4F42, 0x544F});
+        post(s, c, {2, 0x0001, 0x0000, 5});
+        s.mmio_write(c * 0x100, 2, 0xBEEF);
+        post(s, c, {0, 0x0001, 0x0000, 6});
+        ASSERT_EQ(s.mode(c), sim::ModemSocket::Mode::Running);
+    }
+    void run() { sched.run_for(plat::ms(1)); }
+    // Host text to pump p as a FIFO block.
+    void text(unsigned p, const std::string& t)
+    {
+        for (size_t i = 0; i < t.size(); i += 2)
+            m.mmio_write(0x00, 2, uint8_t(t[i]) | (i + 1 < t.size() ? uint8_t(t[i + 1]) << 8 : 0));
+        post(m, 0, {0, 0, uint16_t(t.size()), uint16_t(0x0900 | p)});
+        run();
+    }
+    // Every inbound message now pending, taken as the host takes them (data requests
+    // answered, so queued text keeps coming).
+    std::vector<In> inbound(unsigned p)
+    {
+        std::vector<In> out;
+        for (int guard = 0; guard < 64 && (m.mmio_read(0x38, 2) & 0x4000); guard++) {
+            uint16_t w2 = uint16_t(m.mmio_read(0x70, 2)), w3 = uint16_t(m.mmio_read(0x78, 2));
+            In in{uint8_t(w3 >> 8), w3 & 0xFFu, w2, ""};
+            unsigned n = in.code == 0x09 ? w2 : in.code == 0x30 ? (w2 & 0x7F) : 0;
+            for (unsigned i = 0; i < n; i += 2) {
+                uint16_t w = uint16_t(m.mmio_read(0x18, 2));
+                in.fifo += char(w & 0xFF);
+                if (i + 1 < n) in.fifo += char(w >> 8);
+            }
+            m.mmio_write(0x38, 2, 0x0040);
+            out.push_back(in);
+            if (in.code == 0x09 || in.code == 0x30) {
+                post(m, 0, {0, 0x0A, 0x80, uint16_t(0x0800 | p)});
+                run();
+            }
+        }
+        return out;
+    }
+    static std::string texts(const std::vector<In>& in)
+    {
+        std::string t;
+        for (const auto& i : in)
+            if (i.code == 0x09) t += i.fifo;
+        return t;
+    }
+    static bool has(const std::vector<In>& in, uint8_t code, uint16_t w2)
+    {
+        for (const auto& i : in)
+            if (i.code == code && i.w2 == w2) return true;
+        return false;
+    }
+    void ask_data(unsigned p)
+    {
+        post(m, 0, {0, 0x0A, 0x80, uint16_t(0x0800 | p)});
+        run();
+    }
+};
+
+TEST_F(Firmware, PumpDataSlotsComeFromTheBoardOrTheTdmSetUpMessage)
+{
+    EXPECT_EQ(m.data_slot(0, 0), 25);
+    EXPECT_EQ(m.data_slot(1, 2), 24 + 12 + 8 + 1);
+    EXPECT_EQ(m.data_slot(0, 3), -1) << "three pumps per processor";
+    sim::ModemSocket tdm{sched, sim::module_type(5)};
+    tdm.wire(0, 0, true);
+    boot(tdm, 1);
+    EXPECT_EQ(tdm.data_slot(1, 0), -1) << "not told yet";
+    post(tdm, 1, {0, 0, 77, 0x5200});
+    sched.run_for(plat::ms(1));
+    EXPECT_EQ(tdm.data_slot(1, 0), 77);
+    EXPECT_EQ(tdm.data_slot(1, 5), 77 + 20);
+    EXPECT_EQ(tdm.data_slot(0, 0), -1) << "told per processor";
+}
+
+// AT+TSA answers on the slot it names: the answer tone goes out there, and only the far
+// modem's carrier on that slot connects the call (CARRIER, CONNECT, DCD up); data then
+// crosses between the pump's data slot and the call's slot; the far modem's hang-up is
+// NO CARRIER with DCD down.
+TEST_F(Firmware, AnAnsweredCallConnectsOnlyToACallingCarrierOnItsSlot)
+{
+    ask_data(1);
+    inbound(1);
+    text(1, "AT+TSA=5  ,1;%U0A\r");
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(line.back().first, 5u);
+    EXPECT_EQ(line.back().second, sim::modem_line::carrier(sim::modem_line::kAnswerTone, 33600));
+    EXPECT_FALSE(m.from_line(6, sim::modem_line::carrier(sim::modem_line::kCallingCarrier, 28800))) << "another slot";
+    m.from_line(5, sim::modem_line::carrier(sim::modem_line::kAnswerTone, 28800));
+    EXPECT_EQ(m.call(0, 1), sim::ModemSocket::Call::Training) << "an answer tone does not answer an answering modem";
+    EXPECT_TRUE(m.from_line(5, sim::modem_line::carrier(sim::modem_line::kCallingCarrier, 28800)));
+    EXPECT_EQ(m.call(0, 1), sim::ModemSocket::Call::Connected);
+    auto in = inbound(1);
+    EXPECT_NE(texts(in).find("\r\nCARRIER TX: 28800"), std::string::npos);
+    EXPECT_NE(texts(in).find("\r\nCONNECT 28800"), std::string::npos);
+    EXPECT_TRUE(has(in, 0x2B, 0xB)) << "DCD up";
+
+    // Data: from the HDLC controller on the pump's data slots to the call's slot, and back.
+    EXPECT_TRUE(m.from_controller(uint32_t(m.data_slot(0, 1)) + 2, {1, 2, 3}));
+    EXPECT_EQ(line.back(), (std::pair<unsigned, std::vector<uint8_t>>{5, sim::modem_line::data({1, 2, 3})}));
+    m.from_line(5, sim::modem_line::data({9, 8}));
+    ASSERT_EQ(controller.size(), 1u);
+    EXPECT_EQ(controller[0], (std::pair<unsigned, std::vector<uint8_t>>{unsigned(m.data_slot(0, 1)), {9, 8}}));
+
+    // A release of another slot changes nothing; the far modem's hang-up ends the call.
+    post(m, 0, {0, 0, 6, 0x3601});
+    run();
+    EXPECT_EQ(m.call(0, 1), sim::ModemSocket::Call::Connected);
+    m.from_line(5, sim::modem_line::carrier_off());
+    EXPECT_EQ(m.call(0, 1), sim::ModemSocket::Call::None);
+    in = inbound(1);
+    EXPECT_NE(texts(in).find("\r\nNO CARRIER\r\n"), std::string::npos);
+    EXPECT_TRUE(has(in, 0x2B, 0x3)) << "DCD down";
+}
+
+TEST_F(Firmware, ADialWithoutAFarModemEndsInNoCarrierAndDtrDropHangsUp)
+{
+    m.set_carrier_wait(plat::ms(2000));
+    ask_data(2);
+    inbound(2);
+    text(2, "AT+TSA=12 ,1;%U0D\r");
+    EXPECT_EQ(line.back().second, sim::modem_line::carrier(sim::modem_line::kCallingCarrier, 33600));
+    sched.run_for(plat::ms(1900));
+    EXPECT_EQ(m.call(0, 2), sim::ModemSocket::Call::Training);
+    EXPECT_GE(line.size(), 4u) << "the calling carrier is repeated";
+    sched.run_for(plat::ms(200));
+    EXPECT_EQ(m.call(0, 2), sim::ModemSocket::Call::None);
+    EXPECT_NE(texts(inbound(2)).find("\r\nNO CARRIER\r\n"), std::string::npos);
+
+    // Connected, then DTR drops: the modem hangs up on the line and says NO CARRIER.
+    post(m, 0, {0, 0, 3, 0x2902});
+    run();
+    text(2, "AT+TSA=12 ,1;%U0D\r");
+    m.from_line(12, sim::modem_line::carrier(sim::modem_line::kAnswerTone, 33600));
+    ASSERT_EQ(m.call(0, 2), sim::ModemSocket::Call::Connected);
+    inbound(2);
+    post(m, 0, {0, 0, 2, 0x2902});
+    run();
+    EXPECT_EQ(m.call(0, 2), sim::ModemSocket::Call::None);
+    EXPECT_EQ(line.back().second, sim::modem_line::carrier_off());
+    EXPECT_NE(texts(inbound(2)).find("\r\nNO CARRIER\r\n"), std::string::npos);
+}
+
+// Network mode: the modem serves the port's application itself.
+TEST_F(Firmware, NetworkModeRingsAnswersGoesOnLineEscapesAndHangsUp)
+{
+    post(m, 0, {0, 0, 0, 0xBE00});  // NTWKENA, pump 0
+    run();
+    ASSERT_TRUE(m.network_mode(0, 0));
+    ask_data(0);
+    post(m, 0, {0, 0, 0, 0x3500});  // RINGIND
+    run();
+    EXPECT_EQ(texts(inbound(0)), "\r\nRING\r\n");
+    text(0, "ATA\r");
+    auto in = inbound(0);
+    EXPECT_EQ(texts(in), "ATA\r") << "echo";
+    EXPECT_TRUE(has(in, 0x31, 0)) << "answer detected";
+    post(m, 0, {0, 1, 9, 0x3600});  // SETTSA: slot 9 assigned
+    run();
+    post(m, 0, {0, 0, 0, 0x3300});  // LINECON
+    run();
+    EXPECT_EQ(line.back(), (std::pair<unsigned, std::vector<uint8_t>>{9, sim::modem_line::carrier(sim::modem_line::kAnswerTone, 33600)}));
+    m.from_line(9, sim::modem_line::carrier(sim::modem_line::kCallingCarrier, 33600));
+    in = inbound(0);
+    EXPECT_EQ(texts(in), "\r\nCONNECT 33600\r\n");
+    EXPECT_TRUE(has(in, 0x37, 1)) << "on line";
+    // +++ from the port (through the HDLC channel): command state.
+    m.from_controller(unsigned(m.data_slot(0, 0)), {'+', '+', '+'});
+    in = inbound(0);
+    EXPECT_TRUE(has(in, 0x37, 0));
+    EXPECT_EQ(texts(in), "\r\nOK\r\n");
+    text(0, "ATH\r");
+    in = inbound(0);
+    EXPECT_EQ(texts(in), "ATH\r\r\nOK\r\n");
+    EXPECT_TRUE(has(in, 0x37, 4)) << "the call ended";
+    EXPECT_EQ(line.back().second, sim::modem_line::carrier_off());
+    // ATD: the dial is detected with its number.
+    text(0, "ATD5551212\r");
+    in = inbound(0);
+    bool dial = false;
+    for (const auto& i : in) dial |= i.code == 0x30 && i.fifo == "5551212";
+    EXPECT_TRUE(dial);
+}
+
+TEST_F(Firmware, KnobsRefuseAnInitStringAndCrashAProcessor)
+{
+    m.refuse_at(0, "ATS95");
+    ask_data(1);
+    inbound(1);
+    text(1, "ATS95=4\\N3%C3\r");
+    EXPECT_EQ(texts(inbound(1)), "\r\nERROR\r\n");
+    text(1, "ATZ\r");
+    EXPECT_EQ(texts(inbound(1)), "\r\nOK\r\n");
+    m.crash(0, 0xF9, 1);
+    auto in = inbound(1);
+    EXPECT_TRUE(has(in, 0xF9, 0));
+    post(m, 0, {0, 0, 0, 0x1501});
+    run();
+    EXPECT_EQ(m.mmio_read(0x38, 2) & 0x0400, 0u) << "a crashed processor takes nothing";
 }
 
 }  // namespace

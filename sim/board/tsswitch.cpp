@@ -68,6 +68,13 @@ void TimeSlotSwitch::from_line(unsigned line, uint32_t channels, const std::vect
         return;
     }
     uint32_t delivered = 0;  // controller channels the frame went to
+    bool to_modem = false;
+    if (modem_listener_)
+        for (unsigned s = 0; s < HdlcController::kSlots; s++) {
+            int ch = line_channel(line, s);
+            if (ch >= 0 && (channels >> ch & 1) && modem_listener_(line, s, frame)) to_modem = true;
+        }
+    if (to_modem) ++stats_.to_modem;
     for (unsigned s = 0; s < HdlcController::kSlots; s++) {
         uint8_t byte = hdlc_.map_byte(false, line, s);
         if (!(byte & kEnabled)) continue;
@@ -78,7 +85,18 @@ void TimeSlotSwitch::from_line(unsigned line, uint32_t channels, const std::vect
         hdlc_.receive(line, channel, frame);
         ++stats_.to_hdlc;
     }
-    if (delivered == 0) ++stats_.dropped;
+    if (delivered == 0 && !to_modem) ++stats_.dropped;
+}
+
+void TimeSlotSwitch::modem_to_line(unsigned group, unsigned slot, const std::vector<uint8_t>& frame)
+{
+    int ch = line_channel(group, slot);
+    if (ch < 0 || group >= card_.line_count() || !card_.framer_clock || !card_.framer_clock(group)) {
+        ++stats_.dropped;
+        return;
+    }
+    card_.line(group).frame_from_adapter(1u << ch, frame);
+    ++stats_.to_line;
 }
 
 void TimeSlotSwitch::frame_from_modem(unsigned group, unsigned slot, const std::vector<uint8_t>& frame)

@@ -35,6 +35,13 @@ public:
     // a modem processor sends on one of its slots towards the controller.
     void on_modem_slot(SlotSink sink) { modem_sink_ = std::move(sink); }
     void frame_from_modem(unsigned group, unsigned slot, const std::vector<uint8_t>& frame);
+    // The modem processors' TDM side of a call: a frame a modem sends on controller time
+    // slot s of group g reaches the line's channel that slot carries; a frame from the
+    // line is offered, for each time slot carrying its channel, to the modem listener
+    // (which answers whether a modem took it).
+    using ModemListener = std::function<bool(unsigned group, unsigned slot, const std::vector<uint8_t>& frame)>;
+    void on_line_to_modem(ModemListener listener) { modem_listener_ = std::move(listener); }
+    void modem_to_line(unsigned group, unsigned slot, const std::vector<uint8_t>& frame);
 
     // Where controller time slot s of group g goes: a framer bus slot (>= 0), kModemSlot or kNoSlot.
     static constexpr int kModemSlot = -2;
@@ -51,6 +58,7 @@ private:
     Card& card_;
     HdlcController& hdlc_;
     SlotSink modem_sink_;
+    ModemListener modem_listener_;
     Stats stats_;
 };
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "driver/Common/RSS_tmrs.h"
+#include "sim/firmware/firmware.h"
 #include "tools/harness/rig.h"
 
 namespace {
@@ -19,7 +20,7 @@ namespace {
 const char* const kUsage =
     "usage: vornet-sim [--config FILE.reg] [--firmware FILE] [--run-ms N] [--trace] [--json]\n"
     "  --config FILE.reg  adapter configuration (REGEDIT4); default: the embedded one\n"
-    "  --firmware FILE    modem-processor firmware image; default: none\n"
+    "  --firmware FILE    modem-processor firmware image; default: a built one\n"
     "  --run-ms N         virtual milliseconds to run before halting (default 5000)\n"
     "  --trace            print the driver's trace lines\n"
     "  --json             print the summary as one JSON object\n";
@@ -88,6 +89,8 @@ int main(int argc, char** argv)
         std::string image;
         if (!read_file(firmware_path, image)) return fail("cannot read " + firmware_path);
         r.set_firmware(std::vector<uint8_t>(image.begin(), image.end()));
+    } else {
+        r.set_firmware(sim::fw::default_image());
     }
 
     r.host.trace.echo = trace;
