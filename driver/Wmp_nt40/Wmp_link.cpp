@@ -103,7 +103,11 @@ void InitializeLinks(Adapter* ThisAdapter)
                 BOOLEAN cancelled;
                 NdisMCancelTimer(&ThisLink->CallTimer, &cancelled);
             }
+            // The serial port bound at the first bring-up stays bound: its clients keep
+            // their handles across a reset.
+            PVOID port = ThisLink->ThisAsyncPort;
             std::memset(ThisLink, 0, sizeof *ThisLink);
+            ThisLink->ThisAsyncPort = port;
             ThisLink->ThisAdapter = ThisAdapter;
             ThisLink->Index = l;
             ThisLink->GroupID = g;
@@ -143,6 +147,7 @@ void InitializeLinks(Adapter* ThisAdapter)
             ThisLink->AddressStatesSupported = 0x2D;
             ThisLink->CallStatesSupported = 0xC3FF;
             NdisMInitializeTimer(&ThisLink->CallTimer, ThisAdapter->MiniportAdapterHandle, TapiCallTimerHandler, ThisLink);
+            if (port != NULL && ser_LinkReset(port)) LinkAcquire(ThisAdapter, 0, g, l, OWNER_VOVIZ4EZ);
         }
     }
 }

@@ -459,9 +459,11 @@ TEST(SerialPorts, WaitMasksCollectModemEventsAndAnswerTheNextWait)
     ASSERT_TRUE(wait->done());
     EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_CTS);
 
-    // Received data while carrier is down does not raise EV_RXCHAR until carrier comes up.
+    // Data-mode bytes received while carrier is down do not raise EV_RXCHAR until
+    // carrier comes up (in command mode the modem's own text raises it at once).
     s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RXCHAR), 0);
     wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    pump->OnLineData = 1;
     pump->ModemStatusRegister = 0;
     p->PortEvents |= SER_PE_RXCHAR;
     ser_HandleModemUpdate(d);
@@ -472,6 +474,7 @@ TEST(SerialPorts, WaitMasksCollectModemEventsAndAnswerTheNextWait)
     ASSERT_TRUE(wait->done());
     EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_RXCHAR);
     EXPECT_FALSE(p->PortEvents & SER_PE_RXCHAR);
+    pump->OnLineData = 0;
 
     // A new mask completes the pending wait with success and the value 0.
     wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
