@@ -453,8 +453,8 @@ ULONG ser_HandleModemUpdate(PVOID Device)
         DbgPrint("ser:ser_HandleModemUpdate ");
         for (const auto& e : deltas) {
             if (!(p->WaitMask & e.Event) || !(msr & e.Delta)) continue;
-            result &= ~(ULONG)e.Delta;
             if (!(fresh & e.Delta)) continue;  // raised by an earlier update
+            result &= ~(ULONG)e.Delta;
             p->HistoryMask |= e.Event;
             p->RaisedDeltas |= e.Delta;
             DbgPrint("%s", e.Name);
