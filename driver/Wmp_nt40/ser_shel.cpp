@@ -122,8 +122,10 @@ BOOLEAN ser_LinkReset(PVOID Device)
     return open;
 }
 
-// From the read timer: the first free pump after a reset is bound as at open, and is
-// told the port's DTR and RTS.
+// From the read timer: after a reset the port takes the first free pump, as at open,
+// and tells it its DTR and RTS. The modem processors are reset later in the bring-up
+// and take their pumps back: a pump taken from the port is replaced in the same way,
+// until one has entered network-modem mode for the port.
 void ser_RebindAfterReset(AsyncPort* ThisAsyncPort)
 {
     AsyncPort* p = ThisAsyncPort;
@@ -131,13 +133,16 @@ void ser_RebindAfterReset(AsyncPort* ThisAsyncPort)
     if (a == NULL) return;
     NdisAcquireSpinLock(&a->AdapterSpinLock);
     Link* l = p->ThisLink;
-    if (p->RebindPump && p->OpenCount > 0 && l != NULL && l->CurrentOwner == OWNER_VOVIZ4EZ && l->ThisPump == NULL &&
-        FindFreePump(a, l, p->GroupID)) {
+    if (p->RebindPump && p->OpenCount > 0 && l != NULL && l->CurrentOwner == OWNER_VOVIZ4EZ) {
         KIRQL irql = KfAcquireSpinLock(&p->PortLock);
-        DbgPrint("ser:COM%d Pump Selection: { G:%d, P:%d }\n", (int)p->ComNumber, (int)p->GroupID,
-                 (int)l->ThisPump->PumpNumber);
-        ser_BindPump(p, l->ThisPump, TRUE);
-        p->RebindPump = FALSE;
+        if (l->ThisPump != NULL && l->ThisPump->ThisLink != l) l->ThisPump = NULL;  // its processor was reset
+        if (l->ThisPump == NULL && FindFreePump(a, l, p->GroupID)) {
+            DbgPrint("ser:COM%d Pump Selection: { G:%d, P:%d }\n", (int)p->ComNumber, (int)p->GroupID,
+                     (int)l->ThisPump->PumpNumber);
+            ser_BindPump(p, l->ThisPump, TRUE);
+        } else if (l->ThisPump != NULL && l->ThisPump->PumpEvent != Host_Ev_EnterNtwrkMdmMode) {
+            p->RebindPump = FALSE;  // the pump serves the port
+        }
         KfReleaseSpinLock(&p->PortLock, irql);
     }
     NdisReleaseSpinLock(&a->AdapterSpinLock);

@@ -1176,4 +1176,82 @@ TEST(SerialReceive, ModemDataNeverOverfillsTheRingAndFlowControlFollowsTheRoom)
     s.r.halt(s.na);
 }
 
+TEST(SerialNetworkMode, AFrameLongerThanTheReadRingIsDroppedAndCountedAndTheNextDelivered)
+{
+    NtwrkLink n;
+    AsyncPort* p = n.s.port(5);
+    p->Rx.ByteCount = p->Rx.WriteIndex = p->ReadBufferOut = 0;
+    ULONG before = n.l->Stats.RxLongFrames;
+    n.arrive(0, std::string(READ_BUFFER_SIZE + 1, 'L'));
+    n.arrive(1, "next");
+    NTWRK_RxBackGround(n.l);
+    EXPECT_EQ(n.l->Stats.RxLongFrames, before + 1);
+    EXPECT_EQ(n.l->ReadRxPacketIdx, 2u);
+    ASSERT_EQ(p->Rx.ByteCount, 4u);
+    EXPECT_EQ(std::memcmp(p->Rx.Data, "next", 4), 0);
+}
+
+TEST(SerialNetworkMode, ReceiveFlowControlStartsAfreshWithEachCall)
+{
+    NtwrkLink n;
+    AsyncPort* p = n.s.port(5);
+    auto five_waiting = [&] {
+        n.l->ReadRxPacketIdx = 0;
+        for (ULONG i = 0; i < MAX_RX_PACKETS; i++) n.rx[i].Status = n.l->RxPacketSize;
+        for (ULONG i = 0; i < 5; i++) n.arrive(i, "frame");
+    };
+    p->Rx.ByteCount = READ_BUFFER_SIZE;  // the reader is behind: frames wait
+    five_waiting();
+    NTWRK_RxBackGround(n.l);
+    ASSERT_FALSE(n.rts());
+    // The call ends with RTS off; the next call's pump starts with RTS on.
+    n.l->ChannelState = CHANNEL_STATE_IDLE;
+    NTWRK_RxBackGround(n.l);
+    n.pump->DteSignals |= DTE_SIGNAL_RTS;
+    n.pump->DteSignalsChanged = 0;
+    n.l->ChannelState = CHANNEL_STATE_ACTIVE;
+    five_waiting();
+    NTWRK_RxBackGround(n.l);
+    EXPECT_FALSE(n.rts()) << "the new call's backlog never dropped RTS";
+    EXPECT_EQ(n.pump->DteSignalsChanged, 1);
+    p->Rx.ByteCount = 0;
+}
+
+std::string read_all(SerialRig& s, HANDLE h)
+{
+    std::string got;
+    char buf[64];
+    uint32_t n = 0;
+    while (s.client.ReadFile(h, buf, sizeof buf, &n) && n > 0) got.append(buf, n);
+    return got;
+}
+
+TEST(SerialRequests, AnOpenPortKeepsWorkingAcrossAHangCheckReset)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(0, 0, 200), 0);
+    uint32_t n = 0;
+    ASSERT_TRUE(s.client.WriteFile(h, "AT\r", 3, &n));
+    EXPECT_NE(read_all(s, h).find("OK"), std::string::npos);
+
+    Link* l = &s.a()->NdisWanInfo[0][0];
+    s.a()->AdapterFailed = 1;
+    ASSERT_TRUE(rig::run_until(s.r.host, [&] { return s.na->resets == 1; }, plat::ms(5000)));
+    EXPECT_EQ(l->ThisAsyncPort, s.device(5));
+    EXPECT_EQ(l->CurrentOwner, (ULONG)OWNER_VOVIZ4EZ);
+    // Written while the modem processors boot again: it waits for the port's new pump.
+    auto w = s.client.start_write(h, {'A', 'T', '\r'});
+    ASSERT_TRUE(s.client.wait(*w, plat::ms(20000)));
+    EXPECT_EQ(w->status(), STATUS_SUCCESS);
+    ASSERT_NE(l->ThisPump, nullptr);
+    EXPECT_EQ(l->ThisPump->ThisLink, l);
+    EXPECT_NE(read_all(s, h).find("OK"), std::string::npos);
+    EXPECT_TRUE(s.client.CloseHandle(h));
+    EXPECT_EQ(l->CurrentOwner, (ULONG)OWNER_NONE);
+    s.r.halt(s.na);
+}
+
 }  // namespace
