@@ -154,7 +154,6 @@ void PtyBridge::run_paced(plat::VTime duration, const std::function<bool()>& sto
     auto wall0 = clock::now();
     plat::VTime v0 = host_.now();
     std::vector<pollfd> fds;
-    for (auto& p : ports_) fds.push_back({p->master, POLLIN, 0});
     while (host_.now() - v0 < duration && !signalled && !(stop && stop())) {
         poll();
         plat::VTime left = duration - (host_.now() - v0);
@@ -165,6 +164,11 @@ void PtyBridge::run_paced(plat::VTime duration, const std::function<bool()>& sto
         plat::VTime ahead = host_.now() - v0;
         if (ahead > static_cast<plat::VTime>(wall)) {
             int wait_ms = static_cast<int>((ahead - static_cast<plat::VTime>(wall)) / 1000);
+            // Only terminals whose bytes can go now: a port not open leaves them waiting.
+            fds.clear();
+            for (auto& p : ports_)
+                if (p->handle != plat::nt::INVALID_HANDLE_VALUE && p->writes.size() < kMaxWrites)
+                    fds.push_back({p->master, POLLIN, 0});
             if (wait_ms > 0) ::poll(fds.data(), fds.size(), wait_ms);
         }
     }
