@@ -1254,4 +1254,161 @@ TEST(SerialRequests, AnOpenPortKeepsWorkingAcrossAHangCheckReset)
     s.r.halt(s.na);
 }
 
+// ---- references, current requests, time-outs, a port without its pump ----
+
+TEST(SerialRequests, EveryAcceptedRequestHoldsTheReferenceCountUntilItCompletes)
+{
+    SerialRig s;
+    AsyncPort* p = s.port(5);
+    EXPECT_EQ(p->ReferenceCount, 1);  // the creation's own
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(p->ReferenceCount, 1);
+    auto read = s.client.start_read(h, 4);
+    auto wait = (s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RLSD), 0),
+                 s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
+    EXPECT_EQ(p->ReferenceCount, 3);
+    s.receive(5, "data");
+    ASSERT_TRUE(s.client.wait(*read, plat::ms(30)));
+    EXPECT_EQ(p->ReferenceCount, 2);
+    EXPECT_TRUE(IoCancelIrp(&wait->irp));
+    EXPECT_EQ(p->ReferenceCount, 1);
+    // A refused open (already open) leaves the count as it was.
+    EXPECT_EQ(s.open(5), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(p->ReferenceCount, 1);
+    s.client.CloseHandle(h);
+    EXPECT_EQ(p->ReferenceCount, 1);
+    s.r.halt(s.na);
+}
+
+TEST(SerialRequests, ACancelledCurrentReadCompletesAtTheNextTickAndTheNextReadServes)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    AsyncPort* p = s.port(5);
+    auto current = s.client.start_read(h, 8);
+    auto next = s.client.start_read(h, 8);
+    s.r.host.run_for(plat::ms(15));
+    ASSERT_EQ(p->CurrentReadIrp, &current->irp);
+    EXPECT_FALSE(IoCancelIrp(&current->irp)) << "a current read has no cancel routine";
+    EXPECT_FALSE(current->done());
+    ASSERT_TRUE(s.client.wait(*current, plat::ms(15)));
+    EXPECT_EQ(current->status(), STATUS_CANCELLED);
+    EXPECT_EQ(current->information(), 0u);
+    s.receive(5, "xy");
+    ASSERT_TRUE(s.client.wait(*next, plat::ms(30)));
+    EXPECT_EQ(next->information(), 2u);
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialRequests, CloseStopsTheReadTimerEvenWithItsRunAlreadyQueued)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    AsyncPort* p = s.port(5);
+    s.r.host.run_for(plat::ms(25));
+    ASSERT_NE(p->ReadTimer.Event, 0u);
+    ASSERT_TRUE(KeInsertQueueDpc(&p->ReadTimerDpc, nullptr, nullptr));  // its run is due now
+    EXPECT_TRUE(s.client.CloseHandle(h));
+    EXPECT_EQ(p->ReadTimer.Event, 0u);
+    EXPECT_EQ(p->ReadTimerDpc.QueuedEvent, 0u);
+    s.r.host.run_for(plat::ms(100));
+    EXPECT_EQ(p->ReadTimer.Event, 0u) << "a run after close armed the timer again";
+    s.r.halt(s.na);
+}
+
+TEST(SerialReads, TimeoutSettingsGiveTheCompletionTime)
+{
+    const uint32_t M = 0xFFFFFFFF;
+    struct Case {
+        uint32_t i, m, k, length;
+        int64_t completes_ms;  // -1: waits for data
+    } cases[] = {
+        {0, 0, 100, 10, 110},  // the eleventh tick
+        {0, 10, 0, 5, 60},     // length x multiplier
+        {20, 2, 10, 20, 60},   // 2 x 20 + 10
+        {M, M, 30, 8, 40},     // the constant alone
+        {M, 0, 0, 8, -1},      // no time-out: waits for the first byte
+        {0, 0, 0, 8, -1},
+        {M, 5, M, 8, -1},
+    };
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.i << "/" << c.m << "/" << c.k << " length " << c.length);
+        s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(c.i, c.m, c.k), 0);
+        auto r = s.client.start_read(h, c.length);
+        plat::VTime t0 = s.r.host.now();
+        bool done = s.client.wait(*r, plat::ms(1000));
+        if (c.completes_ms < 0) {
+            EXPECT_FALSE(done);
+            s.receive(5, "z");
+            ASSERT_TRUE(s.client.wait(*r, plat::ms(20)));
+            EXPECT_EQ(r->status(), STATUS_SUCCESS);
+            continue;
+        }
+        ASSERT_TRUE(done);
+        EXPECT_EQ(r->status(), STATUS_TIMEOUT);
+        int64_t took = int64_t((s.r.host.now() - t0) / 1000);
+        EXPECT_GT(took, c.completes_ms - 10);
+        EXPECT_LE(took, c.completes_ms + 10);
+    }
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialControl, ModemAndCommStatusOfAPortWhoseLinkLostItsPump)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    Link* l = &s.a()->NdisWanInfo[0][0];
+    Pump* pump = l->ThisPump;
+    s.receive(5, "abc");
+    with_adapter_lock(s.a(), [&] { l->ThisPump = nullptr; });  // the call was cleared
+    auto r = s.client.start_ioctl(h, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
+    EXPECT_EQ(r->status(), STATUS_SUCCESS);
+    EXPECT_EQ(as_u32(r->output()), 0u);
+    s.client.start_ioctl(h, IOCTL_SERIAL_CLR_DTR, {}, 0);
+    EXPECT_EQ(s.port(5)->ModemControl & SER_MC_DTR, 0u);
+    r = s.client.start_ioctl(h, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20);
+    SERIAL_STATUS st;
+    ASSERT_EQ(r->output().size(), sizeof st);
+    std::memcpy(&st, r->output().data(), sizeof st);
+    EXPECT_EQ(st.HoldReasons, (ULONG)(SERIAL_HOLD_CTS | SERIAL_HOLD_DSR | SERIAL_HOLD_DCD | SERIAL_HOLD_DTR));
+    EXPECT_EQ(st.AmountInInQueue, 3u);
+    // A write waits; clean-up still ends it.
+    auto w = s.client.start_write(h, {'x'});
+    s.r.host.run_for(plat::ms(100));
+    EXPECT_FALSE(w->done());
+    with_adapter_lock(s.a(), [&] { l->ThisPump = pump; });
+    s.client.CloseHandle(h);
+    EXPECT_TRUE(w->done());
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, AnAdapterWithPortsInstallsTheHookAfterOneWithout)
+{
+    SerialRig s({0, 0, 0, 0});
+    DRIVER_OBJECT& drv = s.r.host.ndis().driver_object();
+    ASSERT_EQ(drv.MajorFunction[IRP_MJ_READ], nullptr);
+    // The next adapter brings ports (here the same record, configured with one).
+    s.a()->AsyncPorts[0] = 1;
+    EXPECT_EQ(ser_CreatePortDevices(&drv, s.a()), STATUS_SUCCESS);
+    EXPECT_EQ(drv.MajorFunction[IRP_MJ_READ], ser_MJ_READ);
+    EXPECT_EQ(drv.DriverUnload, ser_DriverUnload);
+    ASSERT_NE(s.device(5), nullptr);
+    HANDLE h = s.open(5);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
 }  // namespace
