@@ -1165,13 +1165,22 @@ TEST(SerialReceive, ModemDataNeverOverfillsTheRingAndFlowControlFollowsTheRoom)
         EXPECT_EQ(p->Rx.ByteCount, (ULONG)READ_BUFFER_SIZE);
         EXPECT_EQ(p->Rx.WriteIndex, p->ReadBufferOut);
     });
-    // A reader makes room: the read timer announces 128 bytes of space once.
+    // A reader makes room: the read timer announces 128 bytes of space, and the modem
+    // is asked for one block of 128 bytes.
+    ModelOf m = model_of(s, pump);
+    size_t mark = m.socket->messages().size();
     std::vector<char> buf(1024);
     uint32_t n = 0;
     ASSERT_TRUE(s.client.ReadFile(h, buf.data(), 200, &n));
     EXPECT_EQ(n, 200u);
-    s.r.host.run_for(plat::ms(20));
+    s.r.host.run_for(plat::ms(50));
     EXPECT_EQ(p->Rx.ReceiveAllowed, 1);
+    std::vector<unsigned> asked;
+    const auto& log = m.socket->messages();
+    for (size_t i = mark; i < log.size(); i++)
+        if (log[i].processor == m.processor && log[i].code() == 0x08 && (log[i].words[3] & 0xFF) == pump->PumpNumber)
+            asked.push_back(log[i].words[2]);
+    EXPECT_EQ(asked, std::vector<unsigned>{128});
     s.client.CloseHandle(h);
     s.r.halt(s.na);
 }
