@@ -972,7 +972,11 @@ TEST(SerialRequests, HaltWaitsForARequestWhoseCancelIsStillRunningAndReinitialis
     // The cancel routine gets the processor 50 ms later.
     PDEVICE_OBJECT d = s.device(5);
     PIRP irp = &read->irp;
-    s.r.host.sched.after(plat::ms(50), [routine, d, irp] {
+    Adapter* a = s.a();
+    bool loop_stopped = false;
+    s.r.host.sched.after(plat::ms(50), [&loop_stopped, a, routine, d, irp] {
+        // The port is being withdrawn: the adapter's main loop no longer runs.
+        loop_stopped = a->Halting == 1 && a->TimerArmed == 0;
         KIRQL i;
         IoAcquireCancelSpinLock(&i);
         irp->CancelIrql = i;
@@ -980,6 +984,7 @@ TEST(SerialRequests, HaltWaitsForARequestWhoseCancelIsStillRunningAndReinitialis
     });
     s.r.halt(s.na);
     ASSERT_TRUE(read->done()) << "halt returned while an accepted request was still running";
+    EXPECT_TRUE(loop_stopped);
     EXPECT_EQ(read->status(), STATUS_CANCELLED);
     AsyncPort* p = s.port(5);
     EXPECT_EQ(p->ReferenceCount, 0);
