@@ -1428,15 +1428,7 @@ void NTWRK_FifoDatHdlr(Csm* ThisCsm, Pump* ThisPump)
     Link* l = ThisPump->ThisLink;
     ThisPump->FifoCount = ThisCsm->InboundMsg[2];
     TransferReceiveDataToRxBuffer(ThisCsm, ThisPump, buffer);
-    SER_RX_RING* ring = (l != NULL && l->ThisAsyncPort != NULL) ? ser_ReceiveRing(l->ThisAsyncPort) : NULL;
-    if (ring == NULL) return;
+    if (l == NULL || l->ThisAsyncPort == NULL) return;
     RSS_TRACE("ser:NTWRK_FifoDatHdlr %d bytes \n", (int)ThisPump->FifoCount);
-    for (ULONG i = 0; i < ThisPump->FifoCount && ring->ByteCount < SER_RX_RING_SIZE; i++) {
-        ring->Data[ring->WriteIndex] = buffer[i];
-        ring->WriteIndex = (ring->WriteIndex + 1) % SER_RX_RING_SIZE;
-        ring->ByteCount++;
-    }
-    BOOLEAN full = SER_RX_RING_SIZE - ring->ByteCount < FIFO_DATA_BLOCK_SIZE;
-    ThisPump->DataRequested = full ? 1 : 0;
-    ring->ReceiveAllowed = full ? 0 : 1;
+    ser_ReceiveModemData(l->ThisAsyncPort, ThisPump, buffer, ThisPump->FifoCount);
 }

@@ -174,7 +174,9 @@ typedef struct _SER_RX_RING {
     ULONG ByteCount;
     UCHAR ReceiveAllowed;
 } SER_RX_RING;
-SER_RX_RING* ser_ReceiveRing(PVOID AsyncPort);  // NULL: no ring
+// A block of modem data into an open port's ring (its PortLock inside), with the
+// receive flow control of the pump and the character-received event.
+void ser_ReceiveModemData(PVOID AsyncPort, Pump* ThisPump, const UCHAR* Data, ULONG Count);
 ULONG ser_HandleModemUpdate(PVOID AsyncPort);   // the delta bits the port consumed
 void ser_DropCts(PVOID AsyncPort);
 void ser_RaiseCts(PVOID AsyncPort);

@@ -320,7 +320,6 @@ void HaltHdlr(NDIS_HANDLE MiniportAdapterContext)
     Adapter* a = (Adapter*)MiniportAdapterContext;
     BOOLEAN cancelled;
     if (a == NULL) return;
-    ser_WithdrawPorts(WmpDriverObject(), a);  // before the record they refer to goes
 
     // Silence the board; from here no timer run re-arms and no deferred handler unmasks.
     NdisAcquireSpinLock(&a->AdapterSpinLock);
@@ -335,6 +334,9 @@ void HaltHdlr(NDIS_HANDLE MiniportAdapterContext)
         if (cancelled) a->TimerArmed = 0;
         for (int wait = 0; a->TimerArmed && wait < 100; wait++) NdisMSleep(a->TimerResolution * 1000);
     }
+
+    // The serial ports let go of the record before it goes; the main loop no longer runs.
+    ser_WithdrawPorts(WmpDriverObject(), a);
 
     // The HDLC controller must no longer reach the shared memory; packets NDIS handed
     // over and that were never sent are completed.

@@ -104,9 +104,13 @@ void InitializeLinks(Adapter* ThisAdapter)
             TapiCancelCallTimer(ThisLink);
             NDIS_MINIPORT_TIMER callTimer = ThisLink->CallTimer;
             UCHAR callTimerQueued = ThisLink->CallTimerQueued;
+            // The serial port bound at the first bring-up stays bound: its clients keep
+            // their handles across a reset.
+            PVOID port = ThisLink->ThisAsyncPort;
             std::memset(ThisLink, 0, sizeof *ThisLink);
             ThisLink->CallTimer = callTimer;
             ThisLink->CallTimerQueued = callTimerQueued;
+            ThisLink->ThisAsyncPort = port;
             ThisLink->ThisAdapter = ThisAdapter;
             ThisLink->Index = l;
             ThisLink->GroupID = g;
@@ -147,6 +151,7 @@ void InitializeLinks(Adapter* ThisAdapter)
             ThisLink->CallStatesSupported = 0xC3FF;
             if (ThisLink->CallTimer.MiniportTimerFunction == NULL)
                 NdisMInitializeTimer(&ThisLink->CallTimer, ThisAdapter->MiniportAdapterHandle, TapiCallTimerHandler, ThisLink);
+            if (port != NULL && ser_LinkReset(port)) LinkAcquire(ThisAdapter, 0, g, l, OWNER_VOVIZ4EZ);
         }
     }
 }

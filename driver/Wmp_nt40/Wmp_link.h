@@ -157,6 +157,9 @@ typedef struct _Link {
 } Link;
 
 void InitializeLinks(Adapter* ThisAdapter);
+// The serial port bound to a Link is told its link was re-initialised; TRUE: the port
+// is open and keeps the Link (driver/Wmp_nt40/ser_shel.cpp).
+BOOLEAN ser_LinkReset(PVOID AsyncPort);
 Link* LinkAcquire(Adapter* ThisAdapter, ULONG OwnerContext, ULONG Group, ULONG LinkIndex, ULONG Owner);
 void LinkRelease(Link* ThisLink, ULONG Owner);
 

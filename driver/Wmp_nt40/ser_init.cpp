@@ -167,6 +167,16 @@ static void ser_InstallHook(PDRIVER_OBJECT DriverObject)
     SerHookInstalled = TRUE;
 }
 
+// A port device of number ComNumber whose adapter halted (the driver was not unloaded).
+static PDEVICE_OBJECT ser_FindWithdrawnPort(PDRIVER_OBJECT DriverObject, ULONG ComNumber)
+{
+    for (PDEVICE_OBJECT d = DriverObject->DeviceObject; d != NULL; d = d->NextDevice) {
+        AsyncPort* p = ser_PortOf(d);
+        if (p != NULL && p->ThisAdapter == NULL && p->ComNumber == ComNumber) return d;
+    }
+    return NULL;
+}
+
 static NTSTATUS ser_CreatePortDevicesAtPassive(PDRIVER_OBJECT DriverObject, Adapter* ThisAdapter)
 {
     SER_NAME device = {}, dos = {}, number = {};
@@ -188,9 +198,16 @@ static NTSTATUS ser_CreatePortDevicesAtPassive(PDRIVER_OBJECT DriverObject, Adap
     }
     for (ULONG g = 0; g < MAX_GROUPS; g++) {
         for (ULONG i = 0; i < ser_PortsOnLine(ThisAdapter, g); i++, n++) {
-            PDEVICE_OBJECT d = NULL;
+            PDEVICE_OBJECT d = ser_FindWithdrawnPort(DriverObject, n);
             status = RtlIntegerToUnicodeString(n, 10, &number.Text);
             if (!NT_SUCCESS(status)) break;
+            if (d != NULL) {
+                // The adapter was halted and is initialised again: the port keeps its
+                // device and names and is bound to the new adapter record.
+                ser_InitPort(d, ThisAdapter, g, i, n);
+                created++;
+                continue;
+            }
             RtlAppendUnicodeStringToString(&device.Text, &number.Text);
             RtlAppendUnicodeStringToString(&dos.Text, &number.Text);
             status = IoCreateDevice(DriverObject, sizeof(AsyncPort), &device.Text, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &d);
@@ -272,9 +289,13 @@ void ser_DriverUnload(PDRIVER_OBJECT DriverObject)
     if (kept != NULL) kept(DriverObject);
 }
 
-// Halt of an adapter: its ports stop taking requests, every request they hold is
-// cancelled, their read timers stop, and they forget the adapter record that halt is
-// about to free. Called by halt without AdapterSpinLock held.
+#define SER_WITHDRAW_WAIT_100NS (-30LL * 1000 * 1000 * 10)  // 30 s
+
+// Halt of an adapter, once its main loop has stopped: its ports stop taking requests,
+// every request they hold is cancelled, the requests already accepted are waited for,
+// their read timers stop, and they forget the adapter record that halt is about to
+// free. The devices and names stay for a later initialisation of the adapter. At
+// passive level, no lock held.
 void ser_WithdrawPorts(PDRIVER_OBJECT DriverObject, Adapter* ThisAdapter)
 {
     KIRQL irql;
@@ -284,39 +305,42 @@ void ser_WithdrawPorts(PDRIVER_OBJECT DriverObject, Adapter* ThisAdapter)
     for (PDEVICE_OBJECT d = DriverObject->DeviceObject; d != NULL; d = d->NextDevice) {
         AsyncPort* p = ser_PortOf(d);
         if (p == NULL || p->ThisAdapter != ThisAdapter) continue;
+        irql = KfAcquireSpinLock(&p->PortLock);
         p->AcceptingRequests = FALSE;
         p->Removing = TRUE;
+        KfReleaseSpinLock(&p->PortLock, irql);
         KeCancelTimer(&p->ReadTimer);
         KeRemoveQueueDpc(&p->ReadTimerDpc);
         ser_KillAllQueuedIrps(d, &p->WriteQueue, &p->CurrentWriteIrp);
         ser_KillAllQueuedIrps(d, &p->ReadQueue, &p->CurrentReadIrp);
-        // The workers that own the current requests never run again: complete them here.
-        PIRP* current[] = {&p->CurrentWriteIrp, &p->CurrentReadIrp};
-        for (PIRP* c : current) {
-            irql = KfAcquireSpinLock(&p->PortLock);
-            PIRP irp = *c;
-            *c = NULL;
-            KfReleaseSpinLock(&p->PortLock, irql);
-            if (irp != NULL) {
-                irp->IoStatus.Information = 0;
-                RemoveReferenceAndCompleteRequest(d, irp, STATUS_CANCELLED);
-            }
-        }
         IoAcquireCancelSpinLock(&irql);
         PIRP wait = p->CurrentWaitIrp;
         PDRIVER_CANCEL routine = wait != NULL ? IoSetCancelRoutine(wait, NULL) : NULL;
+        if (wait != NULL) wait->Cancel = TRUE;
         if (routine != NULL) {
-            wait->Cancel = TRUE;
             wait->CancelIrql = irql;
             routine(d, wait);
         } else {
             IoReleaseCancelSpinLock(irql);
         }
+        // The creation reference goes; the count reaches 0 once every accepted request
+        // (one whose cancel routine is still running, one still in its dispatch
+        // routine) has returned and completed.
+        RemoveReference(d);
+        LARGE_INTEGER limit;
+        limit.QuadPart = SER_WITHDRAW_WAIT_100NS;
+        if (KeWaitForSingleObject(&p->RemoveEvent, Executive, KernelMode, FALSE, &limit) != STATUS_SUCCESS)
+            DbgPrint("ser:COM%d still holds requests at halt\n", (int)p->ComNumber);
+        NdisAcquireSpinLock(&ThisAdapter->AdapterSpinLock);
+        irql = KfAcquireSpinLock(&p->PortLock);
+        Link* l = p->ThisLink;
+        if (l != NULL && l->ThisAsyncPort == d) l->ThisAsyncPort = NULL;
         p->OpenCount = 0;
         p->WriteBytesMoved = 0;
-        if (p->ThisLink != NULL) p->ThisLink->ThisAsyncPort = NULL;
         p->ThisLink = NULL;
         p->ThisAdapter = NULL;
+        KfReleaseSpinLock(&p->PortLock, irql);
+        NdisReleaseSpinLock(&ThisAdapter->AdapterSpinLock);
     }
 }
 

@@ -169,7 +169,9 @@ typedef struct _AsyncPort {
     ULONG PortEvents;
     SER_RX_RING Rx;
     UCHAR RTSOnSent;   // network-mode receive flow control: the last RTS state requested
-    UCHAR RTSOffSent;
+    UCHAR RTSOffSent;  // in this call (both 0 at open and while no call runs)
+    UCHAR RaisedDeltas;  // change bits of the pump's modem-status image already raised as events
+    BOOLEAN RebindPump;  // the adapter was reset while the port was open: it takes a new pump
     SER_DATA_MONITOR DataMonitor;
 } AsyncPort;
 
@@ -198,6 +200,7 @@ void ser_CancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Worker rule: a request taken off a queue under PortLock becomes current unless it
 // was cancelled (then it is left to its cancel routine). TRUE: it may become current.
 BOOLEAN ser_TakeForWork(PIRP Irp);
+void ser_RebindAfterReset(AsyncPort* ThisAsyncPort);
 
 // Read path.
 NTSTATUS ser_MJ_READ(PDEVICE_OBJECT DeviceObject, PIRP Irp);

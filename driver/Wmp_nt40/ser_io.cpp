@@ -34,12 +34,6 @@ static void ser_TraceData(const char* Arrow, const UCHAR* First, ULONG FirstLeng
     DbgPrint("(%ld)\n", (long)Count);
 }
 
-SER_RX_RING* ser_ReceiveRing(PVOID Device)
-{
-    AsyncPort* p = ser_PortOf(Device);
-    return p != NULL && p->OpenCount > 0 ? &p->Rx : NULL;
-}
-
 // ---- read path ----
 
 static NTSTATUS ser_Enqueue(PDEVICE_OBJECT DeviceObject, PIRP Irp, PLIST_ENTRY Queue)
@@ -72,13 +66,24 @@ static BOOLEAN ser_RefuseTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG L
     return TRUE;
 }
 
+// A transfer of no bytes has nothing to wait for: it completes at once with success.
+static BOOLEAN ser_CompleteEmptyTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Length)
+{
+    if (Length != 0) return FALSE;
+    Irp->IoStatus.Information = 0;
+    RemoveReferenceAndCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS);
+    RemoveReference(DeviceObject);
+    return TRUE;
+}
+
 NTSTATUS ser_MJ_READ(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     NTSTATUS status;
     if (ser_DispatchToNdis(DeviceObject, Irp, &status)) return status;
     status = ser_AcceptRequest(DeviceObject, Irp);
     if (status != STATUS_SUCCESS) return status;
-    if (ser_RefuseTransfer(DeviceObject, Irp, IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length, &status))
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    if (ser_RefuseTransfer(DeviceObject, Irp, length, &status) || ser_CompleteEmptyTransfer(DeviceObject, Irp, length))
         return status;
     return ser_Enqueue(DeviceObject, Irp, &SER_PORT(DeviceObject)->ReadQueue);
 }
@@ -122,15 +127,59 @@ void ser_SetReadTimeouts(AsyncPort* ThisAsyncPort)
 }
 
 // Receive flow control: announce space to the modem once 128 bytes are free again.
+// The pump's flag belongs to the modem side: AdapterSpinLock, then PortLock for the ring.
 static void ser_AnnounceReceiveSpace(AsyncPort* p)
 {
+    Adapter* a = p->ThisAdapter;
+    if (a == NULL) return;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    KIRQL irql = KfAcquireSpinLock(&p->PortLock);
     Link* l = p->ThisLink;
-    if (l == NULL || l->ThisPump == NULL) return;
-    if (ser_RingFree(p) >= SER_RX_SPACE_BLOCK && !p->Rx.ReceiveAllowed) {
+    Pump* pump = l != NULL ? l->ThisPump : NULL;
+    if (pump != NULL && ser_RingFree(p) >= SER_RX_SPACE_BLOCK && !p->Rx.ReceiveAllowed) {
         p->Rx.ReceiveAllowed = TRUE;
-        l->ThisPump->DataRequested = FALSE;
+        pump->DataRequested = FALSE;
         DbgPrint("ser:HostReadyForReceiveData is FALSE\n");
     }
+    KfReleaseSpinLock(&p->PortLock, irql);
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
+}
+
+// Appends received bytes to the ring (PortLock held); never more than it has room for.
+static ULONG ser_RingPut(AsyncPort* p, const UCHAR* Data, ULONG Count)
+{
+    ULONG n = Count < ser_RingFree(p) ? Count : ser_RingFree(p);
+    for (ULONG i = 0; i < n; i++) {
+        p->Rx.Data[p->Rx.WriteIndex] = Data[i];
+        p->Rx.WriteIndex = (p->Rx.WriteIndex + 1) % READ_BUFFER_SIZE;
+    }
+    p->Rx.ByteCount += n;
+    return n;
+}
+
+// Raises a port event toward the client's wait; the change bits a completed wait
+// consumed leave the pump's image. AdapterSpinLock held.
+static void ser_RaisePortEvent(AsyncPort* p, ULONG Event)
+{
+    p->PortEvents |= Event;
+    Link* l = p->ThisLink;
+    Pump* pump = l != NULL ? l->ThisPump : NULL;
+    ULONG keep = ser_HandleModemUpdate(p->DeviceObject);
+    if (pump != NULL) pump->ModemStatusRegister &= (UCHAR)(keep | 0xF0);
+}
+
+void ser_ReceiveModemData(PVOID Device, Pump* ThisPump, const UCHAR* Data, ULONG Count)
+{
+    AsyncPort* p = ser_PortOf(Device);
+    if (p == NULL || p->OpenCount == 0) return;
+    KIRQL irql = KfAcquireSpinLock(&p->PortLock);
+    ULONG n = ser_RingPut(p, Data, Count);
+    BOOLEAN full = ser_RingFree(p) < SER_RX_SPACE_BLOCK;
+    p->Rx.ReceiveAllowed = full ? 0 : 1;
+    KfReleaseSpinLock(&p->PortLock, irql);
+    if (n < Count) DbgPrint("ser:receive ring full, %d bytes dropped\n", (int)(Count - n));
+    ThisPump->DataRequested = full ? 1 : 0;
+    if (n > 0) ser_RaisePortEvent(p, SER_PE_RXCHAR);
 }
 
 void TryToSatisfyRead(AsyncPort* ThisAsyncPort)
@@ -222,7 +271,8 @@ void ReadTimerRoutine(PKDPC, PVOID Context, PVOID, PVOID)
     ser_ReadTimerTick(p);
     TryToSatisfyRead(p);
     ReadIrpWorker(p->DeviceObject);
-    if (p->OpenCount > 0) ser_StartReadTimer(p);
+    ser_RebindAfterReset(p);
+    if (p->OpenCount > 0 && !p->Removing) ser_StartReadTimer(p);
 }
 
 // ---- write path ----
@@ -236,7 +286,8 @@ NTSTATUS ser_MJ_WRITE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     AsyncPort* p = SER_PORT(DeviceObject);
     DbgPrint("ser:ser_MJ_WRITE DeviceObject=%lx\n", (unsigned long)(ULONG_PTR)DeviceObject);
     DbgPrint("ser:\tGroupID %d ; Index = %d\n", (int)p->GroupID, (int)p->Index);
-    if (ser_RefuseTransfer(DeviceObject, Irp, IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length, &status))
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    if (ser_RefuseTransfer(DeviceObject, Irp, length, &status) || ser_CompleteEmptyTransfer(DeviceObject, Irp, length))
         return status;
     return ser_Enqueue(DeviceObject, Irp, &p->WriteQueue);
 }
@@ -296,7 +347,11 @@ BOOLEAN ProcessWriteBytes(AsyncPort* ThisAsyncPort, PUCHAR Buffer, ULONG Length)
         ser_TraceData("<--", from, remaining, NULL, remaining);
         ULONG n;
         if (pump->OnLineData == 0) {
-            n = remaining < FIFO_DATA_BLOCK_SIZE ? remaining : FIFO_DATA_BLOCK_SIZE;
+            // The pump announced the largest block it takes (0: it named no limit).
+            ULONG block = pump->DataReqWord2 != 0 && pump->DataReqWord2 < FIFO_DATA_BLOCK_SIZE ? pump->DataReqWord2
+                                                                                              : FIFO_DATA_BLOCK_SIZE;
+            n = remaining < block ? remaining : block;
+            pump->DataReqWord2 = n;
             DbgPrint("ser:ProcessWriteBytes OutboundBlockLength %d bytes (%d bytes moved)\n", (int)n,
                      (int)p->WriteBytesMoved);
         } else {
@@ -410,7 +465,13 @@ static AsyncPort* ser_NtwrkPort(Link* ThisLink, const char* Who)
         DbgPrint("%s: ThisLink->ThisAsyncPort->DeviceExtension=NULL !", Who);
         return NULL;
     }
-    return ThisLink->ChannelState == CHANNEL_STATE_IDLE ? NULL : p;
+    if (ThisLink->ChannelState == CHANNEL_STATE_IDLE) {
+        // Between calls: the next call starts its receive flow control afresh.
+        p->RTSOnSent = 0;
+        p->RTSOffSent = 0;
+        return NULL;
+    }
+    return p;
 }
 
 // The frame bytes of receive entry Index in the group's receive buffer area.
@@ -468,32 +529,31 @@ void NTWRK_RxBackGround(Link* ThisLink)
         }
         ULONG code = BT847X_DESCR_STATUS_CODE(status);
         ULONG length = status & BT847X_DESCR_LEN_MASK;
-        if (code == IRQERROR_NONE && length > l->RxPacketSize) code = IRQERROR_LNG;  // never read past the buffer
-        KIRQL irql = KfAcquireSpinLock(&p->PortLock);
-        if (code == IRQERROR_NONE && ser_RingFree(p) < length) {
+        // Never read past the channel buffer; a frame the read ring can never hold
+        // whole would block the receive ring for good: both are dropped as too long.
+        if (code == IRQERROR_NONE && (length > l->RxPacketSize || length > READ_BUFFER_SIZE)) code = IRQERROR_LNG;
+        PUCHAR frame = code == IRQERROR_NONE ? ser_NtwrkRxFrame(l, e->Index) : NULL;
+        if (code == IRQERROR_NONE) {
+            KIRQL irql = KfAcquireSpinLock(&p->PortLock);
+            if (ser_RingFree(p) < length) {
+                ULONG held = p->Rx.ByteCount;
+                KfReleaseSpinLock(&p->PortLock, irql);
+                DbgPrint("No Space in the Read buffer");
+                DbgPrint("READ_BUFFER_SIZE: %d BytesInReadBuffer %ld ThisMsg->Descr.RxBuffStat.DLEN %ld\n",
+                         READ_BUFFER_SIZE, (long)held, (long)length);
+                break;
+            }
+            if (frame != NULL) ser_RingPut(p, frame, length);
             KfReleaseSpinLock(&p->PortLock, irql);
-            DbgPrint("No Space in the Read buffer");
-            DbgPrint("READ_BUFFER_SIZE: %d BytesInReadBuffer %ld ThisMsg->Descr.RxBuffStat.DLEN %ld\n",
-                     READ_BUFFER_SIZE, (long)p->Rx.ByteCount, (long)length);
-            break;
         }
-        KfReleaseSpinLock(&p->PortLock, irql);
         LinkCountRxStatus(l, code);
         if (code == IRQERROR_NONE) {
             if (status & BT847X_DESCR_EOM) l->Stats.RxFramesBit29++;
-            e->Data = ser_NtwrkRxFrame(l, e->Index);
+            e->Data = frame;
             e->Length = length;
             if (l->Stats.RxByteCount != 0xFFFFFFFF) l->Stats.RxByteCount += length;
             if (l->Stats.RxFramesDelivered != 0xFFFFFFFF) l->Stats.RxFramesDelivered++;
-            irql = KfAcquireSpinLock(&p->PortLock);
-            for (ULONG b = 0; b < length && e->Data != NULL; b++) {
-                p->Rx.Data[p->Rx.WriteIndex] = e->Data[b];
-                p->Rx.WriteIndex = (p->Rx.WriteIndex + 1) % READ_BUFFER_SIZE;
-                p->Rx.ByteCount++;
-            }
-            p->PortEvents |= SER_PE_RXCHAR;
-            KfReleaseSpinLock(&p->PortLock, irql);
-            ser_HandleModemUpdate(p->DeviceObject);
+            ser_RaisePortEvent(p, SER_PE_RXCHAR);
         }
         Bt847xRecycleRxDescr(e->Descriptor, l->RxPacketSize);
         l->ReadRxPacketIdx = ser_RingNext(l->ReadRxPacketIdx, count);
@@ -516,10 +576,7 @@ void NTWRK_TxBackGround(Link* ThisLink)
         if (l->Stats.TxByteCount != 0xFFFFFFFF) l->Stats.TxByteCount += e->Length;
         if (l->TxCompletedCount != l->TxQueuedCount) l->TxCompletedCount++;
         l->ReadTxPacketIdx = ser_RingNext(l->ReadTxPacketIdx, slots);
-        if (l->ReadTxPacketIdx == l->DriverWriteTxPacketIdx) {
-            p->PortEvents |= SER_PE_TXEMPTY;
-            ser_HandleModemUpdate(p->DeviceObject);
-        }
+        if (l->ReadTxPacketIdx == l->DriverWriteTxPacketIdx) ser_RaisePortEvent(p, SER_PE_TXEMPTY);
     }
 }
 

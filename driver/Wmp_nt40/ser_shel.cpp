@@ -5,6 +5,7 @@
 // Order: AdapterSpinLock, then PortLock, then the cancel spin lock.
 #include <cstring>
 
+#include "driver/Common/MDM_CSM.h"
 #include "driver/Common/MDM_DIMM.h"
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
@@ -16,6 +17,27 @@
 static ULONG* ser_WaitRefs(PIRP Irp) { return (ULONG*)&IoGetCurrentIrpStackLocation(Irp)->Context; }
 
 // ---- open, close, clean-up ----
+
+// Binds a pump to the port's link for a serial owner: network-modem mode, command mode,
+// the link's rings for a serial owner. TellDte: the pump learns the port's DTR and RTS.
+// AdapterSpinLock and PortLock held.
+static void ser_BindPump(AsyncPort* p, Pump* pump, BOOLEAN TellDte)
+{
+    Link* l = p->ThisLink;
+    pump->ThisLink = l;
+    pump->PumpEvent = Host_Ev_EnterNtwrkMdmMode;
+    pump->OnLineData = 0;
+    pump->DteSignalsChanged = 0;
+    if (TellDte) {
+        pump->DteSignals = (USHORT)(((p->ModemControl & SER_MC_DTR) ? DTE_SIGNAL_DTR : 0) |
+                                    ((p->ModemControl & SER_MC_RTS) ? DTE_SIGNAL_RTS : 0));
+        pump->DteSignalsChanged = 1;
+    }
+    l->TxPacketSize = MAX_SEND_FRAME;
+    l->NumTxPackets = 2;
+    l->RxPacketSize = 2048;
+    l->RxMsgPerCh = 8;
+}
 
 NTSTATUS ser_MJ_CREATE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -62,16 +84,13 @@ NTSTATUS ser_MJ_CREATE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         p->IrpMaskLocation = NULL;
         p->ReadTotalTimeout = 0;
         p->ReadElapsed = 0;
+        p->RTSOnSent = 0;
+        p->RTSOffSent = 0;
+        p->RaisedDeltas = 0;
+        p->RebindPump = FALSE;
         LinkAcquire(a, 0, p->GroupID, p->Index, OWNER_VOVIZ4EZ);
         l->ThisPump = pump;  // LinkAcquire keeps the pump FindFreePump attached
-        pump->ThisLink = l;
-        pump->PumpEvent = Host_Ev_EnterNtwrkMdmMode;
-        pump->OnLineData = 0;
-        pump->DteSignalsChanged = 0;
-        l->TxPacketSize = MAX_SEND_FRAME;
-        l->NumTxPackets = 2;
-        l->RxPacketSize = 2048;
-        l->RxMsgPerCh = 8;
+        ser_BindPump(p, pump, FALSE);
         ser_StartReadTimer(p);
         status = STATUS_SUCCESS;
     }
@@ -81,6 +100,52 @@ NTSTATUS ser_MJ_CREATE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RemoveReferenceAndCompleteRequest(DeviceObject, Irp, status);
     RemoveReference(DeviceObject);
     return status;
+}
+
+// After a reset of its adapter an open port keeps its handle and its link and takes a
+// new pump once the modem processors run again. Called by the link initialisation
+// with AdapterSpinLock held; TRUE when the port is open and keeps the link.
+BOOLEAN ser_LinkReset(PVOID Device)
+{
+    AsyncPort* p = ser_PortOf(Device);
+    if (p == NULL) return FALSE;
+    KIRQL irql = KfAcquireSpinLock(&p->PortLock);
+    BOOLEAN open = p->OpenCount > 0 && !p->Removing;
+    if (open) {
+        p->RebindPump = TRUE;
+        p->RTSOnSent = 0;
+        p->RTSOffSent = 0;
+        p->RaisedDeltas = 0;
+        DbgPrint("ser:COM%d waits for a pump after the reset\n", (int)p->ComNumber);
+    }
+    KfReleaseSpinLock(&p->PortLock, irql);
+    return open;
+}
+
+// From the read timer: after a reset the port takes the first free pump, as at open,
+// and tells it its DTR and RTS. The modem processors are reset later in the bring-up
+// and take their pumps back: a pump taken from the port is replaced in the same way,
+// until one has entered network-modem mode for the port.
+void ser_RebindAfterReset(AsyncPort* ThisAsyncPort)
+{
+    AsyncPort* p = ThisAsyncPort;
+    Adapter* a = p->ThisAdapter;
+    if (a == NULL) return;
+    NdisAcquireSpinLock(&a->AdapterSpinLock);
+    Link* l = p->ThisLink;
+    if (p->RebindPump && p->OpenCount > 0 && l != NULL && l->CurrentOwner == OWNER_VOVIZ4EZ) {
+        KIRQL irql = KfAcquireSpinLock(&p->PortLock);
+        if (l->ThisPump != NULL && l->ThisPump->ThisLink != l) l->ThisPump = NULL;  // its processor was reset
+        if (l->ThisPump == NULL && FindFreePump(a, l, p->GroupID)) {
+            DbgPrint("ser:COM%d Pump Selection: { G:%d, P:%d }\n", (int)p->ComNumber, (int)p->GroupID,
+                     (int)l->ThisPump->PumpNumber);
+            ser_BindPump(p, l->ThisPump, TRUE);
+        } else if (l->ThisPump != NULL && l->ThisPump->PumpEvent != Host_Ev_EnterNtwrkMdmMode) {
+            p->RebindPump = FALSE;  // the pump serves the port
+        }
+        KfReleaseSpinLock(&p->PortLock, irql);
+    }
+    NdisReleaseSpinLock(&a->AdapterSpinLock);
 }
 
 static NTSTATUS ser_CompleteSuccess(PIRP Irp)
@@ -168,6 +233,10 @@ NTSTATUS ser_MJ_CLEANUP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 // ---- cancellation ----
 
+// Cancels every queued request of a queue and then the current one. Locks are taken
+// PortLock first, then the cancel spin lock; PortLock is released at dispatch level and
+// the cancel routine (or this routine) gives the cancel spin lock back at the level
+// PortLock was taken at, so the level drops only once no lock is held.
 void ser_KillAllQueuedIrps(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY QueueToClean, PIRP* CurrentOpIrp)
 {
     AsyncPort* p = SER_PORT(DeviceObject);
@@ -177,34 +246,42 @@ void ser_KillAllQueuedIrps(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY QueueToClean
         IoAcquireCancelSpinLock(&cancelIrql);
         if (IsListEmpty(QueueToClean)) break;
         PIRP irp = CONTAINING_RECORD(RemoveTailList(QueueToClean), IRP, ListEntry);
-        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Status = STATUS_CANCELLED;  // its cancel routine leaves the queue alone
         irp->Cancel = TRUE;
         PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, NULL);
-        KfReleaseSpinLock(&p->PortLock, irql);  // the cancel routine takes PortLock
-        irp->CancelIrql = cancelIrql;
+        KfReleaseSpinLock(&p->PortLock, cancelIrql);
         if (routine != NULL) {
-            routine(DeviceObject, irp);
+            irp->CancelIrql = irql;
+            routine(DeviceObject, irp);  // releases the cancel spin lock and completes it
         } else {
-            IoReleaseCancelSpinLock(cancelIrql);
-            irp->IoStatus.Information = 0;
-            RemoveReferenceAndCompleteRequest(DeviceObject, irp, STATUS_CANCELLED);
+            // Its cancel routine is already running on another processor: it completes it.
+            IoReleaseCancelSpinLock(irql);
         }
     }
-    // Queue empty: PortLock and the cancel spin lock are held.
+    // Queue empty, PortLock and the cancel spin lock held. The current request has no
+    // cancel routine and its worker may not run again soon (the pump may never be
+    // ready): it is taken aside here and completed as cancelled.
     PIRP current = *CurrentOpIrp;
+    PDRIVER_CANCEL routine = NULL;
     if (current != NULL) {
         current->Cancel = TRUE;
-        PDRIVER_CANCEL routine = IoSetCancelRoutine(current, NULL);
-        if (routine != NULL) {
-            KfReleaseSpinLock(&p->PortLock, irql);
-            current->CancelIrql = cancelIrql;
-            routine(DeviceObject, current);
-            return;
+        routine = IoSetCancelRoutine(current, NULL);
+        if (routine == NULL) {
+            *CurrentOpIrp = NULL;
+            if (CurrentOpIrp == &p->CurrentWriteIrp) p->WriteBytesMoved = 0;
         }
     }
-    IoReleaseCancelSpinLock(cancelIrql);
-    KfReleaseSpinLock(&p->PortLock, irql);
-    // A current request without a cancel routine is completed by the worker that owns it.
+    KfReleaseSpinLock(&p->PortLock, cancelIrql);
+    if (routine != NULL) {
+        current->CancelIrql = irql;
+        routine(DeviceObject, current);
+        return;
+    }
+    IoReleaseCancelSpinLock(irql);
+    if (current != NULL) {
+        current->IoStatus.Information = 0;
+        RemoveReferenceAndCompleteRequest(DeviceObject, current, STATUS_CANCELLED);
+    }
 }
 
 void ser_CancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -347,44 +424,50 @@ static NTSTATUS ser_WaitOnMask(AsyncPort* p, PIRP Irp, ULONG OutLength)
     return STATUS_PENDING;  // completed already; the dispatch frame must not complete it again
 }
 
-// Called by the modem side with AdapterSpinLock held.
+// Called by the modem side with AdapterSpinLock held. A change bit raises its event
+// once: it stays in the pump's image (for GET_MODEMSTATUS) until a wait consumes it,
+// but RaisedDeltas keeps it from being raised again by the next update.
 ULONG ser_HandleModemUpdate(PVOID Device)
 {
     AsyncPort* p = ser_PortOf(Device);
     ULONG result = 0xFF;
     KIRQL cancelIrql;
-    if (p == NULL || p->ThisLink == NULL || p->ThisLink->ThisPump == NULL) return 0xFF;
-    Pump* pump = p->ThisLink->ThisPump;
+    if (p == NULL) return 0xFF;
     Link* l = p->ThisLink;
+    Pump* pump = l != NULL ? l->ThisPump : NULL;
+    if (pump == NULL) return 0xFF;
     UCHAR msr = pump->ModemStatusRegister;
+    p->RaisedDeltas &= msr;  // bits taken out of the image may be raised again
+    UCHAR fresh = (UCHAR)(msr & ~p->RaisedDeltas);
+    // In command mode the modem itself answers: its text is data for the client
+    // whatever the carrier.
+    BOOLEAN rxOk = (msr & SER_MSR_DCD) != 0 || pump->OnLineData == 0;
 
     IoAcquireCancelSpinLock(&cancelIrql);
     if (p->WaitMask != 0) {
+        static const struct {
+            ULONG Event;
+            UCHAR Delta;
+            const char* Name;
+        } deltas[] = {
+            {EV_CTS, SER_MSR_DCTS, "EV_CTS "},
+            {EV_DSR, SER_MSR_DDSR, "EV_DRS "},
+            {EV_RING, SER_MSR_TERI, "EV_RING "},
+            {EV_RLSD, SER_MSR_DDCD, "EV_RLSD "},
+        };
         DbgPrint("ser:ser_HandleModemUpdate ");
-        if ((p->WaitMask & EV_CTS) && (msr & SER_MSR_DCTS)) {
-            p->HistoryMask |= EV_CTS;
-            result &= ~(ULONG)SER_MSR_DCTS;
-            DbgPrint("EV_CTS ");
-        }
-        if ((p->WaitMask & EV_DSR) && (msr & SER_MSR_DDSR)) {
-            p->HistoryMask |= EV_DSR;
-            result &= ~(ULONG)SER_MSR_DDSR;
-            DbgPrint("EV_DRS ");
-        }
-        if ((p->WaitMask & EV_RING) && (msr & SER_MSR_TERI)) {
-            p->HistoryMask |= EV_RING;
-            result &= ~(ULONG)SER_MSR_TERI;
-            DbgPrint("EV_RING ");
-        }
-        if ((p->WaitMask & EV_RLSD) && (msr & SER_MSR_DDCD)) {
-            p->HistoryMask |= EV_RLSD;
-            result &= ~(ULONG)SER_MSR_DDCD;
-            DbgPrint("EV_RLSD ");
-            if (l->TxCompletedCount == l->TxQueuedCount) p->PortEvents |= SER_PE_TXEMPTY;
+        for (const auto& e : deltas) {
+            if (!(p->WaitMask & e.Event) || !(msr & e.Delta)) continue;
+            if (!(fresh & e.Delta)) continue;  // raised by an earlier update
+            result &= ~(ULONG)e.Delta;
+            p->HistoryMask |= e.Event;
+            p->RaisedDeltas |= e.Delta;
+            DbgPrint("%s", e.Name);
+            if (e.Event == EV_RLSD && l->TxCompletedCount == l->TxQueuedCount) p->PortEvents |= SER_PE_TXEMPTY;
         }
         if ((p->WaitMask & EV_RXCHAR) && (p->PortEvents & SER_PE_RXCHAR)) {
             DbgPrint(" Pre: EV_RXCHAR ");
-            if (msr & SER_MSR_DCD) {
+            if (rxOk) {
                 p->HistoryMask |= EV_RXCHAR;
                 p->PortEvents &= ~(ULONG)SER_PE_RXCHAR;
                 DbgPrint("EV_RXCHAR ");
@@ -400,6 +483,7 @@ ULONG ser_HandleModemUpdate(PVOID Device)
         *p->IrpMaskLocation = p->HistoryMask;
         p->IrpMaskLocation = NULL;
         p->HistoryMask = 0;
+        p->RaisedDeltas &= (UCHAR)result;  // the caller takes the consumed bits out of the image
         TryToCompleteCurrentMask(p, cancelIrql, STATUS_SUCCESS, &p->CurrentWaitIrp, SER_REF_ISR);
         return result;
     }
@@ -457,6 +541,10 @@ static NTSTATUS ser_Purge(AsyncPort* p, PIRP Irp, ULONG InLength)
     return STATUS_SUCCESS;
 }
 
+// The immediate character goes only when the channel can take it now: in command mode
+// the processor's mailbox is free, its data FIFO empty and the pump ready for a block;
+// in data mode a transmit slot is free. Otherwise nothing is sent and the client is
+// told so.
 static NTSTATUS ser_ImmediateChar(AsyncPort* p, PIRP Irp, ULONG InLength)
 {
     if (InLength < 1) return STATUS_BUFFER_TOO_SMALL;
@@ -464,15 +552,30 @@ static NTSTATUS ser_ImmediateChar(AsyncPort* p, PIRP Irp, ULONG InLength)
     DbgPrint("IOCTL_SERIAL_IMMEDIATE_CHAR\n");
     DbgPrint("IMMEDIATE_CHAR = %d\n", (int)c);
     Adapter* a = p->ThisAdapter;
+    NTSTATUS status = STATUS_SUCCESS;
     NdisAcquireSpinLock(&a->AdapterSpinLock);
     KIRQL irql = KfAcquireSpinLock(&p->PortLock);
-    if (p->ThisLink->ThisPump != NULL) {
+    Link* l = p->ThisLink;
+    Pump* pump = p->OpenCount > 0 ? l->ThisPump : NULL;
+    if (pump == NULL) {
+        status = STATUS_UNSUCCESSFUL;  // no modem channel behind the port
+    } else if (pump->OnLineData == 0) {
+        Csm* csm = pump->ThisCsm;
+        if (csm == NULL || !(CsmLatchStatus(csm) & CSM_CS_OUTBOUND_TAKEN) ||
+            CsmReadReg(csm, CSM_REG_FIFO_STATUS) != 0 || !pump->PumpReadyForReceiveData)
+            status = STATUS_DEVICE_BUSY;
+    } else if (NTWRK_TxBlocked(l)) {
+        status = STATUS_DEVICE_BUSY;
+    }
+    if (status == STATUS_SUCCESS) {
         ser_MonitorRecord(p, SER_MON_WRITE, 1, &c, 1, NULL, 0);
         ser_SendBlock(p, &c, 1, FALSE);
+    } else {
+        DbgPrint("ser:IMMEDIATE_CHAR not sent, Status = %lx\n", (unsigned long)status);
     }
     KfReleaseSpinLock(&p->PortLock, irql);
     NdisReleaseSpinLock(&a->AdapterSpinLock);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS ser_MJ_DEVICE_CONTROL(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -524,7 +627,6 @@ NTSTATUS ser_MJ_DEVICE_CONTROL(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         irql = KfAcquireSpinLock(&p->PortLock);
         std::memcpy(&p->Timeouts, Irp->SystemBuffer, sizeof(SERIAL_TIMEOUTS));
         KfReleaseSpinLock(&p->PortLock, irql);
-        Irp->IoStatus.Information = sizeof(ULONG);
         break;
     case IOCTL_SERIAL_GET_TIMEOUTS:
         DbgPrint("ser:\t IOCTL_SERIAL_GET_TIMEOUTS\n");
@@ -567,6 +669,7 @@ NTSTATUS ser_MJ_DEVICE_CONTROL(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (pump != NULL) {
             msr = pump->ModemStatusRegister;
             pump->ModemStatusRegister &= 0xF0;
+            p->RaisedDeltas = 0;
         }
         NdisReleaseSpinLock(&p->ThisAdapter->AdapterSpinLock);
         DbgPrint("ser:\tGroupID %d ; Index = %d ; MSR = 0x%x\n", (int)p->GroupID, (int)p->Index, (unsigned)msr);

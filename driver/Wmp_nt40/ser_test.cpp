@@ -17,12 +17,14 @@
 #include "platform/nt/win32.h"
 #include "sim/firmware/firmware.h"
 #include "tools/harness/rig.h"
+#include "sim/board/csm.h"
 
 namespace {
 
 using plat::nt::HANDLE;
 using plat::nt::INVALID_HANDLE_VALUE;
 using plat::nt::Request;
+using rig::with_adapter_lock;
 
 constexpr uint64_t kBootMs = 14000;  // processors booted and pumps asleep
 
@@ -460,9 +462,11 @@ TEST(SerialPorts, WaitMasksCollectModemEventsAndAnswerTheNextWait)
     ASSERT_TRUE(wait->done());
     EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_CTS);
 
-    // Received data while carrier is down does not raise EV_RXCHAR until carrier comes up.
+    // Data-mode bytes received while carrier is down do not raise EV_RXCHAR until
+    // carrier comes up (in command mode the modem's own text raises it at once).
     s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RXCHAR), 0);
     wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    pump->OnLineData = 1;
     pump->ModemStatusRegister = 0;
     p->PortEvents |= SER_PE_RXCHAR;
     ser_HandleModemUpdate(d);
@@ -473,6 +477,7 @@ TEST(SerialPorts, WaitMasksCollectModemEventsAndAnswerTheNextWait)
     ASSERT_TRUE(wait->done());
     EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_RXCHAR);
     EXPECT_FALSE(p->PortEvents & SER_PE_RXCHAR);
+    pump->OnLineData = 0;
 
     // A new mask completes the pending wait with success and the value 0.
     wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
@@ -828,6 +833,597 @@ TEST(SerialNetworkMode, DataModeWritesLeaveAsFramesOfTheTransmitBufferSizeAsSlot
     EXPECT_EQ(n.l->TxPackets[0].Length, 908u);
     EXPECT_EQ(n.l->TxQueuedCount, 3u);
     n.pump->OnLineData = 0;
+}
+
+// ---- the port against the modem model: requests the driver must finish itself ----
+
+// The modem model and processor behind a pump.
+struct ModelOf {
+    sim::ModemSocket* socket = nullptr;
+    unsigned processor = 0;
+};
+ModelOf model_of(SerialRig& s, Pump* pump)
+{
+    Csm* csm = pump->ThisCsm;
+    unsigned k = unsigned(csm->ThisSocket - &s.a()->Socket[0]);
+    return {s.r.boards[0]->modem(k), unsigned(csm->Index)};
+}
+
+// FIFO blocks the pump got from the host since message `since`, by length.
+std::vector<unsigned> fifo_blocks(const ModelOf& m, Pump* pump, size_t since)
+{
+    std::vector<unsigned> out;
+    const auto& log = m.socket->messages();
+    for (size_t i = since; i < log.size(); i++)
+        if (log[i].processor == m.processor && log[i].running && log[i].code() == 0x09 &&
+            (log[i].words[3] & 0xFF) == pump->PumpNumber)
+            out.push_back(log[i].words[2]);
+    return out;
+}
+
+// A DCE report from the modem, as the firmware sends it.
+void dce_report(SerialRig& s, Pump* pump, uint16_t status)
+{
+    ModelOf m = model_of(s, pump);
+    m.socket->send_to_host(m.processor, {0, 0, status, uint16_t(0x2B << 8 | pump->PumpNumber)});
+}
+
+TEST(SerialRequests, CleanUpEndsTheCurrentWriteAndReadWhenThePumpNeverTakesMore)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    AsyncPort* p = s.port(5);
+    Pump* pump = s.a()->NdisWanInfo[0][0].ThisPump;
+    ASSERT_NE(pump, nullptr);
+    auto read = s.client.start_read(h, 10);
+    auto write = s.client.start_write(h, std::vector<uint8_t>(1000, 'w'));
+    ASSERT_TRUE(rig::run_until(s.r.host, [&] { return p->WriteBytesMoved > 0; }, plat::ms(500)));
+    // The processor takes no further message: the write's worker never runs again.
+    ModelOf m = model_of(s, pump);
+    m.socket->stall_at(m.processor, 1);
+    s.r.host.run_for(plat::ms(50));
+    ASSERT_EQ(p->CurrentWriteIrp, &write->irp);
+    ASSERT_EQ(p->CurrentReadIrp, &read->irp);
+
+    auto cleanup = s.client.start_cleanup(h);
+    ASSERT_TRUE(cleanup->done());
+    for (auto* r : {read.get(), write.get()}) {
+        ASSERT_TRUE(r->done());
+        EXPECT_EQ(r->status(), STATUS_CANCELLED);
+        EXPECT_EQ(r->information(), 0u);
+    }
+    EXPECT_EQ(p->CurrentWriteIrp, nullptr);
+    EXPECT_EQ(p->WriteBytesMoved, 0u);
+    EXPECT_TRUE(s.client.CloseHandle(h));
+    s.r.halt(s.na);
+}
+
+// A queued request whose cancel routine already runs on another processor (the system
+// took the routine, the routine waits for PortLock): clean-up leaves it to the routine,
+// which completes it once.
+TEST(SerialRequests, CleanUpLeavesARequestWhoseCancelIsRunningToItsCancelRoutine)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto read = s.client.start_read(h, 10);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    read->irp.Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(&read->irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    ASSERT_EQ(routine, ser_CancelQueuedIrp);
+
+    auto cleanup = s.client.start_cleanup(h);
+    ASSERT_TRUE(cleanup->done());
+    EXPECT_FALSE(read->done()) << "completed by clean-up while its cancel routine runs";
+    EXPECT_TRUE(IsListEmpty(&s.port(5)->ReadQueue));
+    IoAcquireCancelSpinLock(&irql);
+    read->irp.CancelIrql = irql;
+    routine(s.device(5), &read->irp);
+    ASSERT_TRUE(read->done());
+    EXPECT_EQ(read->status(), STATUS_CANCELLED);
+    EXPECT_TRUE(s.client.CloseHandle(h));
+    s.r.halt(s.na);
+}
+
+TEST(SerialRequests, ZeroLengthTransfersCompleteAtOnceAndBlockNothing)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    AsyncPort* p = s.port(5);
+    ASSERT_EQ(p->Rx.ByteCount, 0u);
+    Pump* pump = s.a()->NdisWanInfo[0][0].ThisPump;
+    ModelOf m = model_of(s, pump);
+    m.socket->stall_at(m.processor, 1);  // the pump takes nothing more
+    auto empty = s.client.start_read(h, 0);
+    ASSERT_TRUE(empty->done());
+    EXPECT_EQ(empty->status(), STATUS_SUCCESS);
+    EXPECT_EQ(empty->information(), 0u);
+    auto none = s.client.start_write(h, {});
+    ASSERT_TRUE(none->done());
+    EXPECT_EQ(none->status(), STATUS_SUCCESS);
+    // A read behind a zero-length read still gets its bytes.
+    auto zero = s.client.start_read(h, 0);
+    auto next = s.client.start_read(h, 5);
+    s.receive(5, "hello");
+    ASSERT_TRUE(s.client.wait(*next, plat::ms(30)));
+    std::vector<uint8_t> got = next->output();
+    EXPECT_EQ(std::string(got.begin(), got.end()), "hello");
+    EXPECT_TRUE(zero->done());
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialRequests, HaltWaitsForARequestWhoseCancelIsStillRunningAndReinitialisationGivesThePortsBack)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto read = s.client.start_read(h, 10);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    read->irp.Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(&read->irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    // The cancel routine gets the processor 50 ms later.
+    PDEVICE_OBJECT d = s.device(5);
+    PIRP irp = &read->irp;
+    Adapter* a = s.a();
+    bool loop_stopped = false;
+    s.r.host.sched.after(plat::ms(50), [&loop_stopped, a, routine, d, irp] {
+        // The port is being withdrawn: the adapter's main loop no longer runs.
+        loop_stopped = a->Halting == 1 && a->TimerArmed == 0;
+        KIRQL i;
+        IoAcquireCancelSpinLock(&i);
+        irp->CancelIrql = i;
+        routine(d, irp);
+    });
+    s.r.halt(s.na);
+    ASSERT_TRUE(read->done()) << "halt returned while an accepted request was still running";
+    EXPECT_TRUE(loop_stopped);
+    EXPECT_EQ(read->status(), STATUS_CANCELLED);
+    AsyncPort* p = s.port(5);
+    EXPECT_EQ(p->ReferenceCount, 0);
+    EXPECT_TRUE(KeReadStateEvent(&p->RemoveEvent));
+    EXPECT_TRUE(s.client.CloseHandle(h));
+
+    // The adapter comes back without an unload: the same devices and names serve again.
+    PDEVICE_OBJECT before = s.device(5);
+    s.start();
+    EXPECT_EQ(s.device(5), before);
+    EXPECT_EQ(s.port(5)->ThisAdapter, s.a());
+    EXPECT_EQ(s.a()->NdisWanInfo[0][0].ThisAsyncPort, before);
+    EXPECT_EQ(s.port(5)->ReferenceCount, 1);
+    h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << std::hex << s.client.last_status();
+    s.r.host.run_for(plat::ms(300));
+    uint32_t n = 0;
+    EXPECT_TRUE(s.client.WriteFile(h, "AT\r", 3, &n));
+    EXPECT_EQ(n, 3u);
+    EXPECT_TRUE(s.client.CloseHandle(h));
+    // The first halt terminated NDIS's wrapper with the last adapter; the second finds
+    // it closed. That belongs to the miniport shell, not to the ports.
+    ASSERT_TRUE(s.r.host.violations().empty());
+    s.r.halt(s.na);
+    for (const auto& v : s.r.host.violations()) EXPECT_NE(v.find("wrapper"), std::string::npos) << v;
+    s.r.host.clear_violations();
+}
+
+// ---- events, control codes and blocks through the modem model ----
+
+TEST(SerialEvents, CommandModeTextFromTheModemRaisesEvRxchar)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RXCHAR), 0);
+    auto wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_FALSE(wait->done());
+    uint32_t n = 0;
+    ASSERT_TRUE(s.client.WriteFile(h, "AT\r", 3, &n));
+    ASSERT_TRUE(s.client.wait(*wait, plat::ms(500)));
+    EXPECT_EQ(wait->status(), STATUS_SUCCESS);
+    EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_RXCHAR);
+    char buf[32];
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(0, 0, 100), 0);
+    ASSERT_TRUE(s.client.ReadFile(h, buf, sizeof buf, &n));
+    EXPECT_NE(std::string(buf, n).find("OK"), std::string::npos);
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialEvents, AModemStatusChangeReportedByTheModemIsRaisedOnce)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    Pump* pump = s.a()->NdisWanInfo[0][0].ThisPump;
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_CTS | EV_RLSD), 0);
+    // CTS drops, no wait pending: kept for the next wait.
+    dce_report(s, pump, MODEM_STATUS_DSR);
+    s.r.host.run_for(plat::ms(100));
+    auto first = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_TRUE(first->done());
+    EXPECT_EQ(as_u32(first->output()), (uint32_t)EV_CTS);
+    // A report that changes nothing leaves the next wait waiting.
+    auto second = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    dce_report(s, pump, MODEM_STATUS_DSR);
+    s.r.host.run_for(plat::ms(100));
+    EXPECT_FALSE(second->done()) << "one CTS change completed two waits";
+    // The carrier comes: the waiting wait completes with EV_RLSD and the change bit goes.
+    dce_report(s, pump, MODEM_STATUS_DSR | MODEM_STATUS_DCD);
+    ASSERT_TRUE(s.client.wait(*second, plat::ms(100)));
+    EXPECT_EQ(as_u32(second->output()), (uint32_t)EV_RLSD);
+    EXPECT_EQ(pump->ModemStatusRegister & SER_MSR_DDCD, 0);
+    // The CTS change stays in the image for GET_MODEMSTATUS until it is read.
+    auto msr = s.client.start_ioctl(h, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
+    EXPECT_EQ(as_u32(msr->output()) & (SER_MSR_DCTS | SER_MSR_DCD), uint32_t(SER_MSR_DCTS | SER_MSR_DCD));
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialControl, ImmediateCharSaysWhetherItWentAndTimeoutsAnswerNoData)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    auto t = s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(1, 2, 3), 0);
+    EXPECT_EQ(t->status(), STATUS_SUCCESS);
+    EXPECT_EQ(t->information(), 0u);
+
+    Link* l = &s.a()->NdisWanInfo[0][0];
+    Pump* pump = l->ThisPump;
+    ModelOf m = model_of(s, pump);
+    // Command mode, pump ready: one byte goes as a FIFO block of its own.
+    size_t mark = m.socket->messages().size();
+    auto c = s.client.start_ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, {'A'}, 0);
+    EXPECT_EQ(c->status(), STATUS_SUCCESS);
+    EXPECT_EQ(fifo_blocks(m, pump, mark), std::vector<unsigned>{1});
+    // The pump has not announced readiness for the next block: nothing is sent over it.
+    mark = m.socket->messages().size();
+    c = s.client.start_ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, {'B'}, 0);
+    EXPECT_EQ(c->status(), STATUS_DEVICE_BUSY);
+    EXPECT_TRUE(fifo_blocks(m, pump, mark).empty());
+    // Data mode with both transmit slots in flight.
+    s.r.host.run_for(plat::ms(100));
+    with_adapter_lock(s.a(), [&] {
+        pump->OnLineData = 1;
+        l->NumTxPackets = 2;
+        l->TxQueuedCount = l->TxCompletedCount + 2;
+    });
+    c = s.client.start_ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, {'C'}, 0);
+    EXPECT_EQ(c->status(), STATUS_DEVICE_BUSY);
+    // No pump behind the port.
+    with_adapter_lock(s.a(), [&] {
+        l->TxQueuedCount = l->TxCompletedCount;
+        pump->OnLineData = 0;
+        l->ThisPump = nullptr;
+    });
+    c = s.client.start_ioctl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, {'D'}, 0);
+    EXPECT_EQ(c->status(), STATUS_UNSUCCESSFUL);
+    with_adapter_lock(s.a(), [&] { l->ThisPump = pump; });
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialWrites, ShortQueuedWritesAndTheAnnouncedBlockLengthReachTheModem)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    Pump* pump = s.a()->NdisWanInfo[0][0].ThisPump;
+    ModelOf m = model_of(s, pump);
+    // Two short writes queued together: one block each, in order.
+    size_t mark = m.socket->messages().size();
+    std::string before = m.socket->text_from_host(m.processor, pump->PumpNumber);
+    auto w1 = s.client.start_write(h, {'A', 'T'});
+    auto w2 = s.client.start_write(h, {'I', '\r'});
+    ASSERT_TRUE(s.client.wait(*w2, plat::ms(500)));
+    EXPECT_TRUE(w1->done());
+    s.r.host.run_for(plat::ms(50));
+    EXPECT_EQ(fifo_blocks(m, pump, mark), (std::vector<unsigned>{2, 2}));
+    EXPECT_EQ(m.socket->text_from_host(m.processor, pump->PumpNumber).substr(before.size()), "ATI\r");
+
+    // A pump that announced blocks of 50 bytes gets no larger one.
+    s.r.host.run_for(plat::ms(200));
+    m.socket->stall_at(m.processor, 1);  // the clock may run; the pump announces nothing more
+    s.r.host.run_for(plat::ms(50));
+    auto w = s.client.start_write(h, std::vector<uint8_t>(300, '+'));
+    mark = m.socket->messages().size();
+    with_adapter_lock(s.a(), [&] {
+        pump->DataReqWord2 = 50;
+        WriteIrpWorker(s.device(5));
+    });
+    EXPECT_EQ(fifo_blocks(m, pump, mark), std::vector<unsigned>{50});
+    EXPECT_EQ(s.port(5)->WriteBytesMoved, 50u);
+    s.client.CloseHandle(h);
+    EXPECT_EQ(w->status(), STATUS_CANCELLED);
+    s.r.halt(s.na);
+}
+
+TEST(SerialReceive, ModemDataNeverOverfillsTheRingAndFlowControlFollowsTheRoom)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    AsyncPort* p = s.port(5);
+    Pump* pump = s.a()->NdisWanInfo[0][0].ThisPump;
+    std::vector<UCHAR> block(128, 'x');
+    with_adapter_lock(s.a(), [&] {
+        p->Rx.ByteCount = p->Rx.WriteIndex = p->ReadBufferOut = 0;
+        for (int i = 0; i < 7; i++) ser_ReceiveModemData(s.device(5), pump, block.data(), 128);
+        EXPECT_EQ(p->Rx.ByteCount, 896u);
+        EXPECT_EQ(pump->DataRequested, 0) << "128 bytes still free: more may come";
+        ser_ReceiveModemData(s.device(5), pump, block.data(), 100);
+        EXPECT_EQ(pump->DataRequested, 1) << "less than 128 free: no more is asked for";
+        EXPECT_EQ(p->Rx.ReceiveAllowed, 0);
+        ser_ReceiveModemData(s.device(5), pump, block.data(), 128);  // a modem that sends unasked
+        EXPECT_EQ(p->Rx.ByteCount, (ULONG)READ_BUFFER_SIZE);
+        EXPECT_EQ(p->Rx.WriteIndex, p->ReadBufferOut);
+    });
+    // A reader makes room: the read timer announces 128 bytes of space, and the modem
+    // is asked for one block of 128 bytes.
+    ModelOf m = model_of(s, pump);
+    size_t mark = m.socket->messages().size();
+    std::vector<char> buf(1024);
+    uint32_t n = 0;
+    ASSERT_TRUE(s.client.ReadFile(h, buf.data(), 200, &n));
+    EXPECT_EQ(n, 200u);
+    s.r.host.run_for(plat::ms(50));
+    EXPECT_EQ(p->Rx.ReceiveAllowed, 1);
+    std::vector<unsigned> asked;
+    const auto& log = m.socket->messages();
+    for (size_t i = mark; i < log.size(); i++)
+        if (log[i].processor == m.processor && log[i].code() == 0x08 && (log[i].words[3] & 0xFF) == pump->PumpNumber)
+            asked.push_back(log[i].words[2]);
+    EXPECT_EQ(asked, std::vector<unsigned>{128});
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialNetworkMode, AFrameLongerThanTheReadRingIsDroppedAndCountedAndTheNextDelivered)
+{
+    NtwrkLink n;
+    AsyncPort* p = n.s.port(5);
+    p->Rx.ByteCount = p->Rx.WriteIndex = p->ReadBufferOut = 0;
+    ULONG before = n.l->Stats.RxLongFrames;
+    n.arrive(0, std::string(READ_BUFFER_SIZE + 1, 'L'));
+    n.arrive(1, "next");
+    NTWRK_RxBackGround(n.l);
+    EXPECT_EQ(n.l->Stats.RxLongFrames, before + 1);
+    EXPECT_EQ(n.l->ReadRxPacketIdx, 2u);
+    ASSERT_EQ(p->Rx.ByteCount, 4u);
+    EXPECT_EQ(std::memcmp(p->Rx.Data, "next", 4), 0);
+}
+
+TEST(SerialNetworkMode, ReceiveFlowControlStartsAfreshWithEachCall)
+{
+    NtwrkLink n;
+    AsyncPort* p = n.s.port(5);
+    auto five_waiting = [&] {
+        n.l->ReadRxPacketIdx = 0;
+        for (ULONG i = 0; i < MAX_RX_PACKETS; i++) n.rx[i].Status = n.l->RxPacketSize;
+        for (ULONG i = 0; i < 5; i++) n.arrive(i, "frame");
+    };
+    p->Rx.ByteCount = READ_BUFFER_SIZE;  // the reader is behind: frames wait
+    five_waiting();
+    NTWRK_RxBackGround(n.l);
+    ASSERT_FALSE(n.rts());
+    // The call ends with RTS off; the next call's pump starts with RTS on.
+    n.l->ChannelState = CHANNEL_STATE_IDLE;
+    NTWRK_RxBackGround(n.l);
+    n.pump->DteSignals |= DTE_SIGNAL_RTS;
+    n.pump->DteSignalsChanged = 0;
+    n.l->ChannelState = CHANNEL_STATE_ACTIVE;
+    five_waiting();
+    NTWRK_RxBackGround(n.l);
+    EXPECT_FALSE(n.rts()) << "the new call's backlog never dropped RTS";
+    EXPECT_EQ(n.pump->DteSignalsChanged, 1);
+    p->Rx.ByteCount = 0;
+}
+
+std::string read_all(SerialRig& s, HANDLE h)
+{
+    std::string got;
+    char buf[64];
+    uint32_t n = 0;
+    while (s.client.ReadFile(h, buf, sizeof buf, &n) && n > 0) got.append(buf, n);
+    return got;
+}
+
+TEST(SerialRequests, AnOpenPortKeepsWorkingAcrossAHangCheckReset)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(0, 0, 200), 0);
+    uint32_t n = 0;
+    ASSERT_TRUE(s.client.WriteFile(h, "AT\r", 3, &n));
+    EXPECT_NE(read_all(s, h).find("OK"), std::string::npos);
+
+    Link* l = &s.a()->NdisWanInfo[0][0];
+    s.a()->AdapterFailed = 1;
+    ASSERT_TRUE(rig::run_until(s.r.host, [&] { return s.na->resets == 1; }, plat::ms(5000)));
+    EXPECT_EQ(l->ThisAsyncPort, s.device(5));
+    EXPECT_EQ(l->CurrentOwner, (ULONG)OWNER_VOVIZ4EZ);
+    // Written while the modem processors boot again: it waits for the port's new pump.
+    auto w = s.client.start_write(h, {'A', 'T', '\r'});
+    ASSERT_TRUE(s.client.wait(*w, plat::ms(20000)));
+    EXPECT_EQ(w->status(), STATUS_SUCCESS);
+    ASSERT_NE(l->ThisPump, nullptr);
+    EXPECT_EQ(l->ThisPump->ThisLink, l);
+    EXPECT_NE(read_all(s, h).find("OK"), std::string::npos);
+    EXPECT_TRUE(s.client.CloseHandle(h));
+    EXPECT_EQ(l->CurrentOwner, (ULONG)OWNER_NONE);
+    s.r.halt(s.na);
+}
+
+// ---- references, current requests, time-outs, a port without its pump ----
+
+TEST(SerialRequests, EveryAcceptedRequestHoldsTheReferenceCountUntilItCompletes)
+{
+    SerialRig s;
+    AsyncPort* p = s.port(5);
+    EXPECT_EQ(p->ReferenceCount, 1);  // the creation's own
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(p->ReferenceCount, 1);
+    auto read = s.client.start_read(h, 4);
+    auto wait = (s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RLSD), 0),
+                 s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
+    EXPECT_EQ(p->ReferenceCount, 3);
+    s.receive(5, "data");
+    ASSERT_TRUE(s.client.wait(*read, plat::ms(30)));
+    EXPECT_EQ(p->ReferenceCount, 2);
+    EXPECT_TRUE(IoCancelIrp(&wait->irp));
+    EXPECT_EQ(p->ReferenceCount, 1);
+    // A refused open (already open) leaves the count as it was.
+    EXPECT_EQ(s.open(5), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(p->ReferenceCount, 1);
+    s.client.CloseHandle(h);
+    EXPECT_EQ(p->ReferenceCount, 1);
+    s.r.halt(s.na);
+}
+
+TEST(SerialRequests, ACancelledCurrentReadCompletesAtTheNextTickAndTheNextReadServes)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    AsyncPort* p = s.port(5);
+    auto current = s.client.start_read(h, 8);
+    auto next = s.client.start_read(h, 8);
+    s.r.host.run_for(plat::ms(15));
+    ASSERT_EQ(p->CurrentReadIrp, &current->irp);
+    EXPECT_FALSE(IoCancelIrp(&current->irp)) << "a current read has no cancel routine";
+    EXPECT_FALSE(current->done());
+    ASSERT_TRUE(s.client.wait(*current, plat::ms(15)));
+    EXPECT_EQ(current->status(), STATUS_CANCELLED);
+    EXPECT_EQ(current->information(), 0u);
+    s.receive(5, "xy");
+    ASSERT_TRUE(s.client.wait(*next, plat::ms(30)));
+    EXPECT_EQ(next->information(), 2u);
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialRequests, CloseStopsTheReadTimerEvenWithItsRunAlreadyQueued)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    AsyncPort* p = s.port(5);
+    s.r.host.run_for(plat::ms(25));
+    ASSERT_NE(p->ReadTimer.Event, 0u);
+    ASSERT_TRUE(KeInsertQueueDpc(&p->ReadTimerDpc, nullptr, nullptr));  // its run is due now
+    EXPECT_TRUE(s.client.CloseHandle(h));
+    EXPECT_EQ(p->ReadTimer.Event, 0u);
+    EXPECT_EQ(p->ReadTimerDpc.QueuedEvent, 0u);
+    s.r.host.run_for(plat::ms(100));
+    EXPECT_EQ(p->ReadTimer.Event, 0u) << "a run after close armed the timer again";
+    s.r.halt(s.na);
+}
+
+TEST(SerialReads, TimeoutSettingsGiveTheCompletionTime)
+{
+    const uint32_t M = 0xFFFFFFFF;
+    struct Case {
+        uint32_t i, m, k, length;
+        int64_t completes_ms;  // -1: waits for data
+    } cases[] = {
+        {0, 0, 100, 10, 110},  // the eleventh tick
+        {0, 10, 0, 5, 60},     // length x multiplier
+        {20, 2, 10, 20, 60},   // 2 x 20 + 10
+        {M, M, 30, 8, 40},     // the constant alone
+        {M, 0, 0, 8, -1},      // no time-out: waits for the first byte
+        {0, 0, 0, 8, -1},
+        {M, 5, M, 8, -1},
+    };
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.i << "/" << c.m << "/" << c.k << " length " << c.length);
+        s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(c.i, c.m, c.k), 0);
+        auto r = s.client.start_read(h, c.length);
+        plat::VTime t0 = s.r.host.now();
+        bool done = s.client.wait(*r, plat::ms(1000));
+        if (c.completes_ms < 0) {
+            EXPECT_FALSE(done);
+            s.receive(5, "z");
+            ASSERT_TRUE(s.client.wait(*r, plat::ms(20)));
+            EXPECT_EQ(r->status(), STATUS_SUCCESS);
+            continue;
+        }
+        ASSERT_TRUE(done);
+        EXPECT_EQ(r->status(), STATUS_TIMEOUT);
+        int64_t took = int64_t((s.r.host.now() - t0) / 1000);
+        EXPECT_GT(took, c.completes_ms - 10);
+        EXPECT_LE(took, c.completes_ms + 10);
+    }
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
+}
+
+TEST(SerialControl, ModemAndCommStatusOfAPortWhoseLinkLostItsPump)
+{
+    SerialRig s;
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    s.r.host.run_for(plat::ms(300));
+    Link* l = &s.a()->NdisWanInfo[0][0];
+    Pump* pump = l->ThisPump;
+    s.receive(5, "abc");
+    with_adapter_lock(s.a(), [&] { l->ThisPump = nullptr; });  // the call was cleared
+    auto r = s.client.start_ioctl(h, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
+    EXPECT_EQ(r->status(), STATUS_SUCCESS);
+    EXPECT_EQ(as_u32(r->output()), 0u);
+    s.client.start_ioctl(h, IOCTL_SERIAL_CLR_DTR, {}, 0);
+    EXPECT_EQ(s.port(5)->ModemControl & SER_MC_DTR, 0u);
+    r = s.client.start_ioctl(h, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20);
+    SERIAL_STATUS st;
+    ASSERT_EQ(r->output().size(), sizeof st);
+    std::memcpy(&st, r->output().data(), sizeof st);
+    EXPECT_EQ(st.HoldReasons, (ULONG)(SERIAL_HOLD_CTS | SERIAL_HOLD_DSR | SERIAL_HOLD_DCD | SERIAL_HOLD_DTR));
+    EXPECT_EQ(st.AmountInInQueue, 3u);
+    // A write waits; clean-up still ends it.
+    auto w = s.client.start_write(h, {'x'});
+    s.r.host.run_for(plat::ms(100));
+    EXPECT_FALSE(w->done());
+    with_adapter_lock(s.a(), [&] { l->ThisPump = pump; });
+    s.client.CloseHandle(h);
+    EXPECT_TRUE(w->done());
+    s.r.halt(s.na);
+}
+
+TEST(SerialPorts, AnAdapterWithPortsInstallsTheHookAfterOneWithout)
+{
+    SerialRig s({0, 0, 0, 0});
+    DRIVER_OBJECT& drv = s.r.host.ndis().driver_object();
+    ASSERT_EQ(drv.MajorFunction[IRP_MJ_READ], nullptr);
+    // The next adapter brings ports (here the same record, configured with one).
+    s.a()->AsyncPorts[0] = 1;
+    EXPECT_EQ(ser_CreatePortDevices(&drv, s.a()), STATUS_SUCCESS);
+    EXPECT_EQ(drv.MajorFunction[IRP_MJ_READ], ser_MJ_READ);
+    EXPECT_EQ(drv.DriverUnload, ser_DriverUnload);
+    ASSERT_NE(s.device(5), nullptr);
+    HANDLE h = s.open(5);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    s.client.CloseHandle(h);
+    s.r.halt(s.na);
 }
 
 }  // namespace

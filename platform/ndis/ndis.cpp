@@ -148,6 +148,9 @@ void KfReleaseSpinLock(PKSPIN_LOCK l, KIRQL old)
     }
     l->Held = 0;
     --g_locks_held;
+    // Locks are released in the reverse order of taking: only the first one taken may
+    // bring the level below dispatch, and no lock may still be held when it does.
+    if (old < kDispatchLevel && g_locks_held > 0) h.violation("level lowered below dispatch with a spin lock held");
     if (old < h.irql()) h.lower_irql(old);
 }
 

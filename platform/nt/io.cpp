@@ -212,6 +212,30 @@ LONG KeSetEvent(PKEVENT e, LONG, BOOLEAN)
 }
 LONG KeReadStateEvent(PKEVENT e) { return e->Signalled; }
 
+NTSTATUS KeWaitForSingleObject(PVOID Object, ULONG, ULONG, BOOLEAN, PLARGE_INTEGER Timeout)
+{
+    Host& h = *io().host;
+    auto* e = static_cast<PKEVENT>(Object);
+    if (h.irql() != plat::kPassiveLevel) {
+        h.violation("KeWaitForSingleObject above passive level");
+        return STATUS_TIMEOUT;
+    }
+    plat::VTime end = Timeout == nullptr ? UINT64_MAX : h.now() + static_cast<plat::VTime>(-Timeout->QuadPart) / 10;
+    while (!e->Signalled) {
+        plat::VTime next = h.sched.next_time();
+        if (next == UINT64_MAX) {
+            if (Timeout == nullptr) h.violation("a wait for an event that nothing can signal");
+            return STATUS_TIMEOUT;
+        }
+        if (next > end) {
+            h.run_until(end);
+            return STATUS_TIMEOUT;
+        }
+        h.sched.run_next();
+    }
+    return STATUS_SUCCESS;
+}
+
 // ---- DPCs and timers ----
 
 namespace {

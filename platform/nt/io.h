@@ -16,6 +16,7 @@
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022)
 #define STATUS_ALREADY_COMMITTED ((NTSTATUS)0xC0000021)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034)
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011)
 #define NT_SUCCESS(s) ((NTSTATUS)(s) >= 0)
 
 #define IRP_MJ_CREATE 0x00
@@ -114,6 +115,16 @@ enum EVENT_TYPE { NotificationEvent, SynchronizationEvent };
 void KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
 LONG KeReadStateEvent(PKEVENT Event);
+typedef LARGE_INTEGER* PLARGE_INTEGER;
+
+// Waits at passive level for an event: the rest of the system (the host's clock) runs
+// meanwhile. Timeout NULL waits for ever; else a negative relative time in 100 ns units.
+// STATUS_SUCCESS when signalled, STATUS_TIMEOUT otherwise (also when nothing is left
+// that could ever signal it).
+NTSTATUS KeWaitForSingleObject(PVOID Object, ULONG WaitReason, ULONG WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
+#define Executive 0
+#define KernelMode 0
 
 // Deferred procedure calls and kernel timers, on the host's clock.
 struct _KDPC;

@@ -9,6 +9,63 @@
 
 namespace plat::nt {
 
+Request::~Request()
+{
+    if (owner != nullptr) owner->forget(this);
+    if (dispatch_status == STATUS_PENDING && !done()) Host::current().violation("a request freed while the driver holds it");
+}
+
+Win32Client::~Win32Client()
+{
+    for (Request* r : tracked_) r->owner = nullptr;
+    // What the driver never completed is left allocated rather than freed under it.
+    for (auto& r : abandoned_)
+        if (!r->done()) (void)r.release();
+}
+
+void Win32Client::forget(Request* r) { tracked_.erase(std::remove(tracked_.begin(), tracked_.end(), r), tracked_.end()); }
+
+void Win32Client::drop_finished()
+{
+    abandoned_.erase(std::remove_if(abandoned_.begin(), abandoned_.end(), [](const auto& r) { return r->done(); }),
+                     abandoned_.end());
+}
+
+size_t Win32Client::outstanding(HANDLE h) const
+{
+    size_t n = 0;
+    for (const Request* r : tracked_)
+        if (r->handle == h && !r->done()) n++;
+    return n;
+}
+
+bool Win32Client::CancelIo(HANDLE h)
+{
+    if (device_of(h) == nullptr) {
+        last_ = STATUS_INVALID_PARAMETER;
+        return false;
+    }
+    std::vector<Request*> pending;
+    for (Request* r : tracked_)
+        if (r->handle == h && !r->done()) pending.push_back(r);
+    for (Request* r : pending) IoCancelIrp(&r->irp);
+    return true;
+}
+
+std::unique_ptr<Request> Win32Client::send_on(HANDLE h, UCHAR major, uint32_t code, const std::vector<uint8_t>& in,
+                                              uint32_t out_length)
+{
+    PDEVICE_OBJECT d = device_of(h);
+    if (d == nullptr) return nullptr;
+    auto r = send(d, major, code, in, out_length);
+    if (!r->done()) {
+        r->owner = this;
+        r->handle = h;
+        tracked_.push_back(r.get());
+    }
+    return r;
+}
+
 std::unique_ptr<Request> Win32Client::send(PDEVICE_OBJECT device, UCHAR major, uint32_t code,
                                            const std::vector<uint8_t>& in, uint32_t out_length)
 {
@@ -69,12 +126,10 @@ HANDLE Win32Client::CreateFile(const std::string& name)
     return static_cast<HANDLE>(handles_.size());
 }
 
-std::unique_ptr<Request> Win32Client::start_cleanup(HANDLE h)
-{
-    PDEVICE_OBJECT d = device_of(h);
-    return d ? send(d, IRP_MJ_CLEANUP, 0, {}, 0) : nullptr;
-}
+std::unique_ptr<Request> Win32Client::start_cleanup(HANDLE h) { return send_on(h, IRP_MJ_CLEANUP, 0, {}, 0); }
 
+// As the I/O manager does: clean-up when the handle goes, close only once every request
+// of the handle has completed.
 bool Win32Client::CloseHandle(HANDLE h)
 {
     PDEVICE_OBJECT d = device_of(h);
@@ -82,11 +137,24 @@ bool Win32Client::CloseHandle(HANDLE h)
         last_ = STATUS_INVALID_PARAMETER;
         return false;
     }
-    auto c = send(d, IRP_MJ_CLEANUP, 0, {}, 0);
-    wait(*c, wait_limit);
+    auto c = send_on(h, IRP_MJ_CLEANUP, 0, {}, 0);
+    finish(c, nullptr);
+    Host& host = Host::current();
+    VTime end = host.now() + wait_limit;
+    while (outstanding(h) > 0 && host.now() < end) {
+        VTime next = host.sched.next_time();
+        if (next == UINT64_MAX || next > end) break;
+        host.sched.run_next();
+    }
+    if (outstanding(h) > 0) {
+        host.violation("requests of a handle still held by the driver after its clean-up");
+        last_ = STATUS_PENDING;
+        return false;
+    }
     auto r = send(d, IRP_MJ_CLOSE, 0, {}, 0);
     wait(*r, wait_limit);
     handles_[static_cast<size_t>(h) - 1] = nullptr;
+    drop_finished();
     last_ = r->status();
     return NT_SUCCESS(last_);
 }
@@ -106,36 +174,37 @@ bool Win32Client::wait(Request& r, VTime limit)
     return r.done();
 }
 
-bool Win32Client::finish(Request& r, uint32_t* transferred)
+// A read that timed out (STATUS_TIMEOUT, a success code) answers TRUE with the bytes it
+// got, as Win32 does.
+bool Win32Client::finish(std::unique_ptr<Request>& r, uint32_t* transferred)
 {
-    if (!r.done() && r.dispatch_status == STATUS_PENDING) {
-        if (!wait(r, wait_limit)) {
-            IoCancelIrp(&r.irp);
-            wait(r, ms(100));
+    if (!r->done() && r->dispatch_status == STATUS_PENDING) {
+        if (!wait(*r, wait_limit)) {
+            IoCancelIrp(&r->irp);
+            wait(*r, ms(100));
         }
     }
-    last_ = r.done() ? r.status() : STATUS_TIMEOUT;
-    if (transferred) *transferred = r.done() ? static_cast<uint32_t>(r.information()) : 0;
-    return r.done() && NT_SUCCESS(last_) && last_ != STATUS_TIMEOUT;
+    bool done = r->done();
+    last_ = done ? r->status() : STATUS_TIMEOUT;
+    if (transferred) *transferred = done ? static_cast<uint32_t>(r->information()) : 0;
+    if (!done) abandoned_.push_back(std::move(r));
+    return done && NT_SUCCESS(last_);
 }
 
 std::unique_ptr<Request> Win32Client::start_read(HANDLE h, uint32_t length)
 {
-    PDEVICE_OBJECT d = device_of(h);
-    return d ? send(d, IRP_MJ_READ, 0, {}, length) : nullptr;
+    return send_on(h, IRP_MJ_READ, 0, {}, length);
 }
 
 std::unique_ptr<Request> Win32Client::start_write(HANDLE h, const std::vector<uint8_t>& data)
 {
-    PDEVICE_OBJECT d = device_of(h);
-    return d ? send(d, IRP_MJ_WRITE, 0, data, 0) : nullptr;
+    return send_on(h, IRP_MJ_WRITE, 0, data, 0);
 }
 
 std::unique_ptr<Request> Win32Client::start_ioctl(HANDLE h, uint32_t code, const std::vector<uint8_t>& in,
                                                   uint32_t out_length)
 {
-    PDEVICE_OBJECT d = device_of(h);
-    return d ? send(d, IRP_MJ_DEVICE_CONTROL, code, in, out_length) : nullptr;
+    return send_on(h, IRP_MJ_DEVICE_CONTROL, code, in, out_length);
 }
 
 bool Win32Client::ReadFile(HANDLE h, void* buffer, uint32_t length, uint32_t* read)
@@ -145,8 +214,8 @@ bool Win32Client::ReadFile(HANDLE h, void* buffer, uint32_t length, uint32_t* re
         last_ = STATUS_INVALID_PARAMETER;
         return false;
     }
-    bool ok = finish(*r, read);
-    if (r->done()) std::memcpy(buffer, r->buffer.data(), std::min<size_t>(r->information(), length));
+    bool ok = finish(r, read);
+    if (ok) std::memcpy(buffer, r->buffer.data(), std::min<size_t>(r->information(), length));
     return ok;
 }
 
@@ -158,7 +227,7 @@ bool Win32Client::WriteFile(HANDLE h, const void* buffer, uint32_t length, uint3
         last_ = STATUS_INVALID_PARAMETER;
         return false;
     }
-    return finish(*r, written);
+    return finish(r, written);
 }
 
 bool Win32Client::DeviceIoControl(HANDLE h, uint32_t code, const void* in, uint32_t in_length, void* out,
@@ -170,8 +239,8 @@ bool Win32Client::DeviceIoControl(HANDLE h, uint32_t code, const void* in, uint3
         last_ = STATUS_INVALID_PARAMETER;
         return false;
     }
-    bool ok = finish(*r, returned);
-    if (r->done() && out != nullptr) std::memcpy(out, r->buffer.data(), std::min<size_t>(r->information(), out_length));
+    bool ok = finish(r, returned);
+    if (ok && out != nullptr) std::memcpy(out, r->buffer.data(), std::min<size_t>(r->information(), out_length));
     return ok;
 }
 

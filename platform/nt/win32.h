@@ -17,8 +17,17 @@ namespace plat::nt {
 using HANDLE = intptr_t;
 constexpr HANDLE INVALID_HANDLE_VALUE = -1;
 
+class Win32Client;
+
 // One request in flight: its IRP and its buffer (the system buffer of buffered I/O).
+// Freeing one the driver still holds is a platform violation.
 struct Request {
+    Request() = default;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    ~Request();
+    Win32Client* owner = nullptr;  // the client that tracks it for its handle
+    intptr_t handle = 0;
     IRP irp{};
     std::vector<uint8_t> buffer;
     NTSTATUS dispatch_status = 0;  // what the dispatch entry returned
@@ -44,6 +53,11 @@ public:
     bool DeviceIoControl(HANDLE h, uint32_t code, const void* in, uint32_t in_length, void* out,
                          uint32_t out_length, uint32_t* returned);
     NTSTATUS last_status() const { return last_; }
+    // Cancels every request of the handle still in the driver (Win32 CancelIo).
+    bool CancelIo(HANDLE h);
+    // Requests of the handle the driver has not completed yet.
+    size_t outstanding(HANDLE h) const;
+    ~Win32Client();
 
     // Overlapped requests: sent at once, completed while the clock runs.
     std::unique_ptr<Request> start_read(HANDLE h, uint32_t length);
@@ -58,8 +72,17 @@ public:
                                   const std::vector<uint8_t>& in, uint32_t out_length);
 
 private:
+    friend struct Request;
     PDEVICE_OBJECT device_of(HANDLE h);
-    bool finish(Request& r, uint32_t* transferred);
+    std::unique_ptr<Request> send_on(HANDLE h, UCHAR major, uint32_t code, const std::vector<uint8_t>& in,
+                                     uint32_t out_length);
+    // Waits for a synchronous request; one the driver never completes (even after a
+    // cancel) is kept until it does, never freed under the driver.
+    bool finish(std::unique_ptr<Request>& r, uint32_t* transferred);
+    void forget(Request* r);
+    void drop_finished();
+    std::vector<Request*> tracked_;                    // requests sent on a handle
+    std::vector<std::unique_ptr<Request>> abandoned_;  // given up on, still in the driver
     std::vector<PDEVICE_OBJECT> handles_;  // index + 1 is the handle; nullptr when closed
     NTSTATUS last_ = 0;
 };

@@ -13,17 +13,20 @@
 
 #include "driver/Common/RSS_tmrs.h"
 #include "sim/firmware/firmware.h"
+#include "tools/harness/pty_bridge.h"
 #include "tools/harness/rig.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: vornet-sim [--config FILE.reg] [--firmware FILE] [--run-ms N] [--trace] [--json]\n"
+    "usage: vornet-sim [--config FILE.reg] [--firmware FILE] [--run-ms N] [--trace] [--json] [--com-pty DIR]\n"
     "  --config FILE.reg  adapter configuration (REGEDIT4); default: the embedded one\n"
     "  --firmware FILE    modem-processor firmware image; default: a built one\n"
     "  --run-ms N         virtual milliseconds to run before halting (default 5000)\n"
     "  --trace            print the driver's trace lines\n"
-    "  --json             print the summary as one JSON object\n";
+    "  --json             print the summary as one JSON object\n"
+    "  --com-pty DIR      run paced to the wall clock with every COM port on a pseudo-terminal,\n"
+    "                     linked as DIR/COMn\n";
 
 int fail(const std::string& message)
 {
@@ -45,7 +48,7 @@ bool read_file(const std::string& path, std::string& out)
 
 int main(int argc, char** argv)
 {
-    std::string config_path, firmware_path;
+    std::string config_path, firmware_path, com_pty_dir;
     uint64_t run_ms = 5000;
     bool trace = false, json = false;
 
@@ -67,6 +70,8 @@ int main(int argc, char** argv)
             unsigned long long n = std::strtoull(v.c_str(), &end, 10);
             if (v.empty() || *end != 0 || n > 86'400'000ULL) return fail("--run-ms needs a number of milliseconds up to 86400000");
             run_ms = n;
+        } else if (a == "--com-pty") {
+            if (!value(com_pty_dir)) return fail("--com-pty needs a directory");
         } else if (a == "--trace") {
             trace = true;
         } else if (a == "--json") {
@@ -106,7 +111,11 @@ int main(int argc, char** argv)
     plat::ndis::Adapter* adapter = r.initialize(1);
     summary.initialised = adapter != nullptr;
     if (adapter != nullptr) {
-        r.host.run_for(plat::ms(run_ms));
+        if (com_pty_dir.empty()) {
+            r.host.run_for(plat::ms(run_ms));
+        } else if (!rig::run_with_com_ptys(r.host, com_pty_dir, plat::ms(run_ms), stdout, &error)) {
+            std::fprintf(stderr, "vornet-sim: --com-pty: %s\n", error.c_str());
+        }
         rig::observe_adapter(rig::Rig::driver_adapter(adapter), summary);
         rig::observe_ndis(adapter, summary);
         size_t before = r.host.violations().size();

@@ -1,0 +1,74 @@
+// Every COM port of a running rig as a pseudo-terminal, for terminal programs
+// (minicom, screen, pyserial) on this machine. Each port listed in the device map's
+// SERIALCOMM key gets a pty; a symbolic link named after the port ("COM5") in the
+// bridge's directory points at its terminal side ("/dev/pts/7"). Bytes typed into the
+// terminal are written to the port through the Win32-side client, and what the port
+// reads goes to the terminal. The port is opened (with DTR up) as soon as it can be,
+// and again after the driver refused it (no free modem channel yet).
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "platform/nt/win32.h"
+
+namespace rig {
+
+class PtyBridge {
+public:
+    struct Port {
+        std::string com;       // "COM5"
+        std::string terminal;  // "/dev/pts/7"
+        std::string link;      // DIR/COM5
+        int master = -1;
+        int slave = -1;  // kept open so the terminal side never hangs up between programs
+        plat::nt::HANDLE handle = plat::nt::INVALID_HANDLE_VALUE;
+        plat::VTime next_open = 0;
+        std::unique_ptr<plat::nt::Request> read;
+        std::vector<std::unique_ptr<plat::nt::Request>> writes;
+        std::string to_terminal;  // read from the port, not yet taken by the terminal
+    };
+
+    PtyBridge(plat::Host& host, std::string dir);
+    ~PtyBridge();
+    PtyBridge(const PtyBridge&) = delete;
+    PtyBridge& operator=(const PtyBridge&) = delete;
+
+    // Creates the ptys and links for the ports now in the device map; false with the reason.
+    bool start(std::string* error);
+    const std::vector<std::unique_ptr<Port>>& ports() const { return ports_; }
+    // One pass: opens ports not yet open, moves typed bytes to the ports and what they
+    // read to the terminals. Never blocks.
+    void poll();
+    // Runs the host's clock paced to the wall clock for `duration` of virtual time, or
+    // until `stop` answers true, serving the terminals as it goes.
+    void run_paced(plat::VTime duration, const std::function<bool()>& stop = {});
+    // Closes every port (clean-up, close) and the ptys, and removes the links.
+    void stop();
+
+    // Set by SIGINT and SIGTERM once stop_on_signals() was called.
+    static std::atomic<bool> signalled;
+    static void stop_on_signals();
+
+private:
+    void open_port(Port& p);
+    void serve(Port& p);
+    plat::Host& host_;
+    std::string dir_;
+    plat::nt::Win32Client client_;
+    std::vector<std::unique_ptr<Port>> ports_;
+};
+
+// The main job's paced run with every COM port on a pty under `dir`: prints one line
+// per port ("COM5 -> /dev/pts/7") to `out`, serves the terminals for `duration` of
+// virtual time (or until SIGINT or SIGTERM), then closes the ports. False with the
+// reason when no pty could be made.
+bool run_with_com_ptys(plat::Host& host, const std::string& dir, plat::VTime duration, std::FILE* out,
+                       std::string* error);
+
+}  // namespace rig
