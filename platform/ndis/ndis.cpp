@@ -68,12 +68,14 @@ void NdisInitUnicodeString(PNDIS_STRING d, PCWSTR s) { RtlInitUnicodeString(d, s
 
 ULONG DbgPrint(const char* format, ...)
 {
+    Host* h = Host::current_or_null();
+    if (h != nullptr && !h->trace.wanted()) return 0;  // nobody reads it: not formatted
     char buf[1024];
     va_list ap;
     va_start(ap, format);
     int n = std::vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    if (Host* h = Host::current_or_null()) h->trace.write(buf);
+    if (h != nullptr) h->trace.write(buf);
     return n < 0 ? 0 : static_cast<ULONG>(n);
 }
 
