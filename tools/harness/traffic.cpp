@@ -67,6 +67,8 @@ struct Traffic::Call {
     plat::VTime interval = 0, next_send = 0;
     NDIS_WAN_LINK_HANDLE context = 0;
     bool failed = false;
+    ULONG incoming_before = 0;  // TAPI's side: the Link's offered calls when this one began
+    bool answer_asked = false, drop_asked = false;
     // Per direction: 0 towards the far end, 1 towards the adapter's owner.
     uint32_t next_seq[2] = {0, 0}, expect_seq[2] = {0, 0};
     uint64_t sent_bytes[2] = {0, 0}, received_bytes[2] = {0, 0};
@@ -79,6 +81,7 @@ struct Traffic::LineState {
     unsigned started = 0;
     plat::VTime next_start = 0;
     bool outgoing_next = false;
+    ULONG owner = OWNER_DRIVER;
 };
 
 struct Traffic::Packet {
@@ -105,10 +108,15 @@ Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, si
             for (unsigned ch = 1; ch <= 24 && ch <= links; ch++) ls->channels.push_back(ch);
         }
         lines_[n].carries_calls = !ls->channels.empty() && links > 0;
-        // Every Link of a line that carries calls belongs to the driver, which answers.
+        // Every Link of a line that carries calls gets its owner: on ISDN lines the driver,
+        // which answers and clears by itself; on robbed-bit lines, where calls reach the
+        // Link of their channel only when TAPI owns it, TAPI (played here), which answers
+        // and drops.
         if (lines_[n].carries_calls) {
+            const ULONG owner = far_.isdn[n] != nullptr ? OWNER_DRIVER : OWNER_TELEPHONY_SUBSYSTEM;
+            ls->owner = owner;
             locked([&] {
-                for (unsigned i = 0; i < links; i++) LinkAcquire(a_, 0, n, i, OWNER_DRIVER);
+                for (unsigned i = 0; i < links; i++) LinkAcquire(a_, 0, n, i, owner);
             });
         }
         std::weak_ptr<bool> alive = alive_;
@@ -188,6 +196,10 @@ void Traffic::start_calls(unsigned n, LineState& ls)
 {
     const plat::VTime now = host_.now();
     if (now < ls.next_start || !line_ready(n)) return;
+    // Until the network has seen the channel of a call the driver places, no other call
+    // starts on the line: the two could take the same channel.
+    for (const auto& [id, c] : calls_)
+        if (c->line == n && c->kind == CallKind::IsdnOutgoing && !c->have_key && c->state == Call::State::Offered) return;
     const bool full = plan_.full_load;
     if (!full && ls.started >= plan_.calls_per_line) return;
     if (ls.next_start == 0) {  // the line has just come up: let it settle
@@ -205,9 +217,11 @@ void Traffic::start_calls(unsigned n, LineState& ls)
 
 bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
 {
-    // A free channel and a free Link, paired where both are free.
+    // A free channel and a free Link, paired where both are free. The driver takes the
+    // lowest free channel for the calls it places; the far end offers from the highest.
     int channel = -1, link = -1;
-    for (unsigned ch : ls.channels) {
+    for (auto it = ls.channels.rbegin(); it != ls.channels.rend(); ++it) {
+        const unsigned ch = *it;
         if (ls.channel_busy[ch]) continue;
         if (far_.isdn[n] != nullptr && far_.isdn[n]->channel_state(ch) != sim::NetState::Null) continue;
         if (far_.robbed_bit[n] != nullptr && far_.robbed_bit[n]->state(ch) != sim::RobbedBitFarEnd::State::Idle) continue;
@@ -218,7 +232,7 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
     auto link_free = [&](unsigned i) {
         if (i >= ls.link_busy.size() || ls.link_busy[i]) return false;
         Link* l = &a_->NdisWanInfo[n][i];
-        return l->CurrentOwner == OWNER_DRIVER && l->ThisBChannel == nullptr;
+        return l->CurrentOwner == ls.owner && l->ThisBChannel == nullptr;
     };
     if (link_free(unsigned(channel) - 1)) {
         link = channel - 1;
@@ -265,6 +279,7 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
     }
     case CallKind::RobbedBitIncoming:
         c->channel = unsigned(channel);
+        c->incoming_before = c->l->LinkCallStats.IncomingInd;
         ok = far_.robbed_bit[n]->seize(c->channel);
         break;
     }
@@ -308,6 +323,11 @@ void Traffic::step(Call& c)
             up = info && info->state == sim::NetState::Active;
         } else if (rb != nullptr) {
             up = rb->state(c.channel) == sim::RobbedBitFarEnd::State::Connected;
+            // TAPI answers the call it was told of.
+            if (!c.answer_asked && c.l->LinkCallStats.IncomingInd > c.incoming_before) {
+                c.answer_asked = true;
+                locked([&] { RSS_AnswerCall(c.l); });
+            }
         }
         if (up && c.l->ChannelState == CHANNEL_STATE_ACTIVE && c.l->ThisBChannel != nullptr && c.channel != 0) {
             connected(c);
@@ -336,6 +356,12 @@ void Traffic::step(Call& c)
             far_idle = !info || info->state == sim::NetState::Null;
         } else if (rb != nullptr && c.channel != 0) {
             far_idle = rb->state(c.channel) == sim::RobbedBitFarEnd::State::Idle;
+            // TAPI, told of the far end's clearing, drops the call.
+            if (!c.drop_asked && c.l->ThisBChannel != nullptr &&
+                (c.l->DisconnectCause == DISCONNECT_CAUSE_NETWORK || now - c.clearing_at >= plat::ms(1000))) {
+                c.drop_asked = true;
+                locked([&] { RSS_Disconnect(c.l, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); });
+            }
         }
         if (far_idle && c.l->ThisBChannel == nullptr) {
             if (!c.failed) count(c, &CallCounters::cleared);
