@@ -166,7 +166,12 @@ bool MainJob::restart(std::string* error)
         if (error != nullptr) *error = "registry.reg line " + std::to_string(loaded.line) + ": " + loaded.message;
         return false;
     }
-    // The firmware file is read again by the driver's initialisation from the files root.
+    // As after a restart of the machine the driver is loaded again (its last halt closed
+    // its wrapper); the firmware file is read again by its initialisation.
+    if (!r.host.ndis().wrapper_open() && r.load_driver() != 0) {
+        if (error != nullptr) *error = "the driver did not load";
+        return false;
+    }
     bring_up(error);
     return na_ != nullptr;
 }
@@ -184,6 +189,7 @@ void MainJob::run_fixed()
     const plat::VTime end = rig_->host.now() + plat::ms(opt_.run_ms);
     while (rig_->host.now() < end) {
         rig_->host.run_until(std::min(end, rig_->host.now() + plat::ms(100)));
+        trim();
         pollers_.run();
         progress(false);
     }
@@ -200,6 +206,7 @@ void MainJob::run_paced(const std::atomic<bool>* stop)
         plat::VTime target = v0 + plat::VTime((wall_ns() - w0) / 1000);
         if (stop == nullptr) target = std::min(target, end);
         if (target > h.now()) h.run_until(target);
+        trim();
         pollers_.run();
         progress(false);
         // Sleep until the next event is due on the wall clock, or input comes, at most 5 ms.
@@ -208,6 +215,13 @@ void MainJob::run_paced(const std::atomic<bool>* stop)
         plat::VTime wait = next > now_v ? next - now_v : 0;
         pollers_.wait(std::chrono::microseconds(std::min<plat::VTime>(wait, 5000)));
     }
+}
+
+void MainJob::trim()
+{
+    // Nobody reads the framers' register-write logs in a run of the main job.
+    for (unsigned n = 0; n < card_->line_count(); n++)
+        if (sim::Framer* f = card_->framer(n)) f->clear_writes();
 }
 
 void MainJob::progress(bool final)

@@ -78,6 +78,7 @@ private:
     void run_fixed();
     void run_paced(const std::atomic<bool>* stop);
     void progress(bool final);
+    void trim();
     bool bring_up(std::string* error);
     void observe(Summary& s);
 

@@ -280,9 +280,9 @@ std::string to_table(const Summary& s)
     o << b;
     o << "\nerror log: " << (s.error_log.empty() ? "empty" : "") << "\n";
     for (const auto& e : s.error_log) {
-        std::string values;
-        for (auto v : e.values) values += " " + std::to_string(v);
-        o << "  " << hex32(e.code) << values << "  " << error_log_meaning(e) << "\n";
+        o << "  " << hex32(e.code);
+        for (auto v : e.values) o << ' ' << v;
+        o << "  " << error_log_meaning(e) << "\n";
     }
     for (const auto& v : s.violations) o << "platform misuse: " << v << "\n";
     std::snprintf(b, sizeof b, "leaks: %zu allocations, %zu mappings\n", s.leaked_allocations, s.leaked_mappings);
