@@ -197,6 +197,7 @@ void fire_timer(PNDIS_MINIPORT_TIMER t)
     t->HostEvent = 0;
     ndis().timer_disarmed(t);
     Host& h = host();
+    plat::ndis::NdisState::DriverEntryScope entry(ndis());
     uint8_t old = h.raise_irql(kDispatchLevel);
     t->MiniportTimerFunction(nullptr, t->MiniportTimerContext, nullptr, nullptr);
     h.lower_irql(old);
@@ -652,6 +653,7 @@ void NdisMWanIndicateReceive(PNDIS_STATUS status, NDIS_HANDLE handle, NDIS_WAN_L
                              ULONG size)
 {
     check_upcall("NdisMWanIndicateReceive");
+    plat::ndis::NdisState::UpcallScope upcall(ndis());
     *status = NDIS_STATUS_FAILURE;
     plat::ndis::Adapter* a = ndis().from_handle(handle);
     if (a == nullptr) return;
@@ -672,6 +674,7 @@ void NdisMWanIndicateReceiveComplete(NDIS_HANDLE handle, NDIS_WAN_LINK_HANDLE)
 void NdisMWanSendComplete(NDIS_HANDLE handle, PNDIS_WAN_PACKET packet, NDIS_STATUS status)
 {
     check_upcall("NdisMWanSendComplete");
+    plat::ndis::NdisState::UpcallScope upcall(ndis());
     plat::ndis::Adapter* a = ndis().from_handle(handle);
     if (a == nullptr) return;
     a->send_completions.push_back({packet, status});
