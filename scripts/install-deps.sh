@@ -3,7 +3,7 @@
 set -euo pipefail
 need=()
 # tshark decodes our D-channel frames in the oracle tests.
-for pkg in cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev tshark; do
+for pkg in cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev tshark python3; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
