@@ -89,6 +89,7 @@ TEST(MainJob, DefaultRunCallsBothWaysWithEveryByteVerified)
     const std::string json = rig::to_json(s);
     EXPECT_EQ(json.find("null"), std::string::npos) << json;
     EXPECT_NE(rig::to_table(s).find("sub-code 29"), std::string::npos) << "the error log is decoded";
+    EXPECT_TRUE(job.rig().host.trace.lines().empty()) << "with tracing off no trace line is kept";
 }
 
 TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
