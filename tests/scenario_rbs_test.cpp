@@ -88,6 +88,7 @@ public:
         std::string e;
         ASSERT_TRUE(r.load_config(read_config("four-line.reg"), &e)) << e;
         r.host.registry.set_dword(r.parameters_key(1), "RBSProtocol_3", GetParam().setting);
+        r.host.registry.set_dword(r.parameters_key(1), "RBSCallType_3", 0);  // calls offered as analog
         r.add_board_for(1, 4);
         ASSERT_EQ(r.load_driver(), 0);
         na = r.initialize(1);

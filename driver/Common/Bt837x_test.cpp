@@ -304,13 +304,13 @@ TEST(Bt8370Debounce, ReportsAfterConsecutivePollsOnly)
         {"robbed bit: the 6th reports down", true, true, Times("1", 101) + Times("0", 6), "UD"},
         {"isolated bad polls do not add up", false, true, Times("1", 7) + Times("000001", 20), "U"},
         {"a flapping line never comes up", false, true, Times("111110", 30), ""},
-        {"a forced report holds against polls", false, true, "D" + Times("1", 200), "D"},
-        {"released, the polls count from zero", false, true, "D" + Times("1", 200) + "R" + Times("1", 6), "D"},
-        {"... and report after the threshold", false, true, "D" + Times("1", 200) + "R" + Times("1", 7), "DU"},
+        {"a forced report holds against polls", false, true, std::string("D").append(Times("1", 200)), "D"},
+        {"released, the polls count from zero", false, true, std::string("D").append(Times("1", 200)).append("R").append(Times("1", 6)), "D"},
+        {"... and report after the threshold", false, true, std::string("D").append(Times("1", 200)).append("R").append(Times("1", 7)), "DU"},
         {"a forced report repeats", false, true, "DDU", "DDU"},
-        {"hold without report", false, true, "H" + Times("1", 20), ""},
+        {"hold without report", false, true, std::string("H").append(Times("1", 20)), ""},
         {"unknown kinds do nothing", false, true, "x", ""},
-        {"a framer not in use tells the stack nothing", false, false, "UD" + Times("1", 20), ""},
+        {"a framer not in use tells the stack nothing", false, false, std::string("UD").append(Times("1", 20)), ""},
     };
     auto a = std::make_unique<Adapter>();
     a->SgnlProtocolOps[1].Layer1Indication = RecordLayer1;

@@ -302,6 +302,7 @@ void ResetAdapter(Adapter* ThisAdapter)
     Bt847xInitGlobalCfgReg(&ThisAdapter->Bt847x);
     LatchRun(ThisAdapter, LatchClearSync, 0, 0);
     ThisAdapter->AdapterFailed = 0;
+    ThisAdapter->DataInterfaceUp = 0;
     TapiResetHandler(ThisAdapter);
     TmrInit(&ThisAdapter->AdapterTimerPool, ThisAdapter->AdapterTimerEntries, ADAPTER_TIMER_ENTRIES);
     InitializeLinks(ThisAdapter);
@@ -336,7 +337,11 @@ void AdapterLineInterfaceInitDone(Adapter* ThisAdapter)
     if (ThisAdapter->AdapterFailed == 0) Bt847xInitialize(&ThisAdapter->Bt847x);
 }
 
-void AdapterDataInterfaceInitFailed(Adapter* ThisAdapter) { ThisAdapter->AdapterFailed = 1; }
+void AdapterDataInterfaceInitFailed(Adapter* ThisAdapter)
+{
+    ThisAdapter->AdapterFailed = 1;
+    ThisAdapter->DataInterfaceUp = 0;
+}
 
 BOOLEAN AdapterDataInterfaceInitDone(PVOID Context)
 {
@@ -361,6 +366,7 @@ BOOLEAN AdapterDataInterfaceInitDone(PVOID Context)
     for (s = 0; s < ThisAdapter->SocketCount && s < MAX_SOCKETS; s++)
         for (c = 0; c < ThisAdapter->Socket[s].ProcessorCount; c++) DimmRequestCsmReset(&ThisAdapter->Socket[s], c);
     for (s = 0; s < ThisAdapter->SocketCount && s < MAX_SOCKETS; s++) DimmStartTimer(&ThisAdapter->Socket[s]);
+    ThisAdapter->DataInterfaceUp = 1;
     if (!ThisAdapter->BringUpCompleted) {
         ThisAdapter->BringUpCompleted = 1;
         ser_CreatePortDevices(WmpDriverObject(), ThisAdapter);

@@ -165,6 +165,7 @@ typedef struct _Adapter {
     UCHAR TimerInitialised;
     UCHAR TimerArmed;            // a main-loop run is pending
     UCHAR BringUpCompleted;      // the first data-interface bring-up has run
+    UCHAR DataInterfaceUp;       // the last bring-up has run and no reset or failure came since
     ULONG LinksPerGroup[MAX_GROUPS];
     ULONG DeviceIDBase;
     ULONG OpenLineCount;

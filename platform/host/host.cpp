@@ -46,7 +46,10 @@ void TraceSink::write(const std::string& text)
     for (char c : text) {
         if (c == '\n') {
             if (echo) std::fprintf(stderr, "%s\n", partial_.c_str());
-            lines_.push_back(std::move(partial_));
+            if (keep) {
+                if (lines_.size() >= limit) lines_.erase(lines_.begin(), lines_.begin() + std::ptrdiff_t(lines_.size() / 2));
+                lines_.push_back(std::move(partial_));
+            }
             partial_.clear();
         } else {
             partial_ += c;

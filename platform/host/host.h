@@ -71,6 +71,10 @@ public:
     bool contains(const std::string& needle) const;
     void clear() { lines_.clear(); partial_.clear(); }
     bool echo = false;  // also print each completed line to stderr
+    bool keep = true;   // keep completed lines for lines() and contains()
+    size_t limit = 100000;  // lines kept at most; the oldest half goes when it is reached
+    // Whether a line written now goes anywhere: when not, callers need not format it.
+    bool wanted() const { return echo || keep; }
 
 private:
     std::vector<std::string> lines_;

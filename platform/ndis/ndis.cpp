@@ -68,12 +68,14 @@ void NdisInitUnicodeString(PNDIS_STRING d, PCWSTR s) { RtlInitUnicodeString(d, s
 
 ULONG DbgPrint(const char* format, ...)
 {
+    Host* h = Host::current_or_null();
+    if (h != nullptr && !h->trace.wanted()) return 0;  // nobody reads it: not formatted
     char buf[1024];
     va_list ap;
     va_start(ap, format);
     int n = std::vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    if (Host* h = Host::current_or_null()) h->trace.write(buf);
+    if (h != nullptr) h->trace.write(buf);
     return n < 0 ? 0 : static_cast<ULONG>(n);
 }
 
@@ -222,6 +224,7 @@ void fire_timer(PNDIS_MINIPORT_TIMER t)
     t->HostEvent = 0;
     ndis().timer_disarmed(t);
     Host& h = host();
+    plat::ndis::NdisState::DriverEntryScope entry(ndis());
     uint8_t old = h.raise_irql(kDispatchLevel);
     t->MiniportTimerFunction(nullptr, t->MiniportTimerContext, nullptr, nullptr);
     h.lower_irql(old);
@@ -687,6 +690,7 @@ void NdisMWanIndicateReceive(PNDIS_STATUS status, NDIS_HANDLE handle, NDIS_WAN_L
                              ULONG size)
 {
     check_upcall("NdisMWanIndicateReceive");
+    plat::ndis::NdisState::UpcallScope upcall(ndis());
     *status = NDIS_STATUS_FAILURE;
     plat::ndis::Adapter* a = ndis().from_handle(handle);
     if (a == nullptr) return;
@@ -707,6 +711,7 @@ void NdisMWanIndicateReceiveComplete(NDIS_HANDLE handle, NDIS_WAN_LINK_HANDLE)
 void NdisMWanSendComplete(NDIS_HANDLE handle, PNDIS_WAN_PACKET packet, NDIS_STATUS status)
 {
     check_upcall("NdisMWanSendComplete");
+    plat::ndis::NdisState::UpcallScope upcall(ndis());
     plat::ndis::Adapter* a = ndis().from_handle(handle);
     if (a == nullptr) return;
     a->send_completions.push_back({packet, status});

@@ -1,5 +1,7 @@
 #include "platform/ndis/ndis_host.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -154,6 +156,7 @@ void NdisState::shutdown(Adapter* a)
 NDIS_STATUS NdisState::query(Adapter* a, NDIS_OID oid, void* buffer, ULONG length, ULONG* written, ULONG* needed)
 {
     uint8_t old = host_.raise_irql(kDispatchLevel);
+    DriverEntryScope entry(*this);
     NDIS_STATUS s = chars_.QueryInformationHandler(a->context, oid, buffer, length, written, needed);
     host_.lower_irql(old);
     return s;
@@ -162,6 +165,7 @@ NDIS_STATUS NdisState::query(Adapter* a, NDIS_OID oid, void* buffer, ULONG lengt
 NDIS_STATUS NdisState::set(Adapter* a, NDIS_OID oid, void* buffer, ULONG length, ULONG* read, ULONG* needed)
 {
     uint8_t old = host_.raise_irql(kDispatchLevel);
+    DriverEntryScope entry(*this);
     NDIS_STATUS s = chars_.SetInformationHandler(a->context, oid, buffer, length, read, needed);
     host_.lower_irql(old);
     return s;
@@ -170,6 +174,7 @@ NDIS_STATUS NdisState::set(Adapter* a, NDIS_OID oid, void* buffer, ULONG length,
 NDIS_STATUS NdisState::send(Adapter* a, NDIS_WAN_LINK_HANDLE link, PNDIS_WAN_PACKET packet)
 {
     uint8_t old = host_.raise_irql(kDispatchLevel);
+    DriverEntryScope entry(*this);
     NDIS_STATUS s = chars_.WanSendHandler(a->context, link, packet);
     host_.lower_irql(old);
     return s;
@@ -205,7 +210,10 @@ bool NdisState::run_isr(PNDIS_MINIPORT_INTERRUPT interrupt)
     if (a == nullptr || chars_.ISRHandler == nullptr) return false;
     BOOLEAN recognized = FALSE, queue = FALSE;
     uint8_t old = host_.irql() < interrupt->Irql ? host_.raise_irql(interrupt->Irql) : host_.irql();
-    chars_.ISRHandler(&recognized, &queue, a->context);
+    {
+        DriverEntryScope entry(*this);
+        chars_.ISRHandler(&recognized, &queue, a->context);
+    }
     if (old < host_.irql()) host_.lower_irql(old);
     if (queue && !interrupt->DpcQueued) {
         interrupt->DpcQueued = TRUE;
@@ -224,6 +232,7 @@ void NdisState::run_interrupt_dpc(PNDIS_MINIPORT_INTERRUPT interrupt)
     interrupt->DpcQueued = FALSE;
     Adapter* a = from_handle(interrupt->MiniportAdapterHandle);
     if (a == nullptr || a->halted) return;
+    DriverEntryScope entry(*this);
     uint8_t old = host_.raise_irql(kDispatchLevel);
     if (chars_.HandleInterruptHandler) chars_.HandleInterruptHandler(a->context);
     if (chars_.EnableInterruptHandler) {
@@ -232,6 +241,43 @@ void NdisState::run_interrupt_dpc(PNDIS_MINIPORT_INTERRUPT interrupt)
         host_.lower_irql(d);
     }
     host_.lower_irql(old);
+}
+
+namespace {
+int64_t thread_cpu_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+}  // namespace
+
+NdisState::DriverEntryScope::DriverEntryScope(NdisState& s) : s_(s)
+{
+    if (!s_.measure_driver_cpu) return;
+    counted_ = true;
+    if (s_.driver_depth_++ == 0) s_.driver_since_ns_ = thread_cpu_ns();
+}
+
+NdisState::DriverEntryScope::~DriverEntryScope()
+{
+    if (!counted_) return;
+    if (--s_.driver_depth_ == 0) {
+        s_.driver_cpu_ns += uint64_t(thread_cpu_ns() - s_.driver_since_ns_);
+        s_.driver_entries++;
+    }
+}
+
+NdisState::UpcallScope::UpcallScope(NdisState& s) : s_(s)
+{
+    if (!s_.measure_driver_cpu || s_.driver_depth_ == 0) return;
+    counted_ = true;
+    s_.driver_cpu_ns += uint64_t(thread_cpu_ns() - s_.driver_since_ns_);
+}
+
+NdisState::UpcallScope::~UpcallScope()
+{
+    if (counted_) s_.driver_since_ns_ = thread_cpu_ns();
 }
 
 size_t NdisState::mapped_windows() const { return host_.io.mapped(); }

@@ -109,6 +109,37 @@ public:
     // The same, aimed at one timer: its next cancel while armed misses.
     const void* cancel_misses_timer = nullptr;
 
+    // CPU time spent inside the driver's entry points (interrupt service, deferred
+    // handler, timer functions, send, query and set), when measure_driver_cpu is set;
+    // nested entries count once. Register accesses the driver makes inside an entry
+    // (and the device-model work they cause) count as the driver's.
+    bool measure_driver_cpu = false;
+    uint64_t driver_cpu_ns = 0;
+    uint64_t driver_entries = 0;
+    class DriverEntryScope {
+    public:
+        explicit DriverEntryScope(NdisState& s);
+        ~DriverEntryScope();
+        DriverEntryScope(const DriverEntryScope&) = delete;
+        DriverEntryScope& operator=(const DriverEntryScope&) = delete;
+
+    private:
+        NdisState& s_;
+        bool counted_ = false;
+    };
+    // Time in an upcall to NDIS (receive indication, send completion) is not the driver's.
+    class UpcallScope {
+    public:
+        explicit UpcallScope(NdisState& s);
+        ~UpcallScope();
+        UpcallScope(const UpcallScope&) = delete;
+        UpcallScope& operator=(const UpcallScope&) = delete;
+
+    private:
+        NdisState& s_;
+        bool counted_ = false;
+    };
+
     // Outstanding counts for leak checks.
     size_t mapped_windows() const;
     size_t shared_memory_blocks() const;
@@ -138,6 +169,8 @@ private:
     NDIS_STATUS last_init_status_ = 0;
     std::vector<std::unique_ptr<Adapter>> adapters_;
     std::map<const void*, uint64_t> armed_timers_;
+    int driver_depth_ = 0;
+    int64_t driver_since_ns_ = 0;
 };
 
 // Helpers for tests and tools.

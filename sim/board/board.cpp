@@ -1,4 +1,5 @@
 #include "sim/board/board.h"
+#include "platform/host/history.h"
 
 #include <algorithm>
 #include <charconv>
@@ -287,7 +288,7 @@ void Board::write_latch(Latch which, uint32_t offset, uint32_t value)
 {
     bool was_reset = framers_in_hw_reset();
     latches_[size_t(which)] = value;
-    latch_writes_.push_back({host_.now(), which, offset, value});
+    plat::push_bounded(latch_writes_, LatchWrite{host_.now(), which, offset, value});
     for (auto& listener : write_listeners_) listener(latch_writes_.back());
     bool in_reset = framers_in_hw_reset();
     if (in_reset != was_reset)

@@ -1,4 +1,5 @@
 #include "sim/board/csm.h"
+#include "platform/host/history.h"
 
 #include <algorithm>
 #include <cctype>
@@ -195,7 +196,7 @@ void ModemSocket::message_complete(unsigned c)
 {
     Processor& p = p_[c];
     std::array<uint16_t, 4> w{p.regs[kOut0], p.regs[kOut0 + 1], p.regs[kOut0 + 2], p.regs[kOut3]};
-    log_.push_back({sched_.now(), c, w, p.mode == Mode::Running});
+    plat::push_bounded(log_, Message{sched_.now(), c, w, p.mode == Mode::Running});
     if (p.never_answer || p.stalled) return;
     if (p.stall_countdown != 0 && --p.stall_countdown == 0) {
         p.stalled = true;

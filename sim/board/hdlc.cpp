@@ -1,4 +1,5 @@
 #include "sim/board/hdlc.h"
+#include "platform/host/history.h"
 
 #include <cstring>
 
@@ -50,7 +51,7 @@ uint32_t HdlcController::mmio_read(uint32_t offset, unsigned width)
 
 void HdlcController::mmio_write(uint32_t offset, unsigned width, uint32_t value)
 {
-    writes_.push_back({host_.now(), offset, value});
+    plat::push_bounded(writes_, Write{host_.now(), offset, value});
     if (width != 4 || (offset & 3) != 0) {
         ++stats_.narrow_accesses;
         return;
@@ -160,7 +161,7 @@ void HdlcController::schedule_request()
 
 void HdlcController::execute(const Request& r)
 {
-    executed_.push_back(r);
+    plat::push_bounded(executed_, r);
     uint32_t op = (r.word >> 8) & 0x1F, channel = r.word & 0x1F;
     bool transmit = (r.word >> 5) & 1;
     uint32_t error = kErrNone;

@@ -1,4 +1,5 @@
 #include "sim/board/pci_device.h"
+#include "platform/host/history.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,7 +16,7 @@ uint32_t RegisterStore::mmio_read(uint32_t offset, unsigned width)
 void RegisterStore::mmio_write(uint32_t offset, unsigned width, uint32_t value)
 {
     value &= width_mask(width);
-    writes_.push_back({clock_.now(), offset, width, value});
+    plat::push_bounded(writes_, Write{clock_.now(), offset, width, value});
     poke(offset, value, width);
 }
 

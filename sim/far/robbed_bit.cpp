@@ -1,4 +1,5 @@
 #include "sim/far/robbed_bit.h"
+#include "platform/host/history.h"
 
 #include <sstream>
 
@@ -38,7 +39,7 @@ RobbedBitFarEnd::~RobbedBitFarEnd()
 
 void RobbedBitFarEnd::note(unsigned k, Event e)
 {
-    log_.push_back({sched_.now(), k, e});
+    plat::push_bounded(log_, Record{sched_.now(), k, e});
     advance_script();
 }
 

@@ -2,10 +2,8 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_shel.h"
@@ -88,26 +86,41 @@ sim::RobbedBitFarEnd& Rig::attach_robbed_bit(sim::Card& card, unsigned line, sim
     return *robbed_bit_far_ends.back();
 }
 
-void Rig::attach_far_ends(sim::Card& card, unsigned instance)
+FarEnds Rig::attach_far_ends(sim::Card& card, unsigned instance, const std::vector<FarKind>& kinds)
 {
     const std::string key = parameters_key(instance);
     auto value = [&](const std::string& name, unsigned n, uint32_t otherwise) {
         return host.registry.get_dword(key, name + "_" + std::to_string(n)).value_or(otherwise);
     };
+    FarEnds far;
     for (unsigned n = 0; n < card.line_count(); n++) {
         uint32_t protocol = value("SignallingProtocol", n, 1);
-        if (protocol >= 1 && protocol <= 5) {
+        FarKind kind = n < kinds.size() ? kinds[n] : FarKind::Default;
+        if (kind == FarKind::Default)
+            kind = protocol >= 1 && protocol <= 5 ? FarKind::Isdn : protocol == 0 ? FarKind::RobbedBit : FarKind::Leased;
+        switch (kind) {
+        case FarKind::Isdn: {
             sim::IsdnNetworkConfig config;
-            config.variant = sim::SwitchVariant(protocol);
+            config.variant = protocol >= 1 && protocol <= 5 ? sim::SwitchVariant(protocol) : sim::SwitchVariant::Ess5;
             config.e1 = value("LineMode", n, 0) == 1;
             config.keep_link_up = plat::ms(1000);
-            attach_isdn_network(card, n, config);
-        } else if (protocol == 0) {
+            far.isdn[n] = &attach_isdn_network(card, n, config);
+            break;
+        }
+        case FarKind::RobbedBit: {
             using P = sim::RobbedBitFarEnd::Protocol;
             uint32_t start = value("RBSProtocol", n, RBS_SETTING_EAR_MOUTH);
-            attach_robbed_bit(card, n, start == RBS_SETTING_WINK ? P::Wink : start == RBS_SETTING_EAR_MOUTH ? P::EarAndMouth : P::Immediate);
+            far.robbed_bit[n] = &attach_robbed_bit(
+                card, n, start == RBS_SETTING_WINK ? P::Wink : start == RBS_SETTING_EAR_MOUTH ? P::EarAndMouth : P::Immediate);
+            break;
+        }
+        case FarKind::None: card.line(n).take_down(); break;
+        case FarKind::Leased:
+        case FarKind::Peer:
+        case FarKind::Default: break;
         }
     }
+    return far;
 }
 
 NTSTATUS Rig::load_driver() { return host.ndis().load_driver(DriverEntry); }
@@ -160,99 +173,6 @@ std::string signalling_name(uint32_t protocol)
     case 6: return "leased line";
     default: return "unknown";
     }
-}
-
-void observe_adapter(Adapter* a, Summary& s)
-{
-    if (a == nullptr) return;
-    s.data_interface_up = a->BringUpCompleted != 0;
-    s.lines.clear();
-    for (ULONG n = 0; n < a->NumberOfLines; n++) {
-        std::string layer2;
-        ULONG protocol = a->SignallingProtocol[n];
-        if (protocol >= 1 && protocol <= 5 && a->SgnlProtocolOps[n].Control != NULL && a->ThisSgnlStack[n] != NULL) {
-            // The stack's entries run under the adapter lock.
-            NdisAcquireSpinLock(&a->AdapterSpinLock);
-            ULONG state = a->SgnlProtocolOps[n].Control(CTL_KIND_GET, CTL_L2_STATE, a->ThisSgnlStack[n], 0);
-            NdisReleaseSpinLock(&a->AdapterSpinLock);
-            layer2 = state == L2_ESTABLISHED ? "established" : state == L2_RELEASED ? "released" : "";
-        }
-        s.lines.push_back({n, signalling_name(protocol), a->Framer[n].bL1Up ? "up" : "down", layer2,
-                           long(a->GroupCallStats[n].ConnectInd)});
-    }
-    s.calls_offered = s.calls_answered = s.calls_connected = 0;
-    for (ULONG g = 0; g < a->NumberOfGroups && g < MAX_GROUPS; g++) {
-        s.calls_offered += a->GroupCallStats[g].IncomingInd;
-        s.calls_answered += a->GroupCallStats[g].AnswerRequests;
-        s.calls_connected += a->GroupCallStats[g].ConnectInd;
-    }
-    s.processors.clear();
-    for (ULONG k = 0; k < a->SocketCount && k < MAX_SOCKETS; k++)
-        for (ULONG c = 0; c < a->Socket[k].ProcessorCount; c++)
-            s.processors.push_back(
-                {k, c, a->Socket[k].Csms[c].PumpCount, CsmStateName(a->Socket[k].Csms[c].State)});
-}
-
-void observe_ndis(const plat::ndis::Adapter* na, Summary& s)
-{
-    if (na == nullptr) return;
-    s.frames_received = long(na->receives.size());
-    s.frames_sent = 0;
-    for (const auto& c : na->send_completions)
-        if (c.status == NDIS_STATUS_SUCCESS) s.frames_sent++;
-}
-
-static std::string count(long v) { return v < 0 ? "null" : std::to_string(v); }
-
-static std::string hex32(uint32_t v)
-{
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08X", v);
-    return b;
-}
-
-static std::string quote(const std::string& s)
-{
-    std::string o = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') o += '\\';
-        o += c;
-    }
-    return o + "\"";
-}
-
-std::string to_json(const Summary& s)
-{
-    std::ostringstream o;
-    o << "{\"adapter\": {\"initialised\": " << (s.initialised ? "true" : "false")
-      << ", \"data_interface_up\": " << (s.data_interface_up ? "true" : "false")
-      << ", \"halted_clean\": " << (s.halted_clean ? "true" : "false") << ", \"error_log\": [";
-    for (size_t i = 0; i < s.error_log.size(); i++) {
-        if (i) o << ", ";
-        o << "{\"code\": " << quote(hex32(s.error_log[i].code)) << ", \"values\": [";
-        for (size_t j = 0; j < s.error_log[i].values.size(); j++) o << (j ? ", " : "") << s.error_log[i].values[j];
-        o << "]}";
-    }
-    o << "]}, \"lines\": [";
-    for (size_t i = 0; i < s.lines.size(); i++) {
-        const auto& l = s.lines[i];
-        o << (i ? ", " : "") << "{\"line\": " << l.line << ", \"signalling\": " << quote(l.signalling)
-          << ", \"layer1\": " << (l.layer1.empty() ? "null" : quote(l.layer1)) << ", \"layer2\": "
-          << (l.signalling == "leased line" || l.signalling == "robbed-bit" ? "\"n/a\"" : l.layer2.empty() ? "null" : quote(l.layer2))
-          << ", \"calls_connected\": " << count(l.calls_connected) << ", \"calls_failed\": null}";
-    }
-    o << "], \"modem_processors\": [";
-    for (size_t i = 0; i < s.processors.size(); i++) {
-        const auto& p = s.processors[i];
-        o << (i ? ", " : "") << "{\"socket\": " << p.socket << ", \"processor\": " << p.processor
-          << ", \"state\": " << (p.state.empty() ? "null" : quote(p.state)) << ", \"pumps\": " << p.pumps << "}";
-    }
-    o << "], \"calls\": {\"offered\": " << count(s.calls_offered) << ", \"answered\": " << count(s.calls_answered)
-      << ", \"connected\": " << count(s.calls_connected) << ", \"cleared\": null, \"failed\": null}"
-      << ", \"data\": {\"frames_sent\": " << count(s.frames_sent) << ", \"frames_received\": " << count(s.frames_received)
-      << ", \"bytes_verified\": null, \"bytes_lost\": null}"
-      << ", \"leaks\": {\"allocations\": " << s.leaked_allocations << ", \"mappings\": " << s.leaked_mappings << "}}";
-    return o.str();
 }
 
 }  // namespace rig

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "sim/board/card.h"
 #include "sim/far/isdn_network.h"
 #include "sim/far/robbed_bit.h"
+#include "tools/harness/traffic.h"
 
 typedef struct _Adapter Adapter;
 
@@ -44,10 +46,15 @@ public:
     sim::IsdnNetworkSide& attach_isdn_network(sim::Card& card, unsigned line, sim::SwitchVariant variant, bool e1);
     sim::IsdnNetworkSide& attach_isdn_network(sim::Card& card, unsigned line, const sim::IsdnNetworkConfig& config);
     sim::RobbedBitFarEnd& attach_robbed_bit(sim::Card& card, unsigned line, sim::RobbedBitFarEnd::Protocol protocol);
-    // A far end on every line of the board as the configuration of that instance
-    // describes the line: the ISDN network side of its switch variant (keeping its link
-    // up), or a robbed-bit far end of its start protocol; leased lines get none.
-    void attach_far_ends(sim::Card& card, unsigned instance);
+    // What is at the far end of a line: as its configuration says (Default), nothing
+    // (None: no signal, layer 1 stays down), an ISDN network side, a robbed-bit far end,
+    // a leased-line peer (signal only), or an outside program through a socket (Peer).
+    enum class FarKind { Default, None, Isdn, RobbedBit, Leased, Peer };
+    // A far end on every line of the board: the ISDN network side of the configured
+    // switch variant (keeping its link up), or a robbed-bit far end of the configured
+    // start protocol; leased lines get none. `kinds` overrides it line by line (lines
+    // beyond it keep the default; Peer lines are left for the caller).
+    FarEnds attach_far_ends(sim::Card& card, unsigned instance, const std::vector<FarKind>& kinds = {});
 
     NTSTATUS load_driver();
     plat::ndis::Adapter* initialize(unsigned instance);
@@ -72,18 +79,23 @@ struct IsdnVariantCase {
 };
 extern const IsdnVariantCase kIsdnVariants[5];
 
-// What the main job reports, as one JSON object.
+// What the main job reports: a readable table or one JSON object of the same facts.
 struct Summary {
     bool initialised = false;
-    bool data_interface_up = false;
+    bool data_interface_up = false;  // as the adapter is now, not whether it ever came up
     bool halted_clean = false;
+    double simulated_seconds = 0;
     std::vector<plat::ErrorLogEntry> error_log;
     struct Line {
         unsigned line = 0;
         std::string signalling;
         std::string layer1;  // "up" or "down", as the framer last reported it to the line's stack
         std::string layer2;  // ISDN: "established" or "released", as the line's stack answers
-        long calls_connected = -1;  // -1: not observed
+        long calls_connected = -1;  // the driver's count of connections; -1: not observed
+        std::string far_end;        // what is at the far end
+        bool carries_calls = false;
+        CallCounters calls;         // as the main job's ends saw them
+        DataCounters data;
     };
     std::vector<Line> lines;
     struct Processor {
@@ -91,11 +103,15 @@ struct Summary {
         std::string state;  // the driver's Csm state name, e.g. "CSM_RUNNING"
     };
     std::vector<Processor> processors;
-    // Counters as the driver and NDIS show them; -1: not observed.
+    // The driver's call counters over all groups; -1: not observed.
     long calls_offered = -1, calls_answered = -1, calls_connected = -1;
-    long frames_sent = -1, frames_received = -1;
+    // The main job's own count of calls and data, all lines.
+    CallCounters calls;
+    std::map<CallKind, CallCounters> calls_by_kind;
+    DataCounters data;
     size_t leaked_allocations = 0;
     size_t leaked_mappings = 0;
+    std::vector<std::string> violations;
 };
 
 // Runs fn under the adapter's spin lock, as the driver's own contexts run.
@@ -105,9 +121,13 @@ bool run_until(plat::Host& host, const std::function<bool()>& done, plat::VTime 
 
 // Reads what the running adapter shows; call before halt.
 void observe_adapter(Adapter* adapter, Summary& summary);
-// Frames NDIS saw: receive indications and successful send completions.
-void observe_ndis(const plat::ndis::Adapter* adapter, Summary& summary);
+// Copies the main job's call and data counters in, line by line.
+void observe_traffic(const Traffic& traffic, Summary& summary);
 std::string to_json(const Summary& summary);
+// The summary as a table for a reader: lines, modem processors, calls, data, error log.
+std::string to_table(const Summary& summary);
+// What an error-log entry means: its code's name and its sub-code's failure.
+std::string error_log_meaning(const plat::ErrorLogEntry& entry);
 std::string signalling_name(uint32_t protocol);
 
 }  // namespace rig

@@ -1,32 +1,44 @@
 // vornet-sim: the vornet driver on a simulated board, with what is at the far end of
-// its lines. Loads a configuration, puts the board on the bus, loads and initialises
-// the driver, runs for a while in virtual time, halts, and reports. Each ISDN line has
-// the network side of its switch variant at its far end, each robbed-bit line a
-// robbed-bit far end.
+// its lines and calls carrying checked data on them. Loads a configuration, puts the
+// board on the bus, loads and initialises the driver, runs in virtual time (or paced to
+// the wall clock when serving or talking to an outside peer), winds the calls down,
+// halts, and reports.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 
-#include "driver/Common/RSS_tmrs.h"
 #include "sim/firmware/firmware.h"
+#include "tools/harness/device_server.h"
+#include "tools/harness/main_job.h"
 #include "tools/harness/pty_bridge.h"
-#include "tools/harness/rig.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: vornet-sim [--config FILE.reg] [--firmware FILE] [--run-ms N] [--trace] [--json] [--com-pty DIR]\n"
-    "  --config FILE.reg  adapter configuration (REGEDIT4); default: the embedded one\n"
-    "  --firmware FILE    modem-processor firmware image; default: a built one\n"
-    "  --run-ms N         virtual milliseconds to run before halting (default 5000)\n"
-    "  --trace            print the driver's trace lines\n"
-    "  --json             print the summary as one JSON object\n"
-    "  --com-pty DIR      run paced to the wall clock with every COM port on a pseudo-terminal,\n"
-    "                     linked as DIR/COMn\n";
+    "usage: vornet-sim [options]\n"
+    "  --config FILE.reg   adapter configuration (REGEDIT4); default: the embedded one\n"
+    "  --firmware FILE     modem-processor firmware image; default: a built one\n"
+    "  --run-ms N          virtual milliseconds to run before winding down (default 30000)\n"
+    "  --line N:KIND       what is at the far end of line N: none (no signal), isdn, rbs,\n"
+    "                      leased, peer:PATH (an outside program on a SOCK_SEQPACKET socket)\n"
+    "  --peer N:PATH       the same as --line N:peer:PATH\n"
+    "  --pcap FILE         write every D-channel frame as pcap (LINUX_LAPD)\n"
+    "  --calls N           calls per line (default 4)\n"
+    "  --load full         a data call on every B channel of every line, at line rate\n"
+    "  --serve             run paced to the wall clock until SIGINT or SIGTERM (needs --root)\n"
+    "  --root DIR          the run's directory: registry.reg, C/WINNT/system32/drivers/armcsm,\n"
+    "                      and one socket per adapter device for the applet\n"
+    "  --com-pty DIR       every COM port on a pseudo-terminal, linked as DIR/COMn (paced)\n"
+    "  --trace             print the driver's trace lines\n"
+    "  --json              print the summary as one JSON object\n";
 
 int fail(const std::string& message)
 {
@@ -44,36 +56,75 @@ bool read_file(const std::string& path, std::string& out)
     return !in.bad();
 }
 
+bool number(const std::string& v, unsigned long long most, unsigned long long& out)
+{
+    if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos || v.size() > 12) return false;
+    out = std::strtoull(v.c_str(), nullptr, 10);
+    return out <= most;
+}
+
+std::atomic<bool> g_stop{false};
+void on_signal(int) { g_stop = true; }
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::string config_path, firmware_path, com_pty_dir;
-    uint64_t run_ms = 5000;
-    bool trace = false, json = false;
+    rig::RunOptions opt;
+    std::string config_path, com_pty_dir;
+    bool json = false, serve = false;
 
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        auto value = [&](std::string& out) {
+        std::string v;
+        auto value = [&]() {
             if (i + 1 >= argc) return false;
-            out = argv[++i];
+            v = argv[++i];
             return true;
         };
+        unsigned long long n = 0;
         if (a == "--config") {
-            if (!value(config_path)) return fail("--config needs a file");
+            if (!value()) return fail("--config needs a file");
+            config_path = v;
         } else if (a == "--firmware") {
-            if (!value(firmware_path)) return fail("--firmware needs a file");
+            if (!value()) return fail("--firmware needs a file");
+            std::string image;
+            if (!read_file(v, image)) return fail("cannot read " + v);
+            opt.firmware = std::vector<uint8_t>(image.begin(), image.end());
         } else if (a == "--run-ms") {
-            std::string v;
-            if (!value(v)) return fail("--run-ms needs a number");
-            char* end = nullptr;
-            unsigned long long n = std::strtoull(v.c_str(), &end, 10);
-            if (v.empty() || *end != 0 || n > 86'400'000ULL) return fail("--run-ms needs a number of milliseconds up to 86400000");
-            run_ms = n;
+            if (!value() || !number(v, 86'400'000ULL, n)) return fail("--run-ms needs a number of milliseconds up to 86400000");
+            opt.run_ms = n;
+        } else if (a == "--line" || a == "--peer") {
+            if (!value()) return fail(a + " needs N:" + (a == "--line" ? "KIND" : "PATH"));
+            if (a == "--peer") {
+                size_t colon = v.find(':');
+                if (colon == std::string::npos) return fail("--peer needs N:PATH, not \"" + v + "\"");
+                v = v.substr(0, colon) + ":peer:" + v.substr(colon + 1);
+            }
+            unsigned line = 0;
+            rig::LineChoice choice;
+            std::string why;
+            if (!rig::parse_line_choice(v, line, choice, &why)) return fail(why);
+            opt.lines[line] = choice;
+        } else if (a == "--pcap") {
+            if (!value() || v.empty()) return fail("--pcap needs a file");
+            opt.pcap_path = v;
+        } else if (a == "--calls") {
+            if (!value() || !number(v, 10000, n)) return fail("--calls needs a number of calls per line up to 10000");
+            opt.plan.calls_per_line = unsigned(n);
+        } else if (a == "--load") {
+            if (!value() || v != "full") return fail("--load takes \"full\"");
+            opt.plan.full_load = true;
+        } else if (a == "--serve") {
+            serve = true;
+        } else if (a == "--root") {
+            if (!value() || v.empty()) return fail("--root needs a directory");
+            opt.root = v;
         } else if (a == "--com-pty") {
-            if (!value(com_pty_dir)) return fail("--com-pty needs a directory");
+            if (!value() || v.empty()) return fail("--com-pty needs a directory");
+            com_pty_dir = v;
         } else if (a == "--trace") {
-            trace = true;
+            opt.trace = true;
         } else if (a == "--json") {
             json = true;
         } else if (a == "--help" || a == "-h") {
@@ -83,64 +134,48 @@ int main(int argc, char** argv)
             return fail("unknown option " + a);
         }
     }
+    if (serve && opt.root.empty()) return fail("--serve needs --root DIR");
+    if (!config_path.empty() && !read_file(config_path, opt.config_text)) return fail("cannot read " + config_path);
+    opt.progress = isatty(STDERR_FILENO) == 1;
+    if (!opt.firmware) opt.firmware = sim::fw::default_image();
+    if (!com_pty_dir.empty()) opt.paced = true;
 
-    rig::Rig r;
-    std::string text = rig::kDefaultConfig;
-    if (!config_path.empty() && !read_file(config_path, text)) return fail("cannot read " + config_path);
+    rig::MainJob job;
     std::string error;
-    if (!r.load_config(text, &error))
-        return fail((config_path.empty() ? std::string("embedded configuration") : config_path) + ": " + error);
-    if (!firmware_path.empty()) {
-        std::string image;
-        if (!read_file(firmware_path, image)) return fail("cannot read " + firmware_path);
-        r.set_firmware(std::vector<uint8_t>(image.begin(), image.end()));
+    if (!job.start(opt, &error)) return fail((config_path.empty() ? std::string() : config_path + ": ") + error);
+    // Serving: the adapters' devices for the applet's processes, and the machine's restart.
+    std::unique_ptr<rig::DeviceServer> server;
+    if (serve) {
+        server = std::make_unique<rig::DeviceServer>(job.rig(), opt.root);
+        server->on_restart = [&job] {
+            std::string why;
+            if (!job.restart(&why)) std::fprintf(stderr, "vornet-sim: restart failed: %s\n", why.c_str());
+        };
+        rig::DeviceServer* s = server.get();
+        job.pollers().add([s] { s->service(); }, s->fd());
+    }
+    std::unique_ptr<rig::PtyBridge> ptys;
+    if (!com_pty_dir.empty()) {
+        ptys = std::make_unique<rig::PtyBridge>(job.rig().host, com_pty_dir);
+        if (!ptys->start(&error)) return fail("--com-pty: " + error);
+        for (const auto& p : ptys->ports()) std::printf("%s -> %s\n", p->com.c_str(), p->terminal.c_str());
+        std::fflush(stdout);
+        rig::PtyBridge* b = ptys.get();
+        job.pollers().add([b] { b->poll(); });
+    }
+    if (serve || ptys) {
+        std::signal(SIGINT, on_signal);
+        std::signal(SIGTERM, on_signal);
+        if (serve) std::fprintf(stderr, "vornet-sim: serving in %s until SIGINT or SIGTERM\n", opt.root.c_str());
+        job.run(serve ? &g_stop : nullptr);
     } else {
-        r.set_firmware(sim::fw::default_image());
+        job.run();
     }
+    if (ptys) ptys->stop();
+    server.reset();
+    rig::Summary summary = job.finish();
 
-    r.host.trace.echo = trace;
-    RssTraceEnabled = trace ? TRUE : FALSE;
-    sim::Card& card = r.add_board_for(1, 4);
-    r.attach_far_ends(card, 1);  // the network side on each ISDN line, a far end on each robbed-bit line
-
-    rig::Summary summary;
-    if (r.load_driver() != 0) {
-        std::fprintf(stderr, "vornet-sim: the driver did not load\n");
-        return 1;
-    }
-    plat::ndis::Adapter* adapter = r.initialize(1);
-    summary.initialised = adapter != nullptr;
-    if (adapter != nullptr) {
-        if (com_pty_dir.empty()) {
-            r.host.run_for(plat::ms(run_ms));
-        } else if (!rig::run_with_com_ptys(r.host, com_pty_dir, plat::ms(run_ms), stdout, &error)) {
-            std::fprintf(stderr, "vornet-sim: --com-pty: %s\n", error.c_str());
-        }
-        rig::observe_adapter(rig::Rig::driver_adapter(adapter), summary);
-        rig::observe_ndis(adapter, summary);
-        size_t before = r.host.violations().size();
-        r.halt(adapter);
-        summary.halted_clean = r.host.violations().size() == before;
-    }
-    summary.error_log = r.host.error_log;
-    summary.leaked_allocations = r.leaked_allocations();
-    summary.leaked_mappings = r.leaked_mappings() + r.leaked_shared_memory();
-    summary.halted_clean = summary.halted_clean && summary.leaked_allocations == 0 && summary.leaked_mappings == 0;
-
-    if (json) {
-        std::cout << rig::to_json(summary) << "\n";
-    } else {
-        std::printf("adapter: %s, data interface %s, halt %s\n", summary.initialised ? "initialised" : "failed",
-                    summary.data_interface_up ? "up" : "down", summary.halted_clean ? "clean" : "NOT clean");
-        for (const auto& l : summary.lines) std::printf("line %u: %s\n", l.line, l.signalling.c_str());
-        std::printf("modem processors: %zu\n", summary.processors.size());
-        for (const auto& e : summary.error_log) {
-            std::printf("error log: 0x%08X", e.code);
-            for (auto v : e.values) std::printf(" %u", v);
-            std::printf("\n");
-        }
-        for (const auto& v : r.host.violations()) std::printf("platform misuse: %s\n", v.c_str());
-        std::printf("leaks: %zu allocations, %zu mappings\n", summary.leaked_allocations, summary.leaked_mappings);
-    }
+    if (json) std::cout << rig::to_json(summary) << "\n";
+    else std::cout << rig::to_table(summary);
     return summary.initialised ? 0 : 1;
 }

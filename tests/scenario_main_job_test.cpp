@@ -1,0 +1,460 @@
+// The main job as a user runs it: the default and the four-line boards carry calls and
+// checked data on every line; a line with nothing at its far end stays down; an outside
+// program speaking LAPD on a socket brings the D channel up and calls both ways; the
+// pcap decodes in tshark; the serving mode keeps its files in its root, restarts, and
+// halts on a signal; bad option values are refused with status 2.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "driver/Common/RSS_SGNL.h"
+#include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/Wmp_link.h"
+#include "sim/board/hdlc.h"
+#include "sim/far/q931.h"
+#include "tools/harness/main_job.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_text(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string config(const std::string& name) { return read_text(std::string(VORNET_SOURCE_DIR) + "/configs/" + name); }
+
+fs::path temp_dir(const std::string& tag)
+{
+    char tmpl[64];
+    std::snprintf(tmpl, sizeof tmpl, "/tmp/vornet-%s-XXXXXX", tag.c_str());
+    return fs::path(mkdtemp(tmpl));
+}
+
+void expect_every_line_carried_checked_data(const rig::Summary& s, size_t lines)
+{
+    EXPECT_TRUE(s.initialised);
+    EXPECT_TRUE(s.data_interface_up);
+    EXPECT_TRUE(s.halted_clean);
+    EXPECT_EQ(s.leaked_allocations, 0u);
+    EXPECT_EQ(s.leaked_mappings, 0u);
+    EXPECT_TRUE(s.violations.empty()) << s.violations.front();
+    ASSERT_EQ(s.lines.size(), lines);
+    for (const auto& l : s.lines) {
+        SCOPED_TRACE("line " + std::to_string(l.line) + " (" + l.signalling + ")");
+        EXPECT_TRUE(l.carries_calls);
+        EXPECT_EQ(l.layer1, "up");
+        EXPECT_GE(l.calls.connected, 1u);
+        EXPECT_EQ(l.calls.connected, l.calls.offered);
+        EXPECT_EQ(l.calls.cleared, l.calls.connected);
+        EXPECT_EQ(l.calls.failed, 0u);
+        EXPECT_GT(l.data.bytes_sent, 0u);
+        EXPECT_EQ(l.data.bytes_verified, l.data.bytes_sent);
+        EXPECT_EQ(l.data.bytes_lost, 0u);
+        EXPECT_EQ(l.data.frames_corrupt, 0u);
+    }
+    EXPECT_EQ(s.data.bytes_verified, s.data.bytes_sent);
+}
+
+TEST(MainJob, DefaultRunCallsBothWaysWithEveryByteVerified)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    rig::Summary s = job.finish();
+    expect_every_line_carried_checked_data(s, 1);
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::IsdnIncoming].connected, 2u);
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::IsdnOutgoing].connected, 2u);
+    EXPECT_EQ(s.calls_connected, 4) << "the driver counted the same connections";
+    const std::string json = rig::to_json(s);
+    EXPECT_EQ(json.find("null"), std::string::npos) << json;
+    EXPECT_NE(rig::to_table(s).find("sub-code 29"), std::string::npos) << "the error log is decoded";
+    EXPECT_TRUE(job.rig().host.trace.lines().empty()) << "with tracing off no trace line is kept";
+}
+
+TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.config_text = config("four-line.reg");
+    o.run_ms = 12000;
+    o.plan.full_load = true;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    ASSERT_NE(job.traffic(), nullptr);
+    rig::Summary s = job.finish();
+    expect_every_line_carried_checked_data(s, 4);
+    // T1 ISDN 23 B channels, E1 ISDN 30, robbed bit 24: every one carried a call.
+    const uint64_t channels[4] = {23, 23, 30, 24};
+    for (unsigned n = 0; n < 4; n++) EXPECT_EQ(s.lines[n].calls.connected, channels[n]) << "line " << n;
+    EXPECT_GT(s.calls_by_kind[rig::CallKind::RobbedBitIncoming].connected, 0u);
+}
+
+TEST(MainJob, CallsPerLineFollowTheOption)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.plan.calls_per_line = 7;
+    o.plan.hold = plat::ms(1000);
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    rig::Summary s = job.finish();
+    EXPECT_EQ(s.lines[0].calls.offered, 7u);
+    EXPECT_EQ(s.lines[0].calls.connected, 7u);
+}
+
+TEST(MainJob, LineWithNothingAtItsFarEndStaysDownAndCarriesNoCalls)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.config_text = config("four-line.reg");
+    o.run_ms = 8000;
+    o.lines[1].kind = rig::Rig::FarKind::None;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    rig::Summary s = job.finish();
+    EXPECT_TRUE(s.halted_clean);
+    EXPECT_EQ(s.lines[1].layer1, "down");
+    EXPECT_EQ(s.lines[1].far_end, "none (no signal)");
+    EXPECT_FALSE(s.lines[1].carries_calls);
+    EXPECT_EQ(s.lines[1].calls.offered, 0u);
+    EXPECT_EQ(s.lines[0].layer1, "up");
+    EXPECT_GE(s.lines[0].calls.connected, 1u);
+}
+
+TEST(MainJob, DataInterfaceIsReportedDownAfterAResetThatFailed)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.traffic = false;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    plat::Host& h = job.rig().host;
+    h.run_for(plat::ms(2000));
+    Adapter* a = rig::Rig::driver_adapter(job.adapter());
+    rig::Summary before;
+    rig::observe_adapter(a, before);
+    EXPECT_TRUE(before.data_interface_up);
+
+    // A reset (as the management service's adapter init does one) whose bring-up fails:
+    // the HDLC controller's clocks never come.
+    job.card()->hdlc().knobs.clocks_never = true;
+    rig::with_adapter_lock(a, [&] { ResetAdapter(a); });
+    h.run_for(plat::ms(2000));
+    ASSERT_EQ(a->Bt847x.NumResets, 3u) << "the controller's clocks never came";
+    ASSERT_EQ(a->BringUpCompleted, 1) << "it came up once";
+    rig::Summary after;
+    rig::observe_adapter(a, after);
+    EXPECT_FALSE(after.data_interface_up) << "the bring-up of long ago does not count";
+    job.finish();
+}
+
+// ---- an outside program on the D channel ----
+
+// The network side of LAPD and Q.931 as a small outside program would speak it, one
+// datagram per frame over the socket.
+class LapdPeerProgram {
+public:
+    int fd = -1;
+    uint8_t vs = 0, vr = 0;
+    bool link_up = false;
+    std::deque<sim::q931::Message> received;
+
+    bool connect(const std::string& path)
+    {
+        fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~LapdPeerProgram()
+    {
+        if (fd >= 0) ::close(fd);
+    }
+    void send(const std::vector<uint8_t>& f) { ASSERT_EQ(::send(fd, f.data(), f.size(), 0), ssize_t(f.size())); }
+    void send_message(const sim::q931::Message& m)
+    {
+        send(sim::lapd::build_i(0, true, 0, vs, vr, false, sim::q931::encode(m)));
+        vs = uint8_t((vs + 1) % 128);
+    }
+    // Reads what the adapter sent: answers SABME and acknowledges I-frames.
+    void read()
+    {
+        uint8_t buf[512];
+        ssize_t n;
+        while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
+            auto f = sim::lapd::parse(std::span<const uint8_t>(buf, size_t(n)));
+            if (!f) continue;
+            using K = sim::lapd::Frame::Kind;
+            if (f->kind == K::U && f->u == uint8_t(sim::lapd::UType::Sabme)) {
+                send(sim::lapd::build_u(0, false, 0, sim::lapd::UType::Ua, f->pf));
+                vs = vr = 0;
+                link_up = true;
+            } else if (f->kind == K::U && f->u == uint8_t(sim::lapd::UType::Ua)) {
+                link_up = true;
+            } else if (f->kind == K::I) {
+                vr = uint8_t((f->ns + 1) % 128);
+                send(sim::lapd::build_s(0, false, 0, sim::lapd::SType::Rr, vr, f->pf));
+                auto d = sim::q931::decode(f->info);
+                if (d.ok()) received.push_back(d.msg);
+            } else if (f->kind == K::S && f->pf && f->cr == false) {
+                // A poll from the adapter: answer with our state.
+                send(sim::lapd::build_s(0, false, 0, sim::lapd::SType::Rr, vr, true));
+            }
+        }
+    }
+    std::optional<sim::q931::Message> take(uint8_t type)
+    {
+        for (auto it = received.begin(); it != received.end(); ++it)
+            if (it->type == type) {
+                auto m = *it;
+                received.erase(it);
+                return m;
+            }
+        return std::nullopt;
+    }
+};
+
+TEST(MainJob, OutsidePeerBringsTheLinkUpAndCallsBothWays)
+{
+    const fs::path dir = temp_dir("peer");
+    const std::string path = (dir / "d0.sock").string();
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.lines[0] = {rig::Rig::FarKind::Peer, path};
+    o.traffic = false;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    ASSERT_NE(job.peer(0), nullptr);
+    plat::Host& h = job.rig().host;
+    Adapter* a = rig::Rig::driver_adapter(job.adapter());
+    ASSERT_NE(a, nullptr);
+
+    LapdPeerProgram peer;
+    ASSERT_TRUE(peer.connect(path));
+    auto step_until = [&](const std::function<bool()>& done, plat::VTime limit) {
+        for (plat::VTime t = 0; t < limit; t += plat::ms(5)) {
+            if (done()) return true;
+            h.run_for(plat::ms(5));
+            job.pollers().run();
+            peer.read();
+        }
+        return done();
+    };
+    ASSERT_TRUE(step_until([&] { return a->BringUpCompleted == 1 && a->Framer[0].bL1Up; }, plat::ms(3000)));
+    // SABME once a second until the adapter answers (or sends its own).
+    for (int i = 0; i < 5 && !peer.link_up; i++) {
+        peer.send(sim::lapd::build_u(0, true, 0, sim::lapd::UType::Sabme, true));
+        step_until([&] { return peer.link_up; }, plat::ms(1000));
+    }
+    ASSERT_TRUE(peer.link_up) << "to peer " << job.peer(0)->counters().to_peer << ", from peer "
+                              << job.peer(0)->counters().from_peer << ", dropped " << job.peer(0)->counters().dropped;
+    EXPECT_GE(job.peer(0)->counters().connections, 1u);
+
+    Link* in = nullptr;
+    Link* out = nullptr;
+    rig::with_adapter_lock(a, [&] {
+        in = LinkAcquire(a, 0, 0, 2, OWNER_DRIVER);
+        out = LinkAcquire(a, 0, 0, 7, OWNER_DRIVER);
+    });
+    ASSERT_TRUE(in && out);
+
+    // From the network: SETUP on channel 3 to the Link's number; the driver answers.
+    using sim::q931::MsgType;
+    auto setup = sim::q931::make(MsgType::Setup, 1, false);
+    setup.bearer = sim::q931::Bearer::unrestricted64();
+    setup.channel = sim::q931::ChannelId{true, false, 3};
+    setup.called = sim::q931::PartyNumber{0x41, std::nullopt, "5551002"};
+    setup.calling = sim::q931::PartyNumber{0x21, 0x03, "4165550199"};
+    peer.send_message(setup);
+    ASSERT_TRUE(step_until([&] { return peer.take(uint8_t(MsgType::Connect)).has_value(); }, plat::ms(3000)));
+    peer.send_message(sim::q931::make(MsgType::ConnectAcknowledge, 1, false));
+    ASSERT_TRUE(step_until([&] { return in->ChannelState == CHANNEL_STATE_ACTIVE; }, plat::ms(1000)));
+
+    // From the driver: SETUP; the network proceeds and connects.
+    const char dial[] = "I 5551212";
+    BOOLEAN placed = FALSE;
+    rig::with_adapter_lock(a, [&] {
+        DecodeCallModifiers(out, (const UCHAR*)dial, sizeof dial - 1);
+        placed = RSS_MakeCall(out);
+    });
+    ASSERT_TRUE(placed);
+    std::optional<sim::q931::Message> theirs;
+    ASSERT_TRUE(step_until([&] { return (theirs = peer.take(uint8_t(MsgType::Setup))).has_value(); }, plat::ms(3000)));
+    ASSERT_TRUE(theirs->called.has_value());
+    EXPECT_EQ(theirs->called->digits, "5551212");
+    auto proceeding = sim::q931::make(MsgType::CallProceeding, theirs->cr, true);
+    proceeding.channel = theirs->channel;
+    peer.send_message(proceeding);
+    peer.send_message(sim::q931::make(MsgType::Connect, theirs->cr, true));
+    ASSERT_TRUE(step_until([&] { return out->ChannelState == CHANNEL_STATE_ACTIVE; }, plat::ms(3000)));
+    EXPECT_TRUE(step_until([&] { return peer.take(uint8_t(MsgType::ConnectAcknowledge)).has_value(); }, plat::ms(1000)));
+    EXPECT_EQ(job.peer(0)->counters().refused, 0u);
+
+    rig::Summary s = job.finish();
+    EXPECT_TRUE(s.halted_clean);
+    EXPECT_GE(s.calls_connected, 2);
+    fs::remove_all(dir);
+}
+
+// ---- the pcap, decoded by tshark ----
+
+TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTshark)
+{
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+    const fs::path dir = temp_dir("pcap");
+    const std::string pcap = (dir / "d.pcap").string();
+    {
+        rig::MainJob job;
+        rig::RunOptions o;
+        o.run_ms = 12000;
+        o.plan.calls_per_line = 2;
+        o.pcap_path = pcap;
+        std::string e;
+        ASSERT_TRUE(job.start(o, &e)) << e;
+        job.run();
+        job.finish();
+    }
+    const std::string out = (dir / "decoded.txt").string();
+    ASSERT_EQ(std::system(("tshark -r " + pcap + " -T fields -e lapd.control.u_modifier_cmd -e q931.message_type > " +
+                           out + " 2>&1").c_str()),
+              0);
+    const std::string text = read_text(out);
+    EXPECT_NE(text.find("0x05"), std::string::npos) << "SETUP\n" << text;  // message type 5
+    EXPECT_NE(text.find("0x07"), std::string::npos) << "CONNECT\n" << text;
+    EXPECT_NE(text.find("0x4d"), std::string::npos) << "RELEASE\n" << text;
+    ASSERT_EQ(std::system(("tshark -r " + pcap + " -V > " + out + " 2>&1").c_str()), 0);
+    EXPECT_EQ(read_text(out).find("Malformed"), std::string::npos);
+    fs::remove_all(dir);
+}
+
+// ---- serving ----
+
+TEST(MainJob, ServingRootHoldsTheHiveAndFirmwareAndARestartReloadsThem)
+{
+    const fs::path root = temp_dir("root");
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.root = root.string();
+    o.firmware = std::vector<uint8_t>{1, 2, 3, 4};
+    o.traffic = false;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    EXPECT_NE(read_text((root / "registry.reg").string()).find("\"DeviceName\"=\"RIROVE\""), std::string::npos);
+    EXPECT_EQ(fs::file_size(root / "C/WINNT/system32/drivers/armcsm"), 4u);
+    job.rig().host.run_for(plat::ms(1000));
+    ASSERT_NE(job.adapter(), nullptr);
+
+    // The hive changes on disk; a poller asks for the restart, as the applet's would.
+    {
+        std::ofstream hive(root / "registry.reg", std::ios::app);
+        hive << "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET1\\Parameters]\n"
+                "\"DeviceName\"=\"CHANGED\"\n";
+    }
+    bool restarted = false;
+    int id = job.pollers().add([&] {
+        std::string why;
+        restarted = job.restart(&why);
+        EXPECT_TRUE(restarted) << why;
+    });
+    job.pollers().run();
+    job.pollers().remove(id);
+    ASSERT_TRUE(restarted);
+    EXPECT_EQ(job.rig().host.registry.get_sz(job.rig().parameters_key(1), "DeviceName").value_or(""), "CHANGED");
+    job.rig().host.run_for(plat::ms(1000));
+    Adapter* a = rig::Rig::driver_adapter(job.adapter());
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->CSMCodeSize, 4u) << "the firmware file was read again";
+    rig::Summary s = job.finish();
+    EXPECT_TRUE(s.halted_clean);
+    fs::remove_all(root);
+}
+
+int run_sim(const std::vector<std::string>& args, std::string* err = nullptr)
+{
+    std::string cmd = VORNET_SIM;
+    for (const auto& a : args) cmd += " '" + a + "'";
+    cmd += " >/dev/null 2>/tmp/vornet-sim-err.txt";
+    int rc = std::system(cmd.c_str());
+    if (err != nullptr) *err = read_text("/tmp/vornet-sim-err.txt");
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+TEST(MainJob, ServeRunsUntilSigtermThenHaltsAndReports)
+{
+    const fs::path root = temp_dir("serve");
+    const std::string out = (root / "out.json").string();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int f = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(f, 1);
+        execl(VORNET_SIM, VORNET_SIM, "--serve", "--root", root.c_str(), "--json", (char*)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 100 && !fs::exists(root / "registry.reg"); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(fs::exists(root / "registry.reg"));
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string json = read_text(out);
+    EXPECT_NE(json.find("\"halted_clean\": true"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"simulated_seconds\": 1."), std::string::npos) << "paced to the wall clock: " << json;
+    fs::remove_all(root);
+}
+
+TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--calls", "many"}, "--calls needs a number"},
+        {{"--calls"}, "--calls needs a number"},
+        {{"--load", "half"}, "--load takes \"full\""},
+        {{"--run-ms", "-5"}, "--run-ms needs a number"},
+        {{"--line", "0:carrier-pigeon"}, "is none of none, isdn, rbs, leased, peer:PATH"},
+        {{"--line", "x:isdn"}, "is not a line number"},
+        {{"--line", "3:isdn"}, "the board has 1 line(s)"},
+        {{"--peer", "0"}, "--peer needs N:PATH"},
+        {{"--serve"}, "--serve needs --root DIR"},
+        {{"--config", "/nonexistent.reg"}, "cannot read /nonexistent.reg"},
+        {{"--no-such-option"}, "unknown option --no-such-option"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        std::string err;
+        EXPECT_EQ(run_sim(c.args, &err), 2);
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    }
+}
+
+}  // namespace

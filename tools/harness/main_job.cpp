@@ -1,0 +1,285 @@
+#include "tools/harness/main_job.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "driver/Common/RSS_init.h"
+#include "driver/Common/RSS_tmrs.h"
+
+namespace rig {
+
+namespace {
+
+int64_t wall_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+bool write_file(const std::filesystem::path& path, const void* data, size_t size)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(data), std::streamsize(size));
+    return bool(out);
+}
+
+}  // namespace
+
+bool parse_line_choice(const std::string& text, unsigned& line, LineChoice& choice, std::string* error)
+{
+    auto fail = [&](const std::string& why) {
+        if (error != nullptr) *error = why;
+        return false;
+    };
+    size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) return fail("--line needs N:none|isdn|rbs|leased|peer:PATH, not \"" + text + "\"");
+    const std::string n = text.substr(0, colon), kind = text.substr(colon + 1);
+    if (n.size() > 2 || n.find_first_not_of("0123456789") != std::string::npos)
+        return fail("--line: \"" + n + "\" is not a line number");
+    line = unsigned(std::stoul(n));
+    choice = {};
+    if (kind == "none") choice.kind = Rig::FarKind::None;
+    else if (kind == "isdn") choice.kind = Rig::FarKind::Isdn;
+    else if (kind == "rbs") choice.kind = Rig::FarKind::RobbedBit;
+    else if (kind == "leased") choice.kind = Rig::FarKind::Leased;
+    else if (kind.rfind("peer:", 0) == 0 && kind.size() > 5) {
+        choice.kind = Rig::FarKind::Peer;
+        choice.peer_path = kind.substr(5);
+    } else {
+        return fail("--line " + n + ": \"" + kind + "\" is none of none, isdn, rbs, leased, peer:PATH");
+    }
+    return true;
+}
+
+MainJob::MainJob() = default;
+
+MainJob::~MainJob()
+{
+    // The far ends and peers hold the rig's lines: they go first; traffic before the adapter.
+    traffic_.reset();
+    peers_.clear();
+    rig_.reset();
+}
+
+bool MainJob::start(const RunOptions& options, std::string* error)
+{
+    opt_ = options;
+    auto fail = [&](const std::string& why) {
+        if (error != nullptr) *error = why;
+        return false;
+    };
+    rig_ = std::make_unique<Rig>();
+    Rig& r = *rig_;
+    std::string why;
+    if (!r.load_config(opt_.config_text, &why)) return fail("configuration: " + why);
+
+    if (!opt_.root.empty()) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path root(opt_.root);
+        fs::create_directories(root / kDriversFolder, ec);
+        if (ec) return fail("cannot make " + (root / kDriversFolder).string() + ": " + ec.message());
+        const std::string hive = r.host.registry.save_reg();
+        if (!write_file(root / "registry.reg", hive.data(), hive.size())) return fail("cannot write " + (root / "registry.reg").string());
+        if (opt_.firmware && !write_file(root / kDriversFolder / "armcsm", opt_.firmware->data(), opt_.firmware->size()))
+            return fail("cannot write the firmware file under " + root.string());
+        r.host.files_root = root / kDriversFolder;
+    } else if (opt_.firmware) {
+        r.set_firmware(*opt_.firmware);
+    }
+
+    r.host.trace.echo = opt_.trace;
+    r.host.trace.keep = false;  // nobody reads the lines back
+    RssTraceEnabled = opt_.trace ? TRUE : FALSE;
+
+    card_ = &r.add_board_for(1, 4);
+    std::vector<Rig::FarKind> kinds(card_->line_count(), Rig::FarKind::Default);
+    for (const auto& [n, c] : opt_.lines) {
+        if (n >= card_->line_count())
+            return fail("--line " + std::to_string(n) + ": the board has " + std::to_string(card_->line_count()) + " line(s)");
+        kinds[n] = c.kind;
+    }
+    far_ = r.attach_far_ends(*card_, 1, kinds);
+
+    peers_.resize(card_->line_count());
+    for (const auto& [n, c] : opt_.lines) {
+        if (c.kind != Rig::FarKind::Peer) continue;
+        const bool e1 = r.host.registry.get_dword(r.parameters_key(1), "LineMode_" + std::to_string(n)).value_or(0) == 1;
+        auto peer = std::make_unique<sim::SocketPeer>(r.host.sched, card_->line(n), e1 ? 1u << 16 : 1u << 24);
+        if (!peer->listen(c.peer_path, &why)) return fail("--peer " + std::to_string(n) + ": " + why);
+        sim::SocketPeer* p = peer.get();
+        pollers_.add([p] { p->poll(); }, std::function<int()>([p] { return p->fd(); }));
+        peers_[n] = std::move(peer);
+        opt_.paced = true;
+    }
+
+    if (!opt_.pcap_path.empty()) {
+        pcap_ = std::make_unique<sim::LapdPcapWriter>();
+        if (!pcap_->open(opt_.pcap_path)) return fail("cannot write " + opt_.pcap_path);
+        for (auto* net : far_.isdn)
+            if (net != nullptr) net->set_pcap(pcap_.get());
+        for (auto& p : peers_)
+            if (p) p->set_pcap(pcap_.get());
+    }
+
+    far_names_.assign(card_->line_count(), "nothing (leased)");
+    for (unsigned n = 0; n < card_->line_count(); n++) {
+        if (far_.isdn[n] != nullptr) far_names_[n] = std::string("ISDN network ") + far_.isdn[n]->profile().name;
+        else if (far_.robbed_bit[n] != nullptr) far_names_[n] = "robbed-bit far end";
+        else if (peers_[n]) far_names_[n] = "outside peer";
+        else if (kinds[n] == Rig::FarKind::None) far_names_[n] = "none (no signal)";
+    }
+
+    if (r.load_driver() != 0) return fail("the driver did not load");
+    violations_before_ = r.host.violations().size();
+    return bring_up(error);
+}
+
+bool MainJob::bring_up(std::string* error)
+{
+    na_ = rig_->initialize(1);
+    summary_.initialised = na_ != nullptr;
+    if (na_ == nullptr) {
+        if (error != nullptr) *error = "the adapter did not initialise";
+        return true;  // reported in the summary, with the error log
+    }
+    if (opt_.traffic)
+        traffic_ = std::make_unique<Traffic>(rig_->host, na_, Rig::driver_adapter(na_), *card_, far_, opt_.plan);
+    return true;
+}
+
+bool MainJob::restart(std::string* error)
+{
+    Rig& r = *rig_;
+    if (na_ != nullptr) r.halt(na_);  // completes what the driver held before the traffic goes
+    na_ = nullptr;
+    traffic_.reset();
+    r.host.registry.clear();
+    plat::reg::LoadResult loaded;
+    if (!opt_.root.empty()) loaded = r.host.registry.load_reg_file((std::filesystem::path(opt_.root) / "registry.reg").string());
+    else loaded = r.host.registry.load_reg(opt_.config_text);
+    if (!loaded.ok) {
+        if (error != nullptr) *error = "registry.reg line " + std::to_string(loaded.line) + ": " + loaded.message;
+        return false;
+    }
+    // As after a restart of the machine the driver is loaded again (its last halt closed
+    // its wrapper); the firmware file is read again by its initialisation.
+    if (!r.host.ndis().wrapper_open() && r.load_driver() != 0) {
+        if (error != nullptr) *error = "the driver did not load";
+        return false;
+    }
+    bring_up(error);
+    return na_ != nullptr;
+}
+
+void MainJob::run(const std::atomic<bool>* stop)
+{
+    wall_start_ns_ = last_progress_ns_ = wall_ns();
+    if (opt_.paced || stop != nullptr) run_paced(stop);
+    else run_fixed();
+    progress(true);
+}
+
+void MainJob::run_fixed()
+{
+    const plat::VTime end = rig_->host.now() + plat::ms(opt_.run_ms);
+    while (rig_->host.now() < end) {
+        rig_->host.run_until(std::min(end, rig_->host.now() + plat::ms(100)));
+        trim();
+        pollers_.run();
+        progress(false);
+    }
+}
+
+void MainJob::run_paced(const std::atomic<bool>* stop)
+{
+    plat::Host& h = rig_->host;
+    const plat::VTime v0 = h.now();
+    const int64_t w0 = wall_ns();
+    const plat::VTime end = v0 + plat::ms(opt_.run_ms);
+    for (;;) {
+        if (stop != nullptr ? stop->load() : h.now() >= end) break;
+        plat::VTime target = v0 + plat::VTime((wall_ns() - w0) / 1000);
+        if (stop == nullptr) target = std::min(target, end);
+        if (target > h.now()) h.run_until(target);
+        trim();
+        pollers_.run();
+        progress(false);
+        // Sleep until the next event is due on the wall clock, or input comes, at most 5 ms.
+        const plat::VTime next = h.sched.next_time();
+        const plat::VTime now_v = v0 + plat::VTime((wall_ns() - w0) / 1000);
+        plat::VTime wait = next > now_v ? next - now_v : 0;
+        pollers_.wait(std::chrono::microseconds(std::min<plat::VTime>(wait, 5000)));
+    }
+}
+
+void MainJob::trim()
+{
+    // Nobody reads the framers' register-write logs in a run of the main job.
+    for (unsigned n = 0; n < card_->line_count(); n++)
+        if (sim::Framer* f = card_->framer(n)) f->clear_writes();
+}
+
+void MainJob::progress(bool final)
+{
+    if (!opt_.progress) return;
+    const int64_t now = wall_ns();
+    if (final) {
+        if (progress_shown_) std::fputc('\n', stderr);
+        return;
+    }
+    if (now - wall_start_ns_ < 2'000'000'000LL || now - last_progress_ns_ < 250'000'000LL) return;
+    last_progress_ns_ = now;
+    progress_shown_ = true;
+    unsigned up = 0, lines = 0;
+    if (Adapter* a = Rig::driver_adapter(na_)) {
+        lines = a->NumberOfLines;
+        for (ULONG n = 0; n < a->NumberOfLines; n++) up += a->Framer[n].bL1Up ? 1 : 0;
+    }
+    CallCounters c;
+    DataCounters d;
+    if (traffic_) {
+        c = traffic_->total_calls();
+        d = traffic_->total_data();
+    }
+    std::fprintf(stderr, "\r%8.1f s simulated, lines up %u/%u, calls %llu connected of %llu offered, %llu bytes verified   ",
+                 double(rig_->host.now()) / 1e6, up, lines, (unsigned long long)c.connected,
+                 (unsigned long long)c.offered, (unsigned long long)d.bytes_verified);
+    std::fflush(stderr);
+}
+
+void MainJob::observe(Summary& s)
+{
+    observe_adapter(Rig::driver_adapter(na_), s);
+    if (traffic_) observe_traffic(*traffic_, s);
+    for (size_t n = 0; n < s.lines.size() && n < far_names_.size(); n++) s.lines[n].far_end = far_names_[n];
+}
+
+Summary MainJob::finish()
+{
+    Summary s = summary_;
+    Rig& r = *rig_;
+    if (na_ != nullptr) {
+        if (traffic_) traffic_->finish();
+        observe(s);
+        size_t before = r.host.violations().size();
+        r.halt(na_);
+        na_ = nullptr;
+        s.halted_clean = r.host.violations().size() == before;
+    }
+    traffic_.reset();
+    s.simulated_seconds = double(r.host.now()) / 1e6;
+    s.error_log = r.host.error_log;
+    s.leaked_allocations = r.leaked_allocations();
+    s.leaked_mappings = r.leaked_mappings() + r.leaked_shared_memory();
+    s.halted_clean = s.halted_clean && s.leaked_allocations == 0 && s.leaked_mappings == 0;
+    const auto& v = r.host.violations();
+    s.violations.assign(v.begin() + std::min(v.size(), violations_before_), v.end());
+    return s;
+}
+
+}  // namespace rig

@@ -1,0 +1,105 @@
+// The main job: the driver on the default (or a configured) board with traffic on its
+// lines. Set up from options, run for a while in virtual time (or, serving, paced to the
+// wall clock until told to stop), then finished: traffic wound down, the adapter observed
+// and halted, leaks counted. vornet-sim is a thin front of this; tests drive it directly.
+//
+// Serving (`root` set): the run's files live in the root directory:
+//   registry.reg                          the configuration hive (REGEDIT4), written at start
+//   C/                                    the system drive "C:\"
+//   C/WINNT/system32/drivers/armcsm       the firmware file, when one is given
+// and the driver opens its files from C/WINNT/system32/drivers. restart() halts the
+// adapter, reloads both from there and initialises again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/far/isdn_network.h"
+#include "sim/far/socket_peer.h"
+#include "tools/harness/pollers.h"
+#include "tools/harness/rig.h"
+#include "tools/harness/traffic.h"
+
+namespace rig {
+
+struct LineChoice {
+    Rig::FarKind kind = Rig::FarKind::Default;
+    std::string peer_path;  // Peer: the socket to listen on
+};
+
+struct RunOptions {
+    std::string config_text = kDefaultConfig;
+    std::optional<std::vector<uint8_t>> firmware;
+    uint64_t run_ms = 30000;
+    bool trace = false;
+    std::map<unsigned, LineChoice> lines;
+    TrafficPlan plan;
+    bool traffic = true;
+    std::string pcap_path;
+    std::string root;   // serving: the run's directory
+    bool paced = false; // run against the wall clock (serving and socket peers)
+    bool progress = false;  // a progress line on standard error
+};
+
+// The folder of "C:\" inside a run's root, and where the driver's files lie under it.
+constexpr const char* kSystemDrive = "C";
+constexpr const char* kDriversFolder = "C/WINNT/system32/drivers";
+
+class MainJob {
+public:
+    MainJob();
+    ~MainJob();
+
+    // Loads the configuration, fits the board and its far ends, loads and initialises
+    // the driver; false with the reason when something given cannot be used.
+    bool start(const RunOptions& options, std::string* error);
+    // Runs options.run_ms of virtual time; paced, until *stop is set (or run_ms passed
+    // when run_ms is not 0 and no stop flag is given).
+    void run(const std::atomic<bool>* stop = nullptr);
+    // Halts the adapter, reloads the hive and the firmware file from the root, initialises again.
+    bool restart(std::string* error);
+    // Winds the traffic down, observes, halts, counts leaks.
+    Summary finish();
+
+    Rig& rig() { return *rig_; }
+    Pollers& pollers() { return pollers_; }
+    Traffic* traffic() { return traffic_.get(); }
+    plat::ndis::Adapter* adapter() { return na_; }
+    sim::Card* card() { return card_; }
+    const FarEnds& far_ends() const { return far_; }
+    sim::SocketPeer* peer(unsigned line) { return line < peers_.size() ? peers_[line].get() : nullptr; }
+
+private:
+    void run_fixed();
+    void run_paced(const std::atomic<bool>* stop);
+    void progress(bool final);
+    void trim();
+    bool bring_up(std::string* error);
+    void observe(Summary& s);
+
+    RunOptions opt_;
+    std::unique_ptr<Rig> rig_;
+    sim::Card* card_ = nullptr;
+    FarEnds far_;
+    std::vector<std::unique_ptr<sim::SocketPeer>> peers_;
+    std::unique_ptr<sim::LapdPcapWriter> pcap_;
+    plat::ndis::Adapter* na_ = nullptr;
+    std::unique_ptr<Traffic> traffic_;
+    Pollers pollers_;
+    Summary summary_;
+    std::vector<std::string> far_names_;
+    size_t violations_before_ = 0;
+    int64_t wall_start_ns_ = 0;
+    int64_t last_progress_ns_ = 0;
+    bool progress_shown_ = false;
+};
+
+// Parses "N:KIND" of --line (KIND: none, isdn, rbs, leased, peer:PATH); false with the reason.
+bool parse_line_choice(const std::string& text, unsigned& line, LineChoice& choice, std::string* error);
+
+}  // namespace rig

@@ -1,0 +1,578 @@
+#include "tools/harness/traffic.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "driver/Common/RSS_SGNL.h"
+#include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/Wmp_link.h"
+
+namespace rig {
+
+namespace {
+
+constexpr plat::VTime kTick = plat::ms(10);
+constexpr uint8_t kMagic = 0xA5;
+constexpr size_t kHeader = 8;  // magic, direction, call id (2), sequence (4)
+constexpr size_t kKeepFarLog = 2048;  // network-side events kept between ticks
+
+uint8_t pattern(uint32_t id, uint32_t seq, size_t i) { return uint8_t(seq * 7u + id * 13u + i); }
+
+}  // namespace
+
+const char* call_kind_name(CallKind kind)
+{
+    switch (kind) {
+    case CallKind::IsdnIncoming: return "ISDN data, from the network";
+    case CallKind::IsdnOutgoing: return "ISDN data, to the network";
+    case CallKind::RobbedBitIncoming: return "robbed-bit data, from the far end";
+    }
+    return "?";
+}
+
+void CallCounters::add(const CallCounters& o)
+{
+    offered += o.offered;
+    answered += o.answered;
+    connected += o.connected;
+    cleared += o.cleared;
+    failed += o.failed;
+}
+
+void DataCounters::add(const DataCounters& o)
+{
+    frames_sent += o.frames_sent;
+    frames_received += o.frames_received;
+    frames_verified += o.frames_verified;
+    bytes_sent += o.bytes_sent;
+    bytes_received += o.bytes_received;
+    bytes_verified += o.bytes_verified;
+    bytes_lost += o.bytes_lost;
+    frames_corrupt += o.frames_corrupt;
+    sends_refused += o.sends_refused;
+}
+
+struct Traffic::Call {
+    enum class State { Offered, Connected, Draining, Clearing } state = State::Offered;
+    uint32_t id = 0;
+    CallKind kind = CallKind::IsdnIncoming;
+    unsigned line = 0;
+    unsigned channel = 0;  // 0: not known yet (a call the driver places)
+    unsigned link = 0;
+    Link* l = nullptr;
+    sim::CallKey key{};
+    bool have_key = false;
+    std::string dialled;
+    plat::VTime started = 0, connected_at = 0, clearing_at = 0;
+    plat::VTime interval = 0, next_send = 0;
+    NDIS_WAN_LINK_HANDLE context = 0;
+    bool failed = false;
+    ULONG incoming_before = 0;  // TAPI's side: the Link's offered calls when this one began
+    bool answer_asked = false, drop_asked = false;
+    // Per direction: 0 towards the far end, 1 towards the adapter's owner.
+    uint32_t next_seq[2] = {0, 0}, expect_seq[2] = {0, 0};
+    uint64_t sent_bytes[2] = {0, 0}, received_bytes[2] = {0, 0};
+};
+
+struct Traffic::LineState {
+    std::vector<unsigned> channels;  // B channels calls may use
+    std::vector<bool> channel_busy;  // by channel number
+    std::vector<bool> link_busy;     // by Link index
+    unsigned started = 0;
+    plat::VTime next_start = 0;
+    bool outgoing_next = false;
+    ULONG owner = OWNER_DRIVER;
+};
+
+struct Traffic::Packet {
+    NDIS_WAN_PACKET p{};
+    std::vector<uint8_t> data;
+    uint32_t call = 0;
+};
+
+Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, sim::Card& card, const FarEnds& far,
+                 const TrafficPlan& plan)
+    : host_(host), na_(na), a_(adapter), card_(card), far_(far), plan_(plan)
+{
+    const unsigned n_lines = card.line_count();
+    lines_.resize(n_lines);
+    for (unsigned n = 0; n < n_lines; n++) {
+        auto ls = std::make_unique<LineState>();
+        const unsigned links = n < a_->NumberOfGroups ? a_->LinksPerGroup[n] : 0;
+        ls->link_busy.assign(links, false);
+        ls->channel_busy.assign(33, false);
+        if (far_.isdn[n] != nullptr) {
+            for (unsigned ch = 1; ch < 32; ch++)
+                if (far_.isdn[n]->is_bearer_channel(ch)) ls->channels.push_back(ch);
+        } else if (far_.robbed_bit[n] != nullptr) {
+            for (unsigned ch = 1; ch <= 24 && ch <= links; ch++) ls->channels.push_back(ch);
+        }
+        lines_[n].carries_calls = !ls->channels.empty() && links > 0;
+        // Every Link of a line that carries calls gets its owner: on ISDN lines the driver,
+        // which answers and clears by itself; on robbed-bit lines, where calls reach the
+        // Link of their channel only when TAPI owns it, TAPI (played here), which answers
+        // and drops.
+        if (lines_[n].carries_calls) {
+            const ULONG owner = far_.isdn[n] != nullptr ? OWNER_DRIVER : OWNER_TELEPHONY_SUBSYSTEM;
+            ls->owner = owner;
+            locked([&] {
+                for (unsigned i = 0; i < links; i++) LinkAcquire(a_, 0, n, i, owner);
+            });
+        }
+        std::weak_ptr<bool> alive = alive_;
+        card.line(n).on_frame_from_adapter([this, alive, n](uint32_t channels, const std::vector<uint8_t>& f) {
+            if (!alive.expired()) far_received(n, channels, f);
+        });
+        state_.push_back(std::move(ls));
+    }
+    auto& ndis = host_.ndis();
+    ndis.on_receive = [this](plat::ndis::Adapter& a, const plat::ndis::Receive& r) {
+        if (&a == na_) ndis_received(r);
+    };
+    ndis.on_send_complete = [this](plat::ndis::Adapter& a, const plat::ndis::SendCompletion& s) {
+        if (&a == na_) ndis_send_done(s);
+    };
+    tick_event_ = host_.sched.after(kTick, [this] { tick(); });
+}
+
+Traffic::~Traffic()
+{
+    *alive_ = false;
+    host_.sched.cancel(tick_event_);
+    auto& ndis = host_.ndis();
+    ndis.on_receive = nullptr;
+    ndis.on_send_complete = nullptr;
+}
+
+void Traffic::locked(const std::function<void()>& fn)
+{
+    NdisAcquireSpinLock(&a_->AdapterSpinLock);
+    fn();
+    NdisReleaseSpinLock(&a_->AdapterSpinLock);
+}
+
+std::string Traffic::directory_number(unsigned line, unsigned index) const
+{
+    char name[48];
+    std::snprintf(name, sizeof name, "Line_%u.DirectoryNumber_%02u", line, index);
+    const std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + na_->service + "\\Parameters";
+    return host_.registry.get_sz(key, name).value_or("");
+}
+
+bool Traffic::line_ready(unsigned n) const
+{
+    if (far_.isdn[n] != nullptr) return far_.isdn[n]->link_up();
+    if (far_.robbed_bit[n] != nullptr && n < a_->NumberOfLines && a_->SgnlProtocolOps[n].Control != NULL &&
+        a_->ThisSgnlStack[n] != NULL) {
+        NdisAcquireSpinLock(&a_->AdapterSpinLock);
+        ULONG up = a_->SgnlProtocolOps[n].Control(CTL_KIND_GET, CTL_LAYER1_UP, a_->ThisSgnlStack[n], 0);
+        NdisReleaseSpinLock(&a_->AdapterSpinLock);
+        return up == 1;
+    }
+    return false;
+}
+
+void Traffic::tick()
+{
+    tick_event_ = host_.sched.after(kTick, [this] { tick(); });
+    for (unsigned n = 0; n < lines_.size(); n++)
+        if (lines_[n].carries_calls && !stopping_) start_calls(n, *state_[n]);
+    // Steps may end calls: walk a copy of the ids.
+    std::vector<uint32_t> ids;
+    for (auto& [id, c] : calls_) ids.push_back(id);
+    for (uint32_t id : ids) {
+        auto it = calls_.find(id);
+        if (it != calls_.end()) step(*it->second);
+    }
+    // What NDIS recorded has been handled by the hooks; the far ends' logs are bounded.
+    na_->receives.clear();
+    na_->send_completions.clear();
+    na_->indications.clear();
+    for (auto* net : far_.isdn)
+        if (net != nullptr && net->log().size() > kKeepFarLog) net->clear_log();
+}
+
+void Traffic::start_calls(unsigned n, LineState& ls)
+{
+    const plat::VTime now = host_.now();
+    if (now < ls.next_start || !line_ready(n)) return;
+    // Until the network has seen the channel of a call the driver places, no other call
+    // starts on the line: the two could take the same channel.
+    for (const auto& [id, c] : calls_)
+        if (c->line == n && c->kind == CallKind::IsdnOutgoing && !c->have_key && c->state == Call::State::Offered) return;
+    const bool full = plan_.full_load;
+    if (!full && ls.started >= plan_.calls_per_line) return;
+    if (ls.next_start == 0) {  // the line has just come up: let it settle
+        ls.next_start = now + plat::ms(500);
+        return;
+    }
+    CallKind kind = far_.isdn[n] != nullptr ? (ls.outgoing_next ? CallKind::IsdnOutgoing : CallKind::IsdnIncoming)
+                                            : CallKind::RobbedBitIncoming;
+    if (start_call(n, ls, kind)) {
+        ls.started++;
+        ls.outgoing_next = !ls.outgoing_next;
+    }
+    ls.next_start = now + (full ? plat::ms(20) : plan_.spacing);
+}
+
+bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
+{
+    // A free channel and a free Link, paired where both are free. The driver takes the
+    // lowest free channel for the calls it places; the far end offers from the highest.
+    int channel = -1, link = -1;
+    for (auto it = ls.channels.rbegin(); it != ls.channels.rend(); ++it) {
+        const unsigned ch = *it;
+        if (ls.channel_busy[ch]) continue;
+        if (far_.isdn[n] != nullptr && far_.isdn[n]->channel_state(ch) != sim::NetState::Null) continue;
+        if (far_.robbed_bit[n] != nullptr && far_.robbed_bit[n]->state(ch) != sim::RobbedBitFarEnd::State::Idle) continue;
+        channel = int(ch);
+        break;
+    }
+    if (channel < 0) return false;
+    auto link_free = [&](unsigned i) {
+        if (i >= ls.link_busy.size() || ls.link_busy[i]) return false;
+        Link* l = &a_->NdisWanInfo[n][i];
+        return l->CurrentOwner == ls.owner && l->ThisBChannel == nullptr;
+    };
+    if (link_free(unsigned(channel) - 1)) {
+        link = channel - 1;
+    } else {
+        for (unsigned i = 0; i < ls.link_busy.size() && link < 0; i++)
+            if (link_free(i)) link = int(i);
+    }
+    if (link < 0) return false;
+
+    auto c = std::make_unique<Call>();
+    c->id = next_id_++ & 0xFFFF;
+    if (c->id == 0) c->id = next_id_++;
+    c->kind = kind;
+    c->line = n;
+    c->link = unsigned(link);
+    c->l = &a_->NdisWanInfo[n][link];
+    c->started = host_.now();
+    const unsigned rate = kind == CallKind::RobbedBitIncoming ? 56000 : 64000;
+    c->interval = plan_.full_load ? plat::VTime(plan_.frame_bytes) * 8 * 1'000'000 / rate : plan_.frame_interval;
+    bool ok = false;
+    switch (kind) {
+    case CallKind::IsdnIncoming: {
+        c->channel = unsigned(channel);
+        char calling[16];
+        std::snprintf(calling, sizeof calling, "41655%05u", c->id % 100000);
+        auto key = far_.isdn[n]->offer_call(c->channel, directory_number(n, c->link), calling,
+                                            sim::q931::Bearer::unrestricted64());
+        if (key) {
+            c->key = *key;
+            c->have_key = true;
+            ok = true;
+        }
+        break;
+    }
+    case CallKind::IsdnOutgoing: {
+        char number[16];
+        std::snprintf(number, sizeof number, "6%u%05u", n, c->id % 100000);
+        c->dialled = number;
+        const std::string dial = "I " + c->dialled;
+        locked([&] {
+            if (DecodeCallModifiers(c->l, (const UCHAR*)dial.data(), ULONG(dial.size())) != 0) ok = RSS_MakeCall(c->l);
+        });
+        break;
+    }
+    case CallKind::RobbedBitIncoming:
+        c->channel = unsigned(channel);
+        c->incoming_before = c->l->LinkCallStats.IncomingInd;
+        ok = far_.robbed_bit[n]->seize(c->channel);
+        break;
+    }
+    lines_[n].calls.offered++;
+    lines_[n].by_kind[kind].offered++;
+    if (!ok) {
+        count(*c, &CallCounters::failed);
+        return true;  // the attempt counts as one of the line's calls
+    }
+    if (c->channel != 0) ls.channel_busy[c->channel] = true;
+    ls.link_busy[c->link] = true;
+    calls_[c->id] = std::move(c);
+    return true;
+}
+
+void Traffic::count(Call& c, uint64_t CallCounters::*field)
+{
+    lines_[c.line].calls.*field += 1;
+    lines_[c.line].by_kind[c.kind].*field += 1;
+}
+
+void Traffic::step(Call& c)
+{
+    const plat::VTime now = host_.now();
+    sim::IsdnNetworkSide* net = far_.isdn[c.line];
+    sim::RobbedBitFarEnd* rb = far_.robbed_bit[c.line];
+    switch (c.state) {
+    case Call::State::Offered: {
+        bool up = false;
+        if (c.kind == CallKind::IsdnOutgoing && !c.have_key) {
+            for (const auto& info : net->calls())
+                if (info.key.user_originated && info.called == c.dialled) {
+                    c.key = info.key;
+                    c.have_key = true;
+                    c.channel = info.channel;
+                    if (c.channel < state_[c.line]->channel_busy.size()) state_[c.line]->channel_busy[c.channel] = true;
+                }
+        }
+        if (net != nullptr && c.have_key) {
+            auto info = net->call(c.key);
+            up = info && info->state == sim::NetState::Active;
+        } else if (rb != nullptr) {
+            up = rb->state(c.channel) == sim::RobbedBitFarEnd::State::Connected;
+            // TAPI answers the call it was told of.
+            if (!c.answer_asked && c.l->LinkCallStats.IncomingInd > c.incoming_before) {
+                c.answer_asked = true;
+                locked([&] { RSS_AnswerCall(c.l); });
+            }
+        }
+        if (up && c.l->ChannelState == CHANNEL_STATE_ACTIVE && c.l->ThisBChannel != nullptr && c.channel != 0) {
+            connected(c);
+        } else if (now - c.started > plan_.answer_limit || stopping_) {
+            c.failed = true;
+            count(c, &CallCounters::failed);
+            begin_clearing(c);
+        }
+        break;
+    }
+    case Call::State::Connected:
+        if (stopping_ || (!plan_.full_load && now - c.connected_at >= plan_.hold)) {
+            c.state = Call::State::Draining;
+            c.clearing_at = now + plan_.drain;
+        } else {
+            send_frames(c);
+        }
+        break;
+    case Call::State::Draining:
+        if (now >= c.clearing_at) begin_clearing(c);
+        break;
+    case Call::State::Clearing: {
+        bool far_idle = true;
+        if (net != nullptr && c.have_key) {
+            auto info = net->call(c.key);
+            far_idle = !info || info->state == sim::NetState::Null;
+        } else if (rb != nullptr && c.channel != 0) {
+            far_idle = rb->state(c.channel) == sim::RobbedBitFarEnd::State::Idle;
+            // TAPI, told of the far end's clearing, drops the call.
+            if (!c.drop_asked && c.l->ThisBChannel != nullptr &&
+                (c.l->DisconnectCause == DISCONNECT_CAUSE_NETWORK || now - c.clearing_at >= plat::ms(1000))) {
+                c.drop_asked = true;
+                locked([&] { RSS_Disconnect(c.l, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); });
+            }
+        }
+        if (far_idle && c.l->ThisBChannel == nullptr) {
+            if (!c.failed) count(c, &CallCounters::cleared);
+            done(c, false);
+        } else if (now - c.clearing_at > plan_.answer_limit) {
+            if (!c.failed) count(c, &CallCounters::failed);
+            done(c, true);
+        }
+        break;
+    }
+    }
+}
+
+void Traffic::connected(Call& c)
+{
+    count(c, &CallCounters::answered);
+    count(c, &CallCounters::connected);
+    c.state = Call::State::Connected;
+    c.connected_at = host_.now();
+    c.next_send = c.connected_at;
+    // The NDIS line is up: the context NDISWAN hands back for the Link.
+    c.context = 0x10000u + c.id;
+    locked([&] { c.l->NdisLinkContext = c.context; });
+    by_context_[c.context] = c.id;
+}
+
+void Traffic::begin_clearing(Call& c)
+{
+    c.state = Call::State::Clearing;
+    c.clearing_at = host_.now();
+    switch (c.kind) {
+    case CallKind::IsdnIncoming:
+        if (c.have_key) far_.isdn[c.line]->clear_call(c.key);
+        break;
+    case CallKind::IsdnOutgoing:
+        locked([&] {
+            c.l->DisconnectCause = DISCONNECT_CAUSE_TAPI_DROP;
+            RSS_Disconnect(c.l, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN);
+        });
+        break;
+    case CallKind::RobbedBitIncoming:
+        far_.robbed_bit[c.line]->clear(c.channel);
+        break;
+    }
+}
+
+void Traffic::done(Call& c, bool stuck)
+{
+    auto& d = lines_[c.line].data;
+    for (int dir = 0; dir < 2; dir++)
+        if (c.sent_bytes[dir] > c.received_bytes[dir]) d.bytes_lost += c.sent_bytes[dir] - c.received_bytes[dir];
+    LineState& ls = *state_[c.line];
+    // A call that would not clear keeps its channel and Link out of use.
+    if (!stuck) {
+        if (c.channel < ls.channel_busy.size()) ls.channel_busy[c.channel] = false;
+        ls.link_busy[c.link] = false;
+    }
+    by_context_.erase(c.context);
+    calls_.erase(c.id);
+}
+
+std::vector<uint8_t> Traffic::frame(const Call& c, bool to_far, uint32_t seq) const
+{
+    std::vector<uint8_t> f(std::max(plan_.frame_bytes, kHeader));
+    f[0] = kMagic;
+    f[1] = to_far ? 0 : 1;
+    f[2] = uint8_t(c.id >> 8);
+    f[3] = uint8_t(c.id);
+    for (int i = 0; i < 4; i++) f[4 + i] = uint8_t(seq >> (24 - 8 * i));
+    for (size_t i = kHeader; i < f.size(); i++) f[i] = pattern(c.id, seq, i);
+    return f;
+}
+
+bool Traffic::check(Call& c, bool to_far, const std::vector<uint8_t>& f)
+{
+    auto& d = lines_[c.line].data;
+    const int dir = to_far ? 0 : 1;
+    d.frames_received++;
+    d.bytes_received += f.size();
+    c.received_bytes[dir] += f.size();
+    if (f.size() < kHeader || f[0] != kMagic || f[1] != (to_far ? 0 : 1) || ((f[2] << 8) | f[3]) != int(c.id)) {
+        d.frames_corrupt++;
+        return false;
+    }
+    const uint32_t seq = uint32_t(f[4]) << 24 | uint32_t(f[5]) << 16 | uint32_t(f[6]) << 8 | f[7];
+    // A gap (frames the driver handed back or lost) shows in the byte counts; older
+    // frames than expected arrived out of order.
+    bool whole = seq >= c.expect_seq[dir] && f.size() == std::max(plan_.frame_bytes, kHeader);
+    for (size_t i = kHeader; whole && i < f.size(); i++) whole = f[i] == pattern(c.id, seq, i);
+    c.expect_seq[dir] = seq + 1;
+    if (!whole) {
+        d.frames_corrupt++;
+        return false;
+    }
+    d.frames_verified++;
+    d.bytes_verified += f.size();
+    return true;
+}
+
+void Traffic::send_frames(Call& c)
+{
+    const plat::VTime now = host_.now();
+    // At most a tick's worth at once, so a late tick does not burst.
+    for (int k = 0; k < 4 && now >= c.next_send; k++) {
+        send_to_far(c);
+        send_from_ndis(c);
+        c.next_send += c.interval;
+    }
+    if (now >= c.next_send) c.next_send = now + c.interval;
+}
+
+void Traffic::send_to_far(Call& c)
+{
+    auto f = frame(c, false, c.next_seq[1]++);
+    auto& d = lines_[c.line].data;
+    d.frames_sent++;
+    d.bytes_sent += f.size();
+    c.sent_bytes[1] += f.size();
+    card_.line(c.line).frame_to_adapter(1u << c.channel, f);
+}
+
+void Traffic::send_from_ndis(Call& c)
+{
+    auto pk = std::make_unique<Packet>();
+    pk->data = frame(c, true, c.next_seq[0]);
+    pk->call = c.id;
+    pk->p.CurrentBuffer = pk->data.data();
+    pk->p.CurrentLength = ULONG(pk->data.size());
+    PNDIS_WAN_PACKET p = &pk->p;
+    const size_t size = pk->data.size();
+    packets_[p] = std::move(pk);
+    auto& d = lines_[c.line].data;
+    NDIS_STATUS s = host_.ndis().send(na_, c.l->LinkHandle, p);
+    if (s == NDIS_STATUS_PENDING || s == NDIS_STATUS_SUCCESS) {
+        c.next_seq[0]++;
+        d.frames_sent++;
+        d.bytes_sent += size;
+        c.sent_bytes[0] += size;
+        if (s == NDIS_STATUS_SUCCESS) packets_.erase(p);
+    } else {
+        d.sends_refused++;
+        packets_.erase(p);
+    }
+}
+
+void Traffic::far_received(unsigned line, uint32_t channels, const std::vector<uint8_t>& f)
+{
+    for (auto& [id, c] : calls_) {
+        if (c->line != line || c->channel == 0 || channels != (1u << c->channel)) continue;
+        if (c->state == Call::State::Offered) return;
+        check(*c, true, f);
+        return;
+    }
+}
+
+void Traffic::ndis_received(const plat::ndis::Receive& r)
+{
+    auto it = by_context_.find(r.link_context);
+    if (it == by_context_.end()) return;
+    auto c = calls_.find(it->second);
+    if (c == calls_.end()) return;
+    check(*c->second, false, r.data);
+}
+
+void Traffic::ndis_send_done(const plat::ndis::SendCompletion& s)
+{
+    auto it = packets_.find(s.packet);
+    if (it == packets_.end()) return;
+    if (s.status != NDIS_STATUS_SUCCESS) {
+        auto c = calls_.find(it->second->call);
+        if (c != calls_.end()) {
+            // Handed back unsent: not lost, not sent.
+            auto& d = lines_[c->second->line].data;
+            const size_t size = it->second->data.size();
+            d.frames_sent--;
+            d.bytes_sent -= size;
+            d.sends_refused++;
+            c->second->sent_bytes[0] -= size;
+        }
+    }
+    packets_.erase(it);
+}
+
+void Traffic::finish(plat::VTime limit)
+{
+    stopping_ = true;
+    const plat::VTime end = host_.now() + limit;
+    while (!calls_.empty() && host_.now() < end) host_.run_for(kTick);
+}
+
+CallCounters Traffic::total_calls() const
+{
+    CallCounters t;
+    for (const auto& l : lines_) t.add(l.calls);
+    return t;
+}
+
+DataCounters Traffic::total_data() const
+{
+    DataCounters t;
+    for (const auto& l : lines_) t.add(l.data);
+    return t;
+}
+
+size_t Traffic::active_calls() const { return calls_.size(); }
+
+size_t Traffic::connected_calls() const
+{
+    size_t n = 0;
+    for (const auto& [id, c] : calls_) n += c->state == Call::State::Connected;
+    return n;
+}
+
+}  // namespace rig

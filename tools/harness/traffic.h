@@ -1,0 +1,139 @@
+// The calls and data the main job puts on a board's lines, playing both ends: the far
+// end of each line (through its ISDN network side or robbed-bit far end, and the line's
+// B channels) and the adapter's owner (Links the driver owns, NDIS sends and receives).
+//
+// Each call is one of a few kinds; a kind says who offers the call, who answers and how
+// it is cleared. Once a call is connected both ends send frames carrying a pattern of
+// (call, direction, sequence) that the other end checks: a frame counts as verified when
+// it arrives whole, in order and unchanged; a frame that never arrives counts as lost.
+// Sending stops a drain time before the call is cleared, so what is in flight lands.
+//
+// Everything runs on the host's clock from one periodic tick; nothing is kept per frame
+// once it is checked, so memory stays flat however long the run.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "platform/ndis/ndis_host.h"
+#include "sim/board/card.h"
+#include "sim/far/isdn_network.h"
+#include "sim/far/robbed_bit.h"
+
+typedef struct _Adapter Adapter;
+typedef struct _Link Link;
+
+namespace rig {
+
+enum class CallKind {
+    IsdnIncoming,       // the network offers a data call to a Link the driver owns, which answers
+    IsdnOutgoing,       // the driver places a data call; the network answers; the driver clears
+    RobbedBitIncoming,  // the far end seizes a channel; the driver answers; the far end clears
+};
+const char* call_kind_name(CallKind kind);
+
+// What is at the far end of each line.
+struct FarEnds {
+    std::array<sim::IsdnNetworkSide*, sim::kMaxLines> isdn{};
+    std::array<sim::RobbedBitFarEnd*, sim::kMaxLines> robbed_bit{};
+};
+
+struct TrafficPlan {
+    unsigned calls_per_line = 4;
+    bool full_load = false;             // a call on every B channel of every line for the whole run
+    plat::VTime hold = plat::ms(6000);  // from connection to the start of clearing
+    plat::VTime spacing = plat::ms(1500);  // between the starts of a line's calls
+    plat::VTime drain = plat::ms(300);     // no sending before clearing
+    plat::VTime answer_limit = plat::ms(8000);  // a call not connected by then has failed
+    size_t frame_bytes = 160;
+    plat::VTime frame_interval = plat::ms(100);  // per call and direction; full load: line rate
+};
+
+struct CallCounters {
+    uint64_t offered = 0, answered = 0, connected = 0, cleared = 0, failed = 0;
+    void add(const CallCounters& o);
+};
+
+struct DataCounters {
+    uint64_t frames_sent = 0, frames_received = 0, frames_verified = 0;
+    uint64_t bytes_sent = 0, bytes_received = 0, bytes_verified = 0;
+    uint64_t bytes_lost = 0;       // sent on a call that ended, never received
+    uint64_t frames_corrupt = 0;   // arrived changed, out of order or for no call
+    uint64_t sends_refused = 0;    // the driver refused an NDIS send
+    void add(const DataCounters& o);
+};
+
+struct LineTraffic {
+    CallCounters calls;
+    DataCounters data;
+    std::map<CallKind, CallCounters> by_kind;
+    bool carries_calls = false;  // the line has a far end that calls
+};
+
+class Traffic {
+public:
+    Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, sim::Card& card, const FarEnds& far,
+            const TrafficPlan& plan);
+    ~Traffic();
+    Traffic(const Traffic&) = delete;
+    Traffic& operator=(const Traffic&) = delete;
+
+    // Stops starting calls and sending, lets what is in flight land, clears every call
+    // and waits for the clearing (at most `limit` of virtual time).
+    void finish(plat::VTime limit = plat::ms(10000));
+    bool finished() const { return active_calls() == 0 && stopping_; }
+
+    const std::vector<LineTraffic>& lines() const { return lines_; }
+    CallCounters total_calls() const;
+    DataCounters total_data() const;
+    size_t active_calls() const;
+    size_t connected_calls() const;
+
+private:
+    struct Call;
+    struct LineState;
+    void tick();
+    void start_calls(unsigned line, LineState& ls);
+    bool start_call(unsigned line, LineState& ls, CallKind kind);
+    void step(Call& c);
+    void connected(Call& c);
+    void begin_clearing(Call& c);
+    void done(Call& c, bool failed);
+    void send_frames(Call& c);
+    void send_to_far(Call& c);
+    void send_from_ndis(Call& c);
+    void far_received(unsigned line, uint32_t channels, const std::vector<uint8_t>& frame);
+    void ndis_received(const plat::ndis::Receive& r);
+    void ndis_send_done(const plat::ndis::SendCompletion& s);
+    bool line_ready(unsigned line) const;
+    void locked(const std::function<void()>& fn);
+    std::vector<uint8_t> frame(const Call& c, bool to_far, uint32_t seq) const;
+    bool check(Call& c, bool to_far, const std::vector<uint8_t>& f);
+    void count(Call& c, uint64_t CallCounters::*field);
+    std::string directory_number(unsigned line, unsigned index) const;
+
+    plat::Host& host_;
+    plat::ndis::Adapter* na_;
+    Adapter* a_;
+    sim::Card& card_;
+    FarEnds far_;
+    TrafficPlan plan_;
+    std::vector<LineTraffic> lines_;
+    std::vector<std::unique_ptr<LineState>> state_;
+    std::map<uint32_t, std::unique_ptr<Call>> calls_;  // by call id
+    std::map<NDIS_WAN_LINK_HANDLE, uint32_t> by_context_;
+    struct Packet;
+    std::map<const void*, std::unique_ptr<Packet>> packets_;  // handed to the driver, not yet completed
+    uint32_t next_id_ = 1;
+    bool stopping_ = false;
+    plat::Scheduler::EventId tick_event_ = 0;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace rig
