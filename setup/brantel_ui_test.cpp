@@ -58,7 +58,7 @@ protected:
         afxtest::EndScript();
         fs::remove_all(root);
     }
-    // The default configuration, with every value setup reads present (so reading
+    // The default configuration (two asynchronous ports on line 0), with every value setup reads present (so reading
     // creates nothing), changed as the case says.
     void WriteHive(const std::function<void(plat::reg::Registry&)>& change = nullptr)
     {
@@ -109,7 +109,7 @@ TEST_F(SetupTest, AnswerTexts)
         bool written;
     };
     const Case cases[] = {
-        {"OK unchanged", [] { afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDOK); }); }, "OK,0,3,0,0,1", true},
+        {"OK unchanged", [] { afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDOK); }); }, "OK,2,3,0,0,1", true},
         {"E1 without CRC, Euro ISDN, HDB3, four ports",
          [] {
              afxtest::RunModal([](CWnd* s) {
@@ -135,7 +135,7 @@ TEST_F(SetupTest, AnswerTexts)
              afxtest::AnswerMessageBox(IDNO);
              afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDOK); });
          },
-         "OK,0,3,0,0,1", true},
+         "OK,2,3,0,0,1", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -159,14 +159,14 @@ TEST_F(SetupTest, E1FramingSetsLineModeAndBusModeAndT1SetsThemBack)
         afxtest::SelectCombo(&Sheet(s)->m_PriConfig, IDC_FRAMING, 4);
         afxtest::Click(s, IDOK);
     });
-    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,0,4,0,0,1");
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,2,4,0,0,1");
     EXPECT_EQ(Dword("LineMode_0"), 1u);
     EXPECT_EQ(Dword("SystemBusMode_0"), 5u);
     afxtest::RunModal([](CWnd* s) {
         afxtest::SelectCombo(&Sheet(s)->m_PriConfig, IDC_FRAMING, 3);
         afxtest::Click(s, IDOK);
     });
-    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,0,3,0,0,1");
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,2,3,0,0,1");
     EXPECT_EQ(Dword("LineMode_0"), 0u);
     EXPECT_EQ(Dword("SystemBusMode_0"), 2u);
 }
@@ -244,7 +244,7 @@ TEST_F(SetupTest, DirectoryNumbersAreStoredAsDigitsAndLongOnesAreRefused)
         afxtest::Click(s, IDOK);
     });
     afxtest::AnswerMessageBox(IDOK);
-    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,0,3,0,0,1");
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,2,3,0,0,1");
     ASSERT_EQ(afxtest::MessageBoxes().size(), 1u);
     EXPECT_NE(afxtest::MessageBoxes()[0].text.find("more than 38 digits"), std::string::npos);
     EXPECT_EQ(Sz("Line_0.DirectoryNumber_00"), "5550998");
@@ -318,7 +318,7 @@ TEST_F(SetupTest, TheDriverBootsWithWhatSetupWrote)
         afxtest::SelectCombo(&pri, IDC_LINECODE, 2);    // HDB3
         afxtest::Click(s, IDOK);
     });
-    ASSERT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,0,6,2,3,1");
+    ASSERT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,2,6,2,3,1");
 
     rig::Rig r;
     std::string error;
