@@ -349,23 +349,28 @@ TEST_F(CallHandlers, ModemStatusReportsMoveTheImageTheCallAndTheOwner)
 
 // The modem dialled by itself: its digits (at most 39 of them) become the Link's called
 // number and call control places the call; the dial time-out clears it after 50 s
-// unless an event indication ends the wait.
+// unless an event indication ends the wait. A number the line's stack cannot send is
+// refused at once and the channel disconnected.
 TEST_F(CallHandlers, ADialDetectedPlacesTheCallAndTimesOut)
 {
     std::string digits;
     for (int i = 0; i < 45; i++) digits += char('0' + i % 10);
     Link* l = bind(OWNER_VOVIZ4EZ, PUMP_IDLE);
+    size_t lineerr = card->modem(0)->count(0, true, MSG_LINEERR);
     inject(MSG_DIALDET, 1, USHORT(digits.size()), digits);
-    EXPECT_EQ(pump().PumpState, ULONG(PUMP_DIAL));
     ASSERT_EQ(UCHAR(l->CalledNumber[0]), 39);
     EXPECT_EQ(std::string(l->CalledNumber + 1, 39), digits.substr(0, 39));
     EXPECT_EQ(l->TransferCaps, 0u);
-    ASSERT_TRUE(TmrIsRunning(&a()->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_ASYNC_DIAL)) << "the call was placed";
+    EXPECT_FALSE(TmrIsRunning(&a()->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_ASYNC_DIAL))
+        << "the ISDN stack sends at most 19 digits: the SETUP was refused";
+    EXPECT_EQ(l->ThisBChannel, nullptr);
+    EXPECT_EQ(card->modem(0)->count(0, true, MSG_LINEERR), lineerr + 1) << "channel disconnected";
     unbind(l);
 
     // A call the network leaves unanswered is cleared as no answer after 50 s.
     l = bind(OWNER_VOVIZ4EZ, PUMP_IDLE);
     inject(MSG_DIALDET, 1, 7, "5551212");
+    EXPECT_EQ(pump().PumpState, ULONG(PUMP_DIAL));
     ASSERT_TRUE(rig::run_until(r.host, [&] { return net->calls().size() == 1; }, plat::ms(1000)));
     EXPECT_EQ(net->calls()[0].called, "5551212");
     net->proceed(net->calls()[0].key);
@@ -391,7 +396,7 @@ TEST_F(CallHandlers, ADialDetectedPlacesTheCallAndTimesOut)
     EXPECT_EQ(pump().PumpState, ULONG(PUMP_ON_LINE));
     unbind(l);
     l = bind(OWNER_VOVIZ4EZ, PUMP_IDLE);
-    size_t lineerr = card->modem(0)->count(0, true, MSG_LINEERR);
+    lineerr = card->modem(0)->count(0, true, MSG_LINEERR);
     inject(MSG_DIALDET, 1, 4, "ATD,");
     EXPECT_EQ(card->modem(0)->count(0, true, MSG_LINEERR), lineerr + 1) << "channel disconnected, in network mode";
     EXPECT_FALSE(TmrIsRunning(&a()->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_ASYNC_DIAL));
