@@ -73,11 +73,16 @@ void wthrd_WaitForDeviceRequest(CWorkerThread* worker)
     os_SetEvent(worker->m_hDone);
 }
 
-void RunForManageableObject(CWorkerThread* worker, CManageableObject* object)
+bool RunForManageableObject(CWorkerThread* worker, CManageableObject* object)
 {
+    // Only an idle worker is assigned: one being closed keeps its closing mark.
+    uint16_t idle = WTHRD_IDLE;
+    if (!worker->m_State.compare_exchange_strong(idle, WTHRD_ASSIGNED))
+        return false;
+    object->SetBusy();
     worker->m_pObject = object;
-    worker->m_State = WTHRD_ASSIGNED;
     os_SetEvent(worker->m_hRequest);
+    return true;
 }
 
 // --- the management thread --------------------------------------------------------
@@ -233,9 +238,8 @@ CWorkerThread* CManagementThread::IdleWorker()
 
 void CManagementThread::Assign(CWorkerThread* worker, CManageableObject* object, size_t index)
 {
-    m_LastServed = index;
-    object->SetBusy();
-    RunForManageableObject(worker, object);
+    if (RunForManageableObject(worker, object))
+        m_LastServed = index;
 }
 
 void CManagementThread::AssignOpenWorkerThread(CManageableObject* object)

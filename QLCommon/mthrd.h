@@ -35,7 +35,8 @@ public:
 bool wthrd_Open(CWorkerThread* worker);
 void wthrd_Close(CWorkerThread* worker);
 void wthrd_WaitForDeviceRequest(CWorkerThread* worker);
-void RunForManageableObject(CWorkerThread* worker, CManageableObject* object);
+// False when the worker is not idle (for instance being closed).
+bool RunForManageableObject(CWorkerThread* worker, CManageableObject* object);
 
 class CManagementThread : public COS_Thread {
 public:

@@ -438,6 +438,19 @@ TEST_F(ManagementThreadTest, CloseWaitsForABusyWorkerToFinishItsMessage)
     EXPECT_EQ(journal.runs.size(), 1u);
 }
 
+TEST(Worker, AWorkerBeingClosedIsNeverAssignedAgain)
+{
+    CWorkerThread worker;
+    worker.m_State = WTHRD_CLOSING;
+    struct CObj : CManageableObject {
+        std::string GetDisplayName() override { return "x"; }
+        void BuildVariableMethods() override {}
+    } object;
+    EXPECT_FALSE(RunForManageableObject(&worker, &object));
+    EXPECT_EQ(worker.m_State.load(), WTHRD_CLOSING);
+    EXPECT_FALSE(object.IsBusy());
+}
+
 TEST_F(ManagementThreadTest, WithNoObjectSignalsAndCompletionsChangeNothing)
 {
     ASSERT_TRUE(mthrd_Open());
