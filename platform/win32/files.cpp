@@ -112,7 +112,10 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD, LPSECURITY_ATTRI
 {
     if (FileName == nullptr) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     std::string name = FileName;
-    if (name.rfind("\\\\.\\", 0) == 0) return open_device(name.substr(4));
+    bool device = name.rfind("\\\\.\\", 0) == 0;
+    std::string bare = device ? name.substr(4) : name;
+    if ((device || bare.find_first_of("\\/:") == std::string::npos) && comm_port_listed(bare)) return open_comm(bare);
+    if (device) return open_device(bare);
     auto p = host_path(name);
     if (!p) return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     int flags = (DesiredAccess & GENERIC_WRITE) ? ((DesiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
@@ -138,6 +141,7 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD, LPSECURITY_ATTRI
 
 BOOL ReadFile(HANDLE File, LPVOID Buffer, DWORD ToRead, LPDWORD Read, LPOVERLAPPED Overlapped)
 {
+    if (auto port = lookup_as<Object>(File, Kind::Comm)) return comm_read(port, Buffer, ToRead, Read, Overlapped);
     auto f = lookup_as<plat::win32::File>(File, Kind::File);
     if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
     if (Overlapped != nullptr || (Buffer == nullptr && ToRead > 0)) return fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -155,6 +159,7 @@ BOOL ReadFile(HANDLE File, LPVOID Buffer, DWORD ToRead, LPDWORD Read, LPOVERLAPP
 
 BOOL WriteFile(HANDLE File, LPCVOID Buffer, DWORD ToWrite, LPDWORD Written, LPOVERLAPPED Overlapped)
 {
+    if (auto port = lookup_as<Object>(File, Kind::Comm)) return comm_write(port, Buffer, ToWrite, Written, Overlapped);
     auto f = lookup_as<plat::win32::File>(File, Kind::File);
     if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
     if (Overlapped != nullptr || (Buffer == nullptr && ToWrite > 0)) return fail(ERROR_INVALID_PARAMETER, FALSE);
