@@ -363,7 +363,7 @@ BOOL comm_control(const std::shared_ptr<Object>& port, DWORD code, LPVOID in, DW
                   DWORD out_size, LPDWORD returned, LPOVERLAPPED given)
 {
     auto& c = static_cast<Comm&>(*port);
-    if ((in == nullptr && in_size > 0) || (out == nullptr && out_size > 0) || in_size > sw::kMaxPayload)
+    if ((in == nullptr && in_size > 0) || (out == nullptr && out_size > 0) || in_size > sw::kMaxPayload - sizeof(uint32_t))
         return fail(ERROR_INVALID_PARAMETER, FALSE);
     Start s(given);
     if (!s.ok) return fail(ERROR_INVALID_HANDLE, FALSE);
@@ -376,7 +376,11 @@ BOOL comm_control(const std::shared_ptr<Object>& port, DWORD code, LPVOID in, DW
     op.tag = c.next_tag++;
     c.ops.push_back(op);
     // The answer can only be taken under the lock, after the request is listed.
-    if (!send_frame(c.fd, sw::kControl, op.tag, code, in, in_size)) {
+    uint8_t request[sizeof(uint32_t) + sw::kMaxPayload];
+    uint32_t out_limit = out_size;
+    std::memcpy(request, &out_limit, sizeof out_limit);
+    if (in_size > 0) std::memcpy(request + sizeof out_limit, in, in_size);
+    if (!send_frame(c.fd, sw::kControl, op.tag, code, request, static_cast<uint32_t>(sizeof out_limit + in_size))) {
         c.finish(s.ov, kStatusNotConnected);
         return fail(ERROR_DEVICE_NOT_CONNECTED, FALSE);
     }

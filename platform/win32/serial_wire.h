@@ -8,7 +8,8 @@
 //   Data        either way: bytes on the line.
 //   ModemLines  adapter -> host: value = the modem's lines (kDsr | kDcd | kCts | kRi).
 //   Control     host -> adapter: a device control of the port driver; tag = request
-//               number, value = control code, payload = input.
+//               number, value = control code, payload = the size of the caller's output
+//               buffer (4 bytes) and then the input.
 //   ControlDone adapter -> host: tag = request number, value = NTSTATUS, payload = output.
 #pragma once
 
