@@ -462,8 +462,13 @@ void SerialModemAdapter::run()
                 } else if (h.kind == sw::kControl) {
                     uint32_t status = 0;
                     std::string output;
-                    if (p.control(h.value, payload, &status, &output))
-                        p.out.push_back({p.next_due(0), sw::kControlDone, h.tag, status, output});
+                    // The port driver answers at once, not behind the modem's replies.
+                    if (p.control(h.value, payload, &status, &output)) {
+                        sw::Header done{sw::kMagic, sw::kControlDone, h.tag, status, static_cast<uint32_t>(output.size())};
+                        std::string d(reinterpret_cast<const char*>(&done), sizeof done);
+                        d += output;
+                        ::send(p.conn, d.data(), d.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                    }
                 }
             }();
             if (fds[1 + 2 * i].revents & POLLIN) {
