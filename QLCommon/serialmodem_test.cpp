@@ -416,6 +416,34 @@ TEST(ModemExchange, QueriesFillTheRecords)
     EXPECT_EQ(mdparse_ATCommand(&m, &port, 0x040), 4);
 }
 
+TEST(ModemExchange, VersionTextsFromTheModem)
+{
+    FastTiming fast;
+    TestPorts ports(1);
+    const std::string name = TestPorts::shadow(1);
+    CSerialPortMethod port(name);
+    TestModem m;
+    struct {
+        const char* text;
+        bool supported;
+    } const cases[] = {
+        {"ZELMQPCI Modem Version 4.16j", true},
+        {"ZELMQPCI Modem Version 4.16i", false},
+        {"ZELMQPCI Modem Version 4.20", true},
+        {"ZELMQPCI rev. 10 Modem Version 4.9z", false},
+        {"GENERIC 56K Modem Version 9.1a", false},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        sim::serial::ModemKnobs knobs;
+        knobs.version_text = c.text;
+        ports.adapter->set_knobs(name, knobs);
+        ASSERT_EQ(mdparse_ATCommand(&m, &port, PARSETBL_ATI0), 0);
+        EXPECT_EQ(m.Text(m.status.Field[0]), c.text);
+        EXPECT_EQ(mdparse_VersionSupported(m.Text(m.status.Field[0]).c_str()), c.supported);
+    }
+}
+
 TEST(ModemExchange, PageReadsStayFreshButAFreshReadAsksAgain)
 {
     FastTiming fast;

@@ -225,8 +225,9 @@ bool comm_port_listed(const std::string& name)
     if (!r || name.empty()) return false;
     reg::Registry hive;
     if (!read_hive(*r, hive, nullptr)) return false;
-    for (const auto& port : hive.subkeys(kPortsKey)) {
-        std::string key = std::string(kPortsKey) + "\\" + port;
+    const std::string ports = canonical_key(hive, kPortsKey);
+    for (const auto& port : hive.subkeys(ports)) {
+        std::string key = ports + "\\" + port;
         for (const char* value : {"DOSDeviceName", "ShadowDeviceName"})
             if (auto listed = hive.get_sz(key, value); listed && same_text(*listed, name)) return true;
     }
