@@ -18,6 +18,8 @@
 #include "platform/tapi32/tapi.h"
 #include "platform/win32/wire.h"
 
+VORNET_VERSION_RESOURCE(Tapi32Version, VFT_DLL, 0);
+
 namespace {
 
 namespace wire = vornet::wire;

@@ -101,5 +101,6 @@ std::optional<std::filesystem::path> find_in(const std::filesystem::path& dir, c
 bool same_text(const std::string& a, const std::string& b);  // without regard to case
 
 HANDLE open_device(const std::string& name);  // after the "\\.\" prefix
+std::vector<std::string> library_candidates(const std::string& name);  // as LoadLibraryA looks
 
 }  // namespace plat::win32
