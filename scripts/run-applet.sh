@@ -54,5 +54,6 @@ compgen -G "$root/VORNET*" >/dev/null || { echo "run-applet: the simulator serve
 
 export VORNET_ROOT="$root"
 export VORNET_LAUNCHER="$PWD/scripts/view-file.sh"
-export VORNET_LIBRARY_PATH="$PWD/$build/platform/tapi32"
+# TAPI32.DLL, and the applet's own file for its version ("vornetap.cpl").
+export VORNET_LIBRARY_PATH="$PWD/$build/platform/tapi32:$(cd "$(dirname "$applet")" && pwd)"
 "$build"/tools/vornet-control/vornet-control --open "$applet"

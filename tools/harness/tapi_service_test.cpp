@@ -360,6 +360,123 @@ TEST_F(TapiServiceTest, RefusalsOfBadHandlesDevicesVersionsAndSizes)
     });
 }
 
+// A telephony service that answers each request of one application with the next of
+// its scripted replies (status, data), then ends the connection.
+class ScriptedService {
+public:
+    ScriptedService(const fs::path& root, std::vector<std::pair<int32_t, std::vector<uint8_t>>> replies)
+    {
+        listener_ = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = (root / vornet::wire::kTapiSocket).string();
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(listener_, 1), 0);
+        thread_ = std::thread([this, replies = std::move(replies)] {
+            int fd = ::accept(listener_, nullptr, nullptr);
+            for (const auto& [status, data] : replies) {
+                std::vector<uint8_t> in(sizeof(vornet::wire::RequestHeader) + vornet::wire::kMaxTransfer);
+                if (::recv(fd, in.data(), in.size(), 0) <= 0) break;
+                vornet::wire::ReplyHeader h{vornet::wire::kReplyMagic, status, uint32_t(data.size())};
+                std::vector<uint8_t> out(sizeof h + data.size());
+                std::memcpy(out.data(), &h, sizeof h);
+                if (!data.empty()) std::memcpy(out.data() + sizeof h, data.data(), data.size());
+                ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+            }
+            ::close(fd);
+        });
+    }
+    ~ScriptedService()
+    {
+        thread_.join();
+        ::close(listener_);
+    }
+
+private:
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+std::vector<uint8_t> word(uint32_t v)
+{
+    std::vector<uint8_t> b(4);
+    std::memcpy(b.data(), &v, 4);
+    return b;
+}
+
+// A provider's LINE_DEV_CAPS of 236 fixed bytes: provider information "ABC" and a line
+// name placed where the test says.
+std::vector<uint8_t> provider_caps(uint32_t name_offset, uint32_t name_size, uint32_t used)
+{
+    std::vector<uint8_t> b(used, 0);
+    LINEDEVCAPS c{};
+    c.dwTotalSize = used;
+    c.dwNeededSize = used;
+    c.dwUsedSize = used;
+    c.dwProviderInfoOffset = 236;
+    c.dwProviderInfoSize = 4;
+    c.dwLineNameOffset = name_offset;
+    c.dwLineNameSize = name_size;
+    c.dwNumAddresses = 1;
+    std::memcpy(b.data(), &c, 236);
+    std::memcpy(b.data() + 236, "ABC", 4);
+    if (name_offset >= 236 && name_offset + name_size <= used) std::memcpy(b.data() + name_offset, "RIROVE", 7);
+    return b;
+}
+
+// What the service answers is checked: a reply of the wrong size fails the call, and a
+// part of the capabilities that lies outside what the provider filled is dropped.
+TEST(TapiLibrary, MalformedRepliesOfTheServiceAreRefusedOrTrimmed)
+{
+    Root root;
+    Tapi tapi;
+    ASSERT_TRUE(tapi.whole());
+    HLINEAPP app = 0;
+    DWORD count = 0;
+    LINEINITIALIZEEXPARAMS params;
+    {
+        ScriptedService s(root.dir, {{0, {1, 2}}});
+        EXPECT_EQ(tapi.init(&app, &count, &params), LONG(LINEERR_OPERATIONFAILED)) << "a count of two bytes";
+    }
+    fs::remove(root.dir / vornet::wire::kTapiSocket);
+    {
+        ScriptedService s(root.dir, {{0, word(2)},
+                                     {0, provider_caps(240, 7, 247)},
+                                     {0, provider_caps(4000, 7, 247)},
+                                     {0, provider_caps(100, 7, 247)},
+                                     {0, std::vector<uint8_t>(100, 0)},
+                                     {0, word(9)},
+                                     {int32_t(LINEERR_ALLOCATED), {}}});
+        ASSERT_EQ(tapi.init(&app, &count, &params), 0);
+        std::vector<uint8_t> caps(600, 0);
+        auto* c = reinterpret_cast<LINEDEVCAPS*>(caps.data());
+        auto get = [&] {
+            std::fill(caps.begin(), caps.end(), 0);
+            c->dwTotalSize = 600;
+            return tapi.caps(app, 1, TAPI_CURRENT_VERSION, 0, c);
+        };
+        ASSERT_EQ(get(), 0);
+        EXPECT_EQ(c->dwTotalSize, 600u);
+        EXPECT_EQ(c->dwUsedSize, 247u + 16);
+        EXPECT_EQ(c->dwNumAddresses, 1u);
+        EXPECT_EQ(c->dwProviderInfoOffset, 252u);
+        EXPECT_STREQ(reinterpret_cast<const char*>(caps.data() + c->dwProviderInfoOffset), "ABC");
+        EXPECT_EQ(line_name(caps), "RIROVE");
+        ASSERT_EQ(get(), 0);
+        EXPECT_EQ(c->dwLineNameSize, 0u) << "a name beyond what was filled";
+        EXPECT_EQ(c->dwLineNameOffset, 0u);
+        EXPECT_EQ(c->dwProviderInfoSize, 4u);
+        ASSERT_EQ(get(), 0);
+        EXPECT_EQ(c->dwLineNameSize, 0u) << "a name inside the fixed part";
+        EXPECT_EQ(get(), LONG(LINEERR_OPERATIONFAILED)) << "shorter than the fixed part";
+        HLINE line = 0;
+        EXPECT_EQ(tapi.open(app, 0, &line, TAPI_CURRENT_VERSION, 0, 0, 1, 2, nullptr), 0);
+        EXPECT_EQ(tapi.open(app, 1, &line, TAPI_CURRENT_VERSION, 0, 0, 1, 2, nullptr), LONG(LINEERR_ALLOCATED));
+        EXPECT_EQ(tapi.shutdown(app), 0);
+    }
+}
+
 // No telephony service on the machine (no simulator serving the root), or the
 // simulator gone while an application runs: errors, never a hang.
 TEST(TapiLibrary, NoServiceIsOperationUnavailableAndAServiceThatWentAwayFailsTheCalls)
