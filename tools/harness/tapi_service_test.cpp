@@ -360,6 +360,103 @@ TEST_F(TapiServiceTest, RefusalsOfBadHandlesDevicesVersionsAndSizes)
     });
 }
 
+// The service checks what arrives on its socket: requests out of order, malformed or
+// naming what does not exist are refused and the connection serves on; a connection
+// that ends with a line open has the line closed for it.
+TEST_F(TapiServiceTest, TheServiceRefusesMalformedRequestsAndClosesWhatAGoneApplicationLeftOpen)
+{
+    namespace wire = vornet::wire;
+    ULONG opened_then = 0;
+    with_client(
+        [&] {
+            int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::string path = (root.dir / wire::kTapiSocket).string();
+            std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+            ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            auto ask = [&](const std::vector<uint8_t>& datagram, std::vector<uint8_t>* data = nullptr) {
+                ::send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
+                std::vector<uint8_t> r(sizeof(wire::ReplyHeader) + wire::kMaxTransfer);
+                ssize_t n = ::recv(fd, r.data(), r.size(), 0);
+                wire::ReplyHeader h{};
+                EXPECT_GE(n, ssize_t(sizeof h));
+                if (n < ssize_t(sizeof h)) return uint32_t(0xDEAD);
+                std::memcpy(&h, r.data(), sizeof h);
+                EXPECT_EQ(size_t(n), sizeof h + h.information);
+                if (data != nullptr) data->assign(r.begin() + sizeof h, r.begin() + n);
+                return uint32_t(h.status);
+            };
+            auto request = [&](uint32_t kind, uint32_t code, uint32_t out_length) {
+                wire::RequestHeader q{wire::kRequestMagic, kind, code, 0, out_length};
+                std::vector<uint8_t> d(sizeof q + out_length, 0);
+                std::memcpy(d.data(), &q, sizeof q);
+                return d;
+            };
+            EXPECT_EQ(ask(request(wire::kTapiOpen, 0, 4)), LINEERR_INVALPARAM) << "before the initialisation";
+            EXPECT_EQ(ask({1, 2, 3}), LINEERR_INVALPARAM) << "shorter than a header";
+            auto bad_magic = request(wire::kTapiInitialize, 0, 4);
+            bad_magic[0] ^= 0xFF;
+            EXPECT_EQ(ask(bad_magic), LINEERR_INVALPARAM);
+            auto lying = request(wire::kTapiInitialize, 0, 4);
+            lying.resize(lying.size() + 3);
+            EXPECT_EQ(ask(lying), LINEERR_INVALPARAM) << "a length that is not the datagram's";
+            std::vector<uint8_t> count;
+            ASSERT_EQ(ask(request(wire::kTapiInitialize, 0, 4), &count), 0u);
+            ASSERT_EQ(count.size(), 4u);
+            uint32_t devices = 0;
+            std::memcpy(&devices, count.data(), 4);
+            EXPECT_EQ(ask(request(wire::kTapiInitialize, 0, 4)), LINEERR_INVALPARAM) << "initialised once";
+            EXPECT_EQ(ask(request(wire::kTapiOpen, devices, 4)), LINEERR_BADDEVICEID);
+            EXPECT_EQ(ask(request(wire::kTapiDevCaps, devices, 400)), LINEERR_BADDEVICEID);
+            EXPECT_EQ(ask(request(wire::kTapiDevCaps, 0, 100)), LINEERR_STRUCTURETOOSMALL);
+            EXPECT_EQ(ask(request(wire::kTapiClose, 77, 0)), LINEERR_INVALLINEHANDLE);
+            EXPECT_EQ(ask(request(0x2FF, 0, 0)), LINEERR_OPERATIONUNAVAIL);
+            std::vector<uint8_t> caps;
+            ASSERT_EQ(ask(request(wire::kTapiDevCaps, 0, 300), &caps), 0u);
+            EXPECT_EQ(caps.size(), 300u);
+            ASSERT_EQ(ask(request(wire::kTapiOpen, 0, 4)), 0u);
+            run_between();
+            ::close(fd);  // gone without closing its line
+        },
+        [&] { opened_then = a->OpenLineCount; });
+    EXPECT_EQ(opened_then, 1u);
+    EXPECT_EQ(a->OpenLineCount, 0u) << "the line the application left open";
+    EXPECT_EQ(a->NdisWanInfo[0][0].CurrentOwner, ULONG(OWNER_NONE));
+    EXPECT_EQ(server->tapi().applications(), 0u);
+}
+
+// The machine's restart ends TAPI's applications with their providers: a line handle
+// of before fails, the application shuts down, and a new one finds the lines again.
+TEST_F(TapiServiceTest, ARestartEndsTheApplicationsAndTheLinesOpenAgainAfter)
+{
+    with_client(
+        [&] {
+            Tapi tapi;
+            ASSERT_TRUE(tapi.whole());
+            HLINEAPP app = 0;
+            DWORD count = 0;
+            LINEINITIALIZEEXPARAMS params;
+            ASSERT_EQ(tapi.init(&app, &count, &params), 0);
+            HLINE line = 0;
+            ASSERT_EQ(tapi.open(app, 0, &line, TAPI_CURRENT_VERSION, 0, 0, 1, 2, nullptr), 0);
+            run_between();  // the restart
+            EXPECT_EQ(tapi.close(line), LONG(LINEERR_OPERATIONFAILED));
+            EXPECT_EQ(tapi.shutdown(app), 0);
+            DWORD again = 0;
+            ASSERT_EQ(tapi.init(&app, &again, &params), 0);
+            EXPECT_EQ(again, count);
+            EXPECT_EQ(tapi.open(app, 0, &line, TAPI_CURRENT_VERSION, 0, 0, 1, 2, nullptr), 0);
+            EXPECT_EQ(tapi.close(line), 0);
+            EXPECT_EQ(tapi.shutdown(app), 0);
+        },
+        [&] {
+            server->restart();
+            r.host.run_for(plat::ms(500));
+        });
+    EXPECT_EQ(server->tapi().applications(), 0u);
+}
+
 // A telephony service that answers each request of one application with the next of
 // its scripted replies (status, data), then ends the connection.
 class ScriptedService {
