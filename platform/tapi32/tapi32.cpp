@@ -121,7 +121,7 @@ void place_caps(const std::vector<uint8_t>& from, DWORD fixed, LPLINEDEVCAPS to)
     std::memset(out + sizeof(DWORD), 0, total - sizeof(DWORD));
     std::memcpy(out + sizeof(DWORD), from.data() + sizeof(DWORD), kProviderCapsSize - sizeof(DWORD));
     std::memcpy(out + fixed, from.data() + kProviderCapsSize, variable);
-    to->dwNeededSize = std::max(head.dwNeededSize, provider_used) + delta;
+    to->dwNeededSize = std::max(std::min<DWORD>(head.dwNeededSize, wire::kMaxTransfer), provider_used) + delta;
     to->dwUsedSize = fixed + variable;
     const struct {
         size_t size, offset;

@@ -537,12 +537,16 @@ TEST(TapiLibrary, MalformedRepliesOfTheServiceAreRefusedOrTrimmed)
         EXPECT_EQ(tapi.init(&app, &count, &params), LONG(LINEERR_OPERATIONFAILED)) << "a count of two bytes";
     }
     fs::remove(root.dir / vornet::wire::kTapiSocket);
+    std::vector<uint8_t> huge_need = provider_caps(240, 7, 247);
+    const uint32_t need = 0xFFFFFFF0;
+    std::memcpy(huge_need.data() + offsetof(LINEDEVCAPS, dwNeededSize), &need, 4);
     {
         ScriptedService s(root.dir, {{0, word(2)},
                                      {0, provider_caps(240, 7, 247)},
                                      {0, provider_caps(4000, 7, 247)},
                                      {0, provider_caps(100, 7, 247)},
                                      {0, std::vector<uint8_t>(100, 0)},
+                                     {0, huge_need},
                                      {0, word(9)},
                                      {int32_t(LINEERR_ALLOCATED), {}}});
         ASSERT_EQ(tapi.init(&app, &count, &params), 0);
@@ -567,6 +571,9 @@ TEST(TapiLibrary, MalformedRepliesOfTheServiceAreRefusedOrTrimmed)
         ASSERT_EQ(get(), 0);
         EXPECT_EQ(c->dwLineNameSize, 0u) << "a name inside the fixed part";
         EXPECT_EQ(get(), LONG(LINEERR_OPERATIONFAILED)) << "shorter than the fixed part";
+        ASSERT_EQ(get(), 0);
+        EXPECT_EQ(c->dwNeededSize, vornet::wire::kMaxTransfer + 16) << "no more than a request can carry";
+        EXPECT_EQ(line_name(caps), "RIROVE");
         HLINE line = 0;
         EXPECT_EQ(tapi.open(app, 0, &line, TAPI_CURRENT_VERSION, 0, 0, 1, 2, nullptr), 0);
         EXPECT_EQ(tapi.open(app, 1, &line, TAPI_CURRENT_VERSION, 0, 0, 1, 2, nullptr), LONG(LINEERR_ALLOCATED));
