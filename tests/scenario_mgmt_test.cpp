@@ -476,6 +476,14 @@ TEST_F(MgmtScenario, LayerThreeTestMessagesAnswerTheOfferedCallAndRestartAsAsked
     EXPECT_FALSE(restart_sent(6).has_value()) << "one channel, not the interface";
     ASSERT_EQ(request(2, 26, {0, 6, 0, 1}).status, 0u);  // whole interface
     EXPECT_TRUE(run_until([&] { return restart_sent(6).has_value(); }, 1000));
+
+    // No indicator chosen (the page's combo left at -1): nothing can be sent, and the
+    // request says so instead of answering done.
+    net->clear_log();
+    EXPECT_EQ(request(2, 26, {0, 6, 0, 0xFFFFFFFF}).status, BACKDOOR_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(request(2, 26, {0, 6, 0, 3}).status, BACKDOOR_STATUS_BAD_PARAMETER);
+    r.host.run_for(plat::ms(300));
+    for (uint8_t cls : {0, 6, 7}) EXPECT_FALSE(restart_sent(cls).has_value()) << int(cls);
 }
 
 }  // namespace
