@@ -109,5 +109,6 @@ BOOL comm_read(const std::shared_ptr<Object>& port, LPVOID buffer, DWORD count, 
 BOOL comm_write(const std::shared_ptr<Object>& port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov);
 BOOL comm_control(const std::shared_ptr<Object>& port, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                   DWORD out_size, LPDWORD returned, LPOVERLAPPED ov);
+std::vector<std::string> library_candidates(const std::string& name);  // as LoadLibraryA looks
 
 }  // namespace plat::win32

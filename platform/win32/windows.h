@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/version_resource.h"
+
 typedef int BOOL;
 typedef uint8_t BYTE, *LPBYTE, *PBYTE;
 typedef uint16_t WORD;
@@ -202,6 +204,14 @@ HANDLE GetCurrentProcess();
 HMODULE LoadLibraryA(LPCSTR FileName);
 FARPROC GetProcAddress(HMODULE Module, LPCSTR ProcName);
 BOOL FreeLibrary(HMODULE Module);
+
+// Version resources of our own binaries (platform/version_resource.h). A file is named
+// as CreateFileA names one, or by a host path; a bare library name ("TAPI32.DLL",
+// "vornetap.cpl") is looked for as LoadLibraryA looks for it first.
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+DWORD GetFileVersionInfoSizeA(LPCSTR FileName, LPDWORD Handle);
+BOOL GetFileVersionInfoA(LPCSTR FileName, DWORD Handle, DWORD Length, LPVOID Data);
+BOOL VerQueryValueA(LPCVOID Block, LPCSTR SubBlock, LPVOID* Buffer, UINT* Length);
 
 // The restart of the machine: a request to the simulator, which halts its adapters,
 // reloads the hive and the files and initialises again.

@@ -17,8 +17,9 @@ std::vector<uint8_t> carrier(Kind kind, uint32_t speed)
 
 std::vector<uint8_t> data(const std::vector<uint8_t>& bytes)
 {
-    std::vector<uint8_t> f{kData};
-    f.insert(f.end(), bytes.begin(), bytes.end());
+    std::vector<uint8_t> f(1 + bytes.size());
+    f[0] = kData;
+    std::copy(bytes.begin(), bytes.end(), f.begin() + 1);
     return f;
 }
 
