@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/Common/RSS_init.h"
+#include "sim/board/hdlc.h"
 #include "sim/far/isdn_network.h"
 #include "tools/harness/rig.h"
 
@@ -126,13 +127,16 @@ TEST_P(BusModeCalls, DataCallsOnTheFirstChannelAndNextToTheDChannelCarryTheirOwn
                               plat::ms(3000)))
             << "channel " << k.channel;
         ASSERT_TRUE(run_until([&] { return k.link->ChannelState == CHANNEL_STATE_ACTIVE; }, plat::ms(1000)));
+        // The controller has taken the channel's activation both ways.
+        ASSERT_TRUE(run_until([&] { return card->hdlc().channel_active(false, 0, k.channel) &&
+                                           card->hdlc().channel_active(true, 0, k.channel); },
+                              plat::ms(100)));
         rig::with_adapter_lock(a, [&] { k.link->NdisLinkContext = 0x7700 + k.index; });
     }
 
     // From the far end: each call's frame reaches its own Link, whole.
     for (const Call& k : calls) {
         card->line(0).frame_to_adapter(1u << k.channel, Pattern(uint8_t(k.channel), 40));
-        r.host.run_for(plat::ms(5));
     }
     ASSERT_TRUE(run_until([&] { return na->receives.size() >= 2; }, plat::ms(200)));
     r.host.run_for(plat::ms(20));
