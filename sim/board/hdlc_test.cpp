@@ -151,8 +151,8 @@ TEST_F(HdlcModel, SlowAndLostAcknowledgements)
     EXPECT_EQ(entry(2), sack(0, 1, false)) << "the first acknowledgement was lost";
 }
 
-// The queue never loses an entry: when full, entries wait until the driver acknowledges,
-// and an acknowledgement at the same index as the last one takes a full queue.
+// A full queue holds entries back until the driver acknowledges, and an acknowledgement
+// at the same index as the last one takes a full queue.
 TEST_F(HdlcModel, FullQueueHoldsBackAndAcknowledgementArithmetic)
 {
     program(4);  // entries 0, 1 used and acknowledged
@@ -172,6 +172,24 @@ TEST_F(HdlcModel, FullQueueHoldsBackAndAcknowledgementArithmetic)
     EXPECT_FALSE(card.irq_requested(0));
     ack(1);  // beyond what is outstanding
     EXPECT_EQ(hdlc.stats().bad_acks, 1u);
+}
+
+// A driver that never acknowledges does not grow the backlog without end: beyond its
+// limit entries are lost and counted, and what was held back still lands in order.
+TEST_F(HdlcModel, BacklogOfAFullQueueIsBounded)
+{
+    program(4);  // entries 0, 1 used and acknowledged
+    hdlc.knobs.backlog_limit = 3;
+    for (uint32_t i = 0; i < 100; i++) hdlc.post_entry(0x200 + i);
+    EXPECT_EQ(hdlc.queue_count(), 4u);
+    EXPECT_EQ(hdlc.queue_backlog(), 3u);
+    EXPECT_EQ(hdlc.stats().entries_lost, 93u);
+    ack(2);
+    host.run_for(plat::ms(1));
+    EXPECT_EQ(hdlc.queue_backlog(), 0u);
+    EXPECT_EQ(entry(2), 0x204u);
+    EXPECT_EQ(entry(3), 0x205u);
+    EXPECT_EQ(entry(0), 0x206u);
 }
 
 TEST_F(HdlcModel, ClocksFollowTheFramerAndTheKnobs)
