@@ -295,8 +295,8 @@ NDIS_STATUS InitializeHdlr(PNDIS_STATUS, PUINT SelectedMediumIndex, PNDIS_MEDIUM
     }
 
     // 12-14. Serial-port values, then the bring-up chain (it moves once the timer runs).
-    // Ports whose values cannot be listed would be unreachable: a name buffer that
-    // cannot be allocated fails initialisation like any other text of a name.
+    // Ports left out of SERIALCOMM are never offered to applications: a name buffer
+    // that cannot be allocated fails initialisation like a parameter's key text.
     BOOLEAN noNameBuffer = FALSE;
     ser_WriteSerialCommValues(a, &noNameBuffer);
     if (noNameBuffer) {
