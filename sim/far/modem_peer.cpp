@@ -169,7 +169,8 @@ void ModemPeer::heard(unsigned k, const std::vector<uint8_t>& frame)
         return;
     }
     case modem_line::kData:
-        if (c.state == State::Connected) c.received.emplace_back(frame.begin() + 1, frame.end());
+        if (c.state == State::Connected)
+            plat::push_bounded(c.received, std::vector<uint8_t>(frame.begin() + 1, frame.end()), received_limit_);
         return;
     case modem_line::kCarrierOff:
         cancel(c);
