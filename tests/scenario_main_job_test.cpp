@@ -434,6 +434,60 @@ TEST(MainJob, ServeRunsUntilSigtermThenHaltsAndReports)
     fs::remove_all(root);
 }
 
+// A root that setup (or the applet, or an earlier run) has written: serving boots with
+// its hive and its firmware file and leaves them as they were; --config and --firmware
+// given on the command line take their place.
+TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
+{
+    const std::string chosen = config("default.reg") + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorlane\\Setup]\n\"Chosen\"=\"by setup\"\n";
+    const std::string image = std::string("AIF\0\1\2\3", 7);
+    struct Run {
+        const char* name;
+        bool given;  // --config and --firmware on the command line
+    } runs[] = {{"from the root", false}, {"from the options", true}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.name);
+        const fs::path root = temp_dir("kept");
+        const fs::path drivers = root / rig::kDriversFolder;
+        fs::create_directories(drivers);
+        std::ofstream(root / "registry.reg", std::ios::binary) << chosen;
+        std::ofstream(drivers / "armcsm", std::ios::binary) << image;
+        const std::string config_file = std::string(VORNET_SOURCE_DIR) + "/configs/default.reg";
+        const std::string firmware_file = (root / "other-image").string();
+        std::ofstream(firmware_file, std::ios::binary) << "AIF other";
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int null = ::open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            if (run.given)
+                execl(VORNET_SIM, VORNET_SIM, "--serve", "--root", root.c_str(), "--config", config_file.c_str(),
+                      "--firmware", firmware_file.c_str(), (char*)nullptr);
+            else
+                execl(VORNET_SIM, VORNET_SIM, "--serve", "--root", root.c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && !fs::exists(root / "machine"); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(fs::exists(root / "machine")) << "serving";
+        const std::string hive = read_text((root / "registry.reg").string());
+        const std::string firmware = read_text((drivers / "armcsm").string());
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        if (run.given) {
+            EXPECT_EQ(hive.find("Chosen"), std::string::npos) << hive;
+            EXPECT_EQ(firmware, "AIF other");
+        } else {
+            EXPECT_NE(hive.find("\"Chosen\"=\"by setup\""), std::string::npos) << hive;
+            EXPECT_NE(hive.find("\"DeviceName\"=\"RIROVE\""), std::string::npos) << hive;
+            EXPECT_TRUE(firmware == image) << "the root's firmware file is the one the driver opens";
+        }
+        fs::remove_all(root);
+    }
+}
+
 TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
 {
     struct Case {

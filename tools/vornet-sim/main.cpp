@@ -3,18 +3,21 @@
 // board on the bus, loads and initialises the driver, runs in virtual time (or paced to
 // the wall clock when serving or talking to an outside peer), winds the calls down,
 // halts, and reports.
+#include <strings.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
 
+#include "platform/win32/hive.h"
 #include "sim/firmware/firmware.h"
 #include "sim/serial/serial_modem.h"
 #include "tools/harness/device_server.h"
@@ -37,7 +40,8 @@ const char* const kUsage =
     "  --serve             run paced to the wall clock until SIGINT or SIGTERM (needs --root)\n"
     "  --root DIR          the run's directory: registry.reg, C/WINNT/system32/drivers/armcsm,\n"
     "                      one socket per adapter device for the applet, and one per serial\n"
-    "                      modem port the hive's zelCOM key lists\n"
+    "                      modem port the hive's zelCOM key lists; a hive or firmware file\n"
+    "                      already there is used unless --config or --firmware is given\n"
     "  --com-pty DIR       every COM port on a pseudo-terminal, linked as DIR/COMn (paced)\n"
     "  --trace             print the driver's trace lines\n"
     "  --json              print the summary as one JSON object\n";
@@ -63,6 +67,35 @@ bool number(const std::string& v, unsigned long long most, unsigned long long& o
     if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos || v.size() > 12) return false;
     out = std::strtoull(v.c_str(), nullptr, 10);
     return out <= most;
+}
+
+// A run's root that already holds a hive or a firmware file (one setup or the applet
+// wrote, or an earlier run left) boots with them; what it lacks comes from the options.
+bool adopt_root(rig::RunOptions& opt, bool config_given, std::string* error)
+{
+    namespace fs = std::filesystem;
+    const fs::path root(opt.root);
+    std::error_code ec;
+    if (!config_given && fs::exists(plat::win32::hive_file(root), ec)) {
+        plat::reg::Registry hive;
+        if (!plat::win32::read_hive(root, hive, error)) return false;
+        opt.config_text = hive.save_reg();
+    }
+    if (!opt.firmware) {
+        // C:\WINNT\system32\drivers\armcsm, its names matched without regard to case.
+        fs::path file = root / rig::kSystemDrive;
+        for (const char* part : {"WINNT", "system32", "drivers", "armcsm"}) {
+            fs::path found;
+            for (fs::directory_iterator it(file, ec), end; !ec && it != end; it.increment(ec))
+                if (strcasecmp(it->path().filename().c_str(), part) == 0) found = it->path();
+            if (found.empty()) return true;
+            file = found;
+        }
+        std::string image;
+        if (fs::is_regular_file(file, ec) && read_file(file.string(), image))
+            opt.firmware = std::vector<uint8_t>(image.begin(), image.end());
+    }
+    return true;
 }
 
 std::atomic<bool> g_stop{false};
@@ -138,6 +171,10 @@ int main(int argc, char** argv)
     }
     if (serve && opt.root.empty()) return fail("--serve needs --root DIR");
     if (!config_path.empty() && !read_file(config_path, opt.config_text)) return fail("cannot read " + config_path);
+    if (!opt.root.empty()) {
+        std::string why;
+        if (!adopt_root(opt, !config_path.empty(), &why)) return fail(why);
+    }
     opt.progress = isatty(STDERR_FILENO) == 1;
     if (!opt.firmware) opt.firmware = sim::fw::default_image();
     if (!com_pty_dir.empty()) opt.paced = true;
