@@ -35,7 +35,9 @@ mkdir -p "$root/C/WINNT/system32/drivers"
 cp "$config" "$root/registry.reg"
 [ -z "$firmware" ] || cp "$firmware" "$root/C/WINNT/system32/drivers/armcsm"
 
-"$build"/tools/vornet-sim/vornet-sim --serve --root "$root" &
+# No calls of the simulator's own: the lines' Links stay free for the applet's TAPI
+# scan and its serial ports.
+"$build"/tools/vornet-sim/vornet-sim --serve --root "$root" --calls 0 &
 sim=$!
 stop() {
     kill "$sim" 2>/dev/null || true

@@ -25,6 +25,7 @@
 #include "platform/win32/wire.h"
 #include "sim/firmware/firmware.h"
 #include "tools/harness/device_server.h"
+#include "tools/harness/main_job.h"
 
 namespace fs = std::filesystem;
 
@@ -620,6 +621,79 @@ TEST(TapiLibrary, NoServiceIsOperationUnavailableAndAServiceThatWentAwayFailsThe
     HLINE line = 0;
     EXPECT_EQ(tapi.open(app, 0, &line, TAPI_CURRENT_VERSION, 0, 0, 1, 2, nullptr), LONG(LINEERR_OPERATIONFAILED));
     EXPECT_EQ(tapi.shutdown(app), 0);
+}
+
+// The simulator's main job serving a root, as vornet-sim --serve runs it: the applet's
+// scan finds every line free when the run places no calls; when the run's calls hold
+// every Link, each open is refused as allocated and nothing is left open.
+TEST(TapiServedRun, TheScanOpensEveryLineOfARunWithoutCallsAndNoneOfARunWithCalls)
+{
+    Root root;
+    const struct {
+        const char* name;
+        unsigned calls;
+        LONG open;
+    } cases[] = {{"no calls", 0, 0}, {"four calls per line", 4, LONG(LINEERR_ALLOCATED)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        rig::RunOptions o;
+        o.root = root.dir.string();
+        o.firmware = sim::fw::default_image();
+        o.plan.calls_per_line = c.calls;
+        rig::MainJob job;
+        std::string error;
+        ASSERT_TRUE(job.start(o, &error)) << error;
+        job.rig().host.run_for(plat::ms(3000));
+        auto server = std::make_unique<rig::DeviceServer>(job.rig(), root.dir);
+        server->service();
+
+        std::atomic<bool> done{false};
+        DWORD count = 0;
+        std::vector<LONG> opens;
+        std::vector<std::string> names;
+        std::thread client([&] {
+            Tapi tapi;
+            HLINEAPP app = 0;
+            LINEINITIALIZEEXPARAMS params;
+            if (tapi.whole() && tapi.init(&app, &count, &params) == 0) {
+                for (DWORD i = 0; i < count; i++) {
+                    DWORD version = 0;
+                    LINEEXTENSIONID ext;
+                    HLINE line = 0;
+                    LONG e = tapi.negotiate(app, i, 0, TAPI_CURRENT_VERSION, &version, &ext);
+                    if (e == 0) e = tapi.open(app, i, &line, version, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_UNKNOWN, nullptr);
+                    opens.push_back(e);
+                    if (e != 0) continue;
+                    std::vector<uint8_t> caps(4032, 0);
+                    reinterpret_cast<LINEDEVCAPS*>(caps.data())->dwTotalSize = 4032;
+                    if (tapi.caps(app, i, version, 0, reinterpret_cast<LINEDEVCAPS*>(caps.data())) == 0)
+                        names.push_back(line_name(caps));
+                    tapi.close(line);
+                }
+                tapi.shutdown(app);
+            }
+            done = true;
+        });
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done && std::chrono::steady_clock::now() < limit) {
+            server->service();
+            pollfd p{server->fd(), POLLIN, 0};
+            ::poll(&p, 1, 1);
+        }
+        client.join();
+        server->service();
+        Adapter* a = rig::Rig::driver_adapter(job.rig().host.ndis().adapters().front().get());
+        EXPECT_EQ(a->OpenLineCount, 0u) << "the scan leaves nothing open";
+        server.reset();
+        job.finish();
+
+        EXPECT_GT(count, 0u);
+        EXPECT_EQ(opens, std::vector<LONG>(count, c.open));
+        if (c.open == 0) {
+            ASSERT_EQ(names.size(), count);
+            for (const auto& n : names) EXPECT_EQ(n.rfind("RIROVE", 0), 0u) << n;
+        }
+    }
 }
 
 }  // namespace

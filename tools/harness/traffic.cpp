@@ -111,8 +111,8 @@ Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, si
         // Every Link of a line that carries calls gets its owner: on ISDN lines the driver,
         // which answers and clears by itself; on robbed-bit lines, where calls reach the
         // Link of their channel only when TAPI owns it, TAPI (played here), which answers
-        // and drops.
-        if (lines_[n].carries_calls) {
+        // and drops. A plan of no calls leaves the Links free for TAPI and the serial ports.
+        if (lines_[n].carries_calls && (plan_.full_load || plan_.calls_per_line > 0)) {
             const ULONG owner = far_.isdn[n] != nullptr ? OWNER_DRIVER : OWNER_TELEPHONY_SUBSYSTEM;
             ls->owner = owner;
             locked([&] {
