@@ -198,6 +198,7 @@ void DeviceServer::reply(int fd, int32_t status, const std::vector<uint8_t>& out
 void DeviceServer::finish(Connection& c)
 {
     ServedRequest& r = *c.pending;
+    if (r.irp.Stack.MajorFunction == IRP_MJ_CREATE) c.opened = NT_SUCCESS(r.status());
     if (c.fd >= 0) reply(c.fd, r.status(), NT_SUCCESS(r.status()) ? r.output() : std::vector<uint8_t>{});
     c.pending.reset();
     served_++;
@@ -244,7 +245,6 @@ bool DeviceServer::serve(Connection& c)
         c.pending = dispatch(device, major, h.code, std::vector<uint8_t>(in_at, out_at),
                              std::vector<uint8_t>(out_at, out_at + h.output_length));
         if (!c.pending->done()) return true;  // completes on a later event of the clock
-        if (major == IRP_MJ_CREATE) c.opened = NT_SUCCESS(c.pending->status());
         finish(c);
     }
 }

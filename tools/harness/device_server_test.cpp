@@ -253,6 +253,56 @@ TEST_F(DeviceServerTest, OpenAndRequestRefusals)
     EXPECT_TRUE(CloseHandle(h));
 }
 
+// A create the device completes on a later event opens the connection as one
+// completed at once: the requests after it are served.
+PIRP g_held_create = nullptr;
+NTSTATUS HoldCreate(PDEVICE_OBJECT, PIRP irp)
+{
+    IoMarkIrpPending(irp);
+    g_held_create = irp;
+    return STATUS_PENDING;
+}
+
+TEST_F(DeviceServerTest, ACreateCompletedLaterOpensTheConnection)
+{
+    DRIVER_OBJECT& drv = r.host.ndis().driver_object();
+    PDRIVER_DISPATCH create = drv.MajorFunction[IRP_MJ_CREATE];
+    drv.MajorFunction[IRP_MJ_CREATE] = HoldCreate;
+    g_held_create = nullptr;
+    server->service();
+    std::vector<uint8_t> rec = record(0, 17);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        h = CreateFileA("\\\\.\\VORNET1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD oid = kOid, returned = 0;
+        ok = h != INVALID_HANDLE_VALUE &&
+             DeviceIoControl(h, kIoctl, &oid, 4, rec.data(), BACKDOOR_REQUEST_SIZE, &returned, nullptr);
+        error = GetLastError();
+        done = true;
+    });
+    auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done && std::chrono::steady_clock::now() < limit) {
+        server->service();
+        if (g_held_create != nullptr) {
+            g_held_create->IoStatus.Status = STATUS_SUCCESS;
+            g_held_create->IoStatus.Information = 0;
+            IoCompleteRequest(g_held_create, 0);
+            g_held_create = nullptr;
+        }
+        pollfd p{server->fd(), POLLIN, 0};
+        ::poll(&p, 1, 1);
+    }
+    client.join();
+    drv.MajorFunction[IRP_MJ_CREATE] = create;
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ok) << "Win32 error " << error;
+    EXPECT_EQ(status_of(rec), 0u);
+    with_client([&] { CloseHandle(h); });
+}
+
 // A stand-in simulator in a process of its own: it answers the open, takes the next
 // request and dies before replying.
 TEST(DeviceClient, ASimulatorKilledMidRequestFailsTheCallAndFreesTheCaller)
