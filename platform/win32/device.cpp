@@ -82,6 +82,9 @@ HANDLE open_device(const std::string& name)
     auto r = root();
     if (!r || name.empty() || name.find_first_of("\\/") != std::string::npos)
         return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    // The machine's own sockets lie beside the devices' but are none.
+    if (same_text(name, vornet::wire::kMachineSocket) || same_text(name, vornet::wire::kTapiSocket))
+        return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     auto path = find_in(*r, name);
     if (!path) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     std::string p = path->string();

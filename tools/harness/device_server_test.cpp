@@ -200,6 +200,8 @@ TEST_F(DeviceServerTest, OpenAndRequestRefusals)
         {"\\\\.\\VORNET2", ERROR_FILE_NOT_FOUND},
         {"\\\\.\\VORNET0", ERROR_FILE_NOT_FOUND},
         {"\\\\.\\machine", ERROR_FILE_NOT_FOUND},  // the restart socket is no device
+        {"\\\\.\\TAPI", ERROR_FILE_NOT_FOUND},     // nor the telephony service's
+        {"\\\\.\\registry.reg", ERROR_FILE_NOT_FOUND},
     };
     for (auto& o : opens) {
         SCOPED_TRACE(o.name);
