@@ -477,7 +477,7 @@ void ModemSocket::pump_answer(unsigned c, unsigned pump)
     auto [code, block] = std::move(ps.answer.front());
     ps.answer.pop_front();
     ps.host_wants_data = false;
-    uint16_t w2 = code == kDialDet ? uint16_t(block.size() & 0x7F) : uint16_t(block.size());
+    uint16_t w2 = uint16_t(block.size());
     send_to_host(c, {0, 0, w2, uint16_t(code << 8 | pump)}, block);
 }
 
@@ -583,7 +583,11 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
         std::string number = cmd.substr(1);
         ps.dial_detected = true;
         ps.calling = true;
-        fifo_to_host(c, pump, kDialDet, std::vector<uint8_t>(number.begin(), number.end()));
+        // A message of its own with the number: it answers no data request of the host,
+        // so the text blocks after it (CONNECT) still have one each.
+        if (number.size() > 0x7F) number.resize(0x7F);
+        send_to_host(c, {0, 0, uint16_t(number.size()), uint16_t(kDialDet << 8 | pump)},
+                     std::vector<uint8_t>(number.begin(), number.end()));
         return;
     }
     if (cmd == "A") {  // answer the ringing call

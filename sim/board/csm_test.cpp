@@ -147,8 +147,8 @@ protected:
         post(m, 0, {0, 0, uint16_t(t.size()), uint16_t(0x0900 | p)});
         run();
     }
-    // Every inbound message now pending, taken as the host takes them (data requests
-    // answered, so queued text keeps coming).
+    // Every inbound message now pending, taken as the host takes them (each text block
+    // answered with a data request, so queued text keeps coming).
     std::vector<In> inbound(unsigned p)
     {
         std::vector<In> out;
@@ -163,7 +163,7 @@ protected:
             }
             m.mmio_write(0x38, 2, 0x0040);
             out.push_back(in);
-            if (in.code == 0x09 || in.code == 0x30) {
+            if (in.code == 0x09) {
                 post(m, 0, {0, 0x0A, 0x80, uint16_t(0x0800 | p)});
                 run();
             }
@@ -313,6 +313,12 @@ TEST_F(Firmware, NetworkModeRingsAnswersGoesOnLineEscapesAndHangsUp)
     bool dial = false;
     for (const auto& i : in) dial |= i.code == 0x30 && i.fifo == "5551212";
     EXPECT_TRUE(dial);
+    // The dial message answers no data request: the text after it still comes.
+    EXPECT_EQ(texts(in), "ATD5551212\r");
+    text(0, "ATH\r");
+    in = inbound(0);
+    EXPECT_EQ(texts(in), "ATH\r\r\nOK\r\n");
+    EXPECT_TRUE(has(in, 0x32, 0)) << "hang-up before the call connected";
 }
 
 TEST_F(Firmware, KnobsRefuseAnInitStringAndCrashAProcessor)

@@ -62,6 +62,7 @@ MainJob::~MainJob()
     // The far ends and peers hold the rig's lines: they go first; traffic before the adapter.
     traffic_.reset();
     peers_.clear();
+    modems_.clear();
     rig_.reset();
 }
 
@@ -104,6 +105,17 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         kinds[n] = c.kind;
     }
     far_ = r.attach_far_ends(*card_, 1, kinds);
+
+    modems_.resize(card_->line_count());
+    for (unsigned n = 0; n < card_->line_count(); n++) {
+        if (far_.isdn[n] == nullptr) continue;
+        sim::ModemPeer::Config mc;
+        mc.echo = true;
+        modems_[n] = std::make_unique<sim::ModemPeer>(r.host.sched, card_->line(n), mc);
+        modems_[n]->follow(*far_.isdn[n], [](const sim::CallInfo& c) {
+            return c.bearer.capability == 0x00 || c.bearer.capability == 0x10;  // speech, 3.1 kHz audio
+        });
+    }
 
     peers_.resize(card_->line_count());
     for (const auto& [n, c] : opt_.lines) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
 #include "sim/far/socket_peer.h"
 #include "tools/harness/pollers.h"
 #include "tools/harness/rig.h"
@@ -73,6 +74,9 @@ public:
     sim::Card* card() { return card_; }
     const FarEnds& far_ends() const { return far_; }
     sim::SocketPeer* peer(unsigned line) { return line < peers_.size() ? peers_[line].get() : nullptr; }
+    // The far modem of an ISDN line: on each speech or audio call there (a COM port's
+    // modem calls), it answers or calls back and echoes what it receives.
+    sim::ModemPeer* modem(unsigned line) { return line < modems_.size() ? modems_[line].get() : nullptr; }
 
 private:
     void run_fixed();
@@ -87,6 +91,7 @@ private:
     sim::Card* card_ = nullptr;
     FarEnds far_;
     std::vector<std::unique_ptr<sim::SocketPeer>> peers_;
+    std::vector<std::unique_ptr<sim::ModemPeer>> modems_;
     std::unique_ptr<sim::LapdPcapWriter> pcap_;
     plat::ndis::Adapter* na_ = nullptr;
     std::unique_ptr<Traffic> traffic_;

@@ -101,6 +101,19 @@ void PtyBridge::open_port(Port& p)
     client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0, &n);
     client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, &n);
     client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0, &n);
+    p.dtr = true;
+}
+
+// DTR follows the terminal's output speed: 0 is a hang-up (as on a serial line).
+void PtyBridge::follow_dtr(Port& p)
+{
+    termios t{};
+    if (tcgetattr(p.master, &t) != 0) return;
+    bool dtr = cfgetospeed(&t) != B0;
+    if (dtr == p.dtr) return;
+    uint32_t n = 0;
+    if (client_.DeviceIoControl(p.handle, dtr ? IOCTL_SERIAL_SET_DTR : IOCTL_SERIAL_CLR_DTR, nullptr, 0, nullptr, 0, &n))
+        p.dtr = dtr;
 }
 
 void PtyBridge::serve(Port& p)
@@ -112,6 +125,7 @@ void PtyBridge::serve(Port& p)
     }
     p.writes.erase(std::remove_if(p.writes.begin(), p.writes.end(), [](const auto& w) { return w->done(); }),
                    p.writes.end());
+    follow_dtr(p);
     // Typed bytes to the port.
     while (p.writes.size() < kMaxWrites) {
         uint8_t buf[256];
