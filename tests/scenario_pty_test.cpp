@@ -175,13 +175,16 @@ TEST(PtyBridge, ATerminalDialsAnswersExchangesDataAndHangsUp)
         ASSERT_TRUE(far->send(ch, {'f', 'r', 'o', 'm', ' ', 'f', 'a', 'r'}));
         EXPECT_EQ(read_until(r, bridge, t, "from far", plat::ms(2000)), "from far");
 
-        // Escape after a second's guard time, then hang up.
+        // "+++" typed key by key between guard times of a second: the far modem gets
+        // (and echoes) it as data, then the modem is back in command state.
         serve_for(r, bridge, plat::ms(1000));
-        t.type("+++");
+        for (int i = 0; i < 3; i++) {
+            t.type("+");
+            serve_for(r, bridge, plat::ms(150));
+        }
         got = read_until(r, bridge, t, "OK\r\n", plat::ms(2000));
-        EXPECT_EQ(got, "\r\nOK\r\n");
-        EXPECT_EQ(joined(far->received(ch)), "hello, far end") << "the escape went to the far modem";
-        serve_for(r, bridge, plat::ms(1000));
+        EXPECT_EQ(got, "+++\r\nOK\r\n");
+        EXPECT_EQ(joined(far->received(ch)), "hello, far end+++");
         t.type("ATH\r");
         got = read_until(r, bridge, t, "OK\r\n", plat::ms(2000));
         EXPECT_EQ(got, "ATH\r\r\nOK\r\n");

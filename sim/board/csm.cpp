@@ -26,6 +26,7 @@ constexpr uint8_t kErrInd = 0x00, kDataReq = 0x08, kFifoDat = 0x09, kCmdDat = 0x
 constexpr uint16_t kCtsDsr = 0x3, kDcd = 0x8, kDtr = 0x1;
 constexpr size_t kFifoBlock = 128;
 constexpr plat::VTime kLossOfCarrier = plat::ms(1400);
+constexpr plat::VTime kEscapeGuard = plat::ms(1000);
 
 uint32_t address_of(const std::array<uint16_t, 4>& w) { return uint32_t(w[1]) << 16 | w[2]; }
 
@@ -49,7 +50,9 @@ void ModemSocket::cancel_pump_events(PumpState& ps)
 {
     if (ps.train_event) sched_.cancel(ps.train_event);
     if (ps.tone_event) sched_.cancel(ps.tone_event);
-    ps.train_event = ps.tone_event = 0;
+    if (ps.escape_event) sched_.cancel(ps.escape_event);
+    ps.train_event = ps.tone_event = ps.escape_event = 0;
+    ps.plus = 0;
 }
 
 void ModemSocket::cancel_pump_events(Processor& p)
@@ -614,6 +617,7 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
     }
     if (cmd == "O" && ps.call == Call::Connected) {  // back on line
         ps.online = true;
+        ps.last_data = sched_.now();
         event_ind(c, pump, 1);
         modem_say(c, pump, "\r\nCONNECT " + std::to_string(ps.speed) + "\r\n");
         return;
@@ -666,6 +670,7 @@ void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
     if (ps.network) {
         modem_say(c, pump, "\r\nCONNECT " + sp + "\r\n");
         ps.online = true;
+        ps.last_data = sched_.now();
         event_ind(c, pump, 1);
     } else {
         modem_say(c, pump, "\r\nCARRIER TX: " + sp + " RX: " + sp + "\r\n\r\nCONNECT " + sp + "\r\n");
@@ -737,15 +742,37 @@ bool ModemSocket::from_controller(unsigned slot, const std::vector<uint8_t>& fra
     if (!pump_of_slot(slot, c, pump)) return false;
     PumpState& ps = p_[c].pumps[pump];
     if (p_[c].mode != Mode::Running || ps.call != Call::Connected || ps.tsa < 0) return true;  // taken, dropped
-    std::string text(frame.begin(), frame.end());
-    if (ps.network && ps.online && text == "+++") {  // escape to command state
-        ps.online = false;
-        event_ind(c, pump, 0);
-        modem_say(c, pump, "\r\nOK\r\n");
-        return true;
-    }
+    if (ps.network && ps.online) watch_escape(c, pump, frame);
     if (to_line_) to_line_(group_, unsigned(ps.tsa), modem_line::data(frame));
     return true;
+}
+
+// Data state: "+++" (in one frame or several) after a guard time without data, and
+// nothing for a guard time after it, returns to command state with OK. The characters
+// still go to the far modem, as every byte of data state does.
+void ModemSocket::watch_escape(unsigned c, unsigned pump, const std::vector<uint8_t>& frame)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    const plat::VTime now = sched_.now();
+    bool pluses = !frame.empty() && std::all_of(frame.begin(), frame.end(), [](uint8_t b) { return b == '+'; });
+    if (ps.escape_event) sched_.cancel(ps.escape_event);
+    ps.escape_event = 0;
+    if (pluses && ps.plus + frame.size() <= 3 && (ps.plus > 0 || now - ps.last_data >= kEscapeGuard)) {
+        ps.plus += frame.size();
+        if (ps.plus == 3)
+            ps.escape_event = sched_.after(kEscapeGuard, [this, c, pump] {
+                PumpState& q = p_[c].pumps[pump];
+                q.escape_event = 0;
+                q.plus = 0;
+                if (!q.online || q.call != Call::Connected) return;
+                q.online = false;
+                event_ind(c, pump, 0);
+                modem_say(c, pump, "\r\nOK\r\n");
+            });
+    } else {
+        ps.plus = 0;
+    }
+    ps.last_data = now;
 }
 
 bool ModemSocket::from_line(unsigned slot, const std::vector<uint8_t>& frame)

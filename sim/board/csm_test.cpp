@@ -297,11 +297,32 @@ TEST_F(Firmware, NetworkModeRingsAnswersGoesOnLineEscapesAndHangsUp)
     in = inbound(0);
     EXPECT_EQ(texts(in), "\r\nCONNECT 33600\r\n");
     EXPECT_TRUE(has(in, 0x37, 1)) << "on line";
-    // +++ from the port (through the HDLC channel): command state.
-    m.from_controller(unsigned(m.data_slot(0, 0)), {'+', '+', '+'});
+    // +++ from the port (through the HDLC channel) is an escape only between two guard
+    // times of a second without data; its characters still go to the far modem.
+    const unsigned slot = unsigned(m.data_slot(0, 0));
+    const size_t sent = line.size();
+    m.from_controller(slot, {'+', '+', '+'});  // too soon after the connection
+    sched.run_for(plat::ms(1500));
+    EXPECT_FALSE(has(inbound(0), 0x37, 0));
+    m.from_controller(slot, {'+'});
+    sched.run_for(plat::ms(200));
+    m.from_controller(slot, {'+', '+'});
+    sched.run_for(plat::ms(500));
+    m.from_controller(slot, {'x'});  // data within the guard time after it
+    sched.run_for(plat::ms(1500));
+    EXPECT_FALSE(has(inbound(0), 0x37, 0));
+    for (int i = 0; i < 3; i++) {  // typed one by one
+        m.from_controller(slot, {'+'});
+        sched.run_for(plat::ms(150));
+    }
+    sched.run_for(plat::ms(800));
+    EXPECT_FALSE(has(inbound(0), 0x37, 0)) << "before the guard time after it";
+    sched.run_for(plat::ms(100));
     in = inbound(0);
     EXPECT_TRUE(has(in, 0x37, 0));
     EXPECT_EQ(texts(in), "\r\nOK\r\n");
+    ASSERT_EQ(line.size(), sent + 7);
+    EXPECT_EQ(line.back(), (std::pair<unsigned, std::vector<uint8_t>>{9, sim::modem_line::data({'+'})}));
     text(0, "ATH\r");
     in = inbound(0);
     EXPECT_EQ(texts(in), "ATH\r\r\nOK\r\n");
