@@ -230,7 +230,20 @@ TEST(PtyBridge, ATerminalDialsAnswersExchangesDataAndHangsUp)
         serve_for(r, bridge, plat::ms(100));
         t.type("AT\r");
         EXPECT_EQ(read_until(r, bridge, t, "OK\r\n", plat::ms(2000)), "AT\r\r\nOK\r\n");
+
+        // Closing the port ends a call as well.
+        t.type("ATD5550124\r");
+        got = read_until(r, bridge, t, "CONNECT", plat::ms(10000));
+        EXPECT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
+        std::optional<sim::CallInfo> last;
+        for (const auto& c : net->calls())
+            if (c.called == "5550124") last = c;
+        ASSERT_TRUE(last.has_value());
+        EXPECT_EQ(last->state, sim::NetState::Active);
         bridge.stop();
+        EXPECT_TRUE(rig::run_until(r.host, [&] { return net->channel_state(last->channel) == sim::NetState::Null; },
+                                   plat::ms(5000)))
+            << "the call outlived the port's handle";
     }
     std::filesystem::remove_all(dir);
     rig::Summary s = job.finish();

@@ -188,10 +188,10 @@ bool MainJob::restart(std::string* error)
     return na_ != nullptr;
 }
 
-void MainJob::run(const std::atomic<bool>* stop)
+void MainJob::run(const std::atomic<bool>* stop, bool bounded)
 {
     wall_start_ns_ = last_progress_ns_ = wall_ns();
-    if (opt_.paced || stop != nullptr) run_paced(stop);
+    if (opt_.paced || stop != nullptr) run_paced(stop, bounded || stop == nullptr);
     else run_fixed();
     progress(true);
 }
@@ -207,16 +207,16 @@ void MainJob::run_fixed()
     }
 }
 
-void MainJob::run_paced(const std::atomic<bool>* stop)
+void MainJob::run_paced(const std::atomic<bool>* stop, bool bounded)
 {
     plat::Host& h = rig_->host;
     const plat::VTime v0 = h.now();
     const int64_t w0 = wall_ns();
     const plat::VTime end = v0 + plat::ms(opt_.run_ms);
     for (;;) {
-        if (stop != nullptr ? stop->load() : h.now() >= end) break;
+        if ((stop != nullptr && stop->load()) || (bounded && h.now() >= end)) break;
         plat::VTime target = v0 + plat::VTime((wall_ns() - w0) / 1000);
-        if (stop == nullptr) target = std::min(target, end);
+        if (bounded) target = std::min(target, end);
         if (target > h.now()) h.run_until(target);
         trim();
         pollers_.run();

@@ -60,8 +60,8 @@ public:
     // the driver; false with the reason when something given cannot be used.
     bool start(const RunOptions& options, std::string* error);
     // Runs options.run_ms of virtual time; paced, until *stop is set (or run_ms passed
-    // when run_ms is not 0 and no stop flag is given).
-    void run(const std::atomic<bool>* stop = nullptr);
+    // when no stop flag is given, or `bounded`).
+    void run(const std::atomic<bool>* stop = nullptr, bool bounded = false);
     // Halts the adapter, reloads the hive and the firmware file from the root, initialises again.
     bool restart(std::string* error);
     // Winds the traffic down, observes, halts, counts leaks.
@@ -80,7 +80,7 @@ public:
 
 private:
     void run_fixed();
-    void run_paced(const std::atomic<bool>* stop);
+    void run_paced(const std::atomic<bool>* stop, bool bounded);
     void progress(bool final);
     void trim();
     bool bring_up(std::string* error);

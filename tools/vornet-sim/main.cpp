@@ -170,7 +170,7 @@ int main(int argc, char** argv)
         std::signal(SIGINT, on_signal);
         std::signal(SIGTERM, on_signal);
         if (serve) std::fprintf(stderr, "vornet-sim: serving in %s until SIGINT or SIGTERM\n", opt.root.c_str());
-        job.run(serve ? &g_stop : nullptr);
+        job.run(&g_stop, !serve);  // serving ends only on a signal
     } else {
         job.run();
     }
