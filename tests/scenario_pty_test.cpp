@@ -185,6 +185,15 @@ TEST(PtyBridge, ATerminalDialsAnswersExchangesDataAndHangsUp)
         got = read_until(r, bridge, t, "OK\r\n", plat::ms(2000));
         EXPECT_EQ(got, "+++\r\nOK\r\n");
         EXPECT_EQ(joined(far->received(ch)), "hello, far end+++");
+        // Back on line, and out again.
+        t.type("ATO\r");
+        got = read_until(r, bridge, t, "CONNECT 33600\r\n", plat::ms(2000));
+        EXPECT_EQ(got, "ATO\r\r\nCONNECT 33600\r\n");
+        t.type("again");
+        EXPECT_EQ(read_until(r, bridge, t, "again", plat::ms(2000)), "again");
+        serve_for(r, bridge, plat::ms(1100));
+        t.type("+++");
+        EXPECT_EQ(read_until(r, bridge, t, "OK\r\n", plat::ms(3000)), "+++\r\nOK\r\n");
         t.type("ATH\r");
         got = read_until(r, bridge, t, "OK\r\n", plat::ms(2000));
         EXPECT_EQ(got, "ATH\r\r\nOK\r\n");
