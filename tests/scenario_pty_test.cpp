@@ -262,4 +262,53 @@ TEST(PtyBridge, ATerminalDialsAnswersExchangesDataAndHangsUp)
     EXPECT_EQ(s.data.bytes_verified, s.data.bytes_sent) << "the traffic beside the port";
 }
 
+
+// A dial the network refuses (busy), and one nobody answers: the terminal gets NO CARRIER
+// and the modem takes commands again.
+TEST(PtyBridge, ADialThatFailsEndsInNoCarrier)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.plan.leave_port_links = true;
+    o.firmware = sim::fw::default_image();
+    std::string error;
+    ASSERT_TRUE(job.start(o, &error)) << error;
+    rig::Rig& r = job.rig();
+    sim::IsdnNetworkSide* net = job.far_ends().isdn[0];
+    ASSERT_NE(net, nullptr);
+    r.host.run_for(plat::ms(14000));
+    std::string dir = (std::filesystem::temp_directory_path() / ("vornet-pty-fail-" + std::to_string(::getpid()))).string();
+    {
+        rig::PtyBridge bridge(r.host, dir);
+        ASSERT_TRUE(bridge.start(&error)) << error;
+        Terminal t(dir + "/COM5");
+        ASSERT_GE(t.fd, 0);
+        t.type("AT\r");
+        ASSERT_NE(read_until(r, bridge, t, "OK\r\n", plat::ms(20000)).find("OK"), std::string::npos);
+        struct Case {
+            const char* name;
+            sim::AnswerPolicy::Action action;
+        } cases[] = {{"busy", sim::AnswerPolicy::Action::Busy}, {"no answer", sim::AnswerPolicy::Action::NoAnswer}};
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            net->set_answer_policy([&c](const sim::CallInfo& call) {
+                sim::AnswerPolicy p;
+                if (call.called == "5550199") p.action = c.action;
+                p.no_answer_after = plat::ms(3000);
+                return p;
+            });
+            t.type("ATD5550199\r");
+            std::string got = read_until(r, bridge, t, "NO CARRIER\r\n", plat::ms(60000));
+            EXPECT_NE(got.find("\r\nNO CARRIER\r\n"), std::string::npos) << got;
+            serve_for(r, bridge, plat::ms(500));
+            t.type("AT\r");
+            EXPECT_EQ(read_until(r, bridge, t, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+        }
+        bridge.stop();
+    }
+    std::filesystem::remove_all(dir);
+    rig::Summary s = job.finish();
+    for (const auto& v : s.violations) ADD_FAILURE() << v;
+}
+
 }  // namespace

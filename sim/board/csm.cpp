@@ -463,10 +463,17 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
     case kLineCon:  // the channel is connected: the modem starts its handshake
         if (ps.network && ps.tsa >= 0 && ps.call == Call::None) start_call(c, pump, ps.tsa, ps.dial_detected);
         break;
-    case kLineErr:  // the channel is disconnected
+    case kLineErr: {  // the channel is disconnected
+        // A dial or answer the host could not complete (busy, no answer, cleared) ends
+        // as a call that never got its carrier.
+        bool pending = ps.network && (ps.dial_detected || ps.answer_detected) && ps.call == Call::None;
         ps.ringing = ps.dial_detected = ps.answer_detected = false;
-        if (ps.call != Call::None) lose_carrier(c, pump, true, true);
+        if (ps.call != Call::None)
+            lose_carrier(c, pump, true, true);
+        else if (pending)
+            modem_say(c, pump, "\r\nNO CARRIER\r\n");
         break;
+    }
     default:  // SETASYN, SETSYNC, CRCENA, ACCM, V.42 control: taken
         break;
     }

@@ -340,6 +340,12 @@ TEST_F(Firmware, NetworkModeRingsAnswersGoesOnLineEscapesAndHangsUp)
     in = inbound(0);
     EXPECT_EQ(texts(in), "ATH\r\r\nOK\r\n");
     EXPECT_TRUE(has(in, 0x32, 0)) << "hang-up before the call connected";
+    // A dial the host could not place (busy, no answer): the channel is disconnected.
+    text(0, "ATD5551213\r");
+    inbound(0);
+    post(m, 0, {0, 0, 0, 0x3400});  // LINEERR
+    run();
+    EXPECT_EQ(texts(inbound(0)), "\r\nNO CARRIER\r\n");
 }
 
 TEST_F(Firmware, KnobsRefuseAnInitStringAndCrashAProcessor)
