@@ -668,6 +668,7 @@ void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
     PumpState& ps = p_[c].pumps[pump];
     cancel_pump_events(ps);
     ps.call = Call::Connected;
+    ps.dial_detected = ps.answer_detected = false;  // the dial or answer is done
     ps.speed = std::min(speed, speed_);
     // The carrier the far modem expects from the caller: an answering modem that hears
     // a calling carrier has sent its answer tone already, a calling modem answers back.
@@ -694,6 +695,7 @@ void ModemSocket::lose_carrier(unsigned c, unsigned pump, bool tell_line, bool t
     if (tell_line && ps.tsa >= 0 && to_line_) to_line_(group_, unsigned(ps.tsa), modem_line::carrier_off());
     end_call(c, pump);
     ps.online = false;
+    ps.dial_detected = ps.answer_detected = false;
     if (tell_host) modem_say(c, pump, "\r\nNO CARRIER\r\n");
     if (had) report_status(c, pump);  // DCD off
 }
