@@ -574,6 +574,10 @@ void ModemSocket::network_text(unsigned c, unsigned pump, const std::string& tex
     PumpState& ps = p_[c].pumps[pump];
     modem_say(c, pump, text);  // echo
     for (char ch : text) {
+        if (ch == '\b' || ch == 0x7F) {  // backspace (or delete) edits the line
+            if (!ps.command.empty()) ps.command.pop_back();
+            continue;
+        }
         if (ch != '\r') {
             if (ps.command.size() < 256) ps.command += ch;
             continue;

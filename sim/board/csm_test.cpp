@@ -341,8 +341,12 @@ TEST_F(Firmware, NetworkModeRingsAnswersGoesOnLineEscapesAndHangsUp)
     EXPECT_EQ(texts(in), "ATH\r\r\nOK\r\n");
     EXPECT_TRUE(has(in, 0x32, 0)) << "hang-up before the call connected";
     // A dial the host could not place (busy, no answer): the channel is disconnected.
-    text(0, "ATD5551213\r");
-    inbound(0);
+    // The number was typed with a mistake and mended with backspace and delete.
+    text(0, "ATD55512x\b13y\x7F\r");
+    in = inbound(0);
+    dial = false;
+    for (const auto& i : in) dial |= i.code == 0x30 && i.fifo == "5551213";
+    EXPECT_TRUE(dial);
     post(m, 0, {0, 0, 0, 0x3400});  // LINEERR
     run();
     EXPECT_EQ(texts(inbound(0)), "\r\nNO CARRIER\r\n");
