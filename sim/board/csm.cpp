@@ -578,6 +578,7 @@ void ModemSocket::network_text(unsigned c, unsigned pump, const std::string& tex
             if (!ps.command.empty()) ps.command.pop_back();
             continue;
         }
+        if (ch == '\n') continue;  // a line feed after the carriage return is no command
         if (ch != '\r') {
             if (ps.command.size() < 256) ps.command += ch;
             continue;

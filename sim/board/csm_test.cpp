@@ -342,6 +342,8 @@ TEST_F(Firmware, NetworkModeRingsAnswersGoesOnLineEscapesAndHangsUp)
     EXPECT_TRUE(has(in, 0x32, 0)) << "hang-up before the call connected";
     // A dial the host could not place (busy, no answer): the channel is disconnected.
     // The number was typed with a mistake and mended with backspace and delete.
+    text(0, "AT\r\n");  // programs that end lines with CR LF
+    EXPECT_EQ(texts(inbound(0)), "AT\r\n\r\nOK\r\n");
     text(0, "ATD55512x\b13y\x7F\r");
     in = inbound(0);
     dial = false;
