@@ -74,11 +74,13 @@ public:
     void set_config(const Config& c) { cfg_ = c; }
     State state(unsigned channel) const { return ch_.at(channel).state; }
     uint32_t speed(unsigned channel) const { return ch_.at(channel).speed; }
+    // The data frames received on a channel, the last kKeptFrames of them.
     const std::vector<std::vector<uint8_t>>& received(unsigned channel) const { return ch_.at(channel).received; }
     unsigned hangups_heard(unsigned channel) const { return ch_.at(channel).hangups_heard; }
     unsigned connects(unsigned channel) const { return ch_.at(channel).connects; }
 
     static constexpr unsigned kChannels = 32;
+    static constexpr size_t kKeptFrames = 1024;
 
 private:
     struct Channel {
