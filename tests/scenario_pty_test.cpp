@@ -33,9 +33,11 @@ struct Terminal {
             tcsetattr(fd, TCSANOW, &t);
         }
     }
-    ~Terminal()
+    ~Terminal() { close(); }
+    void close()
     {
         if (fd >= 0) ::close(fd);
+        fd = -1;
     }
     void type(const std::string& s) { EXPECT_EQ(::write(fd, s.data(), s.size()), ssize_t(s.size())); }
     std::string take()
@@ -240,9 +242,31 @@ TEST(PtyBridge, ATerminalDialsAnswersExchangesDataAndHangsUp)
         t.type("AT\r");
         EXPECT_EQ(read_until(r, bridge, t, "OK\r\n", plat::ms(2000)), "AT\r\r\nOK\r\n");
 
-        // Closing the port ends a call as well.
-        t.type("ATD5550124\r");
+        // Closing the terminal program drops DTR: the call ends. The next program
+        // finds DTR up and the modem in command state.
+        t.type("ATD5550125\r");
         got = read_until(r, bridge, t, "CONNECT", plat::ms(10000));
+        EXPECT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
+        std::optional<sim::CallInfo> closed;
+        for (const auto& c : net->calls())
+            if (c.called == "5550125") closed = c;
+        ASSERT_TRUE(closed.has_value());
+        t.close();
+        serve_for(r, bridge, plat::ms(100));
+        EXPECT_TRUE(rig::run_until(r.host, [&] { return net->channel_state(closed->channel) == sim::NetState::Null; },
+                                   plat::ms(5000)))
+            << "the call outlived the terminal program";
+        serve_for(r, bridge, plat::ms(500));
+        Terminal next(dir + "/COM5");
+        ASSERT_GE(next.fd, 0);
+        serve_for(r, bridge, plat::ms(100));
+        EXPECT_EQ(next.take(), "") << "what came while no terminal was open is not kept";
+        next.type("AT\r");
+        EXPECT_EQ(read_until(r, bridge, next, "OK\r\n", plat::ms(2000)), "AT\r\r\nOK\r\n");
+
+        // Closing the port ends a call as well.
+        next.type("ATD5550124\r");
+        got = read_until(r, bridge, next, "CONNECT", plat::ms(10000));
         EXPECT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
         std::optional<sim::CallInfo> last;
         for (const auto& c : net->calls())

@@ -4,8 +4,9 @@
 // bridge's directory points at its terminal side ("/dev/pts/7"). Bytes typed into the
 // terminal are written to the port through the Win32-side client, and what the port
 // reads goes to the terminal. The port is opened (with DTR up) as soon as it can be,
-// and again after the driver refused it (no free modem channel yet). A terminal program
-// that sets the output speed to 0 (its hang-up) drops DTR; another speed raises it.
+// and again after the driver refused it (no free modem channel yet). DTR is up while a
+// terminal program has the pty open with an output speed other than 0: closing it, or
+// setting speed 0 (its hang-up), drops DTR as on a serial line.
 #pragma once
 
 #include <atomic>
@@ -27,7 +28,6 @@ public:
         std::string terminal;  // "/dev/pts/7"
         std::string link;      // DIR/COM5
         int master = -1;
-        int slave = -1;  // kept open so the terminal side never hangs up between programs
         plat::nt::HANDLE handle = plat::nt::INVALID_HANDLE_VALUE;
         plat::VTime next_open = 0;
         bool dtr = false;  // as last set on the port
