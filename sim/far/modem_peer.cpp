@@ -169,7 +169,8 @@ void ModemPeer::heard(unsigned k, const std::vector<uint8_t>& frame)
     }
     case modem_line::kData:
         if (c.state != State::Connected) return;
-        if (c.received.size() >= kKeptFrames) c.received.erase(c.received.begin(), c.received.begin() + kKeptFrames / 2);
+        if (c.received.size() >= kKeptFrames)
+            c.received.erase(c.received.begin(), c.received.begin() + kKeptFrames / 2);
         c.received.emplace_back(frame.begin() + 1, frame.end());
         if (cfg_.echo && frame.size() > 1) to_line(k, frame);
         return;
