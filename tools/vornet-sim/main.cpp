@@ -140,7 +140,10 @@ int main(int argc, char** argv)
     if (!config_path.empty() && !read_file(config_path, opt.config_text)) return fail("cannot read " + config_path);
     opt.progress = isatty(STDERR_FILENO) == 1;
     if (!opt.firmware) opt.firmware = sim::fw::default_image();
-    if (!com_pty_dir.empty()) opt.paced = true;
+    if (!com_pty_dir.empty()) {
+        opt.paced = true;
+        opt.plan.leave_port_links = true;  // the traffic keeps off the COM ports' Links
+    }
 
     rig::MainJob job;
     std::string error;
@@ -185,7 +188,7 @@ int main(int argc, char** argv)
         std::signal(SIGINT, on_signal);
         std::signal(SIGTERM, on_signal);
         if (serve) std::fprintf(stderr, "vornet-sim: serving in %s until SIGINT or SIGTERM\n", opt.root.c_str());
-        job.run(serve ? &g_stop : nullptr);
+        job.run(&g_stop, !serve);  // serving ends only on a signal
     } else {
         job.run();
     }
