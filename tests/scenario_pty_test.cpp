@@ -9,10 +9,13 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_link.h"
 #include "sim/firmware/firmware.h"
+#include "sim/far/modem_peer.h"
+#include "tools/harness/main_job.h"
 #include "tools/harness/pty_bridge.h"
 #include "tools/harness/rig.h"
 
@@ -30,9 +33,11 @@ struct Terminal {
             tcsetattr(fd, TCSANOW, &t);
         }
     }
-    ~Terminal()
+    ~Terminal() { close(); }
+    void close()
     {
         if (fd >= 0) ::close(fd);
+        fd = -1;
     }
     void type(const std::string& s) { EXPECT_EQ(::write(fd, s.data(), s.size()), ssize_t(s.size())); }
     std::string take()
@@ -101,6 +106,233 @@ TEST(PtyBridge, ATerminalProgramTalksToTheModemThroughItsPseudoTerminal)
     r.halt(na);
     std::filesystem::remove_all(dir);
     for (const auto& v : r.host.violations()) ADD_FAILURE() << v;
+}
+
+
+// Serves the bridge on the virtual clock for `t`.
+void serve_for(rig::Rig& r, rig::PtyBridge& bridge, plat::VTime t)
+{
+    for (plat::VTime end = r.host.now() + t; r.host.now() < end;) {
+        bridge.poll();
+        r.host.run_for(plat::ms(5));
+    }
+    bridge.poll();
+}
+
+std::string joined(const std::vector<std::vector<uint8_t>>& frames)
+{
+    std::string s;
+    for (const auto& f : frames) s.append(f.begin(), f.end());
+    return s;
+}
+
+// The run vornet-sim makes with --com-pty: the main job's traffic on the lines, the
+// ports' Links left to the ports, the far modem on the speech calls of the ISDN line.
+// A terminal on COM5 dials the far modem, exchanges data, escapes and hangs up; then
+// the far end calls the port's number, the terminal answers, and drops DTR to hang up.
+TEST(PtyBridge, ATerminalDialsAnswersExchangesDataAndHangsUp)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.plan.leave_port_links = true;
+    o.firmware = sim::fw::default_image();  // as vornet-sim gives it
+    std::string error;
+    ASSERT_TRUE(job.start(o, &error)) << error;
+    rig::Rig& r = job.rig();
+    sim::IsdnNetworkSide* net = job.far_ends().isdn[0];
+    sim::ModemPeer* far = job.modem(0);
+    ASSERT_NE(net, nullptr);
+    ASSERT_NE(far, nullptr);
+    r.host.run_for(plat::ms(14000));  // the modem processors booted, the network's link up
+
+    std::string dir = (std::filesystem::temp_directory_path() / ("vornet-pty-call-" + std::to_string(::getpid()))).string();
+    {
+        rig::PtyBridge bridge(r.host, dir);
+        ASSERT_TRUE(bridge.start(&error)) << error;
+        Terminal t(dir + "/COM5");
+        ASSERT_GE(t.fd, 0);
+        t.type("AT\r");
+        std::string got = read_until(r, bridge, t, "OK\r\n", plat::ms(20000));
+        EXPECT_EQ(got, "AT\r\r\nOK\r\n");
+
+        // Dialling: the network connects the call, the far modem answers.
+        t.type("ATD5550123\r");
+        got = read_until(r, bridge, t, "CONNECT", plat::ms(10000));
+        got += read_until(r, bridge, t, "\r\n", plat::ms(200));
+        EXPECT_EQ(got.rfind("ATD5550123\r", 0), 0u) << got;
+        EXPECT_NE(got.find("\r\nCONNECT 33600\r\n"), std::string::npos) << got;
+        std::optional<sim::CallInfo> call;
+        for (const auto& c : net->calls())
+            if (c.called == "5550123") call = c;
+        ASSERT_TRUE(call.has_value()) << "no call to the number dialled";
+        EXPECT_EQ(call->state, sim::NetState::Active);
+        const unsigned ch = call->channel;
+        EXPECT_EQ(far->state(ch), sim::ModemPeer::State::Connected);
+
+        // Data both ways: what the terminal types reaches the far modem, which echoes it.
+        t.type("hello, far end");
+        got = read_until(r, bridge, t, "hello, far end", plat::ms(2000));
+        EXPECT_EQ(got, "hello, far end");
+        EXPECT_EQ(joined(far->received(ch)), "hello, far end");
+        ASSERT_TRUE(far->send(ch, {'f', 'r', 'o', 'm', ' ', 'f', 'a', 'r'}));
+        EXPECT_EQ(read_until(r, bridge, t, "from far", plat::ms(2000)), "from far");
+
+        // "+++" typed key by key between guard times of a second: the far modem gets
+        // (and echoes) it as data, then the modem is back in command state.
+        serve_for(r, bridge, plat::ms(1000));
+        for (int i = 0; i < 3; i++) {
+            t.type("+");
+            serve_for(r, bridge, plat::ms(150));
+        }
+        got = read_until(r, bridge, t, "OK\r\n", plat::ms(2000));
+        EXPECT_EQ(got, "+++\r\nOK\r\n");
+        EXPECT_EQ(joined(far->received(ch)), "hello, far end+++");
+        // Back on line, and out again.
+        t.type("ATO\r");
+        got = read_until(r, bridge, t, "CONNECT 33600\r\n", plat::ms(2000));
+        EXPECT_EQ(got, "ATO\r\r\nCONNECT 33600\r\n");
+        t.type("again");
+        EXPECT_EQ(read_until(r, bridge, t, "again", plat::ms(2000)), "again");
+        serve_for(r, bridge, plat::ms(1100));
+        t.type("+++");
+        EXPECT_EQ(read_until(r, bridge, t, "OK\r\n", plat::ms(3000)), "+++\r\nOK\r\n");
+        t.type("ATH\r");
+        got = read_until(r, bridge, t, "OK\r\n", plat::ms(2000));
+        EXPECT_EQ(got, "ATH\r\r\nOK\r\n");
+        ASSERT_TRUE(rig::run_until(r.host, [&] { return net->channel_state(ch) == sim::NetState::Null; }, plat::ms(5000)))
+            << "the call was not cleared";
+        EXPECT_EQ(far->hangups_heard(ch), 1u);
+
+        // The far end calls the port's number: RING, ATA, CONNECT.
+        serve_for(r, bridge, plat::ms(500));
+        unsigned in = 0;
+        for (unsigned c = 23; c >= 1 && in == 0; c--)
+            if (net->is_bearer_channel(c) && net->channel_state(c) == sim::NetState::Null) in = c;
+        ASSERT_NE(in, 0u);
+        auto key = net->offer_call(in, "5551000", "4165550123", sim::q931::Bearer::speech(false));
+        ASSERT_TRUE(key.has_value());
+        got = read_until(r, bridge, t, "RING\r\n", plat::ms(5000));
+        EXPECT_EQ(got, "\r\nRING\r\n");
+        t.type("ATA\r");
+        got = read_until(r, bridge, t, "CONNECT", plat::ms(10000));
+        got += read_until(r, bridge, t, "\r\n", plat::ms(200));
+        EXPECT_NE(got.find("\r\nCONNECT 33600\r\n"), std::string::npos) << got;
+        ASSERT_TRUE(net->call(*key).has_value());
+        EXPECT_EQ(net->call(*key)->state, sim::NetState::Active);
+        EXPECT_EQ(far->state(in), sim::ModemPeer::State::Connected);
+        t.type("12345");
+        EXPECT_EQ(read_until(r, bridge, t, "12345", plat::ms(2000)), "12345");
+
+        // The terminal drops DTR (output speed 0, as a terminal program hangs up).
+        termios tio{};
+        ASSERT_EQ(tcgetattr(t.fd, &tio), 0);
+        speed_t speed = cfgetospeed(&tio);
+        cfsetospeed(&tio, B0);
+        ASSERT_EQ(tcsetattr(t.fd, TCSANOW, &tio), 0);
+        got = read_until(r, bridge, t, "NO CARRIER\r\n", plat::ms(3000));
+        EXPECT_EQ(got, "\r\nNO CARRIER\r\n");
+        ASSERT_TRUE(rig::run_until(r.host, [&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
+                                   plat::ms(5000)))
+            << "the call was not cleared";
+        EXPECT_EQ(far->hangups_heard(in), 1u);
+        // DTR up again: the modem takes commands.
+        cfsetospeed(&tio, speed);
+        ASSERT_EQ(tcsetattr(t.fd, TCSANOW, &tio), 0);
+        serve_for(r, bridge, plat::ms(100));
+        t.type("AT\r");
+        EXPECT_EQ(read_until(r, bridge, t, "OK\r\n", plat::ms(2000)), "AT\r\r\nOK\r\n");
+
+        // Closing the terminal program drops DTR: the call ends. The next program
+        // finds DTR up and the modem in command state.
+        t.type("ATD5550125\r");
+        got = read_until(r, bridge, t, "CONNECT", plat::ms(10000));
+        EXPECT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
+        std::optional<sim::CallInfo> closed;
+        for (const auto& c : net->calls())
+            if (c.called == "5550125") closed = c;
+        ASSERT_TRUE(closed.has_value());
+        t.close();
+        serve_for(r, bridge, plat::ms(100));
+        EXPECT_TRUE(rig::run_until(r.host, [&] { return net->channel_state(closed->channel) == sim::NetState::Null; },
+                                   plat::ms(5000)))
+            << "the call outlived the terminal program";
+        serve_for(r, bridge, plat::ms(500));
+        Terminal next(dir + "/COM5");
+        ASSERT_GE(next.fd, 0);
+        serve_for(r, bridge, plat::ms(100));
+        EXPECT_EQ(next.take(), "") << "what came while no terminal was open is not kept";
+        next.type("AT\r");
+        EXPECT_EQ(read_until(r, bridge, next, "OK\r\n", plat::ms(2000)), "AT\r\r\nOK\r\n");
+
+        // Closing the port ends a call as well.
+        next.type("ATD5550124\r");
+        got = read_until(r, bridge, next, "CONNECT", plat::ms(10000));
+        EXPECT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
+        std::optional<sim::CallInfo> last;
+        for (const auto& c : net->calls())
+            if (c.called == "5550124") last = c;
+        ASSERT_TRUE(last.has_value());
+        EXPECT_EQ(last->state, sim::NetState::Active);
+        bridge.stop();
+        EXPECT_TRUE(rig::run_until(r.host, [&] { return net->channel_state(last->channel) == sim::NetState::Null; },
+                                   plat::ms(5000)))
+            << "the call outlived the port's handle";
+    }
+    std::filesystem::remove_all(dir);
+    rig::Summary s = job.finish();
+    EXPECT_TRUE(s.violations.empty());
+    for (const auto& v : s.violations) ADD_FAILURE() << v;
+    EXPECT_TRUE(s.halted_clean);
+    EXPECT_EQ(s.data.bytes_verified, s.data.bytes_sent) << "the traffic beside the port";
+}
+
+
+// A dial the network refuses (busy), and one nobody answers: the terminal gets NO CARRIER
+// and the modem takes commands again.
+TEST(PtyBridge, ADialThatFailsEndsInNoCarrier)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.plan.leave_port_links = true;
+    o.firmware = sim::fw::default_image();
+    std::string error;
+    ASSERT_TRUE(job.start(o, &error)) << error;
+    rig::Rig& r = job.rig();
+    sim::IsdnNetworkSide* net = job.far_ends().isdn[0];
+    ASSERT_NE(net, nullptr);
+    r.host.run_for(plat::ms(14000));
+    std::string dir = (std::filesystem::temp_directory_path() / ("vornet-pty-fail-" + std::to_string(::getpid()))).string();
+    {
+        rig::PtyBridge bridge(r.host, dir);
+        ASSERT_TRUE(bridge.start(&error)) << error;
+        Terminal t(dir + "/COM5");
+        ASSERT_GE(t.fd, 0);
+        t.type("AT\r");
+        ASSERT_NE(read_until(r, bridge, t, "OK\r\n", plat::ms(20000)).find("OK"), std::string::npos);
+        struct Case {
+            const char* name;
+            sim::AnswerPolicy::Action action;
+        } cases[] = {{"busy", sim::AnswerPolicy::Action::Busy}, {"no answer", sim::AnswerPolicy::Action::NoAnswer}};
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            net->set_answer_policy([&c](const sim::CallInfo& call) {
+                sim::AnswerPolicy p;
+                if (call.called == "5550199") p.action = c.action;
+                p.no_answer_after = plat::ms(3000);
+                return p;
+            });
+            t.type("ATD5550199\r");
+            std::string got = read_until(r, bridge, t, "NO CARRIER\r\n", plat::ms(60000));
+            EXPECT_NE(got.find("\r\nNO CARRIER\r\n"), std::string::npos) << got;
+            serve_for(r, bridge, plat::ms(500));
+            t.type("AT\r");
+            EXPECT_EQ(read_until(r, bridge, t, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+        }
+        bridge.stop();
+    }
+    std::filesystem::remove_all(dir);
+    rig::Summary s = job.finish();
+    for (const auto& v : s.violations) ADD_FAILURE() << v;
 }
 
 }  // namespace

@@ -868,9 +868,33 @@ void dce_report(SerialRig& s, Pump* pump, uint16_t status)
     m.socket->send_to_host(m.processor, {0, 0, status, uint16_t(0x2B << 8 | pump->PumpNumber)});
 }
 
-// Off until it is rewritten for the modem model that echoes and answers in network mode:
-// the echoed bytes now complete the read before clean-up.
-TEST(SerialRequests, DISABLED_CleanUpEndsTheCurrentWriteAndReadWhenThePumpNeverTakesMore)
+// Reads what the modem has sent until a read waits `quiet` without a byte.
+std::string drain(SerialRig& s, HANDLE h, uint32_t quiet_ms = 30)
+{
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(0, 0, quiet_ms), 0);
+    std::string all;
+    char buf[256];
+    uint32_t n = 0;
+    while (s.client.ReadFile(h, buf, sizeof buf, &n) && n > 0) all.append(buf, n);
+    return all;
+}
+
+// Reads until `want` has come, or `limit_ms` of reads passed.
+std::string read_until(SerialRig& s, HANDLE h, const std::string& want, uint32_t limit_ms = 2000)
+{
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(0, 0, 20), 0);
+    std::string all;
+    char buf[256];
+    plat::VTime end = s.r.host.now() + plat::ms(limit_ms);
+    while (all.find(want) == std::string::npos && s.r.host.now() < end) {
+        uint32_t n = 0;
+        if (!s.client.ReadFile(h, buf, sizeof buf, &n)) break;
+        all.append(buf, n);
+    }
+    return all;
+}
+
+TEST(SerialRequests, CleanUpEndsTheCurrentWriteAndReadWhenThePumpNeverTakesMore)
 {
     SerialRig s;
     HANDLE h = s.open(5);
@@ -879,12 +903,19 @@ TEST(SerialRequests, DISABLED_CleanUpEndsTheCurrentWriteAndReadWhenThePumpNeverT
     AsyncPort* p = s.port(5);
     Pump* pump = s.a()->NdisWanInfo[0][0].ThisPump;
     ASSERT_NE(pump, nullptr);
-    auto read = s.client.start_read(h, 10);
     auto write = s.client.start_write(h, std::vector<uint8_t>(1000, 'w'));
     ASSERT_TRUE(rig::run_until(s.r.host, [&] { return p->WriteBytesMoved > 0; }, plat::ms(500)));
-    // The processor takes no further message: the write's worker never runs again.
+    // The processor takes no further message: the write's worker never runs again and
+    // the modem sends nothing more.
     ModelOf m = model_of(s, pump);
     m.socket->stall_at(m.processor, 1);
+    s.r.host.run_for(plat::ms(50));
+    // The modem echoed what it took; once that is read, a read waits with the ring empty.
+    std::string echo = drain(s, h);
+    EXPECT_EQ(echo, std::string(echo.size(), 'w'));
+    EXPECT_LT(echo.size(), 1000u);
+    s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(0, 0, 0), 0);
+    auto read = s.client.start_read(h, 10);
     s.r.host.run_for(plat::ms(50));
     ASSERT_EQ(p->CurrentWriteIrp, &write->irp);
     ASSERT_EQ(p->CurrentReadIrp, &read->irp);
@@ -1018,9 +1049,9 @@ TEST(SerialRequests, HaltWaitsForARequestWhoseCancelIsStillRunningAndReinitialis
 
 // ---- events, control codes and blocks through the modem model ----
 
-// Off until it is rewritten for the modem model that echoes and answers in network mode:
-// EV_RXCHAR is raised (by the echo), but the read after it sees no "OK".
-TEST(SerialEvents, DISABLED_CommandModeTextFromTheModemRaisesEvRxchar)
+// The modem in command mode echoes "AT\r" and then answers "\r\nOK\r\n" in a block of its
+// own: the echo raises EV_RXCHAR, and the answer comes after the driver asks for more.
+TEST(SerialEvents, CommandModeTextFromTheModemRaisesEvRxchar)
 {
     SerialRig s;
     HANDLE h = s.open(5);
@@ -1034,10 +1065,13 @@ TEST(SerialEvents, DISABLED_CommandModeTextFromTheModemRaisesEvRxchar)
     ASSERT_TRUE(s.client.wait(*wait, plat::ms(500)));
     EXPECT_EQ(wait->status(), STATUS_SUCCESS);
     EXPECT_EQ(as_u32(wait->output()), (uint32_t)EV_RXCHAR);
-    char buf[32];
-    s.client.start_ioctl(h, IOCTL_SERIAL_SET_TIMEOUTS, timeouts(0, 0, 100), 0);
-    ASSERT_TRUE(s.client.ReadFile(h, buf, sizeof buf, &n));
-    EXPECT_NE(std::string(buf, n).find("OK"), std::string::npos);
+    EXPECT_EQ(read_until(s, h, "OK\r\n"), "AT\r\r\nOK\r\n");
+    // The answer raised the event again for the next wait.
+    auto again = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_TRUE(s.client.WriteFile(h, "ATZ\r", 4, &n));
+    ASSERT_TRUE(s.client.wait(*again, plat::ms(500)));
+    EXPECT_EQ(as_u32(again->output()), (uint32_t)EV_RXCHAR);
+    EXPECT_EQ(read_until(s, h, "OK\r\n"), "ATZ\r\r\nOK\r\n");
     s.client.CloseHandle(h);
     s.r.halt(s.na);
 }

@@ -26,6 +26,7 @@ constexpr uint8_t kErrInd = 0x00, kDataReq = 0x08, kFifoDat = 0x09, kCmdDat = 0x
 constexpr uint16_t kCtsDsr = 0x3, kDcd = 0x8, kDtr = 0x1;
 constexpr size_t kFifoBlock = 128;
 constexpr plat::VTime kLossOfCarrier = plat::ms(1400);
+constexpr plat::VTime kEscapeGuard = plat::ms(1000);
 
 uint32_t address_of(const std::array<uint16_t, 4>& w) { return uint32_t(w[1]) << 16 | w[2]; }
 
@@ -49,7 +50,9 @@ void ModemSocket::cancel_pump_events(PumpState& ps)
 {
     if (ps.train_event) sched_.cancel(ps.train_event);
     if (ps.tone_event) sched_.cancel(ps.tone_event);
-    ps.train_event = ps.tone_event = 0;
+    if (ps.escape_event) sched_.cancel(ps.escape_event);
+    ps.train_event = ps.tone_event = ps.escape_event = 0;
+    ps.plus = 0;
 }
 
 void ModemSocket::cancel_pump_events(Processor& p)
@@ -470,10 +473,17 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
     case kLineCon:  // the channel is connected: the modem starts its handshake
         if (ps.network && ps.tsa >= 0 && ps.call == Call::None) start_call(c, pump, ps.tsa, ps.dial_detected);
         break;
-    case kLineErr:  // the channel is disconnected
+    case kLineErr: {  // the channel is disconnected
+        // A dial or answer the host could not complete (busy, no answer, cleared) ends
+        // as a call that never got its carrier.
+        bool pending = ps.network && (ps.dial_detected || ps.answer_detected) && ps.call == Call::None;
         ps.ringing = ps.dial_detected = ps.answer_detected = false;
-        if (ps.call != Call::None) lose_carrier(c, pump, true, true);
+        if (ps.call != Call::None)
+            lose_carrier(c, pump, true, true);
+        else if (pending)
+            modem_say(c, pump, "\r\nNO CARRIER\r\n");
         break;
+    }
     default:  // SETASYN, SETSYNC, CRCENA, ACCM, V.42 control: taken
         break;
     }
@@ -487,7 +497,7 @@ void ModemSocket::pump_answer(unsigned c, unsigned pump)
     auto [code, block] = std::move(ps.answer.front());
     ps.answer.pop_front();
     ps.host_wants_data = false;
-    uint16_t w2 = code == kDialDet ? uint16_t(block.size() & 0x7F) : uint16_t(block.size());
+    uint16_t w2 = uint16_t(block.size());
     send_to_host(c, {0, 0, w2, uint16_t(code << 8 | pump)}, block);
 }
 
@@ -574,6 +584,11 @@ void ModemSocket::network_text(unsigned c, unsigned pump, const std::string& tex
     PumpState& ps = p_[c].pumps[pump];
     modem_say(c, pump, text);  // echo
     for (char ch : text) {
+        if (ch == '\b' || ch == 0x7F) {  // backspace (or delete) edits the line
+            if (!ps.command.empty()) ps.command.pop_back();
+            continue;
+        }
+        if (ch == '\n') continue;  // a line feed after the carriage return is no command
         if (ch != '\r') {
             if (ps.command.size() < 256) ps.command += ch;
             continue;
@@ -593,7 +608,11 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
         std::string number = cmd.substr(1);
         ps.dial_detected = true;
         ps.calling = true;
-        fifo_to_host(c, pump, kDialDet, std::vector<uint8_t>(number.begin(), number.end()));
+        // A message of its own with the number: it answers no data request of the host,
+        // so the text blocks after it (CONNECT) still have one each.
+        if (number.size() > 0x7F) number.resize(0x7F);
+        send_to_host(c, {0, 0, uint16_t(number.size()), uint16_t(kDialDet << 8 | pump)},
+                     std::vector<uint8_t>(number.begin(), number.end()));
         return;
     }
     if (cmd == "A") {  // answer the ringing call
@@ -620,6 +639,7 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
     }
     if (cmd == "O" && ps.call == Call::Connected) {  // back on line
         ps.online = true;
+        ps.last_data = sched_.now();
         event_ind(c, pump, 1);
         modem_say(c, pump, "\r\nCONNECT " + std::to_string(ps.speed) + "\r\n");
         return;
@@ -663,6 +683,7 @@ void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
     PumpState& ps = p_[c].pumps[pump];
     cancel_pump_events(ps);
     ps.call = Call::Connected;
+    ps.dial_detected = ps.answer_detected = false;  // the dial or answer is done
     ps.speed = std::min(speed, speed_);
     // The carrier the far modem expects from the caller: an answering modem that hears
     // a calling carrier has sent its answer tone already, a calling modem answers back.
@@ -672,6 +693,7 @@ void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
     if (ps.network) {
         modem_say(c, pump, "\r\nCONNECT " + sp + "\r\n");
         ps.online = true;
+        ps.last_data = sched_.now();
         event_ind(c, pump, 1);
     } else {
         modem_say(c, pump, "\r\nCARRIER TX: " + sp + " RX: " + sp + "\r\n\r\nCONNECT " + sp + "\r\n");
@@ -688,6 +710,7 @@ void ModemSocket::lose_carrier(unsigned c, unsigned pump, bool tell_line, bool t
     if (tell_line && ps.tsa >= 0 && to_line_) to_line_(group_, unsigned(ps.tsa), modem_line::carrier_off());
     end_call(c, pump);
     ps.online = false;
+    ps.dial_detected = ps.answer_detected = false;
     if (tell_host) modem_say(c, pump, "\r\nNO CARRIER\r\n");
     if (had) report_status(c, pump);  // DCD off
 }
@@ -743,15 +766,37 @@ bool ModemSocket::from_controller(unsigned slot, const std::vector<uint8_t>& fra
     if (!pump_of_slot(slot, c, pump)) return false;
     PumpState& ps = p_[c].pumps[pump];
     if (p_[c].mode != Mode::Running || ps.call != Call::Connected || ps.tsa < 0) return true;  // taken, dropped
-    std::string text(frame.begin(), frame.end());
-    if (ps.network && ps.online && text == "+++") {  // escape to command state
-        ps.online = false;
-        event_ind(c, pump, 0);
-        modem_say(c, pump, "\r\nOK\r\n");
-        return true;
-    }
+    if (ps.network && ps.online) watch_escape(c, pump, frame);
     if (to_line_) to_line_(group_, unsigned(ps.tsa), modem_line::data(frame));
     return true;
+}
+
+// Data state: "+++" (in one frame or several) after a guard time without data, and
+// nothing for a guard time after it, returns to command state with OK. The characters
+// still go to the far modem, as every byte of data state does.
+void ModemSocket::watch_escape(unsigned c, unsigned pump, const std::vector<uint8_t>& frame)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    const plat::VTime now = sched_.now();
+    bool pluses = !frame.empty() && std::all_of(frame.begin(), frame.end(), [](uint8_t b) { return b == '+'; });
+    if (ps.escape_event) sched_.cancel(ps.escape_event);
+    ps.escape_event = 0;
+    if (pluses && ps.plus + frame.size() <= 3 && (ps.plus > 0 || now - ps.last_data >= kEscapeGuard)) {
+        ps.plus += frame.size();
+        if (ps.plus == 3)
+            ps.escape_event = sched_.after(kEscapeGuard, [this, c, pump] {
+                PumpState& q = p_[c].pumps[pump];
+                q.escape_event = 0;
+                q.plus = 0;
+                if (!q.online || q.call != Call::Connected) return;
+                q.online = false;
+                event_ind(c, pump, 0);
+                modem_say(c, pump, "\r\nOK\r\n");
+            });
+    } else {
+        ps.plus = 0;
+    }
+    ps.last_data = now;
 }
 
 bool ModemSocket::from_line(unsigned slot, const std::vector<uint8_t>& frame)

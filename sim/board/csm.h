@@ -164,6 +164,10 @@ private:
         // Network mode: the modem answers the port's application itself.
         bool network = false, online = false, ringing = false, dial_detected = false, answer_detected = false;
         std::string command;          // command-mode line being typed
+        // Escape from data state: "+++" between two guard times of silence.
+        plat::VTime last_data = 0;    // when the host's data last came
+        size_t plus = 0;              // escape characters so far
+        plat::Scheduler::EventId escape_event = 0;
     };
     struct Inbound {
         std::array<uint16_t, 4> words{};
@@ -237,6 +241,7 @@ private:
     void connected(unsigned c, unsigned pump, uint32_t speed);
     void lose_carrier(unsigned c, unsigned pump, bool tell_line, bool tell_host);
     void end_call(unsigned c, unsigned pump);
+    void watch_escape(unsigned c, unsigned pump, const std::vector<uint8_t>& frame);
     void cancel_pump_events(PumpState& ps);
     void cancel_pump_events(Processor& p);
     bool pump_of_slot(unsigned slot, unsigned& c, unsigned& pump) const;

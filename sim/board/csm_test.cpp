@@ -147,8 +147,8 @@ protected:
         post(m, 0, {0, 0, uint16_t(t.size()), uint16_t(0x0900 | p)});
         run();
     }
-    // Every inbound message now pending, taken as the host takes them (data requests
-    // answered, so queued text keeps coming).
+    // Every inbound message now pending, taken as the host takes them (each text block
+    // answered with a data request, so queued text keeps coming).
     std::vector<In> inbound(unsigned p)
     {
         std::vector<In> out;
@@ -163,7 +163,7 @@ protected:
             }
             m.mmio_write(0x38, 2, 0x0040);
             out.push_back(in);
-            if (in.code == 0x09 || in.code == 0x30) {
+            if (in.code == 0x09) {
                 post(m, 0, {0, 0x0A, 0x80, uint16_t(0x0800 | p)});
                 run();
             }
@@ -317,11 +317,32 @@ TEST_F(Firmware, NetworkModeRingsAnswersGoesOnLineEscapesAndHangsUp)
     in = inbound(0);
     EXPECT_EQ(texts(in), "\r\nCONNECT 33600\r\n");
     EXPECT_TRUE(has(in, 0x37, 1)) << "on line";
-    // +++ from the port (through the HDLC channel): command state.
-    m.from_controller(unsigned(m.data_slot(0, 0)), {'+', '+', '+'});
+    // +++ from the port (through the HDLC channel) is an escape only between two guard
+    // times of a second without data; its characters still go to the far modem.
+    const unsigned slot = unsigned(m.data_slot(0, 0));
+    const size_t sent = line.size();
+    m.from_controller(slot, {'+', '+', '+'});  // too soon after the connection
+    sched.run_for(plat::ms(1500));
+    EXPECT_FALSE(has(inbound(0), 0x37, 0));
+    m.from_controller(slot, {'+'});
+    sched.run_for(plat::ms(200));
+    m.from_controller(slot, {'+', '+'});
+    sched.run_for(plat::ms(500));
+    m.from_controller(slot, {'x'});  // data within the guard time after it
+    sched.run_for(plat::ms(1500));
+    EXPECT_FALSE(has(inbound(0), 0x37, 0));
+    for (int i = 0; i < 3; i++) {  // typed one by one
+        m.from_controller(slot, {'+'});
+        sched.run_for(plat::ms(150));
+    }
+    sched.run_for(plat::ms(800));
+    EXPECT_FALSE(has(inbound(0), 0x37, 0)) << "before the guard time after it";
+    sched.run_for(plat::ms(100));
     in = inbound(0);
     EXPECT_TRUE(has(in, 0x37, 0));
     EXPECT_EQ(texts(in), "\r\nOK\r\n");
+    ASSERT_EQ(line.size(), sent + 7);
+    EXPECT_EQ(line.back(), (std::pair<unsigned, std::vector<uint8_t>>{9, sim::modem_line::data({'+'})}));
     text(0, "ATH\r");
     in = inbound(0);
     EXPECT_EQ(texts(in), "ATH\r\r\nOK\r\n");
@@ -333,6 +354,24 @@ TEST_F(Firmware, NetworkModeRingsAnswersGoesOnLineEscapesAndHangsUp)
     bool dial = false;
     for (const auto& i : in) dial |= i.code == 0x30 && i.fifo == "5551212";
     EXPECT_TRUE(dial);
+    // The dial message answers no data request: the text after it still comes.
+    EXPECT_EQ(texts(in), "ATD5551212\r");
+    text(0, "ATH\r");
+    in = inbound(0);
+    EXPECT_EQ(texts(in), "ATH\r\r\nOK\r\n");
+    EXPECT_TRUE(has(in, 0x32, 0)) << "hang-up before the call connected";
+    // A dial the host could not place (busy, no answer): the channel is disconnected.
+    // The number was typed with a mistake and mended with backspace and delete.
+    text(0, "AT\r\n");  // programs that end lines with CR LF
+    EXPECT_EQ(texts(inbound(0)), "AT\r\n\r\nOK\r\n");
+    text(0, "ATD55512x\b13y\x7F\r");
+    in = inbound(0);
+    dial = false;
+    for (const auto& i : in) dial |= i.code == 0x30 && i.fifo == "5551213";
+    EXPECT_TRUE(dial);
+    post(m, 0, {0, 0, 0, 0x3400});  // LINEERR
+    run();
+    EXPECT_EQ(texts(inbound(0)), "\r\nNO CARRIER\r\n");
 }
 
 TEST_F(Firmware, KnobsRefuseAnInitStringAndCrashAProcessor)

@@ -69,17 +69,17 @@ void ModemPeer::take_off(unsigned channel)
     c.calling = false;
 }
 
-void ModemPeer::follow(IsdnNetworkSide& net)
+void ModemPeer::follow(IsdnNetworkSide& net, std::function<bool(const CallInfo&)> which)
 {
     std::weak_ptr<ModemPeer*> weak = self_;
     auto active = std::make_shared<std::map<CallKey, unsigned>>();
     IsdnNetworkSide* n = &net;
-    net.on_event([weak, active, n](const IsdnEvent& e) {
+    net.on_event([weak, active, n, which](const IsdnEvent& e) {
         auto s = weak.lock();
         if (!s || e.kind != IsdnEvent::Kind::CallState || !e.call) return;
         if (e.state == NetState::Active) {
             auto info = n->call(*e.call);
-            if (!info || info->channel >= kChannels) return;
+            if (!info || info->channel >= kChannels || (which && !which(*info))) return;
             (*active)[*e.call] = info->channel;
             (*s)->put_on(info->channel);
             return;
@@ -169,8 +169,9 @@ void ModemPeer::heard(unsigned k, const std::vector<uint8_t>& frame)
         return;
     }
     case modem_line::kData:
-        if (c.state == State::Connected)
-            plat::push_bounded(c.received, std::vector<uint8_t>(frame.begin() + 1, frame.end()), received_limit_);
+        if (c.state != State::Connected) return;
+        plat::push_bounded(c.received, std::vector<uint8_t>(frame.begin() + 1, frame.end()), received_limit_);
+        if (cfg_.echo && frame.size() > 1) to_line(k, frame);
         return;
     case modem_line::kCarrierOff:
         cancel(c);

@@ -22,6 +22,7 @@ namespace sim {
 
 class IsdnNetworkSide;
 class RobbedBitFarEnd;
+struct CallInfo;
 
 // The line signal of a modem connection: one frame per signal, its first byte the kind.
 namespace modem_line {
@@ -44,6 +45,7 @@ public:
         bool answers = true;                  // false: hears the adapter's carrier and stays silent
         uint32_t speed = 33600;               // offered in its carrier
         plat::VTime reply_after = plat::ms(200);  // from hearing a carrier to sending its own
+        bool echo = false;                    // sends back what it receives
     };
     enum class State { Off, Listening, Connected };
 
@@ -57,9 +59,9 @@ public:
     // then loses its line: no carrier-off is sent, the adapter's modem hears silence).
     void put_on(unsigned channel);
     void take_off(unsigned channel);
-    // Puts the modem on each B channel whose call becomes active, takes it off when the
-    // call clears.
-    void follow(IsdnNetworkSide& net);
+    // Puts the modem on each B channel whose call becomes active (of the calls `which`
+    // picks, all without it), takes it off when the call clears.
+    void follow(IsdnNetworkSide& net, std::function<bool(const CallInfo&)> which = {});
     // The same for the robbed-bit far end's connected channels (watched every 10 ms).
     void follow(RobbedBitFarEnd& far_end);
 

@@ -63,6 +63,7 @@ MainJob::~MainJob()
     // The far ends and peers hold the rig's lines: they go first; traffic before the adapter.
     traffic_.reset();
     peers_.clear();
+    modems_.clear();
     rig_.reset();
 }
 
@@ -108,6 +109,17 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         kinds[n] = c.kind;
     }
     far_ = r.attach_far_ends(*card_, 1, kinds);
+
+    modems_.resize(card_->line_count());
+    for (unsigned n = 0; n < card_->line_count(); n++) {
+        if (far_.isdn[n] == nullptr) continue;
+        sim::ModemPeer::Config mc;
+        mc.echo = true;
+        modems_[n] = std::make_unique<sim::ModemPeer>(r.host.sched, card_->line(n), mc);
+        modems_[n]->follow(*far_.isdn[n], [](const sim::CallInfo& c) {
+            return c.bearer.capability == 0x00 || c.bearer.capability == 0x10;  // speech, 3.1 kHz audio
+        });
+    }
 
     peers_.resize(card_->line_count());
     for (const auto& [n, c] : opt_.lines) {
@@ -180,10 +192,10 @@ bool MainJob::restart(std::string* error)
     return na_ != nullptr;
 }
 
-void MainJob::run(const std::atomic<bool>* stop)
+void MainJob::run(const std::atomic<bool>* stop, bool bounded)
 {
     wall_start_ns_ = last_progress_ns_ = wall_ns();
-    if (opt_.paced || stop != nullptr) run_paced(stop);
+    if (opt_.paced || stop != nullptr) run_paced(stop, bounded || stop == nullptr);
     else run_fixed();
     progress(true);
 }
@@ -199,16 +211,16 @@ void MainJob::run_fixed()
     }
 }
 
-void MainJob::run_paced(const std::atomic<bool>* stop)
+void MainJob::run_paced(const std::atomic<bool>* stop, bool bounded)
 {
     plat::Host& h = rig_->host;
     const plat::VTime v0 = h.now();
     const int64_t w0 = wall_ns();
     const plat::VTime end = v0 + plat::ms(opt_.run_ms);
     for (;;) {
-        if (stop != nullptr ? stop->load() : h.now() >= end) break;
+        if ((stop != nullptr && stop->load()) || (bounded && h.now() >= end)) break;
         plat::VTime target = v0 + plat::VTime((wall_ns() - w0) / 1000);
-        if (stop == nullptr) target = std::min(target, end);
+        if (bounded) target = std::min(target, end);
         if (target > h.now()) h.run_until(target);
         trim();
         pollers_.run();

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
 #include "sim/far/socket_peer.h"
 #include "tools/harness/pollers.h"
 #include "tools/harness/rig.h"
@@ -59,8 +60,8 @@ public:
     // the driver; false with the reason when something given cannot be used.
     bool start(const RunOptions& options, std::string* error);
     // Runs options.run_ms of virtual time; paced, until *stop is set (or run_ms passed
-    // when run_ms is not 0 and no stop flag is given).
-    void run(const std::atomic<bool>* stop = nullptr);
+    // when no stop flag is given, or `bounded`).
+    void run(const std::atomic<bool>* stop = nullptr, bool bounded = false);
     // Halts the adapter, reloads the hive and the firmware file from the root, initialises again.
     bool restart(std::string* error);
     // Winds the traffic down, observes, halts, counts leaks.
@@ -73,10 +74,13 @@ public:
     sim::Card* card() { return card_; }
     const FarEnds& far_ends() const { return far_; }
     sim::SocketPeer* peer(unsigned line) { return line < peers_.size() ? peers_[line].get() : nullptr; }
+    // The far modem of an ISDN line: on each speech or audio call there (a COM port's
+    // modem calls), it answers or calls back and echoes what it receives.
+    sim::ModemPeer* modem(unsigned line) { return line < modems_.size() ? modems_[line].get() : nullptr; }
 
 private:
     void run_fixed();
-    void run_paced(const std::atomic<bool>* stop);
+    void run_paced(const std::atomic<bool>* stop, bool bounded);
     void progress(bool final);
     void trim();
     bool bring_up(std::string* error);
@@ -87,6 +91,7 @@ private:
     sim::Card* card_ = nullptr;
     FarEnds far_;
     std::vector<std::unique_ptr<sim::SocketPeer>> peers_;
+    std::vector<std::unique_ptr<sim::ModemPeer>> modems_;
     std::unique_ptr<sim::LapdPcapWriter> pcap_;
     plat::ndis::Adapter* na_ = nullptr;
     std::unique_ptr<Traffic> traffic_;

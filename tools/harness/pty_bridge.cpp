@@ -29,6 +29,13 @@ constexpr plat::VTime kStep = plat::ms(5);
 
 void on_signal(int) { PtyBridge::signalled = true; }
 
+// The terminal side was opened and is closed again: the master reports a hang-up.
+bool terminal_gone(int master)
+{
+    pollfd f{master, POLLIN, 0};
+    return ::poll(&f, 1, 0) > 0 && (f.revents & POLLHUP) != 0;
+}
+
 }  // namespace
 
 std::atomic<bool> PtyBridge::signalled{false};
@@ -68,12 +75,12 @@ bool PtyBridge::start(std::string* error)
         }
         p->terminal = terminal;
         fcntl(p->master, F_SETFL, fcntl(p->master, F_GETFL) | O_NONBLOCK);
-        // Raw bytes both ways until a terminal program sets its own modes.
-        p->slave = open(terminal, O_RDWR | O_NOCTTY);
+        // Raw bytes both ways until a terminal program sets its own modes (the master
+        // sets the terminal side's modes).
         termios t{};
-        if (p->slave >= 0 && tcgetattr(p->slave, &t) == 0) {
+        if (tcgetattr(p->master, &t) == 0) {
             cfmakeraw(&t);
-            tcsetattr(p->slave, TCSANOW, &t);
+            tcsetattr(p->master, TCSANOW, &t);
         }
         p->link = (std::filesystem::path(dir_) / p->com).string();
         std::filesystem::remove(p->link, ec);
@@ -101,6 +108,20 @@ void PtyBridge::open_port(Port& p)
     client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0, &n);
     client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, &n);
     client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0, &n);
+    p.dtr = true;
+}
+
+// DTR follows the terminal: down while no program has it open, or its output speed is
+// 0 (a hang-up, as on a serial line).
+void PtyBridge::follow_dtr(Port& p)
+{
+    termios t{};
+    if (tcgetattr(p.master, &t) != 0) return;
+    bool dtr = cfgetospeed(&t) != B0 && !terminal_gone(p.master);
+    if (dtr == p.dtr) return;
+    uint32_t n = 0;
+    if (client_.DeviceIoControl(p.handle, dtr ? IOCTL_SERIAL_SET_DTR : IOCTL_SERIAL_CLR_DTR, nullptr, 0, nullptr, 0, &n))
+        p.dtr = dtr;
 }
 
 void PtyBridge::serve(Port& p)
@@ -112,6 +133,7 @@ void PtyBridge::serve(Port& p)
     }
     p.writes.erase(std::remove_if(p.writes.begin(), p.writes.end(), [](const auto& w) { return w->done(); }),
                    p.writes.end());
+    follow_dtr(p);
     // Typed bytes to the port.
     while (p.writes.size() < kMaxWrites) {
         uint8_t buf[256];
@@ -136,6 +158,7 @@ void PtyBridge::serve(Port& p)
         }
     }
     if (!p.read) p.read = client_.start_read(p.handle, kReadLength);
+    if (terminal_gone(p.master)) p.to_terminal.clear();  // nobody listens on the line
     while (!p.to_terminal.empty()) {
         ssize_t n = ::write(p.master, p.to_terminal.data(), p.to_terminal.size());
         if (n <= 0) break;
@@ -164,10 +187,12 @@ void PtyBridge::run_paced(plat::VTime duration, const std::function<bool()>& sto
         plat::VTime ahead = host_.now() - v0;
         if (ahead > static_cast<plat::VTime>(wall)) {
             int wait_ms = static_cast<int>((ahead - static_cast<plat::VTime>(wall)) / 1000);
-            // Only terminals whose bytes can go now: a port not open leaves them waiting.
+            // Only terminals whose bytes can go now: a port not open leaves them waiting;
+            // a closed terminal (its hang-up would end every wait at once) is left out.
             fds.clear();
             for (auto& p : ports_)
-                if (p->handle != plat::nt::INVALID_HANDLE_VALUE && p->writes.size() < kMaxWrites)
+                if (p->handle != plat::nt::INVALID_HANDLE_VALUE && p->writes.size() < kMaxWrites &&
+                    !terminal_gone(p->master))
                     fds.push_back({p->master, POLLIN, 0});
             if (wait_ms > 0) ::poll(fds.data(), fds.size(), wait_ms);
         }
@@ -184,9 +209,8 @@ void PtyBridge::stop()
         }
         p->read.reset();
         p->writes.clear();
-        if (p->slave >= 0) close(p->slave);
         if (p->master >= 0) close(p->master);
-        p->slave = p->master = -1;
+        p->master = -1;
         std::error_code ec;
         if (!p->link.empty()) std::filesystem::remove(p->link, ec);
     }

@@ -4,7 +4,9 @@
 // bridge's directory points at its terminal side ("/dev/pts/7"). Bytes typed into the
 // terminal are written to the port through the Win32-side client, and what the port
 // reads goes to the terminal. The port is opened (with DTR up) as soon as it can be,
-// and again after the driver refused it (no free modem channel yet).
+// and again after the driver refused it (no free modem channel yet). DTR is up while a
+// terminal program has the pty open with an output speed other than 0: closing it, or
+// setting speed 0 (its hang-up), drops DTR as on a serial line.
 #pragma once
 
 #include <atomic>
@@ -26,9 +28,9 @@ public:
         std::string terminal;  // "/dev/pts/7"
         std::string link;      // DIR/COM5
         int master = -1;
-        int slave = -1;  // kept open so the terminal side never hangs up between programs
         plat::nt::HANDLE handle = plat::nt::INVALID_HANDLE_VALUE;
         plat::VTime next_open = 0;
+        bool dtr = false;  // as last set on the port
         std::unique_ptr<plat::nt::Request> read;
         std::vector<std::unique_ptr<plat::nt::Request>> writes;
         std::string to_terminal;  // read from the port, not yet taken by the terminal
@@ -58,6 +60,7 @@ public:
 private:
     void open_port(Port& p);
     void serve(Port& p);
+    void follow_dtr(Port& p);
     plat::Host& host_;
     std::string dir_;
     plat::nt::Win32Client client_;

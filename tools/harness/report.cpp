@@ -265,7 +265,7 @@ std::string to_table(const Summary& s)
                   (unsigned long long)s.calls.answered, (unsigned long long)s.calls.connected,
                   (unsigned long long)s.calls.cleared, (unsigned long long)s.calls.failed);
     o << b;
-    o << "modem calls: not made by this run\n";
+    o << "modem calls: none in the traffic (calls of the COM ports are not counted)\n";
     const auto& d = s.data;
     std::snprintf(b, sizeof b,
                   "\ndata: %llu frames sent, %llu received, %llu verified; %llu bytes sent, %llu verified, %llu lost;"

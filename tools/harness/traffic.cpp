@@ -116,7 +116,9 @@ Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, si
             const ULONG owner = far_.isdn[n] != nullptr ? OWNER_DRIVER : OWNER_TELEPHONY_SUBSYSTEM;
             ls->owner = owner;
             locked([&] {
-                for (unsigned i = 0; i < links; i++) LinkAcquire(a_, 0, n, i, owner);
+                for (unsigned i = 0; i < links; i++)
+                    if (!plan_.leave_port_links || a_->NdisWanInfo[n][i].ThisAsyncPort == nullptr)
+                        LinkAcquire(a_, 0, n, i, owner);
             });
         }
         std::weak_ptr<bool> alive = alive_;
@@ -175,6 +177,7 @@ bool Traffic::line_ready(unsigned n) const
 void Traffic::tick()
 {
     tick_event_ = host_.sched.after(kTick, [this] { tick(); });
+    if (plan_.leave_port_links) free_port_links();
     for (unsigned n = 0; n < lines_.size(); n++)
         if (lines_[n].carries_calls && !stopping_) start_calls(n, *state_[n]);
     // Steps may end calls: walk a copy of the ids.
@@ -190,6 +193,20 @@ void Traffic::tick()
     na_->indications.clear();
     for (auto* net : far_.isdn)
         if (net != nullptr && net->log().size() > kKeepFarLog) net->clear_log();
+}
+
+// COM ports come after the adapter's bring-up: a port's Link the traffic holds goes
+// back to the port once no call of the traffic uses it.
+void Traffic::free_port_links()
+{
+    for (unsigned n = 0; n < state_.size(); n++) {
+        LineState& ls = *state_[n];
+        for (unsigned i = 0; i < ls.link_busy.size(); i++) {
+            Link* l = &a_->NdisWanInfo[n][i];
+            if (l->ThisAsyncPort != nullptr && l->CurrentOwner == ls.owner && !ls.link_busy[i])
+                locked([&] { LinkRelease(l, ls.owner); });
+        }
+    }
 }
 
 void Traffic::start_calls(unsigned n, LineState& ls)

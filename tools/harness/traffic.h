@@ -53,6 +53,7 @@ struct TrafficPlan {
     plat::VTime answer_limit = plat::ms(8000);  // a call not connected by then has failed
     size_t frame_bytes = 160;
     plat::VTime frame_interval = plat::ms(100);  // per call and direction; full load: line rate
+    bool leave_port_links = false;  // Links that have a COM port stay free for the port
 };
 
 struct CallCounters {
@@ -99,6 +100,7 @@ private:
     struct Call;
     struct LineState;
     void tick();
+    void free_port_links();
     void start_calls(unsigned line, LineState& ls);
     bool start_call(unsigned line, LineState& ls, CallKind kind);
     void step(Call& c);

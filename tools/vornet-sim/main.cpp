@@ -178,7 +178,10 @@ int main(int argc, char** argv)
     }
     opt.progress = isatty(STDERR_FILENO) == 1;
     if (!opt.firmware) opt.firmware = sim::fw::default_image();
-    if (!com_pty_dir.empty()) opt.paced = true;
+    if (!com_pty_dir.empty()) {
+        opt.paced = true;
+        opt.plan.leave_port_links = true;  // the traffic keeps off the COM ports' Links
+    }
 
     rig::MainJob job;
     std::string error;
@@ -223,7 +226,7 @@ int main(int argc, char** argv)
         std::signal(SIGINT, on_signal);
         std::signal(SIGTERM, on_signal);
         if (serve) std::fprintf(stderr, "vornet-sim: serving in %s until SIGINT or SIGTERM\n", opt.root.c_str());
-        job.run(serve ? &g_stop : nullptr);
+        job.run(&g_stop, !serve);  // serving ends only on a signal
     } else {
         job.run();
     }
