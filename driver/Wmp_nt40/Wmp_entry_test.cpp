@@ -218,6 +218,7 @@ TEST_F(EntryTest, EveryInitialisationFaultLogsItsCodeAndSubCode)
     auto map = attempts(FaultInjector::FileMap);
     ASSERT_EQ(map.size(), 1u);
     EXPECT_TRUE(map[0].initialised);
+    EXPECT_EQ(map[0].code, 0xC0001389u);
     EXPECT_EQ(map[0].sub, 30u);
 }
 
