@@ -344,11 +344,21 @@ void Bt847xGroupsInitComplete(PVOID Context)
 static void Bt847xPortModeFromLine(Bt847xDevice* ThisBt847x, ULONG Group)
 {
     Adapter* a = ThisBt847x->ThisAdapter;
-    ULONG bus = a->SystemBusMode[Group];
     if (a->LineMode[Group] == 0)
-        ThisBt847x->PortMode[Group] = bus == 2 ? 3 : 0;
+        ThisBt847x->PortMode[Group] = Bt847xFourSlotsPerChannel(a, Group) ? 3 : 0;
     else if (a->LineMode[Group] == 1)
-        ThisBt847x->PortMode[Group] = bus == 5 ? 3 : 1;
+        ThisBt847x->PortMode[Group] = Bt847xFourSlotsPerChannel(a, Group) ? 3 : 1;
+}
+
+// The group's port runs the 8.192 Mbit/s bus, four time slots per line channel: bus mode 2
+// on a T1 line, 5 on an E1 line. Every other mode runs the line's own rate (a T1 line in
+// mode 5 or an E1 line in mode 2 included), one slot per channel.
+BOOLEAN Bt847xFourSlotsPerChannel(Adapter* ThisAdapter, ULONG Group)
+{
+    if (ThisAdapter == NULL || Group >= MAX_LINES) return FALSE;
+    ULONG bus = ThisAdapter->SystemBusMode[Group];
+    ULONG line = ThisAdapter->LineMode[Group];
+    return (line == 0 && bus == 2) || (line == 1 && bus == 5);
 }
 
 BOOLEAN Bt847xSetupDeviceConfig(Bt847xDevice* ThisBt847x)
@@ -729,8 +739,7 @@ ULONG Bt847xBChannelToTimeslot(Link* ThisLink)
     // on the 8.192 Mbit/s bus, else channel v on slot v - 1 (the controller's T1 and E1
     // ports begin with the line's channel 1; modes 0 and 3 program the same framer bus).
     // Channel 0 has no slot.
-    ULONG bus = a->SystemBusMode[g];
-    ULONG slot = (bus == 2 || bus == 5) ? 4 * v : v - 1;
+    ULONG slot = Bt847xFourSlotsPerChannel(a, g) ? 4 * v : v - 1;
     return slot < BT847X_TIMESLOTS ? slot : BT847X_NO_TIMESLOT;
 }
 

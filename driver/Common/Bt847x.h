@@ -227,6 +227,7 @@ BOOLEAN Bt847xChannelRequest(ULONG Direction, ULONG Activate, BT847X_COMPLETION 
 void Bt847xRecycleTxDescr(PVOID Descriptor);
 void Bt847xRecycleRxDescr(PVOID Descriptor, ULONG BufferSize);
 ULONG Bt847xBChannelToTimeslot(Link* ThisLink);
+BOOLEAN Bt847xFourSlotsPerChannel(Adapter* ThisAdapter, ULONG Group);
 void Bt847xSplitTimeslot(ULONG Timeslot, PULONG WordIndex, PULONG BytePosition);
 void Bt847xAssignTimeslot(Link* ThisLink, ULONG Kind, ULONG Enable);
 BOOLEAN Bt847xSetupTimeslotForLoopback(Link* ThisLink, ULONG Enable);

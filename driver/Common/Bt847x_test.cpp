@@ -339,18 +339,24 @@ TEST_F(Bt847xTest, BChannelToTimeslotFollowsTheSystemBusMode)
     int object;
     l->ThisBChannel = &object;
     struct Case {
-        ULONG bus_mode, channel, slot;
+        ULONG line_mode, bus_mode, channel, slot;
     } cases[] = {
         // As the D channel's slot: modes 0 and 3 program the same framer bus.
-        {0, 5, 4}, {3, 5, 4}, {7, 5, 4}, {10, 24, 23}, {2, 5, 20}, {5, 5, 20}, {1, 5, 4},
-        {2, 0xFFFF, 0xFFFF}, {0, 0, 0xFFFF}, {3, 0, 0xFFFF}, {2, 40, 0xFFFF},
+        {0, 0, 5, 4}, {0, 3, 5, 4}, {0, 7, 5, 4}, {1, 10, 24, 23}, {0, 2, 5, 20}, {1, 5, 5, 20}, {0, 1, 5, 4},
+        // Four slots per channel only where the port runs the 8.192 bus.
+        {1, 2, 5, 4}, {1, 2, 30, 29}, {0, 5, 5, 4}, {0, 5, 23, 22},
+        {0, 2, 0xFFFF, 0xFFFF}, {0, 0, 0, 0xFFFF}, {0, 3, 0, 0xFFFF}, {0, 2, 40, 0xFFFF},
     };
+    ULONG line_mode = a->LineMode[0];
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "bus mode " << c.bus_mode << " channel " << c.channel);
+        SCOPED_TRACE(testing::Message() << "line mode " << c.line_mode << " bus mode " << c.bus_mode << " channel "
+                                        << c.channel);
+        a->LineMode[0] = c.line_mode;
         a->SystemBusMode[0] = c.bus_mode;
         g_call_channel = c.channel;
         EXPECT_EQ(Bt847xBChannelToTimeslot(l), c.slot);
     }
+    a->LineMode[0] = line_mode;
     a->SystemBusMode[0] = 2;
     l->ThisBChannel = NULL;
     a->SgnlProtocolOps[0].Control = g_real_control;

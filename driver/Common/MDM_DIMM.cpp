@@ -165,6 +165,13 @@ BOOLEAN FindFreePump(Adapter* ThisAdapter, Link* ThisLink, ULONG Line)
 {
     DIMM_CANDIDATE list[DIMM_MAX_CANDIDATES];
     ULONG n = 0, chosen = 0;
+    // A pump's three data slots lie between two channels' slots of the 8.192 bus; on a
+    // port that runs one slot per channel they would be other calls' line channels.
+    if (!Bt847xFourSlotsPerChannel(ThisAdapter, Line)) {
+        RSS_TRACE("FindFreePump: line %lu runs no modem slots\n", (unsigned long)Line);
+        ThisLink->ThisPump = NULL;
+        return FALSE;
+    }
     for (ULONG s = 0; s < ThisAdapter->SocketCount && s < MAX_SOCKETS; s++) {
         DimmSocket* socket = &ThisAdapter->Socket[s];
         if (socket->Present != 1 || socket->Group != Line) continue;

@@ -652,6 +652,7 @@ TEST(FreePump, RotationFollowsTheKeysOrder)
     auto a = std::make_unique<Adapter>();
     a->SocketCount = 1;
     a->ModemRouting[0] = 0;
+    a->SystemBusMode[0] = 2;  // T1 on the 8.192 bus
     DimmSocket& socket = a->Socket[0];
     socket.Present = 1;
     socket.Group = 0;
@@ -676,6 +677,38 @@ TEST(FreePump, RotationFollowsTheKeysOrder)
     for (ULONG p = 2; p < 12; p++) expected.push_back({1, p});
     expected.push_back({0, 0});  // past the highest key: the first candidate
     EXPECT_EQ(chosen, expected);
+    DimmResetGlobals();
+}
+
+// Only a port that runs the 8.192 bus has slots between the channels for a pump: on any
+// other bus a pump's data slots would be other calls' line channels, so none is free.
+TEST(FreePump, OnlyALineOnTheEightMegabitBusHasFreePumps)
+{
+    auto a = std::make_unique<Adapter>();
+    a->SocketCount = 1;
+    DimmSocket& socket = a->Socket[0];
+    socket.Present = 1;
+    socket.Group = 0;
+    socket.ProcessorCount = 1;
+    socket.Csms[0].State = CSM_RUNNING;
+    socket.Csms[0].PumpCount = 1;
+    socket.Csms[0].Pumps[0].PumpState = PUMP_SLEEP;
+    const struct {
+        ULONG line_mode, bus_mode;
+        bool free;
+    } cases[] = {{0, 2, true}, {1, 5, true}, {0, 0, false}, {0, 3, false}, {0, 5, false},
+                 {1, 2, false}, {1, 6, false}, {1, 0, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "line mode " << c.line_mode << " bus mode " << c.bus_mode);
+        a->LineMode[0] = c.line_mode;
+        a->SystemBusMode[0] = c.bus_mode;
+        DimmResetGlobals();
+        Link link{};
+        int other;
+        link.ThisPump = (Pump*)&other;
+        EXPECT_EQ(FindFreePump(a.get(), &link, 0), c.free ? TRUE : FALSE);
+        EXPECT_EQ(link.ThisPump, c.free ? &socket.Csms[0].Pumps[0] : nullptr);
+    }
     DimmResetGlobals();
 }
 

@@ -197,8 +197,7 @@ void SetupTimeslotForDChannel(Adapter* ThisAdapter, ULONG Line)
     if (GroupControl(ThisAdapter, Line, CTL_KIND_CONST, CTL_HAS_D_CHANNEL, NULL, 0) != 1) return;
 
     ULONG d = GetDChannelTimeslot(ThisAdapter, Line);
-    ULONG busMode = ThisAdapter->SystemBusMode[Line];
-    ULONG slot = (busMode == 2 || busMode == 5) ? 4 * d : d - 1;
+    ULONG slot = Bt847xFourSlotsPerChannel(ThisAdapter, Line) ? 4 * d : d - 1;
     ULONG word = slot / 4;
     ULONG position = slot % 4;
     ULONG descriptor = TSLOT_ENABLED | (d & TSLOT_CHANNEL_MASK);

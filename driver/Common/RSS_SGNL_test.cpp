@@ -492,7 +492,8 @@ TEST_F(OnBoard, DChannelSlotIsProgrammedInBothMapsOfItsLine)
         ULONG value;
     };
     const Case cases[] = {
-        {"E1, bus mode 2", 0, 1, 2, IsdnStackGetOps, 16, 0, 0x90},
+        {"E1, bus mode 2: the port runs 2.048", 0, 1, 2, IsdnStackGetOps, 3, 3, 0x90},
+        {"T1, bus mode 5: the port runs 1.544", 1, 0, 5, IsdnStackGetOps, 5, 3, 0x98},
         {"T1, bus mode 0", 1, 0, 0, IsdnStackGetOps, 5, 3, 0x98},
         {"E1, bus mode 5", 2, 1, 5, IsdnStackGetOps, 16, 0, 0x90},
         {"T1, bus mode 2", 3, 0, 2, IsdnStackGetOps, 24, 0, 0x98},

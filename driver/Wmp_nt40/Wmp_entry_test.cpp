@@ -149,6 +149,7 @@ TEST_F(EntryTest, EveryInitialisationFaultLogsItsCodeAndSubCode)
     struct Attempt {
         bool initialised;
         uint32_t code, sub;  // the last entry (0/0: none)
+        size_t values;       // how many values it carries
     };
     auto attempts = [&](Point p) {
         std::vector<Attempt> out;
@@ -160,10 +161,11 @@ TEST_F(EntryTest, EveryInitialisationFaultLogsItsCodeAndSubCode)
             r.host.faults.reset();
             r.host.faults.fail_at(p, n);
             plat::ndis::Adapter* na = r.initialize(1);
-            Attempt a{na != nullptr, 0, 0};
+            Attempt a{na != nullptr, 0, 0, 0};
             if (!r.host.error_log.empty()) {
                 a.code = r.host.error_log.back().code;
                 a.sub = r.host.error_log.back().values.empty() ? 0 : r.host.error_log.back().values.back();
+                a.values = r.host.error_log.back().values.size();
             }
             bool reached = r.host.faults.calls(p) >= n;
             if (na != nullptr) {
@@ -191,13 +193,17 @@ TEST_F(EntryTest, EveryInitialisationFaultLogsItsCodeAndSubCode)
         EXPECT_FALSE(alloc[i].initialised);
         EXPECT_EQ(alloc[i].code, 0xC0001389u);
         EXPECT_EQ(alloc[i].sub, i == 0 ? 3u : i == stack ? 31u : 35u);
+        EXPECT_EQ(alloc[i].values, alloc[i].sub == 35 ? 3u : 4u) << "a key text's entry has no status";
     }
 
     // Configuration reads: the scan skips a short read of another slot; the board's own
     // reads name where they failed.
     std::vector<std::pair<uint32_t, uint32_t>> failed;
     for (const Attempt& a : attempts(FaultInjector::PciRead))
-        if (!a.initialised) failed.push_back({a.code, a.sub});
+        if (!a.initialised) {
+            failed.push_back({a.code, a.sub});
+            EXPECT_EQ(a.values, a.sub <= 7 ? 4u : 5u) << "sub-code " << a.sub << ": the resource step names the slot";
+        }
     EXPECT_EQ(failed, (std::vector<std::pair<uint32_t, uint32_t>>{
                           {0xC000138B, 6}, {0xC000138B, 7}, {0xC0001389, 11}, {0xC0001389, 13}, {0xC0001389, 16},
                           {0xC0001389, 17}}));
@@ -205,7 +211,10 @@ TEST_F(EntryTest, EveryInitialisationFaultLogsItsCodeAndSubCode)
     // Command-register writes: function 0 (12), function 1 (18).
     failed.clear();
     for (const Attempt& a : attempts(FaultInjector::PciWrite))
-        if (!a.initialised) failed.push_back({a.code, a.sub});
+        if (!a.initialised) {
+            failed.push_back({a.code, a.sub});
+            EXPECT_EQ(a.values, 5u) << "sub-code " << a.sub;
+        }
     EXPECT_EQ(failed, (std::vector<std::pair<uint32_t, uint32_t>>{{0xC0001389, 12}, {0xC0001389, 18}}));
 
     // The firmware file: not opened (29) or not mapped (30) is logged, and the adapter
@@ -218,6 +227,7 @@ TEST_F(EntryTest, EveryInitialisationFaultLogsItsCodeAndSubCode)
     auto map = attempts(FaultInjector::FileMap);
     ASSERT_EQ(map.size(), 1u);
     EXPECT_TRUE(map[0].initialised);
+    EXPECT_EQ(map[0].code, 0xC0001389u);
     EXPECT_EQ(map[0].sub, 30u);
 }
 

@@ -357,12 +357,12 @@ static BOOLEAN WmpReadModemRouting(Adapter* ThisAdapter, NDIS_HANDLE Configurati
 }
 
 // System-bus modes a line cannot run: the framer's bus for the mode (Bt8370ConfigureMode)
-// must run at the HDLC controller port's rate (Bt847xSetupDeviceConfig), and the
-// four-slots-per-channel numbering of modes 2 and 5 needs the 8.192 Mbit/s port.
-// T1: 1 and 8 (4.096 bus), 9 (8.192 bus on a T1 port), 5 (8.192 numbering on a T1 port).
-// E1: 4 and 11 (4.096 bus), 12 (8.192 bus on an E1 port), 2 (8.192 numbering on an E1 port).
-#define WMP_BUS_REFUSED_T1 ((1u << 1) | (1u << 5) | (1u << 8) | (1u << 9))
-#define WMP_BUS_REFUSED_E1 ((1u << 2) | (1u << 4) | (1u << 11) | (1u << 12))
+// must run at the HDLC controller port's rate (Bt847xSetupDeviceConfig).
+// T1: 1 and 8 (4.096 bus), 9 (8.192 bus on a T1 port).
+// E1: 4 and 11 (4.096 bus), 12 (8.192 bus on an E1 port).
+// Mode 5 on a T1 line and 2 on an E1 line run the line's own rate and are kept.
+#define WMP_BUS_REFUSED_T1 ((1u << 1) | (1u << 8) | (1u << 9))
+#define WMP_BUS_REFUSED_E1 ((1u << 4) | (1u << 11) | (1u << 12))
 
 // A line whose bus mode its line mode cannot carry takes its line mode's bus: 2 for
 // T1, 5 for E1.

@@ -217,6 +217,7 @@ TEST_F(WmpParamsTest, IntegersOutsideTheirRangeKeepTheDefault)
         Int("NetworkSide_3", 2, FIELD(NetworkSide[3]), 0),
         Int("LineCode_1", 4, FIELD(LineCode[1]), 4),
         Int("LineCode_1", 5, FIELD(LineCode[1]), 0),
+        Int("LineMode_2", 1, FIELD(LineMode[2]), 1),
         Int("LineMode_2", 2, FIELD(LineMode[2]), 0),
         Int("FramingFormat_0", 0, FIELD(FramingFormat[0]), 0),
         Int("FramingFormat_3", 6, FIELD(FramingFormat[3]), 6),
@@ -278,14 +279,16 @@ TEST_F(WmpParamsTest, IntegersOutsideTheirRangeKeepTheDefault)
 }
 
 // A bus mode the line's T1/E1 cannot carry (the framer's bus rate differs from the
-// controller port's, or the 8.192 numbering lacks its port) takes the line mode's bus.
+// controller port's) takes the line mode's bus. Modes 2 and 5, the only ones the setup
+// library and the control panel write, are kept on either line mode: a line switched to
+// E1 keeps the default 2 until its bus is written again.
 TEST_F(WmpParamsTest, SystemBusModeThatTheLineModeCannotCarryTakesTheLineModesBus)
 {
     for (ULONG line_mode : {0u, 1u})
         for (ULONG mode = 0; mode <= 12; mode++) {
             SCOPED_TRACE(testing::Message() << "line mode " << line_mode << " bus mode " << mode);
-            bool refused = line_mode == 0 ? (mode == 1 || mode == 5 || mode == 8 || mode == 9)
-                                          : (mode == 2 || mode == 4 || mode == 11 || mode == 12);
+            bool refused = line_mode == 0 ? (mode == 1 || mode == 8 || mode == 9)
+                                          : (mode == 4 || mode == 11 || mode == 12);
             SetBase();
             Set("LineMode_1", Value::Dword(line_mode));
             Set("SystemBusMode_1", Value::Dword(mode));
@@ -295,6 +298,12 @@ TEST_F(WmpParamsTest, SystemBusModeThatTheLineModeCannotCarryTakesTheLineModesBu
             EXPECT_EQ(got->SystemBusMode[0], 2u) << "other lines keep theirs";
             EXPECT_EQ(got->LineMode[1], line_mode);
         }
+    // An E1 line without a bus mode value runs the default 2.
+    SetBase();
+    Set("LineMode_2", Value::Dword(1));
+    auto got = std::make_unique<Adapter>();
+    EXPECT_TRUE(Read(got.get()));
+    EXPECT_EQ(got->SystemBusMode[2], 2u);
 }
 
 TEST_F(WmpParamsTest, StringsAreTakenWholeOrNotAtAll)
