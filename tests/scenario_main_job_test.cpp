@@ -26,6 +26,7 @@
 #include "driver/Wmp_nt40/Wmp_link.h"
 #include "sim/board/hdlc.h"
 #include "sim/far/q931.h"
+#include "sim/firmware/firmware.h"
 #include "tools/harness/main_job.h"
 
 namespace {
@@ -78,18 +79,50 @@ TEST(MainJob, DefaultRunCallsBothWaysWithEveryByteVerified)
 {
     rig::MainJob job;
     rig::RunOptions o;
+    o.firmware = sim::fw::default_image();  // as vornet-sim runs
     std::string e;
     ASSERT_TRUE(job.start(o, &e)) << e;
     job.run();
     rig::Summary s = job.finish();
     expect_every_line_carried_checked_data(s, 1);
     EXPECT_EQ(s.calls_by_kind[rig::CallKind::IsdnIncoming].connected, 2u);
-    EXPECT_EQ(s.calls_by_kind[rig::CallKind::IsdnOutgoing].connected, 2u);
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::IsdnOutgoing].connected, 1u);
+    // The modem call waited for the processors to boot, went to a pump, carried data
+    // both ways (counted in the line's verified bytes) and its statistics were read.
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::ModemIncoming].connected, 1u);
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::ModemIncoming].cleared, 1u);
+    EXPECT_EQ(s.modem_statistics_read, 1u);
+    EXPECT_EQ(s.lines[0].pumps, 30u);
     EXPECT_EQ(s.calls_connected, 4) << "the driver counted the same connections";
+    EXPECT_TRUE(s.error_log.empty());
     const std::string json = rig::to_json(s);
     EXPECT_EQ(json.find("null"), std::string::npos) << json;
-    EXPECT_NE(rig::to_table(s).find("sub-code 29"), std::string::npos) << "the error log is decoded";
+    EXPECT_NE(json.find("\"modem_calls\": {\"offered\": 1, \"answered\": 1, \"connected\": 1, \"cleared\": 1, \"failed\": 0}, "
+                        "\"modem_statistics_read\": 1"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(rig::to_table(s).find("modem calls: 1 offered, 1 connected on pumps, 1 cleared, 0 failed; statistics read "
+                                    "at hang-up of 1\n"),
+              std::string::npos)
+        << rig::to_table(s);
     EXPECT_TRUE(job.rig().host.trace.lines().empty()) << "with tracing off no trace line is kept";
+}
+
+TEST(MainJob, WithoutFirmwareTheLineCarriesDataCallsAndTheLogSaysWhy)
+{
+    rig::MainJob job;
+    rig::RunOptions o;  // no firmware file: the modem processors never boot
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    rig::Summary s = job.finish();
+    expect_every_line_carried_checked_data(s, 1);
+    EXPECT_EQ(s.calls_by_kind.count(rig::CallKind::ModemIncoming), 0u) << "no modem call is offered to dead pumps";
+    EXPECT_EQ(s.calls.connected, 4u);
+    const std::string table = rig::to_table(s);
+    EXPECT_NE(table.find("sub-code 29"), std::string::npos) << "the error log is decoded";
+    EXPECT_NE(table.find("modem calls: none\n"), std::string::npos) << table;
+    EXPECT_EQ(rig::to_json(s).find("null"), std::string::npos);
 }
 
 TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
@@ -97,7 +130,8 @@ TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
     rig::MainJob job;
     rig::RunOptions o;
     o.config_text = config("four-line.reg");
-    o.run_ms = 12000;
+    o.firmware = sim::fw::default_image();
+    o.run_ms = 13000;
     o.plan.full_load = true;
     std::string e;
     ASSERT_TRUE(job.start(o, &e)) << e;
@@ -105,10 +139,15 @@ TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
     ASSERT_NE(job.traffic(), nullptr);
     rig::Summary s = job.finish();
     expect_every_line_carried_checked_data(s, 4);
-    // T1 ISDN 23 B channels, E1 ISDN 30, robbed bit 24: every one carried a call.
+    // T1 ISDN 23 B channels, E1 ISDN 30, robbed bit 24: every one carried a call; on the
+    // ISDN lines a quarter of them (T1 5, E1 7) modem calls on pumps.
     const uint64_t channels[4] = {23, 23, 30, 24};
     for (unsigned n = 0; n < 4; n++) EXPECT_EQ(s.lines[n].calls.connected, channels[n]) << "line " << n;
-    EXPECT_GT(s.calls_by_kind[rig::CallKind::RobbedBitIncoming].connected, 0u);
+    EXPECT_EQ(s.lines[0].statistics_read + s.lines[1].statistics_read + s.lines[2].statistics_read, 17u);
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::ModemIncoming].connected, 17u);
+    EXPECT_EQ(s.modem_statistics_read, 17u);
+    EXPECT_EQ(s.lines[3].statistics_read, 0u) << "no modem calls on the robbed-bit line";
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::RobbedBitIncoming].connected, 24u);
 }
 
 TEST(MainJob, CallsPerLineFollowTheOption)

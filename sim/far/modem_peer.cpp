@@ -168,7 +168,9 @@ void ModemPeer::heard(unsigned k, const std::vector<uint8_t>& frame)
         return;
     }
     case modem_line::kData:
-        if (c.state == State::Connected) c.received.emplace_back(frame.begin() + 1, frame.end());
+        if (c.state != State::Connected) return;
+        if (data_sink_) data_sink_(k, std::vector<uint8_t>(frame.begin() + 1, frame.end()));
+        else c.received.emplace_back(frame.begin() + 1, frame.end());
         return;
     case modem_line::kCarrierOff:
         cancel(c);

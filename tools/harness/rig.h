@@ -96,6 +96,8 @@ struct Summary {
         bool carries_calls = false;
         CallCounters calls;         // as the main job's ends saw them
         DataCounters data;
+        unsigned pumps = 0;               // modem pumps wired to the line
+        uint64_t statistics_read = 0;     // modem calls whose statistics were read at hang-up
     };
     std::vector<Line> lines;
     struct Processor {
@@ -108,6 +110,7 @@ struct Summary {
     // The main job's own count of calls and data, all lines.
     CallCounters calls;
     std::map<CallKind, CallCounters> calls_by_kind;
+    uint64_t modem_statistics_read = 0;
     DataCounters data;
     size_t leaked_allocations = 0;
     size_t leaked_mappings = 0;
