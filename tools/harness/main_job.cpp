@@ -179,8 +179,20 @@ bool MainJob::restart(std::string* error)
 void MainJob::run(const std::atomic<bool>* stop)
 {
     wall_start_ns_ = last_progress_ns_ = wall_ns();
+    auto& ndis = rig_->host.ndis();
+    const plat::VTime v0 = rig_->host.now();
+    const uint64_t driver0 = ndis.driver_cpu_ns, register0 = ndis.register_ns, entries0 = ndis.driver_entries,
+                   accesses0 = ndis.register_accesses;
+    ndis.measure_driver_cpu = true;
     if (opt_.paced || stop != nullptr) run_paced(stop);
     else run_fixed();
+    ndis.measure_driver_cpu = false;
+    auto& d = summary_.driver_cpu;
+    d.simulated_seconds += double(rig_->host.now() - v0) / 1e6;
+    d.driver_ns += ndis.driver_cpu_ns - driver0;
+    d.register_ns += ndis.register_ns - register0;
+    d.entries += ndis.driver_entries - entries0;
+    d.register_accesses += ndis.register_accesses - accesses0;
     progress(true);
 }
 

@@ -217,7 +217,11 @@ std::string to_json(const Summary& s)
       << ", \"modem_statistics_read\": " << s.modem_statistics_read << ", \"driver_calls\": {\"offered\": " << count(s.calls_offered) << ", \"answered\": " << count(s.calls_answered)
       << ", \"connected\": " << count(s.calls_connected) << "}"
       << ", \"data\": " << data_json(s.data) << ", \"leaks\": {\"allocations\": " << s.leaked_allocations
-      << ", \"mappings\": " << s.leaked_mappings << "}, \"platform_misuse\": [";
+      << ", \"mappings\": " << s.leaked_mappings << "}, \"driver_cpu\": {\"simulated_seconds\": "
+      << s.driver_cpu.simulated_seconds << ", \"ms_per_simulated_second\": " << s.driver_cpu.ms_per_simulated_second()
+      << ", \"entries\": " << s.driver_cpu.entries << ", \"register_ms_per_simulated_second\": "
+      << s.driver_cpu.register_ms_per_simulated_second() << ", \"register_accesses\": " << s.driver_cpu.register_accesses
+      << "}, \"platform_misuse\": [";
     for (size_t i = 0; i < s.violations.size(); i++) o << (i ? ", " : "") << quote(s.violations[i]);
     o << "]}";
     return o.str();
@@ -306,6 +310,16 @@ std::string to_table(const Summary& s)
     for (const auto& v : s.violations) o << "platform misuse: " << v << "\n";
     std::snprintf(b, sizeof b, "leaks: %zu allocations, %zu mappings\n", s.leaked_allocations, s.leaked_mappings);
     o << b;
+    const auto& c = s.driver_cpu;
+    if (c.simulated_seconds > 0) {
+        const double lines = s.lines.empty() ? 1.0 : double(s.lines.size());
+        std::snprintf(b, sizeof b,
+                      "driver CPU: %.2f ms per simulated second (%.2f per line) in %llu entries; apart from it,"
+                      " %llu register accesses (window decode and device models) %.2f ms per simulated second\n",
+                      c.ms_per_simulated_second(), c.ms_per_simulated_second() / lines, (unsigned long long)c.entries,
+                      (unsigned long long)c.register_accesses, c.register_ms_per_simulated_second());
+        o << b;
+    }
     return o.str();
 }
 
