@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/host/history.h"
+
 namespace sim {
 
 using q931::MsgType;
@@ -199,7 +201,7 @@ bool IsdnNetworkSide::is_bearer_channel(unsigned ch) const
 void IsdnNetworkSide::emit(IsdnEvent e)
 {
     e.time = host_.now();
-    log_.push_back(e);
+    plat::push_bounded(log_, std::move(e));
     for (auto& o : observers_) o(log_.back());
 }
 

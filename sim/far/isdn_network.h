@@ -223,7 +223,7 @@ public:
     NetState channel_state(unsigned channel) const;
     bool restart_pending() const { return restart_.active; }
 
-    // Observation.
+    // Observation. The log is bounded (platform/host/history.h).
     const std::vector<IsdnEvent>& log() const { return log_; }
     void clear_log() { log_.clear(); }
     void on_event(std::function<void(const IsdnEvent&)> fn) { observers_.push_back(std::move(fn)); }

@@ -17,7 +17,9 @@ namespace {
 constexpr plat::VTime kTick = plat::ms(10);
 constexpr uint8_t kMagic = 0xA5;
 constexpr size_t kHeader = 8;  // magic, direction, call id (2), sequence (4)
-constexpr size_t kKeepFarLog = 2048;  // network-side events kept between ticks
+// Network-side events kept between ticks: nobody reads them here, and a log of calls
+// held for minutes would otherwise grow its storage step by step.
+constexpr size_t kKeepFarLog = 256;
 constexpr plat::VTime kPumpWait = plat::ms(20000);  // how long a line's modem calls wait for its pumps
 constexpr unsigned kModemRate = 33600;
 constexpr char kStatisticsRequest[] = "AT&V1&V2\r";
