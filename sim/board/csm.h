@@ -93,6 +93,8 @@ public:
     const std::vector<Message>& messages() const { return log_; }
     size_t count(unsigned c, bool running, uint16_t word3_or_code) const;  // loader: word 3; running: code
     std::string text_from_host(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).text; }
+    uint64_t text_total_from_host(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).text_total; }
+    static constexpr size_t kTextLimit = 16384;  // beyond it the older half of a pump's text goes
 
     // ---- pumps: their data slots, the call on a line channel, network mode ----
     // Where the socket sits on the board: the line (group) its processors are wired to,
@@ -146,7 +148,8 @@ private:
     struct PumpState {
         bool host_wants_data = false;
         std::deque<std::pair<uint8_t, std::vector<uint8_t>>> answer;  // FIFO messages waiting for a data request
-        std::string text;             // everything the host wrote to this pump
+        std::string text;             // what the host wrote to this pump: the last kTextLimit bytes at most
+        uint64_t text_total = 0;      // bytes the host ever wrote to this pump
         Call call = Call::None;
         bool calling = false;         // originating (dial) rather than answering
         int tsa = -1;                 // the call's time slot (AT+TSA or MSG_SETTSA), -1 none

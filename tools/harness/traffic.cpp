@@ -90,7 +90,7 @@ struct Traffic::Call {
     ULONG incoming_before = 0;  // TAPI's side: the Link's offered calls when this one began
     bool answer_asked = false, drop_asked = false;
     Pump* pump = nullptr;         // a modem call's pump, from its connection
-    size_t pump_text_before = 0;  // what the host had sent that pump before the connection
+    uint64_t pump_text_before = 0;  // bytes the host had sent that pump before the connection
     // Per direction: 0 towards the far end, 1 towards the adapter's owner.
     uint32_t next_seq[2] = {0, 0}, expect_seq[2] = {0, 0};
     uint64_t sent_bytes[2] = {0, 0}, received_bytes[2] = {0, 0};
@@ -411,7 +411,7 @@ void Traffic::step(Call& c)
                  modems_[c.line]->state(c.channel) == sim::ModemPeer::State::Connected;
             if (up) {
                 c.pump = p;
-                c.pump_text_before = pump_model(p).text_from_host(p->ThisCsm->Index, p->PumpNumber).size();
+                c.pump_text_before = pump_model(p).text_total_from_host(p->ThisCsm->Index, p->PumpNumber);
             }
         }
         if (up && c.l->ChannelState == CHANNEL_STATE_ACTIVE && c.l->ThisBChannel != nullptr && c.channel != 0) {
@@ -482,8 +482,11 @@ bool Traffic::pump_done(Call& c)
     Pump* p = c.pump;
     if (p == nullptr) return true;
     if (p->ThisLink == c.l || (p->ThisLink == nullptr && p->PumpState != PUMP_SLEEP)) return false;
+    // What the host sent the pump since the connection (the model keeps the last of it).
     const std::string text = pump_model(p).text_from_host(p->ThisCsm->Index, p->PumpNumber);
-    const bool asked = text.find(kStatisticsRequest, std::min(c.pump_text_before, text.size())) != std::string::npos;
+    const uint64_t since = pump_model(p).text_total_from_host(p->ThisCsm->Index, p->PumpNumber) - c.pump_text_before;
+    const size_t from = since < text.size() ? text.size() - size_t(since) : 0;
+    const bool asked = text.find(kStatisticsRequest, from) != std::string::npos;
     const std::string answer = pump_model(p).statistics_text(p->PumpNumber);
     if (asked && p->StatisticsLength == answer.size() &&
         std::memcmp(p->StatisticsText, answer.data(), answer.size()) == 0)
