@@ -15,6 +15,7 @@
 
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_link.h"
+#include "sim/firmware/firmware.h"
 #include "tools/harness/main_job.h"
 
 namespace {
@@ -42,6 +43,7 @@ void full_load(benchmark::State& state, bool measure_driver)
     rig::MainJob job;
     rig::RunOptions o;
     o.config_text = four_line();
+    o.firmware = sim::fw::default_image();
     o.plan.full_load = true;
     std::string e;
     if (!job.start(o, &e)) {
@@ -49,7 +51,7 @@ void full_load(benchmark::State& state, bool measure_driver)
         return;
     }
     plat::Host& h = job.rig().host;
-    h.run_for(plat::ms(8000));  // lines up, every call connected
+    h.run_for(plat::ms(14000));  // lines up, processors booted, every call connected (modem calls too)
     auto& ndis = h.ndis();
     ndis.measure_driver_cpu = measure_driver;
     ndis.driver_cpu_ns = ndis.driver_entries = ndis.register_ns = ndis.register_accesses = 0;

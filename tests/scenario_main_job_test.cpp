@@ -112,6 +112,13 @@ TEST(MainJob, DefaultRunCallsBothWaysWithEveryByteVerified)
               std::string::npos)
         << rig::to_table(s);
     EXPECT_TRUE(job.rig().host.trace.lines().empty()) << "with tracing off no trace line is kept";
+    // The driver's CPU over the run, its register accesses apart.
+    EXPECT_DOUBLE_EQ(s.driver_cpu.simulated_seconds, 30.0);
+    EXPECT_GT(s.driver_cpu.entries, 1000u);
+    EXPECT_GT(s.driver_cpu.register_accesses, 10000u);
+    EXPECT_GT(s.driver_cpu.driver_ns, 0u);
+    EXPECT_NE(rig::to_table(s).find("driver CPU: "), std::string::npos);
+    EXPECT_NE(json.find("\"driver_cpu\": {\"simulated_seconds\": 30, "), std::string::npos) << json;
 }
 
 TEST(MainJob, WithoutFirmwareTheLineCarriesDataCallsAndTheLogSaysWhy)
