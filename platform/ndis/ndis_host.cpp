@@ -305,8 +305,9 @@ void NdisState::driver_time_until(int64_t now_ns)
     const uint64_t total = uint64_t(std::max<int64_t>(0, now_ns - driver_since_ns_ - k.clock_read_ns));
     const uint64_t reg = std::min<uint64_t>(
         total, uint64_t(double(register_ticks_) * k.ns_per_tick * double(kRegisterSample)));
-    driver_cpu_ns += total - reg;
-    register_ns += reg;
+    const uint64_t weight = std::max(1u, driver_cpu_sample);
+    driver_cpu_ns += (total - reg) * weight;
+    register_ns += reg * weight;
     register_ticks_ = 0;
 }
 
@@ -315,6 +316,15 @@ NdisState::DriverEntryScope::DriverEntryScope(NdisState& s) : s_(s)
     if (!s_.measure_driver_cpu) return;
     counted_ = true;
     if (s_.driver_depth_++ == 0) {
+        s_.driver_timed_ = true;
+        if (s_.driver_cpu_sample > 1) {
+            uint32_t& x = s_.sample_state_;  // xorshift: no pattern of entries is timed more than another
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            s_.driver_timed_ = x % s_.driver_cpu_sample == 0;
+        }
+        if (!s_.driver_timed_) return;
         calibration();
         s_.driver_since_ns_ = thread_cpu_ns();
         s_.register_ticks_ = 0;
@@ -325,7 +335,7 @@ NdisState::DriverEntryScope::~DriverEntryScope()
 {
     if (!counted_) return;
     if (--s_.driver_depth_ == 0) {
-        s_.driver_time_until(thread_cpu_ns());
+        if (s_.driver_timed_) s_.driver_time_until(thread_cpu_ns());
         s_.driver_entries++;
     }
 }
@@ -333,7 +343,7 @@ NdisState::DriverEntryScope::~DriverEntryScope()
 NdisState::RegisterScope::RegisterScope(NdisState& s) : s_(s)
 {
     if (!s_.measure_driver_cpu || s_.driver_depth_ == 0) return;
-    if (s_.register_accesses++ % kRegisterSample != 0) return;
+    if (s_.register_accesses++ % kRegisterSample != 0 || !s_.driver_timed_) return;
     counted_ = true;
     start_ = ticks();
 }
@@ -345,7 +355,7 @@ NdisState::RegisterScope::~RegisterScope()
 
 NdisState::UpcallScope::UpcallScope(NdisState& s) : s_(s)
 {
-    if (!s_.measure_driver_cpu || s_.driver_depth_ == 0) return;
+    if (!s_.measure_driver_cpu || s_.driver_depth_ == 0 || !s_.driver_timed_) return;
     counted_ = true;
     s_.driver_time_until(thread_cpu_ns());
 }

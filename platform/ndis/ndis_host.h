@@ -114,7 +114,10 @@ public:
     // nested entries count once. The register accesses the driver makes inside an entry
     // (the window decode and the device-model work they cause) are not the driver's:
     // their time is kept apart in register_ns.
+    // With driver_cpu_sample N > 1 only about one entry in N (at random) is timed and
+    // stands for N: reading the thread's CPU clock costs more than many entries.
     bool measure_driver_cpu = false;
+    unsigned driver_cpu_sample = 1;
     uint64_t driver_cpu_ns = 0;
     uint64_t driver_entries = 0;
     uint64_t register_ns = 0;
@@ -187,6 +190,8 @@ private:
     std::map<const void*, uint64_t> armed_timers_;
     void driver_time_until(int64_t now_ns);
     int driver_depth_ = 0;
+    bool driver_timed_ = false;  // the outermost entry in progress is one of the timed ones
+    uint32_t sample_state_ = 0x9E3779B9u;
     int64_t driver_since_ns_ = 0;
     uint64_t register_ticks_ = 0;  // register time (in cycle-counter ticks) since driver_since_ns_
 };
