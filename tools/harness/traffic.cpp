@@ -24,7 +24,8 @@ constexpr plat::VTime kPumpWait = plat::ms(20000);  // how long a line's modem c
 constexpr unsigned kModemRate = 33600;
 constexpr char kStatisticsRequest[] = "AT&V1&V2\r";
 
-uint8_t pattern(uint32_t id, uint32_t seq, size_t i) { return uint8_t(seq * 7u + id * 13u + i); }
+// Byte i of a frame's payload is (pattern base + i) modulo 256.
+uint8_t pattern_base(uint32_t id, uint32_t seq) { return uint8_t(seq * 7u + id * 13u); }
 
 // Each modem processor of the sockets wired to line n.
 template <typename Fn>
@@ -539,7 +540,9 @@ std::vector<uint8_t> Traffic::frame(const Call& c, bool to_far, uint32_t seq) co
     f[2] = uint8_t(c.id >> 8);
     f[3] = uint8_t(c.id);
     for (int i = 0; i < 4; i++) f[4 + i] = uint8_t(seq >> (24 - 8 * i));
-    for (size_t i = kHeader; i < f.size(); i++) f[i] = pattern(c.id, seq, i);
+    uint8_t* p = f.data();
+    const uint8_t base = pattern_base(c.id, seq);
+    for (size_t i = kHeader, n = f.size(); i < n; i++) p[i] = uint8_t(base + i);
     return f;
 }
 
@@ -558,7 +561,9 @@ bool Traffic::check(Call& c, bool to_far, const std::vector<uint8_t>& f)
     // A gap (frames the driver handed back or lost) shows in the byte counts; older
     // frames than expected arrived out of order.
     bool whole = seq >= c.expect_seq[dir] && f.size() == std::max(plan_.frame_bytes, kHeader);
-    for (size_t i = kHeader; whole && i < f.size(); i++) whole = f[i] == pattern(c.id, seq, i);
+    const uint8_t* p = f.data();
+    const uint8_t base = pattern_base(c.id, seq);
+    for (size_t i = kHeader, n = f.size(); whole && i < n; i++) whole = p[i] == uint8_t(base + i);
     c.expect_seq[dir] = seq + 1;
     if (!whole) {
         d.frames_corrupt++;
