@@ -121,6 +121,37 @@ TEST(MainJob, DefaultRunCallsBothWaysWithEveryByteVerified)
     EXPECT_NE(json.find("\"driver_cpu\": {\"simulated_seconds\": 30, "), std::string::npos) << json;
 }
 
+// A far modem that never answers: the pump gives up, the call is counted failed, not
+// connected, and no statistics are claimed for it; the line's other calls go on.
+TEST(MainJob, AModemCallTheFarModemNeverAnswersIsCountedFailed)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.firmware = sim::fw::default_image();
+    o.plan.calls_per_line = 3;  // from the network, to the network, modem
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    ASSERT_NE(job.traffic(), nullptr);
+    sim::ModemPeer* far = job.traffic()->far_modem(0);
+    ASSERT_NE(far, nullptr);
+    sim::ModemPeer::Config silent;
+    silent.answers = false;
+    far->set_config(silent);
+    job.run();
+    rig::Summary s = job.finish();
+    EXPECT_TRUE(s.halted_clean);
+    const rig::CallCounters& modem = s.calls_by_kind[rig::CallKind::ModemIncoming];
+    EXPECT_EQ(modem.offered, 1u);
+    EXPECT_EQ(modem.connected, 0u);
+    EXPECT_EQ(modem.failed, 1u);
+    EXPECT_EQ(s.modem_statistics_read, 0u);
+    EXPECT_EQ(s.calls.connected, 2u);
+    EXPECT_EQ(s.data.bytes_verified, s.data.bytes_sent);
+    EXPECT_EQ(s.data.bytes_lost, 0u);
+    EXPECT_NE(rig::to_table(s).find("modem calls: 1 offered, 0 connected on pumps, 0 cleared, 1 failed"), std::string::npos)
+        << rig::to_table(s);
+}
+
 TEST(MainJob, WithoutFirmwareTheLineCarriesDataCallsAndTheLogSaysWhy)
 {
     rig::MainJob job;

@@ -101,6 +101,8 @@ public:
     DataCounters total_data() const;
     size_t active_calls() const;
     size_t connected_calls() const;
+    // The far modem of a line whose modem calls this traffic makes (nullptr: none).
+    sim::ModemPeer* far_modem(unsigned line) { return line < modems_.size() ? modems_[line].get() : nullptr; }
 
 private:
     struct Call;
