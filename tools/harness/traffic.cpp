@@ -482,7 +482,9 @@ bool Traffic::pump_done(Call& c)
 {
     Pump* p = c.pump;
     if (p == nullptr) return true;
-    if (p->ThisLink == c.l || (p->ThisLink == nullptr && p->PumpState != PUMP_SLEEP)) return false;
+    // A pump whose processor went down meanwhile reads no statistics; it is done too.
+    if (p->ThisLink == c.l || (p->ThisLink == nullptr && p->PumpState != PUMP_SLEEP && p->ThisCsm->State == CSM_RUNNING))
+        return false;
     // What the host sent the pump since the connection (the model keeps the last of it).
     const std::string text = pump_model(p).text_from_host(p->ThisCsm->Index, p->PumpNumber);
     const uint64_t since = pump_model(p).text_total_from_host(p->ThisCsm->Index, p->PumpNumber) - c.pump_text_before;
