@@ -254,9 +254,12 @@ void Traffic::start_calls(unsigned n, LineState& ls)
         if (modem_calls < share && free_pumps(n) > 0) {
             kind = CallKind::ModemIncoming;
         } else {
+            // While the pumps may still boot their share of channels is kept; after that,
+            // pumps taken otherwise (serial ports) leave the channels to data calls.
             size_t free_channels = 0;
             for (unsigned ch : ls.channels) free_channels += !ls.channel_busy[ch];
-            if (free_channels <= share - std::min(share, modem_calls)) return;  // kept for modem calls
+            const bool booting = now < ls.first_start + kPumpWait;
+            if (booting && free_channels <= share - std::min(share, modem_calls)) return;
             kind = ls.turn % 2 ? CallKind::IsdnOutgoing : CallKind::IsdnIncoming;
         }
     } else if (far_.isdn[n] != nullptr) {
