@@ -27,7 +27,14 @@
 #include "driver/Wmp_nt40/Wmp_shel.h"
 #include "sim/board/hdlc.h"
 #include "sim/far/q931.h"
+#include "sim/firmware/firmware.h"
 #include "tools/harness/main_job.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -79,18 +86,88 @@ TEST(MainJob, DefaultRunCallsBothWaysWithEveryByteVerified)
 {
     rig::MainJob job;
     rig::RunOptions o;
+    o.firmware = sim::fw::default_image();  // as vornet-sim runs
     std::string e;
     ASSERT_TRUE(job.start(o, &e)) << e;
     job.run();
     rig::Summary s = job.finish();
     expect_every_line_carried_checked_data(s, 1);
     EXPECT_EQ(s.calls_by_kind[rig::CallKind::IsdnIncoming].connected, 2u);
-    EXPECT_EQ(s.calls_by_kind[rig::CallKind::IsdnOutgoing].connected, 2u);
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::IsdnOutgoing].connected, 1u);
+    // The modem call waited for the processors to boot, went to a pump, carried data
+    // both ways (counted in the line's verified bytes) and its statistics were read.
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::ModemIncoming].connected, 1u);
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::ModemIncoming].cleared, 1u);
+    EXPECT_EQ(s.modem_statistics_read, 1u);
+    EXPECT_EQ(s.lines[0].pumps, 30u);
     EXPECT_EQ(s.calls_connected, 4) << "the driver counted the same connections";
+    EXPECT_TRUE(s.error_log.empty());
     const std::string json = rig::to_json(s);
     EXPECT_EQ(json.find("null"), std::string::npos) << json;
-    EXPECT_NE(rig::to_table(s).find("sub-code 29"), std::string::npos) << "the error log is decoded";
+    EXPECT_NE(json.find("\"modem_calls\": {\"offered\": 1, \"answered\": 1, \"connected\": 1, \"cleared\": 1, \"failed\": 0}, "
+                        "\"modem_statistics_read\": 1"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(rig::to_table(s).find("modem calls: 1 offered, 1 connected on pumps, 1 cleared, 0 failed; statistics read "
+                                    "at hang-up of 1\n"),
+              std::string::npos)
+        << rig::to_table(s);
     EXPECT_TRUE(job.rig().host.trace.lines().empty()) << "with tracing off no trace line is kept";
+    // The driver's CPU over the run, its register accesses apart.
+    EXPECT_DOUBLE_EQ(s.driver_cpu.simulated_seconds, 30.0);
+    EXPECT_GT(s.driver_cpu.entries, 1000u);
+    EXPECT_GT(s.driver_cpu.register_accesses, 10000u);
+    EXPECT_GT(s.driver_cpu.driver_ns, 0u);
+    EXPECT_NE(rig::to_table(s).find("driver CPU: "), std::string::npos);
+    EXPECT_NE(json.find("\"driver_cpu\": {\"simulated_seconds\": 30, "), std::string::npos) << json;
+}
+
+// A far modem that never answers: the pump gives up, the call is counted failed, not
+// connected, and no statistics are claimed for it; the line's other calls go on.
+TEST(MainJob, AModemCallTheFarModemNeverAnswersIsCountedFailed)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.firmware = sim::fw::default_image();
+    o.plan.calls_per_line = 3;  // from the network, to the network, modem
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    ASSERT_NE(job.traffic(), nullptr);
+    sim::ModemPeer* far = job.traffic()->far_modem(0);
+    ASSERT_NE(far, nullptr);
+    sim::ModemPeer::Config silent;
+    silent.answers = false;
+    far->set_config(silent);
+    job.run();
+    rig::Summary s = job.finish();
+    EXPECT_TRUE(s.halted_clean);
+    const rig::CallCounters& modem = s.calls_by_kind[rig::CallKind::ModemIncoming];
+    EXPECT_EQ(modem.offered, 1u);
+    EXPECT_EQ(modem.connected, 0u);
+    EXPECT_EQ(modem.failed, 1u);
+    EXPECT_EQ(s.modem_statistics_read, 0u);
+    EXPECT_EQ(s.calls.connected, 2u);
+    EXPECT_EQ(s.data.bytes_verified, s.data.bytes_sent);
+    EXPECT_EQ(s.data.bytes_lost, 0u);
+    EXPECT_NE(rig::to_table(s).find("modem calls: 1 offered, 0 connected on pumps, 0 cleared, 1 failed"), std::string::npos)
+        << rig::to_table(s);
+}
+
+TEST(MainJob, WithoutFirmwareTheLineCarriesDataCallsAndTheLogSaysWhy)
+{
+    rig::MainJob job;
+    rig::RunOptions o;  // no firmware file: the modem processors never boot
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    rig::Summary s = job.finish();
+    expect_every_line_carried_checked_data(s, 1);
+    EXPECT_EQ(s.calls_by_kind.count(rig::CallKind::ModemIncoming), 0u) << "no modem call is offered to dead pumps";
+    EXPECT_EQ(s.calls.connected, 4u);
+    const std::string table = rig::to_table(s);
+    EXPECT_NE(table.find("sub-code 29"), std::string::npos) << "the error log is decoded";
+    EXPECT_NE(table.find("modem calls: none\n"), std::string::npos) << table;
+    EXPECT_EQ(rig::to_json(s).find("null"), std::string::npos);
 }
 
 TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
@@ -98,7 +175,8 @@ TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
     rig::MainJob job;
     rig::RunOptions o;
     o.config_text = config("four-line.reg");
-    o.run_ms = 12000;
+    o.firmware = sim::fw::default_image();
+    o.run_ms = 13000;
     o.plan.full_load = true;
     std::string e;
     ASSERT_TRUE(job.start(o, &e)) << e;
@@ -106,10 +184,70 @@ TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
     ASSERT_NE(job.traffic(), nullptr);
     rig::Summary s = job.finish();
     expect_every_line_carried_checked_data(s, 4);
-    // T1 ISDN 23 B channels, E1 ISDN 30, robbed bit 24: every one carried a call.
+    // T1 ISDN 23 B channels, E1 ISDN 30, robbed bit 24: every one carried a call; on the
+    // ISDN lines a quarter of them (T1 5, E1 7) modem calls on pumps.
     const uint64_t channels[4] = {23, 23, 30, 24};
     for (unsigned n = 0; n < 4; n++) EXPECT_EQ(s.lines[n].calls.connected, channels[n]) << "line " << n;
-    EXPECT_GT(s.calls_by_kind[rig::CallKind::RobbedBitIncoming].connected, 0u);
+    EXPECT_EQ(s.lines[0].statistics_read + s.lines[1].statistics_read + s.lines[2].statistics_read, 17u);
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::ModemIncoming].connected, 17u);
+    EXPECT_EQ(s.modem_statistics_read, 17u);
+    EXPECT_EQ(s.lines[3].statistics_read, 0u) << "no modem calls on the robbed-bit line";
+    EXPECT_EQ(s.calls_by_kind[rig::CallKind::RobbedBitIncoming].connected, 24u);
+}
+
+// Bytes the process holds on its heap now (under a sanitizer, as its allocator counts them).
+size_t heap_in_use()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+// Every model, far end and the host keep their past bounded: at full load, once the run
+// has settled, the heap (as the allocator counts it, also under a sanitizer), the
+// driver's pool and the pending events stay where they were, and within a fifth of
+// what they were after the first 20 seconds.
+TEST(MainJob, MemoryStaysFlatAtFullLoadOnTheFourLineBoard)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.config_text = config("four-line.reg");
+    o.firmware = sim::fw::default_image();
+    o.plan.full_load = true;
+    o.plan.frame_bytes = 1024;  // line rate in fewer, longer frames: a quicker run
+    o.run_ms = 20000;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.card()->hdlc().knobs.poll_interval = plat::ms(4);  // fewer transmit-descriptor polls: a quicker run
+    plat::Host& h = job.rig().host;
+    struct Sample {
+        size_t heap, pool_blocks, pool_bytes, events;
+    };
+    auto sample = [&] {
+        Sample x{heap_in_use(), h.allocations.size(), 0, h.sched.size()};
+        for (const auto& [p, n] : h.allocations) x.pool_bytes += n;
+        return x;
+    };
+    job.run();
+    const Sample first = sample();
+    ASSERT_EQ(job.traffic()->connected_calls(), 100u) << "every B channel carries a call";
+    job.run();
+    const Sample settled = sample();
+    for (int k = 3; k <= 5; k++) {
+        job.run();
+        const Sample now = sample();
+        SCOPED_TRACE("after " + std::to_string(k * 20) + " simulated seconds");
+        EXPECT_LE(now.heap, first.heap + first.heap / 5) << "heap after 20 s: " << first.heap;
+        EXPECT_LE(now.heap, settled.heap + settled.heap / 50) << "heap after 40 s: " << settled.heap;
+        EXPECT_EQ(now.pool_blocks, first.pool_blocks);
+        EXPECT_EQ(now.pool_bytes, first.pool_bytes);
+        EXPECT_LE(now.events, first.events + 64);
+    }
+    EXPECT_EQ(job.traffic()->connected_calls(), 100u);
+    rig::Summary s = job.finish();
+    expect_every_line_carried_checked_data(s, 4);
 }
 
 TEST(MainJob, CallsPerLineFollowTheOption)

@@ -22,13 +22,17 @@ BOOLEAN Bt8370BackgroundForRBS(Bt8370* ThisBt8370)
         ULONG tpc = BT_BANK(BT_TPC, k);
         ULONG rx = (ULONG)(Bt8370Read(ThisBt8370, BT_BANK(BT_RSIG, k)) >> 4);
         Bt8370RbsControl(ThisBt8370, CTL_RX_SIGNALLING_BITS, (k << 8) | rx);
-        Bt8370SetBits(ThisBt8370, tpc, 0x10);
-        Bt8370Write(ThisBt8370, tpc, (UCHAR)(Bt8370Read(ThisBt8370, tpc) & 0xF0));
+        // TPC reads back what was written: it is read once (this runs for all 32
+        // channels twice a multiframe, and every bus read stalls the processor).
+        UCHAR v = (UCHAR)(Bt8370Read(ThisBt8370, tpc) | 0x10);
+        Bt8370Write(ThisBt8370, tpc, v);
+        v &= 0xF0;
+        Bt8370Write(ThisBt8370, tpc, v);
         // Only the A, B, C, D bits of the answer reach the register; "nothing to
         // report" sends zeros.
         ULONG tx = Bt8370RbsControl(ThisBt8370, CTL_TX_SIGNALLING_BITS, k);
         if (tx == CONTROL_UNKNOWN) tx = 0;
-        Bt8370Write(ThisBt8370, tpc, (UCHAR)(Bt8370Read(ThisBt8370, tpc) | (tx & 0x0F)));
+        Bt8370Write(ThisBt8370, tpc, (UCHAR)(v | (tx & 0x0F)));
     }
     return TRUE;
 }

@@ -383,7 +383,9 @@ void ReStartTxBackGround(PVOID Context) { PktStartBackGround((Link*)Context, LIN
 static BOOLEAN PktBackGroundEnd(Link* ThisLink, ULONG Key)
 {
     if (ThisLink->ChannelState == CHANNEL_STATE_IDLE || *PktWanted(ThisLink, Key) == 0) return TRUE;
-    TmrRestart(&ThisLink->ThisAdapter->AdapterTimerPool, (ULONG_PTR)ThisLink, Key, ThisLink->ThisAdapter->TimerResolution);
+    // The pass runs as the timer's callback: its own entry is reloaded.
+    TmrRestartRunning(&ThisLink->ThisAdapter->AdapterTimerPool, (ULONG_PTR)ThisLink, Key,
+                      ThisLink->ThisAdapter->TimerResolution);
     return FALSE;
 }
 

@@ -30,6 +30,9 @@ BOOLEAN TmrStart(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds, 
 BOOLEAN TmrClear(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2);
 BOOLEAN TmrClearAllOfOwner(TmrPool* Pool, ULONG_PTR Key1);
 BOOLEAN TmrRestart(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds);
+// From inside a callback: reloads the running entry when it is the timer of these keys,
+// without a search of the pool; otherwise as TmrRestart.
+BOOLEAN TmrRestartRunning(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds);
 ULONG TmrGetCount(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2);
 BOOLEAN TmrIsRunning(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2);
 void TmrTick(TmrPool* Pool, ULONG ElapsedMs);

@@ -410,6 +410,38 @@ TEST(TmrPoolReinit, TimersStartedAfterReinitInsideCallbackSurviveTick)
     for (const TmrEntry& e : h.entries) EXPECT_EQ(e.Callback, nullptr);
 }
 
+// A callback that keeps its own timer going reloads its running entry; outside a tick,
+// or for another timer's keys, the pool is searched as by TmrRestart.
+TEST(TmrPoolRestartRunning, ReloadsTheRunningEntryElseSearches)
+{
+    Harness h;
+    h.Start(0, 7, 1, 0);   // index 0
+    h.Start(1, 7, 2, 0);   // index 1: keeps itself going
+    h.Start(2, 7, 3, 50);  // index 2
+    OnFire(h, 1, FALSE, [](Harness& hh) {
+        hh.got.push_back(TmrRestartRunning(&hh.pool, 7, 2, 30));
+        hh.got.push_back(TmrRestartRunning(&hh.pool, 7, 3, 80));  // another timer: found by search
+        hh.got.push_back(TmrRestartRunning(&hh.pool, 7, 9, 80));  // no such timer
+    });
+    TmrTick(&h.pool, 10);
+    EXPECT_EQ(h.got, (std::vector<int>{TRUE, TRUE, FALSE}));
+    EXPECT_EQ(h.entries[1].Remaining, 30u);
+    EXPECT_EQ(h.entries[1].RestartCount, 1u);
+    EXPECT_EQ(h.entries[2].Remaining, 80u - 10u) << "reloaded, then ticked";
+    EXPECT_EQ(h.entries[2].RestartCount, 1u);
+    EXPECT_EQ(h.entries[0].Callback, nullptr) << "the first one ended";
+
+    TmrTick(&h.pool, 20);
+    EXPECT_EQ(h.Fired(), (std::array<int, kProbes>{1, 1, 0, 0})) << "reloaded to 30 ms: not yet due";
+    TmrTick(&h.pool, 10);
+    EXPECT_EQ(h.Fired(), (std::array<int, kProbes>{1, 2, 0, 0}));
+
+    // Outside a tick there is no running entry: the search finds it.
+    EXPECT_TRUE(TmrRestartRunning(&h.pool, 7, 2, 500));
+    EXPECT_EQ(h.entries[1].Remaining, 500u);
+    EXPECT_FALSE(TmrRestartRunning(&h.pool, 8, 2, 500));
+}
+
 struct FileNameCase {
     const char* path;
     size_t nameAt;  // offset of the expected result within path

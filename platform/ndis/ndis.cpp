@@ -576,6 +576,7 @@ namespace {
 uint32_t reg_read(const volatile void* address, unsigned width)
 {
     Host& h = host();
+    plat::ndis::NdisState::RegisterScope timed(h.ndis());
     auto d = h.io.decode(address, width);
     if (!d.window) {
         h.violation("register read outside any mapped window");
@@ -588,6 +589,7 @@ uint32_t reg_read(const volatile void* address, unsigned width)
 void reg_write(volatile void* address, unsigned width, uint32_t value)
 {
     Host& h = host();
+    plat::ndis::NdisState::RegisterScope timed(h.ndis());
     auto d = h.io.decode(address, width);
     if (!d.window) {
         h.violation("register write outside any mapped window");

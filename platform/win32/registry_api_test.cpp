@@ -181,7 +181,7 @@ TEST(RegistryApi, TwoProcessesWritingTheHiveLoseNothing)
                     continue;
                 }
                 DWORD v = static_cast<DWORD>(c * 1000 + i);
-                std::string name = "P" + std::to_string(c) + "_" + std::to_string(i);
+                std::string name = std::string("P").append(std::to_string(c)).append("_").append(std::to_string(i));
                 if (RegSetValueExA(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4) != ERROR_SUCCESS)
                     failures++;
                 RegCloseKey(k);
@@ -198,7 +198,7 @@ TEST(RegistryApi, TwoProcessesWritingTheHiveLoseNothing)
     h.read(r);
     for (int c = 0; c < 2; c++)
         for (int i = 0; i < kWrites; i++)
-            EXPECT_EQ(r.get_dword(kParameters, "P" + std::to_string(c) + "_" + std::to_string(i)),
+            EXPECT_EQ(r.get_dword(kParameters, std::string("P").append(std::to_string(c)).append("_").append(std::to_string(i))),
                       static_cast<uint32_t>(c * 1000 + i));
     EXPECT_EQ(r.get_sz(kParameters, "DeviceName"), "RIROVE");
     for (auto& e : fs::directory_iterator(h.dir))

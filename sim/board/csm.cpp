@@ -396,10 +396,12 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         // The modem channel restarts; the host interface keeps its outstanding data request.
         end_call(c, pump);
         bool wants = ps.host_wants_data;
-        std::string text = ps.text;
+        std::string text = std::move(ps.text);
+        const uint64_t total = ps.text_total;
         ps = PumpState{};
         ps.host_wants_data = wants;
-        ps.text = text;
+        ps.text = std::move(text);
+        ps.text_total = total;
         to_host(kChStatus, 1);
         break;
     }
@@ -448,8 +450,10 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         unsigned n = std::min<unsigned>(w[2], kFifoBlock);
         std::vector<uint8_t> bytes = take_host_bytes(c, n);
         std::string text(bytes.begin(), bytes.end());
+        if (ps.text.size() + text.size() > kTextLimit) ps.text.erase(0, ps.text.size() / 2);
         ps.text += text;
         if (ps.text.size() > history_limit_) ps.text.erase(0, ps.text.size() - history_limit_ / 2);
+        ps.text_total += text.size();
         if (ps.network)
             network_text(c, pump, text);
         else

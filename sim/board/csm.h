@@ -100,6 +100,8 @@ public:
     // message log. Beyond the limit waiting messages and words are lost and counted.
     void set_history_limit(size_t n) { history_limit_ = n; }
     uint64_t lost(unsigned c) const { return p_.at(c).lost; }
+    uint64_t text_total_from_host(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).text_total; }
+    static constexpr size_t kTextLimit = 16384;  // beyond it the older half of a pump's text goes
 
     // ---- pumps: their data slots, the call on a line channel, network mode ----
     // Where the socket sits on the board: the line (group) its processors are wired to,
@@ -153,7 +155,8 @@ private:
     struct PumpState {
         bool host_wants_data = false;
         std::deque<std::pair<uint8_t, std::vector<uint8_t>>> answer;  // FIFO messages waiting for a data request
-        std::string text;             // everything the host wrote to this pump
+        std::string text;             // what the host wrote to this pump: the last kTextLimit bytes at most
+        uint64_t text_total = 0;      // bytes the host ever wrote to this pump
         Call call = Call::None;
         bool calling = false;         // originating (dial) rather than answering
         int tsa = -1;                 // the call's time slot (AT+TSA or MSG_SETTSA), -1 none

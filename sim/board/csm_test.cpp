@@ -392,3 +392,23 @@ TEST_F(Firmware, KnobsRefuseAnInitStringAndCrashAProcessor)
 }
 
 }  // namespace
+
+namespace {
+
+// A pump keeps the last of what the host wrote it, however many commands a long run sends,
+// and counts all of it.
+TEST_F(Firmware, APumpKeepsABoundedTailOfTheHostsText)
+{
+    const std::string command = "ATS0=0S7=50\r";
+    for (int i = 0; i < 2000; i++) {
+        text(1, command);
+        inbound(1);
+    }
+    const std::string kept = m.text_from_host(0, 1);
+    EXPECT_LE(kept.size(), sim::ModemSocket::kTextLimit);
+    EXPECT_GE(kept.size(), sim::ModemSocket::kTextLimit / 2);
+    EXPECT_EQ(kept.substr(kept.size() - 2 * command.size()), command + command) << "the newest is kept";
+    EXPECT_EQ(m.text_total_from_host(0, 1), 2000u * command.size());
+}
+
+}  // namespace

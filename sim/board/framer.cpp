@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/host/history.h"
+
 namespace sim {
 
 namespace {
@@ -63,7 +65,7 @@ void Framer::mmio_write(uint32_t offset, unsigned width, uint32_t value)
         return;
     }
     uint8_t v = uint8_t(value);
-    if (log_writes_) writes_.push_back({sched_.now(), reg, v});
+    if (log_writes_) plat::push_bounded(writes_, Write{sched_.now(), reg, v});
     (this->*table_[reg].write)(reg, v);
 }
 

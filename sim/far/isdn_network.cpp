@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/host/history.h"
+
 namespace sim {
 
 using q931::MsgType;

@@ -1,6 +1,7 @@
 #include "sim/far/modem_peer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "sim/far/isdn_network.h"
@@ -170,7 +171,8 @@ void ModemPeer::heard(unsigned k, const std::vector<uint8_t>& frame)
     }
     case modem_line::kData:
         if (c.state != State::Connected) return;
-        plat::push_bounded(c.received, std::vector<uint8_t>(frame.begin() + 1, frame.end()), received_limit_);
+        if (data_sink_) data_sink_(k, std::vector<uint8_t>(frame.begin() + 1, frame.end()));
+        else plat::push_bounded(c.received, std::vector<uint8_t>(frame.begin() + 1, frame.end()), received_limit_);
         if (cfg_.echo && frame.size() > 1) to_line(k, frame);
         return;
     case modem_line::kCarrierOff:

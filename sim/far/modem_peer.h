@@ -72,6 +72,10 @@ public:
     // Sends data on a connected channel; false when not connected.
     bool send(unsigned channel, const std::vector<uint8_t>& bytes);
 
+    // Data heard on a connected channel goes to the sink instead of being kept.
+    using DataSink = std::function<void(unsigned channel, const std::vector<uint8_t>& bytes)>;
+    void on_data(DataSink sink) { data_sink_ = std::move(sink); }
+
     void set_config(const Config& c) { cfg_ = c; }
     State state(unsigned channel) const { return ch_.at(channel).state; }
     uint32_t speed(unsigned channel) const { return ch_.at(channel).speed; }
@@ -104,6 +108,7 @@ private:
     size_t received_limit_ = plat::kHistoryLimit;
     std::array<Channel, kChannels> ch_{};
     std::shared_ptr<ModemPeer*> self_;
+    DataSink data_sink_;
     RobbedBitFarEnd* robbed_bit_ = nullptr;
     plat::Scheduler::EventId watch_ = 0;
 };

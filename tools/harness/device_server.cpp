@@ -2,6 +2,7 @@
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -188,11 +189,13 @@ void DeviceServer::accept_all(int listener, const std::string& device)
 void DeviceServer::reply(int fd, int32_t status, const std::vector<uint8_t>& output)
 {
     wire::ReplyHeader h{wire::kReplyMagic, status, static_cast<uint32_t>(output.size())};
-    std::vector<uint8_t> d(sizeof h + output.size());
-    std::memcpy(d.data(), &h, sizeof h);
-    if (!output.empty()) std::memcpy(d.data() + sizeof h, output.data(), output.size());
+    // Header and output as one datagram, gathered.
+    iovec parts[2] = {{&h, sizeof h}, {const_cast<uint8_t*>(output.data()), output.size()}};
+    msghdr m{};
+    m.msg_iov = parts;
+    m.msg_iovlen = output.empty() ? 1 : 2;
     // A client that went away meanwhile is found at the next receive.
-    ::send(fd, d.data(), d.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 void DeviceServer::finish(Connection& c)

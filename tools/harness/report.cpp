@@ -54,11 +54,14 @@ void observe_traffic(const Traffic& t, Summary& s)
     s.calls = {};
     s.data = {};
     s.calls_by_kind.clear();
+    s.modem_statistics_read = t.total_statistics_read();
     for (size_t n = 0; n < lines.size(); n++) {
         s.lines[n].line = unsigned(n);
         s.lines[n].carries_calls = lines[n].carries_calls;
         s.lines[n].calls = lines[n].calls;
         s.lines[n].data = lines[n].data;
+        s.lines[n].pumps = lines[n].pumps;
+        s.lines[n].statistics_read = lines[n].statistics_read;
         s.calls.add(lines[n].calls);
         s.data.add(lines[n].data);
         for (const auto& [kind, c] : lines[n].by_kind) s.calls_by_kind[kind].add(c);
@@ -194,7 +197,8 @@ std::string to_json(const Summary& s)
           << ", \"layer1\": " << (l.layer1.empty() ? "null" : quote(l.layer1)) << ", \"layer2\": "
           << (l2_na ? "\"n/a\"" : l.layer2.empty() ? "null" : quote(l.layer2))
           << ", \"far_end\": " << quote(l.far_end) << ", \"driver_connections\": " << count(l.calls_connected)
-          << ", \"calls\": " << calls_json(l.calls) << ", \"data\": " << data_json(l.data) << "}";
+          << ", \"calls\": " << calls_json(l.calls) << ", \"data\": " << data_json(l.data) << ", \"pumps\": " << l.pumps
+          << ", \"modem_statistics_read\": " << l.statistics_read << "}";
     }
     o << "], \"modem_processors\": [";
     for (size_t i = 0; i < s.processors.size(); i++) {
@@ -208,10 +212,16 @@ std::string to_json(const Summary& s)
         o << (first ? "" : ", ") << quote(call_kind_name(kind)) << ": " << calls_json(c);
         first = false;
     }
-    o << "}, \"driver_calls\": {\"offered\": " << count(s.calls_offered) << ", \"answered\": " << count(s.calls_answered)
+    auto modem = s.calls_by_kind.find(CallKind::ModemIncoming);
+    o << "}, \"modem_calls\": " << calls_json(modem != s.calls_by_kind.end() ? modem->second : CallCounters{})
+      << ", \"modem_statistics_read\": " << s.modem_statistics_read << ", \"driver_calls\": {\"offered\": " << count(s.calls_offered) << ", \"answered\": " << count(s.calls_answered)
       << ", \"connected\": " << count(s.calls_connected) << "}"
       << ", \"data\": " << data_json(s.data) << ", \"leaks\": {\"allocations\": " << s.leaked_allocations
-      << ", \"mappings\": " << s.leaked_mappings << "}, \"platform_misuse\": [";
+      << ", \"mappings\": " << s.leaked_mappings << "}, \"driver_cpu\": {\"simulated_seconds\": "
+      << s.driver_cpu.simulated_seconds << ", \"ms_per_simulated_second\": " << s.driver_cpu.ms_per_simulated_second()
+      << ", \"entries\": " << s.driver_cpu.entries << ", \"register_ms_per_simulated_second\": "
+      << s.driver_cpu.register_ms_per_simulated_second() << ", \"register_accesses\": " << s.driver_cpu.register_accesses
+      << "}, \"platform_misuse\": [";
     for (size_t i = 0; i < s.violations.size(); i++) o << (i ? ", " : "") << quote(s.violations[i]);
     o << "]}";
     return o.str();
@@ -265,7 +275,20 @@ std::string to_table(const Summary& s)
                   (unsigned long long)s.calls.answered, (unsigned long long)s.calls.connected,
                   (unsigned long long)s.calls.cleared, (unsigned long long)s.calls.failed);
     o << b;
-    o << "modem calls: none in the traffic (calls of the COM ports are not counted)\n";
+    unsigned pumps = 0;
+    for (const auto& l : s.lines) pumps += l.pumps;
+    auto modem = s.calls_by_kind.find(CallKind::ModemIncoming);
+    if (modem != s.calls_by_kind.end()) {
+        std::snprintf(b, sizeof b,
+                      "modem calls: %llu offered, %llu connected on pumps, %llu cleared, %llu failed;"
+                      " statistics read at hang-up of %llu\n",
+                      (unsigned long long)modem->second.offered, (unsigned long long)modem->second.connected,
+                      (unsigned long long)modem->second.cleared, (unsigned long long)modem->second.failed,
+                      (unsigned long long)s.modem_statistics_read);
+        o << b;
+    } else {
+        o << (pumps == 0 ? "modem calls: none (no line with calls has modem pumps)\n" : "modem calls: none\n");
+    }
     const auto& d = s.data;
     std::snprintf(b, sizeof b,
                   "\ndata: %llu frames sent, %llu received, %llu verified; %llu bytes sent, %llu verified, %llu lost;"
@@ -287,6 +310,16 @@ std::string to_table(const Summary& s)
     for (const auto& v : s.violations) o << "platform misuse: " << v << "\n";
     std::snprintf(b, sizeof b, "leaks: %zu allocations, %zu mappings\n", s.leaked_allocations, s.leaked_mappings);
     o << b;
+    const auto& c = s.driver_cpu;
+    if (c.simulated_seconds > 0) {
+        const double lines = s.lines.empty() ? 1.0 : double(s.lines.size());
+        std::snprintf(b, sizeof b,
+                      "driver CPU: %.2f ms per simulated second (%.2f per line) in %llu entries; apart from it,"
+                      " %llu register accesses (window decode and device models) %.2f ms per simulated second\n",
+                      c.ms_per_simulated_second(), c.ms_per_simulated_second() / lines, (unsigned long long)c.entries,
+                      (unsigned long long)c.register_accesses, c.register_ms_per_simulated_second());
+        o << b;
+    }
     return o.str();
 }
 

@@ -96,6 +96,8 @@ struct Summary {
         bool carries_calls = false;
         CallCounters calls;         // as the main job's ends saw them
         DataCounters data;
+        unsigned pumps = 0;               // modem pumps wired to the line
+        uint64_t statistics_read = 0;     // modem calls whose statistics were read at hang-up
     };
     std::vector<Line> lines;
     struct Processor {
@@ -108,10 +110,23 @@ struct Summary {
     // The main job's own count of calls and data, all lines.
     CallCounters calls;
     std::map<CallKind, CallCounters> calls_by_kind;
+    uint64_t modem_statistics_read = 0;
     DataCounters data;
     size_t leaked_allocations = 0;
     size_t leaked_mappings = 0;
     std::vector<std::string> violations;
+    // CPU time in the driver's entry points over the run (not its start or wind-down),
+    // and apart from it the time of the register accesses the driver made (window decode
+    // and the device models' work behind them).
+    struct DriverCpu {
+        double simulated_seconds = 0;
+        uint64_t driver_ns = 0, register_ns = 0, entries = 0, register_accesses = 0;
+        double ms_per_simulated_second() const { return simulated_seconds > 0 ? driver_ns / 1e6 / simulated_seconds : 0; }
+        double register_ms_per_simulated_second() const
+        {
+            return simulated_seconds > 0 ? register_ns / 1e6 / simulated_seconds : 0;
+        }
+    } driver_cpu;
 };
 
 // Runs fn under the adapter's spin lock, as the driver's own contexts run.

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "driver/Common/MDM_CSM.h"
+#include "driver/Common/MDM_DIMM.h"
+#include "driver/Common/MDM_PUMP.h"
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_link.h"
@@ -14,9 +17,26 @@ namespace {
 constexpr plat::VTime kTick = plat::ms(10);
 constexpr uint8_t kMagic = 0xA5;
 constexpr size_t kHeader = 8;  // magic, direction, call id (2), sequence (4)
-constexpr size_t kKeepFarLog = 2048;  // network-side events kept between ticks
+// Network-side events kept between ticks: nobody reads them here, and a log of calls
+// held for minutes would otherwise grow its storage step by step.
+constexpr size_t kKeepFarLog = 256;
+constexpr plat::VTime kPumpWait = plat::ms(20000);  // how long a line's modem calls wait for its pumps
+constexpr unsigned kModemRate = 33600;
+constexpr char kStatisticsRequest[] = "AT&V1&V2\r";
 
-uint8_t pattern(uint32_t id, uint32_t seq, size_t i) { return uint8_t(seq * 7u + id * 13u + i); }
+// Byte i of a frame's payload is (pattern base + i) modulo 256.
+uint8_t pattern_base(uint32_t id, uint32_t seq) { return uint8_t(seq * 7u + id * 13u); }
+
+// Each modem processor of the sockets wired to line n.
+template <typename Fn>
+void each_processor(Adapter* a, unsigned n, Fn fn)
+{
+    for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++) {
+        DimmSocket& socket = a->Socket[s];
+        if (socket.Present != 1 || socket.Group != n) continue;
+        for (unsigned c = 0; c < socket.ProcessorCount && c < MAX_CSMS_PER_SOCKET; c++) fn(socket.Csms[c]);
+    }
+}
 
 }  // namespace
 
@@ -26,6 +46,7 @@ const char* call_kind_name(CallKind kind)
     case CallKind::IsdnIncoming: return "ISDN data, from the network";
     case CallKind::IsdnOutgoing: return "ISDN data, to the network";
     case CallKind::RobbedBitIncoming: return "robbed-bit data, from the far end";
+    case CallKind::ModemIncoming: return "modem, from the network, on a pump";
     }
     return "?";
 }
@@ -69,6 +90,8 @@ struct Traffic::Call {
     bool failed = false;
     ULONG incoming_before = 0;  // TAPI's side: the Link's offered calls when this one began
     bool answer_asked = false, drop_asked = false;
+    Pump* pump = nullptr;         // a modem call's pump, from its connection
+    uint64_t pump_text_before = 0;  // bytes the host had sent that pump before the connection
     // Per direction: 0 towards the far end, 1 towards the adapter's owner.
     uint32_t next_seq[2] = {0, 0}, expect_seq[2] = {0, 0};
     uint64_t sent_bytes[2] = {0, 0}, received_bytes[2] = {0, 0};
@@ -79,8 +102,8 @@ struct Traffic::LineState {
     std::vector<bool> channel_busy;  // by channel number
     std::vector<bool> link_busy;     // by Link index
     unsigned started = 0;
-    plat::VTime next_start = 0;
-    bool outgoing_next = false;
+    plat::VTime next_start = 0, first_start = 0;
+    unsigned turn = 0;  // the next kind, in turn: from the network, to the network, modem
     ULONG owner = OWNER_DRIVER;
 };
 
@@ -120,6 +143,12 @@ Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, si
                     if (!plan_.leave_port_links || a_->NdisWanInfo[n][i].ThisAsyncPort == nullptr)
                         LinkAcquire(a_, 0, n, i, owner);
             });
+        }
+        if (lines_[n].carries_calls && far_.isdn[n] != nullptr && plan_.modem_calls) {
+            modems_.resize(n_lines);
+            modems_[n] = std::make_unique<sim::ModemPeer>(host_.sched, card.line(n));
+            modems_[n]->follow(*far_.isdn[n]);
+            modems_[n]->on_data([this, n](unsigned ch, const std::vector<uint8_t>& bytes) { modem_received(n, ch, bytes); });
         }
         std::weak_ptr<bool> alive = alive_;
         card.line(n).on_frame_from_adapter([this, alive, n](uint32_t channels, const std::vector<uint8_t>& f) {
@@ -221,15 +250,63 @@ void Traffic::start_calls(unsigned n, LineState& ls)
     if (!full && ls.started >= plan_.calls_per_line) return;
     if (ls.next_start == 0) {  // the line has just come up: let it settle
         ls.next_start = now + plat::ms(500);
+        ls.first_start = ls.next_start;
         return;
     }
-    CallKind kind = far_.isdn[n] != nullptr ? (ls.outgoing_next ? CallKind::IsdnOutgoing : CallKind::IsdnIncoming)
-                                            : CallKind::RobbedBitIncoming;
+    // Modem calls go where the line has pumps; while its processors may still be booting
+    // (or, under full load, until its share of channels carries modem calls) they wait.
+    unsigned pumps = 0, running = 0;
+    if (n < modems_.size() && modems_[n])
+        each_processor(a_, n, [&](Csm& csm) {
+            pumps += csm.PumpCount;
+            if (csm.State == CSM_RUNNING) running += csm.PumpCount;
+        });
+    lines_[n].pumps = pumps;
+    const bool pumps_expected = pumps > 0 && (running > 0 || now < ls.first_start + kPumpWait);
+    CallKind kind = CallKind::RobbedBitIncoming;
+    if (far_.isdn[n] != nullptr && full) {
+        unsigned modem_calls = 0;
+        for (const auto& [id, c] : calls_) modem_calls += c->line == n && c->kind == CallKind::ModemIncoming;
+        const unsigned share = pumps_expected ? std::min<unsigned>(pumps, std::max<size_t>(1, ls.channels.size() / 4)) : 0;
+        if (modem_calls < share && free_pumps(n) > 0) {
+            kind = CallKind::ModemIncoming;
+        } else {
+            // While the pumps may still boot their share of channels is kept; after that,
+            // pumps taken otherwise (serial ports) leave the channels to data calls.
+            size_t free_channels = 0;
+            for (unsigned ch : ls.channels) free_channels += !ls.channel_busy[ch];
+            const bool booting = now < ls.first_start + kPumpWait;
+            if (booting && free_channels <= share - std::min(share, modem_calls)) return;
+            kind = ls.turn % 2 ? CallKind::IsdnOutgoing : CallKind::IsdnIncoming;
+        }
+    } else if (far_.isdn[n] != nullptr) {
+        static constexpr CallKind kTurns[3] = {CallKind::IsdnIncoming, CallKind::IsdnOutgoing, CallKind::ModemIncoming};
+        kind = kTurns[ls.turn % (pumps > 0 ? 3 : 2)];
+        if (kind == CallKind::ModemIncoming && free_pumps(n) == 0) {
+            if (pumps_expected && now < ls.first_start + kPumpWait) return;  // try again next tick
+            kind = CallKind::IsdnIncoming;
+        }
+    }
     if (start_call(n, ls, kind)) {
         ls.started++;
-        ls.outgoing_next = !ls.outgoing_next;
+        ls.turn++;
     }
     ls.next_start = now + (full ? plat::ms(20) : plan_.spacing);
+}
+
+unsigned Traffic::free_pumps(unsigned n) const
+{
+    unsigned free = 0;
+    each_processor(a_, n, [&](Csm& csm) {
+        if (csm.State != CSM_RUNNING) return;
+        for (ULONG p = 0; p < csm.PumpCount && p < CSM_MAX_PUMPS; p++)
+            free += csm.Pumps[p].PumpState == PUMP_SLEEP && csm.Pumps[p].ThisLink == nullptr;
+    });
+    // Calls offered that have no pump yet will take some.
+    for (const auto& [id, c] : calls_)
+        if (c->line == n && c->kind == CallKind::ModemIncoming && c->state == Call::State::Offered && c->l->ThisPump == nullptr)
+            free -= std::min(free, 1u);
+    return free;
 }
 
 bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
@@ -267,16 +344,18 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
     c->link = unsigned(link);
     c->l = &a_->NdisWanInfo[n][link];
     c->started = host_.now();
-    const unsigned rate = kind == CallKind::RobbedBitIncoming ? 56000 : 64000;
+    const unsigned rate = kind == CallKind::RobbedBitIncoming ? 56000 : kind == CallKind::ModemIncoming ? kModemRate : 64000;
     c->interval = plan_.full_load ? plat::VTime(plan_.frame_bytes) * 8 * 1'000'000 / rate : plan_.frame_interval;
     bool ok = false;
     switch (kind) {
-    case CallKind::IsdnIncoming: {
+    case CallKind::IsdnIncoming:
+    case CallKind::ModemIncoming: {
         c->channel = unsigned(channel);
         char calling[16];
         std::snprintf(calling, sizeof calling, "41655%05u", c->id % 100000);
         auto key = far_.isdn[n]->offer_call(c->channel, directory_number(n, c->link), calling,
-                                            sim::q931::Bearer::unrestricted64());
+                                            kind == CallKind::ModemIncoming ? sim::q931::Bearer::speech(false)
+                                                                            : sim::q931::Bearer::unrestricted64());
         if (key) {
             c->key = *key;
             c->have_key = true;
@@ -346,6 +425,16 @@ void Traffic::step(Call& c)
                 locked([&] { RSS_AnswerCall(c.l); });
             }
         }
+        if (c.kind == CallKind::ModemIncoming) {
+            // On line: the pump heard the far modem's carrier, and the far modem the pump's.
+            Pump* p = c.l->ThisPump;
+            up = up && p != nullptr && p->PumpState == PUMP_ON_LINE &&
+                 modems_[c.line]->state(c.channel) == sim::ModemPeer::State::Connected;
+            if (up) {
+                c.pump = p;
+                c.pump_text_before = pump_model(p).text_total_from_host(p->ThisCsm->Index, p->PumpNumber);
+            }
+        }
         if (up && c.l->ChannelState == CHANNEL_STATE_ACTIVE && c.l->ThisBChannel != nullptr && c.channel != 0) {
             connected(c);
         } else if (now - c.started > plan_.answer_limit || stopping_) {
@@ -380,7 +469,7 @@ void Traffic::step(Call& c)
                 locked([&] { RSS_Disconnect(c.l, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); });
             }
         }
-        if (far_idle && c.l->ThisBChannel == nullptr) {
+        if (far_idle && c.l->ThisBChannel == nullptr && pump_done(c)) {
             if (!c.failed) count(c, &CallCounters::cleared);
             done(c, false);
         } else if (now - c.clearing_at > plan_.answer_limit) {
@@ -405,12 +494,37 @@ void Traffic::connected(Call& c)
     by_context_[c.context] = c.id;
 }
 
+sim::ModemSocket& Traffic::pump_model(const Pump* p) const { return *card_.modem(p->ThisCsm->ThisSocket->SocketIndex); }
+
+// A modem call's pump is done once it has left the call: hung up, its statistics read
+// (what the driver holds is what the modem answered to the request made for this call).
+bool Traffic::pump_done(Call& c)
+{
+    Pump* p = c.pump;
+    if (p == nullptr) return true;
+    // A pump whose processor went down meanwhile reads no statistics; it is done too.
+    if (p->ThisLink == c.l || (p->ThisLink == nullptr && p->PumpState != PUMP_SLEEP && p->ThisCsm->State == CSM_RUNNING))
+        return false;
+    // What the host sent the pump since the connection (the model keeps the last of it).
+    const std::string text = pump_model(p).text_from_host(p->ThisCsm->Index, p->PumpNumber);
+    const uint64_t since = pump_model(p).text_total_from_host(p->ThisCsm->Index, p->PumpNumber) - c.pump_text_before;
+    const size_t from = since < text.size() ? text.size() - size_t(since) : 0;
+    const bool asked = text.find(kStatisticsRequest, from) != std::string::npos;
+    const std::string answer = pump_model(p).statistics_text(p->PumpNumber);
+    if (asked && p->StatisticsLength == answer.size() &&
+        std::memcmp(p->StatisticsText, answer.data(), answer.size()) == 0)
+        lines_[c.line].statistics_read++;
+    c.pump = nullptr;
+    return true;
+}
+
 void Traffic::begin_clearing(Call& c)
 {
     c.state = Call::State::Clearing;
     c.clearing_at = host_.now();
     switch (c.kind) {
     case CallKind::IsdnIncoming:
+    case CallKind::ModemIncoming:
         if (c.have_key) far_.isdn[c.line]->clear_call(c.key);
         break;
     case CallKind::IsdnOutgoing:
@@ -448,7 +562,9 @@ std::vector<uint8_t> Traffic::frame(const Call& c, bool to_far, uint32_t seq) co
     f[2] = uint8_t(c.id >> 8);
     f[3] = uint8_t(c.id);
     for (int i = 0; i < 4; i++) f[4 + i] = uint8_t(seq >> (24 - 8 * i));
-    for (size_t i = kHeader; i < f.size(); i++) f[i] = pattern(c.id, seq, i);
+    uint8_t* p = f.data();
+    const uint8_t base = pattern_base(c.id, seq);
+    for (size_t i = kHeader, n = f.size(); i < n; i++) p[i] = uint8_t(base + i);
     return f;
 }
 
@@ -467,7 +583,9 @@ bool Traffic::check(Call& c, bool to_far, const std::vector<uint8_t>& f)
     // A gap (frames the driver handed back or lost) shows in the byte counts; older
     // frames than expected arrived out of order.
     bool whole = seq >= c.expect_seq[dir] && f.size() == std::max(plan_.frame_bytes, kHeader);
-    for (size_t i = kHeader; whole && i < f.size(); i++) whole = f[i] == pattern(c.id, seq, i);
+    const uint8_t* p = f.data();
+    const uint8_t base = pattern_base(c.id, seq);
+    for (size_t i = kHeader, n = f.size(); whole && i < n; i++) whole = p[i] == uint8_t(base + i);
     c.expect_seq[dir] = seq + 1;
     if (!whole) {
         d.frames_corrupt++;
@@ -492,12 +610,14 @@ void Traffic::send_frames(Call& c)
 
 void Traffic::send_to_far(Call& c)
 {
-    auto f = frame(c, false, c.next_seq[1]++);
+    auto f = frame(c, false, c.next_seq[1]);
+    if (c.kind == CallKind::ModemIncoming && !modems_[c.line]->send(c.channel, f)) return;
+    c.next_seq[1]++;
     auto& d = lines_[c.line].data;
     d.frames_sent++;
     d.bytes_sent += f.size();
     c.sent_bytes[1] += f.size();
-    card_.line(c.line).frame_to_adapter(1u << c.channel, f);
+    if (c.kind != CallKind::ModemIncoming) card_.line(c.line).frame_to_adapter(1u << c.channel, f);
 }
 
 void Traffic::send_from_ndis(Call& c)
@@ -528,8 +648,17 @@ void Traffic::far_received(unsigned line, uint32_t channels, const std::vector<u
 {
     for (auto& [id, c] : calls_) {
         if (c->line != line || c->channel == 0 || channels != (1u << c->channel)) continue;
-        if (c->state == Call::State::Offered) return;
+        if (c->state == Call::State::Offered || c->kind == CallKind::ModemIncoming) return;  // modem: the far modem's
         check(*c, true, f);
+        return;
+    }
+}
+
+void Traffic::modem_received(unsigned line, unsigned channel, const std::vector<uint8_t>& bytes)
+{
+    for (auto& [id, c] : calls_) {
+        if (c->line != line || c->channel != channel || c->kind != CallKind::ModemIncoming) continue;
+        if (c->state != Call::State::Offered) check(*c, true, bytes);
         return;
     }
 }
@@ -584,6 +713,13 @@ DataCounters Traffic::total_data() const
 }
 
 size_t Traffic::active_calls() const { return calls_.size(); }
+
+uint64_t Traffic::total_statistics_read() const
+{
+    uint64_t n = 0;
+    for (const auto& l : lines_) n += l.statistics_read;
+    return n;
+}
 
 size_t Traffic::connected_calls() const
 {

@@ -24,10 +24,12 @@
 #include "platform/ndis/ndis_host.h"
 #include "sim/board/card.h"
 #include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
 #include "sim/far/robbed_bit.h"
 
 typedef struct _Adapter Adapter;
 typedef struct _Link Link;
+typedef struct _Pump Pump;
 
 namespace rig {
 
@@ -35,6 +37,7 @@ enum class CallKind {
     IsdnIncoming,       // the network offers a data call to a Link the driver owns, which answers
     IsdnOutgoing,       // the driver places a data call; the network answers; the driver clears
     RobbedBitIncoming,  // the far end seizes a channel; the driver answers; the far end clears
+    ModemIncoming,      // the network offers a speech call from a modem; a pump answers; the network clears
 };
 const char* call_kind_name(CallKind kind);
 
@@ -54,6 +57,7 @@ struct TrafficPlan {
     size_t frame_bytes = 160;
     plat::VTime frame_interval = plat::ms(100);  // per call and direction; full load: line rate
     bool leave_port_links = false;  // Links that have a COM port stay free for the port
+    bool modem_calls = true;  // modem calls on the ISDN lines that have pumps
 };
 
 struct CallCounters {
@@ -75,6 +79,8 @@ struct LineTraffic {
     DataCounters data;
     std::map<CallKind, CallCounters> by_kind;
     bool carries_calls = false;  // the line has a far end that calls
+    unsigned pumps = 0;          // the line's modem pumps (modem calls go to them)
+    uint64_t statistics_read = 0;  // modem calls whose statistics the driver read at hang-up
 };
 
 class Traffic {
@@ -92,9 +98,12 @@ public:
 
     const std::vector<LineTraffic>& lines() const { return lines_; }
     CallCounters total_calls() const;
+    uint64_t total_statistics_read() const;
     DataCounters total_data() const;
     size_t active_calls() const;
     size_t connected_calls() const;
+    // The far modem of a line whose modem calls this traffic makes (nullptr: none).
+    sim::ModemPeer* far_modem(unsigned line) { return line < modems_.size() ? modems_[line].get() : nullptr; }
 
 private:
     struct Call;
@@ -111,6 +120,10 @@ private:
     void send_to_far(Call& c);
     void send_from_ndis(Call& c);
     void far_received(unsigned line, uint32_t channels, const std::vector<uint8_t>& frame);
+    void modem_received(unsigned line, unsigned channel, const std::vector<uint8_t>& bytes);
+    unsigned free_pumps(unsigned line) const;
+    bool pump_done(Call& c);
+    sim::ModemSocket& pump_model(const Pump* p) const;
     void ndis_received(const plat::ndis::Receive& r);
     void ndis_send_done(const plat::ndis::SendCompletion& s);
     bool line_ready(unsigned line) const;
@@ -128,6 +141,7 @@ private:
     TrafficPlan plan_;
     std::vector<LineTraffic> lines_;
     std::vector<std::unique_ptr<LineState>> state_;
+    std::vector<std::unique_ptr<sim::ModemPeer>> modems_;  // the far modems, by line
     std::map<uint32_t, std::unique_ptr<Call>> calls_;  // by call id
     std::map<NDIS_WAN_LINK_HANDLE, uint32_t> by_context_;
     struct Packet;
