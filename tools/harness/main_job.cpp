@@ -157,6 +157,7 @@ bool MainJob::restart(std::string* error)
     Rig& r = *rig_;
     if (na_ != nullptr) r.halt(na_);  // completes what the driver held before the traffic goes
     na_ = nullptr;
+    if (on_halted) on_halted();
     traffic_.reset();
     r.host.registry.clear();
     plat::reg::LoadResult loaded;
@@ -180,13 +181,15 @@ void MainJob::run(const std::atomic<bool>* stop)
 {
     wall_start_ns_ = last_progress_ns_ = wall_ns();
     if (opt_.paced || stop != nullptr) run_paced(stop);
-    else run_fixed();
+    else run_fixed(plat::ms(opt_.run_ms));
     progress(true);
 }
 
-void MainJob::run_fixed()
+void MainJob::run_for(uint64_t ms) { run_fixed(plat::ms(ms)); }
+
+void MainJob::run_fixed(plat::VTime length)
 {
-    const plat::VTime end = rig_->host.now() + plat::ms(opt_.run_ms);
+    const plat::VTime end = rig_->host.now() + length;
     while (rig_->host.now() < end) {
         rig_->host.run_until(std::min(end, rig_->host.now() + plat::ms(100)));
         trim();

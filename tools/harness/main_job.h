@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -61,8 +62,12 @@ public:
     // Runs options.run_ms of virtual time; paced, until *stop is set (or run_ms passed
     // when run_ms is not 0 and no stop flag is given).
     void run(const std::atomic<bool>* stop = nullptr);
+    // Runs `ms` more of virtual time in fixed steps, as run() does unpaced.
+    void run_for(uint64_t ms);
     // Halts the adapter, reloads the hive and the firmware file from the root, initialises again.
     bool restart(std::string* error);
+    // Called by restart() once the adapter has halted, while its traffic is still there.
+    std::function<void()> on_halted;
     // Winds the traffic down, observes, halts, counts leaks.
     Summary finish();
 
@@ -75,7 +80,7 @@ public:
     sim::SocketPeer* peer(unsigned line) { return line < peers_.size() ? peers_[line].get() : nullptr; }
 
 private:
-    void run_fixed();
+    void run_fixed(plat::VTime length);
     void run_paced(const std::atomic<bool>* stop);
     void progress(bool final);
     void trim();
