@@ -31,6 +31,8 @@
 #define BT847X_TMR_RESET_CHECK 1
 #define BT847X_RESET_CHECK_MS 20
 #define BT847X_MAX_SOFT_RESETS 3
+#define BT847X_TMR_INIT_WATCHDOG 2
+#define BT847X_INIT_WATCHDOG_MS 2000  // from the global initialisation to the data interface up
 #define LINK_SPEED_56K 56000
 
 // ---- index and offset helpers ----
@@ -306,6 +308,21 @@ void Bt847xDoGlobalInit(Bt847xDevice* ThisBt847x)
     Bt847xInitGlobalCfgReg(ThisBt847x);
     Bt847xRequestService(ThisBt847x, BT847X_SRQ_OP(BT847X_OP_GLOBAL_INIT), 0, Bt847xGlobalInitComplete, ThisBt847x);
     AdapterEnableLatchIRQ(a);
+    // An initialisation request whose acknowledgement is lost would stop the chain for
+    // good: the watchdog fails the adapter instead, and the hang check resets it.
+    TmrStart(&a->AdapterTimerPool, (ULONG_PTR)ThisBt847x, BT847X_TMR_INIT_WATCHDOG, BT847X_INIT_WATCHDOG_MS,
+             Bt847xInitWatchdog, ThisBt847x);
+}
+
+BOOLEAN Bt847xInitWatchdog(PVOID Context)
+{
+    Bt847xDevice* ThisBt847x = (Bt847xDevice*)Context;
+    Adapter* a = ThisBt847x->ThisAdapter;
+    if (a->DataInterfaceUp != 1) {
+        RSS_LOG("@@@@ Bt847x: the initialisation requests went unanswered for %d ms\n", BT847X_INIT_WATCHDOG_MS);
+        AdapterDataInterfaceInitFailed(a);
+    }
+    return TRUE;
 }
 
 static BOOLEAN Bt847xGroupClocksActive(ULONG Cfg, ULONG Group)
@@ -334,6 +351,8 @@ void Bt847xGroupsInitComplete(PVOID Context)
 {
     Bt847xDevice* ThisBt847x = (Bt847xDevice*)Context;
     Adapter* a = ThisBt847x->ThisAdapter;
+    while (TmrClear(&a->AdapterTimerPool, (ULONG_PTR)ThisBt847x, BT847X_TMR_INIT_WATCHDOG)) {
+    }
     if (!TmrStart(&a->AdapterTimerPool, (ULONG_PTR)a, ADAPTER_TMR_DATA_IF_DONE, a->TimerResolution,
                   AdapterDataInterfaceInitDone, a)) {
         RSS_TRACE("Bt847xGroupsInitComplete: no timer for the data interface\n");

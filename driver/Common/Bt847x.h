@@ -194,6 +194,7 @@ BOOLEAN Bt847xResetComplete(PVOID Context);
 void Bt847xDoGlobalInit(Bt847xDevice* ThisBt847x);
 void Bt847xGlobalInitComplete(PVOID Context);
 void Bt847xGroupsInitComplete(PVOID Context);
+BOOLEAN Bt847xInitWatchdog(PVOID Context);
 BOOLEAN Bt847xSetupDeviceConfig(Bt847xDevice* ThisBt847x);
 BOOLEAN Bt847xSetupTimeSlotMap(Bt847xDevice* ThisBt847x, ULONG Group);
 BOOLEAN Bt847xSetupSubChMap(Bt847xDevice* ThisBt847x, ULONG Group);

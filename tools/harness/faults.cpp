@@ -279,11 +279,21 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed)
         }
         break;
     }
-    case FaultKind::HdlcAcksLost:
+    case FaultKind::HdlcAcksLost: {
+        // Calls end and start again meanwhile, so channels are deactivated and activated.
         row.where = "controller";
         card.hdlc().knobs.lose_acks = 3;
+        if (!isdn.empty()) {
+            sim::IsdnNetworkSide* net = job.far_ends().isdn[isdn[seed % isdn.size()]];
+            std::vector<sim::CallKey> keys;
+            for (const auto& c : net->calls())
+                if (c.state == sim::NetState::Active && keys.size() < 3) keys.push_back(c.key);
+            for (const auto& k : keys) net->clear_call(k);
+        }
         job.run_for(2000);
+        card.hdlc().knobs.lose_acks = 0;
         break;
+    }
     case FaultKind::HangCheckReset: {
         row.where = "adapter";
         // The state a failed bring-up of the data interface leaves; the hang check finds it.

@@ -6,6 +6,7 @@
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_link.h"
+#include "platform/ndis/ndistapi.h"
 
 namespace rig {
 
@@ -81,7 +82,8 @@ struct Traffic::Call {
     ULONG incoming_before = 0;  // TAPI's side: the Link's offered calls when this one began
     bool answer_asked = false, drop_asked = false;
     bool dropped = false;  // ended by a fault, not by the plan
-    bool told = false;     // the driver indicated the line down to its owner
+    bool told = false;     // TAPI's call: the driver reported it disconnected
+    ULONG htcall = 0;      // TAPI's handle of the call, once connected
     // Per direction: 0 towards the far end, 1 towards the adapter's owner.
     uint32_t next_seq[2] = {0, 0}, expect_seq[2] = {0, 0};
     uint64_t sent_bytes[2] = {0, 0}, received_bytes[2] = {0, 0};
@@ -209,6 +211,11 @@ void Traffic::tick()
 void Traffic::start_calls(unsigned n, LineState& ls)
 {
     const plat::VTime now = host_.now();
+    // An adapter reset frees every Link: their owner takes them again, as TAPI reopens its lines.
+    locked([&] {
+        for (unsigned i = 0; i < ls.link_busy.size(); i++)
+            if (!ls.link_busy[i] && a_->NdisWanInfo[n][i].CurrentOwner == OWNER_NONE) LinkAcquire(a_, 0, n, i, ls.owner);
+    });
     if (now < ls.next_start || !line_ready(n)) return;
     // Until the network has seen the channel of a call the driver places, no other call
     // starts on the line: the two could take the same channel.
@@ -390,7 +397,7 @@ void Traffic::step(Call& c)
         if (far_idle && c.l->ThisBChannel == nullptr) {
             if (!c.failed) count(c, &CallCounters::cleared);
             done(c, false);
-        } else if (now - c.clearing_at > plan_.answer_limit) {
+        } else if (now - c.clearing_at > (c.dropped ? plan_.fault_clear_limit : plan_.answer_limit)) {
             if (!c.failed) count(c, &CallCounters::failed);
             count(c, &CallCounters::stuck);
             done(c, true);
@@ -410,6 +417,7 @@ void Traffic::connected(Call& c)
     // The NDIS line is up: the context NDISWAN hands back for the Link.
     c.context = 0x10000u + c.id;
     locked([&] { c.l->NdisLinkContext = c.context; });
+    if (state_[c.line]->owner == OWNER_TELEPHONY_SUBSYSTEM) c.htcall = c.l->htCall;
     by_context_[c.context] = c.id;
 }
 
@@ -448,13 +456,12 @@ bool Traffic::still_up(const Call& c) const
 void Traffic::take_indications()
 {
     for (const auto& ind : na_->indications) {
-        if (ind.status != NDIS_STATUS_WAN_LINE_DOWN || ind.buffer.size() < sizeof(NDIS_MAC_LINE_DOWN)) continue;
-        NDIS_MAC_LINE_DOWN down;
-        std::memcpy(&down, ind.buffer.data(), sizeof down);
-        auto it = by_context_.find(down.NdisLinkContext);
-        if (it == by_context_.end()) continue;
-        auto c = calls_.find(it->second);
-        if (c != calls_.end()) c->second->told = true;
+        if (ind.status != NDIS_STATUS_TAPI_INDICATION || ind.buffer.size() < sizeof(NDIS_TAPI_EVENT)) continue;
+        NDIS_TAPI_EVENT e;
+        std::memcpy(&e, ind.buffer.data(), sizeof e);
+        if (e.ulMsg != LINE_CALLSTATE || (e.ulParam1 != LINECALLSTATE_DISCONNECTED && e.ulParam1 != LINECALLSTATE_IDLE)) continue;
+        for (auto& [id, c] : calls_)
+            if (c->htcall != 0 && c->htcall == e.htCall) c->told = true;
     }
     na_->indications.clear();
 }
@@ -462,7 +469,8 @@ void Traffic::take_indications()
 void Traffic::done(Call& c, bool stuck)
 {
     take_indications();
-    if (c.context != 0 && !c.told) count(c, &CallCounters::untold);
+    // TAPI learns of a call's end from the driver; a driver-owned call's owner is the driver.
+    if (c.htcall != 0 && !c.told) count(c, &CallCounters::untold);
     auto& d = lines_[c.line].data;
     for (int dir = 0; dir < 2; dir++)
         if (c.sent_bytes[dir] > c.received_bytes[dir]) d.bytes_lost += c.sent_bytes[dir] - c.received_bytes[dir];

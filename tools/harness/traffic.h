@@ -52,6 +52,9 @@ struct TrafficPlan {
     plat::VTime spacing = plat::ms(1500);  // between the starts of a line's calls
     plat::VTime drain = plat::ms(300);     // no sending before clearing
     plat::VTime answer_limit = plat::ms(8000);  // a call not connected by then has failed
+    // A call a fault ended that neither end has cleared by then is half-open. The network
+    // notices a silent adapter only by its own polls (T203, then N200 x T200).
+    plat::VTime fault_clear_limit = plat::ms(30000);
     size_t frame_bytes = 160;
     plat::VTime frame_interval = plat::ms(100);  // per call and direction; full load: line rate
 };
@@ -60,7 +63,7 @@ struct CallCounters {
     uint64_t offered = 0, answered = 0, connected = 0, cleared = 0, failed = 0;
     uint64_t dropped = 0;  // connected, then ended by neither end's plan (a fault)
     uint64_t stuck = 0;    // would not clear: one end still held it at the limit (half-open)
-    uint64_t untold = 0;   // connected and ended without the driver's line-down to its owner
+    uint64_t untold = 0;   // TAPI's call connected and ended without the driver telling TAPI
     void add(const CallCounters& o);
 };
 
