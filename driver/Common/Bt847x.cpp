@@ -708,6 +708,19 @@ BOOLEAN Bt847xCopyTxFrame(Bt847xDevice* ThisBt847x, TX_PACKET* Entry, ULONG Hold
     return TRUE;
 }
 
+BOOLEAN Bt847xChannelRequestQueued(Link* ThisLink, ULONG Direction, ULONG Activate)
+{
+    if (ThisLink == NULL) return FALSE;
+    ULONG channel = GetLinkTimeslot(ThisLink);
+    if (channel >= BT847X_CHANNELS) return FALSE;
+    Bt847xDevice* d = Bt847xOfLink(ThisLink);
+    ULONG srq = BT847X_SRQ_OP(Activate == 1 ? BT847X_OP_ACTIVATE : BT847X_OP_DEACTIVATE) | channel;
+    if (Direction == 1) srq |= BT847X_SRQ_TRANSMIT;
+    for (ULONG i = 0, k = d->SrvReqReadIdx; i < d->SrvReqCount; i++, k = Bt847xNextSrvReqIdx(k))
+        if (d->SrvReq[k].Group == ThisLink->GroupID && d->SrvReq[k].Srq == srq) return TRUE;
+    return FALSE;
+}
+
 BOOLEAN Bt847xChannelRequest(ULONG Direction, ULONG Activate, BT847X_COMPLETION Completion, Link* ThisLink)
 {
     if (ThisLink == NULL) return FALSE;
