@@ -138,14 +138,30 @@ TEST(FaultMends, ABringUpWhoseAcknowledgementsAreLostIsResetByTheHangCheck)
     expect_clean_halt(job);
 }
 
+// Lost acknowledgements while calls are re-made, again and again: a receive activation
+// that runs late must not set the receiver and the driver's ring out of step.
+TEST(FaultMends, RepeatedLostAcknowledgementsKeepReceivedFramesInOrder)
+{
+    LoadedJob l(four_line_config());
+    std::vector<rig::FaultRow> rows;
+    for (int i = 0; i < 3; i++) rows.push_back(rig::run_fault(l.job, rig::FaultKind::HdlcAcksLost, 0));
+    SCOPED_TRACE(rig::fault_table(rows));
+    for (const auto& r : rows) {
+        EXPECT_TRUE(r.problems.empty());
+        EXPECT_EQ(r.calls_recovered, 3u);
+    }
+    EXPECT_EQ(l.job.traffic()->total_data().frames_corrupt, 0u);
+    expect_clean_halt(l.job);
+}
+
 // ---- the seeded soak ----
 
 TEST(Soak, AFewSimulatedMinutesOfRandomFaultsKeepEveryInvariantAndFlatMemory)
 {
     LoadedJob l(four_line_config());
-    rig::SoakResult r = rig::soak(l.job, 120000, 7);
+    rig::SoakResult r = rig::soak(l.job, 90000, 7);
     SCOPED_TRACE(rig::fault_table(r.rows));
-    EXPECT_GE(r.rows.size(), 5u);
+    EXPECT_GE(r.rows.size(), 4u);
     for (const auto& p : r.problems) ADD_FAILURE() << p;
     EXPECT_LE(r.memory_peak, r.memory_start + r.memory_start / 10) << "the driver's memory stays flat";
     expect_clean_halt(l.job);
