@@ -1,10 +1,12 @@
 // Faults in the middle of calls under full load on the four-line board: after each, no
 // platform misuse, every NDIS packet completed exactly once, no half-open call, layer 2
-// and every call back, nothing leaked at the halt. Then the mends the faults found, each
-// on its own: a reset of the adapter with calls up, a bring-up whose HDLC acknowledgements
-// are lost, a halt with calls up; and a short seeded soak.
+// and every call back, nothing leaked at the halt (a halt with calls up is one of the
+// faults). Then the mends the faults found, each on its own: a reset of the adapter with
+// calls up, a bring-up whose HDLC acknowledgements are lost, lost acknowledgements again
+// and again while calls are re-made; and a short seeded soak.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <string>
