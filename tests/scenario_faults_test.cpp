@@ -47,6 +47,7 @@ void expect_clean_halt(rig::MainJob& job)
     EXPECT_EQ(s.leaked_allocations, 0u);
     EXPECT_EQ(s.leaked_mappings, 0u);
     for (const auto& v : s.violations) ADD_FAILURE() << "platform misuse: " << v;
+    for (const auto& p : s.packet_faults) ADD_FAILURE() << "packets: " << p;
 }
 
 class FaultUnderLoad : public ::testing::TestWithParam<rig::FaultInfo> {};

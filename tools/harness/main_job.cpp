@@ -278,6 +278,15 @@ Summary MainJob::finish()
         na_ = nullptr;
         s.halted_clean = r.host.violations().size() == before;
     }
+    // Every NDIS packet the driver took is completed once, by the halt at the latest.
+    if (traffic_) {
+        const PacketCounters& p = traffic_->packets();
+        if (traffic_->packets_outstanding() != 0)
+            s.packet_faults.push_back(std::to_string(traffic_->packets_outstanding()) + " NDIS packet(s) never completed");
+        if (p.completed_twice != 0) s.packet_faults.push_back(std::to_string(p.completed_twice) + " NDIS packet(s) completed twice");
+        if (p.unknown != 0) s.packet_faults.push_back(std::to_string(p.unknown) + " completion(s) of packets never sent");
+        s.halted_clean = s.halted_clean && s.packet_faults.empty();
+    }
     traffic_.reset();
     s.simulated_seconds = double(r.host.now()) / 1e6;
     s.error_log = r.host.error_log;

@@ -111,6 +111,7 @@ struct Summary {
     DataCounters data;
     size_t leaked_allocations = 0;
     size_t leaked_mappings = 0;
+    std::vector<std::string> packet_faults;  // NDIS packets not completed exactly once
     std::vector<std::string> violations;
 };
 
