@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <sstream>
 
@@ -179,6 +180,43 @@ void close_in_mid_request(MainJob& job, std::vector<std::string>& problems)
     fs::remove_all(root, ec);
 }
 
+// A command to a pump of a modem processor through the management service: the first
+// pump that takes one; false when every pump is busy with an event of its own.
+bool ask_pump(MainJob& job, unsigned socket, unsigned processor, const std::function<void(const std::string&)>& problem)
+{
+    constexpr uint32_t kOid = 0xFF000000;  // the management request
+    if (job.adapter() == nullptr) {
+        problem("no adapter to ask");
+        return false;
+    }
+    for (uint32_t pump = 0; pump < sim::ModemSocket::kMaxPumps; pump++) {
+        std::vector<uint8_t> rec(BACKDOOR_REQUEST_SIZE, 0);
+        BACKDOOR_REQUEST_HEADER h{};
+        h.Signature = BACKDOOR_SIGNATURE;
+        h.Class = BACKDOOR_CLASS_WRITE;
+        h.Action = BACKDOOR_WRITE_CSM_COMMAND;
+        h.BufferLength = BACKDOOR_REQUEST_SIZE;
+        h.Arg[0] = socket;
+        h.Arg[1] = processor;
+        h.Arg[2] = pump;
+        h.Arg[3] = 1;  // a command class
+        const char text[] = "AT\r";
+        h.Segment[0].Offset = BACKDOOR_HEADER_SIZE;
+        h.Segment[0].Length = sizeof text - 1;
+        std::memcpy(rec.data(), &h, sizeof h);
+        std::memcpy(rec.data() + BACKDOOR_HEADER_SIZE, text, sizeof text - 1);
+        ULONG written = 0, needed = 0;
+        if (job.rig().host.ndis().query(job.adapter(), kOid, rec.data(), ULONG(rec.size()), &written, &needed) !=
+            NDIS_STATUS_SUCCESS) {
+            problem("the management request to the processor was refused");
+            return false;
+        }
+        std::memcpy(&h, rec.data(), sizeof h);
+        if (h.Status == BACKDOOR_STATUS_PENDING || h.Status == BACKDOOR_STATUS_OK) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 const std::vector<FaultInfo>& fault_list() { return kFaults; }
@@ -246,10 +284,44 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed)
             row.where = "no processor";
             break;
         }
-        auto [s, c] = procs[seed % procs.size()];
+        // The processor stops answering from its next message on. An idle one is not
+        // talked to and its silence not noticed: a management client asks a pump of it
+        // something, as the applet does; where every pump is busy with an event of its own,
+        // a processor the driver talks to by itself is taken instead.
+        auto talked_to = [&](size_t i) {
+            const plat::VTime since = h.now();
+            job.run_for(500);
+            for (const auto& msg : card.modem(procs[i].first)->messages())
+                if (msg.processor == procs[i].second && msg.running && msg.time >= since) return true;
+            return false;
+        };
+        size_t pick = seed % procs.size();
+        bool asked = false;
+        for (size_t k = 0; k < procs.size() && !asked; k++) {
+            const size_t i = (seed + k) % procs.size();
+            if (ask_pump(job, procs[i].first, procs[i].second, problem)) {
+                pick = i;
+                asked = true;
+            }
+        }
+        for (size_t k = 0; k < procs.size() && !asked; k++) {
+            const size_t i = (seed + k) % procs.size();
+            if (talked_to(i)) {
+                pick = i;
+                asked = true;
+            }
+        }
+        auto [s, c] = procs[pick];
         row.where = "processor " + std::to_string(s) + "/" + std::to_string(c);
-        card.modem(s)->stall_at(c, 1);
+        sim::ModemSocket* m = card.modem(s);
+        const uint32_t resets = m->resets(c);
+        m->stall_at(c, 1);
         job.run_for(2000);
+        // It answers again only once the driver has noticed and reset it.
+        const plat::VTime limit = h.now() + ms(kRecoveryLimitMs);
+        while (asked && m->resets(c) == resets && h.now() < limit) job.run_for(100);
+        if (m->resets(c) == resets && asked) problem("the silent processor was never reset");
+        if (!asked) row.where += " (idle)";
         break;
     }
     case FaultKind::SignalLoss: {
