@@ -23,11 +23,15 @@ for target in fuzz/corpus/*/; do
     rm -rf "$work" "$log"
 done
 
-# The applet's threads under ThreadSanitizer.
+# The applet's threads and the simulator's serving mode under ThreadSanitizer.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_TSAN=ON -DVORNET_TESTS=ON >/dev/null
-cmake --build build-tsan --target qlcommon_test
+cmake --build build-tsan --target qlcommon_test device_server_test vornet-sim
 echo "ThreadSanitizer: the applet's management library"
 TSAN_OPTIONS=halt_on_error=1 build-tsan/QLCommon/qlcommon_test --gtest_brief=1
+echo "ThreadSanitizer: the device server, with clients on threads and in other processes"
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tools/harness/device_server_test --gtest_brief=1
+echo "ThreadSanitizer: vornet-sim --serve until SIGTERM"
+scripts/tsan-serve.sh build-tsan/tools/vornet-sim/vornet-sim
 
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_SANITIZE=ON -DVORNET_TESTS=ON >/dev/null
 cmake --build build-test

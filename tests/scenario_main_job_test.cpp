@@ -644,6 +644,9 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
         {{"--serve"}, "--serve needs --root DIR"},
         {{"--config", "/nonexistent.reg"}, "cannot read /nonexistent.reg"},
         {{"--no-such-option"}, "unknown option --no-such-option"},
+        {{"--fault", "gremlins"}, "--fault \"gremlins\" is none of all, modem-silent, signal-loss"},
+        {{"--soak", "seven"}, "--soak needs a seed"},
+        {{"--soak", "7", "--serve", "--root", "/tmp"}, "--fault and --soak run in virtual time"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));

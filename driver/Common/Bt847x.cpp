@@ -31,6 +31,8 @@
 #define BT847X_TMR_RESET_CHECK 1
 #define BT847X_RESET_CHECK_MS 20
 #define BT847X_MAX_SOFT_RESETS 3
+#define BT847X_TMR_INIT_WATCHDOG 2
+#define BT847X_INIT_WATCHDOG_MS 2000  // from the global initialisation to the data interface up
 #define LINK_SPEED_56K 56000
 
 // ---- index and offset helpers ----
@@ -306,6 +308,21 @@ void Bt847xDoGlobalInit(Bt847xDevice* ThisBt847x)
     Bt847xInitGlobalCfgReg(ThisBt847x);
     Bt847xRequestService(ThisBt847x, BT847X_SRQ_OP(BT847X_OP_GLOBAL_INIT), 0, Bt847xGlobalInitComplete, ThisBt847x);
     AdapterEnableLatchIRQ(a);
+    // An initialisation request whose acknowledgement is lost would stop the chain for
+    // good: the watchdog fails the adapter instead, and the hang check resets it.
+    TmrStart(&a->AdapterTimerPool, (ULONG_PTR)ThisBt847x, BT847X_TMR_INIT_WATCHDOG, BT847X_INIT_WATCHDOG_MS,
+             Bt847xInitWatchdog, ThisBt847x);
+}
+
+BOOLEAN Bt847xInitWatchdog(PVOID Context)
+{
+    Bt847xDevice* ThisBt847x = (Bt847xDevice*)Context;
+    Adapter* a = ThisBt847x->ThisAdapter;
+    if (a->DataInterfaceUp != 1) {
+        RSS_LOG("@@@@ Bt847x: the initialisation requests went unanswered for %d ms\n", BT847X_INIT_WATCHDOG_MS);
+        AdapterDataInterfaceInitFailed(a);
+    }
+    return TRUE;
 }
 
 static BOOLEAN Bt847xGroupClocksActive(ULONG Cfg, ULONG Group)
@@ -334,6 +351,8 @@ void Bt847xGroupsInitComplete(PVOID Context)
 {
     Bt847xDevice* ThisBt847x = (Bt847xDevice*)Context;
     Adapter* a = ThisBt847x->ThisAdapter;
+    while (TmrClear(&a->AdapterTimerPool, (ULONG_PTR)ThisBt847x, BT847X_TMR_INIT_WATCHDOG)) {
+    }
     if (!TmrStart(&a->AdapterTimerPool, (ULONG_PTR)a, ADAPTER_TMR_DATA_IF_DONE, a->TimerResolution,
                   AdapterDataInterfaceInitDone, a)) {
         RSS_TRACE("Bt847xGroupsInitComplete: no timer for the data interface\n");
@@ -697,6 +716,19 @@ BOOLEAN Bt847xCopyTxFrame(Bt847xDevice* ThisBt847x, TX_PACKET* Entry, ULONG Hold
     if (Hold != 1) status |= BT847X_DESCR_EOM | BT847X_DESCR_OWNER;
     d->Status = status;
     return TRUE;
+}
+
+BOOLEAN Bt847xChannelRequestQueued(Link* ThisLink, ULONG Direction, ULONG Activate)
+{
+    if (ThisLink == NULL) return FALSE;
+    ULONG channel = GetLinkTimeslot(ThisLink);
+    if (channel >= BT847X_CHANNELS) return FALSE;
+    Bt847xDevice* d = Bt847xOfLink(ThisLink);
+    ULONG srq = BT847X_SRQ_OP(Activate == 1 ? BT847X_OP_ACTIVATE : BT847X_OP_DEACTIVATE) | channel;
+    if (Direction == 1) srq |= BT847X_SRQ_TRANSMIT;
+    for (ULONG i = 0, k = d->SrvReqReadIdx; i < d->SrvReqCount; i++, k = Bt847xNextSrvReqIdx(k))
+        if (d->SrvReq[k].Group == ThisLink->GroupID && d->SrvReq[k].Srq == srq) return TRUE;
+    return FALSE;
 }
 
 BOOLEAN Bt847xChannelRequest(ULONG Direction, ULONG Activate, BT847X_COMPLETION Completion, Link* ThisLink)

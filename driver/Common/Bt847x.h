@@ -194,6 +194,9 @@ BOOLEAN Bt847xResetComplete(PVOID Context);
 void Bt847xDoGlobalInit(Bt847xDevice* ThisBt847x);
 void Bt847xGlobalInitComplete(PVOID Context);
 void Bt847xGroupsInitComplete(PVOID Context);
+BOOLEAN Bt847xInitWatchdog(PVOID Context);
+// TRUE while that request for the Link's channel waits in the ring or is outstanding.
+BOOLEAN Bt847xChannelRequestQueued(Link* ThisLink, ULONG Direction, ULONG Activate);
 BOOLEAN Bt847xSetupDeviceConfig(Bt847xDevice* ThisBt847x);
 BOOLEAN Bt847xSetupTimeSlotMap(Bt847xDevice* ThisBt847x, ULONG Group);
 BOOLEAN Bt847xSetupSubChMap(Bt847xDevice* ThisBt847x, ULONG Group);

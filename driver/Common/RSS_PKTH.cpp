@@ -89,6 +89,21 @@ static ULONG PktTxDescrPhysical(Link* ThisLink, PVOID Descriptor)
     return a->SharedMem.TxDescriptors.Physical + (ULONG)((PUCHAR)Descriptor - a->SharedMem.TxDescriptors.Virtual);
 }
 
+// The channel's receive message pointer, where an activation starts the receiver. It
+// names the descriptor the driver reads next, so an activation that runs late (its
+// acknowledgement lost, the request queued behind others) restarts the receiver where
+// the driver stands and the two never lose step.
+static void PktRxFollowReader(Link* ThisLink)
+{
+    Adapter* a = ThisLink->ThisAdapter;
+    if (ThisLink->RxRingChannel >= BT847X_CHANNELS || ThisLink->ReadRxPacketIdx >= MAX_RX_PACKETS) return;
+    PVOID d = ThisLink->RxPackets[ThisLink->ReadRxPacketIdx].Descriptor;
+    if (d == NULL) return;
+    PULONG msg = (PULONG)(a->SharedMem.GroupAreas.Virtual + ThisLink->GroupID * SHARED_GROUP_AREA_SIZE + BT847X_AREA_RX_MSG +
+                          4 * ThisLink->RxRingChannel);
+    *msg = a->SharedMem.RxDescriptors.Physical + (ULONG)((PUCHAR)d - a->SharedMem.RxDescriptors.Virtual);
+}
+
 static BOOLEAN PktTxRingValid(const Link* ThisLink)
 {
     ULONG n = ThisLink->NumTxPackets;
@@ -237,6 +252,7 @@ void InitChRxPackets(Link* ThisLink)
         e->Descriptor = d;
     }
     ThisLink->ReadRxPacketIdx = 0;
+    PktRxFollowReader(ThisLink);
     ThisLink->RingGeneration++;
     ThisLink->RxRingGeneration++;
 }
@@ -499,6 +515,7 @@ BOOLEAN RxBackGround(PVOID Context)
         }
         Bt847xRecycleRxDescr(e->Descriptor, ThisLink->RxPacketSize);
         ThisLink->ReadRxPacketIdx = PktNextIdx(ThisLink->ReadRxPacketIdx, ThisLink->RxMsgPerCh);
+        PktRxFollowReader(ThisLink);
         if (next == PKT_RX_RECYCLE_STOP) break;
     }
     return PktBackGroundEnd(ThisLink, LINK_TMR_RX_BACKGROUND);
@@ -651,6 +668,8 @@ void RxOverRunHdlr(Link* ThisLink)
     PktStopBackGround(ThisLink, LINK_TMR_RX_BACKGROUND);
     if (ThisLink->ChannelState == CHANNEL_STATE_IDLE)
         Bt847xChannelRequest(0, 0, NULL, ThisLink);
+    else if (Bt847xChannelRequestQueued(ThisLink, 0, 1))
+        return;  // the activation still waiting restarts the receiver, and its completion the background
     else if (ThisLink->ChannelState == CHANNEL_STATE_ACTIVE || ThisLink->ChannelState == CHANNEL_STATE_LOOPBACK)
         Bt847xChannelRequest(0, 1, ReStartRxBackGround, ThisLink);  // the background restarts on the acknowledge
 }

@@ -447,6 +447,7 @@ void IsdnNetworkSide::reestablish(const char* why)
 {
     ++counters_.reestablishments;
     note(std::string("re-establishing: ") + why);
+    verify_calls_ = true;
     reset_variables();
     rc_ = 0;
     stop(t203_);
@@ -460,6 +461,15 @@ void IsdnNetworkSide::established()
     stop(t200_);
     start(t203_, cfg_.t203, [this] { t203_expired(); });
     set_l2(L2State::Established);
+    // After a failure of the link the user may have lost its calls: each is asked after
+    // (Q.931 5.8.9); a user that no longer knows one answers so, and the call is cleared.
+    if (verify_calls_) {
+        verify_calls_ = false;
+        std::vector<CallKey> keys;
+        for (const auto& [key, c] : calls_)
+            if (c.info.state == NetState::Active) keys.push_back(key);
+        for (const auto& key : keys) status_enquiry(key);
+    }
 }
 
 void IsdnNetworkSide::arm_keep_up(plat::VTime after)

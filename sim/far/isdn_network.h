@@ -344,6 +344,7 @@ private:
     std::vector<std::vector<uint8_t>> delivered_;  // in-sequence information for layer 3
     bool layer1_up_ = true;
     bool withhold_ = false, piggyback_ = false;
+    bool verify_calls_ = false;  // re-established after a failure: enquire about the calls
     uint8_t given_nr_ = 0;  // the N(R) last sent
     struct Fault {
         FrameFault fault;

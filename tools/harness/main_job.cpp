@@ -176,6 +176,7 @@ bool MainJob::restart(std::string* error)
     Rig& r = *rig_;
     if (na_ != nullptr) r.halt(na_);  // completes what the driver held before the traffic goes
     na_ = nullptr;
+    if (on_halted) on_halted();
     traffic_.reset();
     r.host.registry.clear();
     plat::reg::LoadResult loaded;
@@ -205,7 +206,7 @@ void MainJob::run(const std::atomic<bool>* stop, bool bounded)
     ndis.measure_driver_cpu = true;
     ndis.driver_cpu_sample = 8;  // always on: a sample keeps its cost small
     if (opt_.paced || stop != nullptr) run_paced(stop, bounded || stop == nullptr);
-    else run_fixed();
+    else run_fixed(plat::ms(opt_.run_ms));
     ndis.measure_driver_cpu = false;
     auto& d = summary_.driver_cpu;
     d.simulated_seconds += double(rig_->host.now() - v0) / 1e6;
@@ -216,9 +217,11 @@ void MainJob::run(const std::atomic<bool>* stop, bool bounded)
     progress(true);
 }
 
-void MainJob::run_fixed()
+void MainJob::run_for(uint64_t ms) { run_fixed(plat::ms(ms)); }
+
+void MainJob::run_fixed(plat::VTime length)
 {
-    const plat::VTime end = rig_->host.now() + plat::ms(opt_.run_ms);
+    const plat::VTime end = rig_->host.now() + length;
     while (rig_->host.now() < end) {
         rig_->host.run_until(std::min(end, rig_->host.now() + plat::ms(100)));
         trim();
@@ -302,6 +305,15 @@ Summary MainJob::finish()
         r.halt(na_);
         na_ = nullptr;
         s.halted_clean = r.host.violations().size() == before;
+    }
+    // Every NDIS packet the driver took is completed once, by the halt at the latest.
+    if (traffic_) {
+        const PacketCounters& p = traffic_->packets();
+        if (traffic_->packets_outstanding() != 0)
+            s.packet_faults.push_back(std::to_string(traffic_->packets_outstanding()) + " NDIS packet(s) never completed");
+        if (p.completed_twice != 0) s.packet_faults.push_back(std::to_string(p.completed_twice) + " NDIS packet(s) completed twice");
+        if (p.unknown != 0) s.packet_faults.push_back(std::to_string(p.unknown) + " completion(s) of packets never sent");
+        s.halted_clean = s.halted_clean && s.packet_faults.empty();
     }
     traffic_.reset();
     s.simulated_seconds = double(r.host.now()) / 1e6;

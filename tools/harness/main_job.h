@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -62,8 +63,12 @@ public:
     // Runs options.run_ms of virtual time; paced, until *stop is set (or run_ms passed
     // when no stop flag is given, or `bounded`).
     void run(const std::atomic<bool>* stop = nullptr, bool bounded = false);
+    // Runs `ms` more of virtual time in fixed steps, as run() does unpaced.
+    void run_for(uint64_t ms);
     // Halts the adapter, reloads the hive and the firmware file from the root, initialises again.
     bool restart(std::string* error);
+    // Called by restart() once the adapter has halted, while its traffic is still there.
+    std::function<void()> on_halted;
     // Winds the traffic down, observes, halts, counts leaks.
     Summary finish();
 
@@ -72,6 +77,7 @@ public:
     Traffic* traffic() { return traffic_.get(); }
     plat::ndis::Adapter* adapter() { return na_; }
     sim::Card* card() { return card_; }
+    const RunOptions& options() const { return opt_; }
     const FarEnds& far_ends() const { return far_; }
     sim::SocketPeer* peer(unsigned line) { return line < peers_.size() ? peers_[line].get() : nullptr; }
     // The far modem of an ISDN line: on each speech or audio call there (a COM port's
@@ -79,7 +85,7 @@ public:
     sim::ModemPeer* modem(unsigned line) { return line < modems_.size() ? modems_[line].get() : nullptr; }
 
 private:
-    void run_fixed();
+    void run_fixed(plat::VTime length);
     void run_paced(const std::atomic<bool>* stop, bool bounded);
     void progress(bool final);
     void trim();

@@ -308,6 +308,7 @@ std::string to_table(const Summary& s)
         o << "  " << error_log_meaning(e) << "\n";
     }
     for (const auto& v : s.violations) o << "platform misuse: " << v << "\n";
+    for (const auto& p : s.packet_faults) o << "packets: " << p << "\n";
     std::snprintf(b, sizeof b, "leaks: %zu allocations, %zu mappings\n", s.leaked_allocations, s.leaked_mappings);
     o << b;
     const auto& c = s.driver_cpu;

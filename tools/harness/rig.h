@@ -114,6 +114,7 @@ struct Summary {
     DataCounters data;
     size_t leaked_allocations = 0;
     size_t leaked_mappings = 0;
+    std::vector<std::string> packet_faults;  // NDIS packets not completed exactly once
     std::vector<std::string> violations;
     // CPU time in the driver's entry points over the run (not its start or wind-down),
     // and apart from it the time of the register accesses the driver made (window decode

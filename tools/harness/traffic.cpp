@@ -9,6 +9,7 @@
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_link.h"
+#include "platform/ndis/ndistapi.h"
 
 namespace rig {
 
@@ -58,6 +59,17 @@ void CallCounters::add(const CallCounters& o)
     connected += o.connected;
     cleared += o.cleared;
     failed += o.failed;
+    dropped += o.dropped;
+    stuck += o.stuck;
+    untold += o.untold;
+}
+
+void PacketCounters::add(const PacketCounters& o)
+{
+    handed += o.handed;
+    completed += o.completed;
+    completed_twice += o.completed_twice;
+    unknown += o.unknown;
 }
 
 void DataCounters::add(const DataCounters& o)
@@ -92,6 +104,9 @@ struct Traffic::Call {
     bool answer_asked = false, drop_asked = false;
     Pump* pump = nullptr;         // a modem call's pump, from its connection
     uint64_t pump_text_before = 0;  // bytes the host had sent that pump before the connection
+    bool dropped = false;  // ended by a fault, not by the plan
+    bool told = false;     // TAPI's call: the driver reported it disconnected
+    ULONG htcall = 0;      // TAPI's handle of the call, once connected
     // Per direction: 0 towards the far end, 1 towards the adapter's owner.
     uint32_t next_seq[2] = {0, 0}, expect_seq[2] = {0, 0};
     uint64_t sent_bytes[2] = {0, 0}, received_bytes[2] = {0, 0};
@@ -111,6 +126,7 @@ struct Traffic::Packet {
     NDIS_WAN_PACKET p{};
     std::vector<uint8_t> data;
     uint32_t call = 0;
+    bool in_driver = false;
 };
 
 Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, sim::Card& card, const FarEnds& far,
@@ -219,7 +235,7 @@ void Traffic::tick()
     // What NDIS recorded has been handled by the hooks; the far ends' logs are bounded.
     na_->receives.clear();
     na_->send_completions.clear();
-    na_->indications.clear();
+    take_indications();
     for (auto* net : far_.isdn)
         if (net != nullptr && net->log().size() > kKeepFarLog) net->clear_log();
 }
@@ -241,6 +257,11 @@ void Traffic::free_port_links()
 void Traffic::start_calls(unsigned n, LineState& ls)
 {
     const plat::VTime now = host_.now();
+    // An adapter reset frees every Link: their owner takes them again, as TAPI reopens its lines.
+    locked([&] {
+        for (unsigned i = 0; i < ls.link_busy.size(); i++)
+            if (!ls.link_busy[i] && a_->NdisWanInfo[n][i].CurrentOwner == OWNER_NONE) LinkAcquire(a_, 0, n, i, ls.owner);
+    });
     if (now < ls.next_start || !line_ready(n)) return;
     // Until the network has seen the channel of a call the driver places, no other call
     // starts on the line: the two could take the same channel.
@@ -445,15 +466,25 @@ void Traffic::step(Call& c)
         break;
     }
     case Call::State::Connected:
+    case Call::State::Draining:
+        if (!still_up(c)) {
+            // Ended under the call by one end or the other: the other must follow.
+            c.dropped = true;
+            count(c, &CallCounters::dropped);
+            c.state = Call::State::Clearing;
+            c.clearing_at = now;
+            break;
+        }
+        if (c.state == Call::State::Draining) {
+            if (now >= c.clearing_at) begin_clearing(c);
+            break;
+        }
         if (stopping_ || (!plan_.full_load && now - c.connected_at >= plan_.hold)) {
             c.state = Call::State::Draining;
             c.clearing_at = now + plan_.drain;
         } else {
             send_frames(c);
         }
-        break;
-    case Call::State::Draining:
-        if (now >= c.clearing_at) begin_clearing(c);
         break;
     case Call::State::Clearing: {
         bool far_idle = true;
@@ -472,8 +503,9 @@ void Traffic::step(Call& c)
         if (far_idle && c.l->ThisBChannel == nullptr && pump_done(c)) {
             if (!c.failed) count(c, &CallCounters::cleared);
             done(c, false);
-        } else if (now - c.clearing_at > plan_.answer_limit) {
+        } else if (now - c.clearing_at > (c.dropped ? plan_.fault_clear_limit : plan_.answer_limit)) {
             if (!c.failed) count(c, &CallCounters::failed);
+            count(c, &CallCounters::stuck);
             done(c, true);
         }
         break;
@@ -491,6 +523,7 @@ void Traffic::connected(Call& c)
     // The NDIS line is up: the context NDISWAN hands back for the Link.
     c.context = 0x10000u + c.id;
     locked([&] { c.l->NdisLinkContext = c.context; });
+    if (state_[c.line]->owner == OWNER_TELEPHONY_SUBSYSTEM) c.htcall = c.l->htCall;
     by_context_[c.context] = c.id;
 }
 
@@ -539,8 +572,36 @@ void Traffic::begin_clearing(Call& c)
     }
 }
 
+bool Traffic::still_up(const Call& c) const
+{
+    if (c.l->ThisBChannel == nullptr || c.l->ChannelState != CHANNEL_STATE_ACTIVE) return false;
+    if (sim::IsdnNetworkSide* net = far_.isdn[c.line]; net != nullptr && c.have_key) {
+        auto info = net->call(c.key);
+        return info && info->state == sim::NetState::Active;
+    }
+    if (sim::RobbedBitFarEnd* rb = far_.robbed_bit[c.line]; rb != nullptr)
+        return rb->state(c.channel) == sim::RobbedBitFarEnd::State::Connected;
+    return true;
+}
+
+void Traffic::take_indications()
+{
+    for (const auto& ind : na_->indications) {
+        if (ind.status != NDIS_STATUS_TAPI_INDICATION || ind.buffer.size() < sizeof(NDIS_TAPI_EVENT)) continue;
+        NDIS_TAPI_EVENT e;
+        std::memcpy(&e, ind.buffer.data(), sizeof e);
+        if (e.ulMsg != LINE_CALLSTATE || (e.ulParam1 != LINECALLSTATE_DISCONNECTED && e.ulParam1 != LINECALLSTATE_IDLE)) continue;
+        for (auto& [id, c] : calls_)
+            if (c->htcall != 0 && c->htcall == e.htCall) c->told = true;
+    }
+    na_->indications.clear();
+}
+
 void Traffic::done(Call& c, bool stuck)
 {
+    take_indications();
+    // TAPI learns of a call's end from the driver; a driver-owned call's owner is the driver.
+    if (c.htcall != 0 && !c.told) count(c, &CallCounters::untold);
     auto& d = lines_[c.line].data;
     for (int dir = 0; dir < 2; dir++)
         if (c.sent_bytes[dir] > c.received_bytes[dir]) d.bytes_lost += c.sent_bytes[dir] - c.received_bytes[dir];
@@ -620,27 +681,54 @@ void Traffic::send_to_far(Call& c)
     if (c.kind != CallKind::ModemIncoming) card_.line(c.line).frame_to_adapter(1u << c.channel, f);
 }
 
+Traffic::Packet* Traffic::new_packet()
+{
+    constexpr size_t kSpareDepth = 8192;
+    if (spare_.size() > kSpareDepth) {
+        Packet* p = spare_.front();
+        spare_.pop_front();
+        return p;
+    }
+    auto pk = std::make_unique<Packet>();
+    Packet* p = pk.get();
+    packets_[&p->p] = std::move(pk);
+    return p;
+}
+
+void Traffic::release(Packet* p)
+{
+    p->in_driver = false;
+    spare_.push_back(p);
+}
+
 void Traffic::send_from_ndis(Call& c)
 {
-    auto pk = std::make_unique<Packet>();
+    Packet* pk = new_packet();
     pk->data = frame(c, true, c.next_seq[0]);
     pk->call = c.id;
+    pk->p = NDIS_WAN_PACKET{};
     pk->p.CurrentBuffer = pk->data.data();
     pk->p.CurrentLength = ULONG(pk->data.size());
-    PNDIS_WAN_PACKET p = &pk->p;
+    pk->in_driver = true;
+    packets_outstanding_++;
     const size_t size = pk->data.size();
-    packets_[p] = std::move(pk);
     auto& d = lines_[c.line].data;
-    NDIS_STATUS s = host_.ndis().send(na_, c.l->LinkHandle, p);
+    NDIS_STATUS s = host_.ndis().send(na_, c.l->LinkHandle, &pk->p);
     if (s == NDIS_STATUS_PENDING || s == NDIS_STATUS_SUCCESS) {
+        packet_counts_.handed++;
         c.next_seq[0]++;
         d.frames_sent++;
         d.bytes_sent += size;
         c.sent_bytes[0] += size;
-        if (s == NDIS_STATUS_SUCCESS) packets_.erase(p);
+        if (s == NDIS_STATUS_SUCCESS) {
+            packet_counts_.completed++;
+            packets_outstanding_--;
+            release(pk);
+        }
     } else {
         d.sends_refused++;
-        packets_.erase(p);
+        packets_outstanding_--;
+        release(pk);
     }
 }
 
@@ -675,7 +763,16 @@ void Traffic::ndis_received(const plat::ndis::Receive& r)
 void Traffic::ndis_send_done(const plat::ndis::SendCompletion& s)
 {
     auto it = packets_.find(s.packet);
-    if (it == packets_.end()) return;
+    if (it == packets_.end()) {
+        packet_counts_.unknown++;
+        return;
+    }
+    if (!it->second->in_driver) {
+        packet_counts_.completed_twice++;
+        return;
+    }
+    packet_counts_.completed++;
+    packets_outstanding_--;
     if (s.status != NDIS_STATUS_SUCCESS) {
         auto c = calls_.find(it->second->call);
         if (c != calls_.end()) {
@@ -688,7 +785,7 @@ void Traffic::ndis_send_done(const plat::ndis::SendCompletion& s)
             c->second->sent_bytes[0] -= size;
         }
     }
-    packets_.erase(it);
+    release(it->second.get());
 }
 
 void Traffic::finish(plat::VTime limit)
@@ -719,6 +816,63 @@ uint64_t Traffic::total_statistics_read() const
     uint64_t n = 0;
     for (const auto& l : lines_) n += l.statistics_read;
     return n;
+}
+
+size_t Traffic::idle_channels() const
+{
+    size_t idle = 0;
+    for (unsigned n = 0; n < state_.size(); n++)
+        if (lines_[n].carries_calls)
+            for (unsigned ch : state_[n]->channels) idle += !state_[n]->channel_busy[ch];
+    return idle;
+}
+
+std::vector<uint32_t> Traffic::connected_ids() const
+{
+    std::vector<uint32_t> ids;
+    for (const auto& [id, c] : calls_)
+        if (c->state == Call::State::Connected) ids.push_back(id);
+    return ids;
+}
+
+void Traffic::abandon()
+{
+    stopping_ = true;
+    host_.sched.cancel(tick_event_);
+    tick_event_ = 0;
+    take_indications();
+    for (auto& [id, c] : calls_) {
+        if (c->state == Call::State::Connected || c->state == Call::State::Draining) count(*c, &CallCounters::dropped);
+        auto& d = lines_[c->line].data;
+        for (int dir = 0; dir < 2; dir++)
+            if (c->sent_bytes[dir] > c->received_bytes[dir]) d.bytes_lost += c->sent_bytes[dir] - c->received_bytes[dir];
+    }
+    calls_.clear();
+    by_context_.clear();
+}
+
+std::vector<std::string> Traffic::check_links()
+{
+    std::vector<std::string> problems;
+    for (unsigned n = 0; n < lines_.size() && n < a_->NumberOfGroups; n++) {
+        if (!lines_[n].carries_calls) continue;
+        for (unsigned i = 0; i < a_->LinksPerGroup[n] && i < MAX_LINKS_PER_GROUP; i++) {
+            Link* l = &a_->NdisWanInfo[n][i];
+            if (l->ThisBChannel == nullptr || l->IsDChannelLink == 1) continue;
+            bool known = false;
+            for (const auto& [id, c] : calls_) known = known || c->l == l;
+            // The stack is asked about the call the Link is bound to: a freed record shows.
+            ULONG channel = 0;
+            locked([&] {
+                if (a_->SgnlProtocolOps[n].Control != NULL)
+                    channel = a_->SgnlProtocolOps[n].Control(CTL_KIND_CALL, CTL_CALL_CHANNEL, l->ThisBChannel, 0);
+            });
+            if (!known)
+                problems.push_back("line " + std::to_string(n) + " Link " + std::to_string(i) + " is bound to a call on channel " +
+                                   std::to_string(channel) + " that neither end is making");
+        }
+    }
+    return problems;
 }
 
 size_t Traffic::connected_calls() const

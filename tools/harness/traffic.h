@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -54,6 +55,9 @@ struct TrafficPlan {
     plat::VTime spacing = plat::ms(1500);  // between the starts of a line's calls
     plat::VTime drain = plat::ms(300);     // no sending before clearing
     plat::VTime answer_limit = plat::ms(8000);  // a call not connected by then has failed
+    // A call a fault ended that neither end has cleared by then is half-open. The network
+    // notices a silent adapter only by its own polls (T203, then N200 x T200).
+    plat::VTime fault_clear_limit = plat::ms(30000);
     size_t frame_bytes = 160;
     plat::VTime frame_interval = plat::ms(100);  // per call and direction; full load: line rate
     bool leave_port_links = false;  // Links that have a COM port stay free for the port
@@ -62,6 +66,9 @@ struct TrafficPlan {
 
 struct CallCounters {
     uint64_t offered = 0, answered = 0, connected = 0, cleared = 0, failed = 0;
+    uint64_t dropped = 0;  // connected, then ended by neither end's plan (a fault)
+    uint64_t stuck = 0;    // would not clear: one end still held it at the limit (half-open)
+    uint64_t untold = 0;   // TAPI's call connected and ended without the driver telling TAPI
     void add(const CallCounters& o);
 };
 
@@ -72,6 +79,15 @@ struct DataCounters {
     uint64_t frames_corrupt = 0;   // arrived changed, out of order or for no call
     uint64_t sends_refused = 0;    // the driver refused an NDIS send
     void add(const DataCounters& o);
+};
+
+// NDIS packets handed to the driver and what became of them.
+struct PacketCounters {
+    uint64_t handed = 0;           // sends the driver took (pending or done at once)
+    uint64_t completed = 0;        // completed once, as they must be
+    uint64_t completed_twice = 0;  // completed again after their completion
+    uint64_t unknown = 0;          // completions of packets never handed over
+    void add(const PacketCounters& o);
 };
 
 struct LineTraffic {
@@ -100,10 +116,25 @@ public:
     CallCounters total_calls() const;
     uint64_t total_statistics_read() const;
     DataCounters total_data() const;
+    const PacketCounters& packets() const { return packet_counts_; }
+    size_t packets_outstanding() const { return packets_outstanding_; }
     size_t active_calls() const;
     size_t connected_calls() const;
     // The far modem of a line whose modem calls this traffic makes (nullptr: none).
     sim::ModemPeer* far_modem(unsigned line) { return line < modems_.size() ? modems_[line].get() : nullptr; }
+    // Channels of the lines that carry calls with no call on them.
+    size_t idle_channels() const;
+    // Calls connected now, by call id.
+    std::vector<uint32_t> connected_ids() const;
+    // Takes in what the driver indicated since the last look (its line-downs).
+    void take_indications();
+    // Stops sending and starting calls, and forgets the calls without clearing them: the
+    // adapter is going (its halt clears what it holds). Counts what was sent and never
+    // received as lost.
+    void abandon();
+    // Problems seen with the calls the driver holds: a Link bound to a call that no call
+    // of this traffic is on, a call whose Link lost its record. Empty when sound.
+    std::vector<std::string> check_links();
 
 private:
     struct Call;
@@ -127,6 +158,7 @@ private:
     void ndis_received(const plat::ndis::Receive& r);
     void ndis_send_done(const plat::ndis::SendCompletion& s);
     bool line_ready(unsigned line) const;
+    bool still_up(const Call& c) const;
     void locked(const std::function<void()>& fn);
     std::vector<uint8_t> frame(const Call& c, bool to_far, uint32_t seq) const;
     bool check(Call& c, bool to_far, const std::vector<uint8_t>& f);
@@ -145,7 +177,14 @@ private:
     std::map<uint32_t, std::unique_ptr<Call>> calls_;  // by call id
     std::map<NDIS_WAN_LINK_HANDLE, uint32_t> by_context_;
     struct Packet;
-    std::map<const void*, std::unique_ptr<Packet>> packets_;  // handed to the driver, not yet completed
+    // Every packet made, in the driver or spare; spare ones are reused oldest first once
+    // enough have gathered, so a late second completion is still recognised.
+    std::map<const void*, std::unique_ptr<Packet>> packets_;
+    std::deque<Packet*> spare_;
+    PacketCounters packet_counts_;
+    size_t packets_outstanding_ = 0;
+    Packet* new_packet();
+    void release(Packet* p);
     uint32_t next_id_ = 1;
     bool stopping_ = false;
     plat::Scheduler::EventId tick_event_ = 0;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -21,6 +22,7 @@
 #include "sim/firmware/firmware.h"
 #include "sim/serial/serial_modem.h"
 #include "tools/harness/device_server.h"
+#include "tools/harness/faults.h"
 #include "tools/harness/main_job.h"
 #include "tools/harness/pty_bridge.h"
 
@@ -38,6 +40,11 @@ const char* const kUsage =
     "  --calls N           calls per line (default 4); 0: none, and the lines' Links stay\n"
     "                      free for TAPI and the serial ports\n"
     "  --load full         a data call on every B channel of every line, at line rate\n"
+    "  --fault NAME        once the calls are up, inject a fault and check the calls, packets\n"
+    "                      and recovery after it (repeatable; \"all\": every one in turn);\n"
+    "                      prints the fault table; status 1 when one broke an invariant\n"
+    "  --soak SEED         for --run-ms, faults drawn at random from SEED, each checked;\n"
+    "                      prints the fault table and the driver's memory\n"
     "  --serve             run paced to the wall clock until SIGINT or SIGTERM (needs --root)\n"
     "  --root DIR          the run's directory: registry.reg, C/WINNT/system32/drivers/armcsm,\n"
     "                      one socket per adapter device for the applet, and one per serial\n"
@@ -109,6 +116,8 @@ int main(int argc, char** argv)
     rig::RunOptions opt;
     std::string config_path, com_pty_dir;
     bool json = false, serve = false;
+    std::vector<rig::FaultKind> faults;
+    std::optional<uint64_t> soak_seed;
 
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -151,6 +160,21 @@ int main(int argc, char** argv)
         } else if (a == "--load") {
             if (!value() || v != "full") return fail("--load takes \"full\"");
             opt.plan.full_load = true;
+        } else if (a == "--fault") {
+            if (!value()) return fail("--fault needs a name");
+            rig::FaultKind k;
+            if (v == "all") {
+                for (const auto& f : rig::fault_list()) faults.push_back(f.kind);
+            } else if (rig::parse_fault(v, k)) {
+                faults.push_back(k);
+            } else {
+                std::string names;
+                for (const auto& f : rig::fault_list()) names += std::string(names.empty() ? "" : ", ") + f.name;
+                return fail("--fault \"" + v + "\" is none of all, " + names);
+            }
+        } else if (a == "--soak") {
+            if (!value() || !number(v, ~0ULL, n)) return fail("--soak needs a seed (a number)");
+            soak_seed = n;
         } else if (a == "--serve") {
             serve = true;
         } else if (a == "--root") {
@@ -171,6 +195,8 @@ int main(int argc, char** argv)
         }
     }
     if (serve && opt.root.empty()) return fail("--serve needs --root DIR");
+    if ((!faults.empty() || soak_seed) && (serve || !com_pty_dir.empty()))
+        return fail("--fault and --soak run in virtual time: not with --serve or --com-pty");
     if (!config_path.empty() && !read_file(config_path, opt.config_text)) return fail("cannot read " + config_path);
     if (!opt.root.empty()) {
         std::string why;
@@ -221,6 +247,32 @@ int main(int argc, char** argv)
         std::fflush(stdout);
         rig::PtyBridge* b = ptys.get();
         job.pollers().add([b] { b->poll(); });
+    }
+    bool faults_sound = true;
+    if (!faults.empty() || soak_seed) {
+        rig::warm_up(job);
+        std::vector<rig::FaultRow> rows;
+        std::string memory;
+        if (soak_seed) {
+            rig::SoakResult r = rig::soak(job, opt.run_ms, *soak_seed);
+            rows = r.rows;
+            faults_sound = r.problems.empty();
+            memory = "driver memory: " + std::to_string(r.memory_start) + " bytes at the start, " +
+                     std::to_string(r.memory_peak) + " at most, " + std::to_string(r.memory_end) + " at the end\n";
+            for (const auto& p : r.problems)
+                if (p.find(" (") == std::string::npos) memory += p + "\n";
+        }
+        for (auto k : faults) {
+            rows.push_back(rig::run_fault(job, k, rows.size()));
+            faults_sound = faults_sound && rows.back().problems.empty();
+        }
+        rig::Summary summary = job.finish();
+        faults_sound = faults_sound && summary.halted_clean && summary.violations.empty();
+        if (json) std::cout << rig::to_json(summary) << "\n";
+        else std::cout << rig::to_table(summary);
+        std::cout << "\n" << rig::fault_table(rows) << memory;
+        if (!summary.halted_clean) std::cout << "the halt was not clean: something leaked or the platform was misused\n";
+        return faults_sound ? 0 : 1;
     }
     if (serve || ptys) {
         std::signal(SIGINT, on_signal);

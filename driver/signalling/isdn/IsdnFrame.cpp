@@ -266,6 +266,10 @@ void IsdnStackReset(ISDN_STACK* s)
         s->TimerEvent[id] = Q931TimerEvent[id];
     }
     IsdnL2Reset(s);
+    // The network still holds the calls the reset forgets: their channels are restarted
+    // at it once layer 2 is up again.
+    for (ULONG n = 0; n < ISDN_NUM_SLOTS && n < 32; n++)
+        if (IsdnIsBChannel(s, s->Calls[n].Channel) && s->Calls[n].State != 0) s->RestartChannels |= 1u << n;
     for (ISDN_CALL& c : s->Calls) IsdnInitCall(s, &c);
     s->FramesReceived = 0;
     s->EventLogIndex = 0;

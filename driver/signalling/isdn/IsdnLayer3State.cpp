@@ -443,6 +443,26 @@ static void RunState(ISDN_STACK* s, ISDN_CALL* c, ULONG Event, const ISDN_RX_MSG
 
 // ---- events of class 0xA0 ----
 
+// RESTART of each channel whose call a reset of the stack forgot, so the network
+// clears what it still holds there.
+static void RestartForgottenChannels(ISDN_STACK* s)
+{
+    for (ULONG n = 0; n < 32 && s->RestartChannels != 0; n++) {
+        if (!(s->RestartChannels & (1u << n))) continue;
+        s->RestartChannels &= ~(1u << n);
+        if (!IsdnIsBChannel(s, n) || s->Calls[n].State != 0) continue;  // a new call holds it already
+        ISDN_TX_ARGS a;
+        std::memset(&a, 0, sizeof a);
+        a.Pd = PD_Q931;
+        a.Type = MT_RESTART;
+        a.CrLen = 2;
+        a.RestartClass = 0;
+        a.Channel = (UCHAR)n;
+        a.Exclusive = 1;
+        IsdnSendArgs(s, &a);
+    }
+}
+
 void IsdnRunPrimitive(ISDN_STACK* s, ULONG Code, ISDN_CALL* Call)
 {
     ISDN_CALL* savedCall = s->CurrentCall;
@@ -467,7 +487,7 @@ BOOLEAN IsdnL3Event(ISDN_STACK* s, ULONG Code, ISDN_CALL* Call)
     case EV_L2_ESTABLISHED_CALL:
         if (Call != NULL) RunState(s, Call, Code, NULL);
         return TRUE;
-    case EV_L2_ESTABLISHED: return TRUE;
+    case EV_L2_ESTABLISHED: RestartForgottenChannels(s); return TRUE;
     case EV_L3_MESSAGE:
     case EV_L3_DECODE_ONLY: return IsdnL3MessageEvent(s, s->CurrentData, Code == EV_L3_DECODE_ONLY);
     default: break;

@@ -317,6 +317,7 @@ struct _ISDN_STACK {
     ULONG StackSetting;                         // 20
     UCHAR InCallRequest;                        // a primitive runs on call control's thread
     UCHAR Pad5[3];
+    ULONG RestartChannels;  // bit n: channel n held a call the last reset forgot; restarted once layer 2 is up
 };
 
 // ---- frame (IsdnFrame.cpp) ----

@@ -1,0 +1,177 @@
+// Faults in the middle of calls under full load on the four-line board: after each, no
+// platform misuse, every NDIS packet completed exactly once, no half-open call, layer 2
+// and every call back, nothing leaked at the halt (a halt with calls up is one of the
+// faults). Then the mends the faults found, each on its own: a reset of the adapter with
+// calls up, a bring-up whose HDLC acknowledgements are lost, lost acknowledgements again
+// and again while calls are re-made; and a short seeded soak.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "driver/Common/RSS_init.h"
+#include "sim/board/hdlc.h"
+#include "tools/harness/faults.h"
+
+namespace {
+
+std::string four_line_config()
+{
+    std::ifstream in(std::string(VORNET_SOURCE_DIR) + "/configs/four-line.reg", std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The four-line board at full load with every call up.
+struct LoadedJob {
+    rig::MainJob job;
+    size_t calls = 0;
+    explicit LoadedJob(const std::string& config)
+    {
+        rig::RunOptions o;
+        o.config_text = config;
+        o.plan.full_load = true;
+        std::string e;
+        EXPECT_TRUE(job.start(o, &e)) << e;
+        calls = rig::warm_up(job);
+    }
+};
+
+void expect_clean_halt(rig::MainJob& job)
+{
+    rig::Summary s = job.finish();
+    EXPECT_TRUE(s.halted_clean);
+    EXPECT_EQ(s.leaked_allocations, 0u);
+    EXPECT_EQ(s.leaked_mappings, 0u);
+    for (const auto& v : s.violations) ADD_FAILURE() << "platform misuse: " << v;
+    for (const auto& p : s.packet_faults) ADD_FAILURE() << "packets: " << p;
+}
+
+class FaultUnderLoad : public ::testing::TestWithParam<rig::FaultInfo> {};
+
+TEST_P(FaultUnderLoad, EveryPacketCompletedOnceNoHalfOpenCallAndFullRecovery)
+{
+    LoadedJob l(four_line_config());
+    ASSERT_EQ(l.calls, 100u) << "23 + 23 + 30 + 24 B channels, every one carrying a call";
+    rig::FaultRow row = rig::run_fault(l.job, GetParam().kind, 1);
+    SCOPED_TRACE(rig::fault_table({row}));
+    EXPECT_TRUE(row.problems.empty());
+    EXPECT_EQ(row.calls_before, 100u);
+    EXPECT_EQ(row.packets_lost, 0u);
+    EXPECT_GT(row.packets_completed, 0u) << "data flowed through the fault";
+    EXPECT_EQ(row.calls_recovered, row.calls_dropped) << "every dropped call was replaced";
+    expect_clean_halt(l.job);
+}
+
+INSTANTIATE_TEST_SUITE_P(FourLineBoard, FaultUnderLoad, ::testing::ValuesIn(rig::fault_list()),
+                         [](const ::testing::TestParamInfo<rig::FaultInfo>& i) {
+                             std::string n;
+                             for (const char* p = i.param.name; *p != 0; p++)
+                                 if (std::isalnum(static_cast<unsigned char>(*p))) n += *p;
+                             return n;
+                         });
+
+// The faults that drop calls say so; those that leave them alone drop none.
+TEST(FaultTable, DroppedCallsFollowTheFault)
+{
+    LoadedJob l(four_line_config());
+    std::vector<rig::FaultRow> rows;
+    for (auto k : {rig::FaultKind::ModemSilent, rig::FaultKind::SignalLoss, rig::FaultKind::DFramesDropped})
+        rows.push_back(rig::run_fault(l.job, k, 2));
+    const std::string table = rig::fault_table(rows);
+    SCOPED_TRACE(table);
+    EXPECT_EQ(rows[0].calls_dropped, 0u) << "no call runs through a modem processor";
+    EXPECT_EQ(rows[1].where, "line 2");
+    EXPECT_EQ(rows[1].calls_dropped, 30u) << "every call of the E1 line that lost its signal";
+    EXPECT_EQ(rows[2].calls_dropped, 0u) << "layer 2 rides out lost frames";
+    EXPECT_NE(table.find("fault          where             calls  dropped  recovered"), std::string::npos);
+    EXPECT_EQ(table.find("FAILED"), std::string::npos);
+    expect_clean_halt(l.job);
+}
+
+// A reset with calls up forgets them in the driver: the network must not keep them.
+TEST(FaultMends, AResetWithCallsUpRestartsTheirChannelsAtTheNetwork)
+{
+    LoadedJob l(four_line_config());
+    sim::IsdnNetworkSide* net = l.job.far_ends().isdn[0];
+    ASSERT_NE(net, nullptr);
+    ASSERT_EQ(net->calls().size(), 23u);
+    size_t restarts = 0;
+    net->on_event([&](const sim::IsdnEvent& e) {
+        if (e.kind == sim::IsdnEvent::Kind::Note && e.text.find("cleared: RESTART from the user") != std::string::npos) restarts++;
+    });
+    Adapter* a = rig::Rig::driver_adapter(l.job.adapter());
+    rig::with_adapter_lock(a, [a] { a->AdapterFailed = 1; });
+    // The hang check resets; the network notices the silent link and re-establishes it.
+    l.job.run_for(25000);
+    EXPECT_EQ(restarts, 23u) << "each channel whose call the reset forgot";
+    EXPECT_GT(l.job.traffic()->connected_calls(), 90u) << "new calls on the restarted channels";
+    expect_clean_halt(l.job);
+}
+
+// Lost acknowledgements of the HDLC controller's initialisation requests: the bring-up
+// fails instead of stopping, and the hang check's reset brings the adapter up.
+TEST(FaultMends, ABringUpWhoseAcknowledgementsAreLostIsResetByTheHangCheck)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.traffic = false;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    plat::Host& h = job.rig().host;
+    h.run_for(plat::ms(2000));
+    Adapter* a = rig::Rig::driver_adapter(job.adapter());
+    ASSERT_EQ(a->DataInterfaceUp, 1u);
+    const uint64_t resets = job.adapter()->resets;
+
+    job.card()->hdlc().knobs.lose_acks = 2;
+    rig::with_adapter_lock(a, [&] { ResetAdapter(a); });
+    h.run_for(plat::ms(1000));
+    EXPECT_EQ(a->DataInterfaceUp, 0u) << "the global initialisation was never acknowledged";
+    EXPECT_EQ(a->AdapterFailed, 0u) << "not yet given up";
+    // Each bring-up loses one acknowledgement, fails, and is reset by the next hang check.
+    h.run_for(plat::ms(12000));
+    EXPECT_EQ(job.card()->hdlc().stats().acks_lost, 2u);
+    EXPECT_EQ(job.adapter()->resets, resets + 2) << "the hang check found the adapter failed twice";
+    EXPECT_EQ(a->DataInterfaceUp, 1u) << "and its reset brought it up";
+    EXPECT_EQ(a->AdapterFailed, 0u);
+    expect_clean_halt(job);
+}
+
+// Lost acknowledgements while calls are re-made, again and again: a receive activation
+// that runs late must not set the receiver and the driver's ring out of step.
+TEST(FaultMends, RepeatedLostAcknowledgementsKeepReceivedFramesInOrder)
+{
+    LoadedJob l(four_line_config());
+    std::vector<rig::FaultRow> rows;
+    for (int i = 0; i < 3; i++) rows.push_back(rig::run_fault(l.job, rig::FaultKind::HdlcAcksLost, 0));
+    SCOPED_TRACE(rig::fault_table(rows));
+    for (const auto& r : rows) {
+        EXPECT_TRUE(r.problems.empty());
+        EXPECT_EQ(r.calls_recovered, 3u);
+    }
+    EXPECT_EQ(l.job.traffic()->total_data().frames_corrupt, 0u);
+    expect_clean_halt(l.job);
+}
+
+// ---- the seeded soak ----
+
+TEST(Soak, AFewSimulatedMinutesOfRandomFaultsKeepEveryInvariantAndFlatMemory)
+{
+    LoadedJob l(four_line_config());
+    rig::SoakResult r = rig::soak(l.job, 90000, 7);
+    SCOPED_TRACE(rig::fault_table(r.rows));
+    EXPECT_GE(r.rows.size(), 4u);
+    for (const auto& p : r.problems) ADD_FAILURE() << p;
+    EXPECT_LE(r.memory_peak, r.memory_start + r.memory_start / 10) << "the driver's memory stays flat";
+    expect_clean_halt(l.job);
+}
+
+}  // namespace
+
+namespace rig {
+void PrintTo(const FaultInfo& f, std::ostream* o) { *o << f.name; }
+}  // namespace rig

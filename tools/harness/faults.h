@@ -1,0 +1,74 @@
+// Faults injected into a running main job while its calls are up and data flows, and
+// what is checked after each: no platform misuse; every NDIS packet completed exactly
+// once; every call still up or cleared at both ends with its owner told (no half-open
+// call, no Link bound to a call that no one is making); layer 2 and new calls back
+// once the fault has ended; nothing leaked at a halt.
+//
+// A seeded soak draws faults at random from the same list and checks the same after
+// each, and that the memory the host holds stays flat.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/harness/main_job.h"
+
+namespace rig {
+
+enum class FaultKind {
+    ModemSilent,       // a modem processor stops taking messages until it is reset
+    SignalLoss,        // a line loses its signal for 2 s
+    DFramesDropped,    // D-channel frames from the network lost for a while
+    DFramesDoubled,    // ... reaching the adapter twice
+    DFramesCorrupted,  // ... cut short
+    HdlcAcksLost,      // HDLC service-request acknowledgements never written
+    HangCheckReset,    // NDIS's hang check finds the adapter failed and resets it
+    HaltWithCallsUp,   // the adapter halted with calls up and sends queued, then started again
+    SocketClosed,      // a management client's socket closed in the middle of its request
+};
+
+struct FaultInfo {
+    FaultKind kind;
+    const char* name;  // as --fault takes it
+    const char* what;
+};
+const std::vector<FaultInfo>& fault_list();
+bool parse_fault(const std::string& name, FaultKind& kind);
+const char* fault_name(FaultKind kind);
+
+struct FaultRow {
+    std::string fault;
+    std::string where;  // the line or processor it hit
+    uint64_t calls_before = 0;     // connected when it began
+    uint64_t calls_dropped = 0;    // ended by it
+    uint64_t calls_recovered = 0;  // new calls connected in their place
+    uint64_t packets_handed = 0, packets_completed = 0;
+    uint64_t packets_lost = 0;     // handed and never completed, or completed twice
+    uint64_t bytes_lost = 0;
+    std::vector<std::string> problems;  // invariants it broke; empty when sound
+};
+
+// Runs until every line's calls are up: the count of connected calls has held for a
+// while and, at full load, every channel carries a call (modem calls wait for their
+// processors to boot) (at most `limit_ms`). Answers the count.
+size_t warm_up(MainJob& job, uint64_t limit_ms = 40000);
+
+// Injects one fault into a job started with traffic (normally the four-line board at
+// full load), runs the clock through it and through the recovery, and reports. `seed`
+// picks the line or processor it hits.
+FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed = 0);
+
+// The rows as a table: fault, calls before, dropped, recovered, packets, bytes lost.
+std::string fault_table(const std::vector<FaultRow>& rows);
+
+struct SoakResult {
+    std::vector<FaultRow> rows;
+    size_t memory_start = 0, memory_peak = 0, memory_end = 0;  // host allocations, bytes
+    std::vector<std::string> problems;
+};
+// Runs the job for `simulated_ms`, a fault drawn at random (from `seed`) every few
+// simulated seconds, checking after each; then winds down.
+SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed);
+
+}  // namespace rig
