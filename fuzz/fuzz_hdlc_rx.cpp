@@ -6,11 +6,14 @@
 // whole frames of calls it has, and the platform sees no misuse.
 //
 // Input: records: op: bits 0-1 the line (mod the board's lines), bit 7: a channel set
-// of 4 octets follows (else the next octet's channel mod 32); then length (2 octets,
-// at most 2,048) and the frame's octets; bits 2-6: clock after it, in ms.
+// of 4 octets follows (else the next octet's channel mod 32); then how the controller
+// receives it (mod 4: whole, bad FCS, aborted, over-run), length (2 octets, at most
+// 8,192: longer than any receive buffer) and the frame's octets; bits 2-6: clock after
+// it, in ms.
 #include <memory>
 
 #include "fuzz/fuzz_board.h"
+#include "sim/board/hdlc.h"
 #include "tools/harness/traffic.h"
 
 namespace {
@@ -39,7 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         uint8_t op = in.u8();
         sim::Line& line = b.card->line((op & 3) % b.card->line_count());
         uint32_t channels = (op & 0x80) ? in.u32() : 1u << (in.u8() % 32);
-        std::vector<uint8_t> frame = in.bytes(in.u16() % 2049);
+        auto fault = sim::HdlcController::RxFault(in.u8() % 4);
+        std::vector<uint8_t> frame = in.bytes(in.u16() % 8193);
+        if (fault != sim::HdlcController::RxFault::None) b.card->hdlc().knobs.rx_faults.push_back(fault);
         line.frame_to_adapter(channels, frame);
         b.rig.host.run_for(plat::ms((op >> 2) & 0x1F));
         b.check(kTarget);
