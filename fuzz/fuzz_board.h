@@ -1,5 +1,8 @@
 // A board brought up once for a fuzz target: the rig, its board, the driver's adapter,
-// and a reader of the input that never reads past its end.
+// and a reader of the input that never reads past its end. The board lives on from one
+// input to the next (one host at a time, and a bring-up costs seconds of virtual time),
+// so an input that fails may need the ones before it to fail again: replay the corpus
+// directory, with the failing input last.
 #pragma once
 
 #include <cstdint>
