@@ -3,7 +3,8 @@
 // takes any OID_TAPI_* through query or set with a buffer of any length and content.
 // Whatever a request says, the provider reads and writes only inside the buffer it was
 // given (allocated to its exact length), answers a success with no more written than
-// the buffer holds, and the platform sees no misuse. Calls the requests place reach the
+// the buffer holds, refuses a buffer as short only when it needs more than it was
+// given, and the platform sees no misuse. Calls the requests place reach the
 // far end and are served on the virtual clock between requests; the far end also
 // offers calls of its own and clears calls, so requests meet offered calls too.
 //
@@ -80,6 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         NDIS_STATUS st = (op & 0x40) ? b.rig.host.ndis().set(b.na, oid, buffer.get(), ULONG(length), &done, &needed)
                                      : b.rig.host.ndis().query(b.na, oid, buffer.get(), ULONG(length), &done, &needed);
         if (st == NDIS_STATUS_PENDING) fuzz::Fail(kTarget, "a request left pending");
+        if (st == NDIS_STATUS_INVALID_LENGTH && needed <= length)
+            fuzz::Fail(kTarget, "a buffer refused as short while it holds what was asked for");
         if (st == NDIS_STATUS_SUCCESS && done > length) fuzz::Fail(kTarget, "more written or read than the buffer holds");
         b.rig.host.run_for(plat::ms(in.u8() % 64));
         b.check(kTarget);

@@ -2,8 +2,9 @@
 // up once, takes any of them (or any other OID) through query or set with a buffer of
 // any length and content. Whatever the request says, the miniport reads and writes
 // only inside the buffer it was given (allocated to its exact length), answers a
-// success with no more written or read than the buffer holds, and the platform sees
-// no misuse.
+// success with no more written or read than the buffer holds, refuses a buffer as
+// short only when it needs more than it was given (or, setting the WAN link
+// information, other than its record), and the platform sees no misuse.
 //
 // Input: records of
 //   op   bits 0-5: which OID of the table (a value past it: the next 4 octets are the
@@ -59,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         NDIS_STATUS st = (op & 0x40) ? b.rig.host.ndis().set(b.na, oid, buffer.get(), ULONG(length), &done, &needed)
                                      : b.rig.host.ndis().query(b.na, oid, buffer.get(), ULONG(length), &done, &needed);
         if (st == NDIS_STATUS_PENDING) fuzz::Fail(kTarget, "a request left pending");
+        // The WAN link settings take exactly their record, no more.
+        if (st == NDIS_STATUS_INVALID_LENGTH && needed <= length && oid != OID_WAN_SET_LINK_INFO)
+            fuzz::Fail(kTarget, "a buffer refused as short while it holds what was asked for");
         if (st == NDIS_STATUS_SUCCESS && done > length) fuzz::Fail(kTarget, "more written or read than the buffer holds");
         b.check(kTarget);
     }
