@@ -3,9 +3,10 @@
 // sequence of opens, closes, reads, writes, device controls of any code and buffer, and
 // requests of any other major function, on open ports and on ports no one has open,
 // with the virtual clock running between them and cancels at any time. Whatever comes,
-// the driver reads and writes only inside each request's buffer, completes or refuses
-// every request it is given (a close finds none of the handle's left in the driver),
-// and the platform sees no misuse. Every input ends with both ports closed.
+// the driver reads and writes only inside each request's buffer, reports no more
+// transferred than a request could carry, completes or refuses every request it is
+// given (a close finds none of the handle's left in the driver), and the platform
+// sees no misuse. Every input ends with both ports closed.
 //
 // Input: records, op (bits 0-2) then its operands:
 //   0 open    port: COM3 + (a & 1) into handle slot a & 1
@@ -52,7 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     plat::nt::Win32Client client;
     client.wait_limit = plat::ms(5000);
     HANDLE handle[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
-    std::vector<std::unique_ptr<plat::nt::Request>> requests;
+    // Each request with the most its completion may report transferred.
+    struct Sent {
+        std::unique_ptr<plat::nt::Request> r;
+        size_t limit;
+    };
+    std::vector<Sent> requests;
+    auto check_done = [&] {
+        for (Sent& s : requests)
+            if (s.r->done() && NT_SUCCESS(s.r->status()) && s.r->information() > s.limit)
+                fuzz::Fail(kTarget, "more bytes reported than the request could carry");
+    };
 
     fuzz::Input in(data, size);
     while (in.more()) {
@@ -83,18 +94,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 r = client.start_ioctl(h, code, input, out);
             else
                 r = client.send(Port(slot), major, code, input, out);
-            if (r != nullptr) {
-                if (r->done() && r->information() > r->buffer.size() && NT_SUCCESS(r->status()))
-                    fuzz::Fail(kTarget, "more bytes reported than the buffer holds");
-                requests.push_back(std::move(r));
-            }
+            // A read or a device control gives back at most its output; a write takes at most its data.
+            if (r != nullptr) requests.push_back({std::move(r), major == IRP_MJ_WRITE ? input.size() : (major == IRP_MJ_READ || major == IRP_MJ_DEVICE_CONTROL) ? out : std::max<size_t>(input.size(), out)});
             break;
         }
         case 3: host.run_for(plat::ms(5) * a); break;
         case 4: {
             std::vector<plat::nt::Request*> held;
-            for (auto& r : requests)
-                if (!r->done()) held.push_back(r.get());
+            for (Sent& s : requests)
+                if (!s.r->done()) held.push_back(s.r.get());
             if (!held.empty()) IoCancelIrp(&held[a % held.size()]->irp);
             break;
         }
@@ -104,22 +112,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         default: {
             std::vector<uint8_t> text = in.bytes(a);
             HANDLE h = handle[(op >> 3) & 1];
-            if (h != INVALID_HANDLE_VALUE) requests.push_back(client.start_write(h, text));
+            if (h != INVALID_HANDLE_VALUE) requests.push_back({client.start_write(h, text), text.size()});
             break;
         }
         }
+        check_done();
         b.check(kTarget);
     }
     for (HANDLE& h : handle)
         if (h != INVALID_HANDLE_VALUE && !client.CloseHandle(h)) fuzz::Fail(kTarget, "a close failed");
     // Requests sent straight to a port: with both ports closed, none is left in the
     // driver once cancelled.
-    for (auto& r : requests)
-        if (!r->done()) {
-            IoCancelIrp(&r->irp);
-            client.wait(*r, plat::ms(1000));
-            if (!r->done()) fuzz::Fail(kTarget, "a request held after its port closed and its cancel");
+    for (Sent& s : requests)
+        if (!s.r->done()) {
+            IoCancelIrp(&s.r->irp);
+            client.wait(*s.r, plat::ms(1000));
+            if (!s.r->done()) fuzz::Fail(kTarget, "a request held after its port closed and its cancel");
         }
+    check_done();
     requests.clear();
     host.run_for(plat::ms(50));
     b.check(kTarget);
