@@ -12,8 +12,8 @@ for target in fuzz/corpus/*/; do
     work=$(mktemp -d)
     log=$(mktemp)
     cp "$target"* "$work"/
-    echo "fuzzing $name for ${VORNET_FUZZ_SECONDS:-15} s"
-    if ! build-fuzz/fuzz/fuzz_"$name" -max_total_time="${VORNET_FUZZ_SECONDS:-15}" -seed=1 \
+    echo "fuzzing $name for ${VORNET_FUZZ_SECONDS:-10} s"
+    if ! build-fuzz/fuzz/fuzz_"$name" -max_total_time="${VORNET_FUZZ_SECONDS:-10}" -seed=1 \
         -artifact_prefix=build-fuzz/ "$work" >"$log" 2>&1; then
         tail -n 40 "$log"
         echo "fuzz_$name failed; the input is in build-fuzz/"

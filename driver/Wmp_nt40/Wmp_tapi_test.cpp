@@ -251,6 +251,31 @@ TEST_F(TapiTest, GeneralAndWanQueriesAnswerTheirValueOrTheLengthTheyNeed)
     a->AdapterFailed = 0;
 }
 
+// The packet filter takes any length; the lookahead is a word, and a buffer too short
+// for one is refused rather than reported as read.
+TEST_F(TapiTest, GeneralSetsReadNoMoreThanTheBufferHolds)
+{
+    struct Case {
+        NDIS_OID oid;
+        ULONG length;
+        NDIS_STATUS status;
+        ULONG read, needed;
+    };
+    const Case cases[] = {
+        {0x0001010E, 0, NDIS_STATUS_SUCCESS, 0, 0},           {0x0001010E, 7, NDIS_STATUS_SUCCESS, 7, 7},
+        {0x0001010F, 0, NDIS_STATUS_INVALID_LENGTH, 0, 4},    {0x0001010F, 3, NDIS_STATUS_INVALID_LENGTH, 0, 4},
+        {0x0001010F, 4, NDIS_STATUS_SUCCESS, 4, 4},           {0x0001010F, 8, NDIS_STATUS_SUCCESS, 4, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << "oid 0x" << c.oid << std::dec << " length " << c.length);
+        Bytes b(8, 0);
+        Answer x = set(c.oid, b.data(), c.length);
+        EXPECT_EQ(x.status, c.status);
+        EXPECT_EQ(x.done, c.read);
+        EXPECT_EQ(x.needed, c.needed);
+    }
+}
+
 TEST_F(TapiTest, VendorOidHandsTheRecordToTheManagementServiceWhateverItsLength)
 {
     for (ULONG len : {0u, 3u, 84u, 200u}) {

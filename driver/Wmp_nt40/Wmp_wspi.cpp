@@ -131,7 +131,9 @@ NDIS_STATUS WanSetInformation(Adapter* ThisAdapter, NDIS_OID Oid, PVOID Informat
         *BytesRead = *BytesNeeded = length;
         return NDIS_STATUS_SUCCESS;
     case OID_GEN_CURRENT_LOOKAHEAD:
-        *BytesRead = *BytesNeeded = sizeof(ULONG);
+        *BytesNeeded = sizeof(ULONG);
+        if (length < sizeof(ULONG)) return NDIS_STATUS_INVALID_LENGTH;
+        *BytesRead = sizeof(ULONG);
         return NDIS_STATUS_SUCCESS;
     case OID_WAN_SET_LINK_INFO: {
         NDIS_WAN_SET_LINK_INFO info;
