@@ -106,14 +106,14 @@ int32_t CSNMPRequest::Execute()
                         algn_SetFieldValue(row, message->GetData(), offset, (int32_t)b.Value);
                 }
             }
-            message->Attach(this);
             queue.push_back({m_Pending[p].Object, message});
         }
         os_ResetEvent(m_hDone);
     }
-    // Outside the lock: an object without a transport runs the message at once.
+    // Outside the lock: a message's observers are told under its own lock, and an
+    // object without a transport runs the message at once.
     for (auto& q : queue)
-        q.first->Push(q.second);
+        q.first->PushWithObserver(q.second, this);
     os_WaitEvent(m_hDone);
     os_ResetEvent(m_hDone);
     return GetResult();

@@ -214,4 +214,43 @@ TEST_F(AppletObjects, AFarEndModemCallIsSeenByTheChannelAndItsModemAndCleared)
     EXPECT_TRUE(boxes.empty()) << boxes.front();
 }
 
+// The firmware update copies the file into the system folder and the restart brings
+// the board back on it: the image the machine had before would not boot.
+TEST_F(AppletObjects, TheFirmwareUpdateAndARestartBringTheBoardBackOnTheNewFile)
+{
+    bool opened = false;
+    on_client([&] { opened = smem_Open(1); });
+    ASSERT_TRUE(opened);
+    auto* adapter = dynamic_cast<CVX2430Adapter*>(GAgent->GetAdapters().at(0));
+    ASSERT_TRUE(serve_until([&] { return os_TestEvent(adapter->GetInitialisedEvent()) != 0; }));
+
+    const std::vector<uint8_t> image = sim::fw::default_image();
+    std::ofstream(root.dir / "C" / "fw.bin", std::ios::binary).write((const char*)image.data(), (std::streamsize)image.size());
+    r.set_firmware(std::vector<uint8_t>(64, 0xEE));
+    struct Done : CObserver {
+        std::atomic<int32_t> code{-9};
+        void Update(CSubject* s, SubjectHint) override
+        {
+            code = static_cast<CVX2430Adapter::CUpdateModemCodeMessage*>(s)->m_Result;
+        }
+    } done;
+    adapter->PushWithObserver(new CVX2430Adapter::CUpdateModemCodeMessage("C:\\fw.bin", 0), &done);
+    ASSERT_TRUE(serve_until([&] { return done.code != -9; }));
+    EXPECT_EQ(done.code, 0);
+    std::ifstream copied(root.dir / "C" / "WINNT" / "system32" / "drivers" / "armcsm", std::ios::binary);
+    EXPECT_TRUE(std::vector<uint8_t>(std::istreambuf_iterator<char>(copied), {}) == image);
+
+    int restarted = 0;
+    on_client([&] { restarted = os_RestartWindows(); });
+    EXPECT_EQ(restarted, 1);
+    na = nullptr;
+    for (auto& n : r.host.ndis().adapters())
+        if (n->instance == 1 && n->initialised && !n->halted) na = n.get();
+    ASSERT_NE(na, nullptr) << "the adapter came back";
+    a = rig::Rig::driver_adapter(na);
+    EXPECT_TRUE(rig::run_until(r.host, [&] { return running_processors() == 10u; }, plat::ms(15000)))
+        << "the processors boot from the copied file";
+    on_client([] { smem_Close(); });
+}
+
 }  // namespace
