@@ -336,9 +336,12 @@ void CVX2430Adapter::Initialize()
         }
         GManagementThread.Register(li);
         li->PushWithObserver(new CReadVariableMessage<rpri_tSetup>(rpri_tSetup_Table), this);
-        os_WaitEvent(m_hSetupEvent);
-        int8_t lineMode;
-        {
+        // The read runs on another worker; a pool being closed meanwhile never runs it.
+        bool setup = WaitForSingleObject(m_hSetupEvent, kSetupWaitMs) == WAIT_OBJECT_0;
+        if (!setup)
+            ZEL_TRACE(1, "No setup record for %s: no channel is built", m_Name.c_str());
+        int8_t lineMode = -1;
+        if (setup) {
             std::lock_guard<std::mutex> g(m_ListLock);
             lineMode = m_SetupCopy.LineMode;
         }

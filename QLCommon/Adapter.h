@@ -66,6 +66,7 @@ public:
     static constexpr uint32_t kMaxModules = 10;  // modem sockets of a board
     static constexpr uint32_t kModemsPerModule = 6;
     static constexpr uint32_t kModuleWords = 5;
+    static constexpr DWORD kSetupWaitMs = 30000;
 
     class CInitializeMessage : public CMessage {
     public:

@@ -591,6 +591,10 @@ TEST(StateMapping, ChannelStatesByProtocol)
         {0, 21, 9}, {6, 10, 0},  {1, 0, 1},   {1, 4, 1},     {1, 9, 1},  {1, 255, 1}, {1, 10, 6},  {1, 11, 8},
         {1, 19, 8}, {1, 254, 0}, {1, 5, 9},   {1, 13, 9},    {2, 10, 6},
     };
+    CRockyChannel fresh(nullptr, 3, 0);
+    EXPECT_EQ(fresh.GetRecord().State, 9);
+    EXPECT_EQ(fresh.GetRecord().Text1[0], 0) << "texts start empty";
+    EXPECT_EQ(fresh.GetRecord().Text2[19], 0);
     for (const Case& c : cases) {
         CRockyChannel channel(nullptr, 3, 0);
         channel.SetState(0, 14);  // a known start: 1
