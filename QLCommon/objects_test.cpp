@@ -748,6 +748,46 @@ TEST(ConfigMaps, TheSetupRecordReadsAndWritesTheHiveByFieldType)
     EXPECT_EQ(orphan.m_Setup.m_Record.LineCode, 1);
 }
 
+std::atomic<int> g_GroupReads{0}, g_GroupWrites{0};
+int CountRead(CManageableObject*, uintptr_t, uint32_t) { return ++g_GroupReads, 0; }
+int CountWrite(CManageableObject*, uintptr_t, uint32_t, void*) { return ++g_GroupWrites, 0; }
+int RefuseWrite(CManageableObject*, uintptr_t, uint32_t, void*) { return 2; }
+
+TEST(ConfigMaps, RowsOfOneGroupAreHandledOnceAndAHandlerCanEndTheWalk)
+{
+    Root root;
+    NamedAdapter adapter("VORNET0");
+    CRockyLineInterface li(nullptr, &adapter, 2);
+    const CConfigMapRow rows[] = {
+        {1, CountRead, 1, CountWrite, RPRI_SETUP_ID | 0, "a", nullptr, nullptr, nullptr, 0},
+        {1, CountRead, 1, CountWrite, RPRI_SETUP_ID | 1, "b", nullptr, nullptr, nullptr, 0},
+        {0, CountRead, 0, RefuseWrite, RPRI_SETUP_ID | 4, "c", nullptr, nullptr, nullptr, 0},
+        {0, nullptr, 0, CountWrite, RPRI_SETUP_ID | 5, "d", nullptr, nullptr, nullptr, 0},
+        {0, nullptr, 0, nullptr, 0xFFFFFFFFu, nullptr, nullptr, nullptr, nullptr, 0},
+    };
+    CConfigMap map(rows);
+    EXPECT_EQ(map.Find(RPRI_SETUP_ID | 1), &rows[1]);
+    EXPECT_EQ(map.Find(RPRI_SETUP_ID | 2), nullptr);
+    EXPECT_EQ(map.Read(&li, 0, rpri_tSetup_Table, RPRI_SETUP_ID), 1);
+    EXPECT_EQ(g_GroupReads, 2) << "group 1 once, row c once";
+
+    rpri_tSetup current = li.m_Setup.m_Record, wanted = current;
+    wanted.SignallingProtocol = 1;
+    wanted.LineCode = 2;
+    wanted.TxPulseTemplate = 3;
+    EXPECT_EQ(map.Write(&li, 0, rpri_tSetup_Table, RPRI_SETUP_ID, &wanted, &current), 1);
+    EXPECT_EQ(g_GroupWrites, 2) << "group 1 once, row d once; unchanged row c not at all";
+    EXPECT_EQ(current.SignallingProtocol, 1);
+    EXPECT_EQ(current.LineCode, -1) << "its group was handled by the first row";
+    EXPECT_EQ(current.TxPulseTemplate, 3);
+
+    wanted.LineMode = 1;  // row c refuses: the walk ends there
+    wanted.TxPulseTemplate = 4;
+    EXPECT_EQ(map.Write(&li, 0, rpri_tSetup_Table, RPRI_SETUP_ID, &wanted, &current), 0);
+    EXPECT_EQ(current.LineMode, -1);
+    EXPECT_EQ(current.TxPulseTemplate, 3) << "not reached";
+}
+
 TEST(ConfigMaps, AValueOfAnotherTypeEndsTheReadAsAFailure)
 {
     Root root(Hive("\"SignallingProtocol_0\"=dword:00000001\n\"LineCode_0\"=\"2\"\n\"FramingFormat_0\"=dword:00000003\n"));
