@@ -1,6 +1,8 @@
 #include "QLCommon/Agent.h"
 
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
 #include "QLCommon/Adapter.h"
 #include "QLCommon/VariableMethods.h"
@@ -22,7 +24,73 @@ const CConfigMapRow kAgentRows[] = {
 
 const char* const kAgentKey = "SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters";
 
+std::mutex g_FactoryLock;
+CSerialPortFactories g_SerialFactories;
+
 }  // namespace
+
+void CAgent::SetSerialPortFactories(CSerialPortFactories factories)
+{
+    std::lock_guard<std::mutex> g(g_FactoryLock);
+    g_SerialFactories = std::move(factories);
+}
+
+LONG CAgent::ReadSerialPortList(HKEY parameters, char* nameBuffer, size_t nameSize)
+{
+    CSerialPortFactories make;
+    {
+        std::lock_guard<std::mutex> g(g_FactoryLock);
+        make = g_SerialFactories;
+    }
+    auto* mq = new CMQAdapter;
+    m_Info.m_Record.AdapterCount++;
+    m_Adapters.push_back(mq);
+    mq->SetModemCount(0);
+    uint32_t count = 0;
+    DWORD type = 0, size = sizeof count;
+    LONG r = RegQueryValueExA(parameters, "ZELPortCount", nullptr, &type, reinterpret_cast<BYTE*>(&count), &size);
+    if (r != ERROR_SUCCESS)
+        return r;
+    if (type != REG_DWORD || size != 4)
+        return ERROR_BADKEY;
+    for (uint32_t port = 1; port <= count; port++) {
+        char subkey[16];
+        std::snprintf(subkey, sizeof subkey, "Port%u", port);
+        HKEY key = nullptr;
+        if (RegOpenKeyA(parameters, subkey, &key) != ERROR_SUCCESS)
+            continue;
+        if (nameBuffer == nullptr || nameSize == 0) {
+            RegCloseKey(key);
+            continue;
+        }
+        DWORD nameLength = (DWORD)nameSize;
+        std::memset(nameBuffer, 0, nameSize);
+        if (RegQueryValueExA(key, "ShadowDeviceName", nullptr, &type, reinterpret_cast<BYTE*>(nameBuffer),
+                             &nameLength) != ERROR_SUCCESS ||
+            type != REG_SZ)
+            nameBuffer[0] = 0;
+        nameBuffer[nameSize - 1] = 0;
+        uint32_t busyOut = 15;
+        size = sizeof busyOut;
+        if (RegQueryValueExA(key, "BusyOutAfterDisconnect", nullptr, &type, reinterpret_cast<BYTE*>(&busyOut), &size) !=
+                ERROR_SUCCESS ||
+            type != REG_DWORD || size != 4)
+            busyOut = 15;
+        RegCloseKey(key);
+        CMethod* transport = make.Transport ? make.Transport(nameBuffer) : nullptr;
+        CModem* modem = transport != nullptr && make.Modem ? make.Modem(transport, port - 1, mq, busyOut) : nullptr;
+        if (transport != nullptr)
+            m_Transports.push_back(transport);
+        if (modem == nullptr)
+            continue;
+        mq->AddModem(modem);
+        GManagementThread.Register(modem);
+        mq->SetModemCount(mq->GetModemCount() + 1);
+        m_Info.m_Record.SerialModemsAdded++;
+        m_Info.m_Record.SerialModemCount++;
+    }
+    return (LONG)count;
+}
 
 const CConfigMap CAgent::ConfigMap(kAgentRows);
 

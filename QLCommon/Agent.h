@@ -2,6 +2,7 @@
 // adapters it found by probing the driver's devices, and the transports it made.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,15 @@
 #include "QLCommon/Variables.h"
 
 class CAdapter;
+class CMQAdapter;
+class CModem;
+
+// How the serial-attached side is made: the port's transport on its shadow device name,
+// and the modem on it (port index from 0, its adapter, the busy-out time).
+struct CSerialPortFactories {
+    std::function<CMethod*(const std::string& deviceName)> Transport;
+    std::function<CModem*(CMethod* transport, uint32_t portIndex, CMQAdapter* adapter, uint32_t busyOut)> Modem;
+};
 
 class CAgent : public CManageableObject {
 public:
@@ -25,6 +35,11 @@ public:
     const std::vector<CAdapter*>& GetAdapters() const { return m_Adapters; }
     // Has every adapter's queued work looked at once the management thread runs.
     void SignalAdapters();
+
+    // Adds the serial multi-modem adapter with one modem per listed port; answers the
+    // registry's error or the port count.
+    LONG ReadSerialPortList(HKEY parameters, char* nameBuffer, size_t nameSize);
+    static void SetSerialPortFactories(CSerialPortFactories factories);
 
     uint32_t ReadCallHistoryFlag();
     uint32_t ReadSnmpLoggingFlag();

@@ -978,6 +978,55 @@ TEST(TextUtilities, DurationsAndNumbers)
     EXPECT_STREQ(caret, "AT\r\n\x05^x");
 }
 
+struct SerialModem : CModem {
+    uint32_t port, busyOut;
+    SerialModem(CMethod* t, uint32_t p, CAdapter* a, uint32_t b) : CModem(t, p + 1, a), port(p), busyOut(b) {}
+    std::string GetDisplayName() override { return "Serial"; }
+    void BuildVariableMethods() override {}
+};
+
+TEST(SerialPortList, ListedPortsBecomeModemsOfOneSerialAdapter)
+{
+    Root root("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters]\n"
+              "\"ZELPortCount\"=dword:00000003\n"
+              "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters\\Port1]\n"
+              "\"ShadowDeviceName\"=\"\\\\\\\\.\\\\ZELCOM1\"\n"
+              "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters\\Port3]\n"
+              "\"ShadowDeviceName\"=\"\\\\\\\\.\\\\ZELCOM3\"\n\"BusyOutAfterDisconnect\"=dword:00000005\n");
+    std::vector<std::string> names;
+    CAgent::SetSerialPortFactories(
+        {[&](const std::string& name) -> CMethod* {
+             names.push_back(name);
+             return new CMethod(name, "SerialPort");
+         },
+         [](CMethod* t, uint32_t port, CMQAdapter* a, uint32_t busyOut) -> CModem* {
+             return new SerialModem(t, port, a, busyOut);
+         }});
+    {
+        CAgent agent;
+        HKEY k;
+        ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters", &k), 0);
+        char name[80];
+        EXPECT_EQ(agent.ReadSerialPortList(k, name, sizeof name), 3);
+        RegCloseKey(k);
+        ASSERT_EQ(agent.GetAdapters().size(), 1u);
+        CAdapter* mq = agent.GetAdapters()[0];
+        EXPECT_EQ(mq->GetDisplayName(), "ZELMQ Adapter");
+        ASSERT_EQ(mq->GetModemCount(), 2u);
+        auto* first = static_cast<SerialModem*>(mq->GetModem(0));
+        auto* second = static_cast<SerialModem*>(mq->GetModem(1));
+        EXPECT_EQ(first->port, 0u);
+        EXPECT_EQ(first->busyOut, 15u) << "missing: 15";
+        EXPECT_EQ(second->port, 2u);
+        EXPECT_EQ(second->busyOut, 5u);
+        EXPECT_EQ(names, (std::vector<std::string>{"\\\\.\\ZELCOM1", "\\\\.\\ZELCOM3"}));
+        EXPECT_EQ(agent.m_Info.m_Record.SerialModemCount, 2);
+        EXPECT_EQ(agent.m_Info.m_Record.AdapterCount, 1u);
+        EXPECT_EQ(agent.ReturnGetPtr(0x3FFFF, CSMemIndex(1)), second);
+    }
+    CAgent::SetSerialPortFactories({});
+}
+
 // --- discovery, the adapter and SNMP over a fake driver ---------------------------
 
 // Devices answering the adapter summary (module count 2) and refusing the snapshot.
