@@ -337,7 +337,9 @@ void CVX2430Adapter::Initialize()
         GManagementThread.Register(li);
         li->PushWithObserver(new CReadVariableMessage<rpri_tSetup>(rpri_tSetup_Table), this);
         // The read runs on another worker; a pool being closed meanwhile never runs it.
-        bool setup = WaitForSingleObject(m_hSetupEvent, kSetupWaitMs) == WAIT_OBJECT_0;
+        bool setup = false;
+        for (DWORD waited = 0; !setup && waited < kSetupWaitMs && !GManagementThread.IsClosing(); waited += 50)
+            setup = WaitForSingleObject(m_hSetupEvent, 50) == WAIT_OBJECT_0;
         if (!setup)
             ZEL_TRACE(1, "No setup record for %s: no channel is built", m_Name.c_str());
         int8_t lineMode = -1;

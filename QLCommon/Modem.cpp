@@ -28,6 +28,7 @@ void* WordField(CVariable* variable, uint32_t smemId)
 
 std::mutex g_FactoryLock;
 ModemMonitorFactory g_MonitorFactory;
+ModemMenuFactory g_MenuFactory;
 
 const std::map<uint32_t, const char*> kModemStateText = {
     {2, "Idle"}, {3, "Connecting"}, {4, "Connected"}, {5, "Out Of Service"}, {8, "Disconnecting"}, {9, "Idle"},
@@ -247,6 +248,21 @@ CModem::CModem(CMethod* transport, uint32_t modemNumber, CAdapter* adapter)
       m_pAdapter(adapter)
 {
     m_History.reserve(kHistory);
+    if (m_pAdapter != nullptr && m_pAdapter->IsDebugMenusOn()) {
+        ModemMenuFactory factory;
+        {
+            std::lock_guard<std::mutex> g(g_FactoryLock);
+            factory = g_MenuFactory;
+        }
+        if (factory)
+            SetMenu(factory(this));
+    }
+}
+
+void CModem::SetMenuFactory(ModemMenuFactory factory)
+{
+    std::lock_guard<std::mutex> g(g_FactoryLock);
+    g_MenuFactory = std::move(factory);
 }
 
 CModem::~CModem()

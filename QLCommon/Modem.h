@@ -57,6 +57,11 @@ public:
 enum { MONITOR_ARM = 0, MONITOR_DRIVER = 1 };
 typedef std::function<CModemMonitor*(int kind)> ModemMonitorFactory;
 
+class CModem;
+// The modem menu of the user interface, made for each modem of an adapter whose debug
+// menus are on.
+typedef std::function<CUI_Menu*(CModem* modem)> ModemMenuFactory;
+
 class CModem : public CDevice {
 public:
     static constexpr int kHistory = 10;
@@ -77,6 +82,8 @@ public:
     void Initialize();
     void SendATCommand(const std::string& command);
     void GetATResponse();
+
+    static void SetMenuFactory(ModemMenuFactory factory);
 
     void StartCall();
     void EndCall(uint32_t endTime);

@@ -1052,13 +1052,20 @@ public:
     }
     void SetUp() override
     {
+        struct Menu : CUI_Menu {
+            void TrackPopup(int, int, void*) override {}
+            void OnMenuCommand(unsigned, uintptr_t) override {}
+        };
+        CModem::SetMenuFactory([](CModem*) -> CUI_Menu* { return new Menu; });
         zero = std::make_unique<FakeDevice>(root.dir, "VORNET0", [](BackdoorRequest& r) { Answer(r, 2); });
         two = std::make_unique<FakeDevice>(root.dir, "VORNET2", [](BackdoorRequest& r) { Answer(r, 0xFFFFFFFF); });
         ASSERT_TRUE(smem_Open(1));
     }
     void TearDown() override
     {
+        for (size_t i = 0; i < GAgent->GetAdapters().size(); i++) adapter(i);
         smem_Close();
+        CModem::SetMenuFactory(nullptr);
         EXPECT_TRUE(boxes.taken().empty());
     }
     CVX2430Adapter* adapter(size_t i)
@@ -1089,6 +1096,8 @@ TEST_F(Discovery, ProbedDevicesBecomeAdaptersWithTheirObjects)
     EXPECT_FALSE(first->IsDebugPagesOn());
     EXPECT_FALSE(second->IsDebugPagesOn()) << "REG_SZ \"1\" is no switch";
     EXPECT_TRUE(second->IsDebugMenusOn());
+    EXPECT_NE(second->GetModem(0)->GetMenu(), nullptr) << "debug menus on: a modem menu";
+    EXPECT_EQ(first->GetModem(0)->GetMenu(), nullptr);
 
     // Modem numbers in SMem lookups run over all adapters.
     EXPECT_EQ(smem_ReturnGetPtr(0x3FFFF, CSMemIndex(12)), second->GetModem(0));
