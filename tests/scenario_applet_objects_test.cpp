@@ -82,6 +82,7 @@ public:
         if (!rig::run_until(r.host, [&] { return net->link_up(); }, plat::ms(3000))) net->establish();
         ASSERT_TRUE(rig::run_until(r.host, [&] { return net->link_up() && a->LineUp[0] == 1; }, plat::ms(3000)));
         server = std::make_unique<rig::DeviceServer>(r, root.dir);
+        server->service();  // the running adapter's socket exists from here on
         os_SetMessageBoxHandler([this](const std::string& text) {
             std::lock_guard<std::mutex> g(boxLock);
             boxes.push_back(text);
