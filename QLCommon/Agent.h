@@ -1,11 +1,25 @@
-// The root of the managed-object tree: the agent, with its debug and history flags.
+// The root of the managed-object tree: the agent, with its debug and history flags, the
+// adapters it found by probing the driver's devices, and the transports it made.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "QLCommon/ConfigMap.h"
 #include "QLCommon/ManageableObject.h"
 #include "QLCommon/Variables.h"
+
+class CAdapter;
+class CMQAdapter;
+class CModem;
+
+// How the serial-attached side is made: the port's transport on its shadow device name,
+// and the modem on it (port index from 0, its adapter, the busy-out time).
+struct CSerialPortFactories {
+    std::function<CMethod*(const std::string& deviceName)> Transport;
+    std::function<CModem*(CMethod* transport, uint32_t portIndex, CMQAdapter* adapter, uint32_t busyOut)> Modem;
+};
 
 class CAgent : public CManageableObject {
 public:
@@ -18,12 +32,27 @@ public:
 
     void CountAdapters();
     void* ReturnGetPtr(uint32_t smemId, const CSMemIndex& index);
-    // Device paths found by the probe, in probe order.
-    const std::vector<std::string>& FoundDevices() const { return m_FoundDevices; }
+    const std::vector<CAdapter*>& GetAdapters() const { return m_Adapters; }
+    // Has every adapter's queued work looked at once the management thread runs.
+    void SignalAdapters();
+
+    // Adds the serial multi-modem adapter with one modem per listed port; answers the
+    // registry's error or the port count.
+    LONG ReadSerialPortList(HKEY parameters, char* nameBuffer, size_t nameSize);
+    static void SetSerialPortFactories(CSerialPortFactories factories);
+
+    uint32_t ReadCallHistoryFlag();
+    uint32_t ReadSnmpLoggingFlag();
+    int32_t GetSerialModemCount() const { return m_Info.m_Record.SerialModemCount; }
+
+    static const CConfigMap ConfigMap;
+    static std::string GetConfigKey(CManageableObject* object);
 
     CVariableDecl<zelagt_tInfo> m_Info;
 
 private:
     void AddAdapter(const std::string& devicePath, uint32_t deviceNumber);
-    std::vector<std::string> m_FoundDevices;
+    uint32_t ReadFlag(uint32_t field, const char* valueName, const char* on, const char* off);
+    std::vector<CAdapter*> m_Adapters;
+    std::vector<CMethod*> m_Transports;
 };

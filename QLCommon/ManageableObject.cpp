@@ -208,6 +208,9 @@ void CManageableObject::PushWithObserver(CMessage* message, CObserver* observer)
 
 bool CManageableObject::IsRunnable()
 {
+    // An object without a transport runs its messages on the sender's thread.
+    if (m_pTransport == nullptr)
+        return false;
     std::lock_guard<std::mutex> g(m_QueueLock);
     return !m_Queue.empty() && !m_bBusy.load();
 }

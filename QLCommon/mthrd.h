@@ -53,6 +53,7 @@ public:
     void Signal(CManageableObject* object);
     void Close();
     bool IsOpen() const { return m_bOpen.load(); }
+    bool IsClosing() const { return m_bClosing.load(); }
     size_t ObjectCount() const { return m_Objects.size(); }
     CWorkerThread* Worker(int i) { return m_Workers[i]; }
 

@@ -501,7 +501,7 @@ TEST(SMem, OpenBuildsTheAgentOverNoDevicesAndCloseStopsEveryThread)
     EXPECT_EQ(GAgent, nullptr);
     ASSERT_TRUE(smem_Open(1));
     ASSERT_NE(GAgent, nullptr);
-    EXPECT_TRUE(GAgent->FoundDevices().empty());
+    EXPECT_TRUE(GAgent->GetAdapters().empty());
     EXPECT_EQ(smem_ReturnGetPtr(0x0000FFFF, CSMemIndex()), GAgent);
     EXPECT_EQ(smem_ReturnGetPtr(0x000000FF, CSMemIndex()), &GAgent->m_Info);
     EXPECT_EQ(smem_ReturnGetPtr(0x00000006, CSMemIndex()), &GAgent->m_Info.m_Record.SerialModemsAdded);

@@ -14,7 +14,11 @@ bool smem_Open(int flag)
     ClassVar_OpenLock();
     GAgent = new CAgent;
     GManagementThread.Register(GAgent);
-    return mthrd_Open();
+    if (!mthrd_Open())
+        return false;
+    // The adapters' initialisation was queued before the thread ran.
+    GAgent->SignalAdapters();
+    return true;
 }
 
 void smem_Close()

@@ -196,6 +196,92 @@ DWORD SetFilePointer(HANDLE File, LONG DistanceToMove, LONG* DistanceToMoveHigh,
     return static_cast<DWORD>(at);
 }
 
+BOOL GetFileInformationByHandle(HANDLE File, LPBY_HANDLE_FILE_INFORMATION Information)
+{
+    auto f = lookup_as<plat::win32::File>(File, Kind::File);
+    if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
+    if (Information == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    struct stat st{};
+    if (::fstat(f->fd, &st) != 0) return fail(win32_error_of_errno(errno), FALSE);
+    *Information = BY_HANDLE_FILE_INFORMATION{};
+    Information->dwFileAttributes = (st.st_mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+    Information->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
+    Information->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
+    Information->nFileSizeLow = static_cast<DWORD>(st.st_size);
+    Information->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    Information->nFileIndexHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_ino) >> 32);
+    Information->nFileIndexLow = static_cast<DWORD>(st.st_ino);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE File)
+{
+    auto f = lookup_as<plat::win32::File>(File, Kind::File);
+    if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
+    if (::fsync(f->fd) != 0) return fail(win32_error_of_errno(errno), FALSE);
+    return TRUE;
+}
+
+static bool read_only(const fs::path& p)
+{
+    struct stat st{};
+    return ::stat(p.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
+}
+
+BOOL MoveFileExA(LPCSTR ExistingFileName, LPCSTR NewFileName, DWORD Flags)
+{
+    if (ExistingFileName == nullptr || NewFileName == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    auto from = host_path(ExistingFileName);
+    auto to = host_path(NewFileName);
+    if (!from || !to) return fail(ERROR_PATH_NOT_FOUND, FALSE);
+    std::error_code ec;
+    if (!fs::exists(*from, ec)) return fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (fs::exists(*to, ec)) {
+        if ((Flags & MOVEFILE_REPLACE_EXISTING) == 0) return fail(ERROR_ALREADY_EXISTS, FALSE);
+        if (read_only(*to) || fs::is_directory(*to, ec)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    }
+    if (::rename(from->c_str(), to->c_str()) != 0) return fail(win32_error_of_errno(errno), FALSE);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR FileName)
+{
+    if (FileName == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    auto p = host_path(FileName);
+    if (!p) return fail(ERROR_PATH_NOT_FOUND, FALSE);
+    std::error_code ec;
+    if (!fs::exists(*p, ec)) return fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (read_only(*p) || fs::is_directory(*p, ec)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (::unlink(p->c_str()) != 0) return fail(win32_error_of_errno(errno), FALSE);
+    return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR FileName)
+{
+    if (FileName == nullptr) return fail(ERROR_INVALID_PARAMETER, INVALID_FILE_ATTRIBUTES);
+    auto p = host_path(FileName);
+    if (!p) return fail(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    struct stat st{};
+    if (::stat(p->c_str(), &st) != 0) return fail(win32_error_of_errno(errno), INVALID_FILE_ATTRIBUTES);
+    DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if ((st.st_mode & 0222) == 0) a |= FILE_ATTRIBUTE_READONLY;
+    return a;
+}
+
+BOOL SetFileAttributesA(LPCSTR FileName, DWORD Attributes)
+{
+    if (FileName == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    auto p = host_path(FileName);
+    if (!p) return fail(ERROR_PATH_NOT_FOUND, FALSE);
+    struct stat st{};
+    if (::stat(p->c_str(), &st) != 0) return fail(win32_error_of_errno(errno), FALSE);
+    mode_t mode = (Attributes & FILE_ATTRIBUTE_READONLY) ? (st.st_mode & ~mode_t(0222)) : (st.st_mode | 0200);
+    if (::chmod(p->c_str(), mode) != 0) return fail(win32_error_of_errno(errno), FALSE);
+    return TRUE;
+}
+
 // ---- directory search ----
 
 static bool wildcard(const char* p, const char* s)

@@ -170,6 +170,28 @@ DWORD SetFilePointer(HANDLE File, LONG DistanceToMove, LONG* DistanceToMoveHigh,
 HANDLE FindFirstFileA(LPCSTR FileName, LPWIN32_FIND_DATAA FindData);
 BOOL FindNextFileA(HANDLE Find, LPWIN32_FIND_DATAA FindData);
 BOOL FindClose(HANDLE Find);
+// A file's identity and size: the volume and index name one file whatever path reached it.
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+BOOL GetFileInformationByHandle(HANDLE File, LPBY_HANDLE_FILE_INFORMATION Information);
+BOOL FlushFileBuffers(HANDLE File);
+// A read-only file (no write permission) is neither replaced nor deleted.
+BOOL MoveFileExA(LPCSTR ExistingFileName, LPCSTR NewFileName, DWORD Flags);
+BOOL DeleteFileA(LPCSTR FileName);
+DWORD GetFileAttributesA(LPCSTR FileName);
+BOOL SetFileAttributesA(LPCSTR FileName, DWORD Attributes);
 BOOL CharToOemA(LPCSTR Source, LPSTR Destination);  // our names are ASCII: a copy
 UINT GetSystemDirectoryA(LPSTR Buffer, UINT Size);  // "C:\WINNT\system32"
 

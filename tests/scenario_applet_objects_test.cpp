@@ -1,0 +1,257 @@
+// The applet's object tree against the default board served as vornet-sim --serve
+// serves it: the agent finds the adapter by probing the driver's devices, the adapter
+// builds its line interface, channels and modems from the driver's summary and follows
+// the status snapshot; a speech call from the far end is answered by a pump, the
+// channel shows it connected on that modem, and clearing brings both back to idle.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "QLCommon/Adapter.h"
+#include "QLCommon/Agent.h"
+#include "QLCommon/mthrd.h"
+#include "QLCommon/os.h"
+#include "QLCommon/smem.h"
+#include "driver/Common/MDM_CSM.h"
+#include "driver/Common/MDM_DIMM.h"
+#include "driver/Common/MDM_PUMP.h"
+#include "driver/Common/RSS_init.h"
+#include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
+#include "sim/firmware/firmware.h"
+#include "tools/harness/device_server.h"
+#include "tools/harness/rig.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempRoot {
+    fs::path dir;
+    TempRoot()
+    {
+        char t[] = "/tmp/vornet-objects-XXXXXX";
+        dir = mkdtemp(t);
+        fs::create_directories(dir / "C" / "WINNT" / "system32" / "drivers");
+        setenv("VORNET_ROOT", dir.c_str(), 1);
+    }
+    ~TempRoot()
+    {
+        unsetenv("VORNET_ROOT");
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
+class AppletObjects : public ::testing::Test {
+public:
+    TempRoot root;
+    rig::Rig r;
+    sim::Card* card = nullptr;
+    plat::ndis::Adapter* na = nullptr;
+    Adapter* a = nullptr;
+    std::unique_ptr<sim::IsdnNetworkSide> net;
+    std::unique_ptr<sim::ModemPeer> peer;
+    std::unique_ptr<rig::DeviceServer> server;
+    std::mutex boxLock;
+    std::vector<std::string> boxes;
+
+    void SetUp() override
+    {
+        std::ofstream(root.dir / "registry.reg") << rig::kDefaultConfig;
+        std::string e;
+        ASSERT_TRUE(rig::DeviceServer::load_root(r, root.dir, &e)) << e;
+        r.set_firmware(sim::fw::default_image());
+        card = &r.add_board_for(1, 4);
+        net = std::make_unique<sim::IsdnNetworkSide>(r.host, card->line(0), sim::IsdnNetworkConfig{});
+        peer = std::make_unique<sim::ModemPeer>(r.host.sched, card->line(0));
+        peer->follow(*net);
+        ASSERT_EQ(r.load_driver(), 0);
+        a = rig::Rig::driver_adapter(na = r.initialize(1));
+        ASSERT_NE(a, nullptr);
+        ASSERT_TRUE(rig::run_until(r.host, [&] { return running_processors() == 10u; }, plat::ms(15000)));
+        if (!rig::run_until(r.host, [&] { return net->link_up(); }, plat::ms(3000))) net->establish();
+        ASSERT_TRUE(rig::run_until(r.host, [&] { return net->link_up() && a->LineUp[0] == 1; }, plat::ms(3000)));
+        server = std::make_unique<rig::DeviceServer>(r, root.dir);
+        server->service();  // the running adapter's socket exists from here on
+        os_SetMessageBoxHandler([this](const std::string& text) {
+            std::lock_guard<std::mutex> g(boxLock);
+            boxes.push_back(text);
+        });
+    }
+    void TearDown() override
+    {
+        if (GAgent != nullptr) on_client([] { smem_Close(); });
+        os_SetMessageBoxHandler(nullptr);
+        server.reset();
+        if (na != nullptr) r.halt(na);
+        for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
+    }
+
+    size_t running_processors()
+    {
+        size_t n = 0;
+        for (unsigned s = 0; s < a->SocketCount && s < MAX_SOCKETS; s++)
+            for (unsigned c = 0; c < a->Socket[s].ProcessorCount; c++) n += a->Socket[s].Csms[c].State == CSM_RUNNING;
+        return n;
+    }
+
+    // Serves the devices and moves the board's clock until done, or 20 s pass.
+    bool serve_until(const std::function<bool()>& done)
+    {
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < limit) {
+            if (done()) return true;
+            server->service();
+            r.host.run_for(plat::ms(5));
+            pollfd p{server->fd(), POLLIN, 0};
+            ::poll(&p, 1, 1);
+        }
+        return done();
+    }
+    // Runs fn on a thread of its own while this thread serves.
+    void on_client(const std::function<void()>& fn)
+    {
+        std::atomic<bool> finished{false};
+        std::thread t([&] {
+            fn();
+            finished = true;
+        });
+        serve_until([&] { return finished.load(); });
+        t.join();
+    }
+    // Asks for a snapshot now and serves until check holds.
+    bool poll_until(CVX2430Adapter* adapter, const std::function<bool()>& check)
+    {
+        auto next = std::chrono::steady_clock::now();
+        return serve_until([&] {
+            if (check()) return true;
+            if (std::chrono::steady_clock::now() >= next) {
+                adapter->Push(new CVX2430Adapter::CStatusPollMessage);
+                next += std::chrono::milliseconds(50);
+            }
+            return false;
+        });
+    }
+};
+
+TEST_F(AppletObjects, AFarEndModemCallIsSeenByTheChannelAndItsModemAndCleared)
+{
+    bool opened = false;
+    on_client([&] { opened = smem_Open(1); });
+    ASSERT_TRUE(opened);
+    ASSERT_EQ(GAgent->GetAdapters().size(), 1u) << "VORNET1 alone answers the probe";
+    auto* adapter = dynamic_cast<CVX2430Adapter*>(GAgent->GetAdapters()[0]);
+    ASSERT_NE(adapter, nullptr);
+    EXPECT_EQ(adapter->GetName(), "VORNET1");
+    EXPECT_EQ(adapter->GetDeviceNumber(), 1u);
+    EXPECT_EQ(GAgent->m_Info.m_Record.AdapterCount, 1u);
+
+    ASSERT_TRUE(serve_until([&] { return os_TestEvent(adapter->GetInitialisedEvent()) != 0; }));
+    EXPECT_EQ(adapter->GetModuleCount(), 5u);
+    ASSERT_EQ(adapter->GetModemCount(), 30u);
+    ASSERT_EQ(adapter->GetChannelCount(), 24u) << "LineMode_0 0: T1";
+    auto* li = dynamic_cast<CRockyLineInterface*>(adapter->GetLineInterface());
+    ASSERT_NE(li, nullptr);
+    EXPECT_EQ(li->m_Setup.m_Record.SignallingProtocol, 1);
+    EXPECT_EQ(li->m_Setup.m_Record.FramingFormat, 3);
+    EXPECT_TRUE(adapter->GetChannel(23)->IsDChannel());
+    EXPECT_EQ(GAgent->ReturnGetPtr(0x3FFFF, CSMemIndex(7)), adapter->GetModem(7)) << "modems by global index";
+
+    // The line is up at both layers; channels idle; the D channel as such.
+    ASSERT_TRUE(poll_until(adapter, [&] {
+        return li->GetLayer1StateText() == "Layer Up" && li->GetLayer2StateText() == "Layer Up" &&
+               adapter->GetChannel(2)->GetViewText() == "Idle";
+    })) << li->GetLayer1StateText() << " / " << li->GetLayer2StateText() << " / " << adapter->GetChannel(2)->GetViewText();
+    EXPECT_EQ(adapter->GetChannel(23)->GetViewText(), "D-Channel");
+    EXPECT_EQ(adapter->GetModuleWordA(0), a->Socket[0].ModuleID);
+    EXPECT_EQ(adapter->GetModuleWordB(0), 1u);
+    ASSERT_TRUE(poll_until(adapter, [&] {
+        for (uint32_t i = 0; i < 30; i++)
+            if (static_cast<CRockyModem*>(adapter->GetModem(i))->GetModemState() != 2) return false;
+        return true;
+    })) << "every pump asleep and unowned: Idle";
+
+    // A speech call from the far end to a Link the driver owns goes to a pump.
+    Link* l = nullptr;
+    rig::with_adapter_lock(a, [&] { l = LinkAcquire(a, 0, 0, 2, OWNER_DRIVER); });
+    ASSERT_NE(l, nullptr);
+    auto key = net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return l->ThisPump != nullptr && l->ThisPump->PumpState == PUMP_ON_LINE; },
+                               plat::ms(6000)));
+    Pump* p = l->ThisPump;
+    const uint32_t n = (p->ThisCsm->ThisSocket->SocketIndex * 2 + p->ThisCsm->Index) * 3 + p->PumpNumber + 1;
+    auto* modem = static_cast<CRockyModem*>(adapter->GetModem(n - 1));
+    ASSERT_EQ(modem->GetModemNumber(), n);
+    const std::string connected = "Connected on Modem " + std::to_string(n);
+    CRockyChannel* channel = adapter->GetChannel(2);
+    ASSERT_EQ(channel->GetChannelNumber(), 3u);
+    EXPECT_TRUE(poll_until(adapter, [&] { return channel->GetViewText() == connected && modem->GetModemState() == 4; }))
+        << channel->GetViewText() << " / " << modem->GetViewText();
+    EXPECT_EQ(modem->GetViewText(), "Connected on B-Channel 3");
+    EXPECT_EQ(adapter->GetChannel(3)->GetViewText(), "Idle");
+
+    // The network clears: the channel and the modem go back to idle.
+    ASSERT_TRUE(net->clear_call(*key));
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return l->ThisPump == nullptr && p->PumpState == PUMP_SLEEP; },
+                               plat::ms(8000)));
+    EXPECT_TRUE(poll_until(adapter, [&] { return channel->GetViewText() == "Idle" && modem->GetModemState() == 2; }))
+        << channel->GetViewText() << " / " << modem->GetViewText();
+    EXPECT_EQ(modem->GetViewText(), "Idle: Unallocated");
+
+    on_client([] { smem_Close(); });
+    EXPECT_EQ(GAgent, nullptr);
+    std::lock_guard<std::mutex> g(boxLock);
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
+// The firmware update copies the file into the system folder and the restart brings
+// the board back on it: the image the machine had before would not boot.
+TEST_F(AppletObjects, TheFirmwareUpdateAndARestartBringTheBoardBackOnTheNewFile)
+{
+    bool opened = false;
+    on_client([&] { opened = smem_Open(1); });
+    ASSERT_TRUE(opened);
+    auto* adapter = dynamic_cast<CVX2430Adapter*>(GAgent->GetAdapters().at(0));
+    ASSERT_TRUE(serve_until([&] { return os_TestEvent(adapter->GetInitialisedEvent()) != 0; }));
+
+    const std::vector<uint8_t> image = sim::fw::default_image();
+    std::ofstream(root.dir / "C" / "fw.bin", std::ios::binary).write((const char*)image.data(), (std::streamsize)image.size());
+    r.set_firmware(std::vector<uint8_t>(64, 0xEE));
+    struct Done : CObserver {
+        std::atomic<int32_t> code{-9};
+        void Update(CSubject* s, SubjectHint) override
+        {
+            code = static_cast<CVX2430Adapter::CUpdateModemCodeMessage*>(s)->m_Result;
+        }
+    } done;
+    adapter->PushWithObserver(new CVX2430Adapter::CUpdateModemCodeMessage("C:\\fw.bin", 0), &done);
+    ASSERT_TRUE(serve_until([&] { return done.code != -9; }));
+    EXPECT_EQ(done.code, 0);
+    std::ifstream copied(root.dir / "C" / "WINNT" / "system32" / "drivers" / "armcsm", std::ios::binary);
+    EXPECT_TRUE(std::vector<uint8_t>(std::istreambuf_iterator<char>(copied), {}) == image);
+
+    int restarted = 0;
+    on_client([&] { restarted = os_RestartWindows(); });
+    EXPECT_EQ(restarted, 1);
+    na = nullptr;
+    for (auto& n : r.host.ndis().adapters())
+        if (n->instance == 1 && n->initialised && !n->halted) na = n.get();
+    ASSERT_NE(na, nullptr) << "the adapter came back";
+    a = rig::Rig::driver_adapter(na);
+    EXPECT_TRUE(rig::run_until(r.host, [&] { return running_processors() == 10u; }, plat::ms(15000)))
+        << "the processors boot from the copied file";
+    on_client([] { smem_Close(); });
+}
+
+}  // namespace
