@@ -17,15 +17,17 @@ done
 [ -r "$config" ] || { echo "run-applet: cannot read $config" >&2; exit 2; }
 [ -z "$firmware" ] || [ -r "$firmware" ] || { echo "run-applet: cannot read $firmware" >&2; exit 2; }
 
+# A build directory of its own: build/ is run-sim.sh's.
+build=build-applet
 scripts/install-deps.sh >&2
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_TESTS=OFF >&2
-cmake --build build --target vornet-sim vornet-control >&2
-if ! cmake --build build --target vornetap >&2; then
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_TESTS=OFF >&2
+cmake --build "$build" --target vornet-sim vornet-control tapi32 >&2
+if ! cmake --build "$build" --target vornetap >&2; then
     echo "run-applet: the applet vornetap does not build" >&2
     exit 1
 fi
-applet=$(find build -name libvornetap.so -print -quit)
-[ -n "$applet" ] || { echo "run-applet: libvornetap.so not found under build/" >&2; exit 1; }
+applet=$(find "$build" -name libvornetap.so -print -quit)
+[ -n "$applet" ] || { echo "run-applet: libvornetap.so not found under $build/" >&2; exit 1; }
 
 # A fresh root: the hive, drive C with the system folder, the devices' sockets.
 root=$(mktemp -d /tmp/vornet-run-XXXXXX)
@@ -33,7 +35,7 @@ mkdir -p "$root/C/WINNT/system32/drivers"
 cp "$config" "$root/registry.reg"
 [ -z "$firmware" ] || cp "$firmware" "$root/C/WINNT/system32/drivers/armcsm"
 
-build/tools/vornet-sim/vornet-sim --serve --root "$root" &
+"$build"/tools/vornet-sim/vornet-sim --serve --root "$root" &
 sim=$!
 stop() {
     kill "$sim" 2>/dev/null || true
@@ -52,5 +54,6 @@ compgen -G "$root/VORNET*" >/dev/null || { echo "run-applet: the simulator serve
 
 export VORNET_ROOT="$root"
 export VORNET_LAUNCHER="$PWD/scripts/view-file.sh"
-export VORNET_LIBRARY_PATH="$PWD/build/platform/tapi32"
-build/tools/vornet-control/vornet-control --open "$applet"
+# TAPI32.DLL, and the applet's own file for its version ("vornetap.cpl").
+export VORNET_LIBRARY_PATH="$PWD/$build/platform/tapi32:$(cd "$(dirname "$applet")" && pwd)"
+"$build"/tools/vornet-control/vornet-control --open "$applet"

@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/version_resource.h"
 #include "setup/CardParams.h"
 #include "setup/ConfigSheet.h"
+
+VORNET_VERSION_RESOURCE(BrantelVersion, VFT_DLL, 0);
 
 namespace {
 

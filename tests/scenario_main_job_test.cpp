@@ -24,6 +24,7 @@
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_link.h"
+#include "driver/Wmp_nt40/Wmp_shel.h"
 #include "sim/board/hdlc.h"
 #include "sim/far/q931.h"
 #include "tools/harness/main_job.h"
@@ -366,6 +367,9 @@ TEST(MainJob, ServingRootHoldsTheHiveAndFirmwareAndARestartReloadsThem)
     ASSERT_TRUE(job.start(o, &e)) << e;
     EXPECT_NE(read_text((root / "registry.reg").string()).find("\"DeviceName\"=\"RIROVE\""), std::string::npos);
     EXPECT_EQ(fs::file_size(root / "C/WINNT/system32/drivers/armcsm"), 4u);
+    EXPECT_EQ(read_text((root / "C/WINNT/system32/drivers/vornet.sys").string()),
+              std::string(reinterpret_cast<const char*>(&VornetDriverVersion), sizeof VornetDriverVersion))
+        << "the installed driver's file carries the driver's version resource";
     job.rig().host.run_for(plat::ms(1000));
     ASSERT_NE(job.adapter(), nullptr);
 

@@ -188,9 +188,7 @@ TEST_F(MgmtScenario, StatusSnapshotOfTheRunningAdapterFollowsANetworkCall)
 }
 
 // The layer-3 test page's messages, as it sends them, reach the network side whole.
-// Off until the two readings of the layer-3 test messages (call reference kept by the
-// stack, restart indicator) are made one; the other layer-3 scenarios run.
-TEST_F(MgmtScenario, DISABLED_LayerThreeTestMessagesReachTheNetworkWithEveryDigit)
+TEST_F(MgmtScenario, LayerThreeTestMessagesReachTheNetworkWithEveryDigit)
 {
     sim::AnswerPolicy manual;
     manual.action = sim::AnswerPolicy::Action::Manual;
@@ -241,9 +239,12 @@ TEST_F(MgmtScenario, DISABLED_LayerThreeTestMessagesReachTheNetworkWithEveryDigi
     ASSERT_TRUE(run_until([&] { return restarts().size() == 1; }, 1000)) << "a RESTART reached the line";
     ASSERT_TRUE(restarts()[0].channel.has_value());
     EXPECT_EQ(restarts()[0].channel->channel, std::optional<uint8_t>(7));
+    EXPECT_EQ(restarts()[0].restart_class, std::optional<uint8_t>(0)) << "indicated channel";
+    // "Whole Interface", the page's second choice, is the interface's RESTART class.
     ASSERT_EQ(request(2, 26, {0, 0, 0, 1}).status, 0u);
     ASSERT_TRUE(run_until([&] { return restarts().size() == 2; }, 1000));
-    EXPECT_EQ(restarts()[1].restart_class, std::optional<uint8_t>(7)) << "all interfaces";
+    EXPECT_EQ(restarts()[1].restart_class, std::optional<uint8_t>(6)) << "single interface";
+    EXPECT_FALSE(restarts()[1].channel.has_value()) << "no B channel was given";
 }
 
 // In test mode the layer-3 test page answers and clears a call the network offers; it
@@ -475,6 +476,14 @@ TEST_F(MgmtScenario, LayerThreeTestMessagesAnswerTheOfferedCallAndRestartAsAsked
     EXPECT_FALSE(restart_sent(6).has_value()) << "one channel, not the interface";
     ASSERT_EQ(request(2, 26, {0, 6, 0, 1}).status, 0u);  // whole interface
     EXPECT_TRUE(run_until([&] { return restart_sent(6).has_value(); }, 1000));
+
+    // No indicator chosen (the page's combo left at -1): nothing can be sent, and the
+    // request says so instead of answering done.
+    net->clear_log();
+    EXPECT_EQ(request(2, 26, {0, 6, 0, 0xFFFFFFFF}).status, BACKDOOR_STATUS_BAD_PARAMETER);
+    EXPECT_EQ(request(2, 26, {0, 6, 0, 3}).status, BACKDOOR_STATUS_BAD_PARAMETER);
+    r.host.run_for(plat::ms(300));
+    for (uint8_t cls : {0, 6, 7}) EXPECT_FALSE(restart_sent(cls).has_value()) << int(cls);
 }
 
 }  // namespace

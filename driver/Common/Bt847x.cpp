@@ -725,13 +725,12 @@ ULONG Bt847xBChannelToTimeslot(Link* ThisLink)
     ULONG g = ThisLink->GroupID;
     ULONG v = Bt847xControl(a, g, CTL_KIND_CALL, CTL_CALL_CHANNEL, ThisLink->ThisBChannel, ThisLink->Index);
     if (v == CONTROL_UNKNOWN) return BT847X_NO_TIMESLOT;
-    ULONG slot;
-    switch (a->SystemBusMode[g]) {
-    case 0: slot = v - 1; break;
-    case 2:
-    case 5: slot = 4 * v; break;
-    default: slot = v; break;
-    }
+    // Numbered as the D channel's slot (SetupTimeslotForDChannel): four slots per channel
+    // on the 8.192 Mbit/s bus, else channel v on slot v - 1 (the controller's T1 and E1
+    // ports begin with the line's channel 1; modes 0 and 3 program the same framer bus).
+    // Channel 0 has no slot.
+    ULONG bus = a->SystemBusMode[g];
+    ULONG slot = (bus == 2 || bus == 5) ? 4 * v : v - 1;
     return slot < BT847X_TIMESLOTS ? slot : BT847X_NO_TIMESLOT;
 }
 

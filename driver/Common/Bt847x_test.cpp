@@ -341,7 +341,9 @@ TEST_F(Bt847xTest, BChannelToTimeslotFollowsTheSystemBusMode)
     struct Case {
         ULONG bus_mode, channel, slot;
     } cases[] = {
-        {0, 5, 4}, {3, 5, 5}, {2, 5, 20}, {5, 5, 20}, {1, 5, 5}, {2, 0xFFFF, 0xFFFF}, {0, 0, 0xFFFF}, {2, 40, 0xFFFF},
+        // As the D channel's slot: modes 0 and 3 program the same framer bus.
+        {0, 5, 4}, {3, 5, 4}, {7, 5, 4}, {10, 24, 23}, {2, 5, 20}, {5, 5, 20}, {1, 5, 4},
+        {2, 0xFFFF, 0xFFFF}, {0, 0, 0xFFFF}, {3, 0, 0xFFFF}, {2, 40, 0xFFFF},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "bus mode " << c.bus_mode << " channel " << c.channel);

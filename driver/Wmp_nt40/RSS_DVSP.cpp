@@ -942,17 +942,17 @@ static void BdStackMessage(BD_REQ* r, ULONG Kind, ULONG A, ULONG B, ULONG C)
 }
 
 // 2/26: the sender gives the channel in Arg1 and the restart indicator in Arg3 (0 the
-// indicated channel, 1 the whole interface); the stacks take the RESTART class (1 one
-// channel, 2 the interface) and the channel.
+// indicated channel, 1 the whole interface, 2 every interface); the stack turns the
+// indicator into the RESTART class and names the channel where the class wants one.
+// An indicator outside these (the page's "none chosen") sends nothing and says so.
 static void BdSendRestart(BD_REQ* r)
 {
     Adapter* a = r->a;
     BACKDOOR_REQUEST_HEADER* h = &r->H;
     ULONG line = h->Arg[0];
-    if (!BdLineOk(a, line)) return BdStatus(r, BP);
+    if (!BdLineOk(a, line) || h->Arg[3] > 2) return BdStatus(r, BP);
     SGNL_MANAGEMENT_REQUEST m = a->SgnlProtocolOps[line].ManagementRequest;
     if (m == NULL || a->ThisSgnlStack[line] == NULL) return;
-    // Arg1 the channel, Arg3 the restart indicator (0 the channel, 1 the interface, 2 all).
     m(MGMT_SEND_RESTART, a->ThisSgnlStack[line], 0, h->Arg[1], h->Arg[3], 0, 0, 0, 0, 0, 0);
 }
 

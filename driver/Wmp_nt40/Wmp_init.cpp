@@ -35,7 +35,8 @@ enum {
     LOC_LINES,
     LOC_STACK,
     LOC_INTERRUPT,
-    LOC_RESOURCES
+    LOC_RESOURCES,
+    LOC_SERIAL_NAMES
 };
 
 #define SUB_CODE_LINES_BEYOND_GROUPS 36
@@ -294,7 +295,14 @@ NDIS_STATUS InitializeHdlr(PNDIS_STATUS, PUINT SelectedMediumIndex, PNDIS_MEDIUM
     }
 
     // 12-14. Serial-port values, then the bring-up chain (it moves once the timer runs).
-    ser_WriteSerialCommValues(a);
+    // Ports left out of SERIALCOMM are never offered to applications: a name buffer
+    // that cannot be allocated fails initialisation like a parameter's key text.
+    BOOLEAN noNameBuffer = FALSE;
+    ser_WriteSerialCommValues(a, &noNameBuffer);
+    if (noNameBuffer) {
+        NdisWriteErrorLogEntry(handle, NDIS_ERROR_CODE_OUT_OF_RESOURCES, 3, MODULE_NUMBER, LOC_SERIAL_NAMES, 35);
+        return FailInitialisation(a);
+    }
     a->NdisWrapperHandle = WmpWrapperHandle();
     NdisAcquireSpinLock(&a->AdapterSpinLock);
     ResetAdapter(a);

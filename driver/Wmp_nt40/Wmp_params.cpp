@@ -356,11 +356,35 @@ static BOOLEAN WmpReadModemRouting(Adapter* ThisAdapter, NDIS_HANDLE Configurati
     return TRUE;
 }
 
+// System-bus modes a line cannot run: the framer's bus for the mode (Bt8370ConfigureMode)
+// must run at the HDLC controller port's rate (Bt847xSetupDeviceConfig), and the
+// four-slots-per-channel numbering of modes 2 and 5 needs the 8.192 Mbit/s port.
+// T1: 1 and 8 (4.096 bus), 9 (8.192 bus on a T1 port), 5 (8.192 numbering on a T1 port).
+// E1: 4 and 11 (4.096 bus), 12 (8.192 bus on an E1 port), 2 (8.192 numbering on an E1 port).
+#define WMP_BUS_REFUSED_T1 ((1u << 1) | (1u << 5) | (1u << 8) | (1u << 9))
+#define WMP_BUS_REFUSED_E1 ((1u << 2) | (1u << 4) | (1u << 11) | (1u << 12))
+
+// A line whose bus mode its line mode cannot carry takes its line mode's bus: 2 for
+// T1, 5 for E1.
+static void WmpFitSystemBus(Adapter* ThisAdapter)
+{
+    for (ULONG Line = 0; Line < MAX_LINES; Line++) {
+        BOOLEAN E1 = ThisAdapter->LineMode[Line] == 1;
+        ULONG Refused = E1 ? WMP_BUS_REFUSED_E1 : WMP_BUS_REFUSED_T1;
+        ULONG Mode = ThisAdapter->SystemBusMode[Line];
+        if (Mode < 32 && (Refused >> Mode & 1) == 0) continue;
+        ThisAdapter->SystemBusMode[Line] = E1 ? 5 : 2;
+        DbgPrint("WmpReadParameters: line %lu: SystemBusMode %lu does not fit %s, %lu taken\n", (unsigned long)Line,
+                 (unsigned long)Mode, E1 ? "E1" : "T1", (unsigned long)ThisAdapter->SystemBusMode[Line]);
+    }
+}
+
 BOOLEAN WmpReadParameters(Adapter* ThisAdapter, NDIS_HANDLE ConfigurationHandle, NDIS_HANDLE MiniportAdapterHandle)
 {
     if (!WmpReadDeviceName(ThisAdapter, ConfigurationHandle, MiniportAdapterHandle)) return FALSE;
     if (!WmpReadAddressList(ThisAdapter, ConfigurationHandle, MiniportAdapterHandle)) return FALSE;
     if (!WmpReadIntegers(ThisAdapter, ConfigurationHandle, MiniportAdapterHandle)) return FALSE;
+    WmpFitSystemBus(ThisAdapter);
     if (!WmpReadDirectoryNumbers(ThisAdapter, ConfigurationHandle, MiniportAdapterHandle)) return FALSE;
     if (!WmpReadChannelProtocols(ThisAdapter, ConfigurationHandle, MiniportAdapterHandle)) return FALSE;
     if (!WmpReadModemInitStrings(ThisAdapter, ConfigurationHandle, MiniportAdapterHandle)) return FALSE;

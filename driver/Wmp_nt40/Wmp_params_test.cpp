@@ -217,7 +217,6 @@ TEST_F(WmpParamsTest, IntegersOutsideTheirRangeKeepTheDefault)
         Int("NetworkSide_3", 2, FIELD(NetworkSide[3]), 0),
         Int("LineCode_1", 4, FIELD(LineCode[1]), 4),
         Int("LineCode_1", 5, FIELD(LineCode[1]), 0),
-        Int("LineMode_2", 1, FIELD(LineMode[2]), 1),
         Int("LineMode_2", 2, FIELD(LineMode[2]), 0),
         Int("FramingFormat_0", 0, FIELD(FramingFormat[0]), 0),
         Int("FramingFormat_3", 6, FIELD(FramingFormat[3]), 6),
@@ -276,6 +275,26 @@ TEST_F(WmpParamsTest, IntegersOutsideTheirRangeKeepTheDefault)
         Int("ModemRouting_3", 1, FIELD(ModemRouting[3]), 1),
         Int("ModemRouting_0", 2, FIELD(ModemRouting[0]), 0),
     });
+}
+
+// A bus mode the line's T1/E1 cannot carry (the framer's bus rate differs from the
+// controller port's, or the 8.192 numbering lacks its port) takes the line mode's bus.
+TEST_F(WmpParamsTest, SystemBusModeThatTheLineModeCannotCarryTakesTheLineModesBus)
+{
+    for (ULONG line_mode : {0u, 1u})
+        for (ULONG mode = 0; mode <= 12; mode++) {
+            SCOPED_TRACE(testing::Message() << "line mode " << line_mode << " bus mode " << mode);
+            bool refused = line_mode == 0 ? (mode == 1 || mode == 5 || mode == 8 || mode == 9)
+                                          : (mode == 2 || mode == 4 || mode == 11 || mode == 12);
+            SetBase();
+            Set("LineMode_1", Value::Dword(line_mode));
+            Set("SystemBusMode_1", Value::Dword(mode));
+            auto got = std::make_unique<Adapter>();
+            EXPECT_TRUE(Read(got.get()));
+            EXPECT_EQ(got->SystemBusMode[1], refused ? (line_mode == 0 ? 2u : 5u) : mode);
+            EXPECT_EQ(got->SystemBusMode[0], 2u) << "other lines keep theirs";
+            EXPECT_EQ(got->LineMode[1], line_mode);
+        }
 }
 
 TEST_F(WmpParamsTest, StringsAreTakenWholeOrNotAtAll)
@@ -418,7 +437,7 @@ TEST_F(WmpParamsTest, KeyTextThatCannotBeAllocatedEndsReadingInOrder)
         Int("BChProtocol_3", 3, FIELD(BChProtocol[3]), 3),
         Int("QStackMultiplier_3", 3, FIELD(QStackMultiplier[3]), 3),
         Int("LineIntfMode_3", 0, FIELD(LineIntfMode[3]), 0),
-        Int("SystemBusMode_3", 12, FIELD(SystemBusMode[3]), 12),
+        Int("SystemBusMode_3", 10, FIELD(SystemBusMode[3]), 10),  // one an E1 line runs
         Int("ModuleID_9", 24, FIELD(ModuleID[9]), 24),
         Int("ISDNthroughCSM_3", 1, FIELD(ISDNthroughCSM[3]), 1),
         Int("SamplingType_3", 0, FIELD(SamplingType[3]), 0),

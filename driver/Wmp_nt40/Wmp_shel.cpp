@@ -12,6 +12,9 @@
 #include "driver/Wmp_nt40/Wmp_params.h"
 #include "driver/Wmp_nt40/Wmp_upper.h"
 
+// The driver image's version resource.
+VORNET_VERSION_RESOURCE(VornetDriverVersion, VFT_DRV, VFT2_DRV_SYSTEM);
+
 static NDIS_HANDLE NdisWrapperHandle;
 static PDRIVER_OBJECT SavedDriverObject;
 

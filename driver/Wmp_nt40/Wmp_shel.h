@@ -2,8 +2,12 @@
 #pragma once
 
 #include "driver/Common/RSS_types.h"
+#include "platform/version_resource.h"
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// The version resource of the driver's image (vornet.sys).
+extern const VersionResource VornetDriverVersion;
 
 BOOLEAN CheckForHangHdlr(NDIS_HANDLE MiniportAdapterContext);
 void DisableInterruptHdlr(NDIS_HANDLE MiniportAdapterContext);

@@ -91,17 +91,19 @@ static ULONG ser_ConfiguredPorts(Adapter* ThisAdapter)
 
 // ---- SERIALCOMM values ----
 
-NTSTATUS ser_WriteSerialCommValues(Adapter* ThisAdapter)
+NTSTATUS ser_WriteSerialCommValues(Adapter* ThisAdapter, BOOLEAN* NoNameBuffer)
 {
     SER_NAME value = {}, data = {}, number = {};
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     ULONG n = ThisAdapter->AsyncPortNumbersStartAt;
 
+    if (NoNameBuffer != NULL) *NoNameBuffer = FALSE;
     if (ser_ConfiguredPorts(ThisAdapter) == 0) return STATUS_INSUFFICIENT_RESOURCES;
     if (!ser_NameAlloc(&value, 64, u"Serial") || !ser_NameAlloc(&data, 64, u"COM") || !ser_NameAlloc(&number, 64, u"")) {
         ser_NameFree(&value);
         ser_NameFree(&data);
         ser_NameFree(&number);
+        if (NoNameBuffer != NULL) *NoNameBuffer = TRUE;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     for (ULONG g = 0; g < MAX_GROUPS; g++) {

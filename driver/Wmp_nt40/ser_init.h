@@ -178,7 +178,9 @@ typedef struct _AsyncPort {
 AsyncPort* ser_PortOf(PVOID DeviceObject);  // NULL for NULL or a device that is not a port
 
 // Creation and the dispatch hook.
-NTSTATUS ser_WriteSerialCommValues(Adapter* ThisAdapter);
+// NoNameBuffer (may be NULL) tells a name buffer that could not be allocated apart
+// from an adapter without ports.
+NTSTATUS ser_WriteSerialCommValues(Adapter* ThisAdapter, BOOLEAN* NoNameBuffer = NULL);
 NTSTATUS ser_CreatePortDevices(PDRIVER_OBJECT DriverObject, Adapter* ThisAdapter);
 AsyncPort* ser_FindMyPortDeviceExt(PDRIVER_OBJECT DriverObject);
 void ser_DriverUnload(PDRIVER_OBJECT DriverObject);

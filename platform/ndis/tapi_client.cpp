@@ -65,22 +65,32 @@ NDIS_STATUS TapiClient::shutdown()
 
 // ---- lines ----
 
-NDIS_STATUS TapiClient::dev_caps(ULONG device_id, LINE_DEV_CAPS* caps, std::string* name)
+NDIS_STATUS TapiClient::dev_caps_raw(ULONG device_id, ULONG total_size, std::vector<uint8_t>* caps)
 {
-    constexpr ULONG kLength = 400;
-    std::vector<uint8_t> b(kLength, 0);
+    constexpr size_t kAt = offsetof(NDIS_TAPI_GET_DEV_CAPS, LineDevCaps);
+    if (total_size < sizeof(LINE_DEV_CAPS)) return NDIS_STATUS_INVALID_LENGTH;
+    std::vector<uint8_t> b(kAt + total_size, 0);
     auto* r = reinterpret_cast<NDIS_TAPI_GET_DEV_CAPS*>(b.data());
     r->ulRequestID = request_id_++;
     r->ulDeviceID = device_id;
-    r->LineDevCaps.ulTotalSize = kLength - offsetof(NDIS_TAPI_GET_DEV_CAPS, LineDevCaps);
-    NDIS_STATUS s = query(OID_TAPI_GET_DEV_CAPS, b.data(), kLength);
+    r->LineDevCaps.ulTotalSize = total_size;
+    NDIS_STATUS s = query(OID_TAPI_GET_DEV_CAPS, b.data(), ULONG(b.size()));
+    if (s == NDIS_STATUS_SUCCESS) caps->assign(b.begin() + long(kAt), b.end());
+    return s;
+}
+
+NDIS_STATUS TapiClient::dev_caps(ULONG device_id, LINE_DEV_CAPS* caps, std::string* name)
+{
+    std::vector<uint8_t> b;
+    NDIS_STATUS s = dev_caps_raw(device_id, 400 - offsetof(NDIS_TAPI_GET_DEV_CAPS, LineDevCaps), &b);
     if (s != NDIS_STATUS_SUCCESS) return s;
-    const LINE_DEV_CAPS& c = r->LineDevCaps;
+    LINE_DEV_CAPS c;
+    std::memcpy(&c, b.data(), sizeof c);
     if (caps != nullptr) *caps = c;
     if (name == nullptr) return s;
     name->clear();
-    size_t at = offsetof(NDIS_TAPI_GET_DEV_CAPS, LineDevCaps) + size_t(c.ulLineNameOffset);
-    if (c.ulLineNameSize == 0 || c.ulLineNameOffset == 0 || at + c.ulLineNameSize > kLength) return s;
+    size_t at = size_t(c.ulLineNameOffset);
+    if (c.ulLineNameSize == 0 || c.ulLineNameOffset == 0 || at + c.ulLineNameSize > b.size()) return s;
     const char* text = reinterpret_cast<const char*>(b.data() + at);
     name->assign(text, strnlen(text, c.ulLineNameSize));
     return s;

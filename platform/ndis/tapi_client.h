@@ -60,6 +60,9 @@ public:
     // Lines, by device ID (device_id_base() + n) or by the provider's line handle.
     NDIS_STATUS dev_caps(ULONG device_id, LINE_DEV_CAPS* caps, std::string* name);
     NDIS_STATUS line_name(ULONG device_id, std::string* name) { return dev_caps(device_id, nullptr, name); }
+    // The LINE_DEV_CAPS with its variable part as the provider fills it into total_size
+    // bytes (at least sizeof(LINE_DEV_CAPS)); caps gets exactly total_size bytes.
+    NDIS_STATUS dev_caps_raw(ULONG device_id, ULONG total_size, std::vector<uint8_t>* caps);
     NDIS_STATUS line_dev_status(HDRV_LINE hdLine, LINE_DEV_STATUS* status);
     // The TAPI device ID of an open line ("tapi/line" device class).
     NDIS_STATUS line_device_id(HDRV_LINE hdLine, ULONG* device_id);

@@ -115,6 +115,9 @@ using namespace plat::win32;
 BOOL DeviceIoControl(HANDLE Device, DWORD IoControlCode, LPVOID InBuffer, DWORD InBufferSize, LPVOID OutBuffer,
                      DWORD OutBufferSize, LPDWORD BytesReturned, LPOVERLAPPED Overlapped)
 {
+    if (auto port = lookup_as<Object>(Device, Kind::Comm))
+        return comm_control(port, IoControlCode, InBuffer, InBufferSize, OutBuffer, OutBufferSize, BytesReturned,
+                            Overlapped);
     auto d = lookup_as<plat::win32::Device>(Device, Kind::Device);
     if (!d) return fail(ERROR_INVALID_HANDLE, FALSE);
     if (Overlapped != nullptr || (InBuffer == nullptr && InBufferSize > 0) || (OutBuffer == nullptr && OutBufferSize > 0))

@@ -112,7 +112,10 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD, LPSECURITY_ATTRI
 {
     if (FileName == nullptr) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     std::string name = FileName;
-    if (name.rfind("\\\\.\\", 0) == 0) return open_device(name.substr(4));
+    bool device = name.rfind("\\\\.\\", 0) == 0;
+    std::string bare = device ? name.substr(4) : name;
+    if ((device || bare.find_first_of("\\/:") == std::string::npos) && comm_port_listed(bare)) return open_comm(bare);
+    if (device) return open_device(bare);
     auto p = host_path(name);
     if (!p) return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     int flags = (DesiredAccess & GENERIC_WRITE) ? ((DesiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
@@ -138,6 +141,7 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD, LPSECURITY_ATTRI
 
 BOOL ReadFile(HANDLE File, LPVOID Buffer, DWORD ToRead, LPDWORD Read, LPOVERLAPPED Overlapped)
 {
+    if (auto port = lookup_as<Object>(File, Kind::Comm)) return comm_read(port, Buffer, ToRead, Read, Overlapped);
     auto f = lookup_as<plat::win32::File>(File, Kind::File);
     if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
     if (Overlapped != nullptr || (Buffer == nullptr && ToRead > 0)) return fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -155,6 +159,7 @@ BOOL ReadFile(HANDLE File, LPVOID Buffer, DWORD ToRead, LPDWORD Read, LPOVERLAPP
 
 BOOL WriteFile(HANDLE File, LPCVOID Buffer, DWORD ToWrite, LPDWORD Written, LPOVERLAPPED Overlapped)
 {
+    if (auto port = lookup_as<Object>(File, Kind::Comm)) return comm_write(port, Buffer, ToWrite, Written, Overlapped);
     auto f = lookup_as<plat::win32::File>(File, Kind::File);
     if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
     if (Overlapped != nullptr || (Buffer == nullptr && ToWrite > 0)) return fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -448,30 +453,43 @@ BOOL CreateProcessA(LPCSTR ApplicationName, LPSTR CommandLine, LPSECURITY_ATTRIB
 
 // ---- shared libraries ----
 
-HMODULE LoadLibraryA(LPCSTR FileName)
+namespace plat::win32 {
+
+// Where a library of that name is looked for, in order: a host path as it is; else
+// lib<name>.so (lower case, without ".dll" or ".cpl") in each folder of
+// VORNET_LIBRARY_PATH, then the bare file name for the dynamic loader.
+std::vector<std::string> library_candidates(const std::string& name)
 {
-    if (FileName == nullptr) return fail(ERROR_INVALID_PARAMETER, static_cast<HMODULE>(nullptr));
-    std::string name = FileName;
     std::vector<std::string> tries;
     if (name.find('/') != std::string::npos) {
         tries.push_back(name);
-    } else {
-        size_t cut = name.find_last_of("\\:");
-        std::string stem = cut == std::string::npos ? name : name.substr(cut + 1);
-        for (auto& c : stem) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".dll") == 0) stem.resize(stem.size() - 4);
-        std::string file = "lib" + stem + ".so";
-        if (const char* dirs = std::getenv("VORNET_LIBRARY_PATH")) {
-            std::string all = dirs;
-            for (size_t at = 0; at <= all.size();) {
-                size_t next = all.find(':', at);
-                if (next == std::string::npos) next = all.size();
-                if (next > at) tries.push_back(all.substr(at, next - at) + "/" + file);
-                at = next + 1;
-            }
-        }
-        tries.push_back(file);
+        return tries;
     }
+    size_t cut = name.find_last_of("\\:");
+    std::string stem = cut == std::string::npos ? name : name.substr(cut + 1);
+    for (auto& c : stem) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* ext : {".dll", ".cpl"})
+        if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ext) == 0) stem.resize(stem.size() - 4);
+    std::string file = "lib" + stem + ".so";
+    if (const char* dirs = std::getenv("VORNET_LIBRARY_PATH")) {
+        std::string all = dirs;
+        for (size_t at = 0; at <= all.size();) {
+            size_t next = all.find(':', at);
+            if (next == std::string::npos) next = all.size();
+            if (next > at) tries.push_back(all.substr(at, next - at) + "/" + file);
+            at = next + 1;
+        }
+    }
+    tries.push_back(file);
+    return tries;
+}
+
+}  // namespace plat::win32
+
+HMODULE LoadLibraryA(LPCSTR FileName)
+{
+    if (FileName == nullptr) return fail(ERROR_INVALID_PARAMETER, static_cast<HMODULE>(nullptr));
+    std::vector<std::string> tries = library_candidates(FileName);
     for (auto& t : tries)
         if (void* h = ::dlopen(t.c_str(), RTLD_NOW | RTLD_LOCAL)) {
             SetLastError(ERROR_SUCCESS);

@@ -14,7 +14,7 @@
 
 namespace plat::win32 {
 
-enum class Kind { Event, Mutex, Thread, Process, File, Find, Device, Token };
+enum class Kind { Event, Mutex, Thread, Process, File, Find, Device, Token, Comm };
 
 struct Object {
     explicit Object(Kind k) : kind(k) {}
@@ -101,5 +101,14 @@ std::optional<std::filesystem::path> find_in(const std::filesystem::path& dir, c
 bool same_text(const std::string& a, const std::string& b);  // without regard to case
 
 HANDLE open_device(const std::string& name);  // after the "\\.\" prefix
+// A serial port of the zelCOM port driver: true when the hive lists the name.
+bool comm_port_listed(const std::string& name);
+HANDLE open_comm(const std::string& name);
+// Requests on a serial port's handle, from the calls that take any handle.
+BOOL comm_read(const std::shared_ptr<Object>& port, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov);
+BOOL comm_write(const std::shared_ptr<Object>& port, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov);
+BOOL comm_control(const std::shared_ptr<Object>& port, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                  DWORD out_size, LPDWORD returned, LPOVERLAPPED ov);
+std::vector<std::string> library_candidates(const std::string& name);  // as LoadLibraryA looks
 
 }  // namespace plat::win32

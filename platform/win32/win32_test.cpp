@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -344,6 +345,100 @@ TEST(Win32Library, MissingLibraryAndEntryAreReported)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PROC_NOT_FOUND);
     EXPECT_TRUE(FreeLibrary(self));
     unsetenv("VORNET_LIBRARY_PATH");
+}
+
+// The root block of a version resource, as the applet's information page reads it.
+struct FileVersion {
+    DWORD size = 0, error = 0;
+    VS_FIXEDFILEINFO fixed{};
+};
+FileVersion file_version(const char* name)
+{
+    FileVersion v;
+    DWORD handle = 1;
+    v.size = GetFileVersionInfoSizeA(name, &handle);
+    EXPECT_EQ(handle, 0u);
+    v.error = GetLastError();
+    if (v.size == 0) return v;
+    std::vector<uint8_t> block(v.size);
+    EXPECT_TRUE(GetFileVersionInfoA(name, 0, v.size, block.data()));
+    void* fixed = nullptr;
+    UINT length = 0;
+    EXPECT_TRUE(VerQueryValueA(block.data(), "\\", &fixed, &length));
+    EXPECT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+    if (fixed != nullptr) std::memcpy(&v.fixed, fixed, sizeof v.fixed);
+    return v;
+}
+
+void write_bytes(const fs::path& p, const std::vector<std::vector<uint8_t>>& parts)
+{
+    std::ofstream out(p, std::ios::binary);
+    for (const auto& b : parts) out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+TEST(Win32Version, TheResourceOfAFileIsFoundAndItsRootBlockRead)
+{
+    Root root;
+    VersionResource good{};
+    std::memcpy(good.key, "VS_VERSION_INFO", 16);
+    good.fixed = {VS_FFI_SIGNATURE, VS_FFI_STRUCVERSION, 0x00020003, 0x00040005, 0, 0, 0, 0, VOS_NT_WINDOWS32,
+                  VFT_DRV, VFT2_DRV_SYSTEM, 0, 0};
+    std::vector<uint8_t> record(sizeof good);
+    std::memcpy(record.data(), &good, sizeof good);
+    std::vector<uint8_t> key_only(good.key, good.key + 16), junk(100, 0xA5);
+    // A key followed by something else is passed over for the record behind it.
+    write_bytes(root.dir / "C" / "WINNT" / "System32" / "Drivers" / "vornet.sys", {junk, key_only, junk, record, junk});
+    FileVersion v = file_version("C:\\WINNT\\system32\\drivers\\VORNET.SYS");
+    ASSERT_EQ(v.size, sizeof(VersionResource));
+    EXPECT_EQ(v.fixed.dwFileVersionMS >> 16, 2u);
+    EXPECT_EQ(v.fixed.dwFileVersionMS & 0xFFFF, 3u);
+    EXPECT_EQ(v.fixed.dwFileVersionLS, 0x00040005u);
+    EXPECT_EQ(v.fixed.dwFileType, VFT_DRV);
+
+    const struct {
+        const char* name;
+        std::vector<std::vector<uint8_t>> content;  // none: no file
+        DWORD error;
+    } refusals[] = {
+        {"C:\\none.sys", {}, ERROR_FILE_NOT_FOUND},
+        {"C:\\plain.txt", {junk}, ERROR_RESOURCE_TYPE_NOT_FOUND},
+        {"C:\\keyonly.dll", {junk, key_only, junk}, ERROR_RESOURCE_TYPE_NOT_FOUND},
+        {"C:\\cut.dll", {junk, std::vector<uint8_t>(record.begin(), record.end() - 1)}, ERROR_RESOURCE_TYPE_NOT_FOUND},
+    };
+    for (const auto& r : refusals) {
+        SCOPED_TRACE(r.name);
+        if (!r.content.empty()) write_bytes(root.dir / "C" / (std::string(r.name).substr(3)), r.content);
+        FileVersion none = file_version(r.name);
+        EXPECT_EQ(none.size, 0u);
+        EXPECT_EQ(none.error, r.error);
+    }
+
+    std::vector<uint8_t> block(sizeof(VersionResource));
+    EXPECT_FALSE(GetFileVersionInfoA("C:\\WINNT\\system32\\drivers\\vornet.sys", 0, 10, block.data()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_TRUE(GetFileVersionInfoA("C:\\WINNT\\system32\\drivers\\vornet.sys", 0, DWORD(block.size()), block.data()));
+    void* p = nullptr;
+    UINT n = 0;
+    EXPECT_FALSE(VerQueryValueA(block.data(), "\\StringFileInfo\\040904B0\\FileVersion", &p, &n));
+    EXPECT_FALSE(VerQueryValueA(junk.data(), "\\", &p, &n)) << "no version block";
+}
+
+// Our libraries carry their version: TAPI32 by the name the applet loads it by.
+TEST(Win32Version, OurLibrariesCarryTheProductVersion)
+{
+    if (std::string(TAPI32_DIR).empty()) GTEST_SKIP() << "no shared libraries in this build";
+    Root root;
+    setenv("VORNET_LIBRARY_PATH", TAPI32_DIR, 1);
+    FileVersion v = file_version("TAPI32.DLL");
+    unsetenv("VORNET_LIBRARY_PATH");
+    ASSERT_EQ(v.size, sizeof(VersionResource)) << v.error;
+    EXPECT_EQ(v.fixed.dwFileVersionMS, DWORD(VORNET_VERSION_MAJOR << 16 | VORNET_VERSION_MINOR));
+    EXPECT_EQ(v.fixed.dwFileVersionLS, DWORD(VORNET_VERSION_BUILD << 16 | VORNET_VERSION_REVISION));
+    EXPECT_EQ(v.fixed.dwFileType, VFT_DLL);
+    EXPECT_EQ(file_version((std::string(TAPI32_DIR) + "/libtapi32.so").c_str()).size, sizeof(VersionResource))
+        << "by its host path";
+    FileVersion none = file_version(VORNET_WIN32_LIBRARY);
+    EXPECT_EQ(none.size, 0u) << "the platform library has none, though it looks for them";
 }
 
 TEST(Win32Restart, WithoutASimulatorTheRestartIsRefused)

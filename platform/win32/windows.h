@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/version_resource.h"
+
 typedef int BOOL;
 typedef uint8_t BYTE, *LPBYTE, *PBYTE;
 typedef uint16_t WORD;
@@ -73,6 +75,9 @@ typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID Parameter);
 #define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_INCOMPLETE 996L
+#define ERROR_IO_PENDING 997L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_NOT_OWNER 288L
 #define ERROR_BADKEY 1010L
@@ -125,7 +130,17 @@ void Sleep(DWORD Milliseconds);
 #define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
 #define MAX_PATH 260
 
-typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+
+// Internal holds the request's status (STATUS_PENDING while it runs), InternalHigh the
+// bytes it transferred.
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -143,7 +158,10 @@ typedef struct _WIN32_FIND_DATAA {
     CHAR cAlternateFileName[14];
 } WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
 
-// "\\.\VORNET<n>" opens the adapter's device; other names are files under the root.
+// "\\.\VORNET<n>" opens the adapter's device; a port listed under the zelCOM port
+// driver's Parameters key (its DOSDeviceName or ShadowDeviceName, with or without
+// "\\.\") opens as a serial port on the simulator's socket of that name; other names
+// are files under the root.
 HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode, LPSECURITY_ATTRIBUTES Attributes,
                    DWORD CreationDisposition, DWORD FlagsAndAttributes, HANDLE TemplateFile);
 BOOL ReadFile(HANDLE File, LPVOID Buffer, DWORD ToRead, LPDWORD Read, LPOVERLAPPED Overlapped);
@@ -209,6 +227,14 @@ HMODULE LoadLibraryA(LPCSTR FileName);
 FARPROC GetProcAddress(HMODULE Module, LPCSTR ProcName);
 BOOL FreeLibrary(HMODULE Module);
 
+// Version resources of our own binaries (platform/version_resource.h). A file is named
+// as CreateFileA names one, or by a host path; a bare library name ("TAPI32.DLL",
+// "vornetap.cpl") is looked for as LoadLibraryA looks for it first.
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+DWORD GetFileVersionInfoSizeA(LPCSTR FileName, LPDWORD Handle);
+BOOL GetFileVersionInfoA(LPCSTR FileName, DWORD Handle, DWORD Length, LPVOID Data);
+BOOL VerQueryValueA(LPCVOID Block, LPCSTR SubBlock, LPVOID* Buffer, UINT* Length);
+
 // The restart of the machine: a request to the simulator, which halts its adapters,
 // reloads the hive and the files and initialises again.
 #define TOKEN_ADJUST_PRIVILEGES 0x0020u
@@ -266,3 +292,78 @@ LONG RegQueryValueExA(HKEY Key, LPCSTR ValueName, LPDWORD Reserved, LPDWORD Type
 LONG RegSetValueExA(HKEY Key, LPCSTR ValueName, DWORD Reserved, DWORD Type, const BYTE* Data, DWORD DataSize);
 LONG RegEnumValueA(HKEY Key, DWORD Index, LPSTR ValueName, LPDWORD ValueNameSize, LPDWORD Reserved, LPDWORD Type,
                    LPBYTE Data, LPDWORD DataSize);
+
+// Serial ports (opened by CreateFileA, see above). Reads, writes, comm-event waits and
+// device controls may be overlapped; an overlapped request completes into the caller's
+// OVERLAPPED, buffer and mask word and sets its event. CancelIo ends the calling
+// thread's requests on the handle; once GetOverlappedResult has seen a request end,
+// nothing more is written into what the request was given.
+typedef struct _DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB, *LPDCB;
+typedef struct _COMSTAT {
+    DWORD Flags;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+
+#define CBR_9600 9600u
+#define NOPARITY 0
+#define ONESTOPBIT 0
+#define EV_RXCHAR 0x0001u
+#define EV_CTS 0x0008u
+#define EV_DSR 0x0010u
+#define EV_RLSD 0x0020u
+#define EV_RING 0x0100u
+#define MS_CTS_ON 0x0010u
+#define MS_DSR_ON 0x0020u
+#define MS_RING_ON 0x0040u
+#define MS_RLSD_ON 0x0080u
+#define CE_RXOVER 0x0001u
+
+#define IOCTL_SERIAL_SET_DTR 0x001B0024u
+#define IOCTL_SERIAL_CLR_DTR 0x001B0028u
+#define IOCTL_SERIAL_SET_RTS 0x001B0030u
+#define IOCTL_SERIAL_CLR_RTS 0x001B0034u
+#define IOCTL_SERIAL_GET_DTRRTS 0x001B0078u
+#define SERIAL_DTR_STATE 0x00000001u
+#define SERIAL_RTS_STATE 0x00000002u
+// The zelCOM port driver's own: a 1-byte flag, 1 holds the real port's user off.
+#define IOCTL_SHADOW_SETBLOCKING 0x00222004u
+
+BOOL GetCommState(HANDLE File, LPDCB Dcb);
+BOOL SetCommState(HANDLE File, LPDCB Dcb);
+BOOL SetCommMask(HANDLE File, DWORD EventMask);
+BOOL GetCommMask(HANDLE File, LPDWORD EventMask);
+BOOL WaitCommEvent(HANDLE File, LPDWORD EventMask, LPOVERLAPPED Overlapped);
+BOOL GetCommModemStatus(HANDLE File, LPDWORD ModemStat);
+BOOL ClearCommError(HANDLE File, LPDWORD Errors, LPCOMSTAT Stat);
+BOOL GetOverlappedResult(HANDLE File, LPOVERLAPPED Overlapped, LPDWORD Transferred, BOOL Wait);
+BOOL CancelIo(HANDLE File);

@@ -20,6 +20,17 @@ constexpr uint32_t kCreate = 0x00;
 constexpr uint32_t kDeviceControl = 0x0E;
 constexpr uint32_t kRestart = 0x100;
 
+// The machine's telephony service on its "tapi" socket: one connection is one TAPI
+// application, from its initialisation to its shutdown (the end of the connection,
+// which closes every line it left open). The reply's status is 0 or a LINEERR_ code.
+constexpr const char* kTapiSocket = "tapi";
+constexpr uint32_t kTapiInitialize = 0x200;  // first on a connection; reply: u32 number of line devices
+constexpr uint32_t kTapiOpen = 0x201;        // code the device ID; reply: u32 the line's handle
+constexpr uint32_t kTapiClose = 0x202;       // code the line's handle
+// code the device ID, output_length the total size offered to the provider; reply: its
+// LINE_DEV_CAPS with offsets from the structure's start, at most that long.
+constexpr uint32_t kTapiDevCaps = 0x203;
+
 struct RequestHeader {
     uint32_t magic;
     uint32_t kind;

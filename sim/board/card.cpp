@@ -10,6 +10,7 @@ Card::Card(plat::Host& host, const BoardConfig& config) : Board(host, config)
     for (unsigned n = 0; n < kMaxLines; n++) lines_[n] = std::make_unique<Line>(n);
     framer_clock = [this](unsigned line) { return line < line_count() && !framers_in_hw_reset(); };
     bus_slot_channel = [](unsigned, unsigned slot) { return slot < 32 ? int(slot) : -1; };
+    bus_rate = [](unsigned) { return kAnyBusRate; };
     fit_framers();
 
     // HDLC controller and time-slot switch.
@@ -76,6 +77,7 @@ void Card::fit_framers()
     bus_slot_channel = [this](unsigned line, unsigned slot) {
         return line < line_count() && framers_[line] ? framers_[line]->bus_slot_channel(slot) : -1;
     };
+    bus_rate = [this](unsigned line) { return line < line_count() && framers_[line] ? framers_[line]->bus_rate() : 0u; };
 }
 
 Card::~Card()

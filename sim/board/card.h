@@ -26,8 +26,11 @@ public:
     // What one model asks of another, answered by the model that knows (defaults until
     // it is fitted): whether line n's framer clocks its system bus for the HDLC
     // controller, and which channel of line n a time slot of its system bus carries
-    // (-1: none).
+    // (-1: none), and the rate of line n's system bus in kbit/s (kAnyBusRate until a
+    // framer is fitted; 0: the framer drives no usable bus).
+    static constexpr unsigned kAnyBusRate = ~0u;
     std::function<bool(unsigned line)> framer_clock;
+    std::function<unsigned(unsigned line)> bus_rate;
     std::function<int(unsigned line, unsigned bus_slot)> bus_slot_channel;
 
     // Device models, fitted as they exist.

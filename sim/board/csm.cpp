@@ -157,6 +157,10 @@ void ModemSocket::write_data(unsigned c, unsigned, uint16_t v)
         if (p.load_words.size() * 2 >= p.load_count) finish_load(c);
         return;
     }
+    if (p.from_host.size() >= history_limit_) {
+        ++p.lost;
+        return;
+    }
     p.from_host.push_back(v);
 }
 
@@ -196,7 +200,7 @@ void ModemSocket::message_complete(unsigned c)
 {
     Processor& p = p_[c];
     std::array<uint16_t, 4> w{p.regs[kOut0], p.regs[kOut0 + 1], p.regs[kOut0 + 2], p.regs[kOut3]};
-    plat::push_bounded(log_, Message{sched_.now(), c, w, p.mode == Mode::Running});
+    plat::push_bounded(log_, Message{sched_.now(), c, w, p.mode == Mode::Running}, history_limit_);
     if (p.never_answer || p.stalled) return;
     if (p.stall_countdown != 0 && --p.stall_countdown == 0) {
         p.stalled = true;
@@ -321,7 +325,12 @@ void ModemSocket::finish_load(unsigned c)
 
 void ModemSocket::send_to_host(unsigned c, std::array<uint16_t, 4> words, const std::vector<uint8_t>& fifo)
 {
-    p_.at(c).inbound.push_back({words, fifo});
+    Processor& p = p_.at(c);
+    if (p.inbound.size() >= history_limit_) {
+        ++p.lost;
+        return;
+    }
+    p.inbound.push_back({words, fifo});
     present_inbound(c);
 }
 
@@ -437,6 +446,7 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         std::vector<uint8_t> bytes = take_host_bytes(c, n);
         std::string text(bytes.begin(), bytes.end());
         ps.text += text;
+        if (ps.text.size() > history_limit_) ps.text.erase(0, ps.text.size() - history_limit_ / 2);
         if (ps.network)
             network_text(c, pump, text);
         else

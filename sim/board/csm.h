@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/history.h"
 #include "platform/host/devices.h"
 #include "platform/host/scheduler.h"
 #include "sim/board/board.h"
@@ -92,7 +93,13 @@ public:
     uint32_t start_address(unsigned c) const { return p_.at(c).start_address; }
     const std::vector<Message>& messages() const { return log_; }
     size_t count(unsigned c, bool running, uint16_t word3_or_code) const;  // loader: word 3; running: code
+    // The host's text to a pump, its last bytes up to the limit.
     std::string text_from_host(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).text; }
+    // What the model keeps is bounded: host text per pump (bytes), messages waiting for the
+    // host to take the mailbox, data words the host wrote and no command took, and the
+    // message log. Beyond the limit waiting messages and words are lost and counted.
+    void set_history_limit(size_t n) { history_limit_ = n; }
+    uint64_t lost(unsigned c) const { return p_.at(c).lost; }
 
     // ---- pumps: their data slots, the call on a line channel, network mode ----
     // Where the socket sits on the board: the line (group) its processors are wired to,
@@ -192,6 +199,7 @@ private:
         std::string refused_at;
         bool garbled = false;
         uint32_t resets = 0, boots = 0;
+        uint64_t lost = 0;  // inbound messages and host data words beyond the limit
     };
 
     void build_table();
@@ -239,6 +247,7 @@ private:
     std::array<Processor, kMaxProcessors> p_;
     std::array<RegOps, kRegisters> table_{};
     std::vector<Message> log_;
+    size_t history_limit_ = plat::kHistoryLimit;
     plat::VTime take_delay_ = 20;
     plat::VTime loader_delay_ = 0;
     plat::VTime carrier_wait_ = plat::ms(5000);

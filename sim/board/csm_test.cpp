@@ -206,6 +206,26 @@ TEST_F(Firmware, PumpDataSlotsComeFromTheBoardOrTheTdmSetUpMessage)
     EXPECT_EQ(tdm.data_slot(0, 0), -1) << "told per processor";
 }
 
+// What a processor keeps is bounded: the host's text per pump, data words no command
+// takes, and messages waiting for a host that never takes the mailbox.
+TEST_F(Firmware, HostTextWaitingMessagesAndDataWordsAreBounded)
+{
+    m.set_history_limit(8);
+    text(0, "ABCDEFGHIJ");
+    std::string kept = m.text_from_host(0, 0);
+    EXPECT_LE(kept.size(), 8u);
+    EXPECT_EQ(kept.substr(kept.size() - 2), "IJ") << "the newest is kept";
+
+    uint64_t lost = m.lost(0);
+    for (int i = 0; i < 20; i++) m.mmio_write(0x00, 2, 0x4141);
+    EXPECT_EQ(m.lost(0), lost + 12) << "eight words wait for a command";
+
+    lost = m.lost(0);
+    for (uint16_t i = 0; i < 30; i++) m.send_to_host(0, {0, 0, i, 0x0800});
+    EXPECT_GE(m.lost(0), lost + 30 - 9) << "one presented, eight waiting";
+    EXPECT_LE(m.lost(0), lost + 30 - 8);
+}
+
 // AT+TSA answers on the slot it names: the answer tone goes out there, and only the far
 // modem's carrier on that slot connects the call (CARRIER, CONNECT, DCD up); data then
 // crosses between the pump's data slot and the call's slot; the far modem's hang-up is

@@ -265,6 +265,18 @@ void Framer::write_tpc(unsigned reg, uint8_t v)
 
 bool Framer::clocking() const { return !s_.hw_reset && !s_.soft_reset && (s_.regs[kSbiCr] & 0x40) != 0; }
 
+unsigned Framer::bus_rate() const
+{
+    if (!clocking()) return 0;
+    static constexpr struct {
+        uint8_t format, clock;
+        unsigned rate;
+    } kRates[] = {{7, 5, 1544}, {6, 1, 2048}, {4, 2, 4096}, {0, 3, 8192}};
+    for (const auto& r : kRates)
+        if ((s_.regs[kSbiCr] & 0x07) == r.format && (s_.regs[kCsel] & 0x0F) == r.clock) return r.rate;
+    return 0;
+}
+
 int Framer::bus_slot_channel(unsigned slot) const
 {
     if (slot >= 32 || !clocking()) return -1;

@@ -27,8 +27,10 @@
 //
 // The model acts only on its registers: the multiframe rate follows the framing the
 // driver wrote to PCR0, receive-multiframe events are latched only while their enable
-// (IER3 bit 1) is set, the system-bus clock runs only once SBI_CR enables it, and the
-// bus slots that carry a channel are those with SBC bit 0 set.
+// (IER3 bit 1) is set, the system-bus clock runs only once SBI_CR enables it, its rate
+// is the one SBI_CR's bus format (bits 2-0) and CSEL's clock (bits 3-0) select together
+// (7/5: 1.544, 6/1: 2.048, 4/2: 4.096, 0/3: 8.192 Mbit/s), and the bus slots that carry
+// a channel are those with SBC bit 0 set.
 #pragma once
 
 #include <array>
@@ -50,7 +52,7 @@ public:
     enum : unsigned {
         kDid = 0x00, kPcr0 = 0x01, kIrr = 0x03, kIsr7 = 0x04, kIsr0 = 0x0B, kIer7 = 0x0C, kIer0 = 0x13,
         kRstat = 0x21, kRcr0 = 0x40, kAlm1 = 0x47, kAlm2 = 0x48, kCounters = 0x50, kCountersEnd = 0x5F,
-        kSbiCr = 0xD0, kSbc = 0xE0, kTpc = 0x100, kRsig = 0x1A0,
+        kCsel = 0x91, kSbiCr = 0xD0, kSbc = 0xE0, kTpc = 0x100, kRsig = 0x1A0,
     };
     // ALM1 / ISR7 bits.
     enum : uint8_t { kRlof = 0x02, kRlos = 0x04, kRalos = 0x08, kRais = 0x10, kRyel = 0x40 };
@@ -98,6 +100,9 @@ public:
     bool in_hw_reset() const { return s_.hw_reset; }
     bool in_soft_reset() const { return s_.soft_reset; }
     bool clocking() const;                  // drives its system bus
+    // The system bus's rate in kbit/s as SBI_CR and CSEL select it: 1544, 2048, 4096
+    // or 8192; 0 while the bus is not clocked or the two registers disagree.
+    unsigned bus_rate() const;
     int bus_slot_channel(unsigned slot) const;  // channel a bus slot carries, -1 none
     bool t1() const { return (s_.regs[kPcr0] & 0x01) != 0; }
     plat::VTime multiframe_period() const;  // from the framing in PCR0

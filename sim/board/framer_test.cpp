@@ -230,6 +230,29 @@ TEST_F(FramerFixture, SystemBusCarriesTheSlotsTheDriverMapped)
     EXPECT_EQ(f.bus_slot_channel(32), -1);
 }
 
+// The bus rate is the one SBI_CR's format and CSEL's clock select together, as the
+// driver programs them per system-bus mode; a pair that disagrees drives no bus.
+TEST_F(FramerFixture, SystemBusRateFollowsSbiCrAndCsel)
+{
+    struct Case {
+        uint8_t sbi, csel;
+        unsigned rate;
+    } cases[] = {
+        {0x47, 0x05, 1544}, {0x46, 0x01, 2048}, {0x44, 0x02, 4096}, {0x40, 0x03, 8192}, {0x57, 0xF5, 1544},
+        {0x47, 0x01, 0},    {0x40, 0x05, 0},    {0x46, 0x03, 0},    {0x07, 0x05, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << "SBI_CR " << int(c.sbi) << " CSEL " << int(c.csel));
+        wr(Framer::kSbiCr, c.sbi);
+        wr(Framer::kCsel, c.csel);
+        EXPECT_EQ(f.bus_rate(), c.rate);
+    }
+    wr(Framer::kSbiCr, 0x47);
+    wr(Framer::kCsel, 0x05);
+    f.hw_reset(true);
+    EXPECT_EQ(f.bus_rate(), 0u) << "a framer in reset drives no bus";
+}
+
 TEST_F(FramerFixture, StrayAccessesAreCountedNotServed)
 {
     f.log_writes(true);

@@ -263,7 +263,8 @@ uint32_t HdlcController::entry(bool transmit, uint32_t group, uint32_t channel, 
            (error & 0xF) << 16;
 }
 
-// A full queue never loses an entry: it waits until the driver acknowledges space.
+// A full queue holds entries back until the driver acknowledges space, up to the
+// backlog's limit (a driver that never acknowledges would grow it without end).
 void HdlcController::post(uint32_t e)
 {
     if (!q_.valid) {
@@ -271,6 +272,10 @@ void HdlcController::post(uint32_t e)
         return;
     }
     if (q_.count >= q_.entries) {
+        if (q_.backlog.size() >= knobs.backlog_limit) {
+            ++stats_.entries_lost;
+            return;
+        }
         q_.backlog.push_back(e);
         return;
     }

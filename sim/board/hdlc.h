@@ -78,6 +78,7 @@ public:
         uint32_t underruns = 0;             // the next n transmit frames under-run
         plat::VTime poll_interval = 1000;   // microseconds between transmit-descriptor polls
         plat::VTime entry_delay = 10;       // microseconds from an acknowledgement to held-back entries landing
+        size_t backlog_limit = 4096;        // entries a full queue holds back; beyond, they are lost
     };
 
     struct Write {
@@ -92,6 +93,7 @@ public:
     struct Stats {
         uint64_t entries_written = 0;
         uint64_t entries_dropped = 0;  // no queue programmed
+        uint64_t entries_lost = 0;     // the queue full and its backlog at its limit
         uint64_t acks_lost = 0;
         uint64_t bad_acks = 0;         // acknowledgements beyond what was outstanding
         uint64_t frames_sent = 0;

@@ -36,6 +36,7 @@ public:
     sim::Card card{host, sim::BoardConfig{}};
     H& hdlc = card.hdlc();
     plat::PhysMemory::Block mem = host.phys.allocate(0x10000);
+    unsigned bus_rate = 2048;  // line 0's framer bus, kbit/s
 
     void SetUp() override
     {
@@ -43,6 +44,7 @@ public:
         // The framer's side of the bus, as a configured framer of line 0 answers it.
         card.framer_clock = [](unsigned line) { return line == 0; };
         card.bus_slot_channel = [](unsigned line, unsigned slot) { return line == 0 && slot < 32 ? int(slot) : -1; };
+        card.bus_rate = [this](unsigned line) { return line == 0 ? bus_rate : 0u; };
     }
     void TearDown() override { host.phys.free(mem.virt, mem.size); }
 
@@ -59,7 +61,7 @@ public:
     void ack(uint32_t next) { reg_write(H::kRegIntStatus, next << 16); }
 
     // A group-0 area with a queue of the given size, channel 5 on time slot 8 (port mode 1:
-    // bus slot 8) in both directions, two-descriptor rings of 256-byte buffers.
+    // bus slot 9) in both directions, two-descriptor rings of 256-byte buffers.
     void program(uint32_t queue_entries = 1024)
     {
         word(kArea + H::kAreaQueueAddr) = phys(kQueue);
@@ -149,8 +151,8 @@ TEST_F(HdlcModel, SlowAndLostAcknowledgements)
     EXPECT_EQ(entry(2), sack(0, 1, false)) << "the first acknowledgement was lost";
 }
 
-// The queue never loses an entry: when full, entries wait until the driver acknowledges,
-// and an acknowledgement at the same index as the last one takes a full queue.
+// A full queue holds entries back until the driver acknowledges, and an acknowledgement
+// at the same index as the last one takes a full queue.
 TEST_F(HdlcModel, FullQueueHoldsBackAndAcknowledgementArithmetic)
 {
     program(4);  // entries 0, 1 used and acknowledged
@@ -170,6 +172,24 @@ TEST_F(HdlcModel, FullQueueHoldsBackAndAcknowledgementArithmetic)
     EXPECT_FALSE(card.irq_requested(0));
     ack(1);  // beyond what is outstanding
     EXPECT_EQ(hdlc.stats().bad_acks, 1u);
+}
+
+// A driver that never acknowledges does not grow the backlog without end: beyond its
+// limit entries are lost and counted, and what was held back still lands in order.
+TEST_F(HdlcModel, BacklogOfAFullQueueIsBounded)
+{
+    program(4);  // entries 0, 1 used and acknowledged
+    hdlc.knobs.backlog_limit = 3;
+    for (uint32_t i = 0; i < 100; i++) hdlc.post_entry(0x200 + i);
+    EXPECT_EQ(hdlc.queue_count(), 4u);
+    EXPECT_EQ(hdlc.queue_backlog(), 3u);
+    EXPECT_EQ(hdlc.stats().entries_lost, 93u);
+    ack(2);
+    host.run_for(plat::ms(1));
+    EXPECT_EQ(hdlc.queue_backlog(), 0u);
+    EXPECT_EQ(entry(2), 0x204u);
+    EXPECT_EQ(entry(3), 0x205u);
+    EXPECT_EQ(entry(0), 0x206u);
 }
 
 TEST_F(HdlcModel, ClocksFollowTheFramerAndTheKnobs)
@@ -201,7 +221,7 @@ TEST_F(HdlcModel, TransmitWalksOwnedDescriptorsToTheLine)
     request(srq(H::kActivate, kChannel, true));
     host.run_for(plat::ms(5));
     ASSERT_EQ(at_far_end.size(), 1u);
-    EXPECT_EQ(at_far_end[0].first, 1u << 8) << "slot 8 in port mode 1 is bus slot 8";
+    EXPECT_EQ(at_far_end[0].first, 1u << 9) << "slot 8 in port mode 1 is bus slot 9";
     EXPECT_EQ(at_far_end[0].second, std::vector<uint8_t>(a, a + 3));
     EXPECT_EQ(word(kTxDescr) >> 31, 0u) << "handed back";
     EXPECT_EQ(word(kTxDescr + 12), 0x20000000u | 2) << "a descriptor the controller does not own is left alone";
@@ -236,7 +256,7 @@ TEST_F(HdlcModel, ReceiveFillsOwnedDescriptorsAndOverrunsOnTheDriversOnes)
     for (uint32_t i = 0; i < 2; i++) {
         SCOPED_TRACE(cases[i].name);
         hdlc.knobs.rx_faults.push_back(cases[i].fault);
-        card.line(0).frame_to_adapter(1u << 8, {0x02, 0x01, uint8_t(i)});
+        card.line(0).frame_to_adapter(1u << 9, {0x02, 0x01, uint8_t(i)});
         host.run_for(plat::ms(1));
         uint32_t s = word(kRxDescr + 12 * i);
         EXPECT_EQ(s, 0x80000000u | 0x20000000u | cases[i].code << 16 | 3);
@@ -247,7 +267,7 @@ TEST_F(HdlcModel, ReceiveFillsOwnedDescriptorsAndOverrunsOnTheDriversOnes)
     EXPECT_EQ(entry(4), (kChannel << 24) | (H::kEventEom << 20) | (H::kErrFcs << 16));
 
     // Both descriptors are the driver's now: the next frame is an over-run.
-    card.line(0).frame_to_adapter(1u << 8, {7});
+    card.line(0).frame_to_adapter(1u << 9, {7});
     host.run_for(plat::ms(1));
     EXPECT_EQ(hdlc.stats().overruns, 1u);
     EXPECT_EQ(word(kRxDescr) & 0x3FFF, 3u) << "the driver's descriptor is not overwritten";
@@ -255,7 +275,7 @@ TEST_F(HdlcModel, ReceiveFillsOwnedDescriptorsAndOverrunsOnTheDriversOnes)
     EXPECT_FALSE(hdlc.channel_active(false, 0, kChannel));
 
     // A frame on a channel with no enabled slot reaches nobody.
-    card.line(0).frame_to_adapter(1u << 9, {1});
+    card.line(0).frame_to_adapter(1u << 10, {1});
     host.run_for(plat::ms(1));
     EXPECT_EQ(card.tsswitch().stats().dropped, 1u);
 }
@@ -264,15 +284,23 @@ TEST_F(HdlcModel, SwitchMapsControllerSlotsByPortMode)
 {
     program();
     sim::TimeSlotSwitch& sw = card.tsswitch();
+    constexpr int kNo = sim::TimeSlotSwitch::kNoSlot, kModem = sim::TimeSlotSwitch::kModemSlot;
     struct Case {
-        uint32_t port_mode, slot;
+        uint32_t port_mode;
+        unsigned rate;  // of the framer's bus
+        uint32_t slot;
         int bus;
     } cases[] = {
-        {0, 0, 1}, {0, 23, 24}, {0, 24, sim::TimeSlotSwitch::kNoSlot}, {1, 16, 16}, {1, 32, sim::TimeSlotSwitch::kNoSlot},
-        {3, 96, 24}, {3, 97, sim::TimeSlotSwitch::kModemSlot}, {3, 127, sim::TimeSlotSwitch::kModemSlot},
+        {0, 1544, 0, 1}, {0, 1544, 23, 24}, {0, 1544, 24, kNo}, {1, 2048, 0, 1}, {1, 2048, 15, 16},
+        {1, 2048, 30, 31}, {1, 2048, 31, kNo}, {1, 2048, 32, kNo}, {3, 8192, 96, 24}, {3, 8192, 97, kModem},
+        {3, 8192, 127, kModem},
+        // A framer whose bus runs at another rate than the port carries nothing.
+        {0, 2048, 5, kNo}, {1, 1544, 5, kNo}, {1, 4096, 5, kNo}, {3, 2048, 96, kNo}, {0, 0, 5, kNo},
+        {3, 1544, 97, kModem},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "port mode " << c.port_mode << " slot " << c.slot);
+        SCOPED_TRACE(testing::Message() << "port mode " << c.port_mode << " bus rate " << c.rate << " slot " << c.slot);
+        bus_rate = c.rate;
         word(kArea + H::kAreaPortCfg) = c.port_mode;
         request(srq(H::kGroupInit));
         EXPECT_EQ(sw.bus_slot(0, c.slot), c.bus);

@@ -20,11 +20,24 @@ TimeSlotSwitch::TimeSlotSwitch(Card& card, HdlcController& hdlc) : card_(card), 
 
 int TimeSlotSwitch::bus_slot(unsigned group, unsigned slot) const
 {
+    unsigned rate, bus;
     switch (hdlc_.port_mode(group)) {
-    case 0: return slot < 24 ? int(slot) + 1 : kNoSlot;
-    case 3: return slot % 4 == 0 ? int(slot / 4) : kModemSlot;
-    default: return slot < 32 ? int(slot) : kNoSlot;
+    case 0:
+        if (slot >= 24) return kNoSlot;
+        rate = 1544, bus = slot + 1;
+        break;
+    case 1:
+        if (slot >= 31) return kNoSlot;
+        rate = 2048, bus = slot + 1;
+        break;
+    case 3:
+        if (slot % 4 != 0) return kModemSlot;
+        rate = 8192, bus = slot / 4;
+        break;
+    default: return kNoSlot;
     }
+    unsigned framer = card_.bus_rate ? card_.bus_rate(group) : Card::kAnyBusRate;
+    return framer == rate || framer == Card::kAnyBusRate ? int(bus) : kNoSlot;
 }
 
 int TimeSlotSwitch::line_channel(unsigned group, unsigned slot) const

@@ -3,10 +3,12 @@
 // them: the controller's live time-slot maps and port mode, and the framers' system
 // bus (Card::bus_slot_channel). Never by the configuration.
 //
-// Controller time slot s of group g reaches the framer of line g by the group's port mode:
-//   0 (T1, 24 slots)   s = bus slot - 1
-//   1 (E1, 32 slots)   s = bus slot
-//   3 (8.192 Mbit/s)   s = 4 x bus slot; slots 1-3 modulo 4 belong to the modem processors
+// Controller time slot s of group g reaches the framer of line g by the group's port mode,
+// only while the framer's system bus runs at the port's rate (a framer on another bus
+// format carries nothing to or from the controller):
+//   0 (T1, 24 slots, 1.544 Mbit/s)   s = bus slot - 1 (channels 1-24)
+//   1 (E1, 32 slots, 2.048 Mbit/s)   s = bus slot - 1 (channels 1-31; channel 0 frames the line)
+//   3 (128 slots, 8.192 Mbit/s)      s = 4 x bus slot; slots 1-3 modulo 4 belong to the modem processors
 // A map byte with bit 7 set is an enabled slot of the channel in bits 0-4.
 #pragma once
 

@@ -199,7 +199,7 @@ bool IsdnNetworkSide::is_bearer_channel(unsigned ch) const
 void IsdnNetworkSide::emit(IsdnEvent e)
 {
     e.time = host_.now();
-    log_.push_back(e);
+    plat::push_bounded(log_, std::move(e), log_limit_);
     for (auto& o : observers_) o(log_.back());
 }
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/history.h"
 #include "platform/host/host.h"
 #include "sim/far/line.h"
 #include "sim/far/q931.h"
@@ -224,8 +225,10 @@ public:
     bool restart_pending() const { return restart_.active; }
 
     // Observation.
+    // The events, bounded: at the limit the older half goes.
     const std::vector<IsdnEvent>& log() const { return log_; }
     void clear_log() { log_.clear(); }
+    void set_log_limit(size_t events) { log_limit_ = events; }
     void on_event(std::function<void(const IsdnEvent&)> fn) { observers_.push_back(std::move(fn)); }
     const IsdnCounters& counters() const { return counters_; }
     void set_pcap(LapdPcapWriter* writer) { pcap_ = writer; }
@@ -371,6 +374,7 @@ private:
     } restart_;
 
     std::vector<IsdnEvent> log_;
+    size_t log_limit_ = plat::kHistoryLimit;
     std::vector<std::function<void(const IsdnEvent&)>> observers_;
     IsdnCounters counters_;
     LapdPcapWriter* pcap_ = nullptr;

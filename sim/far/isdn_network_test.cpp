@@ -312,6 +312,21 @@ TEST(IsdnNetworkLapd, EstablishesItselfOnRequest)
     EXPECT_EQ(b.net.l2_state(), sim::L2State::Established);
 }
 
+// The event log is bounded: a long run keeps its newest events only.
+TEST(IsdnNetworkLapd, EventLogIsBounded)
+{
+    Bench b;
+    b.net.set_log_limit(8);
+    size_t most = 0;
+    for (int i = 0; i < 100; i++) {
+        b.user("00 01 53");  // DISC while released: DM
+        b.take();
+        most = std::max(most, b.net.log().size());
+    }
+    EXPECT_GT(most, 0u);
+    EXPECT_LE(most, 8u);
+}
+
 TEST(IsdnNetworkLapd, UnansweredSabmeGivesUpAfterN200)
 {
     Bench quiet;

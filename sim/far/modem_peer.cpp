@@ -17,8 +17,9 @@ std::vector<uint8_t> carrier(Kind kind, uint32_t speed)
 
 std::vector<uint8_t> data(const std::vector<uint8_t>& bytes)
 {
-    std::vector<uint8_t> f{kData};
-    f.insert(f.end(), bytes.begin(), bytes.end());
+    std::vector<uint8_t> f(1 + bytes.size());
+    f[0] = kData;
+    std::copy(bytes.begin(), bytes.end(), f.begin() + 1);
     return f;
 }
 
@@ -168,7 +169,8 @@ void ModemPeer::heard(unsigned k, const std::vector<uint8_t>& frame)
         return;
     }
     case modem_line::kData:
-        if (c.state == State::Connected) c.received.emplace_back(frame.begin() + 1, frame.end());
+        if (c.state == State::Connected)
+            plat::push_bounded(c.received, std::vector<uint8_t>(frame.begin() + 1, frame.end()), received_limit_);
         return;
     case modem_line::kCarrierOff:
         cancel(c);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/host/history.h"
 #include "platform/host/scheduler.h"
 #include "sim/far/line.h"
 
@@ -72,7 +73,9 @@ public:
     void set_config(const Config& c) { cfg_ = c; }
     State state(unsigned channel) const { return ch_.at(channel).state; }
     uint32_t speed(unsigned channel) const { return ch_.at(channel).speed; }
+    // Data received per channel, bounded: at the limit the older half goes.
     const std::vector<std::vector<uint8_t>>& received(unsigned channel) const { return ch_.at(channel).received; }
+    void set_received_limit(size_t frames) { received_limit_ = frames; }
     unsigned hangups_heard(unsigned channel) const { return ch_.at(channel).hangups_heard; }
     unsigned connects(unsigned channel) const { return ch_.at(channel).connects; }
 
@@ -96,6 +99,7 @@ private:
     plat::Scheduler& sched_;
     Line& line_;
     Config cfg_;
+    size_t received_limit_ = plat::kHistoryLimit;
     std::array<Channel, kChannels> ch_{};
     std::shared_ptr<ModemPeer*> self_;
     RobbedBitFarEnd* robbed_bit_ = nullptr;

@@ -58,6 +58,28 @@ TEST(ModemPeer, AnswersOnTheChannelsARobbedBitFarEndConnects)
     EXPECT_EQ(peer.state(4), sim::ModemPeer::State::Off);
 }
 
+// A long call does not grow what the peer keeps of it without end.
+TEST(ModemPeer, ReceivedDataIsBounded)
+{
+    plat::Scheduler sched;
+    sim::Line line(0);
+    sim::RobbedBitFarEnd far(sched, line, sim::RobbedBitFarEnd::Protocol::Immediate);
+    sim::ModemPeer peer(sched, line, {true, 28800, plat::ms(200)});
+    peer.follow(far);
+    peer.set_received_limit(4);
+    ASSERT_TRUE(far.seize(4));
+    line.tx_robbed[4] = sim::RobbedBitFarEnd::kOffHook;
+    sched.run_for(plat::ms(100));
+    line.frame_from_adapter(1u << 4, sim::modem_line::carrier(sim::modem_line::kCallingCarrier, 33600));
+    sched.run_for(plat::ms(250));
+    ASSERT_EQ(peer.state(4), sim::ModemPeer::State::Connected);
+    for (uint8_t i = 0; i < 100; i++) {
+        line.frame_from_adapter(1u << 4, sim::modem_line::data({i}));
+        ASSERT_LE(peer.received(4).size(), 4u);
+    }
+    EXPECT_EQ(peer.received(4).back(), (std::vector<uint8_t>{99})) << "the newest is kept";
+}
+
 TEST(ModemPeer, AModemThatDoesNotAnswerStaysSilentAndAnOriginatorAnswersBack)
 {
     plat::Scheduler sched;

@@ -93,10 +93,14 @@ DeviceServer::DeviceServer(Rig& rig, fs::path root) : rig_(rig), root_(std::move
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     machine_ = listen_on(root_ / wire::kMachineSocket);
     if (machine_ >= 0) watch(machine_);
+    tapi_ = std::make_unique<TapiService>(rig_, listen_on(root_ / wire::kTapiSocket), [this](int fd) { watch(fd); });
 }
 
 DeviceServer::~DeviceServer()
 {
+    tapi_.reset();
+    std::error_code gone;
+    fs::remove(root_ / wire::kTapiSocket, gone);
     for (auto& c : connections_) ::close(c->fd);
     for (auto& [name, l] : listeners_) {
         ::close(l.fd);
@@ -257,6 +261,7 @@ void DeviceServer::serve_machine()
         bool restart = n == static_cast<ssize_t>(sizeof h) && h.magic == wire::kRequestMagic && h.kind == wire::kRestart;
         reply(fd, restart ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND, {});  // it is no device
         ::close(fd);
+        if (restart) tapi_->drop_all();  // TAPI's applications do not outlive the machine
         if (restart && on_restart) on_restart();
     }
 }
@@ -264,6 +269,7 @@ void DeviceServer::serve_machine()
 void DeviceServer::service()
 {
     if (machine_ >= 0) serve_machine();
+    tapi_->service();
     sync_listeners();
     for (auto& [name, l] : listeners_) accept_all(l.fd, name);
     for (auto& c : connections_) {
@@ -313,6 +319,7 @@ bool DeviceServer::load_root(Rig& rig, const fs::path& root, std::string* error)
 
 void DeviceServer::restart()
 {
+    tapi_->drop_all();
     std::vector<unsigned> instances;
     for (auto& a : rig_.host.ndis().adapters())
         if (a->initialised && !a->halted && !a->halting) instances.push_back(a->instance);

@@ -1,6 +1,7 @@
 // The driver's devices for other processes. One Unix socket per running adapter in the
 // run's root, named for the adapter's DOS device name ("VORNET1"), and one "machine"
-// socket for the restart. service(), called on the simulator's thread between two
+// socket for the restart, and the "tapi" socket of the telephony service
+// (tapi_service.h). service(), called on the simulator's thread between two
 // events of the virtual clock, accepts connections and runs every whole request waiting
 // through the I/O manager to the adapter's device object (NDIS's device; its requests
 // pass the serial ports' dispatch hook when it is installed), then sends the reply
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "tools/harness/rig.h"
+#include "tools/harness/tapi_service.h"
 
 
 namespace rig {
@@ -45,6 +47,7 @@ public:
     static bool load_root(Rig& rig, const std::filesystem::path& root, std::string* error);
 
     uint64_t requests_served() const { return served_; }
+    TapiService& tapi() { return *tapi_; }
 
 private:
     struct Connection {
@@ -77,6 +80,7 @@ private:
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<uint8_t> buffer_;
     uint64_t served_ = 0;
+    std::unique_ptr<TapiService> tapi_;
 };
 
 }  // namespace rig

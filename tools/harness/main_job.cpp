@@ -8,6 +8,7 @@
 
 #include "driver/Common/RSS_init.h"
 #include "driver/Common/RSS_tmrs.h"
+#include "driver/Wmp_nt40/Wmp_shel.h"
 
 namespace rig {
 
@@ -87,6 +88,9 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         if (!write_file(root / "registry.reg", hive.data(), hive.size())) return fail("cannot write " + (root / "registry.reg").string());
         if (opt_.firmware && !write_file(root / kDriversFolder / "armcsm", opt_.firmware->data(), opt_.firmware->size()))
             return fail("cannot write the firmware file under " + root.string());
+        // The installed driver's file, for what reads its version: its version resource.
+        if (!write_file(root / kDriversFolder / "vornet.sys", &VornetDriverVersion, sizeof VornetDriverVersion))
+            return fail("cannot write the driver's file under " + root.string());
         r.host.files_root = root / kDriversFolder;
     } else if (opt_.firmware) {
         r.set_firmware(*opt_.firmware);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "sim/firmware/firmware.h"
+#include "sim/serial/serial_modem.h"
 #include "tools/harness/device_server.h"
 #include "tools/harness/main_job.h"
 #include "tools/harness/pty_bridge.h"
@@ -35,7 +36,8 @@ const char* const kUsage =
     "  --load full         a data call on every B channel of every line, at line rate\n"
     "  --serve             run paced to the wall clock until SIGINT or SIGTERM (needs --root)\n"
     "  --root DIR          the run's directory: registry.reg, C/WINNT/system32/drivers/armcsm,\n"
-    "                      and one socket per adapter device for the applet\n"
+    "                      one socket per adapter device for the applet, and one per serial\n"
+    "                      modem port the hive's zelCOM key lists\n"
     "  --com-pty DIR       every COM port on a pseudo-terminal, linked as DIR/COMn (paced)\n"
     "  --trace             print the driver's trace lines\n"
     "  --json              print the summary as one JSON object\n";
@@ -154,6 +156,22 @@ int main(int argc, char** argv)
         rig::DeviceServer* s = server.get();
         job.pollers().add([s] { s->service(); }, s->fd());
     }
+    // Serving: the serial-attached modem adapter's ports the hive lists.
+    std::unique_ptr<sim::serial::SerialModemAdapter> modems;
+    if (serve) {
+        plat::reg::Registry hive;
+        std::filesystem::path hive_path = std::filesystem::path(opt.root) / "registry.reg";
+        std::vector<std::string> ports;
+        if (std::filesystem::exists(hive_path) && hive.load_reg_file(hive_path.string()).ok)
+            ports = sim::serial::SerialModemAdapter::listed_ports(hive);
+        if (!ports.empty()) {
+            modems = std::make_unique<sim::serial::SerialModemAdapter>(opt.root);
+            for (const auto& p : ports)
+                if (!modems->add_port(p, &error)) return fail("serial modem port: " + error);
+            if (!modems->start(&error)) return fail("serial modem adapter: " + error);
+            std::fprintf(stderr, "vornet-sim: %zu serial modem port(s)\n", ports.size());
+        }
+    }
     std::unique_ptr<rig::PtyBridge> ptys;
     if (!com_pty_dir.empty()) {
         ptys = std::make_unique<rig::PtyBridge>(job.rig().host, com_pty_dir);
@@ -172,6 +190,7 @@ int main(int argc, char** argv)
         job.run();
     }
     if (ptys) ptys->stop();
+    modems.reset();
     server.reset();
     rig::Summary summary = job.finish();
 
