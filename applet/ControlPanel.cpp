@@ -182,11 +182,11 @@ LONG CMyPanel::OnDblclk(HWND hwndCPl, LPARAM, LPARAM)
             "The Registery Key: AdapterID is missing or adapter ID is unknown, please reinstall the driver.");
         return finish();
     }
-    sheet->m_pBoardRow = &BoardTypeTable[sheet->m_AdapterType];
+    sheet->m_pBoardRow = &applet::BoardTypeTable[sheet->m_AdapterType];
     for (uint32_t k = 0; k < kModuleSockets; k++) {
         uint32_t module = ReadModuleId(device, k);
         // A module type outside the table stands for an empty socket.
-        sheet->m_pModuleRows[k] = &ModuleTypeTable[module < kModuleTypes ? module : 0];
+        sheet->m_pModuleRows[k] = &applet::ModuleTypeTable[module < kModuleTypes ? module : 0];
     }
     HWND owner = parent != nullptr ? parent->GetSafeHwnd() : nullptr;
     g_Timer0 = ::SetTimer(owner, 0, 1000, AppletTimerProc);

@@ -1,5 +1,7 @@
 #include "applet/LayoutTables.h"
 
+namespace applet {
+
 // Board rows: sockets per group (4), socket windows (8), socket groups (8), framer
 // windows (4), LED bits (4), latches (4), IRQ bits, reset bits, time-slot step, lines,
 // sockets.
@@ -34,3 +36,5 @@ const ModuleTypeRow ModuleTypeTable[kModuleTypes] = {
     {{4096, 2048, 1, 3, 12, 1, 100, 1}},  {{4096, 2048, 1, 6, 24, 1, 100, 1}},  {{4096, 2048, 1, 12, 48, 1, 100, 1}},
     {{4096, 2048, 2, 3, 12, 1, 100, 1}},  {{4096, 2048, 2, 6, 24, 1, 100, 1}},  {{4096, 2048, 2, 12, 48, 1, 100, 1}},
 };
+
+}  // namespace applet

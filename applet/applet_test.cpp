@@ -1,2 +1,464 @@
+// The control-panel applet as vornet-control drives it, against the default board served
+// in-process as vornet-sim --serve serves it: the Control Panel's messages, the main sheet
+// with its adapter page, the device panel following the line and a far-end call, the modem
+// menu reaching the driver, the configuration sheet's round trip through the hive with a
+// restart of the machine, and the code update. The simulator runs on a thread of its own;
+// the user interface runs on the test's thread with a person's answers scripted.
 #include <gtest/gtest.h>
-TEST(Applet, Builds) {}
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "QLCommon/Adapter.h"
+#include "QLCommon/Agent.h"
+#include "QLCommon/smem.h"
+#include "applet/ControlPanel.h"
+#include "applet/DeviceWidgets.h"
+#include "applet/PropertyPageQLS.h"
+#include "applet/PropertySheet.h"
+#include "applet/resource.h"
+#include "driver/Common/MDM_CSM.h"
+#include "driver/Common/MDM_DIMM.h"
+#include "driver/Common/MDM_PUMP.h"
+#include "driver/Common/RSS_init.h"
+#include "driver/Common/MDM_PUMP_ext.h"
+#include "driver/Wmp_nt40/Wmp_link.h"
+#include "platform/mfc/afxtest.h"
+#include "platform/registry/registry.h"
+#include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
+#include "sim/firmware/firmware.h"
+#include "tools/harness/device_server.h"
+#include "tools/harness/rig.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const bool kHeadless = [] {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    return true;
+}();
+
+const char* const kParameters = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET1\\Parameters";
+
+struct TempRoot {
+    fs::path dir;
+    TempRoot()
+    {
+        char t[] = "/tmp/vornetap-XXXXXX";
+        dir = mkdtemp(t);
+        fs::create_directories(dir / "C" / "WINNT" / "system32" / "drivers");
+        setenv("VORNET_ROOT", dir.c_str(), 1);
+        setenv("VORNET_LIBRARY_PATH", TAPI32_DIR, 1);
+    }
+    ~TempRoot()
+    {
+        unsetenv("VORNET_ROOT");
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
+// Reads and changes the run's hive as a file.
+std::optional<uint32_t> HiveDword(const fs::path& root, const char* key, const char* name)
+{
+    plat::reg::Registry r;
+    EXPECT_TRUE(r.load_reg_file((root / "registry.reg").string()).ok);
+    return r.get_dword(key, name);
+}
+[[maybe_unused]] std::string HiveText(const fs::path& root)
+{
+    std::ifstream f(root / "registry.reg");
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Lets the user-interface thread run until `done` or the time passes.
+bool PumpUntil(const std::function<bool()>& done, int seconds = 20)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        AfxPumpMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+std::string ShotPath(const std::string& name)
+{
+    const char* dir = std::getenv("VORNET_SHOTS");
+    fs::path base = dir != nullptr ? fs::path(dir) : fs::current_path() / "shots";
+    fs::create_directories(base);
+    return (base / (name + ".png")).string();
+}
+
+// The default board on its own thread: the far end is an ISDN network with a modem peer;
+// every device request, telephony request and restart of the machine is served there.
+class SimThread {
+public:
+    SimThread(const fs::path& root, bool lineUp) : root_(root), lineUp_(lineUp)
+    {
+        thread_ = std::thread([this] { Run(); });
+        std::unique_lock<std::mutex> l(lock_);
+        ready_.wait(l, [this] { return started_; });
+    }
+    ~SimThread()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    bool ok() const { return ok_; }
+    // Runs fn on the simulator's thread and waits for it.
+    void Do(const std::function<void()>& fn)
+    {
+        std::atomic<bool> done{false};
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            work_.push_back([&] {
+                fn();
+                done = true;
+            });
+        }
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Adapter* adapter() { return a_; }
+    std::unique_ptr<sim::IsdnNetworkSide> net;
+    rig::Rig r;
+    std::unique_ptr<rig::DeviceServer> server;
+    int restarts = 0;
+
+private:
+    void Run()
+    {
+        std::string e;
+        bool good = rig::DeviceServer::load_root(r, root_, &e);
+        if (good) {
+            r.set_firmware(sim::fw::default_image());
+            sim::Card& card = r.add_board_for(1, 4);
+            net = std::make_unique<sim::IsdnNetworkSide>(r.host, card.line(0), sim::IsdnNetworkConfig{});
+            peer_ = std::make_unique<sim::ModemPeer>(r.host.sched, card.line(0));
+            peer_->follow(*net);
+            good = r.load_driver() == 0 && (a_ = rig::Rig::driver_adapter(na_ = r.initialize(1))) != nullptr;
+        }
+        if (good && lineUp_) {
+            good = rig::run_until(r.host, [&] { return Processors() == 10u; }, plat::ms(15000));
+            if (!rig::run_until(r.host, [&] { return net->link_up(); }, plat::ms(3000))) net->establish();
+            good = good && rig::run_until(r.host, [&] { return net->link_up() && a_->LineUp[0] == 1; }, plat::ms(3000));
+        }
+        if (good) {
+            server = std::make_unique<rig::DeviceServer>(r, root_);
+            server->on_restart = [this] {
+                restarts++;
+                server->restart();
+                na_ = nullptr;
+                for (auto& n : r.host.ndis().adapters())
+                    if (n->initialised && !n->halted) na_ = n.get();
+                a_ = na_ != nullptr ? rig::Rig::driver_adapter(na_) : nullptr;
+            };
+        }
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            ok_ = good;
+            started_ = true;
+        }
+        ready_.notify_all();
+        while (!stop_) {
+            std::deque<std::function<void()>> work;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                work.swap(work_);
+            }
+            for (auto& fn : work) fn();
+            if (server) {
+                server->service();
+                r.host.run_for(plat::ms(5));
+                pollfd p{server->fd(), POLLIN, 0};
+                ::poll(&p, 1, 1);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        server.reset();
+        if (na_ != nullptr) r.halt(na_);
+    }
+    size_t Processors()
+    {
+        size_t n = 0;
+        for (unsigned s = 0; s < a_->SocketCount && s < MAX_SOCKETS; s++)
+            for (unsigned c = 0; c < a_->Socket[s].ProcessorCount; c++) n += a_->Socket[s].Csms[c].State == CSM_RUNNING;
+        return n;
+    }
+
+    fs::path root_;
+    bool lineUp_;
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable ready_;
+    bool started_ = false, ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::deque<std::function<void()>> work_;
+    std::unique_ptr<sim::ModemPeer> peer_;
+    plat::ndis::Adapter* na_ = nullptr;
+    Adapter* a_ = nullptr;
+};
+
+class AppletTest : public ::testing::Test {
+protected:
+    TempRoot root;
+    std::unique_ptr<SimThread> sim;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(kHeadless);
+        AfxEnsureApplication();
+        RegisterAppletResources();
+        std::ofstream(root.dir / "registry.reg") << rig::kDefaultConfig;
+        afxtest::BeginScript();
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(afxtest::Misses(), 0) << "a prompt found no scripted answer";
+        EXPECT_EQ(afxtest::Pending(), 0u) << "scripted answers left unused";
+        afxtest::EndScript();
+        sim.reset();
+    }
+    void ChangeHive(const std::function<void(plat::reg::Registry&)>& change)
+    {
+        plat::reg::Registry r;
+        ASSERT_TRUE(r.load_reg_file((root.dir / "registry.reg").string()).ok);
+        change(r);
+        std::ofstream(root.dir / "registry.reg") << r.save_reg();
+    }
+    void StartSim(bool lineUp = true)
+    {
+        sim = std::make_unique<SimThread>(root.dir, lineUp);
+        ASSERT_TRUE(sim->ok());
+    }
+    // Double-clicks the applet; `action` plays the user inside the main sheet and closes it.
+    void OpenApplet(std::function<void(CMyPropertySheet&)> action)
+    {
+        afxtest::RunModal([action](CWnd*) { action(*GPropertySheet); });
+        EXPECT_EQ(CPlApplet(nullptr, CPL_DBLCLK, 0, 0), 0);
+        EXPECT_EQ(GPropertySheet, nullptr);
+        EXPECT_EQ(GAgent, nullptr) << "the management layer is closed with the sheet";
+    }
+    static std::vector<std::string> BoxTexts()
+    {
+        std::vector<std::string> t;
+        for (const auto& b : afxtest::MessageBoxes()) t.push_back(b.text);
+        return t;
+    }
+};
+
+// ---- the Control Panel's messages -------------------------------------------------------
+
+TEST_F(AppletTest, ControlPanelMessagesAnswerAsTheEntryTableSays)
+{
+    struct Case {
+        UINT msg;
+        LONG result;
+    } cases[] = {{CPL_INIT, 1}, {CPL_GETCOUNT, 1}, {CPL_INQUIRE, 0}, {CPL_SELECT, 1},
+                 {CPL_STOP, 1}, {CPL_EXIT, 0},     {CPL_NEWINQUIRE, 0}, {0, 1}, {9, 1}, {1000, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("message " + std::to_string(c.msg));
+        CPLINFO old{7, 8, 9, 10};
+        NEWCPLINFOA info{};
+        LPARAM record = c.msg == CPL_INQUIRE ? reinterpret_cast<LPARAM>(&old)
+                        : c.msg == CPL_NEWINQUIRE ? reinterpret_cast<LPARAM>(&info)
+                                                  : 0;
+        EXPECT_EQ(CPlApplet(nullptr, c.msg, 0, record), c.result);
+        if (c.msg == CPL_INQUIRE) {
+            EXPECT_EQ(old.idIcon, 7) << "CPL_INQUIRE fills nothing";
+            EXPECT_EQ(old.lData, 10);
+        }
+        if (c.msg == CPL_NEWINQUIRE) {
+            EXPECT_EQ(info.dwSize, 244u);
+            EXPECT_EQ(reinterpret_cast<intptr_t>(info.hIcon), 151);
+            EXPECT_STREQ(info.szName, "Quorlane ZELVX24-30");
+            EXPECT_STREQ(info.szInfo, "Quorlane ZELVX24-30 Control Panel Applet");
+            EXPECT_STREQ(info.szHelpFile, "");
+            EXPECT_EQ(info.lData, 0);
+        }
+    }
+}
+
+TEST_F(AppletTest, NoAdapterShowsItsMessageAndNoSheet)
+{
+    afxtest::AnswerMessageBox(IDOK);
+    EXPECT_EQ(CPlApplet(nullptr, CPL_DBLCLK, 0, 0), 0);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"There are no QLZELVX24/30 adapters installed."});
+    EXPECT_EQ(GPropertySheet, nullptr);
+    EXPECT_EQ(GAgent, nullptr);
+}
+
+// ---- the adapter's parameters in the registry --------------------------------------------
+
+TEST_F(AppletTest, AdapterAndModuleIdsAreReadUnderTheCurrentControlSetAndMissingOnesCreated)
+{
+    ChangeHive([](plat::reg::Registry& r) {
+        r.set_dword(kParameters, "AdapterID", 5);
+        r.delete_value(kParameters, "ModuleID_3");
+    });
+    EXPECT_EQ(ReadAdapterId(1), 5u);
+    EXPECT_EQ(ReadModuleId(1, 3), 4u) << "a missing module value reads as 4";
+    EXPECT_EQ(HiveDword(root.dir, kParameters, "ModuleID_3"), 4u) << "and is created as REG_DWORD 4";
+    EXPECT_EQ(ReadAdapterId(7), 0u) << "an adapter whose key cannot be opened";
+
+    // SYSTEM\Select names control set 2: the parameters are read from its key, which the
+    // machine keeps as the current control set.
+    ChangeHive([&](plat::reg::Registry& r) { r.set_dword("HKEY_LOCAL_MACHINE\\SYSTEM\\Select", "Current", 2); });
+    EXPECT_EQ(ParametersKeyOf(1), "SYSTEM\\ControlSet002\\Services\\VORNET1\\Parameters");
+    EXPECT_EQ(ReadAdapterId(1), 5u);
+}
+
+// ---- replies of the sheet's request block ---------------------------------------------------
+
+TEST_F(AppletTest, ARefusedReplyOrASegmentInsideTheHeaderGivesNoData)
+{
+    auto reply = std::make_unique<BackdoorRequest>();
+    std::memset(reply.get(), 0, sizeof *reply);
+    reply->Data[0] = 0x5A;
+    struct Case {
+        uint32_t status, offset, length;
+        size_t bytes;
+    } cases[] = {
+        {0, kBackdoorHeaderSize, 8, 8},                 // accepted: the data
+        {3, 0, 0, 0},                                   // refused, offsets 0: nothing, not the header
+        {3, kBackdoorHeaderSize, 8, 0},                 // refused: nothing even where the offset is sound
+        {0, 16, 8, 0},                                  // inside the header
+        {0, kBackdoorRequestSize - 4, 100, 4},          // cut at the record's end
+        {0, kBackdoorRequestSize, 4, 0},                // past it
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("status " + std::to_string(c.status) + " offset " + std::to_string(c.offset));
+        reply->Status = c.status;
+        reply->Segment[0] = {c.length, c.offset};
+        CReplyData d = CMyPropertySheet::ReplySegment(*reply, 0);
+        EXPECT_EQ(d.Bytes.size(), c.bytes);
+        if (c.bytes == 8) {
+            EXPECT_EQ(d.Bytes[0], 0x5A);
+        }
+    }
+    reply->Status = 3;
+    EXPECT_EQ(CMyPropertySheet::StatusText(*reply), "The driver refused the request (status 3).");
+}
+
+// ---- the main sheet on the served board ----------------------------------------------------
+
+CPropertyPageQLS* AdapterPage(CMyPropertySheet& sheet, size_t i)
+{
+    return i < sheet.m_AdapterPages.size() ? sheet.m_AdapterPages[i] : nullptr;
+}
+
+// The device panel comes up with the line, follows a call from the far end to a pump and its
+// clearing, and the modem's menu takes the pump out of service in the driver.
+TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
+{
+    ChangeHive([](plat::reg::Registry& r) { r.set_dword(kParameters, "DebugMenusOn", 1); });
+    StartSim();
+    Link* l = nullptr;
+    sim->Do([&] { rig::with_adapter_lock(sim->adapter(), [&] { l = LinkAcquire(sim->adapter(), 0, 0, 2, OWNER_DRIVER); }); });
+    ASSERT_NE(l, nullptr);
+
+    size_t tapiApps = 0;
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        ASSERT_EQ(sheet.m_AdapterCount, 1u);
+        EXPECT_EQ(sheet.m_DeviceNumbers[0], 1u);
+        EXPECT_EQ(sheet.m_AdapterType, 4u);
+        EXPECT_EQ(sheet.m_pBoardRow, &applet::BoardTypeTable[4]);
+        EXPECT_EQ(sheet.GetPageCount(), 1);
+        EXPECT_FALSE(sheet.GetDlgItem(IDOK)->IsWindowVisible()) << "no OK, Cancel or Apply";
+        EXPECT_GT(sheet.m_LineDevices, 0u);
+        EXPECT_GT(sheet.m_KeptLines, 0u) << "the adapter's lines are held open";
+        sim->Do([&] { tapiApps = sim->server->tapi().applications(); });
+        EXPECT_EQ(tapiApps, 1u);
+
+        CPropertyPageQLS* page = AdapterPage(sheet, 0);
+        ASSERT_NE(page, nullptr);
+        EXPECT_EQ(page->GetTitle(), "ZELVX24/30 Adapter #1");
+        ASSERT_EQ(page->m_ChannelButtons.size(), 24u) << "a T1 line";
+        EXPECT_TRUE(page->GetDlgItem(IDC_CHANNEL_FIRST + 23)->IsWindowVisible());
+        EXPECT_FALSE(page->GetDlgItem(IDC_CHANNEL_FIRST + 24)->IsWindowVisible()) << "channels 25 to 31 stay hidden";
+        ASSERT_EQ(page->m_ModemTexts.size(), 30u);
+        CString number;
+        page->GetDlgItemText(ModemTextId(29), number);
+        EXPECT_EQ(number, "30");
+        page->GetDlgItemText(IDC_CHANNEL_TEXT_FIRST + 2, number);
+        EXPECT_EQ(number, "3");
+
+        // The line comes up: both layer lamps green; idle channels marked; the D channel yellow.
+        auto* layer1 = page->m_pLayer1;
+        auto* layer2 = page->m_pLayer2;
+        CChannelButton* ch3 = page->m_ChannelButtons[2];
+        ASSERT_TRUE(PumpUntil([&] {
+            return layer1->GetBitmapId(false) == IDB_LAMP_GREEN && layer2->GetBitmapId(false) == IDB_LAMP_GREEN &&
+                   ch3->GetBitmapId(false) == IDB_LAMP_DARK_C;
+        })) << layer1->GetState() << " " << layer2->GetState() << " " << ch3->GetState();
+        EXPECT_EQ(page->m_ChannelButtons[23]->GetBitmapId(false), IDB_LAMP_YELLOW);
+        EXPECT_EQ(afxtest::ToolTip(layer1), "Layer Up");
+        EXPECT_EQ(afxtest::ToolTip(layer2), "Layer Up");
+        EXPECT_EQ(afxtest::ToolTip(page->m_ModemButtons[ModemButtonId(0)]), "Idle: Unallocated");
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("applet-line-up")));
+
+        // A speech call from the far end on channel 3 goes to a pump: the channel's lamp and
+        // that modem's lamp turn green.
+        std::optional<sim::CallKey> key;
+        sim->Do([&] { key = sim->net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::speech(false)); });
+        ASSERT_TRUE(key.has_value());
+        uint32_t n = 0;
+        ASSERT_TRUE(PumpUntil([&] {
+            sim->Do([&] {
+                Pump* p = l->ThisPump;
+                if (p != nullptr && p->PumpState == PUMP_ON_LINE)
+                    n = (p->ThisCsm->ThisSocket->SocketIndex * 2 + p->ThisCsm->Index) * 3 + p->PumpNumber + 1;
+            });
+            return n != 0;
+        }));
+        CModemButton* modem = page->m_ModemButtons[ModemButtonId((int)n - 1)];
+        EXPECT_TRUE(PumpUntil([&] {
+            return ch3->GetBitmapId(false) == IDB_LAMP_GREEN && modem->GetBitmapId(false) == IDB_LAMP_GREEN;
+        })) << ch3->GetState() << " " << modem->GetState();
+        EXPECT_EQ(afxtest::ToolTip(modem), "Connected on B-Channel 3");
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("applet-call-connected")));
+
+        // The network clears: both lamps go back.
+        sim->Do([&] { sim->net->clear_call(*key); });
+        EXPECT_TRUE(PumpUntil([&] {
+            return ch3->GetBitmapId(false) == IDB_LAMP_DARK_C && modem->GetBitmapId(false) == IDB_LAMP_DARK_A;
+        })) << ch3->GetState() << " " << modem->GetState();
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("applet-call-cleared")));
+
+        // The modem menu: out of service reaches the driver's pump; channels have no menu.
+        afxtest::ChooseMenu(ID_MODEM_OUT_OF_SERVICE);
+        afxtest::RightClick(page->m_ModemButtons[ModemButtonId(0)], 3, 3);
+        ASSERT_EQ(afxtest::Menus().size(), 1u);
+        ASSERT_EQ(afxtest::Menus()[0].items.size(), 2u);
+        EXPECT_EQ(afxtest::Menus()[0].items[0].text, "Out Of Service");
+        EXPECT_FALSE(afxtest::Menus()[0].items[0].checked);
+        int state = 0;
+        EXPECT_TRUE(PumpUntil([&] {
+            sim->Do([&] { state = sim->adapter()->Socket[0].Csms[0].Pumps[0].PumpState; });
+            return state == PUMP_OUT_OF_SERVICE;
+        })) << state;
+        afxtest::RightClick(ch3, 3, 3);
+        EXPECT_EQ(afxtest::Menus().size(), 1u) << "a channel's right click shows nothing";
+        afxtest::CloseWindow(&sheet);
+    });
+    sim->Do([&] { tapiApps = sim->server->tapi().applications(); });
+    EXPECT_EQ(tapiApps, 0u) << "the lines are closed with the sheet";
+}
+
+}  // namespace
