@@ -214,7 +214,9 @@ BOOL CQLSDirectoryDialog::OnKillActive()
 
 void CQLSDirectoryDialog::OnOK()
 {
-    if (m_hWnd != nullptr && UpdateData(TRUE)) {
+    if (m_hWnd != nullptr) {
+        if (!UpdateData(TRUE))
+            return;
         ReplaceEditedEntry();
         StoreNumbers();
     }

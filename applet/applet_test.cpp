@@ -23,6 +23,7 @@
 #include "QLCommon/Adapter.h"
 #include "QLCommon/Agent.h"
 #include "QLCommon/smem.h"
+#include "applet/ConfigSheet.h"
 #include "applet/ControlPanel.h"
 #include "applet/DeviceWidgets.h"
 #include "applet/PropertyPageQLS.h"
@@ -459,6 +460,280 @@ TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
     });
     sim->Do([&] { tapiApps = sim->server->tapi().applications(); });
     EXPECT_EQ(tapiApps, 0u) << "the lines are closed with the sheet";
+}
+
+// ---- the configuration sheet ----------------------------------------------------------------
+
+class ConfigurationTest : public AppletTest {
+protected:
+    // Opens the applet, presses "Configuration", lets `edit` play the user in the
+    // configuration sheet (it ends the sheet), then answers the questions that follow.
+    void Configure(std::function<void(CConfigSheet&)> edit, std::vector<int> answers)
+    {
+        OpenApplet([&](CMyPropertySheet& sheet) {
+            CPropertyPageQLS* page = AdapterPage(sheet, 0);
+            ASSERT_NE(page, nullptr);
+            afxtest::RunModal([&](CWnd* dialog) { edit(*static_cast<CConfigSheet*>(dialog)); });
+            for (int a : answers) afxtest::AnswerMessageBox(a);
+            afxtest::Click(page, IDC_CONFIGURATION);
+            afxtest::CloseWindow(&sheet);
+        });
+    }
+    std::optional<uint32_t> Param(const char* name) { return HiveDword(root.dir, kParameters, name); }
+};
+
+TEST_F(ConfigurationTest, AnE1FramingIsSavedWithItsLineAndBusModesAndTheRestKept)
+{
+    ChangeHive([](plat::reg::Registry& r) { r.set_dword(kParameters, "SystemBusMode_0", 3); });
+    StartSim();
+    const uint32_t protocol = *Param("SignallingProtocol_0"), code = *Param("LineCode_0");
+    Configure(
+        [&](CConfigSheet& cs) {
+            EXPECT_EQ(cs.m_LineConfig.m_Framing, 3);
+            EXPECT_TRUE(afxtest::SaveImage(&cs, ShotPath("applet-configuration-line")));
+            afxtest::SelectCombo(&cs.m_LineConfig, IDC_FRAMING, 4);  // "E1 -  FAS with CRC"
+            afxtest::SelectSheetPage(&cs, 3);
+            EXPECT_TRUE(afxtest::SaveImage(&cs, ShotPath("applet-configuration-ports")));
+            afxtest::SetText(&cs.m_AsyncPorts, IDC_PORT_COUNT, "4");
+            afxtest::SetText(&cs.m_AsyncPorts, IDC_FIRST_PORT, "7");
+            afxtest::Click(&cs, IDOK);
+        },
+        {IDYES, IDNO});
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Save configuration changes?",
+                                                    "These changes require Windows to be restarted. Restart now?"}));
+    EXPECT_EQ(Param("FramingFormat_0"), 4u);
+    EXPECT_EQ(Param("LineMode_0"), 1u);
+    EXPECT_EQ(Param("SystemBusMode_0"), 5u);
+    EXPECT_EQ(Param("SignallingProtocol_0"), protocol) << "a list the user left alone keeps its value";
+    EXPECT_EQ(Param("LineCode_0"), code);
+    EXPECT_EQ(Param("AsyncPorts_0"), 4u);
+    EXPECT_EQ(Param("AsyncPortNumbersStartAt"), 7u);
+    EXPECT_EQ(sim->restarts, 0);
+}
+
+TEST_F(ConfigurationTest, AnsweringNoToSavingWritesNothing)
+{
+    StartSim();
+    std::string before;
+    Configure(
+        [&](CConfigSheet& cs) {
+            before = HiveText(root.dir);  // with the defaults the applet's reading created
+            afxtest::SelectCombo(&cs.m_LineConfig, IDC_FRAMING, 5);
+            afxtest::Click(&cs, IDOK);
+        },
+        {IDNO});
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Save configuration changes?"});
+    EXPECT_EQ(HiveText(root.dir), before);
+}
+
+// Values without a list entry (robbed bit, leased line, framing 5) are kept on OK.
+TEST_F(ConfigurationTest, StoredValuesWithoutAListEntryAreKept)
+{
+    struct Case {
+        const char* name;
+        uint32_t value;
+    } cases[] = {{"SignallingProtocol_0", 0}, {"SignallingProtocol_0", 6}, {"FramingFormat_0", 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.value));
+        ChangeHive([&](plat::reg::Registry& r) { r.set_dword(kParameters, c.name, c.value); });
+        StartSim(false);
+        Configure([&](CConfigSheet& cs) { afxtest::Click(&cs, IDOK); }, {IDYES, IDNO});
+        EXPECT_EQ(Param(c.name), c.value);
+        sim.reset();
+        ChangeHive([](plat::reg::Registry& r) {
+            r.set_dword(kParameters, "SignallingProtocol_0", 1);
+            r.set_dword(kParameters, "FramingFormat_0", 3);
+        });
+    }
+}
+
+TEST_F(ConfigurationTest, WhatWasNotSavedIsNamedAndNoRestartOffered)
+{
+    StartSim();
+    Configure(
+        [&](CConfigSheet& cs) {
+            // The parameters go away while the sheet is open.
+            ChangeHive([](plat::reg::Registry& r) { r.delete_key(kParameters); });
+            afxtest::Click(&cs, IDOK);
+        },
+        {IDYES, IDOK});
+    ASSERT_EQ(afxtest::MessageBoxes().size(), 2u);
+    EXPECT_EQ(afxtest::MessageBoxes()[1].text,
+              "These settings were not saved:\n  the asynchronous ports\n  the directory numbers\n  the line setup");
+    EXPECT_EQ(sim->restarts, 0);
+}
+
+TEST_F(ConfigurationTest, RestartBringsTheMachineBackWithTheNewValues)
+{
+    StartSim();
+    Configure(
+        [&](CConfigSheet& cs) {
+            afxtest::SelectCombo(&cs.m_LineConfig, IDC_FRAMING, 5);  // "E1 -  FAS without CRC"
+            afxtest::Click(&cs, IDOK);
+        },
+        {IDYES, IDYES});
+    EXPECT_EQ(Param("FramingFormat_0"), 6u);
+    ASSERT_EQ(sim->restarts, 1);
+    uint32_t framing = 0, mode = 0;
+    sim->Do([&] {
+        if (Adapter* a = sim->adapter()) {
+            framing = a->FramingFormat[0];
+            mode = a->LineMode[0];
+        }
+    });
+    EXPECT_EQ(framing, 6u);
+    EXPECT_EQ(mode, 1u);
+}
+
+// ---- the directory dialog and the line page alone ---------------------------------------------
+
+// Their templates' OK buttons are hidden (a sheet's serve instead): the command is sent as Enter sends it.
+void PressOK(CWnd& dialog) { dialog.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); }
+
+TEST_F(AppletTest, DirectoryDialogOffersTheThirtyStoredNumbersAndFillsThem)
+{
+    CQLSDirectoryDialog dialog;
+    std::strcpy(dialog.m_Numbers[0], "555-1000");
+    std::strcpy(dialog.m_Numbers[29], "5551029");
+    afxtest::RunModal([&](CWnd*) {
+        CComboBox& list = dialog.m_List;
+        EXPECT_EQ(list.GetCount(), 30) << "channels 0 to 29: the record holds no more";
+        afxtest::SpinBy(&dialog, IDC_DIR_SPIN, 40);
+        EXPECT_EQ(dialog.m_Spin.GetPos(), 29);
+        afxtest::SetText(&dialog, IDC_DIR_CHANNEL, "30");
+        PressOK(dialog);  // refused: the range message
+        afxtest::SetText(&dialog, IDC_DIR_CHANNEL, "0");
+        PressOK(dialog);
+    });
+    afxtest::AnswerMessageBox(IDOK);
+    EXPECT_EQ(dialog.DoModal(), IDOK);
+    ASSERT_EQ(afxtest::MessageBoxes().size(), 1u);
+    EXPECT_EQ(afxtest::MessageBoxes()[0].text, "Please enter an integer between 0 and 29.");
+    EXPECT_STREQ(dialog.m_Numbers[0], "5551000") << "a dash is not stored";
+    EXPECT_STREQ(dialog.m_Numbers[29], "5551029") << "the last channel is kept";
+
+    struct Case {
+        std::string first;
+        bool increment;
+        std::vector<std::pair<size_t, std::string>> expect;
+    } cases[] = {
+        {"4165550198", true, {{0, "4165550198"}, {1, "4165550199"}, {2, "4165550200"}, {29, "4165550227"}}},
+        {"999", true, {{0, "999"}, {1, "000"}, {2, "001"}}},
+        {"12", true, {{1, "13"}, {8, "20"}}},
+        {"5551000", false, {{0, "5551000"}, {29, "5551000"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.first);
+        auto entries = CQLSDirectoryDialog::FillEntries(c.first, c.increment);
+        ASSERT_EQ(entries.size(), 30u);
+        for (const auto& [i, text] : c.expect) EXPECT_EQ(entries[i], text) << "entry " << i;
+    }
+}
+
+TEST_F(AppletTest, LineListsShowAndKeepTheStoredSetup)
+{
+    struct Case {
+        rpri_tSetup stored;
+        CLineSetupLists shown;
+        int pickFraming;  // -1: none
+        int pickSwitch;
+        int expectProtocol, expectFraming, expectLineMode, expectBusMode;
+    } cases[] = {
+        {{1, 0, 3, 0, 0, 0, 0, 0, 2}, {0, 0, 0, 3}, -1, -1, 1, 3, 0, 2},
+        {{0, 0, 3, 0, 0, 0, 0, 0, 2}, {0, -1, 0, 3}, -1, -1, 0, 3, 0, 2},   // robbed bit stays
+        {{6, 2, 5, 0, 1, 5, 0, 0, 5}, {2, -1, 5, 5}, -1, -1, 6, 5, 1, 5},   // leased line, framing 5 stay
+        {{0, 0, 3, 0, 0, 0, 0, 0, 2}, {0, -1, 0, 3}, 4, 2, 3, 4, 1, 5},     // picks: E1, DMS100
+        {{1, 2, 4, 0, 1, 5, 0, 0, 5}, {2, 0, 5, 4}, 1, -1, 1, 1, 0, 2},     // back to T1
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("protocol " + std::to_string(c.stored.SignallingProtocol) + " framing " +
+                     std::to_string(c.stored.FramingFormat));
+        CLineSetupLists shown = zel_SetupToLists(c.stored);
+        EXPECT_EQ(shown.LineCoding, c.shown.LineCoding);
+        EXPECT_EQ(shown.SwitchType, c.shown.SwitchType);
+        EXPECT_EQ(shown.TxLevel, c.shown.TxLevel);
+        EXPECT_EQ(shown.Framing, c.shown.Framing);
+        CLineSetupLists chosen = shown;
+        if (c.pickFraming >= 0) chosen.Framing = c.pickFraming;
+        if (c.pickSwitch >= 0) chosen.SwitchType = c.pickSwitch;
+        rpri_tSetup setup = c.stored;
+        zel_ListsToSetup(shown, chosen, setup);
+        EXPECT_EQ(setup.SignallingProtocol, c.expectProtocol);
+        EXPECT_EQ(setup.FramingFormat, c.expectFraming);
+        EXPECT_EQ(setup.LineMode, c.expectLineMode);
+        EXPECT_EQ(setup.SystemBusMode, c.expectBusMode);
+    }
+    // The line page maps entry 5 to framing 6, but a stored 5 left alone stays 5.
+    for (int stored : {5, 6}) {
+        CLiConfig page;
+        page.m_Framing = stored;
+        afxtest::RunModal([&](CWnd*) {
+            EXPECT_EQ(static_cast<CComboBox*>(page.GetDlgItem(IDC_FRAMING))->GetCurSel(), 5);
+            PressOK(page);
+        });
+        EXPECT_EQ(page.DoModal(), IDOK);
+        EXPECT_EQ(page.m_Framing, stored);
+    }
+}
+
+// ---- the code update ----------------------------------------------------------------------------
+
+TEST_F(AppletTest, CodeUpdateResultTexts)
+{
+    struct Case {
+        int32_t code;
+        bool driver;
+        const char* text;
+    } cases[] = {
+        {0, true, "Driver code was updated.    These changes require Windows to be restarted. Restart now?"},
+        {0, false, "ArmCSM code was updated.    These changes require Windows to be restarted. Restart now?"},
+        {1, false, "The file can not be copied upon itself. "},
+        {2, false, "The file <C:\\new\\armcsm> could not be opened "},
+        {3, true, "Function Call Failed!"},
+        {-1, true, "Function Call Failed!"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CUpdateCode::ResultText(c.code, c.driver, "C:\\new\\armcsm"), c.text) << c.code;
+}
+
+TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareIntoTheSystemFolder)
+{
+    const fs::path drivers = root.dir / "C" / "WINNT" / "system32" / "drivers";
+    std::ofstream(drivers / "armcsm") << "old image";
+    fs::create_directories(root.dir / "C" / "new");
+    std::ofstream(root.dir / "C" / "new" / "armcsm") << "new image";
+    StartSim();
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        CPropertyPageQLS* page = AdapterPage(sheet, 0);
+        ASSERT_NE(page, nullptr);
+        afxtest::RunModal([&](CWnd* dialog) {
+            auto& cs = *static_cast<CConfigSheet*>(dialog);
+            afxtest::SelectSheetPage(&cs, 2);
+            CUpdateCode& update = cs.m_UpdateCode;
+            CString path;
+            update.GetDlgItemText(IDC_FIRMWARE_FILE, path);
+            EXPECT_EQ(path, "C:\\WINNT\\system32\\drivers\\ARMCSM");
+            EXPECT_TRUE(afxtest::SaveImage(&cs, ShotPath("applet-code-update")));
+            afxtest::Click(&update, IDC_UPDATE_FIRMWARE);  // the installed file itself
+            afxtest::SetText(&update, IDC_FIRMWARE_FILE, "C:\\new\\missing");
+            afxtest::Click(&update, IDC_UPDATE_FIRMWARE);
+            afxtest::SetText(&update, IDC_FIRMWARE_FILE, "C:\\new\\armcsm");
+            afxtest::Click(&update, IDC_UPDATE_FIRMWARE);
+            afxtest::CloseWindow(&cs);
+        });
+        for (int a : {IDOK, IDOK, IDNO}) afxtest::AnswerMessageBox(a);
+        afxtest::Click(page, IDC_CONFIGURATION);
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(BoxTexts(),
+              (std::vector<std::string>{"The file can not be copied upon itself. ",
+                                        "The file <C:\\new\\missing> could not be opened ",
+                                        "ArmCSM code was updated.    These changes require Windows to be restarted. "
+                                        "Restart now?"}));
+    std::ifstream f(drivers / "armcsm");
+    std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "new image");
+    EXPECT_EQ(sim->restarts, 0);
 }
 
 }  // namespace
