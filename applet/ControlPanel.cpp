@@ -1,10 +1,12 @@
 #include "applet/ControlPanel.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "QLCommon/Adapter.h"
 #include "QLCommon/Agent.h"
@@ -135,7 +137,15 @@ LONG CMyPanel::OnDblclk(HWND hwndCPl, LPARAM, LPARAM)
     g_BoxTimer = ::SetTimer(nullptr, 0, kBoxTimerPeriod, ShowQueuedMessageBoxes);
     bool timers = false;
 
+    std::vector<CVX2430Adapter*> adapters;
     auto finish = [&] {
+        // An adapter still initialising holds a worker that the close would wait for:
+        // its initialisation is let finish first, for a bounded time.
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (CVX2430Adapter* a : adapters)
+            while (WaitForSingleObject(a->GetInitialisedEvent(), 10) != WAIT_OBJECT_0 &&
+                   std::chrono::steady_clock::now() < limit)
+                AfxPumpMessages();
         if (timers) {
             ::KillTimer(parent != nullptr ? parent->GetSafeHwnd() : nullptr, g_Timer0);
             ::KillTimer(parent != nullptr ? parent->GetSafeHwnd() : nullptr, g_Timer1);
@@ -156,6 +166,7 @@ LONG CMyPanel::OnDblclk(HWND hwndCPl, LPARAM, LPARAM)
             auto* adapter = dynamic_cast<CVX2430Adapter*>(a);
             if (adapter == nullptr || sheet->m_AdapterCount >= CMyPropertySheet::kMaxAdapters)
                 continue;
+            adapters.push_back(adapter);
             uint32_t n = sheet->m_AdapterCount;
             sheet->m_DeviceNumbers[n] = adapter->GetDeviceNumber();
             sheet->m_DeviceHandles[n] = adapter->GetIoctl() != nullptr ? adapter->GetIoctl()->GetDeviceHandle() : nullptr;

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -22,6 +23,7 @@
 
 #include "QLCommon/Adapter.h"
 #include "QLCommon/Agent.h"
+#include "QLCommon/os.h"
 #include "QLCommon/smem.h"
 #include "applet/ConfigSheet.h"
 #include "applet/ControlPanel.h"
@@ -110,7 +112,7 @@ std::string ShotPath(const std::string& name)
 // every device request, telephony request and restart of the machine is served there.
 class SimThread {
 public:
-    SimThread(const fs::path& root, bool lineUp) : root_(root), lineUp_(lineUp)
+    SimThread(const fs::path& root, bool lineUp, unsigned boards = 1) : root_(root), lineUp_(lineUp), boards_(boards)
     {
         thread_ = std::thread([this] { Run(); });
         std::unique_lock<std::mutex> l(lock_);
@@ -152,7 +154,9 @@ private:
             net = std::make_unique<sim::IsdnNetworkSide>(r.host, card.line(0), sim::IsdnNetworkConfig{});
             peer_ = std::make_unique<sim::ModemPeer>(r.host.sched, card.line(0));
             peer_->follow(*net);
+            for (unsigned b = 2; b <= boards_; b++) r.add_board_for(b, 4 + b);
             good = r.load_driver() == 0 && (a_ = rig::Rig::driver_adapter(na_ = r.initialize(1))) != nullptr;
+            for (unsigned b = 2; b <= boards_ && good; b++) good = (others_[b] = r.initialize(b)) != nullptr;
         }
         if (good && lineUp_) {
             good = rig::run_until(r.host, [&] { return Processors() == 10u; }, plat::ms(15000));
@@ -194,6 +198,8 @@ private:
         }
         server.reset();
         if (na_ != nullptr) r.halt(na_);
+        for (auto& [b, n] : others_)
+            if (n != nullptr && restarts == 0) r.halt(n);
     }
     size_t Processors()
     {
@@ -205,6 +211,8 @@ private:
 
     fs::path root_;
     bool lineUp_;
+    unsigned boards_;
+    std::map<unsigned, plat::ndis::Adapter*> others_;
     std::thread thread_;
     std::mutex lock_;
     std::condition_variable ready_;
@@ -243,9 +251,9 @@ protected:
         change(r);
         std::ofstream(root.dir / "registry.reg") << r.save_reg();
     }
-    void StartSim(bool lineUp = true)
+    void StartSim(bool lineUp = true, unsigned boards = 1)
     {
-        sim = std::make_unique<SimThread>(root.dir, lineUp);
+        sim = std::make_unique<SimThread>(root.dir, lineUp, boards);
         ASSERT_TRUE(sim->ok());
     }
     // Double-clicks the applet; `action` plays the user inside the main sheet and closes it.
@@ -734,6 +742,91 @@ TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareIntoTheSystemFolder)
     std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "new image");
     EXPECT_EQ(sim->restarts, 0);
+}
+
+// ---- several adapters and the card selection ---------------------------------------------------
+
+class TwoAdapters : public AppletTest {
+protected:
+    // A second adapter, VORNET2, with the first one's parameters and the given debug pages value.
+    void AddSecondAdapter(uint32_t debugPages, uint32_t adapterId)
+    {
+        ChangeHive([&](plat::reg::Registry& r) {
+            std::string text = r.save_reg(kParameters);
+            for (size_t at; (at = text.find("VORNET1")) != std::string::npos;) text.replace(at, 7, "VORNET2");
+            ASSERT_TRUE(r.load_reg(text).ok);
+            const std::string second = std::string(kParameters).replace(std::string(kParameters).find("VORNET1"), 7, "VORNET2");
+            r.set_dword(second, "DebugPagesOn", debugPages);
+            r.set_dword(second, "AdapterID", adapterId);
+        });
+        StartSim(false, 2);
+    }
+};
+
+TEST_F(TwoAdapters, WithoutDebugPagesBothPagesShowAndTheFirstAdapterIsCurrent)
+{
+    AddSecondAdapter(0, 5);
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        EXPECT_EQ(sheet.m_AdapterCount, 2u);
+        EXPECT_EQ(sheet.GetPageCount(), 2);
+        EXPECT_EQ(sheet.m_CurrentAdapter, 0u);
+        EXPECT_EQ(sheet.m_DeviceNumbers[1], 2u);
+        EXPECT_EQ(sheet.m_AdapterType, 4u) << "the first adapter's type";
+        EXPECT_EQ(sheet.GetPage(1)->GetTitle(), "ZELVX24/30 Adapter #2");
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_TRUE(afxtest::Menus().empty());
+    EXPECT_TRUE(afxtest::MessageBoxes().empty());
+}
+
+TEST_F(TwoAdapters, DebugPagesOnAnyAdapterAskForTheCard)
+{
+    AddSecondAdapter(1, 5);
+    std::vector<std::string> entries;
+    afxtest::RunModal([&](CWnd* dialog) {
+        auto* list = static_cast<CComboBox*>(dialog->GetDlgItem(IDC_CARD_LIST));
+        for (int i = 0; i < list->GetCount(); i++) {
+            CString e;
+            list->GetLBText(i, e);
+            entries.push_back(e.str());
+        }
+        afxtest::SelectCombo(dialog, IDC_CARD_LIST, 1);
+        afxtest::Click(dialog, IDOK);
+    });
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        EXPECT_EQ(sheet.m_CurrentAdapter, 1u);
+        EXPECT_EQ(sheet.m_AdapterType, 5u) << "the chosen adapter's type";
+        EXPECT_EQ(sheet.m_pBoardRow, &applet::BoardTypeTable[5]);
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(entries, (std::vector<std::string>{"VORNET1", "VORNET2"}));
+
+    // Cancel shows nothing.
+    afxtest::RunModal([&](CWnd* dialog) { afxtest::Click(dialog, IDCANCEL); });
+    EXPECT_EQ(CPlApplet(nullptr, CPL_DBLCLK, 0, 0), 0);
+    EXPECT_EQ(GAgent, nullptr);
+}
+
+// A worker's message box while the user-interface thread waits for the adapter: the box is
+// shown by the user-interface thread, which keeps running its messages while it waits.
+TEST_F(AppletTest, WaitingForAWorkerNeverBlocksItsMessageBox)
+{
+    StartSim(false);
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        HANDLE done = os_CreateManualEvent();
+        afxtest::AnswerMessageBox(IDOK);
+        std::thread worker([&] {
+            os_MessageBox("GetLastErrors returns 6");
+            os_SetEvent(done);
+        });
+        zel_WaitPumping(done);
+        worker.join();
+        EXPECT_TRUE(PumpUntil([] { return !afxtest::MessageBoxes().empty(); }, 5));
+        ASSERT_EQ(afxtest::MessageBoxes().size(), 1u);
+        EXPECT_EQ(afxtest::MessageBoxes()[0].text, "GetLastErrors returns 6");
+        os_CloseEvent(done);
+        afxtest::CloseWindow(&sheet);
+    });
 }
 
 }  // namespace
