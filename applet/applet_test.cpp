@@ -165,6 +165,7 @@ private:
         }
         if (good) {
             server = std::make_unique<rig::DeviceServer>(r, root_);
+            server->service();  // the devices' sockets are there before the applet looks
             server->on_restart = [this] {
                 restarts++;
                 server->restart();
