@@ -395,6 +395,11 @@ TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
         EXPECT_GT(sheet.m_KeptLines, 0u) << "the adapter's lines are held open";
         sim->Do([&] { tapiApps = sim->server->tapi().applications(); });
         EXPECT_EQ(tapiApps, 1u);
+        Link* serial = nullptr;
+        sim->Do([&] {
+            rig::with_adapter_lock(sim->adapter(), [&] { serial = LinkAcquire(sim->adapter(), 0, 0, 4, OWNER_VOVIZ4EZ); });
+        });
+        EXPECT_EQ(serial, nullptr) << "a serial open of a link TAPI holds is refused";
 
         CPropertyPageQLS* page = AdapterPage(sheet, 0);
         ASSERT_NE(page, nullptr);
@@ -442,6 +447,8 @@ TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
             return ch3->GetBitmapId(false) == IDB_LAMP_GREEN && modem->GetBitmapId(false) == IDB_LAMP_GREEN;
         })) << ch3->GetState() << " " << modem->GetState();
         EXPECT_EQ(afxtest::ToolTip(modem), "Connected on B-Channel 3");
+        page->GetDlgItemText(ModemTextId((int)n - 1), number);
+        EXPECT_EQ(number, std::to_string(n)) << "the modem's label shows its number only";
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("applet-call-connected")));
 
         // The network clears: both lamps go back.
@@ -469,6 +476,14 @@ TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
     });
     sim->Do([&] { tapiApps = sim->server->tapi().applications(); });
     EXPECT_EQ(tapiApps, 0u) << "the lines are closed with the sheet";
+    Link* serial = nullptr;
+    sim->Do([&] {
+        rig::with_adapter_lock(sim->adapter(), [&] {
+            serial = LinkAcquire(sim->adapter(), 0, 0, 4, OWNER_VOVIZ4EZ);
+            if (serial != nullptr) LinkRelease(serial, OWNER_VOVIZ4EZ);
+        });
+    });
+    EXPECT_NE(serial, nullptr) << "and the link is free again";
 }
 
 // ---- the configuration sheet ----------------------------------------------------------------
