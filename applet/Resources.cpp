@@ -80,7 +80,7 @@ const AFX_DLGITEM kPriItems[] = {
     {AfxItem::DefPushButton, IDOK, "OK", 130, 130, 50, 14, kHidden},
     {AfxItem::PushButton, IDCANCEL, "Cancel", 186, 130, 50, 14, kHidden},
 };
-const AFX_DLGTEMPLATE kPriSetup = {IDD_PRI_SETUP, "PRI Setup", 250, 150, kPriItems, std::size(kPriItems)};
+const AFX_DLGTEMPLATE kPriSetup = {IDD_PRI_SETUP, "PRI Setup", 290, 150, kPriItems, std::size(kPriItems)};
 
 const AFX_DLGITEM kDirItems[] = {
     {AfxItem::GroupBox, IDC_STATIC, "Manual", 7, 6, 236, 46},
@@ -99,7 +99,7 @@ const AFX_DLGITEM kDirItems[] = {
     {AfxItem::DefPushButton, IDOK, "OK", 130, 130, 50, 14, kHidden},
     {AfxItem::PushButton, IDCANCEL, "Cancel", 186, 130, 50, 14, kHidden},
 };
-const AFX_DLGTEMPLATE kDirectory = {IDD_DIRECTORY_NUMBERS, "Directory Number Setup", 250, 150, kDirItems,
+const AFX_DLGTEMPLATE kDirectory = {IDD_DIRECTORY_NUMBERS, "Directory Number Setup", 290, 150, kDirItems,
                                     std::size(kDirItems)};
 
 const AFX_DLGITEM kUpdateItems[] = {
@@ -113,7 +113,7 @@ const AFX_DLGITEM kUpdateItems[] = {
     {AfxItem::PushButton, IDC_UPDATE_DRIVER, "Update File", 186, 97, 50, 14},
     {AfxItem::DefPushButton, IDOK, "Done", 186, 128, 50, 14, kHidden},
 };
-const AFX_DLGTEMPLATE kUpdate = {IDD_DRIVER_UPDATE, "Driver Update", 250, 150, kUpdateItems, std::size(kUpdateItems)};
+const AFX_DLGTEMPLATE kUpdate = {IDD_DRIVER_UPDATE, "Driver Update", 290, 150, kUpdateItems, std::size(kUpdateItems)};
 
 const AFX_DLGITEM kAsyncItems[] = {
     {AfxItem::LText, IDC_STATIC,
@@ -128,7 +128,7 @@ const AFX_DLGITEM kAsyncItems[] = {
     {AfxItem::DefPushButton, IDOK, "OK", 130, 130, 50, 14, kHidden},
     {AfxItem::PushButton, IDCANCEL, "Cancel", 186, 130, 50, 14, kHidden},
 };
-const AFX_DLGTEMPLATE kAsync = {IDD_ASYNC_PORTS, "Async Port Setup", 250, 150, kAsyncItems, std::size(kAsyncItems)};
+const AFX_DLGTEMPLATE kAsync = {IDD_ASYNC_PORTS, "Async Port Setup", 290, 150, kAsyncItems, std::size(kAsyncItems)};
 
 
 const AFX_MENUITEM kModemItems[] = {

@@ -845,4 +845,48 @@ TEST_F(AppletTest, WaitingForAWorkerNeverBlocksItsMessageBox)
     });
 }
 
+// ---- what a lamp takes from a notification -----------------------------------------------------
+
+struct TestLine : CLineInterface {
+    TestLine() : CLineInterface(nullptr, nullptr, 2) {}
+    void BuildVariableMethods() override {}
+};
+struct TestChannel : CChannel {
+    TestChannel() : CChannel(nullptr, 3, 0) {}
+    void BuildVariableMethods() override {}
+};
+
+TEST_F(AppletTest, ALampTakesOnlyItsOwnRecordFromANotification)
+{
+    TestLine line;
+    TestChannel channel;
+    CReadVariableMessage<rpri_tPRI> done(rpri_tPRI_Table, rpri_tPRI{2, 7, 0});
+    done.Complete(MSG_DONE);
+    CReadVariableMessage<rpri_tPRI> failed(rpri_tPRI_Table, rpri_tPRI{2, 7, 0});
+    failed.Complete(MSG_FAILED);
+    CReadVariableMessage<rpri_tPRI> hint(rpri_tPRI_Table, rpri_tPRI{2, 5, 0});
+    CReadVariableMessage<rpri_tPRIChannel> channelHint(rpri_tPRIChannel_Table);
+    auto as = [](CMessage& m) { return reinterpret_cast<SubjectHint>(&m); };
+    struct Case {
+        const char* what;
+        CSubject* subject;
+        SubjectHint hint;
+        int layer2;  // -1: nothing taken
+    } cases[] = {
+        {"its completed read", &done, 0, 7},
+        {"a failed read", &failed, 0, -1},
+        {"the line's notification with its record", &line, as(hint), 5},
+        {"the line's notification with another record", &line, as(channelHint), -1},
+        {"the line's notification of a completed message", &line, 0, -1},
+        {"another kind of object with the record", &channel, as(hint), -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const rpri_tPRI* r = zel_RecordOf<rpri_tPRI, CLineInterface>(c.subject, c.hint);
+        EXPECT_EQ(r == nullptr ? -1 : r->Layer2, c.layer2);
+    }
+    EXPECT_EQ(CModemTextView::StateText(4), "Out of Service");
+    EXPECT_EQ(CModemTextView::StateText(6), "Unknown");
+}
+
 }  // namespace
