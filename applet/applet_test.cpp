@@ -889,4 +889,20 @@ TEST_F(AppletTest, ALampTakesOnlyItsOwnRecordFromANotification)
     EXPECT_EQ(CModemTextView::StateText(6), "Unknown");
 }
 
+// Without TAPI the sheet says so and still shows its pages.
+TEST_F(AppletTest, WithoutTapiTheSheetStillShowsItsPages)
+{
+    StartSim(false);
+    setenv("VORNET_LIBRARY_PATH", root.dir.c_str(), 1);  // no TAPI32 there
+    afxtest::AnswerMessageBox(IDOK);
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        EXPECT_EQ(sheet.m_KeptLines, 0u);
+        EXPECT_EQ(sheet.m_LineVersion, 0u);
+        EXPECT_EQ(sheet.GetPageCount(), 1);
+        EXPECT_FALSE(sheet.GetDlgItem(IDCANCEL)->IsWindowVisible());
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"TAPI lineInitializeEx Failed. Check TAPI versions."});
+}
+
 }  // namespace
