@@ -26,8 +26,11 @@ typedef const void* LPCVOID;
 typedef void* HANDLE;
 typedef HANDLE* LPHANDLE;
 typedef void* HMODULE;
-typedef void* HINSTANCE;
-typedef void* HWND;
+// The same handle types as the user-interface library's, so both headers may meet.
+struct HINSTANCE__;
+typedef HINSTANCE__* HINSTANCE;
+struct HWND__;
+typedef HWND__* HWND;
 typedef void* HICON;
 typedef intptr_t LPARAM, LONG_PTR, LRESULT;
 typedef uintptr_t WPARAM, ULONG_PTR, SIZE_T;

@@ -1,0 +1,908 @@
+// The control-panel applet as vornet-control drives it, against the default board served
+// in-process as vornet-sim --serve serves it: the Control Panel's messages, the main sheet
+// with its adapter page, the device panel following the line and a far-end call, the modem
+// menu reaching the driver, the configuration sheet's round trip through the hive with a
+// restart of the machine, and the code update. The simulator runs on a thread of its own;
+// the user interface runs on the test's thread with a person's answers scripted.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "QLCommon/Adapter.h"
+#include "QLCommon/Agent.h"
+#include "QLCommon/os.h"
+#include "QLCommon/smem.h"
+#include "applet/ConfigSheet.h"
+#include "applet/ControlPanel.h"
+#include "applet/DeviceWidgets.h"
+#include "applet/PropertyPageQLS.h"
+#include "applet/PropertySheet.h"
+#include "applet/resource.h"
+#include "driver/Common/MDM_CSM.h"
+#include "driver/Common/MDM_DIMM.h"
+#include "driver/Common/MDM_PUMP.h"
+#include "driver/Common/RSS_init.h"
+#include "driver/Common/MDM_PUMP_ext.h"
+#include "driver/Wmp_nt40/Wmp_link.h"
+#include "platform/mfc/afxtest.h"
+#include "platform/registry/registry.h"
+#include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
+#include "sim/firmware/firmware.h"
+#include "tools/harness/device_server.h"
+#include "tools/harness/rig.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const bool kHeadless = [] {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    return true;
+}();
+
+const char* const kParameters = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET1\\Parameters";
+
+struct TempRoot {
+    fs::path dir;
+    TempRoot()
+    {
+        char t[] = "/tmp/vornetap-XXXXXX";
+        dir = mkdtemp(t);
+        fs::create_directories(dir / "C" / "WINNT" / "system32" / "drivers");
+        setenv("VORNET_ROOT", dir.c_str(), 1);
+        setenv("VORNET_LIBRARY_PATH", TAPI32_DIR, 1);
+    }
+    ~TempRoot()
+    {
+        unsetenv("VORNET_ROOT");
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
+// Reads and changes the run's hive as a file.
+std::optional<uint32_t> HiveDword(const fs::path& root, const char* key, const char* name)
+{
+    plat::reg::Registry r;
+    EXPECT_TRUE(r.load_reg_file((root / "registry.reg").string()).ok);
+    return r.get_dword(key, name);
+}
+[[maybe_unused]] std::string HiveText(const fs::path& root)
+{
+    std::ifstream f(root / "registry.reg");
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Lets the user-interface thread run until `done` or the time passes.
+bool PumpUntil(const std::function<bool()>& done, int seconds = 20)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        AfxPumpMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+std::string ShotPath(const std::string& name)
+{
+    const char* dir = std::getenv("VORNET_SHOTS");
+    fs::path base = dir != nullptr ? fs::path(dir) : fs::current_path() / "shots";
+    fs::create_directories(base);
+    return (base / (name + ".png")).string();
+}
+
+// The default board on its own thread: the far end is an ISDN network with a modem peer;
+// every device request, telephony request and restart of the machine is served there.
+class SimThread {
+public:
+    SimThread(const fs::path& root, bool lineUp, unsigned boards = 1) : root_(root), lineUp_(lineUp), boards_(boards)
+    {
+        thread_ = std::thread([this] { Run(); });
+        std::unique_lock<std::mutex> l(lock_);
+        ready_.wait(l, [this] { return started_; });
+    }
+    ~SimThread()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    bool ok() const { return ok_; }
+    // Runs fn on the simulator's thread and waits for it.
+    void Do(const std::function<void()>& fn)
+    {
+        std::atomic<bool> done{false};
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            work_.push_back([&] {
+                fn();
+                done = true;
+            });
+        }
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Adapter* adapter() { return a_; }
+    std::unique_ptr<sim::IsdnNetworkSide> net;
+    rig::Rig r;
+    std::unique_ptr<rig::DeviceServer> server;
+    int restarts = 0;
+
+private:
+    void Run()
+    {
+        std::string e;
+        bool good = rig::DeviceServer::load_root(r, root_, &e);
+        if (good) {
+            r.set_firmware(sim::fw::default_image());
+            sim::Card& card = r.add_board_for(1, 4);
+            net = std::make_unique<sim::IsdnNetworkSide>(r.host, card.line(0), sim::IsdnNetworkConfig{});
+            peer_ = std::make_unique<sim::ModemPeer>(r.host.sched, card.line(0));
+            peer_->follow(*net);
+            for (unsigned b = 2; b <= boards_; b++) r.add_board_for(b, 4 + b);
+            good = r.load_driver() == 0 && (a_ = rig::Rig::driver_adapter(na_ = r.initialize(1))) != nullptr;
+            for (unsigned b = 2; b <= boards_ && good; b++) good = (others_[b] = r.initialize(b)) != nullptr;
+        }
+        if (good && lineUp_) {
+            good = rig::run_until(r.host, [&] { return Processors() == 10u; }, plat::ms(15000));
+            if (!rig::run_until(r.host, [&] { return net->link_up(); }, plat::ms(3000))) net->establish();
+            good = good && rig::run_until(r.host, [&] { return net->link_up() && a_->LineUp[0] == 1; }, plat::ms(3000));
+        }
+        if (good) {
+            server = std::make_unique<rig::DeviceServer>(r, root_);
+            server->service();  // the devices' sockets are there before the applet looks
+            server->on_restart = [this] {
+                restarts++;
+                server->restart();
+                na_ = nullptr;
+                for (auto& n : r.host.ndis().adapters())
+                    if (n->initialised && !n->halted) na_ = n.get();
+                a_ = na_ != nullptr ? rig::Rig::driver_adapter(na_) : nullptr;
+            };
+        }
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            ok_ = good;
+            started_ = true;
+        }
+        ready_.notify_all();
+        while (!stop_) {
+            std::deque<std::function<void()>> work;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                work.swap(work_);
+            }
+            for (auto& fn : work) fn();
+            if (server) {
+                server->service();
+                r.host.run_for(plat::ms(5));
+                pollfd p{server->fd(), POLLIN, 0};
+                ::poll(&p, 1, 1);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        server.reset();
+        if (na_ != nullptr) r.halt(na_);
+        for (auto& [b, n] : others_)
+            if (n != nullptr && restarts == 0) r.halt(n);
+    }
+    size_t Processors()
+    {
+        size_t n = 0;
+        for (unsigned s = 0; s < a_->SocketCount && s < MAX_SOCKETS; s++)
+            for (unsigned c = 0; c < a_->Socket[s].ProcessorCount; c++) n += a_->Socket[s].Csms[c].State == CSM_RUNNING;
+        return n;
+    }
+
+    fs::path root_;
+    bool lineUp_;
+    unsigned boards_;
+    std::map<unsigned, plat::ndis::Adapter*> others_;
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable ready_;
+    bool started_ = false, ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::deque<std::function<void()>> work_;
+    std::unique_ptr<sim::ModemPeer> peer_;
+    plat::ndis::Adapter* na_ = nullptr;
+    Adapter* a_ = nullptr;
+};
+
+class AppletTest : public ::testing::Test {
+protected:
+    TempRoot root;
+    std::unique_ptr<SimThread> sim;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(kHeadless);
+        AfxEnsureApplication();
+        RegisterAppletResources();
+        std::ofstream(root.dir / "registry.reg") << rig::kDefaultConfig;
+        afxtest::BeginScript();
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(afxtest::Misses(), 0) << "a prompt found no scripted answer";
+        EXPECT_EQ(afxtest::Pending(), 0u) << "scripted answers left unused";
+        afxtest::EndScript();
+        sim.reset();
+    }
+    void ChangeHive(const std::function<void(plat::reg::Registry&)>& change)
+    {
+        plat::reg::Registry r;
+        ASSERT_TRUE(r.load_reg_file((root.dir / "registry.reg").string()).ok);
+        change(r);
+        std::ofstream(root.dir / "registry.reg") << r.save_reg();
+    }
+    void StartSim(bool lineUp = true, unsigned boards = 1)
+    {
+        sim = std::make_unique<SimThread>(root.dir, lineUp, boards);
+        ASSERT_TRUE(sim->ok());
+    }
+    // Double-clicks the applet; `action` plays the user inside the main sheet and closes it.
+    void OpenApplet(std::function<void(CMyPropertySheet&)> action)
+    {
+        afxtest::RunModal([action](CWnd*) { action(*GPropertySheet); });
+        EXPECT_EQ(CPlApplet(nullptr, CPL_DBLCLK, 0, 0), 0);
+        EXPECT_EQ(GPropertySheet, nullptr);
+        EXPECT_EQ(GAgent, nullptr) << "the management layer is closed with the sheet";
+    }
+    static std::vector<std::string> BoxTexts()
+    {
+        std::vector<std::string> t;
+        for (const auto& b : afxtest::MessageBoxes()) t.push_back(b.text);
+        return t;
+    }
+};
+
+// ---- the Control Panel's messages -------------------------------------------------------
+
+TEST_F(AppletTest, ControlPanelMessagesAnswerAsTheEntryTableSays)
+{
+    struct Case {
+        UINT msg;
+        LONG result;
+    } cases[] = {{CPL_INIT, 1}, {CPL_GETCOUNT, 1}, {CPL_INQUIRE, 0}, {CPL_SELECT, 1},
+                 {CPL_STOP, 1}, {CPL_EXIT, 0},     {CPL_NEWINQUIRE, 0}, {0, 1}, {9, 1}, {1000, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("message " + std::to_string(c.msg));
+        CPLINFO old{7, 8, 9, 10};
+        NEWCPLINFOA info{};
+        LPARAM record = c.msg == CPL_INQUIRE ? reinterpret_cast<LPARAM>(&old)
+                        : c.msg == CPL_NEWINQUIRE ? reinterpret_cast<LPARAM>(&info)
+                                                  : 0;
+        EXPECT_EQ(CPlApplet(nullptr, c.msg, 0, record), c.result);
+        if (c.msg == CPL_INQUIRE) {
+            EXPECT_EQ(old.idIcon, 7) << "CPL_INQUIRE fills nothing";
+            EXPECT_EQ(old.lData, 10);
+        }
+        if (c.msg == CPL_NEWINQUIRE) {
+            EXPECT_EQ(info.dwSize, 244u);
+            EXPECT_EQ(reinterpret_cast<intptr_t>(info.hIcon), 151);
+            EXPECT_STREQ(info.szName, "Quorlane ZELVX24-30");
+            EXPECT_STREQ(info.szInfo, "Quorlane ZELVX24-30 Control Panel Applet");
+            EXPECT_STREQ(info.szHelpFile, "");
+            EXPECT_EQ(info.lData, 0);
+        }
+    }
+}
+
+TEST_F(AppletTest, NoAdapterShowsItsMessageAndNoSheet)
+{
+    afxtest::AnswerMessageBox(IDOK);
+    EXPECT_EQ(CPlApplet(nullptr, CPL_DBLCLK, 0, 0), 0);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"There are no QLZELVX24/30 adapters installed."});
+    EXPECT_EQ(GPropertySheet, nullptr);
+    EXPECT_EQ(GAgent, nullptr);
+}
+
+// ---- the adapter's parameters in the registry --------------------------------------------
+
+TEST_F(AppletTest, AdapterAndModuleIdsAreReadUnderTheCurrentControlSetAndMissingOnesCreated)
+{
+    ChangeHive([](plat::reg::Registry& r) {
+        r.set_dword(kParameters, "AdapterID", 5);
+        r.delete_value(kParameters, "ModuleID_3");
+    });
+    EXPECT_EQ(ReadAdapterId(1), 5u);
+    EXPECT_EQ(ReadModuleId(1, 3), 4u) << "a missing module value reads as 4";
+    EXPECT_EQ(HiveDword(root.dir, kParameters, "ModuleID_3"), 4u) << "and is created as REG_DWORD 4";
+    EXPECT_EQ(ReadAdapterId(7), 0u) << "an adapter whose key cannot be opened";
+
+    // SYSTEM\Select names control set 2: the parameters are read from its key, which the
+    // machine keeps as the current control set.
+    ChangeHive([&](plat::reg::Registry& r) { r.set_dword("HKEY_LOCAL_MACHINE\\SYSTEM\\Select", "Current", 2); });
+    EXPECT_EQ(ParametersKeyOf(1), "SYSTEM\\ControlSet002\\Services\\VORNET1\\Parameters");
+    EXPECT_EQ(ReadAdapterId(1), 5u);
+}
+
+// ---- replies of the sheet's request block ---------------------------------------------------
+
+TEST_F(AppletTest, ARefusedReplyOrASegmentInsideTheHeaderGivesNoData)
+{
+    auto reply = std::make_unique<BackdoorRequest>();
+    std::memset(reply.get(), 0, sizeof *reply);
+    reply->Data[0] = 0x5A;
+    struct Case {
+        uint32_t status, offset, length;
+        size_t bytes;
+    } cases[] = {
+        {0, kBackdoorHeaderSize, 8, 8},                 // accepted: the data
+        {3, 0, 0, 0},                                   // refused, offsets 0: nothing, not the header
+        {3, kBackdoorHeaderSize, 8, 0},                 // refused: nothing even where the offset is sound
+        {0, 16, 8, 0},                                  // inside the header
+        {0, kBackdoorRequestSize - 4, 100, 4},          // cut at the record's end
+        {0, kBackdoorRequestSize, 4, 0},                // past it
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("status " + std::to_string(c.status) + " offset " + std::to_string(c.offset));
+        reply->Status = c.status;
+        reply->Segment[0] = {c.length, c.offset};
+        CReplyData d = CMyPropertySheet::ReplySegment(*reply, 0);
+        EXPECT_EQ(d.Bytes.size(), c.bytes);
+        if (c.bytes == 8) {
+            EXPECT_EQ(d.Bytes[0], 0x5A);
+        }
+    }
+    reply->Status = 3;
+    EXPECT_EQ(CMyPropertySheet::StatusText(*reply), "The driver refused the request (status 3).");
+}
+
+// ---- the main sheet on the served board ----------------------------------------------------
+
+CPropertyPageQLS* AdapterPage(CMyPropertySheet& sheet, size_t i)
+{
+    return i < sheet.m_AdapterPages.size() ? sheet.m_AdapterPages[i] : nullptr;
+}
+
+// The device panel comes up with the line, follows a call from the far end to a pump and its
+// clearing, and the modem's menu takes the pump out of service in the driver.
+TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
+{
+    ChangeHive([](plat::reg::Registry& r) { r.set_dword(kParameters, "DebugMenusOn", 1); });
+    StartSim();
+    Link* l = nullptr;
+    sim->Do([&] { rig::with_adapter_lock(sim->adapter(), [&] { l = LinkAcquire(sim->adapter(), 0, 0, 2, OWNER_DRIVER); }); });
+    ASSERT_NE(l, nullptr);
+
+    size_t tapiApps = 0;
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        ASSERT_EQ(sheet.m_AdapterCount, 1u);
+        EXPECT_EQ(sheet.m_DeviceNumbers[0], 1u);
+        EXPECT_EQ(sheet.m_AdapterType, 4u);
+        EXPECT_EQ(sheet.m_pBoardRow, &applet::BoardTypeTable[4]);
+        EXPECT_EQ(sheet.GetPageCount(), 1);
+        EXPECT_FALSE(sheet.GetDlgItem(IDOK)->IsWindowVisible()) << "no OK, Cancel or Apply";
+        EXPECT_GT(sheet.m_LineDevices, 0u);
+        EXPECT_GT(sheet.m_KeptLines, 0u) << "the adapter's lines are held open";
+        sim->Do([&] { tapiApps = sim->server->tapi().applications(); });
+        EXPECT_EQ(tapiApps, 1u);
+        Link* serial = nullptr;
+        sim->Do([&] {
+            rig::with_adapter_lock(sim->adapter(), [&] { serial = LinkAcquire(sim->adapter(), 0, 0, 4, OWNER_VOVIZ4EZ); });
+        });
+        EXPECT_EQ(serial, nullptr) << "a serial open of a link TAPI holds is refused";
+
+        CPropertyPageQLS* page = AdapterPage(sheet, 0);
+        ASSERT_NE(page, nullptr);
+        EXPECT_EQ(page->GetTitle(), "ZELVX24/30 Adapter #1");
+        ASSERT_EQ(page->m_ChannelButtons.size(), 24u) << "a T1 line";
+        EXPECT_TRUE(page->GetDlgItem(IDC_CHANNEL_FIRST + 23)->IsWindowVisible());
+        EXPECT_FALSE(page->GetDlgItem(IDC_CHANNEL_FIRST + 24)->IsWindowVisible()) << "channels 25 to 31 stay hidden";
+        ASSERT_EQ(page->m_ModemTexts.size(), 30u);
+        CString number;
+        page->GetDlgItemText(ModemTextId(29), number);
+        EXPECT_EQ(number, "30");
+        page->GetDlgItemText(IDC_CHANNEL_TEXT_FIRST + 2, number);
+        EXPECT_EQ(number, "3");
+
+        // The line comes up: both layer lamps green; idle channels marked; the D channel yellow.
+        auto* layer1 = page->m_pLayer1;
+        auto* layer2 = page->m_pLayer2;
+        CChannelButton* ch3 = page->m_ChannelButtons[2];
+        ASSERT_TRUE(PumpUntil([&] {
+            return layer1->GetBitmapId(false) == IDB_LAMP_GREEN && layer2->GetBitmapId(false) == IDB_LAMP_GREEN &&
+                   ch3->GetBitmapId(false) == IDB_LAMP_DARK_C;
+        })) << layer1->GetState() << " " << layer2->GetState() << " " << ch3->GetState();
+        EXPECT_EQ(page->m_ChannelButtons[23]->GetBitmapId(false), IDB_LAMP_YELLOW);
+        EXPECT_EQ(afxtest::ToolTip(layer1), "Layer Up");
+        EXPECT_EQ(afxtest::ToolTip(layer2), "Layer Up");
+        EXPECT_EQ(afxtest::ToolTip(page->m_ModemButtons[ModemButtonId(0)]), "Idle: Unallocated");
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("applet-line-up")));
+
+        // A speech call from the far end on channel 3 goes to a pump: the channel's lamp and
+        // that modem's lamp turn green.
+        std::optional<sim::CallKey> key;
+        sim->Do([&] { key = sim->net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::speech(false)); });
+        ASSERT_TRUE(key.has_value());
+        uint32_t n = 0;
+        ASSERT_TRUE(PumpUntil([&] {
+            sim->Do([&] {
+                Pump* p = l->ThisPump;
+                if (p != nullptr && p->PumpState == PUMP_ON_LINE)
+                    n = (p->ThisCsm->ThisSocket->SocketIndex * 2 + p->ThisCsm->Index) * 3 + p->PumpNumber + 1;
+            });
+            return n != 0;
+        }));
+        CModemButton* modem = page->m_ModemButtons[ModemButtonId((int)n - 1)];
+        EXPECT_TRUE(PumpUntil([&] {
+            return ch3->GetBitmapId(false) == IDB_LAMP_GREEN && modem->GetBitmapId(false) == IDB_LAMP_GREEN;
+        })) << ch3->GetState() << " " << modem->GetState();
+        EXPECT_EQ(afxtest::ToolTip(modem), "Connected on B-Channel 3");
+        page->GetDlgItemText(ModemTextId((int)n - 1), number);
+        EXPECT_EQ(number, std::to_string(n)) << "the modem's label shows its number only";
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("applet-call-connected")));
+
+        // The network clears: both lamps go back.
+        sim->Do([&] { sim->net->clear_call(*key); });
+        EXPECT_TRUE(PumpUntil([&] {
+            return ch3->GetBitmapId(false) == IDB_LAMP_DARK_C && modem->GetBitmapId(false) == IDB_LAMP_DARK_A;
+        })) << ch3->GetState() << " " << modem->GetState();
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("applet-call-cleared")));
+
+        // The modem menu: out of service reaches the driver's pump; channels have no menu.
+        afxtest::ChooseMenu(ID_MODEM_OUT_OF_SERVICE);
+        afxtest::RightClick(page->m_ModemButtons[ModemButtonId(0)], 3, 3);
+        ASSERT_EQ(afxtest::Menus().size(), 1u);
+        ASSERT_EQ(afxtest::Menus()[0].items.size(), 2u);
+        EXPECT_EQ(afxtest::Menus()[0].items[0].text, "Out Of Service");
+        EXPECT_FALSE(afxtest::Menus()[0].items[0].checked);
+        int state = 0;
+        EXPECT_TRUE(PumpUntil([&] {
+            sim->Do([&] { state = sim->adapter()->Socket[0].Csms[0].Pumps[0].PumpState; });
+            return state == PUMP_OUT_OF_SERVICE;
+        })) << state;
+        afxtest::RightClick(ch3, 3, 3);
+        EXPECT_EQ(afxtest::Menus().size(), 1u) << "a channel's right click shows nothing";
+        afxtest::CloseWindow(&sheet);
+    });
+    sim->Do([&] { tapiApps = sim->server->tapi().applications(); });
+    EXPECT_EQ(tapiApps, 0u) << "the lines are closed with the sheet";
+    Link* serial = nullptr;
+    sim->Do([&] {
+        rig::with_adapter_lock(sim->adapter(), [&] {
+            serial = LinkAcquire(sim->adapter(), 0, 0, 4, OWNER_VOVIZ4EZ);
+            if (serial != nullptr) LinkRelease(serial, OWNER_VOVIZ4EZ);
+        });
+    });
+    EXPECT_NE(serial, nullptr) << "and the link is free again";
+}
+
+// ---- the configuration sheet ----------------------------------------------------------------
+
+class ConfigurationTest : public AppletTest {
+protected:
+    // Opens the applet, presses "Configuration", lets `edit` play the user in the
+    // configuration sheet (it ends the sheet), then answers the questions that follow.
+    void Configure(std::function<void(CConfigSheet&)> edit, std::vector<int> answers)
+    {
+        OpenApplet([&](CMyPropertySheet& sheet) {
+            CPropertyPageQLS* page = AdapterPage(sheet, 0);
+            ASSERT_NE(page, nullptr);
+            afxtest::RunModal([&](CWnd* dialog) { edit(*static_cast<CConfigSheet*>(dialog)); });
+            for (int a : answers) afxtest::AnswerMessageBox(a);
+            afxtest::Click(page, IDC_CONFIGURATION);
+            afxtest::CloseWindow(&sheet);
+        });
+    }
+    std::optional<uint32_t> Param(const char* name) { return HiveDword(root.dir, kParameters, name); }
+};
+
+TEST_F(ConfigurationTest, AnE1FramingIsSavedWithItsLineAndBusModesAndTheRestKept)
+{
+    ChangeHive([](plat::reg::Registry& r) { r.set_dword(kParameters, "SystemBusMode_0", 3); });
+    StartSim();
+    const uint32_t protocol = *Param("SignallingProtocol_0"), code = *Param("LineCode_0");
+    Configure(
+        [&](CConfigSheet& cs) {
+            EXPECT_EQ(cs.m_LineConfig.m_Framing, 3);
+            EXPECT_TRUE(afxtest::SaveImage(&cs, ShotPath("applet-configuration-line")));
+            afxtest::SelectCombo(&cs.m_LineConfig, IDC_FRAMING, 4);  // "E1 -  FAS with CRC"
+            afxtest::SelectSheetPage(&cs, 3);
+            EXPECT_TRUE(afxtest::SaveImage(&cs, ShotPath("applet-configuration-ports")));
+            afxtest::SetText(&cs.m_AsyncPorts, IDC_PORT_COUNT, "4");
+            afxtest::SetText(&cs.m_AsyncPorts, IDC_FIRST_PORT, "7");
+            afxtest::Click(&cs, IDOK);
+        },
+        {IDYES, IDNO});
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Save configuration changes?",
+                                                    "These changes require Windows to be restarted. Restart now?"}));
+    EXPECT_EQ(Param("FramingFormat_0"), 4u);
+    EXPECT_EQ(Param("LineMode_0"), 1u);
+    EXPECT_EQ(Param("SystemBusMode_0"), 5u);
+    EXPECT_EQ(Param("SignallingProtocol_0"), protocol) << "a list the user left alone keeps its value";
+    EXPECT_EQ(Param("LineCode_0"), code);
+    EXPECT_EQ(Param("AsyncPorts_0"), 4u);
+    EXPECT_EQ(Param("AsyncPortNumbersStartAt"), 7u);
+    EXPECT_EQ(sim->restarts, 0);
+}
+
+TEST_F(ConfigurationTest, AnsweringNoToSavingWritesNothing)
+{
+    StartSim();
+    std::string before;
+    Configure(
+        [&](CConfigSheet& cs) {
+            before = HiveText(root.dir);  // with the defaults the applet's reading created
+            afxtest::SelectCombo(&cs.m_LineConfig, IDC_FRAMING, 5);
+            afxtest::Click(&cs, IDOK);
+        },
+        {IDNO});
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Save configuration changes?"});
+    EXPECT_EQ(HiveText(root.dir), before);
+}
+
+// Values without a list entry (robbed bit, leased line, framing 5) are kept on OK.
+TEST_F(ConfigurationTest, StoredValuesWithoutAListEntryAreKept)
+{
+    struct Case {
+        const char* name;
+        uint32_t value;
+    } cases[] = {{"SignallingProtocol_0", 0}, {"SignallingProtocol_0", 6}, {"FramingFormat_0", 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.value));
+        ChangeHive([&](plat::reg::Registry& r) { r.set_dword(kParameters, c.name, c.value); });
+        StartSim(false);
+        Configure([&](CConfigSheet& cs) { afxtest::Click(&cs, IDOK); }, {IDYES, IDNO});
+        EXPECT_EQ(Param(c.name), c.value);
+        sim.reset();
+        ChangeHive([](plat::reg::Registry& r) {
+            r.set_dword(kParameters, "SignallingProtocol_0", 1);
+            r.set_dword(kParameters, "FramingFormat_0", 3);
+        });
+    }
+}
+
+TEST_F(ConfigurationTest, WhatWasNotSavedIsNamedAndNoRestartOffered)
+{
+    StartSim();
+    Configure(
+        [&](CConfigSheet& cs) {
+            // The parameters go away while the sheet is open.
+            ChangeHive([](plat::reg::Registry& r) { r.delete_key(kParameters); });
+            afxtest::Click(&cs, IDOK);
+        },
+        {IDYES, IDOK});
+    ASSERT_EQ(afxtest::MessageBoxes().size(), 2u);
+    EXPECT_EQ(afxtest::MessageBoxes()[1].text,
+              "These settings were not saved:\n  the asynchronous ports\n  the directory numbers\n  the line setup");
+    EXPECT_EQ(sim->restarts, 0);
+}
+
+TEST_F(ConfigurationTest, RestartBringsTheMachineBackWithTheNewValues)
+{
+    StartSim();
+    Configure(
+        [&](CConfigSheet& cs) {
+            afxtest::SelectCombo(&cs.m_LineConfig, IDC_FRAMING, 5);  // "E1 -  FAS without CRC"
+            afxtest::Click(&cs, IDOK);
+        },
+        {IDYES, IDYES});
+    EXPECT_EQ(Param("FramingFormat_0"), 6u);
+    ASSERT_EQ(sim->restarts, 1);
+    uint32_t framing = 0, mode = 0;
+    sim->Do([&] {
+        if (Adapter* a = sim->adapter()) {
+            framing = a->FramingFormat[0];
+            mode = a->LineMode[0];
+        }
+    });
+    EXPECT_EQ(framing, 6u);
+    EXPECT_EQ(mode, 1u);
+}
+
+// ---- the directory dialog and the line page alone ---------------------------------------------
+
+// Their templates' OK buttons are hidden (a sheet's serve instead): the command is sent as Enter sends it.
+void PressOK(CWnd& dialog) { dialog.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); }
+
+TEST_F(AppletTest, DirectoryDialogOffersTheThirtyStoredNumbersAndFillsThem)
+{
+    CQLSDirectoryDialog dialog;
+    std::strcpy(dialog.m_Numbers[0], "555-1000");
+    std::strcpy(dialog.m_Numbers[29], "5551029");
+    afxtest::RunModal([&](CWnd*) {
+        CComboBox& list = dialog.m_List;
+        EXPECT_EQ(list.GetCount(), 30) << "channels 0 to 29: the record holds no more";
+        afxtest::SpinBy(&dialog, IDC_DIR_SPIN, 40);
+        EXPECT_EQ(dialog.m_Spin.GetPos(), 29);
+        afxtest::SetText(&dialog, IDC_DIR_CHANNEL, "30");
+        PressOK(dialog);  // refused: the range message
+        afxtest::SetText(&dialog, IDC_DIR_CHANNEL, "0");
+        PressOK(dialog);
+    });
+    afxtest::AnswerMessageBox(IDOK);
+    EXPECT_EQ(dialog.DoModal(), IDOK);
+    ASSERT_EQ(afxtest::MessageBoxes().size(), 1u);
+    EXPECT_EQ(afxtest::MessageBoxes()[0].text, "Please enter an integer between 0 and 29.");
+    EXPECT_STREQ(dialog.m_Numbers[0], "5551000") << "a dash is not stored";
+    EXPECT_STREQ(dialog.m_Numbers[29], "5551029") << "the last channel is kept";
+
+    struct Case {
+        std::string first;
+        bool increment;
+        std::vector<std::pair<size_t, std::string>> expect;
+    } cases[] = {
+        {"4165550198", true, {{0, "4165550198"}, {1, "4165550199"}, {2, "4165550200"}, {29, "4165550227"}}},
+        {"999", true, {{0, "999"}, {1, "000"}, {2, "001"}}},
+        {"12", true, {{1, "13"}, {8, "20"}}},
+        {"5551000", false, {{0, "5551000"}, {29, "5551000"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.first);
+        auto entries = CQLSDirectoryDialog::FillEntries(c.first, c.increment);
+        ASSERT_EQ(entries.size(), 30u);
+        for (const auto& [i, text] : c.expect) EXPECT_EQ(entries[i], text) << "entry " << i;
+    }
+}
+
+TEST_F(AppletTest, LineListsShowAndKeepTheStoredSetup)
+{
+    struct Case {
+        rpri_tSetup stored;
+        CLineSetupLists shown;
+        int pickFraming;  // -1: none
+        int pickSwitch;
+        int expectProtocol, expectFraming, expectLineMode, expectBusMode;
+    } cases[] = {
+        {{1, 0, 3, 0, 0, 0, 0, 0, 2}, {0, 0, 0, 3}, -1, -1, 1, 3, 0, 2},
+        {{0, 0, 3, 0, 0, 0, 0, 0, 2}, {0, -1, 0, 3}, -1, -1, 0, 3, 0, 2},   // robbed bit stays
+        {{6, 2, 5, 0, 1, 5, 0, 0, 5}, {2, -1, 5, 5}, -1, -1, 6, 5, 1, 5},   // leased line, framing 5 stay
+        {{0, 0, 3, 0, 0, 0, 0, 0, 2}, {0, -1, 0, 3}, 4, 2, 3, 4, 1, 5},     // picks: E1, DMS100
+        {{1, 2, 4, 0, 1, 5, 0, 0, 5}, {2, 0, 5, 4}, 1, -1, 1, 1, 0, 2},     // back to T1
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("protocol " + std::to_string(c.stored.SignallingProtocol) + " framing " +
+                     std::to_string(c.stored.FramingFormat));
+        CLineSetupLists shown = zel_SetupToLists(c.stored);
+        EXPECT_EQ(shown.LineCoding, c.shown.LineCoding);
+        EXPECT_EQ(shown.SwitchType, c.shown.SwitchType);
+        EXPECT_EQ(shown.TxLevel, c.shown.TxLevel);
+        EXPECT_EQ(shown.Framing, c.shown.Framing);
+        CLineSetupLists chosen = shown;
+        if (c.pickFraming >= 0) chosen.Framing = c.pickFraming;
+        if (c.pickSwitch >= 0) chosen.SwitchType = c.pickSwitch;
+        rpri_tSetup setup = c.stored;
+        zel_ListsToSetup(shown, chosen, setup);
+        EXPECT_EQ(setup.SignallingProtocol, c.expectProtocol);
+        EXPECT_EQ(setup.FramingFormat, c.expectFraming);
+        EXPECT_EQ(setup.LineMode, c.expectLineMode);
+        EXPECT_EQ(setup.SystemBusMode, c.expectBusMode);
+    }
+    // The line page maps entry 5 to framing 6, but a stored 5 left alone stays 5.
+    for (int stored : {5, 6}) {
+        CLiConfig page;
+        page.m_Framing = stored;
+        afxtest::RunModal([&](CWnd*) {
+            EXPECT_EQ(static_cast<CComboBox*>(page.GetDlgItem(IDC_FRAMING))->GetCurSel(), 5);
+            PressOK(page);
+        });
+        EXPECT_EQ(page.DoModal(), IDOK);
+        EXPECT_EQ(page.m_Framing, stored);
+    }
+}
+
+// ---- the code update ----------------------------------------------------------------------------
+
+TEST_F(AppletTest, CodeUpdateResultTexts)
+{
+    struct Case {
+        int32_t code;
+        bool driver;
+        const char* text;
+    } cases[] = {
+        {0, true, "Driver code was updated.    These changes require Windows to be restarted. Restart now?"},
+        {0, false, "ArmCSM code was updated.    These changes require Windows to be restarted. Restart now?"},
+        {1, false, "The file can not be copied upon itself. "},
+        {2, false, "The file <C:\\new\\armcsm> could not be opened "},
+        {3, true, "Function Call Failed!"},
+        {-1, true, "Function Call Failed!"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CUpdateCode::ResultText(c.code, c.driver, "C:\\new\\armcsm"), c.text) << c.code;
+}
+
+TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareIntoTheSystemFolder)
+{
+    const fs::path drivers = root.dir / "C" / "WINNT" / "system32" / "drivers";
+    std::ofstream(drivers / "armcsm") << "old image";
+    fs::create_directories(root.dir / "C" / "new");
+    std::ofstream(root.dir / "C" / "new" / "armcsm") << "new image";
+    StartSim();
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        CPropertyPageQLS* page = AdapterPage(sheet, 0);
+        ASSERT_NE(page, nullptr);
+        afxtest::RunModal([&](CWnd* dialog) {
+            auto& cs = *static_cast<CConfigSheet*>(dialog);
+            afxtest::SelectSheetPage(&cs, 2);
+            CUpdateCode& update = cs.m_UpdateCode;
+            CString path;
+            update.GetDlgItemText(IDC_FIRMWARE_FILE, path);
+            EXPECT_EQ(path, "C:\\WINNT\\system32\\drivers\\ARMCSM");
+            EXPECT_TRUE(afxtest::SaveImage(&cs, ShotPath("applet-code-update")));
+            afxtest::Click(&update, IDC_UPDATE_FIRMWARE);  // the installed file itself
+            afxtest::SetText(&update, IDC_FIRMWARE_FILE, "C:\\new\\missing");
+            afxtest::Click(&update, IDC_UPDATE_FIRMWARE);
+            afxtest::SetText(&update, IDC_FIRMWARE_FILE, "C:\\new\\armcsm");
+            afxtest::Click(&update, IDC_UPDATE_FIRMWARE);
+            afxtest::CloseWindow(&cs);
+        });
+        for (int a : {IDOK, IDOK, IDNO}) afxtest::AnswerMessageBox(a);
+        afxtest::Click(page, IDC_CONFIGURATION);
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(BoxTexts(),
+              (std::vector<std::string>{"The file can not be copied upon itself. ",
+                                        "The file <C:\\new\\missing> could not be opened ",
+                                        "ArmCSM code was updated.    These changes require Windows to be restarted. "
+                                        "Restart now?"}));
+    std::ifstream f(drivers / "armcsm");
+    std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "new image");
+    EXPECT_EQ(sim->restarts, 0);
+}
+
+// ---- several adapters and the card selection ---------------------------------------------------
+
+class TwoAdapters : public AppletTest {
+protected:
+    // A second adapter, VORNET2, with the first one's parameters and the given debug pages value.
+    void AddSecondAdapter(uint32_t debugPages, uint32_t adapterId)
+    {
+        ChangeHive([&](plat::reg::Registry& r) {
+            std::string text = r.save_reg(kParameters);
+            for (size_t at; (at = text.find("VORNET1")) != std::string::npos;) text.replace(at, 7, "VORNET2");
+            ASSERT_TRUE(r.load_reg(text).ok);
+            const std::string second = std::string(kParameters).replace(std::string(kParameters).find("VORNET1"), 7, "VORNET2");
+            r.set_dword(second, "DebugPagesOn", debugPages);
+            r.set_dword(second, "AdapterID", adapterId);
+        });
+        StartSim(false, 2);
+    }
+};
+
+TEST_F(TwoAdapters, WithoutDebugPagesBothPagesShowAndTheFirstAdapterIsCurrent)
+{
+    AddSecondAdapter(0, 5);
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        EXPECT_EQ(sheet.m_AdapterCount, 2u);
+        EXPECT_EQ(sheet.GetPageCount(), 2);
+        EXPECT_EQ(sheet.m_CurrentAdapter, 0u);
+        EXPECT_EQ(sheet.m_DeviceNumbers[1], 2u);
+        EXPECT_EQ(sheet.m_AdapterType, 4u) << "the first adapter's type";
+        EXPECT_EQ(sheet.GetPage(1)->GetTitle(), "ZELVX24/30 Adapter #2");
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_TRUE(afxtest::Menus().empty());
+    EXPECT_TRUE(afxtest::MessageBoxes().empty());
+}
+
+TEST_F(TwoAdapters, DebugPagesOnAnyAdapterAskForTheCard)
+{
+    AddSecondAdapter(1, 5);
+    std::vector<std::string> entries;
+    afxtest::RunModal([&](CWnd* dialog) {
+        auto* list = static_cast<CComboBox*>(dialog->GetDlgItem(IDC_CARD_LIST));
+        for (int i = 0; i < list->GetCount(); i++) {
+            CString e;
+            list->GetLBText(i, e);
+            entries.push_back(e.str());
+        }
+        afxtest::SelectCombo(dialog, IDC_CARD_LIST, 1);
+        afxtest::Click(dialog, IDOK);
+    });
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        EXPECT_EQ(sheet.m_CurrentAdapter, 1u);
+        EXPECT_EQ(sheet.m_AdapterType, 5u) << "the chosen adapter's type";
+        EXPECT_EQ(sheet.m_pBoardRow, &applet::BoardTypeTable[5]);
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(entries, (std::vector<std::string>{"VORNET1", "VORNET2"}));
+
+    // Cancel shows nothing.
+    afxtest::RunModal([&](CWnd* dialog) { afxtest::Click(dialog, IDCANCEL); });
+    EXPECT_EQ(CPlApplet(nullptr, CPL_DBLCLK, 0, 0), 0);
+    EXPECT_EQ(GAgent, nullptr);
+}
+
+// A worker's message box while the user-interface thread waits for the adapter: the box is
+// shown by the user-interface thread, which keeps running its messages while it waits.
+TEST_F(AppletTest, WaitingForAWorkerNeverBlocksItsMessageBox)
+{
+    StartSim(false);
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        HANDLE done = os_CreateManualEvent();
+        afxtest::AnswerMessageBox(IDOK);
+        std::thread worker([&] {
+            os_MessageBox("GetLastErrors returns 6");
+            os_SetEvent(done);
+        });
+        zel_WaitPumping(done);
+        worker.join();
+        EXPECT_TRUE(PumpUntil([] { return !afxtest::MessageBoxes().empty(); }, 5));
+        ASSERT_EQ(afxtest::MessageBoxes().size(), 1u);
+        EXPECT_EQ(afxtest::MessageBoxes()[0].text, "GetLastErrors returns 6");
+        os_CloseEvent(done);
+        afxtest::CloseWindow(&sheet);
+    });
+}
+
+// ---- what a lamp takes from a notification -----------------------------------------------------
+
+struct TestLine : CLineInterface {
+    TestLine() : CLineInterface(nullptr, nullptr, 2) {}
+    void BuildVariableMethods() override {}
+};
+struct TestChannel : CChannel {
+    TestChannel() : CChannel(nullptr, 3, 0) {}
+    void BuildVariableMethods() override {}
+};
+
+TEST_F(AppletTest, ALampTakesOnlyItsOwnRecordFromANotification)
+{
+    TestLine line;
+    TestChannel channel;
+    CReadVariableMessage<rpri_tPRI> done(rpri_tPRI_Table, rpri_tPRI{2, 7, 0});
+    done.Complete(MSG_DONE);
+    CReadVariableMessage<rpri_tPRI> failed(rpri_tPRI_Table, rpri_tPRI{2, 7, 0});
+    failed.Complete(MSG_FAILED);
+    CReadVariableMessage<rpri_tPRI> hint(rpri_tPRI_Table, rpri_tPRI{2, 5, 0});
+    CReadVariableMessage<rpri_tPRIChannel> channelHint(rpri_tPRIChannel_Table);
+    auto as = [](CMessage& m) { return reinterpret_cast<SubjectHint>(&m); };
+    struct Case {
+        const char* what;
+        CSubject* subject;
+        SubjectHint hint;
+        int layer2;  // -1: nothing taken
+    } cases[] = {
+        {"its completed read", &done, 0, 7},
+        {"a failed read", &failed, 0, -1},
+        {"the line's notification with its record", &line, as(hint), 5},
+        {"the line's notification with another record", &line, as(channelHint), -1},
+        {"the line's notification of a completed message", &line, 0, -1},
+        {"another kind of object with the record", &channel, as(hint), -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const rpri_tPRI* r = zel_RecordOf<rpri_tPRI, CLineInterface>(c.subject, c.hint);
+        EXPECT_EQ(r == nullptr ? -1 : r->Layer2, c.layer2);
+    }
+    EXPECT_EQ(CModemTextView::StateText(4), "Out of Service");
+    EXPECT_EQ(CModemTextView::StateText(6), "Unknown");
+}
+
+// Without TAPI the sheet says so and still shows its pages.
+TEST_F(AppletTest, WithoutTapiTheSheetStillShowsItsPages)
+{
+    StartSim(false);
+    setenv("VORNET_LIBRARY_PATH", root.dir.c_str(), 1);  // no TAPI32 there
+    afxtest::AnswerMessageBox(IDOK);
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        EXPECT_EQ(sheet.m_KeptLines, 0u);
+        EXPECT_EQ(sheet.m_LineVersion, 0u);
+        EXPECT_EQ(sheet.GetPageCount(), 1);
+        EXPECT_FALSE(sheet.GetDlgItem(IDCANCEL)->IsWindowVisible());
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"TAPI lineInitializeEx Failed. Check TAPI versions."});
+}
+
+}  // namespace
