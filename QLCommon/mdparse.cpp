@@ -72,6 +72,26 @@ bool write_text(HANDLE port, HANDLE event, const char* text, size_t length)
     return serial_WaitOverlapped(port, &ov, shared().timing.IoWaitMs, &n) && n == length;
 }
 
+// Text the modem sent unasked (a NO CARRIER at the end of a call, RING) is read away
+// before a command, so it is never taken for the command's reply.
+void discard_waiting_input(HANDLE port, HANDLE event)
+{
+    char junk[256];
+    for (int round = 0; round < 16; round++) {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!ClearCommError(port, &errors, &stat) || stat.cbInQue == 0) return;
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        ResetEvent(event);
+        DWORD n = 0;
+        DWORD want = static_cast<DWORD>(std::min<size_t>(stat.cbInQue, sizeof junk));
+        if (!ReadFile(port, junk, want, &n, &ov) && GetLastError() != ERROR_IO_PENDING) return;
+        if (!serial_WaitOverlapped(port, &ov, shared().timing.IoWaitMs, &n) || n == 0) return;
+        trace_bytes("Discard", junk, n);
+    }
+}
+
 // A whole result line OK after the echo of what was sent.
 bool accepted_after_echo(const char* reply, const char* sent)
 {
@@ -113,6 +133,10 @@ int mdparse_SendCommand(CSerialPortMethod* transport, const char* text, bool for
     if (!force && transport->IsDSROn() == 1) return 1;
     HANDLE port = transport->GetPortHandle();
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (*text != '\0') {  // the empty text asks for the next page of a reply being read
+        discard_waiting_input(port, event);
+        ResetEvent(event);
+    }
     trace_bytes("Send", text, std::strlen(text));
     if (!write_text(port, event, text, std::strlen(text))) ZEL_TRACE(2, "Write of %s did not complete", text);
     int result = transport->IsDSROn() == 1 ? 1 : 2;

@@ -465,6 +465,14 @@ TEST(ModemExchange, PageReadsStayFreshButAFreshReadAsksAgain)
     ports.adapter->raise_carrier(name, second);
     ports.adapter->drop_carrier(name);
     for (int i = 0; i < 100 && port.IsDSROn() != 2; i++) Sleep(10);
+    // The modem's NO CARRIER waits in the port: the next command's reply is not it.
+    auto waiting = [&] {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        return ClearCommError(port.GetPortHandle(), &errors, &stat) ? stat.cbInQue : 0u;
+    };
+    for (int i = 0; i < 100 && waiting() < std::strlen("\r\nNO CARRIER\r\n"); i++) Sleep(10);
+    ASSERT_GT(waiting(), 0u);
     // Within 120 s: the page read answers from the record and the modem is not asked.
     EXPECT_EQ(mdparse_ATCommand(&m, &port, PARSETBL_ATI11), 0);
     EXPECT_EQ(asked(), 1);
