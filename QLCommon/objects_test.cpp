@@ -603,6 +603,36 @@ TEST(StateMapping, ChannelStatesByProtocol)
     }
 }
 
+TEST(StateMapping, LayerStatesAndTheirTexts)
+{
+    struct Case {
+        uint8_t layer1, layer2;
+        int8_t shown1, shown2;
+        const char *text1, *text2;
+    } cases[] = {
+        {9, 2, 2, 5, "Layer Up", "Awaiting Establishment"},
+        {9, 3, 2, 6, "Layer Up", "Awaiting Release"},
+        {9, 4, 2, 7, "Layer Up", "Layer Up"},
+        {1, 4, 1, 7, "Layer Down", "Layer Up"},
+        {2, 1, 1, 1, "Layer Down", "Layer Down"},
+        {8, 5, 1, 1, "Layer Down", "Layer Down"},
+        {0xFF, 0xFF, 1, 1, "Layer Down", "Layer Down"},
+    };
+    CRockyLineInterface fresh(nullptr, nullptr, 2);
+    EXPECT_EQ(fresh.GetLineStatus().Layer1, 1);
+    EXPECT_EQ(fresh.GetLineStatus().Layer2, 1);
+    EXPECT_EQ(fresh.GetDisplayName(), "Rocky Line Interface");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << (int)c.layer1 << "/" << (int)c.layer2);
+        CRockyLineInterface li(nullptr, nullptr, 2);
+        li.SetLayerStates(c.layer1, c.layer2);
+        EXPECT_EQ(li.GetLineStatus().Layer1, c.shown1);
+        EXPECT_EQ(li.GetLineStatus().Layer2, c.shown2);
+        EXPECT_EQ(li.GetLayer1StateText(), c.text1);
+        EXPECT_EQ(li.GetLayer2StateText(), c.text2);
+    }
+}
+
 TEST(StateMapping, ModemStatesAndTheirTexts)
 {
     struct Case {
@@ -1104,6 +1134,41 @@ TEST_F(Discovery, ProbedDevicesBecomeAdaptersWithTheirObjects)
     EXPECT_EQ(smem_ReturnGetPtr(0x3FFFF, CSMemIndex(11)), first->GetModem(11));
     EXPECT_EQ(smem_ReturnGetPtr(0x3FFFF, CSMemIndex(12 + 60)), nullptr);
     EXPECT_EQ(smem_ReturnGetPtr(0x00A0FFFF, CSMemIndex(0)), nullptr);
+}
+
+TEST_F(Discovery, TheAgentsFlagsReadAndWriteTheirOwnHiveValues)
+{
+    const char* const names[] = {"ZELCallHistory",   "ZELSnmpLogging",   "ZELDbgFlowCtrl",
+                                 "ZELDbgThrdCtrl",   "ZELDbgCallEvents", "ZELDbgCallHistory"};
+    HKEY k;
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters", &k), 0);
+    for (DWORD i = 0; i < 6; i++) {
+        DWORD v = 10 + i;
+        ASSERT_EQ(RegSetValueExA(k, names[i], 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), 0);
+    }
+    zelagt_tInfo got{};
+    struct Keep : CObserver {
+        zelagt_tInfo* out;
+        void Update(CSubject* s, SubjectHint) override { *out = static_cast<CReadVariableMessage<zelagt_tInfo>*>(s)->m_Record; }
+    } keep;
+    keep.out = &got;
+    auto* read = new CReadVariableMessage<zelagt_tInfo>(zelagt_tInfo_Table);
+    read->Attach(&keep);
+    EXPECT_EQ(RunOne(GAgent, read), MSG_DONE);
+    const uint32_t fields[6] = {got.CallHistory,  got.SnmpLogging,   got.DbgFlowCtrl,
+                                got.DbgThrdCtrl,  got.DbgCallEvents, got.DbgCallHistory};
+    for (uint32_t i = 0; i < 6; i++) EXPECT_EQ(fields[i], 10 + i) << names[i];
+    EXPECT_EQ(got.AdapterCount, 2u);
+
+    zelagt_tInfo wanted = GAgent->m_Info.m_Record;
+    wanted.DbgCallEvents = 44;
+    EXPECT_EQ(RunOne(GAgent, new CWriteVariableMessage<zelagt_tInfo>(zelagt_tInfo_Table, wanted)), MSG_DONE);
+    for (DWORD i = 0; i < 6; i++) {
+        DWORD v = 0, type = 0, size = 4;
+        EXPECT_EQ(RegQueryValueExA(k, names[i], nullptr, &type, reinterpret_cast<BYTE*>(&v), &size), 0);
+        EXPECT_EQ(v, i == 4 ? 44u : 10 + i) << names[i];
+    }
+    RegCloseKey(k);
 }
 
 TEST_F(Discovery, SnmpGroupsBindingsByRecordAndObjectAndAnswersMissingObjects)
