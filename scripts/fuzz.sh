@@ -13,7 +13,12 @@ shift || true
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_FUZZ=ON -DVORNET_TESTS=OFF >/dev/null
 cmake --build build-fuzz --target fuzz_targets
 
-if [ $# -gt 0 ]; then names=("$@"); else names=(); for d in fuzz/corpus/*/; do names+=("$(basename "$d")"); done; fi
+if [ $# -gt 0 ]; then
+    names=("$@")
+else
+    # Every target fuzz_targets builds.
+    mapfile -t names < <(ninja -C build-fuzz -t query fuzz/fuzz_targets | sed -n 's|^  *fuzz/fuzz_||p')
+fi
 failed=()
 for name in "${names[@]}"; do
     work=build-fuzz/corpus/$name

@@ -7,11 +7,19 @@ scripts/install-deps.sh
 
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_FUZZ=ON -DVORNET_TESTS=OFF >/dev/null
 cmake --build build-fuzz --target fuzz_targets
-for target in fuzz/corpus/*/; do
-    name=$(basename "$target")
+# Every target fuzz_targets builds runs, each from its seed corpus in fuzz/corpus/<name>.
+names=$(ninja -C build-fuzz -t query fuzz/fuzz_targets | sed -n 's|^  *fuzz/fuzz_||p')
+[ -n "$names" ] || { echo "no fuzz targets found in build-fuzz"; exit 1; }
+for name in $names; do
+    if [ ! -d fuzz/corpus/"$name" ] || [ -z "$(ls -A fuzz/corpus/"$name")" ]; then
+        echo "fuzz_$name has no seed corpus in fuzz/corpus/$name"
+        exit 1
+    fi
+done
+for name in $names; do
     work=$(mktemp -d)
     log=$(mktemp)
-    cp "$target"* "$work"/
+    cp fuzz/corpus/"$name"/* "$work"/
     echo "fuzzing $name for ${VORNET_FUZZ_SECONDS:-10} s"
     if ! build-fuzz/fuzz/fuzz_"$name" -max_total_time="${VORNET_FUZZ_SECONDS:-10}" -seed=1 \
         -artifact_prefix=build-fuzz/ "$work" >"$log" 2>&1; then
@@ -25,9 +33,11 @@ done
 
 # The applet's threads and the simulator's serving mode under ThreadSanitizer.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_TSAN=ON -DVORNET_TESTS=ON >/dev/null
-cmake --build build-tsan --target qlcommon_test device_server_test vornet-sim
+cmake --build build-tsan --target qlcommon_test qlcommon_serial_test device_server_test vornet-sim
 echo "ThreadSanitizer: the applet's management library"
 TSAN_OPTIONS=halt_on_error=1 build-tsan/QLCommon/qlcommon_test --gtest_brief=1
+echo "ThreadSanitizer: the applet's serial modem transport, with the modem adapter on its thread"
+TSAN_OPTIONS=halt_on_error=1 build-tsan/QLCommon/qlcommon_serial_test --gtest_brief=1
 echo "ThreadSanitizer: the device server, with clients on threads and in other processes"
 TSAN_OPTIONS=halt_on_error=1 build-tsan/tools/harness/device_server_test --gtest_brief=1
 echo "ThreadSanitizer: vornet-sim --serve until SIGTERM"
