@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "QLCommon/ConfigMap.h"
 #include "QLCommon/mthrd.h"
@@ -170,6 +171,11 @@ CManageableObject::~CManageableObject()
 {
     if (m_pTransport != nullptr)
         GManagementThread.Unregister(this);
+    // A worker still running a message of this object finishes it first (unless that
+    // worker is the one destroying the object).
+    for (std::thread::id runner = m_Runner.load(); runner != std::thread::id() && runner != std::this_thread::get_id();
+         runner = m_Runner.load())
+        Sleep(1);
     // Messages that never ran are completed as failed, so nobody waits on them.
     std::deque<CMessage*> queue;
     {
@@ -229,10 +235,12 @@ void* CManageableObject::GetItemPtr(uint32_t, const CSMemIndex&) { return nullpt
 
 void CManageableObject::Run()
 {
+    m_Runner = std::this_thread::get_id();
     CMessage* message;
     {
         std::lock_guard<std::mutex> g(m_QueueLock);
         if (m_Queue.empty()) {
+            m_Runner = std::thread::id();
             m_bBusy = false;
             return;
         }
@@ -268,5 +276,6 @@ void CManageableObject::Run()
             m_Queue.pop_front();
     }
     delete message;
+    m_Runner = std::thread::id();
     m_bBusy = false;
 }

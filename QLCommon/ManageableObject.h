@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QLCommon/Message.h"
@@ -113,5 +114,6 @@ private:
     std::mutex m_QueueLock;
     std::deque<CMessage*> m_Queue;
     std::atomic<bool> m_bBusy{false};
+    std::atomic<std::thread::id> m_Runner{};  // the worker running a message, while busy
     CMethod* m_pTransport = nullptr;
 };

@@ -22,6 +22,23 @@ void CLampButton::SetState(uint32_t state)
     Invalidate();
 }
 
+void CLampButton::ReadRecord(CManageableObject* model, CMessage* message)
+{
+    m_Reads++;
+    model->PushWithObserver(message, this);
+}
+
+void CLampButton::ReadTaken(CSubject* subject)
+{
+    if (dynamic_cast<CMessage*>(subject) != nullptr) m_Reads--;
+}
+
+void CLampButton::WaitForReads()
+{
+    // Every message is completed once (a destroyed object's as failed); bounded all the same.
+    for (int i = 0; i < 500 && m_Reads.load() > 0; i++) Sleep(10);
+}
+
 // --- line interface -------------------------------------------------------------------
 
 CLineInterfaceLayer1Button::CLineInterfaceLayer1Button(CLineInterface* model, CWnd* parent, int controlId)
@@ -29,15 +46,20 @@ CLineInterfaceLayer1Button::CLineInterfaceLayer1Button(CLineInterface* model, CW
 {
     m_Bitmaps = {{2, IDB_LAMP_GREEN}, {1, IDB_LAMP_GREY}, {130, IDB_LAMP_GREEN_2}, {129, IDB_LAMP_GREY_2}};
     model->AttachView(this);
-    model->PushWithObserver(new CReadVariableMessage<rpri_tPRI>(rpri_tPRI_Table), this);
+    ReadRecord(model, new CReadVariableMessage<rpri_tPRI>(rpri_tPRI_Table));
 }
 
-CLineInterfaceLayer1Button::~CLineInterfaceLayer1Button() { m_pLineInterface->DetachView(this); }
+CLineInterfaceLayer1Button::~CLineInterfaceLayer1Button()
+{
+    WaitForReads();
+    m_pLineInterface->DetachView(this);
+}
 
 void CLineInterfaceLayer1Button::Update(CSubject* subject, SubjectHint hint)
 {
     if (const rpri_tPRI* r = zel_RecordOf<rpri_tPRI, CLineInterface>(subject, hint))
         SetState(static_cast<uint8_t>(r->Layer1));
+    ReadTaken(subject);
 }
 
 std::string CLineInterfaceLayer1Button::GetText() { return m_pLineInterface->GetLayer1StateText(); }
@@ -48,15 +70,20 @@ CLineInterfaceLayer2Button::CLineInterfaceLayer2Button(CLineInterface* model, CW
     m_Bitmaps = {{7, IDB_LAMP_GREEN},     {1, IDB_LAMP_GREY},     {5, IDB_LAMP_BLUE},     {6, IDB_LAMP_ORANGE},
                  {135, IDB_LAMP_GREEN_2}, {129, IDB_LAMP_GREY_2}, {133, IDB_LAMP_BLUE_2}, {134, IDB_LAMP_ORANGE_2}};
     model->AttachView(this);
-    model->PushWithObserver(new CReadVariableMessage<rpri_tPRI>(rpri_tPRI_Table), this);
+    ReadRecord(model, new CReadVariableMessage<rpri_tPRI>(rpri_tPRI_Table));
 }
 
-CLineInterfaceLayer2Button::~CLineInterfaceLayer2Button() { m_pLineInterface->DetachView(this); }
+CLineInterfaceLayer2Button::~CLineInterfaceLayer2Button()
+{
+    WaitForReads();
+    m_pLineInterface->DetachView(this);
+}
 
 void CLineInterfaceLayer2Button::Update(CSubject* subject, SubjectHint hint)
 {
     if (const rpri_tPRI* r = zel_RecordOf<rpri_tPRI, CLineInterface>(subject, hint))
         SetState(static_cast<uint8_t>(r->Layer2));
+    ReadTaken(subject);
 }
 
 std::string CLineInterfaceLayer2Button::GetText() { return m_pLineInterface->GetLayer2StateText(); }
@@ -69,10 +96,14 @@ CChannelButton::CChannelButton(CChannel* model, CWnd* parent, int controlId)
     m_Bitmaps = {{6, IDB_LAMP_GREEN},     {8, IDB_LAMP_ORANGE},   {1, IDB_LAMP_DARK_C},  {9, IDB_LAMP_GREY},
                  {134, IDB_LAMP_GREEN_2}, {136, IDB_LAMP_ORANGE_2}, {129, IDB_LAMP_DARK_B}, {137, IDB_LAMP_GREY_2}};
     model->AttachView(this);
-    model->PushWithObserver(new CReadVariableMessage<rpri_tPRIChannel>(rpri_tPRIChannel_Table), this);
+    ReadRecord(model, new CReadVariableMessage<rpri_tPRIChannel>(rpri_tPRIChannel_Table));
 }
 
-CChannelButton::~CChannelButton() { m_pChannel->DetachView(this); }
+CChannelButton::~CChannelButton()
+{
+    WaitForReads();
+    m_pChannel->DetachView(this);
+}
 
 UINT CChannelButton::GetBitmapId(bool toggle)
 {
@@ -83,6 +114,7 @@ void CChannelButton::Update(CSubject* subject, SubjectHint hint)
 {
     if (const rpri_tPRIChannel* r = zel_RecordOf<rpri_tPRIChannel, CChannel>(subject, hint))
         SetState(static_cast<uint8_t>(r->State));
+    ReadTaken(subject);
 }
 
 CChannelTextView::CChannelTextView(CChannel* model, CWnd* parent, int controlId)
@@ -103,15 +135,20 @@ CModemButton::CModemButton(CModem* model, CWnd* parent, int controlId)
     m_Bitmaps = {{4, IDB_LAMP_GREEN}, {3, IDB_LAMP_BLUE}, {8, IDB_LAMP_ORANGE},
                  {2, IDB_LAMP_DARK_A}, {5, IDB_LAMP_GREY}, {9, IDB_LAMP_DARK_C}};
     model->AttachView(this);
-    model->PushWithObserver(new CReadVariableMessage<zelmdm_tGeneralStatus>(zelmdm_tGeneralStatus_Table), this);
+    ReadRecord(model, new CReadVariableMessage<zelmdm_tGeneralStatus>(zelmdm_tGeneralStatus_Table));
 }
 
-CModemButton::~CModemButton() { m_pModem->DetachView(this); }
+CModemButton::~CModemButton()
+{
+    WaitForReads();
+    m_pModem->DetachView(this);
+}
 
 void CModemButton::Update(CSubject* subject, SubjectHint hint)
 {
     if (const zelmdm_tGeneralStatus* r = zel_RecordOf<zelmdm_tGeneralStatus, CModem>(subject, hint))
         SetState(r->Field[1]);
+    ReadTaken(subject);
 }
 
 CModemTextView::CModemTextView(CModem* model, CWnd* parent, int controlId)

@@ -22,10 +22,17 @@ public:
 
 protected:
     void SetState(uint32_t state);
+    // The first read of the lamp's record, counted until its notification has been taken.
+    void ReadRecord(CManageableObject* model, CMessage* message);
+    // Last in Update: a completed read has been taken and the lamp is no longer touched by it.
+    void ReadTaken(CSubject* subject);
+    // First in a lamp's destructor: a read in flight would notify a lamp that is gone.
+    void WaitForReads();
     std::map<uint32_t, UINT> m_Bitmaps;
 
 private:
     std::atomic<uint32_t> m_State;
+    std::atomic<int> m_Reads{0};
 };
 
 // The record of type T carried by a notification: the completed read that is the subject,
