@@ -131,7 +131,7 @@ struct Traffic::Packet {
 
 Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, sim::Card& card, const FarEnds& far,
                  const TrafficPlan& plan)
-    : host_(host), na_(na), a_(adapter), card_(card), far_(far), plan_(plan)
+    : host_(host), na_(na), a_(adapter), card_(card), far_(far), plan_(plan), next_id_(std::max(plan.first_call_id, 1u))
 {
     const unsigned n_lines = card.line_count();
     lines_.resize(n_lines);
@@ -359,7 +359,7 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
 
     auto c = std::make_unique<Call>();
     c->id = next_id_++ & 0xFFFF;
-    if (c->id == 0) c->id = next_id_++;
+    if (c->id == 0) c->id = next_id_++ & 0xFFFF;
     c->kind = kind;
     c->line = n;
     c->link = unsigned(link);
