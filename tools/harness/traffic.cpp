@@ -257,10 +257,14 @@ void Traffic::free_port_links()
 void Traffic::start_calls(unsigned n, LineState& ls)
 {
     const plat::VTime now = host_.now();
-    // An adapter reset frees every Link: their owner takes them again, as TAPI reopens its lines.
+    // An adapter reset frees every Link: their owner takes them again, as TAPI reopens its
+    // lines; those left to the COM ports stay free for them.
     locked([&] {
-        for (unsigned i = 0; i < ls.link_busy.size(); i++)
-            if (!ls.link_busy[i] && a_->NdisWanInfo[n][i].CurrentOwner == OWNER_NONE) LinkAcquire(a_, 0, n, i, ls.owner);
+        for (unsigned i = 0; i < ls.link_busy.size(); i++) {
+            const Link& l = a_->NdisWanInfo[n][i];
+            if (!ls.link_busy[i] && l.CurrentOwner == OWNER_NONE && !(plan_.leave_port_links && l.ThisAsyncPort != nullptr))
+                LinkAcquire(a_, 0, n, i, ls.owner);
+        }
     });
     if (now < ls.next_start || !line_ready(n)) return;
     // Until the network has seen the channel of a call the driver places, no other call
