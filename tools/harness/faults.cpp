@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -274,6 +275,8 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed)
     bool halted = false;
     Snapshot at_halt;
     size_t outstanding_at_halt = 0;
+    // The calls the halted adapter placed, as the network held them: by line, number.
+    std::map<std::pair<unsigned, std::string>, sim::CallInfo> placed_at_halt;
 
     switch (kind) {
     case FaultKind::ModemSilent: {
@@ -383,6 +386,9 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed)
         job.on_halted = [&] {
             halted = true;
             at_halt = take(job);
+            for (unsigned n : isdn)
+                for (const auto& c : job.far_ends().isdn[n]->calls())
+                    if (c.key.user_originated) placed_at_halt[{n, c.called}] = c;
             if (job.traffic() != nullptr) outstanding_at_halt = job.traffic()->packets_outstanding();
             if (!job.rig().host.allocations.empty())
                 problem(std::to_string(job.rig().host.allocations.size()) + " allocation(s) left after the halt");
@@ -469,6 +475,14 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed)
         problem("calls did not come back: " + std::to_string(job.traffic() ? job.traffic()->connected_calls() : 0) + " of " +
                 std::to_string(row.calls_before) + " connected");
     }
+    // A call placed after the halt under the number of one the network held then could be
+    // taken for it.
+    for (unsigned n : isdn)
+        for (const auto& c : job.far_ends().isdn[n]->calls()) {
+            auto it = placed_at_halt.find({n, c.called});
+            if (c.key.user_originated && it != placed_at_halt.end() && (it->second.key != c.key || it->second.channel != c.channel))
+                problem("line " + std::to_string(n) + ": a new call dialled " + c.called + ", the number of a call placed before the halt");
+        }
     for (unsigned n : layer2_down(job)) problem("line " + std::to_string(n) + ": layer 2 did not come back");
     if (running_processors(job).size() < processors_before.size())
         problem("modem processors running: " + std::to_string(running_processors(job).size()) + " of " +

@@ -166,8 +166,11 @@ bool MainJob::bring_up(std::string* error)
         if (error != nullptr) *error = "the adapter did not initialise";
         return true;  // reported in the summary, with the error log
     }
-    if (opt_.traffic)
-        traffic_ = std::make_unique<Traffic>(rig_->host, na_, Rig::driver_adapter(na_), *card_, far_, opt_.plan);
+    if (opt_.traffic) {
+        TrafficPlan plan = opt_.plan;
+        plan.first_call_id = next_call_id_;
+        traffic_ = std::make_unique<Traffic>(rig_->host, na_, Rig::driver_adapter(na_), *card_, far_, plan);
+    }
     return true;
 }
 
@@ -177,6 +180,8 @@ bool MainJob::restart(std::string* error)
     if (na_ != nullptr) r.halt(na_);  // completes what the driver held before the traffic goes
     na_ = nullptr;
     if (on_halted) on_halted();
+    // The network may still hold the halted adapter's calls: the new ones get other numbers.
+    if (traffic_) next_call_id_ = traffic_->next_call_id();
     traffic_.reset();
     r.host.registry.clear();
     plat::reg::LoadResult loaded;

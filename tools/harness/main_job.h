@@ -101,6 +101,7 @@ private:
     std::unique_ptr<sim::LapdPcapWriter> pcap_;
     plat::ndis::Adapter* na_ = nullptr;
     std::unique_ptr<Traffic> traffic_;
+    uint32_t next_call_id_ = 1;  // a restart's traffic numbers its calls on from here
     Pollers pollers_;
     Summary summary_;
     std::vector<std::string> far_names_;

@@ -120,6 +120,7 @@ struct Traffic::LineState {
     plat::VTime next_start = 0, first_start = 0;
     unsigned turn = 0;  // the next kind, in turn: from the network, to the network, modem
     ULONG owner = OWNER_DRIVER;
+    bool holds_links = false;  // the traffic owns the line's Links (a plan with calls)
 };
 
 struct Traffic::Packet {
@@ -131,7 +132,7 @@ struct Traffic::Packet {
 
 Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, sim::Card& card, const FarEnds& far,
                  const TrafficPlan& plan)
-    : host_(host), na_(na), a_(adapter), card_(card), far_(far), plan_(plan)
+    : host_(host), na_(na), a_(adapter), card_(card), far_(far), plan_(plan), next_id_(std::max(plan.first_call_id, 1u))
 {
     const unsigned n_lines = card.line_count();
     lines_.resize(n_lines);
@@ -154,6 +155,7 @@ Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, si
         if (lines_[n].carries_calls && (plan_.full_load || plan_.calls_per_line > 0)) {
             const ULONG owner = far_.isdn[n] != nullptr ? OWNER_DRIVER : OWNER_TELEPHONY_SUBSYSTEM;
             ls->owner = owner;
+            ls->holds_links = true;
             locked([&] {
                 for (unsigned i = 0; i < links; i++)
                     if (!plan_.leave_port_links || a_->NdisWanInfo[n][i].ThisAsyncPort == nullptr)
@@ -257,14 +259,13 @@ void Traffic::free_port_links()
 void Traffic::start_calls(unsigned n, LineState& ls)
 {
     const plat::VTime now = host_.now();
-    // An adapter reset frees every Link: their owner takes them again, as TAPI reopens its
-    // lines; a plan of no calls took none, and the COM ports' Links stay theirs.
-    if (plan_.full_load || plan_.calls_per_line > 0)
+    // An adapter reset frees every Link: their owner takes again those it held, as TAPI
+    // reopens its lines (none where the plan leaves the Links free, nor the COM ports').
+    if (ls.holds_links)
         locked([&] {
             for (unsigned i = 0; i < ls.link_busy.size(); i++) {
                 const Link& l = a_->NdisWanInfo[n][i];
-                if (!ls.link_busy[i] && l.CurrentOwner == OWNER_NONE &&
-                    (!plan_.leave_port_links || l.ThisAsyncPort == nullptr))
+                if (!ls.link_busy[i] && l.CurrentOwner == OWNER_NONE && !(plan_.leave_port_links && l.ThisAsyncPort != nullptr))
                     LinkAcquire(a_, 0, n, i, ls.owner);
             }
         });
@@ -365,7 +366,7 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
 
     auto c = std::make_unique<Call>();
     c->id = next_id_++ & 0xFFFF;
-    if (c->id == 0) c->id = next_id_++;
+    if (c->id == 0) c->id = next_id_++ & 0xFFFF;
     c->kind = kind;
     c->line = n;
     c->link = unsigned(link);

@@ -62,6 +62,10 @@ struct TrafficPlan {
     plat::VTime frame_interval = plat::ms(100);  // per call and direction; full load: line rate
     bool leave_port_links = false;  // Links that have a COM port stay free for the port
     bool modem_calls = true;  // modem calls on the ISDN lines that have pumps
+    // The first call's id. The numbers the driver dials carry it, and a call it places is
+    // known at the network by that number: a traffic that follows another (after a halt)
+    // numbers on, so none of its calls shares a number with a call the network still holds.
+    uint32_t first_call_id = 1;
 };
 
 struct CallCounters {
@@ -126,6 +130,8 @@ public:
     size_t idle_channels() const;
     // Calls connected now, by call id.
     std::vector<uint32_t> connected_ids() const;
+    // The id the next call gets: where a traffic following this one starts.
+    uint32_t next_call_id() const { return next_id_; }
     // Takes in what the driver indicated since the last look (its line-downs).
     void take_indications();
     // Stops sending and starting calls, and forgets the calls without clearing them: the
@@ -185,7 +191,7 @@ private:
     size_t packets_outstanding_ = 0;
     Packet* new_packet();
     void release(Packet* p);
-    uint32_t next_id_ = 1;
+    uint32_t next_id_;
     bool stopping_ = false;
     plat::Scheduler::EventId tick_event_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
