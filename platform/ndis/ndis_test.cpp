@@ -93,6 +93,26 @@ TEST_F(NdisTest, SpinLockMisuseIsAViolation)
     }
 }
 
+// Two locks released in the order they were taken: the first one's release lowers the
+// level to passive while the second is still held.
+TEST_F(NdisTest, LoweringBelowDispatchWithALockStillHeldIsAViolation)
+{
+    KSPIN_LOCK first, second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    KIRQL passive = KfAcquireSpinLock(&first);
+    KIRQL dispatch = KfAcquireSpinLock(&second);
+    KfReleaseSpinLock(&second, dispatch);
+    KfReleaseSpinLock(&first, passive);
+    EXPECT_FALSE(violated("lowered below dispatch")) << "reverse order is sound";
+    passive = KfAcquireSpinLock(&first);
+    dispatch = KfAcquireSpinLock(&second);
+    KfReleaseSpinLock(&first, passive);
+    EXPECT_TRUE(violated("level lowered below dispatch with a spin lock held"));
+    KfReleaseSpinLock(&second, dispatch);
+    host.lower_irql(kPassiveLevel);
+}
+
 TEST_F(NdisTest, UpcallWithASpinLockHeldIsAViolation)
 {
     struct Case {

@@ -641,7 +641,11 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
             event_ind(c, pump, 4);
         return;
     }
-    if (cmd == "O" && ps.call == Call::Connected) {  // back on line
+    if (cmd == "O" || cmd == "O0") {  // back on line, when there is a call to go back to
+        if (ps.call != Call::Connected) {
+            modem_say(c, pump, "\r\nNO CARRIER\r\n");
+            return;
+        }
         ps.online = true;
         ps.last_data = sched_.now();
         event_ind(c, pump, 1);

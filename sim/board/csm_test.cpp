@@ -348,6 +348,8 @@ TEST_F(Firmware, NetworkModeRingsAnswersGoesOnLineEscapesAndHangsUp)
     EXPECT_EQ(texts(in), "ATH\r\r\nOK\r\n");
     EXPECT_TRUE(has(in, 0x37, 4)) << "the call ended";
     EXPECT_EQ(line.back().second, sim::modem_line::carrier_off());
+    text(0, "ATO\r");
+    EXPECT_EQ(texts(inbound(0)), "ATO\r\r\nNO CARRIER\r\n") << "no call to go back on line to";
     // ATD: the dial is detected with its number.
     text(0, "ATD5551212\r");
     in = inbound(0);

@@ -106,9 +106,26 @@ void PtyBridge::open_port(Port& p)
     SERIAL_TIMEOUTS t = {0xFFFFFFFF, 0xFFFFFFFF, 20, 0, 0};
     uint32_t n = 0;
     client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0, &n);
-    client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, &n);
+    p.dtr = !terminal_gone(p.master);
+    if (p.dtr) client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, &n);
     client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0, &n);
-    p.dtr = true;
+}
+
+// The program closed its terminal: as a Win32 program closing its port, what it typed
+// and the port still holds is cancelled and the port closed (its call ends); the port
+// is opened again at once, DTR down until a program opens the terminal.
+void PtyBridge::close_for_gone_terminal(Port& p)
+{
+    uint8_t buf[256];
+    while (::read(p.master, buf, sizeof buf) > 0) {
+    }
+    client_.CancelIo(p.handle);
+    client_.CloseHandle(p.handle);
+    p.read.reset();
+    p.writes.clear();
+    p.to_terminal.clear();
+    p.handle = plat::nt::INVALID_HANDLE_VALUE;
+    p.next_open = host_.now();
 }
 
 // DTR follows the terminal: down while no program has it open, or its output speed is
@@ -133,6 +150,13 @@ void PtyBridge::serve(Port& p)
     }
     p.writes.erase(std::remove_if(p.writes.begin(), p.writes.end(), [](const auto& w) { return w->done(); }),
                    p.writes.end());
+    bool program = !terminal_gone(p.master);
+    if (p.program && !program) {
+        p.program = false;
+        close_for_gone_terminal(p);
+        return;
+    }
+    p.program = program;
     follow_dtr(p);
     // Typed bytes to the port.
     while (p.writes.size() < kMaxWrites) {

@@ -30,7 +30,8 @@ public:
         int master = -1;
         plat::nt::HANDLE handle = plat::nt::INVALID_HANDLE_VALUE;
         plat::VTime next_open = 0;
-        bool dtr = false;  // as last set on the port
+        bool dtr = false;      // as last set on the port
+        bool program = false;  // a program had the terminal open when last served
         std::unique_ptr<plat::nt::Request> read;
         std::vector<std::unique_ptr<plat::nt::Request>> writes;
         std::string to_terminal;  // read from the port, not yet taken by the terminal
@@ -61,6 +62,7 @@ private:
     void open_port(Port& p);
     void serve(Port& p);
     void follow_dtr(Port& p);
+    void close_for_gone_terminal(Port& p);
     plat::Host& host_;
     std::string dir_;
     plat::nt::Win32Client client_;
