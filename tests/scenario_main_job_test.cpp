@@ -557,9 +557,12 @@ int run_sim(const std::vector<std::string>& args, std::string* err = nullptr)
 {
     std::string cmd = VORNET_SIM;
     for (const auto& a : args) cmd += " '" + a + "'";
-    cmd += " >/dev/null 2>/tmp/vornet-sim-err.txt";
+    // A file of this process's own: other test processes run vornet-sim at the same time.
+    const std::string err_file = "/tmp/vornet-sim-err-" + std::to_string(::getpid()) + ".txt";
+    cmd += " >/dev/null 2>" + err_file;
     int rc = std::system(cmd.c_str());
-    if (err != nullptr) *err = read_text("/tmp/vornet-sim-err.txt");
+    if (err != nullptr) *err = read_text(err_file);
+    std::remove(err_file.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
