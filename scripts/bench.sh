@@ -23,7 +23,7 @@ rows = [
     ("driver's entry points, same load", "%.1f ms CPU per simulated s (%.2f%% of a core)" % (ms, ms / 10), "goal < 5 ms (0.5%%): %s" % ("met" if ms < 5 else "NOT met")),
     ("driver per line, same load", "%.2f ms CPU per simulated s" % (ms / 4), ""),
     ("driver entries, same load", "%.0f per simulated s" % share.get("driver_entries_per_sim_s", float("nan")), ""),
-    ("register accesses (decode and device models), apart", "%.1f ms CPU per simulated s, %.0f accesses" % (
+    ("register accesses (decode and device models), apart", "%.1f ms CPU per simulated s, %.0f accesses per simulated s" % (
         share.get("register_ms_per_sim_s", float("nan")), share.get("register_accesses_per_sim_s", float("nan"))), ""),
     ("one ISDN call set-up and clear, driver only", "%.1f us CPU" % call.get("driver_us_per_call", float("nan")), ""),
     ("timer-pool tick, 1024 entries", "%.0f ns" % tick.get("cpu_time", float("nan")), ""),

@@ -264,6 +264,23 @@ TEST(MainJob, CallsPerLineFollowTheOption)
     EXPECT_EQ(s.lines[0].calls.connected, 7u);
 }
 
+// A short run ends while the robbed-bit line's second call is still ringing: the call is
+// let connect and clear, not counted failed.
+TEST(MainJob, ShortRunCountsNoCallFailedThatTheEndOfTheRunCaughtRinging)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.config_text = config("four-line.reg");
+    o.run_ms = 8000;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    rig::Summary s = job.finish();
+    expect_every_line_carried_checked_data(s, 4);
+    EXPECT_EQ(s.lines[3].calls.offered, 2u);
+    EXPECT_EQ(s.calls.failed, 0u);
+}
+
 TEST(MainJob, LineWithNothingAtItsFarEndStaysDownAndCarriesNoCalls)
 {
     rig::MainJob job;

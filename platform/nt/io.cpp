@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/host/host.h"
+#include "platform/ndis/ndis_host.h"
 
 using plat::Host;
 
@@ -405,6 +406,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
         return FALSE;
     }
     Irp->CancelIrql = irql;
+    plat::ndis::NdisState::DriverEntryScope driver(Host::current().ndis());
     routine(Irp->Stack.DeviceObject, Irp);
     return TRUE;
 }

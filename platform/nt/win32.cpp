@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/host/host.h"
+#include "platform/ndis/ndis_host.h"
 
 namespace plat::nt {
 
@@ -88,7 +89,12 @@ std::unique_ptr<Request> Win32Client::send(PDEVICE_OBJECT device, UCHAR major, u
     Host& h = Host::current();
     if (h.irql() != kPassiveLevel) h.violation("a request sent above passive level");
     PDRIVER_DISPATCH entry = device->DriverObject->MajorFunction[major];
-    r->dispatch_status = entry != nullptr ? entry(device, &r->irp) : STATUS_INVALID_DEVICE_REQUEST;
+    if (entry != nullptr) {
+        ndis::NdisState::DriverEntryScope driver(h.ndis());
+        r->dispatch_status = entry(device, &r->irp);
+    } else {
+        r->dispatch_status = STATUS_INVALID_DEVICE_REQUEST;
+    }
     if (entry == nullptr) {
         r->irp.IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
         r->irp.Completed = TRUE;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
+#include "platform/ndis/ndis_host.h"
 
 namespace plat::nt {
 namespace {
@@ -147,6 +148,26 @@ TEST_F(Win32ClientTest, CancelIoCancelsTheRequestsOfThatHandleOnly)
     EXPECT_TRUE(client.CancelIo(h2));
     EXPECT_TRUE(client.CloseHandle(h2));
     EXPECT_FALSE(client.CancelIo(h2)) << "a closed handle";
+}
+
+// The driver's dispatch entries and its cancel routines are its entry points: their
+// CPU time is counted with the rest of the driver's.
+TEST_F(Win32ClientTest, DispatchAndCancelRoutinesAreCountedAsTheDriversEntries)
+{
+    ndis::NdisState& n = host.ndis();
+    n.measure_driver_cpu = true;
+    n.driver_cpu_sample = 1;
+    HANDLE h = client.CreateFile("\\\\.\\FAKE0");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(n.driver_entries, 1u) << "create";
+    auto r = client.start_read(h, 8);
+    EXPECT_EQ(n.driver_entries, 2u) << "read";
+    EXPECT_TRUE(client.CancelIo(h));
+    ASSERT_TRUE(r->done());
+    EXPECT_EQ(n.driver_entries, 3u) << "cancel routine";
+    EXPECT_TRUE(client.CloseHandle(h));
+    EXPECT_EQ(n.driver_entries, 5u) << "clean-up and close";
+    n.measure_driver_cpu = false;
 }
 
 TEST_F(Win32ClientTest, FreeingARequestTheDriverHoldsIsAViolation)

@@ -465,7 +465,9 @@ void Traffic::step(Call& c)
         }
         if (up && c.l->ChannelState == CHANNEL_STATE_ACTIVE && c.l->ThisBChannel != nullptr && c.channel != 0) {
             connected(c);
-        } else if (now - c.started > plan_.answer_limit || stopping_) {
+        } else if (now - c.started > plan_.answer_limit) {
+            // A call still being set up when the run ends is given its time to connect:
+            // the end of the run is no failure of the call.
             c.failed = true;
             count(c, &CallCounters::failed);
             begin_clearing(c);
