@@ -24,6 +24,7 @@
 #include "QLCommon/smem.h"
 #include "QLCommon/strutil.h"
 #include "platform/win32/wire.h"
+#include "platform/win32/test_root.h"
 
 namespace fs = std::filesystem;
 
@@ -32,21 +33,10 @@ namespace {
 const char* const kParams = "SYSTEM\\CurrentControlSet\\Services\\VORNET0\\Parameters";
 
 // A run's root with a hive; the registry and files of this process live there.
-struct Root {
-    fs::path dir;
-    explicit Root(const std::string& hive = "REGEDIT4\n")
+struct Root : TempRoot {
+    explicit Root(const std::string& hive = "REGEDIT4\n") : TempRoot("qlcommon-objects")
     {
-        char t[] = "/tmp/qlcommon-objects-XXXXXX";
-        dir = mkdtemp(t);
-        fs::create_directories(dir / "C" / "WINNT" / "system32" / "drivers");
         std::ofstream(dir / "registry.reg") << hive;
-        setenv("VORNET_ROOT", dir.c_str(), 1);
-    }
-    ~Root()
-    {
-        unsetenv("VORNET_ROOT");
-        std::error_code ec;
-        fs::remove_all(dir, ec);
     }
     std::string read(const fs::path& p) const
     {

@@ -44,6 +44,7 @@
 #include "sim/firmware/firmware.h"
 #include "tools/harness/device_server.h"
 #include "tools/harness/rig.h"
+#include "platform/win32/test_root.h"
 
 namespace fs = std::filesystem;
 
@@ -56,22 +57,8 @@ const bool kHeadless = [] {
 
 const char* const kParameters = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET1\\Parameters";
 
-struct TempRoot {
-    fs::path dir;
-    TempRoot()
-    {
-        char t[] = "/tmp/vornetap-XXXXXX";
-        dir = mkdtemp(t);
-        fs::create_directories(dir / "C" / "WINNT" / "system32" / "drivers");
-        setenv("VORNET_ROOT", dir.c_str(), 1);
-        setenv("VORNET_LIBRARY_PATH", TAPI32_DIR, 1);
-    }
-    ~TempRoot()
-    {
-        unsetenv("VORNET_ROOT");
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
+struct AppletRoot : TempRoot {
+    AppletRoot() : TempRoot("vornetap") { setenv("VORNET_LIBRARY_PATH", TAPI32_DIR, 1); }
 };
 
 // Reads and changes the run's hive as a file.
@@ -227,7 +214,7 @@ private:
 
 class AppletTest : public ::testing::Test {
 protected:
-    TempRoot root;
+    AppletRoot root;
     std::unique_ptr<SimThread> sim;
 
     void SetUp() override

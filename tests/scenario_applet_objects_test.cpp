@@ -30,27 +30,11 @@
 #include "sim/firmware/firmware.h"
 #include "tools/harness/device_server.h"
 #include "tools/harness/rig.h"
+#include "platform/win32/test_root.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct TempRoot {
-    fs::path dir;
-    TempRoot()
-    {
-        char t[] = "/tmp/vornet-objects-XXXXXX";
-        dir = mkdtemp(t);
-        fs::create_directories(dir / "C" / "WINNT" / "system32" / "drivers");
-        setenv("VORNET_ROOT", dir.c_str(), 1);
-    }
-    ~TempRoot()
-    {
-        unsetenv("VORNET_ROOT");
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-};
 
 class AppletObjects : public ::testing::Test {
 public:

@@ -22,46 +22,13 @@
 #include "QLCommon/Variables.h"
 #include "QLCommon/mdparse.h"
 #include "QLCommon/parsetbl.h"
+#include "QLCommon/test_modem.h"
 #include "platform/registry/registry.h"
 #include "tools/harness/rig.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class Modem : public CManageableObject {
-public:
-    Modem()
-    {
-        std::memset(&last, 0xFF, sizeof last);
-        std::memset(&status, 0xFF, sizeof status);
-        std::memset(&config, 0xFF, sizeof config);
-    }
-    ~Modem() override
-    {
-        txtf_Free(&status.Field[0]);
-        for (int f = 14; f <= 17; f++) txtf_Free(&config.Field[f]);
-        mdparse_Forget(this);
-    }
-    std::string GetDisplayName() override { return "Modem"; }
-    void BuildVariableMethods() override {}
-    void* GetItemPtr(uint32_t id, const CSMemIndex&) override
-    {
-        uint32_t f = smem_Field(id);
-        switch (smem_Variable(id)) {
-        case ZELMDM_LASTCALL_ID: return f < 23 ? &last.Field[f] : nullptr;
-        case ZELMDM_GENERALSTATUS_ID: return f < 12 ? &status.Field[f] : nullptr;
-        case ZELMDM_GENERALCONFIG_ID: return f < 27 ? &config.Field[f] : nullptr;
-        case ZELMDM_DIALCONTROL_ID: return f < 5 ? &spare[f] : nullptr;
-        case ZELMDM_CALLCONTROL_ID: return f < 11 ? &spare[5 + f] : nullptr;
-        default: return nullptr;
-        }
-    }
-    zelmdm_tLastCallInfo last;
-    zelmdm_tGeneralStatus status;
-    zelmdm_tGeneralConfig config;
-    uint32_t spare[16] = {};
-};
 
 TEST(SerialModemScenario, ServedPortsAnswerTheApplet)
 {
@@ -102,7 +69,7 @@ TEST(SerialModemScenario, ServedPortsAnswerTheApplet)
         ASSERT_TRUE(port.IsOpened());
         EXPECT_EQ(port.IsDSROn(), 2);
         EXPECT_EQ(port.IsDCDOn(), 2);
-        Modem m;
+        TestModem m;
         // The initialisation: product text, version, busy-out time.
         ASSERT_EQ(mdparse_ATCommand(&m, &port, PARSETBL_ATI0), 0);
         EXPECT_TRUE(mdparse_VersionSupported(txtf_Get(m.status.Field[0]).value_or("").c_str()));
@@ -120,7 +87,7 @@ TEST(SerialModemScenario, ServedPortsAnswerTheApplet)
         // The second port is a modem of its own, still at its defaults.
         CSerialPortMethod other("ZELSHADOW2");
         ASSERT_TRUE(other.IsOpened());
-        Modem n;
+        TestModem n;
         ASSERT_EQ(mdparse_ATCommand(&n, &other, PARSETBL_ATANDV), 0);
         EXPECT_EQ(n.config.Field[0], 14u);
     }

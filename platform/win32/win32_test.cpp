@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/win32/windows.h"
+#include "platform/win32/test_root.h"
 
 namespace fs = std::filesystem;
 
@@ -185,22 +186,9 @@ TEST(Win32Thread, LastErrorBelongsToEachThread)
     EXPECT_NE(GetCurrentThreadId(), 0u);
 }
 
-// A fresh run's root for one test.
-struct Root {
-    fs::path dir;
-    Root()
-    {
-        char t[] = "/tmp/vornet-win32-XXXXXX";
-        dir = mkdtemp(t);
-        fs::create_directories(dir / "C" / "WINNT" / "System32" / "Drivers");
-        setenv("VORNET_ROOT", dir.c_str(), 1);
-    }
-    ~Root()
-    {
-        unsetenv("VORNET_ROOT");
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
+// A fresh run's root for one test, its folders in another case than Win32 programs spell them.
+struct Root : TempRoot {
+    Root() : TempRoot("vornet-win32", "C/WINNT/System32/Drivers") {}
 };
 
 TEST(Win32Files, PathsUnderTheRootMatchWithoutRegardToCase)

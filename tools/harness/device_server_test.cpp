@@ -25,6 +25,7 @@
 #include "platform/win32/windows.h"
 #include "platform/win32/wire.h"
 #include "tools/harness/device_server.h"
+#include "platform/win32/test_root.h"
 
 namespace fs = std::filesystem;
 
@@ -51,23 +52,6 @@ ULONG status_of(const std::vector<uint8_t>& rec)
     std::memcpy(&h, rec.data(), sizeof h);
     return h.Status;
 }
-
-struct TempRoot {
-    fs::path dir;
-    TempRoot()
-    {
-        char t[] = "/tmp/vornet-root-XXXXXX";
-        dir = mkdtemp(t);
-        fs::create_directories(dir / "C" / "WINNT" / "system32" / "drivers");
-        setenv("VORNET_ROOT", dir.c_str(), 1);
-    }
-    ~TempRoot()
-    {
-        unsetenv("VORNET_ROOT");
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-};
 
 class DeviceServerTest : public ::testing::Test {
 public:
