@@ -181,6 +181,7 @@ void CMyPropertyPage8::OnSelectLine(NMHDR*, LRESULT* pResult)
     m_SelectedLine = selected > 0 ? static_cast<uint32_t>(selected) : 0;
     m_Grid.Reset(SocketsOf(m_SelectedLine));
     ShowLine(m_SelectedLine);
+    ClearLamps();
     UpdateData(FALSE);
     Invalidate();
     Refresh(m_SelectedLine);
@@ -230,6 +231,17 @@ unsigned CMyPropertyPage8::GetChannelImage(uint32_t channel) const
     if (channel >= grid::kChannels)
         return grid::kImageNotPresent;
     return grid::ChannelImage(m_Grid.SignallingProtocol, m_Grid.Channels[channel]);
+}
+
+// The previous line's lamps go, so a line whose reply is refused shows none of them.
+void CMyPropertyPage8::ClearLamps()
+{
+    SetImage(grid::kLayer1Control, grid::kImageNotPresent);
+    SetImage(grid::kLayer2Control, grid::kImageNotPresent);
+    for (uint32_t n = 1; n < grid::kChannels; n++)
+        SetImage(grid::ChannelControl(n), grid::kImageNotPresent);
+    for (uint32_t s = 0; s < grid::kSockets; s++)
+        ClearModule(s);
 }
 
 void CMyPropertyPage8::ClearModule(uint32_t socket)

@@ -41,6 +41,7 @@ protected:
 private:
     void SetImage(int control, unsigned image);
     void ShowLine(uint32_t line);
+    void ClearLamps();
     uint32_t Lines() const;
     uint32_t SocketsOf(uint32_t line) const;
 

@@ -438,4 +438,63 @@ TEST_F(StatusGridPageTest, AnE1LineShowsItsLabelAndALineChoiceRedrawsEveryLamp)
     });
 }
 
+// On a board of four lines each line has its tab; a line the driver refuses shows its
+// status and none of the previous line's lamps; going back draws the line again.
+TEST_F(StatusGridPageTest, EachLineHasItsTabAndARefusedLineShowsNoLampsOfAnother)
+{
+    StartSim();
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        sheet.m_pBoardRow = &applet::BoardTypeTable[7];  // four lines, one socket each
+        CMyPropertyPage8& page = Open(sheet);
+        auto* tabs = static_cast<CTabCtrl*>(page.GetDlgItem(kLineTabs));
+        ASSERT_EQ(tabs->GetItemCount(), 4);
+        ASSERT_EQ(page.ShownImage(kLayer1Control), kImageConnected);
+        EXPECT_EQ(page.ShownImage(PumpControl(0, 0, 0)), kImageIdle);
+        EXPECT_TRUE(page.GetDlgItem(NoModuleControl(1))->IsWindowVisible()) << "one socket serves line 0";
+        EXPECT_EQ(page.ShownImage(PumpControl(1, 0, 0)), kImageNotPresent);
+
+        afxtest::SelectTab(&page, kLineTabs, 2);  // the simulated board has one line
+        EXPECT_EQ(page.m_SelectedLine, 2u);
+        EXPECT_EQ(page.m_AutoRefresh, 1u);
+        EXPECT_EQ(sheet.m_Request.Arg[0], 2u);
+        CString status;
+        page.GetDlgItemText(kStatusText, status);
+        EXPECT_NE(status.Find("refused"), -1) << status.str();
+        EXPECT_EQ(page.ShownImage(kLayer1Control), kImageNotPresent);
+        EXPECT_EQ(page.ShownImage(ChannelControl(24)), kImageNotPresent);
+        EXPECT_EQ(page.ShownImage(PumpControl(0, 0, 0)), kImageNotPresent);
+        EXPECT_FALSE(page.GetDlgItem(NoModuleControl(1))->IsWindowVisible()) << "nothing known of line 2 yet";
+
+        afxtest::SelectTab(&page, kLineTabs, 0);
+        EXPECT_EQ(page.ShownImage(kLayer1Control), kImageConnected);
+        EXPECT_EQ(page.ShownImage(PumpControl(0, 0, 0)), kImageIdle);
+        page.GetDlgItemText(kStatusText, status);
+        EXPECT_EQ(status, "");
+        sheet.m_pBoardRow = &applet::BoardTypeTable[4];
+        afxtest::CloseWindow(&sheet);
+    });
+}
+
+// The common pages come right after the first adapter that asks for them.
+TEST_F(AppletTest, CommonPagesFollowTheFirstAdapterWithDebugPages)
+{
+    ChangeHive([&](plat::reg::Registry& r) {
+        r.set_dword(kParameters, "DebugPagesOn", 1);
+        std::string text = r.save_reg(kParameters);
+        for (size_t at; (at = text.find("VORNET1")) != std::string::npos;) text.replace(at, 7, "VORNET2");
+        ASSERT_TRUE(r.load_reg(text).ok);
+        std::string second = kParameters;
+        second.replace(second.find("VORNET1"), 7, "VORNET2");
+        r.set_dword(second, "DebugPagesOn", 1);
+    });
+    StartSim(false, 2);
+    afxtest::RunModal([](CWnd* dialog) { afxtest::Click(dialog, IDOK); });
+    std::vector<std::string> titles;
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        for (int i = 0; i < sheet.GetPageCount(); i++) titles.push_back(sheet.GetPage(i)->GetTitle().str());
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(titles, (std::vector<std::string>{"ZELVX24/30 Adapter #1", "Monitor", "ZELVX24/30 Adapter #2"}));
+}
+
 }  // namespace
