@@ -1,5 +1,6 @@
 #include "applet/StatusGridPage.h"
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
