@@ -1,0 +1,1 @@
+#include "applet/applet_fixture.h"
