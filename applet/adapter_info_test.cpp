@@ -597,6 +597,33 @@ TEST_F(AdapterInfoTest, AnAdapterOfAnotherTypeShowsOnlyTheUnknownRoot)
     });
 }
 
+// No request reaches the driver: without the counts only the adapter and the driver are
+// shown, both unhealthy, and the text tells why.
+TEST_F(AdapterInfoTest, UnsentAdapterQueryShowsOnlyTheAdapterAndTheDriver)
+{
+    StartSim();
+    std::unique_ptr<CMyPropertyPage7> page;
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        sheet.m_CurrentAdapter = sheet.m_AdapterCount;  // an adapter the sheet has no device for
+        page = std::make_unique<CMyPropertyPage7>();
+        sheet.AddPage(page.get());
+        sheet.SetActivePage(page.get());
+        EXPECT_EQ(Tree(*page), (std::vector<std::string>{" 01000000 adapter!", "Driver 09000000 driver!"}));
+        EXPECT_EQ(Text(*page), "Tapi Function Call Error");
+        Select(*page, 0x01000000);
+        EXPECT_EQ(Text(*page), "GetInfoAdapter:Tapi Function Call Error");
+        Select(*page, 0x09000000);
+        EXPECT_NE(Text(*page).find("Group: 0\nTapi Function Call Error\n"), std::string::npos) << Text(*page);
+
+        page->ItemCode = 0x0A000000;
+        EXPECT_EQ(page->GetInfo(), 0);
+        EXPECT_EQ(Text(*page), "Unknown Object ItemCode 0xa000000");
+        sheet.m_CurrentAdapter = 0;
+        sheet.RemovePage(page.get());
+        afxtest::CloseWindow(&sheet);
+    });
+}
+
 // Signalling of a line that is not ISDN: a robbed-bit line has no layer 2 and says so with
 // the healthy picture; a leased line's refused query is shown as the refusal.
 TEST_F(AdapterInfoTest, SignallingOfLinesWithoutLayer2)
