@@ -554,7 +554,7 @@ TEST_F(AdapterInfoTest, DriverErrorsGiveTheUnhealthyPicture)
     StartSim();
     // The applet believes socket 1 holds twelve pumps per processor; the driver has three.
     ChangeHive([](plat::reg::Registry& r) { r.set_dword(kParameters, "ModuleID_1", 6); });
-    WithPage([&](CMyPropertySheet&, CMyPropertyPage7& page) {
+    WithPage([&](CMyPropertySheet& sheet, CMyPropertyPage7& page) {
         HTREEITEM pump = Find(page, 0x06010005);
         ASSERT_NE(pump, nullptr);
         EXPECT_EQ(Image(page, pump), "pump!");
@@ -583,6 +583,7 @@ TEST_F(AdapterInfoTest, DriverErrorsGiveTheUnhealthyPicture)
         });
         EXPECT_EQ(Image(page, Find(page, 0x02000000)), "device!");
         EXPECT_EQ(Image(page, Find(page, 0x08000000)), "stack!") << Text(page);
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("adapter-info-errors")));
     });
 }
 
