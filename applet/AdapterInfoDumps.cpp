@@ -1,5 +1,6 @@
 #include "applet/AdapterInfoDumps.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -110,6 +111,51 @@ CAdapterCounts AdapterCounts(const BackdoorRequest* reply)
     c.Lines = w[2];
     c.Sockets = w[3];
     return c;
+}
+
+std::vector<CTreeEntry> TreePlan(const CAdapterCounts& counts, const BoardTypeRow* board,
+                                 const ModuleTypeRow* const modules[kModuleSockets])
+{
+    constexpr uint32_t kBoardSocketBus = 12;    // board row: the bus of each socket
+    constexpr uint32_t kModuleProcessors = 2;  // module row: processors, pumps of each
+    constexpr uint32_t kModulePumps = 3;
+    constexpr uint32_t kMaxProcessors = 4, kMaxPumps = 12;
+    uint32_t buses = std::min(counts.Buses, kMaxBuses);
+    uint32_t lines = std::min(counts.Lines, kMaxLines);
+    uint32_t sockets = std::min(counts.Sockets, std::min(kMaxSockets, kModuleSockets));
+
+    std::vector<CTreeEntry> plan;
+    auto add = [&](std::string text, uint32_t code, int parent, bool expand = false) {
+        plan.push_back({std::move(text), code, parent, expand});
+        return static_cast<int>(plan.size() - 1);
+    };
+    int root = add("", ItemCode(kAdapter), -1);
+    std::vector<int> bus;
+    for (uint32_t i = 0; i < buses; i++) {
+        bus.push_back(add(Format("System Bus %u", i), ItemCode(kSystemBus, i), root, true));
+        add(Format(counts.Buses == 4 ? "Bt8474 Port %u" : "Bt8472 Port %u", i), ItemCode(kDataIntf, i), bus[i], true);
+    }
+    auto busItem = [&](uint32_t i) { return i < buses ? bus[i] : root; };
+    for (uint32_t j = 0; j < lines; j++) {
+        add(Format("Bt8370 Device %u", j), ItemCode(kLineIntf, j), busItem(j));
+        add(Format("Signalling %u", j), ItemCode(kQstack, j), busItem(j));
+    }
+    std::vector<int> module;
+    for (uint32_t k = 0; k < sockets; k++)
+        module.push_back(add(Format("Module %u", k), ItemCode(kModule, k),
+                             busItem(board != nullptr ? board->Word[kBoardSocketBus + k] : buses)));
+    for (uint32_t k = 0; k < sockets; k++) {
+        const ModuleTypeRow* row = modules != nullptr ? modules[k] : nullptr;
+        if (row == nullptr)
+            continue;
+        for (uint32_t c = 0; c < row->Word[kModuleProcessors] && c < kMaxProcessors; c++) {
+            int csm = add(Format("CSM Device %u", c), ItemCode(kCsmDevice, k, c), module[k]);
+            for (uint32_t p = 0; p < row->Word[kModulePumps] && p < kMaxPumps; p++)
+                add(Format("Channel %u", p), ItemCode(kPumpDevice, k, c, p), csm);
+        }
+    }
+    add("Driver", ItemCode(kDriver), -1);
+    return plan;
 }
 
 CInfoDump Adapter(const BackdoorRequest* reply)

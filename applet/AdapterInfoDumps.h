@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "QLCommon/IOCTLMethod.h"
+#include "applet/LayoutTables.h"
 
 // Which of its kind's pictures an object takes.
 enum class InfoHealth { Healthy, Unhealthy, NotInstalled };
@@ -35,7 +36,25 @@ struct CAdapterCounts {
     uint32_t Type = 0, Buses = 0, Lines = 0, Sockets = 0;
 };
 
+// One item of the object tree, in the order the items are added.
+struct CTreeEntry {
+    std::string Text;
+    uint32_t Code;
+    int Parent;         // an earlier entry, or -1 for the tree's root
+    bool ExpandParent;  // the parent is expanded once this entry is in
+};
+
 namespace infodump {
+
+// Object types, in bits 31 to 24 of an item code; the indices follow, a byte each.
+enum : uint32_t {
+    kAdapter = 1, kLineIntf = 2, kDataIntf = 3, kModule = 4, kCsmDevice = 5,
+    kPumpDevice = 6, kSystemBus = 7, kQstack = 8, kDriver = 9,
+};
+constexpr uint32_t ItemCode(uint32_t type, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0)
+{
+    return type << 24 | (a & 0xFF) << 16 | (b & 0xFF) << 8 | (c & 0xFF);
+}
 
 constexpr uint32_t kAdapterTableWords = 150;
 constexpr uint32_t kMaxBuses = 4;
@@ -56,6 +75,11 @@ CInfoDump Qstack(const BackdoorRequest* reply, uint32_t line, std::optional<uint
 CInfoDump Driver(const CDriverFacts& facts, const std::vector<const BackdoorRequest*>& groups);
 
 CAdapterCounts AdapterCounts(const BackdoorRequest* reply);
+// The tree of an adapter whose counts are known, from its board-type row and the
+// module-type row of each socket (nullptr for none). The counts come from the driver:
+// no more objects are made than the rows and the item codes can name.
+std::vector<CTreeEntry> TreePlan(const CAdapterCounts& counts, const BoardTypeRow* board,
+                                 const ModuleTypeRow* const modules[kModuleSockets]);
 // The model named by a module type, or nullptr outside 1 to 24.
 const char* ModuleModel(uint32_t type);
 

@@ -1,5 +1,7 @@
 #include "applet/AdapterInfoPage.h"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,17 +27,8 @@ constexpr uint32_t kReadQstackState = 24;
 constexpr uint32_t kReadCallStatistics = 29;
 constexpr uint32_t kReadLineWords = 48;
 
-// Board-type row words: the bus of each socket, and the number of lines.
-constexpr uint32_t kBoardSocketBus = 12;
+// Board-type row word: the number of lines.
 constexpr uint32_t kBoardLines = 35;
-// Module-type row words: processors per module, pumps per processor.
-constexpr uint32_t kModuleProcessors = 2;
-constexpr uint32_t kModulePumps = 3;
-
-uint32_t Code(uint32_t type, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0)
-{
-    return type << 24 | (a & 0xFF) << 16 | (b & 0xFF) << 8 | (c & 0xFF);
-}
 
 // The file version of a binary of ours: most significant word high.
 std::optional<uint64_t> FileVersion(const std::string& file)
@@ -149,49 +142,35 @@ void CMyPropertyPage7::BuildTree()
         UpdateData(FALSE);
         return;
     }
-    // The counts come from the reply: no more objects than the board rows and the item
-    // codes can name.
-    const BoardTypeRow* board = GPropertySheet->m_pBoardRow;
-    uint32_t buses = std::min(counts.Buses, infodump::kMaxBuses);
-    uint32_t lines = std::min(counts.Lines, infodump::kMaxLines);
-    uint32_t sockets = std::min(counts.Sockets, std::min(infodump::kMaxSockets, kModuleSockets));
-    m_hRoot = AddItem("", kAdapterCode, TVI_ROOT);
-    CString text;
-    for (uint32_t i = 0; i < buses; i++) {
-        text.Format("System Bus %u", i);
-        m_hBus[i] = AddItem(text, Code(kSystemBus, i), m_hRoot);
-        m_Tree.Expand(m_hRoot, TVE_EXPAND);
-        text.Format(counts.Buses == 4 ? "Bt8474 Port %u" : "Bt8472 Port %u", i);
-        AddItem(text, Code(kDataIntf, i), m_hBus[i]);
-        m_Tree.Expand(m_hBus[i], TVE_EXPAND);
+    std::vector<CTreeEntry> plan = infodump::TreePlan(counts, GPropertySheet->m_pBoardRow, GPropertySheet->m_pModuleRows);
+    std::vector<HTREEITEM> items;
+    for (const CTreeEntry& e : plan) {
+        HTREEITEM parent = e.Parent >= 0 ? items[static_cast<size_t>(e.Parent)] : TVI_ROOT;
+        items.push_back(AddItem(e.Text.c_str(), e.Code, parent));
+        KeepHandle(e.Code, items.back());
+        if (e.ExpandParent && e.Parent >= 0)
+            m_Tree.Expand(parent, TVE_EXPAND);
     }
-    auto busItem = [&](uint32_t bus) { return bus < buses ? m_hBus[bus] : m_hRoot; };
-    for (uint32_t j = 0; j < lines; j++) {
-        text.Format("Bt8370 Device %u", j);
-        AddItem(text, Code(kLineIntf, j), busItem(j));
-        text.Format("Signalling %u", j);
-        AddItem(text, Code(kQstack, j), busItem(j));
-    }
-    for (uint32_t k = 0; k < sockets; k++) {
-        text.Format("Module %u", k);
-        uint32_t bus = board != nullptr ? board->Word[kBoardSocketBus + k] : buses;
-        m_hModule[k] = AddItem(text, Code(kModule, k), busItem(bus));
-    }
-    for (uint32_t k = 0; k < sockets; k++) {
-        const ModuleTypeRow* row = GPropertySheet->m_pModuleRows[k];
-        if (row == nullptr)
-            continue;
-        for (uint32_t c = 0; c < row->Word[kModuleProcessors] && c < 4; c++) {
-            text.Format("CSM Device %u", c);
-            m_hCsm = AddItem(text, Code(kCsmDevice, k, c), m_hModule[k]);
-            for (uint32_t p = 0; p < row->Word[kModulePumps] && p < 12; p++) {
-                text.Format("Channel %u", p);
-                AddItem(text, Code(kPumpDevice, k, c, p), m_hCsm);
-            }
-        }
-    }
-    AddItem("Driver", kDriverCode, TVI_ROOT);
     UpdateData(FALSE);
+}
+
+// The handles of the items that others are put under while the tree is built.
+void CMyPropertyPage7::KeepHandle(uint32_t code, HTREEITEM item)
+{
+    uint32_t index = (code >> 16) & 0xFF;
+    switch (code >> 24) {
+    case infodump::kAdapter: m_hRoot = item; break;
+    case infodump::kSystemBus:
+        if (index < infodump::kMaxBuses)
+            m_hBus[index] = item;
+        break;
+    case infodump::kModule:
+        if (index < infodump::kMaxSockets)
+            m_hModule[index] = item;
+        break;
+    case infodump::kCsmDevice: m_hCsm = item; break;
+    default: break;
+    }
 }
 
 HTREEITEM CMyPropertyPage7::AddItem(const char* text, uint32_t code, HTREEITEM parent)
@@ -220,15 +199,15 @@ int CMyPropertyPage7::GetInfo()
     UpdateData(FALSE);
     uint32_t a = (ItemCode >> 16) & 0xFF, b = (ItemCode >> 8) & 0xFF, c = ItemCode & 0xFF;
     switch (ItemCode >> 24) {
-    case kAdapter: return GetInfoAdapter();
-    case kLineIntf: return GetInfoLineIntf(a);
-    case kDataIntf: return GetInfoDataIntf(a);
-    case kModule: return GetInfoModule(a);
-    case kCsmDevice: return GetInfoCsmDevice(a, b);
-    case kPumpDevice: return GetInfoPumpDevice(a, b, c);
-    case kSystemBus: return GetInfoSystemBus(a);
-    case kQstack: return GetInfoQstack(a);
-    case kDriver: return GetInfoDriver();
+    case infodump::kAdapter: return GetInfoAdapter();
+    case infodump::kLineIntf: return GetInfoLineIntf(a);
+    case infodump::kDataIntf: return GetInfoDataIntf(a);
+    case infodump::kModule: return GetInfoModule(a);
+    case infodump::kCsmDevice: return GetInfoCsmDevice(a, b);
+    case infodump::kPumpDevice: return GetInfoPumpDevice(a, b, c);
+    case infodump::kSystemBus: return GetInfoSystemBus(a);
+    case infodump::kQstack: return GetInfoQstack(a);
+    case infodump::kDriver: return GetInfoDriver();
     default:
         m_Text.Format("Unknown Object ItemCode 0x%x", ItemCode);
         UpdateData(FALSE);
@@ -254,13 +233,13 @@ int CMyPropertyPage7::ImageOf(uint32_t type, InfoHealth health) const
 {
     bool good = health == InfoHealth::Healthy;
     switch (type) {
-    case kAdapter: return good ? m_iAdapter : m_iAdapterBad;
-    case kPumpDevice: return good ? m_iPump : m_iPumpBad;
-    case kSystemBus: return good ? m_iBus : m_iBusBad;
-    case kModule:
+    case infodump::kAdapter: return good ? m_iAdapter : m_iAdapterBad;
+    case infodump::kPumpDevice: return good ? m_iPump : m_iPumpBad;
+    case infodump::kSystemBus: return good ? m_iBus : m_iBusBad;
+    case infodump::kModule:
         return health == InfoHealth::NotInstalled ? m_iModuleNone : good ? m_iModule : m_iModuleBad;
-    case kQstack: return good ? m_iQstack : m_iQstackBad;
-    case kDriver: return good ? m_iDriver : m_iDriverBad;
+    case infodump::kQstack: return good ? m_iQstack : m_iQstackBad;
+    case infodump::kDriver: return good ? m_iDriver : m_iDriverBad;
     default: return good ? m_iDevice : m_iDeviceBad;
     }
 }
@@ -275,44 +254,44 @@ int CMyPropertyPage7::Show(uint32_t type, const CInfoDump& dump)
 int CMyPropertyPage7::GetInfoAdapter()
 {
     UpdateData(TRUE);
-    return Show(kAdapter, infodump::Adapter(Request(kReadAdapterInfo)));
+    return Show(infodump::kAdapter, infodump::Adapter(Request(kReadAdapterInfo)));
 }
 
 int CMyPropertyPage7::GetInfoLineIntf(uint32_t line)
 {
     UpdateData(TRUE);
-    return Show(kLineIntf, infodump::LineIntf(Request(kReadLineInterface, line), line));
+    return Show(infodump::kLineIntf, infodump::LineIntf(Request(kReadLineInterface, line), line));
 }
 
 int CMyPropertyPage7::GetInfoDataIntf(uint32_t bus)
 {
     UpdateData(TRUE);
-    return Show(kDataIntf, infodump::DataIntf(Request(kReadDataInterfaceStatus), bus));
+    return Show(infodump::kDataIntf, infodump::DataIntf(Request(kReadDataInterfaceStatus), bus));
 }
 
 int CMyPropertyPage7::GetInfoModule(uint32_t socket)
 {
     UpdateData(TRUE);
-    return Show(kModule, infodump::Module(Request(kReadModuleInfo, socket), socket));
+    return Show(infodump::kModule, infodump::Module(Request(kReadModuleInfo, socket), socket));
 }
 
 int CMyPropertyPage7::GetInfoCsmDevice(uint32_t socket, uint32_t device)
 {
     UpdateData(TRUE);
-    return Show(kCsmDevice, infodump::CsmDevice(Request(kReadCsmInfo, socket, device), socket, device));
+    return Show(infodump::kCsmDevice, infodump::CsmDevice(Request(kReadCsmInfo, socket, device), socket, device));
 }
 
 int CMyPropertyPage7::GetInfoPumpDevice(uint32_t socket, uint32_t device, uint32_t pump)
 {
     UpdateData(TRUE);
-    return Show(kPumpDevice,
+    return Show(infodump::kPumpDevice,
                 infodump::PumpDevice(Request(kReadPumpInfo, socket, device, pump), socket, device, pump));
 }
 
 int CMyPropertyPage7::GetInfoSystemBus(uint32_t bus)
 {
     UpdateData(TRUE);
-    return Show(kSystemBus, infodump::SystemBus(Request(kReadSystemBus, bus), bus));
+    return Show(infodump::kSystemBus, infodump::SystemBus(Request(kReadSystemBus, bus), bus));
 }
 
 int CMyPropertyPage7::GetInfoQstack(uint32_t line)
@@ -320,14 +299,14 @@ int CMyPropertyPage7::GetInfoQstack(uint32_t line)
     UpdateData(TRUE);
     const BackdoorRequest* reply = Request(kReadQstackState, line);
     if (reply == nullptr)
-        return Show(kQstack, infodump::Qstack(nullptr, line, std::nullopt));
+        return Show(infodump::kQstack, infodump::Qstack(nullptr, line, std::nullopt));
     auto state = std::make_unique<BackdoorRequest>(*reply);
     // A refusal is robbed-bit signalling only when the line runs it.
     std::optional<uint32_t> protocol;
     if (state->Status != 0)
         if (const BackdoorRequest* words = Request(kReadLineWords, line); words != nullptr && words->Status == 0)
             protocol = words->Arg[2];
-    return Show(kQstack, infodump::Qstack(state.get(), line, protocol));
+    return Show(infodump::kQstack, infodump::Qstack(state.get(), line, protocol));
 }
 
 int CMyPropertyPage7::GetInfoDriver()
@@ -343,7 +322,7 @@ int CMyPropertyPage7::GetInfoDriver()
         replies.push_back(reply != nullptr ? std::make_unique<BackdoorRequest>(*reply) : nullptr);
         groups.push_back(replies.back().get());
     }
-    return Show(kDriver, infodump::Driver(DriverFacts(), groups));
+    return Show(infodump::kDriver, infodump::Driver(DriverFacts(), groups));
 }
 
 void CMyPropertyPage7::OnRefresh() { GetInfo(); }

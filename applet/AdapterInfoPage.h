@@ -15,11 +15,6 @@ public:
     CMyPropertyPage7();
     ~CMyPropertyPage7() override;
 
-    // Object types, in bits 31 to 24 of an item code.
-    enum : uint32_t {
-        kAdapter = 1, kLineIntf = 2, kDataIntf = 3, kModule = 4, kCsmDevice = 5,
-        kPumpDevice = 6, kSystemBus = 7, kQstack = 8, kDriver = 9,
-    };
     static constexpr int kTextLimit = 16000;
 
     BOOL OnInitDialog() override;
@@ -64,5 +59,6 @@ private:
     // Shows the dump, bounded by the text's limit, and answers its image.
     int Show(uint32_t type, const CInfoDump& dump);
     HTREEITEM AddItem(const char* text, uint32_t code, HTREEITEM parent);
+    void KeepHandle(uint32_t code, HTREEITEM item);
     void BuildTree();
 };

@@ -164,6 +164,54 @@ TEST(AdapterInfoDumps, TreeCountsComeOnlyFromTheReplysWords)
     EXPECT_EQ(counts.Buses + counts.Lines + counts.Sockets, 0u) << "a refused reply is not read as counts";
 }
 
+// The tree's counts come from the driver: however many objects it claims, no more are made
+// than the board rows and the item codes name, and an object whose bus is not in the tree
+// hangs from the adapter.
+TEST(AdapterInfoDumps, TreeOfLyingCountsStaysWithinTheRows)
+{
+    const ModuleTypeRow* modules[kModuleSockets];
+    for (auto& m : modules)
+        m = &applet::ModuleTypeTable[6];  // two processors of twelve pumps
+    CAdapterCounts counts;
+    counts.Result = CAdapterCounts::Sent;
+    counts.Type = 7;
+    counts.Buses = counts.Lines = counts.Sockets = 0xFFFFFFFF;
+    std::vector<CTreeEntry> plan = infodump::TreePlan(counts, &applet::BoardTypeTable[7], modules);
+    std::map<uint32_t, size_t> perType;
+    for (size_t i = 0; i < plan.size(); i++) {
+        perType[plan[i].Code >> 24]++;
+        ASSERT_LT(plan[i].Parent, static_cast<int>(i)) << "a parent is added before its children";
+    }
+    EXPECT_EQ(perType[infodump::kSystemBus], 4u);
+    EXPECT_EQ(perType[infodump::kLineIntf], 4u);
+    EXPECT_EQ(perType[infodump::kModule], 8u);
+    EXPECT_EQ(perType[infodump::kCsmDevice], 16u);
+    EXPECT_EQ(perType[infodump::kPumpDevice], 16u * 12u);
+    EXPECT_EQ(plan.front().Code, 0x01000000u);
+    EXPECT_EQ(plan.back().Text, "Driver");
+    EXPECT_EQ(plan.back().Parent, -1);
+    // Board type 7 puts socket k on bus k for the first four sockets, the rest on bus 0.
+    for (const CTreeEntry& e : plan) {
+        if (e.Code >> 24 != infodump::kModule)
+            continue;
+        uint32_t k = (e.Code >> 16) & 0xFF;
+        EXPECT_EQ(plan[e.Parent].Code, 0x07000000u + (k < 4 ? k : 0) * 0x10000) << e.Text;
+    }
+    EXPECT_EQ(plan[2].Text, "Bt8472 Port 0") << "the controller is named for four buses only when four are reported";
+
+    // Four buses reported: the four-port controller; a socket on a bus the adapter lacks.
+    BoardTypeRow board = applet::BoardTypeTable[7];
+    board.Word[12 + 1] = 200;
+    counts.Buses = 4, counts.Lines = 1, counts.Sockets = 2;
+    plan = infodump::TreePlan(counts, &board, modules);
+    EXPECT_EQ(plan[2].Text, "Bt8474 Port 0");
+    for (const CTreeEntry& e : plan) {
+        if (e.Code == 0x04010000) {
+            EXPECT_EQ(e.Parent, 0) << "under the adapter";
+        }
+    }
+}
+
 // Every object's request that cannot be sent or is refused shows its failure message and
 // the unhealthy picture, whatever data the refused record carries.
 TEST(AdapterInfoDumps, UnsentAndRefusedRequestsShowTheirFailure)

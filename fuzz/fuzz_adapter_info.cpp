@@ -1,5 +1,5 @@
 // Any reply record, read by every dump builder of the adapter information page and by
-// the reading of the counts its tree is built from.
+// the tree built from the counts the record gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,7 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The indices the page would send are in the record's arguments.
     uint32_t a = r->Arg[3] & 0xFF, b = r->Arg[4] & 0xFF, c = r->Arg[5] & 0xFF;
 
-    (void)infodump::AdapterCounts(r);
+    const ModuleTypeRow* modules[kModuleSockets];
+    for (uint32_t k = 0; k < kModuleSockets; k++)
+        modules[k] = &applet::ModuleTypeTable[(r->Arg[4] >> k) % kModuleTypes];
+    (void)infodump::TreePlan(infodump::AdapterCounts(r), &applet::BoardTypeTable[r->Arg[3] % kBoardTypes], modules);
     (void)infodump::Adapter(r);
     (void)infodump::LineIntf(r, a);
     (void)infodump::DataIntf(r, a);
