@@ -81,8 +81,10 @@ void ConnectionCounters(CInfoDump& d, const std::vector<uint32_t>& w)
 
 // Six models, the same six with "P", six further models and those with "P".
 const char* const kModels[24] = {
-    "QM103",  "QM106",  "QM112",  "QM203",  "QM206",  "QM212",  "QM103P", "QM106P", "QM112P", "QM203P", "QM206P", "QM212P",
-    "QX103",  "QX106",  "QX112",  "QX203",  "QX206",  "QX212",  "QX103P", "QX106P", "QX112P", "QX203P", "QX206P", "QX212P",
+    "QM103",  "QM106",  "QM112",  "QM203",  "QM206",  "QM212",
+    "QM103P", "QM106P", "QM112P", "QM203P", "QM206P", "QM212P",
+    "QX103",  "QX106",  "QX112",  "QX203",  "QX206",  "QX212",
+    "QX103P", "QX106P", "QX112P", "QX203P", "QX206P", "QX212P",
 };
 
 }  // namespace

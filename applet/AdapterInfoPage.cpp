@@ -142,9 +142,8 @@ void CMyPropertyPage7::BuildTree()
         UpdateData(FALSE);
         return;
     }
-    std::vector<CTreeEntry> plan = infodump::TreePlan(counts, GPropertySheet->m_pBoardRow, GPropertySheet->m_pModuleRows);
     std::vector<HTREEITEM> items;
-    for (const CTreeEntry& e : plan) {
+    for (const CTreeEntry& e : infodump::TreePlan(counts, GPropertySheet->m_pBoardRow, GPropertySheet->m_pModuleRows)) {
         HTREEITEM parent = e.Parent >= 0 ? items[static_cast<size_t>(e.Parent)] : TVI_ROOT;
         items.push_back(AddItem(e.Text.c_str(), e.Code, parent));
         KeepHandle(e.Code, items.back());

@@ -143,7 +143,8 @@ TEST(AdapterInfoDumps, TreeCountsComeOnlyFromTheReplysWords)
         uint32_t type, sockets;
     } cases[] = {
         {35, CAdapterCounts::Sent, 4, 5},     {2, CAdapterCounts::Sent, 4, 0},      {0, CAdapterCounts::Sent, 0, 0},
-        {50, CAdapterCounts::Sent, 4, 5},     {150, CAdapterCounts::Sent, 4, 5},    {151, CAdapterCounts::TooLong, 0, 0},
+        {50, CAdapterCounts::Sent, 4, 5},     {150, CAdapterCounts::Sent, 4, 5},
+        {151, CAdapterCounts::TooLong, 0, 0},
         {4000, CAdapterCounts::TooLong, 0, 0},
     };
     for (const Case& c : cases) {
@@ -229,7 +230,8 @@ TEST(AdapterInfoDumps, UnsentAndRefusedRequestsShowTheirFailure)
          "GetInfoLineIntf: GroupIndex 2,Tapi Function Call Error",
          "GetInfoLineIntf: GroupIndex 2, Driver Error Code=0xf0000003"},
         {"data", [](const BackdoorRequest* r) { return infodump::DataIntf(r, 1); },
-         "GetInfoDataIntf:GroupIndex 1, Tapi Function Call Error", "GetInfoDataIntf:Group 1, Driver Error Code=0xf0000003"},
+         "GetInfoDataIntf:GroupIndex 1, Tapi Function Call Error",
+         "GetInfoDataIntf:Group 1, Driver Error Code=0xf0000003"},
         {"module", [](const BackdoorRequest* r) { return infodump::Module(r, 3); },
          "GetInfoModule: SocketIndex 3, Tapi Function Call Error",
          "GetInfoModule: SocketIndex 3, Driver Error Code=0xf0000003"},
@@ -542,7 +544,8 @@ TEST_F(AdapterInfoTest, DefaultBoardShowsItsWholeTreeFromTheDriver)
             std::snprintf(line, sizeof line, "    Module %u %08x module", k, 0x04000000 + k * 0x10000);
             expected.push_back(line);
             for (uint32_t c = 0; c < 2; c++) {
-                std::snprintf(line, sizeof line, "      CSM Device %u %08x device", c, 0x05000000 + k * 0x10000 + c * 0x100);
+                std::snprintf(line, sizeof line, "      CSM Device %u %08x device", c,
+                              0x05000000 + k * 0x10000 + c * 0x100);
                 expected.push_back(line);
                 for (uint32_t p = 0; p < 3; p++) {
                     std::snprintf(line, sizeof line, "        Channel %u %08x pump", p,
@@ -607,7 +610,8 @@ TEST_F(AdapterInfoTest, DriverErrorsGiveTheUnhealthyPicture)
         ASSERT_NE(pump, nullptr);
         EXPECT_EQ(Image(page, pump), "pump!");
         Select(page, 0x06010005);
-        EXPECT_EQ(Text(page), "GetInfoPumpDevice: SocketIndex 1, CsmIndex 0, PumpIndex 5, Driver Error Code=0xf0000003");
+        EXPECT_EQ(Text(page),
+                  "GetInfoPumpDevice: SocketIndex 1, CsmIndex 0, PumpIndex 5, Driver Error Code=0xf0000003");
         EXPECT_EQ(Image(page, Find(page, 0x06010002)), "pump") << "the pumps the driver has";
 
         // The processor stops: its picture turns on the next selection, not on "Refresh".
