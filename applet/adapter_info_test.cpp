@@ -639,6 +639,43 @@ TEST_F(AdapterInfoTest, DriverErrorsGiveTheUnhealthyPicture)
     });
 }
 
+// A speech call from the network reaches a pump: its item reads on line with the healthy
+// picture, and the driver's dump counts the call on the line.
+TEST_F(AdapterInfoTest, AFarEndCallShowsOnItsPumpAndInTheLinesCounters)
+{
+    StartSim();
+    Link* l = nullptr;
+    sim->Do([&] {
+        rig::with_adapter_lock(sim->adapter(), [&] { l = LinkAcquire(sim->adapter(), 0, 0, 2, OWNER_DRIVER); });
+    });
+    ASSERT_NE(l, nullptr);
+    WithPage([&](CMyPropertySheet& sheet, CMyPropertyPage7& page) {
+        std::optional<sim::CallKey> key;
+        sim->Do([&] { key = sim->net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::speech(false)); });
+        ASSERT_TRUE(key.has_value());
+        uint32_t code = 0;
+        ASSERT_TRUE(PumpUntil([&] {
+            sim->Do([&] {
+                Pump* p = l->ThisPump;
+                if (p != nullptr && p->PumpState == PUMP_ON_LINE)
+                    code = infodump::ItemCode(infodump::kPumpDevice, p->ThisCsm->ThisSocket->SocketIndex,
+                                              p->ThisCsm->Index, p->PumpNumber);
+            });
+            return code != 0;
+        }));
+        Select(page, code);
+        EXPECT_NE(Text(page).find("\nPUMP_ON_LINE\n"), std::string::npos) << Text(page);
+        EXPECT_EQ(Image(page, Find(page, code)), "pump");
+        Select(page, 0x09000000);
+        EXPECT_NE(Text(page).find("Group: 0\nDialRequests=\t\t0\nAnswerRequests=\t\t1\nIncomingInd=\t\t1\n"
+                                  "ConnectInd=\t\t1\n"),
+                  std::string::npos)
+            << Text(page);
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("adapter-info-call")));
+        sim->Do([&] { sim->net->clear_call(*key); });
+    });
+}
+
 // The adapter's type differs from the configured one: only the unknown adapter is shown.
 TEST_F(AdapterInfoTest, AnAdapterOfAnotherTypeShowsOnlyTheUnknownRoot)
 {
