@@ -94,7 +94,7 @@ void CMyPropertySheet::AddCommonPages()
     m_bCommonPages = true;
     // line configuration page: AddPage(&m_LineConfigPage);  (wired with its page)
     AddPage(&m_StatusGridPage);
-    // information page: AddPage(&m_InfoPage);  (wired with its page)
+    AddPage(&m_InfoPage);
 }
 
 BOOL CMyPropertySheet::ClearDriverRequest()

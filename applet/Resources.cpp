@@ -1,5 +1,6 @@
 // The applet's resources: strings, the dialog templates of its sheets, pages and
 // dialogs, its menus, and the pictures (lamps of 15 by 15 pixels, the adapter).
+#include <cstdlib>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -131,6 +132,20 @@ const AFX_DLGITEM kAsyncItems[] = {
 const AFX_DLGTEMPLATE kAsync = {IDD_ASYNC_PORTS, "Async Port Setup", 290, 150, kAsyncItems, std::size(kAsyncItems)};
 
 
+const AFX_DLGITEM kDeviceManagerItems[] = {
+    {AfxItem::LText, IDC_STATIC, "Object", 7, 7, 60, 8},
+    {AfxItem::LText, IDC_STATIC, "State", 102, 7, 60, 8},
+    {AfxItem::Tree, IDC_INFO_TREE, nullptr, 7, 18, 92, 206,
+     WS_VISIBLE | WS_TABSTOP | WS_BORDER | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS |
+         TVS_DISABLEDRAGDROP},
+    {AfxItem::Edit, IDC_INFO_TEXT, nullptr, 102, 18, 106, 206,
+     WS_VISIBLE | WS_TABSTOP | WS_BORDER | ES_MULTILINE | WS_VSCROLL | WS_HSCROLL},
+    {AfxItem::PushButton, IDC_INFO_REFRESH, "Refresh", 7, 232, 50, 14},
+};
+const AFX_DLGTEMPLATE kDeviceManager = {IDD_DEVICE_MANAGER, "Device Manager", 215, 255, kDeviceManagerItems,
+                                        std::size(kDeviceManagerItems)};
+
+
 const AFX_MENUITEM kModemItems[] = {
     {"Out Of Service", ID_MODEM_OUT_OF_SERVICE},
     {"Enable Debug Log", ID_MODEM_DEBUG_LOG},
@@ -242,6 +257,107 @@ struct Pictures {
     }
 };
 
+// The pictures of the device manager's tree, 16 by 16: one per kind of object, its
+// glyph in green when healthy and in red when not; an empty socket in grey outline.
+enum class Glyph { Adapter, Pump, Bus, Module, EmptySocket, Device, Signalling, Driver };
+
+char GlyphPixel(Glyph g, int x, int y)
+{
+    auto in = [&](int x0, int y0, int x1, int y1) { return x >= x0 && x <= x1 && y >= y0 && y <= y1; };
+    auto edge = [&](int x0, int y0, int x1, int y1) {
+        return in(x0, y0, x1, y1) && (x == x0 || x == x1 || y == y0 || y == y1);
+    };
+    switch (g) {
+    case Glyph::Adapter:
+        if (in(3, 12, 12, 13) && x % 2 == 1)
+            return 'y';
+        return edge(1, 3, 14, 11) ? 'o' : in(1, 3, 14, 11) ? (in(3, 5, 6, 8) ? 'o' : '.') : ' ';
+    case Glyph::Pump: {
+        int dx = 2 * x - 15, dy = 2 * y - 15, d2 = dx * dx + dy * dy;
+        if (d2 > 225)
+            return ' ';
+        if (d2 >= 169)
+            return 'o';
+        static const int wave[16] = {7, 7, 6, 5, 5, 6, 7, 8, 9, 10, 10, 9, 8, 7, 7, 7};
+        return y == wave[x] || y == wave[x] + 1 ? 'w' : '.';
+    }
+    case Glyph::Bus:
+        if (in(1, 2, 2, 13))
+            return 'o';
+        return in(3, 3, 14, 4) || in(3, 7, 14, 8) || in(3, 11, 14, 12) ? '.' : ' ';
+    case Glyph::Module:
+        if (in(2, 11, 13, 12) && x % 2 == 0)
+            return 'y';
+        if (in(3, 6, 4, 8) || in(7, 6, 8, 8) || in(11, 6, 12, 8))
+            return 'o';
+        return edge(1, 4, 14, 10) ? 'o' : in(1, 4, 14, 10) ? '.' : ' ';
+    case Glyph::EmptySocket: return edge(1, 4, 14, 10) && (x + y) % 2 == 0 ? 'g' : ' ';
+    case Glyph::Device:
+        if ((in(1, 5, 3, 5) || in(1, 7, 3, 7) || in(1, 9, 3, 9) || in(12, 5, 14, 5) || in(12, 7, 14, 7) ||
+             in(12, 9, 14, 9)) ||
+            (in(5, 1, 5, 3) || in(7, 1, 7, 3) || in(9, 1, 9, 3) || in(5, 12, 5, 14) || in(7, 12, 7, 14) ||
+             in(9, 12, 9, 14)))
+            return 'g';
+        return edge(4, 4, 11, 11) ? 'o' : in(4, 4, 11, 11) ? '.' : ' ';
+    case Glyph::Signalling:
+        // Two arrows, one each way.
+        if (in(2, 4, 10, 5) || (in(10, 0, 13, 15) && std::abs(2 * y - 9) <= 2 * (13 - x) + 1))
+            return '.';
+        if (in(5, 10, 13, 11) || (in(2, 0, 5, 15) && std::abs(2 * y - 21) <= 2 * (x - 2) + 1))
+            return '.';
+        return ' ';
+    case Glyph::Driver:
+        if (edge(3, 1, 12, 14))
+            return 'o';
+        if (in(4, 2, 11, 13))
+            return (y == 4 || y == 7 || y == 10) && in(5, 0, 10, 15) ? '.' : 'w';
+        return ' ';
+    }
+    return ' ';
+}
+
+Picture InfoIcon(Glyph g, const char* colour)
+{
+    std::vector<std::string> rows = {"16 16 6 1",    "  c None",     ". c " + std::string(colour),
+                                     "o c #202020", "y c #D4AF37", "w c #FFFFFF", "g c #909090"};
+    for (int y = 0; y < 16; y++) {
+        std::string row;
+        for (int x = 0; x < 16; x++)
+            row += GlyphPixel(g, x, y);
+        rows.push_back(row);
+    }
+    return Picture(std::move(rows));
+}
+
+struct InfoPictures {
+    std::vector<Picture> list;
+    std::vector<AFX_BITMAPRES> table;
+    InfoPictures()
+    {
+        const char* const good = "#20A020";
+        const char* const bad = "#D02020";
+        const struct {
+            UINT id;
+            Glyph glyph;
+            const char* colour;
+        } icons[] = {
+            {IDB_INFO_ADAPTER, Glyph::Adapter, good},       {IDB_INFO_ADAPTER_BAD, Glyph::Adapter, bad},
+            {IDB_INFO_PUMP, Glyph::Pump, good},             {IDB_INFO_PUMP_BAD, Glyph::Pump, bad},
+            {IDB_INFO_BUS, Glyph::Bus, good},               {IDB_INFO_BUS_BAD, Glyph::Bus, bad},
+            {IDB_INFO_MODULE, Glyph::Module, good},         {IDB_INFO_MODULE_BAD, Glyph::Module, bad},
+            {IDB_INFO_MODULE_NONE, Glyph::EmptySocket, good}, {IDB_INFO_DEVICE, Glyph::Device, good},
+            {IDB_INFO_DEVICE_BAD, Glyph::Device, bad},      {IDB_INFO_QSTACK, Glyph::Signalling, good},
+            {IDB_INFO_QSTACK_BAD, Glyph::Signalling, bad},  {IDB_INFO_DRIVER, Glyph::Driver, good},
+            {IDB_INFO_DRIVER_BAD, Glyph::Driver, bad},
+        };
+        list.reserve(std::size(icons));
+        for (const auto& i : icons) {
+            list.push_back(InfoIcon(i.glyph, i.colour));
+            table.push_back({i.id, list.back().pointers.data()});
+        }
+    }
+};
+
 }  // namespace
 
 int ModemButtonId(int i)
@@ -268,8 +384,14 @@ void RegisterAppletResources()
                                             std::size(kMenus),
                                             pictures.table.data(),
                                             pictures.table.size()};
+    static const InfoPictures infoPictures;
+    static const AFX_DLGTEMPLATE* const infoDialogs[] = {&kDeviceManager};
+    static const AFX_RESOURCES infoResources = {nullptr, 0, infoDialogs, std::size(infoDialogs),
+                                                nullptr, 0, infoPictures.table.data(), infoPictures.table.size()};
     static bool registered = false;
     if (!registered)
         AfxRegisterResources(&resources);
+    if (!registered)
+        AfxRegisterResources(&infoResources);
     registered = true;
 }

@@ -25,6 +25,21 @@ enum : unsigned {
     IDB_LAMP_GREEN_2 = 236,
     IDB_LAMP_YELLOW_2 = 237,
     IDB_LAMP_DARK_C = 238,
+    IDB_INFO_MODULE = 205,
+    IDB_INFO_MODULE_NONE = 206,
+    IDB_INFO_ADAPTER = 208,
+    IDB_INFO_ADAPTER_BAD = 209,
+    IDB_INFO_BUS = 210,
+    IDB_INFO_BUS_BAD = 211,
+    IDB_INFO_DEVICE = 214,
+    IDB_INFO_DEVICE_BAD = 215,
+    IDB_INFO_QSTACK = 216,
+    IDB_INFO_QSTACK_BAD = 217,
+    IDB_INFO_MODULE_BAD = 218,
+    IDB_INFO_PUMP = 219,
+    IDB_INFO_PUMP_BAD = 220,
+    IDB_INFO_DRIVER = 222,
+    IDB_INFO_DRIVER_BAD = 223,
 
     // Menus.
     IDR_MODEM_MENU = 155,
@@ -41,6 +56,7 @@ enum : unsigned {
     IDD_DIRECTORY_NUMBERS = 239,
     IDD_DRIVER_UPDATE = 241,
     IDD_ASYNC_PORTS = 242,
+    IDD_DEVICE_MANAGER = 148,
 };
 
 enum : int {
@@ -82,6 +98,11 @@ enum : int {
     IDC_UPDATE_DRIVER = 2153,
     IDC_FIRST_PORT = 1119,
     IDC_PORT_COUNT = 1413,
+
+    // Device manager.
+    IDC_INFO_TREE = 1188,
+    IDC_INFO_REFRESH = 1190,
+    IDC_INFO_TEXT = 1191,
 };
 
 // The modem controls of the adapter page: button and number label of modem i (from 0).
