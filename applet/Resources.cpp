@@ -131,6 +131,96 @@ const AFX_DLGITEM kAsyncItems[] = {
 const AFX_DLGTEMPLATE kAsync = {IDD_ASYNC_PORTS, "Async Port Setup", 290, 150, kAsyncItems, std::size(kAsyncItems)};
 
 
+const AFX_DLGITEM kCsmStatsItems[] = {
+    {AfxItem::LText, IDC_STATIC, "InBound", 7, 7, 60, 8},
+    {AfxItem::Edit, IDC_CSM_INBOUND, nullptr, 7, 18, 170, 200, kShown | ES_MULTILINE | ES_READONLY | WS_VSCROLL},
+    {AfxItem::LText, IDC_STATIC, "OutBound", 184, 7, 60, 8},
+    {AfxItem::Edit, IDC_CSM_OUTBOUND, nullptr, 184, 18, 170, 200, kShown | ES_MULTILINE | ES_READONLY | WS_VSCROLL},
+    {AfxItem::PushButton, IDC_CSM_REFRESH, "Refresh", 248, 226, 50, 14},
+    {AfxItem::DefPushButton, IDOK, "OK", 304, 226, 50, 14},
+};
+const AFX_DLGTEMPLATE kCsmStats = {IDD_CSM_STATS, "CSM Stats", 361, 247, kCsmStatsItems, std::size(kCsmStatsItems)};
+
+const char* const kCsmNumbers[] = {"0", "1", nullptr};
+const char* const kCsmRegisters[] = {
+    "0x00-->Tx FIFO Data", "0x01-->Tx FIFO Size", "0x02-->Tx FIFO Threshold", "0x03-->Rx FIFO Data",
+    "0x04-->Rx FIFO Size", "0x05-->Rx FIFO Threshold", "0x06-->FIFO Control", "0x07-->FIFO INT/ACK",
+    "0x08-->TxMail0",      "0x09-->TxMail1",      "0x0A-->TxMail2",           "0x0B-->TxMail3",
+    "0x0C-->RxMail0",      "0x0D-->RxMail1",      "0x0E-->RxMail2",           "0x0F-->RxMail3",
+    nullptr};
+constexpr DWORD kReadOnlyText = kShown | ES_MULTILINE | ES_READONLY | WS_VSCROLL;
+
+const AFX_DLGITEM kCsmPageItems[] = {
+    {AfxItem::Tab, IDC_CSM_PORT_TABS, nullptr, 7, 4, 400, 14},
+    {AfxItem::GroupBox, IDC_STATIC, "Selection", 7, 20, 92, 44},
+    {AfxItem::LText, IDC_STATIC, "Socket", 13, 32, 30, 8},
+    {AfxItem::ComboBox, IDC_CSM_SOCKET, nullptr, 48, 30, 44, 80, kDropList},
+    {AfxItem::LText, IDC_STATIC, "CSM", 13, 48, 30, 8},
+    {AfxItem::ComboBox, IDC_CSM_INDEX, nullptr, 48, 46, 44, 60, kDropList, kCsmNumbers},
+    {AfxItem::GroupBox, IDC_STATIC, "State", 104, 20, 130, 44},
+    {AfxItem::Edit, IDC_CSM_STATE, nullptr, 110, 30, 118, 28, kReadOnlyText},
+    {AfxItem::GroupBox, IDC_STATIC, "ArmCsm code", 239, 20, 168, 44},
+    {AfxItem::Edit, IDC_CSM_FILE, nullptr, 245, 34, 156, 13, kShown | ES_AUTOHSCROLL},
+    {AfxItem::GroupBox, IDC_STATIC, "Action", 7, 66, 400, 30},
+    {AfxItem::PushButton, IDC_CSM_START_DOWNLOAD, "Start DownLoad", 13, 77, 60, 14},
+    {AfxItem::PushButton, IDC_CSM_DOWNLOAD_ONLY, "DownLoad only", 78, 77, 60, 14},
+    {AfxItem::PushButton, IDC_CSM_START_CODE, "Start code", 143, 77, 50, 14},
+    {AfxItem::PushButton, IDC_CSM_OUT_OF_SERVICE, "Out of Service", 198, 77, 60, 14},
+    {AfxItem::PushButton, IDC_CSM_UPDATE_CODE, "Update ArmCsm code", 263, 77, 76, 14},
+    {AfxItem::PushButton, IDC_CSM_GET_STATS, "Get Stats", 344, 77, 56, 14},
+    {AfxItem::GroupBox, IDC_STATIC, "Statistics", 7, 98, 10, 10, kHidden},
+    {AfxItem::Edit, IDC_CSM_STATISTICS, nullptr, 7, 98, 10, 10, kHidden | WS_DISABLED | ES_MULTILINE | ES_READONLY},
+    {AfxItem::GroupBox, IDC_STATIC, "CSM Registers", 7, 98, 150, 214},
+    {AfxItem::ComboBox, IDC_CSM_REGISTER, nullptr, 13, 110, 138, 120, kDropList, kCsmRegisters},
+    {AfxItem::LText, IDC_STATIC, "Value (Hex)", 13, 129, 44, 8},
+    {AfxItem::Edit, IDC_CSM_REGISTER_VALUE, nullptr, 58, 127, 40, 13, kShown | ES_AUTOHSCROLL},
+    {AfxItem::PushButton, IDC_CSM_READ, "Read", 102, 127, 24, 13},
+    {AfxItem::PushButton, IDC_CSM_WRITE, "Write", 127, 127, 24, 13},
+    {AfxItem::PushButton, IDC_CSM_UPDATE, "Update", 13, 144, 40, 13},
+    {AfxItem::Edit, IDC_CSM_DUMP, nullptr, 13, 160, 138, 146, kReadOnlyText},
+    {AfxItem::Tab, IDC_PUMP_TABS, nullptr, 162, 98, 245, 14},
+    {AfxItem::GroupBox, IDC_STATIC, "State", 162, 114, 118, 30},
+    {AfxItem::Edit, IDC_PUMP_STATE, nullptr, 168, 124, 106, 14, kShown | ES_READONLY | ES_AUTOHSCROLL},
+    {AfxItem::GroupBox, IDC_STATIC, "Action", 285, 114, 122, 30},
+    {AfxItem::PushButton, IDC_PUMP_RESET, "Reset", 291, 125, 50, 14},
+    {AfxItem::PushButton, IDC_PUMP_OUT_OF_SERVICE, "Out of Service", 346, 125, 56, 14},
+    {AfxItem::GroupBox, IDC_STATIC, "AT commands", 162, 146, 245, 62},
+    {AfxItem::Edit, IDC_AT_COMMAND, nullptr, 168, 157, 150, 13, kShown | ES_AUTOHSCROLL},
+    {AfxItem::PushButton, IDC_AT_SEND, "Send", 322, 157, 80, 13},
+    {AfxItem::Edit, IDC_AT_RESPONSE, nullptr, 168, 173, 234, 14, kShown | ES_MULTILINE | ES_READONLY},
+    {AfxItem::Edit, IDC_AT_DATA_INIT, nullptr, 168, 191, 150, 13, kShown | ES_AUTOHSCROLL},
+    {AfxItem::PushButton, IDC_AT_MODIFY_INIT, "Modify Data Init String", 322, 191, 80, 13},
+    {AfxItem::GroupBox, IDC_STATIC, "CMDDAT (Hex)", 162, 210, 245, 102},
+    {AfxItem::LText, IDC_STATIC, "Len:", 168, 223, 20, 8},
+    {AfxItem::Edit, IDC_CMD_LENGTH, nullptr, 190, 221, 18, 13, kShown | WS_DISABLED},
+    {AfxItem::LText, IDC_STATIC, "Cmd Class:", 212, 223, 36, 8},
+    {AfxItem::Edit, IDC_CMD_CLASS, nullptr, 250, 221, 18, 13},
+    {AfxItem::LText, IDC_STATIC, "Cmd Type:", 272, 223, 34, 8},
+    {AfxItem::Edit, IDC_CMD_TYPE, nullptr, 308, 221, 18, 13},
+    {AfxItem::LText, IDC_STATIC, "Fnc Code:", 330, 223, 34, 8},
+    {AfxItem::Edit, IDC_CMD_FUNCTION, nullptr, 366, 221, 30, 13},
+    {AfxItem::LText, IDC_STATIC, "FIFO", 168, 240, 20, 8},
+    {AfxItem::Edit, IDC_CMD_WORD, nullptr, 190, 238, 46, 13},
+    {AfxItem::PushButton, IDC_CMD_ADD, "Add", 168, 255, 32, 13},
+    {AfxItem::PushButton, IDC_CMD_CLEAR, "Clr", 204, 255, 32, 13},
+    {AfxItem::Edit, IDC_CMD_WORDS, nullptr, 240, 238, 96, 68, kReadOnlyText},
+    {AfxItem::PushButton, IDC_CMD_SEND, "Send", 342, 238, 30, 13},
+    {AfxItem::PushButton, IDC_CMD_READ, "Read", 342, 254, 30, 13, kShown | WS_DISABLED},
+    {AfxItem::PushButton, IDC_CMD_ABORT, "Abort", 342, 270, 30, 13, kShown | WS_DISABLED},
+    {AfxItem::PushButton, IDC_RTS_ON, "RTS ON", 374, 238, 30, 13},
+    {AfxItem::PushButton, IDC_RTS_OFF, "RTS OFF", 374, 254, 30, 13},
+    {AfxItem::LText, IDC_STATIC, "IP Add:", 168, 274, 30, 8, kHidden},
+    {AfxItem::Edit, IDC_PUMP_IP_ADDRESS, nullptr, 168, 284, 60, 13, kHidden},
+    {AfxItem::LText, IDC_STATIC, "Code:", 168, 274, 30, 8, kHidden},
+    {AfxItem::Edit, IDC_PUMP_CODE, nullptr, 168, 284, 60, 13, kHidden},
+    {AfxItem::LText, IDC_STATIC, "EBUS:", 7, 318, 24, 8},
+    {AfxItem::Edit, IDC_CSM_EBUS, nullptr, 34, 316, 60, 13, kShown | ES_READONLY},
+    {AfxItem::LText, IDC_STATIC, "Status:", 100, 318, 26, 8},
+    {AfxItem::Edit, IDC_CSM_STATUS, nullptr, 128, 316, 279, 13, kShown | ES_READONLY},
+};
+const AFX_DLGTEMPLATE kCsmPage = {IDD_CSM_PAGE, "CSMx", 414, 336, kCsmPageItems, std::size(kCsmPageItems)};
+
+
 const AFX_MENUITEM kModemItems[] = {
     {"Out Of Service", ID_MODEM_OUT_OF_SERVICE},
     {"Enable Debug Log", ID_MODEM_DEBUG_LOG},
@@ -259,7 +349,8 @@ void RegisterAppletResources()
     static const AFX_DLGTEMPLATE adapterPage = {IDD_ADAPTER_PAGE,    "ZELVX24/30 Adapter #", 215, 255,
                                                 adapterItems.data(), adapterItems.size()};
     static const AFX_DLGTEMPLATE* const dialogs[] = {&adapterPage, &kCardSelection, &kPriSetup,
-                                                     &kDirectory,  &kUpdate,        &kAsync};
+                                                     &kDirectory,  &kUpdate,        &kAsync,
+                                                     &kCsmPage,    &kCsmStats};
     static const AFX_RESOURCES resources = {kStrings,
                                             std::size(kStrings),
                                             dialogs,
