@@ -45,6 +45,9 @@ constexpr uint32_t kModuleStride = 0, kModulePumps = 3;
 constexpr char kFailed[] = "Function Call Failed!";
 constexpr char kDefaultFirmware[] = "c:\\winnt\\system32\\drivers\\armcsm";
 
+// A combo box's index; an empty list (-1) counts as entry 0.
+uint32_t Index(int selection) { return selection < 0 ? 0 : static_cast<uint32_t>(selection); }
+
 uint32_t HexOf(const CString& text)
 {
     unsigned value = 0;
@@ -238,8 +241,8 @@ BackdoorRequest* CMyPropertyPage6::Begin(uint32_t requestClass, uint32_t action,
     BackdoorRequest& r = GPropertySheet->m_Request;
     r.Class = requestClass;
     r.Action = action;
-    r.Arg[0] = AbsoluteSocketOf(BoardRow(), m_Port, static_cast<uint32_t>(m_SocketIndex));
-    r.Arg[1] = static_cast<uint32_t>(m_CsmIndex);
+    r.Arg[0] = AbsoluteSocketOf(BoardRow(), m_Port, Index(m_SocketIndex));
+    r.Arg[1] = Index(m_CsmIndex);
     if (pump)
         r.Arg[2] = m_Pump;
     return &r;
@@ -294,7 +297,7 @@ void CMyPropertyPage6::OnReadRegister()
         return;
     BackdoorRequest* r = Begin(kRead, kReadCsmReg, false);
     if (r != nullptr)
-        r->Arg[2] = static_cast<uint32_t>(m_RegisterIndex);
+        r->Arg[2] = Index(m_RegisterIndex);
     if (r == nullptr || !Send()) {
         m_Status = kFailed;
         m_RegisterValue = "----";
@@ -309,7 +312,7 @@ void CMyPropertyPage6::OnWriteRegister()
     if (!UpdateData(TRUE))
         return;
     if (BackdoorRequest* r = Begin(kWrite, kWriteCsmReg, false)) {
-        r->Arg[2] = static_cast<uint32_t>(m_RegisterIndex);
+        r->Arg[2] = Index(m_RegisterIndex);
         r->Arg[3] = HexOf(m_RegisterValue);
         Send();
     } else {
@@ -556,8 +559,8 @@ void CMyPropertyPage6::OnGetStats()
 {
     if (!UpdateData(TRUE))
         return;
-    CCsmStats stats(this, GPropertySheet, AbsoluteSocketOf(BoardRow(), m_Port, static_cast<uint32_t>(m_SocketIndex)),
-                    static_cast<uint32_t>(m_CsmIndex));
+    CCsmStats stats(this, GPropertySheet, AbsoluteSocketOf(BoardRow(), m_Port, Index(m_SocketIndex)),
+                    Index(m_CsmIndex));
     stats.DoModal();
 }
 
@@ -566,7 +569,7 @@ void CMyPropertyPage6::ShowEbus()
     uint32_t s = m_AbsoluteSocket;
     uint32_t window = s < kRowWindowCount ? BoardRow()[kRowSocketWindows + s] : 0;
     m_Ebus = modemreports::EbusText(m_BoardWord, ModuleRowOf(s).Word[kModuleStride],
-                                    static_cast<uint32_t>(m_CsmIndex), window)
+                                    Index(m_CsmIndex), window)
                  .c_str();
 }
 
@@ -593,7 +596,7 @@ void CMyPropertyPage6::OnSocketChanged()
 {
     if (!m_bReady || !UpdateData(TRUE))
         return;
-    SetAbsoluteSocket(AbsoluteSocketOf(BoardRow(), m_Port, static_cast<uint32_t>(m_SocketIndex)));
+    SetAbsoluteSocket(AbsoluteSocketOf(BoardRow(), m_Port, Index(m_SocketIndex)));
     UpdateData(FALSE);
 }
 
@@ -613,7 +616,7 @@ void CMyPropertyPage6::OnPortTab(NMHDR*, LRESULT* pResult)
         return;
     int port = Tabs(IDC_CSM_PORT_TABS)->GetCurSel();
     m_Port = port < 0 ? 0 : static_cast<uint32_t>(port);
-    SetAbsoluteSocket(AbsoluteSocketOf(BoardRow(), m_Port, static_cast<uint32_t>(m_SocketIndex)));
+    SetAbsoluteSocket(AbsoluteSocketOf(BoardRow(), m_Port, Index(m_SocketIndex)));
     UpdateData(FALSE);
 }
 

@@ -19,7 +19,7 @@ class ModemPageTest : public AppletTest {
 protected:
     // A main sheet holding only the page, as the engineering pages are opened on adapter 1;
     // `action` plays the user and the sheet is closed after it.
-    void OpenPage(const std::function<void(CMyPropertySheet&, CMyPropertyPage6&)>& action)
+    void OpenPage(const std::function<void(CMyPropertySheet&, CMyPropertyPage6&)>& action, uint32_t boardType = 0)
     {
         CMyPropertyPage6 page;
         CMyPropertySheet sheet(nullptr);
@@ -32,7 +32,7 @@ protected:
         sheet.m_AdapterCount = 1;
         sheet.m_AdapterType = ReadAdapterId(1);
         ASSERT_LT(sheet.m_AdapterType, kBoardTypes);
-        sheet.m_pBoardRow = &applet::BoardTypeTable[sheet.m_AdapterType];
+        sheet.m_pBoardRow = &applet::BoardTypeTable[boardType != 0 ? boardType : sheet.m_AdapterType];
         for (uint32_t k = 0; k < kModuleSockets; k++) {
             uint32_t module = ReadModuleId(1, k);
             sheet.m_pModuleRows[k] = &applet::ModuleTypeTable[module < kModuleTypes ? module : 0];
@@ -128,6 +128,12 @@ TEST_F(ModemPageTest, AtCommandIsAnsweredByThePump)
             return std::string(reinterpret_cast<const char*>(a->ModemDataInit[0].Text), a->ModemDataInit[0].Count);
         });
         EXPECT_EQ(init, "ATS0=1\r");
+
+        // A command as long as the box allows is one byte too long for the pump with its
+        // carriage return: the refusal is shown, not "Function Call OK!".
+        afxtest::SetText(&page, IDC_AT_COMMAND, "AT" + std::string(126, 'Z'));
+        afxtest::Click(&page, IDC_AT_SEND);
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0xf0000002");
     });
 }
 
@@ -346,6 +352,56 @@ TEST_F(ModemPageTest, PumpTabsFollowTheSocketsModule)
         afxtest::SelectCombo(&page, IDC_CSM_SOCKET, 0);
         EXPECT_EQ(pumps->GetItemCount(), 3);
         EXPECT_LT(page.m_Pump, 3u) << "the pump follows the tabs that remain";
+    });
+}
+
+// On a board whose groups have two sockets each, port 1's socket index 1 is socket 3 of
+// the adapter: the page's actions reach that socket's processor and pump.
+TEST_F(ModemPageTest, PortAndSocketIndexAddressTheAbsoluteSocket)
+{
+    StartSim();
+    OpenPage(
+        [&](CMyPropertySheet&, CMyPropertyPage6& page) {
+            ASSERT_EQ(Tabs(page, IDC_CSM_PORT_TABS)->GetItemCount(), 4);
+            EXPECT_EQ(static_cast<CComboBox*>(page.GetDlgItem(IDC_CSM_SOCKET))->GetCount(), 2);
+            afxtest::SelectTab(&page, IDC_CSM_PORT_TABS, 1);
+            afxtest::SelectCombo(&page, IDC_CSM_SOCKET, 1);
+            afxtest::SelectTab(&page, IDC_PUMP_TABS, 1);
+            afxtest::Click(&page, IDC_PUMP_OUT_OF_SERVICE);
+            EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+            EXPECT_EQ(OnSim<uint32_t>([](Adapter* a) { return a->Socket[3].Csms[0].Pumps[1].PumpState; }),
+                      (uint32_t)PUMP_OUT_OF_SERVICE);
+            EXPECT_NE(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].Pumps[1].PumpState; }),
+                      (uint32_t)PUMP_OUT_OF_SERVICE);
+            EXPECT_TRUE(afxtest::SaveImage(&page, ShotPath("modem-page-port-1")));
+        },
+        2);
+}
+
+// Without the driver every action says so, and the boxes the failed read was to fill show "----".
+TEST_F(ModemPageTest, FailedSendsAreShown)
+{
+    StartSim(false);
+    OpenPage([&](CMyPropertySheet& sheet, CMyPropertyPage6& page) {
+        sheet.m_AdapterCount = 0;  // the sheet has no device to send to
+        struct Case {
+            int button, box;
+        } cases[] = {
+            {IDC_CSM_READ, IDC_CSM_REGISTER_VALUE}, {IDC_CSM_UPDATE, IDC_CSM_DUMP}, {IDC_CSM_UPDATE, IDC_CSM_STATE},
+            {IDC_CSM_UPDATE, IDC_PUMP_STATE},       {IDC_AT_SEND, IDC_CSM_REGISTER_VALUE},
+            {IDC_CMD_SEND, 0},                      {IDC_CSM_START_CODE, 0},
+            {IDC_RTS_ON, 0},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.button);
+            afxtest::SetText(&page, IDC_CSM_STATUS, "");
+            afxtest::Click(&page, c.button);
+            EXPECT_EQ(Text(page, IDC_CSM_STATUS), "Function Call Failed!");
+            if (c.box != 0) {
+                EXPECT_EQ(Text(page, c.box), "----");
+            }
+        }
+        EXPECT_FALSE(Enabled(page, IDC_CMD_READ)) << "a command that was not sent cannot be read";
     });
 }
 
