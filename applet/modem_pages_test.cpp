@@ -183,8 +183,14 @@ TEST_F(ModemPageTest, ShowsThePumpOfANetworkCallOnLine)
 TEST_F(ModemPageTest, FirmwareUpdateReplacesTheDriversImageInPieces)
 {
     fs::create_directories(root.dir / "C" / "new");
-    std::vector<char> image(40000);
-    for (size_t i = 0; i < image.size(); i++) image[i] = char(i * 7 + i / 256);
+    // A valid image of three pieces and more, unlike the one the driver loaded.
+    sim::fw::ImageLayout layout = sim::fw::default_layout();
+    layout.read_only.resize(40000);
+    for (size_t i = 0; i < layout.read_only.size(); i++) layout.read_only[i] = uint8_t(i * 7 + i / 256);
+    std::vector<uint8_t> built = sim::fw::build_image(layout);
+    std::vector<char> image(built.begin(), built.end());
+    const uint16_t checksum = sim::fw::image_checksum(layout);
+    ASSERT_NE(checksum, sim::fw::image_checksum(sim::fw::default_layout()));
     std::ofstream(root.dir / "C" / "new" / "armcsm", std::ios::binary).write(image.data(), (std::streamsize)image.size());
     std::ofstream(root.dir / "C" / "new" / "empty");
     {
@@ -228,6 +234,19 @@ TEST_F(ModemPageTest, FirmwareUpdateReplacesTheDriversImageInPieces)
     });
     EXPECT_EQ(OnSim<uint32_t>([](Adapter* a) { return a->CSMCodeSize; }), image.size());
     EXPECT_TRUE(now == image) << "the driver's image is the file, every piece in its place";
+
+    // A download started from the page loads the new image into the processor.
+    OpenPage([&](CMyPropertySheet&, CMyPropertyPage6& page) {
+        afxtest::Click(&page, IDC_CSM_START_DOWNLOAD);
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+    });
+    uint16_t loaded = 0;
+    uint32_t state = 0;
+    EXPECT_TRUE(PumpUntil([&] {
+        sim->Do([&] { loaded = Modems(0).checksum(0); });
+        state = OnSim<uint32_t>([](Adapter* a) { return a->Socket[0].Csms[0].State; });
+        return loaded == checksum && state == CSM_RUNNING;
+    })) << std::hex << loaded << " " << checksum << " state " << state;
 }
 
 // Words typed for a raw command go to the pump's processor; with no answer pending the page
