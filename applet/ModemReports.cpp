@@ -120,11 +120,10 @@ CommandAnswer CsmCommandAnswer(const BackdoorRequest& reply)
         CReplyData data = SegmentOf(reply, 0);
         answer.Length = Format("%02X", static_cast<unsigned>(data.Bytes.size()));
         // Each word shows its first and then its second 16-bit half, as they lie in the record.
-        for (size_t i = 0; i < kMaxCommandWords && (i + 1) * 4 <= data.Bytes.size(); i++) {
-            const uint8_t* w = &data.Bytes[i * 4];
-            unsigned first = w[0] | w[1] << 8, second = w[2] | w[3] << 8;
-            answer.Words += Format("%2d: 0x%04X%04X\r\n", static_cast<int>(i), first, second);
-        }
+        CReplyReader reader = data.Reader();
+        uint32_t word = 0;
+        for (size_t i = 0; i < kMaxCommandWords && reader.Word(&word); i++)
+            answer.Words += Format("%2d: 0x%04X%04X\r\n", static_cast<int>(i), word & 0xFFFF, word >> 16);
         break;
     }
     case kStatusDone:

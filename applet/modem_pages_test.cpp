@@ -70,6 +70,10 @@ TEST_F(ModemPageTest, OpensWithThePortsSocketsPumpsAndTheBoardWord)
     uint32_t boardWord = OnSim<uint32_t>([](Adapter* a) { return a->PhysicalAddressBAR1; });
     OpenPage([&](CMyPropertySheet&, CMyPropertyPage6& page) {
         EXPECT_EQ(page.GetTitle(), "CSMx");
+        std::unique_ptr<CPropertyPage> made(CreateModemDiagPage());
+        EXPECT_TRUE(made->IsKindOf(RUNTIME_CLASS(CMyPropertyPage6)));
+        std::unique_ptr<CObject> created(RUNTIME_CLASS(CMyPropertyPage6)->CreateObject());
+        EXPECT_NE(dynamic_cast<CMyPropertyPage6*>(created.get()), nullptr) << "registered for dynamic creation";
         ASSERT_EQ(Tabs(page, IDC_CSM_PORT_TABS)->GetItemCount(), 1) << "one line on this board";
         EXPECT_EQ(static_cast<CComboBox*>(page.GetDlgItem(IDC_CSM_SOCKET))->GetCount(), 5);
         EXPECT_EQ(Tabs(page, IDC_PUMP_TABS)->GetItemCount(), 3) << "three pumps per CSM in socket 0";
