@@ -322,13 +322,13 @@ void CMyPropertyPage6::OnWriteRegister()
 }
 
 // "Update": the register dump, and with it the CSM and pump states, the pump's frame
-// counters and its AT response. The status line keeps the first refusal.
+// counters and its AT response. A failed state read keeps its result on the status line.
 void CMyPropertyPage6::OnUpdate()
 {
     if (!UpdateData(TRUE))
         return;
-    RefreshStates();
-    CString refused = m_Status;
+    bool statesShown = RefreshStates();
+    CString statesResult = m_Status;
     BackdoorRequest* r = Begin(kRead, kReadCsmFifoRegs, false);
     if (r == nullptr || !Send()) {
         m_Status = kFailed;
@@ -336,49 +336,42 @@ void CMyPropertyPage6::OnUpdate()
     } else if (auto dump = modemreports::CsmRegisterDump(*r)) {
         m_RegisterDump = dump->c_str();
     }
-    if (refused != "ResultCode=0x00000000")
-        m_Status = refused;
+    if (!statesShown)
+        m_Status = statesResult;
     UpdateData(FALSE);
 }
 
-void CMyPropertyPage6::RefreshStates()
+// The CSM state read gives the status line, false when it failed or was refused; the
+// frame counters and the AT response only fill their boxes.
+bool CMyPropertyPage6::RefreshStates()
 {
-    CString firstRefusal;
-    auto note = [&] {
-        if (firstRefusal.IsEmpty() && m_Status != "ResultCode=0x00000000")
-            firstRefusal = m_Status;
-    };
     BackdoorRequest* r = Begin(kRead, kReadCsmState, false);
-    if (r == nullptr || !Send()) {
+    bool shown = r != nullptr && Send();
+    if (!shown) {
         m_Status = kFailed;
         m_CsmState = m_PumpState = "----";
     } else {
+        shown = r->Status == modemreports::kStatusDone;
         if (auto csm = modemreports::CsmStateText(*r))
             m_CsmState = csm->c_str();
         if (auto pump = modemreports::PumpStateText(*r, m_Pump))
             m_PumpState = pump->c_str();
     }
-    note();
+    CString result = m_Status;
     r = Begin(kRead, kReadCsmFrameCounters, true);
-    if (r == nullptr || !Send()) {
-        m_Status = kFailed;
+    if (r == nullptr || !Send())
         m_Statistics = "----";
-    } else if (auto counters = modemreports::FrameCountersText(*r)) {
+    else if (auto counters = modemreports::FrameCountersText(*r))
         m_Statistics = counters->c_str();
-    }
-    note();
     r = Begin(kRead, kReadAtResponse, true);
     if (r != nullptr) {
         r->Segment[0].Offset = kBackdoorHeaderSize;
-        if (Send()) {
-            if (auto text = modemreports::AtResponseText(*r))
-                m_AtResponse = text->c_str();
-        } else {
-            m_Status = kFailed;
-        }
+        auto text = Send() ? modemreports::AtResponseText(*r) : std::nullopt;
+        if (text)
+            m_AtResponse = text->c_str();
     }
-    note();
-    m_Status = firstRefusal.IsEmpty() ? CString("ResultCode=0x00000000") : firstRefusal;
+    m_Status = result;
+    return shown;
 }
 
 void CMyPropertyPage6::SendAtText(const CString& text, uint32_t which)

@@ -95,7 +95,7 @@ private:
     void CsmAction(uint32_t action);
     void PumpAction(uint32_t requestClass, uint32_t action, uint32_t arg3);
     void SendAtText(const CString& text, uint32_t which);
-    void RefreshStates();
+    bool RefreshStates();
     void SetAbsoluteSocket(uint32_t socket);
     void ShowEbus();
     uint32_t PumpsOf(uint32_t socket) const;

@@ -332,6 +332,7 @@ TEST_F(ModemPageTest, ActionsChangeTheProcessorsAndPumps)
                   (uint32_t)PUMP_OUT_OF_SERVICE);
         afxtest::Click(&page, IDC_CSM_UPDATE);
         EXPECT_EQ(Text(page, IDC_PUMP_STATE), "Pump State= PUMP_OUT_OF_SERVICE\r\n");
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
 
         afxtest::Click(&page, IDC_CSM_OUT_OF_SERVICE);
         EXPECT_EQ(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[1].State; }), (uint32_t)CSM_DEAD);
