@@ -398,6 +398,20 @@ TEST_F(ModemPageTest, PortAndSocketIndexAddressTheAbsoluteSocket)
             EXPECT_NE(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].Pumps[1].PumpState; }),
                       (uint32_t)PUMP_OUT_OF_SERVICE);
             EXPECT_TRUE(afxtest::SaveImage(&page, ShotPath("modem-page-port-1")));
+
+            // Port 3's socket index 1 is socket 7, which this adapter does not have: the
+            // refusal is shown and the boxes keep what they held.
+            afxtest::Click(&page, IDC_CSM_UPDATE);
+            const std::string dump = Text(page, IDC_CSM_DUMP), state = Text(page, IDC_CSM_STATE);
+            ASSERT_EQ(state, "CSM State= READY\r\n");
+            afxtest::SelectTab(&page, IDC_CSM_PORT_TABS, 3);
+            afxtest::Click(&page, IDC_CSM_UPDATE);
+            EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0xf0000003");
+            EXPECT_EQ(Text(page, IDC_CSM_DUMP), dump);
+            EXPECT_EQ(Text(page, IDC_CSM_STATE), state);
+            char ebus[16];
+            std::snprintf(ebus, sizeof ebus, "%08X", page.m_BoardWord + 0x7000 * 4);
+            EXPECT_EQ(Text(page, IDC_CSM_EBUS), ebus) << "socket 7's window";
         },
         2);
 }
