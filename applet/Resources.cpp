@@ -144,6 +144,94 @@ const AFX_DLGITEM kDeviceManagerItems[] = {
 };
 const AFX_DLGTEMPLATE kDeviceManager = {IDD_DEVICE_MANAGER, "Device Manager", 215, 255, kDeviceManagerItems,
                                         std::size(kDeviceManagerItems)};
+const AFX_DLGITEM kCsmStatsItems[] = {
+    {AfxItem::LText, IDC_STATIC, "InBound", 7, 7, 60, 8},
+    {AfxItem::Edit, IDC_CSM_INBOUND, nullptr, 7, 18, 205, 200, kShown | ES_MULTILINE | ES_READONLY | WS_VSCROLL},
+    {AfxItem::LText, IDC_STATIC, "OutBound", 219, 7, 60, 8},
+    {AfxItem::Edit, IDC_CSM_OUTBOUND, nullptr, 219, 18, 205, 200, kShown | ES_MULTILINE | ES_READONLY | WS_VSCROLL},
+    {AfxItem::PushButton, IDC_CSM_REFRESH, "Refresh", 318, 226, 50, 14},
+    {AfxItem::DefPushButton, IDOK, "OK", 374, 226, 50, 14},
+};
+const AFX_DLGTEMPLATE kCsmStats = {IDD_CSM_STATS, "CSM Stats", 431, 247, kCsmStatsItems, std::size(kCsmStatsItems)};
+
+const char* const kCsmNumbers[] = {"0", "1", nullptr};
+const char* const kCsmRegisters[] = {
+    "0x00-->Tx FIFO Data", "0x01-->Tx FIFO Size", "0x02-->Tx FIFO Threshold", "0x03-->Rx FIFO Data",
+    "0x04-->Rx FIFO Size", "0x05-->Rx FIFO Threshold", "0x06-->FIFO Control", "0x07-->FIFO INT/ACK",
+    "0x08-->TxMail0",      "0x09-->TxMail1",      "0x0A-->TxMail2",           "0x0B-->TxMail3",
+    "0x0C-->RxMail0",      "0x0D-->RxMail1",      "0x0E-->RxMail2",           "0x0F-->RxMail3",
+    nullptr};
+constexpr DWORD kReadOnlyText = kShown | ES_MULTILINE | ES_READONLY | WS_VSCROLL;
+
+const AFX_DLGITEM kCsmPageItems[] = {
+    {AfxItem::Tab, IDC_CSM_PORT_TABS, nullptr, 7, 4, 400, 14},
+    {AfxItem::GroupBox, IDC_STATIC, "Selection", 7, 20, 92, 44},
+    {AfxItem::LText, IDC_STATIC, "Socket", 13, 32, 30, 8},
+    {AfxItem::ComboBox, IDC_CSM_SOCKET, nullptr, 48, 30, 44, 80, kDropList},
+    {AfxItem::LText, IDC_STATIC, "CSM", 13, 48, 30, 8},
+    {AfxItem::ComboBox, IDC_CSM_INDEX, nullptr, 48, 46, 44, 60, kDropList, kCsmNumbers},
+    {AfxItem::GroupBox, IDC_STATIC, "State", 104, 20, 130, 44},
+    {AfxItem::Edit, IDC_CSM_STATE, nullptr, 110, 30, 118, 28, kReadOnlyText},
+    {AfxItem::GroupBox, IDC_STATIC, "ArmCsm code", 239, 20, 168, 44},
+    {AfxItem::Edit, IDC_CSM_FILE, nullptr, 245, 34, 156, 13, kShown | ES_AUTOHSCROLL},
+    {AfxItem::GroupBox, IDC_STATIC, "Action", 7, 66, 400, 30},
+    {AfxItem::PushButton, IDC_CSM_START_DOWNLOAD, "Start DownLoad", 13, 77, 60, 14},
+    {AfxItem::PushButton, IDC_CSM_DOWNLOAD_ONLY, "DownLoad only", 78, 77, 60, 14},
+    {AfxItem::PushButton, IDC_CSM_START_CODE, "Start code", 143, 77, 50, 14},
+    {AfxItem::PushButton, IDC_CSM_OUT_OF_SERVICE, "Out of Service", 198, 77, 60, 14},
+    {AfxItem::PushButton, IDC_CSM_UPDATE_CODE, "Update ArmCsm code", 263, 77, 76, 14},
+    {AfxItem::PushButton, IDC_CSM_GET_STATS, "Get Stats", 344, 77, 56, 14},
+    {AfxItem::GroupBox, IDC_STATIC, "Statistics", 7, 98, 10, 10, kHidden},
+    {AfxItem::Edit, IDC_CSM_STATISTICS, nullptr, 7, 98, 10, 10, kHidden | WS_DISABLED | ES_MULTILINE | ES_READONLY},
+    {AfxItem::GroupBox, IDC_STATIC, "CSM Registers", 7, 98, 150, 214},
+    {AfxItem::ComboBox, IDC_CSM_REGISTER, nullptr, 13, 110, 138, 120, kDropList, kCsmRegisters},
+    {AfxItem::LText, IDC_STATIC, "Value (Hex)", 13, 129, 44, 8},
+    {AfxItem::Edit, IDC_CSM_REGISTER_VALUE, nullptr, 58, 127, 40, 13, kShown | ES_AUTOHSCROLL},
+    {AfxItem::PushButton, IDC_CSM_READ, "Read", 102, 127, 24, 13},
+    {AfxItem::PushButton, IDC_CSM_WRITE, "Write", 127, 127, 24, 13},
+    {AfxItem::PushButton, IDC_CSM_UPDATE, "Update", 13, 144, 40, 13},
+    {AfxItem::Edit, IDC_CSM_DUMP, nullptr, 13, 160, 138, 146, kReadOnlyText},
+    {AfxItem::Tab, IDC_PUMP_TABS, nullptr, 162, 98, 245, 14},
+    {AfxItem::GroupBox, IDC_STATIC, "State", 162, 114, 118, 30},
+    {AfxItem::Edit, IDC_PUMP_STATE, nullptr, 168, 124, 106, 14, kShown | ES_READONLY | ES_AUTOHSCROLL},
+    {AfxItem::GroupBox, IDC_STATIC, "Action", 285, 114, 122, 30},
+    {AfxItem::PushButton, IDC_PUMP_RESET, "Reset", 291, 125, 50, 14},
+    {AfxItem::PushButton, IDC_PUMP_OUT_OF_SERVICE, "Out of Service", 346, 125, 56, 14},
+    {AfxItem::GroupBox, IDC_STATIC, "AT commands", 162, 146, 245, 62},
+    {AfxItem::Edit, IDC_AT_COMMAND, nullptr, 168, 157, 150, 13, kShown | ES_AUTOHSCROLL},
+    {AfxItem::PushButton, IDC_AT_SEND, "Send", 322, 157, 80, 13},
+    {AfxItem::Edit, IDC_AT_RESPONSE, nullptr, 168, 173, 234, 22, kShown | ES_MULTILINE | ES_READONLY | WS_VSCROLL},
+    {AfxItem::Edit, IDC_AT_DATA_INIT, nullptr, 168, 198, 150, 13, kShown | ES_AUTOHSCROLL},
+    {AfxItem::PushButton, IDC_AT_MODIFY_INIT, "Modify Data Init String", 322, 198, 80, 13},
+    {AfxItem::GroupBox, IDC_STATIC, "CMDDAT (Hex)", 162, 214, 245, 98},
+    {AfxItem::LText, IDC_STATIC, "Len:", 168, 227, 18, 8},
+    {AfxItem::Edit, IDC_CMD_LENGTH, nullptr, 188, 225, 20, 13, kShown | WS_DISABLED},
+    {AfxItem::LText, IDC_STATIC, "Cmd Class:", 214, 227, 40, 8},
+    {AfxItem::Edit, IDC_CMD_CLASS, nullptr, 256, 225, 18, 13},
+    {AfxItem::LText, IDC_STATIC, "Cmd Type:", 282, 227, 38, 8},
+    {AfxItem::Edit, IDC_CMD_TYPE, nullptr, 322, 225, 18, 13},
+    {AfxItem::LText, IDC_STATIC, "Fnc Code:", 168, 244, 36, 8},
+    {AfxItem::Edit, IDC_CMD_FUNCTION, nullptr, 206, 242, 30, 13},
+    {AfxItem::LText, IDC_STATIC, "FIFO", 168, 261, 20, 8},
+    {AfxItem::Edit, IDC_CMD_WORD, nullptr, 190, 259, 46, 13},
+    {AfxItem::PushButton, IDC_CMD_ADD, "Add", 168, 276, 32, 13},
+    {AfxItem::PushButton, IDC_CMD_CLEAR, "Clr", 204, 276, 32, 13},
+    {AfxItem::Edit, IDC_CMD_WORDS, nullptr, 242, 242, 96, 66, kReadOnlyText},
+    {AfxItem::PushButton, IDC_CMD_SEND, "Send", 342, 242, 30, 13},
+    {AfxItem::PushButton, IDC_CMD_READ, "Read", 342, 258, 30, 13, kShown | WS_DISABLED},
+    {AfxItem::PushButton, IDC_CMD_ABORT, "Abort", 342, 274, 30, 13, kShown | WS_DISABLED},
+    {AfxItem::PushButton, IDC_RTS_ON, "RTS ON", 374, 242, 30, 13},
+    {AfxItem::PushButton, IDC_RTS_OFF, "RTS OFF", 374, 258, 30, 13},
+    {AfxItem::LText, IDC_STATIC, "IP Add:", 168, 274, 30, 8, kHidden},
+    {AfxItem::Edit, IDC_PUMP_IP_ADDRESS, nullptr, 168, 284, 60, 13, kHidden},
+    {AfxItem::LText, IDC_STATIC, "Code:", 168, 274, 30, 8, kHidden},
+    {AfxItem::Edit, IDC_PUMP_CODE, nullptr, 168, 284, 60, 13, kHidden},
+    {AfxItem::LText, IDC_STATIC, "EBUS:", 7, 318, 24, 8},
+    {AfxItem::Edit, IDC_CSM_EBUS, nullptr, 34, 316, 60, 13, kShown | ES_READONLY},
+    {AfxItem::LText, IDC_STATIC, "Status:", 100, 318, 26, 8},
+    {AfxItem::Edit, IDC_CSM_STATUS, nullptr, 128, 316, 279, 13, kShown | ES_READONLY},
+};
+const AFX_DLGTEMPLATE kCsmPage = {IDD_CSM_PAGE, "CSMx", 414, 336, kCsmPageItems, std::size(kCsmPageItems)};
 
 
 const AFX_MENUITEM kModemItems[] = {
@@ -375,7 +463,8 @@ void RegisterAppletResources()
     static const AFX_DLGTEMPLATE adapterPage = {IDD_ADAPTER_PAGE,    "ZELVX24/30 Adapter #", 215, 255,
                                                 adapterItems.data(), adapterItems.size()};
     static const AFX_DLGTEMPLATE* const dialogs[] = {&adapterPage, &kCardSelection, &kPriSetup,
-                                                     &kDirectory,  &kUpdate,        &kAsync};
+                                                     &kDirectory,  &kUpdate,        &kAsync,
+                                                     &kCsmPage,    &kCsmStats};
     static const AFX_RESOURCES resources = {kStrings,
                                             std::size(kStrings),
                                             dialogs,
