@@ -269,7 +269,12 @@ TEST(ModemMonitoring, TheSwitchLogsBothSourcesAndOpensEachLogInTheViewer)
         EXPECT_TRUE(port);
         EXPECT_TRUE(command);
     }
-    std::string launched = ReadAll(root.dir / "launched");
+    // The viewer runs on its own: wait for both launches.
+    std::string launched;
+    for (int i = 0; i < 300 && std::count(launched.begin(), launched.end(), '\n') < 2; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        launched = ReadAll(root.dir / "launched");
+    }
     for (auto& p : logs) EXPECT_NE(launched.find("Notepad.exe " + p.string()), std::string::npos) << launched;
 }
 
