@@ -233,6 +233,8 @@ CDovuModem::CDovuModem(CMethod* transport, uint32_t modemNumber, CAdapter* adapt
 {
     Register("CDovuModem", sizeof(CDovuModem), this);
     m_bInitialised = false;
+    // Counts start at nothing: the first call filed is one call.
+    std::memset(&m_CallStatistics.m_Record, 0, sizeof m_CallStatistics.m_Record);
     if (transport == nullptr || transport->GetKindName() != "SerialPort") return;
     CSerialPortMethod* port = GetPort();
     // A port that did not open has no event to wait on and no modem to initialise.
