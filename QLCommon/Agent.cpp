@@ -85,6 +85,8 @@ LONG CAgent::ReadSerialPortList(HKEY parameters, char* nameBuffer, size_t nameSi
             continue;
         mq->AddModem(modem);
         GManagementThread.Register(modem);
+        // What the modem queued while it was built is looked at now that it is known.
+        GManagementThread.Signal(modem);
         mq->SetModemCount(mq->GetModemCount() + 1);
         m_Info.m_Record.SerialModemsAdded++;
         m_Info.m_Record.SerialModemCount++;

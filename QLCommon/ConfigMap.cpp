@@ -72,8 +72,10 @@ int CConfigMap::Write(CManageableObject* object, uintptr_t argument, const algn_
             continue;
         int32_t wanted = algn_GetFieldValue(field, newRecord, (uint32_t)at);
         if (row->WriteHandler != nullptr) {
-            if (row->WriteHandler(object, argument, row->WriteMask,
-                                  static_cast<unsigned char*>(currentRecord) + at) > 1)
+            // The handler is given the value to store; the current record keeps the old
+            // one until the handler has taken it.
+            auto* wantedField = const_cast<unsigned char*>(static_cast<const unsigned char*>(newRecord)) + at;
+            if (row->WriteHandler(object, argument, row->WriteMask, wantedField) > 1)
                 return 0;
             algn_SetFieldValue(field, currentRecord, (uint32_t)at, wanted);
         }

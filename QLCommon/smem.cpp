@@ -1,6 +1,8 @@
 #include "QLCommon/smem.h"
 
 #include "QLCommon/Agent.h"
+#include "QLCommon/DovuModem.h"
+#include "QLCommon/Monitor.h"
 #include "QLCommon/mthrd.h"
 #include "QLCommon/os.h"
 
@@ -12,6 +14,8 @@ bool smem_Open(int flag)
         return false;
     os_Open();
     ClassVar_OpenLock();
+    CDovuModem::InstallFactories();
+    Monitor_Install();
     GAgent = new CAgent;
     GManagementThread.Register(GAgent);
     if (!mthrd_Open())
