@@ -131,6 +131,113 @@ const AFX_DLGITEM kAsyncItems[] = {
 const AFX_DLGTEMPLATE kAsync = {IDD_ASYNC_PORTS, "Async Port Setup", 290, 150, kAsyncItems, std::size(kAsyncItems)};
 
 
+const char* const kFramerDevices[] = {"Bt8370_Device_0", "Bt8370_Device_1", nullptr};
+const char* const kPulseTemplates[] = {"0-133 Ft",
+                                       "133-266 Ft",
+                                       "266-399 Ft",
+                                       "399-533 Ft",
+                                       "533-655 Ft",
+                                       "ITU-T G.703 75 Ohm Coaxial Cable",
+                                       "ITU-T G.703 120 Ohm Twisted Pair",
+                                       "FCC Part 68 Long Haul",
+                                       nullptr};
+const char* const kLoopChannels[] = {"  0  ", "  1  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  ", "  7  ",
+                                     "  8  ", "  9  ", " 10", " 11", " 12", " 13", " 14", " 15",
+                                     " 16", " 17", " 18", " 19", " 20", " 21", " 22", " 23",
+                                     " 24", " 25", " 26", " 27", " 28", " 29", " 30", " 31",
+                                     nullptr};
+constexpr DWORD kGroupStart = WS_VISIBLE | WS_TABSTOP | WS_GROUP;
+constexpr DWORD kReport = WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | WS_VSCROLL;
+
+const AFX_DLGITEM kFramerTestItems[] = {
+    {AfxItem::LText, IDC_L1_DEVICE_LABEL, "T1/E1 Device : --7--", 7, 8, 200, 8},
+    {AfxItem::ComboBox, IDC_L1_DEVICE, nullptr, 300, 6, 110, 60, kDropList, kFramerDevices},
+    {AfxItem::GroupBox, IDC_L1_LAYER1_BOX, "Layer1", 7, 22, 262, 176},
+    {AfxItem::PushButton, IDC_L1_LOAD, "Load", 14, 34, 44, 14},
+    {AfxItem::PushButton, IDC_L1_PROGRAM, "Program", 62, 34, 44, 14},
+    {AfxItem::LText, IDC_STATIC, "T1", 14, 54, 40, 8},
+    {AfxItem::LText, IDC_STATIC, "E1", 60, 54, 40, 8},
+    {AfxItem::RadioButton, IDC_L1_ESF, "ESF", 14, 64, 40, 10, kGroupStart},
+    {AfxItem::RadioButton, IDC_L1_SF, "SF", 14, 76, 40, 10},
+    {AfxItem::RadioButton, IDC_L1_FT, "FT", 14, 88, 40, 10},
+    {AfxItem::RadioButton, IDC_L1_FAS, "FAS", 60, 64, 64, 10},
+    {AfxItem::RadioButton, IDC_L1_FAS_CAS, "FAS CAS", 60, 76, 64, 10},
+    {AfxItem::RadioButton, IDC_L1_FAS_CAS_CRC, "FAS CAS CRC", 60, 88, 64, 10},
+    {AfxItem::RadioButton, IDC_L1_FAS_CRC, "FAS CRC", 60, 100, 64, 10},
+    {AfxItem::LText, IDC_STATIC, "Receive Signal Sensitivity", 130, 34, 130, 8},
+    {AfxItem::RadioButton, IDC_L1_SENSITIVITY_LOW, "Low", 130, 44, 36, 10, kGroupStart},
+    {AfxItem::RadioButton, IDC_L1_SENSITIVITY_MEDIUM, "Medium", 168, 44, 44, 10},
+    {AfxItem::RadioButton, IDC_L1_SENSITIVITY_HIGH, "High", 216, 44, 40, 10},
+    {AfxItem::LText, IDC_STATIC, "Transmit Pulse Template", 130, 58, 130, 8},
+    {AfxItem::ComboBox, IDC_L1_PULSE_TEMPLATE, nullptr, 130, 68, 132, 100, kDropList, kPulseTemplates},
+    {AfxItem::LText, IDC_STATIC, "Transmit Line Buid Out Filter", 130, 86, 130, 8},
+    {AfxItem::RadioButton, IDC_L1_LBO_A, "A", 130, 96, 28, 10, kGroupStart},
+    {AfxItem::RadioButton, IDC_L1_LBO_B, "B", 160, 96, 28, 10},
+    {AfxItem::RadioButton, IDC_L1_LBO_C, "C", 190, 96, 28, 10},
+    {AfxItem::RadioButton, IDC_L1_LBO_X, "X", 220, 96, 28, 10},
+    {AfxItem::LText, IDC_STATIC, "Transmit isolated pulse", 14, 118, 100, 8},
+    {AfxItem::PushButton, IDC_L1_ISOLATED_RUN, "Run", 130, 116, 40, 12},
+    {AfxItem::PushButton, IDC_L1_ISOLATED_STOP, "Stop", 174, 116, 40, 12},
+    {AfxItem::LText, IDC_STATIC, "Transmit all ones", 14, 132, 100, 8},
+    {AfxItem::PushButton, IDC_L1_ALL_ONES_RUN, "Run", 130, 130, 40, 12},
+    {AfxItem::PushButton, IDC_L1_ALL_ONES_STOP, "Stop", 174, 130, 40, 12},
+    {AfxItem::LText, IDC_STATIC, "Receive level [dBm]", 14, 146, 80, 8},
+    {AfxItem::LText, IDC_L1_RECEIVE_LEVEL, "--", 96, 146, 30, 8},
+    {AfxItem::PushButton, IDC_L1_LEVEL_UPDATE, "Update", 130, 144, 40, 12},
+    {AfxItem::LText, IDC_STATIC, "Reset", 14, 160, 100, 8},
+    {AfxItem::PushButton, IDC_L1_RESET_LOCAL, "Local", 130, 158, 40, 12},
+    {AfxItem::PushButton, IDC_L1_RESET_GLOBAL, "Global", 174, 158, 40, 12},
+    {AfxItem::LText, IDC_STATIC, "Force Upper Layers", 14, 176, 100, 8},
+    {AfxItem::PushButton, IDC_L1_FORCE_ON, "ON", 130, 174, 40, 12},
+    {AfxItem::PushButton, IDC_L1_FORCE_OFF, "OFF", 174, 174, 40, 12},
+    {AfxItem::PushButton, IDC_L1_FORCE_DEFAULT, "Default", 218, 174, 44, 12},
+    {AfxItem::GroupBox, IDC_L1_LOOP_BOX, "Loop", 274, 22, 140, 176},
+    {AfxItem::LText, IDC_STATIC, "Per Link", 281, 34, 60, 8},
+    {AfxItem::LText, IDC_STATIC, "Per Channel", 281, 82, 60, 8},
+    {AfxItem::RadioButton, IDC_L1_LOOP_ANALOG, "Analog", 281, 44, 60, 10, kGroupStart},
+    {AfxItem::RadioButton, IDC_L1_LOOP_REMOTE, "Remote", 281, 56, 60, 10},
+    {AfxItem::RadioButton, IDC_L1_LOOP_FRAMER, "Framer", 281, 68, 60, 10},
+    {AfxItem::RadioButton, IDC_L1_LOOP_LOCAL_CHANNEL, "Local", 281, 94, 50, 10},
+    {AfxItem::RadioButton, IDC_L1_LOOP_REMOTE_CHANNEL, "Remote", 281, 114, 50, 10},
+    {AfxItem::ComboBox, IDC_L1_LOCAL_CHANNEL, nullptr, 340, 92, 50, 120, kDropList, kLoopChannels},
+    {AfxItem::ComboBox, IDC_L1_REMOTE_CHANNEL, nullptr, 340, 112, 50, 120, kDropList, kLoopChannels},
+    {AfxItem::PushButton, IDC_L1_LOOP_RUN, "Run", 281, 136, 40, 14},
+    {AfxItem::PushButton, IDC_L1_LOOP_STOP, "Stop", 325, 136, 40, 14},
+    {AfxItem::PushButton, IDC_L1_LOOP_STOP_ALL, "Stop All", 369, 136, 40, 14},
+    {AfxItem::PushButton, IDC_L1_ANALOG_ON, "Analog ON", 281, 158, 60, 14},
+    {AfxItem::PushButton, IDC_L1_ANALOG_OFF, "Analog OFF", 345, 158, 64, 14},
+    {AfxItem::GroupBox, IDC_L1_STATUS_BOX, "Status", 7, 202, 407, 56},
+    {AfxItem::Edit, IDC_L1_STATUS, nullptr, 14, 214, 250, 38, kReport},
+    {AfxItem::LText, IDC_STATIC, "Address", 272, 216, 34, 8},
+    {AfxItem::Edit, IDC_L1_ADDRESS, nullptr, 308, 214, 52, 12},
+    {AfxItem::PushButton, IDC_L1_READ, "Read", 364, 214, 44, 12},
+    {AfxItem::LText, IDC_STATIC, "Data", 272, 234, 34, 8},
+    {AfxItem::Edit, IDC_L1_DATA, nullptr, 308, 232, 52, 12},
+    {AfxItem::PushButton, IDC_L1_WRITE, "Write", 364, 232, 44, 12},
+};
+const AFX_DLGTEMPLATE kFramerTest = {IDD_FRAMER_TEST, "Layer1", 420, 264, kFramerTestItems,
+                                     std::size(kFramerTestItems)};
+
+const char* const kDumpDevices[] = {"Bt8370 Device 0", "Bt8370 Device 1", "Bt8370 Device 2", "Bt8370 Device 3",
+                                    nullptr};
+const AFX_DLGITEM kFramerDumpItems[] = {
+    {AfxItem::LText, IDC_STATIC, "Device:", 7, 9, 30, 8},
+    {AfxItem::ComboBox, IDC_BT_DEVICE, nullptr, 40, 7, 90, 80, kDropList, kDumpDevices},
+    {AfxItem::LText, IDC_BT_PROTOTYPE, nullptr, 140, 9, 80, 8},
+    {AfxItem::PushButton, IDC_BT_RECEIVE, "Receive", 7, 24, 48, 14},
+    {AfxItem::PushButton, IDC_BT_TRANSMIT, "Transmit", 58, 24, 48, 14},
+    {AfxItem::PushButton, IDC_BT_OTHERS, "Others", 109, 24, 48, 14},
+    {AfxItem::PushButton, IDC_BT_STATUS, "Status", 160, 24, 48, 14},
+    {AfxItem::PushButton, IDC_BT_STATISTICS, "Statistics", 211, 24, 48, 14},
+    {AfxItem::PushButton, IDC_BT_RBS, "RBS", 262, 24, 48, 14},
+    {AfxItem::PushButton, IDC_BT_DUMP, "Dump", 313, 24, 48, 14},
+    {AfxItem::PushButton, IDC_BT_CLEAR, "Clear", 364, 24, 48, 14},
+    {AfxItem::Edit, IDC_BT_REPORT, nullptr, 7, 42, 406, 216, kReport | WS_HSCROLL},
+};
+const AFX_DLGTEMPLATE kFramerDump = {IDD_FRAMER_DUMP, "Bt8370", 420, 264, kFramerDumpItems,
+                                     std::size(kFramerDumpItems)};
+
+
 const AFX_MENUITEM kModemItems[] = {
     {"Out Of Service", ID_MODEM_OUT_OF_SERVICE},
     {"Enable Debug Log", ID_MODEM_DEBUG_LOG},
@@ -259,7 +366,8 @@ void RegisterAppletResources()
     static const AFX_DLGTEMPLATE adapterPage = {IDD_ADAPTER_PAGE,    "ZELVX24/30 Adapter #", 215, 255,
                                                 adapterItems.data(), adapterItems.size()};
     static const AFX_DLGTEMPLATE* const dialogs[] = {&adapterPage, &kCardSelection, &kPriSetup,
-                                                     &kDirectory,  &kUpdate,        &kAsync};
+                                                     &kDirectory,  &kUpdate,        &kAsync,
+                                                     &kFramerTest, &kFramerDump};
     static const AFX_RESOURCES resources = {kStrings,
                                             std::size(kStrings),
                                             dialogs,

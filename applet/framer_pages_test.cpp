@@ -1,0 +1,2 @@
+#include "applet/applet_fixture.h"
+TEST(X,Y){}
