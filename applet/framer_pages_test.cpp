@@ -372,6 +372,15 @@ TEST_F(FramerPagesTest, LoopBacksReachTheFramerAndStopAllClearsThem)
         afxtest::Click(p, IDC_L1_LOOP_RUN);
         EXPECT_EQ(Text(p, IDC_L1_STATUS), " Run Framer LoopBack : Link 0 ");
         EXPECT_EQ(Peek(0, 0x14), 0x02) << "LOOP: framer loop-back";
+        afxtest::Click(p, IDC_L1_LOOP_STOP);
+        EXPECT_EQ(Text(p, IDC_L1_STATUS), " Stop Framer LoopBack : Link 0 ");
+        EXPECT_EQ(Peek(0, 0x14), 0);
+        afxtest::Click(p, IDC_L1_ANALOG_ON);
+        EXPECT_EQ(Text(p, IDC_L1_STATUS), "(Btn) Analog Loop ON");
+        EXPECT_EQ(Peek(0, 0x14), 0x01) << "LOOP: analog loop-back";
+        afxtest::Click(p, IDC_L1_ANALOG_OFF);
+        EXPECT_EQ(Peek(0, 0x14), 0);
+        ASSERT_TRUE(PumpUntil([&] { return (Peek(0, 0x001) & 1) != 0; })) << "the framer set up again as T1";
 
         // Per channel on a T1 line: channel 0 and 25 are refused without a request.
         afxtest::Click(p, IDC_L1_LOOP_LOCAL_CHANNEL);
@@ -518,6 +527,12 @@ TEST_F(FramerPagesTest, RobbedBitReportOfARobbedBitLine)
         EXPECT_EQ(Count(s, "RxA["), 24u);
         EXPECT_EQ(s.find("BADStatus"), std::string::npos) << s.substr(0, 2000);
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("framer-dump-page-rbs")));
+
+        // A dump file that cannot be created: the report is still shown.
+        fs::create_directories(root.dir / "C" / "BT8370DP0.TXT");
+        afxtest::Click(p, IDC_BT_DUMP);
+        EXPECT_EQ(Count(Text(p, IDC_BT_REPORT), "Bt8370[0]    Reg 0x"), 512u);
+        EXPECT_TRUE(fs::is_directory(root.dir / "C" / "BT8370DP0.TXT"));
     });
 }
 
