@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "applet/PropertySheet.h"
 #include "driver/Wmp_nt40/RSS_DVSP_replies.h"
 
 namespace framer {
@@ -138,8 +137,23 @@ const char* Pick(const char* const* names, size_t count, uint32_t value, uint32_
 
 CFramerReply::CFramerReply(const BackdoorRequest& reply)
     : m_Status(reply.Status), m_Mode(reply.Status == 0 ? reply.Arg[1] : 0),
-      m_Image(CMyPropertySheet::ReplySegment(reply, 0)), m_Record(CMyPropertySheet::ReplySegment(reply, 1))
+      m_Image(Segment(reply, 0)), m_Record(Segment(reply, 1))
 {
+}
+
+CReplyData Segment(const BackdoorRequest& reply, int k)
+{
+    CReplyData data;
+    if (reply.Status != 0 || k < 0 || k >= 4)
+        return data;
+    uint64_t offset = reply.Segment[k].Offset, length = reply.Segment[k].Length;
+    if (offset < kBackdoorHeaderSize || offset >= kBackdoorRequestSize)
+        return data;
+    if (length > kBackdoorRequestSize - offset)
+        length = kBackdoorRequestSize - offset;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&reply);
+    data.Bytes.assign(bytes + offset, bytes + offset + length);
+    return data;
 }
 
 uint32_t SegmentWord(const CReplyData& data, size_t word)
@@ -604,7 +618,7 @@ std::string RbsReport(const BackdoorRequest& rbsReply)
 {
     if (rbsReply.Status != 0)
         return Refusal(rbsReply);
-    const CReplyData rec = CMyPropertySheet::ReplySegment(rbsReply, 0);
+    const CReplyData rec = Segment(rbsReply, 0);
     auto w = [&](size_t word) { return SegmentWord(rec, word); };
     const uint32_t group = w(BD_RBS_W_GROUP), period = w(BD_RBS_W_PERIOD);
     std::string out = "                             * * * ROBBED BIT SIGNALLING * * * \r\n";

@@ -33,6 +33,9 @@ private:
     CReplyData m_Record;
 };
 
+// Segment k of an accepted reply, cut at the record's end; empty when the reply was
+// refused or the segment does not start in the data area.
+CReplyData Segment(const BackdoorRequest& reply, int k);
 // Word `word` of a segment through the bounded reader; 0 outside it.
 uint32_t SegmentWord(const CReplyData& data, size_t word);
 
