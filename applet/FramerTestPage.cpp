@@ -5,6 +5,7 @@
 #include "applet/FramerReports.h"
 #include "applet/PropertySheet.h"
 #include "applet/resource.h"
+#include "driver/Wmp_nt40/RSS_DVSP_replies.h"
 
 namespace {
 
@@ -137,16 +138,16 @@ BackdoorRequest* CMyPropertyPage1::Send(uint32_t cls, uint32_t action, uint32_t 
     return &r;
 }
 
-BackdoorRequest* CMyPropertyPage1::Begin(bool announce)
+bool CMyPropertyPage1::Begin(bool announce)
 {
     UpdateData(TRUE);
     if (announce)
         Show("Start Processing ...");
     if (m_DeviceIndex < 0) {
         Show("ERROR: No Device Selected");
-        return nullptr;
+        return false;
     }
-    return GPropertySheet != nullptr ? &GPropertySheet->m_Request : nullptr;
+    return true;
 }
 
 BOOL CMyPropertyPage1::OnInitDialog()
@@ -164,7 +165,7 @@ BOOL CMyPropertyPage1::OnInitDialog()
     m_LoopKind = -1;
     m_LocalChannel = "";
     m_RemoteChannel = "";
-    m_Framing = framer::FramingOfMode(framer::CFramerReply(*r).Word(23));
+    m_Framing = framer::FramingOfMode(framer::CFramerReply(*r).Word(BD_FRAMER_W_MODE));
     m_PulseTemplate = framer::PulseTemplateIndex(*r);
     Show("Loading Init Configuration successful.");
     return TRUE;
@@ -172,7 +173,7 @@ BOOL CMyPropertyPage1::OnInitDialog()
 
 void CMyPropertyPage1::OnRead()
 {
-    if (Begin() == nullptr)
+    if (!Begin())
         return;
     uint32_t address = Number(m_Address, 16) & 0xFFFF;
     m_Address = Hex(address);
@@ -187,7 +188,7 @@ void CMyPropertyPage1::OnRead()
 
 void CMyPropertyPage1::OnWrite()
 {
-    if (Begin() == nullptr)
+    if (!Begin())
         return;
     uint32_t address = Number(m_Address, 16) & 0xFFFF, data = Number(m_Data, 16) & 0xFFFF;
     BackdoorRequest* r = Send(kClassWrite, kWriteFramerReg, address, data);
@@ -205,7 +206,7 @@ void CMyPropertyPage1::OnLoopStop() { Loop(false); }
 
 void CMyPropertyPage1::Loop(bool run)
 {
-    if (Begin() == nullptr)
+    if (!Begin())
         return;
     BackdoorRequest* r = Send(kClassRead, kReadLineInterface);
     if (r == nullptr)
@@ -237,7 +238,7 @@ void CMyPropertyPage1::Loop(bool run)
 
 void CMyPropertyPage1::OnLoopStopAll()
 {
-    if (Begin() == nullptr)
+    if (!Begin())
         return;
     BackdoorRequest* r = Send(kClassLoopback, kLoopbackStopAll, 0, 0);
     if (r == nullptr)
@@ -273,7 +274,7 @@ void CMyPropertyPage1::OnLoadSettingsFromMode()
 
 void CMyPropertyPage1::OnProgram()
 {
-    if (Begin(false) == nullptr)
+    if (!Begin(false))
         return;
     int mode = framer::ModeOfFraming(m_Framing);
     if (mode < 0)
@@ -290,7 +291,7 @@ void CMyPropertyPage1::OnProgram()
 
 void CMyPropertyPage1::Simple(uint32_t cls, uint32_t action, uint32_t arg1, uint32_t arg2, const char* success)
 {
-    if (Begin() == nullptr)
+    if (!Begin())
         return;
     BackdoorRequest* r = Send(cls, action, arg1, arg2);
     if (r == nullptr)
@@ -383,7 +384,7 @@ void CMyPropertyPage1::OnAnalogLoopOff()
 
 void CMyPropertyPage1::OnUpdateLevel()
 {
-    if (Begin() == nullptr)
+    if (!Begin())
         return;
     BackdoorRequest* r = Send(kClassRead, kReadLineInterface);
     if (r == nullptr)

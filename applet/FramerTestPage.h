@@ -63,10 +63,11 @@ protected:
 
 private:
     // The common frame: saves the controls, shows "Start Processing ...", refuses with no
-    // line chosen; then clears the sheet's request, fills class, action and Arg[0] and
-    // sends. The request block on success (any Status), nullptr when nothing was sent
-    // (the status already says why).
-    BackdoorRequest* Begin(bool announce = true);
+    // line chosen.
+    bool Begin(bool announce = true);
+    // Clears the sheet's request, fills class, action, Arg[0] (the line) and the two
+    // arguments and sends it: the request block with the reply (any Status), or nullptr
+    // when the send failed (the status says so).
     BackdoorRequest* Send(uint32_t cls, uint32_t action, uint32_t arg1 = 0, uint32_t arg2 = 0);
     void Show(const CString& status);
     // A one-request action on the framer: the row's success text or failure text.
