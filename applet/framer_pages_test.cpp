@@ -419,6 +419,29 @@ TEST_F(FramerPagesTest, LoopBacksReachTheFramerAndStopAllClearsThem)
     });
 }
 
+// An E1 line: its framing loads as FAS CRC and channel 0 takes a per-channel loop-back.
+TEST_F(FramerPagesTest, OnAnE1LineChannelZeroLoopsBack)
+{
+    ChangeHive([](plat::reg::Registry& r) {
+        r.set_dword(kParameters, "LineMode_0", 1);
+        r.set_dword(kParameters, "FramingFormat_0", 4);
+    });
+    StartSim(false);
+    WithPage(CreateFramerTestPage(), [&](CMyPropertySheet& sheet) {
+        auto* p = static_cast<CMyPropertyPage1*>(sheet.GetActivePage());
+        EXPECT_EQ(p->m_Framing, 6) << "FAS CRC";
+        EXPECT_EQ(Peek(0, 0x001) & 1, 0) << "PCR0: E1";
+        afxtest::Click(p, IDC_L1_LOOP_LOCAL_CHANNEL);
+        afxtest::SelectCombo(p, IDC_L1_LOCAL_CHANNEL, 0);
+        afxtest::Click(p, IDC_L1_LOOP_RUN);
+        EXPECT_EQ(Text(p, IDC_L1_STATUS), " Run Local LoopBack : Link 0 Channel 0 ");
+        EXPECT_EQ(Peek(0, 0x100) & 0x10, 0x10) << "TPC0: local loop-back";
+        afxtest::SelectCombo(p, IDC_L1_LOCAL_CHANNEL, 31);
+        afxtest::Click(p, IDC_L1_LOOP_STOP);
+        EXPECT_EQ(Text(p, IDC_L1_STATUS), " Stop Local LoopBack : Link 0 Channel 31 ");
+    });
+}
+
 TEST_F(FramerPagesTest, ProgrammingTheFramingReconfiguresTheFramerAndLoadsBack)
 {
     StartSim(false);
