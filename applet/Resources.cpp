@@ -271,5 +271,6 @@ void RegisterAppletResources()
     static bool registered = false;
     if (!registered)
         AfxRegisterResources(&resources);
+    RegisterLineDialogs();
     registered = true;
 }

@@ -84,9 +84,98 @@ enum : int {
     IDC_PORT_COUNT = 1413,
 };
 
+// The engineering pages of lines, links and HDLC groups (their own dialogs).
+enum : unsigned {
+    IDD_SHARED_MEMORY = 106,
+    IDD_BT847X = 107,
+    IDD_PRI_DEBUG = 186,
+    IDD_LINK_INFO = 191,
+    IDD_MESSAGES = 226,
+};
+enum : int {
+    // Layer-3 test page.
+    IDC_L3_CALL_REF_LENGTH = 1372,
+    IDC_L3_CALL_REF_VALUE = 1373,
+    IDC_L3_SETUP = 1374,
+    IDC_L3_CONNECT = 1376,
+    IDC_L3_DISCONNECT = 1377,
+    IDC_L3_TEST_RUNNING = 1378,
+    IDC_L3_INFORMATION = 1380,
+    IDC_L3_TAB = 1383,
+    IDC_L3_CALLING_NUMBER = 1385,
+    IDC_L3_CAUSE = 1387,
+    IDC_L3_CHANNEL = 1388,
+    IDC_L3_BEARER = 1390,
+    IDC_L3_EXCLUSIVE = 1391,
+    IDC_L3_RESTART = 1395,
+    IDC_L3_RESTART_INDICATOR = 1396,
+    IDC_L3_CALL_VIEW = 1401,
+    IDC_L3_DISPLAY = 1402,
+    IDC_L3_TRACE_BACKUP = 1410,
+    IDC_L3_STATISTICS = 1424,
+    IDC_L3_STATISTICS_TYPE = 1425,
+    IDC_L3_STATUS = 1429,
+    IDC_L3_PERIODIC = 1430,
+    IDC_L3_BACKUP_PERIOD = 1432,
+    IDC_L3_FRAME_TYPE = 1433,
+
+    // Link pages.
+    IDC_LINK_COMBO = 1411,
+    IDC_LINK_DUMP = 1413,
+    IDC_LINK_STATISTICS = 1414,
+    IDC_LINK_REFRESH = 1469,
+    IDC_LINK_TAB = 1470,
+    IDC_MSG_RX_DATA = 1119,
+    IDC_MSG_TX_DATA = 1413,
+    IDC_MSG_TAB = 1427,
+    IDC_MSG_LINK = 1438,
+    IDC_MSG_TX_SLIDER = 1439,
+    IDC_MSG_RX_SLIDER = 1440,
+    IDC_MSG_STATUS = 1441,
+    IDC_MSG_TX_DESCRIPTION = 1442,
+    IDC_MSG_RX_DESCRIPTION = 1443,
+
+    // Shared memory page.
+    IDC_SHM_DUMP = 1018,
+    IDC_SHM_MESSAGE_LENGTH = 1019,
+    IDC_SHM_GLOBAL = 1020,
+    IDC_SHM_INTERRUPT_QUEUE = 1021,
+    IDC_SHM_GROUP_CONFIG = 1022,
+    IDC_SHM_PROTECTION = 1023,
+    IDC_SHM_TABLE = 1024,
+    IDC_SHM_GROUP = 1025,
+    IDC_SHM_SOURCE = 1026,
+    IDC_SHM_REFRESH = 1027,
+    IDC_SHM_PORT_CONFIG = 1031,
+    IDC_SHM_BAR0_PHYSICAL = 1032,
+    IDC_SHM_BAR1_PHYSICAL = 1033,
+    IDC_SHM_BAR0_VIRTUAL = 1034,
+    IDC_SHM_BAR1_VIRTUAL = 1035,
+    IDC_SHM_SHARED_PHYSICAL = 1036,
+    IDC_SHM_SHARED_VIRTUAL = 1037,
+
+    // Bt847x page.
+    IDC_BT_TAPI_LINE = 1003,
+    IDC_BT_STATUS = 1017,
+    IDC_BT_CHANNEL_STATISTICS = 1019,
+    IDC_BT_REQUEST = 1025,
+    IDC_BT_GO_CHANNEL = 1026,
+    IDC_BT_UPDATE_STATISTICS = 1027,
+    IDC_BT_GROUP = 1028,
+    IDC_BT_GO_GROUP = 1029,
+    IDC_BT_CALL_TYPE = 1030,
+    IDC_BT_READ = 1063,
+    IDC_BT_WRITE = 1064,
+    IDC_BT_OFFSET = 1065,
+    IDC_BT_VALUE = 1066,
+    IDC_BT_GROUP_STATISTICS = 1067,
+    IDC_BT_NUMBER_TO_DIAL = 1192,
+};
+
 // The modem controls of the adapter page: button and number label of modem i (from 0).
 int ModemButtonId(int i);
 int ModemTextId(int i);
 constexpr int kPanelSlots = 31;
 
 void RegisterAppletResources();
+void RegisterLineDialogs();
