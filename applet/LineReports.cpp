@@ -111,7 +111,8 @@ std::string L2L3StatisticsText(const BackdoorRequest& reply, int type)
     uint64_t n = rec.Arg(1);
     for (int c = 1; c <= kStatisticsChannels; c++) {
         uint32_t tx, rx;
-        int64_t at = int64_t(n * (c - 1)) + type;
+        // The stack keeps its rows by channel number: channel c's counters are row c.
+        int64_t at = int64_t(n * c) + type;
         if (type < 0 || !table.Word(static_cast<uint64_t>(at), &tx) || !table.Word(static_cast<uint64_t>(at) + 12, &rx))
             return text + kReplyIncomplete;
         text += Format(" Channel %02d :   (TX)  %5d   /  (RX)  %5d\r\n", c, static_cast<int32_t>(tx),
