@@ -47,6 +47,12 @@ END_MESSAGE_MAP()
 
 CMyPropertyPage9::CMyPropertyPage9() : CPropertyPage(IDD_PRI_DEBUG) {}
 
+CMyPropertyPage9::~CMyPropertyPage9()
+{
+    if (m_Timer != 0 && m_hWnd != nullptr)
+        KillTimer(m_Timer);
+}
+
 void CMyPropertyPage9::DoDataExchange(CDataExchange* pDX)
 {
     CPropertyPage::DoDataExchange(pDX);
@@ -270,9 +276,13 @@ void CMyPropertyPage9::OnTimer(UINT_PTR nIDEvent)
 
 void CMyPropertyPage9::OnPeriodic()
 {
-    m_Periodic = !m_Periodic;
-    CheckDlgButton(IDC_L3_PERIODIC, m_Periodic ? BST_CHECKED : BST_UNCHECKED);
-    if (m_Periodic) {
+    int before = m_Periodic;
+    if (!UpdateData(TRUE)) {
+        m_Periodic = before;
+        CheckDlgButton(IDC_L3_PERIODIC, before ? BST_CHECKED : BST_UNCHECKED);
+        return;
+    }
+    if (m_Periodic && !before) {
         m_NextPeriodic = 'A';
         m_PeriodicTicks = 0;
     }

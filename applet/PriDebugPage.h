@@ -12,6 +12,7 @@ class CMyPropertyPage9 : public CPropertyPage {
     DECLARE_DYNCREATE(CMyPropertyPage9)
 public:
     CMyPropertyPage9();
+    ~CMyPropertyPage9() override;
     BOOL OnInitDialog() override;
 
     CTabCtrl m_Lines;

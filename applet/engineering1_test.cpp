@@ -478,10 +478,20 @@ TEST_F(EngineeringPageTest, LayerThreeTestSendsSetupAndRestartToTheNetwork)
         ASSERT_TRUE(restart->channel.has_value());
         EXPECT_EQ(restart->channel->channel, std::optional<uint8_t>(9));
 
-        afxtest::Click(&page, IDC_L3_CALL_VIEW);
-        std::string view = Text(&page, IDC_L3_DISPLAY);
+        // A call the network offers on channel 3 is bound to its link: the call view shows it.
+        std::optional<sim::CallKey> key;
+        sim->Do([&] { key = sim->net->offer_call(3, "5551002", "4165550199", sim::q931::Bearer::speech(false)); });
+        ASSERT_TRUE(key.has_value());
+        std::string view;
+        EXPECT_TRUE(PumpUntil([&] {
+            afxtest::Click(&page, IDC_L3_CALL_VIEW);
+            view = Text(&page, IDC_L3_DISPLAY);
+            return view.find("<-> Channel") != std::string::npos;
+        }, 10)) << view;
         EXPECT_EQ(Count(view, "\r\n"), 23u) << view;
-        EXPECT_NE(view.find("Link 0 "), std::string::npos) << view;
+        EXPECT_NE(view.find("Link 02 <-> Channel 02 - State U04 - CRV 02\r\n"), std::string::npos) << view;
+        EXPECT_NE(view.find("Link 0 Inactive\r\n"), std::string::npos) << view;
+        sim->Do([&] { sim->net->clear_call(*key); });
 
         afxtest::SelectCombo(&page, IDC_L3_STATISTICS_TYPE, 0);
         afxtest::Click(&page, IDC_L3_STATISTICS);
@@ -502,7 +512,24 @@ TEST_F(EngineeringPageTest, LayerThreeTestSendsSetupAndRestartToTheNetwork)
                   0u)
             << done;
         EXPECT_TRUE(afxtest::SaveImage(&page, ShotPath("engineering-pri-debug")));
+
+        // Periodic backup: every period the trace goes to file A, then B, in turn.
+        afxtest::SetText(&page, IDC_L3_BACKUP_PERIOD, "2");
+        afxtest::Click(&page, IDC_L3_PERIODIC);
+        ASSERT_EQ(page.m_Periodic, 1);
+        const std::string periodic = "PERIODIC Backup ...\r\nSignalling Stack Trace Backup to (C:\\Trace_P1_";
+        page.PeriodicTick();
+        EXPECT_NE(Text(&page, IDC_L3_DISPLAY).rfind(periodic, 0), 0u) << "not before the period ends";
+        page.PeriodicTick();
+        EXPECT_EQ(Text(&page, IDC_L3_DISPLAY).rfind(periodic + "A.txt)", 0), 0u) << Text(&page, IDC_L3_DISPLAY);
+        page.PeriodicTick();
+        page.PeriodicTick();
+        EXPECT_EQ(Text(&page, IDC_L3_DISPLAY).rfind(periodic + "B.txt)", 0), 0u) << Text(&page, IDC_L3_DISPLAY);
+        afxtest::Click(&page, IDC_L3_PERIODIC);
+        EXPECT_EQ(page.m_Periodic, 0);
     });
+    EXPECT_TRUE(fs::exists(root.dir / "C" / "Trace_P1_A.txt"));
+    EXPECT_TRUE(fs::exists(root.dir / "C" / "Trace_P1_B.txt"));
     std::ifstream f(root.dir / "C" / "Trace_P1.txt");
     ASSERT_TRUE(f.good()) << "the trace file is on drive C of the run's root";
     std::stringstream s;
