@@ -164,7 +164,7 @@ std::string TraceBlockText(const BackdoorRequest& reply)
             text += kFrames[type - 10];
             entry.Byte(1, &length);
             // The frame's bytes follow its type and length inside the entry.
-            if (length == 0 || length > size - 2) {
+            if (length == 0 || size < 2 || length > size - 2) {
                 text += "Frame Length Error !!!!!!!!!!!!\r\n";
                 continue;
             }

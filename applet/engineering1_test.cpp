@@ -189,6 +189,11 @@ TEST(LineReports, TraceBlockWritesOneLinePerEntryAndBoundsFrameLengths)
         rec.Arg(2, size).Arg(4, static_cast<uint32_t>(c.entries.size())).Arg(5, 3).Bytes(3, block);
         EXPECT_EQ(TraceBlockText(*rec), c.text);
     }
+    // Entries too short to hold a frame's bytes.
+    Record tiny;
+    tiny.Arg(2, 1).Arg(4, 2).Bytes(3, {10, 11});
+    EXPECT_EQ(TraceBlockText(*tiny),
+              "Ly2 TX : Frame Length Error !!!!!!!!!!!!\r\nLy3 TX : Frame Length Error !!!!!!!!!!!!\r\n");
     // Frames per block beyond what the segment holds stop at its end.
     Record over;
     over.Arg(2, size).Arg(4, 100000).Arg(5, 0xFFFFFFFF).Bytes(3, TraceEntry(size, {9}));
