@@ -82,8 +82,8 @@ const AFX_DLGITEM kLinkInfoItems[] = {
     {AfxItem::Tab, IDC_LINK_TAB, nullptr, 7, 4, 316, 14},
     {AfxItem::ComboBox, IDC_LINK_COMBO, nullptr, 7, 22, 70, 160, kDropList, kLinks32},
     {AfxItem::PushButton, IDC_LINK_REFRESH, "Refresh", 84, 21, 50, 14},
-    {AfxItem::Edit, IDC_LINK_DUMP, nullptr, 7, 40, 170, 278, kReport},
-    {AfxItem::Edit, IDC_LINK_STATISTICS, nullptr, 181, 40, 142, 278, kReport},
+    {AfxItem::Edit, IDC_LINK_DUMP, nullptr, 7, 40, 190, 278, kReport | WS_HSCROLL},
+    {AfxItem::Edit, IDC_LINK_STATISTICS, nullptr, 201, 40, 122, 278, kReport | WS_HSCROLL},
 };
 
 const char* const kLinks31[] = {"0",  "1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",  "9",  "10",
