@@ -473,6 +473,21 @@ TEST_F(EngineeringPageTest, LayerThreeTestSendsSetupAndRestartToTheNetwork)
         ASSERT_TRUE(setup->bearer.has_value());
         EXPECT_EQ(setup->bearer->capability, 0x08) << "unrestricted digital";
 
+        // INFORMATION and DISCONNECT name the call by its reference; the cause is the one chosen.
+        afxtest::Click(&page, IDC_L3_INFORMATION);
+        EXPECT_EQ(Text(&page, IDC_L3_STATUS), "Status Enquiry frame sent");
+        auto info = Received(static_cast<uint8_t>(sim::q931::MsgType::Information));
+        ASSERT_TRUE(info.has_value());
+        EXPECT_EQ(info->cr, 0x42);
+        afxtest::SelectCombo(&page, IDC_L3_CAUSE, 2);  // "17   - Busy"
+        afxtest::Click(&page, IDC_L3_DISCONNECT);
+        EXPECT_EQ(Text(&page, IDC_L3_STATUS), "Disconnect frame sent");
+        auto disconnect = Received(static_cast<uint8_t>(sim::q931::MsgType::Disconnect));
+        ASSERT_TRUE(disconnect.has_value());
+        EXPECT_EQ(disconnect->cr, 0x42);
+        ASSERT_TRUE(disconnect->cause.has_value());
+        EXPECT_EQ(disconnect->cause->value, 17);
+
         afxtest::SelectCombo(&page, IDC_L3_CHANNEL, 8);  // "9"
         afxtest::SelectCombo(&page, IDC_L3_RESTART_INDICATOR, 0);
         afxtest::Click(&page, IDC_L3_RESTART);
