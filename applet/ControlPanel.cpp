@@ -209,8 +209,12 @@ LONG CMyPanel::OnDblclk(HWND hwndCPl, LPARAM, LPARAM)
 
 void AppletTimerProc(HWND, UINT, UINT_PTR id, DWORD)
 {
-    // Timer 1 refreshes the status grid, a page this build does not hold; timer 0 does nothing.
-    (void)id;
+    // Timer 1 refreshes the status grid while that page is active; timer 0 does nothing.
+    if (id != g_Timer1 || GPropertySheet == nullptr)
+        return;
+    CMyPropertyPage8& grid = GPropertySheet->m_StatusGridPage;
+    if (grid.m_AutoRefresh == 1)
+        grid.Refresh(grid.m_SelectedLine);
 }
 
 // --- the card selection -------------------------------------------------------------------

@@ -85,9 +85,17 @@ void CMyPropertySheet::AddAdapterPage(CVX2430Adapter* adapter)
     AddPage(page);
 }
 
-// The line configuration, status grid and information pages are not part of this
-// build; the sheet notes that they were asked for, which the card selection follows.
-void CMyPropertySheet::AddCommonPages() { m_bCommonPages = true; }
+// The line configuration, status grid and information pages, once; the card selection
+// follows the note that they were added.
+void CMyPropertySheet::AddCommonPages()
+{
+    if (m_bCommonPages)
+        return;
+    m_bCommonPages = true;
+    // line configuration page: AddPage(&m_LineConfigPage);  (wired with its page)
+    AddPage(&m_StatusGridPage);
+    // information page: AddPage(&m_InfoPage);  (wired with its page)
+}
 
 BOOL CMyPropertySheet::ClearDriverRequest()
 {

@@ -10,6 +10,7 @@
 
 #include "QLCommon/IOCTLMethod.h"
 #include "applet/LayoutTables.h"
+#include "applet/StatusGridPage.h"
 #include "platform/mfc/afxdlgs.h"
 #include "platform/tapi32/tapi.h"
 
@@ -35,6 +36,10 @@ public:
 
     BOOL OnInitDialog() override;
 
+    // The common pages.
+    // line configuration page: CMyPropertyPage3 m_LineConfigPage;  (wired with its page)
+    // information page: CMyPropertyPage7 m_InfoPage;  (wired with its page)
+    CMyPropertyPage8 m_StatusGridPage;
     CWnd* m_pParent;
     std::vector<CPropertyPageQLS*> m_AdapterPages;
     uint32_t m_DeviceNumbers[kMaxAdapters] = {};
