@@ -712,6 +712,43 @@ TEST_F(EngineeringPageTest, Bt847xWritesAndReadsTheGroupsRegisters)
     });
 }
 
+// A request that never reaches the driver (its device gone) is said so, and nothing is
+// shown as if it had been answered.
+TEST_F(EngineeringPageTest, RequestsThatDoNotReachTheDriverSaySo)
+{
+    StartSim();
+    OpenPage<CMyPropertyPage5>("bt847x", [&](CMyPropertySheet& sheet, CMyPropertyPage5& page) {
+        HANDLE device = sheet.m_DeviceHandles[0];
+        sheet.m_DeviceHandles[0] = INVALID_HANDLE_VALUE;
+        struct {
+            int button;
+            int text;
+            const char* shown;
+        } cases[] = {
+            {IDC_BT_READ, IDC_BT_STATUS, "Call Failed!!!"},
+            {IDC_BT_WRITE, IDC_BT_STATUS, "Call Failed!!!"},
+            {IDC_BT_UPDATE_STATISTICS, IDC_BT_CHANNEL_STATISTICS, "?????"},
+            {IDC_BT_GROUP_STATISTICS, IDC_BT_STATUS, "Call Failed!!!"},
+            {IDC_BT_GO_CHANNEL, IDC_BT_STATUS, "Function Call Failed!!!"},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.button);
+            afxtest::Click(&page, c.button);
+            EXPECT_EQ(Text(&page, c.text), c.shown);
+        }
+        sheet.m_DeviceHandles[0] = device;
+    });
+    OpenPage<CMyPropertyPage9>("pri-debug", [&](CMyPropertySheet& sheet, CMyPropertyPage9& page) {
+        HANDLE device = sheet.m_DeviceHandles[0];
+        sheet.m_DeviceHandles[0] = INVALID_HANDLE_VALUE;
+        afxtest::Click(&page, IDC_L3_RESTART);
+        EXPECT_EQ(Text(&page, IDC_L3_STATUS), "ERROR: System Error calling Driver");
+        afxtest::Click(&page, IDC_L3_CALL_VIEW);
+        EXPECT_EQ(Text(&page, IDC_L3_DISPLAY), "ERROR: System Error calling CallView InfoBlock");
+        sheet.m_DeviceHandles[0] = device;
+    });
+}
+
 TEST_F(EngineeringPageTest, UnknownPagesAndAdaptersAreRefused)
 {
     StartSim();
