@@ -331,7 +331,7 @@ const AFX_DLGITEM kFramerDumpItems[] = {
     {AfxItem::PushButton, IDC_BT_RECEIVE, "Receive", 4, 22, 50, 12},
     {AfxItem::PushButton, IDC_BT_TRANSMIT, "Transmit", 56, 22, 50, 12},
     {AfxItem::PushButton, IDC_BT_OTHERS, "Others", 108, 22, 50, 12},
-    {AfxItem::PushButton, IDC_BT_STATUS, "Status", 160, 22, 50, 12},
+    {AfxItem::PushButton, IDC_BT_STATUS_REPORT, "Status", 160, 22, 50, 12},
     {AfxItem::PushButton, IDC_BT_STATISTICS, "Statistics", 4, 36, 50, 12},
     {AfxItem::PushButton, IDC_BT_RBS, "RBS", 56, 36, 50, 12},
     {AfxItem::PushButton, IDC_BT_DUMP, "Dump", 108, 36, 50, 12},
@@ -590,5 +590,6 @@ void RegisterAppletResources()
         AfxRegisterResources(&resources);
     if (!registered)
         AfxRegisterResources(&infoResources);
+    RegisterLineDialogs();
     registered = true;
 }
