@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "applet/LineConfigPage.h"
 #include "applet/resource.h"
 #include "platform/mfc/afxwin.h"
 
@@ -271,5 +272,6 @@ void RegisterAppletResources()
     static bool registered = false;
     if (!registered)
         AfxRegisterResources(&resources);
+    RegisterLineConfigResources();
     registered = true;
 }
