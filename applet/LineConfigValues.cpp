@@ -133,7 +133,7 @@ const std::vector<std::string>& ModuleNames()
         for (uint32_t m = 1; m < kModuleTypes; m++) {
             const ModuleTypeRow& row = applet::ModuleTypeTable[m];
             char text[64];
-            std::snprintf(text, sizeof text, "%s %u x %u modems%s", row.Word[0] == 64 ? "DIMM" : "SIMM", row.Word[2],
+            std::snprintf(text, sizeof text, "%s %ux%u%s", row.Word[0] == 64 ? "DIMM" : "SIMM", row.Word[2],
                           row.Word[3], row.Word[5] != 0 ? " (B)" : "");
             n.push_back(text);
         }
@@ -270,30 +270,23 @@ void SetInterfaceType(LineSet& line, uint32_t lineMode)
 
 std::string ExportText(const Tree& tree)
 {
-    std::string out;
-    auto line = [&out](const char* format, const std::string& text) {
-        char buffer[256];
-        std::snprintf(buffer, sizeof buffer, format, text.c_str());
-        out += buffer;
-    };
-    line("\n\n%s\n", "");
-    for (const std::string& item : tree.Top) line("\t%s\n", item);
-    line("%s\n", tree.Key);
-    for (int n = 0; n < kLines; n++) line("\t%s\n", "Line " + std::to_string(n));
-    for (const std::string& item : tree.Adapter) line("\t%s\n", item);
-    for (const std::string& item : tree.Modules) line("\t%s\n", item);
+    std::string out = "\n\n\n";  // the first item has no text
+    for (const std::string& item : tree.Top) out += "\t" + item + "\n";
+    out += tree.Key + "\n";
+    for (int n = 0; n < kLines; n++) out += "\tLine " + std::to_string(n) + "\n";
+    for (const std::string& item : tree.Adapter) out += "\t" + item + "\n";
+    for (const std::string& item : tree.Modules) out += "\t" + item + "\n";
     for (int n = 0; n < kLines; n++) {
-        line("\tLine %s Parameters:\n", std::to_string(n));
-        for (const std::string& item : tree.Lines[n].Values) line("\t\t%s\n", item);
-        line("\t\t%s\n", "Directory Numbers");
+        out += "\tLine " + std::to_string(n) + " Parameters:\n";
+        for (const std::string& item : tree.Lines[n].Values) out += "\t\t" + item + "\n";
+        out += "\t\tDirectory Numbers\n";
         for (size_t k = 0; k < tree.Lines[n].Numbers.size(); k++) {
             const std::string& item = tree.Lines[n].Numbers[k];
-            if (item.back() == '=')
+            if (item.empty() || item.back() == '=')
                 continue;  // an empty number
             char head[16];
             std::snprintf(head, sizeof head, "\t\t\t%2d: ", static_cast<int>(k));
-            out += head;
-            line("%s\n", item);
+            out += head + item + "\n";
         }
     }
     return out;
