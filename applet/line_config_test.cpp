@@ -109,6 +109,27 @@ TEST_F(LineConfigTest, OpeningReadsEveryValueCreatingMissingOnesIntoTheTree)
     EXPECT_EQ(HiveSz("Line_3.DirectoryNumber_30"), "") << "a missing number is created empty";
 }
 
+// Made by the sheet, the page serves the adapter that is current when it opens.
+TEST_F(LineConfigTest, ThePageOfTheSheetServesItsCurrentAdapter)
+{
+    CMyPropertySheet sheet(nullptr);
+    GPropertySheet = &sheet;
+    sheet.m_AdapterCount = 2;
+    sheet.m_DeviceNumbers[0] = 3;
+    sheet.m_DeviceNumbers[1] = 1;
+    CMyPropertyPage3 page;
+    sheet.m_CurrentAdapter = 1;
+    sheet.m_pBoardRow = FourLines();
+    afxtest::RunModal([&](CWnd*) {
+        EXPECT_EQ(page.m_Tabs.GetItemCount(), 4);
+        EXPECT_EQ(page.m_Key, "SYSTEM\\CurrentControlSet\\Services\\VORNET1\\Parameters");
+        EXPECT_EQ(page.m_Values.Line[0].Numbers[1], std::string("5551001"));
+        Press(page, IDCANCEL);
+    });
+    page.DoModal();
+    GPropertySheet = nullptr;
+}
+
 TEST_F(LineConfigTest, ModuleChoicesFollowTheBoardRowOfTheLine)
 {
     struct Case {
