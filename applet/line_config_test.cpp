@@ -340,6 +340,36 @@ TEST_F(LineConfigTest, ListsOfferEveryValueTheDriverTakesAndKeepOthers)
     EXPECT_EQ(Hive("RBSWinkDuration_1"), 2u) << "the second entry stores 2";
 }
 
+// What the page writes is what the driver runs with when it starts next.
+TEST_F(LineConfigTest, TheDriverStartsWithWhatUpdateWrote)
+{
+    RunPage(OneLine(), [&](CMyPropertyPage3& page) {
+        afxtest::Click(&page, IDC_LC_PRI_E1);
+        InDialog(page, IDC_LC_LAYER1, [](CWnd& d) {
+            afxtest::SelectCombo(&d, IDC_L1_FRAMING, 6);
+            afxtest::SelectCombo(&d, IDC_L1_LINE_CODE, 4);
+            Press(d, IDOK);
+        });
+        InDialog(page, IDC_LC_ADVANCED, [](CWnd& d) {
+            afxtest::SetText(&d, IDC_ADV_QSTACK, "3");
+            Press(d, IDOK);
+        });
+        Press(page, IDC_LC_UPDATE);
+    });
+    StartSim(false);
+    sim->Do([&] {
+        Adapter* a = sim->adapter();
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(a->LineMode[0], 1u);
+        EXPECT_EQ(a->SystemBusMode[0], 5u);
+        EXPECT_EQ(a->FramingFormat[0], 6u);
+        EXPECT_EQ(a->LineCode[0], 4u);
+        EXPECT_EQ(a->SignallingProtocol[0], 4u);
+        EXPECT_EQ(a->TxPulseTemplate[0], 6u);
+        EXPECT_EQ(a->QStackMultiplier[0], 3u);
+    });
+}
+
 // ---- the dialogs -------------------------------------------------------------------------------
 
 TEST_F(LineConfigTest, LayerDialogsKeepTheirControlsInStepAndValidate)
