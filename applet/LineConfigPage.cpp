@@ -352,6 +352,7 @@ void CAdvanced::DoDataExchange(CDataExchange* pDX)
     m_Choices.Exchange(pDX, IDC_ADV_IRQ, kIrqChoice, m_Values.IrqStatistics);
     m_Choices.Exchange(pDX, IDC_ADV_CSM, kCsmChoice, line.Value[ISDNthroughCSM]);
     m_Choices.Exchange(pDX, IDC_ADV_SAMPLING, kSamplingChoice, line.Value[SamplingType]);
+    m_Choices.Exchange(pDX, IDC_ADV_OUTGOING_ANALOG, kOutgoingAnalogChoice, m_OutgoingAnalog);
     if (pDX->m_bSaveAndValidate) {
         line.Value[QStackMultiplier] = m_QStack;
         m_Values.TimerResolution = m_Timer;
@@ -364,6 +365,7 @@ BOOL CAdvanced::OnInitDialog()
     FillChoice(this, IDC_ADV_IRQ, kIrqChoice);
     FillChoice(this, IDC_ADV_CSM, kCsmChoice);
     FillChoice(this, IDC_ADV_SAMPLING, kSamplingChoice);
+    FillChoice(this, IDC_ADV_OUTGOING_ANALOG, kOutgoingAnalogChoice);
     CDialog::OnInitDialog();
     m_Tree.DeleteAllItems();
     for (int n = 0; n < kLines; n++) {
@@ -589,9 +591,11 @@ void CMyPropertyPage3::OnDirectoryNumbers()
 void CMyPropertyPage3::OnAdvanced()
 {
     CAdvanced dialog(m_Values, m_CurrentLine, this);
+    dialog.m_OutgoingAnalog = m_OutgoingAnalog[m_CurrentLine];
     if (dialog.DoModal() != IDOK)
         return;
     m_Values = dialog.m_Values;
+    m_OutgoingAnalog[m_CurrentLine] = dialog.m_OutgoingAnalog;
     Edited();
 }
 

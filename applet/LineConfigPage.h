@@ -99,7 +99,8 @@ struct Choice {
 };
 extern const Choice kLineModeChoice, kLineCodeChoice, kFramingChoice, kDChRateChoice, kIdleCodeChoice,
     kPulseChoice, kModulusChoice, kProtocolChoice, kInversionChoice, kBChannelChoice, kRbsCallTypeChoice,
-    kRbsProtocolChoice, kRbsTypeChoice, kWinkChoice, kNetworkSideChoice, kIrqChoice, kCsmChoice, kSamplingChoice;
+    kRbsProtocolChoice, kRbsTypeChoice, kWinkChoice, kNetworkSideChoice, kIrqChoice, kCsmChoice, kSamplingChoice,
+    kOutgoingAnalogChoice;
 // Names of the board types (AdapterID order) and module types (ModuleID order).
 const std::vector<std::string>& AdapterNames();
 const std::vector<std::string>& ModuleNames();
@@ -199,6 +200,7 @@ public:
     CAdvanced(const linecfg::Values& values, int line, CWnd* pParent);
     linecfg::Values m_Values;
     int m_LineIndex;
+    uint32_t m_OutgoingAnalog = 0;  // no registry value: the page keeps it while it is open
     UINT m_QStack = 2;
     UINT m_Timer = 10;
     CTreeCtrl m_Tree;
@@ -229,6 +231,7 @@ public:
     CTreeCtrl m_Tree;
     HTREEITEM m_LineItem[linecfg::kLines] = {};
     bool m_Changed = false;
+    uint32_t m_OutgoingAnalog[linecfg::kLines] = {};
 
     // The sockets of the current line: ModuleID index of each choice "0:" to "3:", -1 hidden.
     int ModuleSocket(int choice) const;

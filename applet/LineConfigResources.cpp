@@ -129,10 +129,12 @@ const AFX_DLGITEM kAdvancedItems[] = {
     {AfxItem::ComboBox, IDC_ADV_CSM, nullptr, 164, 138, 90, 60, kDropList},
     {AfxItem::LText, IDC_STATIC, "Sampling type", 164, 156, 90, 8},
     {AfxItem::ComboBox, IDC_ADV_SAMPLING, nullptr, 164, 166, 90, 60, kDropList},
-    {AfxItem::DefPushButton, IDOK, "OK", 148, 194, 50, 14},
-    {AfxItem::PushButton, IDCANCEL, "Cancel", 204, 194, 50, 14},
+    {AfxItem::LText, IDC_STATIC, "Outgoing Analog", 164, 184, 90, 8},
+    {AfxItem::ComboBox, IDC_ADV_OUTGOING_ANALOG, nullptr, 164, 194, 90, 60, kDropList},
+    {AfxItem::DefPushButton, IDOK, "OK", 148, 216, 50, 14},
+    {AfxItem::PushButton, IDCANCEL, "Cancel", 204, 216, 50, 14},
 };
-const AFX_DLGTEMPLATE kAdvanced = {IDD_ADVANCED_CONFIG, "Advanced...", 262, 216, kAdvancedItems,
+const AFX_DLGTEMPLATE kAdvanced = {IDD_ADVANCED_CONFIG, "Advanced...", 262, 238, kAdvancedItems,
                                    std::size(kAdvancedItems)};
 
 const AFX_DLGTEMPLATE* const kDialogs[] = {&kPage, &kLayer1, &kLayer2, &kLayer3, &kNumbers, &kAdvanced};

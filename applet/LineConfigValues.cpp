@@ -99,7 +99,7 @@ const Choice kLineModeChoice{kLineModes, kSequence}, kLineCodeChoice{kLineCodes,
     kBChannelChoice{kBChannels, kSequence}, kRbsCallTypeChoice{kCallTypes, kSequence},
     kRbsProtocolChoice{kRbsProtocols, kZeroTwo}, kRbsTypeChoice{kRbsTypes, kSequence},
     kWinkChoice{kWinks, kZeroTwo}, kNetworkSideChoice{kNetworkSides, kSequence}, kIrqChoice{kIrqs, kSequence},
-    kCsmChoice{kCsms, kSequence}, kSamplingChoice{kSamplings, kSequence};
+    kCsmChoice{kCsms, kSequence}, kSamplingChoice{kSamplings, kSequence}, kOutgoingAnalogChoice{kCsms, kSequence};
 
 int Choice::Count() const
 {

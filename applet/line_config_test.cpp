@@ -90,8 +90,7 @@ TEST_F(LineConfigTest, OpeningReadsEveryValueCreatingMissingOnesIntoTheTree)
         ASSERT_EQ(line2.size(), 22u);
         EXPECT_TRUE(Has(line2, "WindowSize_2=00000007")) << "the missing value shows its default";
         EXPECT_EQ(line2.back(), "Directory Numbers");
-        std::vector<std::string> numbers = Children(tree, tree.GetChildItem(page.m_LineItem[0]));
-        numbers = Children(tree, [&] {
+        std::vector<std::string> numbers = Children(tree, [&] {
             HTREEITEM i = tree.GetChildItem(page.m_LineItem[0]);
             while (tree.GetNextSiblingItem(i) != nullptr) i = tree.GetNextSiblingItem(i);
             return i;
@@ -475,8 +474,20 @@ TEST_F(LineConfigTest, AdvancedShowsThePageValuesAndEditsTheCurrentLine)
             afxtest::SetText(&d, IDC_ADV_TIMER, "20");
             afxtest::SelectCombo(&d, IDC_ADV_SAMPLING, 1);
             afxtest::SelectCombo(&d, IDC_ADV_IRQ, 1);
+            afxtest::SelectCombo(&d, IDC_ADV_OUTGOING_ANALOG, 1);
             Press(d, IDOK);
         }, {IDOK, IDOK});
+        InDialog(page, IDC_LC_ADVANCED, [](CWnd& d) {
+            EXPECT_EQ(Combo(&d, IDC_ADV_OUTGOING_ANALOG)->GetCurSel(), 1) << "kept while the page is open";
+            EXPECT_EQ(Combo(&d, IDC_ADV_SAMPLING)->GetCurSel(), 1);
+            Press(d, IDCANCEL);
+        });
+        afxtest::SelectTab(&page, IDC_LC_TABS, 0);
+        InDialog(page, IDC_LC_ADVANCED, [](CWnd& d) {
+            EXPECT_EQ(Combo(&d, IDC_ADV_OUTGOING_ANALOG)->GetCurSel(), 0) << "one choice per line";
+            EXPECT_EQ(Combo(&d, IDC_ADV_SAMPLING)->GetCurSel(), 2);
+            Press(d, IDCANCEL);
+        });
         Press(page, IDC_LC_UPDATE);
     });
     ASSERT_EQ(BoxTexts().size(), 2u);

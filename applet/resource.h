@@ -142,6 +142,7 @@ enum : int {
     IDC_ADV_IRQ = 1355,
     IDC_ADV_CSM = 1356,
     IDC_ADV_SAMPLING = 1357,
+    IDC_ADV_OUTGOING_ANALOG = 1358,
 };
 
 // The modem controls of the adapter page: button and number label of modem i (from 0).
