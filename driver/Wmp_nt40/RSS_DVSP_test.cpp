@@ -668,6 +668,43 @@ TEST_F(Mgmt, TheFramerRecordCarriesTheAlarmsCountedOnTheLine)
     EXPECT_EQ(after.seg_word(1, kRlof + 1), 0u);
 }
 
+// Re-configuring a line runs the framer's whole configuration again. The mode the
+// request carries only picks the T1 default (0x9B); any other value leaves the line
+// type and framing to the line's parameters.
+TEST_F(Mgmt, ConfiguringALineTakesTheFramingFromTheLinesParameters)
+{
+    r.host.run_for(plat::ms(2000));
+    sim::Framer* model = r.boards[0]->framer(0);
+    a->LineMode[0] = 1;  // E1, FAS CRC
+    a->FramingFormat[0] = 4;
+    const struct {
+        ULONG mode, nMode;
+        uint8_t pcr0;
+    } cases[] = {
+        {9, 0x08, 0x08},     // the test page's SF: the parameters' E1 FAS CRC
+        {0x1B, 0x08, 0x08},  // the test page's ESF
+        {0x9B, 0x9B, 0x1B},  // the T1 default, whatever the parameters
+        {0, 0x08, 0x08},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode);
+        model->poke(BT_PCR0, 0xFF);
+        a->Framer[0].StatisticsOn = 1;
+        a->Framer[0].Alarm1[6].OnCount = 7;
+        Record rec(4, 0, {0, c.mode});
+        ASSERT_EQ(send(rec), 0u);
+        EXPECT_EQ(a->Framer[0].nMode, c.nMode);
+        EXPECT_EQ(model->peek(BT_PCR0), c.pcr0);
+        EXPECT_EQ(model->peek(BT_IER(7)) & 0x02, 0x02) << "interrupts on again";
+        EXPECT_EQ(a->Framer[0].Alarm1[6].OnCount, 0u) << "statistics cleared with the interrupts";
+        Record back(0, 4, {0});
+        ASSERT_EQ(send(back), 0u);
+        EXPECT_EQ(back.h().Arg[1], c.nMode);
+    }
+    Record bad(4, 0, {a->NumberOfLines, 0x9B});
+    EXPECT_EQ(send(bad), BP);
+}
+
 TEST_F(Mgmt, LinkMemoryComesFromTheLinksSlicesOfTheBoardsDataAreas)
 {
     Link* l = &a->NdisWanInfo[0][5];  // idle: its slices are channel 5's
