@@ -23,9 +23,12 @@ constexpr unsigned kIerOffset = 8;
 
 // Words of the framer record the reports read.
 enum : unsigned {
-    kWordReal = 24, kWordRealUsed = 25, kWordSensitivity = 30, kWordBadIrr = 39, kWordStackRunning = 50,
-    kWordStackFrozen = 55, kWordI431 = 197, kWordI431State = 198, kWordI431Event = 200,
+    kWordReal = BD_FRAMER_W_PRESENT, kWordRealUsed = BD_FRAMER_W_USED, kWordSensitivity = BD_FRAMER_W_INT_SELECT,
+    kWordBadIrr = BD_FRAMER_W_BAD_IRR, kWordStackRunning = BD_FRAMER_W_L1_UP, kWordStackFrozen = BD_FRAMER_W_L1_HOLD,
+    kWordI431 = BD_FRAMER_W_L1_MACHINE, kWordI431State = BD_FRAMER_W_L1_STATE, kWordI431Event = BD_FRAMER_W_L1_EVENT,
 };
+static_assert(kWordReal == 24 && kWordSensitivity == 30 && kWordBadIrr == 39 && kWordStackRunning == 50 &&
+              kWordStackFrozen == 55 && kWordI431 == 197 && kWordI431State == 198 && kWordI431Event == 200);
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* fmt, ...)
