@@ -2,8 +2,8 @@
 # Installs what is missing, builds, starts the simulator serving a fresh run's root
 # (the default configuration, or --config FILE.reg; --firmware FILE as the drivers
 # folder's armcsm), and opens the control-panel applet with vornet-control. The
-# simulator stops when the applet closes. --calls N has the simulator run N calls per
-# line one after another from its start (a few seconds each), for the device panel's
+# simulator stops when the applet closes. --calls N has the simulator run N far-end
+# calls per line from its start, a few at a time and seconds each, for the device panel's
 # lamps to follow: take N in the hundreds to see them once the sheet is up. Those calls
 # take the lines' Links while they last, so the applet's TAPI scan and the serial ports
 # may find them busy.
