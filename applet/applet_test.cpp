@@ -129,6 +129,29 @@ CPropertyPageQLS* AdapterPage(CMyPropertySheet& sheet, size_t i)
     return i < sheet.m_AdapterPages.size() ? sheet.m_AdapterPages[i] : nullptr;
 }
 
+// The sheet's request block reaches the current adapter's driver; with no valid current
+// adapter nothing is sent.
+TEST_F(AppletTest, TheSheetsRequestGoesToTheCurrentAdapterOnly)
+{
+    StartSim(false);
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        BackdoorRequest& block = sheet.m_Request;
+        EXPECT_TRUE(sheet.ClearDriverRequest());
+        block.Class = 0;
+        block.Action = 17;  // the adapter's information
+        sheet.m_CurrentAdapter = sheet.m_AdapterCount;
+        EXPECT_FALSE(sheet.SendDriverRequest());
+        EXPECT_EQ(block.Signature, 0u) << "nothing was sent";
+        sheet.m_CurrentAdapter = 0;
+        ASSERT_TRUE(sheet.SendDriverRequest());
+        EXPECT_EQ(block.Signature, kBackdoorSignature);
+        EXPECT_EQ(block.BufferLength, kBackdoorRequestSize);
+        EXPECT_EQ(block.Status, 0u);
+        EXPECT_GE(CMyPropertySheet::ReplySegment(block, 0).Bytes.size(), 16u) << "type, groups, lines, modules";
+        afxtest::CloseWindow(&sheet);
+    });
+}
+
 // The device panel comes up with the line, follows a call from the far end to a pump and its
 // clearing, and the modem's menu takes the pump out of service in the driver.
 TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
