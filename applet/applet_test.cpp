@@ -530,12 +530,13 @@ TEST_F(AppletTest, CodeUpdateResultTexts)
         EXPECT_EQ(CUpdateCode::ResultText(c.code, c.driver, "C:\\new\\armcsm"), c.text) << c.code;
 }
 
-TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareIntoTheSystemFolder)
+TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareAndTheDriverIntoTheSystemFolder)
 {
     const fs::path drivers = root.dir / "C" / "WINNT" / "system32" / "drivers";
     std::ofstream(drivers / "armcsm") << "old image";
     fs::create_directories(root.dir / "C" / "new");
     std::ofstream(root.dir / "C" / "new" / "armcsm") << "new image";
+    std::ofstream(root.dir / "C" / "new" / "vornet.sys") << "new driver";
     StartSim();
     OpenApplet([&](CMyPropertySheet& sheet) {
         CPropertyPageQLS* page = AdapterPage(sheet, 0);
@@ -553,9 +554,11 @@ TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareIntoTheSystemFolder)
             afxtest::Click(&update, IDC_UPDATE_FIRMWARE);
             afxtest::SetText(&update, IDC_FIRMWARE_FILE, "C:\\new\\armcsm");
             afxtest::Click(&update, IDC_UPDATE_FIRMWARE);
+            afxtest::SetText(&update, IDC_DRIVER_FILE, "C:\\new\\vornet.sys");
+            afxtest::Click(&update, IDC_UPDATE_DRIVER);
             afxtest::CloseWindow(&cs);
         });
-        for (int a : {IDOK, IDOK, IDNO}) afxtest::AnswerMessageBox(a);
+        for (int a : {IDOK, IDOK, IDNO, IDNO}) afxtest::AnswerMessageBox(a);
         afxtest::Click(page, IDC_CONFIGURATION);
         afxtest::CloseWindow(&sheet);
     });
@@ -563,10 +566,15 @@ TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareIntoTheSystemFolder)
               (std::vector<std::string>{"The file can not be copied upon itself. ",
                                         "The file <C:\\new\\missing> could not be opened ",
                                         "ArmCSM code was updated.    These changes require Windows to be restarted. "
+                                        "Restart now?",
+                                        "Driver code was updated.    These changes require Windows to be restarted. "
                                         "Restart now?"}));
-    std::ifstream f(drivers / "armcsm");
-    std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "new image");
+    auto content = [](const fs::path& file) {
+        std::ifstream f(file);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+    EXPECT_EQ(content(drivers / "armcsm"), "new image");
+    EXPECT_EQ(content(drivers / "vornet.sys"), "new driver");
     EXPECT_EQ(sim->restarts, 0);
 }
 
