@@ -624,6 +624,7 @@ TEST_F(TwoAdapters, DebugPagesOnAnyAdapterAskForTheCard)
             list->GetLBText(i, e);
             entries.push_back(e.str());
         }
+        EXPECT_TRUE(afxtest::SaveImage(dialog, ShotPath("applet-card-selection")));
         afxtest::SelectCombo(dialog, IDC_CARD_LIST, 1);
         afxtest::Click(dialog, IDOK);
     });
