@@ -6,18 +6,22 @@
 # calls per line from its start, a few at a time and seconds each, for the device panel's
 # lamps to follow: take N in the hundreds to see them once the sheet is up. Those calls
 # take the lines' Links while they last, so the applet's TAPI scan and the serial ports
-# may find them busy.
+# may find them busy. --debug-menus sets the adapters' DebugMenusOn in the run's hive, for
+# the modem lamps' menu (out of service, debug log).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 config=configs/default.reg
 firmware=""
 calls=0
+debug_menus=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --config) config="$2"; shift 2 ;;
     --firmware) firmware="$2"; shift 2 ;;
     --calls) calls="$2"; shift 2 ;;
-    *) echo "usage: scripts/run-applet.sh [--config FILE.reg] [--firmware FILE] [--calls N]" >&2; exit 2 ;;
+    --debug-menus) debug_menus=1; shift ;;
+    *) echo "usage: scripts/run-applet.sh [--config FILE.reg] [--firmware FILE] [--calls N] [--debug-menus]" >&2
+       exit 2 ;;
     esac
 done
 [ -r "$config" ] || { echo "run-applet: cannot read $config" >&2; exit 2; }
@@ -40,6 +44,11 @@ applet=$(find "$build" -name libvornetap.so -print -quit)
 root=$(mktemp -d /tmp/vornet-run-XXXXXX)
 mkdir -p "$root/C/WINNT/system32/drivers"
 cp "$config" "$root/registry.reg"
+if [ "$debug_menus" = 1 ]; then
+    sed -i -e '/^"DebugMenusOn"=/d' \
+        -e '/^\[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET[0-9]*\\Parameters\]/a "DebugMenusOn"=dword:00000001' \
+        "$root/registry.reg"
+fi
 [ -z "$firmware" ] || cp "$firmware" "$root/C/WINNT/system32/drivers/armcsm"
 
 # By default no calls of the simulator's own: the lines' Links stay free for the applet's
