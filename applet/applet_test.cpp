@@ -238,6 +238,8 @@ TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("applet-call-cleared")));
 
         // The modem menu: out of service reaches the driver's pump; channels have no menu.
+        int before = 0;
+        sim->Do([&] { before = sim->adapter()->Socket[0].Csms[0].Pumps[0].PumpState; });
         afxtest::ChooseMenu(ID_MODEM_OUT_OF_SERVICE);
         afxtest::RightClick(page->m_ModemButtons[ModemButtonId(0)], 3, 3);
         ASSERT_EQ(afxtest::Menus().size(), 1u);
@@ -249,8 +251,20 @@ TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
             sim->Do([&] { state = sim->adapter()->Socket[0].Csms[0].Pumps[0].PumpState; });
             return state == PUMP_OUT_OF_SERVICE;
         })) << state;
+        // The menu then shows the modem out of service, and the same item brings it back.
+        EXPECT_TRUE(PumpUntil([&] { return page->m_pAdapter->GetModem(0)->IsOutOfService(); }));
+        afxtest::ChooseMenu(ID_MODEM_OUT_OF_SERVICE);
+        afxtest::RightClick(page->m_ModemButtons[ModemButtonId(0)], 3, 3);
+        ASSERT_EQ(afxtest::Menus().size(), 2u);
+        EXPECT_TRUE(afxtest::Menus()[1].items[0].checked);
+        EXPECT_FALSE(afxtest::Menus()[1].items[1].checked) << "no debug log";
+        EXPECT_TRUE(PumpUntil([&] {
+            sim->Do([&] { state = sim->adapter()->Socket[0].Csms[0].Pumps[0].PumpState; });
+            return state == before;
+        })) << state << ", was " << before << " before";
+        EXPECT_TRUE(PumpUntil([&] { return !page->m_pAdapter->GetModem(0)->IsOutOfService(); }));
         afxtest::RightClick(ch3, 3, 3);
-        EXPECT_EQ(afxtest::Menus().size(), 1u) << "a channel's right click shows nothing";
+        EXPECT_EQ(afxtest::Menus().size(), 2u) << "a channel's right click shows nothing";
         afxtest::CloseWindow(&sheet);
     });
     sim->Do([&] { tapiApps = sim->server->tapi().applications(); });
