@@ -300,6 +300,51 @@ TEST(DovuModemStart, UnsupportedVersionsAreAskedAgainAfterEachCallAndFileNoHisto
     }
 }
 
+// The lines in the orders a modem may move them: the line state always names the lines
+// (2 neither DSR nor DCD), and a call is filed once, when the modem is back on hook.
+TEST(DovuModemLines, EachOrderOfLinesGivesTheLineStateAndFilesEachCallOnce)
+{
+    using Adapter = sim::serial::SerialModemAdapter;
+    struct Step {
+        void (*act)(Adapter&, const std::string&);
+        uint32_t line, hook;
+    };
+    auto carrier = [](Adapter& a, const std::string& n) { a.raise_carrier(n); };
+    auto lost = [](Adapter& a, const std::string& n) { a.lose_carrier(n); };
+    auto drop = [](Adapter& a, const std::string& n) { a.drop_carrier(n); };
+    auto offHook = [](Adapter& a, const std::string& n) { a.set_dsr(n, true); };
+    auto onHook = [](Adapter& a, const std::string& n) { a.set_dsr(n, false); };
+    constexpr uint32_t IDLE = CDovuModem::LINE_IDLE, READY = CDovuModem::LINE_READY, CALL = CDovuModem::LINE_IN_CALL;
+    constexpr uint32_t ON = CDovuModem::HOOK_ON, OFF = CDovuModem::HOOK_OFF;
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        size_t calls;
+    } const cases[] = {
+        {"carrier and drop together", {{carrier, CALL, OFF}, {drop, IDLE, ON}}, 1},
+        {"carrier lost before the modem goes on hook", {{carrier, CALL, OFF}, {lost, READY, OFF}, {onHook, IDLE, ON}}, 1},
+        {"carrier lost and found again in one call",
+         {{carrier, CALL, OFF}, {lost, READY, OFF}, {carrier, CALL, OFF}, {drop, IDLE, ON}},
+         1},
+        {"off hook without carrier and back", {{offHook, READY, OFF}, {onHook, IDLE, ON}}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Port p;
+        CDovuModem modem(&p.port, 0, nullptr, 15);
+        modem.Run();
+        ASSERT_TRUE(modem.IsInitialised());
+        for (const Step& s : c.steps) {
+            s.act(*p.ports.adapter, p.name);
+            ASSERT_TRUE(p.Follow(modem, s.line)) << modem.GetLineState();
+            EXPECT_TRUE(WaitFor([&] { return StatusField(&modem, 2) == s.hook; }, 1000));
+        }
+        while (modem.QueueLength() > 0) modem.Run();
+        EXPECT_EQ(modem.CallCount(), c.calls);
+        EXPECT_EQ(Count(p.ports.adapter->commands(p.name), "ati11"), (int)c.calls);
+    }
+}
+
 TEST(DovuModemStart, TransportsThatAreNoOpenSerialPortGetNoEventAndNoInitialisation)
 {
     FastTiming fast;
