@@ -141,6 +141,38 @@ TEST(ParseTables, ValueNamesAndRows)
         SCOPED_TRACE(c.text);
         EXPECT_EQ(parsetbl_LookupValue(flow->Values, c.text), c.value);
     }
+    // Names through their rows' tables, where names repeat or hold blanks and punctuation.
+    auto row = [](int table, const char* label) -> const parsetbl_tRow* {
+        for (int i = 0; parsetbl_GetRow(table, i) != nullptr; i++)
+            if (std::strcmp(parsetbl_GetRow(table, i)->Label, label) == 0) return parsetbl_GetRow(table, i);
+        return nullptr;
+    };
+    struct {
+        int table;
+        const char* label;
+        const char* text;
+        uint32_t value;
+    } const names[] = {
+        {1, "Last Connection", "56K", 3},          {1, "Last Connection", "NA", 99},
+        {1, "Last Connection", "Failure", 4},      {1, "Protocol Negotiation Result", "NONE", 3},
+        {1, "Data Compression Result", "MNP5", 2}, {1, "Data Compression Result", "V42bis/MNP5", 3},
+        {2, "Line Rate", "33600", 0},              {2, "Line Rate", "1200/75", 2},
+        {2, "Line Rate", "300(V22)", 3},           {2, "Line Rate", "1200(V22)", 5},
+        {2, "Line Rate", "31200", 18},             {2, "Error Control Mode", "DirectMode", 1},
+        {2, "Error Control Mode", "MNP or Disc.", 2}, {2, "Error Control Mode", "V42 or Disc.", 4},
+        {2, "Error Control Mode", "V42,MNP,Buffer", 3}, {2, "Data Compression", "MNP5", 1},
+        {2, "DTR Action", "Command Mode", 2},      {2, "CDC Action", "Always On", 0},
+        {2, "V22b Guard Tone", "1800 Hz", 2},      {2, "Result Codes", "NoResp", 3},
+        {2, "ResultCode Form", "Disabled", 1},     {2, "Speaker Volume", "Low", 0},
+        {2, "Speaker Control", "OnUntilCarrier", 2}, {2, "Comm Standard", "Bell", 1},
+    };
+    for (auto& n : names) {
+        SCOPED_TRACE(std::string(n.label) + ": " + n.text);
+        const parsetbl_tRow* r = row(n.table, n.label);
+        ASSERT_NE(r, nullptr);
+        ASSERT_NE(r->Values, nullptr);
+        EXPECT_EQ(parsetbl_LookupValue(r->Values, n.text), n.value);
+    }
     EXPECT_STREQ(parsetbl_LookupName(flow->Values, 4)->Name, "Software");
     EXPECT_EQ(parsetbl_LookupName(flow->Values, 7)->Value, PARSETBL_NO_MATCH);
 
