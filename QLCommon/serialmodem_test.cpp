@@ -557,6 +557,15 @@ TEST(ModemExchange, EachCommandAndEachSingleValueQuery)
             EXPECT_EQ(sent.back(), c.sent);
         }
     }
+    // A stored number is one command: a text that would end it and start another is refused.
+    for (const char* text : {"555\rATZ", "555\nATZ", "555\x01"}) {
+        SCOPED_TRACE(text);
+        size_t before = ports.adapter->commands(name).size();
+        txtf_Set(&number, text);
+        EXPECT_EQ(mdparse_ConfigModem(&m, &port, 31, number), 4);
+        EXPECT_EQ(ports.adapter->commands(name).size(), before);
+        EXPECT_FALSE(ports.adapter->blocking(name));
+    }
     txtf_Free(&number);
 
     struct {
