@@ -345,6 +345,33 @@ TEST(DovuModemLines, EachOrderOfLinesGivesTheLineStateAndFilesEachCallOnce)
     }
 }
 
+// ZELCallHistory is read at each call's end: off, the call ends without a report.
+TEST(DovuModemLines, CallHistoryFollowsTheRegistryValueAtEachCallsEnd)
+{
+    Port p;
+    auto setHistory = [](uint32_t on) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters", &key), 0);
+        EXPECT_EQ(RegSetValueExA(key, "ZELCallHistory", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on), 0);
+        RegCloseKey(key);
+    };
+    CDovuModem modem(&p.port, 0, nullptr, 15);
+    modem.Run();
+    ASSERT_TRUE(modem.IsInitialised());
+    for (uint32_t on : {0u, 1u}) {
+        SCOPED_TRACE(on);
+        setHistory(on);
+        p.ports.adapter->raise_carrier(p.name);
+        ASSERT_TRUE(p.Follow(modem, CDovuModem::LINE_IN_CALL));
+        p.ports.adapter->drop_carrier(p.name);
+        ASSERT_TRUE(p.Follow(modem, CDovuModem::LINE_IDLE));
+        EXPECT_EQ(modem.QueueLength(), on);
+        while (modem.QueueLength() > 0) modem.Run();
+        EXPECT_EQ(modem.CallCount(), on);
+        EXPECT_EQ(Count(p.ports.adapter->commands(p.name), "ati11"), (int)on);
+    }
+}
+
 TEST(DovuModemStart, TransportsThatAreNoOpenSerialPortGetNoEventAndNoInitialisation)
 {
     FastTiming fast;
