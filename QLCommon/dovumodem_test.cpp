@@ -19,24 +19,13 @@
 #include "QLCommon/mdparse.h"
 #include "QLCommon/mthrd.h"
 #include "QLCommon/smem.h"
+#include "QLCommon/test_modem.h"
 #include "QLCommon/zeldev.h"
 #include "sim/serial/test_ports.h"
 
 namespace {
 
 using sim::serial::TestPorts;
-
-struct FastTiming {
-    FastTiming()
-    {
-        mdparse_tTiming t;
-        t.PageWaitMs = 150;
-        t.CommandWaitMs = 100;
-        t.IoWaitMs = 500;
-        mdparse_SetTiming(t);
-    }
-    ~FastTiming() { mdparse_SetTiming(mdparse_tTiming{}); }
-};
 
 bool WaitFor(const std::function<bool()>& done, int ms = 8000)
 {

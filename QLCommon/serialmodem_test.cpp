@@ -20,19 +20,6 @@ using sim::serial::TestPorts;
 
 constexpr uint32_t kUnset = 0xFFFFFFFF;
 
-// A fast pace for the simulated modem, which answers within tens of milliseconds.
-struct FastTiming {
-    FastTiming()
-    {
-        mdparse_tTiming t;
-        t.PageWaitMs = 150;
-        t.CommandWaitMs = 100;
-        t.IoWaitMs = 500;
-        mdparse_SetTiming(t);
-    }
-    ~FastTiming() { mdparse_SetTiming(mdparse_tTiming{}); }
-};
-
 // ---- reply tables ----
 
 const char kAti11Reply[] =
