@@ -5,6 +5,7 @@
 #include "applet/AdapterInfoPage.h"
 #include "applet/applet_fixture.h"
 #include "platform/version_resource.h"
+#include "sim/board/hdlc.h"
 
 extern const VersionResource VornetDriverVersion;
 
@@ -534,8 +535,7 @@ TEST_F(AdapterInfoTest, DefaultBoardShowsItsWholeTreeFromTheDriver)
         std::vector<std::string> expected = {
             " 01000000 adapter",
             "  System Bus 0 07000000 bus",
-            // The controller answers its interrupt queue's address where a reset status is read.
-            "    Bt8472 Port 0 03000000 device!",
+            "    Bt8472 Port 0 03000000 device",
             "    Bt8370 Device 0 02000000 device",
             "    Signalling 0 08000000 stack",
         };
@@ -580,6 +580,8 @@ TEST_F(AdapterInfoTest, DefaultBoardShowsItsWholeTreeFromTheDriver)
             << text;
         Select(page, 0x07000000);
         EXPECT_EQ(Text(page), "8.192 MHz Bus\n");
+        Select(page, 0x03000000);
+        EXPECT_EQ(Text(page), "OK\n") << "the controller came up at its first reset";
         Select(page, 0x02000000);
         EXPECT_NE(Text(page).find("T1 1.544 MHz line rate\nNumber of reset="), std::string::npos) << Text(page);
         EXPECT_NE(Text(page).find("Status=Synchronized to Network\n"), std::string::npos) << Text(page);
@@ -635,6 +637,21 @@ TEST_F(AdapterInfoTest, DriverErrorsGiveTheUnhealthyPicture)
         });
         EXPECT_EQ(Image(page, Find(page, 0x02000000)), "device!");
         EXPECT_EQ(Image(page, Find(page, 0x08000000)), "stack!") << Text(page);
+
+        // The HDLC controller is reset and its clocks never come: all three soft resets spent.
+        HTREEITEM port = Find(page, 0x03000000);
+        ASSERT_NE(port, nullptr);
+        EXPECT_EQ(Image(page, port), "device");
+        sim->Do([&] {
+            sim->r.boards[0]->hdlc().knobs.clocks_never = true;
+            rig::with_adapter_lock(sim->adapter(), [&] { ResetAdapter(sim->adapter()); });
+        });
+        ASSERT_TRUE(PumpUntil([&] {
+            Select(page, 0x07000000);
+            Select(page, 0x03000000);
+            return Text(page) == "Failed Reset \n";
+        })) << Text(page);
+        EXPECT_EQ(Image(page, port), "device!");
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("adapter-info-errors")));
     });
 }
