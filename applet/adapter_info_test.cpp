@@ -693,6 +693,24 @@ TEST_F(AdapterInfoTest, AFarEndCallShowsOnItsPumpAndInTheLinesCounters)
     });
 }
 
+// An empty socket: the driver and the applet both read its module type 0, so the module
+// shows "Module not installed" with its own picture and has no processors under it.
+TEST_F(AdapterInfoTest, AnEmptySocketShowsNotInstalledWithoutChildren)
+{
+    ChangeHive([](plat::reg::Registry& r) { r.set_dword(kParameters, "ModuleID_4", 0); });
+    StartSim(false);
+    WithPage([&](CMyPropertySheet&, CMyPropertyPage7& page) {
+        HTREEITEM module = Find(page, 0x04040000);
+        ASSERT_NE(module, nullptr);
+        EXPECT_EQ(Image(page, module), "empty");
+        EXPECT_EQ(page.m_Tree.GetChildItem(module), nullptr);
+        EXPECT_EQ(Find(page, 0x05040000), nullptr);
+        Select(page, 0x04040000);
+        EXPECT_EQ(Text(page), "Module not installed\n");
+        EXPECT_EQ(Image(page, Find(page, 0x04030000)), "module") << "the other sockets keep their modules";
+    });
+}
+
 // The adapter's type differs from the configured one: only the unknown adapter is shown.
 TEST_F(AdapterInfoTest, AnAdapterOfAnotherTypeShowsOnlyTheUnknownRoot)
 {
