@@ -434,6 +434,7 @@ TEST_F(StatusGridPageTest, AnE1LineShowsItsLabelAndALineChoiceRedrawsEveryLamp)
         EXPECT_EQ(page.m_AutoRefresh, 1u);
         EXPECT_GE(page.m_ImagesSet - steady, 2u + 31u) << "every lamp after a line change";
         EXPECT_TRUE(page.GetDlgItem(kE1ChannelsLabel)->IsWindowVisible());
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("status-grid-e1")));
         afxtest::CloseWindow(&sheet);
     });
 }
