@@ -711,6 +711,63 @@ TEST_F(AdapterInfoTest, AnEmptySocketShowsNotInstalledWithoutChildren)
     });
 }
 
+// The four-line board: a system bus per line with its port of the four-port controller,
+// the line's framer and stack, and the bus's module; the robbed-bit line has no layer 2
+// and says so with the healthy picture.
+TEST_F(AdapterInfoTest, FourLineBoardHasABusPerLineWithItsLineAndModule)
+{
+    ChangeHive([](plat::reg::Registry& r) {
+        r.set_dword(kParameters, "AdapterID", 7);
+        for (int k = 0; k < 4; k++)
+            r.set_dword(kParameters, "ModuleID_" + std::to_string(k), 6);
+        r.set_dword(kParameters, "SignallingProtocol_1", 2);
+        r.set_dword(kParameters, "SignallingProtocol_2", 4);
+        r.set_dword(kParameters, "LineMode_2", 1);
+        r.set_dword(kParameters, "SystemBusMode_2", 5);
+        r.set_dword(kParameters, "SignallingProtocol_3", 0);
+    });
+    StartSim(false);
+    WithPage([&](CMyPropertySheet& sheet, CMyPropertyPage7& page) {
+        std::vector<std::string> tree = Tree(page);
+        std::vector<std::string> heads;
+        for (const std::string& line : tree)
+            if (line.find("Channel ") == std::string::npos && line.find("CSM Device ") == std::string::npos)
+                heads.push_back(line.substr(0, line.rfind(' ')));  // the picture depends on the lines' state
+        std::vector<std::string> expected = {" 01000000"};
+        for (uint32_t i = 0; i < 4; i++) {
+            char line[80];
+            std::snprintf(line, sizeof line, "  System Bus %u %08x", i, 0x07000000 + i * 0x10000);
+            expected.push_back(line);
+            std::snprintf(line, sizeof line, "    Bt8474 Port %u %08x", i, 0x03000000 + i * 0x10000);
+            expected.push_back(line);
+            std::snprintf(line, sizeof line, "    Bt8370 Device %u %08x", i, 0x02000000 + i * 0x10000);
+            expected.push_back(line);
+            std::snprintf(line, sizeof line, "    Signalling %u %08x", i, 0x08000000 + i * 0x10000);
+            expected.push_back(line);
+            std::snprintf(line, sizeof line, "    Module %u %08x", i, 0x04000000 + i * 0x10000);
+            expected.push_back(line);
+        }
+        expected.push_back("Driver 09000000");
+        EXPECT_EQ(heads, expected);
+        EXPECT_EQ(tree.size(), heads.size() + 4u * 2u * 13u) << "two processors of twelve pumps per module";
+        for (uint32_t i = 0; i < 4; i++)
+            EXPECT_EQ(Image(page, Find(page, 0x03000000 + i * 0x10000)), "device") << i;
+        EXPECT_EQ(Image(page, Find(page, 0x08030000)), "stack");
+        Select(page, 0x08030000);
+        EXPECT_EQ(Text(page), "Robbed Bit Signalling \n");
+        Select(page, 0x07020000);
+        EXPECT_EQ(Text(page), "8.192 MHz Bus\n");
+        Select(page, 0x02020000);
+        EXPECT_NE(Text(page).find("E1 2.048 MHz line rate\n"), std::string::npos) << Text(page);
+        Select(page, 0x04020000);
+        EXPECT_NE(Text(page).find("QM212 Module\nCSM Devices\nSystem Bus= 2\nSocket= 2\n"), std::string::npos)
+            << Text(page);
+        Select(page, 0x09000000);
+        EXPECT_NE(Text(page).find("Group: 3\nDialRequests="), std::string::npos) << Text(page);
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("adapter-info-four-lines")));
+    });
+}
+
 // The adapter's type differs from the configured one: only the unknown adapter is shown.
 TEST_F(AdapterInfoTest, AnAdapterOfAnotherTypeShowsOnlyTheUnknownRoot)
 {
