@@ -92,7 +92,7 @@ void CMyPropertySheet::AddCommonPages()
     if (m_bCommonPages)
         return;
     m_bCommonPages = true;
-    // line configuration page: AddPage(&m_LineConfigPage);  (wired with its page)
+    AddPage(&m_LineConfigPage);
     AddPage(&m_StatusGridPage);
     AddPage(&m_InfoPage);
 }

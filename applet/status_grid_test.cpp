@@ -295,7 +295,7 @@ protected:
     }
     static CMyPropertyPage8& Open(CMyPropertySheet& sheet)
     {
-        afxtest::SelectSheetPage(&sheet, 1);
+        afxtest::SelectSheetPage(&sheet, sheet.GetPageIndex(&sheet.m_StatusGridPage));
         return sheet.m_StatusGridPage;
     }
 };
@@ -536,7 +536,7 @@ TEST_F(AppletTest, CommonPagesFollowTheFirstAdapterWithDebugPages)
         for (int i = 0; i < sheet.GetPageCount(); i++) titles.push_back(sheet.GetPage(i)->GetTitle().str());
         afxtest::CloseWindow(&sheet);
     });
-    EXPECT_EQ(titles, (std::vector<std::string>{"ZELVX24/30 Adapter #1", "Monitor", "Device Manager",
+    EXPECT_EQ(titles, (std::vector<std::string>{"ZELVX24/30 Adapter #1", "Signalling", "Monitor", "Device Manager",
                                                   "ZELVX24/30 Adapter #2"}));
 }
 
