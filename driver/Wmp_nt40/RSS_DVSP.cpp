@@ -663,7 +663,8 @@ static void BdRead(BD_REQ* r)
         BdSegWords(r, 0, w, BD_ADAPTER_WORDS);
         return;
     }
-    case BACKDOOR_READ_DATA_INTERFACE_STATUS: h->Arg[0] = a->Bt847x.IntQueuePhysical; return;
+    // The controller's soft resets of its last bring-up: three when its clocks never came.
+    case BACKDOOR_READ_DATA_INTERFACE_STATUS: h->Arg[0] = a->Bt847x.NumResets; return;
     case BACKDOOR_READ_MODULE_INFO: {
         DimmSocket* s = BdSocket(a, h->Arg[0]);
         if (s == NULL) return BdStatus(r, BP);

@@ -16,6 +16,7 @@
 #include "driver/Wmp_nt40/ser_init.h"
 #include "driver/signalling/isdn/IsdnStack.h"
 #include "driver/signalling/rbs/RbsStack.h"
+#include "sim/board/hdlc.h"
 #include "tools/harness/rig.h"
 
 namespace {
@@ -231,6 +232,24 @@ TEST_F(Mgmt, AddressWordsAreBusAddressesNeverPointers)
     EXPECT_EQ(info.seg_word(0, 15), 0x1000u + a->NumberOfGroups * (0x800u + 0xC00 + 0x3000 + 0x20000 + 0x80000));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(info.bytes() + 0x54 + 21 * 4)), "RIROVE");
     EXPECT_EQ(info.seg_word(0, 34), 32u);
+}
+
+// The data interface's status is the HDLC controller's soft-reset count of its last
+// bring-up: one on a board whose clocks come at once, three when they never come.
+TEST_F(Mgmt, DataInterfaceStatusIsTheControllersResetCount)
+{
+    Record good(0, 19);
+    ASSERT_EQ(send(good), 0u);
+    EXPECT_EQ(good.h().Arg[0], 1u);
+    EXPECT_EQ(good.h().ReplyLength, 0u);
+
+    r.boards[0]->hdlc().knobs.clocks_never = true;
+    rig::with_adapter_lock(a, [&] { ResetAdapter(a); });
+    r.host.run_for(plat::ms(2000));
+    ASSERT_EQ(a->DataInterfaceUp, 0);
+    Record failed(0, 19);
+    ASSERT_EQ(send(failed), 0u);
+    EXPECT_EQ(failed.h().Arg[0], 3u);
 }
 
 TEST_F(Mgmt, FramerReadsAndWritesGoToTheLinesFramer)
