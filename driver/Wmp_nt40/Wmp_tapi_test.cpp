@@ -879,6 +879,10 @@ TEST_F(TapiTest, DevSpecificFillsTheLineAddressAndRefusesPumpRequestsWithoutAPum
     EXPECT_EQ(x.needed, 105u);
     ds->ulParamsSize = 8;  // too short to be a record
     EXPECT_EQ(query(OID_TAPI_DEV_SPECIFIC, b.data(), ULONG(b.size())).status, NDIS_STATUS_INVALID_LENGTH);
+    ds->ulParamsSize = 0xFFFFFFFF;  // more than any buffer: the need does not wrap round to a small one
+    x = query(OID_TAPI_DEV_SPECIFIC, b.data(), ULONG(b.size()));
+    EXPECT_EQ(x.status, NDIS_STATUS_INVALID_LENGTH);
+    EXPECT_EQ(x.needed, 0xFFFFFFFFu);
 }
 
 TEST_F(TapiTest, ProviderShutdownReleasesEveryTapiLinkAndClearsTheirCalls)

@@ -672,9 +672,11 @@ static NDIS_STATUS TapiDevSpecific(Adapter* ThisAdapter, PUCHAR Request, ULONG L
     // The management record must be whole inside the request, header at least.
     ULONG room = Length - offsetof(NDIS_TAPI_DEV_SPECIFIC, Params);
     if (r->ulParamsSize < sizeof(BACKDOOR_REQUEST_HEADER) || r->ulParamsSize > room) {
-        *BytesNeeded = offsetof(NDIS_TAPI_DEV_SPECIFIC, Params) +
-                       (r->ulParamsSize < sizeof(BACKDOOR_REQUEST_HEADER) ? sizeof(BACKDOOR_REQUEST_HEADER)
-                                                                           : r->ulParamsSize);
+        ULONG head = offsetof(NDIS_TAPI_DEV_SPECIFIC, Params);
+        ULONG params = r->ulParamsSize < sizeof(BACKDOOR_REQUEST_HEADER) ? sizeof(BACKDOOR_REQUEST_HEADER)
+                                                                          : r->ulParamsSize;
+        // A size no buffer can hold asks for the most a length can say.
+        *BytesNeeded = params > 0xFFFFFFFFu - head ? 0xFFFFFFFFu : head + params;
         return NDIS_STATUS_INVALID_LENGTH;
     }
     BACKDOOR_REQUEST_HEADER* b = (BACKDOOR_REQUEST_HEADER*)r->Params;
