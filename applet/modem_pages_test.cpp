@@ -357,6 +357,84 @@ TEST_F(ModemPageTest, ActionsChangeTheProcessorsAndPumps)
     });
 }
 
+// The remaining processor and pump buttons on the board: a pump reset brings a pump out of
+// service back through the processor's channel reset, "RTS ON" and "RTS OFF" reach the pump
+// as DTE reports with their values, "DownLoad only" loads the processor and leaves it in its
+// loader, and "Start code" brings the driver's processor to running.
+TEST_F(ModemPageTest, ResetRtsAndDownloadOnlyActOnTheProcessor)
+{
+    StartSim();
+    OpenPage([&](CMyPropertySheet&, CMyPropertyPage6& page) {
+        afxtest::SelectCombo(&page, IDC_CSM_SOCKET, 1);
+        afxtest::SelectTab(&page, IDC_PUMP_TABS, 1);
+        afxtest::Click(&page, IDC_PUMP_OUT_OF_SERVICE);
+        ASSERT_EQ(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].Pumps[1].PumpState; }),
+                  (uint32_t)PUMP_OUT_OF_SERVICE);
+        size_t resets = 0;
+        sim->Do([&] { resets = Modems(1).count(0, true, MSG_CHRESET); });
+        afxtest::Click(&page, IDC_PUMP_RESET);
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+        EXPECT_TRUE(PumpUntil([&] {
+            size_t now = 0;
+            sim->Do([&] { now = Modems(1).count(0, true, MSG_CHRESET); });
+            uint32_t state = OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].Pumps[1].PumpState; });
+            return now > resets && state != PUMP_OUT_OF_SERVICE && state != PUMP_NEED_RESET;
+        })) << "the pump is reset through its processor and back in service";
+
+        struct {
+            int button;
+            uint16_t value;
+        } rts[] = {{IDC_RTS_ON, 3}, {IDC_RTS_OFF, 1}};
+        for (const auto& c : rts) {
+            SCOPED_TRACE(c.button);
+            size_t before = 0;
+            sim->Do([&] { before = Modems(1).count(0, true, MSG_DTERPT); });
+            afxtest::Click(&page, c.button);
+            EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+            sim::ModemSocket::Message last;
+            ASSERT_TRUE(PumpUntil([&] {
+                size_t now = 0;
+                sim->Do([&] {
+                    now = Modems(1).count(0, true, MSG_DTERPT);
+                    for (const auto& m : Modems(1).messages())
+                        if (m.processor == 0 && m.running && m.code() == MSG_DTERPT)
+                            last = m;
+                });
+                return now > before;
+            }));
+            EXPECT_EQ(last.words[2], c.value);
+            EXPECT_EQ(last.words[3] & 0xFF, 1u) << "pump 1";
+        }
+
+        // Processor 1 of socket 1: reset and loaded, but left in its loader.
+        afxtest::SelectCombo(&page, IDC_CSM_INDEX, 1);
+        uint32_t resetsBefore = 0;
+        sim->Do([&] { resetsBefore = Modems(1).resets(1); });
+        afxtest::Click(&page, IDC_CSM_DOWNLOAD_ONLY);
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+        const uint16_t expected = sim::fw::image_checksum(sim::fw::default_layout());
+        ASSERT_TRUE(PumpUntil([&] {
+            bool loaded = false;
+            sim->Do([&] { loaded = Modems(1).resets(1) > resetsBefore && Modems(1).checksum(1) == expected; });
+            return loaded;
+        })) << "the image is loaded again";
+        bool loader = false;
+        sim->Do([&] { loader = Modems(1).mode(1) == sim::ModemSocket::Mode::Loader; });
+        EXPECT_TRUE(loader) << "not started";
+        EXPECT_NE(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[1].State; }), (uint32_t)CSM_RUNNING);
+        EXPECT_EQ(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].State; }), (uint32_t)CSM_RUNNING)
+            << "its neighbour runs on";
+
+        afxtest::Click(&page, IDC_CSM_START_CODE);
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+        EXPECT_TRUE(PumpUntil([&] {
+            return OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[1].State; }) == CSM_RUNNING;
+        }));
+        afxtest::Click(&page, IDC_CSM_UPDATE);
+        EXPECT_EQ(Text(page, IDC_CSM_STATE), "CSM State= READY\r\n");
+    });
+}
+
 // Pump tabs follow the module of the chosen socket; port 1 of a board with two sockets per
 // group addresses its socket index 1 as absolute socket 3.
 TEST_F(ModemPageTest, PumpTabsFollowTheSocketsModule)
