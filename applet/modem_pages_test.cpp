@@ -318,6 +318,33 @@ TEST_F(ModemPageTest, RawCommandReachesTheProcessorAndIsAborted)
     });
 }
 
+// A pump's answer to a raw command, as the processor delivers it, is read word by word with
+// its length; reading it ends the command.
+TEST_F(ModemPageTest, APumpsCommandAnswerIsReadWordByWord)
+{
+    StartSim();
+    OpenPage([&](CMyPropertySheet&, CMyPropertyPage6& page) {
+        afxtest::SelectTab(&page, IDC_PUMP_TABS, 1);
+        afxtest::SetText(&page, IDC_CMD_CLASS, "21");
+        afxtest::Click(&page, IDC_CMD_SEND);
+        ASSERT_TRUE(Enabled(page, IDC_CMD_READ));
+        const std::vector<uint8_t> bytes = {0x34, 0x12, 0x78, 0x56, 0xCD, 0xAB, 0x01, 0x00};
+        sim->Do([&] {
+            Modems(0).send_to_host(0, {0x0105, 0x2107, uint16_t(0x0300 | bytes.size()), uint16_t(MSG_CMDDAT << 8 | 1)},
+                                   bytes);
+        });
+        ASSERT_TRUE(PumpUntil([&] {
+            afxtest::Click(&page, IDC_CMD_READ);
+            return Text(page, IDC_CSM_STATUS) == "ResultCode=0x00000001";
+        })) << Text(page, IDC_CMD_WORDS);
+        EXPECT_EQ(Text(page, IDC_CMD_WORDS), " 0: 0x12345678\r\n 1: 0xABCD0001\r\n");
+        EXPECT_EQ(Text(page, IDC_CMD_LENGTH), "08");
+        EXPECT_FALSE(Enabled(page, IDC_CMD_READ));
+        EXPECT_FALSE(Enabled(page, IDC_CMD_ABORT));
+        EXPECT_TRUE(afxtest::SaveImage(&page, ShotPath("modem-page-cmddat-answer")));
+    });
+}
+
 // The processor and pump actions reach the driver's objects; a register written is read back.
 TEST_F(ModemPageTest, ActionsChangeTheProcessorsAndPumps)
 {
