@@ -545,6 +545,16 @@ TEST_F(ModemPageTest, FailedSendsAreShown)
             }
         }
         EXPECT_FALSE(Enabled(page, IDC_CMD_READ)) << "a command that was not sent cannot be read";
+
+        // The counters dialog: both texts give the record's status word.
+        CCsmStats stats(&page, &sheet, 0, 0);
+        afxtest::RunModal([&](CWnd* dialog) {
+            afxtest::Click(dialog, IDC_CSM_REFRESH);
+            afxtest::Click(dialog, IDOK);
+        });
+        stats.DoModal();
+        EXPECT_EQ(stats.m_InBound, "ResultCode=0x00000000");
+        EXPECT_EQ(stats.m_OutBound, "ResultCode=0x00000000");
     });
 }
 
