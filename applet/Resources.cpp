@@ -233,6 +233,113 @@ const AFX_DLGITEM kCsmPageItems[] = {
 };
 const AFX_DLGTEMPLATE kCsmPage = {IDD_CSM_PAGE, "CSMx", 414, 336, kCsmPageItems, std::size(kCsmPageItems)};
 
+const char* const kFramerDevices[] = {"Bt8370_Device_0", "Bt8370_Device_1", nullptr};
+const char* const kPulseTemplates[] = {"0-133 Ft",
+                                       "133-266 Ft",
+                                       "266-399 Ft",
+                                       "399-533 Ft",
+                                       "533-655 Ft",
+                                       "ITU-T G.703 75 Ohm Coaxial Cable",
+                                       "ITU-T G.703 120 Ohm Twisted Pair",
+                                       "FCC Part 68 Long Haul",
+                                       nullptr};
+const char* const kLoopChannels[] = {"  0  ", "  1  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  ", "  7  ",
+                                     "  8  ", "  9  ", " 10", " 11", " 12", " 13", " 14", " 15",
+                                     " 16", " 17", " 18", " 19", " 20", " 21", " 22", " 23",
+                                     " 24", " 25", " 26", " 27", " 28", " 29", " 30", " 31",
+                                     nullptr};
+constexpr DWORD kGroupStart = WS_VISIBLE | WS_TABSTOP | WS_GROUP;
+constexpr DWORD kReport = WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | WS_VSCROLL;
+
+const AFX_DLGITEM kFramerTestItems[] = {
+    {AfxItem::LText, IDC_L1_DEVICE_LABEL, "T1/E1 Device : --7--", 6, 6, 206, 8},
+        {AfxItem::GroupBox, IDC_L1_LAYER1_BOX, "Layer1", 3, 16, 209, 156},
+    {AfxItem::PushButton, IDC_L1_LOAD, "Load", 8, 30, 36, 12},
+    {AfxItem::PushButton, IDC_L1_PROGRAM, "Program", 46, 30, 40, 12},
+    {AfxItem::ComboBox, IDC_L1_DEVICE, nullptr, 128, 30, 80, 60, kDropList, kFramerDevices},
+    
+    {AfxItem::LText, IDC_STATIC, "T1", 8, 46, 20, 8},
+    {AfxItem::LText, IDC_STATIC, "E1", 46, 46, 20, 8},
+    {AfxItem::RadioButton, IDC_L1_ESF, "ESF", 8, 55, 36, 9, kGroupStart},
+    {AfxItem::RadioButton, IDC_L1_SF, "SF", 8, 64, 36, 9},
+    {AfxItem::RadioButton, IDC_L1_FT, "FT", 8, 73, 36, 9},
+    {AfxItem::RadioButton, IDC_L1_FAS, "FAS", 46, 55, 60, 9},
+    {AfxItem::RadioButton, IDC_L1_FAS_CAS, "FAS CAS", 46, 64, 60, 9},
+    {AfxItem::RadioButton, IDC_L1_FAS_CAS_CRC, "FAS CAS CRC", 46, 73, 60, 9},
+    {AfxItem::RadioButton, IDC_L1_FAS_CRC, "FAS CRC", 46, 82, 60, 9},
+    {AfxItem::LText, IDC_STATIC, "Receive Signal Sensitivity", 110, 46, 100, 8},
+    {AfxItem::RadioButton, IDC_L1_SENSITIVITY_LOW, "Low", 110, 55, 30, 9, kGroupStart},
+    {AfxItem::RadioButton, IDC_L1_SENSITIVITY_MEDIUM, "Medium", 140, 55, 38, 9},
+    {AfxItem::RadioButton, IDC_L1_SENSITIVITY_HIGH, "High", 180, 55, 30, 9},
+    {AfxItem::LText, IDC_STATIC, "Transmit Pulse Template", 110, 66, 100, 8},
+    {AfxItem::ComboBox, IDC_L1_PULSE_TEMPLATE, nullptr, 110, 75, 98, 100, kDropList, kPulseTemplates},
+    {AfxItem::LText, IDC_STATIC, "Transmit Line Buid Out Filter", 110, 90, 100, 8},
+    {AfxItem::RadioButton, IDC_L1_LBO_A, "A", 110, 99, 24, 9, kGroupStart},
+    {AfxItem::RadioButton, IDC_L1_LBO_B, "B", 134, 99, 24, 9},
+    {AfxItem::RadioButton, IDC_L1_LBO_C, "C", 158, 99, 24, 9},
+    {AfxItem::RadioButton, IDC_L1_LBO_X, "X", 182, 99, 24, 9},
+    {AfxItem::LText, IDC_STATIC, "Transmit isolated pulse", 8, 113, 86, 8},
+    {AfxItem::PushButton, IDC_L1_ISOLATED_RUN, "Run", 96, 111, 32, 11},
+    {AfxItem::PushButton, IDC_L1_ISOLATED_STOP, "Stop", 130, 111, 32, 11},
+    {AfxItem::LText, IDC_STATIC, "Transmit all ones", 8, 125, 86, 8},
+    {AfxItem::PushButton, IDC_L1_ALL_ONES_RUN, "Run", 96, 123, 32, 11},
+    {AfxItem::PushButton, IDC_L1_ALL_ONES_STOP, "Stop", 130, 123, 32, 11},
+    {AfxItem::LText, IDC_STATIC, "Reset", 8, 137, 86, 8},
+    {AfxItem::PushButton, IDC_L1_RESET_LOCAL, "Local", 96, 135, 32, 11},
+    {AfxItem::PushButton, IDC_L1_RESET_GLOBAL, "Global", 130, 135, 32, 11},
+    {AfxItem::LText, IDC_STATIC, "Force Upper Layers", 8, 149, 86, 8},
+    {AfxItem::PushButton, IDC_L1_FORCE_ON, "ON", 96, 147, 32, 11},
+    {AfxItem::PushButton, IDC_L1_FORCE_OFF, "OFF", 130, 147, 32, 11},
+    {AfxItem::PushButton, IDC_L1_FORCE_DEFAULT, "Default", 164, 147, 40, 11},
+    {AfxItem::LText, IDC_STATIC, "Receive level [dBm]", 8, 161, 86, 8},
+    {AfxItem::LText, IDC_L1_RECEIVE_LEVEL, "--", 96, 161, 30, 8},
+    {AfxItem::PushButton, IDC_L1_LEVEL_UPDATE, "Update", 130, 159, 32, 11},
+    {AfxItem::GroupBox, IDC_L1_LOOP_BOX, "Loop", 3, 172, 209, 46},
+    {AfxItem::LText, IDC_STATIC, "Per Link", 8, 182, 38, 8},
+    {AfxItem::LText, IDC_STATIC, "Per Channel", 8, 194, 42, 8},
+    {AfxItem::RadioButton, IDC_L1_LOOP_ANALOG, "Analog", 50, 181, 40, 9, kGroupStart},
+    {AfxItem::RadioButton, IDC_L1_LOOP_REMOTE, "Remote", 92, 181, 40, 9},
+    {AfxItem::RadioButton, IDC_L1_LOOP_FRAMER, "Framer", 134, 181, 40, 9},
+    {AfxItem::RadioButton, IDC_L1_LOOP_LOCAL_CHANNEL, "Local", 50, 193, 30, 9},
+    {AfxItem::RadioButton, IDC_L1_LOOP_REMOTE_CHANNEL, "Remote", 118, 193, 44, 9},
+    {AfxItem::ComboBox, IDC_L1_LOCAL_CHANNEL, nullptr, 80, 191, 36, 120, kDropList, kLoopChannels},
+    {AfxItem::ComboBox, IDC_L1_REMOTE_CHANNEL, nullptr, 164, 191, 36, 120, kDropList, kLoopChannels},
+    {AfxItem::PushButton, IDC_L1_LOOP_RUN, "Run", 8, 204, 30, 11},
+    {AfxItem::PushButton, IDC_L1_LOOP_STOP, "Stop", 40, 204, 30, 11},
+    {AfxItem::PushButton, IDC_L1_LOOP_STOP_ALL, "Stop All", 72, 204, 36, 11},
+    {AfxItem::PushButton, IDC_L1_ANALOG_ON, "Analog ON", 114, 204, 46, 11},
+    {AfxItem::PushButton, IDC_L1_ANALOG_OFF, "Analog OFF", 162, 204, 46, 11},
+    {AfxItem::GroupBox, IDC_L1_STATUS_BOX, "Status", 3, 220, 209, 35},
+    {AfxItem::Edit, IDC_L1_STATUS, nullptr, 8, 229, 110, 24, kReport},
+    {AfxItem::LText, IDC_STATIC, "Address", 122, 231, 28, 8},
+    {AfxItem::Edit, IDC_L1_ADDRESS, nullptr, 150, 229, 30, 11},
+    {AfxItem::PushButton, IDC_L1_READ, "Read", 182, 229, 26, 11},
+    {AfxItem::LText, IDC_STATIC, "Data", 122, 243, 28, 8},
+    {AfxItem::Edit, IDC_L1_DATA, nullptr, 150, 241, 30, 11},
+    {AfxItem::PushButton, IDC_L1_WRITE, "Write", 182, 241, 26, 11},
+};
+// Both pages fit the main sheet, whose adapter page sets its size.
+const AFX_DLGTEMPLATE kFramerTest = {IDD_FRAMER_TEST, "Layer1", 215, 255, kFramerTestItems,
+                                     std::size(kFramerTestItems)};
+
+const char* const kDumpDevices[] = {"Bt8370 Device 0", "Bt8370 Device 1", "Bt8370 Device 2", "Bt8370 Device 3",
+                                    nullptr};
+const AFX_DLGITEM kFramerDumpItems[] = {
+    {AfxItem::LText, IDC_STATIC, "Device:", 4, 8, 26, 8},
+    {AfxItem::ComboBox, IDC_BT_DEVICE, nullptr, 32, 6, 72, 80, kDropList, kDumpDevices},
+    {AfxItem::LText, IDC_BT_PROTOTYPE, nullptr, 110, 8, 64, 8},
+    {AfxItem::PushButton, IDC_BT_RECEIVE, "Receive", 4, 22, 50, 12},
+    {AfxItem::PushButton, IDC_BT_TRANSMIT, "Transmit", 56, 22, 50, 12},
+    {AfxItem::PushButton, IDC_BT_OTHERS, "Others", 108, 22, 50, 12},
+    {AfxItem::PushButton, IDC_BT_STATUS_REPORT, "Status", 160, 22, 50, 12},
+    {AfxItem::PushButton, IDC_BT_STATISTICS, "Statistics", 4, 36, 50, 12},
+    {AfxItem::PushButton, IDC_BT_RBS, "RBS", 56, 36, 50, 12},
+    {AfxItem::PushButton, IDC_BT_DUMP, "Dump", 108, 36, 50, 12},
+    {AfxItem::PushButton, IDC_BT_CLEAR, "Clear", 160, 36, 50, 12},
+    {AfxItem::Edit, IDC_BT_REPORT, nullptr, 4, 52, 206, 200, kReport | WS_HSCROLL},
+};
+const AFX_DLGTEMPLATE kFramerDump = {IDD_FRAMER_DUMP, "Bt8370", 215, 255, kFramerDumpItems,
+                                     std::size(kFramerDumpItems)};
 
 const AFX_MENUITEM kModemItems[] = {
     {"Out Of Service", ID_MODEM_OUT_OF_SERVICE},
@@ -464,7 +571,8 @@ void RegisterAppletResources()
                                                 adapterItems.data(), adapterItems.size()};
     static const AFX_DLGTEMPLATE* const dialogs[] = {&adapterPage, &kCardSelection, &kPriSetup,
                                                      &kDirectory,  &kUpdate,        &kAsync,
-                                                     &kCsmPage,    &kCsmStats};
+                                                     &kCsmPage,    &kCsmStats,
+                                                     &kFramerTest, &kFramerDump};
     static const AFX_RESOURCES resources = {kStrings,
                                             std::size(kStrings),
                                             dialogs,
@@ -482,5 +590,6 @@ void RegisterAppletResources()
         AfxRegisterResources(&resources);
     if (!registered)
         AfxRegisterResources(&infoResources);
+    RegisterLineDialogs();
     registered = true;
 }
