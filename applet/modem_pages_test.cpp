@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "applet/CsmStats.h"
+#include "applet/EngineeringPages.h"
 #include "applet/ModemDiagPage.h"
 #include "applet/ModemReports.h"
 #include "applet/applet_fixture.h"
@@ -98,6 +99,34 @@ TEST_F(ModemPageTest, OpensWithThePortsSocketsPumpsAndTheBoardWord)
         EXPECT_EQ(Text(page, IDC_CSM_EBUS), ebus);
         EXPECT_TRUE(afxtest::SaveImage(&page, ShotPath("modem-page")));
     });
+}
+
+// Opened by name as vornet-control --page csm opens it: the sheet the entry builds gives the
+// page its board word, ports, sockets and pumps, and the page acts on the adapter.
+TEST_F(ModemPageTest, OpensByNameOnTheAdapterAndActs)
+{
+    StartSim();
+    uint32_t boardWord = OnSim<uint32_t>([](Adapter* a) { return a->PhysicalAddressBAR1; });
+    afxtest::RunModal([&](CWnd*) {
+        CMyPropertySheet& sheet = *GPropertySheet;
+        auto* page = dynamic_cast<CMyPropertyPage6*>(sheet.GetPage(0));
+        ASSERT_NE(page, nullptr);
+        EXPECT_EQ(page->m_BoardWord, boardWord);
+        EXPECT_EQ(Tabs(*page, IDC_PUMP_TABS)->GetItemCount(), 3);
+        EXPECT_EQ(static_cast<CComboBox*>(page->GetDlgItem(IDC_CSM_SOCKET))->GetCount(), 5);
+        afxtest::SelectCombo(page, IDC_CSM_SOCKET, 1);
+        afxtest::SelectTab(page, IDC_PUMP_TABS, 2);
+        afxtest::Click(page, IDC_PUMP_OUT_OF_SERVICE);
+        EXPECT_EQ(Text(*page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+        EXPECT_EQ(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].Pumps[2].PumpState; }),
+                  (uint32_t)PUMP_OUT_OF_SERVICE);
+        afxtest::Click(page, IDC_CSM_UPDATE);
+        EXPECT_EQ(Text(*page, IDC_CSM_STATE), "CSM State= READY\r\n");
+        EXPECT_EQ(Text(*page, IDC_PUMP_STATE), "Pump State= PUMP_OUT_OF_SERVICE\r\n");
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(OpenEngineeringPage(nullptr, "csm", 1), 0);
+    EXPECT_EQ(GPropertySheet, nullptr);
 }
 
 // "ATI1" reaches the pump's modem as typed with its carriage return, and the pump's answer
