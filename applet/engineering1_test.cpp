@@ -125,7 +125,7 @@ TEST(LineReports, CallViewListsLinksZeroToTwentyTwoOfTheLine)
 
     Record refused;
     refused.Status(0xF0000003).Words(0, CallView(0));
-    EXPECT_EQ(CallViewText(*refused, 0), "ERROR: Driver indicated failure to load configuration");
+    EXPECT_EQ(CallViewText(*refused, 0), "ERROR: Driver indicated failure to load configuration (status 0xF0000003)");
     // A reply shorter than its tables, or a line beyond the four, reads nothing outside it.
     Record shortView;
     shortView.Words(0, std::vector<uint32_t>(200, 100));
@@ -211,12 +211,15 @@ TEST(LineReports, ButtonTextsFollowTheStatus)
     Record ok, refused;
     refused.Status(0xF0000002);
     EXPECT_EQ(FrameSentText(*ok, "RESTART frame sent"), "RESTART frame sent");
-    EXPECT_EQ(FrameSentText(*refused, "RESTART frame sent"), "ERROR: Driver indicated failure to send frame");
+    EXPECT_EQ(FrameSentText(*refused, "RESTART frame sent"),
+              "ERROR: Driver indicated failure to send frame (status 0xF0000002)");
     EXPECT_EQ(TestModeText(*ok, 1), "In Test mode");
     EXPECT_EQ(TestModeText(*ok, 0), "In Normal mode");
-    EXPECT_EQ(TestModeText(*refused, 1), "ERROR: Driver indicated failure to enter in test mode");
+    EXPECT_EQ(TestModeText(*refused, 1), "ERROR: Driver indicated failure to enter in test mode (status 0xF0000002)");
     EXPECT_EQ(FrameTypeText(*ok), "");
-    EXPECT_EQ(FrameTypeText(*refused), "ERROR: Driver indicated failure updating Trace Backup Frame Type");
+    EXPECT_EQ(FrameTypeText(*refused),
+              "ERROR: Driver indicated failure updating Trace Backup Frame Type (status 0xF0000002)");
+    EXPECT_EQ(ViewRefusedText(*refused), "ERROR: Driver indicated failure to load configuration (status 0xF0000002)");
 }
 
 // ---- link reports -------------------------------------------------------------------------
