@@ -713,6 +713,56 @@ TEST(ModemReports, StatesDumpAndCountersReadOnlyWhatTheReplyHolds)
     EXPECT_EQ(mr::AddCommandWordLine(" 0: 0x1", 1, "abcdef0123"), " 0: 0x1\r\n 1: 0xabcdef01");
 }
 
+// The pieces of an image follow each other in the records, each the driver's to take or
+// refuse: a refusal or a failed send halfway ends the update there.
+TEST(ModemFirmwareImage, PiecesFollowEachOtherAndTheFirstRefusalEndsIt)
+{
+    std::vector<uint8_t> image(2 * CMyPropertyPage6::kFirmwareChunk + 100);
+    for (size_t i = 0; i < image.size(); i++) image[i] = uint8_t(i * 13 + i / 7);
+    auto record = Record();
+    struct Case {
+        const char* what;
+        int refuse, fail;  // the piece refused or not sent; -1: none
+        size_t sent;
+        bool taken;
+    } cases[] = {
+        {"every piece taken", -1, -1, 3, true},
+        {"the second piece refused", 1, -1, 2, false},
+        {"the last piece not sent", -1, 2, 3, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> got;
+        size_t sent = 0;
+        bool taken = SendFirmwareImage(
+            image,
+            [&] {
+                std::memset(record.get(), 0, sizeof *record);
+                return record.get();
+            },
+            [&] {
+                const BackdoorRequest& r = *record;
+                EXPECT_EQ(r.Arg[0], image.size());
+                EXPECT_EQ(r.Arg[1], 1u);
+                EXPECT_EQ(r.Arg[2], got.size()) << "each piece at its offset";
+                EXPECT_EQ(r.Segment[0].Offset, kBackdoorHeaderSize);
+                EXPECT_LE(r.Segment[0].Length, kBackdoorDataSize);
+                got.insert(got.end(), r.Data, r.Data + r.Segment[0].Length);
+                int piece = static_cast<int>(sent++);
+                record->Status = piece == c.refuse ? 0xF0000002 : 0;
+                return piece != c.fail;
+            });
+        EXPECT_EQ(taken, c.taken);
+        EXPECT_EQ(sent, c.sent) << "nothing is sent after the first piece that was not taken";
+        if (c.taken) {
+            EXPECT_TRUE(got == image);
+        }
+    }
+    size_t calls = 0;
+    EXPECT_FALSE(SendFirmwareImage(image, [] { return nullptr; }, [&] { return ++calls > 0; }));
+    EXPECT_EQ(calls, 0u) << "no record, nothing sent";
+}
+
 // A refused index for the counters dialog: the status is shown, not counters of zero.
 TEST_F(ModemPageTest, CountersDialogShowsARefusal)
 {
