@@ -323,17 +323,21 @@ void CDovuModem::HandleEvent(HANDLE)
             uint32_t* status = m_GeneralStatus.m_Record.Field;
             status[GS_DCD] = dcd ? 1 : 2;
             status[GS_DSR] = dsr ? 1 : 2;
+            // A call lasts from carrier until the modem is back on hook: carrier lost
+            // and found again while DSR stays on is the same call.
             if (dcd) {
-                if (status[GS_LINE] != LINE_IN_CALL) {
+                if (status[GS_LINE] != LINE_IN_CALL && !m_bCallOpen) {
                     callStarted = true;
-                    status[GS_LINE] = LINE_IN_CALL;
-                    status[GS_HOOK] = HOOK_OFF;
+                    m_bCallOpen = true;
                 }
+                status[GS_LINE] = LINE_IN_CALL;
+                status[GS_HOOK] = HOOK_OFF;
             } else if (dsr) {
                 status[GS_LINE] = LINE_READY;
                 status[GS_HOOK] = HOOK_OFF;
-            } else if (status[GS_LINE] == LINE_IN_CALL) {
-                callEnded = true;
+            } else {
+                callEnded = status[GS_LINE] == LINE_IN_CALL || m_bCallOpen;
+                m_bCallOpen = false;
                 status[GS_LINE] = LINE_IDLE;
                 status[GS_HOOK] = HOOK_ON;
             }

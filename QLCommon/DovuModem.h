@@ -58,4 +58,5 @@ private:
     friend class CDovuInitMethod;
     uint8_t m_BusyOutTime = 15;
     std::atomic<bool> m_bInitialised{false};
+    bool m_bCallOpen = false;  // a call record started and not yet ended; under the record lock
 };

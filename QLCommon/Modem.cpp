@@ -79,8 +79,11 @@ class COOSMethodIOCTL : public CMessageMethod {
     void Execute(CManageableObject* object, CMessage* message) override
     {
         auto* modem = static_cast<CModem*>(object);
+        auto* oos = dynamic_cast<COOSMessage*>(message);
         CIOCTLMethod* t = IoctlOf(object);
-        if (!BeginModemRequest(t, modem->GetModemNumber(), 2, 9)) {
+        // Out of service stops the pump; back into service resets it, which brings it up idle.
+        bool out = oos == nullptr || oos->m_OutOfService != 0;
+        if (!BeginModemRequest(t, modem->GetModemNumber(), 2, out ? 9 : 8)) {
             message->Complete(MSG_FAILED);
             return;
         }
@@ -90,6 +93,9 @@ class COOSMethodIOCTL : public CMessageMethod {
         }
         uint32_t status = t->m_pRequest->Status;
         t->Unlock();
+        if (status == 0)
+            if (auto* rocky = dynamic_cast<CRockyModem*>(modem))
+                rocky->SetOutOfService(out);
         message->Complete(status == 0 ? MSG_DONE : MSG_FAILED);
     }
 };
@@ -444,6 +450,12 @@ bool CRockyModem::IsOutOfService()
 {
     std::lock_guard<std::mutex> g(m_RecordLock);
     return m_GeneralStatus.m_Record.OutOfService == 1;
+}
+
+void CRockyModem::SetOutOfService(bool out)
+{
+    std::lock_guard<std::mutex> g(m_RecordLock);
+    m_GeneralStatus.m_Record.OutOfService = out ? 1 : 0;
 }
 
 bool CRockyModem::IsMonitoring()

@@ -117,6 +117,8 @@ public:
     std::string GetViewText() override;
     void BuildVariableMethods() override;
     bool IsOutOfService() override;
+    // What the driver took: the pump out of service, or reset back into service.
+    void SetOutOfService(bool out);
     bool IsMonitoring() override;
     void SetMonitoring(bool on) override;
 

@@ -19,24 +19,13 @@
 #include "QLCommon/mdparse.h"
 #include "QLCommon/mthrd.h"
 #include "QLCommon/smem.h"
+#include "QLCommon/test_modem.h"
 #include "QLCommon/zeldev.h"
 #include "sim/serial/test_ports.h"
 
 namespace {
 
 using sim::serial::TestPorts;
-
-struct FastTiming {
-    FastTiming()
-    {
-        mdparse_tTiming t;
-        t.PageWaitMs = 150;
-        t.CommandWaitMs = 100;
-        t.IoWaitMs = 500;
-        mdparse_SetTiming(t);
-    }
-    ~FastTiming() { mdparse_SetTiming(mdparse_tTiming{}); }
-};
 
 bool WaitFor(const std::function<bool()>& done, int ms = 8000)
 {
@@ -297,6 +286,78 @@ TEST(DovuModemStart, UnsupportedVersionsAreAskedAgainAfterEachCallAndFileNoHisto
         EXPECT_EQ(Count(commands, "ati11"), c.accepted ? 1 : 0);
         EXPECT_EQ(modem.CallCount(), c.accepted ? 1u : 0u);
         EXPECT_EQ(Count(commands, "ati0"), c.accepted ? 1 : 2);
+    }
+}
+
+// The lines in the orders a modem may move them: the line state always names the lines
+// (2 neither DSR nor DCD), and a call is filed once, when the modem is back on hook.
+TEST(DovuModemLines, EachOrderOfLinesGivesTheLineStateAndFilesEachCallOnce)
+{
+    using Adapter = sim::serial::SerialModemAdapter;
+    struct Step {
+        void (*act)(Adapter&, const std::string&);
+        uint32_t line, hook;
+    };
+    auto carrier = [](Adapter& a, const std::string& n) { a.raise_carrier(n); };
+    auto lost = [](Adapter& a, const std::string& n) { a.lose_carrier(n); };
+    auto drop = [](Adapter& a, const std::string& n) { a.drop_carrier(n); };
+    auto offHook = [](Adapter& a, const std::string& n) { a.set_dsr(n, true); };
+    auto onHook = [](Adapter& a, const std::string& n) { a.set_dsr(n, false); };
+    constexpr uint32_t IDLE = CDovuModem::LINE_IDLE, READY = CDovuModem::LINE_READY, CALL = CDovuModem::LINE_IN_CALL;
+    constexpr uint32_t ON = CDovuModem::HOOK_ON, OFF = CDovuModem::HOOK_OFF;
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        size_t calls;
+    } const cases[] = {
+        {"carrier and drop together", {{carrier, CALL, OFF}, {drop, IDLE, ON}}, 1},
+        {"carrier lost before the modem goes on hook", {{carrier, CALL, OFF}, {lost, READY, OFF}, {onHook, IDLE, ON}}, 1},
+        {"carrier lost and found again in one call",
+         {{carrier, CALL, OFF}, {lost, READY, OFF}, {carrier, CALL, OFF}, {drop, IDLE, ON}},
+         1},
+        {"off hook without carrier and back", {{offHook, READY, OFF}, {onHook, IDLE, ON}}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Port p;
+        CDovuModem modem(&p.port, 0, nullptr, 15);
+        modem.Run();
+        ASSERT_TRUE(modem.IsInitialised());
+        for (const Step& s : c.steps) {
+            s.act(*p.ports.adapter, p.name);
+            ASSERT_TRUE(p.Follow(modem, s.line)) << modem.GetLineState();
+            EXPECT_TRUE(WaitFor([&] { return StatusField(&modem, 2) == s.hook; }, 1000));
+        }
+        while (modem.QueueLength() > 0) modem.Run();
+        EXPECT_EQ(modem.CallCount(), c.calls);
+        EXPECT_EQ(Count(p.ports.adapter->commands(p.name), "ati11"), (int)c.calls);
+    }
+}
+
+// ZELCallHistory is read at each call's end: off, the call ends without a report.
+TEST(DovuModemLines, CallHistoryFollowsTheRegistryValueAtEachCallsEnd)
+{
+    Port p;
+    auto setHistory = [](uint32_t on) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters", &key), 0);
+        EXPECT_EQ(RegSetValueExA(key, "ZELCallHistory", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on), 0);
+        RegCloseKey(key);
+    };
+    CDovuModem modem(&p.port, 0, nullptr, 15);
+    modem.Run();
+    ASSERT_TRUE(modem.IsInitialised());
+    for (uint32_t on : {0u, 1u}) {
+        SCOPED_TRACE(on);
+        setHistory(on);
+        p.ports.adapter->raise_carrier(p.name);
+        ASSERT_TRUE(p.Follow(modem, CDovuModem::LINE_IN_CALL));
+        p.ports.adapter->drop_carrier(p.name);
+        ASSERT_TRUE(p.Follow(modem, CDovuModem::LINE_IDLE));
+        EXPECT_EQ(modem.QueueLength(), on);
+        while (modem.QueueLength() > 0) modem.Run();
+        EXPECT_EQ(modem.CallCount(), on);
+        EXPECT_EQ(Count(p.ports.adapter->commands(p.name), "ati11"), (int)on);
     }
 }
 

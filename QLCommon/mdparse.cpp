@@ -229,10 +229,18 @@ int mdparse_ConfigModem(CManageableObject*, CSerialPortMethod* transport, int co
 {
     const char* text = mdparse_CommandText(command);
     if (text == nullptr) return 4;
-    if (!transport->SetBlocking(1)) return 4;
     std::string sent = text;
-    if (command >= 31 && command <= 34) sent += txtf_Get(value).value_or("");
-    else sent += std::to_string(static_cast<long>(static_cast<int32_t>(value)));
+    if (command >= 31 && command <= 34) {
+        // A stored number goes out as it is: a control character in it would end the
+        // command line and begin another.
+        std::string number = txtf_Get(value).value_or("");
+        for (unsigned char c : number)
+            if (c < 0x20 || c > 0x7E) return 4;
+        sent += number;
+    } else {
+        sent += std::to_string(static_cast<long>(static_cast<int32_t>(value)));
+    }
+    if (!transport->SetBlocking(1)) return 4;
     if (mdparse_SendCommand(transport, sent.c_str(), false) == 1) {
         transport->SetBlocking(0);
         return 4;

@@ -231,10 +231,16 @@ TEST_F(ModemRequests, AtCommandCarriesItsTextAndAddressAndTheDriversStatusDecide
     answer(0xF0000003);  // no such pump
     EXPECT_EQ(RunOne(&modem, new CSendATCommandMessage(12, "ATZ")), MSG_FAILED);
     EXPECT_EQ(RunOne(&modem, new COOSMessage(1)), MSG_FAILED) << "out of service refused by the driver";
+    EXPECT_FALSE(modem.IsOutOfService());
     answer(0);
     EXPECT_EQ(RunOne(&modem, new COOSMessage(1)), MSG_DONE);
     EXPECT_EQ(last().Class, 2u);
     EXPECT_EQ(last().Action, 9u);
+    EXPECT_TRUE(modem.IsOutOfService()) << "the menu shows it checked";
+    EXPECT_EQ(RunOne(&modem, new COOSMessage(0)), MSG_DONE);
+    EXPECT_EQ(last().Class, 2u);
+    EXPECT_EQ(last().Action, 8u) << "back into service: the pump is reset";
+    EXPECT_FALSE(modem.IsOutOfService());
 
     int before = device->Requests();
     EXPECT_EQ(RunOne(&modem, new CSendATCommandMessage(12, std::string(16384, 'A'))), MSG_FAILED)

@@ -20,19 +20,6 @@ using sim::serial::TestPorts;
 
 constexpr uint32_t kUnset = 0xFFFFFFFF;
 
-// A fast pace for the simulated modem, which answers within tens of milliseconds.
-struct FastTiming {
-    FastTiming()
-    {
-        mdparse_tTiming t;
-        t.PageWaitMs = 150;
-        t.CommandWaitMs = 100;
-        t.IoWaitMs = 500;
-        mdparse_SetTiming(t);
-    }
-    ~FastTiming() { mdparse_SetTiming(mdparse_tTiming{}); }
-};
-
 // ---- reply tables ----
 
 const char kAti11Reply[] =
@@ -140,6 +127,38 @@ TEST(ParseTables, ValueNamesAndRows)
     for (auto& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(parsetbl_LookupValue(flow->Values, c.text), c.value);
+    }
+    // Names through their rows' tables, where names repeat or hold blanks and punctuation.
+    auto row = [](int table, const char* label) -> const parsetbl_tRow* {
+        for (int i = 0; parsetbl_GetRow(table, i) != nullptr; i++)
+            if (std::strcmp(parsetbl_GetRow(table, i)->Label, label) == 0) return parsetbl_GetRow(table, i);
+        return nullptr;
+    };
+    struct {
+        int table;
+        const char* label;
+        const char* text;
+        uint32_t value;
+    } const names[] = {
+        {1, "Last Connection", "56K", 3},          {1, "Last Connection", "NA", 99},
+        {1, "Last Connection", "Failure", 4},      {1, "Protocol Negotiation Result", "NONE", 3},
+        {1, "Data Compression Result", "MNP5", 2}, {1, "Data Compression Result", "V42bis/MNP5", 3},
+        {2, "Line Rate", "33600", 0},              {2, "Line Rate", "1200/75", 2},
+        {2, "Line Rate", "300(V22)", 3},           {2, "Line Rate", "1200(V22)", 5},
+        {2, "Line Rate", "31200", 18},             {2, "Error Control Mode", "DirectMode", 1},
+        {2, "Error Control Mode", "MNP or Disc.", 2}, {2, "Error Control Mode", "V42 or Disc.", 4},
+        {2, "Error Control Mode", "V42,MNP,Buffer", 3}, {2, "Data Compression", "MNP5", 1},
+        {2, "DTR Action", "Command Mode", 2},      {2, "CDC Action", "Always On", 0},
+        {2, "V22b Guard Tone", "1800 Hz", 2},      {2, "Result Codes", "NoResp", 3},
+        {2, "ResultCode Form", "Disabled", 1},     {2, "Speaker Volume", "Low", 0},
+        {2, "Speaker Control", "OnUntilCarrier", 2}, {2, "Comm Standard", "Bell", 1},
+    };
+    for (auto& n : names) {
+        SCOPED_TRACE(std::string(n.label) + ": " + n.text);
+        const parsetbl_tRow* r = row(n.table, n.label);
+        ASSERT_NE(r, nullptr);
+        ASSERT_NE(r->Values, nullptr);
+        EXPECT_EQ(parsetbl_LookupValue(r->Values, n.text), n.value);
     }
     EXPECT_STREQ(parsetbl_LookupName(flow->Values, 4)->Name, "Software");
     EXPECT_EQ(parsetbl_LookupName(flow->Values, 7)->Value, PARSETBL_NO_MATCH);
@@ -483,6 +502,77 @@ TEST(ModemExchange, CommandAcceptance)
     }
     EXPECT_EQ(ports.adapter->setting(name, "s10"), "5");
     EXPECT_EQ(ports.adapter->setting(name, "s0"), "2");
+}
+
+// Every command index goes out as its text and value, and every single-value query
+// reads its register into its own field.
+TEST(ModemExchange, EachCommandAndEachSingleValueQuery)
+{
+    FastTiming fast;
+    mdparse_tTiming t = mdparse_GetTiming();
+    t.CommandWaitMs = 60;
+    mdparse_SetTiming(t);
+    TestPorts ports(1);
+    const std::string name = TestPorts::shadow(1);
+    CSerialPortMethod port(name);
+    TestModem m;
+    uint32_t number = 0;
+    txtf_Set(&number, "5550199");
+    struct {
+        int command;
+        uint32_t value;
+        const char* sent;  // nullptr: no such command, nothing sent
+    } const commands[] = {
+        {1, 1, "at%c1"},     {2, 1, "at&c1"},     {3, 3, "at&k3"},     {4, 0, "at&s0"},     {5, 1, "at&g1"},
+        {6, 2, "at&d2"},     {7, 1, nullptr},     {8, 5, "at\\k5"},    {9, 3, "at\\n3"},    {10, 1, "atv1"},
+        {11, 1, "ate1"},     {12, 0, "atq0"},     {13, 2, "ats0=2"},   {14, 43, "ats2=43"}, {15, 13, "ats3=13"},
+        {16, 10, "ats4=10"}, {17, 8, "ats5=8"},   {18, 3, "ats6=3"},   {19, 1, nullptr},    {20, 4, "ats8=4"},
+        {21, 20, "ats10=20"}, {22, 70, "ats11=70"}, {23, 5, "ats28=5"}, {24, 7, "ats30=7"}, {25, 1, "ats35=1"},
+        {26, 9, "ats37=9"},  {27, 6, "ats38=6"},  {28, 11, "ats109=11"}, {29, 1, nullptr},  {30, 1, nullptr},
+        {31, number, "at&Z0=5550199"}, {32, number, "at&Z1=5550199"}, {33, number, "at&Z2=5550199"},
+        {34, number, "at&Z3=5550199"}, {35, 12, "at*h12"}, {36, 1, nullptr},
+    };
+    for (auto& c : commands) {
+        SCOPED_TRACE(c.command);
+        size_t before = ports.adapter->commands(name).size();
+        EXPECT_EQ(mdparse_ConfigModem(&m, &port, c.command, c.value), c.sent != nullptr ? 0 : 4);
+        auto sent = ports.adapter->commands(name);
+        if (c.sent == nullptr) {
+            EXPECT_EQ(sent.size(), before);
+        } else {
+            ASSERT_EQ(sent.size(), before + 1);
+            EXPECT_EQ(sent.back(), c.sent);
+        }
+    }
+    // A stored number is one command: a text that would end it and start another is refused.
+    for (const char* text : {"555\rATZ", "555\nATZ", "555\x01"}) {
+        SCOPED_TRACE(text);
+        size_t before = ports.adapter->commands(name).size();
+        txtf_Set(&number, text);
+        EXPECT_EQ(mdparse_ConfigModem(&m, &port, 31, number), 4);
+        EXPECT_EQ(ports.adapter->commands(name).size(), before);
+        EXPECT_FALSE(ports.adapter->blocking(name));
+    }
+    txtf_Free(&number);
+
+    struct {
+        uint32_t group;
+        const char* sent;
+        uint32_t* field;
+        uint32_t value;
+    } const queries[] = {
+        {0x004, "ats28?", &m.call.Field[7], 5},
+        {0x008, "ats30?", &m.config.Field[6], 7},
+        {0x010, "ats38?", &m.call.Field[1], 6},
+        {0x020, "ats109?", &m.call.Field[8], 11},
+    };
+    for (auto& q : queries) {
+        SCOPED_TRACE(q.sent);
+        ASSERT_EQ(mdparse_ATCommand(&m, &port, q.group), 0);
+        EXPECT_EQ(ports.adapter->commands(name).back(), q.sent);
+        EXPECT_EQ(*q.field, q.value);
+    }
+    for (uint32_t unknown : {0x040u, 0x400u, 0x1000u, 0u}) EXPECT_EQ(mdparse_ATCommand(&m, &port, unknown), 4);
 }
 
 TEST(ModemExchange, ACallOnTheModemRefusesExchangesAndWritesNothing)

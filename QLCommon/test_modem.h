@@ -47,3 +47,16 @@ public:
     zelmdm_tDialControlConfig dial;
     zelmdm_tCallControlConfig call;
 };
+
+// A fast pace for the simulated modem, which answers within tens of milliseconds.
+struct FastTiming {
+    FastTiming()
+    {
+        mdparse_tTiming t;
+        t.PageWaitMs = 150;
+        t.CommandWaitMs = 100;
+        t.IoWaitMs = 500;
+        mdparse_SetTiming(t);
+    }
+    ~FastTiming() { mdparse_SetTiming(mdparse_tTiming{}); }
+};

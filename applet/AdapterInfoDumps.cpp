@@ -1,5 +1,6 @@
 #include "applet/AdapterInfoDumps.h"
 
+#include "applet/Reports.h"
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -11,21 +12,10 @@ namespace infodump {
 
 namespace {
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
-
 int D(uint32_t v) { return static_cast<int>(v); }
 
 // A label ending in "0x" and the value as eight upper-case digits.
-std::string UpperHex(const char* label, uint32_t v) { return Format("%s0x%08X\r\n", label, v); }
+std::string UpperHex(const char* label, uint32_t v) { return FormatText("%s0x%08X\r\n", label, v); }
 
 // The words of segment k, only what lies inside the record; none unless Status is 0.
 std::vector<uint32_t> SegmentWords(const BackdoorRequest& reply, int k)
@@ -54,13 +44,13 @@ std::optional<CInfoDump> Failure(const BackdoorRequest* reply, const std::string
     if (reply == nullptr)
         return Fail(sendText);
     if (reply->Status != 0)
-        return Fail(Format(statusFormat.c_str(), reply->Status));
+        return Fail(FormatText(statusFormat.c_str(), reply->Status));
     return std::nullopt;
 }
 
 CInfoDump Short(const std::string& prefix, size_t words)
 {
-    return Fail(prefix + Format("Reply too short (%u words)", static_cast<unsigned>(words)));
+    return Fail(prefix + FormatText("Reply too short (%u words)", static_cast<unsigned>(words)));
 }
 
 void Unhealthy(CInfoDump& d) { d.Health = InfoHealth::Unhealthy; }
@@ -76,7 +66,7 @@ void ConnectionCounters(CInfoDump& d, const std::vector<uint32_t>& w)
         "Connect in Voice mode=\t%d\r\n",
     };
     for (size_t i = 0; i < std::size(kLines); i++)
-        d.Text += Format(kLines[i], D(w[7 + i]));
+        d.Text += FormatText(kLines[i], D(w[7 + i]));
 }
 
 // Six models, the same six with "P", six further models and those with "P".
@@ -134,26 +124,26 @@ std::vector<CTreeEntry> TreePlan(const CAdapterCounts& counts, const BoardTypeRo
     int root = add("", ItemCode(kAdapter), -1);
     std::vector<int> bus;
     for (uint32_t i = 0; i < buses; i++) {
-        bus.push_back(add(Format("System Bus %u", i), ItemCode(kSystemBus, i), root, true));
-        add(Format(counts.Buses == 4 ? "Bt8474 Port %u" : "Bt8472 Port %u", i), ItemCode(kDataIntf, i), bus[i], true);
+        bus.push_back(add(FormatText("System Bus %u", i), ItemCode(kSystemBus, i), root, true));
+        add(FormatText(counts.Buses == 4 ? "Bt8474 Port %u" : "Bt8472 Port %u", i), ItemCode(kDataIntf, i), bus[i], true);
     }
     auto busItem = [&](uint32_t i) { return i < buses ? bus[i] : root; };
     for (uint32_t j = 0; j < lines; j++) {
-        add(Format("Bt8370 Device %u", j), ItemCode(kLineIntf, j), busItem(j));
-        add(Format("Signalling %u", j), ItemCode(kQstack, j), busItem(j));
+        add(FormatText("Bt8370 Device %u", j), ItemCode(kLineIntf, j), busItem(j));
+        add(FormatText("Signalling %u", j), ItemCode(kQstack, j), busItem(j));
     }
     std::vector<int> module;
     for (uint32_t k = 0; k < sockets; k++)
-        module.push_back(add(Format("Module %u", k), ItemCode(kModule, k),
+        module.push_back(add(FormatText("Module %u", k), ItemCode(kModule, k),
                              busItem(board != nullptr ? board->Word[kBoardSocketBus + k] : buses)));
     for (uint32_t k = 0; k < sockets; k++) {
         const ModuleTypeRow* row = modules != nullptr ? modules[k] : nullptr;
         if (row == nullptr)
             continue;
         for (uint32_t c = 0; c < row->Word[kModuleProcessors] && c < kMaxProcessors; c++) {
-            int csm = add(Format("CSM Device %u", c), ItemCode(kCsmDevice, k, c), module[k]);
+            int csm = add(FormatText("CSM Device %u", c), ItemCode(kCsmDevice, k, c), module[k]);
             for (uint32_t p = 0; p < row->Word[kModulePumps] && p < kMaxPumps; p++)
-                add(Format("Channel %u", p), ItemCode(kPumpDevice, k, c, p), csm);
+                add(FormatText("Channel %u", p), ItemCode(kPumpDevice, k, c, p), csm);
         }
     }
     add("Driver", ItemCode(kDriver), -1);
@@ -168,36 +158,36 @@ CInfoDump Adapter(const BackdoorRequest* reply)
     if (w.empty())
         return Short("GetInfoAdapter:", 0);
     if (w[0] == 0 || w[0] > 7)
-        return Fail(Format("Unknown Adapter Type 0x%x", w[0]));
+        return Fail(FormatText("Unknown Adapter Type 0x%x", w[0]));
     // Twenty-one words up to the name's length, the name, then five words.
     if (w.size() < 21 || w[20] > w.size() - 21 || w.size() - 21 - w[20] < 5)
         return Short("GetInfoAdapter:", w.size());
     CInfoDump d;
-    d.Text += Format("ID= %d\r\n", D(w[0]));
-    d.Text += Format("Number of System Buses= %d\r\n", D(w[1]));
-    d.Text += Format("Number of Line Interfaces= %d\r\n", D(w[2]));
-    d.Text += Format("Number of Sockets= %d\r\n", D(w[3]));
+    d.Text += FormatText("ID= %d\r\n", D(w[0]));
+    d.Text += FormatText("Number of System Buses= %d\r\n", D(w[1]));
+    d.Text += FormatText("Number of Line Interfaces= %d\r\n", D(w[2]));
+    d.Text += FormatText("Number of Sockets= %d\r\n", D(w[3]));
     if (w[4] != 0) {
         d.Text += "Need Reset ? Yes\r\n";
         Unhealthy(d);
     } else {
         d.Text += "Need Reset ? No\r\n";
     }
-    d.Text += Format("Size of Adapter Info block= %d KBytes\r\n", D(w[5] / 1024));
+    d.Text += FormatText("Size of Adapter Info block= %d KBytes\r\n", D(w[5] / 1024));
     d.Text += UpperHex("MiniportAdapterHandle= ", w[6]);
-    d.Text += Format("Instance= %d\r\n", D(w[7]));
-    d.Text += Format("\r\nPCI Slot= %d\r\n", D(w[8]));
+    d.Text += FormatText("Instance= %d\r\n", D(w[7]));
+    d.Text += FormatText("\r\nPCI Slot= %d\r\n", D(w[8]));
     d.Text += UpperHex("Virtual Address PCI Func. 0 = ", w[9]);
     d.Text += UpperHex("Physical Address PCI Func. 0 = ", w[10]);
     d.Text += UpperHex("Virtual Address PCI Func. 1 = ", w[11]);
     d.Text += UpperHex("Physical Address PCI Func. 1 = ", w[12]);
     d.Text += UpperHex("Virtual Address Shared Memory= ", w[13]);
     d.Text += UpperHex("Physical Address Shared Memory= ", w[14]);
-    d.Text += Format("Size of Shared Memory= %d KBytes\r\n", D(w[15] / 1024));
-    d.Text += Format("IRQ Vector 847x= %d\r\n", D(w[16]));
-    d.Text += Format("IRQ Level 847x= %d\r\n", D(w[17]));
-    d.Text += Format("IRQ Vector EBUS= %d\r\n", D(w[18]));
-    d.Text += Format("IRQ Level EBUS= %d\r\n", D(w[19]));
+    d.Text += FormatText("Size of Shared Memory= %d KBytes\r\n", D(w[15] / 1024));
+    d.Text += FormatText("IRQ Vector 847x= %d\r\n", D(w[16]));
+    d.Text += FormatText("IRQ Level 847x= %d\r\n", D(w[17]));
+    d.Text += FormatText("IRQ Vector EBUS= %d\r\n", D(w[18]));
+    d.Text += FormatText("IRQ Level EBUS= %d\r\n", D(w[19]));
     // The name ends at its first zero or at the end of its words.
     std::string name;
     for (uint32_t i = 0; i < w[20]; i++)
@@ -206,23 +196,23 @@ CInfoDump Adapter(const BackdoorRequest* reply)
     name.resize(strnlen(name.c_str(), name.size()));
     d.Text += "\r\nDevice Name: " + name + "\r\n";
     size_t at = 21 + w[20];
-    d.Text += Format("Line Devices= %d\r\n", D(w[at]));
-    d.Text += Format("Phone Devices= %d\r\n", D(w[at + 1]));
-    d.Text += Format("Open Lines= %d\r\n", D(w[at + 2]));
-    d.Text += Format("Device ID Base= %d\r\n", D(w[at + 3]));
-    d.Text += Format("\r\nCSM Code Size= %d KBytes\r\n", D(w[at + 4] / 1024));
+    d.Text += FormatText("Line Devices= %d\r\n", D(w[at]));
+    d.Text += FormatText("Phone Devices= %d\r\n", D(w[at + 1]));
+    d.Text += FormatText("Open Lines= %d\r\n", D(w[at + 2]));
+    d.Text += FormatText("Device ID Base= %d\r\n", D(w[at + 3]));
+    d.Text += FormatText("\r\nCSM Code Size= %d KBytes\r\n", D(w[at + 4] / 1024));
     return d;
 }
 
 CInfoDump LineIntf(const BackdoorRequest* reply, uint32_t line)
 {
-    if (auto f = Failure(reply, Format("GetInfoLineIntf: GroupIndex %d,Tapi Function Call Error", D(line)),
-                         Format("GetInfoLineIntf: GroupIndex %d, Driver Error Code=0x%%08x", D(line))))
+    if (auto f = Failure(reply, FormatText("GetInfoLineIntf: GroupIndex %d,Tapi Function Call Error", D(line)),
+                         FormatText("GetInfoLineIntf: GroupIndex %d, Driver Error Code=0x%%08x", D(line))))
         return *f;
     std::vector<uint32_t> regs = SegmentWords(*reply, 0), f = SegmentWords(*reply, 1);
     constexpr size_t kPcr0 = 0x001;
     if (regs.size() <= kPcr0 || f.size() <= BD_FRAMER_W_PH_DEACTIVATE)
-        return Short(Format("GetInfoLineIntf: GroupIndex %d, ", D(line)), f.size());
+        return Short(FormatText("GetInfoLineIntf: GroupIndex %d, ", D(line)), f.size());
     static const char* const kStates[] = {
         "No Bt8370 Present\r\n",        "Bt8370 Present\r\n",          "1st Reset Process Failed\r\n",
         "1st Reset Process Passed\r\n", "2nd Reset Process Failed\r\n", "2nd Resed Process Passed\r\n",
@@ -230,9 +220,9 @@ CInfoDump LineIntf(const BackdoorRequest* reply, uint32_t line)
         "Synchronized to Network\r\n",
     };
     CInfoDump d;
-    d.Text += Format("Base Address= 0x%08x\r\n", f[BD_FRAMER_W_BASE]);
+    d.Text += FormatText("Base Address= 0x%08x\r\n", f[BD_FRAMER_W_BASE]);
     d.Text += (regs[kPcr0] & 1) != 0 ? "T1 1.544 MHz line rate\r\n" : "E1 2.048 MHz line rate\r\n";
-    d.Text += Format("Number of reset= %d\r\n", D(f[BD_FRAMER_W_RESETS]));
+    d.Text += FormatText("Number of reset= %d\r\n", D(f[BD_FRAMER_W_RESETS]));
     uint32_t state = f[BD_FRAMER_W_STATE];
     d.Text += "Status=";
     d.Text += state < std::size(kStates) ? kStates[state] : "BAD STATE\r\n";
@@ -240,15 +230,15 @@ CInfoDump LineIntf(const BackdoorRequest* reply, uint32_t line)
         Unhealthy(d);
     d.Text += f[BD_FRAMER_W_MASTER] != 0 ? "Master\r\n" : "Slave\r\n";
     d.Text += f[BD_FRAMER_W_INBAND] != 0 ? "In Band Signalling\r\n" : "Out Band Signalling\r\n";
-    d.Text += Format("Number of PH-ACTIVATE= %d\r\n", D(f[BD_FRAMER_W_PH_ACTIVATE]));
-    d.Text += Format("Number of PH-DEACTIVATE= %d\r\n", D(f[BD_FRAMER_W_PH_DEACTIVATE]));
+    d.Text += FormatText("Number of PH-ACTIVATE= %d\r\n", D(f[BD_FRAMER_W_PH_ACTIVATE]));
+    d.Text += FormatText("Number of PH-DEACTIVATE= %d\r\n", D(f[BD_FRAMER_W_PH_DEACTIVATE]));
     return d;
 }
 
 CInfoDump DataIntf(const BackdoorRequest* reply, uint32_t bus)
 {
-    if (auto f = Failure(reply, Format("GetInfoDataIntf:GroupIndex %d, Tapi Function Call Error", D(bus)),
-                         Format("GetInfoDataIntf:Group %d, Driver Error Code=0x%%08x", D(bus))))
+    if (auto f = Failure(reply, FormatText("GetInfoDataIntf:GroupIndex %d, Tapi Function Call Error", D(bus)),
+                         FormatText("GetInfoDataIntf:Group %d, Driver Error Code=0x%%08x", D(bus))))
         return *f;
     if (reply->Arg[0] >= 3)
         return Fail("Failed Reset \r\n");
@@ -257,14 +247,14 @@ CInfoDump DataIntf(const BackdoorRequest* reply, uint32_t bus)
 
 CInfoDump Module(const BackdoorRequest* reply, uint32_t socket)
 {
-    if (auto f = Failure(reply, Format("GetInfoModule: SocketIndex %d, Tapi Function Call Error", D(socket)),
-                         Format("GetInfoModule: SocketIndex %d, Driver Error Code=0x%%08x", D(socket))))
+    if (auto f = Failure(reply, FormatText("GetInfoModule: SocketIndex %d, Tapi Function Call Error", D(socket)),
+                         FormatText("GetInfoModule: SocketIndex %d, Driver Error Code=0x%%08x", D(socket))))
         return *f;
     std::vector<uint32_t> w = SegmentWords(*reply, 0);
     if (!w.empty() && w[0] == 0)
         return {"Module not installed\r\n", InfoHealth::NotInstalled};
     if (w.size() < 10)
-        return Short(Format("GetInfoModule: SocketIndex %d, ", D(socket)), w.size());
+        return Short(FormatText("GetInfoModule: SocketIndex %d, ", D(socket)), w.size());
     CInfoDump d;
     if (const char* model = ModuleModel(w[0])) {
         d.Text += std::string(model) + " Module\r\n";
@@ -278,20 +268,20 @@ CInfoDump Module(const BackdoorRequest* reply, uint32_t socket)
         d.Text += "Unknown Module Type\r\n";
         Unhealthy(d);
     }
-    d.Text += Format("System Bus= %d\r\n", D(w[2]));
-    d.Text += Format("Socket= %d\r\n", D(w[3]));
+    d.Text += FormatText("System Bus= %d\r\n", D(w[2]));
+    d.Text += FormatText("Socket= %d\r\n", D(w[3]));
     d.Text += UpperHex("Base Address= ", w[4]);
     d.Text += UpperHex("Offset Per Device= ", w[5]);
-    d.Text += Format("Devices= %d\r\n", D(w[6]));
-    d.Text += Format("Background Period= %d msec\r\n", D(w[7]));
-    d.Text += Format("Total Resets= %d\r\n", D(w[8]));
-    d.Text += Format("Successive Resets= %d\r\n", D(w[9]));
+    d.Text += FormatText("Devices= %d\r\n", D(w[6]));
+    d.Text += FormatText("Background Period= %d msec\r\n", D(w[7]));
+    d.Text += FormatText("Total Resets= %d\r\n", D(w[8]));
+    d.Text += FormatText("Successive Resets= %d\r\n", D(w[9]));
     return d;
 }
 
 CInfoDump CsmDevice(const BackdoorRequest* reply, uint32_t socket, uint32_t device)
 {
-    std::string prefix = Format("GetInfoCsmDevice: SocketIndex %d, CsmIndex %d, ", D(socket), D(device));
+    std::string prefix = FormatText("GetInfoCsmDevice: SocketIndex %d, CsmIndex %d, ", D(socket), D(device));
     if (auto f = Failure(reply, prefix + "Tapi Function Call Error", prefix + "Driver Error Code=0x%08x"))
         return *f;
     std::vector<uint32_t> w = SegmentWords(*reply, 0);
@@ -302,15 +292,15 @@ CInfoDump CsmDevice(const BackdoorRequest* reply, uint32_t socket, uint32_t devi
                                           "CSM_NEED_RESET\r\n",         "CSM_IN_RESET\r\n",
                                           "CSM_OUTOF_SERVICE\r\n"};
     CInfoDump d;
-    d.Text += Format("System Bus= %d\r\n", D(w[0]));
-    d.Text += Format("Device#%d\r\n", D(w[1]));
+    d.Text += FormatText("System Bus= %d\r\n", D(w[0]));
+    d.Text += FormatText("Device#%d\r\n", D(w[1]));
     d.Text += UpperHex("Base Address= ", w[2]);
-    d.Text += Format("Lines= %d\r\n", D(w[3]));
+    d.Text += FormatText("Lines= %d\r\n", D(w[3]));
     d.Text += w[4] < std::size(kStates) ? kStates[w[4]] : "Unknown State\r\n";
     if (w[4] == 4 || w[4] >= 6)
         Unhealthy(d);
-    d.Text += Format("Total Resets= %d\r\n", D(w[5]));
-    d.Text += Format("Successive Resets= %d\r\n", D(w[6]));
+    d.Text += FormatText("Total Resets= %d\r\n", D(w[5]));
+    d.Text += FormatText("Successive Resets= %d\r\n", D(w[6]));
     ConnectionCounters(d, w);
     return d;
 }
@@ -318,7 +308,7 @@ CInfoDump CsmDevice(const BackdoorRequest* reply, uint32_t socket, uint32_t devi
 CInfoDump PumpDevice(const BackdoorRequest* reply, uint32_t socket, uint32_t device, uint32_t pump)
 {
     std::string prefix =
-        Format("GetInfoPumpDevice: SocketIndex %d, CsmIndex %d, PumpIndex %d, ", D(socket), D(device), D(pump));
+        FormatText("GetInfoPumpDevice: SocketIndex %d, CsmIndex %d, PumpIndex %d, ", D(socket), D(device), D(pump));
     if (auto f = Failure(reply, prefix + "Tapi Function Call Error", prefix + "Driver Error Code=0x%08x"))
         return *f;
     std::vector<uint32_t> w = SegmentWords(*reply, 0);
@@ -330,23 +320,23 @@ CInfoDump PumpDevice(const BackdoorRequest* reply, uint32_t socket, uint32_t dev
         "PUMP_GET_STATISTICS\r\n", "PUMP_OUT_OF_SERVICE\r\n",
     };
     CInfoDump d;
-    d.Text += Format("Device#%d\r\n", D(w[0]));
+    d.Text += FormatText("Device#%d\r\n", D(w[0]));
     d.Text += w[1] < std::size(kStates) ? kStates[w[1]] : "Unknown State\r\n";
     if (w[1] == 0 || w[1] >= 9)
         Unhealthy(d);
-    d.Text += Format("Successive Resets= %d\r\n", D(w[2]));
-    d.Text += Format("Good Connections= %d\r\n", D(w[3]));
-    d.Text += Format("Failed Connections= %d\r\n", D(w[4]));
-    d.Text += Format("PCM timeslot= %d\r\n", D(w[5]));
-    d.Text += Format("Data timeslots= %d,%d,%d\r\n", D(w[6]), D(w[6] + 1), D(w[6] + 2));
+    d.Text += FormatText("Successive Resets= %d\r\n", D(w[2]));
+    d.Text += FormatText("Good Connections= %d\r\n", D(w[3]));
+    d.Text += FormatText("Failed Connections= %d\r\n", D(w[4]));
+    d.Text += FormatText("PCM timeslot= %d\r\n", D(w[5]));
+    d.Text += FormatText("Data timeslots= %d,%d,%d\r\n", D(w[6]), D(w[6] + 1), D(w[6] + 2));
     ConnectionCounters(d, w);
     return d;
 }
 
 CInfoDump SystemBus(const BackdoorRequest* reply, uint32_t bus)
 {
-    if (auto f = Failure(reply, Format("GetInfoSystemBus: GroupIndex %d, Tapi Function Call Error", D(bus)),
-                         Format("GetInfoSystemBus: GroupIndex %d, Driver Error Code=0x%%08x", D(bus))))
+    if (auto f = Failure(reply, FormatText("GetInfoSystemBus: GroupIndex %d, Tapi Function Call Error", D(bus)),
+                         FormatText("GetInfoSystemBus: GroupIndex %d, Driver Error Code=0x%%08x", D(bus))))
         return *f;
     static const char* const kModes[] = {
         "1.544 MHz Bus\r\n",  "4.096 MHz Bus\r\n",   "8.192 MHz Bus\r\n",   "2.048 MHz Bus\r\n",
@@ -363,12 +353,12 @@ CInfoDump SystemBus(const BackdoorRequest* reply, uint32_t bus)
 CInfoDump Qstack(const BackdoorRequest* reply, uint32_t line, std::optional<uint32_t> protocol)
 {
     if (reply == nullptr)
-        return Fail(Format("GetInfoQstack: GroupIndex %d, Tapi Function Call Error", D(line)));
+        return Fail(FormatText("GetInfoQstack: GroupIndex %d, Tapi Function Call Error", D(line)));
     if (reply->Status != 0) {
         // A robbed-bit line has no layer 2 to ask about; anything else is the driver's refusal.
         if (protocol == 0u)
             return {"Robbed Bit Signalling \r\n", InfoHealth::Healthy};
-        return Fail(Format("GetInfoQstack: GroupIndex %d, Driver Error Code=0x%08x", D(line), reply->Status));
+        return Fail(FormatText("GetInfoQstack: GroupIndex %d, Driver Error Code=0x%08x", D(line), reply->Status));
     }
     switch (reply->Arg[1]) {
     case 1: return Fail("layer 2 link connection released\r\n");
@@ -382,15 +372,15 @@ CInfoDump Qstack(const BackdoorRequest* reply, uint32_t line, std::optional<uint
 CInfoDump Driver(const CDriverFacts& facts, const std::vector<const BackdoorRequest*>& groups)
 {
     CInfoDump d;
-    d.Text += Format("Total TAPI line devices= %d\r\n", D(facts.LineDevices));
-    d.Text += Format("DVPT TAPI line devices= %d\r\n", D(facts.KeptLines));
+    d.Text += FormatText("Total TAPI line devices= %d\r\n", D(facts.LineDevices));
+    d.Text += FormatText("DVPT TAPI line devices= %d\r\n", D(facts.KeptLines));
     if (facts.LineDevices == 0 || facts.KeptLines == 0)
         Unhealthy(d);
-    d.Text += Format("TAPI version= 0x%08x\r\n", facts.TapiVersion);
-    d.Text += Format("NDIS TSPI version= 0x%08x\r\n", facts.LineVersion);
+    d.Text += FormatText("TAPI version= 0x%08x\r\n", facts.TapiVersion);
+    d.Text += FormatText("NDIS TSPI version= 0x%08x\r\n", facts.LineVersion);
     auto version = [](uint64_t v) {
         uint32_t ms = static_cast<uint32_t>(v >> 32), ls = static_cast<uint32_t>(v);
-        return Format("%d.%d.%d.%d", D(ms >> 16), D(ms & 0xFFFF), D(ls >> 16), D(ls & 0xFFFF));
+        return FormatText("%d.%d.%d.%d", D(ms >> 16), D(ms & 0xFFFF), D(ls >> 16), D(ls & 0xFFFF));
     };
     if (facts.AppletVersion)
         d.Text += "Control Panel Applet Version " + version(*facts.AppletVersion) + "\r\n";
@@ -403,7 +393,7 @@ CInfoDump Driver(const CDriverFacts& facts, const std::vector<const BackdoorRequ
         "Connect @ 300=\t\t%d\r\n",         "Connect Voice=\t\t%d\r\n",
     };
     for (size_t g = 0; g < groups.size(); g++) {
-        d.Text += Format("Group: %d\r\n", D(static_cast<uint32_t>(g)));
+        d.Text += FormatText("Group: %d\r\n", D(static_cast<uint32_t>(g)));
         const BackdoorRequest* reply = groups[g];
         if (auto f = Failure(reply, "Tapi Function Call Error\r\n", "Driver Error Code=0x%08x\r\n")) {
             d.Text += f->Text;
@@ -412,12 +402,12 @@ CInfoDump Driver(const CDriverFacts& facts, const std::vector<const BackdoorRequ
         }
         std::vector<uint32_t> w = SegmentWords(*reply, 0);
         if (w.size() < std::size(kCounters)) {
-            d.Text += Format("Reply too short (%u words)\r\n", static_cast<unsigned>(w.size()));
+            d.Text += FormatText("Reply too short (%u words)\r\n", static_cast<unsigned>(w.size()));
             Unhealthy(d);
             continue;
         }
         for (size_t i = 0; i < std::size(kCounters); i++)
-            d.Text += Format(kCounters[i], D(w[i]));
+            d.Text += FormatText(kCounters[i], D(w[i]));
     }
     return d;
 }

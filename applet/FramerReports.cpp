@@ -1,5 +1,6 @@
 #include "applet/FramerReports.h"
 
+#include "applet/Reports.h"
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -23,20 +24,13 @@ constexpr unsigned kIerOffset = 8;
 
 // Words of the framer record the reports read.
 enum : unsigned {
-    kWordReal = 24, kWordRealUsed = 25, kWordSensitivity = 30, kWordBadIrr = 39, kWordStackRunning = 50,
-    kWordStackFrozen = 55, kWordI431 = 197, kWordI431State = 198, kWordI431Event = 200,
+    kWordReal = BD_FRAMER_W_PRESENT, kWordRealUsed = BD_FRAMER_W_USED, kWordSensitivity = BD_FRAMER_W_INT_SELECT,
+    kWordBadIrr = BD_FRAMER_W_BAD_IRR, kWordStackRunning = BD_FRAMER_W_L1_UP, kWordStackFrozen = BD_FRAMER_W_L1_HOLD,
+    kWordI431 = BD_FRAMER_W_L1_MACHINE, kWordI431State = BD_FRAMER_W_L1_STATE, kWordI431Event = BD_FRAMER_W_L1_EVENT,
 };
+static_assert(kWordReal == 24 && kWordSensitivity == 30 && kWordBadIrr == 39 && kWordStackRunning == 50 &&
+              kWordStackFrozen == 55 && kWordI431 == 197 && kWordI431State == 198 && kWordI431Event == 200);
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
 
 bool Bit(uint8_t value, unsigned bit) { return ((value >> bit) & 1) != 0; }
 
@@ -121,7 +115,7 @@ void InterruptLines(std::string& out, const CFramerReply& f, const Source* sourc
         bool on = (f.Reg(s.isr + kIerOffset) & s.mask) != 0;
         const char* end = s.fiveBlanks ? "     \r\n" : "    \r\n";
         for (unsigned k = 0; k < (s.level ? 3u : 1u); k++)
-            out += Format("0x%x : Nb (Int %s %s) of %s%s : %u%s", s.isr, on ? "ON" : "OFF", s.name, s.text,
+            out += FormatText("0x%x : Nb (Int %s %s) of %s%s : %u%s", s.isr, on ? "ON" : "OFF", s.name, s.text,
                           s.level ? kLevelEndings[k] : "", f.Word(s.word + k), end);
     }
 }
@@ -143,17 +137,7 @@ CFramerReply::CFramerReply(const BackdoorRequest& reply)
 
 CReplyData Segment(const BackdoorRequest& reply, int k)
 {
-    CReplyData data;
-    if (reply.Status != 0 || k < 0 || k >= 4)
-        return data;
-    uint64_t offset = reply.Segment[k].Offset, length = reply.Segment[k].Length;
-    if (offset < kBackdoorHeaderSize || offset >= kBackdoorRequestSize)
-        return data;
-    if (length > kBackdoorRequestSize - offset)
-        length = kBackdoorRequestSize - offset;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&reply);
-    data.Bytes.assign(bytes + offset, bytes + offset + length);
-    return data;
+    return reply.Status != 0 ? CReplyData{} : ReplySegmentBytes(reply, k);
 }
 
 uint32_t SegmentWord(const CReplyData& data, size_t word)
@@ -172,7 +156,7 @@ uint8_t CFramerReply::Reg(unsigned reg) const
 
 uint32_t CFramerReply::Word(unsigned word) const { return SegmentWord(m_Record, word); }
 
-std::string RefusedText(const char* text, uint32_t status) { return Format("%s (status 0x%08X)", text, status); }
+std::string RefusedText(const char* text, uint32_t status) { return FormatText("%s (status 0x%08X)", text, status); }
 
 int FramingOfMode(uint32_t mode)
 {
@@ -218,7 +202,7 @@ std::string DeviceLabel(const BackdoorRequest& reply)
         return "T1/E1 Device : No Device";
     uint32_t proto = f.Word(BD_FRAMER_W_PROTOTYPE);
     if (proto == 2 || proto == 3 || proto == 4 || proto == 7)
-        return Format("T1/E1 Device : BrookTree 8370 Proto %u ", proto);
+        return FormatText("T1/E1 Device : BrookTree 8370 Proto %u ", proto);
     return "T1/E1 Device : BrookTree 8370 Proto BAD ";
 }
 
@@ -254,7 +238,7 @@ std::string ReceiveReport(const BackdoorRequest& reply, uint32_t sums[kRunningSu
     std::string out = "              * * * RECEIVE ERROR COUNTERS STATUS * * * \r\n";
     for (size_t i = 0; i < std::size(counters); i++) {
         const auto& c = counters[i];
-        out += Format("0x%x : Nb (Cnt %s) of %s : %u    Sum= %u    Ov= %u \r\n", c.reg, c.source, c.text, c.count,
+        out += FormatText("0x%x : Nb (Cnt %s) of %s : %u    Sum= %u    Ov= %u \r\n", c.reg, c.source, c.text, c.count,
                       sums[i], f.Word(c.overflow));
         sums[i] += c.count;
     }
@@ -350,9 +334,9 @@ std::string StatusReport(const BackdoorRequest& reply)
         uint8_t v = f.Reg(a.reg);
         if (!Bit(v, a.bit))
             continue;
-        out += Format("0x%x : %s (0x%x)   \r\n", a.reg, a.text, v);
+        out += FormatText("0x%x : %s (0x%x)   \r\n", a.reg, a.text, v);
         if (a.reg == kAlm3 && a.bit == 2)
-            out += Format("0x%x : Reason for Loss of Frame Alignment : %s (0x%x)   \r\n", a.reg, kReasons[v & 3],
+            out += FormatText("0x%x : Reason for Loss of Frame Alignment : %s (0x%x)   \r\n", a.reg, kReasons[v & 3],
                           v & 3);
     }
     static const Source kSources[] = {
@@ -378,18 +362,18 @@ std::string OthersReport(const BackdoorRequest& reply)
         return Refusal(reply);
     const uint32_t dev = f.Word(BD_FRAMER_W_LINE);
     std::string out = "              * * * DEVICE STATUS * * * \r\n";
-    out += Format("Status of Device [%u] : PCI Address Device Register 0x00 (DID) 0x%x \r\n", dev, f.Reg(kDid));
-    out += Format(Bit(f.Reg(kPcr0), 0) ? "Status of Device [%u] : T1 1.544 MHz line rate \r\n"
+    out += FormatText("Status of Device [%u] : PCI Address Device Register 0x00 (DID) 0x%x \r\n", dev, f.Reg(kDid));
+    out += FormatText(Bit(f.Reg(kPcr0), 0) ? "Status of Device [%u] : T1 1.544 MHz line rate \r\n"
                                        : "Status of Device [%u] : E1 2.048 MHz line rate \r\n",
                   dev);
     uint32_t real = f.Word(kWordReal), used = f.Word(kWordRealUsed);
     if (real == 1 && used == 1)
-        out += Format("Status of Device [%u] : Real Device Used \r\n", dev);
+        out += FormatText("Status of Device [%u] : Real Device Used \r\n", dev);
     else if (real == 1 && used == 0)
-        out += Format("Status of Device [%u] : Real Device NOT Used \r\n", dev);
+        out += FormatText("Status of Device [%u] : Real Device NOT Used \r\n", dev);
     else if (real == 0 && used <= 1)
-        out += Format("Status of Device [%u] : Bad Device  \r\n", dev);
-    out += Format("Status of Device [%u] : Number of reset used %u \r\n", dev, f.Word(BD_FRAMER_W_RESETS));
+        out += FormatText("Status of Device [%u] : Bad Device  \r\n", dev);
+    out += FormatText("Status of Device [%u] : Number of reset used %u \r\n", dev, f.Word(BD_FRAMER_W_RESETS));
     static const char* const kStates[] = {
         "No Bt8370 Present                   (BT8370_PRESENT_OFF 0x%x)  \r\n",
         "Bt8370 Present                      (BT8370_PRESENT_ON 0x%x)  \r\n",
@@ -403,37 +387,37 @@ std::string OthersReport(const BackdoorRequest& reply)
         "Synchronized to Network             (SYNCHRONIZED_ON 0x%x)  \r\n",
     };
     uint32_t state = f.Word(BD_FRAMER_W_STATE);
-    out += Format("Status of Device [%u] : ", dev);
-    out += state < std::size(kStates) ? Format(kStates[state], state) : Format("BAD STATE (0x%x) \r\n", state);
-    out += Format(f.Word(BD_FRAMER_W_MASTER) != 0 ? "Status of Device [%u] : Master \r\n"
+    out += FormatText("Status of Device [%u] : ", dev);
+    out += state < std::size(kStates) ? FormatText(kStates[state], state) : FormatText("BAD STATE (0x%x) \r\n", state);
+    out += FormatText(f.Word(BD_FRAMER_W_MASTER) != 0 ? "Status of Device [%u] : Master \r\n"
                                                   : "Status of Device [%u] : Slave \r\n",
                   dev);
     const uint32_t i431 = f.Word(kWordI431), inband = f.Word(BD_FRAMER_W_INBAND);
     const std::string i431Line =
-        Format(i431 != 0 ? "Status of Device [%u] : I.431 Layer1<->Layer2/3 ON  (0x%x) \r\n"
+        FormatText(i431 != 0 ? "Status of Device [%u] : I.431 Layer1<->Layer2/3 ON  (0x%x) \r\n"
                          : "Status of Device [%u] : I.431 Layer1<->Layer2/3 OFF  (0x%x) \r\n",
                dev, i431);
     out += i431Line;
-    out += Format(inband != 0 ? "Status of Device [%u] : In Band Signalling (0x%x) \r\n"
+    out += FormatText(inband != 0 ? "Status of Device [%u] : In Band Signalling (0x%x) \r\n"
                               : "Status of Device [%u] : Out Band Signalling (0x%x) \r\n",
                   dev, inband);
     const uint32_t running = f.Word(kWordStackRunning);
     if (f.Word(kWordStackFrozen) == 0)
-        out += Format(running != 0 ? "Status of Device [%u] : Stack ON  (0x%x) \r\n"
+        out += FormatText(running != 0 ? "Status of Device [%u] : Stack ON  (0x%x) \r\n"
                                    : "Status of Device [%u] : Stack OFF  (0x%x) \r\n",
                       dev, running);
     else
-        out += Format(running != 0 ? "Status of Device [%u] : Stack ON  Frozen (0x%x) \r\n"
+        out += FormatText(running != 0 ? "Status of Device [%u] : Stack ON  Frozen (0x%x) \r\n"
                                    : "Status of Device [%u] : Stack OFF Frozen (0x%x) \r\n",
                       dev, running);
     const uint32_t sensitivity = f.Word(kWordSensitivity);
     const std::string sensitivityLine =
-        Format("Status of Device [%u] : Sensibilty for Ph-Deactivate %s (%u)   \r\n", dev,
+        FormatText("Status of Device [%u] : Sensibilty for Ph-Deactivate %s (%u)   \r\n", dev,
                sensitivity != 0 ? "HIGH" : "LOW", sensitivity);
     const uint32_t up = f.Word(BD_FRAMER_W_PH_ACTIVATE), down = f.Word(BD_FRAMER_W_PH_DEACTIVATE);
     if (i431 != 0) {
-        out += Format("Status of Device [%u] : Number of PH-ACTIVATE   %u   \r\n", dev, up);
-        out += Format("Status of Device [%u] : Number of PH-DEACTIVATE %u   \r\n", dev, down);
+        out += FormatText("Status of Device [%u] : Number of PH-ACTIVATE   %u   \r\n", dev, up);
+        out += FormatText("Status of Device [%u] : Number of PH-DEACTIVATE %u   \r\n", dev, down);
         out += sensitivityLine;
         out += i431Line;
         if (!Bit(f.Reg(kJatCr), 6)) {
@@ -450,20 +434,20 @@ std::string OthersReport(const BackdoorRequest& reply)
                 "I431EVENT_RECEPTION_OF_AIS",         "I431EVENT_RAI_AND_CONTINUOUS_CRC_ERRORS",
             };
             const char* st = Pick(kI431States, std::size(kI431States), f.Word(kWordI431State), 240, nullptr);
-            out += st != nullptr ? Format("Status of Device [%u] : I.431 State %s \r\n", dev, st)
-                                 : Format("Status of Device [%u] : I.431 State Bad state \r\n", dev);
+            out += st != nullptr ? FormatText("Status of Device [%u] : I.431 State %s \r\n", dev, st)
+                                 : FormatText("Status of Device [%u] : I.431 State Bad state \r\n", dev);
             const char* ev = Pick(kI431Events, std::size(kI431Events), f.Word(kWordI431Event), 0, nullptr);
-            out += ev != nullptr ? Format("Status of Device [%u] : I.431 Event %s \r\n", dev, ev)
-                                 : Format("Status of Device [%u] : I.431 Event  Bad Event \r\n", dev);
+            out += ev != nullptr ? FormatText("Status of Device [%u] : I.431 Event %s \r\n", dev, ev)
+                                 : FormatText("Status of Device [%u] : I.431 Event  Bad Event \r\n", dev);
         }
     } else {
         const unsigned upMs = inband != 0 ? 5000 : 500, downMs = inband != 0 ? 250 : 300;
-        out += Format("Status of Device [%u] : Number of PH-ACTIVATE   %u   (Debounce %u ms) \r\n", dev, up, upMs);
-        out += Format("Status of Device [%u] : Number of PH-DEACTIVATE %u   (Debounce %u ms) \r\n", dev, down, downMs);
+        out += FormatText("Status of Device [%u] : Number of PH-ACTIVATE   %u   (Debounce %u ms) \r\n", dev, up, upMs);
+        out += FormatText("Status of Device [%u] : Number of PH-DEACTIVATE %u   (Debounce %u ms) \r\n", dev, down, downMs);
         out += sensitivityLine;
     }
     out += "              * * * OTHER INTERRUPTS STATUS * * * \r\n";
-    out += Format("Nb of bad IRR : %u    \r\n", f.Word(kWordBadIrr));
+    out += FormatText("Nb of bad IRR : %u    \r\n", f.Word(kWordBadIrr));
     static const Source kSources[] = {
         {"JERR", 0x008, 0x10, 104, false, "Receive Jitter Attenuator Elastic Strore Limit Error", false},
         {"CKERR", 0x008, 0x20, 103, false, "Receive CLAD / JCLK Error", false},
@@ -475,7 +459,7 @@ std::string OthersReport(const BackdoorRequest& reply)
         const char* what;
     } parity[] = {{2, "TPC (Transmit)"}, {1, "RPC (Receive)"}, {0, "SPC (Conrol)"}};
     for (const auto& p : parity)
-        out += Format(Bit(perr, p.bit) ? "0x%x : (Reg PERR) %s RAM Parity Error has occured (at least %d)    \r\n"
+        out += FormatText(Bit(perr, p.bit) ? "0x%x : (Reg PERR) %s RAM Parity Error has occured (at least %d)    \r\n"
                                        : "0x%x : (Reg PERR) %s NO RAM Parity Error has occured (%d)    \r\n",
                       kPerr, p.what, Bit(perr, p.bit) ? 1 : 0);
     static const Source kOneSecond[] = {{"ONESEC", kIsr6, 0x01, 177, true, "One Second Timer Event", false}};
@@ -491,7 +475,7 @@ std::string StatisticsReport(const BackdoorRequest& reply)
     if (!f.Accepted())
         return Refusal(reply);
     auto line = [](const char* text, unsigned reg, unsigned value) {
-        return Format("0x%x : %s (0x%x)    \r\n", reg, text, value);
+        return FormatText("0x%x : %s (0x%x)    \r\n", reg, text, value);
     };
     const uint8_t fstat = f.Reg(kFstat), sbi = f.Reg(kSbiCr), rcr0 = f.Reg(kRcr0), pio = f.Reg(kPio),
                   tcr1 = f.Reg(kTcr1), tsb = f.Reg(kTsbCr), rstat = f.Reg(kRstat), sstat = f.Reg(kSstat);
@@ -508,10 +492,10 @@ std::string StatisticsReport(const BackdoorRequest& reply)
                          : line("ACTIVE (0) : Off Line Framer Inactive (Search completed or aborted or timed out)",
                                 kFstat, fstat);
     out += Bit(fstat, 4)
-               ? Format("0x%x : INVALID (1) : NO Frame Alignment Found (0x%x) (0x%x)    \r\n", kFstat, fstat, fstat & 0x10)
+               ? FormatText("0x%x : INVALID (1) : NO Frame Alignment Found (0x%x) (0x%x)    \r\n", kFstat, fstat, fstat & 0x10)
                : line("INVALID (0) : Search active or aborted or timed out or found", kFstat, fstat);
-    out += Bit(fstat, 3) ? Format("0x%x : FOUND (1) : Frame Alignment Found \r\n", kFstat)
-                         : Format("0x%x : FOUND (0) : NO Frame Alignment Found yet \r\n", kFstat);
+    out += Bit(fstat, 3) ? FormatText("0x%x : FOUND (1) : Frame Alignment Found \r\n", kFstat)
+                         : FormatText("0x%x : FOUND (0) : NO Frame Alignment Found yet \r\n", kFstat);
     out += Bit(fstat, 2) ? line("TIMEOUT (1) : Frame Search Timeout", kFstat, fstat)
                          : line("TIMEOUT (0) : NO Frame Search Timeout yet", kFstat, fstat);
     out += Bit(rcr0, 7)  ? line("RAMI ON AMI Line format", kRcr0, rcr0)
@@ -521,10 +505,10 @@ std::string StatisticsReport(const BackdoorRequest& reply)
     out += line(Bit(rcr0, 5) ? "RFORCE ON Force RX reframe" : "RFORCE OFF No effect", kRcr0, rcr0);
     const char* const syncs[] = {"RFSYNC", "RMSYNC", "TFSYNC", "TMSYNC"};
     for (unsigned i = 0; i < 4; i++)
-        out += Format("0x%x : %s %s (0x%x)    \r\n", kPio, syncs[i], Bit(pio, 3 - i) ? "Output" : "Input", pio);
+        out += FormatText("0x%x : %s %s (0x%x)    \r\n", kPio, syncs[i], Bit(pio, 3 - i) ? "Output" : "Input", pio);
     out += line(Bit(tcr1, 6) ? "TABORT ON Framer disabled" : "TABORT OFF Normal framer operation", kTcr1, tcr1);
     out += line(Bit(tcr1, 5) ? "TFORCE ON Force TX reframe" : "TFORCE OFF No effect", kTcr1, tcr1);
-    out += Format("     : Others EMBED=%d  TX_ALIGN=%d  TSB_ALIGN=%d    \r\n", Bit(sbi, 4) ? 1 : 0,
+    out += FormatText("     : Others EMBED=%d  TX_ALIGN=%d  TSB_ALIGN=%d    \r\n", Bit(sbi, 4) ? 1 : 0,
                   Bit(tsb, 6) ? 1 : 0, Bit(tsb, 3) ? 1 : 0);
 
     // Receive line interface: RSTAT bits 7-5 the jitter attenuator and clock state, bit 4
@@ -554,7 +538,7 @@ std::string StatisticsReport(const BackdoorRequest& reply)
     const char* eye = adaptive ? (Bit(rstat, 0) ? "EYEOPEN Valid signal, RPLL locked"
                                                 : "EYEOPEN Attempting siganl acquisition")
                                : (Bit(rstat, 0) ? "EYEOPEN Start adaptation" : "EYEOPEN Fail signal acquisition");
-    out += Format("0x%x : %s  (0x%x)    \r\n", kRstat, eye, rstat);
+    out += FormatText("0x%x : %s  (0x%x)    \r\n", kRstat, eye, rstat);
 
     // Slip buffers: SSTAT bit 7 TSDIR, bits 6-5 TFSLIP, bit 4 RSDIR, bits 3-2 RFSLIP.
     out += "              * * * SLIP BUFFERS  * * * \r\n";
@@ -568,16 +552,16 @@ std::string StatisticsReport(const BackdoorRequest& reply)
     out += line(kTslip[(sstat >> 5) & 3], kSstat, sstat);
     out += Bit(sstat, 4)
                ? line("RSDIR RSLIP error deleted 1 frame on RPCMO or SBI resync detected", kSstat, sstat)
-               : Format("0x%x : RSDIR RSLIP error repeated 1 frame on RPCMO or SBI timeslot reassigned  (0x%x)    \r\n",
+               : FormatText("0x%x : RSDIR RSLIP error repeated 1 frame on RPCMO or SBI timeslot reassigned  (0x%x)    \r\n",
                         kSstat, sstat);
     static const char* const kRslip[] = {
         "RFSLIP (Normal mode) RSLIP Event : NONE", "RFSLIP (Normal mode) RSLIP Event : FSLIP Controlled frame slip",
         "RFSLIP (Normal mode) RSLIP Event : USLIP UnControlled frame slip",
         "RFSLIP (Normal mode) RSLIP Event : BAD EVENT"};
     out += line(kRslip[(sstat >> 2) & 3], kSstat, sstat);
-    out += Format("0x%x : RSLIP Buffer Delay : Diff between RX and RSB timebase in TS intervals : %d    \r\n", kRphase,
+    out += FormatText("0x%x : RSLIP Buffer Delay : Diff between RX and RSB timebase in TS intervals : %d    \r\n", kRphase,
                   f.Reg(kRphase) >> 2);
-    out += Format("0x%x : TSLIP Buffer Delay : Diff between TSB and TX timebase in TS intervals : %d    \r\n", kTphase,
+    out += FormatText("0x%x : TSLIP Buffer Delay : Diff between TSB and TX timebase in TS intervals : %d    \r\n", kTphase,
                   f.Reg(kTphase) >> 2);
     return out;
 }
@@ -587,7 +571,7 @@ std::string StatisticsReport(const BackdoorRequest& reply)
 std::string DumpFileName(const BackdoorRequest& reply)
 {
     uint32_t dev = CFramerReply(reply).Word(BD_FRAMER_W_LINE);
-    return Format("BT8370DP%u.TXT", dev >= 1 && dev <= 3 ? dev : 0);
+    return FormatText("BT8370DP%u.TXT", dev >= 1 && dev <= 3 ? dev : 0);
 }
 
 std::string DumpReport(const BackdoorRequest& reply, const std::string& date)
@@ -596,11 +580,11 @@ std::string DumpReport(const BackdoorRequest& reply, const std::string& date)
     if (!f.Accepted())
         return Refusal(reply);
     const uint32_t dev = f.Word(BD_FRAMER_W_LINE);
-    std::string out = Format("* * * DUMP Device[%u] to File : BT8370DP%u.TXT * * * [of %.64s] \r\n", dev, dev,
+    std::string out = FormatText("* * * DUMP Device[%u] to File : BT8370DP%u.TXT * * * [of %.64s] \r\n", dev, dev,
                              date.c_str());
     out += " \r\n";
     for (unsigned r = 0; r < kRegisters; r++)
-        out += Format("Bt8370[%u]    Reg 0x%x = 0x%x       %s \r\n", dev, r, f.Reg(r), RegisterName(r));
+        out += FormatText("Bt8370[%u]    Reg 0x%x = 0x%x       %s \r\n", dev, r, f.Reg(r), RegisterName(r));
     out += " \r\n";
     return out;
 }
@@ -624,19 +608,19 @@ std::string RbsReport(const BackdoorRequest& rbsReply)
     std::string out = "                             * * * ROBBED BIT SIGNALLING * * * \r\n";
     out += "     \r\n";
     out += "                             GROUP \r\n";
-    out += Format("RBS[%u]: Group used %u  \r\n", group, group);
+    out += FormatText("RBS[%u]: Group used %u  \r\n", group, group);
     static const char* const kModes[] = {"RBS_MONITORED_BY_INTERRUPT_RSIG", "RBS_MONITORED_BY_POLLING_SYNCTOLINE",
                                          "RBS_MONITORED_BY_POLLING_FREERUNNING"};
     if (const char* m = Pick(kModes, 3, w(BD_RBS_W_MONITORING), 3, nullptr))
-        out += Format("RBS[%u]: Monitoring %s (at %u ms) \r\n", group, m, period);
+        out += FormatText("RBS[%u]: Monitoring %s (at %u ms) \r\n", group, m, period);
     else
-        out += Format("RBS[%u]: Monitoring BAD \r\n", group);
+        out += FormatText("RBS[%u]: Monitoring BAD \r\n", group);
     static const char* const kDirections[] = {"RBS_NETWORK_TO_CI", "RBS_CI_TO_NETWORK"};
-    out += Format("RBS[%u]: Direction %s \r\n", group, Pick(kDirections, 2, w(BD_RBS_W_DIRECTION), 3, "BAD"));
+    out += FormatText("RBS[%u]: Direction %s \r\n", group, Pick(kDirections, 2, w(BD_RBS_W_DIRECTION), 3, "BAD"));
     static const char* const kStatuses[] = {"RBS_INIT_FAILED", "RBS_INIT_OK", "RBS_DEACTIVE", "RBS_ACTIVE",
                                             "RBS_FROZEN"};
-    out += Format("RBS[%u]: Status %s \r\n", group, Pick(kStatuses, 5, w(BD_RBS_W_STATUS), 3, "BAD"));
-    out += Format("RBS[%u]: Stack Size %u (bytes) \r\n", group, w(BD_RBS_W_STACK_SIZE));
+    out += FormatText("RBS[%u]: Status %s \r\n", group, Pick(kStatuses, 5, w(BD_RBS_W_STATUS), 3, "BAD"));
+    out += FormatText("RBS[%u]: Stack Size %u (bytes) \r\n", group, w(BD_RBS_W_STACK_SIZE));
 
     static const char* const kMessages[] = {"NO_MESSAGE ",  "BAD_MESSAGE ",  "GO_ON_HOOK ",
                                             "GO_OFF_HOOK ", "TURN_ON_RING ", "TURN_OFF_RING "};
@@ -664,11 +648,11 @@ std::string RbsReport(const BackdoorRequest& rbsReply)
     auto ch = [&](uint32_t c, uint32_t field) { return w(BD_RBS_W_CHANNELS + c * BD_RBS_CHANNEL_WORDS + field); };
     out += "                             CHANNELS \r\n";
     for (uint32_t c = 0; c < BD_RBS_CHANNELS; c++) {
-        out += Format("RBS[%u,%u]: ", group, c);
-        out += Format("RxSig = 0x%x ", ch(c, BD_RBS_CH_RX_BITS));
+        out += FormatText("RBS[%u,%u]: ", group, c);
+        out += FormatText("RxSig = 0x%x ", ch(c, BD_RBS_CH_RX_BITS));
         out += Pick(kMessages, std::size(kMessages), ch(c, BD_RBS_CH_RX_MESSAGE), 2, "BADMessageIn ");
         out += "  |  ";
-        out += Format("TxSig = 0x%x ", ch(c, BD_RBS_CH_TX_BITS));
+        out += FormatText("TxSig = 0x%x ", ch(c, BD_RBS_CH_TX_BITS));
         out += Pick(kMessages, std::size(kMessages), ch(c, BD_RBS_CH_TX_MESSAGE), 2, "BADMessageOut ");
         out += Pick(kStates, std::size(kStates), ch(c, BD_RBS_CH_STATE), 2, "BADStatus ");
         out += "\r\n";
@@ -689,7 +673,7 @@ std::string RbsReport(const BackdoorRequest& rbsReply)
     const uint32_t wink[3] = {w(BD_RBS_W_WINK) * period, w(BD_RBS_W_WINK + 1) * period,
                               w(BD_RBS_W_WINK + 2) * period};
     for (uint32_t c = 0; c < BD_RBS_CHANNELS; c++) {
-        out += Format(ch(c, BD_RBS_CH_ENABLED) != 0 ? "RBS[%u,%u]: Enb " : "RBS[%u,%u]: Dis ", group, c);
+        out += FormatText(ch(c, BD_RBS_CH_ENABLED) != 0 ? "RBS[%u,%u]: Enb " : "RBS[%u,%u]: Dis ", group, c);
         out += Pick(kTypes, std::size(kTypes), ch(c, BD_RBS_CH_SIGNALLING_TYPE), 3, "BADType ");
         out += Pick(kBearers, std::size(kBearers), ch(c, BD_RBS_CH_BEARER), 2, "BADBearer ");
         out += ch(c, BD_RBS_CH_ISDN) != 0 ? "Isdn " : "Analog ";
@@ -697,10 +681,10 @@ std::string RbsReport(const BackdoorRequest& rbsReply)
         switch (ch(c, BD_RBS_CH_PROTOCOL)) {
         case 2: out += "NO_PROTOCOL "; break;
         case 3: out += "AUTOMATIC "; break;
-        case 4: out += Format("WINK_START (-%u) (+%u) (-%u) ", wink[0], wink[1], wink[2]); break;
+        case 4: out += FormatText("WINK_START (-%u) (+%u) (-%u) ", wink[0], wink[1], wink[2]); break;
         case 5: out += "IMMEDIAT_DIAL "; break;
         case 6: out += "DELAY_DIAL "; break;
-        case 7: out += Format("WINK_START_M60 (-%u) (+%u) (-%u) ", wink[0], wink[1], wink[2]); break;
+        case 7: out += FormatText("WINK_START_M60 (-%u) (+%u) (-%u) ", wink[0], wink[1], wink[2]); break;
         default: out += "BADProtocol "; break;
         }
         out += "\r\n";
@@ -715,7 +699,7 @@ std::string RbsReport(const BackdoorRequest& rbsReply)
     for (uint32_t c = 1; c <= 24; c++) {
         const char* heads[] = {"RxA[%u](ms)= ", "TxA[%u](ms)= ", "Status[%u]= "};
         for (uint32_t t = 0; t < BD_RBS_TRACES; t++) {
-            out += Format(heads[t], c);
+            out += FormatText(heads[t], c);
             for (uint32_t i = 0; i < BD_RBS_TRACE_ENTRIES; i++) {
                 uint16_t e = entry(c, t, i);
                 if ((e & BD_RBS_TRACE_VALID) == 0)
@@ -723,9 +707,9 @@ std::string RbsReport(const BackdoorRequest& rbsReply)
                 if (i != 0 && i % 10 == 0)
                     out += "\r\n      ";
                 if (t == BD_RBS_TRACE_STATE)
-                    out += Format("->(%x)", e & 0x7FFF);
+                    out += FormatText("->(%x)", e & 0x7FFF);
                 else
-                    out += Format((e & 0x4000) != 0 ? "+%u " : "-%u ", (e & 0x3FFFu) * period);
+                    out += FormatText((e & 0x4000) != 0 ? "+%u " : "-%u ", (e & 0x3FFFu) * period);
             }
             out += t == BD_RBS_TRACE_STATE ? "\r\n" : " \r\n";
         }

@@ -1,5 +1,6 @@
 #include "applet/LineReports.h"
 
+#include "applet/Reports.h"
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -17,20 +18,9 @@ const char* const kReplyIncomplete = "ERROR: Driver reply incomplete";
 
 namespace {
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
-
 std::string RefusedText(const BackdoorRequest& reply)
 {
-    return Format("The driver refused the request (status 0x%08X).", reply.Status);
+    return FormatText("The driver refused the request (status 0x%08X).", reply.Status);
 }
 
 // A page's failure text followed by the status the driver refused with.
@@ -93,9 +83,9 @@ std::string CallViewText(const BackdoorRequest& reply, uint32_t line)
             !view.Word(4 * table + at, &ref))
             return text + kReplyIncomplete;
         if (channel == 100)
-            text += Format("Link %d Inactive\r\n", i);
+            text += FormatText("Link %d Inactive\r\n", i);
         else
-            text += Format("Link %02d <-> Channel %02u - State U%02u - CRV %02X\r\n", i, channel, state, ref);
+            text += FormatText("Link %02d <-> Channel %02u - State U%02u - CRV %02X\r\n", i, channel, state, ref);
     }
     return text;
 }
@@ -112,7 +102,7 @@ std::string L2L3StatisticsText(const BackdoorRequest& reply, int type)
         return ViewRefusedText(reply);
     std::string text = "**********  LAYER 2 & 3 STATISTICS / ";
     text += type >= 0 && type < 11 ? kNames[type] : "MISC";
-    text += Format(" (dat=%d)**********\r\n\r\n", type);
+    text += FormatText(" (dat=%d)**********\r\n\r\n", type);
     CSegmentReader table = rec.Segment(2);
     uint64_t n = rec.Arg(1);
     for (int c = 1; c <= kStatisticsChannels; c++) {
@@ -121,7 +111,7 @@ std::string L2L3StatisticsText(const BackdoorRequest& reply, int type)
         int64_t at = int64_t(n * c) + type;
         if (type < 0 || !table.Word(static_cast<uint64_t>(at), &tx) || !table.Word(static_cast<uint64_t>(at) + 12, &rx))
             return text + kReplyIncomplete;
-        text += Format(" Channel %02d :   (TX)  %5d   /  (RX)  %5d\r\n", c, static_cast<int32_t>(tx),
+        text += FormatText(" Channel %02d :   (TX)  %5d   /  (RX)  %5d\r\n", c, static_cast<int32_t>(tx),
                        static_cast<int32_t>(rx));
     }
     return text;
@@ -177,7 +167,7 @@ std::string TraceBlockText(const BackdoorRequest& reply)
             for (uint32_t i = 0; i < length; i++) {
                 uint8_t b = 0;
                 entry.Byte(2 + i, &b);
-                text += Format("%02X ", b);
+                text += FormatText("%02X ", b);
             }
             text += "\r\n";
         } else if (type == 15) {
@@ -192,21 +182,21 @@ std::string TraceBlockText(const BackdoorRequest& reply)
 std::string TraceFileHeader(const std::string& file, const std::string& date)
 {
     std::string stars(39, '*');
-    return stars + "\r\n" + Format("** File : %s\r\n", file.c_str()) + Format("** Date : %s", date.c_str()) + stars +
+    return stars + "\r\n" + FormatText("** File : %s\r\n", file.c_str()) + FormatText("** Date : %s", date.c_str()) + stars +
            "\r\n\r\n";
 }
 
 std::string TraceBackupDoneText(bool periodic, const std::string& file, const std::string& time)
 {
-    return Format("%s Backup ...\r\nSignalling Stack Trace Backup to (%s)\r\nCompleted at %s\r\n",
+    return FormatText("%s Backup ...\r\nSignalling Stack Trace Backup to (%s)\r\nCompleted at %s\r\n",
                   periodic ? "PERIODIC" : "MANUAL", file.c_str(), time.c_str());
 }
 
 std::string TraceFileName(uint32_t line, char periodic)
 {
     if (periodic == 0)
-        return Format("C:\\Trace_P%u.txt", line + 1);
-    return Format("C:\\Trace_P%u_%c.txt", line + 1, periodic);
+        return FormatText("C:\\Trace_P%u.txt", line + 1);
+    return FormatText("C:\\Trace_P%u_%c.txt", line + 1, periodic);
 }
 
 std::string ViewRefusedText(const BackdoorRequest& reply) { return WithStatus(kViewRefused, reply); }
@@ -278,14 +268,14 @@ std::string Named(const Name (&names)[N], uint32_t value, const char* prefix, co
     for (const Name& n : names)
         if (n.value == value)
             return std::string(prefix) + n.name + "\r\n";
-    return std::string(prefix) + Format(unknown, value);
+    return std::string(prefix) + FormatText(unknown, value);
 }
 
 std::string Choice(uint32_t value, const std::vector<const char*>& texts, const char* unknown)
 {
     if (value < texts.size())
         return texts[value];
-    return Format(unknown, static_cast<int32_t>(value));
+    return FormatText(unknown, static_cast<int32_t>(value));
 }
 
 // 40 words, one character each, up to the first 0; what is not printable shows as '?'.
@@ -331,20 +321,20 @@ std::string LinkDumpText(const BackdoorRequest& reply)
         d.Word(i, &v);
         return v;
     };
-    auto flag = [&](const char* name, uint64_t i) { return Format("%s = %s\r\n", name, w(i) ? "True" : "False"); };
+    auto flag = [&](const char* name, uint64_t i) { return FormatText("%s = %s\r\n", name, w(i) ? "True" : "False"); };
     std::string t;
     t += Choice(w(0),
                 {"CurrentOwner = OWNER_NONE\r\n", "CurrentOwner = OWNER_TELEPHONY_SUBSYSTEM\r\n",
                  "CurrentOwner = OWNER_VOVIZ4EZ\r\n", "CurrentOwner = OWNER_DRIVER\r\n",
                  "CurrentOwner = OWNER_SIGNALLING_STACK\r\n"},
                 "CurrentOwner = Unknown %d\r\n");
-    t += Format("NdisLinkContext = 0x%08x\r\n", w(1));
+    t += FormatText("NdisLinkContext = 0x%08x\r\n", w(1));
     t += Named(kDevStates, w(2), "DevState = ", "Unknown line dev state: 0x%X\r\n");
     t += Named(kAddressStates, w(3), "AddressState = ", "Unknown line address state: 0x%X\r\n");
     t += Named(kCallStates, w(4), "CallState = ", "Unknown line call state: 0x%x\r\n");
     t += Named(kMediaModes, w(5), "MediaMode = ", "Unknown media mode: 0x%X\r\n");
     t += Named(kBearerModes, w(6), "BearerMode = ", "Unknown line bearer mode: 0x%X\r\n");
-    t += Format("TransferRate = %d\r\n", static_cast<int32_t>(w(7)));
+    t += FormatText("TransferRate = %d\r\n", static_cast<int32_t>(w(7)));
     t += Choice(w(8),
                 {"TransferCaps: SPEECH \r\n", "TransferCaps: UNRESTRICTED_64K \r\n", "TransferCaps: RESTRICTED_56K \r\n",
                  "TransferCaps: 3_1KHZ_AUDIO \r\n", "TransferCaps: UNRESTRICTED_64K_TONES \r\n",
@@ -363,9 +353,9 @@ std::string LinkDumpText(const BackdoorRequest& reply)
                                    {"BCH_PROTOCOL_TRANSPARENT\r\n", "BCH_PROTOCOL_SS7_HDLC_CRC16\r\n",
                                     "BCH_PROTOCOL_HDLC_CRC16\r\n", "BCH_PROTOCOL_HDLC_CRC32\r\n"},
                                    "Unknown protocol: %d\r\n");
-    t += Format("WriteTxPacketIdx = %d\r\n", static_cast<int32_t>(w(15)));
-    t += Format("ReadTxPacketIdx = %d\r\n", static_cast<int32_t>(w(16)));
-    t += Format("CurrentRxMsgIdx = %d\r\n", static_cast<int32_t>(w(17)));
+    t += FormatText("WriteTxPacketIdx = %d\r\n", static_cast<int32_t>(w(15)));
+    t += FormatText("ReadTxPacketIdx = %d\r\n", static_cast<int32_t>(w(16)));
+    t += FormatText("CurrentRxMsgIdx = %d\r\n", static_cast<int32_t>(w(17)));
     t += flag("CallOriginate", 18);
     t += flag("NetworkDisc", 19);
     static const char* const kCounters[] = {
@@ -378,19 +368,19 @@ std::string LinkDumpText(const BackdoorRequest& reply)
         "RxLpbCounter=\t",
     };
     for (size_t i = 0; i < std::size(kCounters); i++)
-        t += Format("%s%d\r\n", kCounters[i], static_cast<int32_t>(w(20 + i)));
+        t += FormatText("%s%d\r\n", kCounters[i], static_cast<int32_t>(w(20 + i)));
     for (int i = 0; i < 6; i++)
-        t += Format("Dbg TxCnt%d=\t%d\r\n", i, static_cast<int32_t>(w(39 + i)));
+        t += FormatText("Dbg TxCnt%d=\t%d\r\n", i, static_cast<int32_t>(w(39 + i)));
     for (int i = 0; i < 6; i++)
-        t += Format("Dbg RxCnt%d=\t%d\r\n", i, static_cast<int32_t>(w(45 + i)));
-    t += Format("B_CHANNEL_INDEX=\t%d\r\n", static_cast<int32_t>(w(51)));
-    t += Format("NumBytesIn=\t%d\r\n", static_cast<int32_t>(w(52)));
-    t += Format("NumBytesOut=\t%d\r\n", static_cast<int32_t>(w(53)));
+        t += FormatText("Dbg RxCnt%d=\t%d\r\n", i, static_cast<int32_t>(w(45 + i)));
+    t += FormatText("B_CHANNEL_INDEX=\t%d\r\n", static_cast<int32_t>(w(51)));
+    t += FormatText("NumBytesIn=\t%d\r\n", static_cast<int32_t>(w(52)));
+    t += FormatText("NumBytesOut=\t%d\r\n", static_cast<int32_t>(w(53)));
     std::string calling = NumberText(d, 54), called = NumberText(d, 94);
-    t += Format("Calling Number: %d Digits\r\n", static_cast<int>(calling.size())) + calling + "\r\n";
-    t += Format("Called Number: %d Digits\r\n", static_cast<int>(called.size())) + called + "\r\n";
+    t += FormatText("Calling Number: %d Digits\r\n", static_cast<int>(calling.size())) + calling + "\r\n";
+    t += FormatText("Called Number: %d Digits\r\n", static_cast<int>(called.size())) + called + "\r\n";
     // The dump ends with the called number: no port word follows it.
-    t += Format("UDP Port=\t%d\r\n", static_cast<int32_t>(w(134)));
+    t += FormatText("UDP Port=\t%d\r\n", static_cast<int32_t>(w(134)));
     return t;
 }
 
@@ -406,13 +396,13 @@ std::string LinkStatisticsText(const BackdoorRequest& reply)
     for (int i = 0; i < 17; i++) {
         uint32_t v = 0;
         counters.Word(i, &v);
-        t += Format("%s=%d\r\n", kCounterNames[i], static_cast<int32_t>(v));
+        t += FormatText("%s=%d\r\n", kCounterNames[i], static_cast<int32_t>(v));
     }
     for (int i = 0; i < 30; i++) {
         uint32_t a = 0, b = 0;
         first.Word(i, &a);
         second.Word(i, &b);
-        t += Format("Num%s=%d,%d\r\n", kEventNames[i], static_cast<int32_t>(a), static_cast<int32_t>(b));
+        t += FormatText("Num%s=%d,%d\r\n", kEventNames[i], static_cast<int32_t>(a), static_cast<int32_t>(b));
     }
     return t;
 }
@@ -421,7 +411,7 @@ RingDescriptors RingDescriptorReport(const BackdoorRequest& reply, int txPos, in
 {
     CRecordReader rec(reply);
     RingDescriptors d;
-    d.status = Format("ResultCode=0x%08x", reply.Status);
+    d.status = FormatText("ResultCode=0x%08x", reply.Status);
     if (!rec.Done())
         return d;
     CSegmentReader tx = rec.Segment(0), rx = rec.Segment(1);
@@ -439,7 +429,7 @@ RingDescriptors RingDescriptorReport(const BackdoorRequest& reply, int txPos, in
         for (int k = 0; k < 3; k++)
             if (!s.WordAt(uint64_t(12) * p + 4 * k, &w[k]))
                 return std::string();
-        return Format("%08X %08X %08X %08d", w[0], w[1], w[2], p);
+        return FormatText("%08X %08X %08X %08d", w[0], w[1], w[2], p);
     };
     d.tx = describe(tx, d.txCount, txPos);
     d.rx = describe(rx, d.rxCount, rxPos);
@@ -450,7 +440,7 @@ RingData RingDataReport(const BackdoorRequest& reply)
 {
     CRecordReader rec(reply);
     RingData d;
-    d.status = Format("ResultCode=0x%08x", reply.Status);
+    d.status = FormatText("ResultCode=0x%08x", reply.Status);
     if (!rec.Done())
         return d;
     auto hex = [](const CSegmentReader& s) {
@@ -459,7 +449,7 @@ RingData RingDataReport(const BackdoorRequest& reply)
         for (size_t i = 0; i < s.Size(); i++) {
             uint8_t b = 0;
             s.Byte(i, &b);
-            t += Format("%02X", b);
+            t += FormatText("%02X", b);
         }
         return t;
     };
@@ -525,7 +515,7 @@ std::string SharedMemoryTableText(const std::vector<uint8_t>& copy, int group, i
             for (int k = 0; k < 8; k++)
                 if (!image.Byte(t.offset + 8 * e + k, &b[k]))
                     return text;
-            text += Format("  %02u: 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x \r\n", e, b[0], b[1], b[2],
+            text += FormatText("  %02u: 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x 0x%02x \r\n", e, b[0], b[1], b[2],
                            b[3], b[4], b[5], b[6], b[7]);
         }
         return text;
@@ -536,7 +526,7 @@ std::string SharedMemoryTableText(const std::vector<uint8_t>& copy, int group, i
         uint32_t a, b;
         if (!image.WordAt(t.offset + 4 * e, &a) || !image.WordAt(t.offset + 4 * (e + 1), &b))
             return text;
-        text += Format(fmt, e, a, e + 1, b);
+        text += FormatText(fmt, e, a, e + 1, b);
     }
     return text;
 }
@@ -549,12 +539,12 @@ std::array<std::string, 6> DescriptorTexts(const std::vector<uint8_t>& copy, int
         image.WordAt(offset, &v);
         return v;
     };
-    return {Format("  0x%08x", word(0x600)),
-            Format("  0x%08x\r\n  0x%08x", word(0x604), word(0x608) & 0x7FFF),
-            Format("  0x%08x", word(0x60C)),
-            Format("  0x%08x", word(0x610)),
-            Format("  0x%08x", word(0x614)),
-            Format("  0x%08x", word(0x618))};
+    return {FormatText("  0x%08x", word(0x600)),
+            FormatText("  0x%08x\r\n  0x%08x", word(0x604), word(0x608) & 0x7FFF),
+            FormatText("  0x%08x", word(0x60C)),
+            FormatText("  0x%08x", word(0x610)),
+            FormatText("  0x%08x", word(0x614)),
+            FormatText("  0x%08x", word(0x618))};
 }
 
 std::array<std::string, 6> AddressTexts(const BackdoorRequest& reply)
@@ -562,7 +552,7 @@ std::array<std::string, 6> AddressTexts(const BackdoorRequest& reply)
     CRecordReader rec(reply);
     std::array<std::string, 6> t;
     for (int i = 0; i < 6; i++)
-        t[i] = rec.Done() ? Format("%08x", rec.Arg(i)) : std::string("?");
+        t[i] = rec.Done() ? FormatText("%08x", rec.Arg(i)) : std::string("?");
     return t;
 }
 
@@ -574,11 +564,11 @@ std::string RegisterWindowText(const BackdoorRequest& reply)
     CSegmentReader window = rec.Segment(0);
     std::string text = "Bt847x Register Space, group 0\r\n";
     for (uint64_t at = 0; at + 32 <= window.Size() && at < kGroupImageSize; at += 32) {
-        text += Format("%03X:", static_cast<unsigned>(at));
+        text += FormatText("%03X:", static_cast<unsigned>(at));
         for (int k = 0; k < 8; k++) {
             uint32_t v = 0;
             window.WordAt(at + 4 * k, &v);
-            text += Format(" %08x", v);
+            text += FormatText(" %08x", v);
         }
         text += "\r\n";
     }
@@ -597,15 +587,15 @@ bool GroupActionRequest(int choice, uint32_t* cls, uint32_t* action)
     return true;
 }
 
-std::string ResultCodeText(const BackdoorRequest& reply) { return Format("ResultCode= 0x%08x", reply.Status); }
+std::string ResultCodeText(const BackdoorRequest& reply) { return FormatText("ResultCode= 0x%08x", reply.Status); }
 
 std::string RegisterReadText(const BackdoorRequest& reply, std::string* value)
 {
     CRecordReader rec(reply);
     if (!rec.Done())
         return ResultCodeText(reply);
-    *value = Format("%08x", rec.Arg(2));
-    return Format("Value = 0x%08x\r\nResultCode= 0x%08x", rec.Arg(2), reply.Status);
+    *value = FormatText("%08x", rec.Arg(2));
+    return FormatText("Value = 0x%08x\r\nResultCode= 0x%08x", rec.Arg(2), reply.Status);
 }
 
 std::string GroupStatItem(const BackdoorRequest& reply, int channel)
@@ -613,11 +603,11 @@ std::string GroupStatItem(const BackdoorRequest& reply, int channel)
     CRecordReader rec(reply);
     uint32_t sent = 0, received = 0;
     if (!rec.Done())
-        return Format("[%d:status 0x%08x] ", channel, reply.Status);
+        return FormatText("[%d:status 0x%08x] ", channel, reply.Status);
     CSegmentReader counters = rec.Segment(0);
     if (!counters.Word(4, &sent) || !counters.Word(6, &received))
-        return Format("[%d:?] ", channel);
-    return Format("[%d:%d,%d] ", channel, static_cast<int32_t>(sent), static_cast<int32_t>(received));
+        return FormatText("[%d:?] ", channel);
+    return FormatText("[%d:%d,%d] ", channel, static_cast<int32_t>(sent), static_cast<int32_t>(received));
 }
 
 }  // namespace linereports

@@ -439,19 +439,29 @@ void CMyPropertyPage6::OnClearWords()
     UpdateData(FALSE);
 }
 
-void CMyPropertyPage6::OnCommandSend()
+// A pump command's record with its class, type and function code; null (and said so)
+// when there is nothing to send it to.
+BackdoorRequest* CMyPropertyPage6::BeginCommand(uint32_t requestClass, uint32_t action)
 {
-    if (!UpdateData(TRUE))
-        return;
-    BackdoorRequest* r = Begin(kWrite, kWriteCsmCommand, true);
+    BackdoorRequest* r = Begin(requestClass, action, true);
     if (r == nullptr) {
         m_Status = kFailed;
         UpdateData(FALSE);
-        return;
+        return nullptr;
     }
     r->Arg[3] = HexOf(m_CommandClass);
     r->Arg[4] = HexOf(m_CommandType);
     r->Arg[5] = HexOf(m_FunctionCode);
+    return r;
+}
+
+void CMyPropertyPage6::OnCommandSend()
+{
+    if (!UpdateData(TRUE))
+        return;
+    BackdoorRequest* r = BeginCommand(kWrite, kWriteCsmCommand);
+    if (r == nullptr)
+        return;
     if (m_CommandWordCount > 0) {
         for (uint32_t i = 0; i < m_CommandWordCount; i++) {
             uint32_t w = m_CommandWords[i];
@@ -470,15 +480,9 @@ void CMyPropertyPage6::OnCommandRead()
 {
     if (!UpdateData(TRUE))
         return;
-    BackdoorRequest* r = Begin(kRead, kReadCsmResponse, true);
-    if (r == nullptr) {
-        m_Status = kFailed;
-        UpdateData(FALSE);
+    BackdoorRequest* r = BeginCommand(kRead, kReadCsmResponse);
+    if (r == nullptr)
         return;
-    }
-    r->Arg[3] = HexOf(m_CommandClass);
-    r->Arg[4] = HexOf(m_CommandType);
-    r->Arg[5] = HexOf(m_FunctionCode);
     if (Send()) {
         modemreports::CommandAnswer answer = modemreports::CsmCommandAnswer(*r);
         m_WordList = answer.Words.c_str();

@@ -92,6 +92,7 @@ private:
     // The sheet's record, cleared and addressed to the current socket and CSM (and pump);
     // nullptr without a sheet.
     BackdoorRequest* Begin(uint32_t requestClass, uint32_t action, bool pump);
+    BackdoorRequest* BeginCommand(uint32_t requestClass, uint32_t action);
     // Sends the record; the status line shows the result or "Function Call Failed!".
     bool Send();
     void CsmAction(uint32_t action);

@@ -1,5 +1,6 @@
 #include "applet/ModemReports.h"
 
+#include "applet/Reports.h"
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -39,16 +40,6 @@ const char* NameOf(const char* const (&names)[N], uint32_t value)
     return value < N ? names[value] : "Unknown";
 }
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 bool Refused(const BackdoorRequest& reply) { return reply.Status != kStatusDone; }
 
@@ -56,20 +47,10 @@ bool Refused(const BackdoorRequest& reply) { return reply.Status != kStatusDone;
 
 CReplyData SegmentOf(const BackdoorRequest& reply, int k)
 {
-    CReplyData data;
-    if (k < 0 || k >= 4)
-        return data;
-    uint64_t offset = reply.Segment[k].Offset, length = reply.Segment[k].Length;
-    if (offset < kBackdoorHeaderSize || offset >= kBackdoorRequestSize)
-        return data;
-    if (length > kBackdoorRequestSize - offset)
-        length = kBackdoorRequestSize - offset;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&reply);
-    data.Bytes.assign(bytes + offset, bytes + offset + length);
-    return data;
+    return ReplySegmentBytes(reply, k);
 }
 
-std::string ResultLine(const BackdoorRequest& reply) { return Format("ResultCode=0x%08x", reply.Status); }
+std::string ResultLine(const BackdoorRequest& reply) { return FormatText("ResultCode=0x%08x", reply.Status); }
 
 std::string CsmCountersText(const BackdoorRequest& reply, int segment)
 {
@@ -82,7 +63,7 @@ std::string CsmCountersText(const BackdoorRequest& reply, int segment)
     for (const char* name : kCounterNames) {
         if (!reader.Word(&count))
             break;
-        text += Format("%sCnt=\t\t%d\r\n", name, static_cast<int32_t>(count));
+        text += FormatText("%sCnt=\t\t%d\r\n", name, static_cast<int32_t>(count));
     }
     return text;
 }
@@ -96,8 +77,8 @@ std::optional<std::string> CsmRegisterDump(const BackdoorRequest& reply)
     std::string text;
     for (uint32_t i = 0; i < std::size(kRegisterNames); i++) {
         uint32_t value = 0;
-        std::string shown = reader.Word(&value) ? Format("%04x", value & 0xFFFF) : "----";
-        text += Format("0x%02X = %s [%s]", i, shown.c_str(), kRegisterNames[i]);
+        std::string shown = reader.Word(&value) ? FormatText("%04x", value & 0xFFFF) : "----";
+        text += FormatText("0x%02X = %s [%s]", i, shown.c_str(), kRegisterNames[i]);
         if (i + 1 < std::size(kRegisterNames))
             text += "\r\n";
     }
@@ -108,7 +89,7 @@ std::optional<std::string> CsmRegisterValue(const BackdoorRequest& reply)
 {
     if (Refused(reply))
         return std::nullopt;
-    return Format("%04X", reply.Arg[3]);
+    return FormatText("%04X", reply.Arg[3]);
 }
 
 CommandAnswer CsmCommandAnswer(const BackdoorRequest& reply)
@@ -118,12 +99,12 @@ CommandAnswer CsmCommandAnswer(const BackdoorRequest& reply)
     case kStatusPending: {
         answer.EndsCommand = true;
         CReplyData data = SegmentOf(reply, 0);
-        answer.Length = Format("%02X", static_cast<unsigned>(data.Bytes.size()));
+        answer.Length = FormatText("%02X", static_cast<unsigned>(data.Bytes.size()));
         // Each word shows its first and then its second 16-bit half, as they lie in the record.
         CReplyReader reader = data.Reader();
         uint32_t word = 0;
         for (size_t i = 0; i < kMaxCommandWords && reader.Word(&word); i++)
-            answer.Words += Format("%2d: 0x%04X%04X\r\n", static_cast<int>(i), word & 0xFFFF, word >> 16);
+            answer.Words += FormatText("%2d: 0x%04X%04X\r\n", static_cast<int>(i), word & 0xFFFF, word >> 16);
         break;
     }
     case kStatusDone:
@@ -177,12 +158,12 @@ std::optional<std::string> FrameCountersText(const BackdoorRequest& reply)
     if (!reader.Skip(28) || !reader.Word(&frames) || !reader.Word(&bytesIn) || !reader.Word(&bytesOut) ||
         !reader.Word(&errors) || !reader.Word(&good) || !reader.Word(&failed))
         return std::string("----");
-    std::string text = Format("%05d [nbFramesIn]\r\n%05d [nbFrameOut]\t\t\t\r\n", frames & 0xFFFF, frames >> 16);
-    text += Format("%10d [nbByteIn]\t\t\t\r\n%10d [nbByteOut]\t\t\t\r\n", static_cast<int32_t>(bytesIn),
+    std::string text = FormatText("%05d [nbFramesIn]\r\n%05d [nbFrameOut]\t\t\t\r\n", frames & 0xFFFF, frames >> 16);
+    text += FormatText("%10d [nbByteIn]\t\t\t\r\n%10d [nbByteOut]\t\t\t\r\n", static_cast<int32_t>(bytesIn),
                    static_cast<int32_t>(bytesOut));
-    text += Format("%03d [nbBadCRCin]\r\n%03d [nbBadCRCOut]\r\n%03d [nbLongErrorIn]\r\n%03d [nbLongErrorOut]\t\t\t\r\n",
+    text += FormatText("%03d [nbBadCRCin]\r\n%03d [nbBadCRCOut]\r\n%03d [nbLongErrorIn]\r\n%03d [nbLongErrorOut]\t\t\t\r\n",
                    errors & 0xFF, (errors >> 8) & 0xFF, (errors >> 16) & 0xFF, errors >> 24);
-    text += Format("%10d [Good connections]\t\t\t\r\n%10d [Failed connections]\t\t\t", static_cast<int32_t>(good),
+    text += FormatText("%10d [Good connections]\t\t\t\r\n%10d [Failed connections]\t\t\t", static_cast<int32_t>(good),
                    static_cast<int32_t>(failed));
     return text;
 }
@@ -204,12 +185,12 @@ std::string AddCommandWordLine(const std::string& list, uint32_t number, const s
     std::string text = list;
     if (!text.empty())
         text += "\r\n";
-    return text + Format("%2d: 0x", static_cast<int>(number)) + entry.substr(0, 8);
+    return text + FormatText("%2d: 0x", static_cast<int>(number)) + entry.substr(0, 8);
 }
 
 std::string EbusText(uint32_t boardWord, uint32_t moduleStride, uint32_t csm, uint32_t socketWindow)
 {
-    return Format("%08X", boardWord + (moduleStride * csm + socketWindow) * 4);
+    return FormatText("%08X", boardWord + (moduleStride * csm + socketWindow) * 4);
 }
 
 }  // namespace modemreports

@@ -1,5 +1,6 @@
 #include "applet/PropertySheet.h"
 
+#include "applet/Reports.h"
 #include <cstring>
 
 #include "applet/PropertyPageQLS.h"
@@ -92,7 +93,7 @@ void CMyPropertySheet::AddCommonPages()
     if (m_bCommonPages)
         return;
     m_bCommonPages = true;
-    // line configuration page: AddPage(&m_LineConfigPage);  (wired with its page)
+    AddPage(&m_LineConfigPage);
     AddPage(&m_StatusGridPage);
     AddPage(&m_InfoPage);
 }
@@ -118,17 +119,7 @@ BOOL CMyPropertySheet::SendDriverRequest()
 
 CReplyData CMyPropertySheet::ReplySegment(const BackdoorRequest& reply, int k)
 {
-    CReplyData data;
-    if (reply.Status != 0 || k < 0 || k >= 4)
-        return data;
-    uint64_t offset = reply.Segment[k].Offset, length = reply.Segment[k].Length;
-    if (offset < kBackdoorHeaderSize || offset >= kBackdoorRequestSize)
-        return data;
-    if (length > kBackdoorRequestSize - offset)
-        length = kBackdoorRequestSize - offset;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&reply);
-    data.Bytes.assign(bytes + offset, bytes + offset + length);
-    return data;
+    return reply.Status != 0 ? CReplyData{} : ReplySegmentBytes(reply, k);
 }
 
 std::string CMyPropertySheet::StatusText(const BackdoorRequest& reply)

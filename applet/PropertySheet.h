@@ -11,6 +11,7 @@
 #include "QLCommon/IOCTLMethod.h"
 #include "applet/LayoutTables.h"
 #include "applet/AdapterInfoPage.h"
+#include "applet/LineConfigPage.h"
 #include "applet/StatusGridPage.h"
 #include "platform/mfc/afxdlgs.h"
 #include "platform/tapi32/tapi.h"
@@ -42,6 +43,7 @@ public:
     // information page: CMyPropertyPage7 m_InfoPage;  (wired with its page)
     CMyPropertyPage8 m_StatusGridPage;
     CMyPropertyPage7 m_InfoPage;
+    CMyPropertyPage3 m_LineConfigPage;
     CWnd* m_pParent;
     std::vector<CPropertyPageQLS*> m_AdapterPages;
     uint32_t m_DeviceNumbers[kMaxAdapters] = {};

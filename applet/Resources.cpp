@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "applet/LineConfigPage.h"
 #include "applet/resource.h"
 #include "platform/mfc/afxwin.h"
 
@@ -591,5 +592,6 @@ void RegisterAppletResources()
     if (!registered)
         AfxRegisterResources(&infoResources);
     RegisterLineDialogs();
+    RegisterLineConfigResources();
     registered = true;
 }

@@ -5,6 +5,7 @@
 #include "applet/AdapterInfoPage.h"
 #include "applet/applet_fixture.h"
 #include "platform/version_resource.h"
+#include "sim/board/hdlc.h"
 
 extern const VersionResource VornetDriverVersion;
 
@@ -534,8 +535,7 @@ TEST_F(AdapterInfoTest, DefaultBoardShowsItsWholeTreeFromTheDriver)
         std::vector<std::string> expected = {
             " 01000000 adapter",
             "  System Bus 0 07000000 bus",
-            // The controller answers its interrupt queue's address where a reset status is read.
-            "    Bt8472 Port 0 03000000 device!",
+            "    Bt8472 Port 0 03000000 device",
             "    Bt8370 Device 0 02000000 device",
             "    Signalling 0 08000000 stack",
         };
@@ -580,6 +580,8 @@ TEST_F(AdapterInfoTest, DefaultBoardShowsItsWholeTreeFromTheDriver)
             << text;
         Select(page, 0x07000000);
         EXPECT_EQ(Text(page), "8.192 MHz Bus\n");
+        Select(page, 0x03000000);
+        EXPECT_EQ(Text(page), "OK\n") << "the controller came up at its first reset";
         Select(page, 0x02000000);
         EXPECT_NE(Text(page).find("T1 1.544 MHz line rate\nNumber of reset="), std::string::npos) << Text(page);
         EXPECT_NE(Text(page).find("Status=Synchronized to Network\n"), std::string::npos) << Text(page);
@@ -635,6 +637,21 @@ TEST_F(AdapterInfoTest, DriverErrorsGiveTheUnhealthyPicture)
         });
         EXPECT_EQ(Image(page, Find(page, 0x02000000)), "device!");
         EXPECT_EQ(Image(page, Find(page, 0x08000000)), "stack!") << Text(page);
+
+        // The HDLC controller is reset and its clocks never come: all three soft resets spent.
+        HTREEITEM port = Find(page, 0x03000000);
+        ASSERT_NE(port, nullptr);
+        EXPECT_EQ(Image(page, port), "device");
+        sim->Do([&] {
+            sim->r.boards[0]->hdlc().knobs.clocks_never = true;
+            rig::with_adapter_lock(sim->adapter(), [&] { ResetAdapter(sim->adapter()); });
+        });
+        ASSERT_TRUE(PumpUntil([&] {
+            Select(page, 0x07000000);
+            Select(page, 0x03000000);
+            return Text(page) == "Failed Reset \n";
+        })) << Text(page);
+        EXPECT_EQ(Image(page, port), "device!");
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("adapter-info-errors")));
     });
 }
@@ -673,6 +690,81 @@ TEST_F(AdapterInfoTest, AFarEndCallShowsOnItsPumpAndInTheLinesCounters)
             << Text(page);
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("adapter-info-call")));
         sim->Do([&] { sim->net->clear_call(*key); });
+    });
+}
+
+// An empty socket: the driver and the applet both read its module type 0, so the module
+// shows "Module not installed" with its own picture and has no processors under it.
+TEST_F(AdapterInfoTest, AnEmptySocketShowsNotInstalledWithoutChildren)
+{
+    ChangeHive([](plat::reg::Registry& r) { r.set_dword(kParameters, "ModuleID_4", 0); });
+    StartSim(false);
+    WithPage([&](CMyPropertySheet&, CMyPropertyPage7& page) {
+        HTREEITEM module = Find(page, 0x04040000);
+        ASSERT_NE(module, nullptr);
+        EXPECT_EQ(Image(page, module), "empty");
+        EXPECT_EQ(page.m_Tree.GetChildItem(module), nullptr);
+        EXPECT_EQ(Find(page, 0x05040000), nullptr);
+        Select(page, 0x04040000);
+        EXPECT_EQ(Text(page), "Module not installed\n");
+        EXPECT_EQ(Image(page, Find(page, 0x04030000)), "module") << "the other sockets keep their modules";
+    });
+}
+
+// The four-line board: a system bus per line with its port of the four-port controller,
+// the line's framer and stack, and the bus's module; the robbed-bit line has no layer 2
+// and says so with the healthy picture.
+TEST_F(AdapterInfoTest, FourLineBoardHasABusPerLineWithItsLineAndModule)
+{
+    ChangeHive([](plat::reg::Registry& r) {
+        r.set_dword(kParameters, "AdapterID", 7);
+        for (int k = 0; k < 4; k++)
+            r.set_dword(kParameters, "ModuleID_" + std::to_string(k), 6);
+        r.set_dword(kParameters, "SignallingProtocol_1", 2);
+        r.set_dword(kParameters, "SignallingProtocol_2", 4);
+        r.set_dword(kParameters, "LineMode_2", 1);
+        r.set_dword(kParameters, "SystemBusMode_2", 5);
+        r.set_dword(kParameters, "SignallingProtocol_3", 0);
+    });
+    StartSim(false);
+    WithPage([&](CMyPropertySheet& sheet, CMyPropertyPage7& page) {
+        std::vector<std::string> tree = Tree(page);
+        std::vector<std::string> heads;
+        for (const std::string& line : tree)
+            if (line.find("Channel ") == std::string::npos && line.find("CSM Device ") == std::string::npos)
+                heads.push_back(line.substr(0, line.rfind(' ')));  // the picture depends on the lines' state
+        std::vector<std::string> expected = {" 01000000"};
+        for (uint32_t i = 0; i < 4; i++) {
+            char line[80];
+            std::snprintf(line, sizeof line, "  System Bus %u %08x", i, 0x07000000 + i * 0x10000);
+            expected.push_back(line);
+            std::snprintf(line, sizeof line, "    Bt8474 Port %u %08x", i, 0x03000000 + i * 0x10000);
+            expected.push_back(line);
+            std::snprintf(line, sizeof line, "    Bt8370 Device %u %08x", i, 0x02000000 + i * 0x10000);
+            expected.push_back(line);
+            std::snprintf(line, sizeof line, "    Signalling %u %08x", i, 0x08000000 + i * 0x10000);
+            expected.push_back(line);
+            std::snprintf(line, sizeof line, "    Module %u %08x", i, 0x04000000 + i * 0x10000);
+            expected.push_back(line);
+        }
+        expected.push_back("Driver 09000000");
+        EXPECT_EQ(heads, expected);
+        EXPECT_EQ(tree.size(), heads.size() + 4u * 2u * 13u) << "two processors of twelve pumps per module";
+        for (uint32_t i = 0; i < 4; i++)
+            EXPECT_EQ(Image(page, Find(page, 0x03000000 + i * 0x10000)), "device") << i;
+        EXPECT_EQ(Image(page, Find(page, 0x08030000)), "stack");
+        Select(page, 0x08030000);
+        EXPECT_EQ(Text(page), "Robbed Bit Signalling \n");
+        Select(page, 0x07020000);
+        EXPECT_EQ(Text(page), "8.192 MHz Bus\n");
+        Select(page, 0x02020000);
+        EXPECT_NE(Text(page).find("E1 2.048 MHz line rate\n"), std::string::npos) << Text(page);
+        Select(page, 0x04020000);
+        EXPECT_NE(Text(page).find("QM212 Module\nCSM Devices\nSystem Bus= 2\nSocket= 2\n"), std::string::npos)
+            << Text(page);
+        Select(page, 0x09000000);
+        EXPECT_NE(Text(page).find("Group: 3\nDialRequests="), std::string::npos) << Text(page);
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("adapter-info-four-lines")));
     });
 }
 

@@ -54,6 +54,24 @@ TEST_F(AppletTest, NoAdapterShowsItsMessageAndNoSheet)
 
 // ---- the adapter's parameters in the registry --------------------------------------------
 
+// An AdapterID with no row in the applet's table (0, or above 7) is refused before any sheet.
+TEST_F(AppletTest, AnAdapterIdOutsideTheTableShowsItsMessageAndNoSheet)
+{
+    StartSim(false);
+    const uint32_t ids[] = {0, 8, 0xFFFFFFFF};
+    for (size_t i = 0; i < std::size(ids); i++) {
+        SCOPED_TRACE(ids[i]);
+        ChangeHive([&](plat::reg::Registry& r) { r.set_dword(kParameters, "AdapterID", ids[i]); });
+        afxtest::AnswerMessageBox(IDOK);
+        EXPECT_EQ(CPlApplet(nullptr, CPL_DBLCLK, 0, 0), 0);
+        ASSERT_EQ(BoxTexts().size(), i + 1);
+        EXPECT_EQ(BoxTexts().back(),
+                  "The Registery Key: AdapterID is missing or adapter ID is unknown, please reinstall the driver.");
+        EXPECT_EQ(GPropertySheet, nullptr);
+        EXPECT_EQ(GAgent, nullptr) << "the management layer is closed again";
+    }
+}
+
 TEST_F(AppletTest, AdapterAndModuleIdsAreReadUnderTheCurrentControlSetAndMissingOnesCreated)
 {
     ChangeHive([](plat::reg::Registry& r) {
@@ -109,6 +127,29 @@ TEST_F(AppletTest, ARefusedReplyOrASegmentInsideTheHeaderGivesNoData)
 CPropertyPageQLS* AdapterPage(CMyPropertySheet& sheet, size_t i)
 {
     return i < sheet.m_AdapterPages.size() ? sheet.m_AdapterPages[i] : nullptr;
+}
+
+// The sheet's request block reaches the current adapter's driver; with no valid current
+// adapter nothing is sent.
+TEST_F(AppletTest, TheSheetsRequestGoesToTheCurrentAdapterOnly)
+{
+    StartSim(false);
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        BackdoorRequest& block = sheet.m_Request;
+        EXPECT_TRUE(sheet.ClearDriverRequest());
+        block.Class = 0;
+        block.Action = 17;  // the adapter's information
+        sheet.m_CurrentAdapter = sheet.m_AdapterCount;
+        EXPECT_FALSE(sheet.SendDriverRequest());
+        EXPECT_EQ(block.Signature, 0u) << "nothing was sent";
+        sheet.m_CurrentAdapter = 0;
+        ASSERT_TRUE(sheet.SendDriverRequest());
+        EXPECT_EQ(block.Signature, kBackdoorSignature);
+        EXPECT_EQ(block.BufferLength, kBackdoorRequestSize);
+        EXPECT_EQ(block.Status, 0u);
+        EXPECT_GE(CMyPropertySheet::ReplySegment(block, 0).Bytes.size(), 16u) << "type, groups, lines, modules";
+        afxtest::CloseWindow(&sheet);
+    });
 }
 
 // The device panel comes up with the line, follows a call from the far end to a pump and its
@@ -197,6 +238,8 @@ TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("applet-call-cleared")));
 
         // The modem menu: out of service reaches the driver's pump; channels have no menu.
+        int before = 0;
+        sim->Do([&] { before = sim->adapter()->Socket[0].Csms[0].Pumps[0].PumpState; });
         afxtest::ChooseMenu(ID_MODEM_OUT_OF_SERVICE);
         afxtest::RightClick(page->m_ModemButtons[ModemButtonId(0)], 3, 3);
         ASSERT_EQ(afxtest::Menus().size(), 1u);
@@ -208,8 +251,20 @@ TEST_F(AppletTest, DevicePanelFollowsTheLineAndAFarEndCall)
             sim->Do([&] { state = sim->adapter()->Socket[0].Csms[0].Pumps[0].PumpState; });
             return state == PUMP_OUT_OF_SERVICE;
         })) << state;
+        // The menu then shows the modem out of service, and the same item brings it back.
+        EXPECT_TRUE(PumpUntil([&] { return page->m_pAdapter->GetModem(0)->IsOutOfService(); }));
+        afxtest::ChooseMenu(ID_MODEM_OUT_OF_SERVICE);
+        afxtest::RightClick(page->m_ModemButtons[ModemButtonId(0)], 3, 3);
+        ASSERT_EQ(afxtest::Menus().size(), 2u);
+        EXPECT_TRUE(afxtest::Menus()[1].items[0].checked);
+        EXPECT_FALSE(afxtest::Menus()[1].items[1].checked) << "no debug log";
+        EXPECT_TRUE(PumpUntil([&] {
+            sim->Do([&] { state = sim->adapter()->Socket[0].Csms[0].Pumps[0].PumpState; });
+            return state == before;
+        })) << state << ", was " << before << " before";
+        EXPECT_TRUE(PumpUntil([&] { return !page->m_pAdapter->GetModem(0)->IsOutOfService(); }));
         afxtest::RightClick(ch3, 3, 3);
-        EXPECT_EQ(afxtest::Menus().size(), 1u) << "a channel's right click shows nothing";
+        EXPECT_EQ(afxtest::Menus().size(), 2u) << "a channel's right click shows nothing";
         afxtest::CloseWindow(&sheet);
     });
     sim->Do([&] { tapiApps = sim->server->tapi().applications(); });
@@ -271,6 +326,32 @@ TEST_F(ConfigurationTest, AnE1FramingIsSavedWithItsLineAndBusModesAndTheRestKept
     EXPECT_EQ(Param("AsyncPorts_0"), 4u);
     EXPECT_EQ(Param("AsyncPortNumbersStartAt"), 7u);
     EXPECT_EQ(sim->restarts, 0);
+}
+
+// Port values outside their ranges get the range message and the sheet stays open.
+TEST_F(ConfigurationTest, PortValuesOutsideTheirRangesKeepTheSheetOpen)
+{
+    StartSim(false);
+    Configure(
+        [&](CConfigSheet& cs) {
+            afxtest::SelectSheetPage(&cs, 1);
+            EXPECT_TRUE(afxtest::SaveImage(&cs, ShotPath("applet-configuration-directory")));
+            afxtest::SelectSheetPage(&cs, 3);
+            afxtest::SetText(&cs.m_AsyncPorts, IDC_PORT_COUNT, "31");
+            afxtest::Click(&cs, IDOK);
+            EXPECT_TRUE(cs.IsWindowVisible()) << "31 ports are refused";
+            afxtest::SetText(&cs.m_AsyncPorts, IDC_PORT_COUNT, "30");
+            afxtest::SetText(&cs.m_AsyncPorts, IDC_FIRST_PORT, "0");
+            afxtest::Click(&cs, IDOK);
+            EXPECT_TRUE(cs.IsWindowVisible()) << "COM0 is refused";
+            afxtest::SetText(&cs.m_AsyncPorts, IDC_FIRST_PORT, "250");
+            afxtest::Click(&cs, IDOK);
+        },
+        {IDOK, IDOK, IDNO});
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Please enter an integer between 0 and 30.",
+                                                    "Please enter an integer between 1 and 250.",
+                                                    "Save configuration changes?"}));
+    EXPECT_EQ(Param("AsyncPorts_0"), 2u) << "nothing saved on No";
 }
 
 TEST_F(ConfigurationTest, AnsweringNoToSavingWritesNothing)
@@ -360,6 +441,11 @@ TEST_F(AppletTest, DirectoryDialogOffersTheThirtyStoredNumbersAndFillsThem)
     afxtest::RunModal([&](CWnd*) {
         CComboBox& list = dialog.m_List;
         EXPECT_EQ(list.GetCount(), 30) << "channels 0 to 29: the record holds no more";
+        afxtest::Click(&dialog, IDC_DIR_FILL);  // increment mode with no first number: refused
+        EXPECT_EQ(list.GetCount(), 30);
+        CString entry;
+        list.GetLBText(0, entry);
+        EXPECT_EQ(entry, "555-1000") << "the list is left as it was";
         afxtest::SpinBy(&dialog, IDC_DIR_SPIN, 40);
         EXPECT_EQ(dialog.m_Spin.GetPos(), 29);
         afxtest::SetText(&dialog, IDC_DIR_CHANNEL, "30");
@@ -368,9 +454,9 @@ TEST_F(AppletTest, DirectoryDialogOffersTheThirtyStoredNumbersAndFillsThem)
         PressOK(dialog);
     });
     afxtest::AnswerMessageBox(IDOK);
+    afxtest::AnswerMessageBox(IDOK);
     EXPECT_EQ(dialog.DoModal(), IDOK);
-    ASSERT_EQ(afxtest::MessageBoxes().size(), 1u);
-    EXPECT_EQ(afxtest::MessageBoxes()[0].text, "Please enter an integer between 0 and 29.");
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"No number entered.", "Please enter an integer between 0 and 29."}));
     EXPECT_STREQ(dialog.m_Numbers[0], "5551000") << "a dash is not stored";
     EXPECT_STREQ(dialog.m_Numbers[29], "5551029") << "the last channel is kept";
 
@@ -458,12 +544,13 @@ TEST_F(AppletTest, CodeUpdateResultTexts)
         EXPECT_EQ(CUpdateCode::ResultText(c.code, c.driver, "C:\\new\\armcsm"), c.text) << c.code;
 }
 
-TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareIntoTheSystemFolder)
+TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareAndTheDriverIntoTheSystemFolder)
 {
     const fs::path drivers = root.dir / "C" / "WINNT" / "system32" / "drivers";
     std::ofstream(drivers / "armcsm") << "old image";
     fs::create_directories(root.dir / "C" / "new");
     std::ofstream(root.dir / "C" / "new" / "armcsm") << "new image";
+    std::ofstream(root.dir / "C" / "new" / "vornet.sys") << "new driver";
     StartSim();
     OpenApplet([&](CMyPropertySheet& sheet) {
         CPropertyPageQLS* page = AdapterPage(sheet, 0);
@@ -481,9 +568,11 @@ TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareIntoTheSystemFolder)
             afxtest::Click(&update, IDC_UPDATE_FIRMWARE);
             afxtest::SetText(&update, IDC_FIRMWARE_FILE, "C:\\new\\armcsm");
             afxtest::Click(&update, IDC_UPDATE_FIRMWARE);
+            afxtest::SetText(&update, IDC_DRIVER_FILE, "C:\\new\\vornet.sys");
+            afxtest::Click(&update, IDC_UPDATE_DRIVER);
             afxtest::CloseWindow(&cs);
         });
-        for (int a : {IDOK, IDOK, IDNO}) afxtest::AnswerMessageBox(a);
+        for (int a : {IDOK, IDOK, IDNO, IDNO}) afxtest::AnswerMessageBox(a);
         afxtest::Click(page, IDC_CONFIGURATION);
         afxtest::CloseWindow(&sheet);
     });
@@ -491,10 +580,15 @@ TEST_F(AppletTest, CodeUpdateCopiesTheFirmwareIntoTheSystemFolder)
               (std::vector<std::string>{"The file can not be copied upon itself. ",
                                         "The file <C:\\new\\missing> could not be opened ",
                                         "ArmCSM code was updated.    These changes require Windows to be restarted. "
+                                        "Restart now?",
+                                        "Driver code was updated.    These changes require Windows to be restarted. "
                                         "Restart now?"}));
-    std::ifstream f(drivers / "armcsm");
-    std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "new image");
+    auto content = [](const fs::path& file) {
+        std::ifstream f(file);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+    EXPECT_EQ(content(drivers / "armcsm"), "new image");
+    EXPECT_EQ(content(drivers / "vornet.sys"), "new driver");
     EXPECT_EQ(sim->restarts, 0);
 }
 
@@ -544,6 +638,7 @@ TEST_F(TwoAdapters, DebugPagesOnAnyAdapterAskForTheCard)
             list->GetLBText(i, e);
             entries.push_back(e.str());
         }
+        EXPECT_TRUE(afxtest::SaveImage(dialog, ShotPath("applet-card-selection")));
         afxtest::SelectCombo(dialog, IDC_CARD_LIST, 1);
         afxtest::Click(dialog, IDOK);
     });
@@ -573,8 +668,12 @@ TEST_F(AppletTest, WaitingForAWorkerNeverBlocksItsMessageBox)
             os_MessageBox("GetLastErrors returns 6");
             os_SetEvent(done);
         });
-        zel_WaitPumping(done);
+        // The worker goes on while this thread runs none of its messages: its box waits
+        // for this thread instead, and is not shown on the worker.
+        EXPECT_EQ(WaitForSingleObject(done, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
         worker.join();
+        EXPECT_TRUE(afxtest::MessageBoxes().empty());
+        zel_WaitPumping(done);
         EXPECT_TRUE(PumpUntil([] { return !afxtest::MessageBoxes().empty(); }, 5));
         ASSERT_EQ(afxtest::MessageBoxes().size(), 1u);
         EXPECT_EQ(afxtest::MessageBoxes()[0].text, "GetLastErrors returns 6");
@@ -632,6 +731,11 @@ TEST_F(AppletTest, WithoutTapiTheSheetStillShowsItsPages)
 {
     StartSim(false);
     setenv("VORNET_LIBRARY_PATH", root.dir.c_str(), 1);  // no TAPI32 there
+    if (HMODULE resident = LoadLibraryA("TAPI32.DLL")) {
+        FreeLibrary(resident);
+        setenv("VORNET_LIBRARY_PATH", TAPI32_DIR, 1);
+        GTEST_SKIP() << "an earlier test of this process left TAPI32 loaded";
+    }
     afxtest::AnswerMessageBox(IDOK);
     OpenApplet([&](CMyPropertySheet& sheet) {
         EXPECT_EQ(sheet.m_KeptLines, 0u);

@@ -75,6 +75,8 @@ TEST(FramerReports, DeviceLabelByStateAndPrototype)
         {9, 2, "T1/E1 Device : BrookTree 8370 Proto 2 "},
         {1, 7, "T1/E1 Device : BrookTree 8370 Proto 7 "},
         {9, 5, "T1/E1 Device : BrookTree 8370 Proto BAD "},
+        // The driver runs framers of device code 8 too; the label has no name for them.
+        {9, 8, "T1/E1 Device : BrookTree 8370 Proto BAD "},
     };
     for (const auto& c : cases) {
         FramerReplyFixture f;
@@ -532,6 +534,49 @@ TEST_F(FramerPagesTest, DumpPageWritesTheRegisterFileAndSumsTheCounters)
         afxtest::SelectCombo(p, IDC_BT_DEVICE, 3);
         afxtest::Click(p, IDC_BT_TRANSMIT);
         EXPECT_EQ(Text(p, IDC_BT_REPORT), "ERROR: Driver indicated failure to load configuration (status 0xF0000003)");
+    });
+}
+
+// The line loses its framing and gets it back: the driver counts both on the framer's
+// interrupt, and the dump page shows the counts and the device as the driver holds it.
+TEST_F(FramerPagesTest, DumpPageShowsTheAlarmsTheDriverCountedOnTheLine)
+{
+    StartSim(false);
+    auto framer = [&](const std::function<bool(const Bt8370&)>& test) {
+        return PumpUntil([&] {
+            bool yes = false;
+            sim->Do([&] { yes = test(sim->adapter()->Framer[0]); });
+            return yes;
+        });
+    };
+    ASSERT_TRUE(framer([](const Bt8370& f) { return f.nState == SYNCHRONIZED_ON; }));
+    ASSERT_TRUE(PumpUntil([&] { return (Peek(0, 0x00C) & 0x02) != 0; })) << "IER7: loss of frame interrupts";
+    sim->Do([&] { sim->r.boards[0]->line(0).take_down(); });
+    ASSERT_TRUE(framer([](const Bt8370& f) { return f.Alarm1[6].OnCount == 1; }));
+    sim->Do([&] { sim->r.boards[0]->line(0).bring_up(); });
+    ASSERT_TRUE(framer([](const Bt8370& f) { return f.Alarm1[6].OffCount == 1 && f.TlofActive == 0; }));
+    WithPage(CreateFramerDumpPage(), [&](CMyPropertySheet& sheet) {
+        auto* p = static_cast<CMyPropertyPage2*>(sheet.GetActivePage());
+        afxtest::Click(p, IDC_BT_RECEIVE);
+        const std::string receive = Text(p, IDC_BT_REPORT);
+        EXPECT_NE(receive.find("0x4 : Nb (Int ON RLOF) of Receive Loss of Frame Loss : 1    \r\n"), std::string::npos)
+            << receive;
+        EXPECT_NE(receive.find("0x4 : Nb (Int ON RLOF) of Receive Loss of Frame Recovery : 1    \r\n"),
+                  std::string::npos);
+        EXPECT_NE(receive.find("0x4 : Nb (Int ON RLOF) of Receive Loss of Frame Repeat : 0    \r\n"),
+                  std::string::npos);
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("framer-dump-page-alarms")));
+
+        afxtest::Click(p, IDC_BT_OTHERS);
+        const std::string others = Text(p, IDC_BT_REPORT);
+        EXPECT_NE(others.find("Status of Device [0] : Real Device Used \r\n"), std::string::npos) << others;
+        EXPECT_NE(others.find("Status of Device [0] : I.431 Layer1<->Layer2/3 OFF  (0x0) \r\n"), std::string::npos);
+        EXPECT_NE(others.find("Nb of bad IRR : 0    \r\n"), std::string::npos);
+
+        // "Clear" clears the driver's counts as well.
+        afxtest::Click(p, IDC_BT_CLEAR);
+        afxtest::Click(p, IDC_BT_RECEIVE);
+        EXPECT_NE(Text(p, IDC_BT_REPORT).find("of Receive Loss of Frame Loss : 0    \r\n"), std::string::npos);
     });
 }
 

@@ -311,6 +311,67 @@ enum : int {
     IDC_BT_NUMBER_TO_DIAL = 1192,
 };
 
+// The line configuration page and its dialogs.
+enum : unsigned {
+    IDD_LINE_CONFIG = 105,
+    IDD_LAYER1_CONFIG = 137,
+    IDD_LAYER2_CONFIG = 139,
+    IDD_LAYER3_CONFIG = 141,
+    IDD_NUMBERS_CONFIG = 144,
+    IDD_ADVANCED_CONFIG = 146,
+};
+enum : int {
+    IDC_LC_LAYER1 = 1124,
+    IDC_LC_LAYER2 = 1125,
+    IDC_LC_LAYER3 = 1126,
+    IDC_LC_UPDATE = 1127,
+    IDC_LC_EXPORT = 1128,
+    IDC_LC_NUMBERS = 1129,
+    IDC_LC_INTERFACE_TYPE = 1130,
+    IDC_LC_PRI_T1 = 1131,
+    IDC_LC_PRI_E1 = 1132,
+    IDC_LC_T1_RBS = 1133,
+    IDC_LC_ADVANCED = 1134,
+    IDC_LC_MODULE_FIRST = 1157,  // 1157 to 1160: "0:" to "3:"
+    IDC_LC_ADAPTER_ID = 1195,
+    IDC_LC_TABS = 1196,
+    IDC_LC_TREE = 1197,
+    IDC_LC_MODULE_LABEL_FIRST = 1198,  // 1198 to 1201
+    IDC_L1_LINE_CODE = 1301,
+    IDC_L1_FRAMING = 1302,
+    IDC_L1_DCH_RATE = 1303,
+    IDC_L1_IDLE_CODE = 1304,
+    IDC_L1_PULSE = 1305,
+    IDC_L2_MODULUS = 1311,
+    IDC_L2_WINDOW = 1312,
+    IDC_L2_SPIN = 1313,
+    IDC_L2_SLIDER = 1314,
+    IDC_L3_PROTOCOL = 1321,
+    IDC_L3_INVERSION = 1322,
+    IDC_L3_BCHANNEL = 1323,
+    IDC_L3_RBS_GROUP = 1324,
+    IDC_L3_RBS_TYPE = 1325,
+    IDC_L3_RBS_CALL_TYPE = 1326,
+    IDC_L3_RBS_PROTOCOL = 1327,
+    IDC_L3_RBS_WINK = 1328,
+    IDC_L3_RBS_LABEL_FIRST = 1329,  // 1329 to 1332
+    IDC_DN_CHANNEL = 1341,
+    IDC_DN_SPIN = 1342,
+    IDC_DN_LIST = 1343,
+    IDC_DN_FIRST = 1344,
+    IDC_DN_FILL = 1345,
+    IDC_DN_INCREMENT = 1346,
+    IDC_DN_SAME = 1347,
+    IDC_ADV_TREE = 1351,
+    IDC_ADV_TIMER = 1352,
+    IDC_ADV_QSTACK = 1353,
+    IDC_ADV_NETWORK_SIDE = 1354,
+    IDC_ADV_IRQ = 1355,
+    IDC_ADV_CSM = 1356,
+    IDC_ADV_SAMPLING = 1357,
+    IDC_ADV_OUTGOING_ANALOG = 1358,
+};
+
 // The modem controls of the adapter page: button and number label of modem i (from 0).
 int ModemButtonId(int i);
 int ModemTextId(int i);

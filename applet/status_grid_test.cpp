@@ -295,7 +295,7 @@ protected:
     }
     static CMyPropertyPage8& Open(CMyPropertySheet& sheet)
     {
-        afxtest::SelectSheetPage(&sheet, 1);
+        afxtest::SelectSheetPage(&sheet, sheet.GetPageIndex(&sheet.m_StatusGridPage));
         return sheet.m_StatusGridPage;
     }
 };
@@ -434,6 +434,7 @@ TEST_F(StatusGridPageTest, AnE1LineShowsItsLabelAndALineChoiceRedrawsEveryLamp)
         EXPECT_EQ(page.m_AutoRefresh, 1u);
         EXPECT_GE(page.m_ImagesSet - steady, 2u + 31u) << "every lamp after a line change";
         EXPECT_TRUE(page.GetDlgItem(kE1ChannelsLabel)->IsWindowVisible());
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("status-grid-e1")));
         afxtest::CloseWindow(&sheet);
     });
 }
@@ -475,6 +476,47 @@ TEST_F(StatusGridPageTest, EachLineHasItsTabAndARefusedLineShowsNoLampsOfAnother
     });
 }
 
+// The four-line board served: a tab per line; the robbed-bit line's channels are drawn by
+// the robbed-bit states, the E1 line shows its label, and each line has its one module.
+TEST_F(StatusGridPageTest, FourLineBoardShowsEachLineByItsOwnProtocolAndMode)
+{
+    ChangeHive([](plat::reg::Registry& r) {
+        r.set_dword(kParameters, "AdapterID", 7);
+        for (int k = 0; k < 4; k++)
+            r.set_dword(kParameters, "ModuleID_" + std::to_string(k), 6);
+        r.set_dword(kParameters, "SignallingProtocol_2", 4);
+        r.set_dword(kParameters, "LineMode_2", 1);
+        r.set_dword(kParameters, "SignallingProtocol_3", 0);
+    });
+    StartSim(false);
+    OpenApplet([&](CMyPropertySheet& sheet) {
+        CMyPropertyPage8& page = Open(sheet);
+        auto* tabs = static_cast<CTabCtrl*>(page.GetDlgItem(kLineTabs));
+        ASSERT_EQ(tabs->GetItemCount(), 4);
+        EXPECT_FALSE(page.GetDlgItem(kE1ChannelsLabel)->IsWindowVisible());
+        EXPECT_TRUE(page.GetDlgItem(NoModuleControl(1))->IsWindowVisible()) << "one socket serves each line";
+
+        afxtest::SelectTab(&page, kLineTabs, 3);
+        EXPECT_EQ(page.m_Grid.SignallingProtocol, 0u);
+        CString status;
+        page.GetDlgItemText(kStatusText, status);
+        EXPECT_EQ(status, "") << status.str();
+        for (uint32_t n = 1; n <= 31; n++)
+            EXPECT_EQ(page.ShownImage(ChannelControl(n)), ChannelImage(0, page.m_Grid.Channels[n])) << n;
+        EXPECT_NE(page.ShownImage(ChannelControl(24)), kImageDChannel) << "robbed bit has no D channel";
+        EXPECT_FALSE(page.GetDlgItem(kE1ChannelsLabel)->IsWindowVisible());
+        EXPECT_NE(page.ShownImage(PumpControl(0, 1, 11)), 0u) << "the line's module: two processors of twelve pumps";
+        EXPECT_TRUE(page.GetDlgItem(NoModuleControl(1))->IsWindowVisible());
+
+        afxtest::SelectTab(&page, kLineTabs, 2);
+        EXPECT_EQ(page.m_Grid.SignallingProtocol, 4u);
+        EXPECT_TRUE(page.GetDlgItem(kE1ChannelsLabel)->IsWindowVisible());
+        EXPECT_EQ(page.ShownImage(ChannelControl(16)), kImageDChannel) << "an E1 line's D channel";
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("status-grid-four-lines-e1")));
+        afxtest::CloseWindow(&sheet);
+    });
+}
+
 // The common pages come right after the first adapter that asks for them.
 TEST_F(AppletTest, CommonPagesFollowTheFirstAdapterWithDebugPages)
 {
@@ -494,7 +536,7 @@ TEST_F(AppletTest, CommonPagesFollowTheFirstAdapterWithDebugPages)
         for (int i = 0; i < sheet.GetPageCount(); i++) titles.push_back(sheet.GetPage(i)->GetTitle().str());
         afxtest::CloseWindow(&sheet);
     });
-    EXPECT_EQ(titles, (std::vector<std::string>{"ZELVX24/30 Adapter #1", "Monitor", "Device Manager",
+    EXPECT_EQ(titles, (std::vector<std::string>{"ZELVX24/30 Adapter #1", "Signalling", "Monitor", "Device Manager",
                                                   "ZELVX24/30 Adapter #2"}));
 }
 

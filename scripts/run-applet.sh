@@ -2,20 +2,31 @@
 # Installs what is missing, builds, starts the simulator serving a fresh run's root
 # (the default configuration, or --config FILE.reg; --firmware FILE as the drivers
 # folder's armcsm), and opens the control-panel applet with vornet-control. The
-# simulator stops when the applet closes.
+# simulator stops when the applet closes. --calls N has the simulator run N far-end
+# calls per line from its start, a few at a time and seconds each, for the device panel's
+# lamps to follow: take N in the hundreds to see them once the sheet is up. Those calls
+# take the lines' Links while they last, so the applet's TAPI scan and the serial ports
+# may find them busy. --debug-menus sets the adapters' DebugMenusOn in the run's hive, for
+# the modem lamps' menu (out of service, debug log).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 config=configs/default.reg
 firmware=""
+calls=0
+debug_menus=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --config) config="$2"; shift 2 ;;
     --firmware) firmware="$2"; shift 2 ;;
-    *) echo "usage: scripts/run-applet.sh [--config FILE.reg] [--firmware FILE]" >&2; exit 2 ;;
+    --calls) calls="$2"; shift 2 ;;
+    --debug-menus) debug_menus=1; shift ;;
+    *) echo "usage: scripts/run-applet.sh [--config FILE.reg] [--firmware FILE] [--calls N] [--debug-menus]" >&2
+       exit 2 ;;
     esac
 done
 [ -r "$config" ] || { echo "run-applet: cannot read $config" >&2; exit 2; }
 [ -z "$firmware" ] || [ -r "$firmware" ] || { echo "run-applet: cannot read $firmware" >&2; exit 2; }
+[[ "$calls" =~ ^[0-9]+$ ]] || { echo "run-applet: --calls takes a number of calls per line" >&2; exit 2; }
 
 # A build directory of its own: build/ is run-sim.sh's.
 build=build-applet
@@ -33,11 +44,16 @@ applet=$(find "$build" -name libvornetap.so -print -quit)
 root=$(mktemp -d /tmp/vornet-run-XXXXXX)
 mkdir -p "$root/C/WINNT/system32/drivers"
 cp "$config" "$root/registry.reg"
+if [ "$debug_menus" = 1 ]; then
+    sed -i -e '/^"DebugMenusOn"=/d' \
+        -e '/^\[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET[0-9]*\\Parameters\]/a "DebugMenusOn"=dword:00000001' \
+        "$root/registry.reg"
+fi
 [ -z "$firmware" ] || cp "$firmware" "$root/C/WINNT/system32/drivers/armcsm"
 
-# No calls of the simulator's own: the lines' Links stay free for the applet's TAPI
-# scan and its serial ports.
-"$build"/tools/vornet-sim/vornet-sim --serve --root "$root" --calls 0 &
+# By default no calls of the simulator's own: the lines' Links stay free for the applet's
+# TAPI scan and its serial ports.
+"$build"/tools/vornet-sim/vornet-sim --serve --root "$root" --calls "$calls" &
 sim=$!
 stop() {
     kill "$sim" 2>/dev/null || true

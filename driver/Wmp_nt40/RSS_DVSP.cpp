@@ -254,19 +254,48 @@ static void BdFramerImage(Adapter* a, ULONG Line, PUCHAR To)
     std::memset(w, 0, sizeof w);
     w[BD_FRAMER_W_LINE] = f->nLine;
     w[BD_FRAMER_W_MODE] = f->nMode;
+    w[BD_FRAMER_W_PRESENT] = f->bPresent;
+    w[BD_FRAMER_W_USED] = f->bUsed;
     w[BD_FRAMER_W_PROTOTYPE] = f->nDeviceCode;
     w[BD_FRAMER_W_STATE] = f->nState;
+    w[BD_FRAMER_W_INT_SELECT] = f->bIntSelect;
     w[BD_FRAMER_W_REG_IMAGE] = 0;
     w[BD_FRAMER_W_BASE] = BdRegisterBus(a, f->pRegs);
     w[BD_FRAMER_W_MASTER] = f->bMaster;
+    w[BD_FRAMER_W_BAD_IRR] = f->InterruptBadIRR;
     w[BD_FRAMER_W_RESETS] = f->nNumResets;
     w[BD_FRAMER_W_INBAND] = f->bRbsMode;
+    w[BD_FRAMER_W_L1_UP] = f->bL1Up;
     w[BD_FRAMER_W_PH_ACTIVATE] = f->nL1UpReports;
     w[BD_FRAMER_W_PH_DEACTIVATE] = f->nL1DownReports;
+    w[BD_FRAMER_W_L1_HOLD] = f->bL1Hold;
     for (ULONG i = 0; i < BD_FRAMER_COUNTERS; i++) {
         w[BD_FRAMER_W_COUNTERS + i] = f->CounterError[i];
         w[BD_FRAMER_W_OVERFLOWS + i] = f->CounterOverflow[i];
     }
+    static_assert(BD_FRAMER_ALARMS == sizeof f->Alarm1 / sizeof f->Alarm1[0]);
+    static_assert(BD_FRAMER_TRACKER_WORDS == sizeof(BT8370_TRACKER) / sizeof(ULONG));
+    for (ULONG i = 0; i < BD_FRAMER_ALARMS; i++) {
+        const BT8370_TRACKER* t[2] = {&f->Alarm1[i], &f->Alarm2[i]};
+        const ULONG at[2] = {BD_FRAMER_W_ALARM1, BD_FRAMER_W_ALARM2};
+        for (ULONG k = 0; k < 2; k++) {
+            ULONG* to = w + at[k] + i * BD_FRAMER_TRACKER_WORDS;
+            to[0] = t[k]->OnCount;
+            to[1] = t[k]->OffCount;
+            to[2] = t[k]->Violations;
+            to[3] = t[k]->State;
+        }
+    }
+    const BT8370_TIMER_COUNTERS& tc = f->CounterTimer;
+    const ULONG timers[] = {tc.nTSIG, tc.nTMSYNC, tc.nTMF, tc.nTFRAME, tc.nRSIG, tc.nRMSYNC, tc.nRMF, tc.nRFRAME};
+    static_assert(sizeof timers == BD_FRAMER_TIMERS * sizeof(ULONG) && sizeof tc == sizeof timers);
+    std::memcpy(w + BD_FRAMER_W_TIMER, timers, sizeof timers);
+    static_assert(sizeof f->CounterPattern == BD_FRAMER_PATTERNS * sizeof(ULONG));
+    std::memcpy(w + BD_FRAMER_W_PATTERN, f->CounterPattern, sizeof f->CounterPattern);
+    w[BD_FRAMER_W_TLOF] = f->TlofActive;
+    w[BD_FRAMER_W_L1_MACHINE] = f->bL1Machine;
+    w[BD_FRAMER_W_L1_STATE] = f->nL1State;
+    w[BD_FRAMER_W_L1_EVENT] = f->nL1LastEvent;
     std::memcpy(To, w, sizeof w);
 }
 
@@ -634,7 +663,8 @@ static void BdRead(BD_REQ* r)
         BdSegWords(r, 0, w, BD_ADAPTER_WORDS);
         return;
     }
-    case BACKDOOR_READ_DATA_INTERFACE_STATUS: h->Arg[0] = a->Bt847x.IntQueuePhysical; return;
+    // The controller's soft resets of its last bring-up: three when its clocks never came.
+    case BACKDOOR_READ_DATA_INTERFACE_STATUS: h->Arg[0] = a->Bt847x.NumResets; return;
     case BACKDOOR_READ_MODULE_INFO: {
         DimmSocket* s = BdSocket(a, h->Arg[0]);
         if (s == NULL) return BdStatus(r, BP);

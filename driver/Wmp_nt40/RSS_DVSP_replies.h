@@ -7,21 +7,42 @@
 #include <cstdint>
 
 // ---- 0/4 (and 0/18), Segment 1: the framer record, 543 words ----
+// The words follow the framer record's own field order; words no field fills are 0.
 #define BD_FRAMER_IMAGE_WORDS 543          // 2,172 bytes
 #define BD_FRAMER_W_LINE 22                // device (line) number
 #define BD_FRAMER_W_MODE 23                // bit 0: T1; (v >> 1) & 15 the T1 framing, (v >> 1) & 14 the E1 framing
-#define BD_FRAMER_W_PROTOTYPE 26           // framer prototype number (2, 3, 4 or 7)
+#define BD_FRAMER_W_PRESENT 24             // 1 when the framer answered with a valid DID
+#define BD_FRAMER_W_USED 25                // 1 when the line is in service
+#define BD_FRAMER_W_PROTOTYPE 26           // the framer's device code, DID bits 3-0 (3, 4, 7 or 8)
 #define BD_FRAMER_W_STATE 28               // 0 no framer .. 9 synchronised
+#define BD_FRAMER_W_INT_SELECT 30          // non-zero: loss of signal also interrupts (quick deactivation)
 #define BD_FRAMER_W_REG_IMAGE 31           // always 0: the image's pointer means nothing outside
 #define BD_FRAMER_W_BASE 32                // bus address of the framer's registers
 #define BD_FRAMER_W_MASTER 33              // non-zero when the line is master
+#define BD_FRAMER_W_BAD_IRR 39             // interrupts whose request register needed more than one read
 #define BD_FRAMER_W_RESETS 48              // framer resets
 #define BD_FRAMER_W_INBAND 49              // non-zero for in-band (robbed-bit) signalling
+#define BD_FRAMER_W_L1_UP 50               // layer 1 last reported up to the stack
 #define BD_FRAMER_W_PH_ACTIVATE 51
 #define BD_FRAMER_W_PH_DEACTIVATE 52
+#define BD_FRAMER_W_L1_HOLD 55             // non-zero while a forced layer-1 report holds
 #define BD_FRAMER_W_COUNTERS 101           // 8 counts: slip, CRC and pattern-error sources
 #define BD_FRAMER_W_OVERFLOWS 109          // their 8 overflow counts
 #define BD_FRAMER_COUNTERS 8
+// Alarm trackers, 8 each, interrupt bit 0x80 first: loss (on) count, recovery (off)
+// count, repeats, state. A pulse source (RPDV, ONESEC) has its count in the first word.
+#define BD_FRAMER_W_ALARM1 117             // receive alarms (ISR7)
+#define BD_FRAMER_W_ALARM2 149             // transmit and loop-code alarms (ISR6)
+#define BD_FRAMER_ALARMS 8
+#define BD_FRAMER_TRACKER_WORDS 4
+#define BD_FRAMER_W_TIMER 181              // 8 frame and multiframe counts (ISR3), bit 0x80 first
+#define BD_FRAMER_TIMERS 8
+#define BD_FRAMER_W_PATTERN 189            // 6 transmit pattern counts (ISR0), bit 0x20 first
+#define BD_FRAMER_PATTERNS 6
+#define BD_FRAMER_W_TLOF 195               // 1 while the transmit alarm outlasts a loss of frame
+#define BD_FRAMER_W_L1_MACHINE 197         // non-zero: the I.431 layer-1 machines run
+#define BD_FRAMER_W_L1_STATE 198           // their state: 0xF0-0xF6 terminal side, 0-6 network side
+#define BD_FRAMER_W_L1_EVENT 200           // the last event of the terminal-side machine
 
 // ---- 0/17, Segment 0: the adapter summary, 35 words ----
 #define BD_ADAPTER_WORDS 35

@@ -16,6 +16,7 @@
 #include "driver/Wmp_nt40/ser_init.h"
 #include "driver/signalling/isdn/IsdnStack.h"
 #include "driver/signalling/rbs/RbsStack.h"
+#include "sim/board/hdlc.h"
 #include "tools/harness/rig.h"
 
 namespace {
@@ -231,6 +232,24 @@ TEST_F(Mgmt, AddressWordsAreBusAddressesNeverPointers)
     EXPECT_EQ(info.seg_word(0, 15), 0x1000u + a->NumberOfGroups * (0x800u + 0xC00 + 0x3000 + 0x20000 + 0x80000));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(info.bytes() + 0x54 + 21 * 4)), "RIROVE");
     EXPECT_EQ(info.seg_word(0, 34), 32u);
+}
+
+// The data interface's status is the HDLC controller's soft-reset count of its last
+// bring-up: one on a board whose clocks come at once, three when they never come.
+TEST_F(Mgmt, DataInterfaceStatusIsTheControllersResetCount)
+{
+    Record good(0, 19);
+    ASSERT_EQ(send(good), 0u);
+    EXPECT_EQ(good.h().Arg[0], 1u);
+    EXPECT_EQ(good.h().ReplyLength, 0u);
+
+    r.boards[0]->hdlc().knobs.clocks_never = true;
+    rig::with_adapter_lock(a, [&] { ResetAdapter(a); });
+    r.host.run_for(plat::ms(2000));
+    ASSERT_EQ(a->DataInterfaceUp, 0);
+    Record failed(0, 19);
+    ASSERT_EQ(send(failed), 0u);
+    EXPECT_EQ(failed.h().Arg[0], 3u);
 }
 
 TEST_F(Mgmt, FramerReadsAndWritesGoToTheLinesFramer)
@@ -550,10 +569,22 @@ TEST_F(Mgmt, TheFramerRecordIsTheReplysWordMap)
     f.bMaster = 1;
     f.nL1UpReports = 5;
     f.nL1DownReports = 2;
+    f.bIntSelect = 1;
+    f.InterruptBadIRR = 9;
+    f.bL1Hold = 1;
     for (ULONG i = 0; i < 8; i++) {
         f.CounterError[i] = 100 + i;
         f.CounterOverflow[i] = 200 + i;
+        f.Alarm1[i] = {300 + i, 310 + i, 320 + i, 1};
+        f.Alarm2[i] = {400 + i, 410 + i, 420 + i, 1};
     }
+    f.CounterTimer.nTSIG = 500;
+    f.CounterTimer.nRFRAME = 507;
+    f.CounterPattern[0] = 600;  // ISR0 bit 0x20
+    f.CounterPattern[5] = 605;  // ISR0 bit 0x01, TFERR
+    f.bL1Machine = 1;
+    f.nL1State = 0xF3;
+    f.nL1LastEvent = 5;
     Record rec(0, 4, {0});
     ASSERT_EQ(send(rec), 0u);
     ASSERT_EQ(rec.h().Segment[1].Length, ULONG(BD_FRAMER_IMAGE_WORDS * 4));
@@ -562,18 +593,44 @@ TEST_F(Mgmt, TheFramerRecordIsTheReplysWordMap)
     } words[] = {
         {BD_FRAMER_W_LINE, 0},
         {BD_FRAMER_W_MODE, f.nMode},
+        {BD_FRAMER_W_PRESENT, 1},
+        {BD_FRAMER_W_USED, 1},
         {BD_FRAMER_W_PROTOTYPE, f.nDeviceCode},
         {BD_FRAMER_W_STATE, f.nState},
+        {BD_FRAMER_W_INT_SELECT, 1},
         {BD_FRAMER_W_REG_IMAGE, 0},
         {BD_FRAMER_W_MASTER, 1},
+        {BD_FRAMER_W_BAD_IRR, 9},
         {BD_FRAMER_W_RESETS, 3},
         {BD_FRAMER_W_INBAND, f.bRbsMode},
+        {BD_FRAMER_W_L1_UP, f.bL1Up},
         {BD_FRAMER_W_PH_ACTIVATE, 5},
         {BD_FRAMER_W_PH_DEACTIVATE, 2},
+        {BD_FRAMER_W_L1_HOLD, 1},
         {BD_FRAMER_W_COUNTERS, 100},
         {BD_FRAMER_W_COUNTERS + 7, 107},
         {BD_FRAMER_W_OVERFLOWS, 200},
         {BD_FRAMER_W_OVERFLOWS + 7, 207},
+        // Trackers as the dump page reads them: RMYEL 117-119, RLOF 141-143, LOOPDN
+        // 149-151, ONESEC 177.
+        {117, 300},
+        {118, 310},
+        {119, 320},
+        {120, 1},
+        {141, 306},
+        {142, 316},
+        {143, 326},
+        {149, 400},
+        {151, 420},
+        {177, 407},
+        {180, 1},
+        {181, 500},  // TSIG
+        {188, 507},  // RFRAME
+        {189, 600},
+        {194, 605},  // TFERR
+        {BD_FRAMER_W_L1_MACHINE, 1},
+        {BD_FRAMER_W_L1_STATE, 0xF3},
+        {BD_FRAMER_W_L1_EVENT, 5},
     };
     for (const auto& w : words) EXPECT_EQ(rec.seg_word(1, w.index), w.value) << "word " << w.index;
     EXPECT_EQ(f.nMode & 1, 1u) << "the default line is T1";
@@ -585,11 +642,86 @@ TEST_F(Mgmt, TheFramerRecordIsTheReplysWordMap)
     // Nothing else: every word outside the map is 0.
     ULONG others = 0;
     for (ULONG i = 0; i < BD_FRAMER_IMAGE_WORDS; i++) {
-        bool mapped = i >= BD_FRAMER_W_COUNTERS && i < BD_FRAMER_W_OVERFLOWS + BD_FRAMER_COUNTERS;
+        bool mapped = i >= BD_FRAMER_W_COUNTERS && i <= BD_FRAMER_W_TLOF;
         for (const auto& w : words) mapped |= w.index == i;
         if (!mapped && i != BD_FRAMER_W_BASE) others += rec.seg_word(1, i) != 0;
     }
     EXPECT_EQ(others, 0u);
+}
+
+// A loss of frame on the line, through the framer's interrupt: the record the pages read
+// counts the loss and the recovery, and the transmit alarm held meanwhile.
+TEST_F(Mgmt, TheFramerRecordCarriesTheAlarmsCountedOnTheLine)
+{
+    auto read = [&](Record& rec) { ASSERT_EQ(send(rec), 0u); };
+    constexpr ULONG kRlof = BD_FRAMER_W_ALARM1 + 6 * BD_FRAMER_TRACKER_WORDS;  // ISR7 bit 0x02
+    r.host.run_for(plat::ms(2000));  // the framer's interrupts are on once its background runs
+    ASSERT_EQ(a->Framer[0].nState, (ULONG)SYNCHRONIZED_ON);
+    r.boards[0]->line(0).take_down();
+    r.host.run_for(plat::ms(1));
+    Record down(0, 4, {0});
+    read(down);
+    EXPECT_EQ(down.seg_word(1, kRlof), 1u) << "loss";
+    EXPECT_EQ(down.seg_word(1, kRlof + 3), 1u) << "state";
+    EXPECT_EQ(down.seg_word(1, BD_FRAMER_W_TLOF), 1u);
+    EXPECT_EQ(down.seg_word(1, BD_FRAMER_W_OVERFLOWS), 1u) << "the loss-of-frame counter";
+    r.host.run_for(plat::ms(50));
+    r.boards[0]->line(0).bring_up();
+    r.host.run_for(plat::ms(50));
+    Record up(0, 4, {0});
+    read(up);
+    EXPECT_EQ(up.seg_word(1, kRlof), 1u);
+    EXPECT_EQ(up.seg_word(1, kRlof + 1), 1u) << "recovery";
+    EXPECT_EQ(up.seg_word(1, kRlof + 2), 0u) << "no repeat";
+    EXPECT_EQ(up.seg_word(1, kRlof + 3), 0u);
+    EXPECT_EQ(up.seg_word(1, BD_FRAMER_W_TLOF), 0u) << "released 20 ms after the framing came back";
+    EXPECT_EQ(up.seg_word(1, BD_FRAMER_W_PRESENT), 1u);
+    EXPECT_EQ(up.seg_word(1, BD_FRAMER_W_USED), 1u);
+
+    // Clearing the line's statistics clears them in the record too.
+    Record clear(1, 2, {0});
+    read(clear);
+    Record after(0, 4, {0});
+    read(after);
+    EXPECT_EQ(after.seg_word(1, kRlof), 0u);
+    EXPECT_EQ(after.seg_word(1, kRlof + 1), 0u);
+}
+
+// Re-configuring a line runs the framer's whole configuration again. The mode the
+// request carries only picks the T1 default (0x9B); any other value leaves the line
+// type and framing to the line's parameters.
+TEST_F(Mgmt, ConfiguringALineTakesTheFramingFromTheLinesParameters)
+{
+    r.host.run_for(plat::ms(2000));
+    sim::Framer* model = r.boards[0]->framer(0);
+    a->LineMode[0] = 1;  // E1, FAS CRC
+    a->FramingFormat[0] = 4;
+    const struct {
+        ULONG mode, nMode;
+        uint8_t pcr0;
+    } cases[] = {
+        {9, 0x08, 0x08},     // the test page's SF: the parameters' E1 FAS CRC
+        {0x1B, 0x08, 0x08},  // the test page's ESF
+        {0x9B, 0x9B, 0x1B},  // the T1 default, whatever the parameters
+        {0, 0x08, 0x08},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode);
+        model->poke(BT_PCR0, 0xFF);
+        a->Framer[0].StatisticsOn = 1;
+        a->Framer[0].Alarm1[6].OnCount = 7;
+        Record rec(4, 0, {0, c.mode});
+        ASSERT_EQ(send(rec), 0u);
+        EXPECT_EQ(a->Framer[0].nMode, c.nMode);
+        EXPECT_EQ(model->peek(BT_PCR0), c.pcr0);
+        EXPECT_EQ(model->peek(BT_IER(7)) & 0x02, 0x02) << "interrupts on again";
+        EXPECT_EQ(a->Framer[0].Alarm1[6].OnCount, 0u) << "statistics cleared with the interrupts";
+        Record back(0, 4, {0});
+        ASSERT_EQ(send(back), 0u);
+        EXPECT_EQ(back.h().Arg[1], c.nMode);
+    }
+    Record bad(4, 0, {a->NumberOfLines, 0x9B});
+    EXPECT_EQ(send(bad), BP);
 }
 
 TEST_F(Mgmt, LinkMemoryComesFromTheLinksSlicesOfTheBoardsDataAreas)

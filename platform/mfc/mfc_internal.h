@@ -113,6 +113,12 @@ UINT ScriptMenu(HMENU menu);
 bool ScriptFile(std::string& path);
 bool ScriptModal(CWnd* dialog);  // posts the queued action into the coming loop
 
+// The file dialog browses the machine's drives: "C:\dir" is the run's folder
+// VORNET_ROOT/C/dir (names matched without regard to case), and a file chosen there goes
+// back as "C:\dir\file". Paths without a drive, or outside the run, stay as they are.
+QString HostPathOf(const QString& machinePath);
+QString MachinePathOf(const QString& hostPath);
+
 QImage BitmapImage(UINT id);
 QPixmap ImageListPixmap(CImageList* list, int index);
 

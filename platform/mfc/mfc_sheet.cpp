@@ -2,6 +2,8 @@
 #include "platform/mfc/afxtest.h"
 #include "platform/mfc/mfc_internal.h"
 
+#include <cstdlib>
+
 namespace {
 constexpr int kTabId = 0x3020;
 // Layout of a sheet, in dialog units.
@@ -321,6 +323,57 @@ void CPropertySheet::EndDialog(int nEndID)
 
 // ---- CFileDialog ----------------------------------------------------------------------
 
+namespace afx {
+
+namespace {
+QString RunRoot()
+{
+    const char* root = std::getenv("VORNET_ROOT");
+    return root != nullptr && *root != 0 ? QDir(QString::fromLocal8Bit(root)).absolutePath() : QString();
+}
+}  // namespace
+
+QString HostPathOf(const QString& machinePath)
+{
+    QString root = RunRoot();
+    if (root.isEmpty() || machinePath.size() < 2 || !machinePath[0].isLetter() || machinePath[1] != ':')
+        return machinePath;
+    QString path = root + "/" + machinePath[0].toUpper();
+    bool exists = QFileInfo(path).isDir();
+    static const QRegularExpression separators("[\\\\/]");
+    for (const QString& part : machinePath.mid(2).split(separators, Qt::SkipEmptyParts)) {
+        if (part == "." || part == "..")
+            continue;  // never above the drive's folder
+        QString next = path + "/" + part;
+        if (exists && !QFileInfo::exists(next))
+            for (const QString& entry : QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+                if (entry.compare(part, Qt::CaseInsensitive) == 0) {
+                    next = path + "/" + entry;
+                    break;
+                }
+        exists = exists && QFileInfo::exists(next);
+        path = next;
+    }
+    return path;
+}
+
+QString MachinePathOf(const QString& hostPath)
+{
+    QString root = RunRoot();
+    if (root.isEmpty() || hostPath.isEmpty())
+        return hostPath;
+    QString path = QDir::cleanPath(QFileInfo(hostPath).absoluteFilePath());
+    if (!path.startsWith(root + "/"))
+        return hostPath;
+    QString rest = path.mid(root.size() + 1);  // "C/dir/file"
+    if (!rest[0].isLetter() || (rest.size() > 1 && rest[1] != '/'))
+        return hostPath;
+    return QString(rest[0].toUpper()) + ":\\" + rest.mid(2).replace('/', '\\');
+}
+
+}  // namespace afx
+
+
 IMPLEMENT_DYNAMIC(CFileDialog, CDialog)
 
 CFileDialog::CFileDialog(BOOL bOpenFileDialog, LPCTSTR lpszDefExt, LPCTSTR lpszFileName, DWORD dwFlags,
@@ -346,6 +399,7 @@ int CFileDialog::DoModal()
         if (!parts[i].isEmpty()) filters << parts[i] + " (" + QString(parts[i + 1]).replace(';', ' ') + ")";
     QString dir = QString::fromLatin1(m_ofn.lpstrInitialDir ? m_ofn.lpstrInitialDir : "");
     if (!fileName_.IsEmpty()) dir = dir.isEmpty() ? QString::fromLatin1(static_cast<LPCTSTR>(fileName_)) : dir + "/" + QString::fromLatin1(static_cast<LPCTSTR>(fileName_));
+    dir = afx::HostPathOf(dir);
     QString title = QString::fromLatin1(m_ofn.lpstrTitle ? m_ofn.lpstrTitle : (open_ ? "Open" : "Save As"));
     QWidget* parent = m_pParentWnd && afx::IsLive(m_pParentWnd->m_hWnd) ? m_pParentWnd->m_hWnd->widget : nullptr;
     QFileDialog::Options opts;
@@ -354,7 +408,7 @@ int CFileDialog::DoModal()
                            : QFileDialog::getSaveFileName(parent, title, dir, filters.join(";;"), nullptr, opts);
     if (chosen.isEmpty()) return IDCANCEL;
     if (!defExt_.IsEmpty() && QFileInfo(chosen).suffix().isEmpty()) chosen += "." + QString::fromLatin1(static_cast<LPCTSTR>(defExt_));
-    path_ = chosen.toLatin1().toStdString();
+    path_ = afx::MachinePathOf(chosen).toLatin1().toStdString();
     return IDOK;
 }
 

@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "platform/mfc/afxtempl.h"
 #include "platform/mfc/afxtest.h"
+#include "platform/mfc/mfc_internal.h"
 #include "platform/mfc/sample/sample.h"
 
 using namespace sample;
@@ -541,6 +543,41 @@ TEST_F(MfcTest, SheetRunsAgainAndCloseBoxCancelsADialog)
     });
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
     EXPECT_EQ(dlg.m_bus, 3u);
+}
+
+// The file dialog browses the run's drive folders under the machine's own names.
+TEST_F(MfcTest, FileDialogPathsAreTheMachinesDrivesUnderTheRunsRoot)
+{
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(testing::TempDir()) / "mfc_drives";
+    fs::remove_all(root);
+    fs::create_directories(root / "C" / "WINNT" / "System32" / "drivers");
+    const QString r = QDir(QString::fromStdString(root.string())).absolutePath();
+    struct Case {
+        QString machine, host;
+    } toHost[] = {
+        {"C:\\WINNT\\system32\\drivers", r + "/C/WINNT/System32/drivers"},  // matched without regard to case
+        {"c:\\new\\armcsm", r + "/C/new/armcsm"},                                  // a name not there yet
+        {"C:\\..\\..\\etc", r + "/C/etc"},                                       // never above the drive
+        {"", ""},
+        {"/tmp/file", "/tmp/file"},                                                 // no drive: as it is
+    };
+    struct Back {
+        QString host, machine;
+    } toMachine[] = {
+        {r + "/C/WINNT/System32/drivers/armcsm", "C:\\WINNT\\System32\\drivers\\armcsm"},
+        {r + "/C", "C:\\"},
+        {"/tmp/elsewhere", "/tmp/elsewhere"},  // outside the run: as it is
+        {r + "/registry.reg", r + "/registry.reg"},
+    };
+    unsetenv("VORNET_ROOT");
+    EXPECT_EQ(afx::HostPathOf("C:\\WINNT"), "C:\\WINNT") << "without a run, paths stay";
+    EXPECT_EQ(afx::MachinePathOf(r + "/C/x"), r + "/C/x");
+    setenv("VORNET_ROOT", root.c_str(), 1);
+    for (const Case& c : toHost) EXPECT_EQ(afx::HostPathOf(c.machine), c.host) << c.machine.toStdString();
+    for (const Back& c : toMachine) EXPECT_EQ(afx::MachinePathOf(c.host), c.machine) << c.host.toStdString();
+    unsetenv("VORNET_ROOT");
+    fs::remove_all(root);
 }
 
 // Strings, collections, files and the file dialog behave as the pages expect.

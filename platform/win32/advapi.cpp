@@ -1,5 +1,6 @@
 // The registry API over the run's hive. Every call reads the hive afresh (and every
-// write goes back to it at once), so processes see each other's values.
+// write goes back to it at once), so processes see each other's values; a text this
+// process has parsed before is not parsed again.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -44,25 +47,86 @@ private:
     int fd_ = -1;
 };
 
-bool load_unlocked(const fs::path& root, reg::Registry& into, std::string* error)
+// The hive's text, "" for a missing file; false when it cannot be read.
+bool read_text(const fs::path& root, std::string* text, std::string* error)
 {
     std::ifstream in(hive_file(root), std::ios::binary);
     if (!in) {
         std::error_code ec;
+        text->clear();
         if (!fs::exists(hive_file(root), ec)) return true;
         if (error) *error = "cannot read " + hive_file(root).string();
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    auto r = into.load_reg(text.str());
+    std::ostringstream all;
+    all << in.rdbuf();
+    *text = std::move(all).str();
+    return true;
+}
+
+bool parse(const fs::path& root, const std::string& text, reg::Registry& into, std::string* error)
+{
+    auto r = into.load_reg(text);
     if (!r.ok && error) *error = hive_file(root).string() + ":" + std::to_string(r.line) + ": " + r.message;
     return r.ok;
+}
+
+// The last hive this process parsed or wrote, with its text: a call that finds the same
+// text in the file takes it instead of parsing again.
+struct ParsedHive {
+    fs::path root;
+    std::string text;
+    std::shared_ptr<const reg::Registry> registry;
+};
+std::mutex parsed_lock;
+ParsedHive& parsed()
+{
+    static auto* p = new ParsedHive;
+    return *p;
+}
+
+std::shared_ptr<const reg::Registry> cached(const fs::path& root, const std::string& text)
+{
+    std::lock_guard<std::mutex> g(parsed_lock);
+    return parsed().registry && parsed().root == root && parsed().text == text ? parsed().registry : nullptr;
+}
+
+// Takes the kept hive out for a change when it holds `text` and no reader holds it.
+std::shared_ptr<reg::Registry> take(const fs::path& root, const std::string& text)
+{
+    std::lock_guard<std::mutex> g(parsed_lock);
+    ParsedHive& p = parsed();
+    if (!p.registry || p.root != root || p.text != text || p.registry.use_count() != 1) return nullptr;
+    auto r = std::const_pointer_cast<reg::Registry>(std::move(p.registry));
+    p = ParsedHive{};
+    return r;
+}
+
+void keep(const fs::path& root, std::string text, std::shared_ptr<const reg::Registry> registry)
+{
+    std::lock_guard<std::mutex> g(parsed_lock);
+    parsed() = ParsedHive{root, std::move(text), std::move(registry)};
 }
 
 }  // namespace
 
 fs::path hive_file(const fs::path& root) { return root / "registry.reg"; }
+
+std::shared_ptr<const reg::Registry> read_hive(const fs::path& root, std::string* error)
+{
+    HiveLock lock(root, false);
+    if (!lock.held()) {
+        if (error) *error = "cannot lock the hive in " + root.string();
+        return nullptr;
+    }
+    std::string text;
+    if (!read_text(root, &text, error)) return nullptr;
+    if (auto r = cached(root, text)) return r;
+    auto r = std::make_shared<reg::Registry>();
+    if (!parse(root, text, *r, error)) return nullptr;
+    keep(root, std::move(text), r);
+    return r;
+}
 
 bool read_hive(const fs::path& root, reg::Registry& into, std::string* error)
 {
@@ -71,7 +135,8 @@ bool read_hive(const fs::path& root, reg::Registry& into, std::string* error)
         if (error) *error = "cannot lock the hive in " + root.string();
         return false;
     }
-    return load_unlocked(root, into, error);
+    std::string text;
+    return read_text(root, &text, error) && parse(root, text, into, error);
 }
 
 bool update_hive(const fs::path& root, const std::function<bool(reg::Registry&)>& change, std::string* error)
@@ -81,13 +146,19 @@ bool update_hive(const fs::path& root, const std::function<bool(reg::Registry&)>
         if (error) *error = "cannot lock the hive in " + root.string();
         return false;
     }
-    reg::Registry r;
-    if (!load_unlocked(root, r, error)) return false;
-    if (!change(r)) return true;
+    std::string text;
+    if (!read_text(root, &text, error)) return false;
+    auto r = take(root, text);
+    if (!r) {
+        r = std::make_shared<reg::Registry>();
+        if (!parse(root, text, *r, error)) return false;
+    }
+    if (!change(*r)) return true;
+    text = r->save_reg();
     fs::path temp = root / ("registry.reg." + std::to_string(::getpid()) + ".tmp");
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << r.save_reg();
+        out << text;
         out.flush();
         if (!out) {
             if (error) *error = "cannot write " + temp.string();
@@ -102,6 +173,7 @@ bool update_hive(const fs::path& root, const std::function<bool(reg::Registry&)>
         fs::remove(temp, ec);
         return false;
     }
+    keep(root, std::move(text), std::move(r));
     return true;
 }
 
@@ -230,11 +302,12 @@ std::optional<reg::Value> value_of(DWORD type, const BYTE* data, DWORD size)
 }
 
 // Reads the hive for one call; an error code when it cannot.
-LONG read_current(reg::Registry& r)
+LONG read_current(std::shared_ptr<const reg::Registry>& r)
 {
     auto root_dir = root();
     if (!root_dir) return ERROR_CANTREAD;
-    return read_hive(*root_dir, r, nullptr) ? ERROR_SUCCESS : ERROR_CANTREAD;
+    r = read_hive(*root_dir, nullptr);
+    return r ? ERROR_SUCCESS : ERROR_CANTREAD;
 }
 
 LONG open_key(HKEY Key, LPCSTR SubKey, REGSAM Desired, PHKEY Result)
@@ -244,8 +317,9 @@ LONG open_key(HKEY Key, LPCSTR SubKey, REGSAM Desired, PHKEY Result)
     bool writable;
     if (!key_of(Key, &base, &writable)) return ERROR_INVALID_HANDLE;
     std::string path = join(base, SubKey);
-    reg::Registry r;
-    if (LONG e = read_current(r)) return e;
+    std::shared_ptr<const reg::Registry> hive;
+    if (LONG e = read_current(hive)) return e;
+    const reg::Registry& r = *hive;
     bool predefined = root_name(Key) != nullptr && path == base;
     if (!predefined && !r.key_exists(canonical_key(r, path))) return ERROR_FILE_NOT_FOUND;
     *Result = new_key(path, Desired);
@@ -307,8 +381,9 @@ LONG RegQueryValueExA(HKEY Key, LPCSTR ValueName, LPDWORD, LPDWORD Type, LPBYTE 
     bool writable;
     if (!key_of(Key, &path, &writable)) return ERROR_INVALID_HANDLE;
     if (Data != nullptr && DataSize == nullptr) return ERROR_INVALID_PARAMETER;
-    plat::reg::Registry r;
-    if (LONG e = read_current(r)) return e;
+    std::shared_ptr<const plat::reg::Registry> hive;
+    if (LONG e = read_current(hive)) return e;
+    const plat::reg::Registry& r = *hive;
     auto v = r.get_value(canonical_key(r, path), ValueName != nullptr ? ValueName : "");
     if (!v) return ERROR_FILE_NOT_FOUND;
     DWORD type = REG_NONE;
@@ -358,8 +433,9 @@ LONG RegEnumValueA(HKEY Key, DWORD Index, LPSTR ValueName, LPDWORD ValueNameSize
     if (!key_of(Key, &path, &writable)) return ERROR_INVALID_HANDLE;
     if (ValueName == nullptr || ValueNameSize == nullptr || (Data != nullptr && DataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
-    plat::reg::Registry r;
-    if (LONG e = read_current(r)) return e;
+    std::shared_ptr<const plat::reg::Registry> hive;
+    if (LONG e = read_current(hive)) return e;
+    const plat::reg::Registry& r = *hive;
     std::string c = canonical_key(r, path);
     if (!r.key_exists(c)) return ERROR_FILE_NOT_FOUND;
     auto names = r.value_names(c);

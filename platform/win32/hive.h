@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/registry/registry.h"
@@ -17,6 +18,9 @@ std::filesystem::path hive_file(const std::filesystem::path& root);
 // A missing hive reads as an empty registry; false (with the reason) for one that is
 // not REGEDIT4 text or cannot be read.
 bool read_hive(const std::filesystem::path& root, reg::Registry& into, std::string* error);
+// The same, shared: the hive as this process last parsed or wrote it while the file still
+// holds that text; null (with the reason) when it cannot be read.
+std::shared_ptr<const reg::Registry> read_hive(const std::filesystem::path& root, std::string* error);
 // change answers false to leave the hive as it was.
 bool update_hive(const std::filesystem::path& root, const std::function<bool(reg::Registry&)>& change,
                  std::string* error);

@@ -529,6 +529,18 @@ void SerialModemAdapter::drop_carrier(const std::string& port)
     wake();
 }
 
+void SerialModemAdapter::lose_carrier(const std::string& port)
+{
+    {
+        std::lock_guard<std::mutex> l(lock_);
+        if (Port* p = find(port)) {
+            p->set_lines(p->lines & ~sw::kDcd);
+            p->send_text("\r\nNO CARRIER\r\n", 0);
+        }
+    }
+    wake();
+}
+
 void SerialModemAdapter::set_dsr(const std::string& port, bool on)
 {
     {

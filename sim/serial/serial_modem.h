@@ -66,6 +66,7 @@ public:
     void ring(const std::string& port);
     void raise_carrier(const std::string& port, const CallReport& report = {});
     void drop_carrier(const std::string& port);
+    void lose_carrier(const std::string& port);      // carrier gone, the modem still off hook (DSR on)
     void set_dsr(const std::string& port, bool on);  // the modem off hook without carrier
 
     // What the host did.
