@@ -26,7 +26,7 @@ std::string RefusedText(const BackdoorRequest& reply)
 // A page's failure text followed by the status the driver refused with.
 std::string WithStatus(const char* text, const BackdoorRequest& reply)
 {
-    return Format("%s (status 0x%08X)", text, reply.Status);
+    return FormatText("%s (status 0x%08X)", text, reply.Status);
 }
 
 }  // namespace
