@@ -23,6 +23,12 @@ std::string RefusedText(const BackdoorRequest& reply)
     return FormatText("The driver refused the request (status 0x%08X).", reply.Status);
 }
 
+// A page's failure text followed by the status the driver refused with.
+std::string WithStatus(const char* text, const BackdoorRequest& reply)
+{
+    return FormatText("%s (status 0x%08X)", text, reply.Status);
+}
+
 }  // namespace
 
 // ---- requests -------------------------------------------------------------------------
@@ -66,7 +72,7 @@ std::string CallViewText(const BackdoorRequest& reply, uint32_t line)
 {
     CRecordReader rec(reply);
     if (!rec.Done())
-        return kViewRefused;
+        return ViewRefusedText(reply);
     CSegmentReader view = rec.Segment(0);
     const uint64_t table = 4 * 32;
     std::string text;
@@ -93,7 +99,7 @@ std::string L2L3StatisticsText(const BackdoorRequest& reply, int type)
     };
     CRecordReader rec(reply);
     if (!rec.Done())
-        return kViewRefused;
+        return ViewRefusedText(reply);
     std::string text = "**********  LAYER 2 & 3 STATISTICS / ";
     text += type >= 0 && type < 11 ? kNames[type] : "MISC";
     text += FormatText(" (dat=%d)**********\r\n\r\n", type);
@@ -193,21 +199,24 @@ std::string TraceFileName(uint32_t line, char periodic)
     return FormatText("C:\\Trace_P%u_%c.txt", line + 1, periodic);
 }
 
+std::string ViewRefusedText(const BackdoorRequest& reply) { return WithStatus(kViewRefused, reply); }
+
 std::string FrameSentText(const BackdoorRequest& reply, const char* sent)
 {
-    return reply.Status == 0 ? sent : "ERROR: Driver indicated failure to send frame";
+    return reply.Status == 0 ? sent : WithStatus("ERROR: Driver indicated failure to send frame", reply);
 }
 
 std::string TestModeText(const BackdoorRequest& reply, int testMode)
 {
     if (reply.Status != 0)
-        return "ERROR: Driver indicated failure to enter in test mode";
+        return WithStatus("ERROR: Driver indicated failure to enter in test mode", reply);
     return testMode ? "In Test mode" : "In Normal mode";
 }
 
 std::string FrameTypeText(const BackdoorRequest& reply)
 {
-    return reply.Status == 0 ? std::string() : "ERROR: Driver indicated failure updating Trace Backup Frame Type";
+    return reply.Status == 0 ? std::string()
+                             : WithStatus("ERROR: Driver indicated failure updating Trace Backup Frame Type", reply);
 }
 
 // ---- link pages -----------------------------------------------------------------------

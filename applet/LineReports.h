@@ -44,10 +44,12 @@ std::string TraceBlockText(const BackdoorRequest& reply);
 std::string TraceFileHeader(const std::string& file, const std::string& date);
 std::string TraceBackupDoneText(bool periodic, const std::string& file, const std::string& time);
 std::string TraceFileName(uint32_t line, char periodic);  // periodic: 0, 'A' or 'B'
-// The texts of a frame-sending or test-mode button for a reply.
+// The texts of a frame-sending or test-mode button for a reply; a refusal names its status.
 std::string FrameSentText(const BackdoorRequest& reply, const char* sent);
 std::string TestModeText(const BackdoorRequest& reply, int testMode);
 std::string FrameTypeText(const BackdoorRequest& reply);
+// The call view's, statistics' or trace backup's refusal, with the driver's status.
+std::string ViewRefusedText(const BackdoorRequest& reply);
 
 extern const char* const kSendFailed;      // a frame-sending request that did not reach the driver
 extern const char* const kViewSendFailed;  // the call view, statistics or trace backup likewise

@@ -525,29 +525,35 @@ void CMyPropertyPage6::OnUpdateCode()
         MessageBox("File could not be opened ", nullptr, MB_ICONEXCLAMATION);
         return;
     }
-    const uint32_t size = static_cast<uint32_t>(image.size());
-    for (uint32_t offset = 0;;) {
-        uint32_t n = size - offset < kFirmwareChunk ? size - offset : kFirmwareChunk;
-        BackdoorRequest* r = Begin(kStart, kStartCsmCodeUpdate, false);
-        if (r == nullptr) {
-            m_Status = kFailed;
-            break;
-        }
+    if (SendFirmwareImage(
+            image, [&] { return Begin(kStart, kStartCsmCodeUpdate, false); }, [&] { return Send(); }))
+        m_Status = "ArmCsm code updated";
+    else if (GPropertySheet == nullptr)
+        m_Status = kFailed;
+    UpdateData(FALSE);
+}
+
+bool SendFirmwareImage(const std::vector<uint8_t>& image, const std::function<BackdoorRequest*()>& begin,
+                       const std::function<bool()>& send)
+{
+    const uint32_t size = static_cast<uint32_t>(image.size()), chunk = CMyPropertyPage6::kFirmwareChunk;
+    uint32_t offset = 0;
+    do {
+        uint32_t n = size - offset < chunk ? size - offset : chunk;
+        BackdoorRequest* r = begin();
+        if (r == nullptr)
+            return false;
         r->Arg[0] = size;
         r->Arg[1] = 1;
         r->Arg[2] = offset;
         r->Segment[0] = {n, kBackdoorHeaderSize};
         if (n > 0)
             std::memcpy(r->Data, image.data() + offset, n);
-        if (!Send() || r->Status != modemreports::kStatusDone)
-            break;  // the status line shows the failure or the refusal
+        if (!send() || r->Status != modemreports::kStatusDone)
+            return false;  // the status line shows the failure or the refusal
         offset += n;
-        if (offset >= size) {
-            m_Status = "ArmCsm code updated";
-            break;
-        }
-    }
-    UpdateData(FALSE);
+    } while (offset < size);
+    return true;
 }
 
 // ---- selections -----------------------------------------------------------------------

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/mfc/afxdlgs.h"
 
@@ -104,6 +106,14 @@ private:
     CTabCtrl* Tabs(int id) const;
     bool m_bReady = false;
 };
+
+// Sends a firmware image to the driver one piece per record: `begin` gives the record
+// cleared and addressed (nullptr: no sheet), the piece goes into it (Arg0 the image's
+// size, Arg1 1, Arg2 the piece's offset, Segment 0 the piece) and `send` sends it (false:
+// it did not reach the driver). The first piece that is not sent or is refused ends the
+// update; true when the driver took every piece.
+bool SendFirmwareImage(const std::vector<uint8_t>& image, const std::function<BackdoorRequest*()>& begin,
+                       const std::function<bool()>& send);
 
 // Opens the page for the engineering page table.
 CPropertyPage* CreateModemDiagPage();

@@ -236,7 +236,7 @@ bool CMyPropertyPage9::WriteTrace(const std::string& file)
         const BackdoorRequest* reply = SendSheetRequest(
             [&](BackdoorRequest& r) { FillRequest(r, 0, 35, {static_cast<uint32_t>(m_CurrentLine), b}); });
         if (reply == nullptr || reply->Status != 0) {
-            ShowDisplay(reply == nullptr ? kViewSendFailed : kViewRefused);
+            ShowDisplay(reply == nullptr ? kViewSendFailed : ViewRefusedText(*reply));
             ok = false;
             break;
         }

@@ -327,8 +327,8 @@ const char* const kDumpDevices[] = {"Bt8370 Device 0", "Bt8370 Device 1", "Bt837
                                     nullptr};
 const AFX_DLGITEM kFramerDumpItems[] = {
     {AfxItem::LText, IDC_STATIC, "Device:", 4, 8, 26, 8},
-    {AfxItem::ComboBox, IDC_BT_DEVICE, nullptr, 32, 6, 72, 80, kDropList, kDumpDevices},
-    {AfxItem::LText, IDC_BT_PROTOTYPE, nullptr, 110, 8, 64, 8},
+    {AfxItem::ComboBox, IDC_BT_DEVICE, nullptr, 32, 6, 86, 80, kDropList, kDumpDevices},
+    {AfxItem::LText, IDC_BT_PROTOTYPE, nullptr, 124, 8, 64, 8},
     {AfxItem::PushButton, IDC_BT_RECEIVE, "Receive", 4, 22, 50, 12},
     {AfxItem::PushButton, IDC_BT_TRANSMIT, "Transmit", 56, 22, 50, 12},
     {AfxItem::PushButton, IDC_BT_OTHERS, "Others", 108, 22, 50, 12},

@@ -7,9 +7,12 @@
 #include <regex>
 
 #include "applet/EngineeringPages.h"
+#include "applet/FramerDumpPage.h"
+#include "applet/FramerTestPage.h"
 #include "applet/HdlcPages.h"
 #include "applet/LineReports.h"
 #include "applet/LinkPages.h"
+#include "applet/ModemDiagPage.h"
 #include "applet/PriDebugPage.h"
 #include "applet/applet_fixture.h"
 #include "sim/board/hdlc.h"
@@ -125,7 +128,7 @@ TEST(LineReports, CallViewListsLinksZeroToTwentyTwoOfTheLine)
 
     Record refused;
     refused.Status(0xF0000003).Words(0, CallView(0));
-    EXPECT_EQ(CallViewText(*refused, 0), "ERROR: Driver indicated failure to load configuration");
+    EXPECT_EQ(CallViewText(*refused, 0), "ERROR: Driver indicated failure to load configuration (status 0xF0000003)");
     // A reply shorter than its tables, or a line beyond the four, reads nothing outside it.
     Record shortView;
     shortView.Words(0, std::vector<uint32_t>(200, 100));
@@ -211,12 +214,15 @@ TEST(LineReports, ButtonTextsFollowTheStatus)
     Record ok, refused;
     refused.Status(0xF0000002);
     EXPECT_EQ(FrameSentText(*ok, "RESTART frame sent"), "RESTART frame sent");
-    EXPECT_EQ(FrameSentText(*refused, "RESTART frame sent"), "ERROR: Driver indicated failure to send frame");
+    EXPECT_EQ(FrameSentText(*refused, "RESTART frame sent"),
+              "ERROR: Driver indicated failure to send frame (status 0xF0000002)");
     EXPECT_EQ(TestModeText(*ok, 1), "In Test mode");
     EXPECT_EQ(TestModeText(*ok, 0), "In Normal mode");
-    EXPECT_EQ(TestModeText(*refused, 1), "ERROR: Driver indicated failure to enter in test mode");
+    EXPECT_EQ(TestModeText(*refused, 1), "ERROR: Driver indicated failure to enter in test mode (status 0xF0000002)");
     EXPECT_EQ(FrameTypeText(*ok), "");
-    EXPECT_EQ(FrameTypeText(*refused), "ERROR: Driver indicated failure updating Trace Backup Frame Type");
+    EXPECT_EQ(FrameTypeText(*refused),
+              "ERROR: Driver indicated failure updating Trace Backup Frame Type (status 0xF0000002)");
+    EXPECT_EQ(ViewRefusedText(*refused), "ERROR: Driver indicated failure to load configuration (status 0xF0000002)");
 }
 
 // ---- link reports -------------------------------------------------------------------------
@@ -747,6 +753,44 @@ TEST_F(EngineeringPageTest, RequestsThatDoNotReachTheDriverSaySo)
         EXPECT_EQ(Text(&page, IDC_L3_DISPLAY), "ERROR: System Error calling CallView InfoBlock");
         sheet.m_DeviceHandles[0] = device;
     });
+}
+
+// Every name of the table opens its own page alone on the adapter, as vornet-control --page
+// does, and the page reads the served board as it opens.
+TEST_F(EngineeringPageTest, EveryPageOfTheTableOpensByNameOnTheAdapter)
+{
+    StartSim();
+    struct Case {
+        const char* name;
+        const CRuntimeClass* kind;
+        const char* caption;
+        int text;  // a box the opening fills from the board; 0: none
+        const char* shown;
+    } cases[] = {
+        {"pri-debug", RUNTIME_CLASS(CMyPropertyPage9), "PRI Debug", IDC_L3_STATUS, "In Normal mode"},
+        {"link-info", RUNTIME_CLASS(CMyPropertyPage10), "Link Info", 0, nullptr},
+        {"messages", RUNTIME_CLASS(CMyPropertyPage11), "Messages", IDC_MSG_STATUS, "ResultCode=0x00000000"},
+        {"shared-memory", RUNTIME_CLASS(CMyPropertyPage4), "Shared Memory", 0, nullptr},
+        {"bt847x", RUNTIME_CLASS(CMyPropertyPage5), "Bt847x", IDC_BT_STATUS, "..."},
+        {"layer1", RUNTIME_CLASS(CMyPropertyPage1), "Layer1", IDC_L1_STATUS, "Loading Init Configuration successful."},
+        {"bt8370", RUNTIME_CLASS(CMyPropertyPage2), "Bt8370", IDC_BT_PROTOTYPE, "Proto : "},
+        {"csm", RUNTIME_CLASS(CMyPropertyPage6), "CSMx", IDC_CSM_STATUS, "Ready"},
+    };
+    ASSERT_EQ(std::size(cases) + 1, [] {
+        size_t n = 0;
+        while (kEngineeringPages[n].name != nullptr) n++;
+        return n + 1;
+    }()) << "a case for every page of the table";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenPage<CPropertyPage>(c.name, [&](CMyPropertySheet&, CPropertyPage& page) {
+            EXPECT_TRUE(page.IsKindOf(c.kind));
+            EXPECT_EQ(page.GetTitle(), c.caption);
+            if (c.text != 0) {
+                EXPECT_EQ(Text(&page, c.text).rfind(c.shown, 0), 0u) << Text(&page, c.text);
+            }
+        });
+    }
 }
 
 TEST_F(EngineeringPageTest, UnknownPagesAndAdaptersAreRefused)

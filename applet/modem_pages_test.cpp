@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "applet/CsmStats.h"
+#include "applet/EngineeringPages.h"
 #include "applet/ModemDiagPage.h"
 #include "applet/ModemReports.h"
 #include "applet/applet_fixture.h"
@@ -98,6 +99,34 @@ TEST_F(ModemPageTest, OpensWithThePortsSocketsPumpsAndTheBoardWord)
         EXPECT_EQ(Text(page, IDC_CSM_EBUS), ebus);
         EXPECT_TRUE(afxtest::SaveImage(&page, ShotPath("modem-page")));
     });
+}
+
+// Opened by name as vornet-control --page csm opens it: the sheet the entry builds gives the
+// page its board word, ports, sockets and pumps, and the page acts on the adapter.
+TEST_F(ModemPageTest, OpensByNameOnTheAdapterAndActs)
+{
+    StartSim();
+    uint32_t boardWord = OnSim<uint32_t>([](Adapter* a) { return a->PhysicalAddressBAR1; });
+    afxtest::RunModal([&](CWnd*) {
+        CMyPropertySheet& sheet = *GPropertySheet;
+        auto* page = dynamic_cast<CMyPropertyPage6*>(sheet.GetPage(0));
+        ASSERT_NE(page, nullptr);
+        EXPECT_EQ(page->m_BoardWord, boardWord);
+        EXPECT_EQ(Tabs(*page, IDC_PUMP_TABS)->GetItemCount(), 3);
+        EXPECT_EQ(static_cast<CComboBox*>(page->GetDlgItem(IDC_CSM_SOCKET))->GetCount(), 5);
+        afxtest::SelectCombo(page, IDC_CSM_SOCKET, 1);
+        afxtest::SelectTab(page, IDC_PUMP_TABS, 2);
+        afxtest::Click(page, IDC_PUMP_OUT_OF_SERVICE);
+        EXPECT_EQ(Text(*page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+        EXPECT_EQ(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].Pumps[2].PumpState; }),
+                  (uint32_t)PUMP_OUT_OF_SERVICE);
+        afxtest::Click(page, IDC_CSM_UPDATE);
+        EXPECT_EQ(Text(*page, IDC_CSM_STATE), "CSM State= READY\r\n");
+        EXPECT_EQ(Text(*page, IDC_PUMP_STATE), "Pump State= PUMP_OUT_OF_SERVICE\r\n");
+        afxtest::CloseWindow(&sheet);
+    });
+    EXPECT_EQ(OpenEngineeringPage(nullptr, "csm", 1), 0);
+    EXPECT_EQ(GPropertySheet, nullptr);
 }
 
 // "ATI1" reaches the pump's modem as typed with its carriage return, and the pump's answer
@@ -318,6 +347,33 @@ TEST_F(ModemPageTest, RawCommandReachesTheProcessorAndIsAborted)
     });
 }
 
+// A pump's answer to a raw command, as the processor delivers it, is read word by word with
+// its length; reading it ends the command.
+TEST_F(ModemPageTest, APumpsCommandAnswerIsReadWordByWord)
+{
+    StartSim();
+    OpenPage([&](CMyPropertySheet&, CMyPropertyPage6& page) {
+        afxtest::SelectTab(&page, IDC_PUMP_TABS, 1);
+        afxtest::SetText(&page, IDC_CMD_CLASS, "21");
+        afxtest::Click(&page, IDC_CMD_SEND);
+        ASSERT_TRUE(Enabled(page, IDC_CMD_READ));
+        const std::vector<uint8_t> bytes = {0x34, 0x12, 0x78, 0x56, 0xCD, 0xAB, 0x01, 0x00};
+        sim->Do([&] {
+            Modems(0).send_to_host(0, {0x0105, 0x2107, uint16_t(0x0300 | bytes.size()), uint16_t(MSG_CMDDAT << 8 | 1)},
+                                   bytes);
+        });
+        ASSERT_TRUE(PumpUntil([&] {
+            afxtest::Click(&page, IDC_CMD_READ);
+            return Text(page, IDC_CSM_STATUS) == "ResultCode=0x00000001";
+        })) << Text(page, IDC_CMD_WORDS);
+        EXPECT_EQ(Text(page, IDC_CMD_WORDS), " 0: 0x12345678\r\n 1: 0xABCD0001\r\n");
+        EXPECT_EQ(Text(page, IDC_CMD_LENGTH), "08");
+        EXPECT_FALSE(Enabled(page, IDC_CMD_READ));
+        EXPECT_FALSE(Enabled(page, IDC_CMD_ABORT));
+        EXPECT_TRUE(afxtest::SaveImage(&page, ShotPath("modem-page-cmddat-answer")));
+    });
+}
+
 // The processor and pump actions reach the driver's objects; a register written is read back.
 TEST_F(ModemPageTest, ActionsChangeTheProcessorsAndPumps)
 {
@@ -354,6 +410,84 @@ TEST_F(ModemPageTest, ActionsChangeTheProcessorsAndPumps)
         EXPECT_NE(Text(page, IDC_CSM_DUMP).find("0x02 = 001f [TxFIFO Threshold]"), std::string::npos)
             << Text(page, IDC_CSM_DUMP);
 
+    });
+}
+
+// The remaining processor and pump buttons on the board: a pump reset brings a pump out of
+// service back through the processor's channel reset, "RTS ON" and "RTS OFF" reach the pump
+// as DTE reports with their values, "DownLoad only" loads the processor and leaves it in its
+// loader, and "Start code" brings the driver's processor to running.
+TEST_F(ModemPageTest, ResetRtsAndDownloadOnlyActOnTheProcessor)
+{
+    StartSim();
+    OpenPage([&](CMyPropertySheet&, CMyPropertyPage6& page) {
+        afxtest::SelectCombo(&page, IDC_CSM_SOCKET, 1);
+        afxtest::SelectTab(&page, IDC_PUMP_TABS, 1);
+        afxtest::Click(&page, IDC_PUMP_OUT_OF_SERVICE);
+        ASSERT_EQ(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].Pumps[1].PumpState; }),
+                  (uint32_t)PUMP_OUT_OF_SERVICE);
+        size_t resets = 0;
+        sim->Do([&] { resets = Modems(1).count(0, true, MSG_CHRESET); });
+        afxtest::Click(&page, IDC_PUMP_RESET);
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+        EXPECT_TRUE(PumpUntil([&] {
+            size_t now = 0;
+            sim->Do([&] { now = Modems(1).count(0, true, MSG_CHRESET); });
+            uint32_t state = OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].Pumps[1].PumpState; });
+            return now > resets && state != PUMP_OUT_OF_SERVICE && state != PUMP_NEED_RESET;
+        })) << "the pump is reset through its processor and back in service";
+
+        struct {
+            int button;
+            uint16_t value;
+        } rts[] = {{IDC_RTS_ON, 3}, {IDC_RTS_OFF, 1}};
+        for (const auto& c : rts) {
+            SCOPED_TRACE(c.button);
+            size_t before = 0;
+            sim->Do([&] { before = Modems(1).count(0, true, MSG_DTERPT); });
+            afxtest::Click(&page, c.button);
+            EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+            sim::ModemSocket::Message last;
+            ASSERT_TRUE(PumpUntil([&] {
+                size_t now = 0;
+                sim->Do([&] {
+                    now = Modems(1).count(0, true, MSG_DTERPT);
+                    for (const auto& m : Modems(1).messages())
+                        if (m.processor == 0 && m.running && m.code() == MSG_DTERPT)
+                            last = m;
+                });
+                return now > before;
+            }));
+            EXPECT_EQ(last.words[2], c.value);
+            EXPECT_EQ(last.words[3] & 0xFF, 1u) << "pump 1";
+        }
+
+        // Processor 1 of socket 1: reset and loaded, but left in its loader.
+        afxtest::SelectCombo(&page, IDC_CSM_INDEX, 1);
+        uint32_t resetsBefore = 0;
+        sim->Do([&] { resetsBefore = Modems(1).resets(1); });
+        afxtest::Click(&page, IDC_CSM_DOWNLOAD_ONLY);
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+        const uint16_t expected = sim::fw::image_checksum(sim::fw::default_layout());
+        ASSERT_TRUE(PumpUntil([&] {
+            bool loaded = false;
+            sim->Do([&] { loaded = Modems(1).resets(1) > resetsBefore && Modems(1).checksum(1) == expected; });
+            return loaded;
+        })) << "the image is loaded again";
+        bool loader = false;
+        sim->Do([&] { loader = Modems(1).mode(1) == sim::ModemSocket::Mode::Loader; });
+        EXPECT_TRUE(loader) << "not started";
+        EXPECT_NE(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[1].State; }), (uint32_t)CSM_RUNNING);
+        EXPECT_EQ(OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[0].State; }), (uint32_t)CSM_RUNNING)
+            << "its neighbour runs on";
+
+        afxtest::Click(&page, IDC_CSM_START_CODE);
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
+        EXPECT_TRUE(PumpUntil([&] {
+            return OnSim<uint32_t>([](Adapter* a) { return a->Socket[1].Csms[1].State; }) == CSM_RUNNING;
+        }));
+        afxtest::Click(&page, IDC_CSM_UPDATE);
+        EXPECT_EQ(Text(page, IDC_CSM_STATE), "CSM State= READY\r\n");
     });
 }
 
@@ -440,6 +574,16 @@ TEST_F(ModemPageTest, FailedSendsAreShown)
             }
         }
         EXPECT_FALSE(Enabled(page, IDC_CMD_READ)) << "a command that was not sent cannot be read";
+
+        // The counters dialog: both texts give the record's status word.
+        CCsmStats stats(&page, &sheet, 0, 0);
+        afxtest::RunModal([&](CWnd* dialog) {
+            afxtest::Click(dialog, IDC_CSM_REFRESH);
+            afxtest::Click(dialog, IDOK);
+        });
+        stats.DoModal();
+        EXPECT_EQ(stats.m_InBound, "ResultCode=0x00000000");
+        EXPECT_EQ(stats.m_OutBound, "ResultCode=0x00000000");
     });
 }
 
@@ -567,6 +711,56 @@ TEST(ModemReports, StatesDumpAndCountersReadOnlyWhatTheReplyHolds)
     EXPECT_EQ(mr::EbusText(0xE0000000, 64, 1, 0x2000), "E0008100");
     EXPECT_EQ(mr::AddCommandWordLine("", 0, "1"), " 0: 0x1");
     EXPECT_EQ(mr::AddCommandWordLine(" 0: 0x1", 1, "abcdef0123"), " 0: 0x1\r\n 1: 0xabcdef01");
+}
+
+// The pieces of an image follow each other in the records, each the driver's to take or
+// refuse: a refusal or a failed send halfway ends the update there.
+TEST(ModemFirmwareImage, PiecesFollowEachOtherAndTheFirstRefusalEndsIt)
+{
+    std::vector<uint8_t> image(2 * CMyPropertyPage6::kFirmwareChunk + 100);
+    for (size_t i = 0; i < image.size(); i++) image[i] = uint8_t(i * 13 + i / 7);
+    auto record = Record();
+    struct Case {
+        const char* what;
+        int refuse, fail;  // the piece refused or not sent; -1: none
+        size_t sent;
+        bool taken;
+    } cases[] = {
+        {"every piece taken", -1, -1, 3, true},
+        {"the second piece refused", 1, -1, 2, false},
+        {"the last piece not sent", -1, 2, 3, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> got;
+        size_t sent = 0;
+        bool taken = SendFirmwareImage(
+            image,
+            [&] {
+                std::memset(record.get(), 0, sizeof *record);
+                return record.get();
+            },
+            [&] {
+                const BackdoorRequest& r = *record;
+                EXPECT_EQ(r.Arg[0], image.size());
+                EXPECT_EQ(r.Arg[1], 1u);
+                EXPECT_EQ(r.Arg[2], got.size()) << "each piece at its offset";
+                EXPECT_EQ(r.Segment[0].Offset, kBackdoorHeaderSize);
+                EXPECT_LE(r.Segment[0].Length, kBackdoorDataSize);
+                got.insert(got.end(), r.Data, r.Data + r.Segment[0].Length);
+                int piece = static_cast<int>(sent++);
+                record->Status = piece == c.refuse ? 0xF0000002 : 0;
+                return piece != c.fail;
+            });
+        EXPECT_EQ(taken, c.taken);
+        EXPECT_EQ(sent, c.sent) << "nothing is sent after the first piece that was not taken";
+        if (c.taken) {
+            EXPECT_TRUE(got == image);
+        }
+    }
+    size_t calls = 0;
+    EXPECT_FALSE(SendFirmwareImage(image, [] { return nullptr; }, [&] { return ++calls > 0; }));
+    EXPECT_EQ(calls, 0u) << "no record, nothing sent";
 }
 
 // A refused index for the counters dialog: the status is shown, not counters of zero.
