@@ -171,10 +171,9 @@ CManageableObject::~CManageableObject()
 {
     if (m_pTransport != nullptr)
         GManagementThread.Unregister(this);
-    // A worker still running a message of this object finishes it first (unless that
-    // worker is the one destroying the object).
-    for (std::thread::id runner = m_Runner.load(); runner != std::thread::id() && runner != std::this_thread::get_id();
-         runner = m_Runner.load())
+    // A worker handed this object, whether or not it has begun the message, finishes it
+    // first (unless that worker is the one destroying the object).
+    while (m_bBusy.load() && m_Runner.load() != std::this_thread::get_id())
         Sleep(1);
     // Messages that never ran are completed as failed, so nobody waits on them.
     std::deque<CMessage*> queue;

@@ -102,6 +102,7 @@ public:
     void Push(CMessage* message);
     void PushWithObserver(CMessage* message, CObserver* observer);
     void SetBusy();
+    void ClearBusy() { m_bBusy = false; }  // a worker let go of it before running it
     bool IsBusy() const { return m_bBusy.load(); }
     size_t QueueLength();
     const std::vector<HANDLE>& GetEventList() const { return m_EventList; }

@@ -171,6 +171,12 @@ void CManagementThread::Unregister(CManageableObject* object)
     auto it = std::find(m_Objects.begin(), m_Objects.end(), object);
     if (it != m_Objects.end())
         m_Objects.erase(it);
+    // A worker handed the object but not yet woken lets it go.
+    for (CWorkerThread* w : m_Workers) {
+        CManageableObject* handed = object;
+        if (w->m_pObject.compare_exchange_strong(handed, nullptr))
+            object->ClearBusy();
+    }
     // A signal not yet taken must not outlive the object.
     if (m_hRequestMutex != nullptr) {
         os_WaitMutex(m_hRequestMutex);
@@ -209,8 +215,11 @@ void CManagementThread::Close()
     Wait(INFINITE);
     CloseHandle(m_hThread);
     m_hThread = nullptr;
-    // Fresh workers, so the pool can be opened again.
+    // Fresh workers, so the pool can be opened again. An object handed to a worker that
+    // closed before running it is no longer busy.
     for (auto& w : m_Workers) {
+        if (CManageableObject* handed = w->m_pObject.exchange(nullptr))
+            handed->ClearBusy();
         delete w;
         w = new CWorkerThread;
     }

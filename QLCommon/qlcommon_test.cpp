@@ -451,6 +451,39 @@ TEST(Worker, AWorkerBeingClosedIsNeverAssignedAgain)
     EXPECT_FALSE(object.IsBusy());
 }
 
+// An object handed to a worker that has not woken yet is taken back when it is destroyed,
+// so the worker never runs a freed object. The pool is not open: worker 0 is idle in name
+// only and never takes the hand-over.
+TEST_F(ManagementThreadTest, AnObjectHandedToAWorkerNotYetAwakeIsTakenBackWhenDestroyed)
+{
+    CWorkerThread* worker = GManagementThread.Worker(0);
+    worker->m_State = WTHRD_IDLE;
+    {
+        CTestObject object(&device, 1, &journal);
+        ASSERT_TRUE(RunForManageableObject(worker, &object));
+        EXPECT_TRUE(object.IsBusy());
+    }
+    EXPECT_EQ(worker->m_pObject.load(), nullptr);
+    worker->m_State = WTHRD_CREATED;
+}
+
+// Objects destroyed as soon as their message is signalled: each one either runs its
+// message before it goes or completes it as failed, and no worker touches it afterwards.
+TEST_F(ManagementThreadTest, ObjectsDestroyedRightAfterAPushAreNeverRunAfterwards)
+{
+    ASSERT_TRUE(mthrd_Open());
+    for (int i = 0; i < 200; i++) {
+        Completion done;
+        {
+            auto object = std::make_unique<CTestObject>(&device, i, &journal);
+            GManagementThread.Register(object.get());
+            object->PushWithObserver(new CNumberedMessage(i), &done);
+        }
+        ASSERT_EQ(done.count, 1) << i;
+    }
+    GManagementThread.Close();
+}
+
 TEST_F(ManagementThreadTest, WithNoObjectSignalsAndCompletionsChangeNothing)
 {
     ASSERT_TRUE(mthrd_Open());
