@@ -171,10 +171,7 @@ CManageableObject::~CManageableObject()
 {
     if (m_pTransport != nullptr)
         GManagementThread.Unregister(this);
-    // A worker handed this object, whether or not it has begun the message, finishes it
-    // first (unless that worker is the one destroying the object).
-    while (m_bBusy.load() && m_Runner.load() != std::this_thread::get_id())
-        Sleep(1);
+    WaitWhileHeld();
     // Messages that never ran are completed as failed, so nobody waits on them.
     std::deque<CMessage*> queue;
     {
@@ -221,6 +218,14 @@ bool CManageableObject::IsRunnable()
 }
 
 void CManageableObject::SetBusy() { m_bBusy = true; }
+
+void CManageableObject::WaitWhileHeld()
+{
+    // A worker handed this object, whether or not it has begun the message, finishes it
+    // first (unless that worker is the one waiting).
+    while (m_bBusy.load() && m_Runner.load() != std::this_thread::get_id())
+        Sleep(1);
+}
 
 size_t CManageableObject::QueueLength()
 {

@@ -103,6 +103,8 @@ public:
     void PushWithObserver(CMessage* message, CObserver* observer);
     void SetBusy();
     void ClearBusy() { m_bBusy = false; }  // a worker let go of it before running it
+    // Returns once no worker holds the object (at once on the worker running it).
+    void WaitWhileHeld();
     bool IsBusy() const { return m_bBusy.load(); }
     size_t QueueLength();
     const std::vector<HANDLE>& GetEventList() const { return m_EventList; }

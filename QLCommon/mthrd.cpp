@@ -187,6 +187,8 @@ void CManagementThread::Unregister(CManageableObject* object)
     if (m_LastServed >= m_Objects.size())
         m_LastServed = 0;
     Resume();
+    // The caller is about to destroy what the object's message may still be using.
+    object->WaitWhileHeld();
 }
 
 void CManagementThread::Refresh()

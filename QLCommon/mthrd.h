@@ -48,6 +48,7 @@ public:
     void ThreadBody() override;
 
     void Register(CManageableObject* object);
+    // Once it returns no worker holds the object: its owner may destroy it.
     void Unregister(CManageableObject* object);
     void Refresh();
     void Signal(CManageableObject* object);
