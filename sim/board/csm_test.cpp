@@ -430,7 +430,10 @@ protected:
         std::string bytes;
         bool answered = false;
     };
-    static uint16_t word(const std::string& b, size_t i) { return uint16_t(uint8_t(b[2 * i]) | uint8_t(b[2 * i + 1]) << 8); }
+    static uint16_t word(const std::string& b, size_t i)
+    {
+        return uint16_t(uint8_t(b[2 * i]) | uint8_t(b[2 * i + 1]) << 8);
+    }
     // One trace-read command to pump p and its answer.
     Chunk read(unsigned p, uint8_t type = 248)
     {
