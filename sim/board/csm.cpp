@@ -691,25 +691,26 @@ void ModemSocket::modem_say(unsigned c, unsigned pump, const std::string& text)
     fifo_to_host(c, pump, kFifoDat, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-// What "ATIn" answers before its OK: product code, firmware identification, ROM check,
-// version, capabilities; empty for n = 2; "?" for an n the modem does not know. `command`
-// is the upper-case line from its "I" on.
+// The answer to "ATIn", `command` the upper-case line from its "I" on: the product code
+// (n = 0), the firmware identification (1), the ROM check (2: OK alone), the version (3)
+// or the capabilities (4), each followed by OK; ERROR for an n the modem does not know.
 std::string ModemSocket::identification(unsigned c, unsigned pump, const std::string& command) const
 {
     size_t end = command.find_first_not_of("0123456789", 1);
     std::string digits = command.substr(1, end == std::string::npos ? std::string::npos : end - 1);
-    if (digits.size() > 2) return "?";
-    int n = digits.empty() ? 0 : std::stoi(digits);
+    int n = digits.empty() ? 0 : digits.size() > 2 ? -1 : std::stoi(digits);
     char sum[8];
     std::snprintf(sum, sizeof sum, "%04X", p_[c].sum);
+    std::string text;
     switch (n) {
-    case 0: return std::to_string(speed_);
-    case 1: return "VORNET CSM MODEM PROCESSOR FIRMWARE 1.0 CHECKSUM " + std::string(sum);
-    case 2: return "";
-    case 3: return "V1.0 VORNET V.34 DATA PUMP " + std::to_string(c) + "." + std::to_string(pump);
-    case 4: return "V.34 V.32BIS V.22BIS V.42 V.42BIS";
-    default: return "?";
+    case 0: text = std::to_string(speed_); break;
+    case 1: text = "VORNET CSM MODEM PROCESSOR FIRMWARE 1.0 CHECKSUM " + std::string(sum); break;
+    case 2: return "\r\nOK\r\n";
+    case 3: text = "V1.0 VORNET V.34 DATA PUMP " + std::to_string(c) + "." + std::to_string(pump); break;
+    case 4: text = "V.34 V.32BIS V.22BIS V.42 V.42BIS"; break;
+    default: return "\r\nERROR\r\n";
     }
+    return "\r\n" + text + "\r\n\r\nOK\r\n";
 }
 
 // A block of AT text from the host: one command per block, as the driver writes them.
@@ -724,10 +725,9 @@ void ModemSocket::modem_text(unsigned c, unsigned pump, const std::string& text)
         return;
     }
     if (u.rfind("ATI", 0) == 0) {
-        std::string id = identification(c, pump, u.substr(2, u.find('\r') == std::string::npos ? std::string::npos
-                                                                                                : u.find('\r') - 2));
-        trace(c, pump, TraceEvent(id == "?" ? kTrParseError : kTrParseOk).bytes);
-        modem_say(c, pump, id == "?" ? "\r\nERROR\r\n" : id.empty() ? "\r\nOK\r\n" : "\r\n" + id + "\r\n\r\nOK\r\n");
+        std::string answer = identification(c, pump, u.substr(2, u.find('\r') - 2));
+        trace(c, pump, TraceEvent(answer == "\r\nERROR\r\n" ? kTrParseError : kTrParseOk).bytes);
+        modem_say(c, pump, answer);
         return;
     }
     if (u.rfind("AT+TSA=", 0) == 0) {
@@ -834,8 +834,7 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
         return;
     }
     if (cmd.rfind("I", 0) == 0) {
-        std::string id = identification(c, pump, cmd);
-        modem_say(c, pump, id == "?" ? "\r\nERROR\r\n" : id.empty() ? "\r\nOK\r\n" : "\r\n" + id + "\r\n\r\nOK\r\n");
+        modem_say(c, pump, identification(c, pump, cmd));
         return;
     }
     modem_say(c, pump, "\r\nOK\r\n");
@@ -913,7 +912,7 @@ void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
 }
 
 // The call ends: carrier-off to the far modem (tell_line), NO CARRIER and DCD off to the
-// host (tell_host).
+// host (tell_host); `cause` is the trace code of what ended it.
 void ModemSocket::lose_carrier(unsigned c, unsigned pump, bool tell_line, bool tell_host, uint8_t cause)
 {
     PumpState& ps = p_[c].pumps[pump];
