@@ -130,7 +130,7 @@ TEST_F(ModemPageTest, OpensByNameOnTheAdapterAndActs)
 }
 
 // "ATI1" reaches the pump's modem as typed with its carriage return, and the pump's answer
-// is shown on "Update".
+// (its identification, then OK) is shown on "Update".
 TEST_F(ModemPageTest, AtCommandIsAnsweredByThePump)
 {
     StartSim();
@@ -148,6 +148,8 @@ TEST_F(ModemPageTest, AtCommandIsAnsweredByThePump)
             afxtest::Click(&page, IDC_CSM_UPDATE);
             return Text(page, IDC_AT_RESPONSE).find("OK") != std::string::npos;
         })) << Text(page, IDC_AT_RESPONSE);
+        EXPECT_NE(Text(page, IDC_AT_RESPONSE).find("VORNET CSM MODEM PROCESSOR FIRMWARE"), std::string::npos)
+            << "the modem's identification before its OK: " << Text(page, IDC_AT_RESPONSE);
         EXPECT_EQ(Text(page, IDC_CSM_STATE), "CSM State= READY\r\n");
         EXPECT_EQ(Text(page, IDC_CSM_STATUS), "ResultCode=0x00000000");
         EXPECT_NE(Text(page, IDC_CSM_DUMP).find("0x0F = "), std::string::npos);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <stdexcept>
 
 #include "sim/far/modem_peer.h"
@@ -29,6 +30,68 @@ constexpr plat::VTime kLossOfCarrier = plat::ms(1400);
 constexpr plat::VTime kEscapeGuard = plat::ms(1000);
 
 uint32_t address_of(const std::array<uint16_t, 4>& w) { return uint32_t(w[1]) << 16 | w[2]; }
+
+// Firmware trace codes: what the pump's firmware did.
+enum : uint8_t {
+    kTrChReset = 0x10, kTrAnswer = 0x20, kTrStartAnswer = 0x21, kTrConnected = 0x23, kTrIdle = 0x24,
+    kTrTraining = 0x26, kTrOriginate = 0x27, kTrGoAnswer = 0x28, kTrGoConnected = 0x2A, kTrEscaped = 0x2B,
+    kTrGoHangup = 0x2F, kTrDoHangup = 0x30, kTrHangup = 0x31, kTrBgHangup = 0x33, kTrDtrHangup = 0x34,
+    kTrChanStatus = 0x50, kTrMailbox = 0x53, kTrDteConnect = 0x54, kTrDcdOn = 0x55, kTrAtLine = 0x61,
+    kTrDataReq = 0x62, kTrOutput = 0x66, kTrCommand = 0x68, kTrLossHangup = 0x76, kTrRemoteClear = 0x79,
+    kTrDialConnected = 0x7A, kTrDial = 0x7B, kTrDialOriginate = 0x7E, kTrNoCarrierWait = 0x84,
+    kTrNoCarrier = 0x85, kTrParseStart = 0x90, kTrParseOk = 0x93, kTrParseError = 0x94, kTrParseDone = 0x96,
+    kTrRtsHi = 0xDC, kTrRtsLow = 0xDD, kTrDtrHi = 0xDE, kTrDtrLow = 0xDF,
+};
+constexpr uint8_t kItemValue = 0xF3, kItemText = 0xF4, kItemStamp = 0xF5;
+constexpr size_t kTraceText = 48;          // text items keep this much of a text
+constexpr uint64_t kMaxSequenceJump = 1000;  // a gap never looks like an older chunk
+
+// One trace event: its code and items.
+struct TraceEvent {
+    std::vector<uint8_t> bytes;
+    explicit TraceEvent(uint8_t code) : bytes{code} {}
+    TraceEvent& value(uint32_t v, unsigned length)
+    {
+        bytes.push_back(kItemValue);
+        bytes.push_back(uint8_t(length));
+        for (unsigned i = 0; i < length; ++i) bytes.push_back(uint8_t(v >> (8 * i)));
+        return *this;
+    }
+    // The text with its line ends as single blanks, none at either end, cut to kTraceText.
+    TraceEvent& text(const std::string& t)
+    {
+        std::string line;
+        bool blank = false;
+        for (char ch : t) {
+            if (ch == '\r' || ch == '\n') {
+                blank = !line.empty();
+                continue;
+            }
+            if (blank && line.size() < kTraceText) line += ' ';
+            blank = false;
+            if (line.size() < kTraceText) line += ch;
+        }
+        bytes.push_back(kItemText);
+        bytes.push_back(uint8_t(line.size()));
+        bytes.insert(bytes.end(), line.begin(), line.end());
+        return *this;
+    }
+    TraceEvent& stamp(plat::VTime now)
+    {
+        bytes.push_back(kItemStamp);
+        bytes.push_back(4);
+        uint32_t ms = uint32_t(now / 1000);
+        for (unsigned i = 0; i < 4; ++i) bytes.push_back(uint8_t(ms >> (8 * i)));
+        return *this;
+    }
+};
+
+void put16(std::vector<uint8_t>& out, uint64_t v)
+{
+    uint16_t w = uint16_t(std::min<uint64_t>(v, 0xFFFF));
+    out.push_back(uint8_t(w));
+    out.push_back(uint8_t(w >> 8));
+}
 
 }  // namespace
 
@@ -391,25 +454,44 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
     auto to_host = [&](uint8_t code_in, uint16_t w2, uint16_t w1 = 0) {
         send_to_host(c, {0, w1, w2, uint16_t(code_in << 8 | pump)});
     };
+    auto tr = [&](const TraceEvent& e) { trace(c, pump, e.bytes); };
+    switch (code) {
+    case kDataReq:
+    case kCmdReq:
+    case kCmdDat:
+    case kFifoDat:
+    case kChReset:
+    case kDteRpt:
+        break;  // traced below, or (command channel) not at all
+    default:
+        tr(TraceEvent(kTrMailbox).value(code, 1).value(w[2], 2));
+    }
     switch (code) {
     case kChReset: {
         // The modem channel restarts; the host interface keeps its outstanding data request.
+        tr(TraceEvent(kTrChReset));
         end_call(c, pump);
         bool wants = ps.host_wants_data;
         std::string text = std::move(ps.text);
         const uint64_t total = ps.text_total;
+        Trace kept = std::move(ps.trace);
         ps = PumpState{};
         ps.host_wants_data = wants;
         ps.text = std::move(text);
         ps.text_total = total;
+        ps.trace = std::move(kept);
         to_host(kChStatus, 1);
+        tr(TraceEvent(kTrChanStatus));
+        tr(TraceEvent(kTrIdle).stamp(sched_.now()));
         break;
     }
     case kDteRpt: {
         bool was = ps.dtr;
         ps.dtr = (w[2] & kDtr) != 0;
+        tr(TraceEvent(ps.dtr ? kTrDtrHi : kTrDtrLow));
+        tr(TraceEvent(w[2] & 0x2 ? kTrRtsHi : kTrRtsLow));
         if (was && !ps.dtr && ps.call != Call::None) {  // DTR dropped: the modem hangs up
-            lose_carrier(c, pump, true, true);
+            lose_carrier(c, pump, true, true, kTrDtrHangup);
             if (ps.network) event_ind(c, pump, 4);
         }
         break;
@@ -426,13 +508,14 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
                 cancel_pump_events(ps);
                 ps.train_event = sched_.after(kLossOfCarrier, [this, c, pump] {
                     p_[c].pumps[pump].train_event = 0;
-                    lose_carrier(c, pump, false, true);
+                    lose_carrier(c, pump, false, true, kTrLossHangup);
                     if (p_[c].pumps[pump].network) event_ind(c, pump, 4);
                 });
             }
         }
         break;
     case kDataReq:
+        tr(TraceEvent(kTrDataReq));
         ps.host_wants_data = true;
         to_host(kDataReq, 0x80, 0x0A);  // ready for data from the host
         pump_answer(c, pump);
@@ -444,7 +527,7 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         report_status(c, pump);
         break;
     case kCmdDat:
-        take_host_bytes(c, w[2] & 0xFF);
+        host_command(c, pump, w, take_host_bytes(c, w[2] & 0xFF));
         break;
     case kFifoDat: {
         unsigned n = std::min<unsigned>(w[2], kFifoBlock);
@@ -483,7 +566,7 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         bool pending = ps.network && (ps.dial_detected || ps.answer_detected) && ps.call == Call::None;
         ps.ringing = ps.dial_detected = ps.answer_detected = false;
         if (ps.call != Call::None)
-            lose_carrier(c, pump, true, true);
+            lose_carrier(c, pump, true, true, kTrBgHangup);
         else if (pending)
             modem_say(c, pump, "\r\nNO CARRIER\r\n");
         break;
@@ -491,6 +574,66 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
     default:  // SETASYN, SETSYNC, CRCENA, ACCM, V.42 control: taken
         break;
     }
+}
+
+// A command from the host's command channel: a trace read is answered on the channel
+// with the next chunk of the pump's trace; any other command is traced and not answered.
+void ModemSocket::host_command(unsigned c, unsigned pump, const std::array<uint16_t, 4>& w,
+                               const std::vector<uint8_t>& data)
+{
+    uint8_t cls = uint8_t(w[1] >> 8), type = uint8_t(w[1]);
+    if (cls != kTraceClass || type < kFirstTraceCommand) {
+        trace(c, pump, TraceEvent(kTrCommand).value(w[1], 2).value(uint32_t(data.size()), 1).bytes);
+        return;
+    }
+    std::vector<uint8_t> answer = trace_chunk(c, pump, type);
+    send_to_host(c, {w[0], w[1], uint16_t((w[2] & 0xFF00) | answer.size()), uint16_t(kCmdDat << 8 | pump)}, answer);
+}
+
+// An event into the pump's trace; the oldest events make room when the ring is full.
+void ModemSocket::trace(unsigned c, unsigned pump, const std::vector<uint8_t>& event)
+{
+    Trace& t = p_[c].pumps[pump].trace;
+    if (event.empty() || event.size() > kTraceRing) return;
+    while (!t.events.empty() && t.bytes.size() + event.size() > kTraceRing) {
+        size_t rest = t.events.front() - t.front_read;
+        t.bytes.erase(t.bytes.begin(), t.bytes.begin() + long(rest));
+        t.events.pop_front();
+        t.front_read = 0;
+        t.dropped += rest;
+        t.lost += rest;
+    }
+    t.bytes.insert(t.bytes.end(), event.begin(), event.end());
+    t.events.push_back(uint16_t(event.size()));
+}
+
+// The next chunk of the trace with its header; a chunk without bytes repeats the last
+// sequence number.
+std::vector<uint8_t> ModemSocket::trace_chunk(unsigned c, unsigned pump, uint16_t command)
+{
+    Trace& t = p_[c].pumps[pump].trace;
+    size_t n = std::min(t.bytes.size(), kTraceChunk);
+    uint64_t dropped = t.dropped;
+    if (n > 0) {
+        uint64_t skipped = std::min<uint64_t>((t.dropped + kTraceChunk - 1) / kTraceChunk, kMaxSequenceJump);
+        t.sequence = uint16_t(t.sequence + 1 + skipped);
+        t.dropped = 0;
+    }
+    std::vector<uint8_t> out;
+    put16(out, command);
+    put16(out, pump);
+    put16(out, t.bytes.size() - n);
+    put16(out, t.sequence);
+    put16(out, dropped);
+    put16(out, n);
+    out.insert(out.end(), t.bytes.begin(), t.bytes.begin() + long(n));
+    t.bytes.erase(t.bytes.begin(), t.bytes.begin() + long(n));
+    t.front_read += n;
+    while (!t.events.empty() && t.front_read >= t.events.front()) {
+        t.front_read -= t.events.front();
+        t.events.pop_front();
+    }
+    return out;
 }
 
 // FIFO messages go to the host one per data request of the host.
@@ -541,9 +684,33 @@ std::string upper(const std::string& s)
 }
 }  // namespace
 
+// An answer of the modem to the host: result codes and reports (not echoed characters).
 void ModemSocket::modem_say(unsigned c, unsigned pump, const std::string& text)
 {
+    trace(c, pump, TraceEvent(kTrOutput).text(text).bytes);
     fifo_to_host(c, pump, kFifoDat, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+// The answer to "ATIn", `command` the upper-case line from its "I" on: the product code
+// (n = 0), the firmware identification (1), the ROM check (2: OK alone), the version (3)
+// or the capabilities (4), each followed by OK; ERROR for an n the modem does not know.
+std::string ModemSocket::identification(unsigned c, unsigned pump, const std::string& command) const
+{
+    size_t end = command.find_first_not_of("0123456789", 1);
+    std::string digits = command.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    int n = digits.empty() ? 0 : digits.size() > 2 ? -1 : std::stoi(digits);
+    char sum[8];
+    std::snprintf(sum, sizeof sum, "%04X", p_[c].sum);
+    std::string text;
+    switch (n) {
+    case 0: text = std::to_string(speed_); break;
+    case 1: text = "VORNET CSM MODEM PROCESSOR FIRMWARE 1.0 CHECKSUM " + std::string(sum); break;
+    case 2: return "\r\nOK\r\n";
+    case 3: text = "V1.0 VORNET V.34 DATA PUMP " + std::to_string(c) + "." + std::to_string(pump); break;
+    case 4: text = "V.34 V.32BIS V.22BIS V.42 V.42BIS"; break;
+    default: return "\r\nERROR\r\n";
+    }
+    return "\r\n" + text + "\r\n\r\nOK\r\n";
 }
 
 // A block of AT text from the host: one command per block, as the driver writes them.
@@ -551,8 +718,16 @@ void ModemSocket::modem_text(unsigned c, unsigned pump, const std::string& text)
 {
     std::string u = upper(text);
     if (u.size() < 2 || u[0] != 'A' || u[1] != 'T') return;
+    trace(c, pump, TraceEvent(kTrAtLine).text(text).bytes);
+    trace(c, pump, TraceEvent(kTrParseStart).bytes);
     if (u.rfind("AT&V1&V2", 0) == 0) {
         modem_say(c, pump, statistics_text(pump));
+        return;
+    }
+    if (u.rfind("ATI", 0) == 0) {
+        std::string answer = identification(c, pump, u.substr(2, u.find('\r') - 2));
+        trace(c, pump, TraceEvent(answer == "\r\nERROR\r\n" ? kTrParseError : kTrParseOk).bytes);
+        modem_say(c, pump, answer);
         return;
     }
     if (u.rfind("AT+TSA=", 0) == 0) {
@@ -568,17 +743,21 @@ void ModemSocket::modem_text(unsigned c, unsigned pump, const std::string& text)
         bool form = comma != std::string::npos && u.compare(comma, 5, ",1;%U") == 0 && comma + 6 < u.size() &&
                     u[comma + 5] >= '0' && u[comma + 5] <= '9' && cr == comma + 7;
         if (!number || !form || (mode != 'A' && mode != 'D')) {
+            trace(c, pump, TraceEvent(kTrParseError).bytes);
             modem_say(c, pump, "\r\nERROR\r\n");
             return;
         }
+        trace(c, pump, TraceEvent(kTrParseDone).bytes);
         start_call(c, pump, std::stoi(digits), mode == 'D');
         return;
     }
     const std::string& refused = p_[c].refused_at;
     if (!refused.empty() && u.rfind(upper(refused), 0) == 0) {
+        trace(c, pump, TraceEvent(kTrParseError).bytes);
         modem_say(c, pump, "\r\nERROR\r\n");
         return;
     }
+    trace(c, pump, TraceEvent(kTrParseOk).bytes);
     modem_say(c, pump, "\r\nOK\r\n");
 }
 
@@ -586,7 +765,7 @@ void ModemSocket::modem_text(unsigned c, unsigned pump, const std::string& text)
 void ModemSocket::network_text(unsigned c, unsigned pump, const std::string& text)
 {
     PumpState& ps = p_[c].pumps[pump];
-    modem_say(c, pump, text);  // echo
+    fifo_to_host(c, pump, kFifoDat, std::vector<uint8_t>(text.begin(), text.end()));  // echo
     for (char ch : text) {
         if (ch == '\b' || ch == 0x7F) {  // backspace (or delete) edits the line
             if (!ps.command.empty()) ps.command.pop_back();
@@ -607,6 +786,7 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
 {
     PumpState& ps = p_[c].pumps[pump];
     if (line.rfind("AT", 0) != 0) return;
+    trace(c, pump, TraceEvent(kTrAtLine).text(line).bytes);
     std::string cmd = line.substr(2);
     if (cmd.rfind("D", 0) == 0) {  // ATD<number>: the modem dials; the host places the call
         std::string number = cmd.substr(1);
@@ -632,7 +812,7 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
     }
     if (cmd == "H" || cmd == "H0") {  // hang up
         bool before_connect = ps.call == Call::Training || ((ps.dial_detected || ps.answer_detected) && ps.call == Call::None);
-        if (ps.call != Call::None) lose_carrier(c, pump, true, false);
+        if (ps.call != Call::None) lose_carrier(c, pump, true, false, kTrHangup);
         ps.ringing = ps.dial_detected = ps.answer_detected = false;
         modem_say(c, pump, "\r\nOK\r\n");
         if (before_connect)
@@ -648,8 +828,13 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
         }
         ps.online = true;
         ps.last_data = sched_.now();
+        trace(c, pump, TraceEvent(kTrGoConnected).stamp(sched_.now()).bytes);
         event_ind(c, pump, 1);
         modem_say(c, pump, "\r\nCONNECT " + std::to_string(ps.speed) + "\r\n");
+        return;
+    }
+    if (cmd.rfind("I", 0) == 0) {
+        modem_say(c, pump, identification(c, pump, cmd));
         return;
     }
     modem_say(c, pump, "\r\nOK\r\n");
@@ -664,11 +849,22 @@ void ModemSocket::start_call(unsigned c, unsigned pump, int slot, bool calling)
     ps.tsa = slot;
     ps.call = Call::Training;
     ps.calling = calling;
+    if (calling) {
+        trace(c, pump, TraceEvent(kTrDial).value(uint32_t(slot), 2).bytes);
+        trace(c, pump, TraceEvent(kTrDialOriginate).bytes);
+        trace(c, pump, TraceEvent(kTrOriginate).stamp(sched_.now()).bytes);
+    } else {
+        trace(c, pump, TraceEvent(kTrAnswer).value(uint32_t(slot), 2).bytes);
+        trace(c, pump, TraceEvent(kTrGoAnswer).stamp(sched_.now()).bytes);
+        trace(c, pump, TraceEvent(kTrStartAnswer).bytes);
+    }
     send_tone(c, pump);
     ps.train_event = sched_.after(carrier_wait_, [this, c, pump] {
         PumpState& q = p_[c].pumps[pump];
         q.train_event = 0;
         if (q.call != Call::Training) return;
+        trace(c, pump, TraceEvent(kTrNoCarrierWait).bytes);
+        trace(c, pump, TraceEvent(kTrIdle).stamp(sched_.now()).bytes);
         end_call(c, pump);
         modem_say(c, pump, "\r\nNO CARRIER\r\n");
         if (q.network) event_ind(c, pump, 4);
@@ -693,6 +889,12 @@ void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
     ps.call = Call::Connected;
     ps.dial_detected = ps.answer_detected = false;  // the dial or answer is done
     ps.speed = std::min(speed, speed_);
+    trace(c, pump, TraceEvent(kTrTraining).stamp(sched_.now()).bytes);
+    trace(c, pump, TraceEvent(kTrConnected).bytes);
+    if (ps.calling) trace(c, pump, TraceEvent(kTrDialConnected).bytes);
+    trace(c, pump, TraceEvent(kTrGoConnected).stamp(sched_.now()).bytes);
+    trace(c, pump, TraceEvent(kTrDteConnect).value(ps.speed, 4).bytes);
+    trace(c, pump, TraceEvent(kTrDcdOn).bytes);
     // The carrier the far modem expects from the caller: an answering modem that hears
     // a calling carrier has sent its answer tone already, a calling modem answers back.
     if (ps.calling && to_line_)
@@ -710,17 +912,22 @@ void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
 }
 
 // The call ends: carrier-off to the far modem (tell_line), NO CARRIER and DCD off to the
-// host (tell_host).
-void ModemSocket::lose_carrier(unsigned c, unsigned pump, bool tell_line, bool tell_host)
+// host (tell_host); `cause` is the trace code of what ended it.
+void ModemSocket::lose_carrier(unsigned c, unsigned pump, bool tell_line, bool tell_host, uint8_t cause)
 {
     PumpState& ps = p_[c].pumps[pump];
     bool had = ps.call == Call::Connected;
+    trace(c, pump, TraceEvent(cause).bytes);
+    trace(c, pump, TraceEvent(kTrGoHangup).stamp(sched_.now()).bytes);
+    trace(c, pump, TraceEvent(kTrDoHangup).bytes);
+    if (tell_host) trace(c, pump, TraceEvent(kTrNoCarrier).bytes);
     if (tell_line && ps.tsa >= 0 && to_line_) to_line_(group_, unsigned(ps.tsa), modem_line::carrier_off());
     end_call(c, pump);
     ps.online = false;
     ps.dial_detected = ps.answer_detected = false;
     if (tell_host) modem_say(c, pump, "\r\nNO CARRIER\r\n");
     if (had) report_status(c, pump);  // DCD off
+    trace(c, pump, TraceEvent(kTrIdle).stamp(sched_.now()).bytes);
 }
 
 void ModemSocket::end_call(unsigned c, unsigned pump)
@@ -798,6 +1005,7 @@ void ModemSocket::watch_escape(unsigned c, unsigned pump, const std::vector<uint
                 q.plus = 0;
                 if (!q.online || q.call != Call::Connected) return;
                 q.online = false;
+                trace(c, pump, TraceEvent(kTrEscaped).stamp(sched_.now()).bytes);
                 event_ind(c, pump, 0);
                 modem_say(c, pump, "\r\nOK\r\n");
             });
@@ -833,7 +1041,7 @@ bool ModemSocket::from_line(unsigned slot, const std::vector<uint8_t>& frame)
             }
             case modem_line::kCarrierOff:
                 if (ps.call != Call::Connected) break;
-                lose_carrier(c, pump, false, true);
+                lose_carrier(c, pump, false, true, kTrRemoteClear);
                 if (ps.network) event_ind(c, pump, 4);
                 break;
             default:

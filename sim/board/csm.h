@@ -5,10 +5,21 @@
 // what it was loaded with.
 //
 // Running, each pump is a modem: AT commands (AT+TSA answers or dials on a TDM slot of
-// the line), carrier and data through the board's time-slot switch to the far modem on
+// the line, ATIn identification), carrier and data through the board's time-slot switch to the far modem on
 // the line's channel (sim/far/modem_peer.h), modem-status reports, NO CARRIER on
 // hang-up, statistics, and network mode, where the modem serves a serial port's
 // application itself (echo, ATD, ATA, RING, +++ and ATH, DTR drop).
+//
+// Each pump's firmware keeps a trace of what it does (mailbox messages, AT lines and
+// answers, the call's steps) as code bytes followed by items (0xF3 value, 0xF4 text,
+// 0xF5 time stamp in ms, each a length byte and that many bytes, low byte first), in a
+// bounded ring. Command class 1 with a command type of 248..255 reads it: the command's
+// answer is a 12-byte header of 16-bit words (0 the command type, 1 the pump, 2 the
+// bytes still waiting, 3 the chunk's sequence number, 4 the bytes lost since the last
+// chunk, 5 the chunk's length) and up to kTraceChunk trace bytes; a chunk is full while
+// more waits. The sequence rises by one per chunk that carries bytes and jumps further
+// when the ring overflowed and dropped its oldest events. Other commands are traced and
+// get no answer.
 //
 // Register block of processor c at c x stride in the socket window (byte offsets):
 //   0x00 W  data to the processor (Load data; host data for the pumps)
@@ -129,6 +140,11 @@ public:
     bool network_mode(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).network; }
     uint16_t modem_status(unsigned c, unsigned pump) const;  // CTS 1, DSR 2, DCD 8 as last reported
     std::string statistics_text(unsigned pump) const;  // what "AT&V1&V2" answers
+    // The pump's firmware trace: bytes waiting to be read, and bytes the ring dropped.
+    static constexpr size_t kTraceRing = 1024, kTraceChunk = 58, kTraceHeader = 12;
+    static constexpr uint8_t kTraceClass = 1, kFirstTraceCommand = 248;
+    size_t trace_waiting(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).trace.bytes.size(); }
+    uint64_t trace_lost(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).trace.lost; }
     // Knobs of the running firmware: how long a pump's modem waits for the far modem's
     // carrier before NO CARRIER, the speed it offers, and AT commands that begin with
     // `prefix` answered ERROR (an init string the modem refuses).
@@ -152,6 +168,16 @@ private:
         ReadFn read;
         WriteFn write;
     };
+    // A pump's firmware trace: the unread bytes and the lengths of the events they belong
+    // to (the first one possibly read in part), bounded by kTraceRing bytes.
+    struct Trace {
+        std::deque<uint8_t> bytes;
+        std::deque<uint16_t> events;
+        size_t front_read = 0;   // bytes of the first event already read
+        uint16_t sequence = 0;   // of the last chunk read
+        uint64_t dropped = 0;    // bytes dropped since the last chunk
+        uint64_t lost = 0;       // bytes ever dropped
+    };
     struct PumpState {
         bool host_wants_data = false;
         std::deque<std::pair<uint8_t, std::vector<uint8_t>>> answer;  // FIFO messages waiting for a data request
@@ -171,6 +197,7 @@ private:
         plat::VTime last_data = 0;    // when the host's data last came
         size_t plus = 0;              // escape characters so far
         plat::Scheduler::EventId escape_event = 0;
+        Trace trace;                  // kept over channel resets
     };
     struct Inbound {
         std::array<uint16_t, 4> words{};
@@ -236,13 +263,17 @@ private:
     void network_text(unsigned c, unsigned pump, const std::string& text);
     void network_command(unsigned c, unsigned pump, const std::string& line);
     void modem_say(unsigned c, unsigned pump, const std::string& text);
+    std::string identification(unsigned c, unsigned pump, const std::string& command) const;
+    void trace(unsigned c, unsigned pump, const std::vector<uint8_t>& event);
+    std::vector<uint8_t> trace_chunk(unsigned c, unsigned pump, uint16_t command);
+    void host_command(unsigned c, unsigned pump, const std::array<uint16_t, 4>& w, const std::vector<uint8_t>& data);
     void fifo_to_host(unsigned c, unsigned pump, uint8_t code, const std::vector<uint8_t>& bytes);
     void report_status(unsigned c, unsigned pump);
     void event_ind(unsigned c, unsigned pump, uint16_t code);
     void start_call(unsigned c, unsigned pump, int slot, bool calling);
     void send_tone(unsigned c, unsigned pump);
     void connected(unsigned c, unsigned pump, uint32_t speed);
-    void lose_carrier(unsigned c, unsigned pump, bool tell_line, bool tell_host);
+    void lose_carrier(unsigned c, unsigned pump, bool tell_line, bool tell_host, uint8_t cause);
     void end_call(unsigned c, unsigned pump);
     void watch_escape(unsigned c, unsigned pump, const std::vector<uint8_t>& frame);
     void cancel_pump_events(PumpState& ps);

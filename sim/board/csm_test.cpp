@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "platform/host/scheduler.h"
 #include "sim/far/modem_peer.h"
 #include "sim/firmware/firmware.h"
@@ -114,6 +117,7 @@ protected:
         unsigned pump;
         uint16_t w2;
         std::string fifo;
+        uint16_t w0 = 0, w1 = 0;
     };
 
     void SetUp() override
@@ -154,8 +158,8 @@ protected:
         std::vector<In> out;
         for (int guard = 0; guard < 64 && (m.mmio_read(0x38, 2) & 0x4000); guard++) {
             uint16_t w2 = uint16_t(m.mmio_read(0x70, 2)), w3 = uint16_t(m.mmio_read(0x78, 2));
-            In in{uint8_t(w3 >> 8), w3 & 0xFFu, w2, ""};
-            unsigned n = in.code == 0x09 ? w2 : in.code == 0x30 ? (w2 & 0x7F) : 0;
+            In in{uint8_t(w3 >> 8), w3 & 0xFFu, w2, "", uint16_t(m.mmio_read(0x60, 2)), uint16_t(m.mmio_read(0x68, 2))};
+            unsigned n = in.code == 0x09 ? w2 : in.code == 0x30 ? (w2 & 0x7F) : in.code == 0x14 ? (w2 & 0xFF) : 0;
             for (unsigned i = 0; i < n; i += 2) {
                 uint16_t w = uint16_t(m.mmio_read(0x18, 2));
                 in.fifo += char(w & 0xFF);
@@ -411,6 +415,221 @@ TEST_F(Firmware, APumpKeepsABoundedTailOfTheHostsText)
     EXPECT_GE(kept.size(), sim::ModemSocket::kTextLimit / 2);
     EXPECT_EQ(kept.substr(kept.size() - 2 * command.size()), command + command) << "the newest is kept";
     EXPECT_EQ(m.text_total_from_host(0, 1), 2000u * command.size());
+}
+
+}  // namespace
+
+namespace {
+
+// The firmware trace of a pump, read through the command channel as the host's trace
+// monitor reads it: command class 1, types 248..255, answered by a MSG_CMDDAT block.
+class Trace : public Firmware {
+protected:
+    struct Chunk {
+        uint16_t type = 0, pump = 0, waiting = 0, sequence = 0, lost = 0, length = 0;
+        std::string bytes;
+        bool answered = false;
+    };
+    static uint16_t word(const std::string& b, size_t i)
+    {
+        return uint16_t(uint8_t(b[2 * i]) | uint8_t(b[2 * i + 1]) << 8);
+    }
+    // One trace-read command to pump p and its answer.
+    Chunk read(unsigned p, uint8_t type = 248)
+    {
+        post(m, 0, {uint16_t(p), uint16_t(0x0100 | type), 0x0700, uint16_t(0x1400 | p)});
+        run();
+        Chunk ch;
+        for (const In& in : inbound(p)) {
+            if (in.code != 0x14) continue;
+            EXPECT_EQ(in.w1, 0x0100 | type) << "the answer names the command";
+            EXPECT_EQ(in.w2 >> 8, 7) << "and its index";
+            EXPECT_GE(in.fifo.size(), sim::ModemSocket::kTraceHeader);
+            if (in.fifo.size() < sim::ModemSocket::kTraceHeader) continue;
+            ch = {word(in.fifo, 0), word(in.fifo, 1), word(in.fifo, 2), word(in.fifo, 3), word(in.fifo, 4),
+                  word(in.fifo, 5), in.fifo.substr(12), true};
+            EXPECT_EQ(ch.length, ch.bytes.size());
+        }
+        return ch;
+    }
+    // Everything waiting, chunk by chunk, with the command types cycling as the monitor's do.
+    std::string drain(unsigned p, std::vector<Chunk>* chunks = nullptr)
+    {
+        std::string all;
+        uint8_t type = 248;
+        for (int guard = 0; guard < 100; guard++) {
+            Chunk ch = read(p, type);
+            if (!ch.answered || ch.length == 0) break;
+            all += ch.bytes;
+            if (chunks) chunks->push_back(ch);
+            type = type == 255 ? 248 : uint8_t(type + 1);
+        }
+        return all;
+    }
+    // Walks the trace's grammar: codes, each followed by items (marker, length, bytes).
+    // The codes in order; well_formed false when an item marker stands where a code
+    // should or an item runs off the end.
+    static std::vector<uint8_t> codes(const std::string& b, bool* well_formed = nullptr)
+    {
+        auto item = [](uint8_t x) { return x >= 0xF3 && x <= 0xF5; };
+        std::vector<uint8_t> out;
+        bool ok = true;
+        size_t i = 0;
+        while (i < b.size() && ok) {
+            if (item(uint8_t(b[i]))) ok = false;
+            out.push_back(uint8_t(b[i++]));
+            while (ok && i < b.size() && item(uint8_t(b[i]))) {
+                i += i + 1 < b.size() ? 2 + uint8_t(b[i + 1]) : 2;
+                if (i > b.size()) ok = false;
+            }
+        }
+        if (well_formed) *well_formed = ok;
+        return out;
+    }
+    static bool well_formed(const std::string& b)
+    {
+        bool ok = false;
+        codes(b, &ok);
+        return ok;
+    }
+    static bool has_code(const std::string& b, uint8_t code)
+    {
+        std::vector<uint8_t> c = codes(b);
+        return std::find(c.begin(), c.end(), code) != c.end();
+    }
+};
+
+// An answered call leaves its steps in the pump's trace: the AT line, the answer on its
+// slot, the connection at its speed, DCD and the far modem's hang-up. The chunks come in
+// sequence, full while more waits; the trace then answers empty with the same sequence.
+TEST_F(Trace, AnAnsweredCallIsReadBackInSequencedChunks)
+{
+    ask_data(1);
+    inbound(1);
+    text(1, "AT+TSA=5  ,1;%U0A\r");
+    m.from_line(5, sim::modem_line::carrier(sim::modem_line::kCallingCarrier, 28800));
+    ASSERT_EQ(m.call(0, 1), sim::ModemSocket::Call::Connected);
+    m.from_line(5, sim::modem_line::carrier_off());
+    inbound(1);
+    size_t waiting = m.trace_waiting(0, 1);
+    ASSERT_GT(waiting, 2 * sim::ModemSocket::kTraceChunk) << "enough for more than two chunks";
+
+    std::vector<Chunk> chunks;
+    std::string all = drain(1, &chunks);
+    ASSERT_GE(chunks.size(), 3u);
+    for (size_t i = 0; i < chunks.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(chunks[i].sequence, i + 1);
+        EXPECT_EQ(chunks[i].pump, 1);
+        EXPECT_EQ(chunks[i].type, 248 + i % 8);
+        EXPECT_EQ(chunks[i].lost, 0);
+        if (i + 1 < chunks.size()) {
+            EXPECT_EQ(chunks[i].length, sim::ModemSocket::kTraceChunk) << "full while more waits";
+        }
+    }
+    EXPECT_EQ(chunks.back().waiting, 0);
+    EXPECT_EQ(all.size(), waiting) << "the reads add nothing to the trace";
+    EXPECT_TRUE(well_formed(all));
+    EXPECT_NE(all.find("\x61\xF4\x11" "AT+TSA=5  ,1;%U0A"), std::string::npos) << "AtCmdLineIn and its text";
+    EXPECT_NE(all.find(std::string("\x20\xF3\x02\x05\x00", 5)), std::string::npos) << "DoAnswerRtn on slot 5";
+    EXPECT_NE(all.find(std::string("\x54\xF3\x04\x80\x70\x00\x00", 7)), std::string::npos) << "dtePrtCONNECT 28800";
+    EXPECT_NE(all.find("\x66\xF4\x29" "CARRIER TX: 28800 RX: 28800 CONNECT 28800"), std::string::npos)
+        << "OutputV1Msg, its lines joined";
+    for (uint8_t code : {0x28, 0x2A, 0x55, 0x79, 0x2F, 0x85}) EXPECT_TRUE(has_code(all, code)) << int(code);
+    EXPECT_FALSE(has_code(all, 0x68)) << "trace reads are not traced themselves";
+
+    Chunk empty = read(1);
+    EXPECT_EQ(empty.length, 0);
+    EXPECT_EQ(empty.sequence, chunks.back().sequence) << "no new chunk";
+}
+
+// The ring is bounded: events beyond it push out the oldest whole events (a half-read one
+// included), the next chunk's sequence jumps and its header counts what was lost, and it
+// starts on an event.
+TEST_F(Trace, AnOverflowDropsWholeEventsAndTheSequenceJumps)
+{
+    ask_data(2);
+    inbound(2);
+    text(2, "ATZ\r");
+    inbound(2);
+    Chunk first = read(2);
+    ASSERT_EQ(first.sequence, 1);
+    for (int i = 0; i < 200; i++) {
+        text(2, "ATS0=" + std::to_string(i) + "\r");
+        inbound(2);
+    }
+    EXPECT_LE(m.trace_waiting(0, 2), sim::ModemSocket::kTraceRing);
+    ASSERT_GT(m.trace_lost(0, 2), 0u);
+    std::vector<Chunk> chunks;
+    std::string all = drain(2, &chunks);
+    ASSERT_FALSE(chunks.empty());
+    EXPECT_GT(chunks[0].sequence, first.sequence + 1) << "a gap";
+    EXPECT_GT(chunks[0].lost, 0);
+    for (size_t i = 1; i < chunks.size(); i++) {
+        EXPECT_EQ(chunks[i].sequence, chunks[i - 1].sequence + 1);
+        EXPECT_EQ(chunks[i].lost, 0);
+    }
+    EXPECT_TRUE(well_formed(all)) << "starts on an event";
+    EXPECT_NE(all.find("ATS0=199"), std::string::npos) << "the newest is kept";
+    EXPECT_EQ(all.find("\xF4\x06" "ATS0=0"), std::string::npos) << "the oldest went";
+}
+
+// Other commands on the channel are traced and get no answer; a trace read of a pump
+// with nothing traced answers an empty chunk of sequence 0; a channel reset keeps the trace.
+TEST_F(Trace, OtherCommandsAreTracedNotAnsweredAndAResetKeepsTheTrace)
+{
+    Chunk none = read(0, 255);
+    ASSERT_TRUE(none.answered);
+    EXPECT_EQ(none.type, 255);
+    EXPECT_EQ(none.sequence, 0);
+    EXPECT_EQ(none.length, 0);
+    for (uint16_t command : {0x0205, 0x01F7, 0x0000}) {  // another class, type 247 of the trace's class, none
+        post(m, 0, {0x33, command, 0x0300, 0x1400});
+        run();
+        for (const In& in : inbound(0)) EXPECT_NE(in.code, 0x14) << std::hex << command;
+    }
+    post(m, 0, {0, 0, 0, 0x3B00});  // CHRESET
+    run();
+    inbound(0);
+    std::string all = drain(0);
+    EXPECT_TRUE(has_code(all, 0x68)) << "the command";
+    EXPECT_TRUE(has_code(all, 0x10)) << "the reset";
+    EXPECT_TRUE(well_formed(all));
+}
+
+// ATIn answers an identification text and then OK, as a modem does; ATI2 only OK; an n
+// the modem does not know ERROR. Network mode answers the same way.
+TEST_F(Trace, IdentificationCommandsAnswerTextThenOk)
+{
+    char sum[8];
+    std::snprintf(sum, sizeof sum, "%04X", m.checksum(0));
+    struct Case {
+        const char* command;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {"ATI1\r", "\r\nVORNET CSM MODEM PROCESSOR FIRMWARE 1.0 CHECKSUM " + std::string(sum) + "\r\n\r\nOK\r\n"},
+        {"ati\r", "\r\n33600\r\n\r\nOK\r\n"},
+        {"ATI3\r", "\r\nV1.0 VORNET V.34 DATA PUMP 0.1\r\n\r\nOK\r\n"},
+        {"ATI2\r", "\r\nOK\r\n"},
+        {"ATI9\r", "\r\nERROR\r\n"},
+        {"ATI123\r", "\r\nERROR\r\n"},
+    };
+    ask_data(1);
+    inbound(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        text(1, c.command);
+        EXPECT_EQ(texts(inbound(1)), c.answer);
+    }
+    post(m, 0, {0, 0, 0, 0xBE02});  // NTWKENA, pump 2
+    run();
+    ask_data(2);
+    inbound(2);
+    text(2, "ATI1\r");
+    std::string heard = texts(inbound(2));
+    EXPECT_NE(heard.find("ATI1\r\r\nVORNET CSM MODEM PROCESSOR FIRMWARE"), std::string::npos) << heard;
+    EXPECT_EQ(heard.substr(heard.size() - 6), "\r\nOK\r\n");
 }
 
 }  // namespace
