@@ -139,10 +139,14 @@ bool mthrd_Open()
 void CManagementThread::Suspend()
 {
     os_WaitMutex(m_hChangeSerialiser);
+    m_bParked = false;
     if (m_bOpen) {
         os_WaitMutex(m_hConfigMutex);
         os_SetEvent(m_hChangeRequest);
-        WaitForSingleObject(m_hSuspended, INFINITE);
+        // A pool closing may have lost its management thread already (its last worker is
+        // still running a message): then nothing is left to park.
+        HANDLE either[2] = {m_hSuspended, m_hClosed};
+        m_bParked = WaitForMultipleObjects(2, either, FALSE, INFINITE) == WAIT_OBJECT_0;
         os_ResetEvent(m_hSuspended);
     }
 }
@@ -151,9 +155,11 @@ void CManagementThread::Resume()
 {
     if (m_bOpen) {
         os_ReleaseMutex(m_hConfigMutex);
-        WaitForSingleObject(m_hResumed, INFINITE);
+        if (m_bParked)
+            WaitForSingleObject(m_hResumed, INFINITE);
         os_ResetEvent(m_hResumed);
     }
+    m_bParked = false;
     os_ReleaseMutex(m_hChangeSerialiser);
 }
 
@@ -217,6 +223,8 @@ void CManagementThread::Close()
     Wait(INFINITE);
     CloseHandle(m_hThread);
     m_hThread = nullptr;
+    // A change of the object list begun meanwhile ends before the workers and handles go.
+    os_WaitMutex(m_hChangeSerialiser);
     // Fresh workers, so the pool can be opened again. An object handed to a worker that
     // closed before running it is no longer busy.
     for (auto& w : m_Workers) {
@@ -231,6 +239,7 @@ void CManagementThread::Close()
     for (HANDLE* h : {&m_hClosed, &m_hConfigMutex, &m_hChangeRequest, &m_hSuspended, &m_hResumed,
                       &m_hRequestMutex, &m_hRequest, &m_hRequestTaken})
         CloseIf(h);
+    os_ReleaseMutex(m_hChangeSerialiser);
 }
 
 int CManagementThread::IndexOf(CManageableObject* object) const

@@ -76,6 +76,7 @@ private:
     HANDLE m_hChangeRequest = nullptr;
     HANDLE m_hSuspended = nullptr;
     HANDLE m_hResumed = nullptr;
+    bool m_bParked = false;  // the thread parked for the change under way (under the serialiser)
     HANDLE m_hRequestMutex = nullptr;
     HANDLE m_hRequest = nullptr;
     HANDLE m_hRequestTaken = nullptr;

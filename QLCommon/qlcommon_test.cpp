@@ -6,8 +6,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -394,6 +397,7 @@ TEST_F(ManagementThreadTest, AnInvalidEventIsDroppedAndTheOthersAreStillServed)
 {
     struct CBrokenPort : CTestObject {
         CBrokenPort(CMethod* t, Journal* j) : CTestObject(t, 99, j) { m_EventList.push_back(INVALID_HANDLE_VALUE); }
+        ~CBrokenPort() override { GManagementThread.Unregister(this); }  // before its base goes
     };
     struct CTimed : CTestObject {
         HANDLE event;
@@ -504,6 +508,122 @@ TEST_F(ManagementThreadTest, DestroyingAnObjectCompletesItsQueuedMessagesAsFaile
     }
     EXPECT_EQ(done.count, 1);
     EXPECT_EQ(done.status, MSG_FAILED);
+}
+
+// A message that runs a piece of the test on its worker.
+class CCallMessage : public CDialMessage {
+public:
+    explicit CCallMessage(std::function<void()> f) : CDialMessage("555"), fn(std::move(f)) {}
+    std::function<void()> fn;
+};
+
+class CCallObject : public CManageableObject {
+public:
+    explicit CCallObject(CMethod* transport) : CManageableObject(transport)
+    {
+        Register("CCallObject", sizeof(CCallObject), this);
+    }
+    ~CCallObject() override
+    {
+        GManagementThread.Unregister(this);
+        Unregister();
+        if (event != nullptr)
+            os_CloseEvent(event);
+    }
+    std::string GetDisplayName() override { return "Call"; }
+    void WithEvent()
+    {
+        event = os_CreateManualEvent();
+        m_EventList.push_back(event);
+    }
+    struct Method : CMessageMethod {
+        void Execute(CManageableObject*, CMessage* message) override
+        {
+            static_cast<CCallMessage*>(message)->fn();
+            message->Complete(MSG_DONE);
+        }
+    };
+    void BuildVariableMethods() override { AddMethod<CCallMessage>("IOCTL", new Method); }
+    HANDLE event = nullptr;
+};
+
+// The last worker closed may still be running a message when the management thread,
+// woken by an event, finds every worker closing and ends. That message unregistering an
+// object neither hangs nor keeps the pool from closing.
+TEST_F(ManagementThreadTest, AMessageOnTheLastWorkerClosedMayStillUnregisterAnObject)
+{
+    ASSERT_TRUE(mthrd_Open());
+    for (int i = 0; i < CManagementThread::kWorkers; i++)
+        for (int k = 0; k < 1000 && GManagementThread.Worker(i)->m_State.load() != WTHRD_IDLE; k++)
+            std::this_thread::sleep_for(1ms);
+    // The workers' start-up signals taken, each message goes to the first idle worker.
+    std::this_thread::sleep_for(100ms);
+    std::mutex lock;
+    std::condition_variable changed;
+    int started = 0;
+    bool releaseFirst = false, releaseLast = false, unregistered = false;
+    CCallObject other(&device);
+    other.WithEvent();
+    GManagementThread.Register(&other);
+    std::vector<std::unique_ptr<CCallObject>> busy;
+    for (int i = 0; i < CManagementThread::kWorkers; i++) {
+        busy.push_back(std::make_unique<CCallObject>(&device));
+        GManagementThread.Register(busy.back().get());
+        const bool last = i + 1 == CManagementThread::kWorkers;
+        busy.back()->Push(new CCallMessage([&, last] {
+            std::unique_lock<std::mutex> g(lock);
+            started++;
+            changed.notify_all();
+            changed.wait(g, [&] { return last ? releaseLast : releaseFirst; });
+            g.unlock();
+            if (last) {
+                GManagementThread.Unregister(&other);
+                std::lock_guard<std::mutex> g2(lock);
+                unregistered = true;
+            }
+        }));
+        std::unique_lock<std::mutex> g(lock);
+        ASSERT_TRUE(changed.wait_for(g, 10s, [&] { return started == i + 1; })) << i;
+    }
+    auto releaseAll = [&] {
+        std::lock_guard<std::mutex> g(lock);
+        releaseFirst = releaseLast = true;
+        changed.notify_all();
+    };
+    CWorkerThread* lastWorker = GManagementThread.Worker(CManagementThread::kWorkers - 1);
+    if (lastWorker->m_State.load() != WTHRD_ASSIGNED) {
+        releaseAll();
+        FAIL() << "one message per worker, the last on the last worker";
+    }
+
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        GManagementThread.Close();
+        closed = true;
+    });
+    {
+        std::lock_guard<std::mutex> g(lock);
+        releaseFirst = true;
+        changed.notify_all();
+    }
+    for (int i = 0; i < 1000 && lastWorker->m_State.load() != WTHRD_CLOSING; i++)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(lastWorker->m_State.load(), WTHRD_CLOSING);
+    os_SetEvent(other.event);  // the management thread wakes, finds no worker left and ends
+    std::this_thread::sleep_for(100ms);
+    releaseAll();
+    for (int i = 0; i < 1000 && !closed; i++)
+        std::this_thread::sleep_for(10ms);
+    if (!closed) {
+        std::fprintf(stderr, "the pool never closed: the unregistering message hangs\n");
+        std::_Exit(1);  // the hung threads cannot be joined
+    }
+    closer.join();
+    EXPECT_TRUE(unregistered);
+    EXPECT_FALSE(GManagementThread.IsOpen());
+    EXPECT_EQ(GManagementThread.ObjectCount(), CManagementThread::kWorkers);
+    for (auto& o : busy)
+        GManagementThread.Unregister(o.get());
 }
 
 TEST(SMemIndex, IndicesAreBounded)

@@ -286,7 +286,7 @@ TEST_F(ModemPageTest, FirmwareUpdateReplacesTheDriversImageInPieces)
 
 // Words typed for a raw command go to the pump's processor; with no answer pending the page
 // says so and keeps "Read" and "Abort"; "Abort" ends the command. The counters dialog sees
-// the command message go out.
+// the command message go out, and the pump still answers an AT command afterwards.
 TEST_F(ModemPageTest, RawCommandReachesTheProcessorAndIsAborted)
 {
     StartSim();
@@ -342,6 +342,14 @@ TEST_F(ModemPageTest, RawCommandReachesTheProcessorAndIsAborted)
         });
         afxtest::Click(&page, IDC_CSM_GET_STATS);
         EXPECT_NE(outbound.find("MSG_CMDDATCnt=\t\t" + std::to_string(after) + "\r\n"), std::string::npos) << outbound;
+
+        // The unanswered command leaves the pump working: its AT command is answered.
+        afxtest::Click(&page, IDC_AT_SEND);
+        EXPECT_EQ(Text(page, IDC_CSM_STATUS), "Function Call OK!");
+        EXPECT_TRUE(PumpUntil([&] {
+            afxtest::Click(&page, IDC_CSM_UPDATE);
+            return Text(page, IDC_AT_RESPONSE).find("OK") != std::string::npos;
+        })) << "the pump still takes data after the command: " << Text(page, IDC_AT_RESPONSE);
 
         afxtest::Click(&page, IDC_CMD_CLEAR);
         EXPECT_EQ(Text(page, IDC_CMD_WORDS), "");

@@ -577,13 +577,17 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
 }
 
 // A command from the host's command channel: a trace read is answered on the channel
-// with the next chunk of the pump's trace; any other command is traced and not answered.
+// with the next chunk of the pump's trace (the host then asks for command data again,
+// and that request is accepted); any other command is traced and not answered, and the
+// channel accepts the next command at once: the host sends nothing to a pump, data
+// included, until the pump has accepted a command.
 void ModemSocket::host_command(unsigned c, unsigned pump, const std::array<uint16_t, 4>& w,
                                const std::vector<uint8_t>& data)
 {
     uint8_t cls = uint8_t(w[1] >> 8), type = uint8_t(w[1]);
     if (cls != kTraceClass || type < kFirstTraceCommand) {
         trace(c, pump, TraceEvent(kTrCommand).value(w[1], 2).value(uint32_t(data.size()), 1).bytes);
+        send_to_host(c, {0, 0, 0, uint16_t(kCmdReq << 8 | pump)});
         return;
     }
     std::vector<uint8_t> answer = trace_chunk(c, pump, type);

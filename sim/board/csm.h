@@ -19,7 +19,7 @@
 // chunk, 5 the chunk's length) and up to kTraceChunk trace bytes; a chunk is full while
 // more waits. The sequence rises by one per chunk that carries bytes and jumps further
 // when the ring overflowed and dropped its oldest events. Other commands are traced and
-// get no answer.
+// get no answer; the channel then accepts the next command (MSG_CMDREQ).
 //
 // Register block of processor c at c x stride in the socket window (byte offsets):
 //   0x00 W  data to the processor (Load data; host data for the pumps)
