@@ -509,9 +509,6 @@ TEST(ModemExchange, CommandAcceptance)
 TEST(ModemExchange, EachCommandAndEachSingleValueQuery)
 {
     FastTiming fast;
-    mdparse_tTiming t = mdparse_GetTiming();
-    t.CommandWaitMs = 60;
-    mdparse_SetTiming(t);
     TestPorts ports(1);
     const std::string name = TestPorts::shadow(1);
     CSerialPortMethod port(name);

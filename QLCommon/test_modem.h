@@ -54,7 +54,7 @@ struct FastTiming {
     {
         mdparse_tTiming t;
         t.PageWaitMs = 150;
-        t.CommandWaitMs = 100;
+        t.CommandWaitMs = 150;  // the modem answers 20 ms after a command, echo and result apart
         t.IoWaitMs = 500;
         mdparse_SetTiming(t);
     }
