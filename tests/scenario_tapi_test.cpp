@@ -240,6 +240,55 @@ TEST_F(TapiScenario, ACallTapiPlacesConnectsAndIsDroppedAndTheNextCallDoesNotRep
     EXPECT_EQ(tapi->close(hd), NDIS_STATUS_SUCCESS);
 }
 
+// An adapter reset ends the line's call, but the line TAPI opened stays open: TAPI
+// closes the dead call, the next far-end call rings the same line, and its make-call
+// request is served with the handle it kept.
+TEST_F(TapiScenario, AnOpenLineKeepsRingingAndDiallingAcrossAnAdapterReset)
+{
+    const ULONG kIndex = 4;  // directory number 5551004, channel 5
+    const HTAPI_LINE kHt = 0xABC;
+    HDRV_LINE hd = open_line(kIndex, kHt);
+    ASSERT_NE(hd, 0u);
+    auto key = net->offer_call(kIndex + 1, "5551004", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key);
+    std::optional<plat::ndis::TapiOfferedCall> offered;
+    ASSERT_TRUE(run_until([&] { return (offered = tapi->take_offered(kHt)).has_value(); }, plat::ms(1000)));
+    ASSERT_EQ(tapi->answer(offered->hdCall), NDIS_STATUS_SUCCESS);
+    const HTAPI_CALL first = offered->htCall;
+    ASSERT_TRUE(run_until([&] { return tapi->call_states(first).back() == LINECALLSTATE_CONNECTED; }, plat::ms(3000)));
+
+    rig::with_adapter_lock(a, [&] { a->AdapterFailed = 1; });
+    r.host.ndis().reset(na);
+    EXPECT_EQ(tapi->call_states(first).back(), ULONG(LINECALLSTATE_DISCONNECTED)) << "TAPI heard the call end";
+    ASSERT_EQ(tapi->close_call(offered->hdCall), NDIS_STATUS_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return a->LineUp[0] == 1 && net->link_up(); }, plat::ms(20000)));
+    ASSERT_TRUE(run_until([&] { return net->calls().empty(); }, plat::ms(3000))) << "the forgotten call was restarted";
+
+    // A far-end call rings the line TAPI still holds, and is answered.
+    key = net->offer_call(kIndex + 1, "5551004", "4165550199", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(run_until([&] { return (offered = tapi->take_offered(kHt)).has_value(); }, plat::ms(1000)))
+        << "the open line rings";
+    EXPECT_EQ(offered->hdCall, hd);
+    ASSERT_EQ(tapi->answer(offered->hdCall), NDIS_STATUS_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return tapi->call_states(offered->htCall).back() == LINECALLSTATE_CONNECTED; },
+                          plat::ms(3000)));
+    ASSERT_EQ(tapi->drop(offered->hdCall), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(tapi->close_call(offered->hdCall), NDIS_STATUS_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return net->calls().empty() && a->NdisWanInfo[0][kIndex].ThisBChannel == nullptr; },
+                          plat::ms(3000)));
+
+    // And TAPI places a call on it.
+    HDRV_CALL call = 0;
+    ASSERT_EQ(tapi->make_call(hd, 0xCA11, "5552000", nullptr, &call), NDIS_STATUS_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return tapi->call_states(0xCA11).back() == LINECALLSTATE_CONNECTED; }, plat::ms(3000)));
+    ASSERT_EQ(tapi->drop(call), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(tapi->close_call(call), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(tapi->close(hd), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(a->OpenLineCount, 0u);
+    EXPECT_EQ(tapi->shutdown(), NDIS_STATUS_SUCCESS);
+}
+
 TEST_F(TapiScenario, ARestricted56kCallParameterSetReachesTheNetworkAndTheCallInfo)
 {
     HDRV_LINE hd = open_line(2, 0x22);

@@ -83,6 +83,43 @@ void LinkTxRingNoteCompleted(Link* ThisLink)
 
 // ---- initialisation and ownership ----
 
+typedef struct _LINK_TAPI_LINE {
+    ULONG OwnerContext;
+    ULONG htCall;
+    ULONG LineState, LineStatesEnabled;
+    ULONG AddressStatesEnabled;
+    ULONG CallState, CallStatesEnabled;
+    ULONG DisconnectMode;
+    ULONG MediaModesMonitored;
+} LINK_TAPI_LINE;
+
+static void LinkSaveTapiLine(const Link* ThisLink, LINK_TAPI_LINE* Line)
+{
+    Line->OwnerContext = ThisLink->OwnerContext;
+    Line->htCall = ThisLink->htCall;
+    Line->LineState = ThisLink->LineState;
+    Line->LineStatesEnabled = ThisLink->LineStatesEnabled;
+    Line->AddressStatesEnabled = ThisLink->AddressStatesEnabled;
+    Line->CallState = ThisLink->CallState;
+    Line->CallStatesEnabled = ThisLink->CallStatesEnabled;
+    Line->DisconnectMode = ThisLink->DisconnectMode;
+    Line->MediaModesMonitored = ThisLink->MediaModesMonitored;
+}
+
+// The call state is the one TAPI was last told (idle, or disconnected until TAPI closes
+// the call); everything of the call itself is gone.
+static void LinkRestoreTapiLine(Link* ThisLink, const LINK_TAPI_LINE* Line)
+{
+    ThisLink->htCall = Line->htCall;
+    ThisLink->LineState = Line->LineState;
+    ThisLink->LineStatesEnabled = Line->LineStatesEnabled;
+    ThisLink->AddressStatesEnabled = Line->AddressStatesEnabled;
+    ThisLink->CallState = Line->CallState;
+    ThisLink->CallStatesEnabled = Line->CallStatesEnabled;
+    ThisLink->DisconnectMode = Line->DisconnectMode;
+    ThisLink->MediaModesMonitored = Line->MediaModesMonitored;
+}
+
 
 void InitializeLinks(Adapter* ThisAdapter)
 {
@@ -107,6 +144,11 @@ void InitializeLinks(Adapter* ThisAdapter)
             // The serial port bound at the first bring-up stays bound: its clients keep
             // their handles across a reset.
             PVOID port = ThisLink->ThisAsyncPort;
+            // An open TAPI line stays open: TAPI keeps its line handle and what it asked
+            // to be told, and has been told its call is disconnected.
+            LINK_TAPI_LINE line;
+            BOOLEAN tapiOpen = ThisLink->CurrentOwner == OWNER_TELEPHONY_SUBSYSTEM && l < ThisAdapter->LinksPerGroup[g];
+            if (tapiOpen) LinkSaveTapiLine(ThisLink, &line);
             std::memset(ThisLink, 0, sizeof *ThisLink);
             ThisLink->CallTimer = callTimer;
             ThisLink->CallTimerQueued = callTimerQueued;
@@ -152,6 +194,8 @@ void InitializeLinks(Adapter* ThisAdapter)
             if (ThisLink->CallTimer.MiniportTimerFunction == NULL)
                 NdisMInitializeTimer(&ThisLink->CallTimer, ThisAdapter->MiniportAdapterHandle, TapiCallTimerHandler, ThisLink);
             if (port != NULL && ser_LinkReset(port)) LinkAcquire(ThisAdapter, 0, g, l, OWNER_VOVIZ4EZ);
+            if (tapiOpen && LinkAcquire(ThisAdapter, line.OwnerContext, g, l, OWNER_TELEPHONY_SUBSYSTEM) != NULL)
+                LinkRestoreTapiLine(ThisLink, &line);
         }
     }
 }

@@ -908,15 +908,22 @@ TEST_F(TapiTest, ProviderShutdownReleasesEveryTapiLinkAndClearsTheirCalls)
     EXPECT_EQ(tapi_events(m).size(), 0u);
 }
 
-TEST_F(TapiTest, ResetReportsEveryOpenLineDisconnectedThenFreesTheLinks)
+// A reset ends every call and tells TAPI so, but the lines stay open: TAPI's handles
+// keep naming them, a call offered later rings them, and TAPI closes them itself.
+TEST_F(TapiTest, ResetReportsEveryOpenLineDisconnectedAndKeepsTheLinesOpen)
 {
-    open_line(0, 0x100);
-    open_line(4, 0x104);
+    const ULONG hd0 = open_line(0, 0x100);
+    const ULONG hd4 = open_line(4, 0x104);
     Link* l = link(4);
     locked([&] {
         TapiLineDevStateHandler(a, l, LINEDEVSTATE_RINGING);
         TapiLineDevStateHandler(a, l, LINEDEVSTATE_CONNECTED);
     });
+    const ULONG htCall = l->htCall;
+    NDIS_TAPI_SET_STATUS_MESSAGES sm{};
+    sm.hdLine = hd0;
+    sm.ulLineStates = LINEDEVSTATE_RINGING | LINEDEVSTATE_DISCONNECTED;
+    ASSERT_EQ(set(OID_TAPI_SET_STATUS_MESSAGES, sm), NDIS_STATUS_SUCCESS);
     size_t m = mark();
     a->AdapterFailed = 1;
     r.host.ndis().reset(na);
@@ -927,7 +934,47 @@ TEST_F(TapiTest, ResetReportsEveryOpenLineDisconnectedThenFreesTheLinks)
         {0x100, LINEDEVSTATE_DISCONNECTED}, {0x104, LINEDEVSTATE_DISCONNECTED}, {0x104, 0x10000 | LINECALLSTATE_DISCONNECTED}};
     EXPECT_EQ(got, want);
     EXPECT_EQ(count_status(NDIS_STATUS_WAN_LINE_DOWN, m), 1u);
-    for (ULONG i = 0; i < 23; i++) EXPECT_EQ(link(i)->CurrentOwner, ULONG(OWNER_NONE)) << i;
+
+    for (ULONG i = 0; i < 23; i++)
+        EXPECT_EQ(link(i)->CurrentOwner, ULONG(i == 0 || i == 4 ? OWNER_TELEPHONY_SUBSYSTEM : OWNER_NONE)) << i;
+    EXPECT_EQ(link(0)->OwnerContext, 0x100u);
+    EXPECT_EQ(link(4)->OwnerContext, 0x104u);
+    EXPECT_EQ(link(0)->LineStatesEnabled, ULONG(LINEDEVSTATE_RINGING | LINEDEVSTATE_DISCONNECTED)) << "what TAPI asked for";
+    EXPECT_EQ(a->OpenLineCount, 2u);
+    EXPECT_EQ(l->ThisBChannel, nullptr);
+    EXPECT_EQ(l->NdisLinkContext, 0u);
+
+    // The disconnected call is TAPI's until it closes it; the line's status says so.
+    NDIS_TAPI_GET_CALL_STATUS cs{};
+    cs.hdCall = hd4;
+    cs.LineCallStatus.ulTotalSize = sizeof cs.LineCallStatus;
+    ASSERT_EQ(query(OID_TAPI_GET_CALL_STATUS, cs), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(cs.LineCallStatus.ulCallState, ULONG(LINECALLSTATE_DISCONNECTED));
+    m = mark();
+    NDIS_TAPI_CLOSE_CALL cc{0, hd4};
+    ASSERT_EQ(set(OID_TAPI_CLOSE_CALL, cc), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(call_states(m), std::vector<ULONG>{LINECALLSTATE_IDLE});
+    ASSERT_FALSE(tapi_events(m).empty());
+    EXPECT_EQ(tapi_events(m)[0].htCall, htCall);
+
+    // A call offered after the reset rings the open line.
+    m = mark();
+    locked([&] { TapiLineDevStateHandler(a, link(0), LINEDEVSTATE_RINGING); });
+    ev = tapi_events(m);
+    ASSERT_EQ(ev.size(), 3u);
+    EXPECT_EQ(ev[0].ulMsg, ULONG(LINE_NEWCALL));
+    EXPECT_EQ(ev[0].htLine, 0x100u);
+    EXPECT_EQ(ev[1].ulMsg, ULONG(LINE_LINEDEVSTATE));
+    EXPECT_EQ(ev[2].ulParam1, ULONG(LINECALLSTATE_OFFERING));
+
+    // TAPI closes both lines with the handles it kept.
+    for (ULONG hd : {hd0, hd4}) {
+        NDIS_TAPI_CLOSE c{0, hd};
+        EXPECT_EQ(set(OID_TAPI_CLOSE, c), NDIS_STATUS_SUCCESS);
+    }
+    EXPECT_EQ(link(0)->CurrentOwner, ULONG(OWNER_NONE));
+    EXPECT_EQ(link(4)->CurrentOwner, ULONG(OWNER_NONE));
+    EXPECT_EQ(a->OpenLineCount, 0u);
 }
 
 // ---- ownership, line addresses and the second adapter ----
