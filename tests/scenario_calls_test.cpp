@@ -118,6 +118,30 @@ public:
             if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.message && ev.message->type == uint8_t(type)) return true;
         return false;
     }
+    // The clearing messages the adapter sent for one call, with their causes (0: none).
+    std::vector<std::pair<sim::q931::MsgType, uint8_t>> clearings_from_adapter(sim::CallKey key) const
+    {
+        using MT = sim::q931::MsgType;
+        std::vector<std::pair<MT, uint8_t>> out;
+        for (const auto& ev : net->log()) {
+            if (ev.kind != sim::IsdnEvent::Kind::MessageIn || !ev.message || ev.call != key) continue;
+            MT t = MT(ev.message->type);
+            if (t == MT::Disconnect || t == MT::Release || t == MT::ReleaseComplete)
+                out.push_back({t, ev.message->cause ? ev.message->cause->value : uint8_t(0)});
+        }
+        return out;
+    }
+    // Places a call from a dial string as the TAPI provider does.
+    BOOLEAN dial(Link* l, const std::string& digits)
+    {
+        BOOLEAN placed = FALSE;
+        locked([&] {
+            l->TransferCaps = INFO_TRANSFER_CAPS_UNRESTRICTED_64K;
+            l->LinkSpeed = 64000;
+            placed = DecodeCallModifiers(l, (const UCHAR*)digits.data(), ULONG(digits.size())) != 0 && RSS_MakeCall(l);
+        });
+        return placed;
+    }
 };
 
 TEST_F(IsdnCalls, DriverOwnedLinkAnswersADataCallCarriesFramesAndIsClearedByTheNetwork)
@@ -183,7 +207,9 @@ TEST_F(IsdnCalls, DriverOwnedLinkAnswersADataCallCarriesFramesAndIsClearedByTheN
 
 TEST_F(IsdnCalls, CallOnALinkNobodyOwnsRingsUnansweredAndOneWithoutAPumpIsRefusedBusy)
 {
-    // Link 4 has no owner; Link 5 belongs to TAPI but its line sends speech to a pump.
+    using MT = sim::q931::MsgType;
+    // Link 4 has no owner; Link 5 belongs to TAPI but its line sends speech to a pump,
+    // and this board runs no modem firmware.
     Link* tapi = nullptr;
     locked([&] { tapi = LinkAcquire(a, 0, 0, 5, OWNER_TELEPHONY_SUBSYSTEM); });
     ASSERT_NE(tapi, nullptr);
@@ -192,17 +218,54 @@ TEST_F(IsdnCalls, CallOnALinkNobodyOwnsRingsUnansweredAndOneWithoutAPumpIsRefuse
     ASSERT_TRUE(unowned && speech);
     ASSERT_TRUE(run_until([&] { return !net->call(*speech) || net->call(*speech)->state == sim::NetState::Null; },
                           plat::ms(6000)));
-    EXPECT_TRUE(net_sent(sim::q931::MsgType::Disconnect) || net_sent(sim::q931::MsgType::ReleaseComplete) ||
-                net_sent(sim::q931::MsgType::Release));
+    auto refused = clearings_from_adapter(*speech);
+    ASSERT_FALSE(refused.empty()) << "the adapter refused the speech call itself";
+    EXPECT_TRUE(refused[0].first == MT::Disconnect || refused[0].first == MT::ReleaseComplete);
+    EXPECT_EQ(refused[0].second, sim::q931::cause::kUserBusy) << "no pump: busy";
     EXPECT_EQ(tapi->LinkCallStats.IncomingInd, 1u);
+    EXPECT_EQ(tapi->ThisBChannel, nullptr);
     // Nobody answers for Link 4: its call rings until the network gives up.
     r.host.run_for(plat::ms(6000));
     ASSERT_TRUE(net->call(*unowned));
     EXPECT_EQ(net->call(*unowned)->state, sim::NetState::CallReceived);
-    EXPECT_FALSE(net_sent(sim::q931::MsgType::Connect)) << "neither call was answered";
+    EXPECT_TRUE(clearings_from_adapter(*unowned).empty()) << "neither refused nor cleared by the adapter";
+    EXPECT_NE(a->NdisWanInfo[0][4].ThisBChannel, nullptr) << "the call stays bound to its Link";
+    EXPECT_FALSE(net_sent(MT::Connect)) << "neither call was answered";
     ASSERT_TRUE(net->clear_call(*unowned));
     EXPECT_TRUE(run_until([&] { return !net->call(*unowned) && a->NdisWanInfo[0][4].ThisBChannel == nullptr; },
                           plat::ms(3000)));
+}
+
+// A Link taken while a call it was offered still rings: the new owner's call waits until
+// the ringing call is gone, instead of taking the Link from under it and being
+// unbound when the network clears the old one.
+TEST_F(IsdnCalls, ALinkTakenWhileItsOfferedCallRingsPlacesNoCallUntilThatCallIsGone)
+{
+    auto ringing = net->offer_call(5, "5551004", "100", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(ringing);
+    Link* l = &a->NdisWanInfo[0][4];
+    ASSERT_TRUE(run_until([&] { return l->ThisBChannel != nullptr; }, plat::ms(1000)));
+    r.host.run_for(plat::ms(200));
+    ASSERT_EQ(net->call(*ringing)->state, sim::NetState::CallReceived);
+
+    locked([&] { ASSERT_EQ(LinkAcquire(a, 0, 0, 4, OWNER_DRIVER), l); });
+    EXPECT_FALSE(dial(l, "I5553000")) << "the Link still holds the ringing call";
+    r.host.run_for(plat::ms(300));
+    EXPECT_EQ(net->calls().size(), 1u) << "no SETUP went out";
+    EXPECT_EQ(l->LinkCallStats.DialRequests, 0u);
+    EXPECT_EQ(l->OutgoingCall, 0);
+
+    // Once the network has cleared the old call the Link places the new one, which stays
+    // bound and is cleared at the network when the owner drops it.
+    ASSERT_TRUE(net->clear_call(*ringing));
+    ASSERT_TRUE(run_until([&] { return !net->call(*ringing) && l->ThisBChannel == nullptr; }, plat::ms(3000)));
+    ASSERT_TRUE(dial(l, "I5553000"));
+    ASSERT_TRUE(run_until([&] { return l->ChannelState == CHANNEL_STATE_ACTIVE; }, plat::ms(3000)));
+    ASSERT_EQ(net->calls().size(), 1u);
+    EXPECT_NE(l->ThisBChannel, nullptr);
+    locked([&] { RSS_Disconnect(l, TERMINATE_TRANSFER | TERMINATE_CALL); });
+    EXPECT_TRUE(run_until([&] { return net->calls().empty() && l->ThisBChannel == nullptr; }, plat::ms(3000)))
+        << "no call is left up at the network";
 }
 
 TEST_F(IsdnCalls, OutgoingCallFromADialStringIsAnsweredByTheNetworkAndClearedLocally)

@@ -289,6 +289,30 @@ TEST_F(TapiScenario, AnOpenLineKeepsRingingAndDiallingAcrossAnAdapterReset)
     EXPECT_EQ(tapi->shutdown(), NDIS_STATUS_SUCCESS);
 }
 
+// A line opened while a call offered before the open still rings on its Link: that call
+// holds the Link, so TAPI's make-call answers in use and no SETUP goes out; once the
+// network has cleared it, the line dials.
+TEST_F(TapiScenario, MakeCallOnALineWhoseLinkStillHoldsAnOfferedCallIsRefusedInUse)
+{
+    auto ringing = net->offer_call(5, "5551004", "100", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(ringing);
+    ASSERT_TRUE(run_until([&] { return a->NdisWanInfo[0][4].ThisBChannel != nullptr; }, plat::ms(1000)));
+    HDRV_LINE hd = open_line(4, 0x44);
+    HDRV_CALL call = 0;
+    EXPECT_EQ(tapi->make_call(hd, 0xCA11, "5552000", nullptr, &call), NDIS_STATUS_TAPI_INUSE);
+    EXPECT_TRUE(tapi->call_states(0xCA11).empty());
+    r.host.run_for(plat::ms(300));
+    EXPECT_FALSE(net_got(sim::q931::MsgType::Setup));
+    ASSERT_TRUE(net->clear_call(*ringing));
+    ASSERT_TRUE(run_until([&] { return !net->call(*ringing) && a->NdisWanInfo[0][4].ThisBChannel == nullptr; },
+                          plat::ms(3000)));
+    ASSERT_EQ(tapi->make_call(hd, 0xCA12, "5552000", nullptr, &call), NDIS_STATUS_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return tapi->call_states(0xCA12).back() == LINECALLSTATE_CONNECTED; }, plat::ms(3000)));
+    ASSERT_EQ(tapi->drop(call), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(tapi->close_call(call), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(tapi->close(hd), NDIS_STATUS_SUCCESS);
+}
+
 TEST_F(TapiScenario, ARestricted56kCallParameterSetReachesTheNetworkAndTheCallInfo)
 {
     HDRV_LINE hd = open_line(2, 0x22);

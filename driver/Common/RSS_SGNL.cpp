@@ -580,6 +580,12 @@ BOOLEAN RSS_MakeCall(Link* ThisLink)
                   (unsigned long)ThisLink->Index);
         return FALSE;
     }
+    // A call still bound to the Link (offered and unanswered, or not yet cleared by the
+    // network) keeps it: a second call object would be unbound with the first one's.
+    if (ThisLink->ThisBChannel != NULL) {
+        RSS_TRACE("\tLink %lu still holds a call\n", (unsigned long)ThisLink->Index);
+        return FALSE;
+    }
     RssCountCall(ThisLink, RSS_STAT(DialRequests));
     ThisLink->OutgoingCall = 1;
     BOOLEAN serial = RssSerialOwned(ThisLink);

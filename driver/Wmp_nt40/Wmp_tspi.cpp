@@ -536,7 +536,9 @@ static NDIS_STATUS TapiMakeCall(Adapter* ThisAdapter, PUCHAR Request, ULONG Leng
     if (ThisLink == NULL) return NDIS_STATUS_TAPI_INVALLINEHANDLE;
     if (ThisLink->GroupID >= MAX_LINES || ThisAdapter->LineUp[ThisLink->GroupID] == 0)
         return NDIS_STATUS_TAPI_CALLUNAVAIL;
-    if (!TapiCallIdle(ThisLink)) return NDIS_STATUS_TAPI_INUSE;
+    // A call TAPI was never offered (it rang before the line was opened) or one still
+    // being cleared holds the Link as much as TAPI's own.
+    if (!TapiCallIdle(ThisLink) || ThisLink->ThisBChannel != NULL) return NDIS_STATUS_TAPI_INUSE;
 
     if (r->bUseDefaultLineCallParams != 1) {
         const LINE_CALL_PARAMS* p = &r->LineCallParams;
