@@ -41,7 +41,8 @@ public:
     sim::IsdnNetworkSide* net = nullptr;
     bool expect_clean = true;  // no malformed frame, no STATUS either way
 
-    void start(const rig::IsdnVariantCase& v, bool bearer_in_answers = false)
+    // A network that waits sends no SABME of its own and ignores identity requests.
+    void start(const rig::IsdnVariantCase& v, bool bearer_in_answers = false, bool network_waits = false)
     {
         std::string e;
         ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &e)) << e;
@@ -57,7 +58,8 @@ public:
         sim::IsdnNetworkConfig config;
         config.variant = v.variant;
         config.e1 = v.e1;
-        config.keep_link_up = plat::ms(500);
+        config.keep_link_up = network_waits ? 0 : plat::ms(500);
+        config.ignore_identity_requests = network_waits;
         config.bearer_in_answers = bearer_in_answers;
         net = &r.attach_isdn_network(card, kLine, config);
         ASSERT_EQ(r.load_driver(), 0);
@@ -65,7 +67,9 @@ public:
         a = rig::Rig::driver_adapter(na);
         ASSERT_NE(a, nullptr);
         s = (ISDN_STACK*)a->ThisSgnlStack[kLine];
-        ASSERT_TRUE(run_until([&] { return established(); }, plat::ms(6000)));
+        if (!network_waits) {
+            ASSERT_TRUE(run_until([&] { return established(); }, plat::ms(6000)));
+        }
     }
     void TearDown() override
     {
@@ -190,6 +194,28 @@ TEST_P(IsdnFaultVariants, UnansweredSetupIsGivenUpAndTheOwnerToldOnce)
                   GetParam().variant == sim::SwitchVariant::Ess5 ? 0x66 : 0x10);
     }
     locked([&] { LinkRelease(l, OWNER_TELEPHONY_SUBSYSTEM); });
+}
+
+// A network that assigns no TEI and waits for the user: after a bounded number of
+// unanswered identity requests the adapter takes TEI 0 and establishes the link itself.
+TEST_P(IsdnFaultVariants, ANetworkThatIgnoresIdentityRequestsGetsTheLinkOnTeiZero)
+{
+    start(GetParam(), false, true);
+    ASSERT_TRUE(run_until([&] { return established(); }, plat::ms(90000))) << "layer 2 came up";
+    EXPECT_EQ(net->counters().identity_requests, uint64_t(L2_N202));
+    EXPECT_EQ(s->L2.Tei, 0);
+    std::vector<std::string> in;
+    for (const IsdnEvent& ev : net->log())
+        if (ev.kind == IsdnEvent::Kind::FrameIn) in.push_back(ev.text);
+    auto sabme = std::find_if(in.begin(), in.end(), [](const std::string& t) { return t.rfind("SABME", 0) == 0; });
+    ASSERT_NE(sabme, in.end());
+    EXPECT_NE(sabme->find("sapi=0 tei=0"), std::string::npos) << *sabme;
+    // Calls run on the link.
+    Link* out = driver_owned(6);
+    ASSERT_TRUE(dial(out, "I5553000"));
+    ASSERT_TRUE(run_until([&] { return out->ChannelState == CHANNEL_STATE_ACTIVE; }, plat::ms(3000)));
+    locked([&] { RSS_Disconnect(out, TERMINATE_TRANSFER | TERMINATE_CALL); });
+    EXPECT_TRUE(run_until([&] { return net->calls().empty() && out->ThisBChannel == nullptr; }, plat::ms(3000)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, IsdnFaultVariants, ::testing::ValuesIn(rig::kIsdnVariants),

@@ -374,7 +374,8 @@ void IsdnNetworkSide::from_line(uint32_t channels, const std::vector<uint8_t>& b
     }
 }
 
-// TEI management: identity requests are answered with the configured TEI.
+// TEI management: identity requests are answered with the configured TEI, unless the
+// network is told to ignore them.
 void IsdnNetworkSide::tei_management(const lapd::Frame& f)
 {
     const auto& in = f.info;
@@ -386,6 +387,11 @@ void IsdnNetworkSide::tei_management(const lapd::Frame& f)
     }
     uint8_t type = in[3];
     if (type == 1) {  // identity request
+        ++counters_.identity_requests;
+        if (cfg_.ignore_identity_requests) {
+            note("TEI identity request ignored");
+            return;
+        }
         std::vector<uint8_t> ans = {0x0F, in[1], in[2], 0x02, uint8_t(cfg_.tei << 1 | 1)};
         note("TEI " + std::to_string(cfg_.tei) + " assigned");
         send_frame(lapd::build_u(lapd::kSapiManagement, true, lapd::kTeiGroup, lapd::UType::Ui, false, ans));

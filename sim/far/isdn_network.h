@@ -119,6 +119,9 @@ struct IsdnNetworkConfig {
     plat::VTime keep_link_up = 0;
     // ALERTING and CONNECT towards the user repeat the call's bearer capability.
     bool bearer_in_answers = false;
+    // Identity requests go unanswered: the network addresses `tei` and waits for the
+    // user's SABME on it, as a primary-rate switch with a fixed TEI does.
+    bool ignore_identity_requests = false;
 };
 
 // A fault put on the next frame the network sends (of the kind asked for).
@@ -137,6 +140,7 @@ struct IsdnCounters {
     uint64_t rr_in = 0, rnr_in = 0, rej_in = 0, rej_out = 0, frmr_in = 0;
     uint64_t t200_expiries = 0, reestablishments = 0;
     uint64_t messages_in = 0, messages_out = 0, bad_messages = 0;
+    uint64_t identity_requests = 0;
 };
 
 struct IsdnEvent {

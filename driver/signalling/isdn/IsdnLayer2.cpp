@@ -587,6 +587,17 @@ BOOLEAN IsdnUpperEvent(ISDN_STACK* s, ULONG Code)
             return FALSE;
         if (Code == EV_UPPER_TIMER) IsdnPostEvent(s, EV_L2_TEI_TIMEOUT, NULL, 0);
         if (l->TeiAssigned) return TRUE;
+        if (Code == EV_TEI_REQUEST) {
+            l->TeiRequests = 0;
+        } else if (l->TeiRequests >= L2_N202) {
+            // Nobody answers identity requests: the network addresses TEI 0, as a
+            // primary-rate network does, and waits for the SABME on it.
+            RSS_TRACE("IsdnL2: Line %lu no TEI assigned, takes TEI 0\n", (unsigned long)s->Line);
+            l->Tei = 0;
+            IsdnPostEvent(s, EV_L2_TEI_ASSIGNED, NULL, 0);
+            return TRUE;
+        }
+        l->TeiRequests++;
         IsdnTimerStart(s, ISDN_TMR_UPPER, NULL);
         if (++l->TeiReference == 0) l->TeiReference = 1;
         TeiFrame(s, 1, l->TeiReference, 0xFF);

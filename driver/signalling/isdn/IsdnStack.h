@@ -41,6 +41,7 @@
 #define L2_RX_SLOT_SIZE (1 + L2_MAX_RX_IFRAME)  // length byte and the largest I-frame taken
 #define L2_SU_BUFFER 9                // length byte + up to 8 octets
 #define L2_N200 3
+#define L2_N202 3                     // identity requests before TEI 0 is taken unasked
 #define L2_DEFAULT_WINDOW 7
 
 // Layer-2 states as layer 3 sees them.
@@ -232,7 +233,8 @@ typedef struct _ISDN_L2 {
     UCHAR RxBusy[L2_RX_SLOTS];  // slot referenced by a queued layer-3 event
     ULONG RxIndex;
     USHORT TeiReference;  // last reference number of a TEI request
-    UCHAR Pad4[2];
+    UCHAR TeiRequests;    // identity requests of the running procedure
+    UCHAR Pad4;
     UCHAR SuBuffer[L2_SU_BUFFER];  // length byte + up to 8 octets
     UCHAR TeiTx[L2_SU_BUFFER];     // TEI-management frame waiting to go out
     UCHAR TeiRx[5];                // reference (2), message type, action indicator of the last one received
