@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/Common/Bt837x.h"
 #include "driver/Common/RSS_BChIntf.h"
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
@@ -397,6 +398,54 @@ TEST_F(IsdnFaults5ess, RestartOfTheInterfaceEndsEveryCallAndIsAcknowledged)
     ASSERT_TRUE(net->restart(3));
     ASSERT_TRUE(run_until([&] { return !net->restart_pending(); }, plat::ms(1000)));
     EXPECT_EQ(l->ThisBChannel, nullptr);
+}
+
+// The framer reports layer 1 up again while calls run (a forced layer-1 action): the
+// owners hear of their calls' end, and once layer 2 is back the network is told with a
+// RESTART of each of those channels, so it keeps none of them up.
+TEST_F(IsdnFaults5ess, LayerOneReportedUpAgainUnderLiveCallsRestartsTheirChannels)
+{
+    Link* in = driver_owned(2);
+    Link* out = driver_owned(6);
+    ASSERT_TRUE(in && out);
+    auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(run_until([&] { return in->ChannelState == CHANNEL_STATE_ACTIVE; }, plat::ms(3000)));
+    ASSERT_TRUE(dial(out, "I5553000"));
+    ASSERT_TRUE(run_until([&] { return out->ChannelState == CHANNEL_STATE_ACTIVE; }, plat::ms(3000)));
+    ASSERT_EQ(net->calls().size(), 2u);
+    std::vector<unsigned> channels;
+    for (const auto& c : net->calls()) channels.push_back(c.channel);
+    std::sort(channels.begin(), channels.end());
+
+    locked([&] {
+        Bt8370Actions(&a->Framer[kLine], FORCE_LAYER2, QSTACK_FORCE_ON, 0);
+        Bt8370Actions(&a->Framer[kLine], FORCE_LAYER2, QSTACK_FREEZE_OFF, 0);  // and back to the polls
+    });
+    EXPECT_EQ(in->ThisBChannel, nullptr);
+    EXPECT_EQ(out->ThisBChannel, nullptr);
+    EXPECT_EQ(in->ChannelState, (ULONG)CHANNEL_STATE_IDLE) << "the owner ended its data path";
+    EXPECT_EQ(out->ChannelState, (ULONG)CHANNEL_STATE_IDLE);
+
+    // The network finds its link gone and asks after its calls (STATUS ENQUIRY, which
+    // the adapter answers with the null state: that STATUS is expected here).
+    expect_clean = false;
+    ASSERT_TRUE(run_until([&] { return established() && net->calls().empty(); }, plat::ms(20000)))
+        << "layer 2 back, and no call left up at the network";
+    EXPECT_EQ(net->counters().malformed, 0u);
+    EXPECT_EQ(net->counters().bad_messages, 0u);
+    std::vector<unsigned> restarted;
+    for (const IsdnEvent& ev : net->log())
+        if (ev.kind == IsdnEvent::Kind::MessageIn && ev.message && ev.message->type == uint8_t(MT::Restart) &&
+            ev.message->channel && ev.message->channel->channel)
+            restarted.push_back(*ev.message->channel->channel);
+    std::sort(restarted.begin(), restarted.end());
+    EXPECT_EQ(restarted, channels) << "one RESTART for each channel that carried a call";
+
+    // The channels take new calls.
+    key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(key);
+    EXPECT_TRUE(run_until([&] { return in->ChannelState == CHANNEL_STATE_ACTIVE; }, plat::ms(3000)));
 }
 
 TEST_F(IsdnFaults5ess, CallReferenceLongerThanTwoOctetsIsDropped)

@@ -238,6 +238,14 @@ void IsdnInitCall(ISDN_STACK* s, ISDN_CALL* c)
         c->State = ISDN_SLOT_NOT_B;
 }
 
+// The network still holds the calls a reset forgets: their channels are restarted at it
+// once layer 2 is up again.
+static void NoteChannelsToRestart(ISDN_STACK* s)
+{
+    for (ULONG n = 0; n < ISDN_NUM_SLOTS && n < 32; n++)
+        if (IsdnIsBChannel(s, s->Calls[n].Channel) && s->Calls[n].State != 0) s->RestartChannels |= 1u << n;
+}
+
 void IsdnStackReset(ISDN_STACK* s)
 {
     BOOLEAN e1 = s->E1 == 1;
@@ -266,10 +274,7 @@ void IsdnStackReset(ISDN_STACK* s)
         s->TimerEvent[id] = Q931TimerEvent[id];
     }
     IsdnL2Reset(s);
-    // The network still holds the calls the reset forgets: their channels are restarted
-    // at it once layer 2 is up again.
-    for (ULONG n = 0; n < ISDN_NUM_SLOTS && n < 32; n++)
-        if (IsdnIsBChannel(s, s->Calls[n].Channel) && s->Calls[n].State != 0) s->RestartChannels |= 1u << n;
+    NoteChannelsToRestart(s);
     for (ISDN_CALL& c : s->Calls) IsdnInitCall(s, &c);
     s->FramesReceived = 0;
     s->EventLogIndex = 0;
@@ -313,7 +318,9 @@ void IsdnStackLayer1Indication(Adapter* ThisAdapter, PVOID Stack, ULONG Line, UL
     (void)Line;
     if (State == LAYER1_ACTIVATED) {
         // Layer 1 came up again under live calls: they end here, and their Links let go
-        // of the records the reset is about to hand out afresh.
+        // of the records the reset is about to hand out afresh. Their channels are noted
+        // first, while the records still say which ones the network holds.
+        NoteChannelsToRestart(s);
         for (ISDN_CALL& c : s->Calls) {
             if (c.ThisLink == NULL || !IsCallRecord(s, &c)) continue;
             UpcallClear(s, &c);
