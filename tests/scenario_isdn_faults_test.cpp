@@ -306,11 +306,20 @@ TEST_F(IsdnFaults5ess, PiggyBackedAcknowledgementsNeedNoEnquiry)
     const ULONG expiries = s->StackCounters[CNT_T200_EXPIRED];
     auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::unrestricted64());
     ASSERT_TRUE(run_until([&] { return l->ChannelState == CHANNEL_STATE_ACTIVE; }, plat::ms(3000)));
-    EXPECT_EQ(net->counters().rr_in, net->counters().rr_in);
-    for (const IsdnEvent& ev : net->log())
-        if (ev.kind == IsdnEvent::Kind::FrameOut) { EXPECT_NE(ev.text.rfind("RR", 0), 0u) << ev.text; }
     r.host.run_for(plat::ms(500));
+    EXPECT_EQ(s->L2.VA, s->L2.VS) << "every I-frame of the adapter was acknowledged";
     EXPECT_EQ(s->StackCounters[CNT_T200_EXPIRED], expiries);
+    EXPECT_FALSE(s->L2.Flags & L2F_TIMER_RECOVERY);
+    size_t network_rr = 0, enquiries = 0;
+    for (const IsdnEvent& ev : net->log()) {
+        if (ev.kind == IsdnEvent::Kind::FrameOut && ev.text.rfind("RR", 0) == 0) network_rr++;
+        // An enquiry: a supervisory command (address octet 00) with P set.
+        if (ev.kind == IsdnEvent::Kind::FrameIn && ev.text.find(" P/F: 00 ") != std::string::npos &&
+            (ev.text.rfind("RR", 0) == 0 || ev.text.rfind("RNR", 0) == 0))
+            enquiries++;
+    }
+    EXPECT_EQ(network_rr, 0u) << "the network acknowledged only inside its I-frames";
+    EXPECT_EQ(enquiries, 0u) << "and the adapter never had to ask";
     net->acknowledge_by_piggyback(false);
     ASSERT_TRUE(net->clear_call(*key));
     ASSERT_TRUE(run_until([&] { return net->calls().empty(); }, plat::ms(3000)));

@@ -428,22 +428,49 @@ TEST_F(ModemCalls, AProcessorResetClearsItsCallsAndUnbindsBothSides)
 
 TEST_F(ModemCalls, CallsBeyondTheFreePumpsAreRefusedBusy)
 {
-    // No pump of the line is free (out of service here), so the offered call is refused.
-    each_pump_of_line([&](Csm& c) {
-        for (ULONG p = 0; p < c.PumpCount; p++) c.Pumps[p].PumpState = PUMP_OUT_OF_SERVICE;
+    // One pump of the line is left free: the others are put out of service, as the
+    // management request puts them, under the adapter's lock.
+    Pump* free_pump = nullptr;
+    locked([&] {
+        each_pump_of_line([&](Csm& c) {
+            for (ULONG p = 0; p < c.PumpCount; p++) {
+                if (free_pump == nullptr && c.Pumps[p].PumpState == PUMP_SLEEP)
+                    free_pump = &c.Pumps[p];
+                else
+                    c.Pumps[p].PumpState = PUMP_OUT_OF_SERVICE;
+            }
+        });
     });
-    Link* l = nullptr;
-    locked([&] { l = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER); });
-    ASSERT_NE(l, nullptr);
-    auto key = net->offer_call(3, "5551002", "100", sim::q931::Bearer::speech(false));
-    ASSERT_TRUE(key.has_value());
-    ASSERT_TRUE(run_until([&] { return !net->call(*key) || net->call(*key)->state == sim::NetState::Null; },
+    ASSERT_NE(free_pump, nullptr);
+    Link* first = nullptr;
+    Link* second = nullptr;
+    locked([&] {
+        first = LinkAcquire(a, 0, kLine, 2, OWNER_DRIVER);
+        second = LinkAcquire(a, 0, kLine, 3, OWNER_DRIVER);
+    });
+    ASSERT_TRUE(first && second);
+    auto taken = net->offer_call(3, "5551002", "100", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(taken.has_value());
+    ASSERT_TRUE(run_until([&] { return first->ThisPump != nullptr; }, plat::ms(1000)));
+    EXPECT_EQ(first->ThisPump, free_pump);
+
+    // The call beyond it is refused busy; the first keeps its pump and connects.
+    auto refused = net->offer_call(4, "5551003", "101", sim::q931::Bearer::speech(false));
+    ASSERT_TRUE(refused.has_value());
+    ASSERT_TRUE(run_until([&] { return !net->call(*refused) || net->call(*refused)->state == sim::NetState::Null; },
                           plat::ms(6000)));
-    EXPECT_EQ(l->ThisPump, nullptr);
+    EXPECT_EQ(second->ThisPump, nullptr);
+    EXPECT_EQ(second->LinkCallStats.IncomingInd, 1u);
     EXPECT_TRUE(r.host.trace.contains("\tNo pump available"));
-    EXPECT_FALSE(net_sent(sim::q931::MsgType::Connect));
-    EXPECT_EQ(clearing_cause(), 17) << "user busy";
-    EXPECT_EQ(l->LinkCallStats.IncomingInd, 1u);
+    uint8_t cause = 0;
+    for (const auto& ev : net->log())
+        if (ev.kind == sim::IsdnEvent::Kind::MessageIn && ev.call == *refused && ev.message && ev.message->cause && cause == 0)
+            cause = ev.message->cause->value;
+    EXPECT_EQ(cause, sim::q931::cause::kUserBusy) << "the refused call's clearing says user busy";
+    ASSERT_TRUE(run_until([&] { return net->call(*taken) && net->call(*taken)->state == sim::NetState::Active; },
+                          plat::ms(5000)));
+    EXPECT_EQ(first->ThisPump, free_pump);
+    EXPECT_EQ(clearing_cause(), sim::q931::cause::kUserBusy) << "the only clearing was the refusal";
 }
 
 }  // namespace
