@@ -46,14 +46,17 @@ public:
         NdisReleaseSpinLock(&a->AdapterSpinLock);
     }
 
-    // An offered TAPI call on link 3, its 70-second call timer armed.
-    Link* offered_call()
+    // An offered TAPI call on link 3, its 70-second call timer armed; the line is opened
+    // first unless it is open already.
+    Link* offered_call(bool open = true)
     {
-        NDIS_TAPI_OPEN o{};
-        o.ulDeviceID = 3;
-        o.htLine = 0x600;
-        ULONG done = 0, needed = 0;
-        EXPECT_EQ(r.host.ndis().query(na, OID_TAPI_OPEN, &o, sizeof o, &done, &needed), NDIS_STATUS_SUCCESS);
+        if (open) {
+            NDIS_TAPI_OPEN o{};
+            o.ulDeviceID = 3;
+            o.htLine = 0x600;
+            ULONG done = 0, needed = 0;
+            EXPECT_EQ(r.host.ndis().query(na, OID_TAPI_OPEN, &o, sizeof o, &done, &needed), NDIS_STATUS_SUCCESS);
+        }
         Link* l = &a->NdisWanInfo[0][3];
         locked([&] { TapiLineDevStateHandler(a, l, LINEDEVSTATE_RINGING); });
         EXPECT_EQ(l->CallState, ULONG(LINECALLSTATE_OFFERING));
@@ -85,8 +88,10 @@ TEST_F(SyncTest, ResetNeutralisesACallTimerWhoseCancelMissed)
     locked([&] { ResetAdapter(a); });
     EXPECT_EQ(r.host.ndis().cancel_misses_timer, nullptr);
     EXPECT_TRUE(r.host.violations().empty()) << "the due timer object was re-initialised";
-    // The line is offered a new call before the stale callback runs: it is not timed out.
-    Link* again = offered_call();
+    // The line, still open, is offered a new call before the stale callback runs: it is
+    // not timed out.
+    EXPECT_EQ(l->CurrentOwner, ULONG(OWNER_TELEPHONY_SUBSYSTEM));
+    Link* again = offered_call(false);
     ASSERT_EQ(again, l);
     r.host.run_for(plat::ms(10));
     EXPECT_EQ(l->CallState, ULONG(LINECALLSTATE_OFFERING)) << "the stale callback must do nothing";

@@ -259,8 +259,9 @@ void Traffic::free_port_links()
 void Traffic::start_calls(unsigned n, LineState& ls)
 {
     const plat::VTime now = host_.now();
-    // An adapter reset frees every Link: their owner takes again those it held, as TAPI
-    // reopens its lines (none where the plan leaves the Links free, nor the COM ports').
+    // An adapter reset frees the Links the driver owned (TAPI's open lines and the COM
+    // ports keep theirs): the driver takes again those it held (none where the plan
+    // leaves the Links free, nor the COM ports').
     if (ls.holds_links)
         locked([&] {
             for (unsigned i = 0; i < ls.link_busy.size(); i++) {
