@@ -120,7 +120,6 @@ static void LinkRestoreTapiLine(Link* ThisLink, const LINK_TAPI_LINE* Line)
     ThisLink->MediaModesMonitored = Line->MediaModesMonitored;
 }
 
-
 void InitializeLinks(Adapter* ThisAdapter)
 {
     ULONG g, l, inUse = 0, noted = 0;
