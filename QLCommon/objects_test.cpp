@@ -847,6 +847,23 @@ TEST(CopyFileByStreams, CopiesWholeOrChangesNothing)
     EXPECT_EQ(CopyFileByStreams("C:\\new.bin", "C:\\WINNT\\SYSTEM32\\drivers\\armcsm"), COPY_DONE);
     EXPECT_EQ(root.read(drivers / "armcsm"), std::string(10000, 'N'));
     EXPECT_FALSE(fs::exists(root.dir / drivers / "armcsm.new"));
+
+    // An update staged beside the file it replaces, under the name a copy might take
+    // for itself: the destination gets the whole file and the source stays.
+    std::ofstream(root.dir / drivers / "armcsm.new") << std::string(5000, 'S');
+    EXPECT_EQ(CopyFileByStreams("C:\\WINNT\\system32\\drivers\\armcsm.new", "C:\\WINNT\\system32\\drivers\\armcsm"),
+              COPY_DONE);
+    EXPECT_EQ(root.read(drivers / "armcsm"), std::string(5000, 'S'));
+    EXPECT_EQ(root.read(drivers / "armcsm.new"), std::string(5000, 'S'));
+    // Another file beside the destination is left as it was.
+    std::ofstream(root.dir / drivers / "armcsm.new") << "someone else's";
+    EXPECT_EQ(CopyFileByStreams("C:\\new.bin", "C:\\WINNT\\system32\\drivers\\armcsm"), COPY_DONE);
+    EXPECT_EQ(root.read(drivers / "armcsm"), std::string(10000, 'N'));
+    EXPECT_EQ(root.read(drivers / "armcsm.new"), "someone else's");
+    for (auto& e : fs::directory_iterator(root.dir / drivers))
+        EXPECT_TRUE(e.path().filename() == "armcsm" || e.path().filename() == "armcsm.new" ||
+                    e.path().filename().string().rfind("armcsm", 0) != 0)
+            << "no copy left behind: " << e.path().filename();
     SetFileAttributesA("C:\\locked.bin", 0);
 }
 
