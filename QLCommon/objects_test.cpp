@@ -1000,6 +1000,37 @@ TEST(SerialPortList, ListedPortsBecomeModemsOfOneSerialAdapter)
     CAgent::SetSerialPortFactories({});
 }
 
+// A port count no board has looks at the ports a board can have, and no further.
+TEST(SerialPortList, APortCountBeyondABoardLooksNoFurtherThanABoardsPorts)
+{
+    for (const char* count : {"001e8480", "ffffffff"}) {
+        SCOPED_TRACE(count);
+        Root root(std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters]\n"
+                              "\"ZELPortCount\"=dword:") +
+                  count +
+                  "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters\\Port2]\n"
+                  "\"ShadowDeviceName\"=\"\\\\\\\\.\\\\ZELCOM2\"\n");
+        CAgent::SetSerialPortFactories(
+            {[](const std::string& name) -> CMethod* { return new CMethod(name, "SerialPort"); },
+             [](CMethod* t, uint32_t port, CMQAdapter* a, uint32_t busyOut) -> CModem* {
+                 return new SerialModem(t, port, a, busyOut);
+             }});
+        {
+            CAgent agent;
+            HKEY k;
+            ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters", &k), 0);
+            char name[80];
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(agent.ReadSerialPortList(k, name, sizeof name), (LONG)CAgent::kMaxSerialPorts);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+            RegCloseKey(k);
+            ASSERT_EQ(agent.GetAdapters().at(0)->GetModemCount(), 1u);
+            EXPECT_EQ(static_cast<SerialModem*>(agent.GetAdapters()[0]->GetModem(0))->port, 1u);
+        }
+        CAgent::SetSerialPortFactories({});
+    }
+}
+
 // --- discovery, the adapter and SNMP over a fake driver ---------------------------
 
 // Devices answering the adapter summary (module count 2) and refusing the snapshot.
