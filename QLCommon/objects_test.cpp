@@ -24,6 +24,7 @@
 #include "QLCommon/smem.h"
 #include "QLCommon/strutil.h"
 #include "QLCommon/fake_device.h"
+#include "platform/win32/hive.h"
 #include "platform/win32/test_root.h"
 
 namespace fs = std::filesystem;
@@ -809,6 +810,48 @@ TEST(DirectoryNumbers, ReadWriteAndRefusal)
     EXPECT_EQ(RunOne(&orphan, new CWriteVariableMessage<rpri_tDirNumSetup>(rpri_tDirNumSetup_Table, numbers)),
               MSG_FAILED);
     EXPECT_STREQ(orphan.m_DirNums.m_Record.Entry[0], "old");
+}
+
+// A store that fails part way puts back what the earlier ones replaced or added.
+TEST(DirectoryNumbers, AWriteThatFailsPartWayLeavesTheHiveAndTheObjectAsTheyWere)
+{
+    Root root(Hive("\"Line_0.DirectoryNumber_00\"=\"5551000\"\n"
+                   "\"Line_0.DirectoryNumber_02\"=dword:00000007\n"
+                   "\"Line_0.DirectoryNumber_03\"=\"5551003\"\n"));
+    NamedAdapter adapter("VORNET0");
+    CRockyLineInterface li(Unused(), &adapter, 2);
+    ASSERT_EQ(RunOne(&li, new CReadVariableMessage<rpri_tDirNumSetup>(rpri_tDirNumSetup_Table)), MSG_DONE);
+    auto hive = [] {
+        std::vector<std::string> values;
+        HKEY k;
+        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kParams, &k) != 0) return values;
+        for (int i = 0; i < RPRI_DIRNUM_ENTRIES; i++) {
+            char name[48], data[64] = {};
+            std::snprintf(name, sizeof name, "Line_0.DirectoryNumber_%2.2d", i);
+            DWORD type = 0, size = sizeof data;
+            LONG r = RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+            values.push_back(r != 0 ? "-" : std::to_string(type) + ":" + std::string(data, size));
+        }
+        RegCloseKey(k);
+        return values;
+    };
+    const std::vector<std::string> before = hive();
+    ASSERT_EQ(before[1], "-");
+
+    rpri_tDirNumSetup numbers{};
+    for (int i = 0; i < RPRI_DIRNUM_ENTRIES; i++) std::snprintf(numbers.Entry[i], RPRI_DIRNUM_LENGTH, "41655501%02d", i);
+    for (unsigned failing : {1u, 2u, 6u, 30u}) {
+        SCOPED_TRACE(failing);
+        plat::win32::fail_value_write(failing);
+        EXPECT_EQ(RunOne(&li, new CWriteVariableMessage<rpri_tDirNumSetup>(rpri_tDirNumSetup_Table, numbers)),
+                  MSG_FAILED);
+        plat::win32::fail_value_write(0);
+        EXPECT_EQ(hive(), before);
+        EXPECT_STREQ(li.m_DirNums.m_Record.Entry[0], "5551000") << "the object keeps its numbers";
+    }
+    EXPECT_EQ(RunOne(&li, new CWriteVariableMessage<rpri_tDirNumSetup>(rpri_tDirNumSetup_Table, numbers)), MSG_DONE);
+    EXPECT_EQ(hive()[2].rfind(std::to_string(REG_SZ) + ":4165550102", 0), 0u);
+    EXPECT_STREQ(li.m_DirNums.m_Record.Entry[29], "4165550129");
 }
 
 // --- files and text ---------------------------------------------------------------
