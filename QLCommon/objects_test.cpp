@@ -745,6 +745,53 @@ TEST(ConfigMaps, RowsOfOneGroupAreHandledOnceAndAHandlerCanEndTheWalk)
     EXPECT_EQ(current.TxPulseTemplate, 3) << "not reached";
 }
 
+std::vector<int> g_DeviceWrites;
+int DeviceWrite(CManageableObject*, uintptr_t, uint32_t, void* field)
+{
+    int8_t value;
+    std::memcpy(&value, field, 1);
+    g_DeviceWrites.push_back(value);
+    return 0;
+}
+
+// A field that goes to a device and to the registry: the registry is given the new
+// value, and when it cannot take it the device is given the old one back.
+TEST(ConfigMaps, AFieldTheRegistryRefusesIsGivenBackToTheDeviceAndTheWriteFails)
+{
+    Root root(Hive("\"LineCode_0\"=dword:00000001\n"));
+    const CConfigMapRow rows[] = {
+        {0, nullptr, 0, DeviceWrite, RPRI_SETUP_ID | 1, "LineCode_0", nullptr, ConfigMap_WriteDword,
+         CRockyLineInterface::GetConfigKey, 0},
+        {0, nullptr, 0, nullptr, 0xFFFFFFFFu, nullptr, nullptr, nullptr, nullptr, 0},
+    };
+    CConfigMap map(rows);
+    struct Case {
+        const char* adapter;
+        int answer;
+        std::vector<int> device;
+        int8_t record;
+        DWORD hive;
+    } const cases[] = {
+        {"VORNET9", 0, {2, 1}, 1, 1},  // no key: VORNET0's value stays as it was
+        {"VORNET0", 1, {2}, 2, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.adapter);
+        g_DeviceWrites.clear();
+        NamedAdapter adapter(c.adapter);
+        CRockyLineInterface li(nullptr, &adapter, 2);
+        // The object's own record is not the one written: the value comes from the new record.
+        rpri_tSetup current = li.m_Setup.m_Record, wanted;
+        current.LineCode = 1;
+        wanted = current;
+        wanted.LineCode = 2;
+        EXPECT_EQ(map.Write(&li, 0, rpri_tSetup_Table, RPRI_SETUP_ID, &wanted, &current), c.answer);
+        EXPECT_EQ(g_DeviceWrites, c.device);
+        EXPECT_EQ(current.LineCode, c.record);
+        EXPECT_EQ(QueryDword("LineCode_0"), c.hive);
+    }
+}
+
 TEST(ConfigMaps, AValueOfAnotherTypeEndsTheReadAsAFailure)
 {
     Root root(Hive("\"SignallingProtocol_0\"=dword:00000001\n\"LineCode_0\"=\"2\"\n\"FramingFormat_0\"=dword:00000003\n"));
