@@ -285,6 +285,63 @@ TEST_F(ManagementThreadTest, PushWithoutTransportRunsBeforeReturning)
     EXPECT_EQ(done.SubjectCount(), 0u);  // detached before the message was deleted
 }
 
+// Objects without a transport run each message once, one at a time: also when two
+// threads push at once, and when a message's method pushes to its own object.
+TEST_F(ManagementThreadTest, PushesWithoutTransportRunEachMessageOnceAndOneAtATime)
+{
+    struct CNested : CNumberedMessage {
+        explicit CNested(int n) : CNumberedMessage(n) {}
+    };
+    struct CSelfPusher : CTestObject {
+        struct Method : CMessageMethod {
+            void Execute(CManageableObject* object, CMessage* message) override
+            {
+                auto* self = static_cast<CSelfPusher*>(object);
+                self->m_Journal->record(self->m_Id, static_cast<CNested*>(message)->number);
+                self->Push(new CNumberedMessage(1000 + static_cast<CNested*>(message)->number));
+                EXPECT_EQ(self->m_Journal->runs.back().second, static_cast<CNested*>(message)->number)
+                    << "the message pushed here runs after this one";
+                message->Complete(MSG_DONE);
+            }
+        };
+        CSelfPusher(Journal* j) : CTestObject(nullptr, 7, j) { Register("CSelfPusher", sizeof *this, this); }
+        ~CSelfPusher() override { Unregister(); }
+        void BuildVariableMethods() override
+        {
+            AddMethod<CNested>("", new Method);
+            AddMethod<CNumberedMessage>("", new CTestObject::Method);
+        }
+    };
+    {
+        CSelfPusher self(&journal);
+        self.Push(new CNested(1));
+        ASSERT_EQ(journal.runs.size(), 2u) << "both ran before the push returned";
+        EXPECT_EQ(journal.runs[0].second, 1);
+        EXPECT_EQ(journal.runs[1].second, 1001);
+        EXPECT_EQ(self.QueueLength(), 0u);
+    }
+
+    journal.runs.clear();
+    CTestObject shared(nullptr, 1, &journal);
+    constexpr int kThreads = 4, kEach = 200;
+    std::vector<std::thread> pushers;
+    for (int t = 0; t < kThreads; t++)
+        pushers.emplace_back([&, t] {
+            for (int i = 0; i < kEach; i++) {
+                Completion done;
+                shared.PushWithObserver(new CNumberedMessage(t * kEach + i), &done);
+                EXPECT_EQ(done.count, 1) << "run before its push returned";
+            }
+        });
+    for (auto& p : pushers) p.join();
+    std::lock_guard<std::mutex> g(journal.lock);
+    ASSERT_EQ(journal.runs.size(), (size_t)kThreads * kEach);
+    std::vector<int> seen;
+    for (auto& run : journal.runs) seen.push_back(run.second);
+    std::sort(seen.begin(), seen.end());
+    for (int i = 0; i < kThreads * kEach; i++) ASSERT_EQ(seen[(size_t)i], i) << "each message once";
+}
+
 TEST_F(ManagementThreadTest, AMissingMethodShowsItsBoxAndCompletesWithFailure)
 {
     struct CUnknownMessage : CMessage {
