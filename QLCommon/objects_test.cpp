@@ -712,6 +712,8 @@ int RefuseWrite(CManageableObject*, uintptr_t, uint32_t, void*) { return 2; }
 
 TEST(ConfigMaps, RowsOfOneGroupAreHandledOnceAndAHandlerCanEndTheWalk)
 {
+    g_GroupReads = 0;
+    g_GroupWrites = 0;
     Root root;
     NamedAdapter adapter("VORNET0");
     CRockyLineInterface li(nullptr, &adapter, 2);

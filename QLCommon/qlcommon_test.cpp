@@ -408,6 +408,16 @@ TEST_F(ManagementThreadTest, ObjectsWithQueuedMessagesAreServedInRotation)
     }
     std::this_thread::sleep_for(50ms);
     std::vector<std::unique_ptr<CTestObject>> objects;
+    // However the test ends, the blocked workers are let go before any object goes.
+    struct Release {
+        HANDLE gate;
+        ~Release()
+        {
+            os_SetEvent(gate);
+            GManagementThread.Close();
+            os_CloseEvent(gate);
+        }
+    } release{gate};
     for (int i = 0; i < 3; i++) {
         objects.push_back(std::make_unique<CTestObject>(&device, i, &journal));
         GManagementThread.Register(objects.back().get());
@@ -426,9 +436,6 @@ TEST_F(ManagementThreadTest, ObjectsWithQueuedMessagesAreServedInRotation)
     ASSERT_EQ(order.size(), 9u);
     for (size_t i = 0; i < order.size(); i++)
         EXPECT_EQ(order[i], (order[0] + (int)i) % 3) << "turn " << i;
-    os_SetEvent(gate);
-    GManagementThread.Close();
-    os_CloseEvent(gate);
 }
 
 TEST_F(ManagementThreadTest, SignalsFromManyThreadsLoseNoMessage)
@@ -448,6 +455,41 @@ TEST_F(ManagementThreadTest, SignalsFromManyThreadsLoseNoMessage)
     for (auto& p : pushers)
         p.join();
     EXPECT_TRUE(journal.wait_for(120));
+}
+
+// Bursts of pushes from several threads at once, each followed by silence: a signal
+// the management thread loses while its workers are idle would leave a message waiting
+// for a later push, and the burst would not finish.
+TEST_F(ManagementThreadTest, EveryMessageOfABurstRunsWithoutALaterPush)
+{
+    ASSERT_TRUE(mthrd_Open());
+    constexpr int kPushers = 6, kBursts = 1000;
+    std::vector<std::unique_ptr<CTestObject>> objects;
+    for (int i = 0; i < kPushers; i++) {
+        objects.push_back(std::make_unique<CTestObject>(&device, i, &journal));
+        GManagementThread.Register(objects.back().get());
+    }
+    // The pushers spin until the burst number moves on, then push together.
+    std::atomic<int> released{-1};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> pushers;
+    for (int t = 0; t < kPushers; t++)
+        pushers.emplace_back([&, t] {
+            for (int burst = 0;; burst++) {
+                while (released.load() < burst && !stop) std::this_thread::yield();
+                if (stop) return;
+                objects[(size_t)t]->Push(new CNumberedMessage(burst));
+            }
+        });
+    int burst = 0;
+    for (; burst < kBursts; burst++) {
+        released = burst;
+        if (!journal.wait_for((size_t)(burst + 1) * kPushers, 2s)) break;
+    }
+    stop = true;
+    for (auto& p : pushers) p.join();
+    EXPECT_EQ(burst, kBursts) << "a message of burst " << burst << " waited for a later push";
+    GManagementThread.Close();
 }
 
 TEST_F(ManagementThreadTest, AnInvalidEventIsDroppedAndTheOthersAreStillServed)
