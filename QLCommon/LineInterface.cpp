@@ -288,6 +288,7 @@ CChannel::CChannel(CMethod* transport, uint32_t number, uint32_t dChannel)
 {
     rpri_tPRIChannel& c = m_Channel.m_Record;
     c.State = 9;
+    c.Modem = 0;  // no modem serves it
     // The texts start empty.
     std::memset(c.Text1, 0, sizeof c.Text1);
     std::memset(c.Text2, 0, sizeof c.Text2);
@@ -341,7 +342,7 @@ std::string CRockyChannel::GetViewText()
         return "D-Channel";
     rpri_tPRIChannel c = GetRecord();
     std::string text = TextOf(kChannelText, (uint8_t)c.State);
-    if (c.State == 6) {
+    if (c.State == 6 && c.Modem != 0) {
         char part[32];
         std::snprintf(part, sizeof part, " on Modem %d", (int)(uint8_t)c.Modem);
         text += part;
@@ -356,11 +357,10 @@ void CRockyChannel::NotifyRecord()
     delete message;
 }
 
-void CRockyChannel::SetStatusItem(uint32_t id, uint32_t length, const uint32_t* data)
+void CRockyChannel::SetModem(uint32_t modemNumber)
 {
-    if (id != 3 || length < 3 || data == nullptr)
-        return;
-    auto modem = (int8_t)(uint8_t)((data[2] * 2 + data[1]) * 3 + data[0] + 1);
+    // Modem numbers of a board fit the record's byte; any other is no modem.
+    auto modem = (int8_t)(uint8_t)(modemNumber <= 255 ? modemNumber : 0);
     {
         std::lock_guard<std::mutex> g(m_RecordLock);
         if (m_Channel.m_Record.Modem == modem)
