@@ -38,13 +38,20 @@ int Count(const std::vector<std::string>& commands, const std::string& command)
     return (int)std::count(commands.begin(), commands.end(), command);
 }
 
-// Pushes a message to an object the management thread runs and waits for its status.
-int32_t Exchange(CManageableObject* object, CMessage* message)
+// Pushes a message to an object the management thread runs and waits for its status;
+// take copies what the caller needs of the message before the status is seen.
+int32_t Exchange(CManageableObject* object, CMessage* message, std::function<void(CMessage*)> take = {})
 {
     struct Status : CObserver {
+        std::function<void(CMessage*)> take;
         std::atomic<int32_t> status{-1};
-        void Update(CSubject* s, SubjectHint) override { status = static_cast<CMessage*>(s)->GetStatus(); }
+        void Update(CSubject* s, SubjectHint) override
+        {
+            if (take) take(static_cast<CMessage*>(s));
+            status = static_cast<CMessage*>(s)->GetStatus();
+        }
     } status;
+    status.take = std::move(take);
     object->PushWithObserver(message, &status);
     WaitFor([&] { return status.status.load() != -1; }, 20000);
     return status.status.load();
@@ -146,16 +153,9 @@ TEST_F(DovuModems, RecordsAreReadAndWrittenThroughTheModemAndItsPort)
     auto* config = new CReadVariableMessage<zelmdm_tGeneralConfig>(zelmdm_tGeneralConfig_Table);
     config->Hook();
     zelmdm_tGeneralConfig read{};
-    struct Keep : CObserver {
-        zelmdm_tGeneralConfig* into;
-        void Update(CSubject* s, SubjectHint) override
-        {
-            *into = static_cast<CReadVariableMessage<zelmdm_tGeneralConfig>*>(s)->m_Record;
-        }
-    } keep;
-    keep.into = &read;
-    config->Attach(&keep);
-    ASSERT_EQ(Exchange(modem, config), MSG_DONE);
+    ASSERT_EQ(Exchange(modem, config,
+                       [&](CMessage* m) { read = static_cast<CReadVariableMessage<zelmdm_tGeneralConfig>*>(m)->m_Record; }),
+              MSG_DONE);
     EXPECT_EQ(read.Field[0], 14u) << "No Carrier Disc from at&v";
     EXPECT_EQ(read.Field[19], 1u) << "echo on";
 
