@@ -12,15 +12,25 @@ namespace {
 std::atomic<uint32_t> g_NextInstance{0};
 
 constexpr uint32_t kRobbedBitProtocol = 0;
-// More data words than any item the driver sends; a longer one is read and dropped.
-constexpr uint32_t kItemWordsKept = 8;
+// Snapshot items: the pump's link owner, its line, the pump serving a channel, the
+// pump's channel.
+constexpr uint32_t kItemOwner = 1, kItemLine = 2, kItemPump = 3, kItemChannel = 4;
 
-// One entry of the snapshot: a state word, then items (id, n, n words) up to an id of
-// 0; a robbed-bit channel entry is the state word alone. Items go to the sink as read.
-template <class Sink>
-bool ReadEntry(CReplyReader& r, bool bare, uint32_t* state, Sink sink)
+// One entry of the snapshot as read: its state word and the items it carried (the
+// first data words of each; a longer item is read and the rest dropped).
+struct CEntry {
+    uint32_t State = 0;
+    uint32_t Present = 0;  // bit id for each item id below 32
+    uint32_t Data[32][3] = {};
+    bool Has(uint32_t id) const { return id < 32 && ((Present >> id) & 1) != 0; }
+};
+
+// A state word, then items (id, n, n words) up to an id of 0; a robbed-bit channel
+// entry is the state word alone.
+bool ReadEntry(CReplyReader& r, bool bare, CEntry* e)
 {
-    if (!r.Word(state))
+    *e = CEntry{};
+    if (!r.Word(&e->State))
         return false;
     if (bare)
         return true;
@@ -32,14 +42,31 @@ bool ReadEntry(CReplyReader& r, bool bare, uint32_t* state, Sink sink)
             return true;
         if (!r.Word(&n) || n > r.WordsLeft())
             return false;
-        uint32_t data[kItemWordsKept] = {};
-        uint32_t kept = std::min(n, kItemWordsKept);
+        uint32_t kept = std::min<uint32_t>(n, 3);
+        uint32_t data[3] = {};
         for (uint32_t i = 0; i < kept; i++)
             r.Word(&data[i]);
         r.Skip(n - kept);
-        sink(id, kept, data);
+        // An item must carry what its id promises: the pump item three words, others one.
+        if (id < 32 && n >= (id == kItemPump ? 3u : 1u)) {
+            e->Present |= 1u << id;
+            std::copy(data, data + 3, e->Data[id]);
+        }
     }
 }
+
+class CBuildChannelsMessageMethodIOCTL : public CMessageMethod {
+    void Execute(CManageableObject* object, CMessage* message) override
+    {
+        auto* build = dynamic_cast<CVX2430Adapter::CBuildChannelsMessage*>(message);
+        if (build == nullptr) {
+            message->Complete(MSG_FAILED);
+            return;
+        }
+        static_cast<CVX2430Adapter*>(object)->BuildChannels(build->m_SetupRead, build->m_Setup);
+        message->Complete(MSG_DONE);
+    }
+};
 
 class CInitializeMessageMethodIOCTL : public CMessageMethod {
     void Execute(CManageableObject* object, CMessage* message) override
@@ -75,6 +102,51 @@ class CUpdateModemCodeMessageIOCTL : public CMessageMethod {
 
 }  // namespace
 
+uint32_t CModuleShape::ModemCount() const
+{
+    uint32_t n = 0;
+    for (uint32_t p : Pumps)
+        n += p;
+    return n;
+}
+
+uint32_t CModemShape::ModemCount() const { return FirstModem((uint32_t)Modules.size()); }
+
+uint32_t CModemShape::FirstModem(uint32_t module) const
+{
+    uint32_t n = 0;
+    for (uint32_t m = 0; m < module && m < Modules.size(); m++)
+        n += Modules[m].ModemCount();
+    return n;
+}
+
+bool CModemShape::AddressOf(uint32_t modemNumber, ModemAddress* address) const
+{
+    if (modemNumber == 0)
+        return false;
+    uint32_t left = modemNumber - 1;
+    for (uint32_t m = 0; m < Modules.size(); m++)
+        for (uint32_t c = 0; c < Modules[m].Pumps.size(); c++) {
+            if (left < Modules[m].Pumps[c]) {
+                *address = ModemAddress{m, c, left};
+                return true;
+            }
+            left -= Modules[m].Pumps[c];
+        }
+    return false;
+}
+
+uint32_t CModemShape::NumberOf(uint32_t module, uint32_t processor, uint32_t pump) const
+{
+    if (module >= Modules.size() || processor >= Modules[module].Pumps.size() ||
+        pump >= Modules[module].Pumps[processor])
+        return 0;
+    uint32_t n = FirstModem(module);
+    for (uint32_t c = 0; c < processor; c++)
+        n += Modules[module].Pumps[c];
+    return n + pump + 1;
+}
+
 bool ParseStatusSnapshot(CReplyReader r, const CSnapshotTargets& t)
 {
     uint32_t protocol, layer1, layer2;
@@ -87,22 +159,23 @@ bool ParseStatusSnapshot(CReplyReader r, const CSnapshotTargets& t)
     size_t next = 0;
     for (uint32_t k = 0; k < 32; k++) {
         CRockyChannel* channel = next < t.Channels.size() ? t.Channels[next] : nullptr;
-        uint32_t state;
-        bool whole = ReadEntry(r, bare, &state, [&](uint32_t id, uint32_t n, const uint32_t* data) {
-            if (channel != nullptr)
-                channel->SetStatusItem(id, n, data);
-        });
-        if (!whole)
+        CEntry e;
+        if (!ReadEntry(r, bare, &e))
             return false;
+        // The modem serving the channel is the one its entry names, or none; entry 0
+        // (the walk stays on the first channel) only names one.
+        if (channel != nullptr && (k != 0 || e.Has(kItemPump))) {
+            const uint32_t* pump = e.Data[kItemPump];
+            channel->SetModem(e.Has(kItemPump) && t.Shape != nullptr ? t.Shape->NumberOf(pump[2], pump[1], pump[0]) : 0);
+        }
         if (k == 0)
-            continue;  // the walk stays on the first channel
+            continue;
         if (channel != nullptr)
-            channel->SetState(protocol, state);
+            channel->SetState(protocol, e.State);
         next++;
     }
 
-    size_t modem = 0;
-    for (uint32_t m = 0; m < t.ModuleCount; m++) {
+    for (uint32_t m : t.Modules) {
         uint32_t a, b;
         if (!r.Word(&a) || !r.Word(&b))
             return false;
@@ -110,17 +183,25 @@ bool ParseStatusSnapshot(CReplyReader r, const CSnapshotTargets& t)
             t.ModuleWordA[m] = a;
             t.ModuleWordB[m] = b;
         }
-        for (uint32_t i = 0; i < CVX2430Adapter::kModemsPerModule; i++, modem++) {
-            CRockyModem* target = modem < t.Modems.size() ? t.Modems[modem] : nullptr;
-            uint32_t state;
-            bool whole = ReadEntry(r, false, &state, [&](uint32_t id, uint32_t n, const uint32_t* data) {
-                if (target != nullptr)
-                    target->SetStatusItem(id, n, data);
-            });
-            if (!whole)
+        if (t.Shape == nullptr || m >= t.Shape->Modules.size())
+            return false;
+        uint32_t first = t.Shape->FirstModem(m);
+        for (uint32_t i = 0; i < t.Shape->Modules[m].ModemCount(); i++) {
+            CRockyModem* target = first + i < t.Modems.size() ? t.Modems[first + i] : nullptr;
+            CEntry e;
+            if (!ReadEntry(r, false, &e))
                 return false;
-            if (target != nullptr)
-                target->SetState(state);
+            if (target == nullptr)
+                continue;
+            CPumpStatus status;
+            status.State = e.State;
+            status.HasOwner = e.Has(kItemOwner);
+            status.Owner = e.Data[kItemOwner][0];
+            status.HasLine = e.Has(kItemLine);
+            status.Line = e.Data[kItemLine][0];
+            status.HasChannel = e.Has(kItemChannel);
+            status.Channel = e.Data[kItemChannel][0];
+            target->SetStatus(status);
         }
     }
     return true;
@@ -173,7 +254,6 @@ CVX2430Adapter::CVX2430Adapter(CIOCTLMethod* transport, uint32_t deviceNumber, c
 {
     m_Name = name;
     Register("CVX2430Adapter", sizeof(CVX2430Adapter), this);
-    m_hSetupEvent = os_CreateManualEvent();
     m_hInitialisedEvent = os_CreateManualEvent();
     m_pPollTimer = new COS_Timer(kPollPeriodMs, true);
     m_EventList.push_back(m_pPollTimer->GetHandle());
@@ -183,10 +263,13 @@ CVX2430Adapter::CVX2430Adapter(CIOCTLMethod* transport, uint32_t deviceNumber, c
 CVX2430Adapter::~CVX2430Adapter()
 {
     GManagementThread.Unregister(this);
+    {
+        std::lock_guard<std::mutex> g(m_ListLock);
+        m_bClosing = true;
+    }
     m_EventList.clear();
     delete m_pPollTimer;
     // Anyone still waiting for the objects is let go.
-    os_SetEvent(m_hSetupEvent);
     os_SetEvent(m_hInitialisedEvent);
     for (CRockyLineInterface* li : m_LineInterfaces)
         delete li;
@@ -194,7 +277,6 @@ CVX2430Adapter::~CVX2430Adapter()
         delete c;
     for (CModem* m : m_Modems)
         delete m;
-    os_CloseEvent(m_hSetupEvent);
     os_CloseEvent(m_hInitialisedEvent);
     Unregister();
 }
@@ -202,6 +284,7 @@ CVX2430Adapter::~CVX2430Adapter()
 void CVX2430Adapter::BuildVariableMethods()
 {
     AddMethod<CInitializeMessage>("IOCTL", new CInitializeMessageMethodIOCTL);
+    AddMethod<CBuildChannelsMessage>("IOCTL", new CBuildChannelsMessageMethodIOCTL);
     AddMethod<CStatusPollMessage>("IOCTL", new CStatusPollMessageMethodIOCTL);
     AddMethod<CUpdateModemCodeMessage>("IOCTL", new CUpdateModemCodeMessageIOCTL);
 }
@@ -212,6 +295,8 @@ void CVX2430Adapter::HandleEvent(HANDLE)
     Push(new CStatusPollMessage);
 }
 
+// The line interface's worker has read the setup (or its read was dropped): the
+// channels are built by this adapter's own next message, so no worker waits for another.
 void CVX2430Adapter::Update(CSubject* subject, SubjectHint)
 {
     auto* read = dynamic_cast<CReadVariableMessage<rpri_tSetup>*>(subject);
@@ -219,9 +304,10 @@ void CVX2430Adapter::Update(CSubject* subject, SubjectHint)
         return;
     {
         std::lock_guard<std::mutex> g(m_ListLock);
-        m_SetupCopy = read->m_Record;
+        if (m_bClosing)
+            return;
     }
-    os_SetEvent(m_hSetupEvent);
+    Push(new CBuildChannelsMessage(read->GetStatus() == MSG_DONE, read->m_Record));
 }
 
 CModem* CVX2430Adapter::GetModem(uint32_t index)
@@ -288,6 +374,58 @@ bool CVX2430Adapter::IsDebugMenusOn() { return ReadDebugValue("DebugMenusOn"); }
 
 bool CVX2430Adapter::IsDebugPagesOn() { return ReadDebugValue("DebugPagesOn"); }
 
+CModemShape CVX2430Adapter::GetShape()
+{
+    std::lock_guard<std::mutex> g(m_ListLock);
+    return m_Shape;
+}
+
+bool CVX2430Adapter::ReadShape(uint32_t modules, CModemShape* shape)
+{
+    CIOCTLMethod* t = m_pIoctl;
+    shape->Modules.assign(modules, CModuleShape{});
+    for (uint32_t m = 0; m < modules; m++) {
+        // (0, 20): the module's type, presence, line, socket, ..., processor count.
+        t->Lock();
+        t->m_pRequest->Class = 0;
+        t->m_pRequest->Action = 20;
+        t->m_pRequest->Arg[0] = m;
+        if (!t->SendIoctlRequest())
+            return false;
+        if (t->m_pRequest->Status != 0) {
+            t->Unlock();
+            continue;  // a module the board does not describe has no modem
+        }
+        CReplyData* reply = t->GetReplyData();
+        t->Unlock();
+        CReplyReader r = reply->Reader();
+        uint32_t w[7] = {};
+        bool whole = true;
+        for (uint32_t& word : w)
+            whole = whole && r.Word(&word);
+        t->FreeReplyData(reply);
+        if (!whole)
+            continue;
+        CModuleShape& module = shape->Modules[m];
+        module.Group = w[2];
+        uint32_t processors = std::min(w[6], kMaxProcessors);
+        for (uint32_t c = 0; c < processors; c++) {
+            // (0, 15): the processor's state and its pump count.
+            t->Lock();
+            t->m_pRequest->Class = 0;
+            t->m_pRequest->Action = 15;
+            t->m_pRequest->Arg[0] = m;
+            t->m_pRequest->Arg[1] = c;
+            if (!t->SendIoctlRequest())
+                return false;
+            uint32_t pumps = t->m_pRequest->Status == 0 ? std::min(t->m_pRequest->Arg[3], kMaxPumps) : 0;
+            t->Unlock();
+            module.Pumps.push_back(pumps);
+        }
+    }
+    return true;
+}
+
 void CVX2430Adapter::Initialize()
 {
     CIOCTLMethod* t = m_pIoctl;
@@ -319,10 +457,18 @@ void CVX2430Adapter::Initialize()
             t->FreeReplyData(reply);
         }
     }
+    CModemShape shape;
+    if (built && !ReadShape(GetModuleCount(), &shape))
+        shape.Modules.clear();
     if (built) {
-        uint32_t modules = GetModuleCount();
-        for (uint32_t n = 1; n <= kModemsPerModule * modules; n++) {
-            auto* modem = new CRockyModem(t, n, this);
+        {
+            std::lock_guard<std::mutex> g(m_ListLock);
+            m_Shape = shape;
+        }
+        for (uint32_t n = 1; n <= shape.ModemCount(); n++) {
+            ModemAddress address{};
+            shape.AddressOf(n, &address);
+            auto* modem = new CRockyModem(t, n, this, address);
             {
                 std::lock_guard<std::mutex> g(m_ListLock);
                 m_Modems.push_back(modem);
@@ -335,28 +481,34 @@ void CVX2430Adapter::Initialize()
             m_LineInterfaces.push_back(li);
         }
         GManagementThread.Register(li);
+        // Read on the line interface's worker; Update has the channels built after it.
         li->PushWithObserver(new CReadVariableMessage<rpri_tSetup>(rpri_tSetup_Table), this);
-        // The read runs on another worker; a pool being closed meanwhile never runs it.
-        bool setup = false;
-        for (DWORD waited = 0; !setup && waited < kSetupWaitMs && !GManagementThread.IsClosing(); waited += 50)
-            setup = WaitForSingleObject(m_hSetupEvent, 50) == WAIT_OBJECT_0;
-        if (!setup)
-            ZEL_TRACE(1, "No setup record for %s: no channel is built", m_Name.c_str());
-        int8_t lineMode = -1;
-        if (setup) {
+        return;
+    }
+    os_SetEvent(m_hInitialisedEvent);
+    Push(new CStatusPollMessage);
+}
+
+void CVX2430Adapter::BuildChannels(bool setupRead, const rpri_tSetup& setup)
+{
+    {
+        std::lock_guard<std::mutex> g(m_ListLock);
+        if (!m_Channels.empty())
+            return;  // built once
+        m_SetupCopy = setup;
+    }
+    if (!setupRead)
+        ZEL_TRACE(1, "No setup record for %s: no channel is built", m_Name.c_str());
+    int8_t lineMode = setupRead ? setup.LineMode : -1;
+    uint32_t count = lineMode == 0 ? 24 : lineMode == 1 ? 31 : 0;
+    uint32_t dChannel = lineMode == 0 ? 24 : 16;
+    for (uint32_t n = 1; n <= count; n++) {
+        auto* channel = new CRockyChannel(m_pIoctl, n, n == dChannel ? 1 : 0);
+        {
             std::lock_guard<std::mutex> g(m_ListLock);
-            lineMode = m_SetupCopy.LineMode;
+            m_Channels.push_back(channel);
         }
-        uint32_t count = lineMode == 0 ? 24 : lineMode == 1 ? 31 : 0;
-        uint32_t dChannel = lineMode == 0 ? 24 : 16;
-        for (uint32_t n = 1; n <= count; n++) {
-            auto* channel = new CRockyChannel(t, n, n == dChannel ? 1 : 0);
-            {
-                std::lock_guard<std::mutex> g(m_ListLock);
-                m_Channels.push_back(channel);
-            }
-            GManagementThread.Register(channel);
-        }
+        GManagementThread.Register(channel);
     }
     os_SetEvent(m_hInitialisedEvent);
     Push(new CStatusPollMessage);
@@ -364,16 +516,34 @@ void CVX2430Adapter::Initialize()
 
 void CVX2430Adapter::PollStatus()
 {
+    CModemShape shape = GetShape();
+    // Line 0 with its channels and modules; every other line the board's modules serve
+    // for theirs.
+    bool polled[kMaxGroups] = {};
+    if (!PollGroup(0, shape))
+        return;
+    polled[0] = true;
+    for (const CModuleShape& module : shape.Modules) {
+        if (module.Group >= kMaxGroups || polled[module.Group] || module.ModemCount() == 0)
+            continue;
+        polled[module.Group] = true;
+        if (!PollGroup(module.Group, shape))
+            return;
+    }
+}
+
+bool CVX2430Adapter::PollGroup(uint32_t group, const CModemShape& shape)
+{
     CIOCTLMethod* t = m_pIoctl;
     t->Lock();
     t->m_pRequest->Class = 0;
     t->m_pRequest->Action = 100;
-    t->m_pRequest->Arg[0] = 0;
+    t->m_pRequest->Arg[0] = group;
     if (!t->SendIoctlRequest())
-        return;
+        return false;
     if (t->m_pRequest->Status != 0) {
         t->Unlock();
-        return;
+        return group != 0;  // a refused first line ends the poll
     }
     CReplyData* reply = t->GetReplyData();
     t->Unlock();
@@ -381,24 +551,30 @@ void CVX2430Adapter::PollStatus()
     uint32_t wordA[kModuleWords], wordB[kModuleWords];
     {
         std::lock_guard<std::mutex> g(m_ListLock);
-        targets.LineInterface = m_LineInterfaces.empty() ? nullptr : m_LineInterfaces.front();
-        targets.Channels = m_Channels;
+        if (group == 0) {
+            targets.LineInterface = m_LineInterfaces.empty() ? nullptr : m_LineInterfaces.front();
+            targets.Channels = m_Channels;
+        }
         for (CModem* m : m_Modems)
             targets.Modems.push_back(static_cast<CRockyModem*>(m));
-        targets.ModuleCount = m_ModuleCount;
         std::copy(m_ModuleWordA, m_ModuleWordA + kModuleWords, wordA);
         std::copy(m_ModuleWordB, m_ModuleWordB + kModuleWords, wordB);
     }
+    targets.Shape = &shape;
+    for (uint32_t m = 0; m < shape.Modules.size(); m++)
+        if (shape.Modules[m].Group == group)
+            targets.Modules.push_back(m);
     targets.ModuleWordA = wordA;
     targets.ModuleWordB = wordB;
     if (!ParseStatusSnapshot(reply->Reader(), targets))
-        ZEL_TRACE(1, "Status snapshot of %s ended early", m_Name.c_str());
+        ZEL_TRACE(1, "Status snapshot of %s, line %u, ended early", m_Name.c_str(), group);
     {
         std::lock_guard<std::mutex> g(m_ListLock);
         std::copy(wordA, wordA + kModuleWords, m_ModuleWordA);
         std::copy(wordB, wordB + kModuleWords, m_ModuleWordB);
     }
     t->FreeReplyData(reply);
+    return true;
 }
 
 void CVX2430Adapter::UpdateFile(CUpdateModemCodeMessage* message, const char* relativePath)

@@ -48,13 +48,34 @@ private:
     std::vector<CModem*> m_Modems;
 };
 
+// Where the modems of a board sit: per module (socket) the line it serves and the pump
+// count of each of its modem processors, as the board answers them. Modems are
+// numbered from 1 over the modules in order, processor by processor, pump by pump.
+struct CModuleShape {
+    uint32_t Group = 0;
+    std::vector<uint32_t> Pumps;  // per modem processor
+    uint32_t ModemCount() const;
+};
+class CModemShape {
+public:
+    std::vector<CModuleShape> Modules;
+    uint32_t ModemCount() const;
+    // Index (from 0) of the module's first modem; the modem count past the last module.
+    uint32_t FirstModem(uint32_t module) const;
+    // False when the number names no modem.
+    bool AddressOf(uint32_t modemNumber, ModemAddress* address) const;
+    // The modem number of a pump; 0 when the board has no such pump.
+    uint32_t NumberOf(uint32_t module, uint32_t processor, uint32_t pump) const;
+};
+
 // Words of one status snapshot given to the objects it describes.
 struct CSnapshotTargets {
     CRockyLineInterface* LineInterface = nullptr;
     std::vector<CRockyChannel*> Channels;
-    std::vector<CRockyModem*> Modems;
-    uint32_t ModuleCount = 0;
-    uint32_t* ModuleWordA = nullptr;  // 5 words each, or null
+    std::vector<CRockyModem*> Modems;  // every modem of the board, by number
+    const CModemShape* Shape = nullptr;
+    std::vector<uint32_t> Modules;     // the modules the snapshot lists, in its order
+    uint32_t* ModuleWordA = nullptr;   // 5 words each (by module), or null
     uint32_t* ModuleWordB = nullptr;
 };
 // False when the reply ended before its last part; what was read up to there is kept.
@@ -63,10 +84,11 @@ bool ParseStatusSnapshot(CReplyReader reader, const CSnapshotTargets& targets);
 class CVX2430Adapter : public CAdapter {
 public:
     static constexpr uint32_t kPollPeriodMs = 2000;
-    static constexpr uint32_t kMaxModules = 10;  // modem sockets of a board
-    static constexpr uint32_t kModemsPerModule = 6;
+    static constexpr uint32_t kMaxModules = 10;     // modem sockets of a board
+    static constexpr uint32_t kMaxProcessors = 2;   // modem processors of a module
+    static constexpr uint32_t kMaxPumps = 12;       // pumps of a modem processor
+    static constexpr uint32_t kMaxGroups = 8;       // lines of a board
     static constexpr uint32_t kModuleWords = 5;
-    static constexpr DWORD kSetupWaitMs = 30000;
 
     class CInitializeMessage : public CMessage {
     public:
@@ -75,6 +97,14 @@ public:
     class CStatusPollMessage : public CMessage {
     public:
         CStatusPollMessage() : CMessage("Status Poll") {}
+    };
+    // Builds the channels once the line interface has read its setup.
+    class CBuildChannelsMessage : public CMessage {
+    public:
+        CBuildChannelsMessage(bool setupRead, rpri_tSetup setup)
+            : CMessage("Build Channels"), m_SetupRead(setupRead), m_Setup(setup) {}
+        bool m_SetupRead;
+        rpri_tSetup m_Setup;
     };
     class CUpdateModemCodeMessage : public CMessage {
     public:
@@ -102,6 +132,7 @@ public:
     uint32_t GetChannelCount();
 
     void Initialize();
+    void BuildChannels(bool setupRead, const rpri_tSetup& setup);
     void PollStatus();
     void UpdateDriverFile(CUpdateModemCodeMessage* message);
     void UpdateFirmwareFile(CUpdateModemCodeMessage* message);
@@ -113,9 +144,13 @@ public:
     uint32_t GetModuleCount();
     uint32_t GetModuleWordA(uint32_t m);
     uint32_t GetModuleWordB(uint32_t m);
+    CModemShape GetShape();
 
 private:
     bool ReadDebugValue(const char* name);
+    // The board's modules: line and processor pump counts; false when it does not answer.
+    bool ReadShape(uint32_t modules, CModemShape* shape);
+    bool PollGroup(uint32_t group, const CModemShape& shape);
     void UpdateFile(CUpdateModemCodeMessage* message, const char* relativePath);
 
     CIOCTLMethod* m_pIoctl;
@@ -125,9 +160,10 @@ private:
     uint32_t m_GroupCount = 0;
     uint32_t m_LineCount = 0;
     uint32_t m_ModuleCount = 0;
+    CModemShape m_Shape;
+    bool m_bClosing = false;  // the destructor runs: a late setup read builds nothing
     uint32_t m_ModuleWordA[kModuleWords] = {};
     uint32_t m_ModuleWordB[kModuleWords] = {};
-    HANDLE m_hSetupEvent;
     HANDLE m_hInitialisedEvent;
     COS_Timer* m_pPollTimer;
     // Guards the lists and the snapshot's values, read from other threads.

@@ -53,6 +53,10 @@ LONG CAgent::ReadSerialPortList(HKEY parameters, char* nameBuffer, size_t nameSi
         return r;
     if (type != REG_DWORD || size != 4)
         return ERROR_BADKEY;
+    if (count > kMaxSerialPorts) {
+        ZEL_TRACE(1, "ZELPortCount %u: ports beyond %u are not looked for", count, kMaxSerialPorts);
+        count = kMaxSerialPorts;
+    }
     for (uint32_t port = 1; port <= count; port++) {
         char subkey[16];
         std::snprintf(subkey, sizeof subkey, "Port%u", port);

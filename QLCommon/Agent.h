@@ -36,8 +36,10 @@ public:
     // Has every adapter's queued work looked at once the management thread runs.
     void SignalAdapters();
 
+    // Ports a serial multi-modem adapter can have; a larger ZELPortCount looks no further.
+    static constexpr uint32_t kMaxSerialPorts = 64;
     // Adds the serial multi-modem adapter with one modem per listed port; answers the
-    // registry's error or the port count.
+    // registry's error or the port count (at most kMaxSerialPorts).
     LONG ReadSerialPortList(HKEY parameters, char* nameBuffer, size_t nameSize);
     static void SetSerialPortFactories(CSerialPortFactories factories);
 

@@ -71,22 +71,31 @@ int CConfigMap::Write(CManageableObject* object, uintptr_t argument, const algn_
         if ((row->WriteMask & handled) != 0)
             continue;
         int32_t wanted = algn_GetFieldValue(field, newRecord, (uint32_t)at);
+        int32_t old = algn_GetFieldValue(field, currentRecord, (uint32_t)at);
         if (row->WriteHandler != nullptr) {
-            // The handler is given the value to store; the current record keeps the old
-            // one until the handler has taken it.
+            // The handler is given the value to store.
             auto* wantedField = const_cast<unsigned char*>(static_cast<const unsigned char*>(newRecord)) + at;
             if (row->WriteHandler(object, argument, row->WriteMask, wantedField) > 1)
                 return 0;
             algn_SetFieldValue(field, currentRecord, (uint32_t)at, wanted);
         }
-        if (row->Writer != nullptr) {
-            int32_t old = algn_GetFieldValue(field, currentRecord, (uint32_t)at);
-            algn_SetFieldValue(field, currentRecord, (uint32_t)at, wanted);
-            if (row->Writer(object, row->ValueName, row->Key, row->KeyPath) != 0) {
-                // Not stored: the record keeps what the registry still holds.
-                algn_SetFieldValue(field, currentRecord, (uint32_t)at, old);
-                answer = 0;
+        if (row->Writer != nullptr &&
+            row->Writer(object, row->ValueName, row->Key, row->KeyPath, (uint32_t)wanted) != 0) {
+            // Not stored: the device is given the old value back, so the device, the
+            // record and the registry keep agreeing.
+            bool undone = true;
+            if (row->WriteHandler != nullptr) {
+                uint64_t oldField = 0;
+                algn_SetFieldValue(field, &oldField, 0, old);
+                undone = row->WriteHandler(object, argument, row->WriteMask, &oldField) <= 1;
             }
+            if (undone)
+                algn_SetFieldValue(field, currentRecord, (uint32_t)at, old);
+            else
+                ZEL_TRACE(1, "<%s> not stored, and the device keeps the new value", row->ValueName);
+            answer = 0;
+        } else if (row->Writer != nullptr) {
+            algn_SetFieldValue(field, currentRecord, (uint32_t)at, wanted);
         }
         handled |= row->WriteMask;
     }
@@ -138,7 +147,8 @@ int ConfigMap_ReadDword(CManageableObject* object, const char* valueName, uint32
     return 0;
 }
 
-int ConfigMap_WriteDword(CManageableObject* object, const char* valueName, uint32_t key, ConfigKeyPath keyPath)
+int ConfigMap_WriteDword(CManageableObject* object, const char* valueName, uint32_t key, ConfigKeyPath keyPath,
+                         uint32_t value)
 {
     CRegKey k(keyPath(object));
     if (!k.IsOpen())
@@ -146,7 +156,6 @@ int ConfigMap_WriteDword(CManageableObject* object, const char* valueName, uint3
     CFieldRef field;
     if (!zel_FindField(object, key, &field))
         return (int)ERROR_INVALID_PARAMETER;
-    uint32_t value = (uint32_t)algn_GetFieldValue(field.Row, field.Record, field.Offset);
     return (int)RegSetValueExA(k.Key, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 

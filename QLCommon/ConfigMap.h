@@ -23,7 +23,9 @@ typedef int (*ConfigReadHandler)(CManageableObject* object, uintptr_t argument, 
 typedef int (*ConfigWriteHandler)(CManageableObject* object, uintptr_t argument, uint32_t mask, void* field);
 typedef int (*ConfigRegReader)(CManageableObject* object, const char* valueName, uint32_t key, ConfigKeyPath keyPath,
                                uint32_t defaultValue);
-typedef int (*ConfigRegWriter)(CManageableObject* object, const char* valueName, uint32_t key, ConfigKeyPath keyPath);
+// Stores value, the field's new value, under the row's value name.
+typedef int (*ConfigRegWriter)(CManageableObject* object, const char* valueName, uint32_t key, ConfigKeyPath keyPath,
+                               uint32_t value);
 
 struct CConfigMapRow {
     uint32_t ReadMask;
@@ -45,7 +47,8 @@ public:
     // 1 when the whole record was handled, 0 when a handler or accessor failed.
     int Read(CManageableObject* object, uintptr_t argument, const algn_tField* table, uint32_t classId) const;
     // Stores the fields that differ from the current record; a field whose store failed
-    // keeps its current value and the answer is 0.
+    // keeps its current value (a device that took it is given the old one back) and the
+    // answer is 0.
     int Write(CManageableObject* object, uintptr_t argument, const algn_tField* table, uint32_t classId,
               const void* newRecord, void* currentRecord) const;
 
@@ -57,7 +60,8 @@ private:
 int ConfigMap_ReadDword(CManageableObject* object, const char* valueName, uint32_t key, ConfigKeyPath keyPath,
                         uint32_t defaultValue);
 // 0 stored; otherwise the registry's error (a key that does not open included).
-int ConfigMap_WriteDword(CManageableObject* object, const char* valueName, uint32_t key, ConfigKeyPath keyPath);
+int ConfigMap_WriteDword(CManageableObject* object, const char* valueName, uint32_t key, ConfigKeyPath keyPath,
+                         uint32_t value);
 
 // A field an SMem ID names inside an object's variable: its record, offset and row.
 struct CFieldRef {

@@ -29,6 +29,9 @@ enum : uint32_t {
     GS_DSR = 8,
 };
 
+// zelmdm_tCallControlConfig: the busy-out time the modem is given ("at*h").
+constexpr int kBusyOutField = 10;
+
 CSerialPortMethod* PortOf(uintptr_t argument) { return reinterpret_cast<CSerialPortMethod*>(argument); }
 
 // Read handlers: a query fills its whole read group; a line is read from the port.
@@ -241,6 +244,11 @@ CDovuModem::CDovuModem(CMethod* transport, uint32_t modemNumber, CAdapter* adapt
     if (port == nullptr || !port->IsOpened()) return;
     m_EventList.push_back(port->GetEventHandle());
     m_BusyOutTime = busyOutTime;
+    {
+        // The record holds what the modem is told at initialisation.
+        std::lock_guard<std::mutex> g(m_RecordLock);
+        m_CallControl.m_Record.Field[kBusyOutField] = busyOutTime;
+    }
     bool idle = port->IsDSROn() != 1 && port->IsDCDOn() != 1;
     {
         std::lock_guard<std::mutex> g(m_RecordLock);

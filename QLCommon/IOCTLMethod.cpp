@@ -86,8 +86,3 @@ std::string CIOCTLMethod::GetDeviceName() const
     return name.size() > 4 ? name.substr(4) : std::string();
 }
 
-ModemAddress ModemAddressOf(uint32_t modemNumber)
-{
-    uint32_t n = modemNumber - 1;
-    return ModemAddress{n / 6, (n % 6) / 3, n % 3};
-}

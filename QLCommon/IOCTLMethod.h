@@ -86,10 +86,9 @@ private:
     COS_Lock m_Lock;
 };
 
-// Modem n (from 1) as a request addresses it: module, modem processor, pump.
+// A modem as a request addresses it: module, modem processor, pump (Arg0 to Arg2).
 struct ModemAddress {
     uint32_t Module;
     uint32_t Processor;
     uint32_t Pump;
 };
-ModemAddress ModemAddressOf(uint32_t modemNumber);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "QLCommon/Adapter.h"
 #include "QLCommon/VariableMethods.h"
@@ -71,7 +72,38 @@ class CReadDirNumSetupMethodIOCTL : public CMessageMethod {
     }
 };
 
-// Written to the registry first; the object takes the numbers only when all were stored.
+// A value as the hive held it before a write, to be put back.
+struct CSavedValue {
+    bool Present = false;
+    DWORD Type = 0;
+    std::vector<BYTE> Data;
+};
+
+CSavedValue SaveValue(HKEY key, const std::string& name)
+{
+    CSavedValue saved;
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+        return saved;
+    saved.Data.resize(size);
+    if (RegQueryValueExA(key, name.c_str(), nullptr, &type, saved.Data.data(), &size) != ERROR_SUCCESS)
+        return saved;
+    saved.Data.resize(size);
+    saved.Present = true;
+    saved.Type = type;
+    return saved;
+}
+
+bool RestoreValue(HKEY key, const std::string& name, const CSavedValue& saved)
+{
+    if (!saved.Present)
+        return RegDeleteValueA(key, name.c_str()) == ERROR_SUCCESS;
+    return RegSetValueExA(key, name.c_str(), 0, saved.Type, saved.Data.data(), (DWORD)saved.Data.size()) ==
+           ERROR_SUCCESS;
+}
+
+// Written to the registry first, all or none: a store that fails puts back what the
+// earlier ones replaced. The object takes the numbers only when all were stored.
 class CWriteDirNumSetupMethodIOCTL : public CMessageMethod {
     void Execute(CManageableObject* object, CMessage* message) override
     {
@@ -86,12 +118,21 @@ class CWriteDirNumSetupMethodIOCTL : public CMessageMethod {
             message->Complete(MSG_FAILED);
             return;
         }
+        std::vector<CSavedValue> saved(RPRI_DIRNUM_ENTRIES);
+        for (int i = 0; i < RPRI_DIRNUM_ENTRIES; i++)
+            saved[(size_t)i] = SaveValue(key, DirNumName(i));
         bool stored = true;
-        for (int i = 0; i < RPRI_DIRNUM_ENTRIES && stored; i++) {
-            const char* entry = write->m_Record.Entry[i];
+        int written = 0;
+        for (; written < RPRI_DIRNUM_ENTRIES && stored; written++) {
+            const char* entry = write->m_Record.Entry[written];
             DWORD length = (DWORD)strnlen(entry, RPRI_DIRNUM_LENGTH - 1);
-            stored = RegSetValueExA(key, DirNumName(i).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(entry),
+            stored = RegSetValueExA(key, DirNumName(written).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(entry),
                                     length) == ERROR_SUCCESS;
+        }
+        if (!stored) {
+            for (int i = 0; i < written - 1; i++)
+                if (!RestoreValue(key, DirNumName(i), saved[(size_t)i]))
+                    ZEL_TRACE(1, "Directory number %d could not be put back", i);
         }
         RegCloseKey(key);
         if (!stored) {
@@ -247,6 +288,7 @@ CChannel::CChannel(CMethod* transport, uint32_t number, uint32_t dChannel)
 {
     rpri_tPRIChannel& c = m_Channel.m_Record;
     c.State = 9;
+    c.Modem = 0;  // no modem serves it
     // The texts start empty.
     std::memset(c.Text1, 0, sizeof c.Text1);
     std::memset(c.Text2, 0, sizeof c.Text2);
@@ -300,7 +342,7 @@ std::string CRockyChannel::GetViewText()
         return "D-Channel";
     rpri_tPRIChannel c = GetRecord();
     std::string text = TextOf(kChannelText, (uint8_t)c.State);
-    if (c.State == 6) {
+    if (c.State == 6 && c.Modem != 0) {
         char part[32];
         std::snprintf(part, sizeof part, " on Modem %d", (int)(uint8_t)c.Modem);
         text += part;
@@ -315,11 +357,10 @@ void CRockyChannel::NotifyRecord()
     delete message;
 }
 
-void CRockyChannel::SetStatusItem(uint32_t id, uint32_t length, const uint32_t* data)
+void CRockyChannel::SetModem(uint32_t modemNumber)
 {
-    if (id != 3 || length < 3 || data == nullptr)
-        return;
-    auto modem = (int8_t)(uint8_t)((data[2] * 2 + data[1]) * 3 + data[0] + 1);
+    // Modem numbers of a board fit the record's byte; any other is no modem.
+    auto modem = (int8_t)(uint8_t)(modemNumber <= 255 ? modemNumber : 0);
     {
         std::lock_guard<std::mutex> g(m_RecordLock);
         if (m_Channel.m_Record.Modem == modem)

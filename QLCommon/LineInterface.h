@@ -80,7 +80,8 @@ public:
     std::string GetViewText() override;
     void BuildVariableMethods() override;
 
-    void SetStatusItem(uint32_t id, uint32_t length, const uint32_t* data);
+    // The modem serving the channel, from 1; 0 when none does.
+    void SetModem(uint32_t modemNumber);
     void SetState(uint32_t protocol, uint32_t state);
 
 private:

@@ -1,5 +1,7 @@
 // The class registry is guarded by its mutex; an object's queue by its own lock, held
-// only while a message is appended or taken off; the busy flag is atomic.
+// only while a message is appended or taken off; the busy flag is atomic. An object
+// with a transport is run by one worker at a time (the management thread's busy flag);
+// one without runs its queue on the pushing thread under its run lock.
 #include "QLCommon/ManageableObject.h"
 
 #include <algorithm>
@@ -194,10 +196,20 @@ void CManageableObject::Push(CMessage* message)
         std::lock_guard<std::mutex> g(m_QueueLock);
         m_Queue.push_back(message);
     }
-    if (m_pTransport != nullptr)
+    if (m_pTransport != nullptr) {
         GManagementThread.Signal(this);
-    else
+        return;
+    }
+    // Without a transport the pushing thread runs the queue itself, one message at a
+    // time: a push from inside a message of this object runs after that message, by the
+    // thread already running; a push from another thread waits its turn.
+    if (m_Runner.load() == std::this_thread::get_id())
+        return;
+    std::lock_guard<std::mutex> turn(m_RunLock);
+    while (QueueLength() != 0) {
+        m_bBusy = true;
         Run();
+    }
 }
 
 void CManageableObject::PushWithObserver(CMessage* message, CObserver* observer)

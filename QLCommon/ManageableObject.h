@@ -115,6 +115,7 @@ protected:
 
 private:
     std::mutex m_QueueLock;
+    std::mutex m_RunLock;  // objects without a transport: the thread running the queue
     std::deque<CMessage*> m_Queue;
     std::atomic<bool> m_bBusy{false};
     std::atomic<std::thread::id> m_Runner{};  // the worker running a message, while busy

@@ -34,6 +34,9 @@ const std::map<uint32_t, const char*> kModemStateText = {
     {2, "Idle"}, {3, "Connecting"}, {4, "Connected"}, {5, "Out Of Service"}, {8, "Disconnecting"}, {9, "Idle"},
 };
 
+// The B-channel field of a modem whose snapshot named no channel.
+constexpr uint32_t kNoChannel = 0xFFFFFFFFu;
+
 enum : uint32_t {
     GS_STATE = 1,
     GS_OWNER_KIND = 9,
@@ -43,13 +46,28 @@ enum : uint32_t {
 
 CIOCTLMethod* IoctlOf(CManageableObject* object) { return dynamic_cast<CIOCTLMethod*>(object->GetTransport()); }
 
-// Locks the record and writes the address of modem n; false when n names no modem.
-bool BeginModemRequest(CIOCTLMethod* t, uint32_t modemNumber, uint32_t cls, uint32_t action)
+// Where a modem's pump sits: its own address for a board's modem, else none.
+bool AddressOfModem(CManageableObject* object, uint32_t modemNumber, ModemAddress* address)
 {
-    if (t == nullptr || modemNumber == 0)
+    auto* self = dynamic_cast<CRockyModem*>(object);
+    if (self == nullptr || modemNumber == 0)
+        return false;
+    if (modemNumber == self->GetModemNumber()) {
+        *address = self->GetAddress();
+        return true;
+    }
+    // Another modem of the same board, as a message may name it.
+    auto* adapter = dynamic_cast<CVX2430Adapter*>(self->GetAdapter());
+    return adapter != nullptr && adapter->GetShape().AddressOf(modemNumber, address);
+}
+
+// Locks the record and writes the address of modem n; false when n names no modem.
+bool BeginModemRequest(CManageableObject* object, CIOCTLMethod* t, uint32_t modemNumber, uint32_t cls, uint32_t action)
+{
+    ModemAddress a{};
+    if (t == nullptr || !AddressOfModem(object, modemNumber, &a))
         return false;
     t->Lock();
-    ModemAddress a = ModemAddressOf(modemNumber);
     t->m_pRequest->Class = cls;
     t->m_pRequest->Action = action;
     t->m_pRequest->Arg[0] = a.Module;
@@ -83,7 +101,7 @@ class COOSMethodIOCTL : public CMessageMethod {
         CIOCTLMethod* t = IoctlOf(object);
         // Out of service stops the pump; back into service resets it, which brings it up idle.
         bool out = oos == nullptr || oos->m_OutOfService != 0;
-        if (!BeginModemRequest(t, modem->GetModemNumber(), 2, out ? 9 : 8)) {
+        if (!BeginModemRequest(object, t, modem->GetModemNumber(), 2, out ? 9 : 8)) {
             message->Complete(MSG_FAILED);
             return;
         }
@@ -107,7 +125,7 @@ class CSendATCommandMethodIOCTL : public CMessageMethod {
         CIOCTLMethod* t = IoctlOf(object);
         // The command and its carriage return must fit the data area.
         if (send == nullptr || send->m_Command.size() + 1 > kBackdoorDataSize ||
-            !BeginModemRequest(t, send->m_Modem, 5, 5)) {
+            !BeginModemRequest(object, t, send->m_Modem, 5, 5)) {
             message->Complete(MSG_FAILED);
             return;
         }
@@ -137,7 +155,7 @@ class CGetATResponseMethodIOCTL : public CMessageMethod {
             return;
         }
         get->m_Response.clear();
-        if (!BeginModemRequest(t, get->m_Modem, 0, 33)) {
+        if (!BeginModemRequest(object, t, get->m_Modem, 0, 33)) {
             message->Complete(MSG_FAILED);
             return;
         }
@@ -396,14 +414,15 @@ void CModem::UpdateCallStatistics()
 
 // --- CRockyModem ------------------------------------------------------------------
 
-CRockyModem::CRockyModem(CIOCTLMethod* transport, uint32_t modemNumber, CAdapter* adapter)
-    : CModem(transport, modemNumber, adapter), m_pIoctl(transport)
+CRockyModem::CRockyModem(CIOCTLMethod* transport, uint32_t modemNumber, CAdapter* adapter, ModemAddress address)
+    : CModem(transport, modemNumber, adapter), m_pIoctl(transport), m_Address(address)
 {
     Register("CRockyModem", sizeof(CRockyModem), this);
     zelmdm_tGeneralStatus& s = m_GeneralStatus.m_Record;
     s.Field[GS_STATE] = 5;
     s.Field[GS_OWNER_KIND] = 0;
     s.Field[GS_OWNER] = 0;
+    s.Field[GS_BCHANNEL] = kNoChannel;
     s.OutOfService = 0;
     s.Monitoring = 0;
 }
@@ -490,7 +509,7 @@ void CRockyModem::SetMonitoring(bool on)
         m_pDriverMonitor = factory(MONITOR_DRIVER);
         for (CModemMonitor* m : {m_pARMMonitor, m_pDriverMonitor})
             if (m != nullptr)
-                m->Start(m_pIoctl, m_ModemNumber);
+                m->Start(m_pIoctl, m_ModemNumber, m_Address);
         return;
     }
     {
@@ -534,24 +553,45 @@ void CRockyModem::SetStatusItem(uint32_t id, uint32_t length, const uint32_t* da
         NotifyStatus();
 }
 
+uint32_t CRockyModem::StateOf(uint32_t s, uint32_t ownerKind)
+{
+    if (s >= 1 && s <= 3)
+        return ownerKind != 0 ? 9 : 2;
+    if (s == 4 || s == 5)
+        return 3;
+    if (s == 6)
+        return 4;
+    if (s == 7 || s == 8)
+        return 8;
+    return 5;
+}
+
 void CRockyModem::SetState(uint32_t s)
 {
     bool changed;
     {
         std::lock_guard<std::mutex> g(m_RecordLock);
-        uint32_t state;
-        if (s >= 1 && s <= 3)
-            state = m_GeneralStatus.m_Record.Field[GS_OWNER_KIND] != 0 ? 9 : 2;
-        else if (s == 4 || s == 5)
-            state = 3;
-        else if (s == 6)
-            state = 4;
-        else if (s == 7 || s == 8)
-            state = 8;
-        else
-            state = 5;
+        uint32_t state = StateOf(s, m_GeneralStatus.m_Record.Field[GS_OWNER_KIND]);
         changed = m_GeneralStatus.m_Record.Field[GS_STATE] != state;
         m_GeneralStatus.m_Record.Field[GS_STATE] = state;
+    }
+    if (changed)
+        NotifyStatus();
+}
+
+void CRockyModem::SetStatus(const CPumpStatus& status)
+{
+    bool changed;
+    {
+        std::lock_guard<std::mutex> g(m_RecordLock);
+        uint32_t* f = m_GeneralStatus.m_Record.Field;
+        uint32_t before[4] = {f[GS_STATE], f[GS_OWNER_KIND], f[GS_OWNER], f[GS_BCHANNEL]};
+        f[GS_OWNER_KIND] = status.HasOwner ? status.Owner : 0;
+        f[GS_OWNER] = status.HasLine ? status.Line : 0;
+        f[GS_BCHANNEL] = status.HasChannel ? status.Channel : kNoChannel;
+        f[GS_STATE] = StateOf(status.State, f[GS_OWNER_KIND]);
+        changed = before[0] != f[GS_STATE] || before[1] != f[GS_OWNER_KIND] || before[2] != f[GS_OWNER] ||
+                  before[3] != f[GS_BCHANNEL];
     }
     if (changed)
         NotifyStatus();
@@ -568,7 +608,8 @@ std::string CRockyModem::GetViewText()
     auto it = kModemStateText.find(state);
     std::string text = it != kModemStateText.end() ? it->second : "";
     char part[48];
-    if (state == 3 || state == 4 || state == 8) {
+    // The channel only when the snapshot named one.
+    if ((state == 3 || state == 4 || state == 8) && s.Field[GS_BCHANNEL] != kNoChannel) {
         std::snprintf(part, sizeof part, " on B-Channel %d", (int)s.Field[GS_BCHANNEL]);
         text += part;
     }

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "QLCommon/IOCTLMethod.h"
 #include "QLCommon/ManageableObject.h"
 #include "QLCommon/Variables.h"
 
 class CAdapter;
-class CIOCTLMethod;
 
 // One device of an adapter; the string is left empty by every device class.
 class CDevice : public CManageableObject {
@@ -49,7 +49,7 @@ public:
 class CModemMonitor {
 public:
     virtual ~CModemMonitor() = default;
-    virtual bool Start(CIOCTLMethod* transport, uint32_t modemNumber) = 0;
+    virtual bool Start(CIOCTLMethod* transport, uint32_t modemNumber, const ModemAddress& address) = 0;
     // Returns once the monitor's thread has ended.
     virtual void Stop() = 0;
     virtual std::string GetLogFileName() = 0;
@@ -108,9 +108,19 @@ protected:
     CAdapter* m_pAdapter;
 };
 
+// What one status snapshot says of a pump: its state and the items its entry carried.
+struct CPumpStatus {
+    uint32_t State = 0;
+    bool HasOwner = false, HasLine = false, HasChannel = false;
+    uint32_t Owner = 0;    // the owner kind of the pump's link
+    uint32_t Line = 0;     // its TAPI line or COM number
+    uint32_t Channel = 0;  // its channel on the line
+};
+
 class CRockyModem : public CModem {
 public:
-    CRockyModem(CIOCTLMethod* transport, uint32_t modemNumber, CAdapter* adapter);
+    // address: where the board keeps the modem's pump.
+    CRockyModem(CIOCTLMethod* transport, uint32_t modemNumber, CAdapter* adapter, ModemAddress address);
     ~CRockyModem() override;
 
     std::string GetDisplayName() override;
@@ -122,17 +132,22 @@ public:
     bool IsMonitoring() override;
     void SetMonitoring(bool on) override;
 
-    // From the status snapshot.
+    // From the status snapshot: one item, or one whole entry (an item it does not carry
+    // is cleared).
     void SetStatusItem(uint32_t id, uint32_t length, const uint32_t* data);
     void SetState(uint32_t state);
+    void SetStatus(const CPumpStatus& status);
     uint32_t GetModemState();
+    const ModemAddress& GetAddress() const { return m_Address; }
 
     // How monitors are made; without one, monitoring starts no thread.
     static void SetMonitorFactory(ModemMonitorFactory factory);
 
 private:
     void NotifyStatus();
+    static uint32_t StateOf(uint32_t snapshotState, uint32_t ownerKind);
     CIOCTLMethod* m_pIoctl;
+    ModemAddress m_Address;
     CModemMonitor* m_pARMMonitor = nullptr;
     CModemMonitor* m_pDriverMonitor = nullptr;
 };

@@ -95,15 +95,17 @@ const NamedCodes kFirmwareCodes[] = {
     {0xF0, 0xF1, "End of Buffer"}, {0xF2, 0xF2, " ...."},
 };
 
-// Locks the transport's record for modem n and writes the request's class and address.
-void BeginRequest(CIOCTLMethod* t, uint32_t n, uint32_t cls, uint32_t action)
+// Locks the transport's record and writes the request's class and the modem's pump:
+// module, processor, pump in Arg0 to Arg2.
+void BeginRequest(CIOCTLMethod* t, const ModemAddress& a, uint32_t cls, uint32_t action)
 {
     t->Lock();
     BackdoorRequest* r = t->m_pRequest;
     r->Class = cls;
     r->Action = action;
-    r->Arg[0] = (n - 1) / 6;
-    r->Arg[1] = ((n - 1) % 6) / 3;
+    r->Arg[0] = a.Module;
+    r->Arg[1] = a.Processor;
+    r->Arg[2] = a.Pump;
 }
 
 }  // namespace
@@ -112,11 +114,12 @@ void BeginRequest(CIOCTLMethod* t, uint32_t n, uint32_t cls, uint32_t action)
 
 CZELVXMonitor::~CZELVXMonitor() { Stop(); }
 
-bool CZELVXMonitor::Start(CIOCTLMethod* transport, uint32_t modemNumber)
+bool CZELVXMonitor::Start(CIOCTLMethod* transport, uint32_t modemNumber, const ModemAddress& address)
 {
     if (m_bRunning.load() || transport == nullptr || modemNumber == 0) return false;
     m_pTransport = transport;
     m_ModemNumber = modemNumber;
+    m_Address = address;
     m_bRunning = true;
     ClearDecoder();
     m_Pending.clear();
@@ -267,9 +270,7 @@ void CDriverMonitor::ThreadBody()
 void CDriverMonitor::Poll()
 {
     CIOCTLMethod* t = m_pTransport;
-    uint32_t n = m_ModemNumber;
-    BeginRequest(t, n, 12, 0);
-    t->m_pRequest->Arg[2] = (n - 1) % 3;
+    BeginRequest(t, m_Address, 12, 0);
     if (!t->SendIoctlRequest()) {
         Write("SendBufferRequest Function Call Failed!\n");
         return;
@@ -343,12 +344,11 @@ void CARMMonitor::Pass()
 
 namespace {
 
-void AddressPump(BackdoorRequest* r, uint32_t n)
+// The firmware command channel of the modem's own pump.
+void AddressPump(BackdoorRequest* r, const ModemAddress& a)
 {
-    uint32_t pump = (n - 1) % 3;
-    r->Arg[2] = pump == 1 ? 2 : 1;
     r->Arg[3] = 1;
-    r->Arg[5] = pump;
+    r->Arg[5] = a.Pump;
 }
 
 }  // namespace
@@ -356,8 +356,8 @@ void AddressPump(BackdoorRequest* r, uint32_t n)
 void CARMMonitor::WriteCommand(uint32_t code)
 {
     CIOCTLMethod* t = m_pTransport;
-    BeginRequest(t, m_ModemNumber, 5, 8);
-    AddressPump(t->m_pRequest, m_ModemNumber);
+    BeginRequest(t, m_Address, 5, 8);
+    AddressPump(t->m_pRequest, m_Address);
     t->m_pRequest->Arg[4] = code;
     if (!t->SendIoctlRequest()) {
         Write("SendBufferRequest Function Call Failed!\n");
@@ -369,8 +369,8 @@ void CARMMonitor::WriteCommand(uint32_t code)
 bool CARMMonitor::ReadResponse()
 {
     CIOCTLMethod* t = m_pTransport;
-    BeginRequest(t, m_ModemNumber, 0, 43);
-    AddressPump(t->m_pRequest, m_ModemNumber);
+    BeginRequest(t, m_Address, 0, 43);
+    AddressPump(t->m_pRequest, m_Address);
     t->m_pRequest->Arg[4] = m_Command;
     if (!t->SendIoctlRequest()) {
         Write("RecvBufferRequest Function Call Failed!\n");

@@ -26,7 +26,7 @@ public:
     virtual const char* GetSourceName() const = 0;
 
     // True when the log opened; the thread runs only then.
-    bool Start(CIOCTLMethod* transport, uint32_t modemNumber) override;
+    bool Start(CIOCTLMethod* transport, uint32_t modemNumber, const ModemAddress& address) override;
     // Ends the thread (waiting for it) and closes the log; again, it does nothing.
     void Stop() override;
     std::string GetLogFileName() override { return m_LogFileName; }
@@ -44,6 +44,7 @@ protected:
     void Write(const std::string& text) { m_Pending += text; }
     CIOCTLMethod* m_pTransport = nullptr;
     uint32_t m_ModemNumber = 0;
+    ModemAddress m_Address{};
     std::atomic<bool> m_bRunning{false};
     std::map<uint8_t, std::string> m_Codes;
 

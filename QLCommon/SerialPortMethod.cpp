@@ -83,7 +83,8 @@ bool CSerialPortMethod::SetBlocking(int on)
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD n = 0;
     BOOL ok = DeviceIoControl(m_hPort, IOCTL_SHADOW_SETBLOCKING, &flag, 1, nullptr, 0, &n, &ov);
-    if (ok || GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(m_hPort, &ov, &n, TRUE);
+    // A port driver that never answers is given up on, as for every other control.
+    if (ok || GetLastError() == ERROR_IO_PENDING) ok = serial_WaitOverlapped(m_hPort, &ov, kControlWaitMs, &n);
     CloseHandle(ov.hEvent);
     if (!ok) ZEL_TRACE(1, "ERROR: IOCTL_SHADOW_SETBLOCKING call failed!!");
     return ok != 0;

@@ -38,13 +38,20 @@ int Count(const std::vector<std::string>& commands, const std::string& command)
     return (int)std::count(commands.begin(), commands.end(), command);
 }
 
-// Pushes a message to an object the management thread runs and waits for its status.
-int32_t Exchange(CManageableObject* object, CMessage* message)
+// Pushes a message to an object the management thread runs and waits for its status;
+// take copies what the caller needs of the message before the status is seen.
+int32_t Exchange(CManageableObject* object, CMessage* message, std::function<void(CMessage*)> take = {})
 {
     struct Status : CObserver {
+        std::function<void(CMessage*)> take;
         std::atomic<int32_t> status{-1};
-        void Update(CSubject* s, SubjectHint) override { status = static_cast<CMessage*>(s)->GetStatus(); }
+        void Update(CSubject* s, SubjectHint) override
+        {
+            if (take) take(static_cast<CMessage*>(s));
+            status = static_cast<CMessage*>(s)->GetStatus();
+        }
     } status;
+    status.take = std::move(take);
     object->PushWithObserver(message, &status);
     WaitFor([&] { return status.status.load() != -1; }, 20000);
     return status.status.load();
@@ -146,16 +153,9 @@ TEST_F(DovuModems, RecordsAreReadAndWrittenThroughTheModemAndItsPort)
     auto* config = new CReadVariableMessage<zelmdm_tGeneralConfig>(zelmdm_tGeneralConfig_Table);
     config->Hook();
     zelmdm_tGeneralConfig read{};
-    struct Keep : CObserver {
-        zelmdm_tGeneralConfig* into;
-        void Update(CSubject* s, SubjectHint) override
-        {
-            *into = static_cast<CReadVariableMessage<zelmdm_tGeneralConfig>*>(s)->m_Record;
-        }
-    } keep;
-    keep.into = &read;
-    config->Attach(&keep);
-    ASSERT_EQ(Exchange(modem, config), MSG_DONE);
+    ASSERT_EQ(Exchange(modem, config,
+                       [&](CMessage* m) { read = static_cast<CReadVariableMessage<zelmdm_tGeneralConfig>*>(m)->m_Record; }),
+              MSG_DONE);
     EXPECT_EQ(read.Field[0], 14u) << "No Carrier Disc from at&v";
     EXPECT_EQ(read.Field[19], 1u) << "echo on";
 
@@ -202,6 +202,47 @@ TEST_F(DovuModems, RecordsAreReadAndWrittenThroughTheModemAndItsPort)
               MSG_FAILED);
     ports.adapter->drop_carrier(name);
     ASSERT_TRUE(WaitFor([&] { return modem->CallCount() == 1; }));
+}
+
+// The busy-out time goes to the modem and to the port's key under Card1: both take it,
+// or neither does and the write fails.
+TEST_F(DovuModems, TheBusyOutTimeIsTakenByTheModemTheRecordAndTheHiveOrByNone)
+{
+    ASSERT_TRUE(WaitFor([&] { return modem->IsInitialised(); }));
+    auto record = [&] {
+        std::lock_guard<std::mutex> g(modem->m_RecordLock);
+        return modem->m_CallControl.m_Record;
+    };
+    const std::string portKey = "SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters\\Card1\\Port1";
+    auto hive = [&]() -> int64_t {
+        HKEY key = nullptr;
+        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, portKey.c_str(), &key) != 0) return -1;
+        uint32_t value = 0;
+        DWORD type = 0, size = sizeof value;
+        LONG r = RegQueryValueExA(key, "BusyOutAfterDisconnect", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+        RegCloseKey(key);
+        return r == 0 && type == REG_DWORD ? (int64_t)value : -1;
+    };
+    EXPECT_EQ(record().Field[10], 15u) << "what the modem was told";
+
+    // No key for the port under Card1: the hive cannot take it, so neither does the modem.
+    zelmdm_tCallControlConfig wanted = record();
+    wanted.Field[10] = 20;
+    EXPECT_EQ(Exchange(modem, new CWriteVariableMessage<zelmdm_tCallControlConfig>(zelmdm_tCallControlConfig_Table, wanted)),
+              MSG_FAILED);
+    EXPECT_EQ(ports.adapter->setting(name, "*h"), "15");
+    EXPECT_EQ(record().Field[10], 15u);
+    EXPECT_EQ(hive(), -1);
+
+    // With the key: the modem, the record and the hive hold the new time.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, portKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+    RegCloseKey(key);
+    EXPECT_EQ(Exchange(modem, new CWriteVariableMessage<zelmdm_tCallControlConfig>(zelmdm_tCallControlConfig_Table, wanted)),
+              MSG_DONE);
+    EXPECT_EQ(ports.adapter->setting(name, "*h"), "20");
+    EXPECT_EQ(record().Field[10], 20u);
+    EXPECT_EQ(hive(), 20);
 }
 
 // Without the management thread: the constructor's decisions and the event handling,

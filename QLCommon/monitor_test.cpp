@@ -236,7 +236,7 @@ TEST(ModemMonitoring, TheSwitchLogsBothSourcesAndOpensEachLogInTheViewer)
     Monitor_Install();
     {
         CIOCTLMethod transport("\\\\.\\VORNET0");
-        CRockyModem modem(&transport, 5, nullptr);
+        CRockyModem modem(&transport, 5, nullptr, ModemAddress{0, 1, 1});
         modem.SetMonitoring(true);
         EXPECT_TRUE(modem.IsMonitoring());
         for (int i = 0; i < 200 && board.Requests() < 12; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -256,14 +256,14 @@ TEST(ModemMonitoring, TheSwitchLogsBothSourcesAndOpensEachLogInTheViewer)
     EXPECT_EQ(arm.rfind("\n55:DCDOn(1E-30)\n55:DCDOn(1E-30)", 0), 0u) << arm;
     EXPECT_EQ(arm.find("GAP"), std::string::npos) << arm;
 
-    // Modem 5: module 0, processor 1, pump 1.
+    // Modem 5: module 0, processor 1, pump 1; every request names that pump.
     {
         std::lock_guard<std::mutex> g(board.lock);
         bool port = false, command = false;
         for (auto& r : board.seen) {
             if (r.Class == 12) port = port || (r.Arg[0] == 0 && r.Arg[1] == 1 && r.Arg[2] == 1);
             if (r.Class == 5)
-                command = command || (r.Action == 8 && r.Arg[0] == 0 && r.Arg[1] == 1 && r.Arg[2] == 2 &&
+                command = command || (r.Action == 8 && r.Arg[0] == 0 && r.Arg[1] == 1 && r.Arg[2] == 1 &&
                                       r.Arg[3] == 1 && r.Arg[4] >= 248 && r.Arg[5] == 1);
         }
         EXPECT_TRUE(port);
@@ -285,7 +285,7 @@ TEST(ModemMonitoring, DeletingAMonitoredModemJoinsItsThreadsAndClosesTheLogs)
     MonitoredBoard board(root.dir);
     Monitor_Install();
     auto* transport = new CIOCTLMethod("\\\\.\\VORNET0");
-    auto* modem = new CRockyModem(transport, 1, nullptr);
+    auto* modem = new CRockyModem(transport, 1, nullptr, ModemAddress{0, 0, 0});
     modem->SetMonitoring(true);
     for (int i = 0; i < 200 && board.Requests() < 6; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     delete modem;
@@ -306,10 +306,10 @@ TEST(ModemMonitoring, ALogThatCannotBeCreatedStartsNoThread)
     MonitoredBoard board(root.dir);
     CIOCTLMethod transport("\\\\.\\VORNET0");
     CDriverMonitor driver;
-    EXPECT_FALSE(driver.Start(&transport, 1));
+    EXPECT_FALSE(driver.Start(&transport, 1, ModemAddress{0, 0, 0}));
     EXPECT_FALSE(driver.IsRunning());
     CARMMonitor firmware;
-    EXPECT_FALSE(firmware.Start(&transport, 1));
+    EXPECT_FALSE(firmware.Start(&transport, 1, ModemAddress{0, 0, 0}));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_EQ(board.Requests(), 0u);
     driver.Stop();
@@ -330,9 +330,9 @@ TEST(ModemMonitoring, RequestFailuresAreWrittenAndPollingGoesOn)
     os_SetMessageBoxHandler([](const std::string&) {});
     CARMMonitor refused, unreachable;
     CDriverMonitor noDevice;
-    ASSERT_TRUE(refused.Start(&transport, 1));
-    ASSERT_TRUE(unreachable.Start(&missing, 2));
-    ASSERT_TRUE(noDevice.Start(&missing, 3));
+    ASSERT_TRUE(refused.Start(&transport, 1, ModemAddress{0, 0, 0}));
+    ASSERT_TRUE(unreachable.Start(&missing, 2, ModemAddress{0, 0, 1}));
+    ASSERT_TRUE(noDevice.Start(&missing, 3, ModemAddress{0, 0, 2}));
     std::this_thread::sleep_for(std::chrono::milliseconds(450));
     refused.Stop();
     unreachable.Stop();

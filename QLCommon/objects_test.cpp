@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,7 @@
 #include "QLCommon/smem.h"
 #include "QLCommon/strutil.h"
 #include "QLCommon/fake_device.h"
+#include "platform/win32/hive.h"
 #include "platform/win32/test_root.h"
 
 namespace fs = std::filesystem;
@@ -149,17 +151,33 @@ TEST(IOCTLTransport, AFailedSendTellsTheUserAndFreesTheRecord)
     EXPECT_TRUE(locked);
 }
 
-TEST(IOCTLTransport, ModemsAreAddressedByModuleProcessorAndPump)
+TEST(ModemShape, ModemsAreNumberedOverTheBoardsModulesProcessorsAndPumps)
 {
+    CModemShape board;
+    board.Modules = {{0, {3, 3}}, {1, {12, 12}}, {1, {}}, {2, {6}}};
+    EXPECT_EQ(board.ModemCount(), 36u);
+    EXPECT_EQ(board.FirstModem(1), 6u);
+    EXPECT_EQ(board.FirstModem(3), 30u);
     struct Case {
         uint32_t modem, module, processor, pump;
-    } cases[] = {{1, 0, 0, 0}, {3, 0, 0, 2}, {4, 0, 1, 0}, {6, 0, 1, 2}, {7, 1, 0, 0}, {12, 1, 1, 2}, {30, 4, 1, 2}};
+    } const cases[] = {{1, 0, 0, 0}, {4, 0, 1, 0}, {6, 0, 1, 2}, {7, 1, 0, 0}, {18, 1, 0, 11},
+                       {19, 1, 1, 0}, {30, 1, 1, 11}, {31, 3, 0, 0}, {36, 3, 0, 5}};
     for (const Case& c : cases) {
-        ModemAddress a = ModemAddressOf(c.modem);
-        EXPECT_EQ(a.Module, c.module) << c.modem;
-        EXPECT_EQ(a.Processor, c.processor) << c.modem;
-        EXPECT_EQ(a.Pump, c.pump) << c.modem;
+        SCOPED_TRACE(c.modem);
+        ModemAddress a{};
+        ASSERT_TRUE(board.AddressOf(c.modem, &a));
+        EXPECT_EQ(a.Module, c.module);
+        EXPECT_EQ(a.Processor, c.processor);
+        EXPECT_EQ(a.Pump, c.pump);
+        EXPECT_EQ(board.NumberOf(c.module, c.processor, c.pump), c.modem);
     }
+    ModemAddress a{};
+    EXPECT_FALSE(board.AddressOf(0, &a));
+    EXPECT_FALSE(board.AddressOf(37, &a));
+    EXPECT_EQ(board.NumberOf(0, 0, 3), 0u) << "no fourth pump";
+    EXPECT_EQ(board.NumberOf(0, 2, 0), 0u) << "no third processor";
+    EXPECT_EQ(board.NumberOf(2, 0, 0), 0u) << "a module without processors";
+    EXPECT_EQ(board.NumberOf(4, 0, 0), 0u) << "no fifth module";
 }
 
 TEST(BoundedReader, AReadPastTheEndFailsAndStaysThere)
@@ -215,7 +233,7 @@ public:
 
 TEST_F(ModemRequests, AtCommandCarriesItsTextAndAddressAndTheDriversStatusDecides)
 {
-    CRockyModem modem(transport.get(), 12, nullptr);
+    CRockyModem modem(transport.get(), 12, nullptr, ModemAddress{1, 1, 2});
     EXPECT_EQ(RunOne(&modem, new CSendATCommandMessage(12, "ATI3")), MSG_DONE);
     BackdoorRequest r = last();
     EXPECT_EQ(r.Class, 5u);
@@ -252,7 +270,7 @@ TEST_F(ModemRequests, AtCommandCarriesItsTextAndAddressAndTheDriversStatusDecide
 
 TEST_F(ModemRequests, AtResponseIsCutAtSixtyFourCharactersAndARefusalGivesNothing)
 {
-    CRockyModem modem(transport.get(), 7, nullptr);
+    CRockyModem modem(transport.get(), 7, nullptr, ModemAddress{1, 0, 0});
     response = std::string(100, 'R');
     auto* get = new CGetATResponseMessage(7, "stale");
     struct Keep : CObserver {
@@ -280,7 +298,7 @@ struct BusyMonitor : CModemMonitor {
     std::atomic<bool> stop{false};
     std::atomic<bool>* ended;
     explicit BusyMonitor(std::atomic<bool>* e) : ended(e) {}
-    bool Start(CIOCTLMethod* t, uint32_t) override
+    bool Start(CIOCTLMethod* t, uint32_t, const ModemAddress&) override
     {
         thread = std::thread([this, t] {
             while (!stop) {
@@ -311,7 +329,7 @@ TEST(ModemMonitors, DeletingAMonitoringModemEndsItsMonitorsBeforeTheTransportGoe
         return new BusyMonitor(kind == MONITOR_ARM ? &armEnded : &driverEnded);
     });
     auto* transport = new CIOCTLMethod("\\\\.\\VORNET0");
-    auto* modem = new CRockyModem(transport, 1, nullptr);
+    auto* modem = new CRockyModem(transport, 1, nullptr, ModemAddress{});
     modem->SetMonitoring(true);
     EXPECT_TRUE(modem->IsMonitoring());
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -324,22 +342,37 @@ TEST(ModemMonitors, DeletingAMonitoringModemEndsItsMonitorsBeforeTheTransportGoe
 
 // --- the status snapshot ----------------------------------------------------------
 
+// Modules of one line, each of `processors` processors of `pumps` pumps.
+CModemShape Shape(uint32_t modules, uint32_t processors, uint32_t pumps)
+{
+    CModemShape shape;
+    for (uint32_t m = 0; m < modules; m++) shape.Modules.push_back(CModuleShape{0, std::vector<uint32_t>(processors, pumps)});
+    return shape;
+}
+
 struct Tree {
     CRockyLineInterface li{nullptr, nullptr, 2};
     std::vector<std::unique_ptr<CRockyChannel>> channels;
     std::vector<std::unique_ptr<CRockyModem>> modems;
     uint32_t wordA[5] = {}, wordB[5] = {};
+    CModemShape shape;
     CSnapshotTargets targets;
-    Tree(uint32_t channelCount, uint32_t modules)
+    // Modules of two processors of three pumps, unless a shape is given.
+    Tree(uint32_t channelCount, uint32_t modules) : Tree(channelCount, Shape(modules, 2, 3)) {}
+    Tree(uint32_t channelCount, CModemShape boardShape) : shape(std::move(boardShape))
     {
         for (uint32_t n = 1; n <= channelCount; n++)
             channels.push_back(std::make_unique<CRockyChannel>(nullptr, n, n == 24 ? 1 : 0));
-        for (uint32_t n = 1; n <= 6 * modules; n++)
-            modems.push_back(std::make_unique<CRockyModem>(nullptr, n, nullptr));
+        for (uint32_t n = 1; n <= shape.ModemCount(); n++) {
+            ModemAddress a{};
+            shape.AddressOf(n, &a);
+            modems.push_back(std::make_unique<CRockyModem>(nullptr, n, nullptr, a));
+        }
         targets.LineInterface = &li;
         for (auto& c : channels) targets.Channels.push_back(c.get());
         for (auto& m : modems) targets.Modems.push_back(m.get());
-        targets.ModuleCount = modules;
+        targets.Shape = &shape;
+        for (uint32_t m = 0; m < shape.Modules.size(); m++) targets.Modules.push_back(m);
         targets.ModuleWordA = wordA;
         targets.ModuleWordB = wordB;
     }
@@ -469,7 +502,7 @@ TEST(StatusSnapshot, RepliesOfEveryShapeAreReadWithinTheirWords)
              s.w.insert(s.w.end(), {10, 3, 65535, 1, 2, 3, 0});
              return s.w;
          },
-         false, [](Tree& t) { EXPECT_EQ(t.channel(1).rfind("Connected on Modem", 0), 0u); }},
+         false, [](Tree& t) { EXPECT_EQ(t.channel(1), "Connected") << "its entry named no modem"; }},
         {"only the head", [] { return std::vector<uint32_t>{1, 9}; }, false,
          [](Tree& t) { EXPECT_EQ(t.li.GetLayer1StateText(), "Layer Down"); }},
         {"leased line: channel states stay",
@@ -485,7 +518,7 @@ TEST(StatusSnapshot, RepliesOfEveryShapeAreReadWithinTheirWords)
          true,
          [](Tree& t) {
              EXPECT_EQ(t.channel(3), "Out Of Service");
-             EXPECT_EQ(t.modem(12), "Connected on B-Channel -1");
+             EXPECT_EQ(t.modem(12), "Connected") << "no channel named: none shown";
          }},
     };
     for (const Case& c : cases) {
@@ -495,6 +528,82 @@ TEST(StatusSnapshot, RepliesOfEveryShapeAreReadWithinTheirWords)
         EXPECT_EQ(ParseStatusSnapshot(CReplyReader(b.data(), b.size()), t.targets), c.whole);
         c.check(t);
     }
+}
+
+// A channel shows the modem its latest entry names; a data call, whose entry names
+// none, shows no modem, also on a channel a modem served before.
+TEST(StatusSnapshot, AChannelShowsTheModemItsEntryNamesAndNoneWithoutOne)
+{
+    auto snapshot = [](std::vector<uint32_t> items) {
+        Snapshot s(1, 9, 4);
+        for (uint32_t k = 0; k < 32; k++) k == 3 ? s.entry(10, items) : s.entry(1);
+        for (int m = 0; m < 2; m++) {
+            s.module(4, 1);
+            for (int i = 0; i < 6; i++) s.entry(1);
+        }
+        return Bytes(s.w);
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::vector<uint32_t>> items;  // of channel 3, one list per snapshot
+        const char* shown;
+    } const cases[] = {
+        {"a data call", {{}}, "Connected"},
+        {"a modem call", {{3, 3, 2, 1, 0}}, "Connected on Modem 6"},
+        {"a data call after a modem call", {{3, 3, 2, 1, 0}, {}}, "Connected"},
+        {"another modem call", {{3, 3, 2, 1, 0}, {3, 3, 0, 0, 1}}, "Connected on Modem 7"},
+        {"a pump the board does not have", {{3, 3, 3, 0, 0}}, "Connected"},
+        {"a module the board does not have", {{3, 3, 0, 0, 7}}, "Connected"},
+        {"a pump item too short", {{3, 2, 0, 0}}, "Connected"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tree t(24, 2);
+        for (const auto& items : c.items) {
+            std::vector<uint8_t> b = snapshot(items);
+            ASSERT_TRUE(ParseStatusSnapshot(CReplyReader(b.data(), b.size()), t.targets));
+        }
+        EXPECT_EQ(t.channel(3), c.shown);
+    }
+}
+
+// Modules of every shape the board's tables hold (no processor; one or two of 3, 6 or
+// 12 pumps), mixed on one board: each module's entries are read in step and every
+// modem, and the channel a pump serves, is named by the board's own numbering.
+TEST(StatusSnapshot, ModulesOfEveryShapeAreReadInStepAndTheirModemsNumberedByTheBoard)
+{
+    for (uint32_t processors : {0u, 1u, 2u})
+        for (uint32_t pumps : {3u, 6u, 12u}) {
+            if (processors == 0 && pumps != 3)
+                continue;  // no processor: one shape
+            SCOPED_TRACE(std::to_string(processors) + " x " + std::to_string(pumps));
+            // Module 0 of two processors of three pumps, module 1 of the shape, module 2 of six.
+            CModemShape shape = Shape(1, 2, 3);
+            shape.Modules.push_back(CModuleShape{0, std::vector<uint32_t>(processors, pumps)});
+            shape.Modules.push_back(CModuleShape{0, {6}});
+            Tree t(24, shape);
+            uint32_t total = 6 + processors * pumps + 6;
+            ASSERT_EQ(t.modems.size(), total);
+
+            Snapshot s(1, 9, 4);
+            // Channel 5: the last pump of module 1 when it has one, else module 2's first.
+            std::vector<uint32_t> pump = processors != 0 ? std::vector<uint32_t>{3, 3, pumps - 1, processors - 1, 1}
+                                                         : std::vector<uint32_t>{3, 3, 0, 0, 2};
+            for (uint32_t k = 0; k < 32; k++) k == 5 ? s.entry(10, pump) : s.entry(1);
+            uint32_t n = 0;
+            for (uint32_t m = 0; m < 3; m++) {
+                s.module(m == 1 ? 100 + processors * pumps : 4, 1);
+                for (uint32_t i = 0; i < shape.Modules[m].ModemCount(); i++, n++) s.entry(6, {4, 1, 1 + n % 23});
+            }
+            std::vector<uint8_t> b = Bytes(s.w);
+            ASSERT_TRUE(ParseStatusSnapshot(CReplyReader(b.data(), b.size()), t.targets));
+            for (uint32_t i = 0; i < total; i++)
+                EXPECT_EQ(t.modem(i + 1), "Connected on B-Channel " + std::to_string(1 + i % 23)) << "modem " << i + 1;
+            const uint32_t served = processors != 0 ? 6 + processors * pumps : 6 + processors * pumps + 1;
+            EXPECT_EQ(t.channel(5), "Connected on Modem " + std::to_string(served));
+            EXPECT_EQ(t.wordA[1], 100 + processors * pumps);
+            EXPECT_EQ(t.wordA[2], 4u) << "the module after it read in step";
+        }
 }
 
 TEST(StatusSnapshot, WithoutChannelObjectsTheEntriesAreReadAndDropped)
@@ -573,7 +682,7 @@ TEST(StateMapping, ModemStatesAndTheirTexts)
         {9, 2, 5, "Out Of Service: Unallocated"},
     };
     for (const Case& c : cases) {
-        CRockyModem modem(nullptr, 1, nullptr);
+        CRockyModem modem(nullptr, 1, nullptr, ModemAddress{});
         uint32_t owner[1] = {c.owner}, line[1] = {5}, channel[1] = {4};
         modem.SetStatusItem(1, 1, owner);
         modem.SetStatusItem(2, 1, line);
@@ -582,7 +691,7 @@ TEST(StateMapping, ModemStatesAndTheirTexts)
         EXPECT_EQ(modem.GetModemState(), c.shown) << c.state;
         EXPECT_EQ(modem.GetViewText(), c.text) << c.state;
     }
-    CRockyModem fresh(nullptr, 4, nullptr);
+    CRockyModem fresh(nullptr, 4, nullptr, ModemAddress{});
     EXPECT_EQ(fresh.GetViewText(), "Out Of Service: Unallocated");
     EXPECT_EQ(fresh.GetDisplayName(), "Rocky Modem(4)");
 }
@@ -591,7 +700,7 @@ TEST(StateMapping, ModemStatesAndTheirTexts)
 
 TEST(CallHistory, TheEleventhCallReplacesTheOldestAndIndexZeroIsTheNewest)
 {
-    CRockyModem modem(nullptr, 1, nullptr);
+    CRockyModem modem(nullptr, 1, nullptr, ModemAddress{});
     const uint32_t kEndTime = 0x00028001;  // class 2, call record, field 1
     modem.EndCall(5);
     EXPECT_EQ(modem.CallCount(), 0u) << "no call in progress";
@@ -711,6 +820,8 @@ int RefuseWrite(CManageableObject*, uintptr_t, uint32_t, void*) { return 2; }
 
 TEST(ConfigMaps, RowsOfOneGroupAreHandledOnceAndAHandlerCanEndTheWalk)
 {
+    g_GroupReads = 0;
+    g_GroupWrites = 0;
     Root root;
     NamedAdapter adapter("VORNET0");
     CRockyLineInterface li(nullptr, &adapter, 2);
@@ -742,6 +853,53 @@ TEST(ConfigMaps, RowsOfOneGroupAreHandledOnceAndAHandlerCanEndTheWalk)
     EXPECT_EQ(map.Write(&li, 0, rpri_tSetup_Table, RPRI_SETUP_ID, &wanted, &current), 0);
     EXPECT_EQ(current.LineMode, -1);
     EXPECT_EQ(current.TxPulseTemplate, 3) << "not reached";
+}
+
+std::vector<int> g_DeviceWrites;
+int DeviceWrite(CManageableObject*, uintptr_t, uint32_t, void* field)
+{
+    int8_t value;
+    std::memcpy(&value, field, 1);
+    g_DeviceWrites.push_back(value);
+    return 0;
+}
+
+// A field that goes to a device and to the registry: the registry is given the new
+// value, and when it cannot take it the device is given the old one back.
+TEST(ConfigMaps, AFieldTheRegistryRefusesIsGivenBackToTheDeviceAndTheWriteFails)
+{
+    Root root(Hive("\"LineCode_0\"=dword:00000001\n"));
+    const CConfigMapRow rows[] = {
+        {0, nullptr, 0, DeviceWrite, RPRI_SETUP_ID | 1, "LineCode_0", nullptr, ConfigMap_WriteDword,
+         CRockyLineInterface::GetConfigKey, 0},
+        {0, nullptr, 0, nullptr, 0xFFFFFFFFu, nullptr, nullptr, nullptr, nullptr, 0},
+    };
+    CConfigMap map(rows);
+    struct Case {
+        const char* adapter;
+        int answer;
+        std::vector<int> device;
+        int8_t record;
+        DWORD hive;
+    } const cases[] = {
+        {"VORNET9", 0, {2, 1}, 1, 1},  // no key: VORNET0's value stays as it was
+        {"VORNET0", 1, {2}, 2, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.adapter);
+        g_DeviceWrites.clear();
+        NamedAdapter adapter(c.adapter);
+        CRockyLineInterface li(nullptr, &adapter, 2);
+        // The object's own record is not the one written: the value comes from the new record.
+        rpri_tSetup current = li.m_Setup.m_Record, wanted;
+        current.LineCode = 1;
+        wanted = current;
+        wanted.LineCode = 2;
+        EXPECT_EQ(map.Write(&li, 0, rpri_tSetup_Table, RPRI_SETUP_ID, &wanted, &current), c.answer);
+        EXPECT_EQ(g_DeviceWrites, c.device);
+        EXPECT_EQ(current.LineCode, c.record);
+        EXPECT_EQ(QueryDword("LineCode_0"), c.hive);
+    }
 }
 
 TEST(ConfigMaps, AValueOfAnotherTypeEndsTheReadAsAFailure)
@@ -811,6 +969,48 @@ TEST(DirectoryNumbers, ReadWriteAndRefusal)
     EXPECT_STREQ(orphan.m_DirNums.m_Record.Entry[0], "old");
 }
 
+// A store that fails part way puts back what the earlier ones replaced or added.
+TEST(DirectoryNumbers, AWriteThatFailsPartWayLeavesTheHiveAndTheObjectAsTheyWere)
+{
+    Root root(Hive("\"Line_0.DirectoryNumber_00\"=\"5551000\"\n"
+                   "\"Line_0.DirectoryNumber_02\"=dword:00000007\n"
+                   "\"Line_0.DirectoryNumber_03\"=\"5551003\"\n"));
+    NamedAdapter adapter("VORNET0");
+    CRockyLineInterface li(Unused(), &adapter, 2);
+    ASSERT_EQ(RunOne(&li, new CReadVariableMessage<rpri_tDirNumSetup>(rpri_tDirNumSetup_Table)), MSG_DONE);
+    auto hive = [] {
+        std::vector<std::string> values;
+        HKEY k;
+        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kParams, &k) != 0) return values;
+        for (int i = 0; i < RPRI_DIRNUM_ENTRIES; i++) {
+            char name[48], data[64] = {};
+            std::snprintf(name, sizeof name, "Line_0.DirectoryNumber_%2.2d", i);
+            DWORD type = 0, size = sizeof data;
+            LONG r = RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+            values.push_back(r != 0 ? "-" : std::to_string(type) + ":" + std::string(data, size));
+        }
+        RegCloseKey(k);
+        return values;
+    };
+    const std::vector<std::string> before = hive();
+    ASSERT_EQ(before[1], "-");
+
+    rpri_tDirNumSetup numbers{};
+    for (int i = 0; i < RPRI_DIRNUM_ENTRIES; i++) std::snprintf(numbers.Entry[i], RPRI_DIRNUM_LENGTH, "41655501%02d", i);
+    for (unsigned failing : {1u, 2u, 6u, 30u}) {
+        SCOPED_TRACE(failing);
+        plat::win32::fail_value_write(failing);
+        EXPECT_EQ(RunOne(&li, new CWriteVariableMessage<rpri_tDirNumSetup>(rpri_tDirNumSetup_Table, numbers)),
+                  MSG_FAILED);
+        plat::win32::fail_value_write(0);
+        EXPECT_EQ(hive(), before);
+        EXPECT_STREQ(li.m_DirNums.m_Record.Entry[0], "5551000") << "the object keeps its numbers";
+    }
+    EXPECT_EQ(RunOne(&li, new CWriteVariableMessage<rpri_tDirNumSetup>(rpri_tDirNumSetup_Table, numbers)), MSG_DONE);
+    EXPECT_EQ(hive()[2].rfind(std::to_string(REG_SZ) + ":4165550102", 0), 0u);
+    EXPECT_STREQ(li.m_DirNums.m_Record.Entry[29], "4165550129");
+}
+
 // --- files and text ---------------------------------------------------------------
 
 TEST(CopyFileByStreams, CopiesWholeOrChangesNothing)
@@ -847,6 +1047,23 @@ TEST(CopyFileByStreams, CopiesWholeOrChangesNothing)
     EXPECT_EQ(CopyFileByStreams("C:\\new.bin", "C:\\WINNT\\SYSTEM32\\drivers\\armcsm"), COPY_DONE);
     EXPECT_EQ(root.read(drivers / "armcsm"), std::string(10000, 'N'));
     EXPECT_FALSE(fs::exists(root.dir / drivers / "armcsm.new"));
+
+    // An update staged beside the file it replaces, under the name a copy might take
+    // for itself: the destination gets the whole file and the source stays.
+    std::ofstream(root.dir / drivers / "armcsm.new") << std::string(5000, 'S');
+    EXPECT_EQ(CopyFileByStreams("C:\\WINNT\\system32\\drivers\\armcsm.new", "C:\\WINNT\\system32\\drivers\\armcsm"),
+              COPY_DONE);
+    EXPECT_EQ(root.read(drivers / "armcsm"), std::string(5000, 'S'));
+    EXPECT_EQ(root.read(drivers / "armcsm.new"), std::string(5000, 'S'));
+    // Another file beside the destination is left as it was.
+    std::ofstream(root.dir / drivers / "armcsm.new") << "someone else's";
+    EXPECT_EQ(CopyFileByStreams("C:\\new.bin", "C:\\WINNT\\system32\\drivers\\armcsm"), COPY_DONE);
+    EXPECT_EQ(root.read(drivers / "armcsm"), std::string(10000, 'N'));
+    EXPECT_EQ(root.read(drivers / "armcsm.new"), "someone else's");
+    for (auto& e : fs::directory_iterator(root.dir / drivers))
+        EXPECT_TRUE(e.path().filename() == "armcsm" || e.path().filename() == "armcsm.new" ||
+                    e.path().filename().string().rfind("armcsm", 0) != 0)
+            << "no copy left behind: " << e.path().filename();
     SetFileAttributesA("C:\\locked.bin", 0);
 }
 
@@ -983,6 +1200,37 @@ TEST(SerialPortList, ListedPortsBecomeModemsOfOneSerialAdapter)
     CAgent::SetSerialPortFactories({});
 }
 
+// A port count no board has looks at the ports a board can have, and no further.
+TEST(SerialPortList, APortCountBeyondABoardLooksNoFurtherThanABoardsPorts)
+{
+    for (const char* count : {"001e8480", "ffffffff"}) {
+        SCOPED_TRACE(count);
+        Root root(std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters]\n"
+                              "\"ZELPortCount\"=dword:") +
+                  count +
+                  "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters\\Port2]\n"
+                  "\"ShadowDeviceName\"=\"\\\\\\\\.\\\\ZELCOM2\"\n");
+        CAgent::SetSerialPortFactories(
+            {[](const std::string& name) -> CMethod* { return new CMethod(name, "SerialPort"); },
+             [](CMethod* t, uint32_t port, CMQAdapter* a, uint32_t busyOut) -> CModem* {
+                 return new SerialModem(t, port, a, busyOut);
+             }});
+        {
+            CAgent agent;
+            HKEY k;
+            ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zelCOM\\Parameters", &k), 0);
+            char name[80];
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(agent.ReadSerialPortList(k, name, sizeof name), (LONG)CAgent::kMaxSerialPorts);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+            RegCloseKey(k);
+            ASSERT_EQ(agent.GetAdapters().at(0)->GetModemCount(), 1u);
+            EXPECT_EQ(static_cast<SerialModem*>(agent.GetAdapters()[0]->GetModem(0))->port, 1u);
+        }
+        CAgent::SetSerialPortFactories({});
+    }
+}
+
 // --- discovery, the adapter and SNMP over a fake driver ---------------------------
 
 // Devices answering the adapter summary (module count 2) and refusing the snapshot.
@@ -996,12 +1244,19 @@ public:
     Boxes boxes;
     std::unique_ptr<FakeDevice> zero, two;
 
+    // Modules of two processors of three pumps.
     static void Answer(BackdoorRequest& r, uint32_t modules)
     {
         if (r.Class == 0 && r.Action == 17) {
             uint32_t w[4] = {4, 1, 1, modules};
             std::memcpy(r.Data, w, sizeof w);
             r.Segment[0] = {sizeof w, kBackdoorHeaderSize};
+        } else if (r.Class == 0 && r.Action == 20 && r.Arg[0] < modules) {
+            uint32_t w[10] = {4, 1, 0, r.Arg[0], 0, 256, 2, 10, 0, 0};
+            std::memcpy(r.Data, w, sizeof w);
+            r.Segment[0] = {sizeof w, kBackdoorHeaderSize};
+        } else if (r.Class == 0 && r.Action == 15 && r.Arg[0] < modules && r.Arg[1] < 2) {
+            r.Arg[3] = 3;
         } else {
             r.Status = 0xF0000003;
         }
@@ -1178,6 +1433,35 @@ TEST_F(Discovery, TheFirmwareUpdateCopiesAndAnswersACodePerOutcome)
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(root.read(fs::path("C") / "WINNT" / "system32" / "drivers" / c.file), "new firmware");
     }
+}
+
+// As many adapters as the pool has workers: each one's initialisation lets its worker go
+// while its line interface reads the setup on another, so every adapter gets its channels.
+TEST(ManyAdapters, EveryAdapterOfAFullPoolGetsItsChannels)
+{
+    constexpr int kAdapters = CManagementThread::kWorkers;
+    std::string hive = "REGEDIT4\n\n";
+    for (int i = 0; i < kAdapters; i++)
+        hive += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET" + std::to_string(i) +
+                "\\Parameters]\n\"LineMode_0\"=dword:00000000\n";
+    Root root(hive);
+    Boxes boxes;
+    std::vector<std::unique_ptr<FakeDevice>> devices;
+    for (int i = 0; i < kAdapters; i++)
+        devices.push_back(std::make_unique<FakeDevice>(root.dir, "VORNET" + std::to_string(i),
+                                                       [](BackdoorRequest& r) { Discovery::Answer(r, 1); }));
+    ASSERT_TRUE(smem_Open(1));
+    ASSERT_EQ(GAgent->GetAdapters().size(), (size_t)kAdapters);
+    for (int i = 0; i < kAdapters; i++) {
+        SCOPED_TRACE(i);
+        auto* a = dynamic_cast<CVX2430Adapter*>(GAgent->GetAdapters()[(size_t)i]);
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(WaitForSingleObject(a->GetInitialisedEvent(), 10000), WAIT_OBJECT_0);
+        EXPECT_EQ(a->GetChannelCount(), 24u);
+        EXPECT_EQ(a->GetModemCount(), 6u);
+    }
+    smem_Close();
+    EXPECT_TRUE(boxes.taken().empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // and record layouts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -285,6 +286,63 @@ TEST_F(ManagementThreadTest, PushWithoutTransportRunsBeforeReturning)
     EXPECT_EQ(done.SubjectCount(), 0u);  // detached before the message was deleted
 }
 
+// Objects without a transport run each message once, one at a time: also when two
+// threads push at once, and when a message's method pushes to its own object.
+TEST_F(ManagementThreadTest, PushesWithoutTransportRunEachMessageOnceAndOneAtATime)
+{
+    struct CNested : CNumberedMessage {
+        explicit CNested(int n) : CNumberedMessage(n) {}
+    };
+    struct CSelfPusher : CTestObject {
+        struct Method : CMessageMethod {
+            void Execute(CManageableObject* object, CMessage* message) override
+            {
+                auto* self = static_cast<CSelfPusher*>(object);
+                self->m_Journal->record(self->m_Id, static_cast<CNested*>(message)->number);
+                self->Push(new CNumberedMessage(1000 + static_cast<CNested*>(message)->number));
+                EXPECT_EQ(self->m_Journal->runs.back().second, static_cast<CNested*>(message)->number)
+                    << "the message pushed here runs after this one";
+                message->Complete(MSG_DONE);
+            }
+        };
+        CSelfPusher(Journal* j) : CTestObject(nullptr, 7, j) { Register("CSelfPusher", sizeof *this, this); }
+        ~CSelfPusher() override { Unregister(); }
+        void BuildVariableMethods() override
+        {
+            AddMethod<CNested>("", new Method);
+            AddMethod<CNumberedMessage>("", new CTestObject::Method);
+        }
+    };
+    {
+        CSelfPusher self(&journal);
+        self.Push(new CNested(1));
+        ASSERT_EQ(journal.runs.size(), 2u) << "both ran before the push returned";
+        EXPECT_EQ(journal.runs[0].second, 1);
+        EXPECT_EQ(journal.runs[1].second, 1001);
+        EXPECT_EQ(self.QueueLength(), 0u);
+    }
+
+    journal.runs.clear();
+    CTestObject shared(nullptr, 1, &journal);
+    constexpr int kThreads = 4, kEach = 200;
+    std::vector<std::thread> pushers;
+    for (int t = 0; t < kThreads; t++)
+        pushers.emplace_back([&, t] {
+            for (int i = 0; i < kEach; i++) {
+                Completion done;
+                shared.PushWithObserver(new CNumberedMessage(t * kEach + i), &done);
+                EXPECT_EQ(done.count, 1) << "run before its push returned";
+            }
+        });
+    for (auto& p : pushers) p.join();
+    std::lock_guard<std::mutex> g(journal.lock);
+    ASSERT_EQ(journal.runs.size(), (size_t)kThreads * kEach);
+    std::vector<int> seen;
+    for (auto& run : journal.runs) seen.push_back(run.second);
+    std::sort(seen.begin(), seen.end());
+    for (int i = 0; i < kThreads * kEach; i++) ASSERT_EQ(seen[(size_t)i], i) << "each message once";
+}
+
 TEST_F(ManagementThreadTest, AMissingMethodShowsItsBoxAndCompletesWithFailure)
 {
     struct CUnknownMessage : CMessage {
@@ -351,6 +409,16 @@ TEST_F(ManagementThreadTest, ObjectsWithQueuedMessagesAreServedInRotation)
     }
     std::this_thread::sleep_for(50ms);
     std::vector<std::unique_ptr<CTestObject>> objects;
+    // However the test ends, the blocked workers are let go before any object goes.
+    struct Release {
+        HANDLE gate;
+        ~Release()
+        {
+            os_SetEvent(gate);
+            GManagementThread.Close();
+            os_CloseEvent(gate);
+        }
+    } release{gate};
     for (int i = 0; i < 3; i++) {
         objects.push_back(std::make_unique<CTestObject>(&device, i, &journal));
         GManagementThread.Register(objects.back().get());
@@ -369,9 +437,6 @@ TEST_F(ManagementThreadTest, ObjectsWithQueuedMessagesAreServedInRotation)
     ASSERT_EQ(order.size(), 9u);
     for (size_t i = 0; i < order.size(); i++)
         EXPECT_EQ(order[i], (order[0] + (int)i) % 3) << "turn " << i;
-    os_SetEvent(gate);
-    GManagementThread.Close();
-    os_CloseEvent(gate);
 }
 
 TEST_F(ManagementThreadTest, SignalsFromManyThreadsLoseNoMessage)
@@ -391,6 +456,41 @@ TEST_F(ManagementThreadTest, SignalsFromManyThreadsLoseNoMessage)
     for (auto& p : pushers)
         p.join();
     EXPECT_TRUE(journal.wait_for(120));
+}
+
+// Bursts of pushes from several threads at once, each followed by silence: a signal
+// the management thread loses while its workers are idle would leave a message waiting
+// for a later push, and the burst would not finish.
+TEST_F(ManagementThreadTest, EveryMessageOfABurstRunsWithoutALaterPush)
+{
+    ASSERT_TRUE(mthrd_Open());
+    constexpr int kPushers = 6, kBursts = 1000;
+    std::vector<std::unique_ptr<CTestObject>> objects;
+    for (int i = 0; i < kPushers; i++) {
+        objects.push_back(std::make_unique<CTestObject>(&device, i, &journal));
+        GManagementThread.Register(objects.back().get());
+    }
+    // The pushers spin until the burst number moves on, then push together.
+    std::atomic<int> released{-1};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> pushers;
+    for (int t = 0; t < kPushers; t++)
+        pushers.emplace_back([&, t] {
+            for (int burst = 0;; burst++) {
+                while (released.load() < burst && !stop) std::this_thread::yield();
+                if (stop) return;
+                objects[(size_t)t]->Push(new CNumberedMessage(burst));
+            }
+        });
+    int burst = 0;
+    for (; burst < kBursts; burst++) {
+        released = burst;
+        if (!journal.wait_for((size_t)(burst + 1) * kPushers, 2s)) break;
+    }
+    stop = true;
+    for (auto& p : pushers) p.join();
+    EXPECT_EQ(burst, kBursts) << "a message of burst " << burst << " waited for a later push";
+    GManagementThread.Close();
 }
 
 TEST_F(ManagementThreadTest, AnInvalidEventIsDroppedAndTheOthersAreStillServed)

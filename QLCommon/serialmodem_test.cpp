@@ -2,6 +2,7 @@
 // the simulator's modem adapter.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -329,8 +330,14 @@ TEST(SerialPortMethod, AControlThePortDriverNeverAnswersIsCancelled)
     ports.adapter->set_knobs(name, held);
     // The output word lives on SendControl's stack: the late answer must find nothing.
     EXPECT_EQ(port.SendControl(IOCTL_SERIAL_GET_DTRRTS), 0u);
+    // Nor does blocking hold its caller: it is refused once the wait is over.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port.SetBlocking(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     ports.adapter->set_knobs(name, {});
     EXPECT_EQ(port.IsDTROn(), 1);
+    EXPECT_TRUE(port.SetBlocking(1)) << "answered again once the port driver answers";
+    EXPECT_TRUE(port.SetBlocking(0));
 }
 
 TEST(SerialPortMethod, APortThatDoesNotOpenHasNoEvent)

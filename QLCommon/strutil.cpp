@@ -1,5 +1,6 @@
 #include "QLCommon/strutil.h"
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,9 @@ uint64_t SizeOf(HANDLE h)
     return uint64_t(i.nFileSizeHigh) << 32 | i.nFileSizeLow;
 }
 
+constexpr int kTemporaryAttempts = 64;
+std::atomic<uint32_t> g_TemporaryCounter{0};
+
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
@@ -64,8 +68,18 @@ int CopyFileByStreams(const char* source, const char* destination)
     DWORD attributes = GetFileAttributesA(destination);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
         return COPY_NOT_OPENED;
-    std::string temporary = std::string(destination) + ".new";
-    CFile out(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    // The copy goes to a file made new beside the destination: never the source, never a
+    // file someone else keeps there.
+    std::string temporary;
+    CFile out(INVALID_HANDLE_VALUE);
+    for (int attempt = 0; attempt < kTemporaryAttempts && !out.IsOpen(); attempt++) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".~cp%04x", (unsigned)(g_TemporaryCounter++ & 0xFFFF));
+        temporary = std::string(destination) + suffix;
+        out.h = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (!out.IsOpen() && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
     if (!out.IsOpen())
         return COPY_NOT_OPENED;
     bool good = true;
@@ -92,7 +106,9 @@ int CopyFileByStreams(const char* source, const char* destination)
         DeleteFileA(temporary.c_str());
         return COPY_FAILED;
     }
-    return COPY_DONE;
+    // What now stands under the destination's name is the whole copy.
+    CFile result(CreateFileA(destination, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    return result.IsOpen() && SizeOf(result.h) == copied ? COPY_DONE : COPY_FAILED;
 }
 
 void FormatDuration(char* out, size_t size, uint32_t hundredths)

@@ -1,5 +1,5 @@
 // The status snapshot as the driver answers it, spread over a line interface, 31
-// channels and 30 modems: any reply is read within its words.
+// channels and the modems of five modules: any reply is read within its words.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,15 +14,23 @@ struct Tree {
     std::vector<std::unique_ptr<CRockyChannel>> channels;
     std::vector<std::unique_ptr<CRockyModem>> modems;
     uint32_t wordA[5] = {}, wordB[5] = {};
+    CModemShape shape;
     CSnapshotTargets targets;
     Tree()
     {
+        // Modules of the shipped boards' shapes: two processors of three, and of twelve, pumps.
+        for (uint32_t m = 0; m < 5; m++) shape.Modules.push_back(CModuleShape{0, {m < 3 ? 3u : 12u, m < 3 ? 3u : 12u}});
         for (uint32_t n = 1; n <= 31; n++) channels.push_back(std::make_unique<CRockyChannel>(nullptr, n, n == 16));
-        for (uint32_t n = 1; n <= 30; n++) modems.push_back(std::make_unique<CRockyModem>(nullptr, n, nullptr));
+        for (uint32_t n = 1; n <= shape.ModemCount(); n++) {
+            ModemAddress a{};
+            shape.AddressOf(n, &a);
+            modems.push_back(std::make_unique<CRockyModem>(nullptr, n, nullptr, a));
+        }
         targets.LineInterface = &li;
         for (auto& c : channels) targets.Channels.push_back(c.get());
         for (auto& m : modems) targets.Modems.push_back(m.get());
-        targets.ModuleCount = 5;
+        targets.Shape = &shape;
+        targets.Modules = {0, 1, 2, 3, 4};
         targets.ModuleWordA = wordA;
         targets.ModuleWordB = wordB;
     }

@@ -33,11 +33,16 @@ done
 
 # The applet's threads and the simulator's serving mode under ThreadSanitizer.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_TSAN=ON -DVORNET_TESTS=ON >/dev/null
-cmake --build build-tsan --target qlcommon_test qlcommon_serial_test device_server_test vornet-sim
+cmake --build build-tsan --target qlcommon_test qlcommon_serial_test qlcommon_dovu_test qlcommon_monitor_test \
+    device_server_test vornet-sim
 echo "ThreadSanitizer: the applet's management library"
 TSAN_OPTIONS=halt_on_error=1 build-tsan/QLCommon/qlcommon_test --gtest_brief=1
 echo "ThreadSanitizer: the applet's serial modem transport, with the modem adapter on its thread"
 TSAN_OPTIONS=halt_on_error=1 build-tsan/QLCommon/qlcommon_serial_test --gtest_brief=1
+echo "ThreadSanitizer: serial-attached modems on the management thread and its workers"
+TSAN_OPTIONS=halt_on_error=1 build-tsan/QLCommon/qlcommon_dovu_test --gtest_brief=1
+echo "ThreadSanitizer: the modem monitors' threads"
+TSAN_OPTIONS=halt_on_error=1 build-tsan/QLCommon/qlcommon_monitor_test --gtest_brief=1
 echo "ThreadSanitizer: the device server, with clients on threads and in other processes"
 TSAN_OPTIONS=halt_on_error=1 build-tsan/tools/harness/device_server_test --gtest_brief=1
 echo "ThreadSanitizer: vornet-sim --serve until SIGTERM"

@@ -154,11 +154,18 @@ protected:
         std::unique_ptr<CIOCTLMethod> transport;
         std::unique_ptr<CRockyModem> modem;
     };
-    void open_modem(AppletModem& m, uint32_t number)
+    // The modem of a pump: numbered as the board's modems are, addressed at the pump.
+    static uint32_t number_of(const Pump* p)
+    {
+        return (p->ThisCsm->ThisSocket->SocketIndex * 2 + p->ThisCsm->Index) * 3 + p->PumpNumber + 1;
+    }
+    void open_modem(AppletModem& m, const Pump* p)
     {
         on_client([&] { m.transport = std::make_unique<CIOCTLMethod>("\\\\.\\VORNET1"); });
         ASSERT_NE(m.transport->GetDeviceHandle(), INVALID_HANDLE_VALUE);
-        m.modem = std::make_unique<CRockyModem>(m.transport.get(), number, nullptr);
+        m.modem = std::make_unique<CRockyModem>(
+            m.transport.get(), number_of(p), nullptr,
+            ModemAddress{p->ThisCsm->ThisSocket->SocketIndex, p->ThisCsm->Index, p->PumpNumber});
     }
     void close_modem(AppletModem& m)
     {
@@ -184,12 +191,11 @@ TEST_F(ModemMonitorScenario, TheMonitorsLogADialledCallOfTheComPortsPump)
     Link* l = &a->NdisWanInfo[0][0];
     Pump* pump = l->ThisPump;
     ASSERT_NE(pump, nullptr);
-    const uint32_t number =
-        (pump->ThisCsm->ThisSocket->SocketIndex * 2 + pump->ThisCsm->Index) * 3 + pump->PumpNumber + 1;
+    const uint32_t number = number_of(pump);
 
     // The applet's modem of that pump, monitored.
     AppletModem m;
-    open_modem(m, number);
+    open_modem(m, pump);
     ASSERT_NE(m.modem, nullptr);
     m.modem->SetMonitoring(true);
     ASSERT_TRUE(m.modem->IsMonitoring());
@@ -244,8 +250,7 @@ TEST_F(ModemMonitorScenario, TheMonitorsLogADialledCallOfTheComPortsPump)
 // while the pump is on line, and its log holds the firmware's codes of the call, decoded
 // (the answer on the call's slot, the connection at its speed, DCD); the call then still
 // clears and its pump goes back to sleep. The COM port's modem takes the first pump, so
-// the call takes one the firmware monitor can address (it reaches pumps 1 and 2 of a
-// processor).
+// the call takes another.
 TEST_F(ModemMonitorScenario, TheFirmwareMonitorLogsTheTraceOfAPumpThatAnsweredACall)
 {
     plat::nt::Win32Client client;
@@ -264,13 +269,11 @@ TEST_F(ModemMonitorScenario, TheFirmwareMonitorLogsTheTraceOfAPumpThatAnsweredAC
     ASSERT_TRUE(rig::run_until(
         r.host, [&] { return l->ThisPump != nullptr && l->ThisPump->PumpState == PUMP_ON_LINE; }, plat::ms(8000)));
     Pump* pump = l->ThisPump;
-    ASSERT_NE(pump->PumpNumber, 0u) << "the firmware monitor reaches no first pump";
-    // The firmware monitor of modem n asks pump 1 when (n-1) mod 3 is 0 or 2, pump 2 when it is 1.
-    const uint32_t number = (pump->ThisCsm->ThisSocket->SocketIndex * 2 + pump->ThisCsm->Index) * 3 +
-                            (pump->PumpNumber == 2 ? 1 : 0) + 1;
+    const uint32_t number = number_of(pump);
 
+    // The monitor of the pump's own modem.
     AppletModem m;
-    open_modem(m, number);
+    open_modem(m, pump);
     ASSERT_NE(m.modem, nullptr);
     m.modem->SetMonitoring(true);
     ASSERT_TRUE(m.modem->IsMonitoring());

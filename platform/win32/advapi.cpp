@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -398,6 +399,12 @@ LONG RegQueryValueExA(HKEY Key, LPCSTR ValueName, LPDWORD, LPDWORD Type, LPBYTE 
     return ERROR_SUCCESS;
 }
 
+namespace {
+std::atomic<unsigned> value_writes_to_failure{0};
+}
+
+void plat::win32::fail_value_write(unsigned n) { value_writes_to_failure = n; }
+
 LONG RegSetValueExA(HKEY Key, LPCSTR ValueName, DWORD, DWORD Type, const BYTE* Data, DWORD DataSize)
 {
     std::string path;
@@ -407,6 +414,11 @@ LONG RegSetValueExA(HKEY Key, LPCSTR ValueName, DWORD, DWORD Type, const BYTE* D
     if (Data == nullptr && DataSize > 0) return ERROR_INVALID_PARAMETER;
     auto v = value_of(Type, Data, DataSize);
     if (!v) return ERROR_INVALID_PARAMETER;
+    for (unsigned left = value_writes_to_failure.load(); left != 0;)
+        if (value_writes_to_failure.compare_exchange_weak(left, left - 1)) {
+            if (left == 1) return ERROR_CANTWRITE;
+            break;
+        }
     auto root_dir = root();
     if (!root_dir) return ERROR_CANTWRITE;
     LONG result = ERROR_SUCCESS;
@@ -418,6 +430,28 @@ LONG RegSetValueExA(HKEY Key, LPCSTR ValueName, DWORD, DWORD Type, const BYTE* D
                              return false;
                          }
                          r.set_value(c, ValueName != nullptr ? ValueName : "", *v);
+                         return true;
+                     },
+                     nullptr))
+        return ERROR_CANTWRITE;
+    return result;
+}
+
+LONG RegDeleteValueA(HKEY Key, LPCSTR ValueName)
+{
+    std::string path;
+    bool writable;
+    if (!key_of(Key, &path, &writable)) return ERROR_INVALID_HANDLE;
+    if (!writable) return ERROR_ACCESS_DENIED;
+    auto root_dir = root();
+    if (!root_dir) return ERROR_CANTWRITE;
+    LONG result = ERROR_SUCCESS;
+    if (!update_hive(*root_dir,
+                     [&](plat::reg::Registry& r) {
+                         if (!r.delete_value(canonical_key(r, path), ValueName != nullptr ? ValueName : "")) {
+                             result = ERROR_FILE_NOT_FOUND;
+                             return false;
+                         }
                          return true;
                      },
                      nullptr))

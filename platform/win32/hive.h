@@ -29,4 +29,8 @@ bool update_hive(const std::filesystem::path& root, const std::function<bool(reg
 // when SYSTEM\Select\Current is N; other paths are given back as they are.
 std::string canonical_key(const reg::Registry& r, const std::string& path);
 
+// Tests: the n-th RegSetValueExA of this process from now on (1 the next) fails with
+// ERROR_CANTWRITE and changes nothing; 0 fails none.
+void fail_value_write(unsigned n);
+
 }  // namespace plat::win32

@@ -293,6 +293,7 @@ LONG RegCreateKeyExA(HKEY Key, LPCSTR SubKey, DWORD Reserved, LPSTR Class, DWORD
 LONG RegCloseKey(HKEY Key);
 LONG RegQueryValueExA(HKEY Key, LPCSTR ValueName, LPDWORD Reserved, LPDWORD Type, LPBYTE Data, LPDWORD DataSize);
 LONG RegSetValueExA(HKEY Key, LPCSTR ValueName, DWORD Reserved, DWORD Type, const BYTE* Data, DWORD DataSize);
+LONG RegDeleteValueA(HKEY Key, LPCSTR ValueName);
 LONG RegEnumValueA(HKEY Key, DWORD Index, LPSTR ValueName, LPDWORD ValueNameSize, LPDWORD Reserved, LPDWORD Type,
                    LPBYTE Data, LPDWORD DataSize);
 
