@@ -1,0 +1,170 @@
+// COM ports where two events meet, on the four-line board with its firmware booted and
+// the configured far ends (ISDN network on line 0, robbed-bit trunk on line 3): a
+// modem-processor reset under an open port, the network's clearing of a call whose
+// terminal closed the port and opened it again at once, and a dial nobody answers on
+// either kind of line. An application talks to its port as a terminal program does.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/Common/MDM_CSM.h"
+#include "driver/Common/MDM_DIMM.h"
+#include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/ser_init.h"
+#include "platform/nt/win32.h"
+#include "sim/far/isdn_network.h"
+#include "sim/far/modem_peer.h"
+#include "sim/far/robbed_bit.h"
+#include "sim/firmware/firmware.h"
+#include "tools/harness/rig.h"
+
+namespace {
+
+using plat::nt::HANDLE;
+using plat::nt::INVALID_HANDLE_VALUE;
+
+std::string read_config(const std::string& name)
+{
+    std::ifstream in(std::string(VORNET_SOURCE_DIR) + "/configs/" + name);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class PortSeams : public ::testing::Test {
+protected:
+    static constexpr unsigned kIsdnLine = 0, kRbsLine = 3;
+    rig::Rig r;
+    sim::Card* card = nullptr;
+    plat::ndis::Adapter* na = nullptr;
+    rig::FarEnds far;
+    std::unique_ptr<sim::ModemPeer> peer;  // the far modem on the ISDN line's speech calls
+    plat::nt::Win32Client client;
+
+    void SetUp() override
+    {
+        std::string e;
+        ASSERT_TRUE(r.load_config(read_config("four-line.reg"), &e)) << e;
+        r.set_firmware(sim::fw::default_image());
+        card = &r.add_board_for(1, 4);
+        far = r.attach_far_ends(*card, 1);
+        ASSERT_NE(far.isdn[kIsdnLine], nullptr);
+        ASSERT_NE(far.robbed_bit[kRbsLine], nullptr);
+        peer = std::make_unique<sim::ModemPeer>(r.host.sched, card->line(kIsdnLine));
+        peer->follow(*far.isdn[kIsdnLine]);
+        ASSERT_EQ(r.load_driver(), 0);
+        na = r.initialize(1);
+        ASSERT_NE(na, nullptr);
+        r.host.run_for(plat::ms(15000));
+        ASSERT_TRUE(rig::run_until(r.host, [&] { return net().link_up(); }, plat::ms(5000)));
+    }
+    void TearDown() override
+    {
+        r.host.run_for(plat::ms(100));
+        if (na != nullptr) r.halt(na);
+        peer.reset();
+        for (const auto& v : r.host.violations()) ADD_FAILURE() << "platform misuse: " << v;
+    }
+    Adapter* a() { return rig::Rig::driver_adapter(na); }
+    sim::IsdnNetworkSide& net() { return *far.isdn[kIsdnLine]; }
+    Link& link(unsigned line) { return a()->NdisWanInfo[line][0]; }
+    std::string com_of(unsigned line) { return "\\\\.\\COM" + std::to_string(ser_PortOf(link(line).ThisAsyncPort)->ComNumber); }
+
+    // Opened as a terminal program opens it: reads give what is there (or wait 20 ms for
+    // a first byte), DTR raised.
+    HANDLE open(const std::string& com)
+    {
+        HANDLE h = client.CreateFile(com);
+        if (h == INVALID_HANDLE_VALUE) return h;
+        SERIAL_TIMEOUTS t = {0xFFFFFFFF, 0xFFFFFFFF, 20, 0, 0};
+        uint32_t n = 0;
+        EXPECT_TRUE(client.DeviceIoControl(h, IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0, &n));
+        EXPECT_TRUE(client.DeviceIoControl(h, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, &n));
+        return h;
+    }
+    void type(HANDLE h, const std::string& s)
+    {
+        uint32_t n = 0;
+        EXPECT_TRUE(client.WriteFile(h, s.data(), uint32_t(s.size()), &n));
+        EXPECT_EQ(n, s.size());
+    }
+    // What the port gives until `want` has come or `limit` has passed.
+    std::string read_until(HANDLE h, const std::string& want, plat::VTime limit)
+    {
+        std::string got;
+        char buf[256];
+        for (plat::VTime end = r.host.now() + limit; r.host.now() < end && got.find(want) == std::string::npos;) {
+            uint32_t n = 0;
+            if (!client.ReadFile(h, buf, sizeof buf, &n)) break;
+            got.append(buf, n);
+        }
+        return got;
+    }
+    // The network-mode entry the pump of the port's Link was given since `mark` (a
+    // position in its processor's message log).
+    std::vector<uint8_t> entry_steps(size_t mark)
+    {
+        Pump* pump = link(kIsdnLine).ThisPump;
+        std::vector<uint8_t> steps;
+        if (pump == nullptr) return steps;
+        const auto& log = card->modem(pump->ThisCsm->ThisSocket->SocketIndex)->messages();
+        for (size_t i = mark; i < log.size(); i++) {
+            const auto& m = log[i];
+            if (!m.running || m.processor != pump->ThisCsm->Index || (m.words[3] & 0xFF) != pump->PumpNumber) continue;
+            if (m.code() == MSG_NTWKENA || m.code() == MSG_SETASYN || m.code() == MSG_CRCENA) steps.push_back(m.code());
+        }
+        return steps;
+    }
+    size_t log_size(unsigned socket) { return card->modem(socket)->messages().size(); }
+    bool no_isdn_call_up()
+    {
+        for (const auto& c : net().calls())
+            if (c.state != sim::NetState::Null) return false;
+        return true;
+    }
+};
+
+// A dial the far end never answers ends after the modem's dial time-out with NO CARRIER
+// on either kind of line, the trunk is let go, and the modem takes commands again.
+TEST_F(PortSeams, ADialNobodyAnswersEndsInNoCarrierOnEitherKindOfLine)
+{
+    sim::AnswerPolicy silent;
+    silent.action = sim::AnswerPolicy::Action::NoAnswer;
+    silent.no_answer_after = plat::ms(ASYNC_DIAL_TIMEOUT_MS * 3);  // the adapter gives up first
+    net().set_answer_policy(silent);
+    struct Case {
+        const char* name;
+        unsigned line;
+    } cases[] = {{"ISDN", kIsdnLine}, {"robbed bit", kRbsLine}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE h = open(com_of(c.line));
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << std::hex << client.last_status();
+        type(h, "AT\r");
+        EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+        type(h, "ATD5550199\r");
+        std::string got = read_until(h, "NO CARRIER\r\n", plat::ms(ASYNC_DIAL_TIMEOUT_MS + 10000));
+        EXPECT_NE(got.find("\r\nNO CARRIER\r\n"), std::string::npos) << got;
+        EXPECT_EQ(link(c.line).ThisBChannel, nullptr) << "the call is let go";
+        if (c.line == kRbsLine) {
+            EXPECT_TRUE(rig::run_until(r.host, [&] {
+                for (unsigned ch = 0; ch < sim::RobbedBitFarEnd::kChannels; ch++)
+                    if (far.robbed_bit[kRbsLine]->adapter_off_hook(ch)) return false;
+                return true;
+            }, plat::ms(3000))) << "the trunk is back on-hook";
+        } else {
+            EXPECT_TRUE(rig::run_until(r.host, [&] { return no_isdn_call_up(); }, plat::ms(5000)))
+                << "the network heard the call cleared";
+        }
+        type(h, "AT\r");
+        EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+        EXPECT_TRUE(client.CloseHandle(h));
+        r.host.run_for(plat::ms(500));
+    }
+}
+
+}  // namespace
