@@ -167,4 +167,42 @@ TEST_F(PortSeams, ADialNobodyAnswersEndsInNoCarrierOnEitherKindOfLine)
     }
 }
 
+// A terminal program closed in the middle of a call and started again at once: the
+// network's clearing of the old call may arrive after the new open, and belongs to
+// no session of the port. Every new session echoes, dials and connects.
+TEST_F(PortSeams, ATerminalClosedMidCallAndReopenedAtOnceFindsItsModemFiftyTimesInARow)
+{
+    const std::string com = com_of(kIsdnLine);
+    const unsigned socket = a()->Socket[0].SocketIndex;
+    ASSERT_EQ(a()->Socket[0].Group, kIsdnLine);
+    rig::with_adapter_lock(a(), [&] { a()->ModemRouting[kIsdnLine] = 1; });  // the line's processors in turn
+    for (int i = 0; i < 50; i++) {
+        SCOPED_TRACE(testing::Message() << "session " << i);
+        size_t mark = log_size(socket);
+        HANDLE h = open(com);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << std::hex << client.last_status();
+        type(h, "AT\r");
+        ASSERT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n") << "the modem is in network mode";
+        r.host.run_for(plat::ms(100));
+        ASSERT_EQ(entry_steps(mark), (std::vector<uint8_t>{MSG_NTWKENA, MSG_SETASYN, MSG_CRCENA}))
+            << "the whole network-mode entry, once";
+        ASSERT_EQ(link(kIsdnLine).ThisPump->SyncMode, 0u);
+        const std::string number = "55501" + std::to_string(10 + i);
+        type(h, "ATD" + number + "\r");
+        std::string got = read_until(h, "CONNECT", plat::ms(10000));
+        ASSERT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
+        EXPECT_EQ(got.rfind("ATD" + number + "\r", 0), 0u) << got;
+        // Closed mid-call; opened again after 0 to 48 ms, across the clearing's round trip.
+        EXPECT_TRUE(client.CloseHandle(h));
+        r.host.run_for(plat::ms(2 * (i % 25)));
+    }
+    HANDLE h = open(com);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    type(h, "AT\r");
+    EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+    EXPECT_TRUE(rig::run_until(r.host, [&] { return no_isdn_call_up(); }, plat::ms(5000)))
+        << "every call was cleared at the network";
+    EXPECT_TRUE(client.CloseHandle(h));
+}
+
 }  // namespace

@@ -173,7 +173,11 @@ NTSTATUS ser_MJ_CLOSE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         p->OpenCount--;
         LinkRelease(l, OWNER_VOVIZ4EZ);
         if (l->ThisPump != NULL) {
+            // The session ended as its application chose, not by a fault of the pump: the
+            // reset that follows starts a fresh count, so a pump that serves many short
+            // sessions is not taken out of service for them.
             l->ThisPump->ThisLink = NULL;
+            l->ThisPump->ResetAttempts = 0;
             l->ThisPump->PumpState = PUMP_NEED_RESET;
             l->ThisPump->PumpEvent = Host_Ev_Reset_Requested;
             l->ThisPump->PumpReadyForReceiveData = TRUE;
