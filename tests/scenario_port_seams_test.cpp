@@ -205,4 +205,48 @@ TEST_F(PortSeams, ATerminalClosedMidCallAndReopenedAtOnceFindsItsModemFiftyTimes
     EXPECT_TRUE(client.CloseHandle(h));
 }
 
+// The processor serving an open port is reset, once idle and once in a call: the port
+// keeps its handle, the call is cleared at the network, and once a processor runs
+// again the port has a pump and its application's AT is answered.
+TEST_F(PortSeams, AnOpenPortTakesAPumpAgainAfterItsModemProcessorIsReset)
+{
+    rig::with_adapter_lock(a(), [&] { a()->ModemRouting[kIsdnLine] = 1; });
+    HANDLE h = open(com_of(kIsdnLine));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    type(h, "AT\r");
+    ASSERT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+    for (bool in_call : {false, true}) {
+        SCOPED_TRACE(in_call ? "in a call" : "idle");
+        if (in_call) {
+            type(h, "ATD5550177\r");
+            std::string got = read_until(h, "CONNECT", plat::ms(10000));
+            ASSERT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
+            read_until(h, "\r\n", plat::ms(200));
+        }
+        Pump* pump = link(kIsdnLine).ThisPump;
+        ASSERT_NE(pump, nullptr);
+        Csm* csm = pump->ThisCsm;
+        // The processor asks for its own reset.
+        card->modem(csm->ThisSocket->SocketIndex)->send_to_host(csm->Index, {0, 0, 0, uint16_t(MSG_CHRESET << 8)});
+        ASSERT_TRUE(rig::run_until(r.host, [&] { return csm->State != CSM_RUNNING; }, plat::ms(100)));
+        if (in_call) {
+            EXPECT_TRUE(rig::run_until(r.host, [&] { return no_isdn_call_up(); }, plat::ms(5000)))
+                << "the network heard the call cleared";
+        }
+        // Typed while no pump serves the port: answered once one does.
+        auto w = client.start_write(h, {'A', 'T', '\r'});
+        std::string got = read_until(h, "OK\r\n", plat::ms(30000));
+        EXPECT_NE(got.find("AT\r\r\nOK\r\n"), std::string::npos) << got;
+        EXPECT_TRUE(client.wait(*w, plat::ms(1000)));
+        if (!w->done()) {  // never left in the driver's hands when the request goes
+            client.CancelIo(h);
+            ASSERT_TRUE(client.wait(*w, plat::ms(1000)));
+        }
+        EXPECT_EQ(w->status(), STATUS_SUCCESS);
+        ASSERT_NE(link(kIsdnLine).ThisPump, nullptr);
+        EXPECT_EQ(link(kIsdnLine).ThisPump->ThisLink, &link(kIsdnLine));
+    }
+    EXPECT_TRUE(client.CloseHandle(h));
+}
+
 }  // namespace
