@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -246,6 +247,62 @@ TEST_F(PortSeams, AnOpenPortTakesAPumpAgainAfterItsModemProcessorIsReset)
         ASSERT_NE(link(kIsdnLine).ThisPump, nullptr);
         EXPECT_EQ(link(kIsdnLine).ThisPump->ThisLink, &link(kIsdnLine));
     }
+    EXPECT_TRUE(client.CloseHandle(h));
+}
+
+// The far modem sends far more than the port holds while its application reads
+// nothing: the driver's flow control (RTS to the modem) holds the data at the modem,
+// which hands it on at the line's rate; all of it arrives, in order, once the
+// application reads. The application then turns the modem's echo off (ATE0): after
+// the escape, commands are answered without being echoed.
+TEST_F(PortSeams, DataTheApplicationDoesNotReadYetIsHeldByFlowControlAndNoneIsLost)
+{
+    HANDLE h = open(com_of(kIsdnLine));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    type(h, "ATD5550188\r");
+    std::string got = read_until(h, "CONNECT", plat::ms(10000));
+    ASSERT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
+    got += read_until(h, "\r\n", plat::ms(200));
+    std::optional<sim::CallInfo> call;
+    for (const auto& c : net().calls())
+        if (c.called == "5550188") call = c;
+    ASSERT_TRUE(call.has_value());
+    Pump* pump = link(kIsdnLine).ThisPump;
+    ASSERT_NE(pump, nullptr);
+    sim::ModemSocket& model = *card->modem(pump->ThisCsm->ThisSocket->SocketIndex);
+
+    std::string sent;
+    for (int i = 0; i < 20000; i++) sent += char('A' + i % 26 + (i / 26 % 2) * 32);
+    ASSERT_TRUE(peer->send(call->channel, std::vector<uint8_t>(sent.begin(), sent.end())));
+    bool held = false;
+    for (plat::VTime end = r.host.now() + plat::ms(8000); r.host.now() < end;) {
+        r.host.run_for(plat::ms(20));
+        held |= !model.rts(pump->ThisCsm->Index, pump->PumpNumber);
+    }
+    EXPECT_TRUE(held) << "the port never held the modem";
+    std::string received;
+    char buf[512];
+    for (plat::VTime end = r.host.now() + plat::ms(20000); r.host.now() < end && received.size() < sent.size();) {
+        uint32_t n = 0;
+        if (!client.ReadFile(h, buf, sizeof buf, &n)) break;
+        received.append(buf, n);
+    }
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent) << "the data arrived changed or out of order";
+    EXPECT_EQ(model.dropped_for_rts(pump->ThisCsm->Index, pump->PumpNumber), 0u);
+
+    // Back to command state; echo off.
+    r.host.run_for(plat::ms(1100));
+    type(h, "+++");  // data to the far modem, which does not echo it
+    EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "\r\nOK\r\n");
+    type(h, "ATE0\r");
+    EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "ATE0\r\r\nOK\r\n") << "the command itself is echoed";
+    type(h, "AT\r");
+    EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "\r\nOK\r\n");
+    type(h, "ATE1\r");
+    EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "\r\nOK\r\n");
+    type(h, "AT\r");
+    EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
     EXPECT_TRUE(client.CloseHandle(h));
 }
 
