@@ -72,8 +72,11 @@ protected:
     }
     Adapter* a() { return rig::Rig::driver_adapter(na); }
     sim::IsdnNetworkSide& net() { return *far.isdn[kIsdnLine]; }
-    Link& link(unsigned line) { return a()->NdisWanInfo[line][0]; }
-    std::string com_of(unsigned line) { return "\\\\.\\COM" + std::to_string(ser_PortOf(link(line).ThisAsyncPort)->ComNumber); }
+    Link& link(unsigned line, unsigned index = 0) { return a()->NdisWanInfo[line][index]; }
+    std::string com_of(unsigned line, unsigned index = 0)
+    {
+        return "\\\\.\\COM" + std::to_string(ser_PortOf(link(line, index).ThisAsyncPort)->ComNumber);
+    }
 
     // Opened as a terminal program opens it: reads give what is there (or wait 20 ms for
     // a first byte), DTR raised.
@@ -304,6 +307,51 @@ TEST_F(PortSeams, DataTheApplicationDoesNotReadYetIsHeldByFlowControlAndNoneIsLo
     type(h, "AT\r");
     EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
     EXPECT_TRUE(client.CloseHandle(h));
+}
+
+// A terminal on one port dials the directory number of another port of the same line:
+// the network routes the call back to the adapter, the other port rings, its terminal
+// answers, both connect and the bytes cross; the caller hangs up and the answerer
+// hears NO CARRIER.
+TEST_F(PortSeams, ACallToTheAdaptersOwnNumberRingsTheOtherPortAndConnectsTheTwo)
+{
+    const std::string caller_com = com_of(kIsdnLine, 1);
+    const std::string own = r.host.registry.get_value(r.parameters_key(1), "Line_0.DirectoryNumber_00")->sz;
+    ASSERT_FALSE(own.empty());
+    HANDLE answerer = open(com_of(kIsdnLine));
+    HANDLE caller = open(caller_com);
+    ASSERT_NE(answerer, INVALID_HANDLE_VALUE);
+    ASSERT_NE(caller, INVALID_HANDLE_VALUE);
+    type(caller, "ATD" + own + "\r");
+    EXPECT_EQ(read_until(answerer, "RING\r\n", plat::ms(5000)), "\r\nRING\r\n");
+    ASSERT_EQ(net().calls().size(), 2u);
+    for (const auto& c : net().calls()) EXPECT_TRUE(c.routed_back);
+    type(answerer, "ATA\r");
+    std::string a_said = read_until(answerer, "CONNECT", plat::ms(10000));
+    std::string c_said = read_until(caller, "CONNECT", plat::ms(10000));
+    EXPECT_NE(a_said.find("\r\nCONNECT"), std::string::npos) << a_said;
+    EXPECT_NE(c_said.find("\r\nCONNECT"), std::string::npos) << c_said;
+    read_until(answerer, "\r\n", plat::ms(200));
+    read_until(caller, "\r\n", plat::ms(200));
+    for (const auto& c : net().calls()) EXPECT_EQ(c.state, sim::NetState::Active);
+
+    type(caller, "hello, other port");
+    EXPECT_EQ(read_until(answerer, "hello, other port", plat::ms(3000)), "hello, other port");
+    type(answerer, "and back");
+    EXPECT_EQ(read_until(caller, "and back", plat::ms(3000)), "and back");
+
+    r.host.run_for(plat::ms(1100));
+    type(caller, "+++");
+    EXPECT_EQ(read_until(caller, "OK\r\n", plat::ms(3000)), "\r\nOK\r\n");
+    type(caller, "ATH\r");
+    EXPECT_EQ(read_until(caller, "OK\r\n", plat::ms(3000)), "ATH\r\r\nOK\r\n");
+    std::string hung = read_until(answerer, "NO CARRIER\r\n", plat::ms(5000));
+    EXPECT_NE(hung.find("\r\nNO CARRIER\r\n"), std::string::npos) << hung;
+    EXPECT_TRUE(rig::run_until(r.host, [&] { return net().calls().empty(); }, plat::ms(5000))) << "both legs cleared";
+    type(answerer, "AT\r");
+    EXPECT_EQ(read_until(answerer, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+    EXPECT_TRUE(client.CloseHandle(caller));
+    EXPECT_TRUE(client.CloseHandle(answerer));
 }
 
 }  // namespace

@@ -919,10 +919,12 @@ void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
     trace(c, pump, TraceEvent(kTrGoConnected).stamp(sched_.now()).bytes);
     trace(c, pump, TraceEvent(kTrDteConnect).value(ps.speed, 4).bytes);
     trace(c, pump, TraceEvent(kTrDcdOn).bytes);
-    // The carrier the far modem expects from the caller: an answering modem that hears
-    // a calling carrier has sent its answer tone already, a calling modem answers back.
-    if (ps.calling && to_line_)
-        to_line_(group_, unsigned(ps.tsa), modem_line::carrier(modem_line::kCallingCarrier, ps.speed));
+    // Each side answers the carrier it heard with its own, so a far modem that began
+    // after this one's last tone (another of the board's modems, say) connects too; a
+    // far modem already connected ignores it.
+    if (to_line_)
+        to_line_(group_, unsigned(ps.tsa),
+                 modem_line::carrier(ps.calling ? modem_line::kCallingCarrier : modem_line::kAnswerTone, ps.speed));
     std::string sp = std::to_string(ps.speed);
     if (ps.network) {
         modem_say(c, pump, "\r\nCONNECT " + sp + "\r\n");
