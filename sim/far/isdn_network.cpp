@@ -1256,11 +1256,7 @@ void IsdnNetworkSide::clear_other_leg(Call& c, uint8_t value)
     Call* other = find(key);
     if (other == nullptr) return;
     other->other_leg.reset();
-    if (other->info.state == NetState::CallInitiated || other->info.state == NetState::OutgoingProceeding ||
-        other->info.state == NetState::CallDelivered || other->info.state == NetState::Active ||
-        other->info.state == NetState::CallPresent || other->info.state == NetState::CallReceived ||
-        other->info.state == NetState::IncomingProceeding || other->info.state == NetState::ConnectRequest)
-        send_disconnect(*other, value);
+    clear_call(key, value);
 }
 
 // The B-channel bytes of a call routed back cross from one leg's channel to the other's
