@@ -7,8 +7,8 @@
 //
 // Locking: everything under AdapterSpinLock, except Bt8370IsrHdlr (device level: it
 // only accumulates into ForegroundIntInfo and sets IntToServe and the alarm snapshots)
-// and Bt8370ISRManagement, which runs synchronised with the framer interrupt and is
-// the only place that takes the capture over and clears it.
+// and Bt8370ISRManagement, which runs under the latch lock (the ISR of either
+// interrupt serves the framers, on either processor) and is the only place that takes the capture over and clears it.
 #include "driver/Common/Bt837x.h"
 
 #include <cstring>
@@ -545,7 +545,9 @@ static void Bt8370HandleSource(Bt8370* ThisBt8370, ULONG Isr, UCHAR Bit)
 void Bt8370HandleInterruptHdlr(Bt8370* ThisBt8370)
 {
     if (!ThisBt8370->bUsed || ThisBt8370->IntToServe != 1) return;
-    AdapterSyncWithInterrupt(ThisBt8370->ThisAdapter, 1, Bt8370ISRManagement, ThisBt8370);
+    // Both interrupts' ISRs serve every framer: the capture is taken over under the
+    // latch lock, which both ISRs take.
+    AdapterSyncWithInterrupts(ThisBt8370->ThisAdapter, Bt8370ISRManagement, ThisBt8370);
     for (LONG n = 7; n >= 0; n--) {
         UCHAR* pending = &ThisBt8370->BackgroundIntInfo[BT_INFO_SLOT(n)];
         for (UCHAR bit = 0x01; *pending != 0; bit = (UCHAR)(bit << 1)) {

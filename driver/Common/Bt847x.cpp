@@ -19,7 +19,7 @@
 // callers' operations), except Bt847xIsrHdlr at device level, which alone writes
 // LLNextIntIdx and LLIntEntries; the deferred side reads them only through
 // Bt847xSyncSnapshotIntIdx and resets them only through Bt847xSyncResetIntIdx, both
-// synchronised with the primary interrupt.
+// under the latch lock, which the ISR of either interrupt takes.
 #include "driver/Common/Bt847x.h"
 
 #include <cstring>
@@ -125,10 +125,12 @@ static void Bt847xCount(PULONG Counter)
     if (*Counter != 0xFFFFFFFF) (*Counter)++;
 }
 
-static BOOLEAN Bt847xSyncPrimary(Bt847xDevice* ThisBt847x, PNDIS_SYNCHRONIZE_FUNCTION Function)
+// Both interrupts' ISRs read the controller's queue: the indexes they keep are taken
+// over under the latch lock, which both ISRs take.
+static BOOLEAN Bt847xSyncIsr(Bt847xDevice* ThisBt847x, PNDIS_SYNCHRONIZE_FUNCTION Function)
 {
     Adapter* a = ThisBt847x->ThisAdapter;
-    if (a->PriIntRegistered) return AdapterSyncWithInterrupt(a, 0, Function, ThisBt847x);
+    if (a->PriIntRegistered || a->SecIntRegistered) return AdapterSyncWithInterrupts(a, Function, ThisBt847x);
     return Function(ThisBt847x);
 }
 
@@ -407,7 +409,7 @@ BOOLEAN Bt847xSetupDeviceConfig(Bt847xDevice* ThisBt847x)
     PULONG len = Bt847xAreaWord(ThisBt847x, 0, BT847X_AREA_INTQ_LEN);
     *len = (*len & ~0x7FFFu) | (BT847X_INT_QUEUE_ENTRIES - 1);
     Bt847xClearSrvReqRing(ThisBt847x);
-    Bt847xSyncPrimary(ThisBt847x, Bt847xSyncResetIntIdx);
+    Bt847xSyncIsr(ThisBt847x, Bt847xSyncResetIntIdx);
     ThisBt847x->HLNextIntIdx = 0;
     ThisBt847x->HLIntEntries = 0;
     NdisZeroMemory(ThisBt847x->IntQueueVirtual, BT847X_INT_QUEUE_ENTRIES * sizeof(ULONG));
@@ -655,7 +657,7 @@ void Bt847xHandleInterruptHdlr(Bt847xDevice* ThisBt847x)
     if (ThisBt847x->IntQueueVirtual == NULL) return;
     ThisBt847x->HLNextIntIdx %= BT847X_INT_QUEUE_ENTRIES;
     for (;;) {
-        Bt847xSyncPrimary(ThisBt847x, Bt847xSyncSnapshotIntIdx);
+        Bt847xSyncIsr(ThisBt847x, Bt847xSyncSnapshotIntIdx);
         ULONG pending = ThisBt847x->LLIntEntriesSnapshot - ThisBt847x->HLIntEntries;
         if (pending == 0) return;
         if (pending > BT847X_INT_QUEUE_ENTRIES) {

@@ -558,6 +558,9 @@ BOOLEAN AsyncDialTimeout(PVOID Context)
     RSS_LOG("REQUEST_DISCONNECT : NOANSWER\n");
     SGNL_CALL_REQUEST request = l->ThisAdapter->SgnlProtocolOps[l->GroupID].CallRequest;
     if (request != NULL) request(REQUEST_DISCONNECT, l->ThisBChannel, NULL, NOANSWER, l->DisconnectFlag);
+    // A stack without a clearing exchange (robbed bit) lets go of the call at once and
+    // reports nothing: the port hears NO CARRIER from here.
+    if (l->ThisBChannel == NULL) DisconnectHdlr(l);
     return TRUE;
 }
 

@@ -9,6 +9,7 @@
 #include "driver/Common/MDM_DIMM.h"
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
+#include "driver/Wmp_nt40/Wmp_link.h"
 
 // ---- record operations ----
 
@@ -28,7 +29,8 @@ BOOLEAN BuildPumpGraph(Pump* ThisPump, Csm* ThisCsm, ULONG PumpNumber, ULONG Tim
 // A pump taken from its call by a processor reset or reload. While pump and Link still
 // point at each other the call is reported cleared to call control (the pump is out of
 // service meanwhile, so the clearing leaves it alone); then both sides are unbound, so
-// a Link never keeps a pump that goes on to serve another call.
+// a Link never keeps a pump that goes on to serve another call. An open serial port
+// that held the pump takes a new one, as after an adapter reset, once one is free.
 void PumpDropCall(Pump* ThisPump)
 {
     Link* l = ThisPump->ThisLink;
@@ -39,6 +41,8 @@ void PumpDropCall(Pump* ThisPump)
         ThisPump->PumpState = PUMP_OUT_OF_SERVICE;
         PumpDisconnectHdlr(l);
         if (l->ThisPump == ThisPump) l->ThisPump = NULL;
+        if (l->ThisPump == NULL && l->ThisAsyncPort != NULL && l->CurrentOwner == OWNER_VOVIZ4EZ)
+            ser_LinkReset(l->ThisAsyncPort);
     }
     ThisPump->ThisLink = NULL;
 }

@@ -157,7 +157,9 @@ void RSS_SetLinkBChannel(Link* ThisLink, PVOID CallObject)
 
 void RSS_ClearLinkBChannel(Link* ThisLink)
 {
-    if (ThisLink != NULL) ThisLink->ThisBChannel = NULL;
+    if (ThisLink == NULL) return;
+    ThisLink->ThisBChannel = NULL;
+    ThisLink->ClearedBChannel = NULL;
 }
 
 void RSS_SetLinkDisconnectFlag(Link* ThisLink)

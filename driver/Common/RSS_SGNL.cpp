@@ -716,6 +716,9 @@ BOOLEAN DisconnectLinkChannel(Link* ThisLink)
     ThisLink->OutgoingCall = 0;
     if (ThisLink->ThisBChannel != NULL) {
         RSS_TRACE("REQUEST_DISCONNECT : NORMALCALLCLEARING No B Channel\n");
+        // The stack's clearing of this call may come after the port has been closed and
+        // opened again: it then belongs to no session of the port.
+        ThisLink->ClearedBChannel = ThisLink->ThisBChannel;
         RssCallRequest(ThisLink, REQUEST_DISCONNECT, NULL, NORMALCALLCLEARING, ThisLink->DisconnectFlag);
     }
     return TRUE;
@@ -724,6 +727,10 @@ BOOLEAN DisconnectLinkChannel(Link* ThisLink)
 void DisconnectHdlr(Link* ThisLink)
 {
     if (ThisLink == NULL || !RssGroupOk(ThisLink)) return;
+    if (ThisLink->ThisBChannel != NULL && ThisLink->ThisBChannel == ThisLink->ClearedBChannel) {
+        RSS_TRACE("DisconnectHdlr: Link %lu was cleared by its port already\n", (unsigned long)ThisLink->Index);
+        return;
+    }
     if (ThisLink->ThisPump != NULL && PumpIsFaxConnection(ThisLink->ThisPump)) {
         RSS_TRACE("DisconnectHdlr: FaxConnection\n");
         return;

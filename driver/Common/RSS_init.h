@@ -226,6 +226,11 @@ typedef struct _Adapter {
     // Firmware image
     UCHAR CSMCode[CSM_IMAGE_AREA_SIZE];
     ULONG CSMCodeSize;
+    // An image sent in pieces by the management service gathers here and replaces
+    // CSMCode only once its last piece has arrived.
+    UCHAR CSMCodeStage[CSM_IMAGE_AREA_SIZE];
+    ULONG CSMStageSize;      // the declared size of the image being gathered; 0 none
+    ULONG CSMStageReceived;  // bytes gathered so far, in order from offset 0
 
     // Modem sockets
     ULONG SocketCount;

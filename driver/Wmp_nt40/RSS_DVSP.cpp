@@ -1023,7 +1023,10 @@ static void BdSendSetup(BD_REQ* r)
 
 // 2/30: the image travels in the record, never by the sender's address: Arg0 the
 // whole image's size, Arg1 must be non-zero, Arg2 the byte offset of the piece that
-// Segment 0 carries.
+// Segment 0 carries. The pieces come in order from offset 0 and gather in the stage;
+// the image in use changes only when the last piece completes it, so an update that
+// stops half-way leaves the old image whole. A piece at offset 0 starts a new image;
+// a piece out of order, or of another size, is refused and drops what was gathered.
 static void BdCodeUpdate(BD_REQ* r)
 {
     Adapter* a = r->a;
@@ -1032,8 +1035,22 @@ static void BdCodeUpdate(BD_REQ* r)
     PUCHAR data;
     ULONG n;
     if (!BdSenderSeg(r, 0, &data, &n) || (BD_WIDE)h->Arg[2] + n > h->Arg[0]) return BdStatus(r, BP);
-    std::memcpy(a->CSMCode + h->Arg[2], data, n);
-    a->CSMCodeSize = h->Arg[0];
+    if (h->Arg[2] == 0) {
+        a->CSMStageSize = h->Arg[0];
+        a->CSMStageReceived = 0;
+    }
+    if (a->CSMStageSize != h->Arg[0] || h->Arg[2] != a->CSMStageReceived || n == 0) {
+        a->CSMStageSize = 0;
+        a->CSMStageReceived = 0;
+        return BdStatus(r, BP);
+    }
+    std::memcpy(a->CSMCodeStage + h->Arg[2], data, n);
+    a->CSMStageReceived += n;
+    if (a->CSMStageReceived < a->CSMStageSize) return;
+    std::memcpy(a->CSMCode, a->CSMCodeStage, a->CSMStageSize);
+    a->CSMCodeSize = a->CSMStageSize;
+    a->CSMStageSize = 0;
+    a->CSMStageReceived = 0;
 }
 
 static void BdStart(BD_REQ* r)

@@ -3,6 +3,7 @@
 // codes, the checks of lengths, indexes and segments, and the pump mailbox.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -488,20 +489,50 @@ TEST_F(Mgmt, ModemProcessorStatesAreSetByStartRequests)
     EXPECT_EQ(c.Pumps[2].PumpEvent, ULONG(Host_Ev_Reset_Requested));
 }
 
-TEST_F(Mgmt, CodeUpdateCopiesPiecesFromTheRecordInsideTheImageArea)
+// The image in use changes only when the last piece of a new one has arrived: an
+// update that stops, skips or changes its size half-way leaves the old image whole.
+TEST_F(Mgmt, CodeUpdateGathersThePiecesAndCommitsTheImageWithTheLastOne)
 {
-    Record rec(2, 30, {0x2000, 1, 0x1000});
-    rec.payload(0, "IMAGE");
-    ASSERT_EQ(send(rec), 0u);
-    EXPECT_EQ(a->CSMCodeSize, 0x2000u);
-    EXPECT_EQ(std::memcmp(a->CSMCode + 0x1000, "IMAGE", 5), 0);
+    const std::vector<UCHAR> old(a->CSMCode, a->CSMCode + a->CSMCodeSize);
+    const ULONG oldSize = a->CSMCodeSize;
+    auto piece = [&](ULONG size, ULONG offset, const std::string& text) {
+        Record rec(2, 30, {size, 1, offset});
+        rec.payload(0, text);
+        return send(rec);
+    };
+    auto unchanged = [&] {
+        EXPECT_EQ(a->CSMCodeSize, oldSize);
+        EXPECT_TRUE(std::equal(old.begin(), old.end(), a->CSMCode)) << "the image in use was touched";
+    };
+    const std::string first(0x1000, 'A'), second(0x1000, 'B');
 
-    Record past(2, 30, {0x1002, 1, 0x1000});
-    past.payload(0, "IMAGE");
-    EXPECT_EQ(send(past), BP) << "a piece beyond the declared size";
-    Record end(2, 30, {0x100000, 1, 0xFFFFE});
-    end.payload(0, "IMAGE");
-    EXPECT_EQ(send(end), BP) << "a piece beyond the 1 MiB area";
+    // Stopped after the first piece; then a piece out of order; then one of another size.
+    ASSERT_EQ(piece(0x2000, 0, first), 0u);
+    unchanged();
+    EXPECT_EQ(piece(0x2000, 0x1800, "late"), BP) << "a gap";
+    EXPECT_EQ(piece(0x2000, 0x1000, second), BP) << "what was gathered went with the refusal";
+    unchanged();
+    ASSERT_EQ(piece(0x2000, 0, first), 0u);
+    EXPECT_EQ(piece(0x3000, 0x1000, second), BP) << "another image's size";
+    unchanged();
+    EXPECT_EQ(piece(0x2000, 0x1000, second), BP) << "the refusal dropped the gathered piece";
+    unchanged();
+
+    // Started over and sent whole: committed with the last piece.
+    ASSERT_EQ(piece(0x2000, 0, first), 0u);
+    unchanged();
+    ASSERT_EQ(piece(0x2000, 0x1000, second), 0u);
+    EXPECT_EQ(a->CSMCodeSize, 0x2000u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(a->CSMCode), 0x2000), first + second);
+
+    // A single-piece image, and the bounds of the area.
+    ASSERT_EQ(piece(5, 0, "IMAGE"), 0u);
+    EXPECT_EQ(a->CSMCodeSize, 5u);
+    EXPECT_EQ(std::memcmp(a->CSMCode, "IMAGE", 5), 0);
+    EXPECT_EQ(piece(0x1002, 0x1000, "IMAGE"), BP) << "a piece beyond the declared size";
+    EXPECT_EQ(piece(0x100000, 0xFFFFE, "IMAGE"), BP) << "a piece beyond the 1 MiB area";
+    EXPECT_EQ(piece(0x100001, 0, "IMAGE"), BI) << "an image larger than the area";
+    EXPECT_EQ(a->CSMCodeSize, 5u);
 }
 
 TEST_F(Mgmt, BoardMemoryWordsStayInsideTheOneMegabyteWindow)

@@ -103,6 +103,7 @@ typedef struct _Link {
     ULONG RxEvents[30];
     ULONG GroupID;
     PVOID ThisBChannel;
+    PVOID ClearedBChannel;  // the call the port's side has cleared; its stack has yet to let it go
     ULONG ChannelState;
     ULONG BChProtocol;
 
@@ -157,8 +158,8 @@ typedef struct _Link {
 } Link;
 
 void InitializeLinks(Adapter* ThisAdapter);
-// The serial port bound to a Link is told its link was re-initialised; TRUE: the port
-// is open and keeps the Link (driver/Wmp_nt40/ser_shel.cpp).
+// The serial port bound to a Link is told its link was re-initialised or lost its
+// pump; TRUE: the port is open and keeps the Link (driver/Wmp_nt40/ser_shel.cpp).
 BOOLEAN ser_LinkReset(PVOID AsyncPort);
 Link* LinkAcquire(Adapter* ThisAdapter, ULONG OwnerContext, ULONG Group, ULONG LinkIndex, ULONG Owner);
 void LinkRelease(Link* ThisLink, ULONG Owner);

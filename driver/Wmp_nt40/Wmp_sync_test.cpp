@@ -133,6 +133,28 @@ TEST_F(SyncTest, EveryLatchWriteHappensUnderOneSynchronisationAboveBothInterrupt
     EXPECT_EQ(outside, 0u);
 }
 
+// Two processors. Both interrupts' ISRs capture the HDLC controller's queue and the
+// framers' status, so the deferred handlers take the capture over in sections that
+// exclude both: the other processor, taking either interrupt at any moment such a
+// section runs, never gets its ISR in, through bring-up, interrupts and alarms.
+TEST_F(SyncTest, TheDeferredHandlersTakeTheCaptureOverExcludingBothInterrupts)
+{
+    bring_up();
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return a->IrqEnabled == 1; }, plat::ms(3000)));
+    plat::ndis::NdisState& ndis = r.host.ndis();
+    ndis.second_processor = true;
+    r.host.run_for(plat::ms(3000));  // interrupts from the framers and the HDLC controller
+    card->line(0).take_down();       // alarms
+    r.host.run_for(plat::ms(1000));
+    card->line(0).bring_up();
+    r.host.run_for(plat::ms(2000));
+    ndis.second_processor = false;
+    EXPECT_GT(ndis.second_processor_tries, 20u);
+    EXPECT_EQ(ndis.second_processor_isrs, 0u) << "an ISR ran inside a deferred handler's synchronised section";
+    r.halt(na);
+    a = nullptr;
+}
+
 // The reset clears IrqEnabled in the same step as the latch: an enable handler can
 // never see the board masked with IrqEnabled still set.
 TEST_F(SyncTest, ResetClearsIrqEnabledInTheStepThatMasksTheBoard)

@@ -102,9 +102,10 @@ NTSTATUS ser_MJ_CREATE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-// After a reset of its adapter an open port keeps its handle and its link and takes a
-// new pump once the modem processors run again. Called by the link initialisation
-// with AdapterSpinLock held; TRUE when the port is open and keeps the link.
+// After a reset of its adapter, or of the modem processor that served it, an open port
+// keeps its handle and its link and takes a new pump once a modem processor runs
+// again. Called by the link initialisation and by a pump dropped from its Link, with
+// AdapterSpinLock held; TRUE when the port is open and keeps the link.
 BOOLEAN ser_LinkReset(PVOID Device)
 {
     AsyncPort* p = ser_PortOf(Device);
@@ -173,7 +174,11 @@ NTSTATUS ser_MJ_CLOSE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         p->OpenCount--;
         LinkRelease(l, OWNER_VOVIZ4EZ);
         if (l->ThisPump != NULL) {
+            // The session ended as its application chose, not by a fault of the pump: the
+            // reset that follows starts a fresh count, so a pump that serves many short
+            // sessions is not taken out of service for them.
             l->ThisPump->ThisLink = NULL;
+            l->ThisPump->ResetAttempts = 0;
             l->ThisPump->PumpState = PUMP_NEED_RESET;
             l->ThisPump->PumpEvent = Host_Ev_Reset_Requested;
             l->ThisPump->PumpReadyForReceiveData = TRUE;

@@ -200,6 +200,13 @@ public:
     uint8_t irql() const { return irql_; }
     uint8_t raise_irql(uint8_t level);
     void lower_irql(uint8_t level);
+    // Changes to another processor's level (and back): no delivery, no check.
+    uint8_t switch_processor_irql(uint8_t level)
+    {
+        uint8_t old = irql_;
+        irql_ = level;
+        return old;
+    }
 
     // Misuse of the platform by the driver: recorded, and a test fails on it.
     void violation(const std::string& what);

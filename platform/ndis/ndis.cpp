@@ -1,10 +1,12 @@
 // The NDIS library calls of the driver, served by the host.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "platform/host/host.h"
 #include "platform/ndis/ndis_host.h"
@@ -26,6 +28,28 @@ Host& host() { return Host::current(); }
 NdisState& ndis() { return Host::current().ndis(); }
 
 int g_locks_held = 0;
+std::vector<PKSPIN_LOCK> g_second_processor_locks;  // taken by the second processor's ISR
+
+// The second processor spins on a lock this one holds: its ISR is given up.
+void second_processor_waits_for(PKSPIN_LOCK l)
+{
+    if (l->Held && ndis().on_second_processor()) throw NdisState::SecondProcessorSpins{};
+}
+
+void lock_taken(PKSPIN_LOCK l)
+{
+    l->Held = 1;
+    ++g_locks_held;
+    if (ndis().on_second_processor()) g_second_processor_locks.push_back(l);
+}
+
+void lock_given_back(PKSPIN_LOCK l)
+{
+    l->Held = 0;
+    --g_locks_held;
+    auto& v = g_second_processor_locks;
+    if (ndis().on_second_processor()) v.erase(std::remove(v.begin(), v.end(), l), v.end());
+}
 
 struct ConfigHandle {
     std::string key;
@@ -45,6 +69,14 @@ int g_open_files = 0;
 int plat_ndis_open_configs() { return g_open_configs; }
 int plat_ndis_open_files() { return g_open_files; }
 int plat_ndis_locks_held() { return g_locks_held; }
+void plat_ndis_give_up_second_processor_locks()
+{
+    for (PKSPIN_LOCK l : g_second_processor_locks) {
+        l->Held = 0;
+        --g_locks_held;
+    }
+    g_second_processor_locks.clear();
+}
 void plat_ndis_reset_counters()
 {
     g_locks_held = 0;
@@ -135,9 +167,9 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK l)
     Host& h = host();
     if (l->Magic != kLockMagic) h.violation("acquiring a spin lock that was never initialised");
     if (h.irql() > kDispatchLevel) h.violation("spin lock taken at interrupt level");
+    second_processor_waits_for(l);
     if (l->Held) h.violation("spin lock taken while already held");
-    l->Held = 1;
-    ++g_locks_held;
+    lock_taken(l);
     return h.irql() > kDispatchLevel ? h.irql() : h.raise_irql(kDispatchLevel);
 }
 
@@ -148,8 +180,7 @@ void KfReleaseSpinLock(PKSPIN_LOCK l, KIRQL old)
         h.violation("releasing a spin lock that is not held");
         return;
     }
-    l->Held = 0;
-    --g_locks_held;
+    lock_given_back(l);
     // Locks are released in the reverse order of taking: only the first one taken may
     // bring the level below dispatch, and no lock may still be held when it does.
     if (old < kDispatchLevel && g_locks_held > 0) h.violation("level lowered below dispatch with a spin lock held");
@@ -166,9 +197,11 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK l)
     Host& h = host();
     if (l->Magic != kLockMagic) h.violation("acquiring a spin lock that was never initialised");
     if (h.irql() < kDispatchLevel) h.violation("KeAcquireSpinLockAtDpcLevel below dispatch level");
+    second_processor_waits_for(l);
     if (l->Held) h.violation("spin lock taken while already held");
-    l->Held = 1;
-    ++g_locks_held;
+    lock_taken(l);
+    // A lock taken above device level is shared with an ISR.
+    if (h.irql() > kDeviceLevel) ndis().let_second_processor_in();
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK l)
@@ -177,8 +210,7 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK l)
         host().violation("releasing a spin lock that is not held");
         return;
     }
-    l->Held = 0;
-    --g_locks_held;
+    lock_given_back(l);
 }
 
 void NdisAllocateSpinLock(PNDIS_SPIN_LOCK l)
@@ -653,7 +685,11 @@ BOOLEAN NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT i, PVOID fn, PVOI
         return reinterpret_cast<PNDIS_SYNCHRONIZE_FUNCTION>(fn)(ctx);
     }
     uint8_t old = h.raise_irql(i->Irql);
+    BOOLEAN was = i->SyncHeld;
+    i->SyncHeld = TRUE;
+    ndis().let_second_processor_in();
     BOOLEAN r = reinterpret_cast<PNDIS_SYNCHRONIZE_FUNCTION>(fn)(ctx);
+    i->SyncHeld = was;
     if (old < h.irql()) h.lower_irql(old);
     return r;
 }

@@ -235,6 +235,7 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
     BOOLEAN DpcQueued;
     KIRQL Irql;  // its ISR runs, and synchronisation with it happens, at this level
     ULONG Magic;
+    BOOLEAN SyncHeld;  // its ISR, or a synchronisation with it, is running
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
 
 typedef BOOLEAN (*PNDIS_SYNCHRONIZE_FUNCTION)(PVOID SynchronizeContext);

@@ -11,6 +11,8 @@
 #include "platform/ndis/ndis_device.h"
 #include "platform/ndis/ndistapi.h"
 
+void plat_ndis_give_up_second_processor_locks();  // platform/ndis/ndis.cpp
+
 int plat_ndis_open_configs();
 int plat_ndis_open_files();
 void plat_ndis_reset_counters();
@@ -213,6 +215,23 @@ bool NdisState::run_isr(PNDIS_MINIPORT_INTERRUPT interrupt)
     BOOLEAN recognized = FALSE, queue = FALSE;
     uint8_t old = host_.irql() < interrupt->Irql ? host_.raise_irql(interrupt->Irql) : host_.irql();
     {
+        // An ISR holds its interrupt's synchronisation while it runs (also when it is
+        // given up on the second processor).
+        struct Held {
+            PNDIS_MINIPORT_INTERRUPT i;
+            unsigned& depth;
+            BOOLEAN was;
+            Held(PNDIS_MINIPORT_INTERRUPT x, unsigned& d) : i(x), depth(d), was(x->SyncHeld)
+            {
+                i->SyncHeld = TRUE;
+                ++depth;
+            }
+            ~Held()
+            {
+                i->SyncHeld = was;
+                --depth;
+            }
+        } held(interrupt, isr_depth_);
         DriverEntryScope entry(*this);
         chars_.ISRHandler(&recognized, &queue, a->context);
     }
@@ -227,6 +246,30 @@ bool NdisState::run_isr(PNDIS_MINIPORT_INTERRUPT interrupt)
         });
     }
     return recognized != 0;
+}
+
+void NdisState::let_second_processor_in()
+{
+    if (!second_processor || on_second_ || isr_depth_ > 0) return;
+    for (auto& a : adapters_) {
+        std::vector<PNDIS_MINIPORT_INTERRUPT> interrupts = a->interrupts;
+        for (PNDIS_MINIPORT_INTERRUPT i : interrupts) {
+            ++second_processor_tries;
+            if (i->SyncHeld) continue;
+            uint8_t here = host_.switch_processor_irql(kDeviceLevel);
+            on_second_ = true;
+            bool ran = true;
+            try {
+                run_isr(i);
+            } catch (const SecondProcessorSpins&) {
+                ran = false;
+                plat_ndis_give_up_second_processor_locks();
+            }
+            on_second_ = false;
+            host_.switch_processor_irql(here);
+            if (ran) ++second_processor_isrs;
+        }
+    }
 }
 
 void NdisState::run_interrupt_dpc(PNDIS_MINIPORT_INTERRUPT interrupt)

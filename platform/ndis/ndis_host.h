@@ -109,6 +109,20 @@ public:
     // The same, aimed at one timer: its next cancel while armed misses.
     const void* cancel_misses_timer = nullptr;
 
+    // A second processor. While set, each section this processor runs synchronised with
+    // an interrupt (NdisMSynchronizeWithInterrupt, or a spin lock taken above device
+    // level) outside an ISR lets the other processor take every interrupt of every
+    // adapter at its start. An ISR gets in unless this processor holds what it needs:
+    // that interrupt's own synchronisation, or a spin lock the ISR takes (it would spin
+    // there; it is given up and its line served later). `tries` counts the takes,
+    // `isrs` those whose ISR ran inside the section.
+    bool second_processor = false;
+    uint64_t second_processor_tries = 0;
+    uint64_t second_processor_isrs = 0;
+    struct SecondProcessorSpins {};  // thrown by a lock the second processor finds held
+    bool on_second_processor() const { return on_second_; }
+    void let_second_processor_in();
+
     // CPU time spent inside the driver's entry points (interrupt service, deferred
     // handler, timer functions, send, query and set), when measure_driver_cpu is set;
     // nested entries count once. The register accesses the driver makes inside an entry
@@ -187,6 +201,8 @@ private:
     int wrapper_terminations_ = 0;
     NDIS_STATUS last_init_status_ = 0;
     std::vector<std::unique_ptr<Adapter>> adapters_;
+    bool on_second_ = false;
+    unsigned isr_depth_ = 0;
     std::map<const void*, uint64_t> armed_timers_;
     void driver_time_until(int64_t now_ns);
     int driver_depth_ = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <time.h>
 #include <unistd.h>
@@ -548,6 +549,7 @@ struct FakeMiniport {
     bool deregister_on_halt = true;
     bool hung = false;
     bool line = false;  // the device's interrupt source
+    PKSPIN_LOCK isr_lock = nullptr;  // a lock the ISR takes above device level, when set
     std::vector<std::string> log;
     int hang_checks = 0;
     int resets = 0;
@@ -598,6 +600,13 @@ struct FakeMiniport {
         c.ISRHandler = [](PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE ctx) {
             auto* m = static_cast<FakeMiniport*>(ctx);
             m->note("isr");
+            if (m->isr_lock != nullptr) {
+                KIRQL old;
+                KeRaiseIrql(plat::kHighLevel, &old);
+                KeAcquireSpinLockAtDpcLevel(m->isr_lock);
+                KeReleaseSpinLockFromDpcLevel(m->isr_lock);
+                KeLowerIrql(old);
+            }
             *recognized = *queue = m->line;
             if (m->line) m->set_line(false);
         };
@@ -712,6 +721,50 @@ TEST_F(MiniportTest, InterruptIsHeldOffWhileSynchronisedAndDeferredHandlerSkippe
     host.run_for(ms(1));
     EXPECT_EQ(fake.log.size(), 2u);
     fake.deregister_on_halt = false;
+    host.ndis().halt(a);
+}
+
+// The second processor takes the interrupt at the start of each synchronised section
+// of this one; its ISR is kept out by the interrupt's own synchronisation and by a spin
+// lock it shares with this processor (given up, nothing left held), and runs otherwise.
+TEST_F(MiniportTest, ASecondProcessorsIsrIsKeptOutOnlyByWhatItNeeds)
+{
+    Adapter* a = bring_up();
+    ASSERT_NE(a, nullptr);
+    NdisState& n = host.ndis();
+    n.second_processor = true;
+    KSPIN_LOCK shared, other;
+    KeInitializeSpinLock(&shared);
+    KeInitializeSpinLock(&other);
+    fake.isr_lock = &shared;
+    auto nothing = [](PVOID) -> BOOLEAN { return TRUE; };
+    NdisMSynchronizeWithInterrupt(&fake.interrupt, reinterpret_cast<PVOID>(+nothing), &fake);
+    EXPECT_EQ(n.second_processor_tries, 1u);
+    EXPECT_EQ(n.second_processor_isrs, 0u) << "kept out by its own synchronisation";
+
+    struct Case {
+        const char* name;
+        PKSPIN_LOCK taken;
+        uint64_t isrs;
+    } cases[] = {{"a lock the ISR does not take", &other, 1}, {"the lock the ISR takes", &shared, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        KIRQL old;
+        KeRaiseIrql(plat::kHighLevel, &old);
+        KeAcquireSpinLockAtDpcLevel(c.taken);
+        EXPECT_EQ(plat_ndis_locks_held(), 1);
+        EXPECT_EQ(KeGetCurrentIrql(), plat::kHighLevel) << "this processor's level is its own";
+        KeReleaseSpinLockFromDpcLevel(c.taken);
+        KeLowerIrql(old);
+        EXPECT_EQ(n.second_processor_isrs, c.isrs);
+    }
+    EXPECT_EQ(n.second_processor_tries, 3u);
+    EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "isr@" + std::to_string(fake.interrupt.Irql)), 2)
+        << "the ISR given up began once";
+    EXPECT_EQ(plat_ndis_locks_held(), 0);
+    EXPECT_FALSE(shared.Held);
+    n.second_processor = false;
+    EXPECT_TRUE(host.violations().empty());
     host.ndis().halt(a);
 }
 

@@ -24,7 +24,7 @@ constexpr uint8_t kErrInd = 0x00, kDataReq = 0x08, kFifoDat = 0x09, kCmdDat = 0x
                   kDceReq = 0x2A, kDceRpt = 0x2B, kDialDet = 0x30, kAnsDet = 0x31, kHgupDet = 0x32, kLineCon = 0x33,
                   kLineErr = 0x34, kRingInd = 0x35, kSetTsa = 0x36, kEventInd = 0x37, kChStatus = 0x3A,
                   kChReset = 0x3B, kChecksum = 0x3E, kSetupTdm = 0x52, kNtwkEna = 0xBE, kNtwkDis = 0xBF;
-constexpr uint16_t kCtsDsr = 0x3, kDcd = 0x8, kDtr = 0x1;
+constexpr uint16_t kCtsDsr = 0x3, kDcd = 0x8, kDtr = 0x1, kRts = 0x2;
 constexpr size_t kFifoBlock = 128;
 constexpr plat::VTime kLossOfCarrier = plat::ms(1400);
 constexpr plat::VTime kEscapeGuard = plat::ms(1000);
@@ -120,7 +120,19 @@ void ModemSocket::cancel_pump_events(PumpState& ps)
 
 void ModemSocket::cancel_pump_events(Processor& p)
 {
-    for (auto& ps : p.pumps) cancel_pump_events(ps);
+    for (auto& ps : p.pumps) {
+        cancel_pump_events(ps);
+        stop_delivery(ps);
+    }
+}
+
+void ModemSocket::stop_delivery(PumpState& ps)
+{
+    if (ps.deliver_event) sched_.cancel(ps.deliver_event);
+    ps.deliver_event = 0;
+    ps.to_host_data.clear();
+    ps.to_host_bytes = 0;
+    ps.credit = 0;
 }
 
 void ModemSocket::build_table()
@@ -488,6 +500,8 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
     case kDteRpt: {
         bool was = ps.dtr;
         ps.dtr = (w[2] & kDtr) != 0;
+        ps.rts = (w[2] & kRts) != 0;
+        if (ps.rts) deliver_to_host(c, pump);
         tr(TraceEvent(ps.dtr ? kTrDtrHi : kTrDtrLow));
         tr(TraceEvent(w[2] & 0x2 ? kTrRtsHi : kTrRtsLow));
         if (was && !ps.dtr && ps.call != Call::None) {  // DTR dropped: the modem hangs up
@@ -769,7 +783,7 @@ void ModemSocket::modem_text(unsigned c, unsigned pump, const std::string& text)
 void ModemSocket::network_text(unsigned c, unsigned pump, const std::string& text)
 {
     PumpState& ps = p_[c].pumps[pump];
-    fifo_to_host(c, pump, kFifoDat, std::vector<uint8_t>(text.begin(), text.end()));  // echo
+    if (ps.echo) fifo_to_host(c, pump, kFifoDat, std::vector<uint8_t>(text.begin(), text.end()));
     for (char ch : text) {
         if (ch == '\b' || ch == 0x7F) {  // backspace (or delete) edits the line
             if (!ps.command.empty()) ps.command.pop_back();
@@ -835,11 +849,17 @@ void ModemSocket::network_command(unsigned c, unsigned pump, const std::string& 
         trace(c, pump, TraceEvent(kTrGoConnected).stamp(sched_.now()).bytes);
         event_ind(c, pump, 1);
         modem_say(c, pump, "\r\nCONNECT " + std::to_string(ps.speed) + "\r\n");
+        deliver_to_host(c, pump);
         return;
     }
     if (cmd.rfind("I", 0) == 0) {
         modem_say(c, pump, identification(c, pump, cmd));
         return;
+    }
+    // Settings: E0 / E1 echo off / on (E alone: on), Z back to echo on.
+    for (size_t i = 0; i < cmd.size(); i++) {
+        if (cmd[i] == 'Z') ps.echo = true;
+        if (cmd[i] == 'E') ps.echo = !(i + 1 < cmd.size() && cmd[i + 1] == '0');
     }
     modem_say(c, pump, "\r\nOK\r\n");
 }
@@ -899,10 +919,12 @@ void ModemSocket::connected(unsigned c, unsigned pump, uint32_t speed)
     trace(c, pump, TraceEvent(kTrGoConnected).stamp(sched_.now()).bytes);
     trace(c, pump, TraceEvent(kTrDteConnect).value(ps.speed, 4).bytes);
     trace(c, pump, TraceEvent(kTrDcdOn).bytes);
-    // The carrier the far modem expects from the caller: an answering modem that hears
-    // a calling carrier has sent its answer tone already, a calling modem answers back.
-    if (ps.calling && to_line_)
-        to_line_(group_, unsigned(ps.tsa), modem_line::carrier(modem_line::kCallingCarrier, ps.speed));
+    // Each side answers the carrier it heard with its own, so a far modem that began
+    // after this one's last tone (another of the board's modems, say) connects too; a
+    // far modem already connected ignores it.
+    if (to_line_)
+        to_line_(group_, unsigned(ps.tsa),
+                 modem_line::carrier(ps.calling ? modem_line::kCallingCarrier : modem_line::kAnswerTone, ps.speed));
     std::string sp = std::to_string(ps.speed);
     if (ps.network) {
         modem_say(c, pump, "\r\nCONNECT " + sp + "\r\n");
@@ -938,7 +960,53 @@ void ModemSocket::end_call(unsigned c, unsigned pump)
 {
     PumpState& ps = p_[c].pumps[pump];
     cancel_pump_events(ps);
+    stop_delivery(ps);
     ps.call = Call::None;
+}
+
+// Network mode: the far modem's bytes wait in blocks for the line's rate and the host's RTS.
+void ModemSocket::queue_for_host(unsigned c, unsigned pump, const std::vector<uint8_t>& bytes)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    for (size_t at = 0; at < bytes.size(); at += kNetworkBlock) {
+        size_t n = std::min(kNetworkBlock, bytes.size() - at);
+        if (ps.to_host_bytes + n > kHeldLimit) {
+            ps.dropped_for_rts += bytes.size() - at;
+            break;
+        }
+        ps.to_host_data.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + n));
+        ps.to_host_bytes += n;
+    }
+    if (!ps.deliver_event) deliver_to_host(c, pump);
+}
+
+// One tick of the line: what it carried since the last tick (speed / 10 bytes a second:
+// a start and a stop bit per character) goes on to the host, block by block, while RTS
+// is on and the modem is in data state. Otherwise the ticks stop; RTS on, or back on
+// line, starts them again.
+void ModemSocket::deliver_to_host(unsigned c, unsigned pump)
+{
+    PumpState& ps = p_[c].pumps[pump];
+    if (ps.deliver_event || ps.to_host_data.empty() || !ps.rts || !ps.online || ps.call != Call::Connected) return;
+    int first = data_slot(c, pump);
+    while (!ps.to_host_data.empty() && ps.credit >= ps.to_host_data.front().size()) {
+        std::vector<uint8_t> block = std::move(ps.to_host_data.front());
+        ps.to_host_data.pop_front();
+        ps.credit -= uint32_t(block.size());
+        ps.to_host_bytes -= block.size();
+        if (first >= 0 && to_controller_) to_controller_(group_, unsigned(first), block);
+    }
+    if (ps.to_host_data.empty()) {
+        ps.credit = 0;
+        return;
+    }
+    uint32_t per_tick = std::max<uint32_t>(1, ps.speed / 10 / uint32_t(plat::ms(1000) / kDeliverTick));
+    ps.deliver_event = sched_.after(kDeliverTick, [this, c, pump, per_tick] {
+        PumpState& q = p_[c].pumps[pump];
+        q.deliver_event = 0;
+        q.credit = std::min<uint32_t>(q.credit + per_tick, uint32_t(kNetworkBlock) * 4);
+        deliver_to_host(c, pump);
+    });
 }
 
 // Over 512 bytes of report, then OK: what the driver waits for before hanging up.
@@ -1038,6 +1106,10 @@ bool ModemSocket::from_line(unsigned slot, const std::vector<uint8_t>& frame)
             }
             case modem_line::kData: {
                 if (ps.call != Call::Connected) break;
+                if (ps.network) {
+                    queue_for_host(c, pump, std::vector<uint8_t>(frame.begin() + 1, frame.end()));
+                    break;
+                }
                 int first = data_slot(c, pump);
                 if (first >= 0 && to_controller_)
                     to_controller_(group_, unsigned(first), std::vector<uint8_t>(frame.begin() + 1, frame.end()));

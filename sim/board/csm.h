@@ -113,6 +113,15 @@ public:
     uint64_t lost(unsigned c) const { return p_.at(c).lost; }
     uint64_t text_total_from_host(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).text_total; }
     static constexpr size_t kTextLimit = 16384;  // beyond it the older half of a pump's text goes
+    // Network mode: the far modem's data goes to the host in blocks of at most this, one
+    // per tick of the line's rate; at most kHeldLimit bytes wait for RTS (beyond it the
+    // far modem's error correction would hold its sender: the model drops the excess and
+    // counts it).
+    static constexpr size_t kNetworkBlock = 32;
+    static constexpr size_t kHeldLimit = 1 << 20;
+    static constexpr plat::VTime kDeliverTick = plat::ms(10);
+    uint64_t dropped_for_rts(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).dropped_for_rts; }
+    bool rts(unsigned c, unsigned pump) const { return p_.at(c).pumps.at(pump).rts; }
 
     // ---- pumps: their data slots, the call on a line channel, network mode ----
     // Where the socket sits on the board: the line (group) its processors are wired to,
@@ -187,6 +196,8 @@ private:
         bool calling = false;         // originating (dial) rather than answering
         int tsa = -1;                 // the call's time slot (AT+TSA or MSG_SETTSA), -1 none
         bool dtr = false;
+        bool rts = true;              // the host's RTS: while off, the far modem's data waits here
+        bool echo = true;             // network mode, command state: typed characters are echoed (ATE)
         uint16_t status = 0;          // modem status last reported (MSG_DCERPT)
         uint32_t speed = 0;
         plat::Scheduler::EventId train_event = 0, tone_event = 0;
@@ -197,6 +208,14 @@ private:
         plat::VTime last_data = 0;    // when the host's data last came
         size_t plus = 0;              // escape characters so far
         plat::Scheduler::EventId escape_event = 0;
+        // Network mode: the far modem's data towards the host, handed on at the line's
+        // rate while RTS is on, a block per frame; `credit` is what the line has carried
+        // since the last block went.
+        std::deque<std::vector<uint8_t>> to_host_data;
+        size_t to_host_bytes = 0;
+        uint64_t dropped_for_rts = 0;
+        uint32_t credit = 0;
+        plat::Scheduler::EventId deliver_event = 0;
         Trace trace;                  // kept over channel resets
     };
     struct Inbound {
@@ -275,6 +294,9 @@ private:
     void connected(unsigned c, unsigned pump, uint32_t speed);
     void lose_carrier(unsigned c, unsigned pump, bool tell_line, bool tell_host, uint8_t cause);
     void end_call(unsigned c, unsigned pump);
+    void queue_for_host(unsigned c, unsigned pump, const std::vector<uint8_t>& bytes);
+    void deliver_to_host(unsigned c, unsigned pump);
+    void stop_delivery(PumpState& ps);
     void watch_escape(unsigned c, unsigned pump, const std::vector<uint8_t>& frame);
     void cancel_pump_events(PumpState& ps);
     void cancel_pump_events(Processor& p);

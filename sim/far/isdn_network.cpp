@@ -328,6 +328,7 @@ void IsdnNetworkSide::send_s(lapd::SType type, bool command, bool pf)
 
 void IsdnNetworkSide::from_line(uint32_t channels, const std::vector<uint8_t>& bytes)
 {
+    if ((channels & ~mask_) != 0) bridge(channels & ~mask_, bytes);
     if ((channels & mask_) == 0) return;
     ++counters_.frames_in;
     if (pcap_ != nullptr) pcap_->write(host_.now(), false, bytes);
@@ -810,6 +811,7 @@ void IsdnNetworkSide::set_state(Call& c, NetState s)
 
 void IsdnNetworkSide::drop(Call& c, const char* why)
 {
+    clear_other_leg(c, c.info.last_cause != 0 ? c.info.last_cause : cause::kNormalClearing);
     stop(c.timer);
     stop(c.policy_timer);
     note(std::string("call on channel ") + std::to_string(c.info.channel) + " cleared: " + why);
@@ -1222,7 +1224,59 @@ void IsdnNetworkSide::on_setup(const q931::Decoded& d)
     if (m.called) c.info.called = m.called->digits;
     if (m.calling) c.info.calling = m.calling->digits;
     set_state(c, NetState::CallInitiated);
+    if (route_back(c)) return;
     run_policy(c);
+}
+
+// A call to one of the adapter's own numbers: offered back to the adapter on a free
+// channel. No free channel (or no link): the caller hears "no circuit".
+bool IsdnNetworkSide::route_back(Call& c)
+{
+    const auto& own = cfg_.adapter_numbers;
+    if (c.info.called.empty() || std::find(own.begin(), own.end(), c.info.called) == own.end()) return false;
+    if (profile_->call_proceeding) proceed(c.info.key);
+    int ch = free_channel();
+    std::optional<CallKey> back;
+    if (ch >= 0) back = offer_call(unsigned(ch), c.info.called, c.info.calling, c.info.bearer);
+    Call* caller = find(c.info.key);
+    if (caller == nullptr) return true;
+    if (!back) {
+        note("call to the adapter's own number " + c.info.called + ": no channel to offer it on");
+        send_disconnect(*caller, cause::kNoCircuit);
+        return true;
+    }
+    Call& called = calls_[*back];
+    note("call to the adapter's own number " + c.info.called + " routed back on channel " + std::to_string(ch));
+    caller->other_leg = *back;
+    called.other_leg = caller->info.key;
+    caller->info.routed_back = called.info.routed_back = true;
+    return true;
+}
+
+// One leg is cleared: the other is cleared towards the adapter too (once).
+void IsdnNetworkSide::clear_other_leg(Call& c, uint8_t value)
+{
+    if (!c.other_leg) return;
+    CallKey key = *c.other_leg;
+    c.other_leg.reset();
+    Call* other = find(key);
+    if (other == nullptr) return;
+    other->other_leg.reset();
+    clear_call(key, value);
+}
+
+// The B-channel bytes of a call routed back cross from one leg's channel to the other's
+// while both legs are active.
+void IsdnNetworkSide::bridge(uint32_t channels, const std::vector<uint8_t>& frame)
+{
+    for (const auto& [key, c] : calls_) {
+        if (!c.other_leg || c.info.channel >= 32 || !(channels >> c.info.channel & 1)) continue;
+        const Call* other = find(*c.other_leg);
+        if (other == nullptr || c.info.state != NetState::Active || other->info.state != NetState::Active ||
+            other->info.channel >= 32)
+            continue;
+        line_.frame_to_adapter(1u << other->info.channel, frame);
+    }
 }
 
 void IsdnNetworkSide::schedule_step(Call& c, plat::VTime dt, std::function<void(Call&)> step)
@@ -1307,6 +1361,7 @@ void IsdnNetworkSide::h_alerting(Call& c, const q931::Decoded&)
 {
     stop(c.timer);
     set_state(c, NetState::CallReceived);
+    if (c.other_leg) alert(*c.other_leg);
 }
 
 void IsdnNetworkSide::h_connect(Call& c, const q931::Decoded&)
@@ -1314,6 +1369,7 @@ void IsdnNetworkSide::h_connect(Call& c, const q931::Decoded&)
     stop(c.timer);
     send_call(c, msg_for(c, MsgType::ConnectAcknowledge));
     set_state(c, NetState::Active);
+    if (c.other_leg) connect(*c.other_leg);
 }
 
 void IsdnNetworkSide::h_connect_ack(Call& c, const q931::Decoded&) { c.info.connect_acknowledged = true; }
@@ -1324,6 +1380,7 @@ void IsdnNetworkSide::h_disconnect(Call& c, const q931::Decoded& d)
 {
     uint8_t value = d.msg.cause ? d.msg.cause->value : cause::kMandatoryMissing;
     c.info.last_cause = value;
+    clear_other_leg(c, value);
     send_release(c, value);
 }
 

@@ -83,6 +83,7 @@ struct CallInfo {
     q931::Bearer bearer;
     uint8_t last_cause = 0;         // last cause received from the user (0: none)
     bool connect_acknowledged = false;
+    bool routed_back = false;       // one leg of a call from the adapter to one of its own numbers
 };
 
 // What the network does with a call the adapter places.
@@ -122,6 +123,12 @@ struct IsdnNetworkConfig {
     // Identity requests go unanswered: the network addresses `tei` and waits for the
     // user's SABME on it, as a primary-rate switch with a fixed TEI does.
     bool ignore_identity_requests = false;
+    // The adapter's own directory numbers on this line. A call the adapter places to
+    // one of them is routed back: the network offers it to the adapter on a free
+    // channel (calling number: the caller's), passes the alerting and the answer on to
+    // the caller, carries the B-channel bytes between the two channels while both legs
+    // are active, and clears each leg when the other clears.
+    std::vector<std::string> adapter_numbers;
 };
 
 // A fault put on the next frame the network sends (of the kind asked for).
@@ -248,6 +255,7 @@ private:
         Timer policy_timer;  // scripted answer steps
         bool first_answer_sent = false;
         uint8_t clear_cause = q931::cause::kNormalClearing;
+        std::optional<CallKey> other_leg;  // a call routed back to the adapter
     };
     using Handler = void (IsdnNetworkSide::*)(Call&, const q931::Decoded&);
     struct Row {
@@ -309,6 +317,9 @@ private:
     void send_setup(Call& c);
     void t303_expired(CallKey key);
     void run_policy(Call& c);
+    bool route_back(Call& c);
+    void clear_other_leg(Call& c, uint8_t cause);
+    void bridge(uint32_t channels, const std::vector<uint8_t>& frame);
     void schedule_step(Call& c, plat::VTime at, std::function<void(Call&)> step);
     q931::PartyNumber number(const std::string& digits, bool calling) const;
 

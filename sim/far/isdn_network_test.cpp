@@ -802,6 +802,56 @@ TEST(IsdnNetworkCalls, NetworkClearingAndItsTimers)
     EXPECT_EQ(b.net.channel_state(4), NetState::Null);
 }
 
+// A call to one of the adapter's own numbers comes back to it as an offered call on
+// another channel; the adapter's answers on that leg pass to the caller's leg, and a
+// clearing of either leg clears the other.
+TEST(IsdnNetworkCalls, ACallToTheAdaptersOwnNumberIsOfferedBackToIt)
+{
+    sim::IsdnNetworkConfig cfg;
+    cfg.adapter_numbers = {"5550001", "5551234"};
+    Bench b(cfg);
+    b.up();
+    b.send("08 02 00 05 05 04 03 80 90 A2 18 03 A1 83 85 6C 04 81 '100' 70 08 C1 '5551234'");
+    auto got = b.messages();
+    ASSERT_EQ(names(got), (std::vector<std::string>{"CALL PROCEEDING", "SETUP"}));
+    const q931::Message offer = got[1];
+    EXPECT_FALSE(offer.cr_flag) << "a reference of the network's";
+    ASSERT_TRUE(offer.channel && offer.channel->channel);
+    EXPECT_NE(*offer.channel->channel, 5u);
+    ASSERT_TRUE(offer.called && offer.calling);
+    EXPECT_EQ(offer.called->digits, "5551234");
+    EXPECT_EQ(offer.calling->digits, "100");
+    ASSERT_EQ(b.net.calls().size(), 2u);
+    for (const auto& c : b.net.calls()) EXPECT_TRUE(c.routed_back);
+    auto on_offer = [&](const char* type_and_rest) {
+        char m[64];
+        std::snprintf(m, sizeof m, "08 02 %02X %02X %s", 0x80 | (offer.cr >> 8), offer.cr & 0xFF, type_and_rest);
+        b.send(m);
+    };
+    on_offer("01");  // ALERTING
+    got = b.messages();
+    ASSERT_EQ(names(got), std::vector<std::string>{"ALERTING"});
+    EXPECT_EQ(got[0].cr, 5);
+    on_offer("07");  // CONNECT
+    got = b.messages();
+    ASSERT_EQ(names(got), (std::vector<std::string>{"CONNECT ACKNOWLEDGE", "CONNECT"}));
+    EXPECT_EQ(got[1].cr, 5);
+    EXPECT_EQ(b.net.channel_state(5), NetState::Active);
+    EXPECT_EQ(b.net.channel_state(*offer.channel->channel), NetState::Active);
+
+    b.send("08 02 00 05 45 08 02 80 90");  // the caller's DISCONNECT
+    got = b.messages();
+    ASSERT_EQ(names(got), (std::vector<std::string>{"DISCONNECT", "RELEASE"}));
+    EXPECT_EQ(got[0].cr, offer.cr);
+    EXPECT_EQ(got[0].cause->value, 16);
+    EXPECT_EQ(got[1].cr, 5);
+
+    // A number that is not the adapter's goes by the answer policy.
+    b.send("08 02 00 06 05 04 03 80 90 A2 18 03 A1 83 86 70 08 C1 '5559999'");
+    got = b.messages();
+    EXPECT_EQ(names(got), std::vector<std::string>{"CALL PROCEEDING"});
+}
+
 TEST(IsdnNetworkCalls, RestartBothWays)
 {
     Bench b;

@@ -80,7 +80,8 @@ void ModemPeer::follow(IsdnNetworkSide& net, std::function<bool(const CallInfo&)
         if (!s || e.kind != IsdnEvent::Kind::CallState || !e.call) return;
         if (e.state == NetState::Active) {
             auto info = n->call(*e.call);
-            if (!info || info->channel >= kChannels || (which && !which(*info))) return;
+            // A call the network routes back to the adapter has the adapter at both ends.
+            if (!info || info->channel >= kChannels || info->routed_back || (which && !which(*info))) return;
             (*active)[*e.call] = info->channel;
             (*s)->put_on(info->channel);
             return;

@@ -60,7 +60,8 @@ public:
     void put_on(unsigned channel);
     void take_off(unsigned channel);
     // Puts the modem on each B channel whose call becomes active (of the calls `which`
-    // picks, all without it), takes it off when the call clears.
+    // picks, all without it; never a call routed back to the adapter), takes it off
+    // when the call clears.
     void follow(IsdnNetworkSide& net, std::function<bool(const CallInfo&)> which = {});
     // The same for the robbed-bit far end's connected channels (watched every 10 ms).
     void follow(RobbedBitFarEnd& far_end);

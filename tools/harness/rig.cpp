@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -104,6 +105,13 @@ FarEnds Rig::attach_far_ends(sim::Card& card, unsigned instance, const std::vect
             config.variant = protocol >= 1 && protocol <= 5 ? sim::SwitchVariant(protocol) : sim::SwitchVariant::Ess5;
             config.e1 = value("LineMode", n, 0) == 1;
             config.keep_link_up = plat::ms(1000);
+            // The line's directory numbers: a call to one is routed back to the adapter.
+            for (unsigned k = 0; k < 32; k++) {
+                char name[40];
+                std::snprintf(name, sizeof name, "Line_%u.DirectoryNumber_%02u", n, k);
+                auto number = host.registry.get_value(key, name);
+                if (number && !number->sz.empty()) config.adapter_numbers.push_back(number->sz);
+            }
             far.isdn[n] = &attach_isdn_network(card, n, config);
             break;
         }
