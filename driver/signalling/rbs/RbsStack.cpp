@@ -657,6 +657,22 @@ ULONG RbsStackQueryParam(ULONG Kind, ULONG Id, PVOID Object, ULONG Argument)
     return RbsInstanceControl(RbsStack(Object), Id, Argument);
 }
 
+// As RbsTransmitBits and RbsReceiveBits for every channel, the line's state looked at once.
+void RbsStackTransmitBits(PVOID Stack, UCHAR* Bits)
+{
+    RBS_STACK* s = RbsStack(Stack);
+    const BOOLEAN up = RbsLayer1Up(s);
+    for (ULONG k = 0; k < RBS_CHANNELS; k++) Bits[k] = up && s->Channel[k].Enabled ? (UCHAR)s->TxBits[k].Latest : 0;
+}
+
+void RbsStackReceiveBits(PVOID Stack, const UCHAR* Bits)
+{
+    RBS_STACK* s = RbsStack(Stack);
+    if (!RbsLayer1Up(s)) return;
+    for (ULONG k = 0; k < RBS_CHANNELS; k++)
+        if (Bits[k] <= RBS_BITS_MASK && s->Channel[k].Enabled) s->RxBits[k].Latest = Bits[k];
+}
+
 PUCHAR RbsStackCallNumber(PVOID CallObject, ULONG Id)
 {
     RBS_CHANNEL* ch = RbsCallObject(CallObject);
