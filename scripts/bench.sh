@@ -1,19 +1,40 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the benchmarks (Release), runs them and prints one
-# table of the figures, each measured in this run.
+# table of the figures, each measured in this run: CPU times, which swing with the
+# machine's load, and beside them instruction counts under callgrind, which do not
+# (taken when valgrind is installed): per simulated second of the four-line board at
+# full load and per ISDN call set-up and clear, each split by area of the tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh >&2
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNET_TESTS=OFF >&2
-cmake --build build-bench -j3 --target main_job_bench timer_pool_bench >&2
+# -g: callgrind names each function's source file (the code is the same without it).
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g -DVORNET_TESTS=OFF >&2
+cmake --build build-bench -j3 --target main_job_bench timer_pool_bench instr_runs >&2
 out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
 build-bench/bench/main_job_bench --benchmark_format=json >"$out/main.json" 2>/dev/null
 build-bench/bench/timer_pool_bench --benchmark_filter='BM_TmrTick/1024' --benchmark_format=json >"$out/timer.json" 2>/dev/null
-python3 - "$out/main.json" "$out/timer.json" <<'PY'
-import json, sys
+# Instruction counts: 10 simulated seconds at full load; 10 one-second windows with an
+# ISDN call each, less the same windows idle. Only those stretches are instrumented.
+seconds=10
+windows=10
+if command -v valgrind >/dev/null 2>&1; then
+    for run in "full $seconds" "calls $windows" "idle $windows"; do
+        name=${run%% *}
+        valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$out/cg.$name" \
+            build-bench/bench/instr_runs $run >/dev/null 2>"$out/cg.$name.log" &
+    done
+    wait
+    for name in full calls idle; do
+        python3 scripts/callgrind_areas.py "$PWD" "$out/cg.$name" >"$out/areas.$name" || rm -f "$out/areas.$name"
+    done
+fi
+python3 - "$out" "$seconds" "$windows" <<'PY'
+import json, os, sys
+out, seconds, windows = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 runs = {}
-for f in sys.argv[1:]:
-    for b in json.load(open(f))["benchmarks"]:
+for f in ("main.json", "timer.json"):
+    for b in json.load(open(os.path.join(out, f)))["benchmarks"]:
         runs[b["name"].split("/iterations")[0]] = b
 full, share, call, tick = (runs.get(n, {}) for n in
     ("BM_FullLoadFourLines", "BM_FullLoadDriverShare", "BM_IsdnCallSetupAndClear", "BM_TmrTick/1024"))
@@ -30,8 +51,35 @@ rows = [
 ]
 w = max(len(r[0]) for r in rows)
 v = max(len(r[1]) for r in rows)
+print("CPU time (swings with the machine's load)")
 print("%-*s  %-*s  %s" % (w, "figure", v, "value", "goal"))
 for r in rows:
     print("%-*s  %-*s  %s" % (w, r[0], v, r[1], r[2]))
+
+def areas(name):
+    try:
+        return {k: int(n) for k, n in (line.split() for line in open(os.path.join(out, "areas." + name)))}
+    except (OSError, ValueError):
+        return None
+
+full, calls, idle = areas("full"), areas("calls"), areas("idle")
+labels = (("driver", "driver (driver/)"), ("models", "device models and far ends (sim/)"),
+          ("platform", "platform stand-ins (platform/)"), ("harness", "harness and traffic (tools/, bench/)"),
+          ("other", "outside the tree, no caller in it"), ("total", "whole process"))
+print()
+print("Instructions (callgrind; the same from run to run)")
+if full is None or calls is None or idle is None:
+    print("not taken (no valgrind)" if full is None and not os.path.exists(os.path.join(out, "cg.full.log"))
+          else "not taken (the callgrind runs failed)")
+    sys.exit(0)
+if full["total"] > 0 and full["other"] == full["total"]:
+    print("not taken (no debug information: no function has a source file)")
+    sys.exit(0)
+head = ("area", "per simulated s, four lines, full load", "per ISDN call set-up and clear")
+table = [(label, "{:,.0f}".format(full[key] / seconds), "{:,.0f}".format((calls[key] - idle[key]) / windows))
+         for key, label in labels]
+cw = [max(len(r[i]) for r in table + [head]) for i in range(3)]
+print("%-*s  %*s  %*s" % (cw[0], head[0], cw[1], head[1], cw[2], head[2]))
+for r in table:
+    print("%-*s  %*s  %*s" % (cw[0], r[0], cw[1], r[1], cw[2], r[2]))
 PY
-rm -rf "$out"

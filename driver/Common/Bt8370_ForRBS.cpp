@@ -6,6 +6,7 @@
 #include "driver/Common/Bt837x.h"
 
 #include "driver/Common/RSS_init.h"
+#include "driver/signalling/rbs/RbsStack.h"
 
 // ---- robbed-bit exchange ----
 
@@ -16,7 +17,9 @@ static ULONG Bt8370RbsControl(Bt8370* ThisBt8370, ULONG Id, ULONG Argument)
     return control == NULL ? CONTROL_UNKNOWN : control(CTL_KIND_SET, Id, a->ThisSgnlStack[ThisBt8370->nLine], Argument);
 }
 
-BOOLEAN Bt8370BackgroundForRBS(Bt8370* ThisBt8370)
+// A line's stack other than the robbed-bit one (or no register window) is asked
+// through Control, twice per channel.
+static void Bt8370ExchangeByControl(Bt8370* ThisBt8370)
 {
     for (ULONG k = 0; k < BT8370_NUM_CHANNELS; k++) {
         ULONG tpc = BT_BANK(BT_TPC, k);
@@ -34,6 +37,45 @@ BOOLEAN Bt8370BackgroundForRBS(Bt8370* ThisBt8370)
         if (tx == CONTROL_UNKNOWN) tx = 0;
         Bt8370Write(ThisBt8370, tpc, (UCHAR)(v | (tx & 0x0F)));
     }
+}
+
+static_assert(BT8370_NUM_CHANNELS == RBS_CHANNELS, "one robbed-bit channel per framer channel");
+static_assert(BT_BANK(BT_RSIG, BT8370_NUM_CHANNELS - 1) < BT8370_NUM_REGS && BT_BANK(BT_TPC, BT8370_NUM_CHANNELS - 1) < BT8370_NUM_REGS,
+              "the signalling banks lie in the register window");
+
+static volatile UCHAR* Bt8370BankRegister(Bt8370* ThisBt8370, ULONG Bank, ULONG Channel)
+{
+    return (volatile UCHAR*)(ThisBt8370->pRegs + 4 * BT_BANK(Bank, Channel));
+}
+
+// The robbed-bit stack takes its channels' bits in one call and hands them out in one:
+// the bits it sends do not depend on those it receives in the same pass (they change
+// only in its machine step), so the registers see the same accesses in the same order.
+BOOLEAN Bt8370BackgroundForRBS(Bt8370* ThisBt8370)
+{
+    Adapter* a = ThisBt8370->ThisAdapter;
+    ULONG line = ThisBt8370->nLine;
+    if (a->SgnlProtocolOps[line].Control != RbsStackQueryParam || ThisBt8370->pRegs == NULL) {
+        Bt8370ExchangeByControl(ThisBt8370);
+        return TRUE;
+    }
+    PVOID stack = a->ThisSgnlStack[line];
+    UCHAR tx[BT8370_NUM_CHANNELS] = {0};
+    UCHAR rx[BT8370_NUM_CHANNELS];
+    if (stack != NULL) RbsStackTransmitBits(stack, tx);
+    for (ULONG k = 0; k < BT8370_NUM_CHANNELS; k++) {
+        volatile UCHAR* tpc = Bt8370BankRegister(ThisBt8370, BT_TPC, k);
+        rx[k] = (UCHAR)(READ_REGISTER_UCHAR(Bt8370BankRegister(ThisBt8370, BT_RSIG, k)) >> 4);
+        // TPC reads back what was written: it is read once (this runs for all 32
+        // channels twice a multiframe, and every bus read stalls the processor).
+        UCHAR v = (UCHAR)(READ_REGISTER_UCHAR(tpc) | 0x10);
+        WRITE_REGISTER_UCHAR(tpc, v);
+        v &= 0xF0;
+        WRITE_REGISTER_UCHAR(tpc, v);
+        // Only the A, B, C, D bits reach the register; "nothing to report" sends zeros.
+        WRITE_REGISTER_UCHAR(tpc, (UCHAR)(v | (tx[k] & 0x0F)));
+    }
+    if (stack != NULL) RbsStackReceiveBits(stack, rx);
     return TRUE;
 }
 

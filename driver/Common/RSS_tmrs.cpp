@@ -19,9 +19,21 @@ const char* TraceFileName(const char* Path)
     return name;
 }
 
+// Searches and the tick stop at Top, so a large pool with few timers costs what they do.
+static void TmrLowerTop(TmrPool* Pool)
+{
+    while (Pool->Top > 0 && Pool->Entries[Pool->Top - 1].Callback == NULL) Pool->Top--;
+}
+
+static void TmrFree(TmrPool* Pool, TmrEntry* e)
+{
+    std::memset(e, 0, sizeof *e);
+    if (e == &Pool->Entries[Pool->Top - 1] && Pool->RunningIndex < 0) TmrLowerTop(Pool);
+}
+
 static LONG TmrFind(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2)
 {
-    for (ULONG i = 0; i < Pool->Count; ++i)
+    for (ULONG i = 0; i < Pool->Top; ++i)
         if (Pool->Entries[i].Key1 == Key1 && Pool->Entries[i].Key2 == Key2) return (LONG)i;
     return -1;
 }
@@ -42,6 +54,7 @@ BOOLEAN TmrStart(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds, 
     for (ULONG i = 0; i < Pool->Count; ++i) {
         TmrEntry* e = &Pool->Entries[i];
         if (e->Callback != NULL) continue;
+        if (i >= Pool->Top) Pool->Top = i + 1;
         e->Callback = Callback;
         e->Context = Context;
         e->Remaining = Milliseconds;
@@ -56,10 +69,10 @@ BOOLEAN TmrStart(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds, 
 
 BOOLEAN TmrClear(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2)
 {
-    for (ULONG i = 0; i < Pool->Count; ++i) {
+    for (ULONG i = 0; i < Pool->Top; ++i) {
         TmrEntry* e = &Pool->Entries[i];
         if (e->Key1 == Key1 && e->Key2 == Key2 && (LONG)i != Pool->RunningIndex) {
-            std::memset(e, 0, sizeof *e);
+            TmrFree(Pool, e);
             return TRUE;
         }
     }
@@ -70,13 +83,14 @@ BOOLEAN TmrClear(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2)
 BOOLEAN TmrClearAllOfOwner(TmrPool* Pool, ULONG_PTR Key1)
 {
     BOOLEAN cleared = FALSE;
-    for (ULONG i = 0; i < Pool->Count; ++i) {
+    for (ULONG i = 0; i < Pool->Top; ++i) {
         TmrEntry* e = &Pool->Entries[i];
         if (e->Key1 == Key1 && (LONG)i != Pool->RunningIndex) {
             std::memset(e, 0, sizeof *e);
             cleared = TRUE;
         }
     }
+    if (Pool->RunningIndex < 0) TmrLowerTop(Pool);
     return cleared;
 }
 
@@ -117,7 +131,8 @@ void TmrTick(TmrPool* Pool, ULONG ElapsedMs)
 {
     TraceTickCounter++;
     ULONG generation = Pool->Generation;
-    for (ULONG i = 0; i < Pool->Count; ++i) {
+    // A callback may start timers: Top is read again at every step, as they run in this tick too.
+    for (ULONG i = 0; i < Pool->Top; ++i) {
         TmrEntry* e = &Pool->Entries[i];
         if (e->Callback == NULL) continue;
         if (e->Remaining > ElapsedMs) {
@@ -134,4 +149,5 @@ void TmrTick(TmrPool* Pool, ULONG ElapsedMs)
         if (done == TRUE) std::memset(e, 0, sizeof *e);
     }
     Pool->RunningIndex = -1;
+    TmrLowerTop(Pool);
 }

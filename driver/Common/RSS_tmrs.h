@@ -23,6 +23,7 @@ typedef struct _TmrPool {
     LONG RunningIndex;      // entry whose callback ran last in the tick in progress, -1 outside a tick
     TmrEntry* Entries;
     ULONG Generation;       // raised by every TmrInit, so a tick notices a pool rebuilt under it
+    ULONG Top;              // one past the last entry in use: entries from Top on are all free
 } TmrPool;
 
 void TmrInit(TmrPool* Pool, TmrEntry* Entries, ULONG Count);

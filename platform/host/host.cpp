@@ -155,6 +155,7 @@ IoSpace::IoSpace()
     base_ = static_cast<uint8_t*>(p);
     size_ = kIoReserve;
     slots_.assign(kIoReserve / kWindowSlot, false);
+    slot_window_.assign(kIoReserve / kWindowSlot, nullptr);
 }
 
 IoSpace::~IoSpace()
@@ -182,9 +183,12 @@ void* IoSpace::map(uint64_t phys, uint32_t length)
         bool free = true;
         for (size_t j = 0; j < need && free; ++j) free = !slots_[i + j];
         if (!free) continue;
-        for (size_t j = 0; j < need; ++j) slots_[i + j] = true;
         uintptr_t va = reinterpret_cast<uintptr_t>(base_) + i * kWindowSlot;
-        windows_[va] = {va, length, phys};
+        const Window* w = &(windows_[va] = {va, length, phys});
+        for (size_t j = 0; j < need; ++j) {
+            slots_[i + j] = true;
+            slot_window_[i + j] = w;
+        }
         return reinterpret_cast<void*>(va);
     }
     return nullptr;
@@ -196,7 +200,10 @@ bool IoSpace::unmap(void* va, uint32_t length)
     if (it == windows_.end() || it->second.length != length) return false;
     size_t first = (it->first - reinterpret_cast<uintptr_t>(base_)) / kWindowSlot;
     size_t need = (length + kWindowSlot - 1) / kWindowSlot;
-    for (size_t j = 0; j < need; ++j) slots_[first + j] = false;
+    for (size_t j = 0; j < need; ++j) {
+        slots_[first + j] = false;
+        slot_window_[first + j] = nullptr;
+    }
     windows_.erase(it);
     return true;
 }
@@ -209,11 +216,14 @@ bool IoSpace::in_reserved_range(const volatile void* address) const
 
 IoSpace::Decoded IoSpace::decode(const volatile void* address, unsigned width) const
 {
+    // Windows start on slot boundaries and lie in the slots they take: the slot of the
+    // address names the only window it can be in.
     auto a = reinterpret_cast<uintptr_t>(address);
-    auto it = windows_.upper_bound(a);
-    if (it == windows_.begin()) return {};
-    --it;
-    const Window& w = it->second;
+    auto b = reinterpret_cast<uintptr_t>(base_);
+    if (a < b || a - b >= size_) return {};
+    const Window* found = slot_window_[(a - b) / kWindowSlot];
+    if (found == nullptr) return {};
+    const Window& w = *found;
     if (a + width > w.va + w.length) return {};
     uint64_t phys = w.phys + (a - w.va);
     for (const Claim& c : claims_)
@@ -267,7 +277,9 @@ PhysMemory::Block PhysMemory::allocate(size_t size)
     if (p == nullptr) return {};
     Block b{static_cast<uint8_t*>(p), at, size};
     next_phys_ = at + span;
-    blocks_[b.phys] = b;
+    const Block* kept = &(blocks_[b.phys] = b);
+    if (by_mib_.empty()) by_mib_.assign((kPhysTop - kPhysBase) >> 20, nullptr);
+    for (uint64_t m = (at - kPhysBase) >> 20, n = span >> 20; n > 0; ++m, --n) by_mib_[m] = kept;
     return b;
 }
 
@@ -276,6 +288,8 @@ bool PhysMemory::free(void* virt, size_t size)
     for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
         if (it->second.virt == virt) {
             if (it->second.size != size) return false;
+            for (uint64_t m = (it->first - kPhysBase) >> 20, n = phys_span(size) >> 20; n > 0; ++m, --n)
+                by_mib_[m] = nullptr;
             std::free(it->second.virt);
             blocks_.erase(it);
             return true;
@@ -284,7 +298,20 @@ bool PhysMemory::free(void* virt, size_t size)
     return false;
 }
 
+// Each block lies alone on the MiBs it spans: the MiB of the address names the block.
 uint8_t* PhysMemory::to_virt(uint64_t phys, size_t length) const
+{
+    if (phys >= kPhysBase && phys < kPhysTop && !by_mib_.empty()) {
+        if (const Block* b = by_mib_[(phys - kPhysBase) >> 20]) {
+            uint64_t off = phys - b->phys;
+            if (off > b->size || length > b->size - off) return nullptr;
+            return b->virt + off;
+        }
+    }
+    return to_virt_slow(phys, length);
+}
+
+uint8_t* PhysMemory::to_virt_slow(uint64_t phys, size_t length) const
 {
     auto it = blocks_.upper_bound(phys);
     if (it == blocks_.begin()) return nullptr;

@@ -134,6 +134,7 @@ private:
     uint8_t* base_ = nullptr;
     size_t size_ = 0;
     std::vector<bool> slots_;
+    std::vector<const Window*> slot_window_;  // per slot, the window lying in it (decode without a tree walk)
 };
 
 // Host memory with physical addresses below 4 GiB, for DMA.
@@ -151,7 +152,9 @@ public:
     size_t blocks() const { return blocks_.size(); }
 
 private:
+    uint8_t* to_virt_slow(uint64_t phys, size_t length) const;
     std::map<uint64_t, Block> blocks_;  // by physical address
+    std::vector<const Block*> by_mib_;  // per MiB of the physical range, the block spanning it
     uint64_t next_phys_ = 0x10000000;
 };
 

@@ -215,12 +215,24 @@ void Board::build_local_bus()
     }
     std::sort(local_bus_.begin(), local_bus_.end(),
               [](const Region& a, const Region& b) { return a.offset < b.offset; });
+    page_first_region_.assign(kBarSize >> kPageShift, uint8_t(local_bus_.size()));
+    for (uint32_t page = 0; page < page_first_region_.size(); ++page)
+        for (size_t i = 0; i < local_bus_.size(); ++i)
+            if (uint64_t(local_bus_[i].offset) + local_bus_[i].length > uint64_t(page) << kPageShift) {
+                page_first_region_[page] = uint8_t(i);
+                break;
+            }
 }
 
 const Board::Region* Board::region_at(uint32_t offset, unsigned width) const
 {
-    for (const Region& r : local_bus_)
-        if (offset >= r.offset && uint64_t(offset) + width <= uint64_t(r.offset) + r.length) return &r;
+    // Regions before the page's first end before the page; regions from one starting
+    // beyond the offset on cannot hold it either.
+    size_t i = (offset >> kPageShift) < page_first_region_.size() ? page_first_region_[offset >> kPageShift] : 0;
+    for (; i < local_bus_.size() && local_bus_[i].offset <= offset; ++i) {
+        const Region& r = local_bus_[i];
+        if (uint64_t(offset) + width <= uint64_t(r.offset) + r.length) return &r;
+    }
     return nullptr;
 }
 

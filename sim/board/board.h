@@ -189,6 +189,10 @@ private:
     std::array<std::unique_ptr<PciFunctionModel>, 2> functions_;
 
     std::vector<Region> local_bus_;
+    // Per 2 KiB page of the local bus, the first region (in offset order) reaching past
+    // the page's start: a lookup scans from there, not from the first region.
+    static constexpr unsigned kPageShift = 11;
+    std::vector<uint8_t> page_first_region_;
     std::unique_ptr<RegisterStore> hdlc_store_;
     std::array<std::unique_ptr<RegisterStore>, kMaxLines> framer_stores_;
     std::array<std::unique_ptr<RegisterStore>, kMaxSockets> socket_stores_;

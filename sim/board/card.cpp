@@ -78,6 +78,9 @@ void Card::fit_framers()
         return line < line_count() && framers_[line] ? framers_[line]->bus_slot_channel(slot) : -1;
     };
     bus_rate = [this](unsigned line) { return line < line_count() && framers_[line] ? framers_[line]->bus_rate() : 0u; };
+    bus_map_generation = [this](unsigned line) {
+        return line < line_count() && framers_[line] ? framers_[line]->bus_map_generation() : uint64_t(0);
+    };
 }
 
 Card::~Card()

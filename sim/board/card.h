@@ -32,6 +32,10 @@ public:
     std::function<bool(unsigned line)> framer_clock;
     std::function<unsigned(unsigned line)> bus_rate;
     std::function<int(unsigned line, unsigned bus_slot)> bus_slot_channel;
+    // When set: a number that changes whenever bus_slot_channel may answer line n
+    // differently, so the switch may keep its answers meanwhile (whoever replaces
+    // bus_slot_channel with answers that change replaces or clears this too).
+    std::function<uint64_t(unsigned line)> bus_map_generation;
 
     // Device models, fitted as they exist.
     // The framer of line n (one per line of the board type; nullptr beyond).

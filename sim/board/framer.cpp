@@ -1,6 +1,7 @@
 #include "sim/board/framer.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/host/history.h"
 
@@ -67,11 +68,19 @@ void Framer::mmio_write(uint32_t offset, unsigned width, uint32_t value)
     uint8_t v = uint8_t(value);
     if (log_writes_) plat::push_bounded(writes_, Write{sched_.now(), reg, v});
     (this->*table_[reg].write)(reg, v);
+    if (reg == kSbiCr || reg == kPcr0 || (reg >= kSbc && reg < kSbc + 32)) bus_map_changed();
 }
 
 void Framer::poke(unsigned reg, uint8_t value)
 {
     if (reg < kRegisters) s_.regs[reg] = value;
+    bus_map_changed();
+}
+
+void Framer::bus_map_changed()
+{
+    static std::atomic<uint64_t> generations{0};
+    bus_map_generation_ = ++generations;
 }
 
 // ---- reset ----
@@ -82,6 +91,7 @@ void Framer::reset_registers()
     soft_reset_event_ = 0;
     s_.regs.fill(0);
     s_.soft_reset = false;
+    bus_map_changed();
     s_.alm1 = alarms_from_line();
     s_.alm2 = alarms2_from_line();
     update_irq();
@@ -92,7 +102,7 @@ void Framer::reset_registers()
 void Framer::hw_reset(bool in_reset)
 {
     s_.hw_reset = in_reset;
-    reset_registers();
+    reset_registers();  // the bus map changes with it
 }
 
 uint8_t Framer::read_pcr0(unsigned reg) { return uint8_t(s_.regs[reg] | (s_.soft_reset ? 0x80 : 0)); }

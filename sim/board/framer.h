@@ -104,6 +104,9 @@ public:
     // or 8192; 0 while the bus is not clocked or the two registers disagree.
     unsigned bus_rate() const;
     int bus_slot_channel(unsigned slot) const;  // channel a bus slot carries, -1 none
+    // Changes whenever what bus_slot_channel answers may have changed (a write to SBI_CR
+    // or the slot map, a reset); unique among all framers.
+    uint64_t bus_map_generation() const { return bus_map_generation_; }
     bool t1() const { return (s_.regs[kPcr0] & 0x01) != 0; }
     plat::VTime multiframe_period() const;  // from the framing in PCR0
     unsigned multiframe_frames() const;     // 12, 24 (T1) or 16 (E1)
@@ -171,6 +174,8 @@ private:
     plat::Scheduler::EventId soft_reset_event_ = 0;
     plat::Scheduler::EventId multiframe_event_ = 0;
     plat::Scheduler::EventId onesec_event_ = 0;
+    uint64_t bus_map_generation_ = 0;
+    void bus_map_changed();
 };
 
 }  // namespace sim

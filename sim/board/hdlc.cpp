@@ -361,8 +361,13 @@ void HdlcController::walk_transmit(uint32_t group, uint32_t channel)
     uint32_t cfg = groups_[group].tx_cfg[channel];
     for (uint32_t n = 0; n < kMaxWalk && ch.active; n++) {
         uint32_t status = 0, buffer = 0, next = 0;
-        if (!read32(int(group), ch.current, status) || !read32(int(group), ch.current + 4, buffer) ||
-            !read32(int(group), ch.current + 8, next)) {
+        // The descriptor's three words in one translation when they lie in one block.
+        if (const uint8_t* d = dma(int(group), ch.current, 12)) {
+            std::memcpy(&status, d, 4);
+            std::memcpy(&buffer, d + 4, 4);
+            std::memcpy(&next, d + 8, 4);
+        } else if (!read32(int(group), ch.current, status) || !read32(int(group), ch.current + 4, buffer) ||
+                   !read32(int(group), ch.current + 8, next)) {
             ++stats_.dma_faults;
             ch.active = false;
             post(entry(true, group, channel, kEventNone, kErrBuff));

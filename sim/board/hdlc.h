@@ -121,6 +121,12 @@ public:
     // A frame for a channel's receiver, taken in as the next event.
     void receive(unsigned group, unsigned channel, std::vector<uint8_t> frame);
     uint8_t map_byte(bool transmit, unsigned group, unsigned slot) const;
+    // Slots 4n to 4n+3 of a live map, slot 4n in the low byte (0 outside the maps).
+    uint32_t map_word(bool transmit, unsigned group, unsigned n) const
+    {
+        if (group >= kGroups || n >= kSlots / 4) return 0;
+        return regs_[(group * kGroupWindow + (transmit ? kRegTxMap : kRegRxMap)) / 4 + n];
+    }
     uint32_t port_mode(unsigned group) const { return group < kGroups ? groups_[group].port_mode : 0; }
     bool channel_active(bool transmit, unsigned group, unsigned channel) const;
     bool clock_active(unsigned group) const;

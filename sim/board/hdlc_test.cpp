@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "sim/board/card.h"
+#include "sim/board/framer.h"
 #include "sim/board/tsswitch.h"
 
 namespace {
@@ -304,6 +306,62 @@ TEST_F(HdlcModel, SwitchMapsControllerSlotsByPortMode)
         word(kArea + H::kAreaPortCfg) = c.port_mode;
         request(srq(H::kGroupInit));
         EXPECT_EQ(sw.bus_slot(0, c.slot), c.bus);
+    }
+}
+
+// The switch keeps the framer's answers between frames: every change of the slot maps on
+// either side (the framer's bus map and rate, its resets, the controller's live map)
+// reroutes the very next frame from the line.
+TEST(TimeSlotSwitchOnCard, FramesFromTheLineFollowEveryChangeOfTheMaps)
+{
+    plat::Host host;
+    sim::BoardConfig c;
+    c.adapter_id = 7;
+    c.device_id = sim::kDeviceFourLine;
+    sim::Card card(host, c);
+    uint16_t command = sim::kPciCommandMemory;
+    card.function(1).config_write(sim::kPciCommand, &command, 2);
+    card.function(1).bar_window().mmio_write(card.type().reset_latch, 4, 0xFFFFFFFF);
+    sim::Framer& framer = *card.framer(0);
+    auto fw = [&](unsigned reg, uint8_t v) { framer.mmio_write(4 * reg, 1, v); };
+    auto t1_bus = [&] {
+        fw(sim::Framer::kSbiCr, 0x47);
+        fw(sim::Framer::kCsel, 0x05);
+    };
+    auto rx_map = [&](uint32_t word) { card.hdlc().mmio_write(H::kRegRxMap + 4, 4, word); };  // slots 4-7
+    t1_bus();
+    rx_map(0x80 | 7);  // port mode 0: controller slot 4 is bus slot 5, to channel 7
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        bool delivered;
+    } steps[] = {
+        {"the framer carries nothing on bus slot 5", [] {}, false},
+        {"the framer maps bus slot 5", [&] { fw(sim::Framer::kSbc + 5, 0x01); }, true},
+        {"and again", [] {}, true},
+        {"the framer unmaps it", [&] { fw(sim::Framer::kSbc + 5, 0x00); }, false},
+        {"the framer maps it again", [&] { fw(sim::Framer::kSbc + 5, 0x01); }, true},
+        {"the controller's slot disabled", [&] { rx_map(0x07); }, false},
+        {"the controller's slot to channel 9", [&] { rx_map(0x80 | 9); }, true},
+        {"the framer's bus at the E1 rate", [&] { fw(sim::Framer::kSbiCr, 0x46), fw(sim::Framer::kCsel, 0x01); }, false},
+        {"back at the T1 rate", t1_bus, true},
+        {"a soft reset cleared the framer's map",
+         [&] {
+             fw(sim::Framer::kPcr0, 0x80);
+             host.run_for(plat::ms(5));
+             t1_bus();
+         },
+         false},
+        {"the framer maps bus slot 5 once more", [&] { fw(sim::Framer::kSbc + 5, 0x01); }, true},
+    };
+    const auto& stats = card.tsswitch().stats();
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        const uint64_t to_hdlc = stats.to_hdlc, dropped = stats.dropped;
+        card.line(0).frame_to_adapter(1u << 5, {1, 2, 3});
+        EXPECT_EQ(stats.to_hdlc - to_hdlc, step.delivered ? 1u : 0u);
+        EXPECT_EQ(stats.dropped - dropped, step.delivered ? 0u : 1u);
     }
 }
 

@@ -12,6 +12,7 @@
 // A map byte with bit 7 set is an enabled slot of the channel in bits 0-4.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -53,15 +54,36 @@ public:
     const Stats& stats() const { return stats_; }
 
 private:
+    // What routing a frame needs of one group, taken once per frame: the port mode,
+    // whether the framer's bus runs at the port's rate, and the line channel of each bus
+    // slot (asked of the framer the first time a slot needs it).
+    struct View {
+        static constexpr int8_t kUnknown = -2;
+        unsigned group = 0;
+        uint32_t mode = 0;
+        bool at_rate = false;
+        uint64_t generation = 0;  // of the framer's bus map the answers hold for; 0: none kept
+        int8_t channel[32];
+    };
+    View view(unsigned group) const;
+    void keep(const View& v);  // the frame's answers, for the next frames while the bus map stays
+    static int bus_slot(const View& v, unsigned slot);
+    int bus_channel(View& v, unsigned bus) const;    // the line channel a bus slot carries, -1: none
+    int line_channel(View& v, unsigned slot) const;  // -1: none
+
     void from_hdlc(unsigned group, unsigned channel, const std::vector<uint8_t>& frame);
     void from_line(unsigned line, uint32_t channels, const std::vector<uint8_t>& frame);
-    int line_channel(unsigned group, unsigned slot) const;  // -1: none
 
     Card& card_;
     HdlcController& hdlc_;
     SlotSink modem_sink_;
     ModemListener modem_listener_;
     Stats stats_;
+    struct Kept {
+        uint64_t generation = 0;
+        int8_t channel[32];
+    };
+    std::array<Kept, 4> kept_{};  // per group
 };
 
 }  // namespace sim

@@ -28,6 +28,36 @@ constexpr char kStatisticsRequest[] = "AT&V1&V2\r";
 // Byte i of a frame's payload is (pattern base + i) modulo 256.
 uint8_t pattern_base(uint32_t id, uint32_t seq) { return uint8_t(seq * 7u + id * 13u); }
 
+// Byte i of a frame's payload is uint8_t(base + i): the pattern from position i is a
+// stretch of this ramp, starting at uint8_t(base + i), for up to 256 bytes.
+struct Ramp {
+    uint8_t bytes[512];
+    Ramp()
+    {
+        for (unsigned k = 0; k < sizeof bytes; k++) bytes[k] = uint8_t(k);
+    }
+};
+const Ramp kRamp;
+
+void fill_pattern(uint8_t* p, size_t from, size_t to, uint8_t base)
+{
+    for (size_t i = from; i < to;) {
+        size_t n = std::min<size_t>(to - i, 256);
+        std::memcpy(p + i, kRamp.bytes + uint8_t(base + i), n);
+        i += n;
+    }
+}
+
+bool has_pattern(const uint8_t* p, size_t from, size_t to, uint8_t base)
+{
+    for (size_t i = from; i < to;) {
+        size_t n = std::min<size_t>(to - i, 256);
+        if (std::memcmp(p + i, kRamp.bytes + uint8_t(base + i), n) != 0) return false;
+        i += n;
+    }
+    return true;
+}
+
 // Each modem processor of the sockets wired to line n.
 template <typename Fn>
 void each_processor(Adapter* a, unsigned n, Fn fn)
@@ -633,9 +663,7 @@ std::vector<uint8_t> Traffic::frame(const Call& c, bool to_far, uint32_t seq) co
     f[2] = uint8_t(c.id >> 8);
     f[3] = uint8_t(c.id);
     for (int i = 0; i < 4; i++) f[4 + i] = uint8_t(seq >> (24 - 8 * i));
-    uint8_t* p = f.data();
-    const uint8_t base = pattern_base(c.id, seq);
-    for (size_t i = kHeader, n = f.size(); i < n; i++) p[i] = uint8_t(base + i);
+    fill_pattern(f.data(), kHeader, f.size(), pattern_base(c.id, seq));
     return f;
 }
 
@@ -654,9 +682,7 @@ bool Traffic::check(Call& c, bool to_far, const std::vector<uint8_t>& f)
     // A gap (frames the driver handed back or lost) shows in the byte counts; older
     // frames than expected arrived out of order.
     bool whole = seq >= c.expect_seq[dir] && f.size() == std::max(plan_.frame_bytes, kHeader);
-    const uint8_t* p = f.data();
-    const uint8_t base = pattern_base(c.id, seq);
-    for (size_t i = kHeader, n = f.size(); whole && i < n; i++) whole = p[i] == uint8_t(base + i);
+    whole = whole && has_pattern(f.data(), kHeader, f.size(), pattern_base(c.id, seq));
     c.expect_seq[dir] = seq + 1;
     if (!whole) {
         d.frames_corrupt++;

@@ -258,7 +258,7 @@ typedef struct _RBS_MACHINE_ROW {
 // is left hanging: a local clear of an offered or connected call sends on-hook, and a
 // far end abandoning an offered call or an offer nobody answers is reported to call
 // control. States 12 to 15 carry outgoing calls.
-static const RBS_MACHINE_ROW RbsMachine[] = {
+static constexpr RBS_MACHINE_ROW RbsMachine[] = {
     // idle
     {2, 2, RBS_P_ANY, RBS_EV_LINK_BOUND, RBS_A_CLEAR_LINK, 2},
     {2, 2, RBS_P_WINK, RBS_EV_OFF_HOOK_CHANGED, RBS_A_NEW_CALL | RBS_A_LOAD_123, 8},
@@ -296,6 +296,32 @@ static const RBS_MACHINE_ROW RbsMachine[] = {
     // guards before idle
     {19, 20, RBS_P_ANY, RBS_EV_EXPIRED, RBS_A_ENTER_IDLE, 2},
 };
+
+#define RBS_MACHINE_ROWS (sizeof RbsMachine / sizeof RbsMachine[0])
+#define RBS_ROWS_PER_STATE 8
+
+// The rows of each state in table order, so that a step (once a tick for every channel)
+// looks at its own state's few rows only; built from the table when compiled.
+typedef struct _RBS_ROW_INDEX {
+    UCHAR Count[RBS_CH_LAST_STATE + 1];
+    UCHAR Row[RBS_CH_LAST_STATE + 1][RBS_ROWS_PER_STATE];
+    BOOLEAN Overflow;  // a row names a state beyond the index, or a state has too many rows
+} RBS_ROW_INDEX;
+
+static constexpr RBS_ROW_INDEX RbsIndexRows()
+{
+    RBS_ROW_INDEX x = {};
+    for (ULONG r = 0; r < RBS_MACHINE_ROWS; r++)
+        for (ULONG st = RbsMachine[r].FirstState; st <= RbsMachine[r].LastState; st++) {
+            if (st > RBS_CH_LAST_STATE || x.Count[st] >= RBS_ROWS_PER_STATE)
+                x.Overflow = TRUE;
+            else
+                x.Row[st][x.Count[st]++] = (UCHAR)r;
+        }
+    return x;
+}
+static constexpr RBS_ROW_INDEX RbsRowIndex = RbsIndexRows();
+static_assert(!RbsRowIndex.Overflow, "every row must fit the row index");
 
 // The timing position whose counter a state watches; 0 none.
 static ULONG RbsWatchedPosition(ULONG State)
@@ -377,8 +403,10 @@ static void RbsChannelStep(RBS_CHANNEL* ch)
         if (*c > 0) (*c)--;
         expired = *c == 0;
     }
-    for (const RBS_MACHINE_ROW& row : RbsMachine) {
-        if (ch->State < row.FirstState || ch->State > row.LastState || !(row.Protocols & protocol)) continue;
+    if (ch->State > RBS_CH_LAST_STATE) return;
+    for (ULONG n = 0; n < RbsRowIndex.Count[ch->State]; n++) {
+        const RBS_MACHINE_ROW& row = RbsMachine[RbsRowIndex.Row[ch->State][n]];
+        if (!(row.Protocols & protocol)) continue;
         if (!RbsCondition(ch, row.Condition, expired)) continue;
         if (row.Condition == RBS_EV_OFF_HOOK_CHANGED || row.Condition == RBS_EV_ON_HOOK_CHANGED) ch->RxChanged = 0;
         if (row.Actions & RBS_A_NEW_CALL) RbsHistoryClear(ch);
@@ -565,6 +593,12 @@ static ULONG RbsReceiveBits(RBS_STACK* s, ULONG Argument)
     return 0;
 }
 
+static ULONG RbsTransmitBits(RBS_STACK* s, ULONG Channel)
+{
+    if (!RbsChannelInRange(Channel) || !RbsLayer1Up(s) || !s->Channel[Channel].Enabled) return 0;
+    return s->TxBits[Channel].Latest;
+}
+
 static ULONG RbsInstanceControl(RBS_STACK* s, ULONG Id, ULONG Argument)
 {
     switch (Id) {
@@ -592,9 +626,7 @@ static ULONG RbsInstanceControl(RBS_STACK* s, ULONG Id, ULONG Argument)
     case CTL_FRAMER_INT_QUESTION: return s->Mode == RBS_MODE_FRAMER_INT;
     case CTL_FRAMER_QUESTION: return s->Mode == RBS_MODE_FRAMER;
     case CTL_RX_SIGNALLING_BITS: return RbsReceiveBits(s, Argument);
-    case CTL_TX_SIGNALLING_BITS:
-        if (!RbsChannelInRange(Argument) || !RbsLayer1Up(s) || !s->Channel[Argument].Enabled) return 0;
-        return s->TxBits[Argument].Latest;
+    case CTL_TX_SIGNALLING_BITS: return RbsTransmitBits(s, Argument);
     case CTL_CHANNEL_STATE:
         if (!RbsChannelInRange(Argument) || !RbsLayer1Up(s) || !s->Channel[Argument].Enabled) return CONTROL_UNKNOWN;
         if (s->Channel[Argument].State < RBS_CH_FIRST_STATE || s->Channel[Argument].State > RBS_CH_LAST_STATE)
@@ -609,6 +641,11 @@ static ULONG RbsInstanceControl(RBS_STACK* s, ULONG Id, ULONG Argument)
 ULONG RbsStackQueryParam(ULONG Kind, ULONG Id, PVOID Object, ULONG Argument)
 {
     ULONG answer;
+    // The bit exchange asks twice per channel twice a multiframe: it is answered first.
+    if (Kind == CTL_KIND_SET && Object != NULL) {
+        if (Id == CTL_RX_SIGNALLING_BITS) return RbsReceiveBits(RbsStack(Object), Argument);
+        if (Id == CTL_TX_SIGNALLING_BITS) return RbsTransmitBits(RbsStack(Object), Argument);
+    }
     if (Kind >= CTL_NUM_KINDS) return CONTROL_UNKNOWN;
     if (Kind == CTL_KIND_CONST) return RbsConstAnswer(Id, &answer) ? answer : CONTROL_UNKNOWN;
     if (Object == NULL) return CONTROL_UNKNOWN;
@@ -618,6 +655,22 @@ ULONG RbsStackQueryParam(ULONG Kind, ULONG Id, PVOID Object, ULONG Argument)
         return ch != NULL ? RbsCallControl(ch, Id) : CONTROL_UNKNOWN;
     }
     return RbsInstanceControl(RbsStack(Object), Id, Argument);
+}
+
+// As RbsTransmitBits and RbsReceiveBits for every channel, the line's state looked at once.
+void RbsStackTransmitBits(PVOID Stack, UCHAR* Bits)
+{
+    RBS_STACK* s = RbsStack(Stack);
+    const BOOLEAN up = RbsLayer1Up(s);
+    for (ULONG k = 0; k < RBS_CHANNELS; k++) Bits[k] = up && s->Channel[k].Enabled ? (UCHAR)s->TxBits[k].Latest : 0;
+}
+
+void RbsStackReceiveBits(PVOID Stack, const UCHAR* Bits)
+{
+    RBS_STACK* s = RbsStack(Stack);
+    if (!RbsLayer1Up(s)) return;
+    for (ULONG k = 0; k < RBS_CHANNELS; k++)
+        if (Bits[k] <= RBS_BITS_MASK && s->Channel[k].Enabled) s->RxBits[k].Latest = Bits[k];
 }
 
 PUCHAR RbsStackCallNumber(PVOID CallObject, ULONG Id)

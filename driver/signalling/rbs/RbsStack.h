@@ -177,6 +177,12 @@ void RbsStackCallRequest(UCHAR Primitive, PVOID CallObject, PUCHAR Number, UCHAR
 // The machine step; pool-timer callback in mode 5 (context the instance).
 BOOLEAN RbsStackTimerHdlr(PVOID Context);
 
+// The framer's bit exchange for all RBS_CHANNELS channels in one call each, answering as
+// CTL_TX_SIGNALLING_BITS and taking as CTL_RX_SIGNALLING_BITS per channel: the bits each
+// channel sends (0: nothing), and the bits each received (RBS_CHANNELS entries each).
+void RbsStackTransmitBits(PVOID Stack, UCHAR* Bits);
+void RbsStackReceiveBits(PVOID Stack, const UCHAR* Bits);
+
 // The NUL-terminated one-digit number of a call (CTL_CALLED_NUMBER or
 // CTL_CALLING_NUMBER), kept in its channel record; NULL for anything else. Control
 // answers, as the ISDN stack does, the byte offset of the digits inside the call object
