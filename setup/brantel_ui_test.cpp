@@ -361,12 +361,10 @@ TEST_F(SetupTest, AHiveThatCannotBeWrittenNeverAnswersOK)
 TEST(LeakChecker, TheSuppressionsFileItIsGivenExists)
 {
     const char* options = std::getenv("LSAN_OPTIONS");
-    if (options == nullptr)
-        GTEST_SKIP() << "run without LSAN_OPTIONS";
+    ASSERT_NE(options, nullptr) << "the tests run with the leak checker's options";
     std::string text = options;
     size_t at = text.find("suppressions=");
-    if (at == std::string::npos)
-        GTEST_SKIP() << "no suppressions named";
+    ASSERT_NE(at, std::string::npos) << text;
     std::string path = text.substr(at + 13, text.find_first_of(": ", at) - (at + 13));
     std::ifstream in(path);
     ASSERT_TRUE(in.good()) << path;
