@@ -339,9 +339,10 @@ const AFX_DLGITEM kFramerDumpItems[] = {
     {AfxItem::PushButton, IDC_BT_RBS, "RBS", 56, 36, 50, 12},
     {AfxItem::PushButton, IDC_BT_DUMP, "Dump", 108, 36, 50, 12},
     {AfxItem::PushButton, IDC_BT_CLEAR, "Clear", 160, 36, 50, 12},
-    {AfxItem::Edit, IDC_BT_REPORT, nullptr, 4, 52, 206, 200, kReport | WS_HSCROLL},
+    // Wide enough for the longest report line, a statistics line of some 95 characters.
+    {AfxItem::Edit, IDC_BT_REPORT, nullptr, 4, 52, 352, 200, kReport | WS_HSCROLL},
 };
-const AFX_DLGTEMPLATE kFramerDump = {IDD_FRAMER_DUMP, "Bt8370", 215, 255, kFramerDumpItems,
+const AFX_DLGTEMPLATE kFramerDump = {IDD_FRAMER_DUMP, "Bt8370", 360, 255, kFramerDumpItems,
                                      std::size(kFramerDumpItems)};
 
 const AFX_MENUITEM kModemItems[] = {

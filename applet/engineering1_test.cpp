@@ -796,6 +796,30 @@ TEST_F(EngineeringPageTest, EveryPageOfTheTableOpensByNameOnTheAdapter)
     }
 }
 
+// The register dump page opened alone: each report's lines, values included, lie inside
+// the visible report box.
+TEST_F(EngineeringPageTest, FramerReportsShowWholeLinesOnThePageAlone)
+{
+    StartSim();
+    OpenPage<CPropertyPage>("bt8370", [&](CMyPropertySheet& sheet, CPropertyPage& page) {
+        for (int button : {IDC_BT_RECEIVE, IDC_BT_TRANSMIT, IDC_BT_OTHERS, IDC_BT_STATISTICS}) {
+            SCOPED_TRACE(button);
+            afxtest::Click(&page, IDC_BT_CLEAR);
+            afxtest::Click(&page, button);
+            const int width = afxtest::TextViewWidth(&page, IDC_BT_REPORT);
+            ASSERT_GT(width, 0);
+            std::istringstream lines(Text(&page, IDC_BT_REPORT));
+            std::string line;
+            for (int n = 0; std::getline(lines, line); n++) {
+                EXPECT_LE(afxtest::TextLineRight(&page, IDC_BT_REPORT, n), width) << line;
+            }
+            if (button == IDC_BT_RECEIVE) {
+                EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("engineering-bt8370-receive")));
+            }
+        }
+    });
+}
+
 TEST_F(EngineeringPageTest, UnknownPagesAndAdaptersAreRefused)
 {
     StartSim();
