@@ -161,9 +161,7 @@ void CMyPropertyPage2::OnDump()
         return;
     std::time_t now = std::time(nullptr);
     std::tm local{};
-    char date[64] = {};
-    if (localtime_r(&now, &local) != nullptr)
-        std::strftime(date, sizeof date, "%a %b %d %H:%M:%S %Y\n", &local);
+    std::string date = localtime_r(&now, &local) != nullptr ? framer::AsctimeText(local) : "";
     std::string text = framer::DumpReport(*r, date);
     // In the applet's current directory, replacing an earlier dump; without the file the
     // report is still shown.

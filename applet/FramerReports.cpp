@@ -242,6 +242,8 @@ std::string ReceiveReport(const BackdoorRequest& reply, uint32_t sums[kRunningSu
                       sums[i], f.Word(c.overflow));
         sums[i] += c.count;
     }
+    // The driver keeps ISR5's counts from word 101 with bit 0x80 first, ISR0's from word
+    // 189 with bit 0x20 first; each line's mask is the bit of its word.
     static const Source kSources[] = {
         {"RLOF", kIsr7, 0x02, 141, true, "Receive Loss of Frame", false},
         {"RLOS", kIsr7, 0x04, 137, true, "Receive Loss of Signal", false},
@@ -258,8 +260,8 @@ std::string ReceiveReport(const BackdoorRequest& reply, uint32_t sums[kRunningSu
         {"RMF", kIsr3, 0x02, 187, false, "Receive Multiframe Frame Boundary", false},
         {"RMSYNC", kIsr3, 0x04, 186, false, "Receive System Bus Multiframe Sync", false},
         {"RSIG", kIsr3, 0x08, 185, false, "Receive Signalling Stack", false},
-        {"MERR", kIsr5, 0x04, 107, false, "Receive E1 MFAS Pattern Error", true},
-        {"SERR", kIsr5, 0x02, 106, false, "Receive E1 CAS Pattern Error", true},
+        {"MERR", kIsr5, 0x02, 107, false, "Receive E1 MFAS Pattern Error", true},
+        {"SERR", kIsr5, 0x04, 106, false, "Receive E1 CAS Pattern Error", true},
         {"LOOPUP", kIsr6, 0x40, 153, true, "Inband Loopback Activate Code", false},
         {"LOOPDN", kIsr6, 0x80, 149, true, "Inband Loopback DeActivate Code", false},
     };
@@ -276,8 +278,8 @@ std::string TransmitReport(const BackdoorRequest& reply)
     if (!f.Accepted())
         return Refusal(reply);
     static const Source kSources[] = {
-        {"TFERR", kIsr0, 0x08, 194, false, "Transmit Frame Bit Error (Ft/Fs/..)", false},
-        {"TCERR", kIsr0, 0x04, 191, false, "Transmit CRC Error (E1 CRC4/T1 CRC6)", false},
+        {"TFERR", kIsr0, 0x01, 194, false, "Transmit Frame Bit Error (Ft/Fs/..)", false},
+        {"TCERR", kIsr0, 0x08, 191, false, "Transmit CRC Error (E1 CRC4/T1 CRC6)", false},
         {"TSLIP", kIsr5, 0x80, 101, false, "Transmit Slip Error", false},
         {"TLOF", kIsr6, 0x02, 173, true, "Transmit Loss of Frame", false},
         {"TLOS", kIsr6, 0x04, 169, true, "Transmit Loss of Signal", false},
@@ -289,7 +291,7 @@ std::string TransmitReport(const BackdoorRequest& reply)
         {"TMSYNC", kIsr3, 0x40, 182, false, "Transmit System Bus MultiFrame Sync", true},
         {"TSIG", kIsr3, 0x80, 181, false, "Transmit Signalling MultiFrame", true},
         {"TMERR", kIsr0, 0x02, 193, false, "Transmit E1 MFAS Pattern Error", true},
-        {"TSERR", kIsr0, 0x01, 192, false, "Transmit E1 CAS Pattern Error", true},
+        {"TSERR", kIsr0, 0x04, 192, false, "Transmit E1 CAS Pattern Error", true},
     };
     std::string out = "              * * * TRANSMIT INTERRUPTS STATUS * * * \r\n";
     InterruptLines(out, f, kSources, std::size(kSources));
@@ -461,7 +463,7 @@ std::string OthersReport(const BackdoorRequest& reply)
     for (const auto& p : parity)
         out += FormatText(Bit(perr, p.bit) ? "0x%x : (Reg PERR) %s RAM Parity Error has occured (at least %d)    \r\n"
                                        : "0x%x : (Reg PERR) %s NO RAM Parity Error has occured (%d)    \r\n",
-                      kPerr, p.what, Bit(perr, p.bit) ? 1 : 0);
+                      kPerr, p.what, perr);
     static const Source kOneSecond[] = {{"ONESEC", kIsr6, 0x01, 177, true, "One Second Timer Event", false}};
     InterruptLines(out, f, kOneSecond, 1);
     return out;
@@ -572,6 +574,17 @@ std::string DumpFileName(const BackdoorRequest& reply)
 {
     uint32_t dev = CFramerReply(reply).Word(BD_FRAMER_W_LINE);
     return FormatText("BT8370DP%u.TXT", dev >= 1 && dev <= 3 ? dev : 0);
+}
+
+std::string AsctimeText(const std::tm& t)
+{
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* day = t.tm_wday >= 0 && t.tm_wday < 7 ? kDays[t.tm_wday] : "???";
+    const char* month = t.tm_mon >= 0 && t.tm_mon < 12 ? kMonths[t.tm_mon] : "???";
+    return FormatText("%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", day, month, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                      t.tm_year + 1900);
 }
 
 std::string DumpReport(const BackdoorRequest& reply, const std::string& date)

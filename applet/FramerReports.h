@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "QLCommon/IOCTLMethod.h"
@@ -65,6 +66,9 @@ std::string TransmitReport(const BackdoorRequest& reply);
 std::string StatusReport(const BackdoorRequest& reply);
 std::string OthersReport(const BackdoorRequest& reply);
 std::string StatisticsReport(const BackdoorRequest& reply);
+// A time in asctime's 24-character form with its newline: "Sat Dec  5 09:04:07 2026\n"
+// (the day of the month padded with a blank).
+std::string AsctimeText(const std::tm& t);
 // `date` is the local date and time as asctime writes it (with its newline).
 std::string DumpReport(const BackdoorRequest& reply, const std::string& date);
 // The file the dump of this reply is written to.

@@ -450,9 +450,9 @@ BOOL CMyPropertyPage3::OnInitDialog()
 
     std::string current;
     m_Key = FullKey(m_DeviceNumber, &current);
-    bool loaded = Load(m_Key, current, m_Values, m_TreeItems);
+    m_Loaded = Load(m_Key, current, m_Values, m_TreeItems);
     FillTree();
-    if (!loaded)
+    if (!m_Loaded)
         MessageBox("Cannot Open Key or Key Value not found. Re-Install the Driver.", "Error", MB_OK);
     m_CurrentLine = 0;
     m_Tabs.SetCurSel(0);
@@ -497,7 +497,8 @@ void CMyPropertyPage3::Refresh()
             ->SetCurSel(module < ModuleNames().size() ? static_cast<int>(module) : -1);
     }
     Enable(this, IDC_LC_LAYER2, line.Value[SignallingProtocol] != 0);
-    Enable(this, IDC_LC_UPDATE, m_Changed);
+    // Values that were not read are never written: Update waits for a load that succeeded.
+    Enable(this, IDC_LC_UPDATE, m_Changed && m_Loaded);
     Invalidate();
 }
 
@@ -603,13 +604,15 @@ bool CMyPropertyPage3::Reload()
 {
     std::string current;
     m_Key = FullKey(m_DeviceNumber, &current);
-    bool loaded = Load(m_Key, current, m_Values, m_TreeItems);
+    m_Loaded = Load(m_Key, current, m_Values, m_TreeItems);
     FillTree();
-    return loaded;
+    return m_Loaded;
 }
 
 void CMyPropertyPage3::OnUpdate()
 {
+    if (!m_Loaded)
+        return;
     if (!Write(m_Key, m_Values)) {
         MessageBox("Cannot open key. Re-Install the Driver.", "Error", MB_OK);
         return;

@@ -231,6 +231,7 @@ public:
     CTreeCtrl m_Tree;
     HTREEITEM m_LineItem[linecfg::kLines] = {};
     bool m_Changed = false;
+    bool m_Loaded = false;  // every value was read
     uint32_t m_OutgoingAnalog[linecfg::kLines] = {};
 
     // The sockets of the current line: ModuleID index of each choice "0:" to "3:", -1 hidden.

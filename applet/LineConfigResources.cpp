@@ -12,35 +12,36 @@ constexpr DWORD kTree = WS_VISIBLE | WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES 
 
 const char* const kLineModes[] = {"T1", "E1", nullptr};
 
+// As wide as the Monitor page beside it, so the adapter names and the keys' paths show.
 const AFX_DLGITEM kPageItems[] = {
-    {AfxItem::Tab, IDC_LC_TABS, nullptr, 7, 4, 236, 14},
-    {AfxItem::Tree, IDC_LC_TREE, "Tree1", 7, 20, 130, 160, kTree},
-    {AfxItem::LText, IDC_STATIC, "Interface Type", 142, 20, 101, 8},
-    {AfxItem::ComboBox, IDC_LC_INTERFACE_TYPE, nullptr, 142, 30, 101, 60, kDropList, kLineModes},
-    {AfxItem::LText, IDC_STATIC, "Adapter ID", 142, 46, 101, 8},
-    {AfxItem::ComboBox, IDC_LC_ADAPTER_ID, nullptr, 142, 56, 101, 80, kDropList},
-    {AfxItem::GroupBox, IDC_STATIC, "Socket Module ID", 142, 72, 101, 76},
-    {AfxItem::LText, IDC_LC_MODULE_LABEL_FIRST, "0:", 146, 84, 10, 8},
-    {AfxItem::ComboBox, IDC_LC_MODULE_FIRST, nullptr, 158, 82, 82, 80, kDropList},
-    {AfxItem::LText, IDC_LC_MODULE_LABEL_FIRST + 1, "1:", 146, 100, 10, 8},
-    {AfxItem::ComboBox, IDC_LC_MODULE_FIRST + 1, nullptr, 158, 98, 82, 80, kDropList},
-    {AfxItem::LText, IDC_LC_MODULE_LABEL_FIRST + 2, "2:", 146, 116, 10, 8},
-    {AfxItem::ComboBox, IDC_LC_MODULE_FIRST + 2, nullptr, 158, 114, 82, 80, kDropList},
-    {AfxItem::LText, IDC_LC_MODULE_LABEL_FIRST + 3, "3:", 146, 132, 10, 8},
-    {AfxItem::ComboBox, IDC_LC_MODULE_FIRST + 3, nullptr, 158, 130, 82, 80, kDropList},
-    {AfxItem::GroupBox, IDC_STATIC, "Standard configurations", 142, 150, 101, 30},
-    {AfxItem::PushButton, IDC_LC_PRI_T1, "PRI T1", 146, 162, 30, 14},
-    {AfxItem::PushButton, IDC_LC_PRI_E1, "PRI E1", 178, 162, 30, 14},
-    {AfxItem::PushButton, IDC_LC_T1_RBS, "T1 RBS", 210, 162, 30, 14},
-    {AfxItem::PushButton, IDC_LC_LAYER1, "Layer 1 Configuration", 7, 186, 78, 14},
-    {AfxItem::PushButton, IDC_LC_LAYER2, "Layer 2 Configuration", 87, 186, 78, 14},
-    {AfxItem::PushButton, IDC_LC_LAYER3, "Layer 3 Configuration", 167, 186, 76, 14},
-    {AfxItem::PushButton, IDC_LC_NUMBERS, "Directory Numbers", 7, 204, 78, 14},
-    {AfxItem::PushButton, IDC_LC_ADVANCED, "Advanced...", 87, 204, 78, 14},
-    {AfxItem::PushButton, IDC_LC_UPDATE, "Update", 7, 222, 78, 14},
-    {AfxItem::PushButton, IDC_LC_EXPORT, "Export to log file", 87, 222, 78, 14},
+    {AfxItem::Tab, IDC_LC_TABS, nullptr, 7, 4, 316, 14},
+    {AfxItem::Tree, IDC_LC_TREE, "Tree1", 7, 20, 170, 160, kTree},
+    {AfxItem::LText, IDC_STATIC, "Interface Type", 184, 20, 139, 8},
+    {AfxItem::ComboBox, IDC_LC_INTERFACE_TYPE, nullptr, 184, 30, 139, 60, kDropList, kLineModes},
+    {AfxItem::LText, IDC_STATIC, "Adapter ID", 184, 46, 139, 8},
+    {AfxItem::ComboBox, IDC_LC_ADAPTER_ID, nullptr, 184, 56, 139, 80, kDropList},
+    {AfxItem::GroupBox, IDC_STATIC, "Socket Module ID", 184, 72, 139, 76},
+    {AfxItem::LText, IDC_LC_MODULE_LABEL_FIRST, "0:", 188, 84, 10, 8},
+    {AfxItem::ComboBox, IDC_LC_MODULE_FIRST, nullptr, 200, 82, 119, 80, kDropList},
+    {AfxItem::LText, IDC_LC_MODULE_LABEL_FIRST + 1, "1:", 188, 100, 10, 8},
+    {AfxItem::ComboBox, IDC_LC_MODULE_FIRST + 1, nullptr, 200, 98, 119, 80, kDropList},
+    {AfxItem::LText, IDC_LC_MODULE_LABEL_FIRST + 2, "2:", 188, 116, 10, 8},
+    {AfxItem::ComboBox, IDC_LC_MODULE_FIRST + 2, nullptr, 200, 114, 119, 80, kDropList},
+    {AfxItem::LText, IDC_LC_MODULE_LABEL_FIRST + 3, "3:", 188, 132, 10, 8},
+    {AfxItem::ComboBox, IDC_LC_MODULE_FIRST + 3, nullptr, 200, 130, 119, 80, kDropList},
+    {AfxItem::GroupBox, IDC_STATIC, "Standard configurations", 184, 150, 139, 30},
+    {AfxItem::PushButton, IDC_LC_PRI_T1, "PRI T1", 188, 162, 42, 14},
+    {AfxItem::PushButton, IDC_LC_PRI_E1, "PRI E1", 233, 162, 42, 14},
+    {AfxItem::PushButton, IDC_LC_T1_RBS, "T1 RBS", 278, 162, 42, 14},
+    {AfxItem::PushButton, IDC_LC_LAYER1, "Layer 1 Configuration", 7, 186, 90, 14},
+    {AfxItem::PushButton, IDC_LC_LAYER2, "Layer 2 Configuration", 101, 186, 90, 14},
+    {AfxItem::PushButton, IDC_LC_LAYER3, "Layer 3 Configuration", 195, 186, 90, 14},
+    {AfxItem::PushButton, IDC_LC_NUMBERS, "Directory Numbers", 7, 204, 90, 14},
+    {AfxItem::PushButton, IDC_LC_ADVANCED, "Advanced...", 101, 204, 90, 14},
+    {AfxItem::PushButton, IDC_LC_UPDATE, "Update", 7, 222, 90, 14},
+    {AfxItem::PushButton, IDC_LC_EXPORT, "Export to log file", 101, 222, 90, 14},
 };
-const AFX_DLGTEMPLATE kPage = {IDD_LINE_CONFIG, "Signalling", 250, 245, kPageItems, std::size(kPageItems)};
+const AFX_DLGTEMPLATE kPage = {IDD_LINE_CONFIG, "Signalling", 330, 245, kPageItems, std::size(kPageItems)};
 
 // Each list's entries are filled from its table when the dialog opens.
 const AFX_DLGITEM kLayer1Items[] = {

@@ -203,7 +203,8 @@ bool Load(const std::string& key, const std::string& current, Values& values, Tr
         }
         for (int k = 0; k < kNumbers; k++) {
             std::string name = NumberName(n, k);
-            if (!ReadText(key, name, "", &text))
+            // A number longer than its slot would be written back cut short: not read.
+            if (!ReadText(key, name, "", &text) || text.size() >= static_cast<size_t>(kNumberLength))
                 return false;
             std::snprintf(read.Line[n].Numbers[k], kNumberLength, "%s", text.c_str());
             tree.Lines[n].Numbers.push_back(Item(name, read.Line[n].Numbers[k]));

@@ -16,9 +16,9 @@ namespace linereports {
 // ---- layer-3 test page ----------------------------------------------------------------
 constexpr int kCallViewLinks = 23;
 constexpr int kStatisticsChannels = 23;
-// Four bytes of the data area per character of the number: the field takes far fewer
-// than the 4,096 that would fill it.
-constexpr int kCallingNumberMax = 32;
+// The driver packs at most 16 digits of the number into the SETUP it sends: the field
+// takes no more than travel.
+constexpr int kCallingNumberMax = 16;
 // A reply naming more trace blocks than this is not believed.
 constexpr uint32_t kTraceBlocksMax = 4096;
 

@@ -127,7 +127,7 @@ std::string CMyPropertySheet::StatusText(const BackdoorRequest& reply)
     if (reply.Status == 0)
         return "Done";
     char text[64];
-    std::snprintf(text, sizeof text, "The driver refused the request (status %u).", reply.Status);
+    std::snprintf(text, sizeof text, "The driver refused the request (status 0x%08X).", reply.Status);
     return text;
 }
 

@@ -135,15 +135,17 @@ const AFX_DLGTEMPLATE kAsync = {IDD_ASYNC_PORTS, "Async Port Setup", 290, 150, k
 
 const AFX_DLGITEM kDeviceManagerItems[] = {
     {AfxItem::LText, IDC_STATIC, "Object", 7, 7, 60, 8},
-    {AfxItem::LText, IDC_STATIC, "State", 102, 7, 60, 8},
-    {AfxItem::Tree, IDC_INFO_TREE, nullptr, 7, 18, 92, 206,
+    {AfxItem::LText, IDC_STATIC, "State", 140, 7, 60, 8},
+    // The page shares the sheet with the 330-unit Monitor page: the tree takes the depth
+    // of a pump's item, the text a counter's label, tab stops and value.
+    {AfxItem::Tree, IDC_INFO_TREE, nullptr, 7, 18, 128, 206,
      WS_VISIBLE | WS_TABSTOP | WS_BORDER | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS |
          TVS_DISABLEDRAGDROP},
-    {AfxItem::Edit, IDC_INFO_TEXT, nullptr, 102, 18, 106, 206,
+    {AfxItem::Edit, IDC_INFO_TEXT, nullptr, 140, 18, 183, 206,
      WS_VISIBLE | WS_TABSTOP | WS_BORDER | ES_MULTILINE | WS_VSCROLL | WS_HSCROLL},
     {AfxItem::PushButton, IDC_INFO_REFRESH, "Refresh", 7, 232, 50, 14},
 };
-const AFX_DLGTEMPLATE kDeviceManager = {IDD_DEVICE_MANAGER, "Device Manager", 215, 255, kDeviceManagerItems,
+const AFX_DLGTEMPLATE kDeviceManager = {IDD_DEVICE_MANAGER, "Device Manager", 330, 255, kDeviceManagerItems,
                                         std::size(kDeviceManagerItems)};
 const AFX_DLGITEM kCsmStatsItems[] = {
     {AfxItem::LText, IDC_STATIC, "InBound", 7, 7, 60, 8},
@@ -337,9 +339,10 @@ const AFX_DLGITEM kFramerDumpItems[] = {
     {AfxItem::PushButton, IDC_BT_RBS, "RBS", 56, 36, 50, 12},
     {AfxItem::PushButton, IDC_BT_DUMP, "Dump", 108, 36, 50, 12},
     {AfxItem::PushButton, IDC_BT_CLEAR, "Clear", 160, 36, 50, 12},
-    {AfxItem::Edit, IDC_BT_REPORT, nullptr, 4, 52, 206, 200, kReport | WS_HSCROLL},
+    // Wide enough for the longest report line, a statistics line of some 95 characters.
+    {AfxItem::Edit, IDC_BT_REPORT, nullptr, 4, 52, 352, 200, kReport | WS_HSCROLL},
 };
-const AFX_DLGTEMPLATE kFramerDump = {IDD_FRAMER_DUMP, "Bt8370", 215, 255, kFramerDumpItems,
+const AFX_DLGTEMPLATE kFramerDump = {IDD_FRAMER_DUMP, "Bt8370", 360, 255, kFramerDumpItems,
                                      std::size(kFramerDumpItems)};
 
 const AFX_MENUITEM kModemItems[] = {

@@ -148,10 +148,21 @@ void CMyPropertyPage8::ShowLine(uint32_t line)
 {
     if (CWnd* label = GetDlgItem(grid::kE1ChannelsLabel))
         label->ShowWindow(ReadLineMode(line) == 1 ? SW_SHOW : SW_HIDE);
-    for (uint32_t s = 0; s < grid::kSockets; s++)
+    for (uint32_t s = 0; s < grid::kSockets; s++) {
         if (CWnd* button = GetDlgItem(grid::NoModuleControl(s)))
             button->ShowWindow(SW_HIDE);
+        ShowModuleLamps(s, true);
+    }
     SetDlgItemText(grid::kStatusText, "");
+}
+
+// A socket without a module shows its notice in place of its pump lamps.
+void CMyPropertyPage8::ShowModuleLamps(uint32_t socket, bool show)
+{
+    for (uint32_t c = 0; c < 2; c++)
+        for (uint32_t p = 0; p < grid::kPumps; p++)
+            if (CWnd* lamp = GetDlgItem(grid::PumpControl(socket, c, p)))
+                lamp->ShowWindow(show ? SW_SHOW : SW_HIDE);
 }
 
 BOOL CMyPropertyPage8::OnSetActive()
@@ -221,6 +232,7 @@ void CMyPropertyPage8::Refresh(uint32_t line)
             if (CWnd* button = GetDlgItem(grid::NoModuleControl(s)))
                 button->ShowWindow(SW_SHOW);
             ClearModule(s);
+            ShowModuleLamps(s, false);
         }
     for (const grid::GridImage& image : r.Images)
         SetImage(image.Control, image.Image);

@@ -22,6 +22,7 @@ public:
     static unsigned GetLayer2Image(uint32_t state) { return grid::Layer2Image(state); }
     unsigned GetChannelImage(uint32_t channel) const;
     static unsigned GetPumpImage(uint32_t state) { return grid::PumpImage(state); }
+    void ShowModuleLamps(uint32_t socket, bool show);
     void ClearModule(uint32_t socket);
 
     // The image resource a lamp shows now (0 for none or no such lamp).

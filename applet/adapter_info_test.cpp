@@ -442,14 +442,14 @@ protected:
     // Opens the applet, adds the page to its sheet and shows it, then lets `look` look at it.
     void WithPage(const std::function<void(CMyPropertySheet&, CMyPropertyPage7&)>& look)
     {
-        std::unique_ptr<CMyPropertyPage7> page;
+        // The page comes with the adapter's debug pages, in the sheet they size.
+        ChangeHive([](plat::reg::Registry& r) { r.set_dword(kParameters, "DebugPagesOn", 1); });
         OpenApplet([&](CMyPropertySheet& sheet) {
-            page = std::make_unique<CMyPropertyPage7>();
-            sheet.AddPage(page.get());
-            sheet.SetActivePage(page.get());
-            ASSERT_NE(page->GetSafeHwnd(), nullptr);
-            look(sheet, *page);
-            sheet.RemovePage(page.get());
+            CMyPropertyPage7& page = sheet.m_InfoPage;
+            ASSERT_TRUE(sheet.HasCommonPages());
+            sheet.SetActivePage(&page);
+            ASSERT_NE(page.GetSafeHwnd(), nullptr);
+            look(sheet, page);
             afxtest::CloseWindow(&sheet);
         });
     }
@@ -516,6 +516,16 @@ protected:
         for (size_t at; (at = s.find("\r\n")) != std::string::npos;)
             s.replace(at, 2, "\n");
         return s;
+    }
+    // Every line of the text, its value included, lies inside the visible pane.
+    static void ExpectWholeLinesVisible(CMyPropertyPage7& page)
+    {
+        const int width = afxtest::TextViewWidth(&page, IDC_INFO_TEXT);
+        ASSERT_GT(width, 0);
+        std::istringstream lines(Text(page));
+        std::string line;
+        for (int n = 0; std::getline(lines, line); n++)
+            EXPECT_LE(afxtest::TextLineRight(&page, IDC_INFO_TEXT, n), width) << "line " << n << ": " << line;
     }
     void Select(CMyPropertyPage7& page, uint32_t code)
     {
@@ -688,7 +698,13 @@ TEST_F(AdapterInfoTest, AFarEndCallShowsOnItsPumpAndInTheLinesCounters)
                                   "ConnectInd=\t\t1\n"),
                   std::string::npos)
             << Text(page);
+        ExpectWholeLinesVisible(page);
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("adapter-info-call")));
+        Select(page, code);
+        ExpectWholeLinesVisible(page);
+        Select(page, 0x01000000);
+        ExpectWholeLinesVisible(page);
+        EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("adapter-info-adapter")));
         sim->Do([&] { sim->net->clear_call(*key); });
     });
 }

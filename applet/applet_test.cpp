@@ -119,7 +119,7 @@ TEST_F(AppletTest, ARefusedReplyOrASegmentInsideTheHeaderGivesNoData)
         }
     }
     reply->Status = 3;
-    EXPECT_EQ(CMyPropertySheet::StatusText(*reply), "The driver refused the request (status 3).");
+    EXPECT_EQ(CMyPropertySheet::StatusText(*reply), "The driver refused the request (status 0x00000003).");
 }
 
 // ---- the main sheet on the served board ----------------------------------------------------
@@ -318,6 +318,12 @@ TEST_F(ConfigurationTest, AnE1FramingIsSavedWithItsLineAndBusModesAndTheRestKept
         {IDYES, IDNO});
     EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Save configuration changes?",
                                                     "These changes require Windows to be restarted. Restart now?"}));
+    // Questions without a caption carry the application's name, which is its module's.
+    ASSERT_NE(AfxGetApp()->m_pszAppName, nullptr);
+    const std::string name = AfxGetApp()->m_pszAppName;
+    EXPECT_FALSE(name.empty());
+    for (const auto& box : afxtest::MessageBoxes())
+        EXPECT_EQ(box.caption, name) << box.text;
     EXPECT_EQ(Param("FramingFormat_0"), 4u);
     EXPECT_EQ(Param("LineMode_0"), 1u);
     EXPECT_EQ(Param("SystemBusMode_0"), 5u);

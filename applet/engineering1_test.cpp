@@ -15,6 +15,7 @@
 #include "applet/ModemDiagPage.h"
 #include "applet/PriDebugPage.h"
 #include "applet/applet_fixture.h"
+#include "driver/signalling/Sgnl.h"
 #include "sim/board/hdlc.h"
 
 using namespace applettest;
@@ -565,9 +566,11 @@ TEST_F(EngineeringPageTest, LayerThreeTestSendsSetupAndRestartToTheNetwork)
     EXPECT_NE(trace.find("Ly3 TX : "), std::string::npos) << "the SETUP the page sent is in the trace";
 }
 
-// The typed number is cut at the field's limit, so the record's data area is never overrun.
+// The typed number is cut at the field's limit, which is what the driver carries in the
+// SETUP: a number the page takes is never cut short on the way.
 TEST_F(EngineeringPageTest, LayerThreeSetupNumberIsLimitedByItsField)
 {
+    EXPECT_EQ(kCallingNumberMax, MGMT_SETUP_DIGITS_MAX);
     StartSim();
     OpenPage<CMyPropertyPage9>("pri-debug", [&](CMyPropertySheet& sheet, CMyPropertyPage9& page) {
         // One character more than the field takes is refused as typed: nothing is sent.
@@ -793,6 +796,30 @@ TEST_F(EngineeringPageTest, EveryPageOfTheTableOpensByNameOnTheAdapter)
     }
 }
 
+// The register dump page opened alone: each report's lines, values included, lie inside
+// the visible report box.
+TEST_F(EngineeringPageTest, FramerReportsShowWholeLinesOnThePageAlone)
+{
+    StartSim();
+    OpenPage<CPropertyPage>("bt8370", [&](CMyPropertySheet& sheet, CPropertyPage& page) {
+        for (int button : {IDC_BT_RECEIVE, IDC_BT_TRANSMIT, IDC_BT_OTHERS, IDC_BT_STATISTICS}) {
+            SCOPED_TRACE(button);
+            afxtest::Click(&page, IDC_BT_CLEAR);
+            afxtest::Click(&page, button);
+            const int width = afxtest::TextViewWidth(&page, IDC_BT_REPORT);
+            ASSERT_GT(width, 0);
+            std::istringstream lines(Text(&page, IDC_BT_REPORT));
+            std::string line;
+            for (int n = 0; std::getline(lines, line); n++) {
+                EXPECT_LE(afxtest::TextLineRight(&page, IDC_BT_REPORT, n), width) << line;
+            }
+            if (button == IDC_BT_RECEIVE) {
+                EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("engineering-bt8370-receive")));
+            }
+        }
+    });
+}
+
 TEST_F(EngineeringPageTest, UnknownPagesAndAdaptersAreRefused)
 {
     StartSim();
@@ -852,6 +879,23 @@ TEST_F(EngineeringPageTest, VornetControlOpensAPageOnTheServedBoard)
     HostRun open = RunHost(env + "timeout -s TERM 4 " + VORNET_CONTROL + " --page shared-memory --adapter 1 " + lib);
     EXPECT_EQ(open.status, 124) << "the page was still open when the time ran out\n" << open.out;
     EXPECT_EQ(open.out.find("vornet-control:"), std::string::npos) << open.out;
+}
+
+// The command as the README gives it, with no library path set: the applet finds TAPI32
+// where the host keeps the system's libraries (without it, the sheet's TAPI scan fails
+// and its message box stands before the page).
+TEST_F(EngineeringPageTest, VornetControlFindsTapiWithoutALibraryPath)
+{
+    StartSim();
+    const std::string command = "env -u VORNET_LIBRARY_PATH VORNET_ROOT=" + root.dir.string() +
+                                " QT_QPA_PLATFORM=offscreen " + VORNET_CONTROL + " --page shared-memory " +
+                                VORNETAP_LIB + " >/dev/null 2>&1 & p=$!; found=no; "
+                                "for i in $(seq 1 200); do "
+                                "if grep -q libtapi32 /proc/$p/maps 2>/dev/null; then found=yes; break; fi; "
+                                "kill -0 $p 2>/dev/null || break; sleep 0.1; done; "
+                                "kill -TERM $p 2>/dev/null; wait $p; echo tapi=$found";
+    HostRun run = RunHost("sh -c '" + command + "'");
+    EXPECT_NE(run.out.find("tapi=yes"), std::string::npos) << run.out;
 }
 
 }  // namespace

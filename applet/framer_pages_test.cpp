@@ -254,6 +254,68 @@ TEST(FramerReports, DeviceStatusAndDumpFileByDeviceNumber)
     EXPECT_NE(s.find("0xdd : (Reg PERR) SPC (Conrol) NO RAM Parity Error has occured (0)"), std::string::npos);
 }
 
+
+// Each interrupt line is ON exactly when the enable bit of its own count is set: the bit
+// follows the driver's layout of the counts (ISR5 from word 101 with bit 0x80 first,
+// ISR0 from word 189 with bit 0x20 first).
+TEST(FramerReports, InterruptLinesPairEachCountWithItsOwnEnableBit)
+{
+    const struct {
+        const char* source;
+        unsigned ier;  // the enable register paired with the status register
+        unsigned word;
+        bool transmit;
+    } cases[] = {
+        {"RSLIP", 0x00E, 102, false}, {"nFRAME", 0x00E, 108, false}, {"CERR", 0x00E, 105, false},
+        {"MERR", 0x00E, 107, false},  {"SERR", 0x00E, 106, false},   {"TSLIP", 0x00E, 101, true},
+        {"TFERR", 0x013, 194, true},  {"TCERR", 0x013, 191, true},   {"TMERR", 0x013, 193, true},
+        {"TSERR", 0x013, 192, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source);
+        const unsigned bit = c.ier == 0x00E ? 0x80u >> (c.word - BD_FRAMER_W_COUNTERS)
+                                            : 0x20u >> (c.word - BD_FRAMER_W_PATTERN);
+        FramerReplyFixture f;
+        f.Reg(c.ier, bit);
+        f.Word(c.word, 7);
+        uint32_t sums[framer::kRunningSums] = {};
+        std::string report = c.transmit ? framer::TransmitReport(*f.r) : framer::ReceiveReport(*f.r, sums);
+        EXPECT_NE(report.find(std::string("(Int ON ") + c.source + ") of "), std::string::npos) << report;
+        EXPECT_EQ(Count(report, "(Int ON "), 1u) << "no other source shares the bit";
+        size_t line = report.find(std::string("(Int ON ") + c.source + ")");
+        EXPECT_NE(report.find(" : 7 ", line), std::string::npos) << "the count of that word";
+    }
+}
+
+// The parity lines name register PERR and show its value; the dump's date is asctime's.
+TEST(FramerReports, ParityLinesShowTheRegisterAndTheDateIsAsctimes)
+{
+    FramerReplyFixture f;
+    f.Reg(0x0DD, 0x05);
+    std::string s = framer::OthersReport(*f.r);
+    EXPECT_NE(s.find("0xdd : (Reg PERR) TPC (Transmit) RAM Parity Error has occured (at least 5)    \r\n"),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("0xdd : (Reg PERR) RPC (Receive) NO RAM Parity Error has occured (5)    \r\n"), std::string::npos);
+    EXPECT_NE(s.find("0xdd : (Reg PERR) SPC (Conrol) RAM Parity Error has occured (at least 5)    \r\n"),
+              std::string::npos);
+
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 5;
+    t.tm_wday = 6;
+    t.tm_hour = 9;
+    t.tm_min = 4;
+    t.tm_sec = 7;
+    EXPECT_EQ(framer::AsctimeText(t), "Sat Dec  5 09:04:07 2026\n");
+    char reference[32] = {};
+    ASSERT_NE(asctime_r(&t, reference), nullptr);
+    EXPECT_EQ(framer::AsctimeText(t), reference);
+    t.tm_mday = 25;
+    EXPECT_EQ(framer::AsctimeText(t).size(), 25u);
+}
+
 // The robbed-bit record: channel states by name, unknown values as BAD, traces ended by
 // their first entry without the valid bit.
 TEST(FramerReports, RobbedBitRecordDecodesChannelsAndTraces)
@@ -504,7 +566,7 @@ TEST_F(FramerPagesTest, DumpPageWritesTheRegisterFileAndSumsTheCounters)
         EXPECT_NE(file.find("Bt8370[0]    Reg 0xba = 0xa5       DL_TEST1 \r\n"), std::string::npos);
         EXPECT_NE(file.find("Bt8370[0]    Reg 0x1d = 0x0       Reserved \r\n"), std::string::npos);
         EXPECT_TRUE(std::regex_search(file, std::regex("^\\* \\* \\* DUMP Device\\[0\\] to File : BT8370DP0.TXT "
-                                                       "\\* \\* \\* \\[of \\w{3} \\w{3} [ 0-9]\\d "
+                                                       "\\* \\* \\* \\[of \\w{3} \\w{3} ( [1-9]|[1-3]\\d) "
                                                        "\\d\\d:\\d\\d:\\d\\d \\d{4}\n\\] \r\n")));
         EXPECT_EQ(Text(p, IDC_BT_REPORT).substr(0, 40), file.substr(0, 40)) << "shown as well";
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("framer-dump-page")));

@@ -180,6 +180,41 @@ TEST_F(LineConfigTest, AKeyThatCannotBeOpenedIsReported)
     EXPECT_EQ(afxtest::MessageBoxes()[1].text, "Cannot open key. Re-Install the Driver.");
 }
 
+// After a load that stopped at a value it could not take, nothing the page holds was read:
+// Update writes none of it, whatever the user changes.
+TEST_F(LineConfigTest, AFailedLoadIsNeverWrittenBack)
+{
+    struct Case {
+        const char* name;
+        std::function<void(plat::reg::Registry&)> change;
+    };
+    const Case cases[] = {
+        {"a line value stored as text", [](plat::reg::Registry& r) { r.set_sz(kParameters, "LineCode_2", "3"); }},
+        {"a number longer than its slot",
+         [](plat::reg::Registry& r) {
+             r.set_dword(kParameters, "LineCode_2", 3);
+             r.set_sz(kParameters, "Line_1.DirectoryNumber_07", std::string(1500, '4'));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChangeHive(c.change);
+        // A first opening creates the missing values the load passes before it stops.
+        RunPage(FourLines(), [](CMyPropertyPage3&) {}, {IDOK});
+        const std::string before = HiveText(root.dir);
+        RunPage(FourLines(), [&](CMyPropertyPage3& page) {
+            afxtest::Click(&page, IDC_LC_PRI_T1);
+            afxtest::SelectCombo(&page, IDC_LC_ADAPTER_ID, 2);
+            EXPECT_FALSE(page.GetDlgItem(IDC_LC_UPDATE)->IsWindowEnabled());
+            Press(page, IDC_LC_UPDATE);
+        }, {IDOK});
+        EXPECT_EQ(HiveText(root.dir), before);
+        ASSERT_FALSE(afxtest::MessageBoxes().empty());
+        EXPECT_EQ(afxtest::MessageBoxes().back().text,
+                  "Cannot Open Key or Key Value not found. Re-Install the Driver.");
+    }
+}
+
 // ---- standard configurations and Update -------------------------------------------------------
 
 TEST_F(LineConfigTest, StandardConfigurationsAreWrittenByUpdateForTheirLine)

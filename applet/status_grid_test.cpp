@@ -393,6 +393,7 @@ TEST_F(StatusGridPageTest, ARefusedReplyShowsItsStatusAndKeepsTheLamps)
         page.GetDlgItemText(kStatusText, status);
         EXPECT_EQ(status, CMyPropertySheet::StatusText(sheet.m_Request).c_str());
         EXPECT_NE(status.Find("refused"), -1) << status.str();
+        EXPECT_NE(status.Find("(status 0xF"), -1) << "in hexadecimal, as Device Manager shows it: " << status.str();
         EXPECT_TRUE(afxtest::SaveImage(&sheet, ShotPath("status-grid-refused")));
 
         // The next good reply clears it.
@@ -453,6 +454,11 @@ TEST_F(StatusGridPageTest, EachLineHasItsTabAndARefusedLineShowsNoLampsOfAnother
         EXPECT_EQ(page.ShownImage(PumpControl(0, 0, 0)), kImageIdle);
         EXPECT_TRUE(page.GetDlgItem(NoModuleControl(1))->IsWindowVisible()) << "one socket serves line 0";
         EXPECT_EQ(page.ShownImage(PumpControl(1, 0, 0)), kImageNotPresent);
+        for (uint32_t c = 0; c < 2; c++)
+            for (uint32_t p = 0; p < kPumps; p++)
+                EXPECT_FALSE(page.GetDlgItem(PumpControl(1, c, p))->IsWindowVisible())
+                    << "the notice stands in place of the pump rows";
+        EXPECT_TRUE(page.GetDlgItem(PumpControl(0, 1, 0))->IsWindowVisible());
 
         afxtest::SelectTab(&page, kLineTabs, 2);  // the simulated board has one line
         EXPECT_EQ(page.m_SelectedLine, 2u);

@@ -53,15 +53,21 @@ bool ReadWord(const std::string& key, const std::string& name, DWORD fallback, D
         g_LastFailure = name;
         return false;
     }
-    *value = HexToDword(text);
+    // Eight hexadecimal digits or nothing: a REG_SZ or short value is not a word.
+    if (!HexToDword(text, value) || text[8] != '\0') {
+        g_LastFailure = name;
+        return false;
+    }
     return true;
 }
 
 bool ReadText(const std::string& key, const std::string& name, const char* fallback, char* out, DWORD outSize)
 {
+    // A text longer than its slot is refused whole rather than cut.
     char text[1024];
     std::snprintf(text, sizeof text, "%s", fallback);
-    if (!ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), text, sizeof text, REG_SZ,
+    const DWORD room = out != nullptr && outSize < sizeof text ? outSize : (DWORD)sizeof text;
+    if (!ReadRegValue(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), text, room, REG_SZ,
                       (DWORD)std::strlen(text) + 1)) {
         g_LastFailure = name;
         return false;
@@ -135,6 +141,12 @@ int ReadCardParameters()
 {
     const std::string key = CardReadKeyPath();
     g_LastFailure.clear();
+    HKEY opened;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+        g_LastFailure = key;
+        return 0;
+    }
+    RegCloseKey(opened);
     if (!ReadText(key, "MediaType", "ISDN", nullptr, 0))
         return 0;
     if (!ReadWord(key, "AdapterID", 4, &GCard.AdapterID) || !ReadWord(key, "IrqStatistics", 0, &GCard.IrqStatistics) ||

@@ -107,6 +107,13 @@ void RegisterSetupResources()
 
 IMPLEMENT_DYNCREATE(CPriConfig, CPropertyPage)
 
+BEGIN_MESSAGE_MAP(CPriConfig, CPropertyPage)
+    ON_CBN_SELCHANGE(IDC_FRAMING, OnPickFraming)
+    ON_CBN_SELCHANGE(IDC_LINECODE, OnPickLineCode)
+    ON_CBN_SELCHANGE(IDC_SWITCHTYPE, OnPickSwitchType)
+    ON_CBN_SELCHANGE(IDC_TXLEVEL, OnPickTxLevel)
+END_MESSAGE_MAP()
+
 CPriConfig::CPriConfig() : CPropertyPage(IDD_PRI_CONFIG) {}
 
 void CPriConfig::DoDataExchange(CDataExchange* pDX)
@@ -121,37 +128,57 @@ void CPriConfig::DoDataExchange(CDataExchange* pDX)
 BOOL CPriConfig::OnInitDialog()
 {
     CPropertyPage::OnInitDialog();
-    CardLine& line = Line();
-    m_Framing = FramingEntry(line.FramingFormat);
-    line.LineMode = line.FramingFormat > 3 ? 1 : 0;
-    m_LineCode = line.LineCode <= 4 ? (int)line.LineCode : -1;
-    m_SwitchType = line.SignallingProtocol >= 1 && line.SignallingProtocol <= 5 ? (int)line.SignallingProtocol - 1 : 0;
-    m_TxLevel = line.TxPulseTemplate <= 7 ? (int)line.TxPulseTemplate : -1;
-    m_InitialFraming = m_Framing;
-    m_InitialLineCode = m_LineCode;
-    m_InitialSwitchType = m_SwitchType;
-    m_InitialTxLevel = m_TxLevel;
+    // The tables are loaded once; a sheet shown again keeps what the user entered.
+    if (!m_Loaded) {
+        CardLine& line = Line();
+        m_Framing = FramingEntry(line.FramingFormat);
+        line.LineMode = line.FramingFormat > 3 ? 1 : 0;
+        m_LineCode = line.LineCode <= 4 ? (int)line.LineCode : -1;
+        m_SwitchType =
+            line.SignallingProtocol >= 1 && line.SignallingProtocol <= 5 ? (int)line.SignallingProtocol - 1 : 0;
+        m_TxLevel = line.TxPulseTemplate <= 7 ? (int)line.TxPulseTemplate : -1;
+        m_Loaded = true;
+    }
     UpdateData(FALSE);
     return TRUE;
+}
+
+void CPriConfig::OnCancel()
+{
+    // The sheet may be shown again: what the lists show is kept.
+    if (CComboBox* c = static_cast<CComboBox*>(GetDlgItem(IDC_FRAMING)))
+        m_Framing = c->GetCurSel();
+    if (CComboBox* c = static_cast<CComboBox*>(GetDlgItem(IDC_LINECODE)))
+        m_LineCode = c->GetCurSel();
+    if (CComboBox* c = static_cast<CComboBox*>(GetDlgItem(IDC_SWITCHTYPE)))
+        m_SwitchType = c->GetCurSel();
+    if (CComboBox* c = static_cast<CComboBox*>(GetDlgItem(IDC_TXLEVEL)))
+        m_TxLevel = c->GetCurSel();
+    CPropertyPage::OnCancel();
 }
 
 void CPriConfig::OnOK()
 {
     CardLine& line = Line();
     // A value the list has no entry for (robbed bit, leased line, framing 5, ...) stays
-    // as stored unless the user picked an entry.
-    if (m_Framing >= 0 && m_Framing != m_InitialFraming)
+    // as stored unless the user picked an entry; any pick is a change.
+    if (m_Framing >= 0 && m_PickedFraming)
         line.FramingFormat = m_Framing == 5 ? 6 : (CARD_WORD)m_Framing;
     line.LineMode = line.FramingFormat > 3 ? 1 : 0;
     line.SystemBusMode = line.LineMode == 0 ? 2 : 5;
-    if (m_LineCode >= 0 && m_LineCode != m_InitialLineCode)
+    if (m_LineCode >= 0 && m_PickedLineCode)
         line.LineCode = (CARD_WORD)m_LineCode;
-    if (m_SwitchType >= 0 && m_SwitchType != m_InitialSwitchType)
+    if (m_SwitchType >= 0 && m_PickedSwitchType)
         line.SignallingProtocol = (CARD_WORD)m_SwitchType + 1;
-    if (m_TxLevel >= 0 && m_TxLevel != m_InitialTxLevel)
+    if (m_TxLevel >= 0 && m_PickedTxLevel)
         line.TxPulseTemplate = (CARD_WORD)m_TxLevel;
     CPropertyPage::OnOK();
 }
+
+void CPriConfig::OnPickFraming() { m_PickedFraming = true; }
+void CPriConfig::OnPickLineCode() { m_PickedLineCode = true; }
+void CPriConfig::OnPickSwitchType() { m_PickedSwitchType = true; }
+void CPriConfig::OnPickTxLevel() { m_PickedTxLevel = true; }
 
 // --- directory numbers ---------------------------------------------------------------
 
@@ -182,19 +209,46 @@ void CDirNumberCfg::DoDataExchange(CDataExchange* pDX)
 BOOL CDirNumberCfg::OnInitDialog()
 {
     CPropertyPage::OnInitDialog();
-    m_FillMode = 0;
-    m_EditChannel = 0;
-    m_Channel = 0;
+    // The tables are loaded once; a sheet shown again keeps what the user entered.
+    if (m_Rows.empty()) {
+        m_FillMode = 0;
+        m_EditChannel = 0;
+        m_Channel = 0;
+        for (int i = 0; i < CARD_DIRNUMS; i++)
+            m_Rows.push_back(Line().DirectoryNumber[i]);
+        m_ComboText = m_Rows[0].c_str();
+    }
     m_Spin.SetRange(0, CARD_DIRNUMS - 1);
     m_Spin.SetBase(10);
-    m_Spin.SetPos(0);
+    m_Spin.SetPos(m_EditChannel);
     m_Combo.InitStorage(CARD_DIRNUMS, CARD_DIRNUM_SIZE);
-    for (int i = 0; i < CARD_DIRNUMS; i++)
-        m_Combo.AddString(Line().DirectoryNumber[i]);
-    m_Combo.SetCurSel(0);
-    m_ComboText = Line().DirectoryNumber[0];
+    for (const std::string& row : m_Rows)
+        m_Combo.AddString(row.c_str());
+    m_Combo.SetCurSel(m_EditChannel);
     UpdateData(FALSE);
     return TRUE;
+}
+
+void CDirNumberCfg::OnCancel()
+{
+    // The sheet may be shown again: the rows, the row being typed and the fill fields are kept.
+    GetDlgItemText(IDC_DIRNUMBER, m_ComboText);
+    GetDlgItemText(IDC_FIRST_NUMBER, m_FirstNumber);
+    m_FillMode = IsDlgButtonChecked(IDC_SAME) ? 1 : 0;
+    ReplaceEditedRow();
+    KeepRows();
+    m_Channel = m_EditChannel;
+    CPropertyPage::OnCancel();
+}
+
+void CDirNumberCfg::KeepRows()
+{
+    m_Rows.clear();
+    for (int i = 0; i < m_Combo.GetCount(); i++) {
+        CString row;
+        m_Combo.GetLBText(i, row);
+        m_Rows.push_back(row.str());
+    }
 }
 
 void CDirNumberCfg::ReplaceEditedRow()
@@ -311,6 +365,7 @@ BOOL CDirNumberCfg::OnKillActive()
 void CDirNumberCfg::OnOK()
 {
     ReplaceEditedRow();
+    KeepRows();
     for (int i = 0; i < CARD_DIRNUMS; i++) {
         CString row;
         if (i < m_Combo.GetCount())
@@ -342,10 +397,27 @@ void CAsyncPorts::DoDataExchange(CDataExchange* pDX)
 BOOL CAsyncPorts::OnInitDialog()
 {
     CPropertyPage::OnInitDialog();
-    m_FirstPort = GCard.AsyncPortNumbersStartAt;
-    m_Count = Line().AsyncPorts;
+    // The tables are loaded once; a sheet shown again keeps what the user entered.
+    if (!m_Loaded) {
+        m_FirstPort = GCard.AsyncPortNumbersStartAt;
+        m_Count = Line().AsyncPorts;
+        m_Loaded = true;
+    }
     UpdateData(FALSE);
     return TRUE;
+}
+
+void CAsyncPorts::OnCancel()
+{
+    // The sheet may be shown again: numbers typed are kept (they are checked on OK).
+    BOOL read = FALSE;
+    UINT first = GetDlgItemInt(IDC_FIRST_PORT, &read, FALSE);
+    if (read)
+        m_FirstPort = first;
+    UINT count = GetDlgItemInt(IDC_ASYNC_COUNT, &read, FALSE);
+    if (read)
+        m_Count = count;
+    CPropertyPage::OnCancel();
 }
 
 void CAsyncPorts::OnOK()

@@ -20,10 +20,17 @@ protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
     void OnOK() override;
+    void OnCancel() override;
+    void OnPickFraming();
+    void OnPickLineCode();
+    void OnPickSwitchType();
+    void OnPickTxLevel();
+    DECLARE_MESSAGE_MAP()
 
 private:
-    // What the page showed first, so a value the user left alone is kept as stored.
-    int m_InitialFraming = -1, m_InitialLineCode = -1, m_InitialSwitchType = -1, m_InitialTxLevel = -1;
+    bool m_Loaded = false;
+    // Which lists the user picked from; a value left alone is kept as stored.
+    bool m_PickedFraming = false, m_PickedLineCode = false, m_PickedSwitchType = false, m_PickedTxLevel = false;
 };
 
 class CDirNumberCfg : public CPropertyPage {
@@ -46,6 +53,7 @@ protected:
     BOOL OnInitDialog() override;
     BOOL OnKillActive() override;
     void OnOK() override;
+    void OnCancel() override;
     void OnVScroll(UINT nSBCode, UINT nPos, CScrollBar* pScrollBar);
     void OnSelchangeDirNumber();
     void OnFill();
@@ -53,7 +61,9 @@ protected:
 
 private:
     void ReplaceEditedRow();
+    void KeepRows();
     bool RowsFit();
+    std::vector<std::string> m_Rows;  // the combo's rows while the page is not shown
 };
 
 class CAsyncPorts : public CPropertyPage {
@@ -67,6 +77,10 @@ protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
     void OnOK() override;
+    void OnCancel() override;
+
+private:
+    bool m_Loaded = false;
 };
 
 class CConfigSheet : public CPropertySheet {

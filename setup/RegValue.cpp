@@ -85,16 +85,39 @@ int WriteRegValue(HKEY root, const char* subKey, const char* valueName, const vo
     return r == ERROR_SUCCESS ? 1 : 0;
 }
 
+namespace {
+
+// The value whole: the buffer grows to the size the registry names. ERROR_FILE_NOT_FOUND
+// only when the value is missing; any other failure is returned as it is.
+LONG QueryWhole(HKEY key, const char* valueName, DWORD* storedType, std::vector<BYTE>* buffer)
+{
+    buffer->assign(kValueBuffer, 0);
+    for (int attempt = 0; attempt < 4; attempt++) {
+        DWORD size = (DWORD)buffer->size();
+        LONG r = RegQueryValueExA(key, valueName, nullptr, storedType, buffer->data(), &size);
+        if (r == ERROR_SUCCESS) {
+            buffer->resize(size);
+            return r;
+        }
+        if (r != ERROR_MORE_DATA || size <= buffer->size())
+            return r;
+        buffer->assign(size, 0);  // the value changed size between the calls: ask again
+    }
+    return ERROR_MORE_DATA;
+}
+
+}  // namespace
+
 int ReadRegValue(HKEY root, const char* subKey, const char* valueName, char* text, DWORD textSize, DWORD type,
                  DWORD defaultSize)
 {
-    std::vector<BYTE> buffer(kValueBuffer);
+    std::vector<BYTE> buffer;
     HKEY key;
     if (RegOpenKeyExA(root, subKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return 0;
-    DWORD storedType = 0, size = kValueBuffer;
-    LONG r = RegQueryValueExA(key, valueName, nullptr, &storedType, buffer.data(), &size);
-    if (r != ERROR_SUCCESS) {
+    DWORD storedType = 0;
+    LONG r = QueryWhole(key, valueName, &storedType, &buffer);
+    if (r == ERROR_FILE_NOT_FOUND) {
         // A default of text is written without its terminator; WriteRegValue adds it.
         DWORD write = defaultSize;
         if ((type == REG_SZ || type == REG_EXPAND_SZ) && write > 0 && text[write - 1] == '\0')
@@ -103,35 +126,38 @@ int ReadRegValue(HKEY root, const char* subKey, const char* valueName, char* tex
             RegCloseKey(key);
             return 0;
         }
-        size = kValueBuffer;
-        r = RegQueryValueExA(key, valueName, nullptr, &storedType, buffer.data(), &size);
-        if (r != ERROR_SUCCESS) {
-            RegCloseKey(key);
-            return 0;
-        }
+        r = QueryWhole(key, valueName, &storedType, &buffer);
     }
+    RegCloseKey(key);
+    if (r != ERROR_SUCCESS || textSize == 0)
+        return 0;
+    const DWORD size = (DWORD)buffer.size();
     switch (storedType) {
     case REG_SZ:
+    case REG_EXPAND_SZ:
     case REG_MULTI_SZ: {
         DWORD n = size;
         if (n > 0 && buffer[n - 1] == 0)
             n--;
-        if (textSize > 0) {
-            n = n < textSize - 1 ? n : textSize - 1;
-            std::memcpy(text, buffer.data(), n);
-            text[n] = '\0';
-        }
+        if (n > textSize - 1)
+            return 0;  // a text cut short is not what is stored
+        std::memcpy(text, buffer.data(), n);
+        text[n] = '\0';
         break;
     }
     case REG_BINARY:
+        if (size * 2 > textSize - 1)
+            return 0;
         RegDataToHex(buffer.data(), size, text, textSize, false);
         break;
     case REG_DWORD:
-        RegDataToHex(buffer.data(), size < 4 ? size : 4, text, textSize, true);
+        // Anything but four bytes is no REG_DWORD.
+        if (size != 4 || textSize < 9)
+            return 0;
+        RegDataToHex(buffer.data(), 4, text, textSize, true);
         break;
     default:
-        break;
+        return 0;
     }
-    RegCloseKey(key);
     return 1;
 }

@@ -39,7 +39,14 @@ extern "C" __attribute__((visibility("default"))) int ConfigPriCard(uint32_t cou
     RegisterSetupResources();
     GParameterKey = std::string(args[0]) + "\\Parameters";
     ClearCardParameters();
-    ReadCardParameters();
+    if (!ReadCardParameters()) {
+        // What was not read is neither shown nor written back.
+        std::string text = "The configuration could not be read (" + CardLastFailure() +
+                           ").\r\nNothing has been changed.";
+        MessageBox(nullptr, text.c_str(), "ZELVX24/30 Setup", MB_OK | MB_ICONEXCLAMATION);
+        *answer = Answer("Cancel");
+        return 1;
+    }
 
     CConfigSheet sheet("ZELVX24/30 Configuration");
     for (;;) {

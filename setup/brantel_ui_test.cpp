@@ -152,6 +152,92 @@ TEST_F(SetupTest, AnswerTexts)
     EXPECT_EQ(Call(ConfigPriCard, {}), "Cancel");
 }
 
+// A read that fails shows what could not be read, writes nothing and never answers "OK".
+TEST_F(SetupTest, AFailedReadWritesNothingAndNeverAnswersOK)
+{
+    struct Case {
+        const char* name;
+        const char* service;
+        std::function<void(plat::reg::Registry&)> change;
+        bool garbled;  // the hive is no REGEDIT4 text
+        const char* named;  // in the message
+    };
+    const std::string tooLong(1500, '5');
+    const Case cases[] = {
+        {"Current is 10", "VORNET1",
+         [](plat::reg::Registry& r) { r.set_dword("HKEY_LOCAL_MACHINE\\SYSTEM\\Select", "Current", 10); }, false,
+         "ControlSet00A"},
+        {"no key for the service", "VORNET9", nullptr, false, "VORNET9"},
+        {"unparsable hive", "VORNET1", nullptr, true, "VORNET1"},
+        {"value longer than the value buffer", "VORNET1",
+         [&](plat::reg::Registry& r) { r.set_sz(kParams, "Line_0.DirectoryNumber_05", tooLong); }, false,
+         "Line_0.DirectoryNumber_05"},
+        {"value longer than its slot", "VORNET1",
+         [](plat::reg::Registry& r) { r.set_sz(kParams, "Line_1.DirectoryNumber_00", std::string(45, '7')); }, false,
+         "Line_1.DirectoryNumber_00"},
+        {"line value that is no word", "VORNET1",
+         [](plat::reg::Registry& r) { r.set_sz(kParams, "LineCode_2", "3"); }, false, "LineCode_2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteHive(c.change);
+        if (c.garbled)
+            std::ofstream(root / "registry.reg", std::ios::app) << "[HKEY_LOCAL_MACHINE\\SYSTEM\n\"x\"=dword:zz\n";
+        const std::string before = HiveText();
+        afxtest::BeginScript();
+        afxtest::AnswerMessageBox(IDOK);  // what could not be read
+        // Were the sheet shown, it would be accepted unchanged.
+        afxtest::RunModal([](CWnd* s) { afxtest::Click(s, IDOK); });
+        std::string answer = Call(ConfigPriCard, {c.service});
+        EXPECT_EQ(answer.rfind("OK", 0), std::string::npos) << answer;
+        EXPECT_EQ(HiveText(), before);
+        ASSERT_EQ(afxtest::MessageBoxes().size(), 1u);
+        EXPECT_NE(afxtest::MessageBoxes()[0].text.find("could not be read"), std::string::npos);
+        EXPECT_NE(afxtest::MessageBoxes()[0].text.find(c.named), std::string::npos) << afxtest::MessageBoxes()[0].text;
+        EXPECT_EQ(afxtest::Pending(), 1u) << "the sheet is not shown";
+        afxtest::EndScript();
+        afxtest::BeginScript();
+    }
+}
+
+// Cancel, then No, shows the sheet again with everything the user entered; OK writes it.
+TEST_F(SetupTest, CancelThenNoKeepsTheEditsForOK)
+{
+    WriteHive();
+    afxtest::RunModal([](CWnd* s) {
+        CPriConfig& pri = Sheet(s)->m_PriConfig;
+        afxtest::SelectCombo(&pri, IDC_FRAMING, 5);
+        afxtest::SelectCombo(&pri, IDC_SWITCHTYPE, 3);
+        afxtest::SelectCombo(&pri, IDC_LINECODE, 2);
+        afxtest::SelectSheetPage(s, 1);
+        CDirNumberCfg& dir = Sheet(s)->m_DirNumberCfg;
+        afxtest::SpinBy(&dir, IDC_CHANNEL_SPIN, 3);
+        afxtest::SetText(&dir, IDC_DIRNUMBER, "555-7003");  // typed, not yet moved off
+        afxtest::SelectSheetPage(s, 2);
+        afxtest::SetText(&Sheet(s)->m_AsyncPorts, IDC_ASYNC_COUNT, "4");
+        afxtest::Click(s, IDCANCEL);
+    });
+    afxtest::AnswerMessageBox(IDNO);
+    afxtest::RunModal([](CWnd* s) {
+        CPriConfig& pri = Sheet(s)->m_PriConfig;
+        CComboBox* framing = static_cast<CComboBox*>(pri.GetDlgItem(IDC_FRAMING));
+        EXPECT_EQ(framing->GetCurSel(), 5);
+        afxtest::SelectSheetPage(s, 1);
+        CString typed;
+        Sheet(s)->m_DirNumberCfg.GetDlgItemText(IDC_DIRNUMBER, typed);
+        EXPECT_EQ(typed.str(), "555-7003");
+        afxtest::SelectSheetPage(s, 2);
+        EXPECT_EQ(Sheet(s)->m_AsyncPorts.GetDlgItemInt(IDC_ASYNC_COUNT), 4u);
+        afxtest::Click(s, IDOK);
+    });
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,4,6,2,3,1");
+    EXPECT_EQ(Dword("FramingFormat_0"), 6u);
+    EXPECT_EQ(Dword("SignallingProtocol_0"), 4u);
+    EXPECT_EQ(Dword("LineCode_0"), 2u);
+    EXPECT_EQ(Dword("AsyncPorts_0"), 4u);
+    EXPECT_EQ(Sz("Line_0.DirectoryNumber_03"), "5557003");
+}
+
 TEST_F(SetupTest, E1FramingSetsLineModeAndBusModeAndT1SetsThemBack)
 {
     WriteHive();
@@ -176,14 +262,18 @@ TEST_F(SetupTest, StoredValuesWithoutAListEntryAreKeptUnlessTheUserPicksOne)
     struct Case {
         const char* name;
         uint32_t signalling, framing;
-        int pickSwitch;  // -1: leave it
+        std::vector<int> picks;  // the switch types picked in turn; none: left alone
         uint32_t expectSignalling, expectFraming;
+        const char* answer;
     };
     const Case cases[] = {
-        {"robbed bit left alone", 0, 3, -1, 0, 3},
-        {"leased line left alone", 6, 3, -1, 6, 3},
-        {"framing 5 left alone", 1, 5, -1, 1, 5},
-        {"robbed bit, user picks DMS100", 0, 3, 2, 3, 3},
+        {"robbed bit left alone", 0, 3, {}, 0, 3, "OK,2,3,0,0,1"},
+        {"leased line left alone", 6, 3, {}, 6, 3, "OK,2,3,0,0,1"},
+        {"framing 5 left alone", 1, 5, {}, 1, 5, "OK,2,5,0,0,1"},
+        {"robbed bit, user picks DMS100", 0, 3, {2}, 3, 3, "OK,2,3,0,2,1"},
+        // The entry shown for a value no entry matches is no choice: picking it is.
+        {"leased line, user picks DMS100 then 5ESS", 6, 3, {2, 0}, 1, 3, "OK,2,3,0,0,1"},
+        {"robbed bit, user picks 5ESS", 0, 3, {0}, 1, 3, "OK,2,3,0,0,1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -191,13 +281,13 @@ TEST_F(SetupTest, StoredValuesWithoutAListEntryAreKeptUnlessTheUserPicksOne)
             r.set_dword(kParams, "SignallingProtocol_0", c.signalling);
             r.set_dword(kParams, "FramingFormat_0", c.framing);
         });
-        int pick = c.pickSwitch;
-        afxtest::RunModal([pick](CWnd* s) {
-            if (pick >= 0)
+        std::vector<int> picks = c.picks;
+        afxtest::RunModal([picks](CWnd* s) {
+            for (int pick : picks)
                 afxtest::SelectCombo(&Sheet(s)->m_PriConfig, IDC_SWITCHTYPE, pick);
             afxtest::Click(s, IDOK);
         });
-        Call(ConfigPriCard, {"VORNET1"});
+        EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), c.answer);
         EXPECT_EQ(Dword("SignallingProtocol_0"), c.expectSignalling);
         EXPECT_EQ(Dword("FramingFormat_0"), c.expectFraming);
     }
@@ -264,6 +354,26 @@ TEST_F(SetupTest, AHiveThatCannotBeWrittenNeverAnswersOK)
     EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "Cancel");
     ASSERT_GE(afxtest::MessageBoxes().size(), 1u);
     EXPECT_NE(afxtest::MessageBoxes()[0].text.find("could not be written"), std::string::npos);
+}
+
+// The suppressions the tests' leak checker is told to read are there: without them it
+// stops the whole program with a failure after every test passed.
+TEST(LeakChecker, TheSuppressionsFileItIsGivenExists)
+{
+    const char* options = std::getenv("LSAN_OPTIONS");
+    ASSERT_NE(options, nullptr) << "the tests run with the leak checker's options";
+    std::string text = options;
+    size_t at = text.find("suppressions=");
+    ASSERT_NE(at, std::string::npos) << text;
+    std::string path = text.substr(at + 13, text.find_first_of(": ", at) - (at + 13));
+    std::ifstream in(path);
+    ASSERT_TRUE(in.good()) << path;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] != '#') {
+            EXPECT_EQ(line.rfind("leak:", 0), 0u) << line;
+        }
+    }
 }
 
 TEST_F(SetupTest, BusNumberAnswers)

@@ -89,10 +89,27 @@ TEST_F(HiveTest, DwordsTravelAsEightHexDigitsAndMissingValuesAreCreated)
     EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, "SYSTEM\\Nowhere", "X", text, sizeof text, REG_DWORD, 4), 0);
     EXPECT_FALSE(KeyExists("SYSTEM\\Nowhere"));
 
-    // A long text is cut to the caller's buffer, terminated.
-    char small[4];
-    ASSERT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kParams, "Blob", small, sizeof small, REG_BINARY, 0), 1);
-    EXPECT_STREQ(small, "01");  // whole bytes only
+    // A value that does not fit the caller's buffer is refused, not cut.
+    char small[4] = "-";
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kParams, "Blob", small, sizeof small, REG_BINARY, 0), 0);
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kParams, "Text", small, 3, REG_SZ, 1), 0);
+    EXPECT_STREQ(small, "-");
+}
+
+// A stored value longer than the first buffer is read whole and left as it is.
+TEST_F(HiveTest, AValueLongerThanTheBufferIsReadWholeNotReplaced)
+{
+    const std::string stored(1500, '5');
+    WriteHive(std::string("[HKEY_LOCAL_MACHINE\\") + kParams + "]\n\"Long\"=\"" + stored +
+              "\"\n");
+    std::vector<char> text(2048, 0);
+    ASSERT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kParams, "Long", text.data(), (DWORD)text.size(), REG_SZ, 1), 1);
+    EXPECT_EQ(std::string(text.data()), stored);
+    EXPECT_EQ(Text(kParams, "Long"), stored);
+    // Too long for the caller: refused, and the stored value is not touched.
+    char slot[40] = "";
+    EXPECT_EQ(ReadRegValue(HKEY_LOCAL_MACHINE, kParams, "Long", slot, sizeof slot, REG_SZ, 1), 0);
+    EXPECT_EQ(Text(kParams, "Long"), stored);
 }
 
 TEST(HexText, DigitsAndWords)

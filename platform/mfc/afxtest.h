@@ -59,6 +59,11 @@ void LeftClick(CWnd* control, int x, int y);
 void CloseWindow(CWnd* window);  // the window's close box
 // The tooltip the control's parent gives for it ("" for none).
 std::string ToolTip(CWnd* control);
+// Where line `line` of a multi-line edit ends, in pixels from the left of its view
+// (unwrapped, tab stops applied), and how far from that left the window shows the view;
+// -1 when there is none.
+int TextLineRight(CWnd* parent, int id, int line);
+int TextViewWidth(CWnd* parent, int id);
 // Saves the window as a PNG picture.
 bool SaveImage(CWnd* window, const std::string& path);
 

@@ -814,6 +814,9 @@ public:
     LPCTSTR m_pszAppName;
     LPCTSTR m_pszExeName = nullptr;
     HINSTANCE m_hInstance = nullptr;
+
+private:
+    std::string moduleName_;
 };
 CWinApp* AfxGetApp();
 HINSTANCE AfxGetInstanceHandle();

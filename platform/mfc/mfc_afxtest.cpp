@@ -1,4 +1,5 @@
 // User actions and pictures for tests and tools.
+#include <cmath>
 #include <cstdio>
 
 #include "platform/mfc/afxtest.h"
@@ -97,6 +98,22 @@ std::string ToolTip(CWnd* control)
     if (control && afx::ToolTipFor(control->m_hWnd, text)) return text;
     return {};
 }
+int TextLineRight(CWnd* parent, int id, int line)
+{
+    auto* e = qobject_cast<QPlainTextEdit*>(Control(parent, id, "measure"));
+    if (!e) return -1;
+    QTextBlock block = e->document()->findBlockByNumber(line);
+    if (!block.isValid() || !block.layout() || block.layout()->lineCount() == 0) return -1;
+    QRectF box = e->document()->documentLayout()->blockBoundingRect(block);
+    return static_cast<int>(std::ceil(box.left() + block.layout()->lineAt(0).naturalTextWidth()));
+}
+int TextViewWidth(CWnd* parent, int id)
+{
+    auto* e = qobject_cast<QPlainTextEdit*>(Control(parent, id, "measure"));
+    // What the window shows of the view: a view wider than its page is cut by it.
+    return e ? e->viewport()->visibleRegion().boundingRect().right() + 1 : -1;
+}
+
 bool SaveImage(CWnd* window, const std::string& path)
 {
     if (!window || !afx::IsLive(window->m_hWnd)) return false;

@@ -1,5 +1,7 @@
 // Strings, run-time classes, resources, the application object, message boxes, the
 // answer queue of scripted runs, and files.
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -257,7 +259,27 @@ char g_arg0[] = "vornet";
 char* g_argv[] = {g_arg0, nullptr};
 }  // namespace
 
-CWinApp::CWinApp(LPCTSTR lpszAppName) : m_pszAppName(lpszAppName) { g_app = this; }
+// An application constructed without a name takes its module's: the file name of the
+// library or program that holds the object, without "lib" and its extension.
+static std::string ModuleNameOf(const void* object)
+{
+    Dl_info info{};
+    if (dladdr(object, &info) == 0 || info.dli_fname == nullptr) return "";
+    std::string name = info.dli_fname;
+    if (size_t slash = name.rfind('/'); slash != std::string::npos) name.erase(0, slash + 1);
+    if (size_t dot = name.find('.'); dot != std::string::npos && dot > 0) name.erase(dot);
+    if (name.size() > 3 && name.compare(0, 3, "lib") == 0) name.erase(0, 3);
+    return name;
+}
+
+CWinApp::CWinApp(LPCTSTR lpszAppName) : m_pszAppName(lpszAppName)
+{
+    g_app = this;
+    if (m_pszAppName == nullptr) {
+        moduleName_ = ModuleNameOf(this);
+        if (!moduleName_.empty()) m_pszAppName = moduleName_.c_str();
+    }
+}
 CWinApp::~CWinApp()
 {
     if (g_app == this) g_app = nullptr;

@@ -973,6 +973,8 @@ HWND afx::CreateControl(HWND parent, AfxItem kind, int id, const char* text, QRe
             e->setLineWrapMode((style & WS_HSCROLL) ? QPlainTextEdit::NoWrap : QPlainTextEdit::WidgetWidth);
             e->setVerticalScrollBarPolicy((style & WS_VSCROLL) ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
             e->setHorizontalScrollBarPolicy((style & WS_HSCROLL) ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
+            // A multi-line edit's tab stops fall every 32 dialog units, as Win32's do.
+            e->setTabStopDistance(Dx(32));
             e->setPlainText(t);
             make(e);
             QObject::connect(e, &QPlainTextEdit::textChanged, e, [e] { afx::Command(e->h, EN_CHANGE); });

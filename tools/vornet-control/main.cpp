@@ -108,6 +108,10 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stderr);
         return fail("--adapter goes with --page");
     }
+#ifdef VORNET_SYSTEM_LIBRARIES
+    // The libraries the applet loads by name are found where the system keeps them.
+    setenv("VORNET_LIBRARY_PATH", VORNET_SYSTEM_LIBRARIES, 0);
+#endif
     void* lib = dlopen(library.find('/') == std::string::npos ? ("./" + library).c_str() : library.c_str(), RTLD_NOW);
     if (lib == nullptr) return fail("cannot load " + library + ": " + dlerror());
     auto entry = reinterpret_cast<APPLET_PROC>(dlsym(lib, "CPlApplet"));
