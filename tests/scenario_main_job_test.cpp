@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <set>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -477,6 +478,134 @@ TEST(MainJob, OutsidePeerBringsTheLinkUpAndCallsBothWays)
     fs::remove_all(dir);
 }
 
+// The network side of a PRI as a small outside program: it offers calls to the adapter's
+// directory numbers, answers every call the adapter places, and answers clearing as Q.931
+// asks (DISCONNECT: RELEASE; RELEASE: RELEASE COMPLETE).
+struct PriNetworkProgram {
+    LapdPeerProgram lapd;
+    unsigned offered = 0, their_calls_connected = 0, our_calls_answered = 0, cleared = 0, refused = 0;
+    std::set<uint16_t> ours;  // call references we allocated
+
+    void offer(uint16_t cr, uint8_t channel, const std::string& number)
+    {
+        auto setup = sim::q931::make(sim::q931::MsgType::Setup, cr, false);
+        setup.bearer = sim::q931::Bearer::unrestricted64();
+        setup.channel = sim::q931::ChannelId{true, false, channel};
+        setup.called = sim::q931::PartyNumber{0x41, std::nullopt, number};
+        setup.calling = sim::q931::PartyNumber{0x21, 0x03, "4165550199"};
+        lapd.send_message(setup);
+        ours.insert(cr);
+        offered++;
+    }
+    void serve(uint8_t& next_channel)
+    {
+        using sim::q931::MsgType;
+        lapd.read();
+        while (!lapd.received.empty()) {
+            sim::q931::Message m = lapd.received.front();
+            lapd.received.pop_front();
+            // The flag is set in messages from the side that did not allocate the reference.
+            const bool flag = !m.cr_flag;
+            switch (MsgType(m.type)) {
+            case MsgType::Setup: {
+                auto proceeding = sim::q931::make(MsgType::CallProceeding, m.cr, flag);
+                proceeding.channel = sim::q931::ChannelId{true, false, m.channel && m.channel->channel ? *m.channel->channel : next_channel++};
+                lapd.send_message(proceeding);
+                lapd.send_message(sim::q931::make(MsgType::Connect, m.cr, flag));
+                our_calls_answered++;
+                break;
+            }
+            case MsgType::Connect:
+                lapd.send_message(sim::q931::make(MsgType::ConnectAcknowledge, m.cr, flag));
+                their_calls_connected++;
+                break;
+            case MsgType::Disconnect: lapd.send_message(sim::q931::make(MsgType::Release, m.cr, flag)); break;
+            case MsgType::Release:
+                lapd.send_message(sim::q931::make(MsgType::ReleaseComplete, m.cr, flag));
+                cleared++;
+                break;
+            case MsgType::ReleaseComplete:
+                if (m.cause && m.cause->value != 16) refused++;
+                cleared++;
+                break;
+            default: break;
+            }
+        }
+    }
+};
+
+TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoed)
+{
+    const fs::path dir = temp_dir("pri");
+    const std::string path = (dir / "d0.sock").string();
+    PriNetworkProgram net;
+    uint8_t next_channel = 1;
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.lines[0] = {rig::Rig::FarKind::Peer, path};
+    o.plan.calls_per_line = 3;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    plat::Host& h = job.rig().host;
+    // The program runs between the clock's events, as the socket's other pollers do.
+    job.pollers().add([&] { net.serve(next_channel); });
+
+    ASSERT_TRUE(net.lapd.connect(path));
+    // At once, before the adapter is up: it waits in the socket and is heard.
+    net.lapd.send(sim::lapd::build_u(0, true, 0, sim::lapd::UType::Sabme, true));
+    auto step = [&](plat::VTime length) {
+        for (plat::VTime t = 0; t < length; t += plat::ms(5)) {
+            h.run_for(plat::ms(5));
+            job.pollers().run();
+        }
+    };
+    for (int i = 0; i < 600 && !net.lapd.link_up; i++) step(plat::ms(5));
+    ASSERT_TRUE(net.lapd.link_up) << "the SABME sent at once was answered; from the program " << job.peer(0)->counters().from_peer
+                                  << ", to it " << job.peer(0)->counters().to_peer << ", connections " << job.peer(0)->counters().connections;
+    step(plat::ms(500));
+    // Two calls of the network's own, to two of the line's directory numbers, on the
+    // channels from the top (the adapter's own calls take them from the bottom).
+    net.offer(1, 23, "5551010");
+    step(plat::ms(1000));
+    net.offer(2, 22, "5551011");
+    step(plat::ms(15000));
+    EXPECT_EQ(job.peer(0)->counters().connections, 1u);
+
+    rig::Summary s = job.finish();
+    ASSERT_EQ(s.lines.size(), 1u);
+    const rig::Summary::Line& l = s.lines[0];
+    EXPECT_EQ(l.far_end, "outside peer");
+    EXPECT_TRUE(l.carries_calls);
+    const rig::CallCounters& in = s.calls_by_kind[rig::CallKind::PeerIncoming];
+    const rig::CallCounters& out = s.calls_by_kind[rig::CallKind::PeerOutgoing];
+    EXPECT_EQ(in.offered, 2u);
+    EXPECT_EQ(in.connected, 2u);
+    EXPECT_EQ(in.cleared, 2u);
+    EXPECT_EQ(out.offered, 3u) << "--calls 3: three calls placed to the network";
+    EXPECT_EQ(out.connected, 3u);
+    EXPECT_EQ(out.cleared, 3u);
+    EXPECT_EQ(l.calls.offered, 5u);
+    EXPECT_EQ(l.calls.failed, 0u);
+    EXPECT_EQ(net.their_calls_connected, 2u) << "the adapter answered both of the network's calls";
+    EXPECT_EQ(net.our_calls_answered, 3u);
+    EXPECT_EQ(net.refused, 0u);
+    // What the owner sent on each call came back from the channel's far end, checked.
+    EXPECT_GT(l.data.bytes_sent, 0u);
+    EXPECT_EQ(l.data.bytes_verified, l.data.bytes_sent);
+    EXPECT_EQ(l.data.bytes_lost, 0u);
+    EXPECT_EQ(l.data.frames_corrupt, 0u);
+    EXPECT_TRUE(l.peer.present);
+    EXPECT_EQ(l.peer.path, path);
+    EXPECT_EQ(l.peer.connections, 1u);
+    EXPECT_GE(l.peer.echoed, l.data.frames_verified);
+    EXPECT_TRUE(s.halted_clean);
+    const std::string table = rig::to_table(s);
+    EXPECT_NE(table.find("ISDN data, from the outside program"), std::string::npos) << table;
+    EXPECT_NE(table.find("outside program on " + path), std::string::npos) << table;
+    EXPECT_NE(rig::to_json(s).find("\"outside_program\": {\"socket\""), std::string::npos);
+    fs::remove_all(dir);
+}
+
 // ---- the pcap, decoded by tshark ----
 
 TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTshark)
@@ -590,6 +719,47 @@ TEST(MainJob, ServeRunsUntilSigtermThenHaltsAndReports)
     EXPECT_NE(json.find("\"halted_clean\": true"), std::string::npos) << json;
     EXPECT_NE(json.find("\"simulated_seconds\": 1."), std::string::npos) << "paced to the wall clock: " << json;
     fs::remove_all(root);
+}
+
+// Ctrl-C ends a run with an outside program's socket as it ends any run: wound down,
+// the summary printed with the socket's counters, the socket file gone. A second run on
+// the same path meanwhile is refused and leaves the first one's socket alone.
+TEST(MainJob, PeerRunEndsOnCtrlCWithItsSummaryAndRemovesOnlyItsSocket)
+{
+    const fs::path dir = temp_dir("peerint");
+    const std::string sock = (dir / "d0.sock").string();
+    const std::string out = (dir / "out.txt").string();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int f = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(f, 1);
+        execl(VORNET_SIM, VORNET_SIM, "--peer", ("0:" + sock).c_str(), "--run-ms", "600000", (char*)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && !fs::exists(fs::symlink_status(sock)); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::is_socket(sock));
+    std::string err;
+    EXPECT_EQ(run_sim({"--peer", "0:" + sock, "--run-ms", "1000"}, &err), 2);
+    EXPECT_NE(err.find("in use by another program"), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_socket(sock)) << "the second run left the first one's socket";
+    // A second program while one is connected is refused, and counted.
+    LapdPeerProgram first, second;
+    ASSERT_TRUE(first.connect(sock));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(second.connect(sock));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string table = read_text(out);
+    EXPECT_NE(table.find("halt clean"), std::string::npos) << table;
+    EXPECT_NE(table.find("outside program on " + sock + ": 1 connection(s), 1 more refused"), std::string::npos) << table;
+    EXPECT_NE(table.find("dropped (none connected"), std::string::npos) << table;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(sock))) << "its socket is removed";
+    fs::remove_all(dir);
 }
 
 // A root that setup (or the applet, or an earlier run) has written: serving boots with

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,8 @@
 #include "driver/Common/RSS_init.h"
 #include "driver/Common/RSS_tmrs.h"
 #include "driver/Wmp_nt40/Wmp_shel.h"
+#include "driver/signalling/isdn/IsdnStack.h"
+#include "sim/board/tsswitch.h"
 
 namespace rig {
 
@@ -125,16 +128,27 @@ bool MainJob::start(const RunOptions& options, std::string* error)
     }
 
     peers_.resize(card_->line_count());
+    peer_layer2_.assign(card_->line_count(), -1);
     for (const auto& [n, c] : opt_.lines) {
         if (c.kind != Rig::FarKind::Peer) continue;
         const bool e1 = r.host.registry.get_dword(r.parameters_key(1), "LineMode_" + std::to_string(n)).value_or(0) == 1;
         auto peer = std::make_unique<sim::SocketPeer>(r.host.sched, card_->line(n), e1 ? 1u << 16 : 1u << 24);
         if (!peer->listen(c.peer_path, &why)) return fail("--peer " + std::to_string(n) + ": " + why);
         sim::SocketPeer* p = peer.get();
+        // A program is taken on once the adapter's D channel can hear it; until then what
+        // it sends waits in its socket.
+        p->set_ready([this, n] { return peer_line_ready(n); });
+        if (opt_.notices) {
+            p->on_notice([n](const std::string& text) { std::fprintf(stderr, "vornet-sim: line %u: %s\n", n, text.c_str()); });
+            std::fprintf(stderr, "vornet-sim: line %u: listening on %s for the network side's program\n", n, c.peer_path.c_str());
+        }
         pollers_.add([p] { p->poll(); }, std::function<int()>([p] { return p->fd(); }));
         peers_[n] = std::move(peer);
+        far_.peer[n] = p;
         opt_.paced = true;
     }
+    if (opt_.notices && std::any_of(peers_.begin(), peers_.end(), [](const auto& p) { return bool(p); }))
+        pollers_.add([this] { watch_peer_lines(); });
 
     if (!opt_.pcap_path.empty()) {
         pcap_ = std::make_unique<sim::LapdPcapWriter>();
@@ -210,8 +224,8 @@ void MainJob::run(const std::atomic<bool>* stop, bool bounded)
                    accesses0 = ndis.register_accesses;
     ndis.measure_driver_cpu = true;
     ndis.driver_cpu_sample = 8;  // always on: a sample keeps its cost small
-    if (opt_.paced || stop != nullptr) run_paced(stop, bounded || stop == nullptr);
-    else run_fixed(plat::ms(opt_.run_ms));
+    if (opt_.paced || (stop != nullptr && !bounded)) run_paced(stop, bounded || stop == nullptr);
+    else run_fixed(plat::ms(opt_.run_ms), stop);
     ndis.measure_driver_cpu = false;
     auto& d = summary_.driver_cpu;
     d.simulated_seconds += double(rig_->host.now() - v0) / 1e6;
@@ -224,10 +238,10 @@ void MainJob::run(const std::atomic<bool>* stop, bool bounded)
 
 void MainJob::run_for(uint64_t ms) { run_fixed(plat::ms(ms)); }
 
-void MainJob::run_fixed(plat::VTime length)
+void MainJob::run_fixed(plat::VTime length, const std::atomic<bool>* stop)
 {
     const plat::VTime end = rig_->host.now() + length;
-    while (rig_->host.now() < end) {
+    while (rig_->host.now() < end && (stop == nullptr || !stop->load())) {
         rig_->host.run_until(std::min(end, rig_->host.now() + plat::ms(100)));
         trim();
         pollers_.run();
@@ -297,6 +311,52 @@ void MainJob::observe(Summary& s)
     observe_adapter(Rig::driver_adapter(na_), s);
     if (traffic_) observe_traffic(*traffic_, s);
     for (size_t n = 0; n < s.lines.size() && n < far_names_.size(); n++) s.lines[n].far_end = far_names_[n];
+    for (size_t n = 0; n < s.lines.size() && n < peers_.size(); n++) {
+        if (!peers_[n]) continue;
+        const auto& c = peers_[n]->counters();
+        auto& p = s.lines[n].peer;
+        p.present = true;
+        p.path = peers_[n]->path();
+        p.connections = c.connections;
+        p.to_peer = c.to_peer;
+        p.from_peer = c.from_peer;
+        p.dropped = c.dropped;
+        p.refused = c.refused;
+        p.programs_refused = c.programs_refused;
+        p.echoed = c.echoed;
+    }
+}
+
+// The adapter's D channel on a line hears frames once the adapter is up with layer 1, its
+// ISDN stack has let layer 1 settle, and its controller receives on the channel's slot.
+bool MainJob::peer_line_ready(unsigned n) const
+{
+    const Adapter* a = Rig::driver_adapter(na_);
+    if (a == nullptr || a->BringUpCompleted != 1 || n >= a->NumberOfLines || !a->Framer[n].bL1Up) return false;
+    const ULONG protocol = a->SignallingProtocol[n];
+    const auto* stack = static_cast<const ISDN_STACK*>(a->ThisSgnlStack[n]);
+    if (protocol < 1 || protocol > 5 || stack == nullptr || stack->LinkState != ISDN_LINK_UP) return false;
+    return n < peers_.size() && peers_[n] && card_->tsswitch().reaches_controller(n, peers_[n]->d_channel_mask());
+}
+
+// Tells when layer 2 of a peer's line comes up or goes down: calls are made and taken
+// only while it is up.
+void MainJob::watch_peer_lines()
+{
+    Adapter* a = Rig::driver_adapter(na_);
+    if (a == nullptr) return;
+    for (unsigned n = 0; n < peers_.size() && n < a->NumberOfLines; n++) {
+        if (!peers_[n] || a->SgnlProtocolOps[n].Control == NULL || a->ThisSgnlStack[n] == NULL) continue;
+        NdisAcquireSpinLock(&a->AdapterSpinLock);
+        const int state = int(a->SgnlProtocolOps[n].Control(CTL_KIND_GET, CTL_L2_STATE, a->ThisSgnlStack[n], 0));
+        NdisReleaseSpinLock(&a->AdapterSpinLock);
+        const bool up = state == L2_ESTABLISHED, was = peer_layer2_[n] == L2_ESTABLISHED;
+        if (peer_layer2_[n] != -1 && up != was)
+            std::fprintf(stderr, "vornet-sim: line %u: layer 2 %s\n", n, up ? "established: calls both ways from now" : "released");
+        else if (peer_layer2_[n] == -1 && up)
+            std::fprintf(stderr, "vornet-sim: line %u: layer 2 established: calls both ways from now\n", n);
+        peer_layer2_[n] = state;
+    }
 }
 
 Summary MainJob::finish()
@@ -304,7 +364,14 @@ Summary MainJob::finish()
     Summary s = summary_;
     Rig& r = *rig_;
     if (na_ != nullptr) {
-        if (traffic_) traffic_->finish();
+        // An outside program clears its side of the calls meanwhile, in its own time.
+        if (traffic_ && opt_.paced)
+            traffic_->finish(plat::ms(10000), [this] {
+                pollers_.run();
+                pollers_.wait(std::chrono::microseconds(10000));
+            });
+        else if (traffic_)
+            traffic_->finish();
         observe(s);
         size_t before = r.host.violations().size();
         r.halt(na_);

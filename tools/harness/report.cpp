@@ -198,7 +198,17 @@ std::string to_json(const Summary& s)
           << (l2_na ? "\"n/a\"" : l.layer2.empty() ? "null" : quote(l.layer2))
           << ", \"far_end\": " << quote(l.far_end) << ", \"driver_connections\": " << count(l.calls_connected)
           << ", \"calls\": " << calls_json(l.calls) << ", \"data\": " << data_json(l.data) << ", \"pumps\": " << l.pumps
-          << ", \"modem_statistics_read\": " << l.statistics_read << "}";
+          << ", \"modem_statistics_read\": " << l.statistics_read << ", \"outside_program\": ";
+        if (l.peer.present) {
+            const auto& p = l.peer;
+            o << "{\"socket\": " << quote(p.path) << ", \"connections\": " << p.connections
+              << ", \"frames_to_it\": " << p.to_peer << ", \"frames_from_it\": " << p.from_peer
+              << ", \"frames_dropped\": " << p.dropped << ", \"datagrams_refused\": " << p.refused
+              << ", \"programs_refused\": " << p.programs_refused << ", \"b_channel_frames_echoed\": " << p.echoed << "}";
+        } else {
+            o << "null";
+        }
+        o << "}";
     }
     o << "], \"modem_processors\": [";
     for (size_t i = 0; i < s.processors.size(); i++) {
@@ -253,6 +263,15 @@ std::string to_table(const Summary& s)
                           l.far_end.c_str(), l.layer1.c_str(), l2.c_str(), "(no calls)");
         }
         o << b;
+    }
+    for (const auto& l : s.lines) {
+        if (!l.peer.present) continue;
+        const auto& p = l.peer;
+        o << "line " << l.line << ", outside program on " << p.path << ": " << p.connections << " connection(s), "
+          << p.programs_refused << " more refused while one was connected; D-channel frames: " << p.to_peer
+          << " to it, " << p.from_peer << " from it, " << p.dropped << " dropped (none connected, or its socket full), "
+          << p.refused << " datagrams refused (shorter than 2 or longer than 4096 octets); " << p.echoed
+          << " B-channel frames echoed back\n";
     }
     o << "\n";
     if (s.processors.empty()) {

@@ -98,6 +98,16 @@ struct Summary {
         DataCounters data;
         unsigned pumps = 0;               // modem pumps wired to the line
         uint64_t statistics_read = 0;     // modem calls whose statistics were read at hang-up
+        // An outside program on the line's D channel, and what its socket carried.
+        struct Peer {
+            bool present = false;
+            std::string path;
+            uint64_t connections = 0, to_peer = 0, from_peer = 0;
+            uint64_t dropped = 0;           // frames for it while none was connected (or its socket was full)
+            uint64_t refused = 0;           // datagrams shorter than 2 or longer than 4096 octets
+            uint64_t programs_refused = 0;  // programs that connected while another one was
+            uint64_t echoed = 0;            // B-channel frames the far end sent back
+        } peer;
     };
     std::vector<Line> lines;
     struct Processor {

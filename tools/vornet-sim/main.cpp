@@ -203,6 +203,7 @@ int main(int argc, char** argv)
         if (!adopt_root(opt, !config_path.empty(), &why)) return fail(why);
     }
     opt.progress = isatty(STDERR_FILENO) == 1;
+    opt.notices = true;
     if (!opt.firmware) opt.firmware = sim::fw::default_image();
     if (!com_pty_dir.empty()) {
         opt.paced = true;
@@ -274,14 +275,11 @@ int main(int argc, char** argv)
         if (!summary.halted_clean) std::cout << "the halt was not clean: something leaked or the platform was misused\n";
         return faults_sound ? 0 : 1;
     }
-    if (serve || ptys) {
-        std::signal(SIGINT, on_signal);
-        std::signal(SIGTERM, on_signal);
-        if (serve) std::fprintf(stderr, "vornet-sim: serving in %s until SIGINT or SIGTERM\n", opt.root.c_str());
-        job.run(&g_stop, !serve);  // serving ends only on a signal
-    } else {
-        job.run();
-    }
+    // Ctrl-C (or SIGTERM) ends any run early: wound down, reported, its sockets removed.
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    if (serve) std::fprintf(stderr, "vornet-sim: serving in %s until SIGINT or SIGTERM\n", opt.root.c_str());
+    job.run(&g_stop, !serve);  // serving ends only on a signal
     if (ptys) ptys->stop();
     modems.reset();
     server.reset();
