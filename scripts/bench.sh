@@ -3,12 +3,11 @@
 # table of the figures, each measured in this run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh >&2
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNET_TESTS=OFF >&2
-cmake --build build-bench -j3 --target main_job_bench timer_pool_bench >&2
+# In build/, the README's one Release tree.
+scripts/build.sh main_job_bench timer_pool_bench
 out=$(mktemp -d)
-build-bench/bench/main_job_bench --benchmark_format=json >"$out/main.json" 2>/dev/null
-build-bench/bench/timer_pool_bench --benchmark_filter='BM_TmrTick/1024' --benchmark_format=json >"$out/timer.json" 2>/dev/null
+build/bench/main_job_bench --benchmark_format=json >"$out/main.json" 2>/dev/null
+build/bench/timer_pool_bench --benchmark_filter='BM_TmrTick/1024' --benchmark_format=json >"$out/timer.json" 2>/dev/null
 python3 - "$out/main.json" "$out/timer.json" <<'PY'
 import json, sys
 runs = {}
