@@ -682,16 +682,20 @@ TEST(MainJob, ServingRootHoldsTheHiveAndFirmwareAndARestartReloadsThem)
     fs::remove_all(root);
 }
 
-int run_sim(const std::vector<std::string>& args, std::string* err = nullptr)
+int run_sim(const std::vector<std::string>& args, std::string* err = nullptr, std::string* out = nullptr)
 {
-    std::string cmd = VORNET_SIM;
+    // A run that does not end by itself is ended (status 124).
+    std::string cmd = std::string("timeout 120 ") + VORNET_SIM;
     for (const auto& a : args) cmd += " '" + a + "'";
-    // Its own file: tests run side by side, each in its own process.
+    // Its own files: tests run side by side, each in its own process.
     const std::string err_file = "/tmp/vornet-sim-err-" + std::to_string(::getpid()) + ".txt";
-    cmd += " >/dev/null 2>" + err_file;
+    const std::string out_file = "/tmp/vornet-sim-out-" + std::to_string(::getpid()) + ".txt";
+    cmd += " >" + out_file + " 2>" + err_file;
     int rc = std::system(cmd.c_str());
     if (err != nullptr) *err = read_text(err_file);
+    if (out != nullptr) *out = read_text(out_file);
     std::remove(err_file.c_str());
+    std::remove(out_file.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
@@ -821,29 +825,80 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
     struct Case {
         std::vector<std::string> args;
         const char* message;
+        bool usage;  // a usage error: the usage text follows
     };
     const Case cases[] = {
-        {{"--calls", "many"}, "--calls needs a number"},
-        {{"--calls"}, "--calls needs a number"},
-        {{"--load", "half"}, "--load takes \"full\""},
-        {{"--run-ms", "-5"}, "--run-ms needs a number"},
-        {{"--line", "0:carrier-pigeon"}, "is none of none, isdn, rbs, leased, peer:PATH"},
-        {{"--line", "x:isdn"}, "is not a line number"},
-        {{"--line", "3:isdn"}, "the board has 1 line(s)"},
-        {{"--peer", "0"}, "--peer needs N:PATH"},
-        {{"--serve"}, "--serve needs --root DIR"},
-        {{"--config", "/nonexistent.reg"}, "cannot read /nonexistent.reg"},
-        {{"--no-such-option"}, "unknown option --no-such-option"},
-        {{"--fault", "gremlins"}, "--fault \"gremlins\" is none of all, modem-silent, signal-loss"},
-        {{"--soak", "seven"}, "--soak needs a seed"},
-        {{"--soak", "7", "--serve", "--root", "/tmp"}, "--fault and --soak run in virtual time"},
+        {{"--calls", "many"}, "--calls needs a number", true},
+        {{"--calls"}, "--calls needs a number", true},
+        {{"--load", "half"}, "--load takes \"full\"", true},
+        {{"--run-ms", "-5"}, "--run-ms needs a number", true},
+        {{"--line", "0:carrier-pigeon"}, "is none of none, isdn, rbs, leased, peer:PATH", true},
+        {{"--line", "x:isdn"}, "is not a line number", true},
+        {{"--line", "3:isdn"}, "the board has 1 line(s)", false},
+        {{"--peer", "0"}, "--peer needs N:PATH", true},
+        {{"--peer", "0:/proc/version"}, "/proc/version exists and is not a socket: not replaced", false},
+        {{"--serve"}, "--serve needs --root DIR", true},
+        {{"--config", "/nonexistent.reg"}, "cannot read /nonexistent.reg", false},
+        {{"--firmware", "/nonexistent.img"}, "cannot read /nonexistent.img", false},
+        {{"--no-such-option"}, "unknown option --no-such-option", true},
+        {{"--fault", "gremlins"}, "--fault \"gremlins\" is none of all, modem-silent, signal-loss", true},
+        {{"--soak", "seven"}, "--soak needs a seed", true},
+        {{"--soak", "7", "--serve", "--root", "/tmp"}, "--fault and --soak run in virtual time", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
         std::string err;
         EXPECT_EQ(run_sim(c.args, &err), 2);
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(err.find("usage: vornet-sim") != std::string::npos, c.usage) << err;
     }
+}
+
+// One simulator serves a root: a second one on it is refused and leaves the first one's
+// sockets where they are.
+TEST(MainJob, SecondServeOnARootIsRefusedAndLeavesTheFirstOnesSockets)
+{
+    const fs::path root = temp_dir("twice");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int f = ::open("/dev/null", O_WRONLY);
+        dup2(f, 1);
+        execl(VORNET_SIM, VORNET_SIM, "--serve", "--root", root.c_str(), "--calls", "0", (char*)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && !fs::exists(root / "machine"); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::is_socket(root / "VORNET1"));
+    std::string err;
+    EXPECT_EQ(run_sim({"--serve", "--root", root.string(), "--calls", "0"}, &err), 2);
+    EXPECT_NE(err.find(root.string() + " is served by another vornet-sim already"), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_socket(root / "VORNET1")) << "the first one's device socket is still there";
+    EXPECT_TRUE(fs::is_socket(root / "machine"));
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    fs::remove_all(root);
+}
+
+// With --json standard output is one JSON object, a fault run's table inside it, and the
+// fault run's driver CPU measured.
+TEST(MainJob, JsonIsOneObjectWithTheFaultTableInside)
+{
+    std::string out, err;
+    EXPECT_EQ(run_sim({"--fault", "d-double", "--json"}, &err, &out), 0) << err;
+    ASSERT_FALSE(out.empty()) << err;
+    EXPECT_EQ(out.front(), '{') << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line, one object: " << out;
+    EXPECT_EQ(out[out.size() - 2], '}') << out;
+    EXPECT_NE(out.find("\"faults\": [{\"fault\": \"d-double\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"faults_sound\": true"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\"ms_per_simulated_second\": 0,"), std::string::npos) << "driver CPU measured: " << out;
+    // --help names every fault --fault takes.
+    EXPECT_EQ(run_sim({"--help"}, &err, &out), 0);
+    for (const char* name : {"modem-silent", "signal-loss", "d-drop", "d-double", "d-corrupt", "hdlc-acks", "hang-reset",
+                             "halt", "socket-closed"})
+        EXPECT_NE(out.find(std::string("  ") + name + " "), std::string::npos) << out;
 }
 
 }  // namespace

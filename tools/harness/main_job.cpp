@@ -218,14 +218,22 @@ bool MainJob::restart(std::string* error)
 void MainJob::run(const std::atomic<bool>* stop, bool bounded)
 {
     wall_start_ns_ = last_progress_ns_ = wall_ns();
+    measured([&] {
+        if (opt_.paced || (stop != nullptr && !bounded)) run_paced(stop, bounded || stop == nullptr);
+        else run_fixed(plat::ms(opt_.run_ms), stop);
+    });
+    progress(true);
+}
+
+void MainJob::measured(const std::function<void()>& fn)
+{
     auto& ndis = rig_->host.ndis();
     const plat::VTime v0 = rig_->host.now();
     const uint64_t driver0 = ndis.driver_cpu_ns, register0 = ndis.register_ns, entries0 = ndis.driver_entries,
                    accesses0 = ndis.register_accesses;
     ndis.measure_driver_cpu = true;
     ndis.driver_cpu_sample = 8;  // always on: a sample keeps its cost small
-    if (opt_.paced || (stop != nullptr && !bounded)) run_paced(stop, bounded || stop == nullptr);
-    else run_fixed(plat::ms(opt_.run_ms), stop);
+    fn();
     ndis.measure_driver_cpu = false;
     auto& d = summary_.driver_cpu;
     d.simulated_seconds += double(rig_->host.now() - v0) / 1e6;
@@ -233,7 +241,6 @@ void MainJob::run(const std::atomic<bool>* stop, bool bounded)
     d.register_ns += ndis.register_ns - register0;
     d.entries += ndis.driver_entries - entries0;
     d.register_accesses += ndis.register_accesses - accesses0;
-    progress(true);
 }
 
 void MainJob::run_for(uint64_t ms) { run_fixed(plat::ms(ms)); }

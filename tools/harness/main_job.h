@@ -66,6 +66,8 @@ public:
     void run(const std::atomic<bool>* stop = nullptr, bool bounded = false);
     // Runs `ms` more of virtual time in fixed steps, as run() does unpaced.
     void run_for(uint64_t ms);
+    // Runs fn with the driver's CPU time measured into the summary, as run() does.
+    void measured(const std::function<void()>& fn);
     // Halts the adapter, reloads the hive and the firmware file from the root, initialises again.
     bool restart(std::string* error);
     // Called by restart() once the adapter has halted, while its traffic is still there.

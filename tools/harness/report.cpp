@@ -166,6 +166,8 @@ std::string count(long v) { return v < 0 ? "null" : std::to_string(v); }
 
 }  // namespace
 
+std::string json_string(const std::string& s) { return quote(s); }
+
 std::string error_log_meaning(const plat::ErrorLogEntry& e)
 {
     std::string name = "unknown code";

@@ -150,6 +150,8 @@ void observe_adapter(Adapter* adapter, Summary& summary);
 // Copies the main job's call and data counters in, line by line.
 void observe_traffic(const Traffic& traffic, Summary& summary);
 std::string to_json(const Summary& summary);
+// A JSON string of s: quoted, with what JSON escapes escaped.
+std::string json_string(const std::string& s);
 // The summary as a table for a reader: lines, modem processors, calls, data, error log.
 std::string to_table(const Summary& summary);
 // What an error-log entry means: its code's name and its sub-code's failure.
