@@ -608,7 +608,8 @@ TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoe
 
 // ---- the pcap, decoded by tshark ----
 
-TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTshark)
+// One interface per line, named after it: a line's frames are apart from the others'.
+TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTsharkOneInterfacePerLine)
 {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
     const fs::path dir = temp_dir("pcap");
@@ -616,6 +617,7 @@ TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTshark)
     {
         rig::MainJob job;
         rig::RunOptions o;
+        o.config_text = config("four-line.reg");
         o.run_ms = 12000;
         o.plan.calls_per_line = 2;
         o.pcap_path = pcap;
@@ -634,6 +636,23 @@ TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTshark)
     EXPECT_NE(text.find("0x4d"), std::string::npos) << "RELEASE\n" << text;
     ASSERT_EQ(std::system(("tshark -r " + pcap + " -V > " + out + " 2>&1").c_str()), 0);
     EXPECT_EQ(read_text(out).find("Malformed"), std::string::npos);
+    // Lines 0 to 2 are ISDN, line 3 robbed bit (no D channel).
+    for (int line = 0; line < 4; line++) {
+        SCOPED_TRACE(line);
+        ASSERT_EQ(std::system(("tshark -r " + pcap + " -Y 'frame.interface_id == " + std::to_string(line) +
+                               "' -T fields -e frame.interface_name -e lapd.sapi > " + out + " 2>/dev/null").c_str()),
+                  0);
+        const std::string rows = read_text(out);
+        if (line == 3) {
+            EXPECT_EQ(rows, "");
+            continue;
+        }
+        std::istringstream in(rows);
+        std::string row;
+        size_t n = 0;
+        for (; std::getline(in, row); n++) EXPECT_EQ(row, "line " + std::to_string(line) + "\t0");
+        EXPECT_GT(n, 4u) << rows;
+    }
     fs::remove_all(dir);
 }
 

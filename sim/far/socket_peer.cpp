@@ -156,7 +156,7 @@ void SocketPeer::poll()
         }
         std::vector<uint8_t> frame(buf.begin(), buf.begin() + n);
         counters_.from_peer++;
-        if (pcap_ != nullptr) pcap_->write(sched_.now(), true, frame);
+        if (pcap_ != nullptr) pcap_->write(sched_.now(), true, frame, pcap_interface_);
         line_.frame_to_adapter(mask_, frame);
     }
 }
@@ -172,7 +172,7 @@ void SocketPeer::from_line(uint32_t channels, const std::vector<uint8_t>& frame)
         });
         return;
     }
-    if (pcap_ != nullptr) pcap_->write(sched_.now(), false, frame);
+    if (pcap_ != nullptr) pcap_->write(sched_.now(), false, frame, pcap_interface_);
     if (client_ < 0) {
         counters_.dropped++;
         return;

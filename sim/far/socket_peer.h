@@ -65,7 +65,11 @@ public:
     const Counters& counters() const { return counters_; }
     const std::string& path() const { return path_; }
     uint32_t d_channel_mask() const { return mask_; }
-    void set_pcap(LapdPcapWriter* writer) { pcap_ = writer; }
+    void set_pcap(LapdPcapWriter* writer, uint32_t interface = 0)
+    {
+        pcap_ = writer;
+        pcap_interface_ = interface;
+    }
 
 private:
     void from_line(uint32_t channels, const std::vector<uint8_t>& frame);
@@ -83,6 +87,7 @@ private:
     int client_ = -1;
     Counters counters_;
     LapdPcapWriter* pcap_ = nullptr;
+    uint32_t pcap_interface_ = 0;
     std::function<bool()> ready_;
     std::function<void(const std::string&)> notice_;
     uint64_t dev_ = 0, ino_ = 0;  // the socket file bound, removed at the end only if still it

@@ -151,12 +151,15 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         pollers_.add([this] { watch_peer_lines(); });
 
     if (!opt_.pcap_path.empty()) {
+        // pcapng, one interface per line named after it: a line's frames apart by interface.
         pcap_ = std::make_unique<sim::LapdPcapWriter>();
-        if (!pcap_->open(opt_.pcap_path)) return fail("cannot write " + opt_.pcap_path);
-        for (auto* net : far_.isdn)
-            if (net != nullptr) net->set_pcap(pcap_.get());
-        for (auto& p : peers_)
-            if (p) p->set_pcap(pcap_.get());
+        std::vector<std::string> names;
+        for (unsigned n = 0; n < card_->line_count(); n++) names.push_back("line " + std::to_string(n));
+        if (!pcap_->open(opt_.pcap_path, names)) return fail("cannot write " + opt_.pcap_path);
+        for (unsigned n = 0; n < card_->line_count(); n++) {
+            if (far_.isdn[n] != nullptr) far_.isdn[n]->set_pcap(pcap_.get(), n);
+            if (peers_[n]) peers_[n]->set_pcap(pcap_.get(), n);
+        }
     }
 
     far_names_.assign(card_->line_count(), "nothing (leased)");
