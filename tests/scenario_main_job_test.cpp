@@ -792,6 +792,11 @@ TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
 {
     const std::string chosen = config("default.reg") + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorlane\\Setup]\n\"Chosen\"=\"by setup\"\n";
     const std::string image = std::string("AIF\0\1\2\3", 7);
+    // --firmware takes only a loadable image: one of another layout.
+    sim::fw::ImageLayout layout = sim::fw::default_layout();
+    layout.read_only.assign(64, 0x5A);
+    const std::vector<uint8_t> other_bytes = sim::fw::build_image(layout);
+    const std::string other(other_bytes.begin(), other_bytes.end());
     struct Run {
         const char* name;
         bool given;  // --config and --firmware on the command line
@@ -805,7 +810,7 @@ TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
         std::ofstream(drivers / "armcsm", std::ios::binary) << image;
         const std::string config_file = std::string(VORNET_SOURCE_DIR) + "/configs/default.reg";
         const std::string firmware_file = (root / "other-image").string();
-        std::ofstream(firmware_file, std::ios::binary) << "AIF other";
+        std::ofstream(firmware_file, std::ios::binary) << other;
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -829,7 +834,7 @@ TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         if (run.given) {
             EXPECT_EQ(hive.find("Chosen"), std::string::npos) << hive;
-            EXPECT_EQ(firmware, "AIF other");
+            EXPECT_TRUE(firmware == other);
         } else {
             EXPECT_NE(hive.find("\"Chosen\"=\"by setup\""), std::string::npos) << hive;
             EXPECT_NE(hive.find("\"DeviceName\"=\"RIROVE\""), std::string::npos) << hive;
@@ -859,6 +864,8 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
         {{"--serve"}, "--serve needs --root DIR", true},
         {{"--config", "/nonexistent.reg"}, "cannot read /nonexistent.reg", false},
         {{"--firmware", "/nonexistent.img"}, "cannot read /nonexistent.img", false},
+        {{"--firmware", "/tmp"}, "cannot read /tmp as a file", false},
+        {{"--firmware", "/dev/null"}, "cannot read /dev/null as a file", false},
         {{"--no-such-option"}, "unknown option --no-such-option", true},
         {{"--fault", "gremlins"}, "--fault \"gremlins\" is none of all, modem-silent, signal-loss", true},
         {{"--soak", "seven"}, "--soak needs a seed", true},
@@ -871,6 +878,43 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
         EXPECT_EQ(err.find("usage: vornet-sim") != std::string::npos, c.usage) << err;
     }
+}
+
+// A firmware file no modem processor would load is refused before the run, with the reason.
+TEST(MainJob, FirmwareFilesTheProcessorsCannotLoadAreRefused)
+{
+    const std::vector<uint8_t> good = sim::fw::default_image();
+    std::vector<uint8_t> random(3000);
+    uint32_t x = 12345;
+    for (auto& b : random) b = uint8_t((x = x * 1103515245u + 12345u) >> 16);
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* why;  // nullptr: loadable
+    };
+    const Case cases[] = {
+        {"empty", {}, "shorter than the 128-octet AIF header"},
+        {"cut short", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2), "cut short"},
+        {"zeros", std::vector<uint8_t>(4096, 0), "no read-only part"},
+        {"random", random, "run past its end"},
+        {"the built one", good, nullptr},
+    };
+    const fs::path dir = temp_dir("fw");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string why;
+        EXPECT_EQ(sim::fw::check_image(c.bytes, &why), c.why == nullptr) << why;
+        if (c.why == nullptr) continue;
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        const std::string file = (dir / "image").string();
+        std::ofstream(file, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(c.bytes.data()),
+                                                                      std::streamsize(c.bytes.size()));
+        std::string err;
+        EXPECT_EQ(run_sim({"--firmware", file, "--run-ms", "100"}, &err), 2);
+        EXPECT_NE(err.find(file + " is no modem-processor firmware image: "), std::string::npos) << err;
+        EXPECT_NE(err.find(c.why), std::string::npos) << err;
+    }
+    fs::remove_all(dir);
 }
 
 // One simulator serves a root: a second one on it is refused and leaves the first one's

@@ -200,15 +200,13 @@ std::string to_json(const Summary& s)
           << (l2_na ? "\"n/a\"" : l.layer2.empty() ? "null" : quote(l.layer2))
           << ", \"far_end\": " << quote(l.far_end) << ", \"driver_connections\": " << count(l.calls_connected)
           << ", \"calls\": " << calls_json(l.calls) << ", \"data\": " << data_json(l.data) << ", \"pumps\": " << l.pumps
-          << ", \"modem_statistics_read\": " << l.statistics_read << ", \"outside_program\": ";
+          << ", \"modem_statistics_read\": " << l.statistics_read;
         if (l.peer.present) {
             const auto& p = l.peer;
-            o << "{\"socket\": " << quote(p.path) << ", \"connections\": " << p.connections
+            o << ", \"outside_program\": {\"socket\": " << quote(p.path) << ", \"connections\": " << p.connections
               << ", \"frames_to_it\": " << p.to_peer << ", \"frames_from_it\": " << p.from_peer
               << ", \"frames_dropped\": " << p.dropped << ", \"datagrams_refused\": " << p.refused
               << ", \"programs_refused\": " << p.programs_refused << ", \"b_channel_frames_echoed\": " << p.echoed << "}";
-        } else {
-            o << "null";
         }
         o << "}";
     }

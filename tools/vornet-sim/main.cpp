@@ -136,9 +136,14 @@ bool adopt_root(rig::RunOptions& opt, bool config_given, std::string* error)
             if (found.empty()) return true;
             file = found;
         }
-        std::string image;
-        if (fs::is_regular_file(file, ec) && read_file(file.string(), image))
+        std::string image, why;
+        if (fs::is_regular_file(file, ec) && read_file(file.string(), image)) {
             opt.firmware = std::vector<uint8_t>(image.begin(), image.end());
+            // The root's file may be the applet's to replace: a warning, and the run goes on.
+            if (!sim::fw::check_image(*opt.firmware, &why))
+                std::fprintf(stderr, "vornet-sim: warning: %s is no modem-processor firmware image (%s): the processors will not run\n",
+                             file.c_str(), why.c_str());
+        }
     }
     return true;
 }
@@ -170,9 +175,12 @@ int main(int argc, char** argv)
             config_path = v;
         } else if (a == "--firmware") {
             if (!value()) return fail("--firmware needs a file");
-            std::string image;
-            if (!read_file(v, image)) return refuse("cannot read " + v);
+            std::string image, why;
+            std::error_code ec;
+            if (!std::filesystem::is_regular_file(v, ec) || !read_file(v, image)) return refuse("cannot read " + v + " as a file");
             opt.firmware = std::vector<uint8_t>(image.begin(), image.end());
+            // A file no modem processor would load is refused now, not found out in the run.
+            if (!sim::fw::check_image(*opt.firmware, &why)) return refuse(v + " is no modem-processor firmware image: " + why);
         } else if (a == "--run-ms") {
             if (!value() || !number(v, 86'400'000ULL, n)) return fail("--run-ms needs a number of milliseconds up to 86400000");
             opt.run_ms = n;
