@@ -167,8 +167,35 @@ TEST(MainJob, WithoutFirmwareTheLineCarriesDataCallsAndTheLogSaysWhy)
     EXPECT_EQ(s.calls.connected, 4u);
     const std::string table = rig::to_table(s);
     EXPECT_NE(table.find("sub-code 29"), std::string::npos) << "the error log is decoded";
+    // Each entry leads with its meaning; the raw figures follow.
+    const size_t entry = table.rfind('\n', table.find("sub-code 29"));
+    EXPECT_NE(table.compare(entry + 1, 4, "  0x"), 0) << table;
+    EXPECT_NE(table.find("(code 0x"), std::string::npos) << table;
     EXPECT_NE(table.find("modem calls: none\n"), std::string::npos) << table;
     EXPECT_EQ(rig::to_json(s).find("null"), std::string::npos);
+}
+
+// More calls than the run has time for: the table says how many started and why.
+TEST(MainJob, CallsTheRunHasNoTimeForAreNamed)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.run_ms = 8000;
+    o.plan.calls_per_line = 50;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    rig::Summary s = job.finish();
+    ASSERT_EQ(s.lines.size(), 1u);
+    EXPECT_EQ(s.lines[0].calls_planned, 50u);
+    EXPECT_LT(s.lines[0].calls_started, 50u);
+    EXPECT_EQ(s.lines[0].calls_started, s.lines[0].calls.offered);
+    const std::string table = rig::to_table(s);
+    EXPECT_NE(table.find("line 0: " + std::to_string(s.lines[0].calls_started) +
+                         " of the 50 calls asked for (--calls) started; the run's length (--run-ms) left no time for more"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("driver's counters (calls to the adapter only)"), std::string::npos) << table;
 }
 
 TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
@@ -862,6 +889,10 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
         {{"--peer", "0"}, "--peer needs N:PATH", true},
         {{"--peer", "0:/proc/version"}, "/proc/version exists and is not a socket: not replaced", false},
         {{"--serve"}, "--serve needs --root DIR", true},
+        {{"--root", "/tmp/x"}, "--root is the directory a --serve run keeps its files in", true},
+        {{"--serve", "--root", "/tmp/x", "--run-ms", "10"}, "--run-ms does not end a --serve run", true},
+        {{"--load", "full", "--calls", "0"}, "not with --calls 0", true},
+        {{"--config", VORNET_SOURCE_DIR "/README.md"}, "README.md: configuration: line 1: ", false},
         {{"--config", "/nonexistent.reg"}, "cannot read /nonexistent.reg", false},
         {{"--firmware", "/nonexistent.img"}, "cannot read /nonexistent.img", false},
         {{"--firmware", "/tmp"}, "cannot read /tmp as a file", false},
@@ -917,6 +948,17 @@ TEST(MainJob, FirmwareFilesTheProcessorsCannotLoadAreRefused)
     fs::remove_all(dir);
 }
 
+// A far end the line's configuration does not speak to runs, with a warning that says so.
+TEST(MainJob, AFarEndTheLineIsNotConfiguredForIsNamed)
+{
+    std::string err;
+    EXPECT_EQ(run_sim({"--line", "0:rbs", "--run-ms", "200"}, &err), 0) << err;
+    EXPECT_NE(err.find("warning: line 0: a robbed-bit far end on a line configured for 5ESS: no calls"), std::string::npos)
+        << err;
+    EXPECT_EQ(run_sim({"--run-ms", "200"}, &err), 0) << err;
+    EXPECT_EQ(err.find("warning"), std::string::npos) << err;
+}
+
 // One simulator serves a root: a second one on it is refused and leaves the first one's
 // sockets where they are.
 TEST(MainJob, SecondServeOnARootIsRefusedAndLeavesTheFirstOnesSockets)
@@ -957,6 +999,14 @@ TEST(MainJob, JsonIsOneObjectWithTheFaultTableInside)
     EXPECT_NE(out.find("\"faults\": [{\"fault\": \"d-double\""), std::string::npos) << out;
     EXPECT_NE(out.find("\"faults_sound\": true"), std::string::npos) << out;
     EXPECT_EQ(out.find("\"ms_per_simulated_second\": 0,"), std::string::npos) << "driver CPU measured: " << out;
+    // The COM ports' names are in the object; their lines go to standard error.
+    const fs::path ports = temp_dir("jsonpty");
+    EXPECT_EQ(run_sim({"--com-pty", ports.string(), "--run-ms", "500", "--json"}, &err, &out), 0) << err;
+    EXPECT_EQ(out.front(), '{') << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+    EXPECT_NE(out.find("\"com_ports\": [{\"port\": \"COM5\", \"terminal\": \"/dev/pts/"), std::string::npos) << out;
+    EXPECT_NE(err.find("COM5 -> /dev/pts/"), std::string::npos) << err;
+    fs::remove_all(ports);
     // --help names every fault --fault takes.
     EXPECT_EQ(run_sim({"--help"}, &err, &out), 0);
     for (const char* name : {"modem-silent", "signal-loss", "d-drop", "d-double", "d-corrupt", "hdlc-acks", "hang-reset",

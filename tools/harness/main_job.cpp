@@ -111,6 +111,22 @@ bool MainJob::start(const RunOptions& options, std::string* error)
             return fail("--line " + std::to_string(n) + ": the board has " + std::to_string(card_->line_count()) + " line(s)");
         kinds[n] = c.kind;
     }
+    // A far end the line's configuration does not speak to is named, and so is a
+    // signalling protocol no stack has: the run goes on, but such a line carries no calls.
+    if (opt_.notices)
+        for (unsigned n = 0; n < card_->line_count(); n++) {
+            const auto configured = r.host.registry.get_dword(r.parameters_key(1), "SignallingProtocol_" + std::to_string(n));
+            const uint32_t protocol = configured.value_or(0);
+            const bool isdn = protocol >= 1 && protocol <= 5;
+            const Rig::FarKind k = kinds[n];
+            std::string why;
+            if (protocol > 6) why = "SignallingProtocol_" + std::to_string(n) + " " + std::to_string(protocol) + " names no signalling stack";
+            else if ((k == Rig::FarKind::Isdn || k == Rig::FarKind::Peer) && !isdn)
+                why = "an ISDN far end on a line configured for " + signalling_name(protocol) + ": no calls";
+            else if (k == Rig::FarKind::RobbedBit && protocol != 0)
+                why = "a robbed-bit far end on a line configured for " + signalling_name(protocol) + ": no calls";
+            if (!why.empty()) std::fprintf(stderr, "vornet-sim: warning: line %u: %s\n", n, why.c_str());
+        }
     far_ = r.attach_far_ends(*card_, 1, kinds);
 
     // COM ports in use: a far modem per ISDN line answers their calls, echoing, and the
@@ -221,6 +237,8 @@ bool MainJob::restart(std::string* error)
 void MainJob::run(const std::atomic<bool>* stop, bool bounded)
 {
     wall_start_ns_ = last_progress_ns_ = wall_ns();
+    progress_v0_ = rig_->host.now();
+    progress_unbounded_ = stop != nullptr && !bounded;
     measured([&] {
         if (opt_.paced || (stop != nullptr && !bounded)) run_paced(stop, bounded || stop == nullptr);
         else run_fixed(plat::ms(opt_.run_ms), stop);
@@ -310,8 +328,17 @@ void MainJob::progress(bool final)
         c = traffic_->total_calls();
         d = traffic_->total_data();
     }
-    std::fprintf(stderr, "\r%8.1f s simulated, lines up %u/%u, calls %llu connected of %llu offered, %llu bytes verified   ",
-                 double(rig_->host.now()) / 1e6, up, lines, (unsigned long long)c.connected,
+    // Of the run's length, and the wall time left at the pace so far (serving has no end).
+    char of[64] = "";
+    if (progress_unbounded_) {
+        std::snprintf(of, sizeof of, " (serving)");
+    } else if (now > wall_start_ns_ && rig_->host.now() > progress_v0_) {
+        const double done = double(rig_->host.now() - progress_v0_), total = double(plat::ms(opt_.run_ms));
+        const double left_s = std::max(0.0, total - done) / done * double(now - wall_start_ns_) / 1e9;
+        std::snprintf(of, sizeof of, " of %.0f, about %.0f s left", total / 1e6, left_s);
+    }
+    std::fprintf(stderr, "\r%8.1f s simulated%s, lines up %u/%u, calls %llu connected of %llu offered, %llu bytes verified   ",
+                 double(rig_->host.now() - progress_v0_) / 1e6, of, up, lines, (unsigned long long)c.connected,
                  (unsigned long long)c.offered, (unsigned long long)d.bytes_verified);
     std::fflush(stderr);
 }

@@ -114,6 +114,8 @@ private:
     int64_t wall_start_ns_ = 0;
     int64_t last_progress_ns_ = 0;
     bool progress_shown_ = false;
+    plat::VTime progress_v0_ = 0;     // the clock when run() began
+    bool progress_unbounded_ = false;  // run() ends only when stopped
     std::vector<int> peer_layer2_;  // the last layer-2 state told of, per peer line
 };
 

@@ -98,6 +98,7 @@ struct Summary {
         DataCounters data;
         unsigned pumps = 0;               // modem pumps wired to the line
         uint64_t statistics_read = 0;     // modem calls whose statistics were read at hang-up
+        unsigned calls_planned = 0, calls_started = 0;  // the plan's calls and those started
         // An outside program on the line's D channel, and what its socket carried.
         struct Peer {
             bool present = false;

@@ -163,6 +163,7 @@ Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, si
             const ULONG owner = far_.robbed_bit[n] != nullptr ? OWNER_TELEPHONY_SUBSYSTEM : OWNER_DRIVER;
             ls->owner = owner;
             ls->holds_links = true;
+            lines_[n].calls_planned = plan_.full_load ? 0 : plan_.calls_per_line;
             locked([&] {
                 for (unsigned i = 0; i < links; i++)
                     if (!plan_.leave_port_links || a_->NdisWanInfo[n][i].ThisAsyncPort == nullptr)
@@ -334,6 +335,7 @@ void Traffic::start_calls(unsigned n, LineState& ls)
     if (start_call(n, ls, kind)) {
         ls.started++;
         ls.turn++;
+        lines_[n].calls_started = ls.started;
     }
     ls.next_start = now + (full ? plat::ms(20) : plan_.spacing);
 }

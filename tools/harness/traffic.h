@@ -106,6 +106,8 @@ struct LineTraffic {
     bool carries_calls = false;  // the line has a far end that calls
     unsigned pumps = 0;          // the line's modem pumps (modem calls go to them)
     uint64_t statistics_read = 0;  // modem calls whose statistics the driver read at hang-up
+    unsigned calls_planned = 0;    // the plan's calls for the line (0: full load or none)
+    unsigned calls_started = 0;    // those started (the run's end may come first)
 };
 
 class Traffic {

@@ -157,7 +157,7 @@ int main(int argc, char** argv)
 {
     rig::RunOptions opt;
     std::string config_path, com_pty_dir;
-    bool json = false, serve = false;
+    bool json = false, serve = false, run_ms_given = false, calls_given = false;
     std::vector<rig::FaultKind> faults;
     std::optional<uint64_t> soak_seed;
 
@@ -184,6 +184,7 @@ int main(int argc, char** argv)
         } else if (a == "--run-ms") {
             if (!value() || !number(v, 86'400'000ULL, n)) return fail("--run-ms needs a number of milliseconds up to 86400000");
             opt.run_ms = n;
+            run_ms_given = true;
         } else if (a == "--line" || a == "--peer") {
             if (!value()) return fail(a + " needs N:" + (a == "--line" ? "KIND" : "PATH"));
             if (a == "--peer") {
@@ -202,6 +203,7 @@ int main(int argc, char** argv)
         } else if (a == "--calls") {
             if (!value() || !number(v, 10000, n)) return fail("--calls needs a number of calls per line up to 10000");
             opt.plan.calls_per_line = unsigned(n);
+            calls_given = true;
         } else if (a == "--load") {
             if (!value() || v != "full") return fail("--load takes \"full\"");
             opt.plan.full_load = true;
@@ -242,6 +244,10 @@ int main(int argc, char** argv)
         }
     }
     if (serve && opt.root.empty()) return fail("--serve needs --root DIR");
+    if (!serve && !opt.root.empty()) return fail("--root is the directory a --serve run keeps its files in: give --serve too");
+    if (serve && run_ms_given) return fail("--run-ms does not end a --serve run: it runs until SIGINT or SIGTERM");
+    if (opt.plan.full_load && opt.plan.calls_per_line == 0 && calls_given)
+        return fail("--load full puts a call on every channel: not with --calls 0");
     if ((!faults.empty() || soak_seed) && (serve || !com_pty_dir.empty()))
         return fail("--fault and --soak run in virtual time: not with --serve or --com-pty");
     if (!config_path.empty() && !read_file(config_path, opt.config_text)) return refuse("cannot read " + config_path);
@@ -299,6 +305,9 @@ int main(int argc, char** argv)
         for (const auto& p : ptys->ports())
             std::fprintf(json ? stderr : stdout, "%s -> %s\n", p->com.c_str(), p->terminal.c_str());
         std::fflush(json ? stderr : stdout);
+        ptys->on_ready = [](const rig::PtyBridge::Port& p) {
+            std::fprintf(stderr, "vornet-sim: %s is ready: its modem takes AT commands\n", p.com.c_str());
+        };
         rig::PtyBridge* b = ptys.get();
         job.pollers().add([b] { b->poll(); });
     }
