@@ -79,8 +79,11 @@ extern "C" const char* EngineeringPageNames()
 {
     static const std::string names = [] {
         std::string s;
-        for (const EngineeringPage* p = kEngineeringPages; p->name != nullptr; p++)
-            s += (s.empty() ? "" : " ") + std::string(p->name);
+        for (const EngineeringPage* p = kEngineeringPages; p->name != nullptr; p++) {
+            if (!s.empty())
+                s += ' ';
+            s += p->name;
+        }
         return s;
     }();
     return names.c_str();

@@ -511,11 +511,14 @@ protected:
     {
         CString text;
         page.GetDlgItemText(IDC_INFO_TEXT, text);
-        std::string s = text.str();
+        const std::string s = text.str();
         // The edit may keep its lines with either ending.
-        for (size_t at; (at = s.find("\r\n")) != std::string::npos;)
-            s.replace(at, 2, "\n");
-        return s;
+        std::string lines;
+        lines.reserve(s.size());
+        for (size_t i = 0; i < s.size(); i++)
+            if (s[i] != '\r' || i + 1 == s.size() || s[i + 1] != '\n')
+                lines += s[i];
+        return lines;
     }
     // Every line of the text, its value included, lies inside the visible pane.
     static void ExpectWholeLinesVisible(CMyPropertyPage7& page)

@@ -6,14 +6,13 @@
 # full load and per ISDN call set-up and clear, each split by area of the tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh >&2
-# -g: callgrind names each function's source file (the code is the same without it).
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g -DVORNET_TESTS=OFF >&2
-cmake --build build-bench -j3 --target main_job_bench timer_pool_bench instr_runs >&2
+# In build/, the README's one Release tree (built with -g, so callgrind names each
+# function's source file).
+scripts/build.sh main_job_bench timer_pool_bench instr_runs
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-build-bench/bench/main_job_bench --benchmark_format=json >"$out/main.json" 2>/dev/null
-build-bench/bench/timer_pool_bench --benchmark_filter='BM_TmrTick/1024' --benchmark_format=json >"$out/timer.json" 2>/dev/null
+build/bench/main_job_bench --benchmark_format=json >"$out/main.json" 2>/dev/null
+build/bench/timer_pool_bench --benchmark_filter='BM_TmrTick/1024' --benchmark_format=json >"$out/timer.json" 2>/dev/null
 # Instruction counts: 10 simulated seconds at full load; 10 one-second windows with an
 # ISDN call each, less the same windows idle. Only those stretches are instrumented.
 seconds=10
@@ -22,7 +21,7 @@ if command -v valgrind >/dev/null 2>&1; then
     for run in "full $seconds" "calls $windows" "idle $windows"; do
         name=${run%% *}
         valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$out/cg.$name" \
-            build-bench/bench/instr_runs $run >/dev/null 2>"$out/cg.$name.log" &
+            build/bench/instr_runs $run >/dev/null 2>"$out/cg.$name.log" &
     done
     wait
     for name in full calls idle; do

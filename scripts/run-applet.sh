@@ -28,17 +28,14 @@ done
 [ -z "$firmware" ] || [ -r "$firmware" ] || { echo "run-applet: cannot read $firmware" >&2; exit 2; }
 [[ "$calls" =~ ^[0-9]+$ ]] || { echo "run-applet: --calls takes a number of calls per line" >&2; exit 2; }
 
-# A build directory of its own: build/ is run-sim.sh's.
-build=build-applet
-scripts/install-deps.sh >&2
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_TESTS=OFF >&2
-cmake --build "$build" --target vornet-sim vornet-control tapi32 >&2
-if ! cmake --build "$build" --target vornetap >&2; then
-    echo "run-applet: the applet vornetap does not build" >&2
+# The README's one build tree, build/ (scripts/build.sh builds the applet there too).
+build=build
+if ! scripts/build.sh; then
+    echo "run-applet: the build failed" >&2
     exit 1
 fi
-applet=$(find "$build" -name libvornetap.so -print -quit)
-[ -n "$applet" ] || { echo "run-applet: libvornetap.so not found under $build/" >&2; exit 1; }
+applet="$build/applet/libvornetap.so"
+[ -f "$applet" ] || { echo "run-applet: $applet was not built" >&2; exit 1; }
 
 # A fresh root: the hive, drive C with the system folder, the devices' sockets.
 root=$(mktemp -d /tmp/vornet-run-XXXXXX)

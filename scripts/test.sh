@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs what is missing; runs every libFuzzer target briefly (clang build); builds
-# with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
+# with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test; checks that a
+# plain Release build builds. Every build here treats warnings as errors (VORNET_WERROR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_FUZZ=ON -DVORNET_TESTS=OFF >/dev/null
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_FUZZ=ON -DVORNET_TESTS=OFF \
+    -DVORNET_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-fuzz --target fuzz_targets
 # Every target fuzz_targets builds runs, each from its seed corpus in fuzz/corpus/<name>.
 names=$(ninja -C build-fuzz -t query fuzz/fuzz_targets | sed -n 's|^  *fuzz/fuzz_||p')
@@ -32,7 +36,8 @@ for name in $names; do
 done
 
 # The applet's threads and the simulator's serving mode under ThreadSanitizer.
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_TSAN=ON -DVORNET_TESTS=ON >/dev/null
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_TSAN=ON -DVORNET_TESTS=ON -DVORNET_WERROR=ON \
+    "${launcher[@]}" >/dev/null
 cmake --build build-tsan --target qlcommon_test qlcommon_serial_test qlcommon_dovu_test qlcommon_monitor_test \
     device_server_test vornet-sim
 echo "ThreadSanitizer: the applet's management library"
@@ -48,7 +53,15 @@ TSAN_OPTIONS=halt_on_error=1 build-tsan/tools/harness/device_server_test --gtest
 echo "ThreadSanitizer: vornet-sim --serve until SIGTERM"
 scripts/tsan-serve.sh build-tsan/tools/vornet-sim/vornet-sim
 
-cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_SANITIZE=ON -DVORNET_TESTS=ON >/dev/null
+# A plain Release build (-O3 warns of things -O0 does not) of everything but the tests,
+# which the next build compiles: both within the time a CI run has.
+echo "Release build"
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNET_TESTS=OFF -DVORNET_WERROR=ON \
+    "${launcher[@]}" >/dev/null
+cmake --build build-release
+
+cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORNET_SANITIZE=ON -DVORNET_TESTS=ON -DVORNET_WERROR=ON \
+    "${launcher[@]}" >/dev/null
 cmake --build build-test
 cd build-test
 exec ctest --output-on-failure -j "$(nproc)" --timeout 300

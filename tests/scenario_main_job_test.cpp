@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <set>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -166,8 +167,35 @@ TEST(MainJob, WithoutFirmwareTheLineCarriesDataCallsAndTheLogSaysWhy)
     EXPECT_EQ(s.calls.connected, 4u);
     const std::string table = rig::to_table(s);
     EXPECT_NE(table.find("sub-code 29"), std::string::npos) << "the error log is decoded";
+    // Each entry leads with its meaning; the raw figures follow.
+    const size_t entry = table.rfind('\n', table.find("sub-code 29"));
+    EXPECT_NE(table.compare(entry + 1, 4, "  0x"), 0) << table;
+    EXPECT_NE(table.find("(code 0x"), std::string::npos) << table;
     EXPECT_NE(table.find("modem calls: none\n"), std::string::npos) << table;
     EXPECT_EQ(rig::to_json(s).find("null"), std::string::npos);
+}
+
+// More calls than the run has time for: the table says how many started and why.
+TEST(MainJob, CallsTheRunHasNoTimeForAreNamed)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.run_ms = 8000;
+    o.plan.calls_per_line = 50;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    rig::Summary s = job.finish();
+    ASSERT_EQ(s.lines.size(), 1u);
+    EXPECT_EQ(s.lines[0].calls_planned, 50u);
+    EXPECT_LT(s.lines[0].calls_started, 50u);
+    EXPECT_EQ(s.lines[0].calls_started, s.lines[0].calls.offered);
+    const std::string table = rig::to_table(s);
+    EXPECT_NE(table.find("line 0: " + std::to_string(s.lines[0].calls_started) +
+                         " of the 50 calls asked for (--calls) started; the run's length (--run-ms) left no time for more"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("driver's counters (calls to the adapter only)"), std::string::npos) << table;
 }
 
 TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
@@ -477,9 +505,138 @@ TEST(MainJob, OutsidePeerBringsTheLinkUpAndCallsBothWays)
     fs::remove_all(dir);
 }
 
+// The network side of a PRI as a small outside program: it offers calls to the adapter's
+// directory numbers, answers every call the adapter places, and answers clearing as Q.931
+// asks (DISCONNECT: RELEASE; RELEASE: RELEASE COMPLETE).
+struct PriNetworkProgram {
+    LapdPeerProgram lapd;
+    unsigned offered = 0, their_calls_connected = 0, our_calls_answered = 0, cleared = 0, refused = 0;
+    std::set<uint16_t> ours;  // call references we allocated
+
+    void offer(uint16_t cr, uint8_t channel, const std::string& number)
+    {
+        auto setup = sim::q931::make(sim::q931::MsgType::Setup, cr, false);
+        setup.bearer = sim::q931::Bearer::unrestricted64();
+        setup.channel = sim::q931::ChannelId{true, false, channel};
+        setup.called = sim::q931::PartyNumber{0x41, std::nullopt, number};
+        setup.calling = sim::q931::PartyNumber{0x21, 0x03, "4165550199"};
+        lapd.send_message(setup);
+        ours.insert(cr);
+        offered++;
+    }
+    void serve(uint8_t& next_channel)
+    {
+        using sim::q931::MsgType;
+        lapd.read();
+        while (!lapd.received.empty()) {
+            sim::q931::Message m = lapd.received.front();
+            lapd.received.pop_front();
+            // The flag is set in messages from the side that did not allocate the reference.
+            const bool flag = !m.cr_flag;
+            switch (MsgType(m.type)) {
+            case MsgType::Setup: {
+                auto proceeding = sim::q931::make(MsgType::CallProceeding, m.cr, flag);
+                proceeding.channel = sim::q931::ChannelId{true, false, m.channel && m.channel->channel ? *m.channel->channel : next_channel++};
+                lapd.send_message(proceeding);
+                lapd.send_message(sim::q931::make(MsgType::Connect, m.cr, flag));
+                our_calls_answered++;
+                break;
+            }
+            case MsgType::Connect:
+                lapd.send_message(sim::q931::make(MsgType::ConnectAcknowledge, m.cr, flag));
+                their_calls_connected++;
+                break;
+            case MsgType::Disconnect: lapd.send_message(sim::q931::make(MsgType::Release, m.cr, flag)); break;
+            case MsgType::Release:
+                lapd.send_message(sim::q931::make(MsgType::ReleaseComplete, m.cr, flag));
+                cleared++;
+                break;
+            case MsgType::ReleaseComplete:
+                if (m.cause && m.cause->value != 16) refused++;
+                cleared++;
+                break;
+            default: break;
+            }
+        }
+    }
+};
+
+TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoed)
+{
+    const fs::path dir = temp_dir("pri");
+    const std::string path = (dir / "d0.sock").string();
+    PriNetworkProgram net;
+    uint8_t next_channel = 1;
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.lines[0] = {rig::Rig::FarKind::Peer, path};
+    o.plan.calls_per_line = 3;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    plat::Host& h = job.rig().host;
+    // The program runs between the clock's events, as the socket's other pollers do.
+    job.pollers().add([&] { net.serve(next_channel); });
+
+    ASSERT_TRUE(net.lapd.connect(path));
+    // At once, before the adapter is up: it waits in the socket and is heard.
+    net.lapd.send(sim::lapd::build_u(0, true, 0, sim::lapd::UType::Sabme, true));
+    auto step = [&](plat::VTime length) {
+        for (plat::VTime t = 0; t < length; t += plat::ms(5)) {
+            h.run_for(plat::ms(5));
+            job.pollers().run();
+        }
+    };
+    for (int i = 0; i < 600 && !net.lapd.link_up; i++) step(plat::ms(5));
+    ASSERT_TRUE(net.lapd.link_up) << "the SABME sent at once was answered; from the program " << job.peer(0)->counters().from_peer
+                                  << ", to it " << job.peer(0)->counters().to_peer << ", connections " << job.peer(0)->counters().connections;
+    step(plat::ms(500));
+    // Two calls of the network's own, to two of the line's directory numbers, on the
+    // channels from the top (the adapter's own calls take them from the bottom).
+    net.offer(1, 23, "5551010");
+    step(plat::ms(1000));
+    net.offer(2, 22, "5551011");
+    step(plat::ms(15000));
+    EXPECT_EQ(job.peer(0)->counters().connections, 1u);
+
+    rig::Summary s = job.finish();
+    ASSERT_EQ(s.lines.size(), 1u);
+    const rig::Summary::Line& l = s.lines[0];
+    EXPECT_EQ(l.far_end, "outside peer");
+    EXPECT_TRUE(l.carries_calls);
+    const rig::CallCounters& in = s.calls_by_kind[rig::CallKind::PeerIncoming];
+    const rig::CallCounters& out = s.calls_by_kind[rig::CallKind::PeerOutgoing];
+    EXPECT_EQ(in.offered, 2u);
+    EXPECT_EQ(in.connected, 2u);
+    EXPECT_EQ(in.cleared, 2u);
+    EXPECT_EQ(out.offered, 3u) << "--calls 3: three calls placed to the network";
+    EXPECT_EQ(out.connected, 3u);
+    EXPECT_EQ(out.cleared, 3u);
+    EXPECT_EQ(l.calls.offered, 5u);
+    EXPECT_EQ(l.calls.failed, 0u);
+    EXPECT_EQ(net.their_calls_connected, 2u) << "the adapter answered both of the network's calls";
+    EXPECT_EQ(net.our_calls_answered, 3u);
+    EXPECT_EQ(net.refused, 0u);
+    // What the owner sent on each call came back from the channel's far end, checked.
+    EXPECT_GT(l.data.bytes_sent, 0u);
+    EXPECT_EQ(l.data.bytes_verified, l.data.bytes_sent);
+    EXPECT_EQ(l.data.bytes_lost, 0u);
+    EXPECT_EQ(l.data.frames_corrupt, 0u);
+    EXPECT_TRUE(l.peer.present);
+    EXPECT_EQ(l.peer.path, path);
+    EXPECT_EQ(l.peer.connections, 1u);
+    EXPECT_GE(l.peer.echoed, l.data.frames_verified);
+    EXPECT_TRUE(s.halted_clean);
+    const std::string table = rig::to_table(s);
+    EXPECT_NE(table.find("ISDN data, from the outside program"), std::string::npos) << table;
+    EXPECT_NE(table.find("outside program on " + path), std::string::npos) << table;
+    EXPECT_NE(rig::to_json(s).find("\"outside_program\": {\"socket\""), std::string::npos);
+    fs::remove_all(dir);
+}
+
 // ---- the pcap, decoded by tshark ----
 
-TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTshark)
+// One interface per line, named after it: a line's frames are apart from the others'.
+TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTsharkOneInterfacePerLine)
 {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
     const fs::path dir = temp_dir("pcap");
@@ -487,6 +644,7 @@ TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTshark)
     {
         rig::MainJob job;
         rig::RunOptions o;
+        o.config_text = config("four-line.reg");
         o.run_ms = 12000;
         o.plan.calls_per_line = 2;
         o.pcap_path = pcap;
@@ -505,6 +663,23 @@ TEST(MainJob, PcapOfTheDChannelsDecodesAsQ931InTshark)
     EXPECT_NE(text.find("0x4d"), std::string::npos) << "RELEASE\n" << text;
     ASSERT_EQ(std::system(("tshark -r " + pcap + " -V > " + out + " 2>&1").c_str()), 0);
     EXPECT_EQ(read_text(out).find("Malformed"), std::string::npos);
+    // Lines 0 to 2 are ISDN, line 3 robbed bit (no D channel).
+    for (int line = 0; line < 4; line++) {
+        SCOPED_TRACE(line);
+        ASSERT_EQ(std::system(("tshark -r " + pcap + " -Y 'frame.interface_id == " + std::to_string(line) +
+                               "' -T fields -e frame.interface_name -e lapd.sapi > " + out + " 2>/dev/null").c_str()),
+                  0);
+        const std::string rows = read_text(out);
+        if (line == 3) {
+            EXPECT_EQ(rows, "");
+            continue;
+        }
+        std::istringstream in(rows);
+        std::string row;
+        size_t n = 0;
+        for (; std::getline(in, row); n++) EXPECT_EQ(row, "line " + std::to_string(line) + "\t0");
+        EXPECT_GT(n, 4u) << rows;
+    }
     fs::remove_all(dir);
 }
 
@@ -553,16 +728,20 @@ TEST(MainJob, ServingRootHoldsTheHiveAndFirmwareAndARestartReloadsThem)
     fs::remove_all(root);
 }
 
-int run_sim(const std::vector<std::string>& args, std::string* err = nullptr)
+int run_sim(const std::vector<std::string>& args, std::string* err = nullptr, std::string* out = nullptr)
 {
-    std::string cmd = VORNET_SIM;
+    // A run that does not end by itself is ended (status 124).
+    std::string cmd = std::string("timeout 120 ") + VORNET_SIM;
     for (const auto& a : args) cmd += " '" + a + "'";
-    // Its own file: tests run side by side, each in its own process.
+    // Its own files: tests run side by side, each in its own process.
     const std::string err_file = "/tmp/vornet-sim-err-" + std::to_string(::getpid()) + ".txt";
-    cmd += " >/dev/null 2>" + err_file;
+    const std::string out_file = "/tmp/vornet-sim-out-" + std::to_string(::getpid()) + ".txt";
+    cmd += " >" + out_file + " 2>" + err_file;
     int rc = std::system(cmd.c_str());
     if (err != nullptr) *err = read_text(err_file);
+    if (out != nullptr) *out = read_text(out_file);
     std::remove(err_file.c_str());
+    std::remove(out_file.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
@@ -592,6 +771,47 @@ TEST(MainJob, ServeRunsUntilSigtermThenHaltsAndReports)
     fs::remove_all(root);
 }
 
+// Ctrl-C ends a run with an outside program's socket as it ends any run: wound down,
+// the summary printed with the socket's counters, the socket file gone. A second run on
+// the same path meanwhile is refused and leaves the first one's socket alone.
+TEST(MainJob, PeerRunEndsOnCtrlCWithItsSummaryAndRemovesOnlyItsSocket)
+{
+    const fs::path dir = temp_dir("peerint");
+    const std::string sock = (dir / "d0.sock").string();
+    const std::string out = (dir / "out.txt").string();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int f = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(f, 1);
+        execl(VORNET_SIM, VORNET_SIM, "--peer", ("0:" + sock).c_str(), "--run-ms", "600000", (char*)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && !fs::exists(fs::symlink_status(sock)); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::is_socket(sock));
+    std::string err;
+    EXPECT_EQ(run_sim({"--peer", "0:" + sock, "--run-ms", "1000"}, &err), 2);
+    EXPECT_NE(err.find("in use by another program"), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_socket(sock)) << "the second run left the first one's socket";
+    // A second program while one is connected is refused, and counted.
+    LapdPeerProgram first, second;
+    ASSERT_TRUE(first.connect(sock));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(second.connect(sock));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string table = read_text(out);
+    EXPECT_NE(table.find("halt clean"), std::string::npos) << table;
+    EXPECT_NE(table.find("outside program on " + sock + ": 1 connection(s), 1 more refused"), std::string::npos) << table;
+    EXPECT_NE(table.find("dropped (none connected"), std::string::npos) << table;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(sock))) << "its socket is removed";
+    fs::remove_all(dir);
+}
+
 // A root that setup (or the applet, or an earlier run) has written: serving boots with
 // its hive and its firmware file and leaves them as they were; --config and --firmware
 // given on the command line take their place.
@@ -599,6 +819,11 @@ TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
 {
     const std::string chosen = config("default.reg") + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorlane\\Setup]\n\"Chosen\"=\"by setup\"\n";
     const std::string image = std::string("AIF\0\1\2\3", 7);
+    // --firmware takes only a loadable image: one of another layout.
+    sim::fw::ImageLayout layout = sim::fw::default_layout();
+    layout.read_only.assign(64, 0x5A);
+    const std::vector<uint8_t> other_bytes = sim::fw::build_image(layout);
+    const std::string other(other_bytes.begin(), other_bytes.end());
     struct Run {
         const char* name;
         bool given;  // --config and --firmware on the command line
@@ -612,7 +837,7 @@ TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
         std::ofstream(drivers / "armcsm", std::ios::binary) << image;
         const std::string config_file = std::string(VORNET_SOURCE_DIR) + "/configs/default.reg";
         const std::string firmware_file = (root / "other-image").string();
-        std::ofstream(firmware_file, std::ios::binary) << "AIF other";
+        std::ofstream(firmware_file, std::ios::binary) << other;
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -636,7 +861,7 @@ TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         if (run.given) {
             EXPECT_EQ(hive.find("Chosen"), std::string::npos) << hive;
-            EXPECT_EQ(firmware, "AIF other");
+            EXPECT_TRUE(firmware == other);
         } else {
             EXPECT_NE(hive.find("\"Chosen\"=\"by setup\""), std::string::npos) << hive;
             EXPECT_NE(hive.find("\"DeviceName\"=\"RIROVE\""), std::string::npos) << hive;
@@ -651,29 +876,142 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
     struct Case {
         std::vector<std::string> args;
         const char* message;
+        bool usage;  // a usage error: the usage text follows
     };
     const Case cases[] = {
-        {{"--calls", "many"}, "--calls needs a number"},
-        {{"--calls"}, "--calls needs a number"},
-        {{"--load", "half"}, "--load takes \"full\""},
-        {{"--run-ms", "-5"}, "--run-ms needs a number"},
-        {{"--line", "0:carrier-pigeon"}, "is none of none, isdn, rbs, leased, peer:PATH"},
-        {{"--line", "x:isdn"}, "is not a line number"},
-        {{"--line", "3:isdn"}, "the board has 1 line(s)"},
-        {{"--peer", "0"}, "--peer needs N:PATH"},
-        {{"--serve"}, "--serve needs --root DIR"},
-        {{"--config", "/nonexistent.reg"}, "cannot read /nonexistent.reg"},
-        {{"--no-such-option"}, "unknown option --no-such-option"},
-        {{"--fault", "gremlins"}, "--fault \"gremlins\" is none of all, modem-silent, signal-loss"},
-        {{"--soak", "seven"}, "--soak needs a seed"},
-        {{"--soak", "7", "--serve", "--root", "/tmp"}, "--fault and --soak run in virtual time"},
+        {{"--calls", "many"}, "--calls needs a number", true},
+        {{"--calls"}, "--calls needs a number", true},
+        {{"--load", "half"}, "--load takes \"full\"", true},
+        {{"--run-ms", "-5"}, "--run-ms needs a number", true},
+        {{"--line", "0:carrier-pigeon"}, "is none of none, isdn, rbs, leased, peer:PATH", true},
+        {{"--line", "x:isdn"}, "is not a line number", true},
+        {{"--line", "3:isdn"}, "the board has 1 line(s)", false},
+        {{"--peer", "0"}, "--peer needs N:PATH", true},
+        {{"--peer", "0:/proc/version"}, "/proc/version exists and is not a socket: not replaced", false},
+        {{"--serve"}, "--serve needs --root DIR", true},
+        {{"--root", "/tmp/x"}, "--root is the directory a --serve run keeps its files in", true},
+        {{"--serve", "--root", "/tmp/x", "--run-ms", "10"}, "--run-ms does not end a --serve run", true},
+        {{"--load", "full", "--calls", "0"}, "not with --calls 0", true},
+        {{"--config", VORNET_SOURCE_DIR "/README.md"}, "README.md: configuration: line 1: ", false},
+        {{"--config", "/nonexistent.reg"}, "cannot read /nonexistent.reg", false},
+        {{"--firmware", "/nonexistent.img"}, "cannot read /nonexistent.img", false},
+        {{"--firmware", "/tmp"}, "cannot read /tmp as a file", false},
+        {{"--firmware", "/dev/null"}, "cannot read /dev/null as a file", false},
+        {{"--no-such-option"}, "unknown option --no-such-option", true},
+        {{"--fault", "gremlins"}, "--fault \"gremlins\" is none of all, modem-silent, signal-loss", true},
+        {{"--soak", "seven"}, "--soak needs a seed", true},
+        {{"--soak", "7", "--serve", "--root", "/tmp"}, "--fault and --soak run in virtual time", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
         std::string err;
         EXPECT_EQ(run_sim(c.args, &err), 2);
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(err.find("usage: vornet-sim") != std::string::npos, c.usage) << err;
     }
+}
+
+// A firmware file no modem processor would load is refused before the run, with the reason.
+TEST(MainJob, FirmwareFilesTheProcessorsCannotLoadAreRefused)
+{
+    const std::vector<uint8_t> good = sim::fw::default_image();
+    std::vector<uint8_t> random(3000);
+    uint32_t x = 12345;
+    for (auto& b : random) b = uint8_t((x = x * 1103515245u + 12345u) >> 16);
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* why;  // nullptr: loadable
+    };
+    const Case cases[] = {
+        {"empty", {}, "shorter than the 128-octet AIF header"},
+        {"cut short", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2), "cut short"},
+        {"zeros", std::vector<uint8_t>(4096, 0), "no read-only part"},
+        {"random", random, "run past its end"},
+        {"the built one", good, nullptr},
+    };
+    const fs::path dir = temp_dir("fw");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string why;
+        EXPECT_EQ(sim::fw::check_image(c.bytes, &why), c.why == nullptr) << why;
+        if (c.why == nullptr) continue;
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        const std::string file = (dir / "image").string();
+        std::ofstream(file, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(c.bytes.data()),
+                                                                      std::streamsize(c.bytes.size()));
+        std::string err;
+        EXPECT_EQ(run_sim({"--firmware", file, "--run-ms", "100"}, &err), 2);
+        EXPECT_NE(err.find(file + " is no modem-processor firmware image: "), std::string::npos) << err;
+        EXPECT_NE(err.find(c.why), std::string::npos) << err;
+    }
+    fs::remove_all(dir);
+}
+
+// A far end the line's configuration does not speak to runs, with a warning that says so.
+TEST(MainJob, AFarEndTheLineIsNotConfiguredForIsNamed)
+{
+    std::string err;
+    EXPECT_EQ(run_sim({"--line", "0:rbs", "--run-ms", "200"}, &err), 0) << err;
+    EXPECT_NE(err.find("warning: line 0: a robbed-bit far end on a line configured for 5ESS: no calls"), std::string::npos)
+        << err;
+    EXPECT_EQ(run_sim({"--run-ms", "200"}, &err), 0) << err;
+    EXPECT_EQ(err.find("warning"), std::string::npos) << err;
+}
+
+// One simulator serves a root: a second one on it is refused and leaves the first one's
+// sockets where they are.
+TEST(MainJob, SecondServeOnARootIsRefusedAndLeavesTheFirstOnesSockets)
+{
+    const fs::path root = temp_dir("twice");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int f = ::open("/dev/null", O_WRONLY);
+        dup2(f, 1);
+        execl(VORNET_SIM, VORNET_SIM, "--serve", "--root", root.c_str(), "--calls", "0", (char*)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && !fs::exists(root / "machine"); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::is_socket(root / "VORNET1"));
+    std::string err;
+    EXPECT_EQ(run_sim({"--serve", "--root", root.string(), "--calls", "0"}, &err), 2);
+    EXPECT_NE(err.find(root.string() + " is served by another vornet-sim already"), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_socket(root / "VORNET1")) << "the first one's device socket is still there";
+    EXPECT_TRUE(fs::is_socket(root / "machine"));
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    fs::remove_all(root);
+}
+
+// With --json standard output is one JSON object, a fault run's table inside it, and the
+// fault run's driver CPU measured.
+TEST(MainJob, JsonIsOneObjectWithTheFaultTableInside)
+{
+    std::string out, err;
+    EXPECT_EQ(run_sim({"--fault", "d-double", "--json"}, &err, &out), 0) << err;
+    ASSERT_FALSE(out.empty()) << err;
+    EXPECT_EQ(out.front(), '{') << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line, one object: " << out;
+    EXPECT_EQ(out[out.size() - 2], '}') << out;
+    EXPECT_NE(out.find("\"faults\": [{\"fault\": \"d-double\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"faults_sound\": true"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\"ms_per_simulated_second\": 0,"), std::string::npos) << "driver CPU measured: " << out;
+    // The COM ports' names are in the object; their lines go to standard error.
+    const fs::path ports = temp_dir("jsonpty");
+    EXPECT_EQ(run_sim({"--com-pty", ports.string(), "--run-ms", "500", "--json"}, &err, &out), 0) << err;
+    EXPECT_EQ(out.front(), '{') << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+    EXPECT_NE(out.find("\"com_ports\": [{\"port\": \"COM5\", \"terminal\": \"/dev/pts/"), std::string::npos) << out;
+    EXPECT_NE(err.find("COM5 -> /dev/pts/"), std::string::npos) << err;
+    fs::remove_all(ports);
+    // --help names every fault --fault takes.
+    EXPECT_EQ(run_sim({"--help"}, &err, &out), 0);
+    for (const char* name : {"modem-silent", "signal-loss", "d-drop", "d-double", "d-corrupt", "hdlc-acks", "hang-reset",
+                             "halt", "socket-closed"})
+        EXPECT_NE(out.find(std::string("  ") + name + " "), std::string::npos) << out;
 }
 
 }  // namespace

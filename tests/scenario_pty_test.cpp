@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -80,8 +82,11 @@ TEST(PtyBridge, ATerminalProgramTalksToTheModemThroughItsPseudoTerminal)
     std::string dir = (std::filesystem::temp_directory_path() / ("vornet-pty-" + std::to_string(::getpid()))).string();
     {
         rig::PtyBridge bridge(r.host, dir);
+        std::vector<std::string> ready;
+        bridge.on_ready = [&](const rig::PtyBridge::Port& p) { ready.push_back(p.com); };
         ASSERT_TRUE(bridge.start(&error)) << error;
         ASSERT_EQ(bridge.ports().size(), 2u);
+        EXPECT_TRUE(ready.empty()) << "no port is open while the modem processors boot";
         const auto& com = *bridge.ports()[0];
         EXPECT_EQ(com.com, "COM5");
         EXPECT_EQ(std::filesystem::read_symlink(dir + "/COM5").string(), com.terminal);
@@ -94,6 +99,7 @@ TEST(PtyBridge, ATerminalProgramTalksToTheModemThroughItsPseudoTerminal)
         std::string got = read_until(r, bridge, t, "OK", plat::ms(20000));
         EXPECT_NE(got.find("\r\nOK\r\n"), std::string::npos) << got;
         EXPECT_NE(bridge.ports()[0]->handle, plat::nt::INVALID_HANDLE_VALUE);
+        EXPECT_EQ(std::count(ready.begin(), ready.end(), "COM5"), 1) << "told once, when it opened";
         t.type("ATI4\r");
         got = read_until(r, bridge, t, "OK", plat::ms(2000));
         EXPECT_NE(got.find("OK"), std::string::npos) << got;

@@ -163,6 +163,17 @@ void TimeSlotSwitch::from_line(unsigned line, uint32_t channels, const std::vect
     if (delivered == 0 && !to_modem) ++stats_.dropped;
 }
 
+bool TimeSlotSwitch::reaches_controller(unsigned line, uint32_t channels) const
+{
+    if (!card_.framer_clock || !card_.framer_clock(line)) return false;
+    for (unsigned s = 0; s < HdlcController::kSlots; s++) {
+        uint8_t byte = hdlc_.map_byte(false, line, s);
+        int ch = line_channel(line, s);
+        if ((byte & kEnabled) && ch >= 0 && (channels >> ch & 1) && hdlc_.channel_active(false, line, byte & 0x1F)) return true;
+    }
+    return false;
+}
+
 void TimeSlotSwitch::modem_to_line(unsigned group, unsigned slot, const std::vector<uint8_t>& frame)
 {
     View v = view(group);

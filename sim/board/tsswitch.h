@@ -52,6 +52,9 @@ public:
     int bus_slot(unsigned group, unsigned slot) const;
 
     const Stats& stats() const { return stats_; }
+    // Whether a frame from the line on these channels would now reach a receive channel
+    // of the controller that is switched on (the line clocked, a slot enabled for it).
+    bool reaches_controller(unsigned line, uint32_t channels) const;
 
 private:
     // What routing a frame needs of one group, taken once per frame: the port mode,

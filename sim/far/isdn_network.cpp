@@ -140,18 +140,97 @@ bool LapdPcapWriter::open(const std::string& path)
 {
     out_.open(path, std::ios::binary | std::ios::trunc);
     if (!out_) return false;
+    ng_ = false;
     auto h = file_header();
     out_.write(reinterpret_cast<const char*>(h.data()), std::streamsize(h.size()));
     out_.flush();
     return bool(out_);
 }
 
-void LapdPcapWriter::write(plat::VTime t, bool sent_by_network, const std::vector<uint8_t>& frame)
+bool LapdPcapWriter::open(const std::string& path, const std::vector<std::string>& interfaces)
+{
+    out_.open(path, std::ios::binary | std::ios::trunc);
+    if (!out_) return false;
+    ng_ = true;
+    interfaces_ = interfaces.size();
+    auto h = section_header();
+    for (const auto& name : interfaces) {
+        auto i = interface_block(name);
+        h.insert(h.end(), i.begin(), i.end());
+    }
+    out_.write(reinterpret_cast<const char*>(h.data()), std::streamsize(h.size()));
+    out_.flush();
+    return bool(out_);
+}
+
+void LapdPcapWriter::write(plat::VTime t, bool sent_by_network, const std::vector<uint8_t>& frame, uint32_t interface)
 {
     if (!out_.is_open()) return;
-    auto r = record(t, sent_by_network, frame);
+    if (ng_ && interface >= interfaces_) return;  // no such interface: the file would not read
+    auto r = ng_ ? packet_block(t, sent_by_network, frame, interface) : record(t, sent_by_network, frame);
     out_.write(reinterpret_cast<const char*>(r.data()), std::streamsize(r.size()));
     out_.flush();
+}
+
+namespace {
+
+// A pcapng block: type, total length, body (padded to 32 bits), total length again.
+std::vector<uint8_t> ng_block(uint32_t type, std::vector<uint8_t> body)
+{
+    body.resize((body.size() + 3) & ~size_t(3), 0);
+    std::vector<uint8_t> b;
+    const uint32_t total = uint32_t(12 + body.size());
+    le32(b, type);
+    le32(b, total);
+    b.insert(b.end(), body.begin(), body.end());
+    le32(b, total);
+    return b;
+}
+
+}  // namespace
+
+std::vector<uint8_t> LapdPcapWriter::section_header()
+{
+    std::vector<uint8_t> body;
+    le32(body, 0x1A2B3C4D);  // byte-order magic
+    le16(body, 1);
+    le16(body, 0);
+    le32(body, 0xFFFFFFFF);  // section length: not given
+    le32(body, 0xFFFFFFFF);
+    return ng_block(0x0A0D0D0A, body);
+}
+
+std::vector<uint8_t> LapdPcapWriter::interface_block(const std::string& name)
+{
+    std::vector<uint8_t> body;
+    le16(body, uint16_t(kLinkType));
+    le16(body, 0);
+    le32(body, 65535);  // snap length
+    // if_name, then the end of options; time stamps in microseconds (the default).
+    const std::string n = name.substr(0, 255);
+    le16(body, 2);
+    le16(body, uint16_t(n.size()));
+    body.insert(body.end(), n.begin(), n.end());
+    body.resize((body.size() + 3) & ~size_t(3), 0);
+    le16(body, 0);
+    le16(body, 0);
+    return ng_block(0x00000001, body);
+}
+
+std::vector<uint8_t> LapdPcapWriter::packet_block(plat::VTime t, bool sent_by_network, const std::vector<uint8_t>& frame,
+                                                  uint32_t interface)
+{
+    // The record's LAPD header and frame, as the classic file has them after its record header.
+    const std::vector<uint8_t> r = record(t, sent_by_network, frame);
+    const std::vector<uint8_t> data(r.begin() + 16, r.end());
+    std::vector<uint8_t> body;
+    le32(body, interface);
+    le32(body, uint32_t(uint64_t(t) >> 32));
+    le32(body, uint32_t(t));
+    le32(body, uint32_t(data.size()));
+    le32(body, uint32_t(data.size()));
+    body.insert(body.end(), data.begin(), data.end());
+    return ng_block(0x00000006, body);
 }
 
 // ---------------------------------------------------------------------------------
@@ -246,7 +325,7 @@ void IsdnNetworkSide::send_frame(std::vector<uint8_t> frame)
     std::string what = hex_bytes(frame);
     if (auto f = lapd::parse(frame)) what = lapd::describe(*f) + ": " + what;
     emit({IsdnEvent::Kind::FrameOut, 0, what, {}, l2_, {}, {}});
-    if (pcap_ != nullptr) pcap_->write(host_.now(), true, frame);
+    if (pcap_ != nullptr) pcap_->write(host_.now(), true, frame, pcap_interface_);
     bool i_frame = frame.size() >= 4 && (frame[2] & 1) == 0;
     auto f = std::find_if(faults_.begin(), faults_.end(), [i_frame](const Fault& x) { return i_frame || !x.i_frames_only; });
     if (f == faults_.end()) {
@@ -331,7 +410,7 @@ void IsdnNetworkSide::from_line(uint32_t channels, const std::vector<uint8_t>& b
     if ((channels & ~mask_) != 0) bridge(channels & ~mask_, bytes);
     if ((channels & mask_) == 0) return;
     ++counters_.frames_in;
-    if (pcap_ != nullptr) pcap_->write(host_.now(), false, bytes);
+    if (pcap_ != nullptr) pcap_->write(host_.now(), false, bytes, pcap_interface_);
     if (!layer1_up_) {
         ++counters_.ignored;
         return;

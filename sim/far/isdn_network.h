@@ -163,18 +163,28 @@ struct IsdnEvent {
 // Writes D-channel frames as a pcap file of link type LINUX_LAPD (177): every record
 // starts with the 16-octet LAPD header (packet type 0 received / 4 sent by us, the
 // first link-layer address octet 1 = we are the network side, protocol 0x0030).
+// Opened with interface names it writes pcapng instead, one interface per name (a
+// board's lines), and each frame on the interface its writer gives.
 class LapdPcapWriter {
 public:
     static constexpr uint32_t kLinkType = 177;
     bool open(const std::string& path);
+    bool open(const std::string& path, const std::vector<std::string>& interfaces);
     void close() { out_.close(); }
     bool is_open() const { return out_.is_open(); }
-    void write(plat::VTime t, bool sent_by_network, const std::vector<uint8_t>& frame);
+    void write(plat::VTime t, bool sent_by_network, const std::vector<uint8_t>& frame, uint32_t interface = 0);
     static std::vector<uint8_t> file_header();
     static std::vector<uint8_t> record(plat::VTime t, bool sent_by_network, const std::vector<uint8_t>& frame);
+    // pcapng: the section header, an interface description, an enhanced packet block.
+    static std::vector<uint8_t> section_header();
+    static std::vector<uint8_t> interface_block(const std::string& name);
+    static std::vector<uint8_t> packet_block(plat::VTime t, bool sent_by_network, const std::vector<uint8_t>& frame,
+                                             uint32_t interface);
 
 private:
     std::ofstream out_;
+    bool ng_ = false;
+    size_t interfaces_ = 0;
 };
 
 class IsdnNetworkSide {
@@ -242,7 +252,11 @@ public:
     void set_log_limit(size_t events) { log_limit_ = events; }
     void on_event(std::function<void(const IsdnEvent&)> fn) { observers_.push_back(std::move(fn)); }
     const IsdnCounters& counters() const { return counters_; }
-    void set_pcap(LapdPcapWriter* writer) { pcap_ = writer; }
+    void set_pcap(LapdPcapWriter* writer, uint32_t interface = 0)
+    {
+        pcap_ = writer;
+        pcap_interface_ = interface;
+    }
 
 private:
     struct Timer {
@@ -394,6 +408,7 @@ private:
     std::vector<std::function<void(const IsdnEvent&)>> observers_;
     IsdnCounters counters_;
     LapdPcapWriter* pcap_ = nullptr;
+    uint32_t pcap_interface_ = 0;
 };
 
 }  // namespace sim

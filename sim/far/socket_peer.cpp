@@ -2,13 +2,42 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace sim {
+
+namespace {
+
+// Whether a listening Unix socket is bound at path, as /proc/net/unix lists them.
+bool listened_on(const std::string& path)
+{
+    constexpr unsigned long kAcceptCon = 0x10000;  // the flag of a listening socket
+    std::string absolute = path;
+    if (!path.empty() && path[0] != '/') {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) != nullptr) absolute = std::string(cwd) + "/" + path;
+    }
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string num, refs, protocol, flags, type, state, inode, bound;
+        if (!(fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> bound)) continue;
+        if ((bound == path || bound == absolute) && (std::strtoul(flags.c_str(), nullptr, 16) & kAcceptCon) != 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 SocketPeer::SocketPeer(plat::Scheduler& sched, Line& line, uint32_t d_channel_mask)
     : sched_(sched), line_(line), mask_(d_channel_mask)
@@ -25,7 +54,11 @@ SocketPeer::~SocketPeer()
     drop_client();
     if (listener_ >= 0) {
         ::close(listener_);
-        ::unlink(path_.c_str());
+        // Only our own socket file: another run may have bound the path since.
+        struct stat st{};
+        if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && uint64_t(st.st_dev) == dev_ &&
+            uint64_t(st.st_ino) == ino_)
+            ::unlink(path_.c_str());
     }
 }
 
@@ -44,11 +77,37 @@ bool SocketPeer::listen(const std::string& path, std::string* error)
         return false;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            if (error != nullptr) *error = path + " exists and is not a socket: not replaced";
+            return false;
+        }
+        // A socket someone still listens on is another run's; one nobody answers is stale.
+        // The kernel's table says so without a connection the other run would see; a path
+        // it lists otherwise (bound as a relative path) is tried.
+        bool live = listened_on(path), stale = false;
+        if (!live) {
+            int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (probe < 0) return fail("socket");
+            live = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN;
+            stale = !live && errno == ECONNREFUSED;
+            ::close(probe);
+        }
+        if (!stale) {
+            if (error != nullptr) *error = path + (live ? " is in use by another program" : " cannot be checked") + ": not replaced";
+            return false;
+        }
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail("remove the old socket " + path);
+    }
     listener_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listener_ < 0) return fail("socket");
-    ::unlink(path.c_str());
     if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("bind " + path);
-    if (::listen(listener_, 1) != 0) return fail("listen " + path);
+    if (::listen(listener_, 4) != 0) return fail("listen " + path);
+    if (::lstat(path.c_str(), &st) == 0) {
+        dev_ = uint64_t(st.st_dev);
+        ino_ = uint64_t(st.st_ino);
+    }
     path_ = path;
     return true;
 }
@@ -61,21 +120,34 @@ void SocketPeer::drop_client()
 
 void SocketPeer::poll()
 {
-    if (client_ < 0 && listener_ >= 0) {
+    // A program waits in the listener's queue until the D channel can carry its frames;
+    // one coming while another is connected is refused.
+    while (listener_ >= 0 && (client_ >= 0 || !ready_ || ready_())) {
         int c = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (c < 0) return;
+        if (c < 0) break;
+        if (client_ >= 0) {
+            ::close(c);
+            counters_.programs_refused++;
+            notice("a second program on " + path_ + " refused: one at a time");
+            continue;
+        }
         client_ = c;
         counters_.connections++;
+        notice("a program connected on " + path_);
     }
     std::vector<uint8_t> buf(kMaxFrame + 1);
     while (client_ >= 0) {
         ssize_t n = ::recv(client_, buf.data(), buf.size(), MSG_TRUNC);
         if (n == 0) {  // the program went away; wait for the next one
             drop_client();
+            notice("the program on " + path_ + " went away");
             return;
         }
         if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) drop_client();
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                drop_client();
+                notice("the program on " + path_ + " went away");
+            }
             return;
         }
         if (size_t(n) > kMaxFrame || n < 2) {
@@ -84,15 +156,23 @@ void SocketPeer::poll()
         }
         std::vector<uint8_t> frame(buf.begin(), buf.begin() + n);
         counters_.from_peer++;
-        if (pcap_ != nullptr) pcap_->write(sched_.now(), true, frame);
+        if (pcap_ != nullptr) pcap_->write(sched_.now(), true, frame, pcap_interface_);
         line_.frame_to_adapter(mask_, frame);
     }
 }
 
 void SocketPeer::from_line(uint32_t channels, const std::vector<uint8_t>& frame)
 {
-    if (channels != mask_) return;
-    if (pcap_ != nullptr) pcap_->write(sched_.now(), false, frame);
+    if (channels != mask_) {
+        // The B channels' far end sends back what it hears, a moment later.
+        counters_.echoed++;
+        std::weak_ptr<bool> alive = alive_;
+        sched_.after(plat::ms(2), [this, alive, channels, frame] {
+            if (!alive.expired() && *alive.lock()) line_.frame_to_adapter(channels, frame);
+        });
+        return;
+    }
+    if (pcap_ != nullptr) pcap_->write(sched_.now(), false, frame, pcap_interface_);
     if (client_ < 0) {
         counters_.dropped++;
         return;

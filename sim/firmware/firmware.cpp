@@ -89,6 +89,29 @@ std::vector<uint8_t> build_image(const ImageLayout& layout)
     return image;
 }
 
+bool check_image(const std::vector<uint8_t>& image, std::string* why)
+{
+    auto refuse = [&](const char* reason) {
+        if (why != nullptr) *why = reason;
+        return false;
+    };
+    const uint64_t size = image.size();
+    if (size < kHeaderSize) return refuse("shorter than the 128-octet AIF header");
+    const uint64_t ro = get32(image, kReadOnlySize), rw = get32(image, kReadWriteSize);
+    if (ro == 0) return refuse("no read-only part: no code to load");
+    if (kHeaderSize + ro + rw > size) return refuse("its read-only and read-write parts run past its end (cut short?)");
+    uint64_t at = get32(image, kFirstFatOffset), last = 0;
+    while (at != 0) {
+        if (at <= last || at < kHeaderSize + ro + rw) return refuse("its region chain goes back on itself");
+        if (at + kRegionHeaderSize > size) return refuse("a region header lies past its end (cut short?)");
+        if (at + kRegionHeaderSize + get32(image, uint32_t(at) + kRegionSize) > size)
+            return refuse("a region runs past its end (cut short?)");
+        last = at;
+        at = get32(image, uint32_t(at) + kNextFatOffset);
+    }
+    return true;
+}
+
 ImageLayout default_layout()
 {
     ImageLayout s;

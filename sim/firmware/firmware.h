@@ -53,6 +53,10 @@ std::vector<uint8_t> build_image(const ImageLayout& layout);
 ImageLayout default_layout();
 std::vector<uint8_t> default_image();
 
+// Whether image is one a modem processor can load: the AIF header, a read-only part, both
+// parts and every region inside the file, a region chain that ends. False with the reason.
+bool check_image(const std::vector<uint8_t>& image, std::string* why);
+
 // Little-endian word access into a built image (for tests that damage one).
 uint32_t get32(const std::vector<uint8_t>& image, uint32_t offset);
 void put32(std::vector<uint8_t>& image, uint32_t offset, uint32_t value);

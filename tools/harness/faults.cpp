@@ -511,6 +511,25 @@ std::string fault_table(const std::vector<FaultRow>& rows)
     return o.str();
 }
 
+std::string fault_table_json(const std::vector<FaultRow>& rows)
+{
+    std::ostringstream o;
+    o << "[";
+    for (size_t i = 0; i < rows.size(); i++) {
+        const auto& r = rows[i];
+        o << (i ? ", " : "") << "{\"fault\": " << json_string(r.fault) << ", \"where\": " << json_string(r.where)
+          << ", \"calls\": " << r.calls_before << ", \"dropped\": " << r.calls_dropped
+          << ", \"recovered\": " << r.calls_recovered << ", \"packets\": " << r.packets_handed
+          << ", \"completed\": " << r.packets_completed << ", \"packets_lost\": " << r.packets_lost
+          << ", \"bytes_lost\": " << r.bytes_lost << ", \"ok\": " << (r.problems.empty() ? "true" : "false")
+          << ", \"problems\": [";
+        for (size_t j = 0; j < r.problems.size(); j++) o << (j ? ", " : "") << json_string(r.problems[j]);
+        o << "]}";
+    }
+    o << "]";
+    return o.str();
+}
+
 SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed)
 {
     SoakResult res;

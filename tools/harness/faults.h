@@ -61,6 +61,8 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed = 0);
 
 // The rows as a table: fault, calls before, dropped, recovered, packets, bytes lost.
 std::string fault_table(const std::vector<FaultRow>& rows);
+// The same rows as a JSON array, one object per fault.
+std::string fault_table_json(const std::vector<FaultRow>& rows);
 
 struct SoakResult {
     std::vector<FaultRow> rows;

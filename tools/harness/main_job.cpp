@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,8 @@
 #include "driver/Common/RSS_init.h"
 #include "driver/Common/RSS_tmrs.h"
 #include "driver/Wmp_nt40/Wmp_shel.h"
+#include "driver/signalling/isdn/IsdnStack.h"
+#include "sim/board/tsswitch.h"
 
 namespace rig {
 
@@ -108,6 +111,22 @@ bool MainJob::start(const RunOptions& options, std::string* error)
             return fail("--line " + std::to_string(n) + ": the board has " + std::to_string(card_->line_count()) + " line(s)");
         kinds[n] = c.kind;
     }
+    // A far end the line's configuration does not speak to is named, and so is a
+    // signalling protocol no stack has: the run goes on, but such a line carries no calls.
+    if (opt_.notices)
+        for (unsigned n = 0; n < card_->line_count(); n++) {
+            const auto configured = r.host.registry.get_dword(r.parameters_key(1), "SignallingProtocol_" + std::to_string(n));
+            const uint32_t protocol = configured.value_or(0);
+            const bool isdn = protocol >= 1 && protocol <= 5;
+            const Rig::FarKind k = kinds[n];
+            std::string why;
+            if (protocol > 6) why = "SignallingProtocol_" + std::to_string(n) + " " + std::to_string(protocol) + " names no signalling stack";
+            else if ((k == Rig::FarKind::Isdn || k == Rig::FarKind::Peer) && !isdn)
+                why = "an ISDN far end on a line configured for " + signalling_name(protocol) + ": no calls";
+            else if (k == Rig::FarKind::RobbedBit && protocol != 0)
+                why = "a robbed-bit far end on a line configured for " + signalling_name(protocol) + ": no calls";
+            if (!why.empty()) std::fprintf(stderr, "vornet-sim: warning: line %u: %s\n", n, why.c_str());
+        }
     far_ = r.attach_far_ends(*card_, 1, kinds);
 
     // COM ports in use: a far modem per ISDN line answers their calls, echoing, and the
@@ -125,24 +144,38 @@ bool MainJob::start(const RunOptions& options, std::string* error)
     }
 
     peers_.resize(card_->line_count());
+    peer_layer2_.assign(card_->line_count(), -1);
     for (const auto& [n, c] : opt_.lines) {
         if (c.kind != Rig::FarKind::Peer) continue;
         const bool e1 = r.host.registry.get_dword(r.parameters_key(1), "LineMode_" + std::to_string(n)).value_or(0) == 1;
         auto peer = std::make_unique<sim::SocketPeer>(r.host.sched, card_->line(n), e1 ? 1u << 16 : 1u << 24);
         if (!peer->listen(c.peer_path, &why)) return fail("--peer " + std::to_string(n) + ": " + why);
         sim::SocketPeer* p = peer.get();
+        // A program is taken on once the adapter's D channel can hear it; until then what
+        // it sends waits in its socket.
+        p->set_ready([this, n] { return peer_line_ready(n); });
+        if (opt_.notices) {
+            p->on_notice([n](const std::string& text) { std::fprintf(stderr, "vornet-sim: line %u: %s\n", n, text.c_str()); });
+            std::fprintf(stderr, "vornet-sim: line %u: listening on %s for the network side's program\n", n, c.peer_path.c_str());
+        }
         pollers_.add([p] { p->poll(); }, std::function<int()>([p] { return p->fd(); }));
         peers_[n] = std::move(peer);
+        far_.peer[n] = p;
         opt_.paced = true;
     }
+    if (opt_.notices && std::any_of(peers_.begin(), peers_.end(), [](const auto& p) { return bool(p); }))
+        pollers_.add([this] { watch_peer_lines(); });
 
     if (!opt_.pcap_path.empty()) {
+        // pcapng, one interface per line named after it: a line's frames apart by interface.
         pcap_ = std::make_unique<sim::LapdPcapWriter>();
-        if (!pcap_->open(opt_.pcap_path)) return fail("cannot write " + opt_.pcap_path);
-        for (auto* net : far_.isdn)
-            if (net != nullptr) net->set_pcap(pcap_.get());
-        for (auto& p : peers_)
-            if (p) p->set_pcap(pcap_.get());
+        std::vector<std::string> names;
+        for (unsigned n = 0; n < card_->line_count(); n++) names.push_back("line " + std::to_string(n));
+        if (!pcap_->open(opt_.pcap_path, names)) return fail("cannot write " + opt_.pcap_path);
+        for (unsigned n = 0; n < card_->line_count(); n++) {
+            if (far_.isdn[n] != nullptr) far_.isdn[n]->set_pcap(pcap_.get(), n);
+            if (peers_[n]) peers_[n]->set_pcap(pcap_.get(), n);
+        }
     }
 
     far_names_.assign(card_->line_count(), "nothing (leased)");
@@ -204,14 +237,24 @@ bool MainJob::restart(std::string* error)
 void MainJob::run(const std::atomic<bool>* stop, bool bounded)
 {
     wall_start_ns_ = last_progress_ns_ = wall_ns();
+    progress_v0_ = rig_->host.now();
+    progress_unbounded_ = stop != nullptr && !bounded;
+    measured([&] {
+        if (opt_.paced || (stop != nullptr && !bounded)) run_paced(stop, bounded || stop == nullptr);
+        else run_fixed(plat::ms(opt_.run_ms), stop);
+    });
+    progress(true);
+}
+
+void MainJob::measured(const std::function<void()>& fn)
+{
     auto& ndis = rig_->host.ndis();
     const plat::VTime v0 = rig_->host.now();
     const uint64_t driver0 = ndis.driver_cpu_ns, register0 = ndis.register_ns, entries0 = ndis.driver_entries,
                    accesses0 = ndis.register_accesses;
     ndis.measure_driver_cpu = true;
     ndis.driver_cpu_sample = 8;  // always on: a sample keeps its cost small
-    if (opt_.paced || stop != nullptr) run_paced(stop, bounded || stop == nullptr);
-    else run_fixed(plat::ms(opt_.run_ms));
+    fn();
     ndis.measure_driver_cpu = false;
     auto& d = summary_.driver_cpu;
     d.simulated_seconds += double(rig_->host.now() - v0) / 1e6;
@@ -219,15 +262,14 @@ void MainJob::run(const std::atomic<bool>* stop, bool bounded)
     d.register_ns += ndis.register_ns - register0;
     d.entries += ndis.driver_entries - entries0;
     d.register_accesses += ndis.register_accesses - accesses0;
-    progress(true);
 }
 
 void MainJob::run_for(uint64_t ms) { run_fixed(plat::ms(ms)); }
 
-void MainJob::run_fixed(plat::VTime length)
+void MainJob::run_fixed(plat::VTime length, const std::atomic<bool>* stop)
 {
     const plat::VTime end = rig_->host.now() + length;
-    while (rig_->host.now() < end) {
+    while (rig_->host.now() < end && (stop == nullptr || !stop->load())) {
         rig_->host.run_until(std::min(end, rig_->host.now() + plat::ms(100)));
         trim();
         pollers_.run();
@@ -286,8 +328,17 @@ void MainJob::progress(bool final)
         c = traffic_->total_calls();
         d = traffic_->total_data();
     }
-    std::fprintf(stderr, "\r%8.1f s simulated, lines up %u/%u, calls %llu connected of %llu offered, %llu bytes verified   ",
-                 double(rig_->host.now()) / 1e6, up, lines, (unsigned long long)c.connected,
+    // Of the run's length, and the wall time left at the pace so far (serving has no end).
+    char of[64] = "";
+    if (progress_unbounded_) {
+        std::snprintf(of, sizeof of, " (serving)");
+    } else if (now > wall_start_ns_ && rig_->host.now() > progress_v0_) {
+        const double done = double(rig_->host.now() - progress_v0_), total = double(plat::ms(opt_.run_ms));
+        const double left_s = std::max(0.0, total - done) / done * double(now - wall_start_ns_) / 1e9;
+        std::snprintf(of, sizeof of, " of %.0f, about %.0f s left", total / 1e6, left_s);
+    }
+    std::fprintf(stderr, "\r%8.1f s simulated%s, lines up %u/%u, calls %llu connected of %llu offered, %llu bytes verified   ",
+                 double(rig_->host.now() - progress_v0_) / 1e6, of, up, lines, (unsigned long long)c.connected,
                  (unsigned long long)c.offered, (unsigned long long)d.bytes_verified);
     std::fflush(stderr);
 }
@@ -297,6 +348,52 @@ void MainJob::observe(Summary& s)
     observe_adapter(Rig::driver_adapter(na_), s);
     if (traffic_) observe_traffic(*traffic_, s);
     for (size_t n = 0; n < s.lines.size() && n < far_names_.size(); n++) s.lines[n].far_end = far_names_[n];
+    for (size_t n = 0; n < s.lines.size() && n < peers_.size(); n++) {
+        if (!peers_[n]) continue;
+        const auto& c = peers_[n]->counters();
+        auto& p = s.lines[n].peer;
+        p.present = true;
+        p.path = peers_[n]->path();
+        p.connections = c.connections;
+        p.to_peer = c.to_peer;
+        p.from_peer = c.from_peer;
+        p.dropped = c.dropped;
+        p.refused = c.refused;
+        p.programs_refused = c.programs_refused;
+        p.echoed = c.echoed;
+    }
+}
+
+// The adapter's D channel on a line hears frames once the adapter is up with layer 1, its
+// ISDN stack has let layer 1 settle, and its controller receives on the channel's slot.
+bool MainJob::peer_line_ready(unsigned n) const
+{
+    const Adapter* a = Rig::driver_adapter(na_);
+    if (a == nullptr || a->BringUpCompleted != 1 || n >= a->NumberOfLines || !a->Framer[n].bL1Up) return false;
+    const ULONG protocol = a->SignallingProtocol[n];
+    const auto* stack = static_cast<const ISDN_STACK*>(a->ThisSgnlStack[n]);
+    if (protocol < 1 || protocol > 5 || stack == nullptr || stack->LinkState != ISDN_LINK_UP) return false;
+    return n < peers_.size() && peers_[n] && card_->tsswitch().reaches_controller(n, peers_[n]->d_channel_mask());
+}
+
+// Tells when layer 2 of a peer's line comes up or goes down: calls are made and taken
+// only while it is up.
+void MainJob::watch_peer_lines()
+{
+    Adapter* a = Rig::driver_adapter(na_);
+    if (a == nullptr) return;
+    for (unsigned n = 0; n < peers_.size() && n < a->NumberOfLines; n++) {
+        if (!peers_[n] || a->SgnlProtocolOps[n].Control == NULL || a->ThisSgnlStack[n] == NULL) continue;
+        NdisAcquireSpinLock(&a->AdapterSpinLock);
+        const int state = int(a->SgnlProtocolOps[n].Control(CTL_KIND_GET, CTL_L2_STATE, a->ThisSgnlStack[n], 0));
+        NdisReleaseSpinLock(&a->AdapterSpinLock);
+        const bool up = state == L2_ESTABLISHED, was = peer_layer2_[n] == L2_ESTABLISHED;
+        if (peer_layer2_[n] != -1 && up != was)
+            std::fprintf(stderr, "vornet-sim: line %u: layer 2 %s\n", n, up ? "established: calls both ways from now" : "released");
+        else if (peer_layer2_[n] == -1 && up)
+            std::fprintf(stderr, "vornet-sim: line %u: layer 2 established: calls both ways from now\n", n);
+        peer_layer2_[n] = state;
+    }
 }
 
 Summary MainJob::finish()
@@ -304,7 +401,14 @@ Summary MainJob::finish()
     Summary s = summary_;
     Rig& r = *rig_;
     if (na_ != nullptr) {
-        if (traffic_) traffic_->finish();
+        // An outside program clears its side of the calls meanwhile, in its own time.
+        if (traffic_ && opt_.paced)
+            traffic_->finish(plat::ms(10000), [this] {
+                pollers_.run();
+                pollers_.wait(std::chrono::microseconds(10000));
+            });
+        else if (traffic_)
+            traffic_->finish();
         observe(s);
         size_t before = r.host.violations().size();
         r.halt(na_);

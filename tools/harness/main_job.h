@@ -46,6 +46,7 @@ struct RunOptions {
     std::string root;   // serving: the run's directory
     bool paced = false; // run against the wall clock (serving and socket peers)
     bool progress = false;  // a progress line on standard error
+    bool notices = false;   // what happens on an outside program's socket, on standard error
 };
 
 // The folder of "C:\" inside a run's root, and where the driver's files lie under it.
@@ -60,11 +61,13 @@ public:
     // Loads the configuration, fits the board and its far ends, loads and initialises
     // the driver; false with the reason when something given cannot be used.
     bool start(const RunOptions& options, std::string* error);
-    // Runs options.run_ms of virtual time; paced, until *stop is set (or run_ms passed
-    // when no stop flag is given, or `bounded`).
+    // Runs options.run_ms of virtual time, or less when *stop is set; paced (options.paced,
+    // or a stop flag and not `bounded`), until *stop is set or run_ms passed when bounded.
     void run(const std::atomic<bool>* stop = nullptr, bool bounded = false);
     // Runs `ms` more of virtual time in fixed steps, as run() does unpaced.
     void run_for(uint64_t ms);
+    // Runs fn with the driver's CPU time measured into the summary, as run() does.
+    void measured(const std::function<void()>& fn);
     // Halts the adapter, reloads the hive and the firmware file from the root, initialises again.
     bool restart(std::string* error);
     // Called by restart() once the adapter has halted, while its traffic is still there.
@@ -85,12 +88,14 @@ public:
     sim::ModemPeer* modem(unsigned line) { return line < modems_.size() ? modems_[line].get() : nullptr; }
 
 private:
-    void run_fixed(plat::VTime length);
+    void run_fixed(plat::VTime length, const std::atomic<bool>* stop = nullptr);
     void run_paced(const std::atomic<bool>* stop, bool bounded);
     void progress(bool final);
     void trim();
     bool bring_up(std::string* error);
     void observe(Summary& s);
+    bool peer_line_ready(unsigned line) const;
+    void watch_peer_lines();
 
     RunOptions opt_;
     std::unique_ptr<Rig> rig_;
@@ -109,6 +114,9 @@ private:
     int64_t wall_start_ns_ = 0;
     int64_t last_progress_ns_ = 0;
     bool progress_shown_ = false;
+    plat::VTime progress_v0_ = 0;     // the clock when run() began
+    bool progress_unbounded_ = false;  // run() ends only when stopped
+    std::vector<int> peer_layer2_;  // the last layer-2 state told of, per peer line
 };
 
 // Parses "N:KIND" of --line (KIND: none, isdn, rbs, leased, peer:PATH); false with the reason.

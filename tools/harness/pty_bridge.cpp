@@ -109,6 +109,10 @@ void PtyBridge::open_port(Port& p)
     p.dtr = !terminal_gone(p.master);
     if (p.dtr) client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, &n);
     client_.DeviceIoControl(p.handle, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0, &n);
+    if (!p.told_ready) {
+        p.told_ready = true;
+        if (on_ready) on_ready(p);
+    }
 }
 
 // The program closed its terminal: as a Win32 program closing its port, what it typed

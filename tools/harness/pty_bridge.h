@@ -32,6 +32,7 @@ public:
         plat::VTime next_open = 0;
         bool dtr = false;      // as last set on the port
         bool program = false;  // a program had the terminal open when last served
+        bool told_ready = false;  // on_ready was called for it
         std::unique_ptr<plat::nt::Request> read;
         std::vector<std::unique_ptr<plat::nt::Request>> writes;
         std::string to_terminal;  // read from the port, not yet taken by the terminal
@@ -53,6 +54,8 @@ public:
     void run_paced(plat::VTime duration, const std::function<bool()>& stop = {});
     // Closes every port (clean-up, close) and the ptys, and removes the links.
     void stop();
+    // Called once per port, when it first opens (its modem takes AT commands from then on).
+    std::function<void(const Port&)> on_ready;
 
     // Set by SIGINT and SIGTERM once stop_on_signals() was called.
     static std::atomic<bool> signalled;

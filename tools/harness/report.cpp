@@ -62,6 +62,8 @@ void observe_traffic(const Traffic& t, Summary& s)
         s.lines[n].data = lines[n].data;
         s.lines[n].pumps = lines[n].pumps;
         s.lines[n].statistics_read = lines[n].statistics_read;
+        s.lines[n].calls_planned = lines[n].calls_planned;
+        s.lines[n].calls_started = lines[n].calls_started;
         s.calls.add(lines[n].calls);
         s.data.add(lines[n].data);
         for (const auto& [kind, c] : lines[n].by_kind) s.calls_by_kind[kind].add(c);
@@ -166,6 +168,8 @@ std::string count(long v) { return v < 0 ? "null" : std::to_string(v); }
 
 }  // namespace
 
+std::string json_string(const std::string& s) { return quote(s); }
+
 std::string error_log_meaning(const plat::ErrorLogEntry& e)
 {
     std::string name = "unknown code";
@@ -198,7 +202,15 @@ std::string to_json(const Summary& s)
           << (l2_na ? "\"n/a\"" : l.layer2.empty() ? "null" : quote(l.layer2))
           << ", \"far_end\": " << quote(l.far_end) << ", \"driver_connections\": " << count(l.calls_connected)
           << ", \"calls\": " << calls_json(l.calls) << ", \"data\": " << data_json(l.data) << ", \"pumps\": " << l.pumps
-          << ", \"modem_statistics_read\": " << l.statistics_read << "}";
+          << ", \"modem_statistics_read\": " << l.statistics_read;
+        if (l.peer.present) {
+            const auto& p = l.peer;
+            o << ", \"outside_program\": {\"socket\": " << quote(p.path) << ", \"connections\": " << p.connections
+              << ", \"frames_to_it\": " << p.to_peer << ", \"frames_from_it\": " << p.from_peer
+              << ", \"frames_dropped\": " << p.dropped << ", \"datagrams_refused\": " << p.refused
+              << ", \"programs_refused\": " << p.programs_refused << ", \"b_channel_frames_echoed\": " << p.echoed << "}";
+        }
+        o << "}";
     }
     o << "], \"modem_processors\": [";
     for (size_t i = 0; i < s.processors.size(); i++) {
@@ -254,6 +266,19 @@ std::string to_table(const Summary& s)
         }
         o << b;
     }
+    for (const auto& l : s.lines)
+        if (l.calls_planned > l.calls_started)
+            o << "line " << l.line << ": " << l.calls_started << " of the " << l.calls_planned
+              << " calls asked for (--calls) started; the run's length (--run-ms) left no time for more\n";
+    for (const auto& l : s.lines) {
+        if (!l.peer.present) continue;
+        const auto& p = l.peer;
+        o << "line " << l.line << ", outside program on " << p.path << ": " << p.connections << " connection(s), "
+          << p.programs_refused << " more refused while one was connected; D-channel frames: " << p.to_peer
+          << " to it, " << p.from_peer << " from it, " << p.dropped << " dropped (none connected, or its socket full), "
+          << p.refused << " datagrams refused (shorter than 2 or longer than 4096 octets); " << p.echoed
+          << " B-channel frames echoed back\n";
+    }
     o << "\n";
     if (s.processors.empty()) {
         o << "modem processors: none fitted\n";
@@ -292,20 +317,21 @@ std::string to_table(const Summary& s)
     const auto& d = s.data;
     std::snprintf(b, sizeof b,
                   "\ndata: %llu frames sent, %llu received, %llu verified; %llu bytes sent, %llu verified, %llu lost;"
-                  " %llu frames corrupt, %llu sends refused\n",
+                  " %llu frames corrupt, %llu sends refused (NDIS sends the driver refused or handed back unsent)\n",
                   (unsigned long long)d.frames_sent, (unsigned long long)d.frames_received,
                   (unsigned long long)d.frames_verified, (unsigned long long)d.bytes_sent,
                   (unsigned long long)d.bytes_verified, (unsigned long long)d.bytes_lost,
                   (unsigned long long)d.frames_corrupt, (unsigned long long)d.sends_refused);
     o << b;
-    std::snprintf(b, sizeof b, "driver's counters: %s offered, %s answered, %s connected\n",
+    std::snprintf(b, sizeof b,
+                  "driver's counters (calls to the adapter only): %s offered, %s answered; connections both ways: %s\n",
                   count(s.calls_offered).c_str(), count(s.calls_answered).c_str(), count(s.calls_connected).c_str());
     o << b;
     o << "\nerror log: " << (s.error_log.empty() ? "empty" : "") << "\n";
     for (const auto& e : s.error_log) {
-        o << "  " << hex32(e.code);
+        o << "  " << error_log_meaning(e) << "  (code " << hex32(e.code) << ", values";
         for (auto v : e.values) o << ' ' << v;
-        o << "  " << error_log_meaning(e) << "\n";
+        o << ")\n";
     }
     for (const auto& v : s.violations) o << "platform misuse: " << v << "\n";
     for (const auto& p : s.packet_faults) o << "packets: " << p << "\n";

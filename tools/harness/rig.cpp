@@ -40,7 +40,7 @@ Rig::~Rig()
 bool Rig::load_config(const std::string& text, std::string* error)
 {
     auto r = host.registry.load_reg(text);
-    if (!r.ok && error != nullptr) *error = r.message;
+    if (!r.ok && error != nullptr) *error = "line " + std::to_string(r.line) + ": " + r.message;
     return r.ok;
 }
 

@@ -98,6 +98,17 @@ struct Summary {
         DataCounters data;
         unsigned pumps = 0;               // modem pumps wired to the line
         uint64_t statistics_read = 0;     // modem calls whose statistics were read at hang-up
+        unsigned calls_planned = 0, calls_started = 0;  // the plan's calls and those started
+        // An outside program on the line's D channel, and what its socket carried.
+        struct Peer {
+            bool present = false;
+            std::string path;
+            uint64_t connections = 0, to_peer = 0, from_peer = 0;
+            uint64_t dropped = 0;           // frames for it while none was connected (or its socket was full)
+            uint64_t refused = 0;           // datagrams shorter than 2 or longer than 4096 octets
+            uint64_t programs_refused = 0;  // programs that connected while another one was
+            uint64_t echoed = 0;            // B-channel frames the far end sent back
+        } peer;
     };
     std::vector<Line> lines;
     struct Processor {
@@ -140,6 +151,8 @@ void observe_adapter(Adapter* adapter, Summary& summary);
 // Copies the main job's call and data counters in, line by line.
 void observe_traffic(const Traffic& traffic, Summary& summary);
 std::string to_json(const Summary& summary);
+// A JSON string of s: quoted, with what JSON escapes escaped.
+std::string json_string(const std::string& s);
 // The summary as a table for a reader: lines, modem processors, calls, data, error log.
 std::string to_table(const Summary& summary);
 // What an error-log entry means: its code's name and its sub-code's failure.

@@ -9,6 +9,7 @@
 #include "driver/Common/RSS_SGNL.h"
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_link.h"
+#include "driver/signalling/isdn/IsdnStack.h"
 #include "platform/ndis/ndistapi.h"
 
 namespace rig {
@@ -78,6 +79,8 @@ const char* call_kind_name(CallKind kind)
     case CallKind::IsdnOutgoing: return "ISDN data, to the network";
     case CallKind::RobbedBitIncoming: return "robbed-bit data, from the far end";
     case CallKind::ModemIncoming: return "modem, from the network, on a pump";
+    case CallKind::PeerIncoming: return "ISDN data, from the outside program";
+    case CallKind::PeerOutgoing: return "ISDN data, to the outside program";
     }
     return "?";
 }
@@ -130,6 +133,7 @@ struct Traffic::Call {
     plat::VTime interval = 0, next_send = 0;
     NDIS_WAN_LINK_HANDLE context = 0;
     bool failed = false;
+    bool bound = false;  // a peer's call: the Link has held its call object
     ULONG incoming_before = 0;  // TAPI's side: the Link's offered calls when this one began
     bool answer_asked = false, drop_asked = false;
     Pump* pump = nullptr;         // a modem call's pump, from its connection
@@ -176,16 +180,20 @@ Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, si
                 if (far_.isdn[n]->is_bearer_channel(ch)) ls->channels.push_back(ch);
         } else if (far_.robbed_bit[n] != nullptr) {
             for (unsigned ch = 1; ch <= 24 && ch <= links; ch++) ls->channels.push_back(ch);
+        } else if (far_.peer[n] != nullptr) {
+            for (unsigned ch = 1; ch < 32; ch++)
+                if (far_.peer[n]->is_bearer_channel(ch)) ls->channels.push_back(ch);
         }
         lines_[n].carries_calls = !ls->channels.empty() && links > 0;
-        // Every Link of a line that carries calls gets its owner: on ISDN lines the driver,
-        // which answers and clears by itself; on robbed-bit lines, where calls reach the
+        // Every Link of a line that carries calls gets its owner: on ISDN lines (and those of
+        // an outside program) the driver, which answers and clears by itself; on robbed-bit lines, where calls reach the
         // Link of their channel only when TAPI owns it, TAPI (played here), which answers
         // and drops. A plan of no calls leaves the Links free for TAPI and the serial ports.
         if (lines_[n].carries_calls && (plan_.full_load || plan_.calls_per_line > 0)) {
-            const ULONG owner = far_.isdn[n] != nullptr ? OWNER_DRIVER : OWNER_TELEPHONY_SUBSYSTEM;
+            const ULONG owner = far_.robbed_bit[n] != nullptr ? OWNER_TELEPHONY_SUBSYSTEM : OWNER_DRIVER;
             ls->owner = owner;
             ls->holds_links = true;
+            lines_[n].calls_planned = plan_.full_load ? 0 : plan_.calls_per_line;
             locked([&] {
                 for (unsigned i = 0; i < links; i++)
                     if (!plan_.leave_port_links || a_->NdisWanInfo[n][i].ThisAsyncPort == nullptr)
@@ -241,6 +249,13 @@ std::string Traffic::directory_number(unsigned line, unsigned index) const
 bool Traffic::line_ready(unsigned n) const
 {
     if (far_.isdn[n] != nullptr) return far_.isdn[n]->link_up();
+    if (far_.peer[n] != nullptr && n < a_->NumberOfLines && a_->SgnlProtocolOps[n].Control != NULL &&
+        a_->ThisSgnlStack[n] != NULL) {
+        NdisAcquireSpinLock(&a_->AdapterSpinLock);
+        ULONG state = a_->SgnlProtocolOps[n].Control(CTL_KIND_GET, CTL_L2_STATE, a_->ThisSgnlStack[n], 0);
+        NdisReleaseSpinLock(&a_->AdapterSpinLock);
+        return state == L2_ESTABLISHED;
+    }
     if (far_.robbed_bit[n] != nullptr && n < a_->NumberOfLines && a_->SgnlProtocolOps[n].Control != NULL &&
         a_->ThisSgnlStack[n] != NULL) {
         NdisAcquireSpinLock(&a_->AdapterSpinLock);
@@ -255,8 +270,10 @@ void Traffic::tick()
 {
     tick_event_ = host_.sched.after(kTick, [this] { tick(); });
     if (plan_.leave_port_links) free_port_links();
-    for (unsigned n = 0; n < lines_.size(); n++)
+    for (unsigned n = 0; n < lines_.size(); n++) {
+        if (lines_[n].carries_calls && far_.peer[n] != nullptr && state_[n]->holds_links) take_peer_calls(n, *state_[n]);
         if (lines_[n].carries_calls && !stopping_) start_calls(n, *state_[n]);
+    }
     // Steps may end calls: walk a copy of the ids.
     std::vector<uint32_t> ids;
     for (auto& [id, c] : calls_) ids.push_back(id);
@@ -322,7 +339,7 @@ void Traffic::start_calls(unsigned n, LineState& ls)
         });
     lines_[n].pumps = pumps;
     const bool pumps_expected = pumps > 0 && (running > 0 || now < ls.first_start + kPumpWait);
-    CallKind kind = CallKind::RobbedBitIncoming;
+    CallKind kind = far_.peer[n] != nullptr ? CallKind::PeerOutgoing : CallKind::RobbedBitIncoming;
     if (far_.isdn[n] != nullptr && full) {
         unsigned modem_calls = 0;
         for (const auto& [id, c] : calls_) modem_calls += c->line == n && c->kind == CallKind::ModemIncoming;
@@ -349,6 +366,7 @@ void Traffic::start_calls(unsigned n, LineState& ls)
     if (start_call(n, ls, kind)) {
         ls.started++;
         ls.turn++;
+        lines_[n].calls_started = ls.started;
     }
     ls.next_start = now + (full ? plat::ms(20) : plan_.spacing);
 }
@@ -373,7 +391,7 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
     // A free channel and a free Link, paired where both are free. The driver takes the
     // lowest free channel for the calls it places; the far end offers from the highest.
     int channel = -1, link = -1;
-    for (auto it = ls.channels.rbegin(); it != ls.channels.rend(); ++it) {
+    for (auto it = ls.channels.rbegin(); it != ls.channels.rend() && kind != CallKind::PeerOutgoing; ++it) {
         const unsigned ch = *it;
         if (ls.channel_busy[ch]) continue;
         if (far_.isdn[n] != nullptr && far_.isdn[n]->channel_state(ch) != sim::NetState::Null) continue;
@@ -381,13 +399,13 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
         channel = int(ch);
         break;
     }
-    if (channel < 0) return false;
+    if (channel < 0 && kind != CallKind::PeerOutgoing) return false;  // a peer's channel is the peer's choice
     auto link_free = [&](unsigned i) {
         if (i >= ls.link_busy.size() || ls.link_busy[i]) return false;
         Link* l = &a_->NdisWanInfo[n][i];
         return l->CurrentOwner == ls.owner && l->ThisBChannel == nullptr;
     };
-    if (link_free(unsigned(channel) - 1)) {
+    if (channel > 0 && link_free(unsigned(channel) - 1)) {
         link = channel - 1;
     } else {
         for (unsigned i = 0; i < ls.link_busy.size() && link < 0; i++)
@@ -422,7 +440,8 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
         }
         break;
     }
-    case CallKind::IsdnOutgoing: {
+    case CallKind::IsdnOutgoing:
+    case CallKind::PeerOutgoing: {
         char number[16];
         std::snprintf(number, sizeof number, "6%u%05u", n, c->id % 100000);
         c->dialled = number;
@@ -432,6 +451,7 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
         });
         break;
     }
+    case CallKind::PeerIncoming: break;  // taken from the Link, never started here
     case CallKind::RobbedBitIncoming:
         c->channel = unsigned(channel);
         c->incoming_before = c->l->LinkCallStats.IncomingInd;
@@ -456,8 +476,83 @@ void Traffic::count(Call& c, uint64_t CallCounters::*field)
     lines_[c.line].by_kind[c.kind].*field += 1;
 }
 
+// Calls an outside program offers: the driver, owning the line's Links, has bound one of
+// them to the call (and answers it by itself).
+void Traffic::take_peer_calls(unsigned n, LineState& ls)
+{
+    for (unsigned i = 0; i < ls.link_busy.size(); i++) {
+        Link* l = &a_->NdisWanInfo[n][i];
+        if (ls.link_busy[i] || l->CurrentOwner != ls.owner || l->ThisBChannel == nullptr || l->OutgoingCall != 0) continue;
+        auto c = std::make_unique<Call>();
+        c->id = next_id_++ & 0xFFFF;
+        if (c->id == 0) c->id = next_id_++ & 0xFFFF;
+        c->kind = CallKind::PeerIncoming;
+        c->line = n;
+        c->link = i;
+        c->l = l;
+        c->started = host_.now();
+        c->interval = plan_.full_load ? plat::VTime(plan_.frame_bytes) * 8 * 1'000'000 / 64000 : plan_.frame_interval;
+        lines_[n].calls.offered++;
+        lines_[n].by_kind[c->kind].offered++;
+        ls.link_busy[i] = true;
+        calls_[c->id] = std::move(c);
+    }
+}
+
+// A call with an outside program: its progress is read from the Link alone (the program
+// is not ours to ask); the far end of its channel echoes, so what the owner sends comes back.
+void Traffic::step_peer(Call& c)
+{
+    const plat::VTime now = host_.now();
+    const bool bound = c.l->ThisBChannel != nullptr;
+    const bool active = bound && c.l->ChannelState == CHANNEL_STATE_ACTIVE;
+    c.bound = c.bound || bound;
+    switch (c.state) {
+    case Call::State::Offered:
+        if (active) {
+            connected(c);
+        } else if (c.bound && !bound) {  // refused or cleared by the program before connecting
+            c.failed = true;
+            count(c, &CallCounters::failed);
+            done(c, false);
+        } else if (now - c.started > plan_.answer_limit) {
+            c.failed = true;
+            count(c, &CallCounters::failed);
+            begin_clearing(c);
+        }
+        break;
+    case Call::State::Connected:
+    case Call::State::Draining:
+        if (!active) {  // the program cleared it: its own plan, no fault
+            c.state = Call::State::Clearing;
+            c.clearing_at = now;
+            break;
+        }
+        if (c.state == Call::State::Draining) {
+            if (now >= c.clearing_at) begin_clearing(c);
+        } else if (stopping_ || (!plan_.full_load && now - c.connected_at >= plan_.hold)) {
+            c.state = Call::State::Draining;
+            c.clearing_at = now + plan_.drain;
+        } else {
+            send_frames(c);
+        }
+        break;
+    case Call::State::Clearing:
+        if (!bound) {
+            if (!c.failed) count(c, &CallCounters::cleared);
+            done(c, false);
+        } else if (now - c.clearing_at > plan_.answer_limit) {
+            if (!c.failed) count(c, &CallCounters::failed);
+            count(c, &CallCounters::stuck);
+            done(c, true);
+        }
+        break;
+    }
+}
+
 void Traffic::step(Call& c)
 {
+    if (c.kind == CallKind::PeerIncoming || c.kind == CallKind::PeerOutgoing) return step_peer(c);
     const plat::VTime now = host_.now();
     sim::IsdnNetworkSide* net = far_.isdn[c.line];
     sim::RobbedBitFarEnd* rb = far_.robbed_bit[c.line];
@@ -601,6 +696,8 @@ void Traffic::begin_clearing(Call& c)
         if (c.have_key) far_.isdn[c.line]->clear_call(c.key);
         break;
     case CallKind::IsdnOutgoing:
+    case CallKind::PeerIncoming:
+    case CallKind::PeerOutgoing:
         locked([&] {
             c.l->DisconnectCause = DISCONNECT_CAUSE_TAPI_DROP;
             RSS_Disconnect(c.l, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN);
@@ -697,8 +794,9 @@ void Traffic::send_frames(Call& c)
 {
     const plat::VTime now = host_.now();
     // At most a tick's worth at once, so a late tick does not burst.
+    const bool echoed = c.kind == CallKind::PeerIncoming || c.kind == CallKind::PeerOutgoing;
     for (int k = 0; k < 4 && now >= c.next_send; k++) {
-        send_to_far(c);
+        if (!echoed) send_to_far(c);
         send_from_ndis(c);
         c.next_send += c.interval;
     }
@@ -793,7 +891,9 @@ void Traffic::ndis_received(const plat::ndis::Receive& r)
     if (it == by_context_.end()) return;
     auto c = calls_.find(it->second);
     if (c == calls_.end()) return;
-    check(*c->second, false, r.data);
+    // A call with an outside program hears back what its owner sent: the echo.
+    const CallKind k = c->second->kind;
+    check(*c->second, k == CallKind::PeerIncoming || k == CallKind::PeerOutgoing, r.data);
 }
 
 void Traffic::ndis_send_done(const plat::ndis::SendCompletion& s)
@@ -824,11 +924,14 @@ void Traffic::ndis_send_done(const plat::ndis::SendCompletion& s)
     release(it->second.get());
 }
 
-void Traffic::finish(plat::VTime limit)
+void Traffic::finish(plat::VTime limit, const std::function<void()>& between)
 {
     stopping_ = true;
     const plat::VTime end = host_.now() + limit;
-    while (!calls_.empty() && host_.now() < end) host_.run_for(kTick);
+    while (!calls_.empty() && host_.now() < end) {
+        host_.run_for(kTick);
+        if (between) between();
+    }
 }
 
 CallCounters Traffic::total_calls() const

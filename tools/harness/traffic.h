@@ -27,6 +27,7 @@
 #include "sim/far/isdn_network.h"
 #include "sim/far/modem_peer.h"
 #include "sim/far/robbed_bit.h"
+#include "sim/far/socket_peer.h"
 
 typedef struct _Adapter Adapter;
 typedef struct _Link Link;
@@ -39,6 +40,8 @@ enum class CallKind {
     IsdnOutgoing,       // the driver places a data call; the network answers; the driver clears
     RobbedBitIncoming,  // the far end seizes a channel; the driver answers; the far end clears
     ModemIncoming,      // the network offers a speech call from a modem; a pump answers; the network clears
+    PeerIncoming,       // an outside program offers a data call; the driver answers; either end clears
+    PeerOutgoing,       // the driver places a data call to an outside program; either end clears
 };
 const char* call_kind_name(CallKind kind);
 
@@ -46,6 +49,8 @@ const char* call_kind_name(CallKind kind);
 struct FarEnds {
     std::array<sim::IsdnNetworkSide*, sim::kMaxLines> isdn{};
     std::array<sim::RobbedBitFarEnd*, sim::kMaxLines> robbed_bit{};
+    // An outside program on the D channel; the B channels' far end echoes what it hears.
+    std::array<sim::SocketPeer*, sim::kMaxLines> peer{};
 };
 
 struct TrafficPlan {
@@ -101,6 +106,8 @@ struct LineTraffic {
     bool carries_calls = false;  // the line has a far end that calls
     unsigned pumps = 0;          // the line's modem pumps (modem calls go to them)
     uint64_t statistics_read = 0;  // modem calls whose statistics the driver read at hang-up
+    unsigned calls_planned = 0;    // the plan's calls for the line (0: full load or none)
+    unsigned calls_started = 0;    // those started (the run's end may come first)
 };
 
 class Traffic {
@@ -112,8 +119,9 @@ public:
     Traffic& operator=(const Traffic&) = delete;
 
     // Stops starting calls and sending, lets what is in flight land, clears every call
-    // and waits for the clearing (at most `limit` of virtual time).
-    void finish(plat::VTime limit = plat::ms(10000));
+    // and waits for the clearing (at most `limit` of virtual time), running `between`
+    // after each tick (what must go on meanwhile: an outside program's socket).
+    void finish(plat::VTime limit = plat::ms(10000), const std::function<void()>& between = {});
     bool finished() const { return active_calls() == 0 && stopping_; }
 
     const std::vector<LineTraffic>& lines() const { return lines_; }
@@ -150,6 +158,8 @@ private:
     void start_calls(unsigned line, LineState& ls);
     bool start_call(unsigned line, LineState& ls, CallKind kind);
     void step(Call& c);
+    void step_peer(Call& c);
+    void take_peer_calls(unsigned line, LineState& ls);
     void connected(Call& c);
     void begin_clearing(Call& c);
     void done(Call& c, bool failed);

@@ -3,13 +3,16 @@
 // board on the bus, loads and initialises the driver, runs in virtual time (or paced to
 // the wall clock when serving or talking to an outside peer), winds the calls down,
 // halts, and reports.
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -54,10 +57,44 @@ const char* const kUsage =
     "  --trace             print the driver's trace lines\n"
     "  --json              print the summary as one JSON object\n";
 
+// A usage error: the message, then the usage text.
 int fail(const std::string& message)
 {
     std::fprintf(stderr, "vornet-sim: %s\n%s", message.c_str(), kUsage);
     return 2;
+}
+
+// Input that cannot be used (a file, a socket path, a root in use): the message alone.
+int refuse(const std::string& message)
+{
+    std::fprintf(stderr, "vornet-sim: %s\n", message.c_str());
+    return 2;
+}
+
+// One simulator serves a root: a second on the same root would take over its sockets and
+// remove them when it ends. The lock lasts as long as the process.
+bool lock_root(const std::string& root, std::string* error)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open the root " + root + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *error = errno == EWOULDBLOCK ? root + " is served by another vornet-sim already"
+                                      : "cannot lock the root " + root + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    return true;  // the descriptor stays open, and with it the lock
+}
+
+// obj with more members: "{...}" and ", \"k\": v" give "{..., \"k\": v}".
+std::string with_members(const std::string& obj, const std::string& members)
+{
+    return obj.substr(0, obj.size() - 1) + ", " + members + "}";
 }
 
 bool read_file(const std::string& path, std::string& out)
@@ -99,9 +136,14 @@ bool adopt_root(rig::RunOptions& opt, bool config_given, std::string* error)
             if (found.empty()) return true;
             file = found;
         }
-        std::string image;
-        if (fs::is_regular_file(file, ec) && read_file(file.string(), image))
+        std::string image, why;
+        if (fs::is_regular_file(file, ec) && read_file(file.string(), image)) {
             opt.firmware = std::vector<uint8_t>(image.begin(), image.end());
+            // The root's file may be the applet's to replace: a warning, and the run goes on.
+            if (!sim::fw::check_image(*opt.firmware, &why))
+                std::fprintf(stderr, "vornet-sim: warning: %s is no modem-processor firmware image (%s): the processors will not run\n",
+                             file.c_str(), why.c_str());
+        }
     }
     return true;
 }
@@ -115,7 +157,7 @@ int main(int argc, char** argv)
 {
     rig::RunOptions opt;
     std::string config_path, com_pty_dir;
-    bool json = false, serve = false;
+    bool json = false, serve = false, run_ms_given = false, calls_given = false;
     std::vector<rig::FaultKind> faults;
     std::optional<uint64_t> soak_seed;
 
@@ -133,12 +175,16 @@ int main(int argc, char** argv)
             config_path = v;
         } else if (a == "--firmware") {
             if (!value()) return fail("--firmware needs a file");
-            std::string image;
-            if (!read_file(v, image)) return fail("cannot read " + v);
+            std::string image, why;
+            std::error_code ec;
+            if (!std::filesystem::is_regular_file(v, ec) || !read_file(v, image)) return refuse("cannot read " + v + " as a file");
             opt.firmware = std::vector<uint8_t>(image.begin(), image.end());
+            // A file no modem processor would load is refused now, not found out in the run.
+            if (!sim::fw::check_image(*opt.firmware, &why)) return refuse(v + " is no modem-processor firmware image: " + why);
         } else if (a == "--run-ms") {
             if (!value() || !number(v, 86'400'000ULL, n)) return fail("--run-ms needs a number of milliseconds up to 86400000");
             opt.run_ms = n;
+            run_ms_given = true;
         } else if (a == "--line" || a == "--peer") {
             if (!value()) return fail(a + " needs N:" + (a == "--line" ? "KIND" : "PATH"));
             if (a == "--peer") {
@@ -157,6 +203,7 @@ int main(int argc, char** argv)
         } else if (a == "--calls") {
             if (!value() || !number(v, 10000, n)) return fail("--calls needs a number of calls per line up to 10000");
             opt.plan.calls_per_line = unsigned(n);
+            calls_given = true;
         } else if (a == "--load") {
             if (!value() || v != "full") return fail("--load takes \"full\"");
             opt.plan.full_load = true;
@@ -189,20 +236,31 @@ int main(int argc, char** argv)
             json = true;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            std::fputs("faults --fault takes:\n", stdout);
+            for (const auto& f : rig::fault_list()) std::printf("  %-17s %s\n", f.name, f.what);
             return 0;
         } else {
             return fail("unknown option " + a);
         }
     }
     if (serve && opt.root.empty()) return fail("--serve needs --root DIR");
+    if (!serve && !opt.root.empty()) return fail("--root is the directory a --serve run keeps its files in: give --serve too");
+    if (serve && run_ms_given) return fail("--run-ms does not end a --serve run: it runs until SIGINT or SIGTERM");
+    if (opt.plan.full_load && opt.plan.calls_per_line == 0 && calls_given)
+        return fail("--load full puts a call on every channel: not with --calls 0");
     if ((!faults.empty() || soak_seed) && (serve || !com_pty_dir.empty()))
         return fail("--fault and --soak run in virtual time: not with --serve or --com-pty");
-    if (!config_path.empty() && !read_file(config_path, opt.config_text)) return fail("cannot read " + config_path);
+    if (!config_path.empty() && !read_file(config_path, opt.config_text)) return refuse("cannot read " + config_path);
+    if (serve) {
+        std::string why;
+        if (!lock_root(opt.root, &why)) return refuse(why);
+    }
     if (!opt.root.empty()) {
         std::string why;
-        if (!adopt_root(opt, !config_path.empty(), &why)) return fail(why);
+        if (!adopt_root(opt, !config_path.empty(), &why)) return refuse(why);
     }
     opt.progress = isatty(STDERR_FILENO) == 1;
+    opt.notices = true;
     if (!opt.firmware) opt.firmware = sim::fw::default_image();
     if (!com_pty_dir.empty()) {
         opt.paced = true;
@@ -211,7 +269,7 @@ int main(int argc, char** argv)
 
     rig::MainJob job;
     std::string error;
-    if (!job.start(opt, &error)) return fail((config_path.empty() ? std::string() : config_path + ": ") + error);
+    if (!job.start(opt, &error)) return refuse((config_path.empty() ? std::string() : config_path + ": ") + error);
     // Serving: the adapters' devices for the applet's processes, and the machine's restart.
     std::unique_ptr<rig::DeviceServer> server;
     if (serve) {
@@ -234,60 +292,86 @@ int main(int argc, char** argv)
         if (!ports.empty()) {
             modems = std::make_unique<sim::serial::SerialModemAdapter>(opt.root);
             for (const auto& p : ports)
-                if (!modems->add_port(p, &error)) return fail("serial modem port: " + error);
-            if (!modems->start(&error)) return fail("serial modem adapter: " + error);
+                if (!modems->add_port(p, &error)) return refuse("serial modem port: " + error);
+            if (!modems->start(&error)) return refuse("serial modem adapter: " + error);
             std::fprintf(stderr, "vornet-sim: %zu serial modem port(s)\n", ports.size());
         }
     }
     std::unique_ptr<rig::PtyBridge> ptys;
     if (!com_pty_dir.empty()) {
         ptys = std::make_unique<rig::PtyBridge>(job.rig().host, com_pty_dir);
-        if (!ptys->start(&error)) return fail("--com-pty: " + error);
-        for (const auto& p : ptys->ports()) std::printf("%s -> %s\n", p->com.c_str(), p->terminal.c_str());
-        std::fflush(stdout);
+        if (!ptys->start(&error)) return refuse("--com-pty: " + error);
+        // With --json standard output is the one object (which lists them too).
+        for (const auto& p : ptys->ports())
+            std::fprintf(json ? stderr : stdout, "%s -> %s\n", p->com.c_str(), p->terminal.c_str());
+        std::fflush(json ? stderr : stdout);
+        ptys->on_ready = [](const rig::PtyBridge::Port& p) {
+            std::fprintf(stderr, "vornet-sim: %s is ready: its modem takes AT commands\n", p.com.c_str());
+        };
         rig::PtyBridge* b = ptys.get();
         job.pollers().add([b] { b->poll(); });
     }
     bool faults_sound = true;
     if (!faults.empty() || soak_seed) {
-        rig::warm_up(job);
         std::vector<rig::FaultRow> rows;
-        std::string memory;
-        if (soak_seed) {
-            rig::SoakResult r = rig::soak(job, opt.run_ms, *soak_seed);
-            rows = r.rows;
-            faults_sound = r.problems.empty();
-            memory = "driver memory: " + std::to_string(r.memory_start) + " bytes at the start, " +
-                     std::to_string(r.memory_peak) + " at most, " + std::to_string(r.memory_end) + " at the end\n";
-            for (const auto& p : r.problems)
-                if (p.find(" (") == std::string::npos) memory += p + "\n";
-        }
-        for (auto k : faults) {
-            rows.push_back(rig::run_fault(job, k, rows.size()));
-            faults_sound = faults_sound && rows.back().problems.empty();
-        }
+        std::string memory, memory_json, soak_problems_json;
+        job.measured([&] {
+            rig::warm_up(job);
+            if (soak_seed) {
+                rig::SoakResult r = rig::soak(job, opt.run_ms, *soak_seed);
+                rows = r.rows;
+                faults_sound = r.problems.empty();
+                memory = "driver memory: " + std::to_string(r.memory_start) + " bytes at the start, " +
+                         std::to_string(r.memory_peak) + " at most, " + std::to_string(r.memory_end) + " at the end\n";
+                memory_json = "{\"start\": " + std::to_string(r.memory_start) + ", \"peak\": " + std::to_string(r.memory_peak) +
+                              ", \"end\": " + std::to_string(r.memory_end) + "}";
+                for (const auto& p : r.problems)
+                    if (p.find(" (") == std::string::npos) {
+                        memory += p + "\n";
+                        soak_problems_json += (soak_problems_json.empty() ? "" : ", ") + rig::json_string(p);
+                    }
+            }
+            for (auto k : faults) {
+                rows.push_back(rig::run_fault(job, k, rows.size()));
+                faults_sound = faults_sound && rows.back().problems.empty();
+            }
+        });
         rig::Summary summary = job.finish();
         faults_sound = faults_sound && summary.halted_clean && summary.violations.empty();
-        if (json) std::cout << rig::to_json(summary) << "\n";
-        else std::cout << rig::to_table(summary);
-        std::cout << "\n" << rig::fault_table(rows) << memory;
-        if (!summary.halted_clean) std::cout << "the halt was not clean: something leaked or the platform was misused\n";
+        if (json) {
+            std::string members = "\"faults\": " + rig::fault_table_json(rows) + ", \"faults_sound\": " +
+                                  (faults_sound ? "true" : "false");
+            if (soak_seed)
+                members += ", \"soak\": {\"seed\": " + std::to_string(*soak_seed) + ", \"driver_memory_bytes\": " +
+                           memory_json + ", \"problems\": [" + soak_problems_json + "]}";
+            std::cout << with_members(rig::to_json(summary), members) << "\n";
+        } else {
+            std::cout << rig::to_table(summary) << "\n" << rig::fault_table(rows) << memory;
+            if (!summary.halted_clean) std::cout << "the halt was not clean: something leaked or the platform was misused\n";
+        }
         return faults_sound ? 0 : 1;
     }
-    if (serve || ptys) {
-        std::signal(SIGINT, on_signal);
-        std::signal(SIGTERM, on_signal);
-        if (serve) std::fprintf(stderr, "vornet-sim: serving in %s until SIGINT or SIGTERM\n", opt.root.c_str());
-        job.run(&g_stop, !serve);  // serving ends only on a signal
-    } else {
-        job.run();
-    }
+    // Ctrl-C (or SIGTERM) ends any run early: wound down, reported, its sockets removed.
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    if (serve) std::fprintf(stderr, "vornet-sim: serving in %s until SIGINT or SIGTERM\n", opt.root.c_str());
+    job.run(&g_stop, !serve);  // serving ends only on a signal
+    std::string com_ports;  // as --json lists them: the ports are gone after stop()
+    if (ptys)
+        for (const auto& p : ptys->ports())
+            com_ports += (com_ports.empty() ? "" : ", ") + std::string("{\"port\": ") + rig::json_string(p->com) +
+                         ", \"terminal\": " + rig::json_string(p->terminal) + ", \"link\": " + rig::json_string(p->link) + "}";
     if (ptys) ptys->stop();
     modems.reset();
     server.reset();
     rig::Summary summary = job.finish();
 
-    if (json) std::cout << rig::to_json(summary) << "\n";
-    else std::cout << rig::to_table(summary);
+    if (json) {
+        std::string out = rig::to_json(summary);
+        if (ptys) out = with_members(out, "\"com_ports\": [" + com_ports + "]");
+        std::cout << out << "\n";
+    } else {
+        std::cout << rig::to_table(summary);
+    }
     return summary.initialised ? 0 : 1;
 }
