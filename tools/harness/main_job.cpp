@@ -9,6 +9,7 @@
 #include "driver/Common/RSS_init.h"
 #include "driver/Common/RSS_tmrs.h"
 #include "driver/Wmp_nt40/Wmp_shel.h"
+#include "platform/registry/hive_file.h"
 
 namespace rig {
 
@@ -85,8 +86,9 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         const fs::path root(opt_.root);
         fs::create_directories(root / kDriversFolder, ec);
         if (ec) return fail("cannot make " + (root / kDriversFolder).string() + ": " + ec.message());
-        const std::string hive = r.host.registry.save_reg();
-        if (!write_file(root / "registry.reg", hive.data(), hive.size())) return fail("cannot write " + (root / "registry.reg").string());
+        // Through the hive's lock, whole: a reader or a writer of another process never
+        // finds it empty or half written.
+        if (!plat::reg::replace_hive(root, r.host.registry, &why)) return fail(why);
         if (opt_.firmware && !write_file(root / kDriversFolder / "armcsm", opt_.firmware->data(), opt_.firmware->size()))
             return fail("cannot write the firmware file under " + root.string());
         // The installed driver's file, for what reads its version: its version resource.
@@ -185,8 +187,19 @@ bool MainJob::restart(std::string* error)
     traffic_.reset();
     r.host.registry.clear();
     plat::reg::LoadResult loaded;
-    if (!opt_.root.empty()) loaded = r.host.registry.load_reg_file((std::filesystem::path(opt_.root) / "registry.reg").string());
-    else loaded = r.host.registry.load_reg(opt_.config_text);
+    if (!opt_.root.empty()) {
+        std::string text, why;
+        {
+            plat::reg::HiveLock lock(opt_.root, false);
+            if (!lock.held() || !plat::reg::read_hive_text(opt_.root, &text, &why)) {
+                if (error != nullptr) *error = why.empty() ? "cannot lock the hive in " + opt_.root : why;
+                return false;
+            }
+        }
+        loaded = r.host.registry.load_reg(text);
+    } else {
+        loaded = r.host.registry.load_reg(opt_.config_text);
+    }
     if (!loaded.ok) {
         if (error != nullptr) *error = "registry.reg line " + std::to_string(loaded.line) + ": " + loaded.message;
         return false;
