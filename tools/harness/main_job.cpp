@@ -10,6 +10,8 @@
 #include "driver/Common/RSS_tmrs.h"
 #include "driver/Wmp_nt40/Wmp_shel.h"
 #include "platform/registry/hive_file.h"
+#include "sim/board/csm.h"
+#include "sim/board/hdlc.h"
 
 namespace rig {
 
@@ -21,6 +23,9 @@ int64_t wall_ns()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
+
+constexpr size_t kKeepProcessorMessages = 4096;
+constexpr size_t kKeepModemFrames = 16;
 
 bool write_file(const std::filesystem::path& path, const void* data, size_t size)
 {
@@ -111,6 +116,10 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         kinds[n] = c.kind;
     }
     far_ = r.attach_far_ends(*card_, 1, kinds);
+    // The processors' messages are looked back on only over the last moments (the fault
+    // checks): a short history keeps a long run's memory flat.
+    for (int s = 0; s < sim::kMaxSockets; s++)
+        if (sim::ModemSocket* m = card_->modem(unsigned(s))) m->set_history_limit(kKeepProcessorMessages);
 
     // COM ports in use: a far modem per ISDN line answers their calls, echoing, and the
     // traffic makes no modem calls of its own (two far modems would take one call).
@@ -121,6 +130,7 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         sim::ModemPeer::Config mc;
         mc.echo = true;
         modems_[n] = std::make_unique<sim::ModemPeer>(r.host.sched, card_->line(n), mc);
+        modems_[n]->set_received_limit(kKeepModemFrames);  // echoed; nobody reads them
         modems_[n]->follow(*far_.isdn[n], [](const sim::CallInfo& c) {
             return c.bearer.capability == 0x00 || c.bearer.capability == 0x10;  // speech, 3.1 kHz audio
         });
@@ -272,9 +282,16 @@ void MainJob::run_paced(const std::atomic<bool>* stop, bool bounded)
 
 void MainJob::trim()
 {
-    // Nobody reads the framers' register-write logs in a run of the main job.
-    for (unsigned n = 0; n < card_->line_count(); n++)
+    // Nobody reads the models' register-write and request logs nor the robbed-bit far
+    // ends' records in a run of the main job: kept, they would grow with every call
+    // made until their limits, long after the run has settled.
+    for (unsigned n = 0; n < card_->line_count(); n++) {
         if (sim::Framer* f = card_->framer(n)) f->clear_writes();
+        if (n < far_.robbed_bit.size() && far_.robbed_bit[n] != nullptr) far_.robbed_bit[n]->clear_log();
+    }
+    card_->hdlc().clear_writes();
+    card_->hdlc().clear_executed();
+    card_->clear_latch_writes();
 }
 
 void MainJob::progress(bool final)
