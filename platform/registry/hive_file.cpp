@@ -25,6 +25,8 @@ void remove_stale_temporaries(const fs::path& root)
 {
     std::error_code ec;
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code kind;
+        if (!it->is_regular_file(kind)) continue;  // a writer leaves files only
         const std::string name = it->path().filename().string();
         if (name.size() > std::strlen(kTempPrefix) + std::strlen(kTempSuffix) && name.rfind(kTempPrefix, 0) == 0 &&
             name.compare(name.size() - std::strlen(kTempSuffix), std::string::npos, kTempSuffix) == 0) {
