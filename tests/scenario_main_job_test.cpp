@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -26,9 +27,11 @@
 #include "driver/Common/RSS_init.h"
 #include "driver/Wmp_nt40/Wmp_link.h"
 #include "driver/Wmp_nt40/Wmp_shel.h"
+#include "sim/board/csm.h"
 #include "sim/board/hdlc.h"
 #include "sim/far/q931.h"
 #include "sim/firmware/firmware.h"
+#include "platform/registry/hive_file.h"
 #include "tools/harness/main_job.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -276,6 +279,41 @@ TEST(MainJob, MemoryStaysFlatAtFullLoadOnTheFourLineBoard)
     EXPECT_EQ(job.traffic()->connected_calls(), 100u);
     rig::Summary s = job.finish();
     expect_every_line_carried_checked_data(s, 4);
+}
+
+// Many short calls one after another: what the main job keeps of the run (the models'
+// logs, the processors' messages, its packets) does not grow with the number of calls
+// made. After 2,000 calls the heap is where it was after 400, within a fifth.
+TEST(MainJob, MemoryStaysFlatOverManyShortCalls)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.firmware = sim::fw::default_image();
+    o.plan.calls_per_line = 100000;
+    o.plan.hold = plat::ms(500);
+    o.plan.spacing = plat::ms(300);
+    o.run_ms = 120000;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    const size_t early = heap_in_use();
+    const uint64_t early_calls = job.traffic()->total_calls().connected;
+    ASSERT_GT(early_calls, 300u);
+    for (int k = 0; k < 4; k++) job.run();
+    const size_t late = heap_in_use();
+    const uint64_t late_calls = job.traffic()->total_calls().connected;
+    EXPECT_GT(late_calls, 4 * early_calls);
+    EXPECT_LE(late, early + early / 5) << early_calls << " calls: " << early << " bytes; " << late_calls << " calls: " << late;
+    sim::Card& card = *job.card();
+    EXPECT_TRUE(card.hdlc().writes().empty() && card.hdlc().executed().empty() && card.latch_writes().empty());
+    for (unsigned s = 0; s < 4; s++) {
+        sim::ModemSocket* m = card.modem(s);
+        if (m != nullptr) {
+            EXPECT_LE(m->messages().size(), 4096u);
+        }
+    }
+    rig::Summary sum = job.finish();
+    EXPECT_EQ(sum.lines[0].calls.failed, 0u);
 }
 
 TEST(MainJob, CallsPerLineFollowTheOption)
@@ -725,6 +763,72 @@ TEST(MainJob, ServingRootHoldsTheHiveAndFirmwareAndARestartReloadsThem)
     EXPECT_EQ(a->CSMCodeSize, 4u) << "the firmware file was read again";
     rig::Summary s = job.finish();
     EXPECT_TRUE(s.halted_clean);
+    fs::remove_all(root);
+}
+
+// The hive the simulator writes at start goes through the hive's lock and a renamed
+// temporary file: a reader holding the lock finds it whole every time, a temporary file
+// a killed writer left is removed, and a hive cut short is refused at the restart
+// instead of being taken as a smaller configuration.
+TEST(MainJob, ServingRootWritesTheHiveWholeUnderItsLock)
+{
+    const fs::path root = temp_dir("whole");
+    std::ofstream(root / "registry.reg.4242.tmp") << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYS";  // a writer killed mid-write
+    std::atomic<bool> stop{false}, written{false};
+    std::atomic<int> reads{0}, torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            std::string text;
+            {
+                plat::reg::HiveLock lock(root, false);
+                if (!lock.held() || !plat::reg::read_hive_text(root, &text, nullptr)) continue;
+            }
+            if (text.empty() && !written) continue;  // before the first start
+            plat::reg::Registry r;
+            if (!r.load_reg(text).ok || !r.get_sz("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET1\\Parameters",
+                                                  "DeviceName"))
+                torn++;
+            reads++;
+        }
+    });
+    for (int k = 0; k < 6; k++) {
+        rig::MainJob job;
+        rig::RunOptions o;
+        o.root = root.string();
+        o.traffic = false;
+        // Each start another configuration, so each writes the hive.
+        o.config_text = config("default.reg") + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Start]\n\"N\"=dword:" + std::to_string(k) + "\n";
+        std::string e;
+        if (!job.start(o, &e)) {
+            ADD_FAILURE() << e;
+            break;
+        }
+        written = true;
+        job.finish();
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads under the lock";
+    for (const auto& f : fs::directory_iterator(root))
+        EXPECT_NE(f.path().extension(), ".tmp") << f.path() << " left";
+    const std::string hive = read_text((root / "registry.reg").string());
+    EXPECT_NE(hive.find("\"N\"=dword:00000005"), std::string::npos);
+
+    // Cut at a line's end, the hive is refused whole at the restart.
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.root = root.string();
+    o.traffic = false;
+    o.config_text = config("default.reg");
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    const std::string whole = read_text((root / "registry.reg").string());
+    const size_t cut = whole.rfind("\n[HKEY_LOCAL_MACHINE") + 1;
+    std::ofstream(root / "registry.reg", std::ios::binary | std::ios::trunc) << whole.substr(0, cut);
+    e.clear();
+    EXPECT_FALSE(job.restart(&e));
+    EXPECT_NE(e.find("cut short"), std::string::npos) << e;
+    job.finish();
     fs::remove_all(root);
 }
 

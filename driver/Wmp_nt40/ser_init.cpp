@@ -313,18 +313,7 @@ void ser_WithdrawPorts(PDRIVER_OBJECT DriverObject, Adapter* ThisAdapter)
         KfReleaseSpinLock(&p->PortLock, irql);
         KeCancelTimer(&p->ReadTimer);
         KeRemoveQueueDpc(&p->ReadTimerDpc);
-        ser_KillAllQueuedIrps(d, &p->WriteQueue, &p->CurrentWriteIrp);
-        ser_KillAllQueuedIrps(d, &p->ReadQueue, &p->CurrentReadIrp);
-        IoAcquireCancelSpinLock(&irql);
-        PIRP wait = p->CurrentWaitIrp;
-        PDRIVER_CANCEL routine = wait != NULL ? IoSetCancelRoutine(wait, NULL) : NULL;
-        if (wait != NULL) wait->Cancel = TRUE;
-        if (routine != NULL) {
-            wait->CancelIrql = irql;
-            routine(d, wait);
-        } else {
-            IoReleaseCancelSpinLock(irql);
-        }
+        ser_CompleteHeldRequests(d);
         // The creation reference goes; the count reaches 0 once every accepted request
         // (one whose cancel routine is still running, one still in its dispatch
         // routine) has returned and completed.

@@ -199,6 +199,8 @@ NTSTATUS ser_MJ_CLOSE(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ser_MJ_CLEANUP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void ser_KillAllQueuedIrps(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY QueueToClean, PIRP* CurrentOpIrp);
 void ser_CancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Clean-up, close and halt: every request the port holds completes as cancelled.
+void ser_CompleteHeldRequests(PDEVICE_OBJECT DeviceObject);
 // Worker rule: a request taken off a queue under PortLock becomes current unless it
 // was cancelled (then it is left to its cancel routine). TRUE: it may become current.
 BOOLEAN ser_TakeForWork(PIRP Irp);

@@ -170,7 +170,8 @@ NTSTATUS ser_MJ_CLOSE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KeRemoveQueueDpc(&p->ReadTimerDpc);
     NdisAcquireSpinLock(&a->AdapterSpinLock);
     irql = KfAcquireSpinLock(&p->PortLock);
-    if (p->OpenCount > 0) {  // a close of a handle whose open failed changes nothing
+    BOOLEAN closed = p->OpenCount > 0;
+    if (closed) {  // a close of a handle whose open failed changes nothing
         p->OpenCount--;
         LinkRelease(l, OWNER_VOVIZ4EZ);
         if (l->ThisPump != NULL) {
@@ -188,6 +189,8 @@ NTSTATUS ser_MJ_CLOSE(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     KfReleaseSpinLock(&p->PortLock, irql);
     NdisReleaseSpinLock(&a->AdapterSpinLock);
+    // Requests sent to the port after its clean-up go back with the close.
+    if (closed) ser_CompleteHeldRequests(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
@@ -202,7 +205,6 @@ NTSTATUS ser_MJ_CLEANUP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (p->ThisAdapter == NULL) return ser_CompleteSuccess(Irp);  // withdrawn at its adapter's halt: nothing to give back
     Adapter* a = p->ThisAdapter;
     Link* l = p->ThisLink;
-    KIRQL irql;
 
     NdisAcquireSpinLock(&a->AdapterSpinLock);
     if (p->OpenCount > 0 && l->CurrentOwner == OWNER_VOVIZ4EZ) {  // only the port's own call
@@ -211,25 +213,7 @@ NTSTATUS ser_MJ_CLEANUP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     NdisReleaseSpinLock(&a->AdapterSpinLock);
 
-    DbgPrint("\tkill: WriteQueue ");
-    ser_KillAllQueuedIrps(DeviceObject, &p->WriteQueue, &p->CurrentWriteIrp);
-    DbgPrint("ReadQueue\n");
-    ser_KillAllQueuedIrps(DeviceObject, &p->ReadQueue, &p->CurrentReadIrp);
-
-    IoAcquireCancelSpinLock(&irql);
-    PIRP wait = p->CurrentWaitIrp;
-    if (wait != NULL) {
-        wait->Cancel = TRUE;
-        PDRIVER_CANCEL routine = IoSetCancelRoutine(wait, NULL);
-        if (routine != NULL) {
-            wait->CancelIrql = irql;
-            routine(DeviceObject, wait);  // releases the cancel spin lock
-        } else {
-            IoReleaseCancelSpinLock(irql);
-        }
-    } else {
-        IoReleaseCancelSpinLock(irql);
-    }
+    ser_CompleteHeldRequests(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -312,6 +296,36 @@ BOOLEAN ser_TakeForWork(PIRP Irp)
     IoSetCancelRoutine(Irp, NULL);
     IoReleaseCancelSpinLock(cancelIrql);
     return TRUE;
+}
+
+// Every request the port holds goes back cancelled: the queued and current reads and
+// writes, and the wait, whether or not an event could still complete it. A request
+// whose cancel routine is already running is left to that routine. No lock held.
+void ser_CompleteHeldRequests(PDEVICE_OBJECT DeviceObject)
+{
+    AsyncPort* p = SER_PORT(DeviceObject);
+    KIRQL irql;
+    DbgPrint("\tkill: WriteQueue ");
+    ser_KillAllQueuedIrps(DeviceObject, &p->WriteQueue, &p->CurrentWriteIrp);
+    DbgPrint("ReadQueue\n");
+    ser_KillAllQueuedIrps(DeviceObject, &p->ReadQueue, &p->CurrentReadIrp);
+
+    IoAcquireCancelSpinLock(&irql);
+    p->WaitMask = 0;
+    p->HistoryMask = 0;
+    PIRP wait = p->CurrentWaitIrp;
+    if (wait == NULL) {
+        IoReleaseCancelSpinLock(irql);
+        return;
+    }
+    wait->Cancel = TRUE;
+    if (p->IrpMaskLocation != NULL) {
+        *p->IrpMaskLocation = 0;
+        p->IrpMaskLocation = NULL;
+    }
+    // No event completes it any more; TryToCompleteCurrentMask takes its cancel
+    // routine, or leaves it to a cancel routine already running.
+    TryToCompleteCurrentMask(p, irql, STATUS_CANCELLED, &p->CurrentWaitIrp, SER_REF_ISR);
 }
 
 // ---- wait masks ----
@@ -597,7 +611,13 @@ NTSTATUS ser_MJ_DEVICE_CONTROL(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KIRQL irql;
     Irp->IoStatus.Information = 0;
     status = STATUS_SUCCESS;
-    if ((inLength > 0 || outLength > 0) && Irp->SystemBuffer == NULL) {
+    irql = KfAcquireSpinLock(&p->PortLock);
+    BOOLEAN open = p->OpenCount > 0;
+    KfReleaseSpinLock(&p->PortLock, irql);
+    if (!open) {
+        status = STATUS_INVALID_DEVICE_REQUEST;  // no open handle: nothing would ever end a wait
+        code = 0;
+    } else if ((inLength > 0 || outLength > 0) && Irp->SystemBuffer == NULL) {
         status = STATUS_INVALID_PARAMETER;  // a length without a buffer
         code = 0;
     }

@@ -1465,3 +1465,82 @@ TEST(SerialPorts, AnAdapterWithPortsInstallsTheHookAfterOneWithout)
 }
 
 }  // namespace
+
+// A port no one has open takes no request: nothing would ever end a wait or a read
+// there, and its link's pump may serve another owner. Once open, every request the
+// port holds goes back with its clean-up, and any sent to it after the clean-up go
+// back with its close; the port then opens and serves again.
+TEST(SerialRequests, APortNotOpenRefusesRequestsAndItsCloseGivesBackEveryRequestItHolds)
+{
+    SerialRig s;
+    PDEVICE_OBJECT d = s.device(5);
+    struct Case {
+        const char* name;
+        UCHAR major;
+        uint32_t code;
+        std::vector<uint8_t> in;
+        uint32_t out;
+    } cases[] = {
+        {"set mask", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, u32(0x1FF), 0},
+        {"wait", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4},
+        {"set DTR", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_DTR, {}, 0},
+        {"modem status", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4},
+        {"purge", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE, u32(SERIAL_PURGE_RXABORT), 0},
+        {"read", IRP_MJ_READ, 0, {}, 10},
+        {"write", IRP_MJ_WRITE, 0, {'A', 'T', '\r'}, 0},
+    };
+    auto refused = [&](const char* when) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(when) + ": " + c.name);
+            auto r = s.client.send(d, c.major, c.code, c.in, c.out);
+            ASSERT_TRUE(r->done());
+            EXPECT_EQ(r->status(), STATUS_INVALID_DEVICE_REQUEST);
+            EXPECT_EQ(r->information(), 0u);
+        }
+        EXPECT_EQ(s.port(5)->CurrentWaitIrp, nullptr);
+        EXPECT_EQ(s.port(5)->WaitMask, 0u);
+    };
+    refused("never opened");
+
+    HANDLE h = s.open(5);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto wait = s.client.start_ioctl(h, IOCTL_SERIAL_SET_WAIT_MASK, u32(0x1FF), 0);
+    ASSERT_EQ(wait->status(), STATUS_SUCCESS);
+    wait = s.client.start_ioctl(h, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_FALSE(wait->done());
+    ASSERT_TRUE(s.client.start_cleanup(h)->done());
+    ASSERT_TRUE(wait->done());
+    EXPECT_EQ(wait->status(), STATUS_CANCELLED);
+    // Between clean-up and close: requests straight to the device wait, and the close
+    // gives each back.
+    std::vector<std::unique_ptr<Request>> late;
+    ASSERT_EQ(s.client.send(d, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RING), 0)->status(),
+              STATUS_SUCCESS);
+    late.push_back(s.client.send(d, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
+    late.push_back(s.client.send(d, IRP_MJ_READ, 0, {}, 10));
+    s.r.host.run_for(plat::ms(30));
+    for (auto& r : late) ASSERT_FALSE(r->done());
+    auto close = s.client.send(d, IRP_MJ_CLOSE, 0, {}, 0);
+    ASSERT_TRUE(close->done());
+    EXPECT_EQ(close->status(), STATUS_SUCCESS);
+    for (auto& r : late) {
+        ASSERT_TRUE(r->done());
+        EXPECT_EQ(r->status(), STATUS_CANCELLED);
+        EXPECT_EQ(r->information(), 0u);
+    }
+    refused("closed");
+
+    // The port opens again and its waits work as before.
+    s.r.host.run_for(plat::ms(3000));
+    HANDLE again = s.open(5);
+    ASSERT_NE(again, INVALID_HANDLE_VALUE) << std::hex << s.client.last_status();
+    ASSERT_EQ(s.client.start_ioctl(again, IOCTL_SERIAL_SET_WAIT_MASK, u32(EV_RXCHAR), 0)->status(), STATUS_SUCCESS);
+    auto rx = s.client.start_ioctl(again, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_FALSE(rx->done());
+    auto at = s.client.start_write(again, {'A', 'T', '\r'});
+    ASSERT_TRUE(s.client.wait(*rx, plat::ms(2000)));
+    EXPECT_EQ(rx->status(), STATUS_SUCCESS);
+    EXPECT_EQ(as_u32(rx->output()), uint32_t(EV_RXCHAR));
+    EXPECT_TRUE(s.client.CloseHandle(again));
+    s.r.halt(s.na);
+}

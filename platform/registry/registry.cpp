@@ -287,6 +287,9 @@ struct ParseError {
     std::string message;
 };
 
+const char* const kHiveOpening = "; written whole: ends with the line \"; end of hive\"";
+const char* const kHiveEnd = "; end of hive";
+
 class Parser {
 public:
     explicit Parser(std::string_view text)
@@ -305,6 +308,17 @@ public:
         if (i == lines_.size()) throw ParseError{1, "missing REGEDIT4 header"};
         if (lines_[i] != "REGEDIT4")
             fail(i, "expected REGEDIT4 as the first line, found '" + std::string(lines_[i]) + "'");
+
+        // A hive that announces its end line and lacks it was cut short: taken as it is,
+        // it would be a smaller configuration than the one written.
+        // (Cut within that announcement, the text ends in a part of it.)
+        const std::string_view opening = kHiveOpening;
+        const bool announced = i + 1 < lines_.size() && lines_[i + 1] == opening;
+        const bool cut_in_announcement = i + 2 == lines_.size() && !lines_[i + 1].empty() &&
+                                         opening.substr(0, lines_[i + 1].size()) == lines_[i + 1];
+        if (cut_in_announcement ||
+            (announced && std::find(lines_.begin() + long(i) + 2, lines_.end(), std::string_view(kHiveEnd)) == lines_.end()))
+            fail(lines_.size() - 1, "the hive stops before its end line: it was cut short");
 
         for (++i; i < lines_.size(); ++i) {
             std::string_view line = lines_[i];
@@ -650,6 +664,13 @@ std::string Registry::save_reg() const
     // Roots are written only when they hold values of their own.
     for (const auto& [name, root] : root_->children) append_key(out, root->name, *root, !root->values.empty());
     return out;
+}
+
+std::string Registry::save_hive() const
+{
+    std::string out = save_reg();
+    out.insert(std::strlen("REGEDIT4\n"), std::string(kHiveOpening) + "\n");
+    return out + kHiveEnd + "\n";
 }
 
 std::string Registry::save_reg(const std::string& path) const

@@ -69,6 +69,10 @@ public:
     LoadResult load_reg_file(const std::string& file_path);
     std::string save_reg() const;                                  // every key below the roots
     std::string save_reg(const std::string& path) const;           // that key and its subkeys
+    // save_reg() as a hive file: a comment after the header announces an end line,
+    // written last. load_reg refuses a text that announces it and lacks it (a file cut
+    // short); lines added after it are read as usual.
+    std::string save_hive() const;
 
     void clear();
 

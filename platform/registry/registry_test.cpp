@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -404,6 +405,59 @@ TEST_F(RegistryRefuse, UnreadableFile)
     EXPECT_FALSE(res.ok);
     EXPECT_EQ(res.line, 0);
     EXPECT_EQ(r.save_reg(), before);
+}
+
+// A hive file announces its end line: cut short anywhere (at a line's end too) it is
+// refused whole, never taken as a smaller configuration; a hive written by hand or by
+// another tool without the announcement, and lines added after the end, read as usual.
+TEST_F(RegistryRefuse, AHiveCutShortIsRefusedWhole)
+{
+    Registry full;
+    full.set_dword("HKLM\\Svc\\A", "one", 1);
+    full.set_sz("HKLM\\Svc\\A", "two", "2");
+    full.set_value("HKLM\\Svc\\B", "blob", Value::Binary(std::vector<uint8_t>(100, 7)));  // wraps over lines
+    full.set_dword("HKLM\\Svc\\C", "last", 3);
+    const std::string hive = full.save_hive();
+    ASSERT_EQ(hive.rfind("REGEDIT4\n", 0), 0u);
+    Registry back;
+    ASSERT_TRUE(back.load_reg(hive).ok);
+    EXPECT_EQ(back.save_reg(), full.save_reg());
+
+    // Cut right after its header a hive cannot tell it announced anything: it reads as
+    // the empty hive it then is.
+    size_t cuts = 0;
+    for (size_t at = std::strlen("REGEDIT4\n") + 1; at < hive.size(); at++) {
+        if (at > 0 && hive[at - 1] != '\n' && at % 7 != 0) continue;  // every line end, some places within
+        const std::string cut = hive.substr(0, at);
+        if (cut.find("\n; end of hive") != std::string::npos) continue;  // only its own line break is missing
+        SCOPED_TRACE(at);
+        LoadResult res = r.load_reg(cut);
+        EXPECT_FALSE(res.ok);
+        EXPECT_EQ(r.save_reg(), before) << "nothing applied";
+        cuts++;
+    }
+    EXPECT_GT(cuts, 10u);
+    EXPECT_NE(r.load_reg(hive.substr(0, hive.rfind("; end"))).message.find("cut short"), std::string::npos);
+
+    struct Kept {
+        const char* name;
+        std::string text;
+    } kept[] = {
+        {"no announcement", full.save_reg()},
+        {"CRLF line ends", [&] {
+             std::string t;
+             for (char c : hive) t += c == '\n' ? std::string("\r\n") : std::string(1, c);
+             return t;
+         }()},
+        {"a key added after the end", hive + "\n[HKLM\\Svc\\D]\n\"v\"=dword:4\n"},
+    };
+    for (const auto& k : kept) {
+        SCOPED_TRACE(k.name);
+        Registry x;
+        LoadResult res = x.load_reg(k.text);
+        ASSERT_TRUE(res.ok) << res.message;
+        EXPECT_EQ(x.get_dword("HKLM\\Svc\\C", "last"), 3u);
+    }
 }
 
 TEST(RegistryFile, LoadsFileAndReportsItsErrors)

@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/registry/hive_file.h"
 #include "platform/win32/hive.h"
 #include "platform/win32/objects.h"
 
@@ -23,46 +24,11 @@ namespace plat::win32 {
 
 namespace {
 
-// Holds registry.lock, shared or exclusive, while it lives.
-class HiveLock {
-public:
-    HiveLock(const fs::path& root, bool exclusive)
-    {
-        fd_ = ::open((root / "registry.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0) return;
-        int r;
-        do r = ::flock(fd_, exclusive ? LOCK_EX : LOCK_SH);
-        while (r != 0 && errno == EINTR);
-        if (r != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~HiveLock()
-    {
-        if (fd_ >= 0) ::close(fd_);  // releases the lock
-    }
-    bool held() const { return fd_ >= 0; }
+using reg::HiveLock;
 
-private:
-    int fd_ = -1;
-};
-
-// The hive's text, "" for a missing file; false when it cannot be read.
 bool read_text(const fs::path& root, std::string* text, std::string* error)
 {
-    std::ifstream in(hive_file(root), std::ios::binary);
-    if (!in) {
-        std::error_code ec;
-        text->clear();
-        if (!fs::exists(hive_file(root), ec)) return true;
-        if (error) *error = "cannot read " + hive_file(root).string();
-        return false;
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    *text = std::move(all).str();
-    return true;
+    return reg::read_hive_text(root, text, error);
 }
 
 bool parse(const fs::path& root, const std::string& text, reg::Registry& into, std::string* error)
@@ -111,7 +77,7 @@ void keep(const fs::path& root, std::string text, std::shared_ptr<const reg::Reg
 
 }  // namespace
 
-fs::path hive_file(const fs::path& root) { return root / "registry.reg"; }
+fs::path hive_file(const fs::path& root) { return reg::hive_path(root); }
 
 std::shared_ptr<const reg::Registry> read_hive(const fs::path& root, std::string* error)
 {
@@ -155,25 +121,8 @@ bool update_hive(const fs::path& root, const std::function<bool(reg::Registry&)>
         if (!parse(root, text, *r, error)) return false;
     }
     if (!change(*r)) return true;
-    text = r->save_reg();
-    fs::path temp = root / ("registry.reg." + std::to_string(::getpid()) + ".tmp");
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            if (error) *error = "cannot write " + temp.string();
-            std::error_code ec;
-            fs::remove(temp, ec);
-            return false;
-        }
-    }
-    if (std::rename(temp.c_str(), hive_file(root).c_str()) != 0) {
-        if (error) *error = "cannot replace " + hive_file(root).string();
-        std::error_code ec;
-        fs::remove(temp, ec);
-        return false;
-    }
+    text = r->save_hive();
+    if (!reg::write_hive_text(root, text, error)) return false;
     keep(root, std::move(text), std::move(r));
     return true;
 }

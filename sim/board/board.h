@@ -142,6 +142,7 @@ public:
     // Latches.
     uint32_t latch(Latch which) const { return latches_[size_t(which)]; }
     const std::vector<LatchWrite>& latch_writes() const { return latch_writes_; }
+    void clear_latch_writes() { latch_writes_.clear(); }
     bool irq_enabled() const;
     int led(int line) const;  // the line's 2-bit LED field; -1 when the line has no LED
     bool framers_in_hw_reset() const;

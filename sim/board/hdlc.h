@@ -136,6 +136,7 @@ public:
     const std::vector<Write>& writes() const { return writes_; }
     void clear_writes() { writes_.clear(); }
     const std::vector<Request>& executed() const { return executed_; }  // requests in execution order
+    void clear_executed() { executed_.clear(); }
     uint32_t queue_count() const { return q_.count; }                  // entries not yet acknowledged
     size_t queue_backlog() const { return q_.backlog.size(); }          // entries waiting for queue space
     bool queue_programmed() const { return q_.valid; }

@@ -96,6 +96,7 @@ public:
     State state(unsigned channel) const { return ch_.at(channel).state; }
     bool adapter_off_hook(unsigned channel) const { return ch_.at(channel).level_off; }
     const std::vector<Record>& log() const { return log_; }
+    void clear_log() { log_.clear(); }
     size_t count(unsigned channel, Event e) const;
     // Time of the first record of the event on the channel at or after `from`; 0 when none.
     plat::VTime first(unsigned channel, Event e, plat::VTime from = 0) const;

@@ -103,6 +103,7 @@ DeviceServer::~DeviceServer()
     std::error_code gone;
     fs::remove(root_ / wire::kTapiSocket, gone);
     for (auto& c : connections_) ::close(c->fd);
+    for (int fd : machine_clients_) ::close(fd);
     for (auto& [name, l] : listeners_) {
         ::close(l.fd);
         std::error_code ec;
@@ -252,20 +253,38 @@ bool DeviceServer::serve(Connection& c)
     }
 }
 
+// The machine's clients are served as their datagrams come, never waited for: one
+// that connects and sends nothing holds no one up. The oldest silent one goes when
+// too many wait.
 void DeviceServer::serve_machine()
 {
     for (;;) {
-        int fd = ::accept4(machine_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return;
-        timeval limit{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        int fd = ::accept4(machine_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) break;
+        if (machine_clients_.size() >= kMaxMachineClients) {
+            ::close(machine_clients_.front());
+            machine_clients_.erase(machine_clients_.begin());
+        }
+        watch(fd);
+        machine_clients_.push_back(fd);
+    }
+    unsigned restarts = 0;
+    for (auto it = machine_clients_.begin(); it != machine_clients_.end();) {
         wire::RequestHeader h{};
-        ssize_t n = ::recv(fd, &h, sizeof h, 0);
+        ssize_t n = ::recv(*it, &h, sizeof h, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            ++it;
+            continue;
+        }
         bool restart = n == static_cast<ssize_t>(sizeof h) && h.magic == wire::kRequestMagic && h.kind == wire::kRestart;
-        reply(fd, restart ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND, {});  // it is no device
-        ::close(fd);
-        if (restart) tapi_->drop_all();  // TAPI's applications do not outlive the machine
-        if (restart && on_restart) on_restart();
+        reply(*it, restart ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND, {});  // it is no device
+        ::close(*it);
+        it = machine_clients_.erase(it);
+        if (restart) restarts++;
+    }
+    for (; restarts > 0; restarts--) {
+        tapi_->drop_all();  // TAPI's applications do not outlive the machine
+        if (on_restart) on_restart();
     }
 }
 

@@ -78,6 +78,8 @@ private:
     int machine_ = -1;
     std::map<std::string, Listener> listeners_;
     std::vector<std::unique_ptr<Connection>> connections_;
+    static constexpr size_t kMaxMachineClients = 64;
+    std::vector<int> machine_clients_;  // connected to the machine socket, their request not yet come
     std::vector<uint8_t> buffer_;
     uint64_t served_ = 0;
     std::unique_ptr<TapiService> tapi_;

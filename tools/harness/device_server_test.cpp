@@ -474,6 +474,65 @@ TEST_F(DeviceServerTest, MalformedRequestsAreRefusedAndTheConnectionServesOn)
 
 namespace {
 
+// Clients of the machine socket that connect and say nothing, or say it late: the
+// simulator's thread never waits for them, other clients are served meanwhile, a late
+// request still gets its answer, and silent ones do not pile up without bound.
+TEST_F(DeviceServerTest, SilentMachineClientsStallNoOne)
+{
+    namespace wire = vornet::wire;
+    auto connect_machine = [&] {
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strcpy(a.sun_path, (root.dir / wire::kMachineSocket).c_str());
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        return fd;
+    };
+    auto wall_ms = [](const std::function<void()>& f) {
+        auto t0 = std::chrono::steady_clock::now();
+        f();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    };
+    std::vector<int> silent;
+    for (int i = 0; i < 8; i++) silent.push_back(connect_machine());
+    EXPECT_LT(wall_ms([&] { server->service(); }), 200) << "waited for a client that sends nothing";
+
+    std::vector<uint8_t> rec = record(0, 17);
+    BOOL ok = FALSE;
+    auto served = wall_ms([&] {
+        with_client([&] {
+            HANDLE h = CreateFileA("\\\\.\\VORNET1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            DWORD oid = kOid, returned = 0;
+            ok = DeviceIoControl(h, kIoctl, &oid, 4, rec.data(), BACKDOOR_REQUEST_SIZE, &returned, nullptr);
+            CloseHandle(h);
+        });
+    });
+    EXPECT_TRUE(ok);
+    EXPECT_LT(served, 2000);
+
+    // One speaks at last (not a restart): it gets its answer and the connection ends.
+    wire::RequestHeader q{wire::kRequestMagic, wire::kCreate, 0, 0, 0};
+    ASSERT_EQ(send(silent[0], &q, sizeof q, 0), (ssize_t)sizeof q);
+    server->service();
+    wire::ReplyHeader h{};
+    ASSERT_EQ(recv(silent[0], &h, sizeof h, MSG_DONTWAIT), (ssize_t)sizeof h);
+    EXPECT_EQ(h.status, (int32_t)STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(recv(silent[0], &h, sizeof h, MSG_DONTWAIT), 0) << "closed after its answer";
+    EXPECT_FALSE(na->halted);
+
+    // Many more silent ones: the oldest are let go, the newest still wait.
+    for (int round = 0; round < 10; round++) {
+        for (int i = 0; i < 10; i++) silent.push_back(connect_machine());  // within the listen backlog
+        EXPECT_LT(wall_ms([&] { server->service(); }), 200);
+    }
+    char byte;
+    EXPECT_EQ(recv(silent[1], &byte, 1, MSG_DONTWAIT), 0) << "the oldest silent client was let go";
+    EXPECT_EQ(recv(silent.back(), &byte, 1, MSG_DONTWAIT), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    for (int fd : silent) close(fd);
+    server->service();
+}
+
 // The whole road from another process: vornet-control loads a control-panel library
 // whose applet reads the hive and sends a management request to "\\.\VORNET1".
 TEST_F(DeviceServerTest, AnAppletInTheControlPanelHostReachesTheDriverAndTheHive)

@@ -11,6 +11,9 @@
 #include "driver/Common/RSS_tmrs.h"
 #include "driver/Wmp_nt40/Wmp_shel.h"
 #include "driver/signalling/isdn/IsdnStack.h"
+#include "platform/registry/hive_file.h"
+#include "sim/board/csm.h"
+#include "sim/board/hdlc.h"
 #include "sim/board/tsswitch.h"
 
 namespace rig {
@@ -23,6 +26,9 @@ int64_t wall_ns()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
+
+constexpr size_t kKeepProcessorMessages = 4096;
+constexpr size_t kKeepModemFrames = 16;
 
 bool write_file(const std::filesystem::path& path, const void* data, size_t size)
 {
@@ -88,8 +94,9 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         const fs::path root(opt_.root);
         fs::create_directories(root / kDriversFolder, ec);
         if (ec) return fail("cannot make " + (root / kDriversFolder).string() + ": " + ec.message());
-        const std::string hive = r.host.registry.save_reg();
-        if (!write_file(root / "registry.reg", hive.data(), hive.size())) return fail("cannot write " + (root / "registry.reg").string());
+        // Through the hive's lock, whole: a reader or a writer of another process never
+        // finds it empty or half written.
+        if (!plat::reg::replace_hive(root, r.host.registry, &why)) return fail(why);
         if (opt_.firmware && !write_file(root / kDriversFolder / "armcsm", opt_.firmware->data(), opt_.firmware->size()))
             return fail("cannot write the firmware file under " + root.string());
         // The installed driver's file, for what reads its version: its version resource.
@@ -128,6 +135,10 @@ bool MainJob::start(const RunOptions& options, std::string* error)
             if (!why.empty()) std::fprintf(stderr, "vornet-sim: warning: line %u: %s\n", n, why.c_str());
         }
     far_ = r.attach_far_ends(*card_, 1, kinds);
+    // The processors' messages are looked back on only over the last moments (the fault
+    // checks): a short history keeps a long run's memory flat.
+    for (int s = 0; s < sim::kMaxSockets; s++)
+        if (sim::ModemSocket* m = card_->modem(unsigned(s))) m->set_history_limit(kKeepProcessorMessages);
 
     // COM ports in use: a far modem per ISDN line answers their calls, echoing, and the
     // traffic makes no modem calls of its own (two far modems would take one call).
@@ -138,6 +149,7 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         sim::ModemPeer::Config mc;
         mc.echo = true;
         modems_[n] = std::make_unique<sim::ModemPeer>(r.host.sched, card_->line(n), mc);
+        modems_[n]->set_received_limit(kKeepModemFrames);  // echoed; nobody reads them
         modems_[n]->follow(*far_.isdn[n], [](const sim::CallInfo& c) {
             return c.bearer.capability == 0x00 || c.bearer.capability == 0x10;  // speech, 3.1 kHz audio
         });
@@ -218,8 +230,19 @@ bool MainJob::restart(std::string* error)
     traffic_.reset();
     r.host.registry.clear();
     plat::reg::LoadResult loaded;
-    if (!opt_.root.empty()) loaded = r.host.registry.load_reg_file((std::filesystem::path(opt_.root) / "registry.reg").string());
-    else loaded = r.host.registry.load_reg(opt_.config_text);
+    if (!opt_.root.empty()) {
+        std::string text, why;
+        {
+            plat::reg::HiveLock lock(opt_.root, false);
+            if (!lock.held() || !plat::reg::read_hive_text(opt_.root, &text, &why)) {
+                if (error != nullptr) *error = why.empty() ? "cannot lock the hive in " + opt_.root : why;
+                return false;
+            }
+        }
+        loaded = r.host.registry.load_reg(text);
+    } else {
+        loaded = r.host.registry.load_reg(opt_.config_text);
+    }
     if (!loaded.ok) {
         if (error != nullptr) *error = "registry.reg line " + std::to_string(loaded.line) + ": " + loaded.message;
         return false;
@@ -301,9 +324,16 @@ void MainJob::run_paced(const std::atomic<bool>* stop, bool bounded)
 
 void MainJob::trim()
 {
-    // Nobody reads the framers' register-write logs in a run of the main job.
-    for (unsigned n = 0; n < card_->line_count(); n++)
+    // Nobody reads the models' register-write and request logs nor the robbed-bit far
+    // ends' records in a run of the main job: kept, they would grow with every call
+    // made until their limits, long after the run has settled.
+    for (unsigned n = 0; n < card_->line_count(); n++) {
         if (sim::Framer* f = card_->framer(n)) f->clear_writes();
+        if (n < far_.robbed_bit.size() && far_.robbed_bit[n] != nullptr) far_.robbed_bit[n]->clear_log();
+    }
+    card_->hdlc().clear_writes();
+    card_->hdlc().clear_executed();
+    card_->clear_latch_writes();
 }
 
 void MainJob::progress(bool final)

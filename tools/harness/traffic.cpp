@@ -817,7 +817,7 @@ void Traffic::send_to_far(Call& c)
 
 Traffic::Packet* Traffic::new_packet()
 {
-    constexpr size_t kSpareDepth = 8192;
+    constexpr size_t kSpareDepth = 1024;
     if (spare_.size() > kSpareDepth) {
         Packet* p = spare_.front();
         spare_.pop_front();
