@@ -24,6 +24,7 @@ constexpr size_t kKeepFarLog = 256;
 constexpr plat::VTime kPumpWait = plat::ms(20000);  // how long a line's modem calls wait for its pumps
 constexpr unsigned kModemRate = 33600;
 constexpr char kStatisticsRequest[] = "AT&V1&V2\r";
+constexpr size_t kKeepClearedIds = 512;  // calls cleared by plan, remembered for the fault checks
 
 // Byte i of a frame's payload is (pattern base + i) modulo 256.
 uint8_t pattern_base(uint32_t id, uint32_t seq) { return uint8_t(seq * 7u + id * 13u); }
@@ -275,7 +276,13 @@ void Traffic::start_calls(unsigned n, LineState& ls)
     for (const auto& [id, c] : calls_)
         if (c->line == n && c->kind == CallKind::IsdnOutgoing && !c->have_key && c->state == Call::State::Offered) return;
     const bool full = plan_.full_load;
-    if (!full && ls.started >= plan_.calls_per_line) return;
+    if (!full && plan_.repeat) {
+        unsigned on_line = 0;
+        for (const auto& [id, c] : calls_) on_line += c->line == n;
+        if (on_line >= plan_.calls_per_line) return;
+    } else if (!full && ls.started >= plan_.calls_per_line) {
+        return;
+    }
     if (ls.next_start == 0) {  // the line has just come up: let it settle
         ls.next_start = now + plat::ms(500);
         ls.first_start = ls.next_start;
@@ -615,6 +622,12 @@ void Traffic::done(Call& c, bool stuck)
     for (int dir = 0; dir < 2; dir++)
         if (c.sent_bytes[dir] > c.received_bytes[dir]) d.bytes_lost += c.sent_bytes[dir] - c.received_bytes[dir];
     LineState& ls = *state_[c.line];
+    if (!c.dropped && !c.failed && !stuck) {
+        cleared_ids_.push_back(c.id);
+        if (cleared_ids_.size() > kKeepClearedIds) cleared_ids_.pop_front();
+    }
+    // A call a fault ended is made again, so the line makes the calls of its plan.
+    if (c.dropped && !plan_.full_load && ls.started > 0) ls.started--;
     // A call that would not clear keeps its channel and Link out of use.
     if (!stuck) {
         if (c.channel < ls.channel_busy.size()) ls.channel_busy[c.channel] = false;
@@ -819,6 +832,11 @@ DataCounters Traffic::total_data() const
 }
 
 size_t Traffic::active_calls() const { return calls_.size(); }
+
+bool Traffic::cleared_by_plan(uint32_t id) const
+{
+    return std::find(cleared_ids_.begin(), cleared_ids_.end(), id) != cleared_ids_.end();
+}
 
 uint64_t Traffic::total_statistics_read() const
 {

@@ -204,6 +204,7 @@ int main(int argc, char** argv)
     }
     opt.progress = isatty(STDERR_FILENO) == 1;
     if (!opt.firmware) opt.firmware = sim::fw::default_image();
+    if (!faults.empty() || soak_seed) opt.plan.repeat = true;  // the faults find calls to hit
     if (!com_pty_dir.empty()) {
         opt.paced = true;
         opt.plan.leave_port_links = true;  // the traffic keeps off the COM ports' Links
