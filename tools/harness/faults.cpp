@@ -448,8 +448,13 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
         if (missing() != 0 || !layer2_down(job).empty()) return false;
         return running_processors(job).size() >= processors_before.size();
     };
-    while (h.now() < limit && !recovered()) job.run_for(100);
-    job.run_for(kSettleMs);
+    // A link still recovering may be re-established once more after it: the checks wait
+    // for a state that holds over the settling time.
+    for (;;) {
+        while (h.now() < limit && !recovered()) job.run_for(100);
+        job.run_for(kSettleMs);
+        if (recovered() || h.now() >= limit) break;
+    }
 
     const Snapshot now = take(job);
     // Counters of the traffic that ran over the whole fault; after a halt, the old
