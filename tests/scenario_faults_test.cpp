@@ -92,6 +92,27 @@ TEST(FaultTable, DroppedCallsFollowTheFault)
     expect_clean_halt(l.job);
 }
 
+// After a halt and a new start the summary still counts the calls and data from before.
+TEST(FaultTable, TheSummaryCountsTheWholeRunAcrossARestart)
+{
+    LoadedJob l(four_line_config());
+    const rig::CallCounters calls_before = l.job.traffic()->total_calls();
+    const uint64_t verified_before = l.job.traffic()->total_data().bytes_verified;
+    ASSERT_GT(verified_before, 0u);
+    rig::FaultRow row = rig::run_fault(l.job, rig::FaultKind::HaltWithCallsUp, 0);
+    SCOPED_TRACE(rig::fault_table({row}));
+    EXPECT_TRUE(row.problems.empty());
+    const rig::CallCounters calls_since = l.job.traffic()->total_calls();
+    const uint64_t verified_since = l.job.traffic()->total_data().bytes_verified;
+    rig::Summary s = l.job.finish();
+    EXPECT_GE(s.data.bytes_verified, verified_before + verified_since);
+    EXPECT_GE(s.calls.connected, calls_before.connected + calls_since.connected);
+    EXPECT_GE(s.calls.dropped, 100u) << "the calls the halt took";
+    uint64_t by_line = 0;
+    for (const auto& line : s.lines) by_line += line.data.bytes_verified;
+    EXPECT_EQ(by_line, s.data.bytes_verified);
+}
+
 // A reset with calls up forgets them in the driver: the network must not keep them.
 TEST(FaultMends, AResetWithCallsUpRestartsTheirChannelsAtTheNetwork)
 {
