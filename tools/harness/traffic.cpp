@@ -756,12 +756,19 @@ void Traffic::send_from_ndis(Call& c)
 
 void Traffic::far_received(unsigned line, uint32_t channels, const std::vector<uint8_t>& f)
 {
+    // The call on the channel the frame names; a call that ended in its setup may still
+    // be counted out on a channel the driver has given to a newer one. A frame of no call
+    // on the channel is checked against the first there, and counts as corrupt.
+    const int named = f.size() >= kHeader ? (f[2] << 8) | f[3] : -1;
+    Call* on_channel = nullptr;
     for (auto& [id, c] : calls_) {
         if (c->line != line || c->channel == 0 || channels != (1u << c->channel)) continue;
-        if (c->state == Call::State::Offered || c->kind == CallKind::ModemIncoming) return;  // modem: the far modem's
-        check(*c, true, f);
-        return;
+        if (on_channel == nullptr || int(c->id) == named) on_channel = c.get();
+        if (int(c->id) == named) break;
     }
+    if (on_channel == nullptr || on_channel->state == Call::State::Offered || on_channel->kind == CallKind::ModemIncoming)
+        return;  // modem: the far modem's
+    check(*on_channel, true, f);
 }
 
 void Traffic::modem_received(unsigned line, unsigned channel, const std::vector<uint8_t>& bytes)
