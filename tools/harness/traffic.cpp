@@ -353,7 +353,7 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
         const unsigned ch = *it;
         if (ls.channel_busy[ch]) continue;
         if (far_.isdn[n] != nullptr && far_.isdn[n]->channel_state(ch) != sim::NetState::Null) continue;
-        if (far_.robbed_bit[n] != nullptr && far_.robbed_bit[n]->state(ch) != sim::RobbedBitFarEnd::State::Idle) continue;
+        if (far_.robbed_bit[n] != nullptr && !far_.robbed_bit[n]->seizable(ch)) continue;
         channel = int(ch);
         break;
     }
