@@ -5,7 +5,8 @@
 # few simulated seconds. After each: every NDIS packet completed once, no half-open
 # call, layer 2 and every call back; the driver's memory stays flat; nothing leaks at the
 # halt. Prints the fault table; status 1 when an invariant broke. Built with
-# AddressSanitizer and UndefinedBehaviorSanitizer (build-soak).
+# AddressSanitizer and UndefinedBehaviorSanitizer (build-soak), SOAK_JOBS (default 3) jobs
+# at a time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 hours=${1:-1}
@@ -24,6 +25,6 @@ if [ "$ms" -lt 1 ] || [ "$ms" -gt 86400000 ]; then
     exit 2
 fi
 cmake -S . -B build-soak -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNET_SANITIZE=ON -DVORNET_TESTS=OFF >/dev/null
-cmake --build build-soak --target vornet-sim
+cmake --build build-soak --parallel "${SOAK_JOBS:-3}" --target vornet-sim
 echo "soak: $hours simulated hour(s), seed $seed"
 exec build-soak/tools/vornet-sim/vornet-sim --config configs/four-line.reg --load full --soak "$seed" --run-ms "$ms"

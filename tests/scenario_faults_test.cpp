@@ -92,6 +92,54 @@ TEST(FaultTable, DroppedCallsFollowTheFault)
     expect_clean_halt(l.job);
 }
 
+// Calls an earlier fault left down are owed by the next rows until they are back: a row
+// is ok only when every call up before it is up after it; a row with no call up is not
+// counted as ok.
+TEST(FaultTable, CallsLeftDownStayOwedAndARowWithoutCallsIsNotExercised)
+{
+    LoadedJob l(four_line_config());
+    std::vector<rig::FaultRow> rows;
+    rows.push_back(rig::run_fault(l.job, rig::FaultKind::SocketClosed, 0, 3));
+    rows.push_back(rig::run_fault(l.job, rig::FaultKind::SocketClosed, 0));
+    rig::FaultRow idle;
+    idle.fault = "signal-loss";
+    idle.where = "line 0";
+    idle.exercised = false;
+    rows.push_back(idle);
+    const std::string table = rig::fault_table(rows);
+    SCOPED_TRACE(table);
+    EXPECT_EQ(rows[0].calls_before, 103u);
+    EXPECT_EQ(rows[0].calls_missing, 3u);
+    ASSERT_EQ(rows[0].problems.size(), 1u);
+    EXPECT_EQ(rows[0].problems[0], "calls did not come back: 100 of 103 connected (3 left down by an earlier fault)");
+    EXPECT_TRUE(rows[1].problems.empty());
+    EXPECT_NE(table.find("FAILED\n"), std::string::npos);
+    EXPECT_NE(table.find("  ok\n"), std::string::npos);
+    EXPECT_NE(table.find("  not exercised\n"), std::string::npos);
+    expect_clean_halt(l.job);
+}
+
+// After a halt and a new start the summary still counts the calls and data from before.
+TEST(FaultTable, TheSummaryCountsTheWholeRunAcrossARestart)
+{
+    LoadedJob l(four_line_config());
+    const rig::CallCounters calls_before = l.job.traffic()->total_calls();
+    const uint64_t verified_before = l.job.traffic()->total_data().bytes_verified;
+    ASSERT_GT(verified_before, 0u);
+    rig::FaultRow row = rig::run_fault(l.job, rig::FaultKind::HaltWithCallsUp, 0);
+    SCOPED_TRACE(rig::fault_table({row}));
+    EXPECT_TRUE(row.problems.empty());
+    const rig::CallCounters calls_since = l.job.traffic()->total_calls();
+    const uint64_t verified_since = l.job.traffic()->total_data().bytes_verified;
+    rig::Summary s = l.job.finish();
+    EXPECT_GE(s.data.bytes_verified, verified_before + verified_since);
+    EXPECT_GE(s.calls.connected, calls_before.connected + calls_since.connected);
+    EXPECT_GE(s.calls.dropped, 100u) << "the calls the halt took";
+    uint64_t by_line = 0;
+    for (const auto& line : s.lines) by_line += line.data.bytes_verified;
+    EXPECT_EQ(by_line, s.data.bytes_verified);
+}
+
 // A reset with calls up forgets them in the driver: the network must not keep them.
 TEST(FaultMends, AResetWithCallsUpRestartsTheirChannelsAtTheNetwork)
 {

@@ -347,6 +347,25 @@ TEST(MainJob, ShortRunCountsNoCallFailedThatTheEndOfTheRunCaughtRinging)
     EXPECT_EQ(s.calls.failed, 0u);
 }
 
+// Many calls on the robbed-bit line: the far end seizes a channel again only after the
+// guard a switch keeps once a call there has cleared, and every call connects.
+TEST(MainJob, RobbedBitCallsBeyondTheFirstFewOnAChannelAllConnect)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.config_text = config("four-line.reg");
+    o.plan.calls_per_line = 40;
+    o.run_ms = 80000;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run();
+    rig::Summary s = job.finish();
+    EXPECT_EQ(s.lines[3].calls.offered, 40u);
+    EXPECT_EQ(s.lines[3].calls.connected, 40u);
+    EXPECT_EQ(s.lines[3].calls.failed, 0u);
+    EXPECT_EQ(s.lines[3].data.bytes_lost, 0u);
+}
+
 TEST(MainJob, LineWithNothingAtItsFarEndStaysDownAndCarriesNoCalls)
 {
     rig::MainJob job;

@@ -279,6 +279,23 @@ TEST(ModemScenario, AStableRunClearsTheResetCount)
     m.halt_clean();
 }
 
+// Resets of the adapter (the hang check's, one after another) restart every processor
+// without counting against it: however many come, each processor boots again.
+TEST(ModemScenario, ResetsOfTheAdapterDoNotCountAgainstTheProcessors)
+{
+    ModemRig m(sim::fw::default_image());
+    m.start();
+    m.r.host.run_for(plat::ms(kBootMs));
+    ASSERT_EQ(m.states(), all(10, "CSM_RUNNING"));
+    for (int i = 1; i <= DIMM_MAX_RESET_ATTEMPTS + 1; i++) {
+        rig::with_adapter_lock(m.a(), [&] { ResetAdapter(m.a()); });
+        m.r.host.run_for(plat::ms(kBootMs));
+        ASSERT_EQ(m.states(), all(10, "CSM_RUNNING")) << "after adapter reset " << i;
+    }
+    EXPECT_EQ(m.trace_count("@@@@CSM left dead"), 0u);
+    m.halt_clean();
+}
+
 }  // namespace
 
 namespace {

@@ -139,10 +139,13 @@ void DimmPollCsm(Csm* ThisCsm, UCHAR CountFlag)
     }
 }
 
+// A reset of the adapter restarts the processor afresh: its count of resets is for its
+// own failures, which would otherwise add up over the adapter's resets until it is left dead.
 BOOLEAN DimmRequestCsmReset(DimmSocket* Socket, ULONG Processor)
 {
     if (Processor >= Socket->ProcessorCount) return FALSE;
     Socket->Csms[Processor].State = CSM_NEED_RESET;
+    Socket->Csms[Processor].ResetAttempts = 0;
     return TRUE;
 }
 

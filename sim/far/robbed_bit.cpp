@@ -59,9 +59,22 @@ plat::VTime RobbedBitFarEnd::first(unsigned channel, Event e, plat::VTime from) 
 
 // ---- actions ----
 
-bool RobbedBitFarEnd::seize(unsigned k)
+bool RobbedBitFarEnd::seizable(unsigned k) const
 {
     if (k >= kChannels || ch_[k].state != State::Idle) return false;
+    return !ch_[k].guarded || sched_.now() - ch_[k].idle_since >= timing_.idle_guard;
+}
+
+void RobbedBitFarEnd::to_idle(Channel& c)
+{
+    c.state = State::Idle;
+    c.guarded = true;
+    c.idle_since = sched_.now();
+}
+
+bool RobbedBitFarEnd::seize(unsigned k)
+{
+    if (!seizable(k)) return false;
     send(k, true);
     ch_[k].state = protocol_ == Protocol::Wink ? State::Calling : State::AwaitAnswer;
     ch_[k].wink_seen_off = false;
@@ -86,7 +99,8 @@ bool RobbedBitFarEnd::clear(unsigned k)
     sched_.cancel(ch_[k].wink_event);
     ch_[k].wink_event = 0;
     send(k, false);
-    ch_[k].state = ch_[k].level_off ? State::Clearing : State::Idle;
+    if (ch_[k].level_off) ch_[k].state = State::Clearing;
+    else to_idle(ch_[k]);
     note(k, Event::Cleared);
     return true;
 }
@@ -155,7 +169,7 @@ void RobbedBitFarEnd::adapter_changed(unsigned k, bool off)
         break;
     case State::Clearing:
         if (off) break;
-        c.state = State::Idle;
+        to_idle(c);
         note(k, Event::AdapterCleared);
         break;
     case State::Called:
@@ -177,7 +191,7 @@ void RobbedBitFarEnd::check_timed(unsigned k)
         sched_.cancel(c.wink_event);
         c.wink_event = 0;
         send(k, false);
-        c.state = State::Idle;
+        to_idle(c);
         note(k, Event::AdapterCleared);
     }
 }

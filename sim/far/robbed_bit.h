@@ -33,6 +33,9 @@ public:
         plat::VTime wink_length = plat::ms(200);
         plat::VTime wink_max = plat::ms(1500);
         plat::VTime clear_hold = plat::ms(300);
+        // After a call on a channel has cleared, the channel is not seized again for this
+        // long: a switch's guard, which outlasts the adapter's own idle guard.
+        plat::VTime idle_guard = plat::ms(3000);
     };
 
     // Bits for on-hook and off-hook, both directions.
@@ -82,7 +85,8 @@ public:
     RobbedBitFarEnd(const RobbedBitFarEnd&) = delete;
     RobbedBitFarEnd& operator=(const RobbedBitFarEnd&) = delete;
 
-    // Actions; false when the channel's state does not allow it (or no such channel).
+    // Actions; false when the channel's state does not allow it (or no such channel); a
+    // channel in its idle guard is not seized.
     bool seize(unsigned channel);
     bool answer(unsigned channel);
     bool clear(unsigned channel);
@@ -94,6 +98,8 @@ public:
     const std::string& failure() const { return failure_; }
 
     State state(unsigned channel) const { return ch_.at(channel).state; }
+    // Idle, and its guard after the last call over.
+    bool seizable(unsigned channel) const;
     bool adapter_off_hook(unsigned channel) const { return ch_.at(channel).level_off; }
     const std::vector<Record>& log() const { return log_; }
     void clear_log() { log_.clear(); }
@@ -112,7 +118,10 @@ private:
         plat::VTime level_since = 0;
         bool wink_seen_off = false;  // Calling, wink start: the adapter's wink began
         uint64_t wink_event = 0;
+        bool guarded = false;        // a call has cleared: idle_guard runs from idle_since
+        plat::VTime idle_since = 0;
     };
+    void to_idle(Channel& c);
 
     void sample();
     void adapter_changed(unsigned k, bool off);

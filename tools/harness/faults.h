@@ -40,24 +40,30 @@ const char* fault_name(FaultKind kind);
 struct FaultRow {
     std::string fault;
     std::string where;  // the line or processor it hit
-    uint64_t calls_before = 0;     // connected when it began
+    uint64_t calls_before = 0;     // connected when it began, with those an earlier fault left down
     uint64_t calls_dropped = 0;    // ended by it
     uint64_t calls_recovered = 0;  // new calls connected in their place
     uint64_t packets_handed = 0, packets_completed = 0;
     uint64_t packets_lost = 0;     // handed and never completed, or completed twice
     uint64_t bytes_lost = 0;
+    uint64_t calls_missing = 0;    // of calls_before, neither back nor cleared by their plan
+    bool exercised = true;         // it hit calls or a processor the driver talks to
     std::vector<std::string> problems;  // invariants it broke; empty when sound
 };
 
 // Runs until every line's calls are up: the count of connected calls has held for a
-// while and, at full load, every channel carries a call (modem calls wait for their
-// processors to boot) (at most `limit_ms`). Answers the count.
+// while, no modem processor is still booting and, at full load, every channel carries
+// a call (modem calls wait for their processors to boot) (at most `limit_ms`). Answers
+// the count.
 size_t warm_up(MainJob& job, uint64_t limit_ms = 40000);
 
 // Injects one fault into a job started with traffic (normally the four-line board at
 // full load), runs the clock through it and through the recovery, and reports. `seed`
-// picks the line or processor it hits.
-FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed = 0);
+// picks the line or processor it hits. `owed`: calls an earlier fault left down, which
+// must be back after this one too. Every call up before it must be up after it, or
+// cleared by its own plan, or replaced by a new call; a fault that found no call up
+// (nor, for a silent processor, one the driver talks to) is reported as not exercised.
+FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed = 0, uint64_t owed = 0);
 
 // The rows as a table: fault, calls before, dropped, recovered, packets, bytes lost.
 std::string fault_table(const std::vector<FaultRow>& rows);
@@ -70,7 +76,8 @@ struct SoakResult {
     std::vector<std::string> problems;
 };
 // Runs the job for `simulated_ms`, a fault drawn at random (from `seed`) every few
-// simulated seconds, checking after each; then winds down.
+// simulated seconds, checking after each; calls one fault left down are owed by the
+// next rows until they are back. Then winds down.
 SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed);
 
 }  // namespace rig

@@ -226,7 +226,17 @@ bool MainJob::restart(std::string* error)
     na_ = nullptr;
     if (on_halted) on_halted();
     // The network may still hold the halted adapter's calls: the new ones get other numbers.
-    if (traffic_) next_call_id_ = traffic_->next_call_id();
+    if (traffic_) {
+        next_call_id_ = traffic_->next_call_id();
+        const auto& lines = traffic_->lines();
+        if (earlier_.size() < lines.size()) earlier_.resize(lines.size());
+        for (size_t n = 0; n < lines.size(); n++) {
+            earlier_[n].calls.add(lines[n].calls);
+            earlier_[n].data.add(lines[n].data);
+            for (const auto& [kind, c] : lines[n].by_kind) earlier_[n].by_kind[kind].add(c);
+            earlier_[n].statistics_read += lines[n].statistics_read;
+        }
+    }
     traffic_.reset();
     r.host.registry.clear();
     plat::reg::LoadResult loaded;
@@ -377,6 +387,16 @@ void MainJob::observe(Summary& s)
 {
     observe_adapter(Rig::driver_adapter(na_), s);
     if (traffic_) observe_traffic(*traffic_, s);
+    for (size_t n = 0; n < earlier_.size() && n < s.lines.size(); n++) {
+        const LineTraffic& e = earlier_[n];
+        s.lines[n].calls.add(e.calls);
+        s.lines[n].data.add(e.data);
+        s.lines[n].statistics_read += e.statistics_read;
+        s.calls.add(e.calls);
+        s.data.add(e.data);
+        for (const auto& [kind, c] : e.by_kind) s.calls_by_kind[kind].add(c);
+        s.modem_statistics_read += e.statistics_read;
+    }
     for (size_t n = 0; n < s.lines.size() && n < far_names_.size(); n++) s.lines[n].far_end = far_names_[n];
     for (size_t n = 0; n < s.lines.size() && n < peers_.size(); n++) {
         if (!peers_[n]) continue;

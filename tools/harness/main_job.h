@@ -72,7 +72,8 @@ public:
     bool restart(std::string* error);
     // Called by restart() once the adapter has halted, while its traffic is still there.
     std::function<void()> on_halted;
-    // Winds the traffic down, observes, halts, counts leaks.
+    // Winds the traffic down, observes, halts, counts leaks. The calls and data counted
+    // are the whole run's, across restarts.
     Summary finish();
 
     Rig& rig() { return *rig_; }
@@ -107,6 +108,7 @@ private:
     plat::ndis::Adapter* na_ = nullptr;
     std::unique_ptr<Traffic> traffic_;
     uint32_t next_call_id_ = 1;  // a restart's traffic numbers its calls on from here
+    std::vector<LineTraffic> earlier_;  // the calls and data of the traffic before the restarts, by line
     Pollers pollers_;
     Summary summary_;
     std::vector<std::string> far_names_;

@@ -25,6 +25,7 @@ constexpr size_t kKeepFarLog = 256;
 constexpr plat::VTime kPumpWait = plat::ms(20000);  // how long a line's modem calls wait for its pumps
 constexpr unsigned kModemRate = 33600;
 constexpr char kStatisticsRequest[] = "AT&V1&V2\r";
+constexpr size_t kKeepClearedIds = 512;  // calls cleared by plan, remembered for the fault checks
 
 // Byte i of a frame's payload is (pattern base + i) modulo 256.
 uint8_t pattern_base(uint32_t id, uint32_t seq) { return uint8_t(seq * 7u + id * 13u); }
@@ -323,7 +324,13 @@ void Traffic::start_calls(unsigned n, LineState& ls)
     for (const auto& [id, c] : calls_)
         if (c->line == n && c->kind == CallKind::IsdnOutgoing && !c->have_key && c->state == Call::State::Offered) return;
     const bool full = plan_.full_load;
-    if (!full && ls.started >= plan_.calls_per_line) return;
+    if (!full && plan_.repeat) {
+        unsigned on_line = 0;
+        for (const auto& [id, c] : calls_) on_line += c->line == n;
+        if (on_line >= plan_.calls_per_line) return;
+    } else if (!full && ls.started >= plan_.calls_per_line) {
+        return;
+    }
     if (ls.next_start == 0) {  // the line has just come up: let it settle
         ls.next_start = now + plat::ms(500);
         ls.first_start = ls.next_start;
@@ -395,7 +402,7 @@ bool Traffic::start_call(unsigned n, LineState& ls, CallKind kind)
         const unsigned ch = *it;
         if (ls.channel_busy[ch]) continue;
         if (far_.isdn[n] != nullptr && far_.isdn[n]->channel_state(ch) != sim::NetState::Null) continue;
-        if (far_.robbed_bit[n] != nullptr && far_.robbed_bit[n]->state(ch) != sim::RobbedBitFarEnd::State::Idle) continue;
+        if (far_.robbed_bit[n] != nullptr && !far_.robbed_bit[n]->seizable(ch)) continue;
         channel = int(ch);
         break;
     }
@@ -743,6 +750,12 @@ void Traffic::done(Call& c, bool stuck)
     for (int dir = 0; dir < 2; dir++)
         if (c.sent_bytes[dir] > c.received_bytes[dir]) d.bytes_lost += c.sent_bytes[dir] - c.received_bytes[dir];
     LineState& ls = *state_[c.line];
+    if (!c.dropped && !c.failed && !stuck) {
+        cleared_ids_.push_back(c.id);
+        if (cleared_ids_.size() > kKeepClearedIds) cleared_ids_.pop_front();
+    }
+    // A call a fault ended is made again, so the line makes the calls of its plan.
+    if (c.dropped && !plan_.full_load && ls.started > 0) ls.started--;
     // A call that would not clear keeps its channel and Link out of use.
     if (!stuck) {
         if (c.channel < ls.channel_busy.size()) ls.channel_busy[c.channel] = false;
@@ -868,12 +881,19 @@ void Traffic::send_from_ndis(Call& c)
 
 void Traffic::far_received(unsigned line, uint32_t channels, const std::vector<uint8_t>& f)
 {
+    // The call on the channel the frame names; a call that ended in its setup may still
+    // be counted out on a channel the driver has given to a newer one. A frame of no call
+    // on the channel is checked against the first there, and counts as corrupt.
+    const int named = f.size() >= kHeader ? (f[2] << 8) | f[3] : -1;
+    Call* on_channel = nullptr;
     for (auto& [id, c] : calls_) {
         if (c->line != line || c->channel == 0 || channels != (1u << c->channel)) continue;
-        if (c->state == Call::State::Offered || c->kind == CallKind::ModemIncoming) return;  // modem: the far modem's
-        check(*c, true, f);
-        return;
+        if (on_channel == nullptr || int(c->id) == named) on_channel = c.get();
+        if (int(c->id) == named) break;
     }
+    if (on_channel == nullptr || on_channel->state == Call::State::Offered || on_channel->kind == CallKind::ModemIncoming)
+        return;  // modem: the far modem's
+    check(*on_channel, true, f);
 }
 
 void Traffic::modem_received(unsigned line, unsigned channel, const std::vector<uint8_t>& bytes)
@@ -949,6 +969,11 @@ DataCounters Traffic::total_data() const
 }
 
 size_t Traffic::active_calls() const { return calls_.size(); }
+
+bool Traffic::cleared_by_plan(uint32_t id) const
+{
+    return std::find(cleared_ids_.begin(), cleared_ids_.end(), id) != cleared_ids_.end();
+}
 
 uint64_t Traffic::total_statistics_read() const
 {

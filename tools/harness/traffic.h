@@ -54,8 +54,9 @@ struct FarEnds {
 };
 
 struct TrafficPlan {
-    unsigned calls_per_line = 4;
+    unsigned calls_per_line = 4;  // a call a fault ended is made again in its place
     bool full_load = false;             // a call on every B channel of every line for the whole run
+    bool repeat = false;  // calls_per_line calls at a time for the whole run, each made again once ended
     plat::VTime hold = plat::ms(6000);  // from connection to the start of clearing
     plat::VTime spacing = plat::ms(1500);  // between the starts of a line's calls
     plat::VTime drain = plat::ms(300);     // no sending before clearing
@@ -138,6 +139,9 @@ public:
     size_t idle_channels() const;
     // Calls connected now, by call id.
     std::vector<uint32_t> connected_ids() const;
+    // Whether the call of that id ended cleared by its own plan, not by a fault (of the
+    // last calls ended).
+    bool cleared_by_plan(uint32_t id) const;
     // The id the next call gets: where a traffic following this one starts.
     uint32_t next_call_id() const { return next_id_; }
     // Takes in what the driver indicated since the last look (its line-downs).
@@ -202,6 +206,7 @@ private:
     Packet* new_packet();
     void release(Packet* p);
     uint32_t next_id_;
+    std::deque<uint32_t> cleared_ids_;  // the last calls cleared by their plan, oldest first
     bool stopping_ = false;
     plat::Scheduler::EventId tick_event_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -45,7 +45,8 @@ const char* const kUsage =
     "  --load full         a data call on every B channel of every line, at line rate\n"
     "  --fault NAME        once the calls are up, inject a fault and check the calls, packets\n"
     "                      and recovery after it (repeatable; \"all\": every one in turn);\n"
-    "                      prints the fault table; status 1 when one broke an invariant\n"
+    "                      prints the fault table; status 1 when one broke an invariant;\n"
+    "                      the run lasts --run-ms at least, longer where the faults need it\n"
     "  --soak SEED         for --run-ms, faults drawn at random from SEED, each checked;\n"
     "                      prints the fault table and the driver's memory\n"
     "  --serve             run paced to the wall clock until SIGINT or SIGTERM (needs --root)\n"
@@ -262,6 +263,7 @@ int main(int argc, char** argv)
     opt.progress = isatty(STDERR_FILENO) == 1;
     opt.notices = true;
     if (!opt.firmware) opt.firmware = sim::fw::default_image();
+    if (!faults.empty() || soak_seed) opt.plan.repeat = true;  // the faults find calls to hit
     if (!com_pty_dir.empty()) {
         opt.paced = true;
         opt.plan.leave_port_links = true;  // the traffic keeps off the COM ports' Links
@@ -316,6 +318,7 @@ int main(int argc, char** argv)
         std::vector<rig::FaultRow> rows;
         std::string memory, memory_json, soak_problems_json;
         job.measured([&] {
+            const plat::VTime run_start = job.rig().host.now();
             rig::warm_up(job);
             if (soak_seed) {
                 rig::SoakResult r = rig::soak(job, opt.run_ms, *soak_seed);
@@ -335,6 +338,9 @@ int main(int argc, char** argv)
                 rows.push_back(rig::run_fault(job, k, rows.size()));
                 faults_sound = faults_sound && rows.back().problems.empty();
             }
+            // The faults' recoveries set their own length; a longer --run-ms runs on after them.
+            const plat::VTime run_end = run_start + plat::ms(opt.run_ms);
+            if (!soak_seed && job.rig().host.now() < run_end) job.run_for((run_end - job.rig().host.now()) / 1000);
         });
         rig::Summary summary = job.finish();
         faults_sound = faults_sound && summary.halted_clean && summary.violations.empty();

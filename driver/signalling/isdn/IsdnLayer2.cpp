@@ -364,6 +364,7 @@ static void L2ReceiveUFrame(ISDN_STACK* s, const UCHAR* f, ULONG Length, BOOLEAN
         L2LinkReset(s);
         Due(s, pf ? DUE_UA_F : DUE_UA);
         if (l->L3State != L2_ESTABLISHED) IsdnL2Established(s);
+        else IsdnPostEvent(s, EV_L2_ESTABLISHED, NULL, 0);  // reset by the network: layer 3 hears of it
         return;
     case 0x43:  // DISC
         if (!Command || Length != 3) break;

@@ -463,6 +463,15 @@ static void RestartForgottenChannels(ISDN_STACK* s)
     }
 }
 
+// The link came up again (a reset, or established after a failure): the network may
+// have cleared calls meanwhile without being heard. Each active call is asked after;
+// a network that no longer knows it answers with the null state and the call is cleared.
+static void EnquireActiveCalls(ISDN_STACK* s)
+{
+    for (ISDN_CALL& c : s->Calls)
+        if (IsdnIsBChannel(s, c.Channel) && c.State == 10) IsdnSendMessage(s, &c, MT_STATUS_ENQUIRY, 0);
+}
+
 void IsdnRunPrimitive(ISDN_STACK* s, ULONG Code, ISDN_CALL* Call)
 {
     ISDN_CALL* savedCall = s->CurrentCall;
@@ -487,7 +496,10 @@ BOOLEAN IsdnL3Event(ISDN_STACK* s, ULONG Code, ISDN_CALL* Call)
     case EV_L2_ESTABLISHED_CALL:
         if (Call != NULL) RunState(s, Call, Code, NULL);
         return TRUE;
-    case EV_L2_ESTABLISHED: RestartForgottenChannels(s); return TRUE;
+    case EV_L2_ESTABLISHED:
+        RestartForgottenChannels(s);
+        EnquireActiveCalls(s);
+        return TRUE;
     case EV_L3_MESSAGE:
     case EV_L3_DECODE_ONLY: return IsdnL3MessageEvent(s, s->CurrentData, Code == EV_L3_DECODE_ONLY);
     default: break;

@@ -767,6 +767,33 @@ TEST_F(IsdnCall, NetworkClearingReachesDisconnectHdlrAndReleasesTheChannel)
     EXPECT_EQ(Count("ClearLinkBChannel"), 1u);
 }
 
+// A reset of the link may have lost the network's clearing of a call: the active call is
+// asked after; one the network still holds stays, one it answers with the null state is
+// cleared at the adapter too.
+TEST_F(IsdnCall, ALinkResetByTheNetworkAsksAfterTheActiveCall)
+{
+    for (UCHAR networkState : {UCHAR(10), UCHAR(0)}) {
+        SCOPED_TRACE(int(networkState));
+        Make(1, 1);
+        Offer();
+        ops.CallRequest(REQUEST_SETUP_RESPONSE, Call(5), NULL, 0, 0);
+        Run(40);
+        NetI(Msg(MT_CONNECT_ACK, 0x21, false));
+        ASSERT_EQ(Call(5)->State, 10);
+        Sent();
+        ASSERT_TRUE(Put({0x02, 0x01, 0x7F}));  // SABME while established
+        netVS = 0;
+        Run(100);
+        auto out = Sent();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0], (Bytes{0x08, 0x02, 0x80, 0x21, MT_STATUS_ENQUIRY}));
+        NetI(Msg(MT_STATUS, 0x21, false, {0x08, 0x02, 0x80, 0x9E, 0x14, 0x01, networkState}));
+        EXPECT_EQ(Call(5)->State, networkState);
+        EXPECT_EQ(Count("ClearLinkBChannel"), networkState == 0 ? 1u : 0u);
+        EXPECT_TRUE(Sent().empty()) << "nothing more is said about the call";
+    }
+}
+
 TEST_F(IsdnCall, DisconnectCauseDefaultsAndZeroCause)
 {
     const struct {
