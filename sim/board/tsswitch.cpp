@@ -166,9 +166,10 @@ void TimeSlotSwitch::from_line(unsigned line, uint32_t channels, const std::vect
 bool TimeSlotSwitch::reaches_controller(unsigned line, uint32_t channels) const
 {
     if (!card_.framer_clock || !card_.framer_clock(line)) return false;
+    View v = view(line);
     for (unsigned s = 0; s < HdlcController::kSlots; s++) {
         uint8_t byte = hdlc_.map_byte(false, line, s);
-        int ch = line_channel(line, s);
+        int ch = line_channel(v, s);
         if ((byte & kEnabled) && ch >= 0 && (channels >> ch & 1) && hdlc_.channel_active(false, line, byte & 0x1F)) return true;
     }
     return false;
