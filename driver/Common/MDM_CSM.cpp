@@ -774,6 +774,9 @@ BOOLEAN PumpStateMachine(Csm* ThisCsm, ULONG PumpIndex, UCHAR CountFlag)
                 (int)ThisCsm->Index, (int)pump);
         return TRUE;
     }
+    // A sleeping pump with no call, no command and no initialisation asked has nothing to send.
+    if (p->PumpState == PUMP_SLEEP && p->ThisLink == NULL && p->PumpEvent != Host_Ev_Cmd && p->PumpEvent != Host_Ev_Init)
+        return TRUE;
     PUCHAR data = NULL;
     ULONG length = 0;
     if (!PumpStateHandlers[p->PumpState](p, &data, &length)) return TRUE;

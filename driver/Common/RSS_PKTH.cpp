@@ -485,15 +485,9 @@ static PKT_RX_NEXT PktRxDeliver(Link* ThisLink, RX_PACKET* Entry, ULONG Status)
     }
 }
 
-BOOLEAN RxBackGround(PVOID Context)
+// Takes the frames that have arrived, in ring order, at most one pass of the ring.
+static void PktRxTakeFrames(Link* ThisLink)
 {
-    Link* ThisLink = (Link*)Context;
-    if (ThisLink->ChannelState == CHANNEL_STATE_IDLE) return TRUE;
-    if (!PktRxRingValid(ThisLink)) {
-        RSS_TRACE("RxBackGround: Link[%lu][%lu] has no usable receive ring\n", (unsigned long)ThisLink->GroupID,
-                  (unsigned long)ThisLink->Index);
-        return PktBackGroundEnd(ThisLink, LINK_TMR_RX_BACKGROUND);
-    }
     for (ULONG n = 0; n < ThisLink->RxMsgPerCh; n++) {
         RX_PACKET* e = &ThisLink->RxPackets[ThisLink->ReadRxPacketIdx];
         if (e->Descriptor == NULL || !PktRxFilled(e->Descriptor)) break;  // nothing more has arrived
@@ -518,6 +512,20 @@ BOOLEAN RxBackGround(PVOID Context)
         PktRxFollowReader(ThisLink);
         if (next == PKT_RX_RECYCLE_STOP) break;
     }
+}
+
+BOOLEAN RxBackGround(PVOID Context)
+{
+    Link* ThisLink = (Link*)Context;
+    if (ThisLink->ChannelState == CHANNEL_STATE_IDLE) return TRUE;
+    if (!PktRxRingValid(ThisLink)) {
+        RSS_TRACE("RxBackGround: Link[%lu][%lu] has no usable receive ring\n", (unsigned long)ThisLink->GroupID,
+                  (unsigned long)ThisLink->Index);
+        return PktBackGroundEnd(ThisLink, LINK_TMR_RX_BACKGROUND);
+    }
+    // Most passes find nothing new: one look at the next entry settles it.
+    const RX_PACKET* next = &ThisLink->RxPackets[ThisLink->ReadRxPacketIdx];
+    if (next->Descriptor != NULL && PktRxFilled(next->Descriptor)) PktRxTakeFrames(ThisLink);
     return PktBackGroundEnd(ThisLink, LINK_TMR_RX_BACKGROUND);
 }
 
@@ -603,15 +611,20 @@ static BOOLEAN PktTxReap(Link* ThisLink)
 }
 
 // Transmission: hand the next entries to the controller, at most one pass of the ring,
-// stopping at an entry still in flight or a descriptor the controller still holds.
+// stopping at an entry still in flight or a descriptor the controller still holds. The
+// Link's state and its pump's hold do not change during the pass: they are read once.
 static void PktTxScan(Link* ThisLink)
 {
-    for (ULONG n = 0; n < ThisLink->NumTxPackets; n++) {
-        TX_PACKET* e = &ThisLink->TxPackets[ThisLink->DriverWriteTxPacketIdx];
+    const ULONG count = ThisLink->NumTxPackets;
+    const ULONG state = ThisLink->ChannelState;
+    const BOOLEAN held = state == CHANNEL_STATE_ACTIVE && PktHeldByPump(ThisLink);
+    ULONG idx = ThisLink->DriverWriteTxPacketIdx;
+    for (ULONG n = 0; n < count; n++) {
+        TX_PACKET* e = &ThisLink->TxPackets[idx];
         if (e->Descriptor == NULL || PktTxBusy(e->Descriptor) || e->InFlight) return;
-        switch (ThisLink->ChannelState) {
+        switch (state) {
         case CHANNEL_STATE_ACTIVE:
-            if (PktHeldByPump(ThisLink)) {
+            if (held) {
                 ThisLink->Stats2.TxHeldByPump++;
                 return;
             }
@@ -632,7 +645,8 @@ static void PktTxScan(Link* ThisLink)
             break;
         default: RSS_TRACE("TxBackGround() : Strange Trap #2\n"); break;
         }
-        ThisLink->DriverWriteTxPacketIdx = PktNextIdx(ThisLink->DriverWriteTxPacketIdx, ThisLink->NumTxPackets);
+        idx = PktNextIdx(idx, count);
+        ThisLink->DriverWriteTxPacketIdx = idx;
     }
 }
 

@@ -103,18 +103,6 @@ BOOLEAN TmrRestart(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds
     return TRUE;
 }
 
-BOOLEAN TmrRestartRunning(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds)
-{
-    const LONG r = Pool->RunningIndex;
-    if (r >= 0 && (ULONG)r < Pool->Count && Pool->Entries[r].Callback != NULL && Pool->Entries[r].Key1 == Key1 &&
-        Pool->Entries[r].Key2 == Key2) {
-        Pool->Entries[r].Remaining = Milliseconds;
-        Pool->Entries[r].RestartCount++;
-        return TRUE;
-    }
-    return TmrRestart(Pool, Key1, Key2, Milliseconds);
-}
-
 ULONG TmrGetCount(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2)
 {
     LONG i = TmrFind(Pool, Key1, Key2);

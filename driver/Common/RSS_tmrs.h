@@ -32,8 +32,21 @@ BOOLEAN TmrClear(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2);
 BOOLEAN TmrClearAllOfOwner(TmrPool* Pool, ULONG_PTR Key1);
 BOOLEAN TmrRestart(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds);
 // From inside a callback: reloads the running entry when it is the timer of these keys,
-// without a search of the pool; otherwise as TmrRestart.
-BOOLEAN TmrRestartRunning(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds);
+// without a search of the pool; otherwise as TmrRestart. Inline: the background passes
+// reload their own entry at the end of every pass.
+inline BOOLEAN TmrRestartRunning(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds)
+{
+    const LONG r = Pool->RunningIndex;
+    if (r >= 0 && (ULONG)r < Pool->Count) {
+        TmrEntry* e = &Pool->Entries[r];
+        if (e->Callback != NULL && e->Key1 == Key1 && e->Key2 == Key2) {
+            e->Remaining = Milliseconds;
+            e->RestartCount++;
+            return TRUE;
+        }
+    }
+    return TmrRestart(Pool, Key1, Key2, Milliseconds);
+}
 ULONG TmrGetCount(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2);
 BOOLEAN TmrIsRunning(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2);
 void TmrTick(TmrPool* Pool, ULONG ElapsedMs);
