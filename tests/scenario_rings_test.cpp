@@ -5,6 +5,7 @@
 // made with the adapter lock held.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -291,6 +292,57 @@ TEST_F(RingsScenario, AReceiveOverRunRebuildsTheRingAndTheNextFrameIsDelivered)
     ASSERT_EQ(na->receives.size(), before + 1);
     EXPECT_EQ(na->receives.back().data, (Frame{0xFF, 0x03, 10}));
     EXPECT_EQ(card->hdlc().stats().overruns, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// A call cleared and the next one connected on the same channel while an earlier service
+// request's acknowledgement is lost: the new call's activation waits behind it, and the
+// receiver left running by the old call must not write where the rebuilt ring's reader
+// does not look. Frames come up once, unchanged and in order; none of the old call's.
+TEST_F(RingsScenario, ANewCallOnAChannelWhoseReceiverStillRunsGetsItsFramesInOrder)
+{
+    Link* l = connect_b_channel(2, 3);
+    for (uint8_t i = 1; i <= 3; i++) card->line(0).frame_to_adapter(1u << 3, {0xFF, 0x03, i});
+    r.host.run_for(plat::ms(30));
+    ASSERT_EQ(na->receives.size(), 3u);
+    na->receives.clear();
+    locked([&] { RSS_Disconnect(l, TERMINATE_TRANSFER); });
+    r.host.run_for(plat::ms(30));
+
+    // The request ahead of the new call's is executed, its acknowledgement never written.
+    card->hdlc().knobs.lose_acks = 1;
+    locked([&] {
+        ASSERT_TRUE(Bt847xRequestService(&a->Bt847x, BT847X_SRQ_OP(BT847X_OP_NOP) | BT847X_SRQ_TRANSMIT, 0, NULL, NULL));
+    });
+    connect_b_channel(2, 3);
+    uint8_t n = 10;
+    for (int i = 0; i < 3; i++) card->line(0).frame_to_adapter(1u << 3, {0xFF, 0x03, n++});
+    r.host.run_for(plat::ms(700));  // the fallback acknowledges and the chain goes on
+    ASSERT_TRUE(TmrIsRunning(&a->AdapterTimerPool, (ULONG_PTR)l, LINK_TMR_TX_BACKGROUND));
+    ASSERT_EQ(card->hdlc().stats().acks_lost, 1u);
+    const uint8_t open = n;
+    for (int round = 0; round < 6; round++) {
+        for (int i = 0; i < 3; i++) card->line(0).frame_to_adapter(1u << 3, {0xFF, 0x03, n++});
+        r.host.run_for(plat::ms(30));
+    }
+    EXPECT_EQ(card->hdlc().stats().overruns, 0u);
+    std::vector<uint8_t> got;
+    for (const auto& rx : na->receives) {
+        ASSERT_EQ(rx.data.size(), 3u);
+        EXPECT_EQ(rx.data[0], 0xFF);
+        EXPECT_EQ(rx.data[1], 0x03);
+        got.push_back(rx.data[2]);
+    }
+    EXPECT_TRUE(std::is_sorted(got.begin(), got.end())) << "out of order";
+    EXPECT_EQ(std::adjacent_find(got.begin(), got.end()), got.end()) << "a frame twice";
+    for (uint8_t v : got) EXPECT_GE(v, 10) << "a frame of the old call";
+    std::vector<uint8_t> opened;
+    for (uint8_t v : got)
+        if (v >= open) opened.push_back(v);
+    EXPECT_EQ(opened.size(), size_t(n - open)) << "every frame after the path opened arrives";
 }
 
 }  // namespace

@@ -138,9 +138,32 @@ void GoToConnectedState(Link* ThisLink)
     InitChRxPackets(ThisLink);
     ThisLink->ReadTxPacketIdx = 0;
     ThisLink->WriteTxPacketIdx = 0;
+    // A receiver left running by the channel's previous call (or the D channel's previous
+    // layer 1) keeps writing at its own descriptor until the controller stops it; the
+    // receive ring is built afresh only once it has, so reader and receiver start together.
+    if (!Bt847xChannelRequest(0, 0, GoToConnectedStateRxStopped, ThisLink)) {
+        RSS_TRACE("GoToConnectedState: receive deactivation refused\n");
+        return;  // nothing to wait for: no fallback
+    }
+    RssRestartLinkTimer(ThisLink, LINK_TMR_SACK_FALLBACK, SACK_FALLBACK_MS, ConnectedSackCallback);
+}
+
+void GoToConnectedStateRxStopped(PVOID Context)
+{
+    Link* ThisLink = (Link*)Context;
+    TmrPool* pool = &ThisLink->ThisAdapter->AdapterTimerPool;
+    // The call ended (or a loop-back took the channel) while the receiver was being stopped.
+    if (ThisLink->ChannelState != CHANNEL_STATE_ACTIVE) {
+        while (TmrClear(pool, (ULONG_PTR)ThisLink, LINK_TMR_SACK_FALLBACK)) {
+        }
+        return;
+    }
+    InitChRxPackets(ThisLink);
     if (!Bt847xChannelRequest(0, 1, GoToConnectedState2, ThisLink)) {
         RSS_TRACE("GoToConnectedState: receive activation refused\n");
-        return;  // nothing to wait for: no fallback
+        while (TmrClear(pool, (ULONG_PTR)ThisLink, LINK_TMR_SACK_FALLBACK)) {
+        }
+        return;
     }
     RssRestartLinkTimer(ThisLink, LINK_TMR_SACK_FALLBACK, SACK_FALLBACK_MS, ConnectedSackCallback);
 }

@@ -35,6 +35,7 @@ BOOLEAN BackdoorDisconnect(PVOID Context);
 // acknowledged the previous request.
 void GoToConnectedState(Link* ThisLink);
 BOOLEAN GoToConnectedStateTmr(PVOID Context);  // Link timer 5's form; TRUE
+void GoToConnectedStateRxStopped(PVOID Context);  // receive deactivated: rebuild, activate
 void GoToConnectedState2(PVOID Context);
 void GoToConnectedState3(PVOID Context);
 BOOLEAN ConnectedSackCallback(PVOID Context);
