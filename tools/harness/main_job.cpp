@@ -376,6 +376,16 @@ void MainJob::observe(Summary& s)
         p.programs_refused = c.programs_refused;
         p.echoed = c.echoed;
     }
+    for (size_t n = 0; n < s.lines.size() && n < modems_.size(); n++) {
+        if (!modems_[n]) continue;
+        auto& c = s.lines[n].com_ports;
+        c = {};
+        c.present = true;
+        for (unsigned ch = 0; ch < sim::ModemPeer::kChannels; ch++) {
+            c.calls += modems_[n]->calls(ch);
+            c.connected += modems_[n]->calls_connected(ch);
+        }
+    }
 }
 
 // The adapter's D channel on a line hears frames once the adapter is up with layer 1, its
