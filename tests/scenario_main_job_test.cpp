@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -996,9 +997,33 @@ TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
 
 TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
 {
+    // Configuration files: one cut short in several places, binary, and board types no table has.
+    const fs::path dir = temp_dir("badcfg");
+    const std::string whole = config("default.reg");
+    const std::string value_line = "\"AdapterID\"=dword:00000004";
+    const size_t at = whole.find(value_line);
+    ASSERT_NE(at, std::string::npos);
+    const std::string line_of_value = std::to_string(std::count(whole.begin(), whole.begin() + at, '\n') + 1);
+    auto file = [&](const std::string& name, const std::string& text) {
+        std::ofstream((dir / name).string(), std::ios::binary) << text;
+        return (dir / name).string();
+    };
+    auto adapter = [&](const std::string& data) {
+        std::string t = whole;
+        return t.replace(at, value_line.size(), "\"AdapterID\"=" + data);
+    };
+    const std::string cut_dword = file("cut-dword.reg", whole.substr(0, at + value_line.size() - 3));
+    const std::string cut_string = file("cut-string.reg", whole.substr(0, whole.find("\"RIROVE\"") + 4));
+    const std::string cut_key = file("cut-key.reg", whole.substr(0, whole.find("\\Parameters]") + 5));
+    const std::string cut_hex = file("cut-hex.reg", whole.substr(0, whole.find(",\\\n") + 3));
+    const std::string binary = file("binary.reg", std::string("REG\x01\x1b[31m\xff\0zz\n", 14));
+    const std::string id_nine = file("id-9.reg", adapter("dword:00000009"));
+    const std::string id_zero = file("id-0.reg", adapter("dword:00000000"));
+    const std::string id_text = file("id-text.reg", adapter("\"four\""));
+
     struct Case {
         std::vector<std::string> args;
-        const char* message;
+        std::string message;
         bool usage;  // a usage error: the usage text follows
     };
     const Case cases[] = {
@@ -1017,6 +1042,14 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
         {{"--load", "full", "--calls", "0"}, "not with --calls 0", true},
         {{"--config", VORNET_SOURCE_DIR "/README.md"}, "README.md: configuration: line 1: ", false},
         {{"--config", "/nonexistent.reg"}, "cannot read /nonexistent.reg", false},
+        {{"--config", cut_dword}, "configuration: line " + line_of_value + ": the text ends inside this line: cut short", false},
+        {{"--config", cut_string}, "configuration: line 5: unterminated string", false},
+        {{"--config", cut_key}, "configuration: line 3: section must end with ']'", false},
+        {{"--config", cut_hex}, "configuration: line 7: hex list ends with ','", false},
+        {{"--config", binary}, "line 1: expected REGEDIT4 as the first line, found 'REG\\x01\\x1B[31m\\xFF\\x00zz'", false},
+        {{"--config", id_nine}, "configuration: AdapterID 9 names no board type: 1 to 7", false},
+        {{"--config", id_zero}, "configuration: AdapterID 0 names no board type: 1 to 7", false},
+        {{"--config", id_text}, "configuration: AdapterID four names no board type: 1 to 7", false},
         {{"--firmware", "/nonexistent.img"}, "cannot read /nonexistent.img", false},
         {{"--firmware", "/tmp"}, "cannot read /tmp as a file", false},
         {{"--firmware", "/dev/null"}, "cannot read /dev/null as a file", false},
@@ -1032,6 +1065,7 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
         EXPECT_EQ(err.find("usage: vornet-sim") != std::string::npos, c.usage) << err;
     }
+    fs::remove_all(dir);
 }
 
 // A firmware file no modem processor would load is refused before the run, with the reason.

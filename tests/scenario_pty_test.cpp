@@ -295,6 +295,15 @@ TEST(PtyBridge, ATerminalDialsAnswersExchangesDataAndHangsUp)
     for (const auto& v : s.violations) ADD_FAILURE() << v;
     EXPECT_TRUE(s.halted_clean);
     EXPECT_EQ(s.data.bytes_verified, s.data.bytes_sent) << "the traffic beside the port";
+    // The port's four calls (three dialled, one answered) are in the summary, apart from the traffic's.
+    ASSERT_FALSE(s.lines.empty());
+    EXPECT_TRUE(s.lines[0].com_ports.present);
+    EXPECT_EQ(s.lines[0].com_ports.calls, 4u);
+    EXPECT_EQ(s.lines[0].com_ports.connected, 4u);
+    const std::string table = rig::to_table(s), json = rig::to_json(s);
+    EXPECT_NE(table.find("line 0, COM ports: 4 modem call(s) up, 4 of them connected with the far modem"), std::string::npos)
+        << table;
+    EXPECT_NE(json.find("\"com_port_calls\": {\"calls\": 4, \"connected\": 4}"), std::string::npos) << json;
 }
 
 

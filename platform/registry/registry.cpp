@@ -290,6 +290,26 @@ struct ParseError {
 const char* const kHiveOpening = "; written whole: ends with the line \"; end of hive\"";
 const char* const kHiveEnd = "; end of hive";
 
+// Text of the input for a message: in quotes, bytes that do not print as \xNN, and a
+// long line cut off, so a binary file is never echoed to a terminal as it is.
+std::string shown(std::string_view text)
+{
+    constexpr size_t kShown = 80;
+    std::string out = "'";
+    for (size_t k = 0; k < text.size() && k < kShown; ++k) {
+        const unsigned char c = static_cast<unsigned char>(text[k]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    if (text.size() > kShown) out += "...";
+    return out + "'";
+}
+
 class Parser {
 public:
     explicit Parser(std::string_view text)
@@ -307,7 +327,7 @@ public:
         while (i < lines_.size() && lines_[i].empty()) ++i;
         if (i == lines_.size()) throw ParseError{1, "missing REGEDIT4 header"};
         if (lines_[i] != "REGEDIT4")
-            fail(i, "expected REGEDIT4 as the first line, found '" + std::string(lines_[i]) + "'");
+            fail(i, "expected REGEDIT4 as the first line, found " + shown(lines_[i]));
 
         // A hive that announces its end line and lacks it was cut short: taken as it is,
         // it would be a smaller configuration than the one written.
@@ -349,10 +369,10 @@ private:
         if (path.empty()) fail(i, "section has an empty key path");
         std::vector<std::string_view> parts = split(path, '\\');
         auto root = root_name(parts.front());
-        if (!root) fail(i, "unknown root key '" + std::string(parts.front()) + "'");
+        if (!root) fail(i, "unknown root key " + shown(parts.front()));
         std::string full(*root);
         for (size_t k = 1; k < parts.size(); ++k) {
-            if (parts[k].empty()) fail(i, "empty key name in '" + std::string(path) + "'");
+            if (parts[k].empty()) fail(i, "empty key name in " + shown(path));
             if (has_control(parts[k])) fail(i, "control character in key name");
             full += '\\';
             full += parts[k];
@@ -377,7 +397,7 @@ private:
             if (c == '\\') {
                 if (++k == s.size()) break;
                 if (s[k] != '\\' && s[k] != '"')
-                    fail(i, std::string("bad escape '\\") + s[k] + "' in string (only \\\\ and \\\" are allowed)");
+                    fail(i, "bad escape " + shown(std::string("\\") + s[k]) + " in string (only \\\\ and \\\" are allowed)");
                 c = s[k];
             }
             r += c;
@@ -394,7 +414,7 @@ private:
 
     static void expect_end(size_t i, std::string_view rest)
     {
-        if (!rest.empty()) fail(i, "unexpected text after the data: '" + std::string(rest) + "'");
+        if (!rest.empty()) fail(i, "unexpected text after the data: " + shown(rest));
     }
 
     // Returns the index of the value's last line (hex lists may continue).
@@ -432,7 +452,7 @@ private:
         } else if (istarts_with(line, "hex")) {
             op.value = hex_value(i, line.substr(3), last);
         } else {
-            fail(i, "unknown value data '" + std::string(line) + "'");
+            fail(i, "unknown value data " + shown(line));
         }
         ops_.push_back(std::move(op));
         return last;
@@ -494,7 +514,7 @@ private:
                 if (final_part && more) fail(ln, "a continued hex list must end its line with \",\\\"");
                 int hi = hex_digit(b[0]);
                 int lo = b.size() == 2 ? hex_digit(b[1]) : 0;
-                if (b.size() > 2 || hi < 0 || lo < 0) fail(ln, "bad hex byte '" + std::string(b) + "'");
+                if (b.size() > 2 || hi < 0 || lo < 0) fail(ln, "bad hex byte " + shown(b));
                 bytes.push_back(static_cast<uint8_t>(b.size() == 2 ? hi * 16 + lo : hi));
             }
             if (!more) {

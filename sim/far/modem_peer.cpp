@@ -59,7 +59,10 @@ void ModemPeer::cancel(Channel& c)
 void ModemPeer::put_on(unsigned channel)
 {
     Channel& c = ch_.at(channel);
-    if (c.state == State::Off) c.state = State::Listening;
+    if (c.state != State::Off) return;
+    c.state = State::Listening;
+    c.calls++;
+    c.connected_this_call = false;
 }
 
 void ModemPeer::take_off(unsigned channel)
@@ -167,6 +170,8 @@ void ModemPeer::heard(unsigned k, const std::vector<uint8_t>& frame)
             ch.state = State::Connected;
             ch.speed = speed;
             ch.connects++;
+            if (!ch.connected_this_call) ch.calls_connected++;
+            ch.connected_this_call = true;
         });
         return;
     }

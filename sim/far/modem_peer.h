@@ -85,6 +85,9 @@ public:
     void set_received_limit(size_t frames) { received_limit_ = frames; }
     unsigned hangups_heard(unsigned channel) const { return ch_.at(channel).hangups_heard; }
     unsigned connects(unsigned channel) const { return ch_.at(channel).connects; }
+    // Calls the modem was put on, and those of them it connected on (once a call, however often).
+    unsigned calls(unsigned channel) const { return ch_.at(channel).calls; }
+    unsigned calls_connected(unsigned channel) const { return ch_.at(channel).calls_connected; }
 
     static constexpr unsigned kChannels = 32;
 
@@ -96,6 +99,8 @@ private:
         plat::Scheduler::EventId reply = 0;
         std::vector<std::vector<uint8_t>> received;
         unsigned hangups_heard = 0, connects = 0;
+        unsigned calls = 0, calls_connected = 0;
+        bool connected_this_call = false;
     };
     void from_line(uint32_t channels, const std::vector<uint8_t>& frame);
     void heard(unsigned channel, const std::vector<uint8_t>& frame);

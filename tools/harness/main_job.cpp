@@ -87,6 +87,20 @@ bool MainJob::start(const RunOptions& options, std::string* error)
     Rig& r = *rig_;
     std::string why;
     if (!r.load_config(opt_.config_text, &why)) return fail("configuration: " + why);
+    // Every line of a whole .reg ends with a line break: text that stops inside a line was cut short.
+    const std::string& text = opt_.config_text;
+    if (!text.empty() && text.back() != '\n')
+        return fail("configuration: line " + std::to_string(std::count(text.begin(), text.end(), '\n') + 1) +
+                    ": the text ends inside this line: cut short");
+    // A board type no table has would run as the default board or as none.
+    if (auto id = r.host.registry.get_value(r.parameters_key(1), "AdapterID")) {
+        std::string shown = id->type == plat::reg::Type::Dword ? std::to_string(id->dword) : id->sz;
+        const bool known = shown.size() == 1 && shown[0] >= '1' && shown[0] < char('0' + sim::kBoardTypes);
+        if (id->type != plat::reg::Type::Dword && id->type != plat::reg::Type::Sz) shown = "of another type";
+        if (!known)
+            return fail("configuration: AdapterID " + shown + " names no board type: 1 to " +
+                        std::to_string(sim::kBoardTypes - 1));
+    }
 
     if (!opt_.root.empty()) {
         namespace fs = std::filesystem;
@@ -411,6 +425,16 @@ void MainJob::observe(Summary& s)
         p.refused = c.refused;
         p.programs_refused = c.programs_refused;
         p.echoed = c.echoed;
+    }
+    for (size_t n = 0; n < s.lines.size() && n < modems_.size(); n++) {
+        if (!modems_[n]) continue;
+        auto& c = s.lines[n].com_ports;
+        c = {};
+        c.present = true;
+        for (unsigned ch = 0; ch < sim::ModemPeer::kChannels; ch++) {
+            c.calls += modems_[n]->calls(ch);
+            c.connected += modems_[n]->calls_connected(ch);
+        }
     }
 }
 

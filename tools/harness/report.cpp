@@ -210,6 +210,9 @@ std::string to_json(const Summary& s)
               << ", \"frames_dropped\": " << p.dropped << ", \"datagrams_refused\": " << p.refused
               << ", \"programs_refused\": " << p.programs_refused << ", \"b_channel_frames_echoed\": " << p.echoed << "}";
         }
+        if (l.com_ports.present)
+            o << ", \"com_port_calls\": {\"calls\": " << l.com_ports.calls << ", \"connected\": " << l.com_ports.connected
+              << "}";
         o << "}";
     }
     o << "], \"modem_processors\": [";
@@ -279,6 +282,11 @@ std::string to_table(const Summary& s)
           << p.refused << " datagrams refused (shorter than 2 or longer than 4096 octets); " << p.echoed
           << " B-channel frames echoed back\n";
     }
+    for (const auto& l : s.lines)
+        if (l.com_ports.present)
+            o << "line " << l.line << ", COM ports: " << l.com_ports.calls << " modem call(s) up, "
+              << l.com_ports.connected << " of them connected with the far modem"
+              << " (not in the table above, which counts the main job's own calls)\n";
     o << "\n";
     if (s.processors.empty()) {
         o << "modem processors: none fitted\n";

@@ -109,6 +109,11 @@ struct Summary {
             uint64_t programs_refused = 0;  // programs that connected while another one was
             uint64_t echoed = 0;            // B-channel frames the far end sent back
         } peer;
+        // Modem calls the COM ports made on the line, as the far modem answering them saw them.
+        struct ComPorts {
+            bool present = false;
+            uint64_t calls = 0, connected = 0;  // calls the far modem was put on; those it connected on
+        } com_ports;
     };
     std::vector<Line> lines;
     struct Processor {
