@@ -852,6 +852,46 @@ TEST(MainJob, ServingRootWritesTheHiveWholeUnderItsLock)
     fs::remove_all(root);
 }
 
+// A served root's own hive is what the adapter boots from, read at start under its lock,
+// and the start leaves it as it stands: a value another process wrote after the
+// simulator first looked at the hive is neither lost nor overwritten.
+TEST(MainJob, ServingFromTheRootsHiveKeepsAValueWrittenSinceItWasRead)
+{
+    const fs::path root = temp_dir("kept");
+    const std::string params = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VORNET1\\Parameters";
+    {
+        rig::MainJob job;
+        rig::RunOptions o;
+        o.root = root.string();
+        o.traffic = false;
+        o.config_text = config("default.reg");
+        std::string e;
+        ASSERT_TRUE(job.start(o, &e)) << e;
+        job.finish();
+    }
+    rig::RunOptions o;
+    o.root = root.string();
+    o.traffic = false;
+    o.config_text = read_text((root / "registry.reg").string());  // what the simulator read first
+    o.hive_in_root = true;
+    // Another process writes a value after that read.
+    std::string e;
+    {
+        plat::reg::Registry later;
+        ASSERT_TRUE(later.load_reg(o.config_text).ok);
+        later.set_dword("HKEY_LOCAL_MACHINE\\SOFTWARE\\Later", "N", 7);
+        ASSERT_TRUE(plat::reg::replace_hive(root, later, &e)) << e;
+    }
+    const std::string before = read_text((root / "registry.reg").string());
+    rig::MainJob job;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    EXPECT_EQ(read_text((root / "registry.reg").string()), before) << "the start rewrote the hive";
+    EXPECT_EQ(job.rig().host.registry.get_dword("HKEY_LOCAL_MACHINE\\SOFTWARE\\Later", "N").value_or(0), 7u);
+    EXPECT_TRUE(job.rig().host.registry.get_dword(params, "AdapterID").has_value());
+    job.finish();
+    fs::remove_all(root);
+}
+
 int run_sim(const std::vector<std::string>& args, std::string* err = nullptr, std::string* out = nullptr)
 {
     // A run that does not end by itself is ended (status 124).

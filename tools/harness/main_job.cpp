@@ -86,11 +86,19 @@ bool MainJob::start(const RunOptions& options, std::string* error)
     rig_ = std::make_unique<Rig>();
     Rig& r = *rig_;
     std::string why;
-    if (!r.load_config(opt_.config_text, &why)) return fail("configuration: " + why);
+    // Served from the root's own hive: read now under its lock, and left as it stands.
+    std::string text = opt_.config_text;
+    std::string source = "configuration";
+    if (opt_.hive_in_root && !opt_.root.empty()) {
+        plat::reg::HiveLock lock(opt_.root, false);
+        if (!lock.held() || !plat::reg::read_hive_text(opt_.root, &text, &why))
+            return fail(why.empty() ? "cannot lock the hive in " + opt_.root : why);
+        source = "registry.reg";
+    }
+    if (!r.load_config(text, &why)) return fail(source + ": " + why);
     // Every line of a whole .reg ends with a line break: text that stops inside a line was cut short.
-    const std::string& text = opt_.config_text;
     if (!text.empty() && text.back() != '\n')
-        return fail("configuration: line " + std::to_string(std::count(text.begin(), text.end(), '\n') + 1) +
+        return fail(source + ": line " + std::to_string(std::count(text.begin(), text.end(), '\n') + 1) +
                     ": the text ends inside this line: cut short");
     // A board type no table has would run as the default board or as none.
     if (auto id = r.host.registry.get_value(r.parameters_key(1), "AdapterID")) {
@@ -110,7 +118,7 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         if (ec) return fail("cannot make " + (root / kDriversFolder).string() + ": " + ec.message());
         // Through the hive's lock, whole: a reader or a writer of another process never
         // finds it empty or half written.
-        if (!plat::reg::replace_hive(root, r.host.registry, &why)) return fail(why);
+        if (!opt_.hive_in_root && !plat::reg::replace_hive(root, r.host.registry, &why)) return fail(why);
         if (opt_.firmware && !write_file(root / kDriversFolder / "armcsm", opt_.firmware->data(), opt_.firmware->size()))
             return fail("cannot write the firmware file under " + root.string());
         // The installed driver's file, for what reads its version: its version resource.

@@ -44,6 +44,9 @@ struct RunOptions {
     bool traffic = true;
     std::string pcap_path;
     std::string root;   // serving: the run's directory
+    // Serving: boot from the hive the root holds, read at start under its lock, and leave
+    // it as it stands (a value another process wrote since config_text was read is kept).
+    bool hive_in_root = false;
     bool paced = false; // run against the wall clock (serving and socket peers)
     bool progress = false;  // a progress line on standard error
     bool notices = false;   // what happens on an outside program's socket, on standard error

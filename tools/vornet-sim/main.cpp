@@ -126,6 +126,7 @@ bool adopt_root(rig::RunOptions& opt, bool config_given, std::string* error)
         plat::reg::Registry hive;
         if (!plat::win32::read_hive(root, hive, error)) return false;
         opt.config_text = hive.save_reg();
+        opt.hive_in_root = true;
     }
     if (!opt.firmware) {
         // C:\WINNT\system32\drivers\armcsm, its names matched without regard to case.
@@ -286,11 +287,11 @@ int main(int argc, char** argv)
     // Serving: the serial-attached modem adapter's ports the hive lists.
     std::unique_ptr<sim::serial::SerialModemAdapter> modems;
     if (serve) {
+        // Read under the hive's lock, as every other reader of the run's hive does.
         plat::reg::Registry hive;
-        std::filesystem::path hive_path = std::filesystem::path(opt.root) / "registry.reg";
         std::vector<std::string> ports;
-        if (std::filesystem::exists(hive_path) && hive.load_reg_file(hive_path.string()).ok)
-            ports = sim::serial::SerialModemAdapter::listed_ports(hive);
+        std::string ignored;
+        if (plat::win32::read_hive(opt.root, hive, &ignored)) ports = sim::serial::SerialModemAdapter::listed_ports(hive);
         if (!ports.empty()) {
             modems = std::make_unique<sim::serial::SerialModemAdapter>(opt.root);
             for (const auto& p : ports)
