@@ -521,7 +521,7 @@ void CVX2430Adapter::PollStatus()
     // for theirs.
     bool polled[kMaxGroups] = {};
     if (!PollGroup(0, shape))
-        return;
+        return;  // the request did not reach the driver
     polled[0] = true;
     for (const CModuleShape& module : shape.Modules) {
         if (module.Group >= kMaxGroups || polled[module.Group] || module.ModemCount() == 0)
@@ -543,7 +543,7 @@ bool CVX2430Adapter::PollGroup(uint32_t group, const CModemShape& shape)
         return false;
     if (t->m_pRequest->Status != 0) {
         t->Unlock();
-        return group != 0;  // a refused first line ends the poll
+        return true;  // a refused line (a leased line has no snapshot) is passed over
     }
     CReplyData* reply = t->GetReplyData();
     t->Unlock();

@@ -194,8 +194,14 @@ class CDovuInitMethod : public CMessageMethod {
             message->Complete(MSG_DONE);
             return;
         }
+        // The busy-out time as the record holds it: a write since construction changed it.
+        uint32_t busyOut;
+        {
+            std::lock_guard<std::mutex> g(modem->m_RecordLock);
+            busyOut = modem->m_CallControl.m_Record.Field[kBusyOutField];
+        }
         if (mdparse_ATCommand(modem, port, PARSETBL_ATI0) != 0 || !modem->HandleModemVerResponse() ||
-            mdparse_ConfigModem(modem, port, 35, modem->m_BusyOutTime) != 0) {
+            mdparse_ConfigModem(modem, port, 35, busyOut) != 0) {
             message->Complete(MSG_FAILED);
             return;
         }
