@@ -187,9 +187,10 @@ bool MainJob::start(const RunOptions& options, std::string* error)
         sim::SocketPeer* p = peer.get();
         // A program is taken on once the adapter's D channel can hear it; until then what
         // it sends waits in its socket.
-        p->set_ready([this, n] { return peer_line_ready(n); });
+        const unsigned line = n;  // a structured binding is not captured by every compiler
+        p->set_ready([this, line] { return peer_line_ready(line); });
         if (opt_.notices) {
-            p->on_notice([n](const std::string& text) { std::fprintf(stderr, "vornet-sim: line %u: %s\n", n, text.c_str()); });
+            p->on_notice([line](const std::string& text) { std::fprintf(stderr, "vornet-sim: line %u: %s\n", line, text.c_str()); });
             std::fprintf(stderr, "vornet-sim: line %u: listening on %s for the network side's program\n", n, c.peer_path.c_str());
         }
         pollers_.add([p] { p->poll(); }, std::function<int()>([p] { return p->fd(); }));
