@@ -441,6 +441,13 @@ CConfigSheet::CConfigSheet(LPCTSTR caption) : CPropertySheet(caption, nullptr, 0
 BOOL CConfigSheet::OnInitDialog()
 {
     BOOL r = CPropertySheet::OnInitDialog();
+    // Shown again after Cancel and No: every page is made, so OK applies the edits each
+    // kept even where the user does not open it again.
+    if (m_Shown) {
+        for (int i = GetPageCount() - 1; i >= 0; --i)
+            SetActivePage(i);
+    }
+    m_Shown = true;
     CenterWindow();
     return r;
 }

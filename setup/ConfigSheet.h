@@ -91,6 +91,9 @@ public:
     CAsyncPorts m_AsyncPorts;
 
     BOOL OnInitDialog() override;
+
+private:
+    bool m_Shown = false;
 };
 
 class CBusNumberDlg : public CDialog {

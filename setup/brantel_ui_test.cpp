@@ -238,6 +238,32 @@ TEST_F(SetupTest, CancelThenNoKeepsTheEditsForOK)
     EXPECT_EQ(Sz("Line_0.DirectoryNumber_03"), "5557003");
 }
 
+// The same, with OK pressed on the first page: the pages not opened again still apply
+// what they kept.
+TEST_F(SetupTest, CancelThenNoThenOKOnTheFirstPageWritesEveryPagesEdits)
+{
+    WriteHive();
+    afxtest::RunModal([](CWnd* s) {
+        afxtest::SelectCombo(&Sheet(s)->m_PriConfig, IDC_SWITCHTYPE, 3);
+        afxtest::SelectSheetPage(s, 1);
+        CDirNumberCfg& dir = Sheet(s)->m_DirNumberCfg;
+        afxtest::SpinBy(&dir, IDC_CHANNEL_SPIN, 3);
+        afxtest::SetText(&dir, IDC_DIRNUMBER, "555-7003");
+        afxtest::SelectSheetPage(s, 2);
+        afxtest::SetText(&Sheet(s)->m_AsyncPorts, IDC_ASYNC_COUNT, "4");
+        afxtest::Click(s, IDCANCEL);
+    });
+    afxtest::AnswerMessageBox(IDNO);
+    afxtest::RunModal([](CWnd* s) {
+        EXPECT_EQ(Sheet(s)->GetActiveIndex(), 0);
+        afxtest::Click(s, IDOK);
+    });
+    EXPECT_EQ(Call(ConfigPriCard, {"VORNET1"}), "OK,4,3,0,3,1");
+    EXPECT_EQ(Dword("SignallingProtocol_0"), 4u);
+    EXPECT_EQ(Dword("AsyncPorts_0"), 4u);
+    EXPECT_EQ(Sz("Line_0.DirectoryNumber_03"), "5557003");
+}
+
 TEST_F(SetupTest, E1FramingSetsLineModeAndBusModeAndT1SetsThemBack)
 {
     WriteHive();
