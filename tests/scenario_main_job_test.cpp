@@ -1169,8 +1169,20 @@ TEST(MainJob, SecondServeOnARootIsRefusedAndLeavesTheFirstOnesSockets)
         execl(VORNET_SIM, VORNET_SIM, "--serve", "--root", root.c_str(), "--calls", "0", (char*)nullptr);
         _exit(127);
     }
-    for (int i = 0; i < 200 && !fs::exists(root / "machine"); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_TRUE(fs::is_socket(root / "VORNET1"));
+    // The child is stopped however the test ends, or it would hold the test's output open.
+    struct Reaper {
+        pid_t pid;
+        ~Reaper()
+        {
+            if (pid > 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+        }
+    } reaper{pid};
+    const auto served = [&] { return fs::is_socket(root / "machine") && fs::is_socket(root / "VORNET1"); };
+    for (int i = 0; i < 400 && !served(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(served());
     std::string err;
     EXPECT_EQ(run_sim({"--serve", "--root", root.string(), "--calls", "0"}, &err), 2);
     EXPECT_NE(err.find(root.string() + " is served by another vornet-sim already"), std::string::npos) << err;
@@ -1179,6 +1191,7 @@ TEST(MainJob, SecondServeOnARootIsRefusedAndLeavesTheFirstOnesSockets)
     ::kill(pid, SIGTERM);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    reaper.pid = 0;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     fs::remove_all(root);
 }
