@@ -13,6 +13,7 @@
 
 #include "driver/Common/RSS_init.h"
 #include "sim/board/hdlc.h"
+#include "sim/firmware/firmware.h"
 #include "tools/harness/faults.h"
 
 namespace {
@@ -60,7 +61,7 @@ TEST_P(FaultUnderLoad, EveryPacketCompletedOnceNoHalfOpenCallAndFullRecovery)
     SCOPED_TRACE(rig::fault_table({row}));
     EXPECT_TRUE(row.problems.empty());
     EXPECT_EQ(row.calls_before, 100u);
-    EXPECT_EQ(row.packets_lost, 0u);
+    EXPECT_EQ(row.packets_uncompleted, 0u);
     EXPECT_GT(row.packets_completed, 0u) << "data flowed through the fault";
     EXPECT_EQ(row.calls_recovered, row.calls_dropped) << "every dropped call was replaced";
     expect_clean_halt(l.job);
@@ -138,6 +139,103 @@ TEST(FaultTable, TheSummaryCountsTheWholeRunAcrossARestart)
     uint64_t by_line = 0;
     for (const auto& line : s.lines) by_line += line.data.bytes_verified;
     EXPECT_EQ(by_line, s.data.bytes_verified);
+}
+
+// ---- the table's figures ----
+
+// A fault run as vornet-sim makes it: each fault in turn once the calls are up, then the
+// wind-down. Every row's figures add up: its completed packets are of its own packets,
+// every one completed, and the rows' bytes lost are the run's, line by line.
+struct FaultRun {
+    const char* name;
+    const char* config;  // under configs/
+    bool full_load;
+    std::vector<rig::FaultKind> faults;  // empty: every one
+};
+
+class FaultRowsAddUp : public ::testing::TestWithParam<FaultRun> {};
+
+TEST_P(FaultRowsAddUp, CompletedArePacketsOfTheRowAndTheRowsBytesLostAreTheLineTotals)
+{
+    const FaultRun& run = GetParam();
+    std::ifstream in(std::string(VORNET_SOURCE_DIR) + "/configs/" + run.config, std::ios::binary);
+    std::ostringstream config;
+    config << in.rdbuf();
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.config_text = config.str();
+    o.firmware = sim::fw::default_image();
+    o.plan.full_load = run.full_load;
+    o.plan.repeat = true;
+    std::string e;
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    ASSERT_GT(rig::warm_up(job), 0u);
+    std::vector<rig::FaultKind> kinds = run.faults;
+    if (kinds.empty())
+        for (const auto& f : rig::fault_list()) kinds.push_back(f.kind);
+    std::vector<rig::FaultRow> rows;
+    for (auto k : kinds) rows.push_back(rig::run_fault(job, k, rows.size()));
+    rig::Summary s = job.finish();
+    const std::string table = rig::fault_table(rows) + rig::fault_bytes_note(rows, s.data.bytes_lost);
+    SCOPED_TRACE(table);
+
+    uint64_t rows_lost = 0, lines_lost = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.fault);
+        EXPECT_GT(r.packets_handed, 0u) << "data flowed through the fault";
+        EXPECT_LE(r.packets_completed, r.packets_handed);
+        EXPECT_EQ(r.packets_handed - std::min(r.packets_handed, r.packets_completed), r.packets_uncompleted);
+        EXPECT_EQ(r.packets_uncompleted, 0u) << "every packet of the row completed";
+        rows_lost += r.bytes_lost;
+    }
+    for (const auto& l : s.lines) lines_lost += l.data.bytes_lost;
+    EXPECT_EQ(lines_lost, s.data.bytes_lost);
+    EXPECT_EQ(rows_lost, lines_lost) << "nothing lost outside the faults: before, between or after them";
+    EXPECT_NE(table.find(", outside them (before the first fault, between faults, in the wind-down) 0\n"), std::string::npos);
+    EXPECT_TRUE(s.packet_faults.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FaultRowsAddUp,
+    ::testing::Values(FaultRun{"DefaultBoardEveryFault", "default.reg", false, {}},
+                      FaultRun{"FourLineFullLoadEveryFault", "four-line.reg", true, {}},
+                      // Its recovered calls lose their first frames: counted in its row, not
+                      // when the calls end in the wind-down.
+                      FaultRun{"FourLineFullLoadLostAcknowledgements", "four-line.reg", true, {rig::FaultKind::HdlcAcksLost}}),
+    [](const ::testing::TestParamInfo<FaultRun>& i) { return std::string(i.param.name); });
+
+// The table's columns and totals, in text and in JSON alike.
+TEST(FaultTable, TotalsAndTheBytesLostOutsideTheRowsAreSpelledOut)
+{
+    rig::FaultRow a, b;
+    a.fault = "signal-loss";
+    a.where = "line 1";
+    a.packets_handed = 100;
+    a.packets_completed = 97;
+    a.packets_uncompleted = 3;
+    a.bytes_lost = 320;
+    b.fault = "halt";
+    b.where = "adapter";
+    b.packets_handed = 50;
+    b.packets_completed = 50;
+    b.bytes_lost = 640;
+    const std::string table = rig::fault_table({a, b});
+    EXPECT_NE(table.find("packets  completed uncompleted bytes lost  result\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("signal-loss    line 1                0        0          0        100         97           3        320  ok\n"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("all rows                                                          150        147           3        960\n"),
+              std::string::npos)
+        << table;
+    EXPECT_EQ(rig::fault_bytes_note({a, b}, 1000),
+              "bytes lost in the whole run (the line table's): 1000; in the rows above 960, outside them (before the "
+              "first fault, between faults, in the wind-down) 40\n");
+    const std::string json = rig::fault_table_json({a, b});
+    EXPECT_NE(json.find("\"packets\": 100, \"completed\": 97, \"uncompleted\": 3, \"bytes_lost\": 320"), std::string::npos)
+        << json;
+    EXPECT_EQ(rig::fault_totals_json({a, b}, 1000),
+              "\"faults_total\": {\"packets\": 150, \"completed\": 147, \"uncompleted\": 3, \"bytes_lost\": 960}, "
+              "\"bytes_lost_outside_faults\": 40");
 }
 
 // A reset with calls up forgets them in the driver: the network must not keep them.

@@ -1208,7 +1208,16 @@ TEST(MainJob, JsonIsOneObjectWithTheFaultTableInside)
     EXPECT_EQ(out[out.size() - 2], '}') << out;
     EXPECT_NE(out.find("\"faults\": [{\"fault\": \"d-double\""), std::string::npos) << out;
     EXPECT_NE(out.find("\"faults_sound\": true"), std::string::npos) << out;
+    EXPECT_NE(out.find(", \"uncompleted\": 0, \"bytes_lost\": "), std::string::npos) << out;
+    EXPECT_NE(out.find("\"faults_total\": {\"packets\": "), std::string::npos) << out;
+    EXPECT_NE(out.find(", \"bytes_lost_outside_faults\": 0"), std::string::npos) << out;
     EXPECT_EQ(out.find("\"ms_per_simulated_second\": 0,"), std::string::npos) << "driver CPU measured: " << out;
+    // The text has the same figures.
+    EXPECT_EQ(run_sim({"--fault", "d-double"}, &err, &out), 0) << err;
+    EXPECT_NE(out.find("packets  completed uncompleted bytes lost  result\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nall rows "), std::string::npos) << out;
+    EXPECT_NE(out.find("outside them (before the first fault, between faults, in the wind-down) 0\n"), std::string::npos)
+        << out;
     // The COM ports' names are in the object; their lines go to standard error.
     const fs::path ports = temp_dir("jsonpty");
     EXPECT_EQ(run_sim({"--com-pty", ports.string(), "--run-ms", "500", "--json"}, &err, &out), 0) << err;

@@ -29,6 +29,9 @@ using plat::ms;
 
 constexpr uint64_t kRecoveryLimitMs = 30000;
 constexpr uint64_t kSettleMs = 1000;  // data on the recovered calls before the checks
+// After the checks, for the row's last packets to complete and the calls the fault ended
+// to finish clearing.
+constexpr uint64_t kRowEndLimitMs = 2000;
 
 const std::vector<FaultInfo> kFaults = {
     {FaultKind::ModemSilent, "modem-silent", "a modem processor stops answering until its reset"},
@@ -285,6 +288,9 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
     plat::Host& h = job.rig().host;
     sim::Card& card = *job.card();
     const Snapshot before = take(job);
+    // The row's packets: those handed to the driver from here to its checks.
+    uint32_t window = job.traffic() != nullptr ? job.traffic()->open_packet_window() : 0;
+    PacketCounters window_at_halt;  // those of the traffic a halt took away
     const std::vector<std::string> processors_before = running_processors(job);
     row.calls_before = before.connected.size() + owed;
     // Calls up before the fault that their own plan cleared meanwhile need not come back.
@@ -416,7 +422,10 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
             for (unsigned n : isdn)
                 for (const auto& c : job.far_ends().isdn[n]->calls())
                     if (c.key.user_originated) placed_at_halt[{n, c.called}] = c;
-            if (job.traffic() != nullptr) outstanding_at_halt = job.traffic()->packets_outstanding();
+            if (job.traffic() != nullptr) {
+                outstanding_at_halt = job.traffic()->packets_outstanding();
+                window_at_halt = job.traffic()->packet_window(window);
+            }
             if (!job.rig().host.allocations.empty())
                 problem(std::to_string(job.rig().host.allocations.size()) + " allocation(s) left after the halt");
             if (job.rig().leaked_mappings() + job.rig().leaked_shared_memory() != 0) problem("mappings or shared memory left after the halt");
@@ -424,6 +433,7 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
         std::string why;
         if (!job.restart(&why)) problem("the adapter did not start again: " + why);
         job.on_halted = nullptr;
+        if (job.traffic() != nullptr) window = job.traffic()->open_packet_window();
         break;
     }
     case FaultKind::SocketClosed:
@@ -454,6 +464,17 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
         while (h.now() < limit && !recovered()) job.run_for(100);
         job.run_for(kSettleMs);
         if (recovered() || h.now() >= limit) break;
+    }
+    // The row ends once the packets handed during it are completed and the calls the fault
+    // ended have cleared, so that what they lost is counted in it.
+    if (Traffic* t = job.traffic()) {
+        t->close_packet_window();
+        const plat::VTime end = h.now() + ms(kRowEndLimitMs);
+        auto open = [&] {
+            const PacketCounters p = t->packet_window(window);
+            return p.completed < p.handed || t->dropped_calls_clearing() != 0;
+        };
+        while (h.now() < end && open()) job.run_for(10);
     }
 
     const Snapshot now = take(job);
@@ -499,9 +520,11 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
         if (std::find(from.connected.begin(), from.connected.end(), id) != from.connected.end()) survivors++;
     row.calls_dropped = calls.dropped;
     row.calls_recovered = now.connected.size() - survivors;
-    row.packets_handed = packets.handed;
-    row.packets_completed = packets.completed;
-    row.packets_lost = packets.completed_twice + packets.unknown + outstanding_at_halt;
+    PacketCounters in_row = job.traffic() != nullptr ? job.traffic()->packet_window(window) : PacketCounters{};
+    if (halted) in_row.add(window_at_halt);
+    row.packets_handed = in_row.handed;
+    row.packets_completed = in_row.completed;
+    row.packets_uncompleted = in_row.handed - in_row.completed;
     row.bytes_lost = data.bytes_lost;
 
     if (outstanding_at_halt != 0) problem(std::to_string(outstanding_at_halt) + " packet(s) never completed by the halt");
@@ -536,22 +559,50 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
     return row;
 }
 
+namespace {
+
+FaultRow row_totals(const std::vector<FaultRow>& rows)
+{
+    FaultRow t;
+    for (const auto& r : rows) {
+        t.packets_handed += r.packets_handed;
+        t.packets_completed += r.packets_completed;
+        t.packets_uncompleted += r.packets_uncompleted;
+        t.bytes_lost += r.bytes_lost;
+    }
+    return t;
+}
+
+}  // namespace
+
 std::string fault_table(const std::vector<FaultRow>& rows)
 {
     std::ostringstream o;
     char line[256];
-    std::snprintf(line, sizeof line, "%-14s %-14s %8s %8s %10s %10s %10s %8s %10s  %s\n", "fault", "where", "calls", "dropped",
-                  "recovered", "packets", "completed", "lost", "bytes lost", "result");
+    std::snprintf(line, sizeof line, "%-14s %-14s %8s %8s %10s %10s %10s %11s %10s  %s\n", "fault", "where", "calls", "dropped",
+                  "recovered", "packets", "completed", "uncompleted", "bytes lost", "result");
     o << line;
     for (const auto& r : rows) {
-        std::snprintf(line, sizeof line, "%-14s %-14s %8llu %8llu %10llu %10llu %10llu %8llu %10llu  %s\n", r.fault.c_str(),
+        std::snprintf(line, sizeof line, "%-14s %-14s %8llu %8llu %10llu %10llu %10llu %11llu %10llu  %s\n", r.fault.c_str(),
                       r.where.c_str(), (unsigned long long)r.calls_before, (unsigned long long)r.calls_dropped,
                       (unsigned long long)r.calls_recovered, (unsigned long long)r.packets_handed,
-                      (unsigned long long)r.packets_completed, (unsigned long long)r.packets_lost,
+                      (unsigned long long)r.packets_completed, (unsigned long long)r.packets_uncompleted,
                       (unsigned long long)r.bytes_lost, !r.problems.empty() ? "FAILED" : r.exercised ? "ok" : "not exercised");
         o << line;
         for (const auto& p : r.problems) o << "    " << p << "\n";
     }
+    const FaultRow t = row_totals(rows);
+    std::snprintf(line, sizeof line, "%-14s %-14s %8s %8s %10s %10llu %10llu %11llu %10llu\n", "all rows", "", "", "", "",
+                  (unsigned long long)t.packets_handed, (unsigned long long)t.packets_completed,
+                  (unsigned long long)t.packets_uncompleted, (unsigned long long)t.bytes_lost);
+    o << line;
+    o << "calls: connected when the fault began (with those an earlier fault left down); dropped: ended by it;\n"
+         "recovered: new calls connected in their place. packets: NDIS packets handed to the driver from the\n"
+         "fault's start to the checks after its recovery; completed: of those, completed once by the row's end\n"
+         "(it waits up to " << kRowEndLimitMs / 1000 << " s for the last ones); uncompleted: packets - completed, never completed by then.\n"
+         "bytes lost: data the calls sent either way that never arrived, lost from the fault's start to the row's\n"
+         "end (counted when a later frame of its call arrived, or the call ended; the packets carrying it may\n"
+         "have been completed: lost on the line or in the adapter).\n";
     return o.str();
 }
 
@@ -564,7 +615,7 @@ std::string fault_table_json(const std::vector<FaultRow>& rows)
         o << (i ? ", " : "") << "{\"fault\": " << json_string(r.fault) << ", \"where\": " << json_string(r.where)
           << ", \"calls\": " << r.calls_before << ", \"dropped\": " << r.calls_dropped
           << ", \"recovered\": " << r.calls_recovered << ", \"packets\": " << r.packets_handed
-          << ", \"completed\": " << r.packets_completed << ", \"packets_lost\": " << r.packets_lost
+          << ", \"completed\": " << r.packets_completed << ", \"uncompleted\": " << r.packets_uncompleted
           << ", \"bytes_lost\": " << r.bytes_lost << ", \"ok\": " << (r.problems.empty() ? "true" : "false")
           << ", \"problems\": [";
         for (size_t j = 0; j < r.problems.size(); j++) o << (j ? ", " : "") << json_string(r.problems[j]);
@@ -572,6 +623,23 @@ std::string fault_table_json(const std::vector<FaultRow>& rows)
     }
     o << "]";
     return o.str();
+}
+
+std::string fault_bytes_note(const std::vector<FaultRow>& rows, uint64_t run_bytes_lost)
+{
+    const uint64_t in_rows = row_totals(rows).bytes_lost;
+    return "bytes lost in the whole run (the line table's): " + std::to_string(run_bytes_lost) + "; in the rows above " +
+           std::to_string(in_rows) + ", outside them (before the first fault, between faults, in the wind-down) " +
+           std::to_string(run_bytes_lost - std::min(run_bytes_lost, in_rows)) + "\n";
+}
+
+std::string fault_totals_json(const std::vector<FaultRow>& rows, uint64_t run_bytes_lost)
+{
+    const FaultRow t = row_totals(rows);
+    return "\"faults_total\": {\"packets\": " + std::to_string(t.packets_handed) + ", \"completed\": " +
+           std::to_string(t.packets_completed) + ", \"uncompleted\": " + std::to_string(t.packets_uncompleted) +
+           ", \"bytes_lost\": " + std::to_string(t.bytes_lost) + "}, \"bytes_lost_outside_faults\": " +
+           std::to_string(run_bytes_lost - std::min(run_bytes_lost, t.bytes_lost));
 }
 
 SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed)

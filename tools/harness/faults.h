@@ -43,8 +43,12 @@ struct FaultRow {
     uint64_t calls_before = 0;     // connected when it began, with those an earlier fault left down
     uint64_t calls_dropped = 0;    // ended by it
     uint64_t calls_recovered = 0;  // new calls connected in their place
-    uint64_t packets_handed = 0, packets_completed = 0;
-    uint64_t packets_lost = 0;     // handed and never completed, or completed twice
+    // NDIS packets handed to the driver from the fault's start to the checks after its
+    // recovery; of those, completed (once) by the row's end (it waits a while for the last
+    // ones, and a halt completes or loses them); and those not: handed - completed.
+    uint64_t packets_handed = 0, packets_completed = 0, packets_uncompleted = 0;
+    // Data the calls sent either way that never arrived, lost from the fault's start to
+    // the row's end: counted when a later frame of its call arrives, or the call ends.
     uint64_t bytes_lost = 0;
     uint64_t calls_missing = 0;    // of calls_before, neither back nor cleared by their plan
     bool exercised = true;         // it hit calls or a processor the driver talks to
@@ -65,10 +69,16 @@ size_t warm_up(MainJob& job, uint64_t limit_ms = 40000);
 // (nor, for a silent processor, one the driver talks to) is reported as not exercised.
 FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed = 0, uint64_t owed = 0);
 
-// The rows as a table: fault, calls before, dropped, recovered, packets, bytes lost.
+// The rows as a table: fault, calls before, dropped, recovered, packets, completed,
+// uncompleted, bytes lost; the rows' totals and what each column counts.
 std::string fault_table(const std::vector<FaultRow>& rows);
 // The same rows as a JSON array, one object per fault.
 std::string fault_table_json(const std::vector<FaultRow>& rows);
+// The rows' bytes lost against the run's (`run_bytes_lost`, the line table's total): the
+// rest was lost outside the rows, before the first fault, between faults or in the
+// wind-down. As a sentence, and as JSON members ("faults_total", "bytes_lost_outside_faults").
+std::string fault_bytes_note(const std::vector<FaultRow>& rows, uint64_t run_bytes_lost);
+std::string fault_totals_json(const std::vector<FaultRow>& rows, uint64_t run_bytes_lost);
 
 struct SoakResult {
     std::vector<FaultRow> rows;

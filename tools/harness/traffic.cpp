@@ -144,7 +144,8 @@ struct Traffic::Call {
     ULONG htcall = 0;      // TAPI's handle of the call, once connected
     // Per direction: 0 towards the far end, 1 towards the adapter's owner.
     uint32_t next_seq[2] = {0, 0}, expect_seq[2] = {0, 0};
-    uint64_t sent_bytes[2] = {0, 0}, received_bytes[2] = {0, 0};
+    uint64_t sent_bytes[2] = {0, 0}, received_bytes[2] = {0, 0}, lost_bytes[2] = {0, 0};
+    std::vector<uint32_t> handed_back;  // sequence numbers the driver handed back unsent, not yet passed
 };
 
 struct Traffic::LineState {
@@ -161,7 +162,8 @@ struct Traffic::LineState {
 struct Traffic::Packet {
     NDIS_WAN_PACKET p{};
     std::vector<uint8_t> data;
-    uint32_t call = 0;
+    uint32_t call = 0, seq = 0;
+    uint32_t window = 0;  // the packet window it was handed in (0: none)
     bool in_driver = false;
 };
 
@@ -746,9 +748,7 @@ void Traffic::done(Call& c, bool stuck)
     take_indications();
     // TAPI learns of a call's end from the driver; a driver-owned call's owner is the driver.
     if (c.htcall != 0 && !c.told) count(c, &CallCounters::untold);
-    auto& d = lines_[c.line].data;
-    for (int dir = 0; dir < 2; dir++)
-        if (c.sent_bytes[dir] > c.received_bytes[dir]) d.bytes_lost += c.sent_bytes[dir] - c.received_bytes[dir];
+    count_rest_lost(c);
     LineState& ls = *state_[c.line];
     if (!c.dropped && !c.failed && !stuck) {
         cleared_ids_.push_back(c.id);
@@ -789,11 +789,23 @@ bool Traffic::check(Call& c, bool to_far, const std::vector<uint8_t>& f)
         return false;
     }
     const uint32_t seq = uint32_t(f[4]) << 24 | uint32_t(f[5]) << 16 | uint32_t(f[6]) << 8 | f[7];
-    // A gap (frames the driver handed back or lost) shows in the byte counts; older
+    // The frames of a gap were lost, but for those the driver handed back unsent; older
     // frames than expected arrived out of order.
-    bool whole = seq >= c.expect_seq[dir] && f.size() == std::max(plan_.frame_bytes, kHeader);
+    const size_t size = std::max(plan_.frame_bytes, kHeader);
+    if (seq > c.expect_seq[dir]) {
+        uint64_t missing = seq - c.expect_seq[dir];
+        if (dir == 0) {
+            auto& back = c.handed_back;
+            const uint32_t from = c.expect_seq[dir];
+            auto passed = std::remove_if(back.begin(), back.end(), [seq](uint32_t s) { return s < seq; });
+            missing -= std::min<uint64_t>(missing, uint64_t(std::count_if(passed, back.end(), [from](uint32_t s) { return s >= from; })));
+            back.erase(passed, back.end());
+        }
+        count_lost(c, dir, missing * size);
+    }
+    bool whole = seq >= c.expect_seq[dir] && f.size() == size;
     whole = whole && has_pattern(f.data(), kHeader, f.size(), pattern_base(c.id, seq));
-    c.expect_seq[dir] = seq + 1;
+    c.expect_seq[dir] = std::max(c.expect_seq[dir], seq + 1);
     if (!whole) {
         d.frames_corrupt++;
         return false;
@@ -801,6 +813,20 @@ bool Traffic::check(Call& c, bool to_far, const std::vector<uint8_t>& f)
     d.frames_verified++;
     d.bytes_verified += f.size();
     return true;
+}
+
+void Traffic::count_lost(Call& c, int dir, uint64_t bytes)
+{
+    c.lost_bytes[dir] += bytes;
+    lines_[c.line].data.bytes_lost += bytes;
+}
+
+// At a call's end, what it sent and neither was received nor counted lost yet.
+void Traffic::count_rest_lost(Call& c)
+{
+    for (int dir = 0; dir < 2; dir++)
+        if (c.sent_bytes[dir] > c.received_bytes[dir] + c.lost_bytes[dir])
+            count_lost(c, dir, c.sent_bytes[dir] - c.received_bytes[dir] - c.lost_bytes[dir]);
 }
 
 void Traffic::send_frames(Call& c)
@@ -853,6 +879,8 @@ void Traffic::send_from_ndis(Call& c)
     Packet* pk = new_packet();
     pk->data = frame(c, true, c.next_seq[0]);
     pk->call = c.id;
+    pk->seq = c.next_seq[0];
+    pk->window = window_;
     pk->p = NDIS_WAN_PACKET{};
     pk->p.CurrentBuffer = pk->data.data();
     pk->p.CurrentLength = ULONG(pk->data.size());
@@ -863,12 +891,14 @@ void Traffic::send_from_ndis(Call& c)
     NDIS_STATUS s = host_.ndis().send(na_, c.l->LinkHandle, &pk->p);
     if (s == NDIS_STATUS_PENDING || s == NDIS_STATUS_SUCCESS) {
         packet_counts_.handed++;
+        if (window_ != 0) windows_[window_].handed++;
         c.next_seq[0]++;
         d.frames_sent++;
         d.bytes_sent += size;
         c.sent_bytes[0] += size;
         if (s == NDIS_STATUS_SUCCESS) {
             packet_counts_.completed++;
+            if (window_ != 0) windows_[window_].completed++;
             packets_outstanding_--;
             release(pk);
         }
@@ -921,13 +951,17 @@ void Traffic::ndis_send_done(const plat::ndis::SendCompletion& s)
     auto it = packets_.find(s.packet);
     if (it == packets_.end()) {
         packet_counts_.unknown++;
+        if (window_ != 0) windows_[window_].unknown++;
         return;
     }
-    if (!it->second->in_driver) {
+    Packet& pk = *it->second;
+    if (!pk.in_driver) {
         packet_counts_.completed_twice++;
+        if (pk.window != 0) windows_[pk.window].completed_twice++;
         return;
     }
     packet_counts_.completed++;
+    if (pk.window != 0) windows_[pk.window].completed++;
     packets_outstanding_--;
     if (s.status != NDIS_STATUS_SUCCESS) {
         auto c = calls_.find(it->second->call);
@@ -939,6 +973,9 @@ void Traffic::ndis_send_done(const plat::ndis::SendCompletion& s)
             d.bytes_sent -= size;
             d.sends_refused++;
             c->second->sent_bytes[0] -= size;
+            // Not lost when the far end sees the gap (one handed back after a later frame
+            // arrived was counted lost already: the driver hands back only what it never sent).
+            if (pk.seq >= c->second->expect_seq[0]) c->second->handed_back.push_back(pk.seq);
         }
     }
     release(it->second.get());
@@ -969,6 +1006,26 @@ DataCounters Traffic::total_data() const
 }
 
 size_t Traffic::active_calls() const { return calls_.size(); }
+
+uint32_t Traffic::open_packet_window()
+{
+    window_ = ++last_window_;
+    windows_[window_] = {};
+    return window_;
+}
+
+PacketCounters Traffic::packet_window(uint32_t window) const
+{
+    auto it = windows_.find(window);
+    return it != windows_.end() ? it->second : PacketCounters{};
+}
+
+size_t Traffic::dropped_calls_clearing() const
+{
+    size_t n = 0;
+    for (const auto& [id, c] : calls_) n += c->dropped && c->state == Call::State::Clearing;
+    return n;
+}
 
 bool Traffic::cleared_by_plan(uint32_t id) const
 {
@@ -1007,9 +1064,7 @@ void Traffic::abandon()
     take_indications();
     for (auto& [id, c] : calls_) {
         if (c->state == Call::State::Connected || c->state == Call::State::Draining) count(*c, &CallCounters::dropped);
-        auto& d = lines_[c->line].data;
-        for (int dir = 0; dir < 2; dir++)
-            if (c->sent_bytes[dir] > c->received_bytes[dir]) d.bytes_lost += c->sent_bytes[dir] - c->received_bytes[dir];
+        count_rest_lost(*c);
     }
     calls_.clear();
     by_context_.clear();

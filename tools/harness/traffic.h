@@ -5,7 +5,8 @@
 // Each call is one of a few kinds; a kind says who offers the call, who answers and how
 // it is cleared. Once a call is connected both ends send frames carrying a pattern of
 // (call, direction, sequence) that the other end checks: a frame counts as verified when
-// it arrives whole, in order and unchanged; a frame that never arrives counts as lost.
+// it arrives whole, in order and unchanged; a frame that never arrives counts as lost,
+// once a later frame of its call arrives in its place or, at the latest, when its call ends.
 // Sending stops a drain time before the call is cleared, so what is in flight lands.
 //
 // Everything runs on the host's clock from one periodic tick; nothing is kept per frame
@@ -85,7 +86,7 @@ struct CallCounters {
 struct DataCounters {
     uint64_t frames_sent = 0, frames_received = 0, frames_verified = 0;
     uint64_t bytes_sent = 0, bytes_received = 0, bytes_verified = 0;
-    uint64_t bytes_lost = 0;       // sent on a call that ended, never received
+    uint64_t bytes_lost = 0;       // sent and never received (see above for when it is counted)
     uint64_t frames_corrupt = 0;   // arrived changed, out of order or for no call
     uint64_t sends_refused = 0;    // the driver refused an NDIS send
     void add(const DataCounters& o);
@@ -131,6 +132,14 @@ public:
     DataCounters total_data() const;
     const PacketCounters& packets() const { return packet_counts_; }
     size_t packets_outstanding() const { return packets_outstanding_; }
+    // A window of packets: those handed to the driver from its opening until it is closed
+    // (or another opened), counted with what became of them whenever that happens, so a
+    // window's completed packets are always of its own handed ones. Answers its number.
+    uint32_t open_packet_window();
+    void close_packet_window() { window_ = 0; }
+    PacketCounters packet_window(uint32_t window) const;
+    // Calls a fault ended that are still clearing (their loss is counted once they end).
+    size_t dropped_calls_clearing() const;
     size_t active_calls() const;
     size_t connected_calls() const;
     // The far modem of a line whose modem calls this traffic makes (nullptr: none).
@@ -182,6 +191,8 @@ private:
     void locked(const std::function<void()>& fn);
     std::vector<uint8_t> frame(const Call& c, bool to_far, uint32_t seq) const;
     bool check(Call& c, bool to_far, const std::vector<uint8_t>& f);
+    void count_lost(Call& c, int dir, uint64_t bytes);
+    void count_rest_lost(Call& c);
     void count(Call& c, uint64_t CallCounters::*field);
     std::string directory_number(unsigned line, unsigned index) const;
 
@@ -203,6 +214,8 @@ private:
     std::deque<Packet*> spare_;
     PacketCounters packet_counts_;
     size_t packets_outstanding_ = 0;
+    uint32_t window_ = 0, last_window_ = 0;  // the window packets are handed in (0: none)
+    std::map<uint32_t, PacketCounters> windows_;
     Packet* new_packet();
     void release(Packet* p);
     uint32_t next_id_;

@@ -346,14 +346,16 @@ int main(int argc, char** argv)
         rig::Summary summary = job.finish();
         faults_sound = faults_sound && summary.halted_clean && summary.violations.empty();
         if (json) {
-            std::string members = "\"faults\": " + rig::fault_table_json(rows) + ", \"faults_sound\": " +
-                                  (faults_sound ? "true" : "false");
+            std::string members = "\"faults\": " + rig::fault_table_json(rows) + ", " +
+                                  rig::fault_totals_json(rows, summary.data.bytes_lost) +
+                                  ", \"faults_sound\": " + (faults_sound ? "true" : "false");
             if (soak_seed)
                 members += ", \"soak\": {\"seed\": " + std::to_string(*soak_seed) + ", \"driver_memory_bytes\": " +
                            memory_json + ", \"problems\": [" + soak_problems_json + "]}";
             std::cout << with_members(rig::to_json(summary), members) << "\n";
         } else {
-            std::cout << rig::to_table(summary) << "\n" << rig::fault_table(rows) << memory;
+            std::cout << rig::to_table(summary) << "\n"
+                      << rig::fault_table(rows) << rig::fault_bytes_note(rows, summary.data.bytes_lost) << memory;
             if (!summary.halted_clean) std::cout << "the halt was not clean: something leaked or the platform was misused\n";
         }
         return faults_sound ? 0 : 1;
