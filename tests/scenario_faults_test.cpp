@@ -3,7 +3,8 @@
 // and every call back, nothing leaked at the halt (a halt with calls up is one of the
 // faults). Then the mends the faults found, each on its own: a reset of the adapter with
 // calls up, a bring-up whose HDLC acknowledgements are lost, lost acknowledgements again
-// and again while calls are re-made; and a short seeded soak.
+// and again while calls are re-made, a reset after a line's link was re-established again
+// and again; and a short seeded soak.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -300,6 +301,32 @@ TEST(FaultMends, RepeatedLostAcknowledgementsKeepReceivedFramesInOrder)
         EXPECT_EQ(r.calls_recovered, 3u);
     }
     EXPECT_EQ(l.job.traffic()->total_data().frames_corrupt, 0u);
+    expect_clean_halt(l.job);
+}
+
+// A line's link re-established again and again with every call up (the adapter reports
+// frame errors, as when D-channel frames arrive cut short), then a reset of the adapter:
+// the network's answers to the adapter's RESTARTs and new calls must not wait behind a
+// pile of enquiries about the calls, so every call comes back and none is left half-open.
+TEST(FaultMends, AResetAfterAStormOfReestablishmentsBringsEveryCallBackWithNoneHalfOpen)
+{
+    LoadedJob l(four_line_config());
+    sim::IsdnNetworkSide* net = l.job.far_ends().isdn[2];
+    ASSERT_NE(net, nullptr);
+    size_t reestablished = 0;
+    net->on_event([&](const sim::IsdnEvent& e) {
+        if (e.kind == sim::IsdnEvent::Kind::Note && e.text.rfind("re-establishing", 0) == 0) reestablished++;
+    });
+    for (int i = 0; i < 15; i++) {
+        // DM, F = 0, from the adapter's side of the link: the network sets the link up again.
+        l.job.card()->line(2).frame_from_adapter(net->d_channel_mask(), {0x02, 0x01, 0x0F});
+        l.job.run_for(200);
+    }
+    EXPECT_GE(reestablished, 15u);
+    rig::FaultRow row = rig::run_fault(l.job, rig::FaultKind::HangCheckReset, 0);
+    SCOPED_TRACE(rig::fault_table({row}));
+    EXPECT_TRUE(row.problems.empty());
+    EXPECT_EQ(row.calls_recovered, row.calls_dropped);
     expect_clean_halt(l.job);
 }
 

@@ -1089,7 +1089,19 @@ bool IsdnNetworkSide::reject(CallKey key, uint8_t value) { return clear_call(key
 bool IsdnNetworkSide::status_enquiry(CallKey key)
 {
     Call* c = find(key);
-    return c != nullptr && send_call(*c, msg_for(*c, MsgType::StatusEnquiry));
+    if (c == nullptr) return false;
+    // One request for a call's state at a time (Q.931 5.8.10): an enquiry the link still
+    // holds, waiting to be sent or unacknowledged since the link was last set up, is not
+    // queued again. A link re-established again and again asks after its calls each
+    // time; the enquiries would otherwise pile up ahead of every other message, and a
+    // RESTART ACKNOWLEDGE or an answer to a SETUP wait behind them.
+    const q931::Message m = msg_for(*c, MsgType::StatusEnquiry);
+    const std::vector<uint8_t> info = q931::encode(m);
+    auto held = [&](const std::vector<std::vector<uint8_t>>& q) {
+        return std::find(q.begin(), q.end(), info) != q.end();
+    };
+    if (held(pending_) || held(unacked_)) return true;
+    return send_call(*c, m);
 }
 
 bool IsdnNetworkSide::send_message(const q931::Message& m) { return queue_message(m); }

@@ -229,7 +229,7 @@ public:
     bool restart_all_of(uint8_t cls);
     bool restart_all();              // RESTART of all interfaces (class 7)
     bool restart_interface();        // RESTART of this interface (class 6, no channel)
-    bool status_enquiry(CallKey key);
+    bool status_enquiry(CallKey key);  // none while the link still holds one for the call
     bool proceed(CallKey key);
     bool alert(CallKey key);
     bool connect(CallKey key);

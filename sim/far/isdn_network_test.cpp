@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <unistd.h>
 
 namespace {
@@ -899,6 +900,56 @@ TEST(IsdnNetworkCalls, LosingTheLinkClearsCalls)
     EXPECT_TRUE(b.take().empty()) << "no frames without layer 1";
     b.line.bring_up();
     b.up();
+}
+
+// After a failure of its link the network asks after each active call. A link that
+// fails again and again before the enquiries are out must not queue them once more each
+// time: once the link holds, every call is asked once, and a later failure asks again.
+TEST(IsdnNetworkCalls, ReestablishmentsDoNotPileUpEnquiries)
+{
+    Bench b;
+    b.up();
+    constexpr unsigned kCalls = 10;  // more than the window of 7 takes at once
+    for (unsigned ch = 1; ch <= kCalls; ch++) {
+        auto key = b.net.offer_call(ch, "1", "2", q931::Bearer::speech(false));
+        ASSERT_TRUE(key);
+        b.messages();
+        char connect[40];
+        std::snprintf(connect, sizeof connect, "08 02 80 %02X 07", key->ref);
+        b.send(connect);
+        b.messages();
+        ASSERT_EQ(b.net.channel_state(ch), NetState::Active);
+    }
+    auto link_fails = [&] {
+        b.user("02 01 0F");  // DM, F = 0, in multiple-frame operation: the network sets the link up again
+        b.user("02 01 73");  // UA to its SABME
+        b.ns = b.nr = 0;
+    };
+    // Asked after: the enquiries each call gets once the user acknowledges what comes.
+    auto asked = [&] {
+        std::map<uint16_t, unsigned> n;
+        for (auto got = b.messages(false); !got.empty(); got = b.messages(false)) {
+            for (const auto& m : got)
+                if (m.type == uint8_t(MsgType::StatusEnquiry)) n[m.cr]++;
+            b.user(lapd::build_s(0, true, 0, lapd::SType::Rr, b.nr, false));
+        }
+        return n;
+    };
+    // Each failure comes before the user has acknowledged anything: the frames sent are
+    // lost with the link, the rest wait in the queue.
+    for (int i = 0; i < 6; i++) {
+        link_fails();
+        b.sent.clear();
+    }
+    link_fails();
+    auto n = asked();
+    EXPECT_EQ(n.size(), kCalls);
+    for (const auto& [ref, times] : n) EXPECT_EQ(times, 1u) << "call " << ref;
+
+    link_fails();
+    n = asked();
+    EXPECT_EQ(n.size(), kCalls) << "the enquiries are out: the next failure asks again";
+    for (const auto& [ref, times] : n) EXPECT_EQ(times, 1u) << "call " << ref;
 }
 
 // ---------------------------------------------------------------------------------
