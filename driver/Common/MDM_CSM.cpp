@@ -26,22 +26,6 @@ typedef unsigned long long CSM_WIDE;
 static ULONG CsmOutboundReg(ULONG Word) { return CSM_REG_OUTBOUND_0 + Word * CSM_REG_STRIDE; }
 static ULONG CsmInboundReg(ULONG Word) { return CSM_REG_INBOUND_0 + Word * CSM_REG_STRIDE; }
 
-USHORT CsmReadReg(Csm* ThisCsm, ULONG Offset)
-{
-    return READ_REGISTER_USHORT((volatile USHORT*)(ThisCsm->Registers + Offset));
-}
-
-void CsmWriteReg(Csm* ThisCsm, ULONG Offset, USHORT Value)
-{
-    WRITE_REGISTER_USHORT((volatile USHORT*)(ThisCsm->Registers + Offset), Value);
-}
-
-ULONG CsmLatchStatus(Csm* ThisCsm)
-{
-    ThisCsm->LatchedStatus |= CsmReadReg(ThisCsm, CSM_REG_CONTROL_STATUS);
-    return ThisCsm->LatchedStatus;
-}
-
 static ULONG LeUlong(const UCHAR* p) { return (ULONG)p[0] | (ULONG)p[1] << 8 | (ULONG)p[2] << 16 | (ULONG)p[3] << 24; }
 static USHORT LeUshort(const UCHAR* p) { return (USHORT)(p[0] | p[1] << 8); }
 

@@ -220,9 +220,21 @@ BOOLEAN MsgAcknowledged(Csm* ThisCsm);
 void WriteMsg(Csm* ThisCsm, USHORT Word0, USHORT Word1, USHORT Word2, USHORT Word3);
 void CSMInitInboundMsg(Csm* ThisCsm);
 void CSMInitFIFO(Csm* ThisCsm);
-USHORT CsmReadReg(Csm* ThisCsm, ULONG Offset);
-void CsmWriteReg(Csm* ThisCsm, ULONG Offset, USHORT Value);
-ULONG CsmLatchStatus(Csm* ThisCsm);  // ORs the control/status register into the latched copy
+// Register accesses; inline, as the socket poll reads the status once per pump.
+inline USHORT CsmReadReg(Csm* ThisCsm, ULONG Offset)
+{
+    return READ_REGISTER_USHORT((volatile USHORT*)(ThisCsm->Registers + Offset));
+}
+inline void CsmWriteReg(Csm* ThisCsm, ULONG Offset, USHORT Value)
+{
+    WRITE_REGISTER_USHORT((volatile USHORT*)(ThisCsm->Registers + Offset), Value);
+}
+// ORs the control/status register into the latched copy.
+inline ULONG CsmLatchStatus(Csm* ThisCsm)
+{
+    ThisCsm->LatchedStatus |= CsmReadReg(ThisCsm, CSM_REG_CONTROL_STATUS);
+    return ThisCsm->LatchedStatus;
+}
 void CsmWriteFifoData(Csm* ThisCsm, const UCHAR* Data, ULONG Length);
 BOOLEAN TransferReceiveDataToRxBuffer(Csm* ThisCsm, Pump* ThisPump, PUCHAR Buffer);
 const char* CsmStateName(ULONG State);
