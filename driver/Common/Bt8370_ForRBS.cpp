@@ -40,6 +40,8 @@ static void Bt8370ExchangeByControl(Bt8370* ThisBt8370)
 }
 
 static_assert(BT8370_NUM_CHANNELS == RBS_CHANNELS, "one robbed-bit channel per framer channel");
+static_assert(BT_BANK(BT_RSIG, 1) == BT_BANK(BT_RSIG, 0) + 1 && BT_BANK(BT_TPC, 1) == BT_BANK(BT_TPC, 0) + 1,
+              "a bank holds one register per channel, in channel order");
 static_assert(BT_BANK(BT_RSIG, BT8370_NUM_CHANNELS - 1) < BT8370_NUM_REGS && BT_BANK(BT_TPC, BT8370_NUM_CHANNELS - 1) < BT8370_NUM_REGS,
               "the signalling banks lie in the register window");
 
@@ -63,9 +65,11 @@ BOOLEAN Bt8370BackgroundForRBS(Bt8370* ThisBt8370)
     UCHAR tx[BT8370_NUM_CHANNELS] = {0};
     UCHAR rx[BT8370_NUM_CHANNELS];
     if (stack != NULL) RbsStackTransmitBits(stack, tx);
-    for (ULONG k = 0; k < BT8370_NUM_CHANNELS; k++) {
-        volatile UCHAR* tpc = Bt8370BankRegister(ThisBt8370, BT_TPC, k);
-        rx[k] = (UCHAR)(READ_REGISTER_UCHAR(Bt8370BankRegister(ThisBt8370, BT_RSIG, k)) >> 4);
+    // Both banks walked by pointer: a channel's registers are 4 bytes after the previous one's.
+    volatile UCHAR* rsig = Bt8370BankRegister(ThisBt8370, BT_RSIG, 0);
+    volatile UCHAR* tpc = Bt8370BankRegister(ThisBt8370, BT_TPC, 0);
+    for (ULONG k = 0; k < BT8370_NUM_CHANNELS; k++, rsig += 4, tpc += 4) {
+        rx[k] = (UCHAR)(READ_REGISTER_UCHAR(rsig) >> 4);
         // TPC reads back what was written: it is read once (this runs for all 32
         // channels twice a multiframe, and every bus read stalls the processor).
         UCHAR v = (UCHAR)(READ_REGISTER_UCHAR(tpc) | 0x10);

@@ -336,8 +336,24 @@ BOOLEAN Bt8370Layer1Indication(Bt8370* ThisBt8370, ULONG Kind);
 void Bt8370Layer1Event(Bt8370* ThisBt8370, ULONG Event);
 
 // ---- register helpers shared by the framer modules ----
-UCHAR Bt8370Read(Bt8370* ThisBt8370, ULONG Reg);
-void Bt8370Write(Bt8370* ThisBt8370, ULONG Reg, UCHAR Value);
+// A register's address in the window (NULL: no window, or no such register). Inline
+// with the read and the write: the interrupt and status paths read a framer's
+// registers many times a multiframe.
+inline volatile UCHAR* Bt8370RegAddress(Bt8370* ThisBt8370, ULONG Reg)
+{
+    if (ThisBt8370->pRegs == NULL || Reg >= BT8370_NUM_REGS) return NULL;
+    return (volatile UCHAR*)(ThisBt8370->pRegs + 4 * Reg);
+}
+inline UCHAR Bt8370Read(Bt8370* ThisBt8370, ULONG Reg)
+{
+    volatile UCHAR* r = Bt8370RegAddress(ThisBt8370, Reg);
+    return r == NULL ? 0 : READ_REGISTER_UCHAR(r);
+}
+inline void Bt8370Write(Bt8370* ThisBt8370, ULONG Reg, UCHAR Value)
+{
+    volatile UCHAR* r = Bt8370RegAddress(ThisBt8370, Reg);
+    if (r != NULL) WRITE_REGISTER_UCHAR(r, Value);
+}
 void Bt8370SetBits(Bt8370* ThisBt8370, ULONG Reg, UCHAR Bits);
 void Bt8370ClearBits(Bt8370* ThisBt8370, ULONG Reg, UCHAR Bits);
 void Bt8370PulseBit(Bt8370* ThisBt8370, ULONG Reg, UCHAR Bit);

@@ -10,23 +10,6 @@
 
 // ---- register helpers ----
 
-static volatile UCHAR* Bt8370RegAddress(Bt8370* ThisBt8370, ULONG Reg)
-{
-    if (ThisBt8370->pRegs == NULL || Reg >= BT8370_NUM_REGS) return NULL;
-    return (volatile UCHAR*)(ThisBt8370->pRegs + 4 * Reg);
-}
-
-UCHAR Bt8370Read(Bt8370* ThisBt8370, ULONG Reg)
-{
-    volatile UCHAR* r = Bt8370RegAddress(ThisBt8370, Reg);
-    return r == NULL ? 0 : READ_REGISTER_UCHAR(r);
-}
-
-void Bt8370Write(Bt8370* ThisBt8370, ULONG Reg, UCHAR Value)
-{
-    volatile UCHAR* r = Bt8370RegAddress(ThisBt8370, Reg);
-    if (r != NULL) WRITE_REGISTER_UCHAR(r, Value);
-}
 
 void Bt8370SetBits(Bt8370* ThisBt8370, ULONG Reg, UCHAR Bits)
 {

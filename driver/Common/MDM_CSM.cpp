@@ -26,22 +26,6 @@ typedef unsigned long long CSM_WIDE;
 static ULONG CsmOutboundReg(ULONG Word) { return CSM_REG_OUTBOUND_0 + Word * CSM_REG_STRIDE; }
 static ULONG CsmInboundReg(ULONG Word) { return CSM_REG_INBOUND_0 + Word * CSM_REG_STRIDE; }
 
-USHORT CsmReadReg(Csm* ThisCsm, ULONG Offset)
-{
-    return READ_REGISTER_USHORT((volatile USHORT*)(ThisCsm->Registers + Offset));
-}
-
-void CsmWriteReg(Csm* ThisCsm, ULONG Offset, USHORT Value)
-{
-    WRITE_REGISTER_USHORT((volatile USHORT*)(ThisCsm->Registers + Offset), Value);
-}
-
-ULONG CsmLatchStatus(Csm* ThisCsm)
-{
-    ThisCsm->LatchedStatus |= CsmReadReg(ThisCsm, CSM_REG_CONTROL_STATUS);
-    return ThisCsm->LatchedStatus;
-}
-
 static ULONG LeUlong(const UCHAR* p) { return (ULONG)p[0] | (ULONG)p[1] << 8 | (ULONG)p[2] << 16 | (ULONG)p[3] << 24; }
 static USHORT LeUshort(const UCHAR* p) { return (USHORT)(p[0] | p[1] << 8); }
 
@@ -685,11 +669,6 @@ static CSM_INBOUND_HANDLER CsmInboundHandler(UCHAR Code)
 
 static BOOLEAN CsmFatalCode(UCHAR Code) { return Code >= MSG_ABORT && Code <= MSG_UNDEFINEDINSTRUCTION; }
 
-// A pump number names a built pump of this processor.
-static BOOLEAN CsmPumpValid(Csm* ThisCsm, ULONG PumpNumber)
-{
-    return PumpNumber < CSM_MAX_PUMPS && PumpNumber < ThisCsm->PumpCount;
-}
 
 // The FIFO bytes that come with an inbound message, by its code and word 2.
 static ULONG CsmFifoBytesOf(UCHAR Code, USHORT Word2)
@@ -739,44 +718,16 @@ static const PUMP_STATE_HANDLER PumpStateHandlers[PUMP_GET_STATISTICS + 1] = {
     Pump_DialAnswerState, Pump_OnLineState, Pump_HangupState, Pump_GetStatisticsState,
 };
 
-BOOLEAN PumpStateMachine(Csm* ThisCsm, ULONG PumpIndex, UCHAR CountFlag)
+// The rest of PumpStateMachine: the pump's state handler and what it has to send.
+BOOLEAN PumpSendStep(Csm* ThisCsm, Pump* p)
 {
-    if (!CsmPumpValid(ThisCsm, PumpIndex)) return TRUE;
-    Pump* p = &ThisCsm->Pumps[PumpIndex];
     USHORT pump = (USHORT)p->PumpNumber;
-    if (!p->DataRequested) {
-        p->DataRequested = 1;
-        CSMSendOutboundMsg(ThisCsm, CSM_MSG_WORD3(MSG_DATAREQ, pump), FIFO_DATA_BLOCK_SIZE, 0x0A, 0);
-        return TRUE;
-    }
-    if (!p->CmdRequested) {
-        p->CmdRequested = 1;
-        CSMSendOutboundMsg(ThisCsm, CSM_MSG_WORD3(MSG_CMDREQ, pump), 0, 0, 0);
-        return TRUE;
-    }
-    if (p->PumpState == PUMP_OUT_OF_SERVICE) return FALSE;
-    if (CsmReadReg(ThisCsm, CSM_REG_FIFO_STATUS) != 0) return TRUE;
-    if (p->PumpReadyForReceiveData == 0) {
-        p->DataRefusals++;
-        return TRUE;
-    }
-    p->DataRefusals = 0;
-    if (p->CmdAccepted == 0) {
-        p->CmdRefusals++;
-        return TRUE;
-    }
-    p->CmdRefusals = 0;
-    p->OutboundCode = CSM_MSG_WORD3(MSG_FIFODAT, 0);
-    if (CountFlag) p->StepsWithoutSending++;
     if (p->PumpState > PUMP_GET_STATISTICS) {
         RSS_LOG("@@@@Unkown state= %d\n", (int)p->PumpState);
         RSS_LOG("@@@@Group%d, Socket%d, Csm%d, Pump%d\n", (int)ThisCsm->Group, (int)CsmSocketIndex(ThisCsm),
                 (int)ThisCsm->Index, (int)pump);
         return TRUE;
     }
-    // A sleeping pump with no call, no command and no initialisation asked has nothing to send.
-    if (p->PumpState == PUMP_SLEEP && p->ThisLink == NULL && p->PumpEvent != Host_Ev_Cmd && p->PumpEvent != Host_Ev_Init)
-        return TRUE;
     PUCHAR data = NULL;
     ULONG length = 0;
     if (!PumpStateHandlers[p->PumpState](p, &data, &length)) return TRUE;

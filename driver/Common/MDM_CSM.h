@@ -220,9 +220,21 @@ BOOLEAN MsgAcknowledged(Csm* ThisCsm);
 void WriteMsg(Csm* ThisCsm, USHORT Word0, USHORT Word1, USHORT Word2, USHORT Word3);
 void CSMInitInboundMsg(Csm* ThisCsm);
 void CSMInitFIFO(Csm* ThisCsm);
-USHORT CsmReadReg(Csm* ThisCsm, ULONG Offset);
-void CsmWriteReg(Csm* ThisCsm, ULONG Offset, USHORT Value);
-ULONG CsmLatchStatus(Csm* ThisCsm);  // ORs the control/status register into the latched copy
+// Register accesses; inline, as the socket poll reads the status once per pump.
+inline USHORT CsmReadReg(Csm* ThisCsm, ULONG Offset)
+{
+    return READ_REGISTER_USHORT((volatile USHORT*)(ThisCsm->Registers + Offset));
+}
+inline void CsmWriteReg(Csm* ThisCsm, ULONG Offset, USHORT Value)
+{
+    WRITE_REGISTER_USHORT((volatile USHORT*)(ThisCsm->Registers + Offset), Value);
+}
+// ORs the control/status register into the latched copy.
+inline ULONG CsmLatchStatus(Csm* ThisCsm)
+{
+    ThisCsm->LatchedStatus |= CsmReadReg(ThisCsm, CSM_REG_CONTROL_STATUS);
+    return ThisCsm->LatchedStatus;
+}
 void CsmWriteFifoData(Csm* ThisCsm, const UCHAR* Data, ULONG Length);
 BOOLEAN TransferReceiveDataToRxBuffer(Csm* ThisCsm, Pump* ThisPump, PUCHAR Buffer);
 const char* CsmStateName(ULONG State);
@@ -238,7 +250,54 @@ extern BOOLEAN CsmTraceMessages;  // trace every counted message (off)
 
 // ---- inbound messages and pump dispatch ----
 BOOLEAN csm_InboundMsgHdlr(Csm* ThisCsm);
-BOOLEAN PumpStateMachine(Csm* ThisCsm, ULONG PumpIndex, UCHAR CountFlag);
+
+// A pump number names a built pump of this processor.
+inline BOOLEAN CsmPumpValid(const Csm* ThisCsm, ULONG PumpNumber)
+{
+    return PumpNumber < CSM_MAX_PUMPS && PumpNumber < ThisCsm->PumpCount;
+}
+
+BOOLEAN PumpSendStep(Csm* ThisCsm, Pump* ThisPump);
+
+// One poll of a pump whose socket took the last outbound message: asks for data and
+// commands first, then, when the FIFO is free and the pump is ready, runs its state
+// handler (PumpSendStep). FALSE: the pump is out of service. Inline: the socket poll
+// runs it for every pump, and most polls end before the state handler.
+inline BOOLEAN PumpStateMachine(Csm* ThisCsm, ULONG PumpIndex, UCHAR CountFlag)
+{
+    if (!CsmPumpValid(ThisCsm, PumpIndex)) return TRUE;
+    Pump* p = &ThisCsm->Pumps[PumpIndex];
+    USHORT pump = (USHORT)p->PumpNumber;
+    if (!p->DataRequested) {
+        p->DataRequested = 1;
+        CSMSendOutboundMsg(ThisCsm, CSM_MSG_WORD3(MSG_DATAREQ, pump), FIFO_DATA_BLOCK_SIZE, 0x0A, 0);
+        return TRUE;
+    }
+    if (!p->CmdRequested) {
+        p->CmdRequested = 1;
+        CSMSendOutboundMsg(ThisCsm, CSM_MSG_WORD3(MSG_CMDREQ, pump), 0, 0, 0);
+        return TRUE;
+    }
+    if (p->PumpState == PUMP_OUT_OF_SERVICE) return FALSE;
+    if (CsmReadReg(ThisCsm, CSM_REG_FIFO_STATUS) != 0) return TRUE;
+    if (p->PumpReadyForReceiveData == 0) {
+        p->DataRefusals++;
+        return TRUE;
+    }
+    p->DataRefusals = 0;
+    if (p->CmdAccepted == 0) {
+        p->CmdRefusals++;
+        return TRUE;
+    }
+    p->CmdRefusals = 0;
+    p->OutboundCode = CSM_MSG_WORD3(MSG_FIFODAT, 0);
+    if (CountFlag) p->StepsWithoutSending++;
+    // A sleeping pump with no call, no command and no initialisation asked has nothing
+    // to send (a state beyond the handlers is not PUMP_SLEEP: PumpSendStep reports it).
+    if (p->PumpState == PUMP_SLEEP && p->ThisLink == NULL && p->PumpEvent != Host_Ev_Cmd && p->PumpEvent != Host_Ev_Init)
+        return TRUE;
+    return PumpSendStep(ThisCsm, p);
+}
 BOOLEAN AsyncDialTimeout(PVOID Context);
 void csm_InboundDataReqHdlr(Csm* ThisCsm, Pump* ThisPump);
 void csm_InboundCmdReqHdlr(Csm* ThisCsm, Pump* ThisPump);

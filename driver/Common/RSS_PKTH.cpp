@@ -610,6 +610,27 @@ static BOOLEAN PktTxReap(Link* ThisLink)
     return TRUE;
 }
 
+// PktTxScan of an active Link its pump does not hold (every pass of a call's data).
+static void PktTxScanActive(Link* ThisLink, ULONG Count)
+{
+    ULONG idx = ThisLink->DriverWriteTxPacketIdx;
+    for (ULONG n = 0; n < Count; n++) {
+        TX_PACKET* e = &ThisLink->TxPackets[idx];
+        if (e->Descriptor == NULL || PktTxBusy(e->Descriptor) || e->InFlight) return;
+        ThisLink->Stats2.TxAttempts++;
+        if (e->Packet != NULL) {
+            PktSendEntry(ThisLink, e);
+        } else if (ThisLink->OutboundBackToBack == 1) {
+            ThisLink->Stats2.TxBackToBackFrames++;
+            PktCount(&ThisLink->Stats.TxFramesQueued);
+            PktLoopBackFrame(ThisLink, e);
+            PktSendEntry(ThisLink, e);
+        }
+        idx = PktNextIdx(idx, Count);
+        ThisLink->DriverWriteTxPacketIdx = idx;
+    }
+}
+
 // Transmission: hand the next entries to the controller, at most one pass of the ring,
 // stopping at an entry still in flight or a descriptor the controller still holds. The
 // Link's state and its pump's hold do not change during the pass: they are read once.
@@ -618,6 +639,10 @@ static void PktTxScan(Link* ThisLink)
     const ULONG count = ThisLink->NumTxPackets;
     const ULONG state = ThisLink->ChannelState;
     const BOOLEAN held = state == CHANNEL_STATE_ACTIVE && PktHeldByPump(ThisLink);
+    if (state == CHANNEL_STATE_ACTIVE && !held) {
+        PktTxScanActive(ThisLink, count);
+        return;
+    }
     ULONG idx = ThisLink->DriverWriteTxPacketIdx;
     for (ULONG n = 0; n < count; n++) {
         TX_PACKET* e = &ThisLink->TxPackets[idx];

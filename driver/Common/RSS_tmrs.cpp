@@ -119,9 +119,10 @@ void TmrTick(TmrPool* Pool, ULONG ElapsedMs)
 {
     TraceTickCounter++;
     ULONG generation = Pool->Generation;
+    // Only TmrInit sets the array, and a callback that rebuilds the pool ends the tick.
+    TmrEntry* e = Pool->Entries;
     // A callback may start timers: Top is read again at every step, as they run in this tick too.
-    for (ULONG i = 0; i < Pool->Top; ++i) {
-        TmrEntry* e = &Pool->Entries[i];
+    for (ULONG i = 0; i < Pool->Top; ++i, ++e) {
         if (e->Callback == NULL) continue;
         if (e->Remaining > ElapsedMs) {
             e->Remaining -= ElapsedMs;

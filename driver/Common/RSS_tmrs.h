@@ -36,8 +36,9 @@ BOOLEAN TmrRestart(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds
 // reload their own entry at the end of every pass.
 inline BOOLEAN TmrRestartRunning(TmrPool* Pool, ULONG_PTR Key1, ULONG Key2, ULONG Milliseconds)
 {
-    const LONG r = Pool->RunningIndex;
-    if (r >= 0 && (ULONG)r < Pool->Count) {
+    // Outside a tick the index is -1, which as unsigned lies beyond every pool.
+    const ULONG r = (ULONG)Pool->RunningIndex;
+    if (r < Pool->Count) {
         TmrEntry* e = &Pool->Entries[r];
         if (e->Callback != NULL && e->Key1 == Key1 && e->Key2 == Key2) {
             e->Remaining = Milliseconds;

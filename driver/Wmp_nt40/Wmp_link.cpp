@@ -56,31 +56,6 @@ Link* LinkFromHandle(Adapter* ThisAdapter, NDIS_WAN_LINK_HANDLE Handle)
     return &ThisAdapter->NdisWanInfo[group][index];
 }
 
-// ---- send-ring occupancy ----
-
-ULONG LinkTxRingOccupancy(const Link* ThisLink) { return ThisLink->TxQueuedCount - ThisLink->TxCompletedCount; }
-
-// A ring whose geometry or write index is out of bounds takes nothing.
-BOOLEAN LinkTxRingFull(const Link* ThisLink)
-{
-    if (ThisLink->NumTxPackets == 0 || ThisLink->NumTxPackets > MAX_TX_PACKETS ||
-        ThisLink->WriteTxPacketIdx >= ThisLink->NumTxPackets)
-        return TRUE;
-    return LinkTxRingOccupancy(ThisLink) >= ThisLink->NumTxPackets;
-}
-
-void LinkTxRingNoteQueued(Link* ThisLink)
-{
-    ThisLink->TxQueuedCount++;
-    if (ThisLink->Stats.TxFramesQueued != 0xFFFFFFFF) ThisLink->Stats.TxFramesQueued++;
-}
-
-void LinkTxRingNoteCompleted(Link* ThisLink)
-{
-    ThisLink->TxCompletedCount++;
-    if (ThisLink->Stats.NumSendCompleteInd != 0xFFFFFFFF) ThisLink->Stats.NumSendCompleteInd++;
-}
-
 // ---- initialisation and ownership ----
 
 typedef struct _LINK_TAPI_LINE {

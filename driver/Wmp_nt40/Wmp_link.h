@@ -176,11 +176,30 @@ Link* LinkFromLineHandle(Adapter* ThisAdapter, ULONG Handle);
 Link* LinkFromDeviceId(Adapter* ThisAdapter, ULONG DeviceId);
 ULONG LinkDeviceIndex(Adapter* ThisAdapter, Link* ThisLink);
 
-// Send-ring occupancy: frames queued and not yet completed.
-ULONG LinkTxRingOccupancy(const Link* ThisLink);
-BOOLEAN LinkTxRingFull(const Link* ThisLink);
-void LinkTxRingNoteQueued(Link* ThisLink);
-void LinkTxRingNoteCompleted(Link* ThisLink);
+// Send-ring occupancy: frames queued and not yet completed. Inline: every send and
+// every completion counts.
+inline ULONG LinkTxRingOccupancy(const Link* ThisLink) { return ThisLink->TxQueuedCount - ThisLink->TxCompletedCount; }
+
+// A ring whose geometry or write index is out of bounds takes nothing.
+inline BOOLEAN LinkTxRingFull(const Link* ThisLink)
+{
+    if (ThisLink->NumTxPackets == 0 || ThisLink->NumTxPackets > MAX_TX_PACKETS ||
+        ThisLink->WriteTxPacketIdx >= ThisLink->NumTxPackets)
+        return TRUE;
+    return LinkTxRingOccupancy(ThisLink) >= ThisLink->NumTxPackets;
+}
+
+inline void LinkTxRingNoteQueued(Link* ThisLink)
+{
+    ThisLink->TxQueuedCount++;
+    if (ThisLink->Stats.TxFramesQueued != 0xFFFFFFFF) ThisLink->Stats.TxFramesQueued++;
+}
+
+inline void LinkTxRingNoteCompleted(Link* ThisLink)
+{
+    ThisLink->TxCompletedCount++;
+    if (ThisLink->Stats.NumSendCompleteInd != 0xFFFFFFFF) ThisLink->Stats.NumSendCompleteInd++;
+}
 
 // Link handles: 32-bit values that name a Link of one adapter.
 void LinkHandlesRegister(Adapter* ThisAdapter);

@@ -46,9 +46,15 @@ static RBS_STACK* RbsStack(PVOID Object) { return (RBS_STACK*)Object; }
 
 static BOOLEAN RbsChannelInRange(ULONG Channel) { return Channel < RBS_CHANNELS; }
 
+// The channels a line enables: all on E1, 1 to 24 on T1. A channel record is enabled
+// only from these (RbsIdentifyChannels, again whenever the E1 flag changes), so the
+// loops run once a step or a bit exchange go from the first to the end only.
+static ULONG RbsFirstChannel(const RBS_STACK* s) { return s->E1 ? 0 : 1; }
+static ULONG RbsEndChannel(const RBS_STACK* s) { return s->E1 ? RBS_CHANNELS : RBS_T1_CHANNELS + 1; }
+
 static BOOLEAN RbsChannelEnabledOnLine(const RBS_STACK* s, ULONG Channel)
 {
-    return s->E1 ? TRUE : (Channel >= 1 && Channel <= RBS_T1_CHANNELS);
+    return Channel >= RbsFirstChannel(s) && Channel < RbsEndChannel(s);
 }
 
 static BOOLEAN RbsLayer1Up(const RBS_STACK* s) { return s->Layer1State == RBS_L1_UP; }
@@ -123,20 +129,24 @@ static void RbsHistoryClear(RBS_CHANNEL* ch)
     ch->RxHistoryPos = ch->TxHistoryPos = ch->StateHistoryPos = 0;
 }
 
-// One step of a run-length history: the current run grows while the bit stays and
-// the run fits in 14 bits; otherwise a new entry starts, until all 32 are used.
-static void RbsHistorySample(USHORT* History, ULONG* Pos, BOOLEAN Bit)
+// A channel's A bit as a history entry's bit.
+static_assert(RBS_HISTORY_A_BIT << 11 == RBS_HISTORY_BIT, "the A bit shifts onto the history bit");
+static inline USHORT RbsHistoryBit(ULONG Bits) { return (USHORT)((Bits & RBS_HISTORY_A_BIT) << 11); }
+
+// One step of a run-length history, the sample given as RBS_HISTORY_BIT or 0: the
+// current run grows while the bit stays and the run fits in 14 bits; otherwise a new
+// entry starts, until all 32 are used.
+static inline void RbsHistorySample(USHORT* History, ULONG* Pos, USHORT Bit)
 {
-    USHORT bit = Bit ? RBS_HISTORY_BIT : 0;
-    if (*Pos > 0) {
-        USHORT* last = &History[*Pos - 1];
-        if ((*last & RBS_HISTORY_BIT) == bit && (*last & RBS_HISTORY_RUN_MASK) < RBS_HISTORY_RUN_MASK) {
-            (*last)++;
-            return;
-        }
+    const ULONG pos = *Pos;
+    // Bit and run in one test: a different bit sets RBS_HISTORY_BIT, above every run.
+    if (pos > 0 && ((History[pos - 1] ^ Bit) & (RBS_HISTORY_BIT | RBS_HISTORY_RUN_MASK)) < RBS_HISTORY_RUN_MASK) {
+        History[pos - 1]++;
+        return;
     }
-    if (*Pos >= RBS_HISTORY_ENTRIES) return;
-    History[(*Pos)++] = (USHORT)(RBS_HISTORY_VALID | bit | 1);
+    if (pos >= RBS_HISTORY_ENTRIES) return;
+    History[pos] = (USHORT)(RBS_HISTORY_VALID | Bit | 1);
+    *Pos = pos + 1;
 }
 
 static void RbsSetState(RBS_CHANNEL* ch, ULONG State)
@@ -301,10 +311,12 @@ static constexpr RBS_MACHINE_ROW RbsMachine[] = {
 #define RBS_ROWS_PER_STATE 8
 
 // The rows of each state in table order, so that a step (once a tick for every channel)
-// looks at its own state's few rows only; built from the table when compiled.
+// looks at its own state's few rows only, and the conditions those rows test; built
+// from the table when compiled.
 typedef struct _RBS_ROW_INDEX {
     UCHAR Count[RBS_CH_LAST_STATE + 1];
     UCHAR Row[RBS_CH_LAST_STATE + 1][RBS_ROWS_PER_STATE];
+    USHORT Conditions[RBS_CH_LAST_STATE + 1];  // 1 << condition, for every row of the state
     BOOLEAN Overflow;  // a row names a state beyond the index, or a state has too many rows
 } RBS_ROW_INDEX;
 
@@ -313,10 +325,12 @@ static constexpr RBS_ROW_INDEX RbsIndexRows()
     RBS_ROW_INDEX x = {};
     for (ULONG r = 0; r < RBS_MACHINE_ROWS; r++)
         for (ULONG st = RbsMachine[r].FirstState; st <= RbsMachine[r].LastState; st++) {
-            if (st > RBS_CH_LAST_STATE || x.Count[st] >= RBS_ROWS_PER_STATE)
+            if (st > RBS_CH_LAST_STATE || x.Count[st] >= RBS_ROWS_PER_STATE || RbsMachine[r].Condition >= 16) {
                 x.Overflow = TRUE;
-            else
+            } else {
                 x.Row[st][x.Count[st]++] = (UCHAR)r;
+                x.Conditions[st] = (USHORT)(x.Conditions[st] | (1u << RbsMachine[r].Condition));
+            }
         }
     return x;
 }
@@ -324,7 +338,7 @@ static constexpr RBS_ROW_INDEX RbsRowIndex = RbsIndexRows();
 static_assert(!RbsRowIndex.Overflow, "every row must fit the row index");
 
 // The timing position whose counter a state watches; 0 none.
-static ULONG RbsWatchedPosition(ULONG State)
+static constexpr ULONG RbsWatchedPosition(ULONG State)
 {
     switch (State) {
     case RBS_CH_ANSWER_DELAY:
@@ -341,6 +355,17 @@ static ULONG RbsWatchedPosition(ULONG State)
     }
 }
 
+// RbsWatchedPosition of each state of the table, for the step.
+typedef struct _RBS_WATCH_TABLE {
+    UCHAR Position[RBS_CH_LAST_STATE + 1];
+} RBS_WATCH_TABLE;
+
+static constexpr RBS_WATCH_TABLE RbsWatchTable = [] {
+    RBS_WATCH_TABLE t = {};
+    for (ULONG st = 0; st <= RBS_CH_LAST_STATE; st++) t.Position[st] = (UCHAR)RbsWatchedPosition(st);
+    return t;
+}();
+
 static UCHAR RbsProtocolBit(ULONG Protocol)
 {
     switch (Protocol) {
@@ -349,6 +374,21 @@ static UCHAR RbsProtocolBit(ULONG Protocol)
     case RBS_PROTOCOL_EAR_MOUTH: return RBS_P_EM;
     default: return 0;
     }
+}
+
+#define RBS_COND(c) (1u << (c))
+
+// Whether a row of a state without a watched counter can match: every condition but
+// RBS_EV_ON_HOOK needs a flag or a Link (and a running or expired counter needs a
+// watched position), so a channel with none of those set passes the step over.
+static BOOLEAN RbsRowMayMatch(const RBS_CHANNEL* ch, ULONG Conditions)
+{
+    if ((Conditions & RBS_COND(RBS_EV_LINK_BOUND)) && ch->ThisLink != NULL) return TRUE;
+    if ((Conditions & (RBS_COND(RBS_EV_OFF_HOOK_CHANGED) | RBS_COND(RBS_EV_ON_HOOK_CHANGED))) && ch->RxChanged) return TRUE;
+    if ((Conditions & RBS_COND(RBS_EV_ON_HOOK)) && ch->RxState == RBS_RX_ON_HOOK) return TRUE;
+    if ((Conditions & RBS_COND(RBS_EV_ANSWER)) && ch->AnswerRequested) return TRUE;
+    if ((Conditions & RBS_COND(RBS_EV_CLEAR)) && ch->ClearRequested) return TRUE;
+    return FALSE;
 }
 
 static void RbsLoad(RBS_CHANNEL* ch, ULONG Position)
@@ -393,17 +433,22 @@ static void RbsRunActions(RBS_CHANNEL* ch, USHORT Actions)
 
 static void RbsChannelStep(RBS_CHANNEL* ch)
 {
+    // A state beyond the table watches no counter and has no rows: nothing to do. Nor
+    // in a state without a counter when no row can match (the common case, looked at
+    // first: once a step for every channel).
+    const ULONG state = ch->State;
+    if (state > RBS_CH_LAST_STATE) return;
+    const ULONG position = RbsWatchTable.Position[state];
+    if (position == 0 && !RbsRowMayMatch(ch, RbsRowIndex.Conditions[state])) return;
     UCHAR protocol = RbsProtocolBit(ch->Protocol);
     if (protocol == 0) return;
     // The counter of the state counts down once per step and signals when it is 0.
     BOOLEAN expired = FALSE;
-    ULONG position = RbsWatchedPosition(ch->State);
     if (position != 0) {
         ULONG* c = &ch->Counter[position - 1];
         if (*c > 0) (*c)--;
         expired = *c == 0;
     }
-    if (ch->State > RBS_CH_LAST_STATE) return;
     for (ULONG n = 0; n < RbsRowIndex.Count[ch->State]; n++) {
         const RBS_MACHINE_ROW& row = RbsMachine[RbsRowIndex.Row[ch->State][n]];
         if (!(row.Protocols & protocol)) continue;
@@ -421,7 +466,8 @@ static void RbsChannelStep(RBS_CHANNEL* ch)
 static void RbsDebounce(RBS_STACK* s)
 {
     ULONG need = RbsDebounceSamples(s);
-    for (ULONG k = 0; k < RBS_CHANNELS; k++) {
+    const ULONG end = RbsEndChannel(s);
+    for (ULONG k = RbsFirstChannel(s); k < end; k++) {
         RBS_CHANNEL* ch = &s->Channel[k];
         RBS_BITS* r = &s->RxBits[k];
         if (!ch->Enabled) continue;
@@ -454,11 +500,12 @@ BOOLEAN RbsStackTimerHdlr(PVOID Context)
         s->PeriodCount = 0;
         s->PeriodElapsed = 1;
     }
-    for (ULONG k = 0; k < RBS_CHANNELS; k++) {
+    const ULONG end = RbsEndChannel(s);
+    for (ULONG k = RbsFirstChannel(s); k < end; k++) {
         RBS_CHANNEL* ch = &s->Channel[k];
         if (!ch->Enabled) continue;
-        RbsHistorySample(ch->RxHistory, &ch->RxHistoryPos, (s->RxBits[k].Latest & RBS_HISTORY_A_BIT) != 0);
-        RbsHistorySample(ch->TxHistory, &ch->TxHistoryPos, (s->TxBits[k].Latest & RBS_HISTORY_A_BIT) != 0);
+        RbsHistorySample(ch->RxHistory, &ch->RxHistoryPos, RbsHistoryBit(s->RxBits[k].Latest));
+        RbsHistorySample(ch->TxHistory, &ch->TxHistoryPos, RbsHistoryBit(s->TxBits[k].Latest));
         RbsChannelStep(ch);
     }
     if (s->PeriodElapsed && RbsLayer1Up(s)) {
@@ -661,15 +708,19 @@ ULONG RbsStackQueryParam(ULONG Kind, ULONG Id, PVOID Object, ULONG Argument)
 void RbsStackTransmitBits(PVOID Stack, UCHAR* Bits)
 {
     RBS_STACK* s = RbsStack(Stack);
-    const BOOLEAN up = RbsLayer1Up(s);
-    for (ULONG k = 0; k < RBS_CHANNELS; k++) Bits[k] = up && s->Channel[k].Enabled ? (UCHAR)s->TxBits[k].Latest : 0;
+    std::memset(Bits, 0, RBS_CHANNELS);
+    if (!RbsLayer1Up(s)) return;
+    const ULONG end = RbsEndChannel(s);
+    for (ULONG k = RbsFirstChannel(s); k < end; k++)
+        if (s->Channel[k].Enabled) Bits[k] = (UCHAR)s->TxBits[k].Latest;
 }
 
 void RbsStackReceiveBits(PVOID Stack, const UCHAR* Bits)
 {
     RBS_STACK* s = RbsStack(Stack);
     if (!RbsLayer1Up(s)) return;
-    for (ULONG k = 0; k < RBS_CHANNELS; k++)
+    const ULONG end = RbsEndChannel(s);
+    for (ULONG k = RbsFirstChannel(s); k < end; k++)
         if (Bits[k] <= RBS_BITS_MASK && s->Channel[k].Enabled) s->RxBits[k].Latest = Bits[k];
 }
 
