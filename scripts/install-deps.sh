@@ -4,8 +4,8 @@ set -euo pipefail
 need=()
 # tshark decodes our D-channel frames in the oracle tests; Qt 6 Widgets and a font carry
 # the user interface of the applet and the setup library (platform/mfc); python3 prints
-# the benchmark table.
-for pkg in cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev tshark \
+# the benchmark table; lld links the test command's builds.
+for pkg in cmake ninja-build g++ clang lld libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev tshark \
     qt6-base-dev fonts-dejavu-core python3; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
