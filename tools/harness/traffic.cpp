@@ -1071,6 +1071,11 @@ void Traffic::abandon()
     take_indications();
     for (auto& [id, c] : calls_) {
         if (c->state == Call::State::Connected || c->state == Call::State::Draining) count(*c, &CallCounters::dropped);
+        // A caller still waiting for the adapter to answer hangs up: nobody is left to
+        // take its call should the network offer it again.
+        if (c->state == Call::State::Offered && c->have_key &&
+            (c->kind == CallKind::IsdnIncoming || c->kind == CallKind::ModemIncoming))
+            far_.isdn[c->line]->clear_call(c->key);
         count_rest_lost(*c);
     }
     calls_.clear();
