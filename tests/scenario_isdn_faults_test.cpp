@@ -284,6 +284,42 @@ TEST_F(IsdnFaults5ess, CutFrameIsAnsweredByFrmrAndTheLinkEstablishedAgain)
     expect_clean = false;  // the cut frame is the network's own doing
 }
 
+// Every frame of the network cut short for 3 s, as the soak's d-corrupt does: the link is
+// established again and again, and the network's DISCONNECT of one call is lost with it.
+// Once its frames arrive whole, the adapter asks after each active call, learns that one
+// is being cleared and ends it, and its owner's hang-up of the other goes out at once:
+// nothing waits behind enquiries heaped up by the resets.
+TEST_F(IsdnFaults5ess, CallClearedUnderCutFramesEndsPromptlyOnceTheyArriveWhole)
+{
+    expect_clean = false;  // the cut frames are the network's own doing; STATUS answers the enquiries
+    Link* cleared = driver_owned(2);
+    Link* kept = driver_owned(3);
+    auto k1 = net->offer_call(3, "5551002", "100", sim::q931::Bearer::unrestricted64());
+    auto k2 = net->offer_call(4, "5551003", "100", sim::q931::Bearer::unrestricted64());
+    ASSERT_TRUE(k1 && k2);
+    ASSERT_TRUE(run_until([&] { return cleared->ChannelState == CHANNEL_STATE_ACTIVE && kept->ChannelState == CHANNEL_STATE_ACTIVE; },
+                          plat::ms(3000)));
+    const uint64_t resets = net->counters().reestablishments;
+    net->inject(sim::FrameFault::Runt);
+    ASSERT_TRUE(net->clear_call(*k1));
+    for (int i = 0; i < 30; i++) {
+        r.host.run_for(plat::ms(100));
+        if (net->faults_pending() == 0) net->inject(sim::FrameFault::Runt, false);
+    }
+    r.host.run_for(plat::ms(100));
+    ASSERT_GE(net->counters().reestablishments, resets + 10) << "the link was established again and again";
+    ASSERT_EQ(net->call(*k1)->state, NetState::DisconnectIndication) << "its DISCONNECT was lost";
+    ASSERT_NE(cleared->ThisBChannel, nullptr);
+    ASSERT_TRUE(run_until([&] { return !net->call(*k1) && cleared->ThisBChannel == nullptr; }, plat::ms(1500)))
+        << "the call the network cleared is ended at both ends";
+    EXPECT_EQ(kept->ChannelState, (ULONG)CHANNEL_STATE_ACTIVE);
+    ASSERT_EQ(net->call(*k2)->state, NetState::Active);
+    EXPECT_LE(count(from_adapter(*k2), MT::StatusEnquiry), 2u) << "asked after a few times, not once per reset";
+    locked([&] { RSS_Disconnect(kept, TERMINATE_TRANSFER | TERMINATE_CALL | LINK_DOWN); });
+    ASSERT_TRUE(run_until([&] { return net->calls().empty() && kept->ThisBChannel == nullptr; }, plat::ms(500)))
+        << "the owner's hang-up went out at once";
+}
+
 TEST_F(IsdnFaults5ess, WithheldAcknowledgementIsAskedForAndNothingIsSentTwice)
 {
     Link* l = driver_owned(6);

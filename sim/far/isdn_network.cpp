@@ -618,7 +618,11 @@ void IsdnNetworkSide::on_u(const lapd::Frame& f)
         } else if (l2_ == L2State::AwaitingEstablishment) {
             send_u(U::Ua, false, f.pf);  // both sides asked: the UA to ours completes it
         } else {
-            if (l2_ != L2State::Released) note("link re-established by the user");
+            if (l2_ != L2State::Released) {
+                // The user may have lost its calls with the link (an adapter started again).
+                note("link re-established by the user");
+                verify_calls_ = true;
+            }
             send_u(U::Ua, false, f.pf);
             reset_variables();
             established();

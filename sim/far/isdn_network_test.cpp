@@ -952,6 +952,33 @@ TEST(IsdnNetworkCalls, ReestablishmentsDoNotPileUpEnquiries)
     for (const auto& [ref, times] : n) EXPECT_EQ(times, 1u) << "call " << ref;
 }
 
+// A user that establishes the link again over the established one may have lost its
+// calls with it (an adapter started afresh): each active call is asked after, and one the
+// user answers with the null state is cleared. A link established from released asks
+// nothing (up() sees the UA alone).
+TEST(IsdnNetworkCalls, ALinkEstablishedAgainByTheUserAsksAfterTheActiveCalls)
+{
+    Bench b;
+    b.up();
+    ASSERT_TRUE(b.net.offer_call(3, "5551234", "2125550000", q931::Bearer::unrestricted64()));
+    b.messages();
+    b.send("08 02 80 01 07 18 03 A9 83 83");  // CONNECT
+    ASSERT_EQ(names(b.messages()), std::vector<std::string>{"CONNECT ACKNOWLEDGE"});
+    ASSERT_EQ(b.net.channel_state(3), NetState::Active);
+
+    b.user("00 01 7F");  // SABME
+    ASSERT_FALSE(b.sent.empty());
+    EXPECT_EQ(show(b.sent.front()), "00 01 73 ") << "UA, F = 1";
+    b.sent.erase(b.sent.begin());
+    b.ns = b.nr = 0;
+    auto got = b.messages();
+    ASSERT_EQ(names(got), std::vector<std::string>{"STATUS ENQUIRY"});
+    EXPECT_EQ(got[0].cr, 1u);
+    b.send("08 02 80 01 7D 08 02 80 9E 14 01 00");  // STATUS: cause 30, call state 0
+    b.messages();
+    EXPECT_EQ(b.net.channel_state(3), NetState::Null) << "the user no longer knows the call";
+}
+
 // ---------------------------------------------------------------------------------
 // pcap
 

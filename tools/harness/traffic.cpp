@@ -140,6 +140,7 @@ struct Traffic::Call {
     Pump* pump = nullptr;         // a modem call's pump, from its connection
     uint64_t pump_text_before = 0;  // bytes the host had sent that pump before the connection
     bool dropped = false;  // ended by a fault, not by the plan
+    bool clear_again = false;  // the network's clearing asked while its link was down: asked again once up
     bool told = false;     // TAPI's call: the driver reported it disconnected
     ULONG htcall = 0;      // TAPI's handle of the call, once connected
     // Per direction: 0 towards the far end, 1 towards the adapter's owner.
@@ -633,6 +634,12 @@ void Traffic::step(Call& c)
     case Call::State::Clearing: {
         bool far_idle = true;
         if (net != nullptr && c.have_key) {
+            // The far end hung up while the network's link was being established again: the
+            // network clears towards the adapter once the link is up.
+            if (c.clear_again && net->link_up()) {
+                c.clear_again = false;
+                net->clear_call(c.key);
+            }
             auto info = net->call(c.key);
             far_idle = !info || info->state == sim::NetState::Null;
         } else if (rb != nullptr && c.channel != 0) {
@@ -702,7 +709,7 @@ void Traffic::begin_clearing(Call& c)
     switch (c.kind) {
     case CallKind::IsdnIncoming:
     case CallKind::ModemIncoming:
-        if (c.have_key) far_.isdn[c.line]->clear_call(c.key);
+        if (c.have_key) c.clear_again = !far_.isdn[c.line]->clear_call(c.key) && !far_.isdn[c.line]->link_up();
         break;
     case CallKind::IsdnOutgoing:
     case CallKind::PeerIncoming:
@@ -1064,6 +1071,11 @@ void Traffic::abandon()
     take_indications();
     for (auto& [id, c] : calls_) {
         if (c->state == Call::State::Connected || c->state == Call::State::Draining) count(*c, &CallCounters::dropped);
+        // A caller still waiting for the adapter to answer hangs up: nobody is left to
+        // take its call should the network offer it again.
+        if (c->state == Call::State::Offered && c->have_key &&
+            (c->kind == CallKind::IsdnIncoming || c->kind == CallKind::ModemIncoming))
+            far_.isdn[c->line]->clear_call(c->key);
         count_rest_lost(*c);
     }
     calls_.clear();

@@ -156,8 +156,8 @@ public:
     // Takes in what the driver indicated since the last look (its line-downs).
     void take_indications();
     // Stops sending and starting calls, and forgets the calls without clearing them: the
-    // adapter is going (its halt clears what it holds). Counts what was sent and never
-    // received as lost.
+    // adapter is going (its halt clears what it holds). The far end's callers still waiting
+    // for an answer hang up. Counts what was sent and never received as lost.
     void abandon();
     // Problems seen with the calls the driver holds: a Link bound to a call that no call
     // of this traffic is on, a call whose Link lost its record. Empty when sound.

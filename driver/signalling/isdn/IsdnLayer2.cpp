@@ -247,6 +247,18 @@ void IsdnL2QueueMessage(ISDN_STACK* s, ULONG MessageLength)
     IsdnPostEvent(s, EV_L2_MESSAGE_QUEUED, NULL, 0);
 }
 
+// TRUE while the store holds a message equal to this one, unsent or unacknowledged: the
+// store keeps its frames over a re-establishment and sends them again after it.
+BOOLEAN IsdnL2Holds(const ISDN_STACK* s, const UCHAR* Message, ULONG Length)
+{
+    const ISDN_L2* l = &s->L2;
+    for (ULONG i = 0; i < TxQueued(l); i++) {
+        const UCHAR* f = l->TxStore[TxSlotAfterHead(l, i)];
+        if (f[0] == L2_HEADER + Length && std::memcmp(f + 1 + L2_HEADER, Message, Length) == 0) return TRUE;
+    }
+    return FALSE;
+}
+
 // ---- receive ----
 
 static void L2ReceiveIFrame(ISDN_STACK* s, const UCHAR* f, ULONG Length, BOOLEAN Command)

@@ -466,10 +466,19 @@ static void RestartForgottenChannels(ISDN_STACK* s)
 // The link came up again (a reset, or established after a failure): the network may
 // have cleared calls meanwhile without being heard. Each active call is asked after;
 // a network that no longer knows it answers with the null state and the call is cleared.
+// A call whose last enquiry the store still holds is not asked again: a link reset again
+// and again would heap up enquiries, and every message after them would wait behind them.
 static void EnquireActiveCalls(ISDN_STACK* s)
 {
-    for (ISDN_CALL& c : s->Calls)
-        if (IsdnIsBChannel(s, c.Channel) && c.State == 10) IsdnSendMessage(s, &c, MT_STATUS_ENQUIRY, 0);
+    for (ISDN_CALL& c : s->Calls) {
+        if (!IsdnIsBChannel(s, c.Channel) || c.State != 10) continue;
+        ISDN_TX_ARGS a;
+        IsdnArgsForCall(s, &c, MT_STATUS_ENQUIRY, &a);
+        UCHAR m[L2_MAX_MESSAGE];
+        ULONG n = IsdnBuildMessage(s, &a, m, sizeof m);
+        if (n != 0 && IsdnL2Holds(s, m, n)) continue;
+        IsdnSendArgs(s, &a);
+    }
 }
 
 void IsdnRunPrimitive(ISDN_STACK* s, ULONG Code, ISDN_CALL* Call)

@@ -357,6 +357,7 @@ BOOLEAN IsdnL2ManagementEvent(ISDN_STACK* s, ULONG Code);
 BOOLEAN IsdnUpperEvent(ISDN_STACK* s, ULONG Code);
 UCHAR* IsdnL2MessageSlot(ISDN_STACK* s);     // NULL when the store is full
 void IsdnL2QueueMessage(ISDN_STACK* s, ULONG MessageLength);
+BOOLEAN IsdnL2Holds(const ISDN_STACK* s, const UCHAR* Message, ULONG Length);  // queued, not yet acknowledged
 void IsdnL2ReleaseRxSlot(ISDN_STACK* s, UCHAR Slot);
 void IsdnL2Released(ISDN_STACK* s);         // what layer 3 sees on release
 void IsdnL2Established(ISDN_STACK* s);      // what layer 3 sees on establishment

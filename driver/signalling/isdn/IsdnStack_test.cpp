@@ -794,6 +794,36 @@ TEST_F(IsdnCall, ALinkResetByTheNetworkAsksAfterTheActiveCall)
     }
 }
 
+// The link reset again and again before the network acknowledged the enquiry: the store
+// keeps that one and sends it again after each reset, and no second joins it, so nothing
+// said of the calls later waits behind a heap of enquiries. Once it was acknowledged, the
+// next reset asks again.
+TEST_F(IsdnCall, ALinkResetAgainBeforeTheEnquiryIsAcknowledgedAsksOnce)
+{
+    Make(1, 1);
+    Offer();
+    ops.CallRequest(REQUEST_SETUP_RESPONSE, Call(5), NULL, 0, 0);
+    Run(40);
+    NetI(Msg(MT_CONNECT_ACK, 0x21, false));
+    ASSERT_EQ(Call(5)->State, 10);
+    Sent();
+    const std::vector<Bytes> enquiry = {{0x08, 0x02, 0x80, 0x21, MT_STATUS_ENQUIRY}};
+    for (int reset = 0; reset < 4; reset++) {
+        SCOPED_TRACE(reset);
+        ASSERT_TRUE(Put({0x02, 0x01, 0x7F}));  // SABME while established
+        netVS = 0;
+        Run(100);
+        EXPECT_EQ(Sent(), enquiry);
+    }
+    NetI(Msg(MT_STATUS, 0x21, false, {0x08, 0x02, 0x80, 0x9E, 0x14, 0x01, 10}));
+    EXPECT_EQ(Call(5)->State, 10);
+    EXPECT_TRUE(Sent().empty());
+    ASSERT_TRUE(Put({0x02, 0x01, 0x7F}));
+    netVS = 0;
+    Run(100);
+    EXPECT_EQ(Sent(), enquiry);
+}
+
 TEST_F(IsdnCall, DisconnectCauseDefaultsAndZeroCause)
 {
     const struct {
