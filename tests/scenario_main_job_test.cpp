@@ -619,7 +619,9 @@ struct PriNetworkProgram {
     }
 };
 
-TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoed)
+// The program connects, brings layer 2 up, offers two calls and serves the adapter's
+// `calls` calls; the summary and the program's own counts must say the same.
+void pri_program_run(unsigned calls)
 {
     const fs::path dir = temp_dir("pri");
     const std::string path = (dir / "d0.sock").string();
@@ -628,7 +630,7 @@ TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoe
     rig::MainJob job;
     rig::RunOptions o;
     o.lines[0] = {rig::Rig::FarKind::Peer, path};
-    o.plan.calls_per_line = 3;
+    o.plan.calls_per_line = calls;
     std::string e;
     ASSERT_TRUE(job.start(o, &e)) << e;
     plat::Host& h = job.rig().host;
@@ -666,13 +668,13 @@ TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoe
     EXPECT_EQ(in.offered, 2u);
     EXPECT_EQ(in.connected, 2u);
     EXPECT_EQ(in.cleared, 2u);
-    EXPECT_EQ(out.offered, 3u) << "--calls 3: three calls placed to the network";
-    EXPECT_EQ(out.connected, 3u);
-    EXPECT_EQ(out.cleared, 3u);
-    EXPECT_EQ(l.calls.offered, 5u);
+    EXPECT_EQ(out.offered, calls) << "--calls " << calls << ": that many calls placed to the network";
+    EXPECT_EQ(out.connected, calls);
+    EXPECT_EQ(out.cleared, calls);
+    EXPECT_EQ(l.calls.offered, 2u + calls);
     EXPECT_EQ(l.calls.failed, 0u);
     EXPECT_EQ(net.their_calls_connected, 2u) << "the adapter answered both of the network's calls";
-    EXPECT_EQ(net.our_calls_answered, 3u);
+    EXPECT_EQ(net.our_calls_answered, calls);
     EXPECT_EQ(net.refused, 0u);
     // What the owner sent on each call came back from the channel's far end, checked.
     EXPECT_GT(l.data.bytes_sent, 0u);
@@ -690,6 +692,11 @@ TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoe
     EXPECT_NE(rig::to_json(s).find("\"outside_program\": {\"socket\""), std::string::npos);
     fs::remove_all(dir);
 }
+
+TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoed) { pri_program_run(3); }
+
+// --calls 0 places none: the user side still owns the Links and answers what the program offers.
+TEST(MainJob, OutsideNetworkStackWithCallsZeroStillGetsItsCallsAnswered) { pri_program_run(0); }
 
 // ---- the pcap, decoded by tshark ----
 

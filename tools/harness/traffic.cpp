@@ -191,8 +191,9 @@ Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, si
         // Every Link of a line that carries calls gets its owner: on ISDN lines (and those of
         // an outside program) the driver, which answers and clears by itself; on robbed-bit lines, where calls reach the
         // Link of their channel only when TAPI owns it, TAPI (played here), which answers
-        // and drops. A plan of no calls leaves the Links free for TAPI and the serial ports.
-        if (lines_[n].carries_calls && (plan_.full_load || plan_.calls_per_line > 0)) {
+        // and drops. A plan of no calls leaves the Links free for TAPI and the serial ports,
+        // but not an outside program's: what it offers is answered whatever the plan places.
+        if (lines_[n].carries_calls && (plan_.full_load || plan_.calls_per_line > 0 || far_.peer[n] != nullptr)) {
             const ULONG owner = far_.robbed_bit[n] != nullptr ? OWNER_TELEPHONY_SUBSYSTEM : OWNER_DRIVER;
             ls->owner = owner;
             ls->holds_links = true;

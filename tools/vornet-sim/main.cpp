@@ -41,7 +41,7 @@ const char* const kUsage =
     "  --peer N:PATH       the same as --line N:peer:PATH\n"
     "  --pcap FILE         write every D-channel frame as pcap (LINUX_LAPD)\n"
     "  --calls N           calls per line (default 4); 0: none, and the lines' Links stay\n"
-    "                      free for TAPI and the serial ports\n"
+    "                      free for TAPI and the serial ports (a peer line's still answer)\n"
     "  --load full         a data call on every B channel of every line, at line rate\n"
     "  --fault NAME        once the calls are up, inject a fault and check the calls, packets\n"
     "                      and recovery after it (repeatable; \"all\": every one in turn);\n"
