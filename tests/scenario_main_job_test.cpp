@@ -367,6 +367,29 @@ TEST(MainJob, RobbedBitCallsBeyondTheFirstFewOnAChannelAllConnect)
     EXPECT_EQ(s.lines[3].data.bytes_lost, 0u);
 }
 
+// The progress line counts from the start, whichever way the run runs (a fault run steps
+// the clock with run_for(), never run()): simulated time since then, the time left at
+// the pace so far.
+TEST(MainJob, ProgressCountsFromTheStartOnEveryWayOfRunning)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.run_ms = 30000;
+    std::string e;
+    const auto w0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run_for(5000);
+    const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+    const std::string text = job.progress_text();
+    EXPECT_EQ(text.rfind("     5.0 s simulated of 30, about ", 0), 0u) << text;
+    const size_t at = text.find("about ");
+    ASSERT_NE(at, std::string::npos) << text;
+    const double left = std::stod(text.substr(at + 6));
+    // 25 s to go at 5 s done in at most wall_s.
+    EXPECT_LE(left, 5 * wall_s + 1) << text;
+    job.finish();
+}
+
 TEST(MainJob, LineWithNothingAtItsFarEndStaysDownAndCarriesNoCalls)
 {
     rig::MainJob job;
@@ -986,6 +1009,47 @@ TEST(MainJob, PeerRunEndsOnCtrlCWithItsSummaryAndRemovesOnlyItsSocket)
 // A root that setup (or the applet, or an earlier run) has written: serving boots with
 // its hive and its firmware file and leaves them as they were; --config and --firmware
 // given on the command line take their place.
+// A fault run and a soak stopped by a signal end as any run does: wound down, halted,
+// the summary and the table of the faults done by then printed.
+TEST(MainJob, FaultAndSoakRunsEndOnASignalWithTheirTable)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int signal;
+    };
+    const Case cases[] = {
+        {{"--soak", "5", "--run-ms", "86400000"}, SIGINT},
+        {{"--fault", "signal-loss", "--run-ms", "86400000"}, SIGTERM},
+    };
+    const fs::path dir = temp_dir("faultint");
+    const std::string out = (dir / "out.txt").string();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int f = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(f, 1);
+            std::vector<char*> argv{const_cast<char*>(VORNET_SIM)};
+            for (const auto& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(VORNET_SIM, argv.data());
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+        ::kill(pid, c.signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal, not killed by it";
+        const std::string table = read_text(out);
+        EXPECT_NE(table.find("adapter: initialised"), std::string::npos) << table;
+        EXPECT_NE(table.find("halt clean"), std::string::npos) << table;
+        EXPECT_NE(table.find("\nall rows "), std::string::npos) << table;
+        EXPECT_NE(table.find("stopped by SIGINT or SIGTERM: the rows above are the faults done by then\n"), std::string::npos) << table;
+    }
+    fs::remove_all(dir);
+}
+
 TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
 {
     const std::string chosen = config("default.reg") + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorlane\\Setup]\n\"Chosen\"=\"by setup\"\n";

@@ -244,13 +244,13 @@ bool ask_pump(MainJob& job, unsigned socket, unsigned processor, const std::func
 
 const std::vector<FaultInfo>& fault_list() { return kFaults; }
 
-size_t warm_up(MainJob& job, uint64_t limit_ms)
+size_t warm_up(MainJob& job, uint64_t limit_ms, const std::atomic<bool>* stop)
 {
     plat::Host& h = job.rig().host;
     const plat::VTime limit = h.now() + ms(limit_ms);
     size_t last = 0;
     plat::VTime since = h.now();
-    while (h.now() < limit && job.traffic() != nullptr) {
+    while (h.now() < limit && job.traffic() != nullptr && (stop == nullptr || !stop->load())) {
         job.run_for(100);
         const size_t n = job.traffic()->connected_calls();
         if (n != last || !layer2_down(job).empty() || processors_booting(job)) {
@@ -642,16 +642,17 @@ std::string fault_totals_json(const std::vector<FaultRow>& rows, uint64_t run_by
            std::to_string(run_bytes_lost - std::min(run_bytes_lost, t.bytes_lost));
 }
 
-SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed)
+SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed, const std::atomic<bool>* stop)
 {
     SoakResult res;
     plat::Host& h = job.rig().host;
     std::mt19937_64 rng(seed);
     const plat::VTime end = h.now() + ms(simulated_ms);
+    auto stopped = [stop] { return stop != nullptr && stop->load(); };
     res.memory_start = res.memory_peak = pool_bytes(job);
-    while (h.now() < end) {
-        job.run_for(1000 + rng() % 4000);
-        if (h.now() >= end) break;
+    while (h.now() < end && !stopped()) {
+        job.run_for(1000 + rng() % 4000, stop);
+        if (h.now() >= end || stopped()) break;
         const auto& f = kFaults[rng() % kFaults.size()];
         const uint64_t owed = res.rows.empty() ? 0 : res.rows.back().calls_missing;
         res.rows.push_back(run_fault(job, f.kind, rng(), owed));
