@@ -1168,6 +1168,8 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
         {{"--fault", "gremlins"}, "--fault \"gremlins\" is none of all, modem-silent, signal-loss", true},
         {{"--soak", "seven"}, "--soak needs a seed", true},
         {{"--soak", "7", "--serve", "--root", "/tmp"}, "--fault and --soak run in virtual time", true},
+        {{"--fault", "d-drop", "--peer", "0:/tmp/never.sock"}, "--fault and --soak run in virtual time: not with --serve, --com-pty or --peer", true},
+        {{"--line", "0:peer:/tmp/never.sock", "--soak", "3"}, "not with --serve, --com-pty or --peer", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
@@ -1219,12 +1221,34 @@ TEST(MainJob, FirmwareFilesTheProcessorsCannotLoadAreRefused)
 // A far end the line's configuration does not speak to runs, with a warning that says so.
 TEST(MainJob, AFarEndTheLineIsNotConfiguredForIsNamed)
 {
-    std::string err;
-    EXPECT_EQ(run_sim({"--line", "0:rbs", "--run-ms", "200"}, &err), 0) << err;
-    EXPECT_NE(err.find("warning: line 0: a robbed-bit far end on a line configured for 5ESS: no calls"), std::string::npos)
-        << err;
-    EXPECT_EQ(run_sim({"--run-ms", "200"}, &err), 0) << err;
-    EXPECT_EQ(err.find("warning"), std::string::npos) << err;
+    // What the run goes on with, named in a warning line: a far end the line's signalling
+    // does not speak to, a signalling protocol no stack has.
+    const fs::path dir = temp_dir("warn");
+    std::string nine = config("default.reg");
+    const std::string protocol = "\"SignallingProtocol_0\"=dword:00000001";
+    ASSERT_NE(nine.find(protocol), std::string::npos);
+    nine.replace(nine.find(protocol), protocol.size(), "\"SignallingProtocol_0\"=dword:00000009");
+    const std::string nine_file = (dir / "protocol-9.reg").string();
+    std::ofstream(nine_file) << nine;
+    struct Case {
+        std::vector<std::string> args;
+        std::string warning;  // empty: none
+    };
+    const Case cases[] = {
+        {{"--line", "0:rbs"}, "warning: line 0: a robbed-bit far end on a line configured for 5ESS: no calls"},
+        {{"--config", nine_file}, "warning: line 0: SignallingProtocol_0 9 names no signalling stack"},
+        {{}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "default" : c.args[0]);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--run-ms", "200"});
+        std::string err;
+        EXPECT_EQ(run_sim(args, &err), 0) << err;
+        if (c.warning.empty()) EXPECT_EQ(err.find("warning"), std::string::npos) << err;
+        else EXPECT_NE(err.find(c.warning), std::string::npos) << err;
+    }
+    fs::remove_all(dir);
 }
 
 // One simulator serves a root: a second one on it is refused and leaves the first one's

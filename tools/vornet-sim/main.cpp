@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -250,8 +251,11 @@ int main(int argc, char** argv)
     if (serve && run_ms_given) return fail("--run-ms does not end a --serve run: it runs until SIGINT or SIGTERM");
     if (opt.plan.full_load && opt.plan.calls_per_line == 0 && calls_given)
         return fail("--load full puts a call on every channel: not with --calls 0");
-    if ((!faults.empty() || soak_seed) && (serve || !com_pty_dir.empty()))
-        return fail("--fault and --soak run in virtual time: not with --serve or --com-pty");
+    // An outside program keeps the wall clock's time: a fault run would be over before it could act.
+    const bool peer = std::any_of(opt.lines.begin(), opt.lines.end(),
+                                  [](const auto& l) { return l.second.kind == rig::Rig::FarKind::Peer; });
+    if ((!faults.empty() || soak_seed) && (serve || !com_pty_dir.empty() || peer))
+        return fail("--fault and --soak run in virtual time: not with --serve, --com-pty or --peer");
     if (!config_path.empty() && !read_file(config_path, opt.config_text)) return refuse("cannot read " + config_path);
     if (serve) {
         std::string why;
