@@ -199,7 +199,7 @@ TEST(MainJob, CallsTheRunHasNoTimeForAreNamed)
                          " of the 50 calls asked for (--calls) started; the run's length (--run-ms) left no time for more"),
               std::string::npos)
         << table;
-    EXPECT_NE(table.find("driver's counters (calls to the adapter only)"), std::string::npos) << table;
+    EXPECT_NE(table.find("driver's counters (calls to the adapter only, since the adapter last started)"), std::string::npos) << table;
 }
 
 TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
@@ -1320,7 +1320,23 @@ TEST(MainJob, JsonIsOneObjectWithTheFaultTableInside)
     EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
     EXPECT_NE(out.find("\"com_ports\": [{\"port\": \"COM5\", \"terminal\": \"/dev/pts/"), std::string::npos) << out;
     EXPECT_NE(err.find("COM5 -> /dev/pts/"), std::string::npos) << err;
+    // As text: the COM ports' modem calls, and the main job's own none beside them.
+    EXPECT_EQ(run_sim({"--com-pty", ports.string(), "--run-ms", "500"}, &err, &out), 0) << err;
+    EXPECT_NE(out.find("line 0, COM ports: 0 modem call(s) up"), std::string::npos) << out;
+    EXPECT_NE(out.find("modem calls of the main job's own: none (it leaves the modems to the COM ports"), std::string::npos) << out;
+    EXPECT_EQ(out.find("modem calls: none"), std::string::npos) << out;
     fs::remove_all(ports);
+    // A soak's object holds its table and its figures, and nothing else is printed.
+    // (Its status says whether the faults broke an invariant: not the object's shape.)
+    const int soak_status = run_sim({"--soak", "3", "--run-ms", "8000", "--json"}, &err, &out);
+    EXPECT_TRUE(soak_status == 0 || soak_status == 1) << soak_status << err;
+    ASSERT_FALSE(out.empty()) << err;
+    EXPECT_EQ(out.front(), '{') << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line, one object: " << out;
+    EXPECT_EQ(out[out.size() - 2], '}') << out;
+    EXPECT_NE(out.find("\"faults\": [{\"fault\": "), std::string::npos) << out;
+    EXPECT_NE(out.find("\"soak\": {\"seed\": 3, \"driver_memory_bytes\": {\"start\": "), std::string::npos) << out;
+    EXPECT_NE(out.find("\"stopped_by_signal\": false"), std::string::npos) << out;
     // --help names every fault --fault takes.
     EXPECT_EQ(run_sim({"--help"}, &err, &out), 0);
     for (const char* name : {"modem-silent", "signal-loss", "d-drop", "d-double", "d-corrupt", "hdlc-acks", "hang-reset",

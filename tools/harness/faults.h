@@ -42,7 +42,7 @@ struct FaultRow {
     std::string fault;
     std::string where;  // the line or processor it hit
     uint64_t calls_before = 0;     // connected when it began, with those an earlier fault left down
-    uint64_t calls_dropped = 0;    // ended by it
+    uint64_t calls_dropped = 0;    // of the calls connected when it began, those it ended
     uint64_t calls_recovered = 0;  // new calls connected in their place
     // NDIS packets handed to the driver from the fault's start to the checks after its
     // recovery; of those, completed (once) by the row's end (it waits a while for the last

@@ -25,7 +25,7 @@ constexpr size_t kKeepFarLog = 256;
 constexpr plat::VTime kPumpWait = plat::ms(20000);  // how long a line's modem calls wait for its pumps
 constexpr unsigned kModemRate = 33600;
 constexpr char kStatisticsRequest[] = "AT&V1&V2\r";
-constexpr size_t kKeepClearedIds = 512;  // calls cleared by plan, remembered for the fault checks
+constexpr size_t kKeepClearedIds = 512;  // calls cleared by plan (and dropped), remembered for the fault checks
 
 // Byte i of a frame's payload is (pattern base + i) modulo 256.
 uint8_t pattern_base(uint32_t id, uint32_t seq) { return uint8_t(seq * 7u + id * 13u); }
@@ -615,7 +615,7 @@ void Traffic::step(Call& c)
         if (!still_up(c)) {
             // Ended under the call by one end or the other: the other must follow.
             c.dropped = true;
-            count(c, &CallCounters::dropped);
+            count_dropped(c);
             c.state = Call::State::Clearing;
             c.clearing_at = now;
             break;
@@ -1033,6 +1033,18 @@ bool Traffic::cleared_by_plan(uint32_t id) const
     return std::find(cleared_ids_.begin(), cleared_ids_.end(), id) != cleared_ids_.end();
 }
 
+void Traffic::count_dropped(Call& c)
+{
+    count(c, &CallCounters::dropped);
+    dropped_ids_.push_back(c.id);
+    if (dropped_ids_.size() > kKeepClearedIds) dropped_ids_.pop_front();
+}
+
+bool Traffic::dropped_by_fault(uint32_t id) const
+{
+    return std::find(dropped_ids_.begin(), dropped_ids_.end(), id) != dropped_ids_.end();
+}
+
 uint64_t Traffic::total_statistics_read() const
 {
     uint64_t n = 0;
@@ -1064,7 +1076,7 @@ void Traffic::abandon()
     tick_event_ = 0;
     take_indications();
     for (auto& [id, c] : calls_) {
-        if (c->state == Call::State::Connected || c->state == Call::State::Draining) count(*c, &CallCounters::dropped);
+        if (c->state == Call::State::Connected || c->state == Call::State::Draining) count_dropped(*c);
         count_rest_lost(*c);
     }
     calls_.clear();
