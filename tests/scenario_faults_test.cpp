@@ -187,6 +187,7 @@ TEST_P(FaultRowsAddUp, CompletedArePacketsOfTheRowAndTheRowsBytesLostAreTheLineT
         EXPECT_LE(r.packets_completed, r.packets_handed);
         EXPECT_EQ(r.packets_handed - std::min(r.packets_handed, r.packets_completed), r.packets_uncompleted);
         EXPECT_EQ(r.packets_uncompleted, 0u) << "every packet of the row completed";
+        EXPECT_LE(r.calls_dropped, r.calls_before) << "dropped: of the calls up when the fault began";
         rows_lost += r.bytes_lost;
     }
     for (const auto& l : s.lines) lines_lost += l.data.bytes_lost;

@@ -199,7 +199,7 @@ TEST(MainJob, CallsTheRunHasNoTimeForAreNamed)
                          " of the 50 calls asked for (--calls) started; the run's length (--run-ms) left no time for more"),
               std::string::npos)
         << table;
-    EXPECT_NE(table.find("driver's counters (calls to the adapter only)"), std::string::npos) << table;
+    EXPECT_NE(table.find("driver's counters (calls to the adapter only, since the adapter last started)"), std::string::npos) << table;
 }
 
 TEST(MainJob, FourLineRunAtFullLoadFillsEveryBChannelOfEveryLine)
@@ -365,6 +365,29 @@ TEST(MainJob, RobbedBitCallsBeyondTheFirstFewOnAChannelAllConnect)
     EXPECT_EQ(s.lines[3].calls.connected, 40u);
     EXPECT_EQ(s.lines[3].calls.failed, 0u);
     EXPECT_EQ(s.lines[3].data.bytes_lost, 0u);
+}
+
+// The progress line counts from the start, whichever way the run runs (a fault run steps
+// the clock with run_for(), never run()): simulated time since then, the time left at
+// the pace so far.
+TEST(MainJob, ProgressCountsFromTheStartOnEveryWayOfRunning)
+{
+    rig::MainJob job;
+    rig::RunOptions o;
+    o.run_ms = 30000;
+    std::string e;
+    const auto w0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(job.start(o, &e)) << e;
+    job.run_for(5000);
+    const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+    const std::string text = job.progress_text();
+    EXPECT_EQ(text.rfind("     5.0 s simulated of 30, about ", 0), 0u) << text;
+    const size_t at = text.find("about ");
+    ASSERT_NE(at, std::string::npos) << text;
+    const double left = std::stod(text.substr(at + 6));
+    // 25 s to go at 5 s done in at most wall_s.
+    EXPECT_LE(left, 5 * wall_s + 1) << text;
+    job.finish();
 }
 
 TEST(MainJob, LineWithNothingAtItsFarEndStaysDownAndCarriesNoCalls)
@@ -619,7 +642,9 @@ struct PriNetworkProgram {
     }
 };
 
-TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoed)
+// The program connects, brings layer 2 up, offers two calls and serves the adapter's
+// `calls` calls; the summary and the program's own counts must say the same.
+void pri_program_run(unsigned calls)
 {
     const fs::path dir = temp_dir("pri");
     const std::string path = (dir / "d0.sock").string();
@@ -628,7 +653,7 @@ TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoe
     rig::MainJob job;
     rig::RunOptions o;
     o.lines[0] = {rig::Rig::FarKind::Peer, path};
-    o.plan.calls_per_line = 3;
+    o.plan.calls_per_line = calls;
     std::string e;
     ASSERT_TRUE(job.start(o, &e)) << e;
     plat::Host& h = job.rig().host;
@@ -666,13 +691,13 @@ TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoe
     EXPECT_EQ(in.offered, 2u);
     EXPECT_EQ(in.connected, 2u);
     EXPECT_EQ(in.cleared, 2u);
-    EXPECT_EQ(out.offered, 3u) << "--calls 3: three calls placed to the network";
-    EXPECT_EQ(out.connected, 3u);
-    EXPECT_EQ(out.cleared, 3u);
-    EXPECT_EQ(l.calls.offered, 5u);
+    EXPECT_EQ(out.offered, calls) << "--calls " << calls << ": that many calls placed to the network";
+    EXPECT_EQ(out.connected, calls);
+    EXPECT_EQ(out.cleared, calls);
+    EXPECT_EQ(l.calls.offered, 2u + calls);
     EXPECT_EQ(l.calls.failed, 0u);
     EXPECT_EQ(net.their_calls_connected, 2u) << "the adapter answered both of the network's calls";
-    EXPECT_EQ(net.our_calls_answered, 3u);
+    EXPECT_EQ(net.our_calls_answered, calls);
     EXPECT_EQ(net.refused, 0u);
     // What the owner sent on each call came back from the channel's far end, checked.
     EXPECT_GT(l.data.bytes_sent, 0u);
@@ -690,6 +715,11 @@ TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoe
     EXPECT_NE(rig::to_json(s).find("\"outside_program\": {\"socket\""), std::string::npos);
     fs::remove_all(dir);
 }
+
+TEST(MainJob, OutsideNetworkStackGetsItsCallsAnsweredAndCallsPlacedWithDataEchoed) { pri_program_run(3); }
+
+// --calls 0 places none: the user side still owns the Links and answers what the program offers.
+TEST(MainJob, OutsideNetworkStackWithCallsZeroStillGetsItsCallsAnswered) { pri_program_run(0); }
 
 // ---- the pcap, decoded by tshark ----
 
@@ -979,6 +1009,47 @@ TEST(MainJob, PeerRunEndsOnCtrlCWithItsSummaryAndRemovesOnlyItsSocket)
 // A root that setup (or the applet, or an earlier run) has written: serving boots with
 // its hive and its firmware file and leaves them as they were; --config and --firmware
 // given on the command line take their place.
+// A fault run and a soak stopped by a signal end as any run does: wound down, halted,
+// the summary and the table of the faults done by then printed.
+TEST(MainJob, FaultAndSoakRunsEndOnASignalWithTheirTable)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int signal;
+    };
+    const Case cases[] = {
+        {{"--soak", "5", "--run-ms", "86400000"}, SIGINT},
+        {{"--fault", "signal-loss", "--run-ms", "86400000"}, SIGTERM},
+    };
+    const fs::path dir = temp_dir("faultint");
+    const std::string out = (dir / "out.txt").string();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int f = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(f, 1);
+            std::vector<char*> argv{const_cast<char*>(VORNET_SIM)};
+            for (const auto& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(VORNET_SIM, argv.data());
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+        ::kill(pid, c.signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal, not killed by it";
+        const std::string table = read_text(out);
+        EXPECT_NE(table.find("adapter: initialised"), std::string::npos) << table;
+        EXPECT_NE(table.find("halt clean"), std::string::npos) << table;
+        EXPECT_NE(table.find("\nall rows "), std::string::npos) << table;
+        EXPECT_NE(table.find("stopped by SIGINT or SIGTERM: the rows above are the faults done by then\n"), std::string::npos) << table;
+    }
+    fs::remove_all(dir);
+}
+
 TEST(MainJob, ServeBootsWithTheHiveAndFirmwareAlreadyInTheRoot)
 {
     const std::string chosen = config("default.reg") + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorlane\\Setup]\n\"Chosen\"=\"by setup\"\n";
@@ -1097,6 +1168,8 @@ TEST(MainJob, BadOptionValuesAreRefusedWithStatusTwoAndAMessage)
         {{"--fault", "gremlins"}, "--fault \"gremlins\" is none of all, modem-silent, signal-loss", true},
         {{"--soak", "seven"}, "--soak needs a seed", true},
         {{"--soak", "7", "--serve", "--root", "/tmp"}, "--fault and --soak run in virtual time", true},
+        {{"--fault", "d-drop", "--peer", "0:/tmp/never.sock"}, "--fault and --soak run in virtual time: not with --serve, --com-pty or --peer", true},
+        {{"--line", "0:peer:/tmp/never.sock", "--soak", "3"}, "not with --serve, --com-pty or --peer", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
@@ -1148,12 +1221,34 @@ TEST(MainJob, FirmwareFilesTheProcessorsCannotLoadAreRefused)
 // A far end the line's configuration does not speak to runs, with a warning that says so.
 TEST(MainJob, AFarEndTheLineIsNotConfiguredForIsNamed)
 {
-    std::string err;
-    EXPECT_EQ(run_sim({"--line", "0:rbs", "--run-ms", "200"}, &err), 0) << err;
-    EXPECT_NE(err.find("warning: line 0: a robbed-bit far end on a line configured for 5ESS: no calls"), std::string::npos)
-        << err;
-    EXPECT_EQ(run_sim({"--run-ms", "200"}, &err), 0) << err;
-    EXPECT_EQ(err.find("warning"), std::string::npos) << err;
+    // What the run goes on with, named in a warning line: a far end the line's signalling
+    // does not speak to, a signalling protocol no stack has.
+    const fs::path dir = temp_dir("warn");
+    std::string nine = config("default.reg");
+    const std::string protocol = "\"SignallingProtocol_0\"=dword:00000001";
+    ASSERT_NE(nine.find(protocol), std::string::npos);
+    nine.replace(nine.find(protocol), protocol.size(), "\"SignallingProtocol_0\"=dword:00000009");
+    const std::string nine_file = (dir / "protocol-9.reg").string();
+    std::ofstream(nine_file) << nine;
+    struct Case {
+        std::vector<std::string> args;
+        std::string warning;  // empty: none
+    };
+    const Case cases[] = {
+        {{"--line", "0:rbs"}, "warning: line 0: a robbed-bit far end on a line configured for 5ESS: no calls"},
+        {{"--config", nine_file}, "warning: line 0: SignallingProtocol_0 9 names no signalling stack"},
+        {{}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "default" : c.args[0]);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--run-ms", "200"});
+        std::string err;
+        EXPECT_EQ(run_sim(args, &err), 0) << err;
+        if (c.warning.empty()) EXPECT_EQ(err.find("warning"), std::string::npos) << err;
+        else EXPECT_NE(err.find(c.warning), std::string::npos) << err;
+    }
+    fs::remove_all(dir);
 }
 
 // One simulator serves a root: a second one on it is refused and leaves the first one's
@@ -1225,7 +1320,23 @@ TEST(MainJob, JsonIsOneObjectWithTheFaultTableInside)
     EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
     EXPECT_NE(out.find("\"com_ports\": [{\"port\": \"COM5\", \"terminal\": \"/dev/pts/"), std::string::npos) << out;
     EXPECT_NE(err.find("COM5 -> /dev/pts/"), std::string::npos) << err;
+    // As text: the COM ports' modem calls, and the main job's own none beside them.
+    EXPECT_EQ(run_sim({"--com-pty", ports.string(), "--run-ms", "500"}, &err, &out), 0) << err;
+    EXPECT_NE(out.find("line 0, COM ports: 0 modem call(s) up"), std::string::npos) << out;
+    EXPECT_NE(out.find("modem calls of the main job's own: none (it leaves the modems to the COM ports"), std::string::npos) << out;
+    EXPECT_EQ(out.find("modem calls: none"), std::string::npos) << out;
     fs::remove_all(ports);
+    // A soak's object holds its table and its figures, and nothing else is printed.
+    // (Its status says whether the faults broke an invariant: not the object's shape.)
+    const int soak_status = run_sim({"--soak", "3", "--run-ms", "8000", "--json"}, &err, &out);
+    EXPECT_TRUE(soak_status == 0 || soak_status == 1) << soak_status << err;
+    ASSERT_FALSE(out.empty()) << err;
+    EXPECT_EQ(out.front(), '{') << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line, one object: " << out;
+    EXPECT_EQ(out[out.size() - 2], '}') << out;
+    EXPECT_NE(out.find("\"faults\": [{\"fault\": "), std::string::npos) << out;
+    EXPECT_NE(out.find("\"soak\": {\"seed\": 3, \"driver_memory_bytes\": {\"start\": "), std::string::npos) << out;
+    EXPECT_NE(out.find("\"stopped_by_signal\": false"), std::string::npos) << out;
     // --help names every fault --fault takes.
     EXPECT_EQ(run_sim({"--help"}, &err, &out), 0);
     for (const char* name : {"modem-silent", "signal-loss", "d-drop", "d-double", "d-corrupt", "hdlc-acks", "hang-reset",

@@ -10,6 +10,8 @@
 #include <algorithm>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,78 @@ TEST(PtyBridge, ATerminalProgramTalksToTheModemThroughItsPseudoTerminal)
     for (const auto& v : r.host.violations()) ADD_FAILURE() << v;
 }
 
+
+// What a run finds at DIR/COM5: a link of an earlier run (to a pseudo-terminal) is
+// replaced; anything else is the user's and is refused, left as it was. A second bridge
+// on the directory while one serves it is refused and leaves the first one's links.
+TEST(PtyBridge, ALinkIsReplacedOnlyWhenItIsAnOldOneAndADirectoryServesOneBridge)
+{
+    namespace fs = std::filesystem;
+    rig::Rig r;
+    std::string error;
+    ASSERT_TRUE(r.load_config(rig::kDefaultConfig, &error)) << error;
+    r.add_board_for(1, 4);
+    ASSERT_EQ(r.load_driver(), 0);
+    plat::ndis::Adapter* na = r.initialize(1);
+    ASSERT_NE(na, nullptr);
+    const fs::path dir = fs::temp_directory_path() / ("vornet-ptylink-" + std::to_string(::getpid()));
+    const fs::path com5 = dir / "COM5";
+    struct Case {
+        const char* what;
+        std::function<void()> make;  // what is at DIR/COM5 before the start
+        bool started;
+    };
+    const Case cases[] = {
+        {"nothing", [] {}, true},
+        {"an old run's link", [&] { fs::create_symlink("/dev/pts/9999", com5); }, true},
+        {"a file", [&] { std::ofstream(com5) << "precious\n"; }, false},
+        {"a directory", [&] { fs::create_directory(com5); }, false},
+        {"a link elsewhere", [&] { fs::create_symlink("/etc/hostname", com5); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        c.make();
+        const fs::file_status before = fs::symlink_status(com5);
+        rig::PtyBridge bridge(r.host, dir.string());
+        error.clear();
+        EXPECT_EQ(bridge.start(&error), c.started) << error;
+        if (c.started) {
+            ASSERT_FALSE(bridge.ports().empty());
+            EXPECT_EQ(fs::read_symlink(com5).string(), bridge.ports()[0]->terminal);
+        } else {
+            EXPECT_NE(error.find(com5.string() + " exists and is not a link to a pseudo-terminal: not replaced"), std::string::npos)
+                << error;
+            EXPECT_EQ(fs::symlink_status(com5).type(), before.type()) << "left as it was";
+            if (fs::is_regular_file(fs::symlink_status(com5))) {
+                std::ifstream in(com5);
+                std::string text;
+                std::getline(in, text);
+                EXPECT_EQ(text, "precious");
+            }
+        }
+    }
+    // One bridge serving the directory, a second one refused.
+    fs::remove_all(dir);
+    {
+        rig::PtyBridge first(r.host, dir.string());
+        ASSERT_TRUE(first.start(&error)) << error;
+        const std::string terminal = first.ports()[0]->terminal;
+        rig::PtyBridge second(r.host, dir.string());
+        EXPECT_FALSE(second.start(&error));
+        EXPECT_NE(error.find(dir.string() + " is in use by another vornet-sim's --com-pty"), std::string::npos) << error;
+        second.stop();
+        EXPECT_EQ(fs::read_symlink(com5).string(), terminal) << "the first one's link stays";
+        first.stop();
+        EXPECT_FALSE(fs::exists(fs::symlink_status(com5))) << "removed at its end";
+        // The directory is free again.
+        rig::PtyBridge third(r.host, dir.string());
+        EXPECT_TRUE(third.start(&error)) << error;
+    }
+    r.halt(na);
+    fs::remove_all(dir);
+}
 
 // Serves the bridge on the virtual clock for `t`.
 void serve_for(rig::Rig& r, rig::PtyBridge& bridge, plat::VTime t)

@@ -1,6 +1,7 @@
 #include "sim/far/socket_peer.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -35,6 +36,13 @@ bool listened_on(const std::string& path)
         if ((bound == path || bound == absolute) && (std::strtoul(flags.c_str(), nullptr, 16) & kAcceptCon) != 0) return true;
     }
     return false;
+}
+
+// The other end of a connection closed or shut down its sending.
+bool hung_up(int fd)
+{
+    pollfd f{fd, POLLIN | POLLRDHUP, 0};
+    return ::poll(&f, 1, 0) > 0 && (f.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
 }
 
 }  // namespace
@@ -138,6 +146,11 @@ void SocketPeer::poll()
     std::vector<uint8_t> buf(kMaxFrame + 1);
     while (client_ >= 0) {
         ssize_t n = ::recv(client_, buf.data(), buf.size(), MSG_TRUNC);
+        // 0: an empty datagram, or the program went away (its end hung up as well).
+        if (n == 0 && !hung_up(client_)) {
+            counters_.refused++;
+            continue;
+        }
         if (n == 0) {  // the program went away; wait for the next one
             drop_client();
             notice("the program on " + path_ + " went away");

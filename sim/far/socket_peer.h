@@ -3,8 +3,9 @@
 // socket of type SOCK_SEQPACKET and serves one program at a time: every D-channel frame
 // the adapter sends is one datagram to it, and every datagram it sends is one frame to
 // the adapter. A datagram holds the frame's address, control and information octets:
-// no flags and no checksum. Datagrams larger than kMaxFrame are refused (dropped and
-// counted); frames sent while no program is connected are dropped and counted. A
+// no flags and no checksum. Datagrams larger than kMaxFrame or shorter than 2 octets (an
+// empty one too: the connection stays) are refused (dropped and counted); frames sent
+// while no program is connected are dropped and counted. A
 // program may connect at any time: it is taken on once the line's D channel can carry
 // its frames (set_ready), and what it sent before waits in its socket until then. A
 // second program while one is connected is refused (its connection closed) and counted.

@@ -181,6 +181,41 @@ TEST(SocketPeer, TakesOneProgramOnceReadyAndRefusesASecond)
     ::close(a);
 }
 
+// Datagrams no frame fits (empty, one octet, longer than a frame) are refused and counted;
+// the program stays connected and its next frame goes through. Only its going away ends it.
+TEST(SocketPeer, RefusesDatagramsNoFrameFitsAndKeepsTheProgram)
+{
+    Fixture f;
+    std::vector<std::vector<uint8_t>> to_adapter;
+    f.line.on_frame_to_adapter([&](uint32_t m, const std::vector<uint8_t>& fr) {
+        if (m == kD) to_adapter.push_back(fr);
+    });
+    sim::SocketPeer peer(f.sched, f.line, kD);
+    std::vector<std::string> notices;
+    peer.on_notice([&](const std::string& n) { notices.push_back(n); });
+    ASSERT_TRUE(peer.listen(f.path, nullptr));
+    int a = connect_to(f.path);
+    ASSERT_GE(a, 0);
+    const std::vector<uint8_t> empty, one(1, 0x02), long_one(sim::SocketPeer::kMaxFrame + 1, 0x02),
+        sabme = {0x02, 0x01, 0x7F};
+    for (const auto* d : {&empty, &one, &long_one, &sabme}) ASSERT_EQ(::send(a, d->data(), d->size(), 0), ssize_t(d->size()));
+    peer.poll();
+    EXPECT_EQ(peer.counters().refused, 3u);
+    EXPECT_TRUE(peer.connected()) << "an empty datagram is not the program going away";
+    ASSERT_EQ(to_adapter.size(), 1u);
+    EXPECT_EQ(to_adapter[0], sabme);
+    // Again, after the socket had nothing more for a while.
+    ASSERT_EQ(::send(a, empty.data(), 0, 0), 0);
+    peer.poll();
+    EXPECT_EQ(peer.counters().refused, 4u);
+    EXPECT_TRUE(peer.connected());
+    ::close(a);
+    peer.poll();
+    EXPECT_FALSE(peer.connected());
+    ASSERT_FALSE(notices.empty());
+    EXPECT_NE(notices.back().find("went away"), std::string::npos);
+}
+
 TEST(SocketPeer, EchoesWhatTheAdapterSendsOnABChannel)
 {
     Fixture f;

@@ -244,13 +244,13 @@ bool ask_pump(MainJob& job, unsigned socket, unsigned processor, const std::func
 
 const std::vector<FaultInfo>& fault_list() { return kFaults; }
 
-size_t warm_up(MainJob& job, uint64_t limit_ms)
+size_t warm_up(MainJob& job, uint64_t limit_ms, const std::atomic<bool>* stop)
 {
     plat::Host& h = job.rig().host;
     const plat::VTime limit = h.now() + ms(limit_ms);
     size_t last = 0;
     plat::VTime since = h.now();
-    while (h.now() < limit && job.traffic() != nullptr) {
+    while (h.now() < limit && job.traffic() != nullptr && (stop == nullptr || !stop->load())) {
         job.run_for(100);
         const size_t n = job.traffic()->connected_calls();
         if (n != last || !layer2_down(job).empty() || processors_booting(job)) {
@@ -302,8 +302,16 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
     const std::vector<unsigned> isdn = isdn_lines(job);
     auto problem = [&](const std::string& p) { row.problems.push_back(p); };
 
+    // Of the calls up when it began, those it ended (calls connected since are not the row's).
+    auto dropped_of_before = [&]() -> uint64_t {
+        uint64_t n = 0;
+        if (Traffic* t = job.traffic())
+            for (uint32_t id : before.connected) n += t->dropped_by_fault(id);
+        return n;
+    };
     // What the old traffic showed when a halt took it away.
     bool halted = false;
+    uint64_t dropped_at_halt = 0;
     Snapshot at_halt;
     size_t outstanding_at_halt = 0;
     // The calls the halted adapter placed, as the network held them: by line, number.
@@ -419,6 +427,7 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
             halted = true;
             count_cleared();
             at_halt = take(job);
+            dropped_at_halt = dropped_of_before();
             for (unsigned n : isdn)
                 for (const auto& c : job.far_ends().isdn[n]->calls())
                     if (c.key.user_originated) placed_at_halt[{n, c.called}] = c;
@@ -518,7 +527,7 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
     size_t survivors = 0;
     for (uint32_t id : now.connected)
         if (std::find(from.connected.begin(), from.connected.end(), id) != from.connected.end()) survivors++;
-    row.calls_dropped = calls.dropped;
+    row.calls_dropped = halted ? dropped_at_halt : dropped_of_before();
     row.calls_recovered = now.connected.size() - survivors;
     PacketCounters in_row = job.traffic() != nullptr ? job.traffic()->packet_window(window) : PacketCounters{};
     if (halted) in_row.add(window_at_halt);
@@ -596,9 +605,10 @@ std::string fault_table(const std::vector<FaultRow>& rows)
                   (unsigned long long)t.packets_handed, (unsigned long long)t.packets_completed,
                   (unsigned long long)t.packets_uncompleted, (unsigned long long)t.bytes_lost);
     o << line;
-    o << "calls: connected when the fault began (with those an earlier fault left down); dropped: ended by it;\n"
-         "recovered: new calls connected in their place. packets: NDIS packets handed to the driver from the\n"
-         "fault's start to the checks after its recovery; completed: of those, completed once by the row's end\n"
+    o << "calls: connected when the fault began (with those an earlier fault left down); dropped: of the calls\n"
+         "connected then, those it ended (so never more than calls); recovered: new calls connected in their\n"
+         "place. packets: NDIS packets handed to the driver from the fault's start to the checks after its\n"
+         "recovery; completed: of those, completed once by the row's end\n"
          "(it waits up to " << kRowEndLimitMs / 1000 << " s for the last ones); uncompleted: packets - completed, never completed by then.\n"
          "bytes lost: data the calls sent either way that never arrived, lost from the fault's start to the row's\n"
          "end (counted when a later frame of its call arrived, or the call ended; the packets carrying it may\n"
@@ -642,16 +652,17 @@ std::string fault_totals_json(const std::vector<FaultRow>& rows, uint64_t run_by
            std::to_string(run_bytes_lost - std::min(run_bytes_lost, t.bytes_lost));
 }
 
-SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed)
+SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed, const std::atomic<bool>* stop)
 {
     SoakResult res;
     plat::Host& h = job.rig().host;
     std::mt19937_64 rng(seed);
     const plat::VTime end = h.now() + ms(simulated_ms);
+    auto stopped = [stop] { return stop != nullptr && stop->load(); };
     res.memory_start = res.memory_peak = pool_bytes(job);
-    while (h.now() < end) {
-        job.run_for(1000 + rng() % 4000);
-        if (h.now() >= end) break;
+    while (h.now() < end && !stopped()) {
+        job.run_for(1000 + rng() % 4000, stop);
+        if (h.now() >= end || stopped()) break;
         const auto& f = kFaults[rng() % kFaults.size()];
         const uint64_t owed = res.rows.empty() ? 0 : res.rows.back().calls_missing;
         res.rows.push_back(run_fault(job, f.kind, rng(), owed));

@@ -8,6 +8,7 @@
 // each, and that the memory the host holds stays flat.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,7 +42,7 @@ struct FaultRow {
     std::string fault;
     std::string where;  // the line or processor it hit
     uint64_t calls_before = 0;     // connected when it began, with those an earlier fault left down
-    uint64_t calls_dropped = 0;    // ended by it
+    uint64_t calls_dropped = 0;    // of the calls connected when it began, those it ended
     uint64_t calls_recovered = 0;  // new calls connected in their place
     // NDIS packets handed to the driver from the fault's start to the checks after its
     // recovery; of those, completed (once) by the row's end (it waits a while for the last
@@ -57,9 +58,9 @@ struct FaultRow {
 
 // Runs until every line's calls are up: the count of connected calls has held for a
 // while, no modem processor is still booting and, at full load, every channel carries
-// a call (modem calls wait for their processors to boot) (at most `limit_ms`). Answers
-// the count.
-size_t warm_up(MainJob& job, uint64_t limit_ms = 40000);
+// a call (modem calls wait for their processors to boot) (at most `limit_ms`, less once
+// *stop is set). Answers the count.
+size_t warm_up(MainJob& job, uint64_t limit_ms = 40000, const std::atomic<bool>* stop = nullptr);
 
 // Injects one fault into a job started with traffic (normally the four-line board at
 // full load), runs the clock through it and through the recovery, and reports. `seed`
@@ -87,7 +88,8 @@ struct SoakResult {
 };
 // Runs the job for `simulated_ms`, a fault drawn at random (from `seed`) every few
 // simulated seconds, checking after each; calls one fault left down are owed by the
-// next rows until they are back. Then winds down.
-SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed);
+// next rows until they are back. Once *stop is set no other fault begins (the one under
+// way finishes its row) and it returns.
+SoakResult soak(MainJob& job, uint64_t simulated_ms, uint64_t seed, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace rig

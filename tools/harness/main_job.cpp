@@ -223,6 +223,9 @@ bool MainJob::start(const RunOptions& options, std::string* error)
 
     if (r.load_driver() != 0) return fail("the driver did not load");
     violations_before_ = r.host.violations().size();
+    // Every way of running (run(), or a fault run's run_for()) shows progress from here.
+    wall_start_ns_ = last_progress_ns_ = wall_ns();
+    progress_v0_ = r.host.now();
     return bring_up(error);
 }
 
@@ -299,7 +302,6 @@ void MainJob::run(const std::atomic<bool>* stop, bool bounded)
         if (opt_.paced || (stop != nullptr && !bounded)) run_paced(stop, bounded || stop == nullptr);
         else run_fixed(plat::ms(opt_.run_ms), stop);
     });
-    progress(true);
 }
 
 void MainJob::measured(const std::function<void()>& fn)
@@ -311,6 +313,7 @@ void MainJob::measured(const std::function<void()>& fn)
     ndis.measure_driver_cpu = true;
     ndis.driver_cpu_sample = 8;  // always on: a sample keeps its cost small
     fn();
+    progress(true);
     ndis.measure_driver_cpu = false;
     auto& d = summary_.driver_cpu;
     d.simulated_seconds += double(rig_->host.now() - v0) / 1e6;
@@ -320,7 +323,7 @@ void MainJob::measured(const std::function<void()>& fn)
     d.register_accesses += ndis.register_accesses - accesses0;
 }
 
-void MainJob::run_for(uint64_t ms) { run_fixed(plat::ms(ms)); }
+void MainJob::run_for(uint64_t ms, const std::atomic<bool>* stop) { run_fixed(plat::ms(ms), stop); }
 
 void MainJob::run_fixed(plat::VTime length, const std::atomic<bool>* stop)
 {
@@ -375,11 +378,19 @@ void MainJob::progress(bool final)
     const int64_t now = wall_ns();
     if (final) {
         if (progress_shown_) std::fputc('\n', stderr);
+        progress_shown_ = false;
         return;
     }
     if (now - wall_start_ns_ < 2'000'000'000LL || now - last_progress_ns_ < 250'000'000LL) return;
     last_progress_ns_ = now;
     progress_shown_ = true;
+    std::fprintf(stderr, "\r%s   ", progress_text().c_str());
+    std::fflush(stderr);
+}
+
+std::string MainJob::progress_text() const
+{
+    const int64_t now = wall_ns();
     unsigned up = 0, lines = 0;
     if (Adapter* a = Rig::driver_adapter(na_)) {
         lines = a->NumberOfLines;
@@ -400,10 +411,11 @@ void MainJob::progress(bool final)
         const double left_s = std::max(0.0, total - done) / done * double(now - wall_start_ns_) / 1e9;
         std::snprintf(of, sizeof of, " of %.0f, about %.0f s left", total / 1e6, left_s);
     }
-    std::fprintf(stderr, "\r%8.1f s simulated%s, lines up %u/%u, calls %llu connected of %llu offered, %llu bytes verified   ",
-                 double(rig_->host.now() - progress_v0_) / 1e6, of, up, lines, (unsigned long long)c.connected,
-                 (unsigned long long)c.offered, (unsigned long long)d.bytes_verified);
-    std::fflush(stderr);
+    char text[256];
+    std::snprintf(text, sizeof text, "%8.1f s simulated%s, lines up %u/%u, calls %llu connected of %llu offered, %llu bytes verified",
+                  double(rig_->host.now() - progress_v0_) / 1e6, of, up, lines, (unsigned long long)c.connected,
+                  (unsigned long long)c.offered, (unsigned long long)d.bytes_verified);
+    return text;
 }
 
 void MainJob::observe(Summary& s)

@@ -67,9 +67,10 @@ public:
     // Runs options.run_ms of virtual time, or less when *stop is set; paced (options.paced,
     // or a stop flag and not `bounded`), until *stop is set or run_ms passed when bounded.
     void run(const std::atomic<bool>* stop = nullptr, bool bounded = false);
-    // Runs `ms` more of virtual time in fixed steps, as run() does unpaced.
-    void run_for(uint64_t ms);
-    // Runs fn with the driver's CPU time measured into the summary, as run() does.
+    // Runs `ms` more of virtual time in fixed steps, as run() does unpaced (less when *stop is set).
+    void run_for(uint64_t ms, const std::atomic<bool>* stop = nullptr);
+    // Runs fn with the driver's CPU time measured into the summary, as run() does; the
+    // progress line, if any, is ended after it.
     void measured(const std::function<void()>& fn);
     // Halts the adapter, reloads the hive and the firmware file from the root, initialises again.
     bool restart(std::string* error);
@@ -78,6 +79,10 @@ public:
     // Winds the traffic down, observes, halts, counts leaks. The calls and data counted
     // are the whole run's, across restarts.
     Summary finish();
+
+    // The progress line's text: simulated time since the start, of the run's length and
+    // the wall time left at the pace so far, lines up, calls and bytes verified.
+    std::string progress_text() const;
 
     Rig& rig() { return *rig_; }
     Pollers& pollers() { return pollers_; }
@@ -119,7 +124,7 @@ private:
     int64_t wall_start_ns_ = 0;
     int64_t last_progress_ns_ = 0;
     bool progress_shown_ = false;
-    plat::VTime progress_v0_ = 0;     // the clock when run() began
+    plat::VTime progress_v0_ = 0;     // the clock when the run began (start(), then run())
     bool progress_unbounded_ = false;  // run() ends only when stopped
     std::vector<int> peer_layer2_;  // the last layer-2 state told of, per peer line
 };

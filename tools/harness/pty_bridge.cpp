@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,6 +29,19 @@ constexpr plat::VTime kReopenAfter = plat::ms(1000);
 constexpr plat::VTime kStep = plat::ms(5);
 
 void on_signal(int) { PtyBridge::signalled = true; }
+
+// Held by the bridge serving a directory; left in place (unlinking it would let two
+// bridges lock two files of one name).
+constexpr const char* kLockFile = ".vornet-com-pty.lock";
+
+// A link to a pseudo-terminal: one a bridge made.
+bool pty_link(const std::filesystem::path& link)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec))) return false;
+    const std::string target = std::filesystem::read_symlink(link, ec).string();
+    return !ec && target.rfind("/dev/pts/", 0) == 0;
+}
 
 // The terminal side was opened and is closed again: the master reports a hang-up.
 bool terminal_gone(int master)
@@ -58,6 +72,15 @@ bool PtyBridge::start(std::string* error)
         if (error) *error = "cannot create " + dir_ + ": " + ec.message();
         return false;
     }
+    const std::string lock = (std::filesystem::path(dir_) / kLockFile).string();
+    lock_fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (error)
+            *error = lock_fd_ >= 0 && errno == EWOULDBLOCK ? dir_ + " is in use by another vornet-sim's --com-pty"
+                                                           : "cannot lock " + lock + ": " + std::strerror(errno);
+        stop();
+        return false;
+    }
     for (const auto& name : host_.registry.value_names(kSerialComm)) {
         auto value = host_.registry.get_value(kSerialComm, name);
         if (!value.has_value() || value->sz.empty()) continue;
@@ -82,10 +105,17 @@ bool PtyBridge::start(std::string* error)
             cfmakeraw(&t);
             tcsetattr(p->master, TCSANOW, &t);
         }
-        p->link = (std::filesystem::path(dir_) / p->com).string();
-        std::filesystem::remove(p->link, ec);
-        std::filesystem::create_symlink(p->terminal, p->link, ec);
-        if (ec) p->link.clear();
+        const std::string link = (std::filesystem::path(dir_) / p->com).string();
+        if (pty_link(link)) {
+            std::filesystem::remove(link, ec);
+        } else if (std::filesystem::exists(std::filesystem::symlink_status(link, ec))) {
+            if (error) *error = link + " exists and is not a link to a pseudo-terminal: not replaced";
+            close(p->master);
+            stop();
+            return false;
+        }
+        std::filesystem::create_symlink(p->terminal, link, ec);
+        if (!ec) p->link = link;
         ports_.push_back(std::move(p));
     }
     if (ports_.empty()) {
@@ -240,9 +270,12 @@ void PtyBridge::stop()
         if (p->master >= 0) close(p->master);
         p->master = -1;
         std::error_code ec;
-        if (!p->link.empty()) std::filesystem::remove(p->link, ec);
+        if (!p->link.empty() && std::filesystem::read_symlink(p->link, ec).string() == p->terminal)
+            std::filesystem::remove(p->link, ec);
     }
     ports_.clear();
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+    lock_fd_ = -1;
 }
 
 bool run_with_com_ptys(plat::Host& host, const std::string& dir, plat::VTime duration, std::FILE* out,

@@ -44,6 +44,9 @@ public:
     PtyBridge& operator=(const PtyBridge&) = delete;
 
     // Creates the ptys and links for the ports now in the device map; false with the reason.
+    // The directory is locked (its lock file) for as long as the bridge runs: a second
+    // bridge on it is refused. A link already there is replaced only when it points at a
+    // pseudo-terminal (an earlier run's, gone with its process); anything else is refused.
     bool start(std::string* error);
     const std::vector<std::unique_ptr<Port>>& ports() const { return ports_; }
     // One pass: opens ports not yet open, moves typed bytes to the ports and what they
@@ -52,7 +55,8 @@ public:
     // Runs the host's clock paced to the wall clock for `duration` of virtual time, or
     // until `stop` answers true, serving the terminals as it goes.
     void run_paced(plat::VTime duration, const std::function<bool()>& stop = {});
-    // Closes every port (clean-up, close) and the ptys, and removes the links.
+    // Closes every port (clean-up, close) and the ptys, removes the links (those still
+    // pointing at its terminals) and unlocks the directory.
     void stop();
     // Called once per port, when it first opens (its modem takes AT commands from then on).
     std::function<void(const Port&)> on_ready;
@@ -68,6 +72,7 @@ private:
     void close_for_gone_terminal(Port& p);
     plat::Host& host_;
     std::string dir_;
+    int lock_fd_ = -1;  // holds the directory's lock while the bridge runs
     plat::nt::Win32Client client_;
     std::vector<std::unique_ptr<Port>> ports_;
 };

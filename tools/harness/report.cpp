@@ -1,5 +1,6 @@
 // What the main job reports: the adapter as the driver shows it, the calls and data as
 // the main job's ends saw them, as a table for a reader or as one JSON object.
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -319,6 +320,8 @@ std::string to_table(const Summary& s)
                       (unsigned long long)modem->second.cleared, (unsigned long long)modem->second.failed,
                       (unsigned long long)s.modem_statistics_read);
         o << b;
+    } else if (std::any_of(s.lines.begin(), s.lines.end(), [](const Summary::Line& l) { return l.com_ports.present; })) {
+        o << "modem calls of the main job's own: none (it leaves the modems to the COM ports: their calls are above)\n";
     } else {
         o << (pumps == 0 ? "modem calls: none (no line with calls has modem pumps)\n" : "modem calls: none\n");
     }
@@ -332,7 +335,8 @@ std::string to_table(const Summary& s)
                   (unsigned long long)d.frames_corrupt, (unsigned long long)d.sends_refused);
     o << b;
     std::snprintf(b, sizeof b,
-                  "driver's counters (calls to the adapter only): %s offered, %s answered; connections both ways: %s\n",
+                  "driver's counters (calls to the adapter only, since the adapter last started): %s offered, %s answered;"
+                  " connections both ways: %s\n",
                   count(s.calls_offered).c_str(), count(s.calls_answered).c_str(), count(s.calls_connected).c_str());
     o << b;
     o << "\nerror log: " << (s.error_log.empty() ? "empty" : "") << "\n";

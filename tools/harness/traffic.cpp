@@ -25,7 +25,7 @@ constexpr size_t kKeepFarLog = 256;
 constexpr plat::VTime kPumpWait = plat::ms(20000);  // how long a line's modem calls wait for its pumps
 constexpr unsigned kModemRate = 33600;
 constexpr char kStatisticsRequest[] = "AT&V1&V2\r";
-constexpr size_t kKeepClearedIds = 512;  // calls cleared by plan, remembered for the fault checks
+constexpr size_t kKeepClearedIds = 512;  // calls cleared by plan (and dropped), remembered for the fault checks
 
 // Byte i of a frame's payload is (pattern base + i) modulo 256.
 uint8_t pattern_base(uint32_t id, uint32_t seq) { return uint8_t(seq * 7u + id * 13u); }
@@ -192,8 +192,9 @@ Traffic::Traffic(plat::Host& host, plat::ndis::Adapter* na, Adapter* adapter, si
         // Every Link of a line that carries calls gets its owner: on ISDN lines (and those of
         // an outside program) the driver, which answers and clears by itself; on robbed-bit lines, where calls reach the
         // Link of their channel only when TAPI owns it, TAPI (played here), which answers
-        // and drops. A plan of no calls leaves the Links free for TAPI and the serial ports.
-        if (lines_[n].carries_calls && (plan_.full_load || plan_.calls_per_line > 0)) {
+        // and drops. A plan of no calls leaves the Links free for TAPI and the serial ports,
+        // but not an outside program's: what it offers is answered whatever the plan places.
+        if (lines_[n].carries_calls && (plan_.full_load || plan_.calls_per_line > 0 || far_.peer[n] != nullptr)) {
             const ULONG owner = far_.robbed_bit[n] != nullptr ? OWNER_TELEPHONY_SUBSYSTEM : OWNER_DRIVER;
             ls->owner = owner;
             ls->holds_links = true;
@@ -615,7 +616,7 @@ void Traffic::step(Call& c)
         if (!still_up(c)) {
             // Ended under the call by one end or the other: the other must follow.
             c.dropped = true;
-            count(c, &CallCounters::dropped);
+            count_dropped(c);
             c.state = Call::State::Clearing;
             c.clearing_at = now;
             break;
@@ -1039,6 +1040,18 @@ bool Traffic::cleared_by_plan(uint32_t id) const
     return std::find(cleared_ids_.begin(), cleared_ids_.end(), id) != cleared_ids_.end();
 }
 
+void Traffic::count_dropped(Call& c)
+{
+    count(c, &CallCounters::dropped);
+    dropped_ids_.push_back(c.id);
+    if (dropped_ids_.size() > kKeepClearedIds) dropped_ids_.pop_front();
+}
+
+bool Traffic::dropped_by_fault(uint32_t id) const
+{
+    return std::find(dropped_ids_.begin(), dropped_ids_.end(), id) != dropped_ids_.end();
+}
+
 uint64_t Traffic::total_statistics_read() const
 {
     uint64_t n = 0;
@@ -1070,7 +1083,7 @@ void Traffic::abandon()
     tick_event_ = 0;
     take_indications();
     for (auto& [id, c] : calls_) {
-        if (c->state == Call::State::Connected || c->state == Call::State::Draining) count(*c, &CallCounters::dropped);
+        if (c->state == Call::State::Connected || c->state == Call::State::Draining) count_dropped(*c);
         // A caller still waiting for the adapter to answer hangs up: nobody is left to
         // take its call should the network offer it again.
         if (c->state == Call::State::Offered && c->have_key &&

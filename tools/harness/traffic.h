@@ -151,6 +151,9 @@ public:
     // Whether the call of that id ended cleared by its own plan, not by a fault (of the
     // last calls ended).
     bool cleared_by_plan(uint32_t id) const;
+    // Whether the call of that id was connected and then ended by a fault (of the last
+    // calls so ended).
+    bool dropped_by_fault(uint32_t id) const;
     // The id the next call gets: where a traffic following this one starts.
     uint32_t next_call_id() const { return next_id_; }
     // Takes in what the driver indicated since the last look (its line-downs).
@@ -220,6 +223,8 @@ private:
     void release(Packet* p);
     uint32_t next_id_;
     std::deque<uint32_t> cleared_ids_;  // the last calls cleared by their plan, oldest first
+    std::deque<uint32_t> dropped_ids_;  // the last calls a fault ended, oldest first
+    void count_dropped(Call& c);
     bool stopping_ = false;
     plat::Scheduler::EventId tick_event_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -41,7 +42,7 @@ const char* const kUsage =
     "  --peer N:PATH       the same as --line N:peer:PATH\n"
     "  --pcap FILE         write every D-channel frame as pcap (LINUX_LAPD)\n"
     "  --calls N           calls per line (default 4); 0: none, and the lines' Links stay\n"
-    "                      free for TAPI and the serial ports\n"
+    "                      free for TAPI and the serial ports (a peer line's still answer)\n"
     "  --load full         a data call on every B channel of every line, at line rate\n"
     "  --fault NAME        once the calls are up, inject a fault and check the calls, packets\n"
     "                      and recovery after it (repeatable; \"all\": every one in turn);\n"
@@ -250,8 +251,11 @@ int main(int argc, char** argv)
     if (serve && run_ms_given) return fail("--run-ms does not end a --serve run: it runs until SIGINT or SIGTERM");
     if (opt.plan.full_load && opt.plan.calls_per_line == 0 && calls_given)
         return fail("--load full puts a call on every channel: not with --calls 0");
-    if ((!faults.empty() || soak_seed) && (serve || !com_pty_dir.empty()))
-        return fail("--fault and --soak run in virtual time: not with --serve or --com-pty");
+    // An outside program keeps the wall clock's time: a fault run would be over before it could act.
+    const bool peer = std::any_of(opt.lines.begin(), opt.lines.end(),
+                                  [](const auto& l) { return l.second.kind == rig::Rig::FarKind::Peer; });
+    if ((!faults.empty() || soak_seed) && (serve || !com_pty_dir.empty() || peer))
+        return fail("--fault and --soak run in virtual time: not with --serve, --com-pty or --peer");
     if (!config_path.empty() && !read_file(config_path, opt.config_text)) return refuse("cannot read " + config_path);
     if (serve) {
         std::string why;
@@ -270,6 +274,10 @@ int main(int argc, char** argv)
         opt.plan.leave_port_links = true;  // the traffic keeps off the COM ports' Links
     }
 
+    // Ctrl-C (or SIGTERM) ends any run early: wound down, reported (a fault run with the
+    // rows done by then), its sockets and links removed.
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
     rig::MainJob job;
     std::string error;
     if (!job.start(opt, &error)) return refuse((config_path.empty() ? std::string() : config_path + ": ") + error);
@@ -320,9 +328,9 @@ int main(int argc, char** argv)
         std::string memory, memory_json, soak_problems_json;
         job.measured([&] {
             const plat::VTime run_start = job.rig().host.now();
-            rig::warm_up(job);
+            rig::warm_up(job, 40000, &g_stop);
             if (soak_seed) {
-                rig::SoakResult r = rig::soak(job, opt.run_ms, *soak_seed);
+                rig::SoakResult r = rig::soak(job, opt.run_ms, *soak_seed, &g_stop);
                 rows = r.rows;
                 faults_sound = r.problems.empty();
                 memory = "driver memory: " + std::to_string(r.memory_start) + " bytes at the start, " +
@@ -336,19 +344,23 @@ int main(int argc, char** argv)
                     }
             }
             for (auto k : faults) {
+                if (g_stop) break;
                 rows.push_back(rig::run_fault(job, k, rows.size()));
                 faults_sound = faults_sound && rows.back().problems.empty();
             }
             // The faults' recoveries set their own length; a longer --run-ms runs on after them.
             const plat::VTime run_end = run_start + plat::ms(opt.run_ms);
-            if (!soak_seed && job.rig().host.now() < run_end) job.run_for((run_end - job.rig().host.now()) / 1000);
+            if (!soak_seed && !g_stop && job.rig().host.now() < run_end)
+                job.run_for((run_end - job.rig().host.now()) / 1000, &g_stop);
         });
         rig::Summary summary = job.finish();
         faults_sound = faults_sound && summary.halted_clean && summary.violations.empty();
+        const bool stopped = g_stop;
         if (json) {
             std::string members = "\"faults\": " + rig::fault_table_json(rows) + ", " +
                                   rig::fault_totals_json(rows, summary.data.bytes_lost) +
-                                  ", \"faults_sound\": " + (faults_sound ? "true" : "false");
+                                  ", \"faults_sound\": " + (faults_sound ? "true" : "false") +
+                                  ", \"stopped_by_signal\": " + (stopped ? "true" : "false");
             if (soak_seed)
                 members += ", \"soak\": {\"seed\": " + std::to_string(*soak_seed) + ", \"driver_memory_bytes\": " +
                            memory_json + ", \"problems\": [" + soak_problems_json + "]}";
@@ -356,13 +368,11 @@ int main(int argc, char** argv)
         } else {
             std::cout << rig::to_table(summary) << "\n"
                       << rig::fault_table(rows) << rig::fault_bytes_note(rows, summary.data.bytes_lost) << memory;
+            if (stopped) std::cout << "stopped by SIGINT or SIGTERM: the rows above are the faults done by then\n";
             if (!summary.halted_clean) std::cout << "the halt was not clean: something leaked or the platform was misused\n";
         }
         return faults_sound ? 0 : 1;
     }
-    // Ctrl-C (or SIGTERM) ends any run early: wound down, reported, its sockets removed.
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
     if (serve) std::fprintf(stderr, "vornet-sim: serving in %s until SIGINT or SIGTERM\n", opt.root.c_str());
     job.run(&g_stop, !serve);  // serving ends only on a signal
     std::string com_ports;  // as --json lists them: the ports are gone after stop()
