@@ -568,6 +568,13 @@ FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed, uint64_t owed)
     return row;
 }
 
+const FaultRow& run_next_fault(MainJob& job, FaultKind kind, std::vector<FaultRow>& rows)
+{
+    const uint64_t owed = rows.empty() ? 0 : rows.back().calls_missing;
+    rows.push_back(run_fault(job, kind, rows.size(), owed));
+    return rows.back();
+}
+
 namespace {
 
 FaultRow row_totals(const std::vector<FaultRow>& rows)

@@ -69,6 +69,9 @@ size_t warm_up(MainJob& job, uint64_t limit_ms = 40000, const std::atomic<bool>*
 // cleared by its own plan, or replaced by a new call; a fault that found no call up
 // (nor, for a silent processor, one the driver talks to) is reported as not exercised.
 FaultRow run_fault(MainJob& job, FaultKind kind, uint64_t seed = 0, uint64_t owed = 0);
+// The next fault of a list: seeded with its place in the list and owing what the row
+// before it left down. Appends its row to `rows` and answers it.
+const FaultRow& run_next_fault(MainJob& job, FaultKind kind, std::vector<FaultRow>& rows);
 
 // The rows as a table: fault, calls before, dropped, recovered, packets, completed,
 // uncompleted, bytes lost; the rows' totals and what each column counts.

@@ -345,8 +345,7 @@ int main(int argc, char** argv)
             }
             for (auto k : faults) {
                 if (g_stop) break;
-                rows.push_back(rig::run_fault(job, k, rows.size()));
-                faults_sound = faults_sound && rows.back().problems.empty();
+                faults_sound = rig::run_next_fault(job, k, rows).problems.empty() && faults_sound;
             }
             // The faults' recoveries set their own length; a longer --run-ms runs on after them.
             const plat::VTime run_end = run_start + plat::ms(opt.run_ms);
