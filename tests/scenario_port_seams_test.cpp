@@ -209,6 +209,45 @@ TEST_F(PortSeams, ATerminalClosedMidCallAndReopenedAtOnceFindsItsModemFiftyTimes
     EXPECT_TRUE(client.CloseHandle(h));
 }
 
+// A call the port cleared and then lost with layer 1, before the network's clearing came:
+// the next call on that Link may take the same call record, and the network's clearing
+// of that call still reaches the port.
+TEST_F(PortSeams, TheNextCallAfterOneClearedAndLostWithLayerOneStillHearsItsClearing)
+{
+    rig::with_adapter_lock(a(), [&] { a()->ModemRouting[kIsdnLine] = 1; });
+    const std::string com = com_of(kIsdnLine);
+    auto dial = [&](HANDLE h, const std::string& number) {
+        type(h, "AT\r");
+        EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+        type(h, "ATD" + number + "\r");
+        const std::string got = read_until(h, "CONNECT", plat::ms(10000));
+        EXPECT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
+        read_until(h, "\r\n", plat::ms(200));
+    };
+    HANDLE h = open(com);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    dial(h, "5550111");
+    EXPECT_TRUE(client.CloseHandle(h));  // the port clears the call ...
+    card->line(kIsdnLine).take_down();   // ... and layer 1 goes before the network answers
+    r.host.run_for(plat::ms(2000));
+    card->line(kIsdnLine).bring_up();
+    ASSERT_TRUE(rig::run_until(r.host, [&] { return net().link_up(); }, plat::ms(20000)));
+    r.host.run_for(plat::ms(3000));
+
+    h = open(com);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    dial(h, "5550112");
+    std::optional<sim::CallKey> key;
+    for (const auto& c : net().calls())
+        if (c.called == "5550112") key = c.key;
+    ASSERT_TRUE(key.has_value());
+    ASSERT_TRUE(net().clear_call(*key));
+    const std::string got = read_until(h, "NO CARRIER\r\n", plat::ms(5000));
+    EXPECT_NE(got.find("NO CARRIER"), std::string::npos) << "the network's clearing reached the port: " << got;
+    EXPECT_TRUE(rig::run_until(r.host, [&] { return net().calls().empty(); }, plat::ms(5000)));
+    EXPECT_TRUE(client.CloseHandle(h));
+}
+
 // The processor serving an open port is reset, once idle and once in a call: the port
 // keeps its handle, the call is cleared at the network, and once a processor runs
 // again the port has a pump and its application's AT is answered.

@@ -60,9 +60,18 @@ static BOOLEAN DirNumSuffixMatches(const DIRECTORY_NUMBER* Dn, const UCHAR* Last
     return TRUE;
 }
 
+// A call record moved to another keeps what the port knows of it; a new call on the Link
+// (perhaps in the record an old call had) has not been cleared by the port.
+static void SetBChannel(Link* ThisLink, PVOID CallObject)
+{
+    const bool moved = ThisLink->ThisBChannel != NULL && ThisLink->ClearedBChannel == ThisLink->ThisBChannel;
+    ThisLink->ClearedBChannel = moved ? CallObject : NULL;
+    ThisLink->ThisBChannel = CallObject;
+}
+
 static Link* BindLink(Link* ThisLink, PVOID CallObject)
 {
-    ThisLink->ThisBChannel = CallObject;
+    SetBChannel(ThisLink, CallObject);
     RSS_TRACE("\t Link OK at &NdisWanInfo[%lu,%lu]\n", (unsigned long)ThisLink->GroupID, (unsigned long)ThisLink->Index);
     return ThisLink;
 }
@@ -152,7 +161,7 @@ Link* GetLinkAssignedToBChannel(Adapter* ThisAdapter, PVOID CallObject, ULONG Gr
 
 void RSS_SetLinkBChannel(Link* ThisLink, PVOID CallObject)
 {
-    if (ThisLink != NULL) ThisLink->ThisBChannel = CallObject;
+    if (ThisLink != NULL) SetBChannel(ThisLink, CallObject);
 }
 
 void RSS_ClearLinkBChannel(Link* ThisLink)

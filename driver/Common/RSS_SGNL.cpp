@@ -865,6 +865,7 @@ void OutOfService(Adapter* ThisAdapter, ULONG Line, ULONG Channel)
     ThisLink->DisconnectFlag = 1;
     IndicateCallDisConnected2Owner(ThisLink);
     ThisLink->ThisBChannel = NULL;
+    ThisLink->ClearedBChannel = NULL;
 }
 
 // ---- modem pump callbacks ----
