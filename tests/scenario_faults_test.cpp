@@ -11,9 +11,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "driver/Common/RSS_init.h"
 #include "sim/board/hdlc.h"
+#include "sim/far/isdn_network.h"
 #include "sim/firmware/firmware.h"
 #include "tools/harness/faults.h"
 
@@ -364,6 +366,34 @@ TEST(FaultMends, CallsMadeAgainUnderLostAcknowledgementsLoseOnlyTheirFirstFrames
     l.job.run_for(1000);
     EXPECT_EQ(t.total_data().bytes_lost, lost) << "calls made again with the acknowledgements back lose nothing";
     EXPECT_EQ(t.total_data().frames_corrupt, 0u);
+    expect_clean_halt(l.job);
+}
+
+// A D-channel fault lasts its 3 s: none is left queued for the next frame the network
+// sends on an idle line, where it would hit the link behind the row's checks (a runt
+// left over met the network's poll a second after the window and its FRMR had the link
+// re-established as the row read it).
+TEST(FaultMends, DChannelFaultsEndWithTheirWindow)
+{
+    std::vector<plat::VTime> faulted;  // outlives the job, whose network tells of each
+    LoadedJob l(four_line_config());
+    sim::IsdnNetworkSide* net = l.job.far_ends().isdn[2];
+    net->on_event([&faulted](const sim::IsdnEvent& e) {
+        if (e.kind == sim::IsdnEvent::Kind::Note && e.text.rfind("fault:", 0) == 0) faulted.push_back(e.time);
+    });
+    for (auto k : {rig::FaultKind::DFramesCorrupted, rig::FaultKind::DFramesDropped, rig::FaultKind::DFramesDoubled}) {
+        SCOPED_TRACE(rig::fault_name(k));
+        faulted.clear();
+        const plat::VTime window_end = l.job.rig().host.now() + 3000 * 1000;
+        rig::FaultRow row = rig::run_fault(l.job, k, 2);
+        SCOPED_TRACE(rig::fault_table({row}));
+        EXPECT_EQ(row.where, "line 2");
+        EXPECT_TRUE(row.problems.empty());
+        EXPECT_EQ(net->faults_pending(), 0u);
+        l.job.run_for(11000);  // past the network's next poll of the idle link
+        for (plat::VTime t : faulted) EXPECT_LE(t, window_end) << "a frame faulted " << (t - window_end) / 1000 << " ms after the window";
+        EXPECT_TRUE(net->link_up());
+    }
     expect_clean_halt(l.job);
 }
 

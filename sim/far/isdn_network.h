@@ -208,6 +208,7 @@ public:
     // Faults on frames sent, each for the next frame that is an I-frame (or any frame).
     void inject(FrameFault fault, bool i_frames_only = true);
     size_t faults_pending() const { return faults_.size(); }
+    void clear_faults() { faults_.clear(); }  // those no frame has met yet
     // While set, received I-frames are not acknowledged: no RR, and the network's
     // I-frames carry the N(R) last given; a poll is answered with the true V(R), which
     // ends the withholding.

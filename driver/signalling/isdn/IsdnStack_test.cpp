@@ -502,6 +502,39 @@ TEST_F(Isdn, FrameErrorIsAnsweredByFrmrBeforeTheLinkIsEstablishedAgain)
     EXPECT_EQ(rec.sent[1], (Bytes{0x00, 0x01, 0x7F})) << "then SABME";
 }
 
+// After the FRMR both ends establish at once: each answers the other's SABME with UA and
+// the link stays multiple-frame established (the UA to ours is only reported). Frames
+// flow both ways, the network's poll is answered RR, not DM, and T203 polls as usual.
+TEST_F(Isdn, CrossingSabmesAfterAFrameErrorLeaveTheLinkEstablished)
+{
+    Up();
+    ASSERT_TRUE(Put({0x02, 0x01}));  // a frame cut to two octets
+    Run(100);
+    ASSERT_EQ(rec.sent.size(), 2u);
+    EXPECT_EQ(rec.sent[0][2], 0x87) << "FRMR";
+    EXPECT_EQ(rec.sent[1], (Bytes{0x00, 0x01, 0x7F})) << "then SABME, P = 1";
+    rec.sent.clear();
+    ASSERT_TRUE(Put({0x02, 0x01, 0x7F}));  // the network's SABME, crossing ours
+    Run(40);
+    ASSERT_TRUE(Put({0x00, 0x01, 0x73}));  // its UA to ours
+    Run(40);
+    EXPECT_EQ(rec.sent, (std::vector<Bytes>{{0x02, 0x01, 0x73}})) << "UA, F = 1, and nothing else";
+    EXPECT_EQ(Ctl(CTL_KIND_GET, CTL_L2_STATE, 0), 4u);
+    rec.sent.clear();
+
+    NetI(Msg(MT_STATUS_ENQUIRY, 0x7777, false));
+    auto out = Sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0][4], MT_STATUS);
+    ASSERT_TRUE(Put({0x02, 0x01, 0x01, (UCHAR)(s->L2.VS << 1 | 1)}));  // RR command, P = 1
+    Run(40);
+    EXPECT_EQ(rec.sent, (std::vector<Bytes>{{0x02, 0x01, 0x01, 0x03}})) << "RR response, F = 1, N(R) = 1";
+    rec.sent.clear();
+    Run(10100);
+    EXPECT_EQ(rec.sent, (std::vector<Bytes>{{0x00, 0x01, 0x01, 0x03}})) << "T203: RR command, P = 1";
+    EXPECT_EQ(Ctl(CTL_KIND_GET, CTL_L2_STATE, 0), 4u);
+}
+
 TEST_F(Isdn, UnexpectedUaIsReportedAndDiscWhileEstablishingIsAnsweredDm)
 {
     Up();
