@@ -392,6 +392,7 @@ TEST(FaultMends, DChannelFaultsEndWithTheirWindow)
         EXPECT_EQ(net->faults_pending(), 0u);
         l.job.run_for(11000);  // past the network's next poll of the idle link
         for (plat::VTime t : faulted) EXPECT_LE(t, window_end) << "a frame faulted " << (t - window_end) / 1000 << " ms after the window";
+        EXPECT_EQ(row.exercised, !faulted.empty()) << "a window no frame crossed exercised nothing";
         EXPECT_TRUE(net->link_up());
     }
     expect_clean_halt(l.job);

@@ -52,7 +52,7 @@ struct FaultRow {
     // the row's end: counted when a later frame of its call arrives, or the call ends.
     uint64_t bytes_lost = 0;
     uint64_t calls_missing = 0;    // of calls_before, neither back nor cleared by their plan
-    bool exercised = true;         // it hit calls or a processor the driver talks to
+    bool exercised = true;         // it hit calls or a processor the driver talks to (a D-channel fault: a frame)
     std::vector<std::string> problems;  // invariants it broke; empty when sound
 };
 
