@@ -171,6 +171,63 @@ TEST_F(PortSeams, ADialNobodyAnswersEndsInNoCarrierOnEitherKindOfLine)
     }
 }
 
+// The far end clears a connected call on either kind of line: the port hears NO CARRIER,
+// the modem is back in command state (the driver's data state ends with it) and the
+// application's AT is answered, not sent down the dead line as data.
+TEST_F(PortSeams, AfterTheFarEndClearsACallThePortAnswersAtAgain)
+{
+    sim::RobbedBitFarEnd& trunk = *far.robbed_bit[kRbsLine];
+    sim::ModemPeer trunk_modem(r.host.sched, card->line(kRbsLine));
+    trunk_modem.follow(trunk);
+    struct Case {
+        const char* name;
+        unsigned line;
+    } cases[] = {{"ISDN", kIsdnLine}, {"robbed bit", kRbsLine}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE h = open(com_of(c.line));
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << std::hex << client.last_status();
+        type(h, "AT\r");
+        ASSERT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+        type(h, "ATD5550112\r");
+        std::optional<unsigned> channel;  // the trunk's channel the adapter seized
+        if (c.line == kRbsLine) {
+            ASSERT_TRUE(rig::run_until(r.host, [&] {
+                for (unsigned ch = 0; ch < sim::RobbedBitFarEnd::kChannels && !channel; ch++)
+                    if (trunk.state(ch) == sim::RobbedBitFarEnd::State::Called) channel = ch;
+                return channel.has_value();
+            }, plat::ms(5000)));
+            ASSERT_TRUE(trunk.answer(*channel));
+        }
+        std::string got = read_until(h, "CONNECT", plat::ms(10000));
+        ASSERT_NE(got.find("\r\nCONNECT"), std::string::npos) << got;
+        read_until(h, "\r\n", plat::ms(200));
+        ASSERT_NE(link(c.line).ThisPump, nullptr);
+        EXPECT_EQ(link(c.line).ThisPump->OnLineData, 1u) << "data state";
+
+        if (c.line == kRbsLine) {
+            ASSERT_TRUE(trunk.clear(*channel));
+        } else {
+            std::optional<sim::CallKey> key;
+            for (const auto& call : net().calls())
+                if (call.called == "5550112") key = call.key;
+            ASSERT_TRUE(key.has_value());
+            ASSERT_TRUE(net().clear_call(*key));
+        }
+        got = read_until(h, "NO CARRIER\r\n", plat::ms(5000));
+        EXPECT_NE(got.find("\r\nNO CARRIER\r\n"), std::string::npos) << got;
+        EXPECT_TRUE(rig::run_until(r.host, [&] { return link(c.line).ThisBChannel == nullptr; }, plat::ms(3000)))
+            << "the call is let go";
+        Pump* pump = link(c.line).ThisPump;
+        ASSERT_NE(pump, nullptr) << "the open port keeps its pump";
+        EXPECT_TRUE(rig::run_until(r.host, [&] { return pump->OnLineData == 0; }, plat::ms(1000))) << "command state";
+        type(h, "AT\r");
+        EXPECT_EQ(read_until(h, "OK\r\n", plat::ms(3000)), "AT\r\r\nOK\r\n");
+        EXPECT_TRUE(client.CloseHandle(h));
+        r.host.run_for(plat::ms(500));
+    }
+}
+
 // A terminal program closed in the middle of a call and started again at once: the
 // network's clearing of the old call may arrive after the new open, and belongs to
 // no session of the port. Every new session echoes, dials and connects.

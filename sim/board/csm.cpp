@@ -576,13 +576,16 @@ void ModemSocket::firmware_take(unsigned c, std::array<uint16_t, 4> w)
         break;
     case kLineErr: {  // the channel is disconnected
         // A dial or answer the host could not complete (busy, no answer, cleared) ends
-        // as a call that never got its carrier.
+        // as a call that never got its carrier. Either way the modem is back in command
+        // state and says so (event 2: the host cleared the call, it asks for no clearing).
         bool pending = ps.network && (ps.dial_detected || ps.answer_detected) && ps.call == Call::None;
+        bool had_call = ps.call != Call::None;
         ps.ringing = ps.dial_detected = ps.answer_detected = false;
-        if (ps.call != Call::None)
+        if (had_call)
             lose_carrier(c, pump, true, true, kTrBgHangup);
         else if (pending)
             modem_say(c, pump, "\r\nNO CARRIER\r\n");
+        if (ps.network && (had_call || pending)) event_ind(c, pump, 2);
         break;
     }
     default:  // SETASYN, SETSYNC, CRCENA, ACCM, V.42 control: taken
