@@ -166,6 +166,8 @@ TEST_F(AppletObjects, AFarEndModemCallIsSeenByTheChannelAndItsModemAndCleared)
                adapter->GetChannel(2)->GetViewText() == "Idle";
     })) << li->GetLayer1StateText() << " / " << li->GetLayer2StateText() << " / " << adapter->GetChannel(2)->GetViewText();
     EXPECT_EQ(adapter->GetChannel(23)->GetViewText(), "D-Channel");
+    // A snapshot's module words are kept after its line and channels: wait for them too.
+    EXPECT_TRUE(poll_until(adapter, [&] { return adapter->GetModuleWordA(0) == a->Socket[0].ModuleID; }));
     EXPECT_EQ(adapter->GetModuleWordA(0), a->Socket[0].ModuleID);
     EXPECT_EQ(adapter->GetModuleWordB(0), 1u);
     ASSERT_TRUE(poll_until(adapter, [&] {

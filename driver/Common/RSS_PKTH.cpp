@@ -648,21 +648,9 @@ static void PktTxScan(Link* ThisLink)
         TX_PACKET* e = &ThisLink->TxPackets[idx];
         if (e->Descriptor == NULL || PktTxBusy(e->Descriptor) || e->InFlight) return;
         switch (state) {
-        case CHANNEL_STATE_ACTIVE:
-            if (held) {
-                ThisLink->Stats2.TxHeldByPump++;
-                return;
-            }
-            ThisLink->Stats2.TxAttempts++;
-            if (e->Packet != NULL) {
-                PktSendEntry(ThisLink, e);
-            } else if (ThisLink->OutboundBackToBack == 1) {
-                ThisLink->Stats2.TxBackToBackFrames++;
-                PktCount(&ThisLink->Stats.TxFramesQueued);
-                PktLoopBackFrame(ThisLink, e);
-                PktSendEntry(ThisLink, e);
-            }
-            break;
+        case CHANNEL_STATE_ACTIVE:  // its pump holds it: an active Link it does not is above
+            ThisLink->Stats2.TxHeldByPump++;
+            return;
         case CHANNEL_STATE_LOOPBACK:
             PktCount(&ThisLink->Stats.TxFramesQueued);
             if (e->Packet == NULL) PktLoopBackFrame(ThisLink, e);
