@@ -2,8 +2,8 @@
 # scripts/soak-seeds.sh [FIRST [LAST [PARALLEL]]]
 # Runs vornet-sim --soak for every seed FIRST..LAST (default 1..60) on the four-line board
 # at full load, 300 simulated seconds each, at most PARALLEL (default 3) at a time, and
-# prints one line per seed; the failed seeds' fault tables are kept in build-rel/soak-seeds/.
-# Status 1 when a seed failed. Built as Release (build-rel) with a job limit; VORNET_SIM
+# prints one line per seed; the failed seeds' fault tables are kept in build/soak-seeds/.
+# Status 1 when a seed failed. Built in the README's Release tree (build/) with a job limit; VORNET_SIM
 # names another vornet-sim to run instead, SOAK_RUN_MS another length.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,11 +19,10 @@ done
 if [ "$parallel" -lt 1 ]; then parallel=1; fi
 sim=${VORNET_SIM:-}
 if [ -z "$sim" ]; then
-    cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNET_TESTS=OFF >/dev/null
-    cmake --build build-rel --parallel "${SOAK_JOBS:-3}" --target vornet-sim
-    sim=build-rel/tools/vornet-sim/vornet-sim
+    scripts/build.sh --parallel "${SOAK_JOBS:-3}"
+    sim=build/tools/vornet-sim/vornet-sim
 fi
-out=build-rel/soak-seeds
+out=build/soak-seeds
 mkdir -p "$out"
 run_ms=${SOAK_RUN_MS:-300000}
 
