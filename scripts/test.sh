@@ -33,14 +33,14 @@ fuzz_one() {
     work=$(mktemp -d)
     log=$(mktemp)
     cp fuzz/corpus/"$name"/* "$work"/
-    if ! build-fuzz/fuzz/fuzz_"$name" -max_total_time="${VORNET_FUZZ_SECONDS:-10}" -seed=1 \
+    if ! build-fuzz/fuzz/fuzz_"$name" -max_total_time="${VORNET_FUZZ_SECONDS:-5}" -seed=1 \
         -artifact_prefix=build-fuzz/ "$work" >"$log" 2>&1; then
         tail -n 40 "$log"
         echo "fuzz_$name failed; the input is in build-fuzz/"
         rm -rf "$work" "$log"
         return 1
     fi
-    echo "fuzz_$name, ${VORNET_FUZZ_SECONDS:-10} s: $(grep -E '^Done' "$log" || tail -n 1 "$log")"
+    echo "fuzz_$name, ${VORNET_FUZZ_SECONDS:-5} s: $(grep -E '^Done' "$log" || tail -n 1 "$log")"
     rm -rf "$work" "$log"
 }
 export -f fuzz_one
