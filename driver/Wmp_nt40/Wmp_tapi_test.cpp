@@ -877,8 +877,8 @@ TEST_F(TapiTest, DevSpecificFillsTheLineAddressAndRefusesPumpRequestsWithoutAPum
     Answer x = query(OID_TAPI_DEV_SPECIFIC, b.data(), ULONG(b.size()));
     EXPECT_EQ(x.status, NDIS_STATUS_INVALID_LENGTH);
     EXPECT_EQ(x.needed, 105u);
-    ds->ulParamsSize = 8;  // too short to be a record
-    EXPECT_EQ(query(OID_TAPI_DEV_SPECIFIC, b.data(), ULONG(b.size())).status, NDIS_STATUS_INVALID_LENGTH);
+    ds->ulParamsSize = 8;  // too short to be a record, in a buffer long enough: no length would do
+    EXPECT_EQ(query(OID_TAPI_DEV_SPECIFIC, b.data(), ULONG(b.size())).status, NDIS_STATUS_INVALID_DATA);
     ds->ulParamsSize = 0xFFFFFFFF;  // more than any buffer: the need does not wrap round to a small one
     x = query(OID_TAPI_DEV_SPECIFIC, b.data(), ULONG(b.size()));
     EXPECT_EQ(x.status, NDIS_STATUS_INVALID_LENGTH);

@@ -672,13 +672,13 @@ static NDIS_STATUS TapiDevSpecific(Adapter* ThisAdapter, PUCHAR Request, ULONG L
     Link* ThisLink = TapiLinkFromHandle(ThisAdapter, r->hdLine);
     if (ThisLink == NULL) return NDIS_STATUS_TAPI_INVALLINEHANDLE;
     // The management record must be whole inside the request, header at least.
+    // A record shorter than its header is malformed whatever the buffer holds.
+    if (r->ulParamsSize < sizeof(BACKDOOR_REQUEST_HEADER)) return NDIS_STATUS_INVALID_DATA;
     ULONG room = Length - offsetof(NDIS_TAPI_DEV_SPECIFIC, Params);
-    if (r->ulParamsSize < sizeof(BACKDOOR_REQUEST_HEADER) || r->ulParamsSize > room) {
+    if (r->ulParamsSize > room) {
         ULONG head = offsetof(NDIS_TAPI_DEV_SPECIFIC, Params);
-        ULONG params = r->ulParamsSize < sizeof(BACKDOOR_REQUEST_HEADER) ? sizeof(BACKDOOR_REQUEST_HEADER)
-                                                                          : r->ulParamsSize;
         // A size no buffer can hold asks for the most a length can say.
-        *BytesNeeded = params > 0xFFFFFFFFu - head ? 0xFFFFFFFFu : head + params;
+        *BytesNeeded = r->ulParamsSize > 0xFFFFFFFFu - head ? 0xFFFFFFFFu : head + r->ulParamsSize;
         return NDIS_STATUS_INVALID_LENGTH;
     }
     BACKDOOR_REQUEST_HEADER* b = (BACKDOOR_REQUEST_HEADER*)r->Params;
