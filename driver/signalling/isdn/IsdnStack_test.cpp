@@ -702,6 +702,17 @@ struct IsdnCall : Isdn {
         Up();
         NetI(Msg(MT_SETUP, 0x21, false, setupIes));
     }
+    // An offered call answered and acknowledged: active (state 10), nothing left to send.
+    void Answered()
+    {
+        Make(1, 1);
+        Offer();
+        ops.CallRequest(REQUEST_SETUP_RESPONSE, Call(5), NULL, 0, 0);
+        Run(40);
+        NetI(Msg(MT_CONNECT_ACK, 0x21, false));
+        ASSERT_EQ(Call(5)->State, 10);
+        Sent();
+    }
 };
 
 TEST_F(IsdnCall, IncomingCallIsOfferedAnsweredAndConnected)
@@ -807,13 +818,7 @@ TEST_F(IsdnCall, ALinkResetByTheNetworkAsksAfterTheActiveCall)
 {
     for (UCHAR networkState : {UCHAR(10), UCHAR(0)}) {
         SCOPED_TRACE(int(networkState));
-        Make(1, 1);
-        Offer();
-        ops.CallRequest(REQUEST_SETUP_RESPONSE, Call(5), NULL, 0, 0);
-        Run(40);
-        NetI(Msg(MT_CONNECT_ACK, 0x21, false));
-        ASSERT_EQ(Call(5)->State, 10);
-        Sent();
+        ASSERT_NO_FATAL_FAILURE(Answered());
         ASSERT_TRUE(Put({0x02, 0x01, 0x7F}));  // SABME while established
         netVS = 0;
         Run(100);
@@ -833,13 +838,7 @@ TEST_F(IsdnCall, ALinkResetByTheNetworkAsksAfterTheActiveCall)
 // next reset asks again.
 TEST_F(IsdnCall, ALinkResetAgainBeforeTheEnquiryIsAcknowledgedAsksOnce)
 {
-    Make(1, 1);
-    Offer();
-    ops.CallRequest(REQUEST_SETUP_RESPONSE, Call(5), NULL, 0, 0);
-    Run(40);
-    NetI(Msg(MT_CONNECT_ACK, 0x21, false));
-    ASSERT_EQ(Call(5)->State, 10);
-    Sent();
+    ASSERT_NO_FATAL_FAILURE(Answered());
     const std::vector<Bytes> enquiry = {{0x08, 0x02, 0x80, 0x21, MT_STATUS_ENQUIRY}};
     for (int reset = 0; reset < 4; reset++) {
         SCOPED_TRACE(reset);
